@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The Debian 12 packages this project builds, tests and runs with.
+# Installs only the ones that are missing, so a second run does nothing.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain and build
+  g++ cmake ninja-build pkg-config
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # independent implementations used only by tests and benchmarks
+  libssl-dev zlib1g-dev python3 openssl gzip
+  # fuzzing (libFuzzer with the sanitizers)
+  clang libclang-rt-dev
+  # router runtime: allocator and the HTTPS download program
+  libmimalloc-dev curl
+)
+
+if [ "${1:-}" = "--list" ]; then
+  printf '%s\n' "${PACKAGES[@]}"
+  exit 0
+fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq "${missing[@]}"
