@@ -1,5 +1,6 @@
 #include "i2np/payload.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -42,7 +43,8 @@ Result<common::Hash> read_hash(encoding::Reader& r) {
 
 Result<std::vector<common::Hash>> read_hashes(encoding::Reader& r, std::size_t count) {
   std::vector<common::Hash> out;
-  out.reserve(count);
+  // A count is only a claim: reserve no more than the bytes present can fill.
+  out.reserve(std::min(count, r.remaining() / 32));
   for (std::size_t i = 0; i < count; ++i) {
     auto h = read_hash(r);
     if (!h) return std::unexpected(std::move(h.error()));

@@ -458,3 +458,24 @@ TEST(I2npMessage, ShortHeaderEdgeCases) {
   ASSERT_FALSE(cut);
   EXPECT_TRUE(cut.error().is(I2npError::Encoding));
 }
+
+TEST(I2npMessage, EveryPrefixIsHandled) {
+  for (const Case& c : every_message_kind()) {
+    SCOPED_TRACE(c.name);
+    Bytes standard = *encode_standard_message(1, 2, c.payload);
+    Bytes short_form = *encode_short_message(1, 2, c.payload);
+    for (std::size_t len = 0; len < standard.size(); ++len) {
+      encoding::Reader r(ByteView(standard).first(len));
+      EXPECT_FALSE(decode_standard_message(r)) << len;
+    }
+    // A short message's body runs to the end, so a cut one may still decode as
+    // something shorter; it must simply not go wrong.
+    for (std::size_t len = 0; len < short_form.size(); ++len) {
+      encoding::Reader r(ByteView(short_form).first(len));
+      auto m = decode_short_message(r);
+      if (len < 9) {
+        EXPECT_FALSE(m) << len;
+      }
+    }
+  }
+}
