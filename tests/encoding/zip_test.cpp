@@ -4,42 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <unistd.h>
 
 #include "encoding/crc32.h"
 #include "encoding/writer.h"
+#include "tests/support/python_zip.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// Runs a python3 program that writes the archive to the path given as its argument.
-Bytes python_zip(const std::string& body) {
-  fs::path dir = fs::temp_directory_path() / ("ondrel_zip_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  fs::path script = dir / "make.py";
-  fs::path out = dir / "out.zip";
-  {
-    std::ofstream s(script);
-    s << "import sys, zipfile\n"
-         "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
-      << body << "z.close()\n";
-  }
-  // Debian's python3 starts much faster than a pyenv shim found first in PATH.
-  std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-  std::string cmd = python + " " + script.string() + " " + out.string();
-  EXPECT_EQ(std::system(cmd.c_str()), 0);
-  std::ifstream f(out, std::ios::binary);
-  Bytes data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  fs::remove_all(dir);
-  return data;
-}
+using test_support::python_zip;
 
 void expect_error(const Result<std::vector<encoding::ZipEntry>>& r, EncodingError variant, std::string_view text) {
   ASSERT_FALSE(r.has_value()) << "expected: " << text;
