@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -262,9 +261,7 @@ TEST(InflateLimit, ExactlyEightMebibytesAndNoMore) {
   }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto start = std::chrono::steady_clock::now();
     auto r = inflate_raw_from(c.stream, 0);
-    auto elapsed = std::chrono::steady_clock::now() - start;
     if (c.ok) {
       ASSERT_TRUE(r.has_value()) << r.error().message();
       EXPECT_EQ(r->data, exact);
@@ -274,24 +271,20 @@ TEST(InflateLimit, ExactlyEightMebibytesAndNoMore) {
       EXPECT_TRUE(r.error().is(EncodingError::LimitExceeded));
       EXPECT_EQ(r.error().message(), exceeded);
     }
-    // Refusal costs no more than the capped output: generous even for sanitizer builds.
-    EXPECT_LT(elapsed, std::chrono::seconds(5));
   }
 }
 
 TEST(InflateLimit, HugeExpansionIsRefusedEarly) {
-  // About 1 GiB worth of 258-byte matches is refused once 8 MiB are out, long before the
-  // end of the input.
+  // 258 MB worth of 258-byte matches, then a bad block type: the cap stops the stream
+  // at 8 MiB, long before the end of its input.
   StreamBuilder b;
-  b.bits(0b011, 3).fixed(0);
-  for (int i = 0; i < 4'000'000; ++i) b.fixed(285).code(0, 5);
-  b.fixed(256);
+  b.bits(0, 3).fixed(0);
+  for (int i = 0; i < 1'000'000; ++i) b.fixed(285).code(0, 5);
+  b.fixed(256).bits(0b111, 3);
   Bytes stream = b.done();
-  auto start = std::chrono::steady_clock::now();
   auto r = inflate_raw_from(stream, 0);
   ASSERT_FALSE(r.has_value());
   EXPECT_TRUE(r.error().is(EncodingError::LimitExceeded));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST(HuffTable, BuildChecksLengths) {
