@@ -278,7 +278,7 @@ TEST(InflateLimit, HugeExpansionIsRefusedEarly) {
   // 258 MB worth of 258-byte matches, then a bad block type: the cap stops the stream
   // at 8 MiB, long before the end of its input.
   StreamBuilder b;
-  b.bits(0, 3).fixed(0);
+  b.bits(0b010, 3).fixed(0);  // a non-final fixed block
   for (int i = 0; i < 1'000'000; ++i) b.fixed(285).code(0, 5);
   b.fixed(256).bits(0b111, 3);
   Bytes stream = b.done();
