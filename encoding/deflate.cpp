@@ -81,6 +81,12 @@ Code distance_code(std::size_t d) {
   return {bits, static_cast<std::uint8_t>(5 + dist_extra[i])};
 }
 
+std::uint64_t load64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
 // Number of equal bytes at a and b, at most max.
 std::size_t match_length(const std::uint8_t* a, const std::uint8_t* b, std::size_t max) {
   std::size_t k = 0;
@@ -201,9 +207,20 @@ Bytes compress(ByteView input, Index& index) {
       const std::size_t max_len = std::min(n - i, max_match);
       // A candidate must beat both the best so far and 2, so at equal lengths the nearest wins.
       std::size_t need = min_match - 1;
+      // Away from the end of the input, 8-byte loads up to a match length past i are safe.
+      const bool wide = n - i >= max_match + 8;
       auto visit = [&](std::size_t c) {
-        // A longer match must also agree at index need: a cheap first test.
-        if (in[c + need] != in[i + need]) return true;
+        // A longer match must agree on bytes 0..need: a cheap first test on the last (up
+        // to) eight of them.
+        if (wide) {
+          if (need >= 7) {
+            if (load64(in + c + need - 7) != load64(in + i + need - 7)) return true;
+          } else if ((load64(in + c) ^ load64(in + i)) & ((std::uint64_t{1} << (8 * (need + 1))) - 1)) {
+            return true;
+          }
+        } else if (in[c + need] != in[i + need]) {
+          return true;
+        }
         std::size_t len = match_length(in + c, in + i, max_len);
         if (len > need) {
           best_len = len;
