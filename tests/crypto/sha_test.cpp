@@ -3,6 +3,7 @@
 #include <string>
 
 #include "crypto/cpu_features.h"
+#include "crypto/sha1.h"
 #include "crypto/sha256.h"
 #include "crypto/sha512.h"
 #include "tests/crypto/test_util.h"
@@ -101,5 +102,19 @@ TEST(Sha512, PiecesOfAnySizeGiveTheSameDigest) {
     crypto::Sha512 h;
     for (std::size_t i = 0; i < m.size(); i += piece) h.update(as_bytes(m).subspan(i, std::min(piece, m.size() - i)));
     EXPECT_EQ(h.finalize(), whole) << "piece " << piece;
+  }
+}
+
+TEST(Sha1, StandardVectorsOnBothEngines) {
+  const Vector vectors[] = {
+      {"", 1, "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+      {"abc", 1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
+      {two_block_256, 1, "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+      {"a", 1000000, "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+  };
+  for (const auto& v : vectors) {
+    const std::string m = expand(v);
+    EXPECT_EQ(hex(crypto::sha1(as_bytes(m))), v.digest) << m.size() << " bytes";
+    EXPECT_EQ(hex(crypto::sha1(as_bytes(m), crypto::Engine::Portable)), v.digest) << m.size() << " bytes";
   }
 }
