@@ -97,7 +97,9 @@ TEST(OpenSslDifferential, ChaCha20AndPoly1305) {
     const Bytes key = random_bytes(rng, 32);
     const Bytes nonce = random_bytes(rng, 12);
     const Bytes data = random_bytes(rng, random_length(rng));
-    EXPECT_EQ(*crypto::chacha20_xor(key, nonce, data), openssl_ref::chacha20(key, 1, nonce, data)) << data.size();
+    const Bytes ref = openssl_ref::chacha20(key, 1, nonce, data);
+    EXPECT_EQ(*crypto::chacha20_xor(key, nonce, data), ref) << data.size();
+    EXPECT_EQ(*crypto::chacha20_xor(key, nonce, data, crypto::Engine::Portable), ref) << data.size();
     const std::uint32_t counter = static_cast<std::uint32_t>(rng());
     EXPECT_EQ(bytes_of(*crypto::chacha20_block(key, counter, nonce)),
               openssl_ref::chacha20(key, counter, nonce, Bytes(64, 0)));
@@ -120,9 +122,12 @@ TEST(OpenSslDifferential, ChaCha20Poly1305) {
     const Bytes plaintext = random_bytes(rng, random_length(rng));
     const Bytes sealed = *crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, plaintext);
     ASSERT_EQ(sealed, openssl_ref::aead_seal(key, nonce, ad, plaintext)) << ad.size() << " " << plaintext.size();
-    auto opened = crypto::aead_chacha20_poly1305_decrypt(key, nonce, ad, sealed);
-    ASSERT_TRUE(opened.has_value());
-    EXPECT_EQ(*opened, plaintext);
+    EXPECT_EQ(*crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, plaintext, crypto::Engine::Portable), sealed);
+    for (auto engine : {crypto::Engine::Best, crypto::Engine::Portable}) {
+      auto opened = crypto::aead_chacha20_poly1305_decrypt(key, nonce, ad, sealed, engine);
+      ASSERT_TRUE(opened.has_value());
+      EXPECT_EQ(*opened, plaintext);
+    }
     // Every flipped bit of ad, ciphertext or tag fails (a sample of bits per round
     // keeps this quick; the AEAD unit test flips every bit of a small message).
     for (int flip = 0; flip < 8; ++flip) {
