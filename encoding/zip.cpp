@@ -93,7 +93,13 @@ Result<std::vector<ZipEntry>> zip_extract_entries(ByteView archive, const ZipLim
     if (method == 0) {
       out.assign(data.begin(), data.end());
     } else if (method == 8) {
-      auto inflated = inflate_raw_from(data, 0);
+      // A stream that inflates past its declared size is stopped there instead of running
+      // on to the inflater's general limit.
+      const std::size_t limit = std::size_t{uncompressed_size} + 1;
+      auto inflated = inflate_raw_from(data, 0, limit);
+      if (!inflated && inflated.error().is(EncodingError::LimitExceeded) && limit < inflate_max_output) {
+        return fail(EncodingError::BadLength, msg("ZIP entry uncompressed size mismatch for ", *name));
+      }
       if (!inflated) return std::unexpected(std::move(inflated.error()));
       out = std::move(inflated->data);
     } else {

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "encoding/crc32.h"
+#include "encoding/deflate.h"
+#include "encoding/inflate.h"
 #include "encoding/writer.h"
 #include "tests/support/python_zip.h"
 
@@ -116,6 +118,11 @@ TEST(Zip, Refusals) {
   expect_error(encoding::zip_extract_entries(bad_size), EncodingError::BadLength,
                "ZIP entry uncompressed size mismatch for a.dat");
 
+  Bytes short_size = zip;  // declared smaller than the deflated entry inflates to
+  put_le32(short_size, cd + 24, le32(zip, cd + 24) - 1);
+  expect_error(encoding::zip_extract_entries(short_size), EncodingError::BadLength,
+               "ZIP entry uncompressed size mismatch for a.dat");
+
   Bytes bad_method = zip;
   bad_method[cd + 10] = 12;
   expect_error(encoding::zip_extract_entries(bad_method), EncodingError::InvalidData,
@@ -156,4 +163,15 @@ TEST(Zip, BombsAreRefusedBeforeInflating) {
   small.max_total_size = 254;  // the two entries hold 250 + 5 bytes
   expect_error(encoding::zip_extract_entries(python_zip(kTwoEntries), small), EncodingError::LimitExceeded,
                "ZIP extracted data exceeds 254 bytes");
+}
+
+TEST(Zip, InflaterHonoursALowerOutputLimit) {
+  Bytes plain(1000, 'z');
+  Bytes packed = encoding::deflate_raw(plain);
+  auto exact = encoding::inflate_raw_from(packed, 0, 1000);
+  ASSERT_TRUE(exact) << exact.error().message();
+  EXPECT_EQ(exact->data, plain);
+  auto over = encoding::inflate_raw_from(packed, 0, 999);
+  ASSERT_FALSE(over);
+  EXPECT_TRUE(over.error().is(EncodingError::LimitExceeded));
 }
