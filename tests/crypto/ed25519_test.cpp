@@ -245,6 +245,8 @@ TEST(Ed25519, VerificationCorners) {
       {"identity key, S = 1, R = B", identity, m, signature_of(b_enc, small(1)), true, true},
       {"identity key, S = L + 1", identity, m, signature_of(b_enc, add_le(ed_l, small(1))), false, false},
       {"identity key, R = identity as p + 1", identity, m, signature_of(identity_p1, small(0)), false, false},
+      {"identity key, R = identity with the sign bit", identity, m, signature_of(identity_neg, small(0)), false,
+       false},
       {"R off the curve", identity, m, signature_of(small(2), small(1)), false, false},
       {"identity key, R = [7]B, S = 7", identity, m, signature_of(r7, s7), true, true},
       {"identity key encoded as p + 1", identity_p1, m, signature_of(r7, s7), false, true},
