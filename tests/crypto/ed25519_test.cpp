@@ -266,7 +266,7 @@ TEST(Ed25519, VerificationCorners) {
 
 TEST(Ed25519, AgreesWithOpenSsl) {
   std::mt19937_64 rng(7);
-  for (int i = 0; i < 64; ++i) {
+  for (int i = 0; i < 40; ++i) {
     const Bytes seed = crypto_test::random_bytes(rng, 32);
     const Bytes message = crypto_test::random_bytes(rng, rng() % 300);
     const auto pub = ed25519_public_key(seed).value();
@@ -277,9 +277,9 @@ TEST(Ed25519, AgreesWithOpenSsl) {
     ASSERT_TRUE(openssl_verify(pub, message, sig));
 
     // Single-bit flips of the public key, the signature and the message.
-    for (int f = 0; f < 6; ++f) {
+    for (int f = 0; f < 5; ++f) {
       Bytes p(pub.begin(), pub.end()), s(sig.begin(), sig.end()), mm = message;
-      Bytes& target = f < 2 ? p : f < 5 ? s : mm;
+      Bytes& target = f < 1 ? p : f < 4 ? s : mm;
       if (target.empty()) continue;
       const std::size_t bit = rng() % (target.size() * 8);
       target[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
