@@ -75,6 +75,7 @@ void Sha256::compress(const std::uint8_t* p, std::size_t n) {
 
 void Sha256::update(ByteView data) {
   total_ += data.size();
+  if (data.empty()) return;
   const std::uint8_t* p = data.data();
   std::size_t n = data.size();
   if (pos_ > 0) {

@@ -77,6 +77,7 @@ void Sha512::update(ByteView data) {
   const std::uint64_t before = total_;
   total_ += data.size();
   if (total_ < before) ++total_high_;
+  if (data.empty()) return;
   const std::uint8_t* p = data.data();
   std::size_t n = data.size();
   if (pos_ > 0) {
