@@ -56,11 +56,14 @@ void BM_Handshake(benchmark::State& state) {
 }
 BENCHMARK(BM_Handshake)->Unit(benchmark::kMicrosecond);
 
+// The baseline: what a frame costs in cryptography alone, sealed on one side and opened
+// on the other.
 void BM_RawAead(benchmark::State& state) {
   const Bytes key(32, 7), nonce(12, 0), data(static_cast<std::size_t>(state.range(0)), 1);
   for (auto _ : state) {
     auto ct = crypto::aead_chacha20_poly1305_encrypt(key, nonce, {}, data);
-    benchmark::DoNotOptimize(ct);
+    auto pt = crypto::aead_chacha20_poly1305_decrypt(key, nonce, {}, *ct);
+    benchmark::DoNotOptimize(pt);
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));
   state.SetItemsProcessed(state.iterations());
