@@ -1,0 +1,102 @@
+#include "crypto/aes.h"
+
+#include <cstring>
+
+#include "crypto/aes_core.h"
+#include "crypto/aes_x86.h"
+
+namespace crypto {
+
+namespace {
+
+Result<void> check_key(ByteView key) {
+  if (key.size() != 32) return fail(CryptoError::InvalidKey, msg("AES-256 key must be 32 bytes, got ", key.size()));
+  return {};
+}
+
+Result<void> check_block(ByteView key, ByteView block) {
+  if (auto ok = check_key(key); !ok) return ok;
+  if (block.size() != 16) return fail(CryptoError::InvalidLength, msg("AES block must be 16 bytes, got ", block.size()));
+  return {};
+}
+
+Result<void> check_cbc(ByteView key, ByteView iv, ByteView data) {
+  if (auto ok = check_key(key); !ok) return ok;
+  if (iv.size() != 16) return fail(CryptoError::InvalidNonce, msg("AES-CBC IV must be 16 bytes, got ", iv.size()));
+  if (data.size() % 16 != 0) {
+    return fail(CryptoError::InvalidLength, msg("AES-CBC input must be a multiple of 16 bytes, got ", data.size()));
+  }
+  return {};
+}
+
+bool use_hardware(Engine engine) { return engine == Engine::Best && cpu_features().aes; }
+
+void cbc_encrypt(const std::uint8_t* key, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                 std::size_t blocks, Engine engine) {
+  if (use_hardware(engine)) {
+    detail::aes256_cbc_encrypt_x86(key, iv, in, out, blocks);
+    return;
+  }
+  const AesSchedule rk = aes256_expand_key(key);
+  AesBlock chain;
+  std::memcpy(chain.data(), iv, 16);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    for (int i = 0; i < 16; ++i) chain[static_cast<std::size_t>(i)] ^= in[16 * b + static_cast<std::size_t>(i)];
+    aes256_encrypt_block_with_rk(chain, rk);
+    std::memcpy(out + 16 * b, chain.data(), 16);
+  }
+}
+
+void cbc_decrypt(const std::uint8_t* key, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                 std::size_t blocks, Engine engine) {
+  if (use_hardware(engine)) {
+    detail::aes256_cbc_decrypt_x86(key, iv, in, out, blocks);
+    return;
+  }
+  const AesSchedule rk = aes256_expand_key(key);
+  AesBlock chain;
+  std::memcpy(chain.data(), iv, 16);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    AesBlock x;
+    std::memcpy(x.data(), in + 16 * b, 16);
+    const AesBlock cipher = x;
+    aes256_decrypt_block_with_rk(x, rk);
+    for (int i = 0; i < 16; ++i) out[16 * b + static_cast<std::size_t>(i)] = x[static_cast<std::size_t>(i)] ^ chain[static_cast<std::size_t>(i)];
+    chain = cipher;
+  }
+}
+
+constexpr std::uint8_t zero_iv[16] = {};
+
+}  // namespace
+
+// A single block is CBC over one block with a zero chaining value.
+Result<std::array<std::uint8_t, 16>> aes256_encrypt_block(ByteView key, ByteView block, Engine engine) {
+  if (auto ok = check_block(key, block); !ok) return std::unexpected(ok.error());
+  std::array<std::uint8_t, 16> out;
+  cbc_encrypt(key.data(), zero_iv, block.data(), out.data(), 1, engine);
+  return out;
+}
+
+Result<std::array<std::uint8_t, 16>> aes256_decrypt_block(ByteView key, ByteView block, Engine engine) {
+  if (auto ok = check_block(key, block); !ok) return std::unexpected(ok.error());
+  std::array<std::uint8_t, 16> out;
+  cbc_decrypt(key.data(), zero_iv, block.data(), out.data(), 1, engine);
+  return out;
+}
+
+Result<Bytes> aes256_cbc_encrypt(ByteView key, ByteView iv, ByteView data, Engine engine) {
+  if (auto ok = check_cbc(key, iv, data); !ok) return std::unexpected(ok.error());
+  Bytes out(data.size());
+  cbc_encrypt(key.data(), iv.data(), data.data(), out.data(), data.size() / 16, engine);
+  return out;
+}
+
+Result<Bytes> aes256_cbc_decrypt(ByteView key, ByteView iv, ByteView data, Engine engine) {
+  if (auto ok = check_cbc(key, iv, data); !ok) return std::unexpected(ok.error());
+  Bytes out(data.size());
+  cbc_decrypt(key.data(), iv.data(), data.data(), out.data(), data.size() / 16, engine);
+  return out;
+}
+
+}  // namespace crypto

@@ -1,0 +1,38 @@
+#pragma once
+// The Poly1305 one-time authenticator (RFC 8439).
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+
+namespace crypto {
+
+using Poly1305Tag = std::array<std::uint8_t, 16>;
+
+// The 16-byte tag of message under a 32-byte one-time key.
+Result<Poly1305Tag> poly1305_mac(ByteView one_time_key, ByteView message);
+
+// Incremental Poly1305 over a message fed in pieces; the AEAD uses it to
+// authenticate ad, ciphertext, padding and lengths without joining them first.
+// The key is not checked here: callers pass exactly 32 bytes.
+class Poly1305 {
+ public:
+  explicit Poly1305(const std::uint8_t key[32]);
+  void update(const std::uint8_t* data, std::size_t len);
+  // Zero bytes up to the next multiple of 16 of everything fed so far.
+  void pad16();
+  Poly1305Tag finalize();
+
+ private:
+  void blocks(const std::uint8_t* m, std::size_t n, std::uint32_t hibit);
+
+  std::uint32_t r_[5];
+  std::uint32_t h_[5] = {0, 0, 0, 0, 0};  // accumulator, five 26-bit limbs
+  std::uint8_t s_[16];
+  std::uint8_t buf_[16];
+  std::size_t pos_ = 0;
+};
+
+}  // namespace crypto

@@ -1,0 +1,126 @@
+#include "crypto/sha256.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "crypto/endian.h"
+#include "crypto/sha_x86.h"
+
+namespace crypto {
+
+namespace {
+
+constexpr std::array<std::uint32_t, 64> k = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
+};
+
+constexpr std::array<std::uint32_t, 8> initial = {
+    0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
+};
+
+void blocks_portable(std::uint32_t state[8], const std::uint8_t* p, std::size_t blocks) {
+  using std::rotr;
+  for (; blocks > 0; --blocks, p += 64) {
+    std::uint32_t w[64];
+    for (int t = 0; t < 16; ++t) w[t] = read_u32_be(p + 4 * t);
+    for (int t = 16; t < 64; ++t) {
+      const std::uint32_t s0 = rotr(w[t - 15], 7) ^ rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
+      const std::uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
+      w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+    }
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+    for (int t = 0; t < 64; ++t) {
+      const std::uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[t] + w[t];
+      const std::uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+      h = g;
+      g = f;
+      f = e;
+      e = d + t1;
+      d = c;
+      c = b;
+      b = a;
+      a = t1 + t2;
+    }
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+    state[5] += f;
+    state[6] += g;
+    state[7] += h;
+  }
+}
+
+}  // namespace
+
+Sha256::Sha256(Engine engine) : state_(initial), hw_(engine == Engine::Best && cpu_features().sha) {}
+
+void Sha256::compress(const std::uint8_t* p, std::size_t n) {
+  if (hw_) {
+    detail::sha256_blocks_x86(state_.data(), p, n);
+  } else {
+    blocks_portable(state_.data(), p, n);
+  }
+}
+
+void Sha256::update(ByteView data) {
+  total_ += data.size();
+  if (data.empty()) return;
+  const std::uint8_t* p = data.data();
+  std::size_t n = data.size();
+  if (pos_ > 0) {
+    const std::size_t take = std::min(n, block_size - pos_);
+    std::memcpy(buf_.data() + pos_, p, take);
+    pos_ += take;
+    p += take;
+    n -= take;
+    if (pos_ < block_size) return;
+    compress(buf_.data(), 1);
+    pos_ = 0;
+  }
+  // Whole blocks straight from the input; only a tail is buffered.
+  if (n >= block_size) {
+    const std::size_t blocks = n / block_size;
+    compress(p, blocks);
+    p += blocks * block_size;
+    n -= blocks * block_size;
+  }
+  if (n > 0) {
+    std::memcpy(buf_.data(), p, n);
+    pos_ = n;
+  }
+}
+
+Sha256Digest Sha256::finalize() {
+  buf_[pos_++] = 0x80;
+  if (pos_ > block_size - 8) {
+    std::memset(buf_.data() + pos_, 0, block_size - pos_);
+    compress(buf_.data(), 1);
+    pos_ = 0;
+  }
+  std::memset(buf_.data() + pos_, 0, block_size - 8 - pos_);
+  write_u64_be(buf_.data() + block_size - 8, total_ * 8);
+  compress(buf_.data(), 1);
+  pos_ = 0;
+  Sha256Digest out;
+  for (std::size_t i = 0; i < 8; ++i) write_u32_be(out.data() + 4 * i, state_[i]);
+  return out;
+}
+
+Sha256Digest sha256(ByteView data) {
+  Sha256 h;
+  h.update(data);
+  return h.finalize();
+}
+
+}  // namespace crypto

@@ -1,0 +1,44 @@
+#pragma once
+// SHA-256 (FIPS 180-4) as an incremental hasher, and a one-shot helper.
+//
+// A hasher is spent by finalize: it yields exactly one digest. Callers that need a
+// second digest create a second hasher.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "crypto/cpu_features.h"
+#include "encoding/bytes.h"
+
+namespace crypto {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+class Sha256 {
+ public:
+  static constexpr std::size_t block_size = 64;
+  static constexpr std::size_t digest_size = 32;
+
+  // A fresh hasher holding the standard initial hash value.
+  explicit Sha256(Engine engine = Engine::Best);
+
+  // Absorbs data of any length, also empty.
+  void update(ByteView data);
+  // Pads, compresses the last block(s) and returns the digest. Spends the hasher.
+  Sha256Digest finalize();
+
+ private:
+  // Compresses n whole blocks starting at p into the state.
+  void compress(const std::uint8_t* p, std::size_t n);
+
+  std::array<std::uint32_t, 8> state_;
+  std::array<std::uint8_t, block_size> buf_{};
+  std::size_t pos_ = 0;        // bytes waiting in buf_, 0..63
+  std::uint64_t total_ = 0;    // bytes fed so far
+  bool hw_ = false;            // compress with the CPU's SHA instructions
+};
+
+Sha256Digest sha256(ByteView data);
+
+}  // namespace crypto

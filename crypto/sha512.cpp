@@ -1,0 +1,129 @@
+#include "crypto/sha512.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "crypto/endian.h"
+
+namespace crypto {
+
+namespace {
+
+constexpr std::array<std::uint64_t, 80> k = {
+    0x428a2f98d728ae22, 0x7137449123ef65cd, 0xb5c0fbcfec4d3b2f, 0xe9b5dba58189dbbc, 0x3956c25bf348b538,
+    0x59f111f1b605d019, 0x923f82a4af194f9b, 0xab1c5ed5da6d8118, 0xd807aa98a3030242, 0x12835b0145706fbe,
+    0x243185be4ee4b28c, 0x550c7dc3d5ffb4e2, 0x72be5d74f27b896f, 0x80deb1fe3b1696b1, 0x9bdc06a725c71235,
+    0xc19bf174cf692694, 0xe49b69c19ef14ad2, 0xefbe4786384f25e3, 0x0fc19dc68b8cd5b5, 0x240ca1cc77ac9c65,
+    0x2de92c6f592b0275, 0x4a7484aa6ea6e483, 0x5cb0a9dcbd41fbd4, 0x76f988da831153b5, 0x983e5152ee66dfab,
+    0xa831c66d2db43210, 0xb00327c898fb213f, 0xbf597fc7beef0ee4, 0xc6e00bf33da88fc2, 0xd5a79147930aa725,
+    0x06ca6351e003826f, 0x142929670a0e6e70, 0x27b70a8546d22ffc, 0x2e1b21385c26c926, 0x4d2c6dfc5ac42aed,
+    0x53380d139d95b3df, 0x650a73548baf63de, 0x766a0abb3c77b2a8, 0x81c2c92e47edaee6, 0x92722c851482353b,
+    0xa2bfe8a14cf10364, 0xa81a664bbc423001, 0xc24b8b70d0f89791, 0xc76c51a30654be30, 0xd192e819d6ef5218,
+    0xd69906245565a910, 0xf40e35855771202a, 0x106aa07032bbd1b8, 0x19a4c116b8d2d0c8, 0x1e376c085141ab53,
+    0x2748774cdf8eeb99, 0x34b0bcb5e19b48a8, 0x391c0cb3c5c95a63, 0x4ed8aa4ae3418acb, 0x5b9cca4f7763e373,
+    0x682e6ff3d6b2b8a3, 0x748f82ee5defb2fc, 0x78a5636f43172f60, 0x84c87814a1f0ab72, 0x8cc702081a6439ec,
+    0x90befffa23631e28, 0xa4506cebde82bde9, 0xbef9a3f7b2c67915, 0xc67178f2e372532b, 0xca273eceea26619c,
+    0xd186b8c721c0c207, 0xeada7dd6cde0eb1e, 0xf57d4f7fee6ed178, 0x06f067aa72176fba, 0x0a637dc5a2c898a6,
+    0x113f9804bef90dae, 0x1b710b35131c471b, 0x28db77f523047d84, 0x32caab7b40c72493, 0x3c9ebe0a15c9bebc,
+    0x431d67c49c100d4c, 0x4cc5d4becb3e42b6, 0x597f299cfc657e2a, 0x5fcb6fab3ad6faec, 0x6c44198c4a475817,
+};
+
+constexpr std::array<std::uint64_t, 8> initial = {
+    0x6a09e667f3bcc908, 0xbb67ae8584caa73b, 0x3c6ef372fe94f82b, 0xa54ff53a5f1d36f1,
+    0x510e527fade682d1, 0x9b05688c2b3e6c1f, 0x1f83d9abfb41bd6b, 0x5be0cd19137e2179,
+};
+
+}  // namespace
+
+Sha512::Sha512() : state_(initial) {}
+
+void Sha512::compress(const std::uint8_t* p, std::size_t n) {
+  using std::rotr;
+  for (; n > 0; --n, p += block_size) {
+    std::uint64_t w[80];
+    for (int t = 0; t < 16; ++t) w[t] = read_u64_be(p + 8 * t);
+    for (int t = 16; t < 80; ++t) {
+      const std::uint64_t s0 = rotr(w[t - 15], 1) ^ rotr(w[t - 15], 8) ^ (w[t - 15] >> 7);
+      const std::uint64_t s1 = rotr(w[t - 2], 19) ^ rotr(w[t - 2], 61) ^ (w[t - 2] >> 6);
+      w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+    }
+    std::uint64_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
+    std::uint64_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
+    for (int t = 0; t < 80; ++t) {
+      const std::uint64_t t1 = h + (rotr(e, 14) ^ rotr(e, 18) ^ rotr(e, 41)) + ((e & f) ^ (~e & g)) + k[t] + w[t];
+      const std::uint64_t t2 = (rotr(a, 28) ^ rotr(a, 34) ^ rotr(a, 39)) + ((a & b) ^ (a & c) ^ (b & c));
+      h = g;
+      g = f;
+      f = e;
+      e = d + t1;
+      d = c;
+      c = b;
+      b = a;
+      a = t1 + t2;
+    }
+    state_[0] += a;
+    state_[1] += b;
+    state_[2] += c;
+    state_[3] += d;
+    state_[4] += e;
+    state_[5] += f;
+    state_[6] += g;
+    state_[7] += h;
+  }
+}
+
+void Sha512::update(ByteView data) {
+  const std::uint64_t before = total_;
+  total_ += data.size();
+  if (total_ < before) ++total_high_;
+  if (data.empty()) return;
+  const std::uint8_t* p = data.data();
+  std::size_t n = data.size();
+  if (pos_ > 0) {
+    const std::size_t take = std::min(n, block_size - pos_);
+    std::memcpy(buf_.data() + pos_, p, take);
+    pos_ += take;
+    p += take;
+    n -= take;
+    if (pos_ < block_size) return;
+    compress(buf_.data(), 1);
+    pos_ = 0;
+  }
+  if (n >= block_size) {
+    const std::size_t blocks = n / block_size;
+    compress(p, blocks);
+    p += blocks * block_size;
+    n -= blocks * block_size;
+  }
+  if (n > 0) {
+    std::memcpy(buf_.data(), p, n);
+    pos_ = n;
+  }
+}
+
+Sha512Digest Sha512::finalize() {
+  buf_[pos_++] = 0x80;
+  if (pos_ > block_size - 16) {
+    std::memset(buf_.data() + pos_, 0, block_size - pos_);
+    compress(buf_.data(), 1);
+    pos_ = 0;
+  }
+  std::memset(buf_.data() + pos_, 0, block_size - 16 - pos_);
+  // The 128-bit bit count: (total_high * 2^64 + total) * 8.
+  write_u64_be(buf_.data() + block_size - 16, total_high_ << 3 | total_ >> 61);
+  write_u64_be(buf_.data() + block_size - 8, total_ << 3);
+  compress(buf_.data(), 1);
+  pos_ = 0;
+  Sha512Digest out;
+  for (std::size_t i = 0; i < 8; ++i) write_u64_be(out.data() + 8 * i, state_[i]);
+  return out;
+}
+
+Sha512Digest sha512(ByteView data) {
+  Sha512 h;
+  h.update(data);
+  return h.finalize();
+}
+
+}  // namespace crypto
