@@ -1,0 +1,22 @@
+#pragma once
+// X25519 Diffie-Hellman over Curve25519 (RFC 7748).
+#include <array>
+#include <cstdint>
+
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+
+namespace crypto {
+
+using X25519Key = std::array<std::uint8_t, 32>;
+
+// scalar * u: the clamped 32-byte scalar times the point with the 32-byte Montgomery
+// u-coordinate (bit 255 ignored, values of p or more taken modulo p). A low-order or
+// zero u gives 32 zero bytes, returned like any other result; callers that must refuse
+// it check for it themselves. Fails only on a wrong length (scalar checked first).
+Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate);
+
+// The public key of a private key: x25519(private_key, 9).
+Result<X25519Key> x25519_public_key(ByteView private_key);
+
+}  // namespace crypto
