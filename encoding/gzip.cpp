@@ -1,0 +1,90 @@
+#include "encoding/gzip.h"
+
+#include <algorithm>
+
+#include "encoding/crc32.h"
+#include "encoding/deflate.h"
+#include "encoding/inflate.h"
+#include "encoding/writer.h"
+
+namespace encoding {
+namespace {
+
+constexpr std::size_t header_size = 10;
+constexpr std::size_t trailer_size = 8;
+constexpr std::uint8_t flag_hcrc = 0x02;
+constexpr std::uint8_t flag_extra = 0x04;
+constexpr std::uint8_t flag_name = 0x08;
+constexpr std::uint8_t flag_comment = 0x10;
+
+// Index just past the zero that ends the string at start, or the end of the input when
+// no zero follows.
+std::size_t skip_zero_terminated(ByteView data, std::size_t start) {
+  std::size_t p = start;
+  while (p < data.size() && data[p] != 0) ++p;
+  return p < data.size() ? p + 1 : p;
+}
+
+}  // namespace
+
+Result<GzipMember> gzip_read_member(ByteView data) {
+  const std::size_t size = data.size();
+  if (size < header_size + trailer_size) {
+    return fail(EncodingError::Truncated, msg("gzip payload shorter than 18 bytes: ", size));
+  }
+  if (data[0] != 0x1F || data[1] != 0x8B || data[2] != 0x08) {
+    return fail(EncodingError::InvalidData, "invalid gzip magic/method header");
+  }
+  const std::uint8_t flags = data[3];
+  GzipMember member;
+  member.mtime = {data[4], data[5], data[6], data[7]};
+  member.os = data[9];
+
+  std::size_t start = header_size;
+  if (flags & flag_extra) {
+    std::size_t xlen = data[10] | static_cast<std::size_t>(data[11]) << 8;
+    start += 2 + xlen;
+  }
+  if (flags & flag_name) start = skip_zero_terminated(data, start);
+  if (flags & flag_comment) start = skip_zero_terminated(data, start);
+  if (flags & flag_hcrc) start += 2;
+  if (start >= size - trailer_size) return fail(EncodingError::Truncated, "gzip header exceeds total length");
+
+  auto inflated = inflate_raw_from(data, start);
+  if (!inflated) return std::unexpected(inflated.error());
+  const std::size_t end = inflated->end;
+  if (size - end < trailer_size) return fail(EncodingError::Truncated, "gzip 8-byte trailer truncated");
+  if (read_u32_le_bytes(data, end) != crc32(inflated->data)) {
+    return fail(EncodingError::InvalidData, "gzip CRC-32 mismatch");
+  }
+  if (read_u32_le_bytes(data, end + 4) != static_cast<std::uint32_t>(inflated->data.size())) {
+    return fail(EncodingError::BadLength, "gzip ISIZE mismatch");
+  }
+  member.payload = std::move(inflated->data);
+  return member;
+}
+
+Bytes gzip_write_member(ByteView payload, std::array<std::uint8_t, 4> mtime, std::uint8_t os) {
+  Bytes stream;
+  if (payload.size() < 16) {
+    stream = deflate_stored(payload);
+  } else {
+    stream = deflate_raw(payload);
+    if (deflate_stored_size(payload.size()) < stream.size()) stream = deflate_stored(payload);
+  }
+  // ID1 ID2 CM FLG, MTIME, XFL OS
+  Bytes out = {0x1F, 0x8B, 0x08, 0x00, mtime[0], mtime[1], mtime[2], mtime[3], 2, os};
+  out.resize(header_size + stream.size());
+  std::copy(stream.begin(), stream.end(), out.begin() + header_size);
+  push_u32_le(out, crc32(payload));
+  push_u32_le(out, static_cast<std::uint32_t>(payload.size()));
+  return out;
+}
+
+Result<Bytes> gzip_decompress(ByteView data) {
+  auto member = gzip_read_member(data);
+  if (!member) return std::unexpected(member.error());
+  return std::move(member->payload);
+}
+
+}  // namespace encoding
