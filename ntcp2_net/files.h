@@ -1,0 +1,19 @@
+#pragma once
+// Whole-file reads and directory creation.
+#include <string_view>
+
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+
+namespace ntcp2_net {
+
+// The whole file (empty for an empty file). Files above 2,147,483,647 bytes are
+// refused, never read in part. NetError::Io "stat(" path ") failed: " or
+// "read(" path ") failed: " and the OS text.
+Result<Bytes> read_file_bytes(std::string_view path);
+
+// Creates the directory and any missing parents (mode 0755); an existing directory is
+// success. NetError::Io "mkdir_p(" path ") failed: " and the OS text.
+Result<void> mkdir_p(std::string_view path);
+
+}  // namespace ntcp2_net

@@ -1,0 +1,123 @@
+#pragma once
+// The router's flat glue over POSIX: sockets, files, randomness, the clock and HTTPS
+// downloads through the external `curl` program.
+//
+// Every function takes plain integers and byte buffers with explicit lengths (byte
+// strings are not NUL-terminated), never raises and never allocates for the caller.
+// Each returns a count, a descriptor or a small code on success, -1 on failure and -2
+// where noted for would-block or time-out. Every -1 leaves a text of at most 255 bytes
+// in one process-wide last-error buffer; read it at once, before the next glue call.
+//
+// Byte-string limits: host names 1..255 bytes, paths 1..1,023 bytes, URLs 9..1,023
+// bytes. A byte string outside its bounds, or holding a NUL byte, is refused.
+//
+// Every descriptor the glue opens is close-on-exec, so a started `curl` inherits none.
+#include <cstdint>
+
+extern "C" {
+
+// --- Last error ---------------------------------------------------------------------
+
+// Length of the last-error text.
+std::int32_t ondrel_i2p_net_last_error_len(void);
+// Copies min(length, capacity) bytes of the last-error text (no NUL) and returns that
+// count; copies nothing when capacity is 0 or less.
+std::int32_t ondrel_i2p_net_last_error_copy(std::uint8_t* buf, std::int32_t capacity);
+
+// --- TCP ----------------------------------------------------------------------------
+
+// A non-blocking TCP socket whose connection is established or in progress. Resolves
+// the host first (that lookup may wait). -1: "invalid host or port", the resolver's
+// text, or the error of the last address tried (ECONNREFUSED when there was none).
+std::int32_t ondrel_i2p_net_tcp_connect_nb(const std::uint8_t* host, std::int32_t host_len, std::int32_t port);
+// Blocking form of ondrel_i2p_net_tcp_connect_nb; the socket is left blocking.
+std::int32_t ondrel_i2p_net_tcp_connect(const std::uint8_t* host, std::int32_t host_len, std::int32_t port);
+// 1 connected, 0 still in progress, -1 with the poll failure or the pending error.
+std::int32_t ondrel_i2p_net_tcp_check_connected(std::int32_t fd);
+// Sets (on != 0) or clears O_NONBLOCK, keeping the other status flags. 0 or -1.
+std::int32_t ondrel_i2p_net_tcp_set_nonblocking(std::int32_t fd, std::int32_t on);
+// SO_KEEPALIVE on, and TCP_USER_TIMEOUT = ms when ms > 0. 0 or -1.
+std::int32_t ondrel_i2p_net_tcp_set_peer_timeouts(std::int32_t fd, std::int32_t ms);
+// SO_RCVTIMEO of ms. 0 or -1.
+std::int32_t ondrel_i2p_net_tcp_set_recv_timeout(std::int32_t fd, std::int32_t ms);
+// A non-blocking IPv4 listener (SO_REUSEADDR, backlog 32); port 0 lets the kernel
+// choose. -1: "invalid listen host or port", the resolver's text, or that of
+// socket, bind or listen.
+std::int32_t ondrel_i2p_net_tcp_listen(const std::uint8_t* host, std::int32_t host_len, std::int32_t port);
+// The socket's local port, or -1.
+std::int32_t ondrel_i2p_net_tcp_local_port(std::int32_t fd);
+// A new (blocking) descriptor. timeout_ms >= 0 waits at most that long and gives -2
+// when no connection came; a negative time-out waits for one. -1 with text.
+std::int32_t ondrel_i2p_net_tcp_accept(std::int32_t fd, std::int32_t timeout_ms);
+// Sends from data + offset without waiting; returns the count sent (possibly fewer
+// than asked), -2 when the socket would block, -1 with text.
+std::int32_t ondrel_i2p_net_tcp_send(std::int32_t fd, const std::uint8_t* data, std::int32_t offset,
+                                     std::int32_t count);
+// Receives into buf: the count, 0 at end of stream, -2 when the socket would block,
+// -1 with text. Waits on a blocking socket.
+std::int32_t ondrel_i2p_net_tcp_recv(std::int32_t fd, std::uint8_t* buf, std::int32_t capacity);
+// As ondrel_i2p_net_tcp_recv, never waiting.
+std::int32_t ondrel_i2p_net_tcp_recv_nb(std::int32_t fd, std::uint8_t* buf, std::int32_t capacity);
+// 1 when readable (or hung up or failed) within the time-out, else 0; -1 with text.
+std::int32_t ondrel_i2p_net_tcp_poll_readable(std::int32_t fd, std::int32_t timeout_ms);
+// 1 when writable within the time-out, else 0; -1 with text.
+std::int32_t ondrel_i2p_net_tcp_poll_writable(std::int32_t fd, std::int32_t timeout_ms);
+// Shuts down the sending direction. 0 or -1.
+std::int32_t ondrel_i2p_net_tcp_shutdown_write(std::int32_t fd);
+// Closes the descriptor. 0 or -1.
+std::int32_t ondrel_i2p_net_tcp_close(std::int32_t fd);
+
+// --- Randomness and clock -----------------------------------------------------------
+
+// Fills buf with count bytes from "/dev/urandom" and returns count, or -1.
+std::int32_t ondrel_i2p_net_random_bytes(std::uint8_t* buf, std::int32_t count);
+// Wall-clock milliseconds since 1970. Never fails.
+std::uint64_t ondrel_i2p_net_unix_time_ms(void);
+
+// --- Files and folders --------------------------------------------------------------
+
+// The file's size. A size above 2,147,483,647 bytes fails with the EOVERFLOW text.
+// -1: "invalid path length", or the text of stat.
+std::int32_t ondrel_i2p_net_file_size(const std::uint8_t* path, std::int32_t path_len);
+// Reads from the start of the file up to capacity bytes or its end; the count read.
+// -1: "invalid path length", "invalid read_file arguments", or the text of open or read.
+std::int32_t ondrel_i2p_net_read_file(const std::uint8_t* path, std::int32_t path_len, std::uint8_t* buf,
+                                      std::int32_t capacity);
+// Reads from offset up to capacity bytes or the end of the file; the count read.
+// -1: "invalid read_file_at arguments", or the text of open or pread.
+std::int32_t ondrel_i2p_net_read_file_at(const std::uint8_t* path, std::int32_t path_len, std::int64_t offset,
+                                         std::uint8_t* buf, std::int32_t capacity);
+// Writes all count bytes at offset, creating the file (mode 0644) when missing and
+// never truncating it. 0, or -1: "invalid write_file_at arguments", or the text of
+// open, pwrite or close.
+std::int32_t ondrel_i2p_net_write_file_at(const std::uint8_t* path, std::int32_t path_len, std::int64_t offset,
+                                          const std::uint8_t* data, std::int32_t count);
+// Creates the directory and its missing parents (mode 0755). 0 when the directory
+// exists afterwards. -1: "invalid directory path length", the text of the failing
+// mkdir, or the ENOTDIR text when the path names an existing non-directory.
+std::int32_t ondrel_i2p_net_mkdir_p(const std::uint8_t* path, std::int32_t path_len);
+// Writes the folder's entry names (without "." and ".."), each followed by "\n", in
+// the order the system gives them, stopping before the first name that no longer
+// fits. The count written, or -1: "invalid list_dir arguments", the text of opendir.
+std::int32_t ondrel_i2p_net_list_dir(const std::uint8_t* path, std::int32_t path_len, std::uint8_t* buf,
+                                     std::int32_t capacity);
+
+// --- HTTPS --------------------------------------------------------------------------
+
+// Downloads an "https://" URL with `curl` (HTTPS only, redirects included) into buf
+// and returns the number of body bytes; waits for `curl` (at most 25 s). A body that
+// does not fit in the buffer fails. -1: "invalid https url", "reseed URL must start
+// with https://", "reseed URL contains control or whitespace character", the text of
+// pipe, fork or read, or "curl HTTPS fetch failed".
+std::int32_t ondrel_i2p_net_fetch_https(const std::uint8_t* url, std::int32_t url_len, std::uint8_t* buf,
+                                        std::int32_t capacity);
+
+// --- Process ------------------------------------------------------------------------
+
+// Copies HOME into buf (no NUL) and returns its length; 0 when HOME is unset or empty,
+// longer than the capacity, or the capacity is 0 or less.
+std::int32_t ondrel_i2p_net_home_dir(std::uint8_t* buf, std::int32_t capacity);
+// fflush(stdout).
+std::int32_t ondrel_i2p_net_flush_stdout(void);
+
+}  // extern "C"

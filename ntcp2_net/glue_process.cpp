@@ -1,0 +1,23 @@
+// The process's home directory and standard output.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ntcp2_net/glue.h"
+
+extern "C" {
+
+std::int32_t ondrel_i2p_net_home_dir(std::uint8_t* buf, std::int32_t capacity) {
+  if (buf == nullptr || capacity <= 0) return 0;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr) return 0;
+  std::size_t len = std::strlen(home);
+  // A cut-off path would name some other folder; treat it as unknown instead.
+  if (len > static_cast<std::size_t>(capacity)) return 0;
+  std::memcpy(buf, home, len);
+  return static_cast<std::int32_t>(len);
+}
+
+std::int32_t ondrel_i2p_net_flush_stdout(void) { return std::fflush(stdout); }
+
+}  // extern "C"

@@ -1,0 +1,14 @@
+#pragma once
+// Random bytes from the operating system.
+#include <cstddef>
+
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+
+namespace ntcp2_net {
+
+// n bytes read from "/dev/urandom". Any shortfall fails with NetError::Io
+// "failed to read random bytes: " and the OS text; partial bytes are never returned.
+Result<Bytes> random_bytes(std::size_t n);
+
+}  // namespace ntcp2_net
