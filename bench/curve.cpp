@@ -1,0 +1,120 @@
+// X25519 and Ed25519 beside OpenSSL. Each of our benchmarks runs right after OpenSSL's
+// for the same operation and reports "vs_openssl", our time per operation divided by
+// OpenSSL's (1.0 = as fast, 2.0 = twice as slow).
+#include <openssl/evp.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include <benchmark/benchmark.h>
+
+#include "crypto/ed25519.h"
+#include "crypto/x25519.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Pkey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+enum Op { kX25519, kSign, kVerify, kOps };
+double openssl_ns_per_op[kOps] = {};
+
+std::array<std::uint8_t, 32> filled(std::uint8_t seed) {
+  std::array<std::uint8_t, 32> b{};
+  for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(seed + 31 * i);
+  return b;
+}
+
+const std::array<std::uint8_t, 32> kScalar = filled(1);
+const std::array<std::uint8_t, 32> kPeer = crypto::x25519_public_key(filled(2)).value();
+const std::array<std::uint8_t, 32> kSeed = filled(3);
+const std::array<std::uint8_t, 100> kMessage = {1, 2, 3};
+
+// Runs the timed loop, returning nanoseconds per iteration.
+template <typename F>
+double timed(benchmark::State& state, F&& f) {
+  const auto start = Clock::now();
+  for (auto _ : state) f();
+  const std::chrono::duration<double, std::nano> spent = Clock::now() - start;
+  return state.iterations() ? spent.count() / static_cast<double>(state.iterations()) : 0.0;
+}
+
+void report(benchmark::State& state, Op op, double ns) {
+  if (openssl_ns_per_op[op] > 0) state.counters["vs_openssl"] = ns / openssl_ns_per_op[op];
+}
+
+Pkey openssl_ed_key() {
+  return Pkey(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, kSeed.data(), kSeed.size()), EVP_PKEY_free);
+}
+
+Pkey openssl_ed_public() {
+  const auto pub = crypto::ed25519_public_key(kSeed).value();
+  return Pkey(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, pub.data(), pub.size()), EVP_PKEY_free);
+}
+
+void BM_X25519_OpenSsl(benchmark::State& state) {
+  Pkey priv(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, kScalar.data(), kScalar.size()), EVP_PKEY_free);
+  Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, kPeer.data(), kPeer.size()), EVP_PKEY_free);
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(priv.get(), nullptr),
+                                                                  EVP_PKEY_CTX_free);
+  EVP_PKEY_derive_init(ctx.get());
+  EVP_PKEY_derive_set_peer(ctx.get(), peer.get());
+  std::array<std::uint8_t, 32> out{};
+  openssl_ns_per_op[kX25519] = timed(state, [&] {
+    std::size_t len = out.size();
+    EVP_PKEY_derive(ctx.get(), out.data(), &len);
+    benchmark::DoNotOptimize(out);
+  });
+}
+
+void BM_X25519_Ours(benchmark::State& state) {
+  report(state, kX25519, timed(state, [&] { benchmark::DoNotOptimize(crypto::x25519(kScalar, kPeer)); }));
+}
+
+void BM_Ed25519Sign_OpenSsl(benchmark::State& state) {
+  Pkey key = openssl_ed_key();
+  MdCtx ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  std::array<std::uint8_t, 64> sig{};
+  openssl_ns_per_op[kSign] = timed(state, [&] {
+    // Like ours, OpenSSL's one-shot signing starts from the seed's expanded key.
+    std::size_t len = sig.size();
+    EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.get());
+    EVP_DigestSign(ctx.get(), sig.data(), &len, kMessage.data(), kMessage.size());
+    benchmark::DoNotOptimize(sig);
+  });
+}
+
+void BM_Ed25519Sign_Ours(benchmark::State& state) {
+  report(state, kSign, timed(state, [&] { benchmark::DoNotOptimize(crypto::ed25519_sign(kSeed, kMessage)); }));
+}
+
+void BM_Ed25519Verify_OpenSsl(benchmark::State& state) {
+  Pkey key = openssl_ed_public();
+  MdCtx ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  const auto sig = crypto::ed25519_sign(kSeed, kMessage).value();
+  openssl_ns_per_op[kVerify] = timed(state, [&] {
+    EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get());
+    const int ok = EVP_DigestVerify(ctx.get(), sig.data(), sig.size(), kMessage.data(), kMessage.size());
+    if (ok != 1) state.SkipWithError("OpenSSL refused a valid signature");
+  });
+}
+
+void BM_Ed25519Verify_Ours(benchmark::State& state) {
+  const auto pub = crypto::ed25519_public_key(kSeed).value();
+  const auto sig = crypto::ed25519_sign(kSeed, kMessage).value();
+  report(state, kVerify, timed(state, [&] {
+           if (!crypto::ed25519_verify(pub, kMessage, sig)) state.SkipWithError("refused a valid signature");
+         }));
+}
+
+BENCHMARK(BM_X25519_OpenSsl);
+BENCHMARK(BM_X25519_Ours);
+BENCHMARK(BM_Ed25519Sign_OpenSsl);
+BENCHMARK(BM_Ed25519Sign_Ours);
+BENCHMARK(BM_Ed25519Verify_OpenSsl);
+BENCHMARK(BM_Ed25519Verify_Ours);
+
+}  // namespace
