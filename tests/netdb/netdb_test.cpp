@@ -43,8 +43,10 @@ Bytes zlib_gzip(ByteView data) {
 }
 
 Bytes with_length_prefix(const Bytes& gz) {
-  Bytes out{static_cast<std::uint8_t>(gz.size() >> 8), static_cast<std::uint8_t>(gz.size())};
-  out.insert(out.end(), gz.begin(), gz.end());
+  Bytes out(gz.size() + 2);
+  out[0] = static_cast<std::uint8_t>(gz.size() >> 8);
+  out[1] = static_cast<std::uint8_t>(gz.size());
+  std::copy(gz.begin(), gz.end(), out.begin() + 2);
   return out;
 }
 
@@ -141,7 +143,8 @@ TEST(NetDbDatabaseStore, GzippedRouterInfoFromAnotherImplementation) {
 
   NetDb db;
   Bytes data = with_length_prefix(zlib_gzip(ri));
-  data.insert(data.end(), {0xDE, 0xAD});  // bytes after the gzip member are ignored
+  data.push_back(0xDE);
+  data.push_back(0xAD);  // bytes after the gzip member are ignored
   EXPECT_EQ(db.handle_database_store(0x10, *key, data, 0), true);  // high bits ignored
   ASSERT_EQ(db.router_infos.size(), 1u);
   EXPECT_EQ(db.router_infos[0].router_info->published, 1796906486320u);

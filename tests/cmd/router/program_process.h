@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <poll.h>
+#include <stdlib.h>
 
 #include <chrono>
 #include <optional>
@@ -21,14 +22,17 @@ class RouterProcess {
   // the environment.
   explicit RouterProcess(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
     int out[2];
-    int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return;
+    if (pipe(out) != 0) return;
+    // Standard error goes to a file, so that a talkative program never blocks on it.
+    char err_path[] = "/tmp/router_program_stderr_XXXXXX";
+    err_fd_ = mkstemp(err_path);
+    if (err_fd_ < 0) return;
+    unlink(err_path);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, err_fd_, 2);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, err[0]);
 
     std::vector<std::string> argv_text{ONDREL_ROUTER_PROGRAM};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -46,9 +50,7 @@ class RouterProcess {
     if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    ::close(err[1]);
     out_fd_ = out[0];
-    err_fd_ = err[0];
   }
 
   RouterProcess(const RouterProcess&) = delete;
@@ -115,6 +117,7 @@ class RouterProcess {
   std::string read_stderr() {
     std::string text;
     char buf[4096];
+    lseek(err_fd_, 0, SEEK_SET);
     for (ssize_t n; (n = ::read(err_fd_, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
     return text;
   }

@@ -198,14 +198,29 @@ TEST(RouterProgram, AllocationsGoThroughMimalloc) {
 #if defined(ONDREL_ROUTER_WITHOUT_MIMALLOC)
   GTEST_SKIP() << "sanitizer builds keep the sanitizer's allocator";
 #else
-  // mimalloc prints its statistics at exit when asked to; the C library's allocator
-  // ignores the variable.
-  RouterProcess p({"--help"}, {"MIMALLOC_SHOW_STATS=1"});
-  ASSERT_TRUE(p.started());
-  EXPECT_EQ(p.wait_exit(), 0);
-  const std::string err = p.read_stderr();
-  EXPECT_NE(err.find("heap stats"), std::string::npos) << err;
-  EXPECT_NE(err.find("malloc req"), std::string::npos) << err;
+  // The dynamic linker binds malloc, also the one under operator new in the C++ library,
+  // to mimalloc.
+  RouterProcess bound({"--help"}, {"LD_DEBUG=bindings"});
+  ASSERT_TRUE(bound.started());
+  EXPECT_EQ(bound.wait_exit(), 0);
+  const std::string bindings = bound.read_stderr();
+  bool cxx_malloc_in_mimalloc = false;
+  std::size_t start = 0;
+  for (std::size_t lf; (lf = bindings.find('\n', start)) != std::string::npos; start = lf + 1) {
+    const std::string line = bindings.substr(start, lf - start);
+    if (line.find("binding file") != std::string::npos && line.find("libstdc++") != std::string::npos &&
+        line.find("libmimalloc") != std::string::npos && line.find("symbol `malloc'") != std::string::npos) {
+      cxx_malloc_in_mimalloc = true;
+    }
+  }
+  EXPECT_TRUE(cxx_malloc_in_mimalloc) << bindings.substr(0, 2000);
+
+  // mimalloc itself reports its heap when asked to; the C library's allocator knows no such
+  // variable.
+  RouterProcess stats({"--help"}, {"MIMALLOC_SHOW_STATS=1"});
+  ASSERT_TRUE(stats.started());
+  EXPECT_EQ(stats.wait_exit(), 0);
+  EXPECT_NE(stats.read_stderr().find("heap stats"), std::string::npos);
 #endif
 }
 
