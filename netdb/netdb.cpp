@@ -46,8 +46,12 @@ std::string ascii_lower(std::string_view text) {
 }  // namespace
 
 bool is_floodfill(const common::RouterInfo& info) {
-  auto caps = info.options.get("caps");
-  return caps && caps->find('f') != std::string::npos;
+  // The first "caps" entry counts, as Mapping::get would give it; read in place, since the
+  // closest-router selection asks this of every router.
+  for (const auto& [key, value] : info.options.entries) {
+    if (key == "caps") return value.find('f') != std::string::npos;
+  }
+  return false;
 }
 
 bool is_live(const common::LeaseSet2& lease_set, std::uint32_t now_s) {
