@@ -7,7 +7,8 @@
 // never inserted, so existing values keep their meaning.
 //
 // The payload is nothing, a message, a wrapped inner Error (kept whole), or one or two
-// unsigned 32-bit numbers. Errors are immutable once built.
+// unsigned 32-bit numbers. Errors are immutable once built, so a wrapped error is shared
+// rather than copied.
 
 #include <array>
 #include <concepts>
@@ -19,7 +20,6 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
-#include <variant>
 
 enum class ErrorFamily : std::uint8_t {
   Crypto,
@@ -104,24 +104,32 @@ class Error {
 
   template <ErrorVariant V>
   Error(V variant, std::string message)
-      : family_(ErrorFamilyOf<V>::family), code_(static_cast<std::uint8_t>(variant)), payload_(std::move(message)) {}
+      : family_(ErrorFamilyOf<V>::family),
+        code_(static_cast<std::uint8_t>(variant)),
+        kind_(Payload::Message),
+        message_(std::move(message)) {}
 
   // Wraps a lower package's error whole; the wrapper adds no text.
   template <ErrorVariant V>
   Error(V variant, Error inner)
       : family_(ErrorFamilyOf<V>::family),
         code_(static_cast<std::uint8_t>(variant)),
-        payload_(std::make_shared<const Error>(std::move(inner))) {}
+        kind_(Payload::Wrapped),
+        inner_(std::make_shared<const Error>(std::move(inner))) {}
 
   template <ErrorVariant V>
   Error(V variant, std::uint32_t number)
-      : family_(ErrorFamilyOf<V>::family), code_(static_cast<std::uint8_t>(variant)), payload_(Numbers{{number, 0}, 1}) {}
+      : family_(ErrorFamilyOf<V>::family),
+        code_(static_cast<std::uint8_t>(variant)),
+        kind_(Payload::OneNumber),
+        numbers_{number, 0} {}
 
   template <ErrorVariant V>
   Error(V variant, std::uint32_t first, std::uint32_t second)
       : family_(ErrorFamilyOf<V>::family),
         code_(static_cast<std::uint8_t>(variant)),
-        payload_(Numbers{{first, second}, 2}) {}
+        kind_(Payload::TwoNumbers),
+        numbers_{first, second} {}
 
   ErrorFamily family() const { return family_; }
 
@@ -145,18 +153,12 @@ class Error {
   // Index of the variant inside its family.
   std::uint8_t code() const { return code_; }
 
-  bool has_message() const { return std::holds_alternative<std::string>(payload_); }
+  bool has_message() const { return kind_ == Payload::Message; }
   // The message payload, or an empty text when the payload is something else.
-  std::string_view message() const {
-    if (const auto* m = std::get_if<std::string>(&payload_)) return *m;
-    return {};
-  }
+  std::string_view message() const { return message_; }
 
   // The wrapped inner error, or nullptr.
-  const Error* inner() const {
-    if (const auto* p = std::get_if<std::shared_ptr<const Error>>(&payload_)) return p->get();
-    return nullptr;
-  }
+  const Error* inner() const { return inner_.get(); }
 
   // The innermost error of a chain of wrappers (this error when it wraps nothing).
   const Error& innermost() const {
@@ -167,32 +169,39 @@ class Error {
 
   // Number of numeric payload values (0, 1 or 2) and their values.
   int number_count() const {
-    if (const auto* n = std::get_if<Numbers>(&payload_)) return n->count;
-    return 0;
+    return kind_ == Payload::OneNumber ? 1 : kind_ == Payload::TwoNumbers ? 2 : 0;
   }
   std::optional<std::uint32_t> number(int index) const {
-    if (const auto* n = std::get_if<Numbers>(&payload_)) {
-      if (index >= 0 && index < n->count) return n->values[static_cast<std::size_t>(index)];
-    }
-    return std::nullopt;
+    if (index < 0 || index >= number_count()) return std::nullopt;
+    return numbers_[static_cast<std::size_t>(index)];
   }
 
   friend bool operator==(const Error& a, const Error& b) {
-    if (a.family_ != b.family_ || a.code_ != b.code_ || a.payload_.index() != b.payload_.index()) return false;
-    if (const Error* ai = a.inner()) return *ai == *b.inner();
-    return a.payload_ == b.payload_;
+    if (a.family_ != b.family_ || a.code_ != b.code_ || a.kind_ != b.kind_) return false;
+    switch (a.kind_) {
+      case Payload::None:
+        return true;
+      case Payload::Message:
+        return a.message_ == b.message_;
+      case Payload::Wrapped:
+        return *a.inner_ == *b.inner_;
+      case Payload::OneNumber:
+        return a.numbers_[0] == b.numbers_[0];
+      case Payload::TwoNumbers:
+        return a.numbers_ == b.numbers_;
+    }
+    return false;
   }
 
  private:
-  struct Numbers {
-    std::array<std::uint32_t, 2> values;
-    int count;
-    friend bool operator==(const Numbers&, const Numbers&) = default;
-  };
+  enum class Payload : std::uint8_t { None, Message, Wrapped, OneNumber, TwoNumbers };
 
   ErrorFamily family_;
   std::uint8_t code_;
-  std::variant<std::monostate, std::string, std::shared_ptr<const Error>, Numbers> payload_;
+  Payload kind_ = Payload::None;
+  std::array<std::uint32_t, 2> numbers_{};
+  std::string message_;
+  std::shared_ptr<const Error> inner_;
 };
 
 template <typename T>

@@ -32,8 +32,11 @@ struct Writer {
   Bytes to_bytes() const { return buf; }
 };
 
-// 4 little-endian bytes at offset; the caller has checked offset + 4 <= size.
-inline std::uint32_t read_u32_le_bytes(ByteView bytes, std::size_t offset) {
+// The 4 bytes at offset as a little-endian integer; fails when they are not all there.
+inline Result<std::uint32_t> read_u32_le_bytes(ByteView bytes, std::size_t offset) {
+  if (offset > bytes.size() || bytes.size() - offset < 4) {
+    return fail(EncodingError::Truncated, msg("read_u32_le_bytes: need 4 bytes at ", offset, ", have ", bytes.size()));
+  }
   return static_cast<std::uint32_t>(bytes[offset]) | static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
          static_cast<std::uint32_t>(bytes[offset + 2]) << 16 | static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
 }

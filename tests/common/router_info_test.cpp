@@ -304,3 +304,20 @@ TEST(RouterInfo, CountsThatDoNotFitAreRefused) {
   EXPECT_TRUE(e4.error().is(CommonError::Invalid));
   EXPECT_EQ(e4.error().message(), "certificate payload exceeds 65535 bytes: 65536");
 }
+
+TEST(RouterInfo, EveryPrefixAndEveryByteChangeIsHandled) {
+  Bytes file = common_test::read_file(std::string(ONDREL_TESTDATA_DIR) + "/routerinfo/" + kFixtures[0].file);
+  ASSERT_FALSE(file.empty());
+  for (std::size_t len = 0; len < file.size(); ++len) {
+    EXPECT_FALSE(decode(Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(len)))) << len;
+  }
+  for (std::size_t at = 0; at < file.size(); ++at) {
+    Bytes changed = file;
+    changed[at] ^= 0xFF;
+    auto ri = decode(changed);
+    if (!ri) continue;
+    EXPECT_FALSE(ri->verify_signature()) << at;
+    (void)ri->to_bytes();
+    (void)ri->identity.keys_and_cert.hash();
+  }
+}

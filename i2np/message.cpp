@@ -1,0 +1,92 @@
+#include "i2np/message.h"
+
+#include "crypto/sha256.h"
+#include "encoding/writer.h"
+
+namespace i2np {
+
+namespace {
+
+template <typename T>
+Result<T> enc(Result<T> r) {
+  if (!r) return std::unexpected(Error(I2npError::Encoding, std::move(r.error())));
+  return r;
+}
+
+std::uint8_t checksum_of(ByteView body) { return crypto::sha256(body)[0]; }
+
+}  // namespace
+
+Result<Bytes> encode_standard_message(std::uint32_t msg_id, std::uint64_t expiration_ms, const I2npPayload& payload) {
+  auto body = payload.encode_body();
+  if (!body) return body;
+  if (body->size() > 65535) return fail(I2npError::Invalid, "I2NP message body exceeds 65535 bytes");
+  encoding::Writer w(I2npHeader::kSize + body->size());
+  w.write_u8(payload.msg_type().byte());
+  w.write_u32_be(msg_id);
+  w.write_u64_be(expiration_ms);
+  w.write_u16_be(static_cast<std::uint32_t>(body->size()));
+  w.write_u8(checksum_of(*body));
+  w.write_bytes(*body);
+  return std::move(w.buf);
+}
+
+Result<std::pair<I2npHeader, I2npPayload>> decode_standard_message(encoding::Reader& r) {
+  I2npHeader h;
+  auto type = enc(r.read_u8());
+  if (!type) return std::unexpected(std::move(type.error()));
+  h.msg_type = I2npMessageType::from_byte(*type);
+  auto msg_id = enc(r.read_u32_be());
+  if (!msg_id) return std::unexpected(std::move(msg_id.error()));
+  h.msg_id = *msg_id;
+  auto expiration = enc(r.read_u64_be());
+  if (!expiration) return std::unexpected(std::move(expiration.error()));
+  h.expiration = *expiration;
+  auto size = enc(r.read_u16_be());
+  if (!size) return std::unexpected(std::move(size.error()));
+  h.size = *size;
+  auto checksum = enc(r.read_u8());
+  if (!checksum) return std::unexpected(std::move(checksum.error()));
+  h.checksum = *checksum;
+
+  auto body = enc(r.read_view(h.size));
+  if (!body) return std::unexpected(std::move(body.error()));
+  std::uint8_t computed = checksum_of(*body);
+  if (computed != h.checksum) return fail(I2npError::ChecksumMismatch, h.checksum, computed);
+
+  auto payload = I2npPayload::decode_body(h.msg_type, *body);
+  if (!payload) return std::unexpected(std::move(payload.error()));
+  return std::pair{h, std::move(*payload)};
+}
+
+Result<Bytes> encode_short_message(std::uint32_t msg_id, std::uint32_t expiration_s, const I2npPayload& payload) {
+  auto body = payload.encode_body();
+  if (!body) return body;
+  encoding::Writer w;
+  w.write_u8(payload.msg_type().byte());
+  w.write_u32_be(msg_id);
+  w.write_u32_be(expiration_s);
+  w.write_bytes(*body);
+  return std::move(w.buf);
+}
+
+Result<std::pair<I2npShortHeader, I2npPayload>> decode_short_message(encoding::Reader& r) {
+  I2npShortHeader h;
+  auto type = enc(r.read_u8());
+  if (!type) return std::unexpected(std::move(type.error()));
+  h.msg_type = I2npMessageType::from_byte(*type);
+  auto msg_id = enc(r.read_u32_be());
+  if (!msg_id) return std::unexpected(std::move(msg_id.error()));
+  h.msg_id = *msg_id;
+  auto expiration = enc(r.read_u32_be());
+  if (!expiration) return std::unexpected(std::move(expiration.error()));
+  h.expiration = *expiration;
+
+  ByteView body = r.buf.subspan(r.pos);
+  r.pos = r.buf.size();
+  auto payload = I2npPayload::decode_body(h.msg_type, body);
+  if (!payload) return std::unexpected(std::move(payload.error()));
+  return std::pair{h, std::move(*payload)};
+}
+
+}  // namespace i2np

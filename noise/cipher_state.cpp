@@ -1,0 +1,33 @@
+#include "noise/cipher_state.h"
+
+#include "crypto/chacha20_poly1305.h"
+#include "crypto/endian.h"
+
+namespace noise {
+
+std::array<std::uint8_t, 12> make_noise_nonce(std::uint64_t n) {
+  std::array<std::uint8_t, 12> nonce{};
+  crypto::write_u64_le(nonce.data() + 4, n);
+  return nonce;
+}
+
+Result<Bytes> CipherState::encrypt_with_ad(ByteView ad, ByteView plaintext) {
+  if (!k) return Bytes(plaintext.begin(), plaintext.end());
+  if (n == exhausted) return fail(NoiseError::NonceExhausted);
+  const auto nonce = make_noise_nonce(n);
+  ++n;
+  auto sealed = crypto::aead_chacha20_poly1305_encrypt(*k, nonce, ad, plaintext);
+  if (!sealed) return fail(NoiseError::Crypto, std::move(sealed.error()));
+  return std::move(*sealed);
+}
+
+Result<Bytes> CipherState::decrypt_with_ad(ByteView ad, ByteView ciphertext) {
+  if (!k) return Bytes(ciphertext.begin(), ciphertext.end());
+  if (n == exhausted) return fail(NoiseError::NonceExhausted);
+  auto opened = crypto::aead_chacha20_poly1305_decrypt(*k, make_noise_nonce(n), ad, ciphertext);
+  if (!opened) return fail(NoiseError::Crypto, std::move(opened.error()));
+  ++n;
+  return std::move(*opened);
+}
+
+}  // namespace noise
