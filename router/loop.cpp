@@ -88,7 +88,7 @@ void Router::step_public_bootstrap() {
       continue;
     }
     const common::Hash peer = session.peer;
-    session.socket.close();
+    session.conn.socket.close();
     peer_sessions.erase(peer_sessions.begin() + static_cast<std::ptrdiff_t>(i));
     mark_peer_failed(peer, kKeepaliveFailureBackoffMs);
   }
@@ -161,9 +161,9 @@ void Router::close() {
     b.socket.close();
     b.removed = true;
   }
-  for (PendingAccept& a : pending_accepts) a.socket.close();
-  for (PendingPeerDial& d : pending_dials) d.socket.close();
-  for (PeerSession& s : peer_sessions) s.socket.close();
+  for (ntcp2_net::PendingNtcp2Accept& a : pending_accepts) a.socket.close();
+  for (PendingPeerDial& d : pending_dials) d.dial.socket.close();
+  for (PeerSession& s : peer_sessions) s.conn.socket.close();
   sam_listener.close();
   ntcp2_listener.close();
 }

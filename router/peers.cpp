@@ -1,6 +1,6 @@
 // NTCP2 peer management as the loop sees it. The router does not accept, dial or keep NTCP2
-// links yet: these operations change nothing and report no work, so the loop and shutdown
-// run unchanged once links exist.
+// links yet: the step and the dial operations change nothing and report no work, so the loop
+// and shutdown run unchanged once links exist. Keep-alives go out on an existing link.
 #include "ntcp2_net/glue.h"
 #include "router/router.h"
 
@@ -23,8 +23,10 @@ std::vector<common::Hash> Router::pick_usable_peers(std::size_t, const std::vect
 
 void Router::ensure_peer_dial(const common::Hash&) {}
 
-Result<void> Router::send_keepalive(PeerSession&) {
-  return fail(RouterError::Message, "no NTCP2 link to send a keep-alive on");
+Result<void> Router::send_keepalive(PeerSession& session) {
+  std::vector<ntcp2::Ntcp2Block> blocks;
+  blocks.emplace_back(ntcp2::Ntcp2Block::Padding{Bytes(4, 0)});
+  return session.conn.send_blocks_nb(blocks);
 }
 
 }  // namespace router

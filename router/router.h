@@ -21,6 +21,8 @@
 #include "encoding/error.h"
 #include "netdb/netdb.h"
 #include "noise/key_pair.h"
+#include "ntcp2_net/pending_accept.h"
+#include "ntcp2_net/replay_cache.h"
 #include "ntcp2_net/tcp_listener.h"
 #include "ntcp2_net/tcp_socket.h"
 #include "router/bounded_lists.h"
@@ -64,8 +66,8 @@ struct Router {
   std::uint32_t next_msg_id = 1;
   std::uint32_t next_tunnel_id = 10000;
   std::uint32_t next_stream_id_seed = 100;
-  ReplayCache ntcp2_replay_cache;
-  std::vector<PendingAccept> pending_accepts;
+  ntcp2_net::ReplayCache ntcp2_replay_cache;
+  std::vector<ntcp2_net::PendingNtcp2Accept> pending_accepts;
   std::vector<PendingPeerDial> pending_dials;
   std::vector<PeerSession> peer_sessions;
   std::vector<PendingPeerSend> pending_sends;

@@ -6,6 +6,8 @@
 #include "ntcp2_net/glue.h"
 #include "router/own_router_info.h"
 
+#include <unistd.h>
+
 namespace router {
 namespace {
 
@@ -209,33 +211,64 @@ TEST(PublicMaintenance, RemovesTunnelsThatExpireSoonOrLostTheirHop) {
   EXPECT_EQ(r->tunnels.inbound.size(), 2u);
 }
 
-TEST(PublicMaintenance, FailedKeepaliveDropsTheSessionAndBacksThePeerOff) {
+TEST(PublicMaintenance, KeepalivesToIdleNeighbours) {
   auto r = Router::start(loopback_options());
   ASSERT_TRUE(r);
   r->public_mode = true;
   const std::uint64_t now = ondrel_i2p_net_unix_time_ms();
   const std::uint32_t now_s = static_cast<std::uint32_t>(now / 1000);
-  PeerSession idle;
-  idle.peer.bytes.fill(5);
-  idle.last_activity_ms = now - 100000;
-  PeerSession busy;
-  busy.peer.bytes.fill(6);
-  busy.last_activity_ms = now;
-  r->peer_sessions.push_back(std::move(idle));
-  r->peer_sessions.push_back(std::move(busy));
+
+  // A live link for peer 7: a loopback connection whose far end the test reads.
+  auto far_listener = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
+  ASSERT_TRUE(far_listener);
+  const int near_fd = connect_to(far_listener->port);
+  ASSERT_GE(near_fd, 0);
+  auto far = far_listener->accept(1000);
+  ASSERT_TRUE(far && *far);
+
+  auto session = [](std::uint8_t peer, std::uint64_t last_activity) {
+    PeerSession s;
+    s.peer.bytes.fill(peer);
+    s.last_activity_ms = last_activity;
+    return s;
+  };
+  r->peer_sessions.push_back(session(5, now - 100000));  // idle, link already closed
+  r->peer_sessions.push_back(session(6, now));           // recently active
+  r->peer_sessions.push_back(session(7, now - 100000));  // idle, live link
+  r->peer_sessions.push_back(session(8, now - 100000));  // idle, but not a neighbouring hop
+  r->peer_sessions[2].conn.socket = ntcp2_net::TcpSocket(near_fd);
   r->tunnels.inbound.push_back(tunnel_through(5, now_s + 600));
   r->tunnels.outbound.push_back(tunnel_through(6, now_s + 600));
+  r->tunnels.outbound.push_back(tunnel_through(7, now_s + 600));
 
   r->step_public_bootstrap();
-  // No link exists to carry the keep-alive: the idle session is closed and backed off.
-  ASSERT_EQ(r->peer_sessions.size(), 1u);
+
+  // The closed link could not take its keep-alive: session gone, peer backed off.
+  ASSERT_EQ(r->peer_sessions.size(), 3u);
   EXPECT_EQ(r->peer_sessions[0].peer.bytes[0], 6);
+  EXPECT_EQ(r->peer_sessions[0].last_activity_ms, now);
+  EXPECT_EQ(r->peer_sessions[1].peer.bytes[0], 7);
+  EXPECT_GE(r->peer_sessions[1].last_activity_ms, now);
+  EXPECT_EQ(r->peer_sessions[2].peer.bytes[0], 8);
+  EXPECT_EQ(r->peer_sessions[2].last_activity_ms, now - 100000);
   ASSERT_EQ(r->peer_backoff.size(), 1u);
   EXPECT_EQ(r->peer_backoff[0].peer.bytes[0], 5);
   EXPECT_GE(r->peer_backoff[0].until_ms, now + 60000);
-  // Its inbound tunnel lost the neighbouring hop's link and is gone; the outbound stays.
+
+  // One frame went out on the live link. The test link has no data-phase keys, so the frame
+  // is the 2-byte length and the Padding block in the clear: type 254, length 4, 4 zeros.
+  Bytes received;
+  for (int i = 0; i < 100 && received.size() < 9; ++i) {
+    auto pumped = (*far)->pump_nonblocking(received, 64);
+    ASSERT_TRUE(pumped);
+    if (received.size() < 9) usleep(1000);
+  }
+  ASSERT_EQ(received.size(), 9u);
+  EXPECT_EQ(Bytes(received.begin() + 2, received.end()), (Bytes{254, 0, 4, 0, 0, 0, 0}));
+
+  // Its inbound tunnel lost the neighbouring hop's link and is gone; the outbound stay.
   EXPECT_TRUE(r->tunnels.inbound.empty());
-  EXPECT_EQ(r->tunnels.outbound.size(), 1u);
+  EXPECT_EQ(r->tunnels.outbound.size(), 2u);
 }
 
 }  // namespace
