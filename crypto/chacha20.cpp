@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "crypto/chacha20_x86.h"
 #include "crypto/endian.h"
 
 namespace crypto {
@@ -103,8 +104,15 @@ void chacha20_block_unchecked(const std::uint8_t* key, std::uint32_t counter, co
 }
 
 void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, std::uint32_t counter,
-                            const std::uint8_t* in, std::uint8_t* out, std::size_t len) {
+                            const std::uint8_t* in, std::uint8_t* out, std::size_t len, Engine engine) {
   ChaChaState input = initial_state(key, counter, nonce);
+  if (engine == Engine::Best && cpu_features().avx2 && len >= 512) {
+    const std::size_t done = chacha20_xor_avx2(input.data(), in, out, len);
+    input[12] += static_cast<std::uint32_t>(done / 64);
+    in += done;
+    out += done;
+    len -= done;
+  }
   while (len >= 256) {
     xor_four_blocks(input, in, out);
     input[12] += 4;
@@ -135,10 +143,10 @@ Result<std::array<std::uint8_t, 64>> chacha20_block(ByteView key, std::uint32_t 
   return out;
 }
 
-Result<Bytes> chacha20_xor(ByteView key, ByteView nonce, ByteView data) {
+Result<Bytes> chacha20_xor(ByteView key, ByteView nonce, ByteView data, Engine engine) {
   if (auto ok = detail::check_chacha20_params(key, nonce); !ok) return std::unexpected(ok.error());
   Bytes out(data.size());
-  detail::chacha20_xor_unchecked(key.data(), nonce.data(), 1, data.data(), out.data(), data.size());
+  detail::chacha20_xor_unchecked(key.data(), nonce.data(), 1, data.data(), out.data(), data.size(), engine);
   return out;
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/cpu_features.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
 
@@ -19,7 +20,7 @@ Result<std::array<std::uint8_t, 64>> chacha20_block(ByteView key, std::uint32_t 
 
 // data XOR the keystream, starting at block counter 1 (block 0 is left for the
 // Poly1305 key of the AEAD). The output has the length of data.
-Result<Bytes> chacha20_xor(ByteView key, ByteView nonce, ByteView data);
+Result<Bytes> chacha20_xor(ByteView key, ByteView nonce, ByteView data, Engine engine = Engine::Best);
 
 namespace detail {
 
@@ -29,7 +30,8 @@ Result<void> check_chacha20_params(ByteView key, ByteView nonce);
 // Keystream XOR from `counter` on, without length checks (key 32, nonce 12 bytes).
 // in and out may be the same buffer.
 void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, std::uint32_t counter,
-                            const std::uint8_t* in, std::uint8_t* out, std::size_t len);
+                            const std::uint8_t* in, std::uint8_t* out, std::size_t len,
+                            Engine engine = Engine::Best);
 
 // The keystream block without length checks.
 void chacha20_block_unchecked(const std::uint8_t* key, std::uint32_t counter, const std::uint8_t* nonce,

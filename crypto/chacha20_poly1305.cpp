@@ -50,16 +50,19 @@ Bytes build_aead_mac_data(ByteView ad, ByteView ciphertext) {
   return out;
 }
 
-Result<Bytes> aead_chacha20_poly1305_encrypt(ByteView key, ByteView nonce, ByteView ad, ByteView plaintext) {
+Result<Bytes> aead_chacha20_poly1305_encrypt(ByteView key, ByteView nonce, ByteView ad, ByteView plaintext,
+                                             Engine engine) {
   if (auto ok = detail::check_chacha20_params(key, nonce); !ok) return std::unexpected(ok.error());
   Bytes out(plaintext.size() + tag_size);
-  detail::chacha20_xor_unchecked(key.data(), nonce.data(), 1, plaintext.data(), out.data(), plaintext.size());
+  detail::chacha20_xor_unchecked(key.data(), nonce.data(), 1, plaintext.data(), out.data(), plaintext.size(),
+                                 engine);
   const Poly1305Tag tag = compute_tag(key.data(), nonce.data(), ad, ByteView(out.data(), plaintext.size()));
   std::copy(tag.begin(), tag.end(), out.begin() + static_cast<std::ptrdiff_t>(plaintext.size()));
   return out;
 }
 
-Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag) {
+Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag,
+                                             Engine engine) {
   if (ciphertext_and_tag.size() < tag_size) return fail(CryptoError::AuthFailed);
   if (auto ok = detail::check_chacha20_params(key, nonce); !ok) return std::unexpected(ok.error());
   const std::size_t n = ciphertext_and_tag.size() - tag_size;
@@ -68,7 +71,7 @@ Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteV
   const Poly1305Tag expected = compute_tag(key.data(), nonce.data(), ad, ciphertext);
   if (!ct_eq(expected, received)) return fail(CryptoError::AuthFailed);
   Bytes out(n);
-  detail::chacha20_xor_unchecked(key.data(), nonce.data(), 1, ciphertext.data(), out.data(), n);
+  detail::chacha20_xor_unchecked(key.data(), nonce.data(), 1, ciphertext.data(), out.data(), n, engine);
   return out;
 }
 

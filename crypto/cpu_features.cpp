@@ -17,10 +17,20 @@ CpuFeatures detect() {
   const bool sse41 = (c >> 19) & 1;
   const bool aesni = (c >> 25) & 1;
   f.aes = aesni && ssse3 && sse41;
+  // 256-bit registers are usable only when the OS saves them (XCR0 bits 1 and 2).
+  const bool osxsave = (c >> 27) & 1;
+  const bool avx = (c >> 28) & 1;
+  bool ymm_enabled = false;
+  if (osxsave && avx) {
+    unsigned lo = 0, hi = 0;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    ymm_enabled = (lo & 6) == 6;
+  }
   unsigned a7 = 0, b7 = 0, c7 = 0, d7 = 0;
   if (__get_cpuid_count(7, 0, &a7, &b7, &c7, &d7)) {
     const bool sha = (b7 >> 29) & 1;
     f.sha = sha && ssse3 && sse41;
+    f.avx2 = ymm_enabled && ((b7 >> 5) & 1);
   }
 #endif
   return f;

@@ -1,8 +1,8 @@
 #pragma once
 // Which instruction-set extensions the ciphers and hashes may use on this CPU.
 //
-// The hashes and AES have a portable path and a path through the CPU's SHA and AES
-// instructions. Both give identical results; the faster one is taken when the CPU
+// The hashes, AES and ChaCha20 have a portable path and a path through the CPU's
+// SHA, AES or AVX2 instructions. Both give identical results; the faster one is taken when the CPU
 // has it. Tests ask for the portable path explicitly so that both stay checked.
 
 #include <cstdint>
@@ -12,6 +12,7 @@ namespace crypto {
 struct CpuFeatures {
   bool sha = false;     // SHA-1 and SHA-256 instructions (with SSSE3 and SSE4.1)
   bool aes = false;     // AES round instructions (with SSSE3 and SSE4.1)
+  bool avx2 = false;    // 256-bit integer vectors, enabled by the operating system
 };
 
 // Detected on first use and fixed for the life of the process.

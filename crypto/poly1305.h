@@ -26,10 +26,12 @@ class Poly1305 {
   Poly1305Tag finalize();
 
  private:
-  void blocks(const std::uint8_t* m, std::size_t n, std::uint32_t hibit);
+  void blocks(const std::uint8_t* m, std::size_t n, std::uint64_t hibit);
 
-  std::uint32_t r_[5];
-  std::uint32_t h_[5] = {0, 0, 0, 0, 0};  // accumulator, five 26-bit limbs
+  // r (clamped) in two 64-bit halves; the accumulator h as 64 + 64 + a few bits,
+  // kept partially reduced modulo 2^130 - 5 between blocks.
+  std::uint64_t r0_, r1_;
+  std::uint64_t h0_ = 0, h1_ = 0, h2_ = 0;
   std::uint8_t s_[16];
   std::uint8_t buf_[16];
   std::size_t pos_ = 0;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "crypto/chacha20.h"
@@ -86,17 +87,24 @@ TEST(ChaCha20, KeystreamEncryptionVector) {
             "f2785e42874d");
 }
 
-TEST(ChaCha20, XorUsesCountersFromOne) {
+TEST(ChaCha20, XorUsesCountersFromOneOnBothEngines) {
   const Bytes key = range(3, 32);
   const Bytes nonce = range(9, 12);
-  const auto b1 = *crypto::chacha20_block(key, 1, nonce);
-  const auto b2 = *crypto::chacha20_block(key, 2, nonce);
-  for (std::size_t len : {0u, 1u, 63u, 64u, 65u, 128u}) {
-    const Bytes zeros(len, 0);
-    const Bytes ks = *crypto::chacha20_xor(key, nonce, zeros);
-    ASSERT_EQ(ks.size(), len);
-    for (std::size_t i = 0; i < len; ++i) ASSERT_EQ(ks[i], i < 64 ? b1[i] : b2[i - 64]) << len << " " << i;
-    EXPECT_EQ(*crypto::chacha20_xor(key, nonce, ks), zeros);  // applying twice restores
+  for (auto engine : {crypto::Engine::Best, crypto::Engine::Portable}) {
+    // Lengths around the 4- and 8-block strides of the vector paths.
+    for (std::size_t len : {0u, 1u, 63u, 64u, 65u, 128u, 255u, 256u, 511u, 512u, 513u, 1024u + 320u + 7u}) {
+      const Bytes zeros(len, 0);
+      const Bytes ks = *crypto::chacha20_xor(key, nonce, zeros, engine);
+      ASSERT_EQ(ks.size(), len);
+      for (std::size_t i = 0; i < len; i += 64) {
+        const auto block = *crypto::chacha20_block(key, static_cast<std::uint32_t>(1 + i / 64), nonce);
+        const std::size_t n = std::min<std::size_t>(64, len - i);
+        ASSERT_EQ(Bytes(ks.begin() + static_cast<std::ptrdiff_t>(i), ks.begin() + static_cast<std::ptrdiff_t>(i + n)),
+                  Bytes(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n)))
+            << len << " " << i;
+      }
+      EXPECT_EQ(*crypto::chacha20_xor(key, nonce, ks, engine), zeros);  // applying twice restores
+    }
   }
 }
 

@@ -62,10 +62,10 @@ std::array<std::uint8_t, 32> le32(ByteView b) {
   return out;
 }
 
-// Limbs of the sizes the operations must accept: up to 2^55 in magnitude, either sign.
+// Limbs of the sizes the operations must accept: up to 2^58 in magnitude, either sign.
 Gf random_wide(std::mt19937_64& rng) {
   Gf a;
-  for (auto& v : a.v) v = static_cast<std::int64_t>(rng() >> 8) - (std::int64_t{1} << 55);
+  for (auto& v : a.v) v = static_cast<std::int64_t>(rng() >> 5) - (std::int64_t{1} << 58);
   return a;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 // Helpers shared by the crypto tests: hex in and out, deterministic random bytes.
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <random>
 #include <string>
@@ -12,7 +14,10 @@ namespace crypto_test {
 
 inline Bytes unhex(std::string_view text) {
   auto r = encoding::hex_decode(text);
-  if (!r) return Bytes{0xde, 0xad};  // makes any comparison fail visibly
+  if (!r) {
+    ADD_FAILURE() << "bad hex in test data: " << text;
+    return {};
+  }
   return *r;
 }
 

@@ -1,0 +1,181 @@
+// Our primitives beside the same operations in OpenSSL, measured in one run.
+//
+// Each benchmark alternates batches of our call and OpenSSL's call and reports both
+// speeds plus "ratio" = our speed / OpenSSL's speed (1.0 = as fast as OpenSSL).
+#include <benchmark/benchmark.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
+
+#include <chrono>
+#include <cstdint>
+
+#include "crypto/aes.h"
+#include "crypto/chacha20_poly1305.h"
+#include "crypto/cpu_features.h"
+#include "crypto/sha1.h"
+#include "crypto/sha256.h"
+#include "crypto/siphash.h"
+#include "encoding/bytes.h"
+
+namespace {
+
+Bytes pattern(std::size_t n) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 131 + 7);
+  return b;
+}
+
+// Runs `ours` and `theirs` in alternating batches for the benchmark's iterations.
+template <typename Ours, typename Theirs>
+void compare(benchmark::State& state, std::size_t bytes_per_op, Ours ours, Theirs theirs) {
+  using clock = std::chrono::steady_clock;
+  constexpr int batch = 64;
+  double ours_s = 0, theirs_s = 0;
+  std::int64_t ops = 0;
+  for (auto _ : state) {
+    auto t0 = clock::now();
+    for (int i = 0; i < batch; ++i) ours();
+    auto t1 = clock::now();
+    for (int i = 0; i < batch; ++i) theirs();
+    auto t2 = clock::now();
+    ours_s += std::chrono::duration<double>(t1 - t0).count();
+    theirs_s += std::chrono::duration<double>(t2 - t1).count();
+    ops += batch;
+  }
+  const double n = static_cast<double>(ops);
+  state.counters["ours_ns"] = ours_s / n * 1e9;
+  state.counters["openssl_ns"] = theirs_s / n * 1e9;
+  state.counters["ours_MBps"] = n * static_cast<double>(bytes_per_op) / ours_s / 1e6;
+  state.counters["openssl_MBps"] = n * static_cast<double>(bytes_per_op) / theirs_s / 1e6;
+  state.counters["ratio"] = theirs_s / ours_s;
+}
+
+void digest_with(const EVP_MD* md, const Bytes& data) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(data.data(), data.size(), out, &len, md, nullptr);
+  benchmark::DoNotOptimize(out);
+}
+
+void BM_Sha256_16KiB(benchmark::State& state) {
+  const Bytes data = pattern(16384);
+  const auto engine = static_cast<crypto::Engine>(state.range(0));
+  compare(
+      state, data.size(),
+      [&] {
+        crypto::Sha256 h(engine);
+        h.update(data);
+        benchmark::DoNotOptimize(h.finalize());
+      },
+      [&] { digest_with(EVP_sha256(), data); });
+}
+BENCHMARK(BM_Sha256_16KiB)->ArgName("portable")->Arg(0)->Arg(1);
+
+void BM_Sha1_16KiB(benchmark::State& state) {
+  const Bytes data = pattern(16384);
+  const auto engine = static_cast<crypto::Engine>(state.range(0));
+  compare(
+      state, data.size(), [&] { benchmark::DoNotOptimize(crypto::sha1(data, engine)); },
+      [&] { digest_with(EVP_sha1(), data); });
+}
+BENCHMARK(BM_Sha1_16KiB)->ArgName("portable")->Arg(0)->Arg(1);
+
+void BM_ChaCha20Poly1305_Encrypt(benchmark::State& state) {
+  const Bytes data = pattern(static_cast<std::size_t>(state.range(0)));
+  const Bytes key = pattern(32);
+  const Bytes nonce = pattern(12);
+  const Bytes ad = pattern(32);
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  EVP_EncryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, nullptr, nullptr);
+  Bytes out(data.size() + 16);
+  compare(
+      state, data.size(),
+      [&] { benchmark::DoNotOptimize(crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, data)); },
+      [&] {
+        int len = 0;
+        EVP_EncryptInit_ex(ctx, nullptr, nullptr, key.data(), nonce.data());
+        EVP_EncryptUpdate(ctx, nullptr, &len, ad.data(), static_cast<int>(ad.size()));
+        EVP_EncryptUpdate(ctx, out.data(), &len, data.data(), static_cast<int>(data.size()));
+        EVP_EncryptFinal_ex(ctx, out.data() + len, &len);
+        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, out.data() + data.size());
+        benchmark::DoNotOptimize(out.data());
+      });
+  EVP_CIPHER_CTX_free(ctx);
+}
+BENCHMARK(BM_ChaCha20Poly1305_Encrypt)->Arg(1024)->Arg(16384);
+
+void BM_ChaCha20Poly1305_Decrypt(benchmark::State& state) {
+  const Bytes data = pattern(static_cast<std::size_t>(state.range(0)));
+  const Bytes key = pattern(32);
+  const Bytes nonce = pattern(12);
+  const Bytes ad = pattern(32);
+  const Bytes sealed = *crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, data);
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  EVP_DecryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, nullptr, nullptr);
+  Bytes out(data.size());
+  compare(
+      state, data.size(),
+      [&] { benchmark::DoNotOptimize(crypto::aead_chacha20_poly1305_decrypt(key, nonce, ad, sealed)); },
+      [&] {
+        int len = 0;
+        EVP_DecryptInit_ex(ctx, nullptr, nullptr, key.data(), nonce.data());
+        EVP_DecryptUpdate(ctx, nullptr, &len, ad.data(), static_cast<int>(ad.size()));
+        EVP_DecryptUpdate(ctx, out.data(), &len, sealed.data(), static_cast<int>(data.size()));
+        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, 16, const_cast<std::uint8_t*>(sealed.data() + data.size()));
+        benchmark::DoNotOptimize(EVP_DecryptFinal_ex(ctx, out.data() + len, &len));
+      });
+  EVP_CIPHER_CTX_free(ctx);
+}
+BENCHMARK(BM_ChaCha20Poly1305_Decrypt)->Arg(1024)->Arg(16384);
+
+// One 1,024-byte tunnel cell, key schedule included on both sides.
+void BM_Aes256Cbc_Cell(benchmark::State& state) {
+  const bool encrypt = state.range(0) == 0;
+  const auto engine = static_cast<crypto::Engine>(state.range(1));
+  const Bytes cell = pattern(1024);
+  const Bytes key = pattern(32);
+  const Bytes iv = pattern(16);
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  EVP_CIPHER_CTX_set_padding(ctx, 0);
+  Bytes out(cell.size() + 16);
+  compare(
+      state, cell.size(),
+      [&] {
+        benchmark::DoNotOptimize(encrypt ? crypto::aes256_cbc_encrypt(key, iv, cell, engine)
+                                         : crypto::aes256_cbc_decrypt(key, iv, cell, engine));
+      },
+      [&] {
+        int len = 0;
+        EVP_CipherInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key.data(), iv.data(), encrypt ? 1 : 0);
+        EVP_CIPHER_CTX_set_padding(ctx, 0);
+        EVP_CipherUpdate(ctx, out.data(), &len, cell.data(), static_cast<int>(cell.size()));
+        benchmark::DoNotOptimize(out.data());
+      });
+  EVP_CIPHER_CTX_free(ctx);
+}
+BENCHMARK(BM_Aes256Cbc_Cell)->ArgNames({"decrypt", "portable"})->Args({0, 0})->Args({1, 0})->Args({0, 1})->Args({1, 1});
+
+void BM_SipHash_8Bytes(benchmark::State& state) {
+  const Bytes key = pattern(16);
+  const Bytes data = pattern(8);
+  EVP_MAC* mac = EVP_MAC_fetch(nullptr, "SIPHASH", nullptr);
+  EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
+  unsigned int size = 8;
+  OSSL_PARAM params[2] = {OSSL_PARAM_construct_uint(OSSL_MAC_PARAM_SIZE, &size), OSSL_PARAM_END};
+  compare(
+      state, data.size(), [&] { benchmark::DoNotOptimize(crypto::siphash_2_4(key, data)); },
+      [&] {
+        unsigned char out[8];
+        std::size_t len = 0;
+        EVP_MAC_init(ctx, key.data(), key.size(), params);
+        EVP_MAC_update(ctx, data.data(), data.size());
+        EVP_MAC_final(ctx, out, &len, sizeof out);
+        benchmark::DoNotOptimize(out);
+      });
+  EVP_MAC_CTX_free(ctx);
+  EVP_MAC_free(mac);
+}
+BENCHMARK(BM_SipHash_8Bytes);
+
+}  // namespace
