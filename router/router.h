@@ -93,6 +93,7 @@ struct Router {
   std::uint64_t last_maintenance_ms = 0;
   std::uint64_t last_exploration_ms = 0;
 
+  // Moved only while start-up builds it: pending NTCP2 accepts point at ntcp2_replay_cache.
   Router() = default;
   Router(const Router&) = delete;
   Router& operator=(const Router&) = delete;
