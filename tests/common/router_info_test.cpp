@@ -144,7 +144,8 @@ TEST(RouterInfo, TruncatedFileFails) {
 
 TEST(RouterInfo, OwnSignedRouterInfoRoundTrips) {
   OpenSslEd25519 key(0x42);
-  encoding::Reader r(common_test::own_identity_bytes(key.public_key));
+  Bytes identity = common_test::own_identity_bytes(key.public_key);
+  encoding::Reader r(identity);
   auto kc = KeysAndCert::decode(r);
   ASSERT_TRUE(kc);
 
@@ -264,7 +265,8 @@ TEST(RouterInfo, SignatureLengthFollowsSigningType) {
 }
 
 TEST(RouterInfo, CountsThatDoNotFitAreRefused) {
-  encoding::Reader r(common_test::own_identity_bytes(Bytes(32, 0x01)));
+  Bytes identity = common_test::own_identity_bytes(Bytes(32, 0x01));
+  encoding::Reader r(identity);
   auto kc = KeysAndCert::decode(r);
   ASSERT_TRUE(kc);
   RouterInfo base;
