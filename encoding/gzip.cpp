@@ -52,12 +52,12 @@ Result<GzipMember> gzip_read_member(ByteView data) {
 
   auto inflated = inflate_raw_from(data, start);
   if (!inflated) return std::unexpected(inflated.error());
-  const std::size_t end = inflated->end;
+  const std::size_t end = inflated->end;  // the trailer reads below are bounds-checked here
   if (size - end < trailer_size) return fail(EncodingError::Truncated, "gzip 8-byte trailer truncated");
-  if (read_u32_le_bytes(data, end) != crc32(inflated->data)) {
+  if (*read_u32_le_bytes(data, end) != crc32(inflated->data)) {
     return fail(EncodingError::InvalidData, "gzip CRC-32 mismatch");
   }
-  if (read_u32_le_bytes(data, end + 4) != static_cast<std::uint32_t>(inflated->data.size())) {
+  if (*read_u32_le_bytes(data, end + 4) != static_cast<std::uint32_t>(inflated->data.size())) {
     return fail(EncodingError::BadLength, "gzip ISIZE mismatch");
   }
   member.payload = std::move(inflated->data);

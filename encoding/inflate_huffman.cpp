@@ -6,17 +6,18 @@ Result<HuffTable> HuffTable::build(std::span<const std::uint8_t> lengths) {
   if (lengths.size() > huff_max_symbols) {
     return fail(EncodingError::InvalidData, msg("too many Huffman code lengths: ", lengths.size()));
   }
-  std::array<int, 16> count{};
-  for (std::uint8_t len : lengths) {
-    if (len > huff_max_bits) return fail(EncodingError::InvalidData, msg("invalid Huffman code length: ", len));
-    ++count[len];
+  const auto count = count_lengths(lengths);
+  if (count[16] != 0) {
+    for (std::uint8_t len : lengths) {
+      if (len > huff_max_bits) return fail(EncodingError::InvalidData, msg("invalid Huffman code length: ", len));
+    }
   }
   int left = 1;
   for (unsigned len = 1; len <= huff_max_bits; ++len) {
     left = left * 2 - count[len];
     if (left < 0) return fail(EncodingError::InvalidData, "oversubscribed Huffman tree");
   }
-  return build_valid(lengths);
+  return build_counted(lengths, count);
 }
 
 Result<std::uint16_t> HuffTable::decode(BitReader& reader) const {

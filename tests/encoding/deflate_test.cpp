@@ -193,3 +193,105 @@ TEST(Inflate, OverlappingBackReferencesRepeatThePattern) {
   ASSERT_TRUE(z.has_value());
   EXPECT_EQ(z->data, r->data);
 }
+
+namespace {
+
+// The greedy compressor written plainly: a chain entry per position, one candidate after
+// another. The optimised one must give exactly the same bytes.
+Bytes plain_greedy_deflate(ByteView in) {
+  static constexpr unsigned len_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                            31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+  static constexpr unsigned len_bits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                            2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+  static constexpr unsigned dist_base[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
+                                             33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
+                                             1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+  static constexpr unsigned dist_bits[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
+                                             6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+  BitWriter w;
+  auto huffman = [&](unsigned code, unsigned len) {
+    for (unsigned i = len; i-- > 0;) w.write_bits((code >> i) & 1, 1);
+  };
+  auto literal_or_length = [&](unsigned sym) {
+    if (sym < 144) huffman(0x30 + sym, 8);
+    else if (sym < 256) huffman(0x190 + sym - 144, 9);
+    else if (sym < 280) huffman(sym - 256, 7);
+    else huffman(0xC0 + sym - 280, 8);
+  };
+  const std::size_t n = in.size();
+  std::vector<std::int64_t> head(4096, -1), chain(n, -1);
+  auto insert = [&](std::size_t i) {
+    unsigned h = ((in[i] << 8 | in[i + 2]) ^ (in[i + 1] << 4)) & 0xFFF;
+    chain[i] = head[h];
+    head[h] = static_cast<std::int64_t>(i);
+  };
+  w.write_bits(1, 1);
+  w.write_bits(1, 2);
+  std::size_t i = 0;
+  while (i < n) {
+    std::size_t best = 0, dist = 0;
+    if (n - i >= 3) {
+      insert(i);
+      std::int64_t cand = chain[i];
+      for (int count = 0; cand != -1 && i - static_cast<std::size_t>(cand) <= 32768 && count < 32; ++count) {
+        std::size_t c = static_cast<std::size_t>(cand), len = 0, max = std::min<std::size_t>(n - i, 258);
+        while (len < max && in[c + len] == in[i + len]) ++len;
+        if (len > best && len > 2) {
+          best = len;
+          dist = i - c;
+          if (len == 258) break;
+        }
+        cand = chain[c];
+      }
+    }
+    if (best >= 3) {
+      unsigned k = 28;
+      while (len_base[k] > best) --k;
+      literal_or_length(257 + k);
+      w.write_bits(static_cast<std::uint32_t>(best - len_base[k]), len_bits[k]);
+      unsigned d = 29;
+      while (dist_base[d] > dist) --d;
+      huffman(d, 5);
+      w.write_bits(static_cast<std::uint32_t>(dist - dist_base[d]), dist_bits[d]);
+      for (std::size_t j = i + 1; j < i + best; ++j) {
+        if (n - j >= 3) insert(j);
+      }
+      i += best;
+    } else {
+      literal_or_length(in[i]);
+      ++i;
+    }
+  }
+  huffman(0, 7);
+  w.flush();
+  return w.out;
+}
+
+// A block of random bytes repeated: matches at exactly the period.
+Bytes periodic(std::size_t period, std::size_t n, std::uint32_t seed) {
+  Bytes block = random_bytes(period, seed), out(n);
+  for (std::size_t k = 0; k < n; ++k) out[k] = block[k % period];
+  return out;
+}
+
+}  // namespace
+
+TEST(Deflate, GreedyMatchChoiceIsExact) {
+  std::vector<Input> cases = inputs();
+  // Window edges: a repeat exactly one window back is used, one byte further is not.
+  cases.push_back({"period 32768", periodic(32768, 70000, 1)});
+  cases.push_back({"period 32769", periodic(32769, 70000, 2)});
+  cases.push_back({"period 32767", periodic(32767, 40000, 3)});
+  cases.push_back({"period 5", periodic(5, 3000, 4)});
+  cases.push_back({"zeros", Bytes(100000, 0)});
+  cases.push_back({"text 65537", text_bytes(65537, 5)});
+  cases.push_back({"text 200000 low entropy", [] {
+                     Bytes b = random_bytes(200000, 6);
+                     for (auto& x : b) x &= 0x03;  // long hash chains, many equal candidates
+                     return b;
+                   }()});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(deflate_raw(c.bytes), plain_greedy_deflate(c.bytes));
+  }
+}

@@ -1,0 +1,259 @@
+// gzip members, the I2CP envelope and CRC-32, checked against zlib and the gzip program.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "deflate_zlib.h"
+#include "encoding/crc32.h"
+#include "encoding/deflate.h"
+#include "encoding/gzip.h"
+#include "encoding/i2cp_gzip.h"
+
+using namespace deflate_test;
+using encoding::gzip_decompress;
+using encoding::i2cp_gzip_unwrap;
+using encoding::i2cp_gzip_wrap;
+
+namespace {
+
+void put_u32_le(Bytes& out, std::uint32_t v) {
+  for (int s = 0; s < 32; s += 8) out.push_back(static_cast<std::uint8_t>(v >> s));
+}
+
+// A member built field by field, the DEFLATE data from zlib.
+Bytes hand_member(ByteView payload, std::uint8_t flags, ByteView extra, const std::string& name,
+                  const std::string& comment) {
+  Bytes m = {0x1F, 0x8B, 0x08, flags, 0x78, 0x56, 0x34, 0x12, 0x00, 0x03};
+  if (flags & 0x04) {
+    m.push_back(static_cast<std::uint8_t>(extra.size()));
+    m.push_back(static_cast<std::uint8_t>(extra.size() >> 8));
+    m.insert(m.end(), extra.begin(), extra.end());
+  }
+  if (flags & 0x08) {
+    m.insert(m.end(), name.begin(), name.end());
+    m.push_back(0);
+  }
+  if (flags & 0x10) {
+    m.insert(m.end(), comment.begin(), comment.end());
+    m.push_back(0);
+  }
+  if (flags & 0x02) {
+    std::uint32_t hcrc = zlib_crc32(m);
+    m.push_back(static_cast<std::uint8_t>(hcrc));
+    m.push_back(static_cast<std::uint8_t>(hcrc >> 8));
+  }
+  Bytes stream = zlib_deflate_raw(payload, 6);
+  m.insert(m.end(), stream.begin(), stream.end());
+  put_u32_le(m, zlib_crc32(payload));
+  put_u32_le(m, static_cast<std::uint32_t>(payload.size()));
+  return m;
+}
+
+Bytes read_file(const std::filesystem::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+// The gzip program's output for a file holding payload.
+Bytes gzip_program(ByteView payload, const std::string& options) {
+  auto dir = std::filesystem::temp_directory_path() / ("ondrel-gzip-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  auto in = dir / "payload.bin";
+  auto out = dir / "payload.gz";
+  {
+    std::ofstream f(in, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(payload.data()), static_cast<std::streamsize>(payload.size()));
+  }
+  std::string cmd = "gzip -c " + options + " '" + in.string() + "' > '" + out.string() + "'";
+  int rc = std::system(cmd.c_str());
+  Bytes result = rc == 0 ? read_file(out) : Bytes{};
+  std::filesystem::remove_all(dir);
+  return result;
+}
+
+}  // namespace
+
+TEST(Crc32, MatchesZlib) {
+  const std::string check = "123456789";
+  EXPECT_EQ(encoding::crc32(as_bytes(check)), 0xCBF43926u);
+  EXPECT_EQ(encoding::crc32({}), 0u);
+  const Bytes data = random_bytes(300000, 42);
+  for (std::size_t start : {0, 1, 3, 7}) {
+    // Short inputs run one CRC; long ones four joined ones, with a remainder.
+    for (std::size_t len : {0, 1, 7, 8, 9, 15, 16, 17, 63, 64, 1000, 4993, 16383, 16384, 16385, 16447, 65536, 299990}) {
+      ByteView v = ByteView(data).subspan(start, len);
+      EXPECT_EQ(encoding::crc32(v), zlib_crc32(v)) << start << " " << len;
+    }
+  }
+}
+
+TEST(Gzip, MembersOfTheGzipProgram) {
+  for (std::size_t n : {0, 1, 16, 70000, 300000}) {
+    const Bytes payload = n % 2 ? random_bytes(n, 3) : text_bytes(n, 4);
+    for (const std::string options : {"-9", "-n", "-1 -n"}) {
+      SCOPED_TRACE(std::to_string(n) + " " + options);
+      Bytes member = gzip_program(payload, options);
+      ASSERT_GE(member.size(), 18u);
+      // Without -n the program records the file name.
+      EXPECT_EQ((member[3] & 0x08) != 0, options.find("-n") == std::string::npos);
+      auto r = gzip_decompress(member);
+      ASSERT_TRUE(r.has_value()) << r.error().message();
+      EXPECT_EQ(*r, payload);
+    }
+  }
+}
+
+TEST(Gzip, OptionalHeaderFieldsAreSkipped) {
+  const Bytes payload = text_bytes(5000, 8);
+  const Bytes extra = {'A', 'B', 4, 0, 1, 2, 3, 4};
+  for (std::uint8_t flags : {0x00, 0x02, 0x04, 0x08, 0x10, 0x1E, 0x16, 0xFE}) {
+    SCOPED_TRACE(int(flags));
+    Bytes m = hand_member(payload, flags, extra, "file.txt", "a comment");
+    // zlib reads the member too, unless reserved flag bits are set: we ignore those.
+    if ((flags & 0xE0) == 0) {
+      ASSERT_TRUE(zlib_inflate(m, 31).has_value());
+    }
+    auto r = encoding::gzip_read_member(m);
+    ASSERT_TRUE(r.has_value()) << r.error().message();
+    EXPECT_EQ(r->payload, payload);
+    EXPECT_EQ(r->mtime, (std::array<std::uint8_t, 4>{0x78, 0x56, 0x34, 0x12}));
+    EXPECT_EQ(r->os, 3);
+  }
+}
+
+TEST(Gzip, OnlyTheFirstMemberIsRead) {
+  Bytes first = hand_member(text_bytes(300, 1), 0, {}, "", "");
+  Bytes second = hand_member(text_bytes(400, 2), 0, {}, "", "");
+  Bytes both = first;
+  both.resize(first.size() + second.size());
+  std::copy(second.begin(), second.end(), both.begin() + static_cast<std::ptrdiff_t>(first.size()));
+  auto r = gzip_decompress(both);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(*r, text_bytes(300, 1));
+}
+
+TEST(Gzip, Errors) {
+  const Bytes payload = text_bytes(1000, 6);
+  const Bytes good = hand_member(payload, 0, {}, "", "");
+  auto altered = [&](std::size_t index, std::uint8_t value) {
+    Bytes m = good;
+    m[index] = value;
+    return m;
+  };
+  struct Case {
+    std::string name;
+    Bytes member;
+    EncodingError variant;
+    std::string message;
+  };
+  const std::size_t n = good.size();
+  std::vector<Case> cases = {
+      {"17 bytes", Bytes(good.begin(), good.begin() + 17), EncodingError::Truncated,
+       "gzip payload shorter than 18 bytes: 17"},
+      {"empty", {}, EncodingError::Truncated, "gzip payload shorter than 18 bytes: 0"},
+      {"magic", altered(0, 0x1E), EncodingError::InvalidData, "invalid gzip magic/method header"},
+      {"method", altered(2, 0x07), EncodingError::InvalidData, "invalid gzip magic/method header"},
+      {"crc", altered(n - 8, good[n - 8] ^ 0x01), EncodingError::InvalidData, "gzip CRC-32 mismatch"},
+      {"isize", altered(n - 1, 0x40), EncodingError::BadLength, "gzip ISIZE mismatch"},
+      {"trailer cut", Bytes(good.begin(), good.end() - 1), EncodingError::Truncated, "gzip 8-byte trailer truncated"},
+      {"stream cut", Bytes(good.begin(), good.begin() + 30), EncodingError::Truncated,
+       "DEFLATE unexpected end of input stream"},
+      {"bad block type", hand_member(payload, 0, {}, "", ""), EncodingError::InvalidData,
+       "invalid DEFLATE block type: 3"},
+  };
+  cases.back().member[10] |= 0x06;  // BTYPE 3 in the first block header
+  // An extra field longer than the member, and a name without terminator.
+  Bytes long_extra = good;
+  long_extra[3] = 0x04;
+  long_extra[10] = 0xFF;
+  long_extra[11] = 0xFF;
+  cases.push_back({"extra too long", long_extra, EncodingError::Truncated, "gzip header exceeds total length"});
+  Bytes no_terminator = {0x1F, 0x8B, 0x08, 0x08, 0, 0, 0, 0, 0, 0};
+  no_terminator.resize(40, 'n');
+  cases.push_back({"unterminated name", no_terminator, EncodingError::Truncated, "gzip header exceeds total length"});
+  // A 19-byte member: the DEFLATE data (an empty fixed block, 2 bytes) may start at 10,
+  // before length - 8, but leaves only 7 bytes of trailer. With FHCRC it would start at 12.
+  Bytes short_trailer = {0x1F, 0x8B, 0x08, 0x00, 0, 0, 0, 0, 0, 0, 0x03, 0x00, 0, 0, 0, 0, 0, 0, 0};
+  cases.push_back({"trailer short", short_trailer, EncodingError::Truncated, "gzip 8-byte trailer truncated"});
+  Bytes hcrc_over = short_trailer;
+  hcrc_over[3] = 0x02;
+  cases.push_back({"header into trailer", hcrc_over, EncodingError::Truncated, "gzip header exceeds total length"});
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto r = gzip_decompress(c.member);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_TRUE(r.error().is(c.variant)) << int(r.error().code()) << " " << r.error().message();
+    EXPECT_EQ(r.error().message(), c.message);
+    auto u = i2cp_gzip_unwrap(c.member);
+    ASSERT_FALSE(u.has_value());
+    EXPECT_EQ(u.error(), r.error());
+  }
+}
+
+TEST(I2cpGzip, EmptyPayload) {
+  Bytes m = i2cp_gzip_wrap({}, 1234, 5678, 6);
+  const Bytes expected = {0x1F, 0x8B, 0x08, 0x00, 0x04, 0xD2, 0x16, 0x2E, 0x02, 0x06, 0x01, 0x00,
+                          0x00, 0xFF, 0xFF, 0,    0,    0,    0,    0,    0,    0,    0};
+  EXPECT_EQ(m, expected);
+  auto r = i2cp_gzip_unwrap(m);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->header, (encoding::I2cpGzipHeader{1234, 5678, 6}));
+  EXPECT_TRUE(r->payload.empty());
+}
+
+TEST(I2cpGzip, PortsAndProtocolInTheHeader) {
+  const Bytes payload = text_bytes(100, 2);
+  Bytes m = i2cp_gzip_wrap(payload, 258, 7, 17);
+  EXPECT_EQ((Bytes{m[0], m[1], m[2], m[3]}), (Bytes{0x1F, 0x8B, 0x08, 0x00}));
+  EXPECT_EQ((Bytes{m[4], m[5], m[6], m[7]}), (Bytes{0x01, 0x02, 0x00, 0x07}));
+  EXPECT_EQ(m[8], 2);
+  EXPECT_EQ(m[9], 17);
+  auto r = i2cp_gzip_unwrap(m);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->header, (encoding::I2cpGzipHeader{258, 7, 17}));
+  EXPECT_EQ(r->payload, payload);
+}
+
+TEST(I2cpGzip, ChoiceOfStream) {
+  // Under 16 bytes: always stored, even when compressible.
+  const Bytes fifteen(15, 'a');
+  Bytes m = i2cp_gzip_wrap(fifteen, 0, 0, 0);
+  ASSERT_EQ(m.size(), 10u + 5 + 15 + 8);
+  EXPECT_EQ((Bytes(m.begin() + 10, m.begin() + 15)), (Bytes{0x01, 0x0F, 0x00, 0xF0, 0xFF}));
+  // 16 equal bytes: one literal and one match.
+  const Bytes sixteen(16, 'a');
+  m = i2cp_gzip_wrap(sixteen, 0, 0, 0);
+  EXPECT_EQ(m.size(), 10u + 4 + 8);
+  // Incompressible: stored, strictly shorter than the fixed-code stream.
+  const Bytes noise = random_bytes(1000, 5);
+  m = i2cp_gzip_wrap(noise, 0, 0, 0);
+  EXPECT_EQ(m.size(), 10u + 5 + 1000 + 8);
+  EXPECT_EQ(m[10], 0x01);
+}
+
+TEST(I2cpGzip, RoundTripsAndZlibReadsOurMembers) {
+  for (std::size_t n : {0, 1, 15, 16, 65535, 65536, 1 << 20}) {
+    for (const Bytes& payload : {random_bytes(n, 77), text_bytes(n, 78)}) {
+      SCOPED_TRACE(n);
+      Bytes m = i2cp_gzip_wrap(payload, static_cast<std::uint16_t>(n), 65535, 18);
+      auto z = zlib_inflate(m, 31);  // zlib checks CRC-32 and ISIZE as well
+      ASSERT_TRUE(z.has_value());
+      EXPECT_EQ(z->data, payload);
+      EXPECT_EQ(z->consumed, m.size());
+      auto r = i2cp_gzip_unwrap(m);
+      ASSERT_TRUE(r.has_value()) << r.error().message();
+      EXPECT_EQ(r->header, (encoding::I2cpGzipHeader{static_cast<std::uint16_t>(n), 65535, 18}));
+      EXPECT_EQ(r->payload, payload);
+      auto d = gzip_decompress(m);
+      ASSERT_TRUE(d.has_value());
+      EXPECT_EQ(*d, payload);
+    }
+  }
+}
