@@ -18,6 +18,7 @@ constexpr std::size_t max_match = 258;
 constexpr std::size_t min_match = 3;
 constexpr int max_candidates = 32;
 constexpr std::size_t hash_size = 4096;
+
 // A fixed-Huffman code ready for the LSB-first bit writer: Huffman codes go out most
 // significant bit first, so their bits are stored reversed, with any extra bits above.
 struct Code {
@@ -116,7 +117,8 @@ std::size_t match_length(const std::uint8_t* a, const std::uint8_t* b, std::size
 // step of a walk waits for the previous load.
 class ChainIndex {
  public:
-  explicit ChainIndex(std::size_t n) : links_(std::make_unique_for_overwrite<std::uint16_t[]>(std::max<std::size_t>(std::min(n, window), 1))) {
+  explicit ChainIndex(std::size_t n)
+      : links_(std::make_unique_for_overwrite<std::uint16_t[]>(std::max<std::size_t>(std::min(n, window), 1))) {
     head_.fill(-1);
   }
 

@@ -32,12 +32,13 @@ constexpr std::size_t symbol_room = 258 + 8;
 struct Output {
   Bytes buf;
   std::size_t len = 0;
+  std::size_t max = inflate_max_output;  // refuse the stream once it would pass this
 
   void make_room(std::size_t n) {
     if (buf.size() - len < n) grow(n);
   }
   void grow(std::size_t n) {
-    std::size_t doubled = std::min(buf.size() * 2, inflate_max_output + symbol_room);
+    std::size_t doubled = std::min(buf.size() * 2, max + symbol_room);
     buf.resize(std::max(doubled, len + n));
   }
 };
@@ -80,7 +81,7 @@ Result<void> decode_huffman(BitReader& r, const HuffTable& lit, const HuffTable&
     std::uint32_t sym = 0;
     if (auto ok = symbol(lit, sym); !ok) return ok;
     if (sym < 256) {
-      if (out.len >= inflate_max_output) return limit_exceeded();
+      if (out.len >= out.max) return limit_exceeded();
       out.buf[out.len++] = static_cast<std::uint8_t>(sym);
       continue;
     }
@@ -100,7 +101,7 @@ Result<void> decode_huffman(BitReader& r, const HuffTable& lit, const HuffTable&
       return fail(EncodingError::BadLength,
                   msg("DEFLATE back-reference distance ", distance, " exceeds output ", out.len));
     }
-    if (out.len + length > inflate_max_output) return limit_exceeded();
+    if (out.len + length > out.max) return limit_exceeded();
 
     // Byte-by-byte semantics: a distance shorter than the length repeats the pattern.
     std::uint8_t* dst = out.buf.data() + out.len;
@@ -127,7 +128,7 @@ Result<void> inflate_stored(BitReader& r, Output& out) {
   if ((len ^ 0xFFFFu) != nlen) return fail(EncodingError::InvalidData, "DEFLATE stored block len/nlen mismatch");
   r.pos += 4;
   if (r.bytes_left() < len) return fail(EncodingError::Truncated, "DEFLATE stored block payload truncated");
-  if (out.len + len > inflate_max_output) return limit_exceeded();
+  if (out.len + len > out.max) return limit_exceeded();
   out.make_room(len + symbol_room);
   std::memcpy(out.buf.data() + out.len, r.data.data() + r.pos, len);
   out.len += len;
@@ -195,12 +196,13 @@ Result<void> inflate_huffman_block(BitReader& reader, const HuffTable& lit, cons
   return ok;
 }
 
-Result<Inflated> inflate_raw_from(ByteView data, std::size_t start) {
+Result<Inflated> inflate_raw_from(ByteView data, std::size_t start, std::size_t max_output) {
   BitReader r(data, start);
   Output out;
+  out.max = std::min(max_output, inflate_max_output);
   // A first guess at the output size; it doubles as needed.
   std::size_t input = r.bytes_left();
-  out.buf.resize(std::min(std::max<std::size_t>(input * 4, 1024), inflate_max_output) + symbol_room);
+  out.buf.resize(std::min(std::max<std::size_t>(input * 4, 1024), out.max) + symbol_room);
   for (;;) {
     auto header = r.read_bits(3);
     if (!header) return std::unexpected(header.error());

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "encoding/bytes.h"
+#include "encoding/deflate_tables.h"
 #include "encoding/error.h"
 #include "encoding/inflate_bit_reader.h"
 #include "encoding/inflate_huffman.h"
@@ -18,8 +19,9 @@ struct Inflated {
 };
 
 // Inflates the DEFLATE stream that starts at offset start of data. Bytes after the stream
-// are not looked at.
-Result<Inflated> inflate_raw_from(ByteView data, std::size_t start);
+// are not looked at. A caller that knows the expected size may lower the output limit so
+// that a lying stream is stopped early; it never rises above inflate_max_output.
+Result<Inflated> inflate_raw_from(ByteView data, std::size_t start, std::size_t max_output = inflate_max_output);
 
 // Decodes one Huffman-coded block into out, up to and including its end-of-block symbol.
 Result<void> inflate_huffman_block(BitReader& reader, const HuffTable& lit, const HuffTable& dist, Bytes& out);
