@@ -1,0 +1,30 @@
+#pragma once
+// The program's start-up after the command line, its banner and status line, and the whole
+// of `main`.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cmd/router/command_line.h"
+#include "router/router.h"
+
+namespace cmd_router {
+
+// Prepares the constant tables that other parts read.
+void init_constants();
+
+// Starts the router and everything the settings ask for, printing progress, warnings and
+// the banner. None when the program must end (the error line is already printed).
+std::optional<router::Router> start_router(const Settings& settings);
+
+// The banner printed once start-up is complete.
+std::vector<std::string> banner_lines(const router::Router& r, const Settings& settings);
+
+// The line printed every 5,000 ms in public mode.
+std::string status_line(const router::Router& r);
+
+// The program: reads the arguments, starts the router and runs its loop for ever. Returns
+// the exit status (always 0) when the program ends before the loop.
+int run(int argc, char** argv);
+
+}  // namespace cmd_router

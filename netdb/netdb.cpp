@@ -1,0 +1,206 @@
+#include "netdb/netdb.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "crypto/ed25519.h"
+#include "crypto/sha256.h"
+#include "encoding/gzip.h"
+#include "encoding/reader.h"
+
+namespace netdb {
+
+namespace {
+
+constexpr const char* kRouterInfoSigFailed = "RouterInfo Ed25519 signature verification failed";
+constexpr const char* kLeaseSet2SigFailed = "LeaseSet2 Ed25519 signature verification failed";
+
+const common::SigningPublicKeyType kEd25519 = common::SigningPublicKeyType::EdDsaSha512Ed25519;
+
+// Ed25519 verification of a LeaseSet2, its offline block included.
+bool lease_set2_verifies(const common::LeaseSet2& ls) {
+  const common::KeysAndCert& dest = ls.destination.keys_and_cert;
+  if (dest.signing_type() != kEd25519) return false;
+  auto signed_bytes = ls.signing_bytes();
+  if (!signed_bytes) return false;
+  const Bytes dest_key = dest.signing_public_key();
+  if (ls.flags & 0x0001) {
+    if (!ls.offline_signature) return false;
+    const common::OfflineSignature& off = *ls.offline_signature;
+    if (off.transient_type != kEd25519) return false;
+    if (!crypto::ed25519_verify(dest_key, off.unsigned_bytes(), off.signature)) return false;
+    return crypto::ed25519_verify(off.transient_key, *signed_bytes, ls.signature);
+  }
+  return crypto::ed25519_verify(dest_key, *signed_bytes, ls.signature);
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+}  // namespace
+
+bool is_floodfill(const common::RouterInfo& info) {
+  // The first "caps" entry counts, as Mapping::get would give it; read in place, since the
+  // closest-router selection asks this of every router.
+  for (const auto& [key, value] : info.options.entries) {
+    if (key == "caps") return value.find('f') != std::string::npos;
+  }
+  return false;
+}
+
+bool is_live(const common::LeaseSet2& lease_set, std::uint32_t now_s) {
+  return now_s < static_cast<std::uint32_t>(lease_set.published + lease_set.expires);
+}
+
+Result<bool> NetDb::store_router_info(common::RouterInfo info) {
+  if (!info.verify_signature()) return fail(NetDbError::BadSignature, kRouterInfoSigFailed);
+  const common::Hash hash = info.identity.keys_and_cert.hash();
+  for (RouterInfoEntry& entry : router_infos) {
+    if (entry.hash != hash) continue;
+    if (entry.router_info->published < info.published) {
+      entry.router_info = std::make_shared<const common::RouterInfo>(std::move(info));
+      return true;
+    }
+    return false;
+  }
+  router_infos.push_back({hash, std::make_shared<const common::RouterInfo>(std::move(info))});
+  return true;
+}
+
+Result<bool> NetDb::store_lease_set2(common::LeaseSet2 lease_set, std::uint32_t now_s) {
+  if (!lease_set2_verifies(lease_set)) return fail(NetDbError::BadSignature, kLeaseSet2SigFailed);
+  if (!is_live(lease_set, now_s)) return false;
+  const common::Hash hash = lease_set.destination.keys_and_cert.hash();
+  for (LeaseSetEntry& entry : lease_sets) {
+    if (entry.hash != hash) continue;
+    if (entry.lease_set->published < lease_set.published) {
+      entry.lease_set = std::make_shared<const common::LeaseSet2>(std::move(lease_set));
+      return true;
+    }
+    return false;
+  }
+  lease_sets.push_back({hash, std::make_shared<const common::LeaseSet2>(std::move(lease_set))});
+  return true;
+}
+
+Result<bool> NetDb::handle_database_store(std::uint8_t store_type, const common::Hash& key, ByteView data,
+                                          std::uint32_t now_s) {
+  const unsigned type = store_type & 0x0F;
+  if (type == 0) {
+    Bytes inflated;
+    ByteView ri_bytes = data;
+    if (data.size() > 3 && data[2] == 0x1F && data[3] == 0x8B) {
+      const std::size_t len = static_cast<std::size_t>(data[0]) << 8 | data[1];
+      if (len == 0 || len + 2 > data.size()) {
+        return fail(NetDbError::Invalid,
+                    msg("DatabaseStore gzip length prefix ", len, " does not match payload ", data.size() - 2));
+      }
+      auto out = encoding::gzip_decompress(data.subspan(2, len));
+      if (!out) return fail(NetDbError::Invalid, "DatabaseStore RouterInfo gunzip failed");
+      inflated = std::move(*out);
+      ri_bytes = inflated;
+    }
+    encoding::Reader reader(ri_bytes);
+    auto info = common::RouterInfo::decode(reader);
+    if (!info) return fail(NetDbError::Common, std::move(info.error()));
+    if (info->identity.keys_and_cert.hash() != key) {
+      return fail(NetDbError::Invalid, "DatabaseStore key does not match RouterIdentity hash");
+    }
+    return store_router_info(std::move(*info));
+  }
+  if (type == 3) {
+    encoding::Reader reader(data);
+    auto ls = common::LeaseSet2::decode(reader);
+    if (!ls) return fail(NetDbError::Common, std::move(ls.error()));
+    if (ls->destination.keys_and_cert.hash() != key) {
+      return fail(NetDbError::Invalid, "DatabaseStore key does not match Destination hash");
+    }
+    return store_lease_set2(std::move(*ls), now_s);
+  }
+  return fail(NetDbError::Invalid, msg("unsupported DatabaseStore type: ", type));
+}
+
+RouterInfoPtr NetDb::get_router_info(const common::Hash& hash) const {
+  for (const RouterInfoEntry& entry : router_infos) {
+    if (entry.hash == hash) return entry.router_info;
+  }
+  return nullptr;
+}
+
+LeaseSet2Ptr NetDb::get_lease_set2(const common::Hash& hash, std::uint32_t now_s) const {
+  for (const LeaseSetEntry& entry : lease_sets) {
+    if (entry.hash == hash) return is_live(*entry.lease_set, now_s) ? entry.lease_set : nullptr;
+  }
+  return nullptr;
+}
+
+LeaseSet2Ptr NetDb::get_lease_set2_by_b32(std::string_view name, std::uint32_t now_s) const {
+  const std::string wanted = ascii_lower(name);
+  for (const LeaseSetEntry& entry : lease_sets) {
+    if (entry.hash.to_b32_address() == wanted) {
+      return is_live(*entry.lease_set, now_s) ? entry.lease_set : nullptr;
+    }
+  }
+  return nullptr;
+}
+
+void NetDb::remove_lease_set2(const common::Hash& hash) {
+  std::erase_if(lease_sets, [&](const LeaseSetEntry& e) { return e.hash == hash; });
+}
+
+std::size_t NetDb::floodfill_count() const {
+  return static_cast<std::size_t>(std::count_if(router_infos.begin(), router_infos.end(),
+                                                [](const RouterInfoEntry& e) { return is_floodfill(*e.router_info); }));
+}
+
+common::Hash routing_key(const common::Hash& key, std::string_view date) {
+  crypto::Sha256 h;
+  h.update(key.view());
+  h.update(as_bytes(date));
+  return common::Hash{h.finalize()};
+}
+
+std::vector<RouterInfoPtr> NetDb::closest_peers(const common::Hash& key, std::string_view date, std::size_t count,
+                                                bool floodfill_only,
+                                                std::span<const common::Hash> excluded) const {
+  if (count == 0) return {};
+  const common::Hash rk = routing_key(key, date);
+
+  struct Candidate {
+    std::array<std::uint8_t, 32> distance;
+    std::size_t index;  // position in the list: the order among equal distances
+  };
+  std::vector<Candidate> candidates;
+  candidates.reserve(router_infos.size());
+  for (std::size_t i = 0; i < router_infos.size(); ++i) {
+    const RouterInfoEntry& entry = router_infos[i];
+    if (floodfill_only && !is_floodfill(*entry.router_info)) continue;
+    if (std::find(excluded.begin(), excluded.end(), entry.hash) != excluded.end()) continue;
+    Candidate c{{}, i};
+    for (std::size_t k = 0; k < 32; ++k) c.distance[k] = entry.hash.bytes[k] ^ rk.bytes[k];
+    candidates.push_back(c);
+  }
+
+  // Distances compare as big unsigned numbers from the first byte; the list position
+  // breaks ties, which makes the partial sort give the same result as a stable sort.
+  auto closer = [](const Candidate& a, const Candidate& b) {
+    int d = std::memcmp(a.distance.data(), b.distance.data(), 32);
+    return d != 0 ? d < 0 : a.index < b.index;
+  };
+  const std::size_t n = std::min(count, candidates.size());
+  std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(n), candidates.end(),
+                    closer);
+
+  std::vector<RouterInfoPtr> out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) out.push_back(router_infos[candidates[i].index].router_info);
+  return out;
+}
+
+}  // namespace netdb

@@ -1,0 +1,79 @@
+#pragma once
+// The router's network database: every RouterInfo and LeaseSet2 it knows, in memory for
+// the life of the process.
+//
+// Entries enter only after their signature verifies, and replace a stored entry of the
+// same hash only when strictly newer. Lists keep the order of first insertion (a
+// replacement keeps its place) and are searched linearly. Stored values are shared and
+// immutable, so a caller's copy stays valid after the entry is replaced.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "common/hash.h"
+#include "common/lease_set2.h"
+#include "common/router_info.h"
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+
+namespace netdb {
+
+using RouterInfoPtr = std::shared_ptr<const common::RouterInfo>;
+using LeaseSet2Ptr = std::shared_ptr<const common::LeaseSet2>;
+
+struct RouterInfoEntry {
+  common::Hash hash;  // the router's identity hash
+  RouterInfoPtr router_info;
+};
+
+struct LeaseSetEntry {
+  common::Hash hash;  // the destination's identity hash
+  LeaseSet2Ptr lease_set;
+};
+
+// A RouterInfo is a floodfill when its "caps" option holds a lower-case "f".
+bool is_floodfill(const common::RouterInfo& info);
+
+// A LeaseSet2 is live while now_s < published + expires (32-bit unsigned arithmetic).
+bool is_live(const common::LeaseSet2& lease_set, std::uint32_t now_s);
+
+struct NetDb {
+  std::vector<RouterInfoEntry> router_infos;
+  std::vector<LeaseSetEntry> lease_sets;
+
+  // True when stored (new, or strictly newer than the stored copy); false when an equal
+  // or newer copy is kept. NetDbError::BadSignature when the signature does not verify.
+  Result<bool> store_router_info(common::RouterInfo info);
+
+  // As store_router_info for a LeaseSet2 (offline signatures included). A LeaseSet2
+  // that is not live at now_s is not stored (false).
+  Result<bool> store_lease_set2(common::LeaseSet2 lease_set, std::uint32_t now_s);
+
+  // The data of a DatabaseStore: type 0 (RouterInfo, plain or gzip with a 2-byte length)
+  // or type 3 (LeaseSet2); the high 4 bits of the type byte are ignored.
+  Result<bool> handle_database_store(std::uint8_t store_type, const common::Hash& key, ByteView data,
+                                     std::uint32_t now_s);
+
+  // Null when unknown.
+  RouterInfoPtr get_router_info(const common::Hash& hash) const;
+  // Null when unknown or no longer live.
+  LeaseSet2Ptr get_lease_set2(const common::Hash& hash, std::uint32_t now_s) const;
+  // The LeaseSet2 whose destination's ".b32.i2p" address equals the name (any case).
+  LeaseSet2Ptr get_lease_set2_by_b32(std::string_view name, std::uint32_t now_s) const;
+  void remove_lease_set2(const common::Hash& hash);
+
+  std::size_t floodfill_count() const;
+
+  // Up to count RouterInfos closest to the key under the routing key of the given UTC
+  // date (SHA-256 of the key bytes followed by the date text), closest first.
+  std::vector<RouterInfoPtr> closest_peers(const common::Hash& key, std::string_view date, std::size_t count,
+                                           bool floodfill_only, std::span<const common::Hash> excluded) const;
+};
+
+// The routing key of a NetDB key on a UTC date.
+common::Hash routing_key(const common::Hash& key, std::string_view date);
+
+}  // namespace netdb

@@ -1,0 +1,129 @@
+#include "ntcp2/block.h"
+
+#include <string_view>
+
+#include "encoding/reader.h"
+#include "encoding/writer.h"
+
+namespace ntcp2 {
+namespace {
+
+constexpr std::size_t kMaxBody = 65535;
+
+// Appends one block; fails when the body (head bytes plus data) exceeds the length field.
+Result<void> put_block(encoding::Writer& w, std::uint8_t type, std::size_t body_len, std::string_view too_long) {
+  if (body_len > kMaxBody) return fail(Ntcp2Error::Malformed, std::string(too_long));
+  w.write_u8(type);
+  w.write_u16_be(static_cast<std::uint32_t>(body_len));
+  return {};
+}
+
+struct BlockWriter {
+  encoding::Writer& w;
+
+  Result<void> operator()(const Ntcp2Block::DateTime& b) const {
+    w.write_u8(kBlockDateTime);
+    w.write_u16_be(4);
+    w.write_u32_be(b.seconds);
+    return {};
+  }
+  Result<void> operator()(const Ntcp2Block::Options& b) const {
+    if (auto r = put_block(w, kBlockOptions, b.data.size(), "NTCP2 Options block exceeds 65535 bytes"); !r) return r;
+    w.write_bytes(b.data);
+    return {};
+  }
+  Result<void> operator()(const Ntcp2Block::RouterInfo& b) const {
+    if (auto r = put_block(w, kBlockRouterInfo, b.data.size() + 1, "NTCP2 RouterInfo block exceeds 65535 bytes"); !r)
+      return r;
+    w.write_u8(b.flag);
+    w.write_bytes(b.data);
+    return {};
+  }
+  Result<void> operator()(const Ntcp2Block::I2np& b) const {
+    if (auto r = put_block(w, kBlockI2np, b.data.size(), "NTCP2 I2NP block exceeds 65535 bytes"); !r) return r;
+    w.write_bytes(b.data);
+    return {};
+  }
+  Result<void> operator()(const Ntcp2Block::Termination& b) const {
+    if (auto r = put_block(w, kBlockTermination, b.extra.size() + 9, "NTCP2 Termination block exceeds 65535 bytes");
+        !r)
+      return r;
+    w.write_u64_be(b.valid_received);
+    w.write_u8(b.reason);
+    w.write_bytes(b.extra);
+    return {};
+  }
+  Result<void> operator()(const Ntcp2Block::Padding& b) const {
+    if (auto r = put_block(w, kBlockPadding, b.data.size(), "NTCP2 Padding block exceeds 65535 bytes"); !r) return r;
+    w.write_bytes(b.data);
+    return {};
+  }
+  Result<void> operator()(const Ntcp2Block::Unknown& b) const {
+    if (auto r = put_block(w, b.block_type, b.data.size(), "NTCP2 block exceeds 65535 bytes"); !r) return r;
+    w.write_bytes(b.data);
+    return {};
+  }
+};
+
+Error reader_error(Error e) { return Error(Ntcp2Error::Encoding, std::move(e)); }
+
+}  // namespace
+
+Result<Bytes> encode_blocks(const std::vector<Ntcp2Block>& blocks) {
+  encoding::Writer w(256);
+  for (const Ntcp2Block& b : blocks) {
+    if (auto r = std::visit(BlockWriter{w}, b.value); !r) return std::unexpected(std::move(r.error()));
+  }
+  return std::move(w.buf);
+}
+
+Result<std::vector<Ntcp2Block>> decode_blocks(ByteView bytes) {
+  std::vector<Ntcp2Block> out;
+  encoding::Reader r(bytes);
+  while (r.remaining() > 0) {
+    auto type = r.read_u8();
+    if (!type) return std::unexpected(reader_error(std::move(type.error())));
+    auto len = r.read_u16_be();
+    if (!len) return std::unexpected(reader_error(std::move(len.error())));
+    auto body = r.read_view(*len);
+    if (!body) return std::unexpected(reader_error(std::move(body.error())));
+    const ByteView v = *body;
+
+    switch (*type) {
+      case kBlockPadding:
+        out.emplace_back(Ntcp2Block::Padding{Bytes(v.begin(), v.end())});
+        break;
+      case kBlockOptions:
+        out.emplace_back(Ntcp2Block::Options{Bytes(v.begin(), v.end())});
+        break;
+      case kBlockI2np:
+        out.emplace_back(Ntcp2Block::I2np{Bytes(v.begin(), v.end())});
+        break;
+      case kBlockDateTime: {
+        if (v.size() != 4) return fail(Ntcp2Error::Malformed, msg("NTCP2 DateTime block must be 4 bytes, got ", v.size()));
+        const std::uint32_t s = static_cast<std::uint32_t>(v[0]) << 24 | static_cast<std::uint32_t>(v[1]) << 16 |
+                                static_cast<std::uint32_t>(v[2]) << 8 | static_cast<std::uint32_t>(v[3]);
+        out.emplace_back(Ntcp2Block::DateTime{s});
+        break;
+      }
+      case kBlockRouterInfo:
+        if (v.empty()) return fail(Ntcp2Error::Malformed, "NTCP2 RouterInfo block must be at least 1 byte");
+        out.emplace_back(Ntcp2Block::RouterInfo{v[0], Bytes(v.begin() + 1, v.end())});
+        break;
+      case kBlockTermination: {
+        if (v.size() < 9)
+          return fail(Ntcp2Error::Malformed, msg("NTCP2 Termination block must be at least 9 bytes, got ", v.size()));
+        std::uint64_t valid = 0;
+        for (std::size_t i = 0; i < 8; ++i) valid = valid << 8 | v[i];
+        out.emplace_back(Ntcp2Block::Termination{valid, v[8], Bytes(v.begin() + 9, v.end())});
+        break;
+      }
+      default:
+        out.emplace_back(Ntcp2Block::Unknown{*type, Bytes(v.begin(), v.end())});
+        break;
+    }
+  }
+  return out;
+}
+
+}  // namespace ntcp2

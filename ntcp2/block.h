@@ -1,0 +1,84 @@
+#pragma once
+// The blocks that every NTCP2 payload is made of: type (one byte), body length (u16
+// big-endian) and body. A decrypted data frame and the second part of SessionConfirmed
+// are each a list of blocks.
+#include <concepts>
+#include <cstdint>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+
+namespace ntcp2 {
+
+inline constexpr std::uint8_t kBlockDateTime = 0;
+inline constexpr std::uint8_t kBlockOptions = 1;
+inline constexpr std::uint8_t kBlockRouterInfo = 2;
+inline constexpr std::uint8_t kBlockI2np = 3;
+inline constexpr std::uint8_t kBlockTermination = 4;
+inline constexpr std::uint8_t kBlockPadding = 254;
+
+struct Ntcp2Block {
+  struct DateTime {
+    std::uint32_t seconds = 0;  // unix seconds
+    bool operator==(const DateTime&) const = default;
+  };
+  struct Options {
+    Bytes data;
+    bool operator==(const Options&) const = default;
+  };
+  struct RouterInfo {
+    std::uint8_t flag = 0;
+    Bytes data;  // an encoded common::RouterInfo
+    bool operator==(const RouterInfo&) const = default;
+  };
+  struct I2np {
+    Bytes data;  // one I2NP message with the 9-byte short header
+    bool operator==(const I2np&) const = default;
+  };
+  struct Termination {
+    std::uint64_t valid_received = 0;
+    std::uint8_t reason = 0;
+    Bytes extra;
+    bool operator==(const Termination&) const = default;
+  };
+  struct Padding {
+    Bytes data;
+    bool operator==(const Padding&) const = default;
+  };
+  struct Unknown {
+    std::uint8_t block_type = 0;
+    Bytes data;
+    bool operator==(const Unknown&) const = default;
+  };
+
+  using Value = std::variant<DateTime, Options, RouterInfo, I2np, Termination, Padding, Unknown>;
+  Value value;
+
+  template <typename T>
+    requires std::constructible_from<Value, T&&> && (!std::same_as<std::remove_cvref_t<T>, Ntcp2Block>)
+  Ntcp2Block(T&& v) : value(std::forward<T>(v)) {}  // NOLINT: implicit on purpose
+
+  template <typename T>
+  const T* get_if() const {
+    return std::get_if<T>(&value);
+  }
+  template <typename T>
+  bool is() const {
+    return std::holds_alternative<T>(value);
+  }
+
+  bool operator==(const Ntcp2Block&) const = default;
+};
+
+// The blocks in order, each with its header. Fails with Ntcp2Error::Malformed at the
+// first block whose body does not fit a 16-bit length; nothing is returned then.
+Result<Bytes> encode_blocks(const std::vector<Ntcp2Block>& blocks);
+
+// The blocks of a decrypted frame or SessionConfirmed payload in wire order. A block cut
+// short is Ntcp2Error::Encoding; a body too short for its type is Ntcp2Error::Malformed.
+Result<std::vector<Ntcp2Block>> decode_blocks(ByteView bytes);
+
+}  // namespace ntcp2

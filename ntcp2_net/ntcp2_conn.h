@@ -1,0 +1,58 @@
+#pragma once
+// One established NTCP2 link: a non-blocking socket, the data-phase keys, a queue of
+// encrypted frames waiting to be sent, and the partly read incoming frame. Nothing here
+// waits: sends stop when the socket would block, reads take only what the socket holds
+// and never more than the current field needs. The link never closes its own socket;
+// its owner does after an error.
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+#include "common/router_info.h"
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+#include "i2np/payload.h"
+#include "ntcp2/block.h"
+#include "ntcp2/data_session.h"
+#include "ntcp2_net/tcp_socket.h"
+
+namespace ntcp2_net {
+
+// Above this many queued bytes a send is refused.
+inline constexpr std::int32_t kMaxQueuedBytes = 262144;
+// A send queue that makes no progress for longer than this fails the link.
+inline constexpr std::uint64_t kSendStallMs = 10000;
+
+struct Ntcp2Conn {
+  TcpSocket socket;
+  ntcp2::Ntcp2DataSession session;
+  // The RouterInfo dialled, or the one the peer sent in SessionConfirmed.
+  std::optional<common::RouterInfo> peer_info;
+  Bytes rx;                        // the part of the length field or frame read so far
+  std::int32_t rx_frame_len = -1;  // -1 while reading the length field
+  std::deque<Bytes> tx_queue;      // whole wire frames, oldest first
+  std::int32_t tx_offset = 0;      // bytes of the head frame already sent
+  std::int32_t tx_queued = 0;      // unsent bytes in the queue
+  std::uint64_t stall_since_ms = 0;
+
+  // Encrypts the blocks as one frame, queues it and tries to flush. Refused without any
+  // change when more than 262,144 bytes wait (NetError::Io "NTCP2 outbound send queue
+  // full") or when the blocks do not fit one frame (NetError::Protocol around
+  // Ntcp2Error::Malformed); a refused send leaves the link usable.
+  Result<void> send_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks);
+  // One I2NP message with the short header, in a frame of its own.
+  Result<void> send_i2np_nb(std::uint32_t message_id, std::uint32_t expiration, const i2np::I2npPayload& payload);
+  // Sends what the socket takes now; true when any byte left in this call.
+  Result<bool> flush_nonblocking();
+  // The same with the clock reading given (unix ms).
+  Result<bool> flush_nonblocking_at(std::uint64_t now_ms);
+  // The blocks of the next whole frame, or none while it is incomplete.
+  Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> recv_blocks_nb();
+};
+
+// A new link: empty receive state, empty queue.
+Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session,
+                          std::optional<common::RouterInfo> peer_info);
+
+}  // namespace ntcp2_net

@@ -1,0 +1,154 @@
+#include "ntcp2_net/pending_accept.h"
+
+#include "crypto/ct_eq.h"
+#include "encoding/reader.h"
+#include "encoding/text.h"
+#include "ntcp2/data_session.h"
+#include "ntcp2_net/glue.h"
+#include "ntcp2_net/pending_dial.h"
+#include "ntcp2_net/random.h"
+
+namespace ntcp2_net {
+namespace {
+
+std::unexpected<Error> protocol(Error e) { return std::unexpected(Error(NetError::Protocol, std::move(e))); }
+
+constexpr std::size_t kPaddingLen = 16;
+
+std::unexpected<Error> key_mismatch() { return fail(NetError::Peer, "incoming RouterInfo static key mismatch"); }
+
+}  // namespace
+
+Result<common::RouterInfo> check_peer_router_info(const std::vector<ntcp2::Ntcp2Block>& blocks,
+                                                  ByteView proven_static) {
+  // Without a RouterInfo vouching for the proven key anyone could claim any router's
+  // hash; so one must come, and first.
+  if (blocks.empty() || !blocks.front().is<ntcp2::Ntcp2Block::RouterInfo>()) return key_mismatch();
+
+  std::optional<common::RouterInfo> last;
+  for (const ntcp2::Ntcp2Block& block : blocks) {
+    const auto* ri_block = block.get_if<ntcp2::Ntcp2Block::RouterInfo>();
+    if (!ri_block) continue;
+    encoding::Reader reader(ri_block->data);
+    auto info = common::RouterInfo::decode(reader);
+    if (!info) return fail(NetError::Common, std::move(info.error()));
+    if (!info->verify_signature()) return fail(NetError::Peer, "incoming RouterInfo failed Ed25519 verification");
+    bool matched = false;
+    for (const common::RouterAddress& address : info->addresses) {
+      if (address.transport_style != "NTCP2") continue;
+      auto s = address.options.get("s");
+      if (!s) continue;
+      auto key = encoding::base64_decode(*s);
+      if (!key || key->size() != 32) continue;
+      if (!crypto::ct_eq(*key, proven_static)) return key_mismatch();
+      matched = true;
+    }
+    if (!matched) return key_mismatch();
+    last = std::move(*info);
+  }
+  return std::move(*last);
+}
+
+Result<PendingNtcp2Accept> PendingNtcp2Accept::start(TcpSocket socket, const noise::KeyPair& static_keys,
+                                                     ByteView router_hash, ByteView published_iv,
+                                                     ReplayCache* replay_cache, bool check_clock_skew) {
+  // The socket closes itself if this returns an error.
+  auto handshake = ntcp2::Ntcp2Handshake::new_responder(static_keys, router_hash, published_iv);
+  if (!handshake) return protocol(std::move(handshake.error()));
+  auto ephemeral_secret = random_bytes(32);
+  if (!ephemeral_secret) return std::unexpected(std::move(ephemeral_secret.error()));
+  auto ephemeral = noise::KeyPair::from_private(*ephemeral_secret);
+  if (!ephemeral) return fail(NetError::Noise, std::move(ephemeral.error()));
+  handshake->local_ephemeral = std::move(*ephemeral);
+
+  (void)ondrel_i2p_net_tcp_set_nonblocking(socket.fd, 1);
+  (void)ondrel_i2p_net_tcp_set_peer_timeouts(socket.fd, kPeerTimeoutMs);
+
+  return PendingNtcp2Accept{
+      .socket = std::move(socket),
+      .handshake = std::move(*handshake),
+      .replay_cache = replay_cache,
+      .check_clock_skew = check_clock_skew,
+      .max_skew_sec = kMaxClockSkewSec,
+      .network_id = ntcp2::kNetworkId,
+      .rx = {},
+      .phase = 0,
+      .want = 64,
+      .started_ms = ondrel_i2p_net_unix_time_ms(),
+  };
+}
+
+Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::step() {
+  auto r = advance();
+  if (!r) socket.close();
+  return r;
+}
+
+Result<void> PendingNtcp2Accept::check_request(const ntcp2::SessionRequestOptions& options) {
+  if (options.network_id != network_id)
+    return protocol(Error(Ntcp2Error::NetworkIdMismatch, static_cast<std::uint32_t>(options.network_id)));
+  if (options.version != ntcp2::kVersion)
+    return protocol(Error(Ntcp2Error::UnsupportedVersion, msg("unsupported NTCP2 version: ", options.version)));
+  handshake.m3p2_len = options.m3p2_len;
+  const auto now_s = static_cast<std::uint32_t>(ondrel_i2p_net_unix_time_ms() / 1000);
+  if (check_clock_skew && clock_skew_exceeds(options.timestamp, now_s, max_skew_sec))
+    return protocol(Error(Ntcp2Error::ClockSkew, options.timestamp, now_s));
+  if (replay_cache && handshake.remote_ephemeral &&
+      replay_cache->seen_or_record(*handshake.remote_ephemeral, now_s))
+    return protocol(Error(Ntcp2Error::Replay));
+  return {};
+}
+
+Result<Ntcp2Conn> PendingNtcp2Accept::finish(ByteView msg3) {
+  auto payload = handshake.read_session_confirmed(msg3);
+  if (!payload) return protocol(std::move(payload.error()));
+  auto blocks = ntcp2::decode_blocks(*payload);
+  if (!blocks) return protocol(std::move(blocks.error()));
+  auto session = handshake.into_data_session();
+  if (!session) return protocol(std::move(session.error()));
+  auto info = check_peer_router_info(*blocks, session->remote_static);
+  if (!info) return std::unexpected(std::move(info.error()));
+  return make_ntcp2_conn(std::move(socket), std::move(*session), std::move(*info));
+}
+
+Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::advance() {
+  while (phase <= 2) {
+    if (rx.size() < static_cast<std::size_t>(want)) {
+      if (socket.fd < 0) return fail(NetError::Closed);
+      auto got = socket.pump_nonblocking(rx, want - static_cast<std::int64_t>(rx.size()));
+      if (!got) return std::unexpected(std::move(got.error()));
+      if (rx.size() < static_cast<std::size_t>(want)) return std::optional<Ntcp2Conn>{};
+    }
+    Bytes bytes = std::move(rx);
+    rx.clear();
+
+    if (phase == 0) {
+      auto options = handshake.read_session_request_head(bytes);
+      if (!options) return protocol(std::move(options.error()));
+      if (auto c = check_request(*options); !c) return std::unexpected(std::move(c.error()));
+      phase = 1;
+      want = options->pad_len;
+      continue;
+    }
+
+    if (phase == 1) {
+      if (auto f = handshake.finish_read_session_request(bytes); !f) return protocol(std::move(f.error()));
+      auto padding = random_bytes(kPaddingLen);
+      if (!padding) return std::unexpected(std::move(padding.error()));
+      auto msg2 = handshake.write_session_created(*padding, ondrel_i2p_net_unix_time_ms());
+      if (!msg2) return protocol(std::move(msg2.error()));
+      if (auto w = socket.write_all(*msg2, kHandshakeWriteMs); !w) return std::unexpected(std::move(w.error()));
+      phase = 2;
+      want = handshake.m3p2_len + 48;
+      continue;
+    }
+
+    auto conn = finish(bytes);
+    if (!conn) return std::unexpected(std::move(conn.error()));
+    phase = 3;
+    return std::optional<Ntcp2Conn>(std::move(*conn));
+  }
+  return protocol(Error(Ntcp2Error::HandshakeState, std::string("NTCP2 accept already finished")));
+}
+
+}  // namespace ntcp2_net

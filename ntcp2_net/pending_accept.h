@@ -1,0 +1,55 @@
+#pragma once
+// One inbound NTCP2 connection in progress: SessionRequest, SessionCreated and
+// SessionConfirmed on an accepted socket, each step going as far as the received bytes
+// allow. The responder's checks run in a fixed order (options decrypt, network id,
+// version, clock, replay), so a key enters the replay cache only when everything before
+// passed. Finishes as an Ntcp2Conn whose peer proved the static key its RouterInfo names.
+#include <cstdint>
+#include <optional>
+
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+#include "noise/key_pair.h"
+#include "ntcp2/handshake.h"
+#include "ntcp2_net/ntcp2_conn.h"
+#include "ntcp2_net/replay_cache.h"
+#include "ntcp2_net/tcp_socket.h"
+
+namespace ntcp2_net {
+
+struct PendingNtcp2Accept {
+  TcpSocket socket;
+  ntcp2::Ntcp2Handshake handshake;
+  ReplayCache* replay_cache = nullptr;  // shared by all accepts; owned by the router
+  bool check_clock_skew = true;
+  std::int32_t max_skew_sec = 60;
+  std::int32_t network_id = 2;
+  Bytes rx;
+  std::int32_t phase = 0;  // 0 SessionRequest head, 1 its padding, 2 SessionConfirmed
+  std::int32_t want = 64;
+  std::uint64_t started_ms = 0;
+
+  // Prepares the responder for an accepted socket (switched to non-blocking here). On
+  // failure the socket is closed.
+  static Result<PendingNtcp2Accept> start(TcpSocket socket, const noise::KeyPair& static_keys,
+                                          ByteView router_hash, ByteView published_iv, ReplayCache* replay_cache,
+                                          bool check_clock_skew);
+
+  // None while waiting; the link once SessionConfirmed is read and checked. Every error
+  // closes the socket first.
+  Result<std::optional<Ntcp2Conn>> step();
+
+ private:
+  Result<std::optional<Ntcp2Conn>> advance();
+  Result<void> check_request(const ntcp2::SessionRequestOptions& options);
+  Result<Ntcp2Conn> finish(ByteView msg3);
+};
+
+// The RouterInfo blocks of SessionConfirmed, checked against the static key the handshake
+// proved. The first block must be a RouterInfo; each RouterInfo must decode, carry a valid
+// Ed25519 signature and name that key as "s" of at least one NTCP2 address and of none
+// that differs. Gives the last RouterInfo checked.
+Result<common::RouterInfo> check_peer_router_info(const std::vector<ntcp2::Ntcp2Block>& blocks,
+                                                  ByteView proven_static);
+
+}  // namespace ntcp2_net

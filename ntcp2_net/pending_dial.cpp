@@ -1,0 +1,125 @@
+#include "ntcp2_net/pending_dial.h"
+
+#include "encoding/text.h"
+#include "ntcp2/data_session.h"
+#include "ntcp2_net/glue.h"
+#include "ntcp2_net/os_error.h"
+#include "ntcp2_net/random.h"
+
+namespace ntcp2_net {
+namespace {
+
+std::unexpected<Error> protocol(Error e) { return std::unexpected(Error(NetError::Protocol, std::move(e))); }
+
+constexpr std::size_t kPaddingLen = 16;
+
+}  // namespace
+
+bool clock_skew_exceeds(std::uint32_t remote_s, std::uint32_t local_s, std::int32_t max_skew_sec) {
+  const std::uint32_t diff = remote_s > local_s ? remote_s - local_s : local_s - remote_s;
+  return max_skew_sec < 0 || diff > static_cast<std::uint32_t>(max_skew_sec);
+}
+
+Result<PendingNtcp2Dial> PendingNtcp2Dial::start(const Ntcp2Peer& peer, const common::RouterInfo& dialled,
+                                                 const noise::KeyPair& static_keys,
+                                                 const common::RouterInfo& own_info, bool check_clock_skew) {
+  const Bytes host = encoding::string_to_utf8_bytes(peer.host);
+  const std::int32_t fd =
+      ondrel_i2p_net_tcp_connect_nb(host.data(), static_cast<std::int32_t>(host.size()), peer.port);
+  if (fd < 0) return fail(NetError::Io, msg("connect_nb(", peer.host, ":", peer.port, ") failed: ", last_os_error()));
+  // From here on the socket closes itself when this function returns an error.
+  TcpSocket socket(fd);
+  (void)ondrel_i2p_net_tcp_set_peer_timeouts(fd, kPeerTimeoutMs);
+
+  auto handshake = ntcp2::Ntcp2Handshake::new_initiator(static_keys, peer.static_key, peer.router_hash, peer.iv);
+  if (!handshake) return protocol(std::move(handshake.error()));
+
+  auto ephemeral_secret = random_bytes(32);
+  if (!ephemeral_secret) return std::unexpected(std::move(ephemeral_secret.error()));
+  auto ephemeral = noise::KeyPair::from_private(*ephemeral_secret);
+  if (!ephemeral) return fail(NetError::Noise, std::move(ephemeral.error()));
+  handshake->local_ephemeral = std::move(*ephemeral);
+
+  auto own_bytes = own_info.to_bytes();
+  if (!own_bytes) return protocol(Error(Ntcp2Error::Common, std::move(own_bytes.error())));
+  auto padding = random_bytes(kPaddingLen);
+  if (!padding) return std::unexpected(std::move(padding.error()));
+  std::vector<ntcp2::Ntcp2Block> blocks;
+  blocks.emplace_back(ntcp2::Ntcp2Block::RouterInfo{0, std::move(*own_bytes)});
+  blocks.emplace_back(ntcp2::Ntcp2Block::Padding{std::move(*padding)});
+  auto encoded = ntcp2::encode_blocks(blocks);
+  if (!encoded) return protocol(std::move(encoded.error()));
+
+  auto msg1_padding = random_bytes(kPaddingLen);
+  if (!msg1_padding) return std::unexpected(std::move(msg1_padding.error()));
+  const std::uint64_t now = ondrel_i2p_net_unix_time_ms();
+  auto msg1 = handshake->write_session_request(*msg1_padding, encoded->size(), now);
+  if (!msg1) return protocol(std::move(msg1.error()));
+
+  return PendingNtcp2Dial{
+      .socket = std::move(socket),
+      .handshake = std::move(*handshake),
+      .msg1 = std::move(*msg1),
+      .msg3_blocks = std::move(blocks),
+      .peer_info = dialled,
+      .check_clock_skew = check_clock_skew,
+      .max_skew_sec = kMaxClockSkewSec,
+      .rx = {},
+      .phase = 0,
+      .want = 0,
+      .started_ms = ondrel_i2p_net_unix_time_ms(),
+  };
+}
+
+Result<std::optional<Ntcp2Conn>> PendingNtcp2Dial::step() {
+  auto r = advance();
+  if (!r) socket.close();
+  return r;
+}
+
+Result<std::optional<Ntcp2Conn>> PendingNtcp2Dial::advance() {
+  if (phase == 0) {
+    const std::int32_t c = ondrel_i2p_net_tcp_check_connected(socket.fd);
+    if (c == 0) return std::optional<Ntcp2Conn>{};
+    if (c < 0) return fail(NetError::Io, msg("non-blocking connect failed: ", last_os_error()));
+    if (auto w = socket.write_all(msg1, kHandshakeWriteMs); !w) return std::unexpected(std::move(w.error()));
+    phase = 1;
+    want = 64;
+  }
+
+  while (phase == 1 || phase == 2) {
+    if (rx.size() < static_cast<std::size_t>(want)) {
+      if (socket.fd < 0) return fail(NetError::Closed);
+      auto got = socket.pump_nonblocking(rx, want - static_cast<std::int64_t>(rx.size()));
+      if (!got) return std::unexpected(std::move(got.error()));
+      if (rx.size() < static_cast<std::size_t>(want)) return std::optional<Ntcp2Conn>{};
+    }
+    Bytes bytes = std::move(rx);
+    rx.clear();
+
+    if (phase == 1) {
+      auto head = handshake.read_session_created_head(bytes);
+      if (!head) return protocol(std::move(head.error()));
+      if (check_clock_skew) {
+        const auto now_s = static_cast<std::uint32_t>(ondrel_i2p_net_unix_time_ms() / 1000);
+        if (clock_skew_exceeds(head->timestamp, now_s, max_skew_sec))
+          return protocol(Error(Ntcp2Error::ClockSkew, head->timestamp, now_s));
+      }
+      phase = 2;
+      want = head->pad_len;
+      continue;
+    }
+
+    if (auto f = handshake.finish_read_session_created(bytes); !f) return protocol(std::move(f.error()));
+    auto msg3 = handshake.write_session_confirmed(msg3_blocks);
+    if (!msg3) return protocol(std::move(msg3.error()));
+    if (auto w = socket.write_all(*msg3, kHandshakeWriteMs); !w) return std::unexpected(std::move(w.error()));
+    auto session = handshake.into_data_session();
+    if (!session) return protocol(std::move(session.error()));
+    phase = 3;
+    return std::optional<Ntcp2Conn>(make_ntcp2_conn(std::move(socket), std::move(*session), std::move(peer_info)));
+  }
+  return protocol(Error(Ntcp2Error::HandshakeState, std::string("NTCP2 dial already finished")));
+}
+
+}  // namespace ntcp2_net

@@ -1,0 +1,171 @@
+// One pass of the router's only loop, and the public-mode maintenance.
+#include <algorithm>
+
+#include "ntcp2_net/glue.h"
+#include "router/random.h"
+#include "router/router.h"
+
+namespace router {
+
+namespace {
+
+constexpr int kSamAcceptsPerPass = 8;
+constexpr int kIdleWaitMs = 10;
+constexpr std::uint64_t kMaintenanceIntervalMs = 1500;
+constexpr std::uint64_t kKeepaliveIdleMs = 90000;
+constexpr std::uint64_t kKeepaliveFailureBackoffMs = 60000;
+constexpr std::uint64_t kTunnelExpiryMarginS = 30;
+constexpr std::size_t kWantedLinks = 6;
+constexpr std::uint64_t kExplorationIntervalMs = 30000;
+constexpr std::uint8_t kExploratoryLookup = 3;
+
+void push_unique(std::vector<common::Hash>& list, const common::Hash& h) {
+  if (std::find(list.begin(), list.end(), h) == list.end()) list.push_back(h);
+}
+
+}  // namespace
+
+void Router::step() {
+  bool did_work = false;
+
+  // 1. New SAM clients, without waiting.
+  for (int i = 0; i < kSamAcceptsPerPass; ++i) {
+    auto accepted = sam_listener.accept(0);
+    if (!accepted || !*accepted) break;
+    push_sam_client(std::move(**accepted));
+    did_work = true;
+  }
+
+  // 2. Every service once.
+  if (step_ntcp2_peers()) did_work = true;
+  if (step_sam_clients()) did_work = true;
+  if (step_http_proxy()) did_work = true;
+  if (step_torrent_engine()) did_work = true;
+  if (step_torrent_api()) did_work = true;
+
+  // 3.-5. Lookups, tunnel builds and the public maintenance never count as work.
+  step_pending_lookups();
+  poll_tunnel_builds();
+  if (public_mode) step_public_bootstrap();
+
+  // 6. Bridges.
+  if (step_bridges()) {
+    step_remote_bridges();
+    return;
+  }
+  if (step_remote_bridges()) return;
+
+  // 7. The only idle wait of the program.
+  if (!did_work) {
+    auto accepted = sam_listener.accept(kIdleWaitMs);
+    if (accepted && *accepted) push_sam_client(std::move(**accepted));
+  }
+}
+
+void Router::step_public_bootstrap() {
+  const std::uint64_t now = ondrel_i2p_net_unix_time_ms();
+  if (now < last_maintenance_ms + kMaintenanceIntervalMs) return;
+  last_maintenance_ms = now;
+
+  // Keep-alives to the neighbouring hop of every own tunnel.
+  std::vector<common::Hash> neighbours;
+  for (const tunnel::Tunnel& t : tunnels.inbound) {
+    if (!t.hops.empty()) push_unique(neighbours, t.hops.back().router);
+  }
+  for (const tunnel::Tunnel& t : tunnels.outbound) {
+    if (!t.hops.empty()) push_unique(neighbours, t.hops.front().router);
+  }
+  for (std::size_t i = 0; i < peer_sessions.size();) {
+    PeerSession& session = peer_sessions[i];
+    const bool neighbour = std::find(neighbours.begin(), neighbours.end(), session.peer) != neighbours.end();
+    if (!neighbour || session.last_activity_ms + kKeepaliveIdleMs >= now) {
+      ++i;
+      continue;
+    }
+    if (send_keepalive(session)) {
+      session.last_activity_ms = now;
+      ++i;
+      continue;
+    }
+    const common::Hash peer = session.peer;
+    session.conn.socket.close();
+    peer_sessions.erase(peer_sessions.begin() + static_cast<std::ptrdiff_t>(i));
+    mark_peer_failed(peer, kKeepaliveFailureBackoffMs);
+  }
+
+  // Tunnels that expire soon or lost the link to their neighbouring hop.
+  const std::uint64_t limit = now / 1000 + kTunnelExpiryMarginS;
+  auto expired = [&](const tunnel::Tunnel& t, bool inbound) {
+    if (t.expires_s <= limit) return true;
+    if (t.hops.empty()) return false;
+    return !has_connected_peer(inbound ? t.hops.back().router : t.hops.front().router);
+  };
+  const std::size_t inbound_removed =
+      std::erase_if(tunnels.inbound, [&](const tunnel::Tunnel& t) { return expired(t, true); });
+  std::erase_if(tunnels.outbound, [&](const tunnel::Tunnel& t) { return expired(t, false); });
+  if (inbound_removed > 0 && !tunnels.inbound.empty()) republish_all_sessions();
+
+  // Dials while fewer than 6 links and dials exist.
+  const std::size_t links = pending_dials.size() + peer_sessions.size();
+  if (links < kWantedLinks) {
+    std::vector<common::Hash> excluded;
+    for (const PeerSession& s : peer_sessions) excluded.push_back(s.peer);
+    for (const PendingPeerDial& d : pending_dials) excluded.push_back(d.peer);
+    for (const common::Hash& peer : pick_usable_peers(kWantedLinks - links, excluded)) ensure_peer_dial(peer);
+  }
+
+  // Tunnel builds.
+  run_build_policy(now);
+
+  // Exploration once both kinds of tunnel exist.
+  if (!tunnels.inbound.empty() && !tunnels.outbound.empty() &&
+      (last_exploration_ms == 0 || last_exploration_ms + kExplorationIntervalMs < now)) {
+    last_exploration_ms = now;
+    if (auto key_bytes = next_rand_32()) {
+      const common::Hash key{*key_bytes};
+      if (!has_pending_lookup(key, kExploratoryLookup)) start_background_lookup(key, kExploratoryLookup);
+    }
+  }
+}
+
+void Router::close() {
+  for (TorrentApiConn& c : torrent_api_conns) {
+    if (c.closed) continue;
+    c.socket.close();
+    c.closed = true;
+  }
+  if (torrent_api_listener) {
+    torrent_api_listener->close();
+    torrent_api_listener.reset();
+  }
+  for (HttpProxyConn& c : http_proxy_conns) {
+    if (c.closed) continue;
+    c.socket.close();
+    c.closed = true;
+  }
+  if (http_proxy_listener) {
+    http_proxy_listener->close();
+    http_proxy_listener.reset();
+  }
+  for (SamClientConn& c : sam_clients) {
+    if (c.closed) continue;
+    c.socket.close();
+    c.closed = true;
+  }
+  for (StreamBridge& b : bridges) {
+    b.socket_a.close();
+    b.socket_b.close();
+  }
+  for (RemoteStreamBridge& b : remote_bridges) {
+    if (b.removed) continue;
+    b.socket.close();
+    b.removed = true;
+  }
+  for (ntcp2_net::PendingNtcp2Accept& a : pending_accepts) a.socket.close();
+  for (PendingPeerDial& d : pending_dials) d.dial.socket.close();
+  for (PeerSession& s : peer_sessions) s.conn.socket.close();
+  sam_listener.close();
+  ntcp2_listener.close();
+}
+
+}  // namespace router

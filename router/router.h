@@ -1,0 +1,166 @@
+#pragma once
+// The one state record of the running router.
+//
+// Start-up builds exactly one Router; it lives until the process ends and is never copied.
+// Every step of the main loop and every router operation of the client services and the
+// BitTorrent client receives it and reads and writes its fields directly: there are no
+// handles, events or callbacks between the parts of the router, only this record and the
+// lists it owns. Keyed data is found by linear scan; SAM clients and client sessions are
+// never removed, so their positions and ids stay valid.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/hash.h"
+#include "common/router_info.h"
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+#include "netdb/netdb.h"
+#include "noise/key_pair.h"
+#include "ntcp2_net/pending_accept.h"
+#include "ntcp2_net/replay_cache.h"
+#include "ntcp2_net/tcp_listener.h"
+#include "ntcp2_net/tcp_socket.h"
+#include "router/bounded_lists.h"
+#include "router/peer_records.h"
+#include "router/session_records.h"
+#include "router/torrent_records.h"
+#include "router/tunnel_records.h"
+#include "services/service_records.h"
+
+namespace router {
+
+// (host name, value) pairs of the address book.
+using AliasTable = std::vector<std::pair<std::string, std::string>>;
+
+// What router::Router::start needs from the command line.
+struct StartOptions {
+  std::string ntcp2_host = "127.0.0.1";
+  std::uint16_t ntcp2_port = 0;
+  std::string sam_host = "127.0.0.1";
+  std::uint16_t sam_port = 7656;
+  bool public_mode = false;
+  bool floodfill = false;
+  bool check_clock_skew = true;
+  std::int32_t hops = 1;
+  bool debug = false;
+};
+
+struct Router {
+  std::array<std::uint8_t, 32> signing_key{};
+  noise::KeyPair static_keypair;
+  std::array<std::uint8_t, 16> ntcp2_iv{};
+  common::RouterInfo router_info;
+  netdb::NetDb netdb;
+  tunnel::TunnelManager tunnels;
+  ntcp2_net::TcpListener ntcp2_listener;
+  ntcp2_net::TcpListener sam_listener;
+  bool check_clock_skew = true;
+  bool public_mode = false;
+  std::int32_t tunnel_hops = 1;  // always within 1..4
+  bool debug = false;
+  std::uint32_t next_msg_id = 1;
+  std::uint32_t next_tunnel_id = 10000;
+  std::uint32_t next_stream_id_seed = 100;
+  ntcp2_net::ReplayCache ntcp2_replay_cache;
+  std::vector<ntcp2_net::PendingNtcp2Accept> pending_accepts;
+  std::vector<PendingPeerDial> pending_dials;
+  std::vector<PeerSession> peer_sessions;
+  std::vector<PendingPeerSend> pending_sends;
+  std::vector<PendingNetDbLookup> pending_lookups;
+  std::vector<PendingTunnelBuild> pending_builds;
+  tunnel::FragmentReassembler reassembler;
+  std::vector<SamSession> sessions;
+  std::vector<SamClientConn> sam_clients;
+  std::vector<StreamBridge> bridges;
+  std::vector<RemoteStreamBridge> remote_bridges;
+  AliasTable dest_aliases;
+  AliasTable b32_aliases;
+  std::vector<PeerBackoff> peer_backoff;      // at most 512
+  std::vector<RatchetReset> ratchet_resets;   // at most 256
+  std::optional<ntcp2_net::TcpListener> http_proxy_listener;
+  std::vector<HttpProxyConn> http_proxy_conns;
+  std::optional<std::string> http_proxy_session_id;
+  std::optional<TorrentEngine> torrent_engine;
+  std::optional<ntcp2_net::TcpListener> torrent_api_listener;
+  std::vector<TorrentApiConn> torrent_api_conns;
+  std::int32_t lease_rotation = 0;     // never above 0x3FFFFFFF
+  std::int32_t outbound_rotation = 0;  // never above 0x3FFFFFFF
+  std::uint64_t last_maintenance_ms = 0;
+  std::uint64_t last_exploration_ms = 0;
+
+  // Moved only while start-up builds it: pending NTCP2 accepts point at ntcp2_replay_cache.
+  Router() = default;
+  Router(const Router&) = delete;
+  Router& operator=(const Router&) = delete;
+  Router(Router&&) = default;
+  Router& operator=(Router&&) = default;
+
+  // --- Start-up and the loop ---------------------------------------------------------
+
+  // Keys, transient identity, the NTCP2 and SAM listeners, the own signed RouterInfo in a
+  // new NetDB, the id counters, and the record itself.
+  static Result<Router> start(const StartOptions& options);
+
+  // One pass of the main loop. Never fails; waits at most 10 ms when nothing happened.
+  void step();
+
+  // Closes every socket the record holds; the lists stay in place.
+  void close();
+
+  // The public-mode maintenance, at most once every 1,500 ms.
+  void step_public_bootstrap();
+
+  // The router hash (identity hash of the own RouterInfo).
+  common::Hash router_hash() const;
+
+  // --- NTCP2 peers ---------------------------------------------------------------------
+  bool step_ntcp2_peers();
+  bool has_connected_peer(const common::Hash& peer) const;
+  void mark_peer_failed(const common::Hash& peer, std::uint64_t backoff_ms);
+  std::vector<common::Hash> pick_usable_peers(std::size_t count, const std::vector<common::Hash>& excluded);
+  void ensure_peer_dial(const common::Hash& peer);
+  // Queues one frame holding a single 4-byte Padding block on the session's link.
+  Result<void> send_keepalive(PeerSession& session);
+
+  // --- Tunnels, lookups, client destinations --------------------------------------------
+  void poll_tunnel_builds();
+  // Starts at most one inbound and then one outbound build when tunnels are wanted.
+  void run_build_policy(std::uint64_t now_ms);
+  void step_pending_lookups();
+  bool has_pending_lookup(const common::Hash& key, std::uint8_t lookup_type) const;
+  void start_background_lookup(const common::Hash& key, std::uint8_t lookup_type);
+  void republish_all_sessions();
+
+  // --- Client services -------------------------------------------------------------------
+  void push_sam_client(ntcp2_net::TcpSocket socket);
+  bool step_sam_clients();
+  bool step_http_proxy();
+  bool step_bridges();
+  bool step_remote_bridges();
+  // Address book: a b32 value goes to b32_aliases, anything else to dest_aliases.
+  void register_alias(std::string_view name, std::string_view value);
+  // The number of aliases registered from a hosts file.
+  Result<std::size_t> load_hosts_file(std::string_view path);
+
+  // --- BitTorrent client -----------------------------------------------------------------
+  Result<void> enable_torrent_engine(std::string_view download_dir);
+  bool step_torrent_engine();
+  bool step_torrent_api();
+
+  // --- Bootstrap from RouterInfo files ---------------------------------------------------
+  Result<common::RouterInfo> load_peer_file(std::string_view path);
+  Result<std::size_t> load_peer_dir(std::string_view folder);
+  // The number of RouterInfos of an SU3 reseed bundle newly stored or replaced.
+  Result<std::size_t> load_reseed_su3_bytes(ByteView su3);
+  Result<std::size_t> reseed_from_url(std::string_view url);
+};
+
+// The b32 address of the client session "__torrent__", or "" when there is none.
+std::string torrent_b32_address(const std::vector<SamSession>& sessions);
+
+}  // namespace router

@@ -1,0 +1,83 @@
+// Start-up of the router record: keys, transient identity, listeners, own RouterInfo.
+#include <algorithm>
+
+#include "crypto/ed25519.h"
+#include "ntcp2_net/glue.h"
+#include "ntcp2_net/random.h"
+#include "router/id_counters.h"
+#include "router/own_router_info.h"
+#include "router/router.h"
+
+namespace router {
+
+namespace {
+
+Result<Bytes> random_or_net_error(std::size_t n) {
+  auto bytes = ntcp2_net::random_bytes(n);
+  if (!bytes) return fail(RouterError::Net, std::move(bytes.error()));
+  return bytes;
+}
+
+}  // namespace
+
+Result<Router> Router::start(const StartOptions& options) {
+  auto seed = random_or_net_error(32);
+  if (!seed) return std::unexpected(seed.error());
+  auto ed_public = crypto::ed25519_public_key(*seed);
+  if (!ed_public) return fail(RouterError::Crypto, std::move(ed_public.error()));
+
+  auto x_private = random_or_net_error(32);
+  if (!x_private) return std::unexpected(x_private.error());
+  auto keypair = noise::KeyPair::from_private(*x_private);
+  if (!keypair) return fail(RouterError::Noise, std::move(keypair.error()));
+
+  auto iv = random_or_net_error(16);
+  if (!iv) return std::unexpected(iv.error());
+  auto filler = random_or_net_error(320);
+  if (!filler) return std::unexpected(filler.error());
+
+  auto ntcp2_listener = ntcp2_net::TcpListener::bind(options.ntcp2_host, options.ntcp2_port);
+  if (!ntcp2_listener) return fail(RouterError::Net, std::move(ntcp2_listener.error()));
+  // On failure the NTCP2 listener closes as it goes out of scope.
+  auto sam_listener = ntcp2_net::TcpListener::bind(options.sam_host, options.sam_port);
+  if (!sam_listener) return fail(RouterError::Net, std::move(sam_listener.error()));
+
+  OwnIdentityKeys keys{keypair->public_key, *ed_public, *filler, *iv};
+  OwnAddress address{options.ntcp2_host, static_cast<std::uint16_t>(ntcp2_listener->port), options.public_mode,
+                     options.floodfill};
+  auto info = build_own_router_info(keys, address, ondrel_i2p_net_unix_time_ms());
+  if (!info) return fail(RouterError::Common, std::move(info.error()));
+  if (auto signed_ok = sign_router_info(*info, *seed); !signed_ok) {
+    return fail(RouterError::Common, std::move(signed_ok.error()));
+  }
+
+  netdb::NetDb netdb;
+  if (auto stored = netdb.store_router_info(*info); !stored) {
+    return fail(RouterError::NetDb, std::move(stored.error()));
+  }
+
+  auto counter_bytes = random_or_net_error(12);
+  if (!counter_bytes) return std::unexpected(counter_bytes.error());
+  const IdCounters counters = id_counters_from_random(*counter_bytes);
+
+  Router r;
+  std::copy(seed->begin(), seed->end(), r.signing_key.begin());
+  r.static_keypair = std::move(*keypair);
+  std::copy(iv->begin(), iv->end(), r.ntcp2_iv.begin());
+  r.router_info = std::move(*info);
+  r.netdb = std::move(netdb);
+  r.ntcp2_listener = std::move(*ntcp2_listener);
+  r.sam_listener = std::move(*sam_listener);
+  r.check_clock_skew = options.check_clock_skew;
+  r.public_mode = options.public_mode;
+  r.tunnel_hops = std::clamp(options.hops, 1, 4);
+  r.debug = options.debug;
+  r.next_msg_id = counters.next_msg_id;
+  r.next_tunnel_id = counters.next_tunnel_id;
+  r.next_stream_id_seed = counters.next_stream_id_seed;
+  return r;
+}
+
+common::Hash Router::router_hash() const { return router_info.identity.keys_and_cert.hash(); }
+
+}  // namespace router

@@ -1,0 +1,48 @@
+// The BitTorrent client as the router core calls it. The torrent engine is not built yet:
+// enabling it prepares the download folder only, and its steps report no work.
+#include <string>
+
+#include "ntcp2_net/files.h"
+#include "ntcp2_net/glue.h"
+#include "router/router.h"
+
+namespace router {
+
+namespace {
+
+std::string_view trim(std::string_view s) {
+  const char* ws = " \t\r\n";
+  const std::size_t b = s.find_first_not_of(ws);
+  if (b == std::string_view::npos) return {};
+  return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+std::string default_download_dir() {
+  std::array<std::uint8_t, 1024> buf{};
+  const std::int32_t n = ondrel_i2p_net_home_dir(buf.data(), static_cast<std::int32_t>(buf.size()));
+  if (n <= 0) return "./downloads";
+  return std::string(reinterpret_cast<const char*>(buf.data()), static_cast<std::size_t>(n)) +
+         "/Downloads/ondrel-i2p";
+}
+
+}  // namespace
+
+std::string torrent_b32_address(const std::vector<SamSession>& sessions) {
+  for (const SamSession& s : sessions) {
+    if (s.id == "__torrent__") return s.b32_address;
+  }
+  return "";
+}
+
+Result<void> Router::enable_torrent_engine(std::string_view download_dir) {
+  std::string folder(trim(download_dir));
+  if (folder.empty()) folder = default_download_dir();
+  if (auto made = ntcp2_net::mkdir_p(folder); !made) return fail(RouterError::Net, std::move(made.error()));
+  return {};
+}
+
+bool Router::step_torrent_engine() { return false; }
+
+bool Router::step_torrent_api() { return false; }
+
+}  // namespace router

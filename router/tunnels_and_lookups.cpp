@@ -1,0 +1,25 @@
+// Tunnel building, NetDB lookups and client destinations as the loop sees them. The router
+// builds no tunnels and starts no lookups yet: these operations change nothing and report
+// no work.
+#include "router/router.h"
+
+namespace router {
+
+void Router::poll_tunnel_builds() {}
+
+void Router::run_build_policy(std::uint64_t) {}
+
+void Router::step_pending_lookups() {}
+
+bool Router::has_pending_lookup(const common::Hash& key, std::uint8_t lookup_type) const {
+  for (const PendingNetDbLookup& l : pending_lookups) {
+    if (l.key == key && l.lookup_type == lookup_type) return true;
+  }
+  return false;
+}
+
+void Router::start_background_lookup(const common::Hash&, std::uint8_t) {}
+
+void Router::republish_all_sessions() {}
+
+}  // namespace router

@@ -1,0 +1,57 @@
+#include "cmd/router/startup.h"
+
+#include <gtest/gtest.h>
+
+namespace cmd_router {
+namespace {
+
+TEST(StatusLine, CountsOfTheRecord) {
+  router::Router r;
+  EXPECT_EQ(status_line(r), "[public] peers=0 dials=0 netdb=0(ff=0,ls=0) tunnels=in:0/out:0 builds=0");
+  r.peer_sessions.resize(3);
+  r.pending_dials.resize(1);
+  r.tunnels.inbound.resize(2);
+  r.tunnels.outbound.resize(4);
+  r.pending_builds.resize(5);
+  auto ff = std::make_shared<common::RouterInfo>();
+  ff->options = common::Mapping::from_entries({{"caps", "XfR"}});
+  auto plain = std::make_shared<common::RouterInfo>();
+  r.netdb.router_infos.push_back({common::Hash{}, ff});
+  r.netdb.router_infos.push_back({common::Hash{}, plain});
+  r.netdb.lease_sets.push_back({common::Hash{}, std::make_shared<common::LeaseSet2>()});
+  EXPECT_EQ(status_line(r), "[public] peers=3 dials=1 netdb=2(ff=1,ls=1) tunnels=in:2/out:4 builds=5");
+}
+
+TEST(Banner, OptionalLinesOnlyWhenTheirListenersExist) {
+  Settings s;
+  s.sam_port = 0;
+  s.hops = 2;
+  router::StartOptions o;
+  o.sam_port = 0;
+  o.hops = 2;
+  o.public_mode = true;
+  auto started = router::Router::start(o);
+  ASSERT_TRUE(started);
+  router::Router& r = *started;
+  auto lines = banner_lines(r, s);
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[3], "  NTCP2:       127.0.0.1:" + std::to_string(r.ntcp2_listener.port) + " (public=true, hops=2)");
+  EXPECT_EQ(lines[4], "  SAMv3:       127.0.0.1:" + std::to_string(r.sam_listener.port));
+  EXPECT_EQ(lines[5], "  NetDB peers: 1 (floodfills=0)");
+
+  s.http_proxy_host = "127.0.0.1";
+  auto proxy = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
+  auto api = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
+  ASSERT_TRUE(proxy && api);
+  r.http_proxy_listener = std::move(*proxy);
+  r.torrent_api_listener = std::move(*api);
+  r.sessions.push_back({"__torrent__", "abc.b32.i2p", ""});
+  lines = banner_lines(r, s);
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[5], "  HTTP Proxy:  127.0.0.1:" + std::to_string(r.http_proxy_listener->port));
+  EXPECT_EQ(lines[6],
+            "  Torrent API: 127.0.0.1:" + std::to_string(r.torrent_api_listener->port) + " (b32=abc.b32.i2p)");
+}
+
+}  // namespace
+}  // namespace cmd_router

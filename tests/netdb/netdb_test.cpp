@@ -1,0 +1,259 @@
+#include "netdb/netdb.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "encoding/text.h"
+#include "netdb/utc_date.h"
+#include "signed_records.h"
+
+namespace netdb {
+namespace {
+
+using netdb_test::lease_set;
+using netdb_test::offline_lease_set;
+using netdb_test::router_info;
+
+common::Hash hash_of(const common::RouterInfo& ri) { return ri.identity.keys_and_cert.hash(); }
+common::Hash hash_of(const common::LeaseSet2& ls) { return ls.destination.keys_and_cert.hash(); }
+
+Bytes read_testdata(const std::string& name) {
+  std::ifstream in(std::string(ONDREL_TESTDATA_DIR) + "/routerinfo/" + name, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// gzip member of the data, made by zlib.
+Bytes zlib_gzip(ByteView data) {
+  z_stream zs{};
+  EXPECT_EQ(deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  Bytes out(deflateBound(&zs, data.size()) + 32);
+  zs.next_in = const_cast<Bytef*>(data.data());
+  zs.avail_in = static_cast<uInt>(data.size());
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+Bytes with_length_prefix(const Bytes& gz) {
+  Bytes out(gz.size() + 2);
+  out[0] = static_cast<std::uint8_t>(gz.size() >> 8);
+  out[1] = static_cast<std::uint8_t>(gz.size());
+  std::copy(gz.begin(), gz.end(), out.begin() + 2);
+  return out;
+}
+
+void expect_error(const Result<bool>& r, NetDbError variant, std::string_view message) {
+  ASSERT_FALSE(r.has_value());
+  EXPECT_TRUE(r.error().is(variant));
+  EXPECT_EQ(r.error().message(), message);
+}
+
+TEST(NetDbRouterInfo, OnlyStrictlyNewerReplacesAndKeepsItsPlace) {
+  NetDb db;
+  ASSERT_EQ(db.store_router_info(router_info(1, 1000)), true);
+  ASSERT_EQ(db.store_router_info(router_info(2, 1000)), true);
+  EXPECT_EQ(db.store_router_info(router_info(1, 1000)), false);  // equal time keeps the stored one
+  EXPECT_EQ(db.store_router_info(router_info(1, 999)), false);   // older changes nothing
+  EXPECT_EQ(db.router_infos[0].router_info->published, 1000u);
+
+  RouterInfoPtr held = db.get_router_info(hash_of(router_info(1, 0)));
+  ASSERT_TRUE(held);
+  EXPECT_EQ(db.store_router_info(router_info(1, 1001)), true);
+  ASSERT_EQ(db.router_infos.size(), 2u);
+  EXPECT_EQ(db.router_infos[0].hash, hash_of(router_info(1, 0)));
+  EXPECT_EQ(db.router_infos[0].router_info->published, 1001u);
+  EXPECT_EQ(held->published, 1000u);  // a caller's copy is not changed by the replacement
+}
+
+TEST(NetDbRouterInfo, BadSignaturesAreRefused) {
+  NetDb db;
+  common::RouterInfo tampered = router_info(1, 1000);
+  tampered.published = 2000;
+  expect_error(db.store_router_info(tampered), NetDbError::BadSignature,
+               "RouterInfo Ed25519 signature verification failed");
+
+  common::RouterInfo no_key_cert = router_info(1, 1000);
+  no_key_cert.identity.keys_and_cert.certificate.value = common::Certificate::Null{};
+  expect_error(db.store_router_info(no_key_cert), NetDbError::BadSignature,
+               "RouterInfo Ed25519 signature verification failed");
+
+  common::RouterInfo other_type = router_info(1, 1000);
+  common::KeyCertificate kc = common::KeyCertificate::create(common::CryptoPublicKeyType::X25519);
+  kc.signing_type = common::SigningPublicKeyType::EcdsaSha256P256;
+  other_type.identity.keys_and_cert.certificate.value = kc;
+  expect_error(db.store_router_info(other_type), NetDbError::BadSignature,
+               "RouterInfo Ed25519 signature verification failed");
+  EXPECT_TRUE(db.router_infos.empty());
+}
+
+TEST(NetDbLeaseSet2, LivenessDecidesStoringAndLookup) {
+  NetDb db;
+  EXPECT_EQ(db.store_lease_set2(lease_set(3, 1000, 600), 1600), false);
+  EXPECT_TRUE(db.lease_sets.empty());
+  EXPECT_EQ(db.store_lease_set2(lease_set(3, 1000, 600), 1599), true);
+  const common::Hash h = hash_of(lease_set(3, 0, 0));
+  EXPECT_TRUE(db.get_lease_set2(h, 1599));
+  EXPECT_FALSE(db.get_lease_set2(h, 1600));
+  EXPECT_EQ(db.lease_sets.size(), 1u);  // expired entries stay
+  EXPECT_EQ(db.store_lease_set2(lease_set(3, 1000, 900), 1599), false);  // same published time
+  EXPECT_EQ(db.store_lease_set2(lease_set(3, 1001, 600), 1599), true);
+  EXPECT_EQ(db.lease_sets.size(), 1u);
+  db.remove_lease_set2(h);
+  EXPECT_TRUE(db.lease_sets.empty());
+}
+
+TEST(NetDbLeaseSet2, OfflineSignaturesMustBothVerify) {
+  NetDb db;
+  EXPECT_EQ(db.store_lease_set2(offline_lease_set(4, 40, 4, 1000, 600), 1100), true);
+  expect_error(db.store_lease_set2(offline_lease_set(5, 50, 51, 1000, 600), 1100), NetDbError::BadSignature,
+               "LeaseSet2 Ed25519 signature verification failed");
+  common::LeaseSet2 tampered = lease_set(6, 1000, 600);
+  tampered.expires = 700;
+  expect_error(db.store_lease_set2(tampered, 1100), NetDbError::BadSignature,
+               "LeaseSet2 Ed25519 signature verification failed");
+  EXPECT_EQ(db.lease_sets.size(), 1u);
+}
+
+TEST(NetDbLeaseSet2, FoundByB32AddressInAnyCase) {
+  NetDb db;
+  ASSERT_EQ(db.store_lease_set2(lease_set(7, 1000, 600), 1100), true);
+  std::string address = hash_of(lease_set(7, 0, 0)).to_b32_address();
+  std::string upper = address;
+  std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return static_cast<char>(std::toupper(c)); });
+  EXPECT_TRUE(db.get_lease_set2_by_b32(upper, 1100));
+  EXPECT_FALSE(db.get_lease_set2_by_b32(address.substr(0, 52), 1100));
+  EXPECT_FALSE(db.get_lease_set2_by_b32(address, 1600));  // no longer live
+}
+
+TEST(NetDbDatabaseStore, GzippedRouterInfoFromAnotherImplementation) {
+  const Bytes ri = read_testdata("ff-127.0.0.2.dat");
+  ASSERT_FALSE(ri.empty());
+  auto key_bytes = encoding::base32_decode("caqhbjurlthg3emdqpmlvmp2wnlrhsr5o65wbd5nm6ytzfzcfida");
+  ASSERT_TRUE(key_bytes);
+  auto key = common::Hash::from_bytes(*key_bytes);
+  ASSERT_TRUE(key);
+
+  NetDb db;
+  Bytes data = with_length_prefix(zlib_gzip(ri));
+  data.push_back(0xDE);
+  data.push_back(0xAD);  // bytes after the gzip member are ignored
+  EXPECT_EQ(db.handle_database_store(0x10, *key, data, 0), true);  // high bits ignored
+  ASSERT_EQ(db.router_infos.size(), 1u);
+  EXPECT_EQ(db.router_infos[0].router_info->published, 1796906486320u);
+  EXPECT_EQ(db.floodfill_count(), 1u);  // caps "Xf"
+
+  // The same RouterInfo uncompressed is no news.
+  EXPECT_EQ(db.handle_database_store(0, *key, ri, 0), false);
+
+  // Plain RouterInfo of the second file, counted as no floodfill (caps "L").
+  const Bytes plain = read_testdata("plain-127.0.0.3.dat");
+  encoding::Reader reader(plain);
+  auto decoded = common::RouterInfo::decode(reader);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(db.handle_database_store(0, hash_of(*decoded), plain, 0), true);
+  EXPECT_EQ(db.floodfill_count(), 1u);
+
+  expect_error(db.handle_database_store(0, hash_of(*decoded), with_length_prefix(zlib_gzip(ri)), 0),
+               NetDbError::Invalid, "DatabaseStore key does not match RouterIdentity hash");
+}
+
+TEST(NetDbDatabaseStore, MalformedInputIsRefused) {
+  NetDb db;
+  const common::Hash key{};
+  expect_error(db.handle_database_store(0, key, Bytes{0x00, 0x00, 0x1F, 0x8B, 0x08}, 0), NetDbError::Invalid,
+               "DatabaseStore gzip length prefix 0 does not match payload 3");
+  Bytes short_member{0x01, 0xF4, 0x1F, 0x8B};
+  short_member.resize(302, 0);
+  expect_error(db.handle_database_store(0, key, short_member, 0), NetDbError::Invalid,
+               "DatabaseStore gzip length prefix 500 does not match payload 300");
+  Bytes bad_gzip{0x00, 0x06, 0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00};
+  expect_error(db.handle_database_store(0, key, bad_gzip, 0), NetDbError::Invalid,
+               "DatabaseStore RouterInfo gunzip failed");
+  expect_error(db.handle_database_store(1, key, Bytes{1, 2, 3}, 0), NetDbError::Invalid,
+               "unsupported DatabaseStore type: 1");
+  expect_error(db.handle_database_store(0x25, key, Bytes{}, 0), NetDbError::Invalid,
+               "unsupported DatabaseStore type: 5");
+
+  auto truncated = db.handle_database_store(0, key, Bytes{1, 2, 3}, 0);
+  ASSERT_FALSE(truncated);
+  EXPECT_TRUE(truncated.error().is(NetDbError::Common));
+  ASSERT_TRUE(truncated.error().inner());
+  EXPECT_TRUE(truncated.error().inner()->in_family<CommonError>());
+  EXPECT_TRUE(db.router_infos.empty());
+}
+
+TEST(NetDbDatabaseStore, LeaseSet2UnderItsDestinationKey) {
+  NetDb db;
+  const common::LeaseSet2 ls = lease_set(8, 5000, 600);
+  const Bytes bytes = *ls.to_bytes();
+  expect_error(db.handle_database_store(3, hash_of(lease_set(9, 0, 0)), bytes, 5001), NetDbError::Invalid,
+               "DatabaseStore key does not match Destination hash");
+  EXPECT_EQ(db.handle_database_store(3, hash_of(ls), bytes, 5001), true);
+  EXPECT_TRUE(db.get_lease_set2(hash_of(ls), 5001));
+}
+
+TEST(NetDbFloodfill, LowerCaseFAnywhereInCaps) {
+  NetDb db;
+  ASSERT_TRUE(db.store_router_info(router_info(1, 1, "fLR")));
+  ASSERT_TRUE(db.store_router_info(router_info(2, 1, "XfR")));
+  ASSERT_TRUE(db.store_router_info(router_info(3, 1, "LRF")));
+  ASSERT_TRUE(db.store_router_info(router_info(4, 1, "LR")));
+  EXPECT_EQ(db.floodfill_count(), 2u);
+}
+
+TEST(NetDbClosestPeers, RoutingKeyOfTheDay) {
+  common::Hash key;
+  for (std::size_t i = 0; i < 32; ++i) key.bytes[i] = static_cast<std::uint8_t>(i);
+  // SHA-256 of the bytes 00..1F followed by "20240229", computed with Python's hashlib.
+  auto expected = encoding::hex_decode("162075edda242b590660505bafa36fccaae72133d1a36e163d964e785e651469");
+  ASSERT_TRUE(expected);
+  EXPECT_EQ(routing_key(key, format_utc_date(1709121600)).view().size(), 32u);
+  EXPECT_TRUE(std::equal(expected->begin(), expected->end(), routing_key(key, "20240229").bytes.begin()));
+}
+
+TEST(NetDbClosestPeers, OrderedByXorDistance) {
+  NetDb db;
+  for (std::uint8_t n = 1; n <= 5; ++n) ASSERT_TRUE(db.store_router_info(router_info(n, 1, n == 2 ? "Rf" : "LR")));
+  common::Hash key;
+  for (std::size_t i = 0; i < 32; ++i) key.bytes[i] = static_cast<std::uint8_t>(i);
+  const Bytes rk = *encoding::hex_decode("162075edda242b590660505bafa36fccaae72133d1a36e163d964e785e651469");
+
+  // Expected order: distances computed here, byte by byte, and sorted by plain comparison.
+  std::vector<std::pair<Bytes, common::Hash>> by_distance;
+  for (const auto& e : db.router_infos) {
+    Bytes d(32);
+    for (std::size_t i = 0; i < 32; ++i) d[i] = e.hash.bytes[i] ^ rk[i];
+    by_distance.emplace_back(d, e.hash);
+  }
+  std::sort(by_distance.begin(), by_distance.end());
+
+  auto three = db.closest_peers(key, "20240229", 3, false, {});
+  ASSERT_EQ(three.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(hash_of(*three[i]), by_distance[i].second) << i;
+
+  const std::vector<common::Hash> excluded{by_distance[0].second};
+  auto without_first = db.closest_peers(key, "20240229", 10, false, excluded);
+  ASSERT_EQ(without_first.size(), 4u);
+  for (const auto& ri : without_first) EXPECT_NE(hash_of(*ri), by_distance[0].second);
+  EXPECT_EQ(hash_of(*without_first[0]), by_distance[1].second);
+
+  EXPECT_TRUE(db.closest_peers(key, "20240229", 0, false, {}).empty());
+  auto floodfills = db.closest_peers(key, "20240229", 5, true, {});
+  ASSERT_EQ(floodfills.size(), 1u);
+  EXPECT_EQ(hash_of(*floodfills[0]), hash_of(router_info(2, 1)));
+
+  NetDb none;
+  ASSERT_TRUE(none.store_router_info(router_info(1, 1)));
+  EXPECT_TRUE(none.closest_peers(key, "20240229", 3, true, {}).empty());
+}
+
+}  // namespace
+}  // namespace netdb

@@ -1,0 +1,275 @@
+#include "router/router.h"
+
+#include <gtest/gtest.h>
+
+#include "encoding/text.h"
+#include "ntcp2_net/glue.h"
+#include "router/own_router_info.h"
+
+#include <unistd.h>
+
+namespace router {
+namespace {
+
+StartOptions loopback_options() {
+  StartOptions o;
+  o.sam_port = 0;  // any free port
+  return o;
+}
+
+std::string address_option(const common::RouterInfo& ri, const std::string& key) {
+  return ri.addresses.at(0).options.get(key).value_or("<none>");
+}
+
+std::vector<std::string> keys_of(const common::Mapping& m) {
+  std::vector<std::string> k;
+  for (const auto& e : m.entries) k.push_back(e.first);
+  return k;
+}
+
+TEST(OwnRouterInfo, ReachableAndUnreachableAddresses) {
+  const Bytes x(32, 1), ed(32, 2), filler(320, 3), iv(16, 4);
+  OwnIdentityKeys keys{x, ed, filler, iv};
+  struct Case {
+    OwnAddress address;
+    std::string caps;
+    int cost;
+    std::vector<std::string> address_keys;
+  };
+  const std::vector<Case> cases = {
+      {{"127.0.0.1", 1234, false, false}, "LR", 3, {"caps", "host", "i", "port", "s", "v"}},
+      {{"127.0.0.1", 1234, true, false}, "LU", 14, {"caps", "s", "v"}},
+      {{"0.0.0.0", 1234, true, false}, "LU", 14, {"caps", "s", "v"}},
+      {{"203.0.113.5", 1234, true, false}, "LR", 3, {"caps", "host", "i", "port", "s", "v"}},
+      {{"127.0.0.1", 1234, true, true}, "LRf", 14, {"caps", "s", "v"}},
+      {{"127.0.0.1", 1234, false, true}, "LRf", 3, {"caps", "host", "i", "port", "s", "v"}},
+  };
+  for (const Case& c : cases) {
+    auto ri = build_own_router_info(keys, c.address, 42);
+    ASSERT_TRUE(ri);
+    EXPECT_EQ(ri->options.entries,
+              (std::vector<std::pair<std::string, std::string>>{{"caps", c.caps}, {"netId", "2"}, {"router.version", "0.9.64"}}));
+    ASSERT_EQ(ri->addresses.size(), 1u);
+    EXPECT_EQ(ri->addresses[0].cost, c.cost);
+    EXPECT_EQ(ri->addresses[0].transport_style, "NTCP2");
+    EXPECT_EQ(ri->addresses[0].expiration, 0u);
+    EXPECT_EQ(keys_of(ri->addresses[0].options), c.address_keys);
+    EXPECT_EQ(address_option(*ri, "s"), encoding::base64_encode(x));
+    if (c.cost == 3) {
+      EXPECT_EQ(address_option(*ri, "host"), c.address.host);
+      EXPECT_EQ(address_option(*ri, "port"), "1234");
+      EXPECT_EQ(address_option(*ri, "i"), encoding::base64_encode(iv));
+    }
+    EXPECT_EQ(ri->published, 42u);
+  }
+}
+
+TEST(OwnRouterInfo, IdentityLayoutAndKeyChecks) {
+  const Bytes x(32, 1), ed(32, 2), filler(320, 3), iv(16, 4);
+  auto ri = build_own_router_info({x, ed, filler, iv}, {"127.0.0.1", 1, false, false}, 0);
+  ASSERT_TRUE(ri);
+  const auto& kc = ri->identity.keys_and_cert;
+  EXPECT_EQ(kc.crypto_public_key(), x);
+  EXPECT_EQ(kc.signing_public_key(), ed);
+  EXPECT_EQ(kc.keys[32], 3);
+  EXPECT_EQ(kc.keys[351], 3);
+  EXPECT_EQ(kc.to_bytes().size(), 391u);
+
+  const Bytes short_key(31, 1);
+  auto bad = build_own_router_info({short_key, ed, filler, iv}, {"127.0.0.1", 1, false, false}, 0);
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().message(), "X25519 public key must be 32 bytes, got 31");
+  bad = build_own_router_info({x, short_key, filler, iv}, {"127.0.0.1", 1, false, false}, 0);
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().message(), "Ed25519 public key must be 32 bytes, got 31");
+}
+
+TEST(RouterStart, OwnSignedRouterInfoFirstInTheNetDb) {
+  auto r = Router::start(loopback_options());
+  ASSERT_TRUE(r) << r.error().message();
+  EXPECT_GT(r->ntcp2_listener.port, 0);
+  EXPECT_GT(r->sam_listener.port, 0);
+  EXPECT_TRUE(r->router_info.verify_signature());
+  ASSERT_EQ(r->netdb.router_infos.size(), 1u);
+  EXPECT_EQ(r->netdb.router_infos[0].hash, r->router_hash());
+  EXPECT_EQ(address_option(r->router_info, "port"), std::to_string(r->ntcp2_listener.port));
+  EXPECT_EQ(address_option(r->router_info, "i"), encoding::base64_encode(r->ntcp2_iv));
+  EXPECT_EQ(r->router_info.options.get("caps"), "LR");
+  EXPECT_EQ(r->next_msg_id & 1u, 1u);
+  EXPECT_GE(r->next_tunnel_id, 10000u);
+  EXPECT_GE(r->next_stream_id_seed, 100u);
+  const std::uint64_t now = ondrel_i2p_net_unix_time_ms();
+  EXPECT_LE(r->router_info.published, now);
+  EXPECT_GT(r->router_info.published + 60000, now);
+}
+
+TEST(RouterStart, HopsAreClampedAndFlagsKept) {
+  StartOptions o = loopback_options();
+  o.hops = 9;
+  o.check_clock_skew = false;
+  o.debug = true;
+  auto r = Router::start(o);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->tunnel_hops, 4);
+  EXPECT_FALSE(r->check_clock_skew);
+  EXPECT_TRUE(r->debug);
+}
+
+TEST(RouterStart, TakenSamPortFailsAndFreesTheNtcp2Port) {
+  auto first = Router::start(loopback_options());
+  ASSERT_TRUE(first);
+  StartOptions o = loopback_options();
+  o.sam_port = static_cast<std::uint16_t>(first->sam_listener.port);
+  auto ntcp2_probe = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
+  ASSERT_TRUE(ntcp2_probe);
+  o.ntcp2_port = static_cast<std::uint16_t>(ntcp2_probe->port);
+  ntcp2_probe->close();
+
+  auto second = Router::start(o);
+  ASSERT_FALSE(second);
+  EXPECT_TRUE(second.error().is(RouterError::Net));
+  EXPECT_TRUE(ntcp2_net::TcpListener::bind("127.0.0.1", o.ntcp2_port).has_value());
+}
+
+// A connected client socket to a local port, by the platform glue.
+int connect_to(int port) {
+  const std::string host = "127.0.0.1";
+  return ondrel_i2p_net_tcp_connect(reinterpret_cast<const std::uint8_t*>(host.data()),
+                                    static_cast<std::int32_t>(host.size()), port);
+}
+
+TEST(RouterStep, AcceptsSamClientsAndKeepsThem) {
+  auto r = Router::start(loopback_options());
+  ASSERT_TRUE(r);
+  r->step();  // nothing to do: waits for a client and returns
+  EXPECT_TRUE(r->sam_clients.empty());
+  const int a = connect_to(r->sam_listener.port);
+  const int b = connect_to(r->sam_listener.port);
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  for (int i = 0; i < 20 && r->sam_clients.size() < 2; ++i) r->step();
+  ASSERT_EQ(r->sam_clients.size(), 2u);
+  EXPECT_FALSE(r->sam_clients[0].closed);
+  EXPECT_GE(r->sam_clients[0].socket.fd, 0);
+  ondrel_i2p_net_tcp_close(a);
+  ondrel_i2p_net_tcp_close(b);
+}
+
+TEST(RouterClose, ClosesEverySocketAndKeepsTheLists) {
+  auto r = Router::start(loopback_options());
+  ASSERT_TRUE(r);
+  const int c = connect_to(r->sam_listener.port);
+  for (int i = 0; i < 20 && r->sam_clients.empty(); ++i) r->step();
+  ASSERT_EQ(r->sam_clients.size(), 1u);
+  auto proxy = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
+  ASSERT_TRUE(proxy);
+  r->http_proxy_listener = std::move(*proxy);
+  r->remote_bridges.push_back({});
+  r->remote_bridges.back().removed = true;
+
+  r->close();
+  EXPECT_EQ(r->sam_listener.fd, -1);
+  EXPECT_EQ(r->ntcp2_listener.fd, -1);
+  EXPECT_FALSE(r->http_proxy_listener.has_value());
+  ASSERT_EQ(r->sam_clients.size(), 1u);
+  EXPECT_TRUE(r->sam_clients[0].closed);
+  EXPECT_EQ(r->sam_clients[0].socket.fd, -1);
+  EXPECT_EQ(r->remote_bridges.size(), 1u);
+  ondrel_i2p_net_tcp_close(c);
+  r->step();  // a closed router's pass does nothing harmful
+}
+
+tunnel::Tunnel tunnel_through(std::uint8_t hop, std::uint32_t expires_s) {
+  tunnel::Tunnel t;
+  t.expires_s = expires_s;
+  if (hop != 0) {
+    tunnel::TunnelHop h;
+    h.router.bytes.fill(hop);
+    t.hops.push_back(h);
+  }
+  return t;
+}
+
+TEST(PublicMaintenance, RemovesTunnelsThatExpireSoonOrLostTheirHop) {
+  auto r = Router::start(loopback_options());
+  ASSERT_TRUE(r);
+  r->public_mode = true;
+  const std::uint32_t now_s = static_cast<std::uint32_t>(ondrel_i2p_net_unix_time_ms() / 1000);
+  r->tunnels.inbound.push_back(tunnel_through(0, now_s + 600));  // no hops: judged by expiry
+  r->tunnels.inbound.push_back(tunnel_through(0, now_s + 20));   // expires within 30 s
+  r->tunnels.inbound.push_back(tunnel_through(9, now_s + 600));  // hop without a link
+  r->tunnels.outbound.push_back(tunnel_through(0, now_s + 31 + 5));
+  r->step_public_bootstrap();
+  EXPECT_EQ(r->tunnels.inbound.size(), 1u);
+  EXPECT_EQ(r->tunnels.inbound[0].expires_s, now_s + 600);
+  EXPECT_EQ(r->tunnels.outbound.size(), 1u);
+  EXPECT_GT(r->last_maintenance_ms, 0u);
+
+  // Not again within 1,500 ms.
+  r->tunnels.inbound.push_back(tunnel_through(0, now_s + 1));
+  r->step_public_bootstrap();
+  EXPECT_EQ(r->tunnels.inbound.size(), 2u);
+}
+
+TEST(PublicMaintenance, KeepalivesToIdleNeighbours) {
+  auto r = Router::start(loopback_options());
+  ASSERT_TRUE(r);
+  r->public_mode = true;
+  const std::uint64_t now = ondrel_i2p_net_unix_time_ms();
+  const std::uint32_t now_s = static_cast<std::uint32_t>(now / 1000);
+
+  // A live link for peer 7: a loopback connection whose far end the test reads.
+  auto far_listener = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
+  ASSERT_TRUE(far_listener);
+  const int near_fd = connect_to(far_listener->port);
+  ASSERT_GE(near_fd, 0);
+  auto far = far_listener->accept(1000);
+  ASSERT_TRUE(far && *far);
+
+  auto session = [](std::uint8_t peer, std::uint64_t last_activity) {
+    PeerSession s;
+    s.peer.bytes.fill(peer);
+    s.last_activity_ms = last_activity;
+    return s;
+  };
+  r->peer_sessions.push_back(session(5, now - 100000));  // idle, link already closed
+  r->peer_sessions.push_back(session(6, now));           // recently active
+  r->peer_sessions.push_back(session(7, now - 100000));  // idle, live link
+  r->peer_sessions.push_back(session(8, now - 100000));  // idle, but not a neighbouring hop
+  r->peer_sessions[2].conn.socket = ntcp2_net::TcpSocket(near_fd);
+  r->tunnels.inbound.push_back(tunnel_through(5, now_s + 600));
+  r->tunnels.outbound.push_back(tunnel_through(6, now_s + 600));
+  r->tunnels.outbound.push_back(tunnel_through(7, now_s + 600));
+
+  r->step_public_bootstrap();
+
+  // The closed link could not take its keep-alive: session gone, peer backed off.
+  ASSERT_EQ(r->peer_sessions.size(), 3u);
+  EXPECT_EQ(r->peer_sessions[0].peer.bytes[0], 6);
+  EXPECT_EQ(r->peer_sessions[0].last_activity_ms, now);
+  EXPECT_EQ(r->peer_sessions[1].peer.bytes[0], 7);
+  EXPECT_GE(r->peer_sessions[1].last_activity_ms, now);
+  EXPECT_EQ(r->peer_sessions[2].peer.bytes[0], 8);
+  EXPECT_EQ(r->peer_sessions[2].last_activity_ms, now - 100000);
+  ASSERT_EQ(r->peer_backoff.size(), 1u);
+  EXPECT_EQ(r->peer_backoff[0].peer.bytes[0], 5);
+  EXPECT_GE(r->peer_backoff[0].until_ms, now + 60000);
+
+  // One frame went out on the live link. The test link has no data-phase keys, so the frame
+  // is the 2-byte length and the Padding block in the clear: type 254, length 4, 4 zeros.
+  Bytes received;
+  for (int i = 0; i < 100 && received.size() < 9; ++i) {
+    auto pumped = (*far)->pump_nonblocking(received, 64);
+    ASSERT_TRUE(pumped);
+    if (received.size() < 9) usleep(1000);
+  }
+  ASSERT_EQ(received.size(), 9u);
+  EXPECT_EQ(Bytes(received.begin() + 2, received.end()), (Bytes{254, 0, 4, 0, 0, 0, 0}));
+
+  // Its inbound tunnel lost the neighbouring hop's link and is gone; the outbound stay.
+  EXPECT_TRUE(r->tunnels.inbound.empty());
+  EXPECT_EQ(r->tunnels.outbound.size(), 2u);
+}
+
+}  // namespace
+}  // namespace router
