@@ -57,7 +57,7 @@ void Router::handle_i2np_message(const std::optional<common::Hash>& from, const 
           handle_database_store(*this, from, body, ondrel_i2p_net_unix_time_ms());
         } else if constexpr (std::is_same_v<T, P::DeliveryStatus> || std::is_same_v<T, P::Data>) {
           // Nothing waits for these on a direct link.
-        } else {
+        } else if (debug) {
           print_debug_line(debug, "[debug] I2NP message type=" + std::to_string(header.msg_type.byte()) +
                                       " id=" + std::to_string(header.msg_id) + " dropped: no handler");
         }

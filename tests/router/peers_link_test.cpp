@@ -110,6 +110,24 @@ TEST(PeerLinks, LaterMessagesUseTheLinkDirectly) {
                             TestNetwork::peers_step));
 }
 
+TEST(PeerLinks, QueuedMessageLeavesOnAnInboundLinkFromThatPeer) {
+  TestNetwork net = make_network(2);
+  // Router 1 does not know router 0: its message waits without a dial.
+  std::erase_if(net[1].netdb.router_infos, [&](const auto& e) { return e.hash == net.hash(0); });
+  const auto info = reference_router_info("plain-127.0.0.3.dat");
+  net[1].send_i2np_to_peer(net.hash(0), database_store_of(info));
+  EXPECT_EQ(net[1].pending_sends.size(), 1u);
+  EXPECT_TRUE(net[1].pending_dials.empty());
+  // Router 0 dials; router 1 learns who called from the handshake's RouterInfo.
+  net[0].ensure_peer_dial(net.hash(1));
+  ASSERT_TRUE(net.run_until([&] { return net[0].netdb.get_router_info(hash_of(info)) != nullptr; }, kLimitMs,
+                            TestNetwork::peers_step));
+  EXPECT_TRUE(net[1].pending_sends.empty());
+  EXPECT_NE(net[1].netdb.get_router_info(net.hash(0)), nullptr);
+  ASSERT_EQ(net[1].peer_sessions.size(), 1u);
+  EXPECT_EQ(net[1].peer_sessions[0].peer, net.hash(0));
+}
+
 TEST(PeerLinks, MessageToUnreachablePeerExpiresAfter15Seconds) {
   TestNetwork net = make_network(1, /*debug=*/true);
   Router& r = net[0];
