@@ -125,20 +125,20 @@ struct Links {
   Ntcp2Conn responder;
 };
 
-Result<Links> connect_pair(Net& net) {
-  auto peer = extract_ntcp2_peer(net.responder.info);
+// Dials `to` from `from` and accepts on `listener`, stepping both sides in one loop.
+Result<Links> connect(const TestRouter& from, const TestRouter& to, TcpListener& listener, ReplayCache& cache) {
+  auto peer = extract_ntcp2_peer(to.info);
   if (!peer) return std::unexpected(peer.error());
-  auto dial = PendingNtcp2Dial::start(*peer, net.responder.info, net.initiator.static_keys, net.initiator.info, true);
+  auto dial = PendingNtcp2Dial::start(*peer, to.info, from.static_keys, from.info, true);
   if (!dial) return std::unexpected(dial.error());
   std::optional<PendingNtcp2Accept> accept;
   std::optional<Ntcp2Conn> out, in;
   for (int i = 0; i < 3000 && (!out || !in); ++i) {
     if (!accept) {
-      auto s = net.listener.accept(0);
+      auto s = listener.accept(0);
       if (!s) return std::unexpected(s.error());
       if (*s) {
-        auto a = PendingNtcp2Accept::start(std::move(**s), net.responder.static_keys, net.responder.hash.view(),
-                                           net.responder.iv, &net.cache, true);
+        auto a = PendingNtcp2Accept::start(std::move(**s), to.static_keys, to.hash.view(), to.iv, &cache, true);
         if (!a) return std::unexpected(a.error());
         accept.emplace(std::move(*a));
       }
@@ -158,6 +158,8 @@ Result<Links> connect_pair(Net& net) {
   if (!out || !in) return fail(NetError::Timeout);
   return Links{std::move(*out), std::move(*in)};
 }
+
+Result<Links> connect_pair(Net& net) { return connect(net.initiator, net.responder, net.listener, net.cache); }
 
 Result<std::optional<Blocks>> recv_frame(Ntcp2Conn& c) {
   for (int i = 0; i < 3000; ++i) {
@@ -222,6 +224,32 @@ TEST(Ntcp2Handshake, BothSidesOverLoopbackAndBlocksBothWays) {
       }
     }
   }
+}
+
+TEST(Ntcp2Handshake, TwoRoutersDialEachOther) {
+  auto l1 = TcpListener::bind("127.0.0.1", 0);
+  auto l2 = TcpListener::bind("127.0.0.1", 0);
+  ASSERT_TRUE(l1 && l2);
+  const TestRouter r1 = ntcp2_test::make_router(l1->port), r2 = ntcp2_test::make_router(l2->port);
+  ReplayCache c1, c2;
+  auto forth = connect(r1, r2, *l2, c2);
+  auto back = connect(r2, r1, *l1, c1);
+  ASSERT_TRUE(forth) << forth.error().message();
+  ASSERT_TRUE(back) << back.error().message();
+  EXPECT_EQ(*forth->initiator.peer_info, r2.info);
+  EXPECT_EQ(*forth->responder.peer_info, r1.info);
+  EXPECT_EQ(*back->initiator.peer_info, r1.info);
+  EXPECT_EQ(*back->responder.peer_info, r2.info);
+  EXPECT_NE(forth->initiator.session.handshake_hash, back->initiator.session.handshake_hash);
+  // Each link carries its own traffic: the link r2 dialled and the one r1 dialled.
+  const Blocks b1 = {Ntcp2Block::DateTime{1}}, b2 = {Ntcp2Block::DateTime{2}};
+  ASSERT_TRUE(back->initiator.send_blocks_nb(b2));
+  ASSERT_TRUE(forth->initiator.send_blocks_nb(b1));
+  auto got2 = recv_frame(back->responder);
+  auto got1 = recv_frame(forth->responder);
+  ASSERT_TRUE(got1 && *got1 && got2 && *got2);
+  EXPECT_EQ(**got1, b1);
+  EXPECT_EQ(**got2, b2);
 }
 
 // ---- the responder against forged initiators ----
