@@ -321,8 +321,15 @@ void Router::flush_pending_sends_for(const common::Hash& peer, PeerSession& sess
       continue;
     }
     auto sent = session.conn.send_i2np_nb(entry.msg_id, entry.expiration_s, entry.payload);
-    if (!sent && !sent.error().is(NetError::Protocol)) return;  // the rest wait or expire
-    if (sent) session.last_activity_ms = now_ms;
+    if (sent) {
+      session.last_activity_ms = now_ms;
+    } else if (sent.error().is(NetError::Protocol)) {
+      // The message itself cannot be framed; it must not hold back the ones after it.
+      print_debug_line(debug, "[debug] NTCP2 dropped unsendable I2NP message to " + peer.to_b32_address() + ": " +
+                                  std::string(sent.error().message()));
+    } else {
+      return;  // this one and the rest wait for another link or expire
+    }
     pending_sends.erase(pending_sends.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }

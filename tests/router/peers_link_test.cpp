@@ -290,6 +290,35 @@ TEST(PeerLinks, IdleSessionsCloseAfter180SecondsWithoutPenalty) {
   EXPECT_TRUE(net[0].peer_backoff.empty());
 }
 
+TEST(PeerLinks, MessageTooLargeForAFrameIsDroppedAloneQueuedOrNot) {
+  TestNetwork net = make_network(2, /*debug=*/true);
+  net[0].public_mode = true;
+  const i2np::I2npPayload oversized{i2np::I2npPayload::Data{Bytes(70000, 1)}};
+  const auto first = reference_router_info("ff-127.0.0.2.dat");
+  const auto second = reference_router_info("plain-127.0.0.3.dat");
+  testing::internal::CaptureStdout();
+  // Queued before the link: the oversized message must not hold back the next one.
+  net[0].send_i2np_to_peer(net.hash(1), oversized);
+  net[0].send_i2np_to_peer(net.hash(1), database_store_of(first));
+  const bool first_arrived = net.run_until(
+      [&] { return net[1].netdb.get_router_info(hash_of(first)) != nullptr; }, kLimitMs, TestNetwork::peers_step);
+  // On the standing link: dropped, and the link carries the next message.
+  net[0].send_i2np_to_peer(net.hash(1), oversized);
+  EXPECT_TRUE(net[0].pending_sends.empty());
+  net[0].send_i2np_to_peer(net.hash(1), database_store_of(second));
+  const bool second_arrived = net.run_until(
+      [&] { return net[1].netdb.get_router_info(hash_of(second)) != nullptr; }, kLimitMs, TestNetwork::peers_step);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(first_arrived);
+  EXPECT_TRUE(second_arrived);
+  EXPECT_EQ(net[0].peer_sessions.size(), 1u);
+  EXPECT_TRUE(net[0].peer_backoff.empty());
+  const std::string line = "[debug] NTCP2 dropped unsendable I2NP message to " + net.hash(1).to_b32_address();
+  const auto at = out.find(line);
+  ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_NE(out.find(line, at + 1), std::string::npos) << out;
+}
+
 TEST(PeerLinks, FullSendQueueDropsTheMessageAndKeepsTheLink) {
   TestNetwork net = linked_pair(/*debug=*/true);
   net[0].public_mode = true;
