@@ -111,7 +111,7 @@ void Router::step_public_bootstrap() {
     std::vector<common::Hash> excluded;
     for (const PeerSession& s : peer_sessions) excluded.push_back(s.peer);
     for (const PendingPeerDial& d : pending_dials) excluded.push_back(d.peer);
-    for (const common::Hash& peer : pick_usable_peers(kWantedLinks - links, excluded)) ensure_peer_dial(peer);
+    for (const common::Hash& peer : pick_usable_peers(kWantedLinks - links, excluded, now)) ensure_peer_dial(peer);
   }
 
   // Tunnel builds.

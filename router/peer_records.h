@@ -1,11 +1,13 @@
 #pragma once
-// Records of NTCP2 peer management held by the router record. Only the fields the loop and
-// shutdown use are here; peer management itself fills them in.
+// Records of NTCP2 peer management held by the router record: established links, dials in
+// progress and I2NP messages waiting for a link.
 #include <cstdint>
+#include <vector>
 
 #include "common/hash.h"
-#include "encoding/bytes.h"
+#include "i2np/payload.h"
 #include "ntcp2_net/ntcp2_conn.h"
+#include "ntcp2_net/ntcp2_peer.h"
 #include "ntcp2_net/pending_dial.h"
 
 namespace router {
@@ -24,11 +26,21 @@ struct PendingPeerDial {
   ntcp2_net::PendingNtcp2Dial dial;
 };
 
-// An I2NP message waiting for its peer's link.
+// An I2NP message waiting for its peer's link, or for local delivery when the peer is
+// this router.
 struct PendingPeerSend {
   common::Hash peer;
-  Bytes message;
-  std::uint64_t expires_ms = 0;
+  std::uint32_t msg_id = 0;
+  std::uint32_t expiration_s = 0;  // the short header's expiration (unix seconds)
+  i2np::I2npPayload payload;
+  std::uint64_t queued_ms = 0;
 };
+
+// A peer that public mode dials and builds through: its NTCP2 host is an IPv4 address
+// other than "127.0.0.1" and "0.0.0.0".
+bool is_usable_public_peer(const ntcp2_net::Ntcp2Peer& peer);
+
+// Byte comparison of the hash with every entry.
+bool is_peer_in_list(const common::Hash& peer, const std::vector<common::Hash>& list);
 
 }  // namespace router

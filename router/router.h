@@ -19,6 +19,8 @@
 #include "common/router_info.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
+#include "i2np/message.h"
+#include "i2np/payload.h"
 #include "netdb/netdb.h"
 #include "noise/key_pair.h"
 #include "ntcp2_net/pending_accept.h"
@@ -119,13 +121,36 @@ struct Router {
   common::Hash router_hash() const;
 
   // --- NTCP2 peers ---------------------------------------------------------------------
+  // One non-waiting pass over accepts, handshakes, queued sends and sessions; true when it
+  // did work. The _at form takes the pass's clock reading (unix ms).
   bool step_ntcp2_peers();
+  bool step_ntcp2_peers_at(std::uint64_t now_ms);
   bool has_connected_peer(const common::Hash& peer) const;
   void mark_peer_failed(const common::Hash& peer, std::uint64_t backoff_ms);
-  std::vector<common::Hash> pick_usable_peers(std::size_t count, const std::vector<common::Hash>& excluded);
+  void mark_peer_failed_at(const common::Hash& peer, std::uint64_t backoff_ms, std::uint64_t now_ms);
+  // Removes every expired entry it passes.
+  bool is_peer_backed_off(const common::Hash& peer, std::uint64_t now_ms);
+  std::vector<common::Hash> pick_usable_peers(std::size_t count, const std::vector<common::Hash>& excluded,
+                                              std::uint64_t now_ms);
+  std::optional<common::Hash> pick_connected_hop(const std::vector<common::Hash>& excluded, std::uint64_t now_ms);
   void ensure_peer_dial(const common::Hash& peer);
+  void ensure_peer_dial_at(const common::Hash& peer, std::uint64_t now_ms);
+  // The single exit of every I2NP message: sent on the newest link of the peer, or queued
+  // (and a dial started) for up to 15,000 ms; a message to the own hash is handled locally
+  // on the next pass.
+  void send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload payload,
+                         std::optional<std::uint32_t> msg_id = std::nullopt);
+  void send_i2np_to_peer_at(const common::Hash& peer, i2np::I2npPayload payload, std::optional<std::uint32_t> msg_id,
+                            std::uint64_t now_ms);
+  // Sends the peer's queued messages, in order, on a new session.
+  void flush_pending_sends_for(const common::Hash& peer, PeerSession& session, std::uint64_t now_ms);
   // Queues one frame holding a single 4-byte Padding block on the session's link.
   Result<void> send_keepalive(PeerSession& session);
+
+  // --- Received I2NP messages --------------------------------------------------------------
+  // Dispatches one message; from is the router it came from, when known.
+  void handle_i2np_message(const std::optional<common::Hash>& from, const i2np::I2npShortHeader& header,
+                           const i2np::I2npPayload& payload);
 
   // --- Tunnels, lookups, client destinations --------------------------------------------
   void poll_tunnel_builds();

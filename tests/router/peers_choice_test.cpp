@@ -1,0 +1,123 @@
+// The back-off list and the two peer pickers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "router/router.h"
+#include "tests/router/peers_test_util.h"
+#include "tests/support/test_network.h"
+
+namespace router {
+namespace {
+
+using peers_test::hash_of;
+using peers_test::signed_router_info;
+using test_support::TestNetwork;
+
+common::Hash hash_n(std::uint32_t n) {
+  common::Hash h;
+  for (int i = 0; i < 4; ++i) h.bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(n >> (8 * i));
+  h.bytes[31] = 0xEE;
+  return h;
+}
+
+Router started_router() {
+  StartOptions o;
+  o.ntcp2_host = "127.0.0.2";
+  o.sam_port = 0;
+  auto r = Router::start(o);
+  EXPECT_TRUE(r);
+  return std::move(*r);
+}
+
+TEST(PeerBackoff, EntriesExpireReplaceInPlaceAndDropTheOldest) {
+  Router r = started_router();
+  r.mark_peer_failed_at(hash_n(1), 60000, 1000);
+  r.mark_peer_failed_at(hash_n(2), 120000, 1000);
+  r.mark_peer_failed_at(hash_n(1), 60000, 5000);  // the later failure replaces the first
+  ASSERT_EQ(r.peer_backoff.size(), 2u);
+  EXPECT_EQ(r.peer_backoff[0].peer, hash_n(1));
+  EXPECT_EQ(r.peer_backoff[0].until_ms, 65000u);
+
+  EXPECT_TRUE(r.is_peer_backed_off(hash_n(1), 64999));
+  EXPECT_FALSE(r.is_peer_backed_off(hash_n(3), 64999));
+  EXPECT_EQ(r.peer_backoff.size(), 2u);
+  // At its time an entry has expired, and any check removes it, whichever peer it asks for.
+  EXPECT_FALSE(r.is_peer_backed_off(hash_n(3), 65000));
+  ASSERT_EQ(r.peer_backoff.size(), 1u);
+  EXPECT_EQ(r.peer_backoff[0].peer, hash_n(2));
+  EXPECT_FALSE(r.is_peer_backed_off(hash_n(2), 121000));
+  EXPECT_TRUE(r.peer_backoff.empty());
+
+  for (std::uint32_t n = 0; n < 512; ++n) r.mark_peer_failed_at(hash_n(n), 60000, 1000);
+  EXPECT_EQ(r.peer_backoff.size(), 512u);
+  r.mark_peer_failed_at(hash_n(1000), 60000, 1000);
+  EXPECT_EQ(r.peer_backoff.size(), 512u);
+  EXPECT_EQ(r.peer_backoff.front().peer, hash_n(1));
+  EXPECT_EQ(r.peer_backoff.back().peer, hash_n(1000));
+  r.close();
+}
+
+TEST(PeerBackoff, PeerListMembershipComparesBytes) {
+  EXPECT_TRUE(is_peer_in_list(hash_n(3), {hash_n(1), hash_n(3)}));
+  EXPECT_FALSE(is_peer_in_list(hash_n(2), {hash_n(1), hash_n(3)}));
+  EXPECT_FALSE(is_peer_in_list(hash_n(2), {}));
+}
+
+TEST(PeerPickers, UsablePeersSkipOwnBackedOffLoopbackAnyIpv6AndNonX25519) {
+  Router r = started_router();
+  const std::vector<common::RouterInfo> good = {signed_router_info("192.0.2.10"), signed_router_info("192.0.2.11"),
+                                                signed_router_info("127.0.0.5")};
+  const std::vector<common::RouterInfo> bad = {
+      signed_router_info("127.0.0.1"), signed_router_info("0.0.0.0"), signed_router_info("::1"),
+      signed_router_info("2001:db8::7"), signed_router_info("192.0.2.12", common::CryptoPublicKeyType::ElGamal),
+      signed_router_info("192.0.2.13")};  // backed off below
+  for (const auto& info : good) ASSERT_TRUE(r.netdb.store_router_info(info));
+  for (const auto& info : bad) ASSERT_TRUE(r.netdb.store_router_info(info));
+  const std::uint64_t now = 1'000'000;
+  r.mark_peer_failed_at(hash_of(bad.back()), 60000, now);
+
+  std::set<common::Hash> expected;
+  for (const auto& info : good) expected.insert(hash_of(info));
+  // Several draws, so that different random starts are seen.
+  for (int draw = 0; draw < 20; ++draw) {
+    const auto all = r.pick_usable_peers(10, {}, now);
+    EXPECT_EQ(std::set<common::Hash>(all.begin(), all.end()), expected);
+    EXPECT_EQ(all.size(), 3u);
+    const auto two = r.pick_usable_peers(2, {hash_of(good[0])}, now);
+    EXPECT_EQ(two.size(), 2u);
+    EXPECT_FALSE(is_peer_in_list(hash_of(good[0]), two));
+    EXPECT_NE(two[0], two[1]);
+  }
+  EXPECT_TRUE(r.pick_usable_peers(0, {}, now).empty());
+  // Once the back-off has passed, that peer is usable again.
+  EXPECT_EQ(r.pick_usable_peers(10, {}, now + 60000).size(), 4u);
+  r.close();
+}
+
+TEST(PeerPickers, ConnectedHopIsAnUnexcludedSessionPeerWithAnX25519RouterInfo) {
+  auto net = TestNetwork::create({.routers = 3});
+  ASSERT_TRUE(net);
+  Router& r = (*net)[0];
+  EXPECT_FALSE(r.pick_connected_hop({}, 1000).has_value());  // no sessions
+  r.ensure_peer_dial(net->hash(1));
+  r.ensure_peer_dial(net->hash(2));
+  ASSERT_TRUE(net->run_until([&] { return r.peer_sessions.size() == 2; }, 5000, TestNetwork::peers_step));
+
+  const std::uint64_t now = 1000;
+  std::set<common::Hash> seen;
+  for (int draw = 0; draw < 40; ++draw) {
+    auto hop = r.pick_connected_hop({}, now);
+    ASSERT_TRUE(hop);
+    seen.insert(*hop);
+  }
+  EXPECT_EQ(seen, (std::set<common::Hash>{net->hash(1), net->hash(2)}));
+  EXPECT_EQ(r.pick_connected_hop({net->hash(1)}, now), net->hash(2));
+  r.mark_peer_failed_at(net->hash(2), 60000, now);
+  EXPECT_FALSE(r.pick_connected_hop({net->hash(1)}, now).has_value());
+  EXPECT_EQ(r.pick_connected_hop({}, now), net->hash(1));
+}
+
+}  // namespace
+}  // namespace router

@@ -1,0 +1,351 @@
+// NTCP2 links between routers of the in-process test network: dialling on send, the
+// handshake, queued messages in order, expiry, handshake limits, frame limits, Termination
+// and idle close.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "ntcp2_net/glue.h"
+#include "router/router.h"
+#include "tests/router/peers_test_util.h"
+#include "tests/support/test_network.h"
+
+namespace router {
+namespace {
+
+using peers_test::database_store_of;
+using peers_test::hash_of;
+using peers_test::reference_router_info;
+using test_support::TestNetwork;
+
+constexpr int kLimitMs = 5000;
+
+TestNetwork make_network(std::size_t n, bool debug = false) {
+  auto net = TestNetwork::create({.routers = n, .public_mode = false, .debug = debug});
+  EXPECT_TRUE(net) << (net ? "" : std::string(net.error().message()));
+  return std::move(*net);
+}
+
+std::vector<common::Hash> netdb_hashes(const Router& r) {
+  std::vector<common::Hash> hashes;
+  for (const auto& e : r.netdb.router_infos) hashes.push_back(e.hash);
+  return hashes;
+}
+
+// Waits (up to 2 s) until the socket holds at least n unread bytes. Small frames may sit a
+// few ms in the sender's kernel before they leave.
+bool wait_readable_bytes(int fd, std::size_t n) {
+  for (int i = 0; i < 2000; ++i) {
+    int available = 0;
+    if (::ioctl(fd, FIONREAD, &available) == 0 && static_cast<std::size_t>(available) >= n) return true;
+    ::usleep(1000);
+  }
+  return false;
+}
+
+// Wire size of a frame holding one I2NP block: length field, block header, short header,
+// body and MAC.
+std::size_t i2np_frame_size(const i2np::I2npPayload& payload) { return 2 + 3 + 9 + payload.encode_body()->size() + 16; }
+
+// Two routers with one established link (router 0 dialled router 1).
+TestNetwork linked_pair(bool debug = false) {
+  TestNetwork net = make_network(2, debug);
+  net[0].ensure_peer_dial(net.hash(1));
+  EXPECT_TRUE(net.run_until([&] { return !net[0].peer_sessions.empty() && !net[1].peer_sessions.empty(); },
+                            kLimitMs, TestNetwork::peers_step));
+  return net;
+}
+
+TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
+  // A third identity whose RouterInfo is only carried, never dialled.
+  StartOptions extra_options;
+  extra_options.ntcp2_host = "127.0.0.9";
+  extra_options.sam_port = 0;
+  auto extra = Router::start(extra_options);
+  ASSERT_TRUE(extra);
+  const std::vector<common::RouterInfo> infos = {reference_router_info("ff-127.0.0.2.dat"),
+                                                 reference_router_info("plain-127.0.0.3.dat"), extra->router_info};
+  extra->close();
+
+  TestNetwork net = make_network(2, /*debug=*/true);
+  testing::internal::CaptureStdout();
+  for (const auto& info : infos) net[0].send_i2np_to_peer(net.hash(1), database_store_of(info));
+  ASSERT_EQ(net[0].pending_sends.size(), 3u);
+  ASSERT_EQ(net[0].pending_dials.size(), 1u);  // one dial for all three
+  EXPECT_EQ(net[0].pending_dials[0].peer, net.hash(1));
+  std::vector<std::uint32_t> ids;
+  for (const auto& p : net[0].pending_sends) ids.push_back(p.msg_id);
+  EXPECT_EQ(ids[1], ids[0] + 1);
+  EXPECT_EQ(ids[2], ids[0] + 2);
+
+  const bool stored = net.run_until([&] { return net[1].netdb.router_infos.size() == 5; }, kLimitMs);
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(stored);
+
+  std::vector<common::Hash> expected = {net.hash(1), net.hash(0)};
+  for (const auto& info : infos) expected.push_back(hash_of(info));
+  EXPECT_EQ(netdb_hashes(net[1]), expected);
+  EXPECT_TRUE(net[0].pending_sends.empty());
+  EXPECT_NE(out.find("[debug] NTCP2 connected to " + net.hash(1).to_b32_address() + " (peers=1)\n"),
+            std::string::npos)
+      << out;
+  for (const auto& info : infos) {
+    EXPECT_NE(out.find("[debug] NetDB DatabaseStore type=0 stored=true key=" + hash_of(info).to_b32_address()),
+              std::string::npos);
+  }
+  // The inbound side knows its peer from the RouterInfo sent in the handshake.
+  ASSERT_EQ(net[1].peer_sessions.size(), 1u);
+  EXPECT_EQ(net[1].peer_sessions[0].peer, net.hash(0));
+  EXPECT_TRUE(net[1].has_connected_peer(net.hash(0)));
+  EXPECT_FALSE(net[1].has_connected_peer(net.hash(1)));
+}
+
+TEST(PeerLinks, LaterMessagesUseTheLinkDirectly) {
+  TestNetwork net = linked_pair();
+  const auto info = reference_router_info("plain-127.0.0.3.dat");
+  net[1].send_i2np_to_peer(net.hash(0), database_store_of(info));  // back over the inbound link
+  EXPECT_TRUE(net[1].pending_sends.empty());
+  EXPECT_TRUE(net[1].pending_dials.empty());
+  EXPECT_TRUE(net.run_until([&] { return net[0].netdb.get_router_info(hash_of(info)) != nullptr; }, kLimitMs,
+                            TestNetwork::peers_step));
+}
+
+TEST(PeerLinks, QueuedMessageLeavesOnAnInboundLinkFromThatPeer) {
+  TestNetwork net = make_network(2);
+  // Router 1 does not know router 0: its message waits without a dial.
+  std::erase_if(net[1].netdb.router_infos, [&](const auto& e) { return e.hash == net.hash(0); });
+  const auto info = reference_router_info("plain-127.0.0.3.dat");
+  net[1].send_i2np_to_peer(net.hash(0), database_store_of(info));
+  EXPECT_EQ(net[1].pending_sends.size(), 1u);
+  EXPECT_TRUE(net[1].pending_dials.empty());
+  // Router 0 dials; router 1 learns who called from the handshake's RouterInfo.
+  net[0].ensure_peer_dial(net.hash(1));
+  ASSERT_TRUE(net.run_until([&] { return net[0].netdb.get_router_info(hash_of(info)) != nullptr; }, kLimitMs,
+                            TestNetwork::peers_step));
+  EXPECT_TRUE(net[1].pending_sends.empty());
+  EXPECT_NE(net[1].netdb.get_router_info(net.hash(0)), nullptr);
+  ASSERT_EQ(net[1].peer_sessions.size(), 1u);
+  EXPECT_EQ(net[1].peer_sessions[0].peer, net.hash(0));
+}
+
+TEST(PeerLinks, MessageToUnreachablePeerExpiresAfter15Seconds) {
+  TestNetwork net = make_network(1, /*debug=*/true);
+  Router& r = net[0];
+  const auto far = reference_router_info("plain-127.0.0.3.dat");  // nothing listens on its port
+  const auto unknown = reference_router_info("ff-127.0.0.2.dat");  // not in the NetDB
+  ASSERT_TRUE(r.netdb.store_router_info(far));
+  const std::uint64_t t0 = ondrel_i2p_net_unix_time_ms();
+  testing::internal::CaptureStdout();
+  r.send_i2np_to_peer_at(hash_of(far), database_store_of(far), 7, t0);
+  r.send_i2np_to_peer_at(hash_of(unknown), database_store_of(far), 8, t0);
+  ASSERT_EQ(r.pending_sends.size(), 2u);
+  EXPECT_EQ(r.pending_sends[0].msg_id, 7u);
+  EXPECT_EQ(r.pending_sends[0].expiration_s, t0 / 1000 + 60);
+  EXPECT_EQ(r.pending_dials.size(), 1u);  // no RouterInfo, no dial for the unknown peer
+
+  r.step_ntcp2_peers_at(t0 + 15000);
+  EXPECT_EQ(r.pending_sends.size(), 2u);
+  r.step_ntcp2_peers_at(t0 + 15001);
+  EXPECT_TRUE(r.pending_sends.empty());
+  EXPECT_TRUE(r.pending_dials.empty());  // refused or timed out by now
+  const std::string out = testing::internal::GetCapturedStdout();
+  // Without public mode failing peers are neither backed off nor reported.
+  EXPECT_TRUE(r.peer_backoff.empty());
+  EXPECT_EQ(out.find("[debug] NTCP2 dial"), std::string::npos) << out;
+}
+
+TEST(PeerLinks, MessageToOwnHashIsHandledOnTheNextPassWhateverItsAge) {
+  TestNetwork net = make_network(1);
+  Router& r = net[0];
+  const auto info = reference_router_info("ff-127.0.0.2.dat");
+  const std::uint64_t t0 = ondrel_i2p_net_unix_time_ms();
+  r.send_i2np_to_peer_at(r.router_hash(), database_store_of(info), std::nullopt, t0);
+  EXPECT_EQ(r.pending_sends.size(), 1u);
+  EXPECT_TRUE(r.pending_dials.empty());
+  EXPECT_EQ(r.netdb.get_router_info(hash_of(info)), nullptr);
+  EXPECT_TRUE(r.step_ntcp2_peers_at(t0 + 60000));
+  EXPECT_TRUE(r.pending_sends.empty());
+  EXPECT_NE(r.netdb.get_router_info(hash_of(info)), nullptr);
+}
+
+TEST(PeerLinks, HandshakesAreSteppedUntilTenSecondsThenDropped) {
+  TestNetwork net = make_network(2, /*debug=*/true);
+  auto step_router0 = [&](Router& r) {
+    if (&r == &net[0]) r.step_ntcp2_peers();
+  };
+
+  // Router 0 accepts; its handshake waits for a SessionConfirmed that never comes because
+  // router 1 is stepped only once.
+  net[1].ensure_peer_dial(net.hash(0));
+  net[1].step_ntcp2_peers();
+  ASSERT_TRUE(net.run_until([&] { return !net[0].pending_accepts.empty(); }, kLimitMs, step_router0));
+  const std::uint64_t accept_start = net[0].pending_accepts[0].started_ms;
+  net[0].step_ntcp2_peers_at(accept_start + 10000);
+  EXPECT_EQ(net[0].pending_accepts.size(), 1u);
+  net[0].step_ntcp2_peers_at(accept_start + 10001);
+  EXPECT_TRUE(net[0].pending_accepts.empty());
+  EXPECT_TRUE(net[0].peer_backoff.empty());
+
+  // Router 1 dials again; router 0 is no longer stepped, so the dial cannot finish.
+  net[1].pending_dials.clear();
+  net[1].ensure_peer_dial(net.hash(0));
+  ASSERT_EQ(net[1].pending_dials.size(), 1u);
+  const std::uint64_t dial_start = net[1].pending_dials[0].dial.started_ms;
+  net[1].step_ntcp2_peers_at(dial_start + 10000);
+  EXPECT_EQ(net[1].pending_dials.size(), 1u);
+  testing::internal::CaptureStdout();
+  net[1].step_ntcp2_peers_at(dial_start + 10001);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // no line outside public mode
+  EXPECT_TRUE(net[1].pending_dials.empty());
+  EXPECT_TRUE(net[1].peer_backoff.empty());
+
+  // In public mode a dial timeout backs the peer off and says so.
+  net[1].public_mode = true;
+  net[1].ensure_peer_dial(net.hash(0));
+  ASSERT_EQ(net[1].pending_dials.size(), 1u);
+  const std::uint64_t t = net[1].pending_dials[0].dial.started_ms + 10001;
+  testing::internal::CaptureStdout();
+  net[1].step_ntcp2_peers_at(t);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[debug] NTCP2 dial timeout: " + net.hash(0).to_b32_address() + "\n");
+  EXPECT_TRUE(net[1].is_peer_backed_off(net.hash(0), t + 59999));
+  net[1].ensure_peer_dial(net.hash(0));  // backed off: no new dial
+  EXPECT_TRUE(net[1].pending_dials.empty());
+}
+
+TEST(PeerLinks, RefusedDialInPublicModeBacksThePeerOff) {
+  TestNetwork net = make_network(1, /*debug=*/true);
+  Router& r = net[0];
+  r.public_mode = true;
+  const auto far = reference_router_info("plain-127.0.0.3.dat");  // nothing listens on its port
+  ASSERT_TRUE(r.netdb.store_router_info(far));
+  r.ensure_peer_dial(hash_of(far));
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(net.run_until([&] { return r.pending_dials.empty(); }, kLimitMs, TestNetwork::peers_step));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[debug] NTCP2 dial rejected: " + hash_of(far).to_b32_address() + "\n");
+  EXPECT_TRUE(r.is_peer_backed_off(hash_of(far), ondrel_i2p_net_unix_time_ms()));
+}
+
+TEST(PeerLinks, TenWaitingConnectionsAreAcceptedEightPerPass) {
+  TestNetwork net = make_network(2);
+  std::vector<PendingPeerDial> dials;
+  const auto target = *ntcp2_net::extract_ntcp2_peer(net[0].router_info);
+  for (int i = 0; i < 10; ++i) {
+    auto dial = ntcp2_net::PendingNtcp2Dial::start(target, net[0].router_info, net[1].static_keypair,
+                                                   net[1].router_info, true);
+    ASSERT_TRUE(dial);
+    dials.push_back({net.hash(0), std::move(*dial)});
+  }
+  ::usleep(50000);  // let the kernel finish the ten loopback connections
+  EXPECT_TRUE(net[0].step_ntcp2_peers());
+  EXPECT_EQ(net[0].pending_accepts.size(), 8u);
+  net[0].step_ntcp2_peers();
+  EXPECT_EQ(net[0].pending_accepts.size(), 10u);
+}
+
+TEST(PeerLinks, ThirtyTwoFramesPerSessionPerPass) {
+  TestNetwork net = linked_pair();
+  const auto info = reference_router_info("ff-127.0.0.2.dat");
+  const i2np::I2npPayload store = database_store_of(info);
+  for (int i = 0; i < 40; ++i) net[0].send_i2np_to_peer(net.hash(1), store);
+  ASSERT_EQ(net[0].peer_sessions[0].conn.tx_queued, 0);  // all written to the socket
+  const std::uint64_t before = net[1].peer_sessions[0].conn.session.recv_cipher.n;
+  ASSERT_TRUE(wait_readable_bytes(net[1].peer_sessions[0].conn.socket.fd, 40 * i2np_frame_size(store)));
+  EXPECT_TRUE(net[1].step_ntcp2_peers());
+  EXPECT_EQ(net[1].peer_sessions[0].conn.session.recv_cipher.n, before + 32);
+  EXPECT_TRUE(net[1].step_ntcp2_peers());
+  EXPECT_EQ(net[1].peer_sessions[0].conn.session.recv_cipher.n, before + 40);
+  EXPECT_FALSE(net[1].step_ntcp2_peers());
+}
+
+TEST(PeerLinks, TerminationClosesTheSessionAfterTheFramesOtherBlocks) {
+  TestNetwork net = linked_pair(/*debug=*/true);
+  net[1].public_mode = true;
+  const auto info = reference_router_info("plain-127.0.0.3.dat");
+  auto message = *i2np::encode_short_message(5, 0xFFFFFFFF, database_store_of(info));
+  std::vector<ntcp2::Ntcp2Block> blocks;
+  blocks.emplace_back(ntcp2::Ntcp2Block::Termination{0, 0, {}});
+  blocks.emplace_back(ntcp2::Ntcp2Block::I2np{std::move(message)});
+  ASSERT_TRUE(net[0].peer_sessions[0].conn.send_blocks_nb(blocks));
+
+  ASSERT_TRUE(wait_readable_bytes(net[1].peer_sessions[0].conn.socket.fd, 1));
+  testing::internal::CaptureStdout();
+  const std::uint64_t now = ondrel_i2p_net_unix_time_ms();
+  net[1].step_ntcp2_peers_at(now);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(net[1].netdb.get_router_info(hash_of(info)), nullptr);
+  EXPECT_TRUE(net[1].peer_sessions.empty());
+  EXPECT_TRUE(net[1].is_peer_backed_off(net.hash(0), now + 59999));
+  EXPECT_NE(out.find("[debug] NTCP2 peer closed/stalled: " + net.hash(0).to_b32_address() + "\n"), std::string::npos)
+      << out;
+}
+
+TEST(PeerLinks, IdleSessionsCloseAfter180SecondsWithoutPenalty) {
+  TestNetwork net = linked_pair();
+  net[0].public_mode = true;
+  const std::uint64_t last = net[0].peer_sessions[0].last_activity_ms;
+  EXPECT_FALSE(net[0].step_ntcp2_peers_at(last + 180000));
+  EXPECT_EQ(net[0].peer_sessions.size(), 1u);
+  net[0].step_ntcp2_peers_at(last + 180001);
+  EXPECT_TRUE(net[0].peer_sessions.empty());
+  EXPECT_TRUE(net[0].peer_backoff.empty());
+}
+
+TEST(PeerLinks, MessageTooLargeForAFrameIsDroppedAloneQueuedOrNot) {
+  TestNetwork net = make_network(2, /*debug=*/true);
+  net[0].public_mode = true;
+  const i2np::I2npPayload oversized{i2np::I2npPayload::Data{Bytes(70000, 1)}};
+  const auto first = reference_router_info("ff-127.0.0.2.dat");
+  const auto second = reference_router_info("plain-127.0.0.3.dat");
+  testing::internal::CaptureStdout();
+  // Queued before the link: the oversized message must not hold back the next one.
+  net[0].send_i2np_to_peer(net.hash(1), oversized);
+  net[0].send_i2np_to_peer(net.hash(1), database_store_of(first));
+  const bool first_arrived = net.run_until(
+      [&] { return net[1].netdb.get_router_info(hash_of(first)) != nullptr; }, kLimitMs, TestNetwork::peers_step);
+  // On the standing link: dropped, and the link carries the next message.
+  net[0].send_i2np_to_peer(net.hash(1), oversized);
+  EXPECT_TRUE(net[0].pending_sends.empty());
+  net[0].send_i2np_to_peer(net.hash(1), database_store_of(second));
+  const bool second_arrived = net.run_until(
+      [&] { return net[1].netdb.get_router_info(hash_of(second)) != nullptr; }, kLimitMs, TestNetwork::peers_step);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(first_arrived);
+  EXPECT_TRUE(second_arrived);
+  EXPECT_EQ(net[0].peer_sessions.size(), 1u);
+  EXPECT_TRUE(net[0].peer_backoff.empty());
+  const std::string line = "[debug] NTCP2 dropped unsendable I2NP message to " + net.hash(1).to_b32_address();
+  const auto at = out.find(line);
+  ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_NE(out.find(line, at + 1), std::string::npos) << out;
+}
+
+TEST(PeerLinks, FullSendQueueDropsTheMessageAndKeepsTheLink) {
+  TestNetwork net = linked_pair(/*debug=*/true);
+  net[0].public_mode = true;
+  PeerSession& session = net[0].peer_sessions[0];
+  // Router 1 is not stepped, so the socket buffers fill and frames pile up in the queue.
+  i2np::I2npPayload big{i2np::I2npPayload::Data{Bytes(60000, 0x5A)}};
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 200 && session.conn.tx_queued <= ntcp2_net::kMaxQueuedBytes; ++i) {
+    net[0].send_i2np_to_peer(net.hash(1), big);
+  }
+  ASSERT_GT(session.conn.tx_queued, ntcp2_net::kMaxQueuedBytes);
+  const std::int32_t queued = session.conn.tx_queued;
+  net[0].send_i2np_to_peer(net.hash(1), big);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_GE(net[0].peer_sessions[0].conn.socket.fd, 0);
+  EXPECT_EQ(net[0].peer_sessions[0].conn.tx_queued, queued);
+  EXPECT_TRUE(net[0].pending_sends.empty());
+  EXPECT_TRUE(net[0].pending_dials.empty());
+  EXPECT_TRUE(net[0].peer_backoff.empty());
+  EXPECT_NE(out.find("[debug] NTCP2 send queue full, dropped I2NP message to " + net.hash(1).to_b32_address()),
+            std::string::npos)
+      << out;
+  // Once the peer reads, everything queued arrives and the link stays usable.
+  EXPECT_TRUE(net.run_until([&] { return net[0].peer_sessions[0].conn.tx_queued == 0; }, kLimitMs,
+                            TestNetwork::peers_step));
+  EXPECT_EQ(net[0].peer_sessions.size(), 1u);
+}
+
+}  // namespace
+}  // namespace router

@@ -1,0 +1,93 @@
+#pragma once
+// An in-process network of routers for tests and benchmarks.
+//
+// Each router is started by the router's own start-up code on its own loopback address
+// (127.0.0.2, 127.0.0.3, ...; any free port; SAM on 127.0.0.1, any free port), and every
+// router's NetDB holds the RouterInfos of all the others. The routers are stepped in turn
+// on the calling thread until a condition holds or a time limit passes. Routers live on the
+// heap so that their addresses stay put (inbound handshakes point into the record).
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/hash.h"
+#include "encoding/error.h"
+#include "router/router.h"
+
+namespace test_support {
+
+struct TestNetworkOptions {
+  std::size_t routers = 2;
+  bool public_mode = false;
+  bool debug = false;
+};
+
+class TestNetwork {
+ public:
+  // One pass of one router. The default is the router's whole loop pass, which waits up to
+  // 10 ms when the router had nothing to do.
+  using StepFn = std::function<void(router::Router&)>;
+
+  static void full_step(router::Router& r) { r.step(); }
+  static void peers_step(router::Router& r) { r.step_ntcp2_peers(); }
+
+  static Result<TestNetwork> create(const TestNetworkOptions& options) {
+    TestNetwork net;
+    for (std::size_t i = 0; i < options.routers; ++i) {
+      router::StartOptions start;
+      start.ntcp2_host = "127.0.0." + std::to_string(2 + i);
+      start.ntcp2_port = 0;
+      start.sam_host = "127.0.0.1";
+      start.sam_port = 0;
+      start.public_mode = options.public_mode;
+      start.debug = options.debug;
+      auto r = router::Router::start(start);
+      if (!r) return std::unexpected(std::move(r.error()));
+      net.routers_.push_back(std::make_unique<router::Router>(std::move(*r)));
+    }
+    for (auto& a : net.routers_) {
+      for (auto& b : net.routers_) {
+        if (a == b) continue;
+        if (auto stored = a->netdb.store_router_info(b->router_info); !stored) {
+          return std::unexpected(std::move(stored.error()));
+        }
+      }
+    }
+    return net;
+  }
+
+  TestNetwork() = default;
+  TestNetwork(TestNetwork&&) = default;
+  TestNetwork& operator=(TestNetwork&&) = default;
+  ~TestNetwork() {
+    for (auto& r : routers_) r->close();
+  }
+
+  std::size_t size() const { return routers_.size(); }
+  router::Router& operator[](std::size_t i) { return *routers_.at(i); }
+  common::Hash hash(std::size_t i) const { return routers_.at(i)->router_hash(); }
+
+  // Every router steps once, in order.
+  void step_all(const StepFn& step = full_step) {
+    for (auto& r : routers_) step(*r);
+  }
+
+  // Steps every router in turn until the condition holds (checked before each round) or
+  // limit_ms of wall time pass. True when the condition held.
+  bool run_until(const std::function<bool()>& condition, int limit_ms, const StepFn& step = full_step) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      step_all(step);
+    }
+    return true;
+  }
+
+ private:
+  std::vector<std::unique_ptr<router::Router>> routers_;
+};
+
+}  // namespace test_support
