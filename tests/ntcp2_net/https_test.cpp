@@ -15,6 +15,7 @@
 #include "ntcp2_net/glue.h"
 #include "ntcp2_net/tcp_listener.h"
 #include "test_util.h"
+#include "tests/support/https_server.h"
 
 using ntcp2_net_test::glue_error;
 using ntcp2_net_test::len32;
@@ -266,13 +267,6 @@ class RealCurl : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new TempDir();
-    const std::string cert = *dir_ / "cert.pem";
-    const std::string key = *dir_ / "key.pem";
-    std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-                      " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
-                      key + "' -out '" + cert + "' >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0) return;
-
     const std::string files = *dir_ / "www";
     mkdir(files.c_str(), 0755);
     small_ = ntcp2_net_test::pattern_bytes(3000, 7);
@@ -281,43 +275,21 @@ class RealCurl : public ::testing::Test {
     write_text_file(files + "/small.bin", std::string(small_.begin(), small_.end()));
     write_text_file(files + "/exact.bin", std::string(exact_.begin(), exact_.end()));
     write_text_file(files + "/over.bin", std::string(over.begin(), over.end()));
-    const std::string script = *dir_ / "server.py";
-    write_text_file(script, kServer);
-
-    int out[2];
-    if (pipe(out) != 0) return;
-    server_pid_ = fork();
-    if (server_pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      int devnull = open("/dev/null", O_WRONLY);
-      if (devnull >= 0) dup2(devnull, STDERR_FILENO);  // clients hanging up are expected
-      close(out[0]);
-      close(out[1]);
-      // Debian's interpreter directly when present: wrappers found first in PATH can
-      // take seconds to start.
-      const char* python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-      execlp(python, "python3", script.c_str(), files.c_str(), cert.c_str(), key.c_str(), nullptr);
-      _exit(127);
-    }
-    close(out[1]);
-    FILE* from_server = fdopen(out[0], "r");
-    if (from_server == nullptr) return;
-    if (std::fscanf(from_server, "%d %d", &secure_port_, &plain_port_) != 2) secure_port_ = 0;
-    std::fclose(from_server);
+    server_ = new test_support::LocalHttpsServer(files, kServer);
+    secure_port_ = server_->port(0);
+    plain_port_ = server_->port(1);
   }
 
   static void TearDownTestSuite() {
-    if (server_pid_ > 0) {
-      kill(server_pid_, SIGTERM);
-      waitpid(server_pid_, nullptr, 0);
-    }
+    delete server_;
+    server_ = nullptr;
     delete dir_;
     dir_ = nullptr;
   }
 
   void SetUp() override {
     ASSERT_GT(secure_port_, 0) << "local HTTPS server did not start";
-    ca_ = std::make_unique<ScopedEnv>("CURL_CA_BUNDLE", (*dir_ / "cert.pem").c_str());
+    ca_ = std::make_unique<ScopedEnv>("CURL_CA_BUNDLE", server_->ca_file().c_str());
     for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "all_proxy", "ALL_PROXY"}) {
       proxies_.push_back(std::make_unique<ScopedEnv>(name, nullptr));
     }
@@ -328,7 +300,7 @@ class RealCurl : public ::testing::Test {
   }
 
   static inline TempDir* dir_ = nullptr;
-  static inline pid_t server_pid_ = -1;
+  static inline test_support::LocalHttpsServer* server_ = nullptr;
   static inline int secure_port_ = 0;
   static inline int plain_port_ = 0;
   static inline Bytes small_;

@@ -19,7 +19,7 @@ namespace program_test {
 class RouterProcess {
  public:
   // Starts the program with the arguments; extra_env entries ("NAME=value") are added to
-  // the environment.
+  // the environment, in place of inherited entries of the same name.
   explicit RouterProcess(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
     int out[2];
     if (pipe(out) != 0) return;
@@ -40,8 +40,15 @@ class RouterProcess {
     for (auto& a : argv_text) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // An extra entry replaces the inherited one of the same name (PATH, for instance).
     std::vector<std::string> env_text;
-    for (char** e = environ; *e; ++e) env_text.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+      const std::string entry(*e);
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      bool replaced = false;
+      for (const auto& extra : extra_env) replaced = replaced || extra.rfind(name, 0) == 0;
+      if (!replaced) env_text.push_back(entry);
+    }
     env_text.insert(env_text.end(), extra_env.begin(), extra_env.end());
     std::vector<char*> envp;
     for (auto& e : env_text) envp.push_back(e.data());

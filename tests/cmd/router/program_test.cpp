@@ -194,24 +194,6 @@ TEST(RouterProgram, InvalidUtf8ArgumentIsReplacedNotRejected) {
   EXPECT_EQ(lines[0], "warning: ignoring invalid --hops \xEF\xBF\xBD");
 }
 
-TEST(RouterProgram, PublicModeWithoutSourcesTriesTheDefaultReseedServers) {
-  const int sam = free_port();
-  RouterProcess p(isolated(sam, {"--public"}));
-  ASSERT_TRUE(p.started());
-  const auto& lines = p.read_until("  NetDB peers: ", 60000);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines[0], "Reseeding from public I2P network...");
-  // Every server is tried in order while fewer than 20 RouterInfos were imported.
-  std::size_t tried = 0;
-  for (const auto& l : lines) {
-    if (l.rfind("  Reseed skipped (https://", 0) == 0 || l.rfind("  Reseeded ", 0) == 0) ++tried;
-  }
-  EXPECT_GE(tried, 1u);
-  auto banner = banner_of(lines);
-  ASSERT_EQ(banner.size(), 6u);
-  EXPECT_TRUE(banner[3].ends_with(" (public=true, hops=1)")) << banner[3];
-}
-
 TEST(RouterProgram, PublicModeWithAFailingSu3FileSkipsTheDefaultReseed) {
   const int sam = free_port();
   const std::string su3 = testing::TempDir() + "no-such-bundle.su3";
