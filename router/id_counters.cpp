@@ -15,8 +15,11 @@ std::uint32_t take_id(std::uint32_t& counter) {
 }
 
 std::size_t take_rotation(std::int32_t& counter, std::size_t n) {
-  const std::size_t index = static_cast<std::size_t>(static_cast<std::uint32_t>(counter)) % n;
-  counter = (counter + 1) & 0x3FFFFFFF;
+  // A counter that somehow went negative picks the first candidate rather than an index
+  // derived from its two's-complement bits. The step is done unsigned so that no value of
+  // the counter can overflow.
+  const std::size_t index = counter < 0 ? 0 : static_cast<std::size_t>(counter) % n;
+  counter = static_cast<std::int32_t>((static_cast<std::uint32_t>(counter) + 1u) & 0x3FFFFFFFu);
   return index;
 }
 

@@ -16,8 +16,8 @@ std::uint32_t u32_from_be_prefix(ByteView bytes);
 // holds id + 1 (wrapping to 0 after 0xFFFFFFFF). An id of 0 is never handed out.
 std::uint32_t take_id(std::uint32_t& counter);
 
-// Picks an index among n candidates (n >= 1): counter modulo n; the counter then advances,
-// kept within 0..0x3FFFFFFF.
+// Picks an index among n candidates (n >= 1): counter modulo n (a negative counter counts
+// as 0); the counter then advances, kept within 0..0x3FFFFFFF.
 std::size_t take_rotation(std::int32_t& counter, std::size_t n);
 
 struct IdCounters {

@@ -51,6 +51,26 @@ TEST(Rotation, WrapsAt0x3FFFFFFF) {
   EXPECT_EQ(c, 2);
 }
 
+TEST(Rotation, OutOfRangeCountersStayDefined) {
+  struct Case {
+    std::int32_t counter;
+    std::size_t n;
+    std::size_t index;
+    std::int32_t next;
+  };
+  const Case cases[] = {
+      {-7, 5, 0, 0x3FFFFFFA},   // negative: the first candidate
+      {-1, 3, 0, 0},
+      {0x7FFFFFFF, 4, 3, 0},    // above the range: no signed overflow on the step
+      {0x40000000, 3, 1, 1},
+  };
+  for (const Case& k : cases) {
+    std::int32_t c = k.counter;
+    EXPECT_EQ(take_rotation(c, k.n), k.index) << k.counter;
+    EXPECT_EQ(c, k.next) << k.counter;
+  }
+}
+
 TEST(RandomValues, NonZeroBytesAndFreshValues) {
   auto bytes = non_zero_random_bytes();
   ASSERT_TRUE(bytes);

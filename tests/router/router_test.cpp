@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "encoding/text.h"
+#include "crypto/ed25519.h"
 #include "ntcp2_net/glue.h"
+#include "ntcp2_net/random.h"
 #include "router/own_router_info.h"
 
 #include <unistd.h>
@@ -269,6 +271,73 @@ TEST(PublicMaintenance, KeepalivesToIdleNeighbours) {
   // Its inbound tunnel lost the neighbouring hop's link and is gone; the outbound stay.
   EXPECT_TRUE(r->tunnels.inbound.empty());
   EXPECT_EQ(r->tunnels.outbound.size(), 2u);
+}
+
+// A signed RouterInfo of a fresh identity whose NTCP2 address is host:port.
+common::RouterInfo peer_info_at(const std::string& host, std::uint16_t port) {
+  const Bytes seed = *ntcp2_net::random_bytes(32);
+  const Bytes x25519 = *ntcp2_net::random_bytes(32);
+  const Bytes filler(320, 7);
+  const Bytes iv(16, 9);
+  const auto ed = *crypto::ed25519_public_key(seed);
+  const Bytes ed_bytes(ed.begin(), ed.end());
+  auto info = build_own_router_info({x25519, ed_bytes, filler, iv}, {host, port, false, false},
+                                    ondrel_i2p_net_unix_time_ms());
+  EXPECT_TRUE(info);
+  EXPECT_TRUE(sign_router_info(*info, seed));
+  return *info;
+}
+
+TEST(PublicMaintenance, DialsOnlyWhileFewerThanSixLinksAndDials) {
+  // Five dialable peers, each listening on its own loopback address.
+  std::vector<ntcp2_net::TcpListener> listeners;
+  std::vector<common::RouterInfo> peers;
+  for (int i = 0; i < 5; ++i) {
+    const std::string host = "127.0.0." + std::to_string(40 + i);
+    auto listener = ntcp2_net::TcpListener::bind(host, 0);
+    ASSERT_TRUE(listener) << host;
+    peers.push_back(peer_info_at(host, static_cast<std::uint16_t>(listener->port)));
+    listeners.push_back(std::move(*listener));
+  }
+  const common::Hash first_peer = peers[0].identity.keys_and_cert.hash();
+
+  struct Case {
+    std::size_t sessions;
+    std::size_t dials;
+    bool first_peer_linked;  // the first session is with peers[0], which must not be dialled again
+    std::size_t new_dials;
+  };
+  const Case cases[] = {
+      {5, 1, false, 0},
+      {2, 1, false, 3},
+      {2, 1, true, 3},
+      {0, 0, false, 5},  // six wanted, five known
+  };
+  for (const Case& c : cases) {
+    auto r = Router::start(loopback_options());
+    ASSERT_TRUE(r);
+    r->public_mode = true;
+    for (const auto& info : peers) ASSERT_TRUE(r->netdb.store_router_info(info));
+    for (std::size_t i = 0; i < c.sessions; ++i) {
+      PeerSession s;
+      s.peer.bytes.fill(static_cast<std::uint8_t>(0xA0 + i));
+      if (i == 0 && c.first_peer_linked) s.peer = first_peer;
+      s.last_activity_ms = ondrel_i2p_net_unix_time_ms();
+      r->peer_sessions.push_back(std::move(s));
+    }
+    for (std::size_t i = 0; i < c.dials; ++i) {
+      PendingPeerDial d;
+      d.peer.bytes.fill(static_cast<std::uint8_t>(0xB0 + i));
+      r->pending_dials.push_back(std::move(d));
+    }
+
+    r->step_public_bootstrap();
+
+    EXPECT_EQ(r->pending_dials.size(), c.dials + c.new_dials) << c.sessions << "+" << c.dials;
+    if (c.first_peer_linked) {
+      for (std::size_t i = c.dials; i < r->pending_dials.size(); ++i) EXPECT_NE(r->pending_dials[i].peer, first_peer);
+    }
+  }
 }
 
 }  // namespace

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "router/defaults.h"
+#include "services/address_book.h"
+
 namespace cmd_router {
 namespace {
 
@@ -51,6 +56,43 @@ TEST(Banner, OptionalLinesOnlyWhenTheirListenersExist) {
   EXPECT_EQ(lines[5], "  HTTP Proxy:  127.0.0.1:" + std::to_string(r.http_proxy_listener->port));
   EXPECT_EQ(lines[6],
             "  Torrent API: 127.0.0.1:" + std::to_string(r.torrent_api_listener->port) + " (b32=abc.b32.i2p)");
+}
+
+TEST(ConstantTables, DefaultAliasesAndReseedServers) {
+  for (const auto& [name, address] : router::default_public_b32_aliases) {
+    EXPECT_TRUE(name.ends_with(".i2p")) << name;
+    auto hash = router::parse_b32_hash(address);
+    ASSERT_TRUE(hash) << address;
+    EXPECT_EQ(hash->to_b32_address(), address);  // 52 lower-case letters and the suffix
+  }
+  for (std::string_view url : router::default_reseed_urls) {
+    EXPECT_TRUE(url.starts_with("https://")) << url;
+    EXPECT_TRUE(url.ends_with("/i2pseeds.su3")) << url;
+  }
+}
+
+TEST(StartRouter, PublicModeRegistersDefaultAliasesThatHostsFilesOverride) {
+  const std::string other = "7tbay5p4kzeekxvyvbf6v7eauazemsnnl2aoyqhg5jzpr5eke7tq.b32.i2p";
+  const auto& [replaced_name, replaced_address] = router::default_public_b32_aliases[2];
+  ASSERT_NE(replaced_address, other);
+  const std::string hosts = testing::TempDir() + "startup_public_hosts.txt";
+  std::ofstream(hosts) << replaced_name << "=" << other << "\n";
+
+  Settings s;
+  s.sam_port = 0;
+  s.public_mode = true;
+  // A bootstrap source keeps the default reseed servers out of the test.
+  s.peer_files = {std::string(ONDREL_TESTDATA_DIR) + "/routerinfo/plain-127.0.0.3.dat"};
+  s.hosts_files = {hosts};
+  auto r = start_router(s);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->b32_aliases.size(), router::default_public_b32_aliases.size());
+  for (std::size_t i = 0; i < r->b32_aliases.size(); ++i) {
+    const auto& [name, address] = router::default_public_b32_aliases[i];
+    EXPECT_EQ(r->b32_aliases[i].first, name);
+    EXPECT_EQ(r->b32_aliases[i].second, i == 2 ? other : std::string(address));
+  }
+  EXPECT_TRUE(r->dest_aliases.empty());
 }
 
 }  // namespace
