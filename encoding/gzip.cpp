@@ -27,7 +27,7 @@ std::size_t skip_zero_terminated(ByteView data, std::size_t start) {
 
 }  // namespace
 
-Result<GzipMember> gzip_read_member(ByteView data) {
+Result<GzipMember> gzip_read_member(ByteView data, std::size_t max_output) {
   const std::size_t size = data.size();
   if (size < header_size + trailer_size) {
     return fail(EncodingError::Truncated, msg("gzip payload shorter than 18 bytes: ", size));
@@ -50,7 +50,7 @@ Result<GzipMember> gzip_read_member(ByteView data) {
   if (flags & flag_hcrc) start += 2;
   if (start >= size - trailer_size) return fail(EncodingError::Truncated, "gzip header exceeds total length");
 
-  auto inflated = inflate_raw_from(data, start);
+  auto inflated = inflate_raw_from(data, start, max_output);
   if (!inflated) return std::unexpected(inflated.error());
   const std::size_t end = inflated->end;  // the trailer reads below are bounds-checked here
   if (size - end < trailer_size) return fail(EncodingError::Truncated, "gzip 8-byte trailer truncated");
@@ -81,8 +81,8 @@ Bytes gzip_write_member(ByteView payload, std::array<std::uint8_t, 4> mtime, std
   return out;
 }
 
-Result<Bytes> gzip_decompress(ByteView data) {
-  auto member = gzip_read_member(data);
+Result<Bytes> gzip_decompress(ByteView data, std::size_t max_output) {
+  auto member = gzip_read_member(data, max_output);
   if (!member) return std::unexpected(member.error());
   return std::move(member->payload);
 }

@@ -16,6 +16,11 @@ namespace {
 constexpr const char* kRouterInfoSigFailed = "RouterInfo Ed25519 signature verification failed";
 constexpr const char* kLeaseSet2SigFailed = "LeaseSet2 Ed25519 signature verification failed";
 
+// A compressed RouterInfo may inflate to no more than an uncompressed one can carry in a
+// message. Without this bound a few kilobytes of gzip would make the single loop inflate
+// megabytes for every store a peer sends.
+constexpr std::size_t kMaxRouterInfoBytes = 65535;
+
 const common::SigningPublicKeyType kEd25519 = common::SigningPublicKeyType::EdDsaSha512Ed25519;
 
 // Ed25519 verification of a LeaseSet2, its offline block included.
@@ -101,7 +106,7 @@ Result<bool> NetDb::handle_database_store(std::uint8_t store_type, const common:
         return fail(NetDbError::Invalid,
                     msg("DatabaseStore gzip length prefix ", len, " does not match payload ", data.size() - 2));
       }
-      auto out = encoding::gzip_decompress(data.subspan(2, len));
+      auto out = encoding::gzip_decompress(data.subspan(2, len), kMaxRouterInfoBytes);
       if (!out) return fail(NetDbError::Invalid, "DatabaseStore RouterInfo gunzip failed");
       inflated = std::move(*out);
       ri_bytes = inflated;

@@ -52,8 +52,9 @@ struct NetDb {
   // that is not live at now_s is not stored (false).
   Result<bool> store_lease_set2(common::LeaseSet2 lease_set, std::uint32_t now_s);
 
-  // The data of a DatabaseStore: type 0 (RouterInfo, plain or gzip with a 2-byte length)
-  // or type 3 (LeaseSet2); the high 4 bits of the type byte are ignored.
+  // The data of a DatabaseStore: type 0 (RouterInfo, plain or gzip with a 2-byte length;
+  // a gzip member that inflates past 65,535 bytes is refused) or type 3 (LeaseSet2); the
+  // high 4 bits of the type byte are ignored.
   Result<bool> handle_database_store(std::uint8_t store_type, const common::Hash& key, ByteView data,
                                      std::uint32_t now_s);
 

@@ -1,6 +1,6 @@
 // Received I2NP messages, whatever way they came. DatabaseStore goes into the NetDB (and
-// is acknowledged when asked); DeliveryStatus and Data have no effect here; the other
-// types have no handler in the router yet and are dropped.
+// is acknowledged when asked); DeliveryStatus, Data and unknown types have no effect here;
+// the other known types have no handler in the router yet and are dropped.
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -57,6 +57,8 @@ void Router::handle_i2np_message(const std::optional<common::Hash>& from, const 
           handle_database_store(*this, from, body, ondrel_i2p_net_unix_time_ms());
         } else if constexpr (std::is_same_v<T, P::DeliveryStatus> || std::is_same_v<T, P::Data>) {
           // Nothing waits for these on a direct link.
+        } else if constexpr (std::is_same_v<T, P::Unknown>) {
+          // A type this router has no use for: ignored without a word.
         } else if (debug) {
           print_debug_line(debug, "[debug] I2NP message type=" + std::to_string(header.msg_type.byte()) +
                                       " id=" + std::to_string(header.msg_id) + " dropped: no handler");

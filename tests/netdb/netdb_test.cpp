@@ -190,6 +190,36 @@ TEST(NetDbDatabaseStore, MalformedInputIsRefused) {
   EXPECT_TRUE(db.router_infos.empty());
 }
 
+TEST(NetDbDatabaseStore, CompressedRouterInfoInflatesToAtMost65535Bytes) {
+  // Bytes after the signature are ignored, so zeros after a real RouterInfo make a member
+  // that inflates as far as wanted from a few kilobytes.
+  const Bytes ri = read_testdata("ff-127.0.0.2.dat");
+  ASSERT_FALSE(ri.empty());
+  encoding::Reader reader(ri);
+  auto decoded = common::RouterInfo::decode(reader);
+  ASSERT_TRUE(decoded);
+  const common::Hash key = hash_of(*decoded);
+  struct Case {
+    std::size_t inflated_size;
+    bool accepted;
+  };
+  const Case cases[] = {{65535, true}, {65536, false}, {1u << 20, false}};
+  for (const Case& c : cases) {
+    Bytes padded = ri;
+    padded.resize(c.inflated_size, 0);
+    const Bytes gz = zlib_gzip(padded);
+    ASSERT_LE(gz.size(), 65535u);
+    NetDb db;
+    auto stored = db.handle_database_store(0, key, with_length_prefix(gz), 0);
+    if (c.accepted) {
+      EXPECT_EQ(stored, true) << c.inflated_size;
+    } else {
+      expect_error(stored, NetDbError::Invalid, "DatabaseStore RouterInfo gunzip failed");
+      EXPECT_TRUE(db.router_infos.empty());
+    }
+  }
+}
+
 TEST(NetDbDatabaseStore, LeaseSet2UnderItsDestinationKey) {
   NetDb db;
   const common::LeaseSet2 ls = lease_set(8, 5000, 600);

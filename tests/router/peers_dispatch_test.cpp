@@ -67,16 +67,65 @@ TEST(I2npDispatch, StoreFailuresAndOtherTypes) {
   Router& r = (*net)[0];
   i2np::I2npPayload bad = database_store_of(reference_router_info("ff-127.0.0.2.dat"));
   std::get<i2np::I2npPayload::DatabaseStore>(bad.value).data.back() ^= 1;  // breaks the signature
+  i2np::I2npPayload bad_lease_set = bad;
+  auto& ls_body = std::get<i2np::I2npPayload::DatabaseStore>(bad_lease_set.value);
+  ls_body.store_type = 3;
+  ls_body.data = Bytes{1, 2, 3};
+  const std::string ls_line = "[debug] NetDB DatabaseStore type=3 stored=false key=" + ls_body.key.to_b32_address() +
+                              " (len=3)\n";
   const i2np::I2npPayload status{i2np::I2npPayload::DeliveryStatus{5, 6}};
+  const i2np::I2npPayload data{i2np::I2npPayload::Data{Bytes(10, 2)}};
+  const i2np::I2npPayload unknown{i2np::I2npPayload::Unknown{i2np::I2npMessageType::from_byte(42), Bytes(5, 3)}};
   const i2np::I2npPayload garlic{i2np::I2npPayload::Garlic{Bytes(40, 1)}};
-  testing::internal::CaptureStdout();
-  r.handle_i2np_message(std::nullopt, header_of(bad), bad);
-  r.handle_i2np_message(r.router_hash(), header_of(status), status);
-  r.handle_i2np_message(std::nullopt, header_of(garlic), garlic);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "[debug] I2NP message type=11 id=99 dropped: no handler\n");
-  EXPECT_EQ(r.netdb.router_infos.size(), 1u);
+  struct Case {
+    const char* name;
+    const i2np::I2npPayload* payload;
+    std::optional<common::Hash> from;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"RouterInfo that fails verification", &bad, std::nullopt, ""},
+      {"LeaseSet2 that fails", &bad_lease_set, std::nullopt, ls_line},
+      {"DeliveryStatus", &status, r.router_hash(), ""},
+      {"Data", &data, r.router_hash(), ""},
+      {"unknown type", &unknown, r.router_hash(), ""},
+      {"type without a handler yet", &garlic, std::nullopt, "[debug] I2NP message type=11 id=99 dropped: no handler\n"},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStdout();
+    r.handle_i2np_message(c.from, header_of(*c.payload), *c.payload);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line) << c.name;
+    EXPECT_EQ(r.netdb.router_infos.size(), 1u) << c.name;
+    EXPECT_TRUE(r.netdb.lease_sets.empty()) << c.name;
+    EXPECT_TRUE(r.pending_sends.empty()) << c.name;
+  }
+}
+
+TEST(I2npDispatch, AcknowledgementWithoutGatewayGoesToTheSenderWhenThereIsOne) {
+  auto net = TestNetwork::create({.routers = 2});
+  ASSERT_TRUE(net);
+  Router& r = (*net)[0];
+  const auto infos = std::vector{reference_router_info("ff-127.0.0.2.dat"), reference_router_info("plain-127.0.0.3.dat")};
+
+  // No gateway and no sender: stored, nothing sent.
+  const i2np::I2npPayload anonymous = database_store_of(infos[0], 31);
+  r.handle_i2np_message(std::nullopt, header_of(anonymous), anonymous);
+  EXPECT_NE(r.netdb.get_router_info(hash_of(infos[0])), nullptr);
   EXPECT_TRUE(r.pending_sends.empty());
+  EXPECT_TRUE(r.pending_dials.empty());
+
+  // No gateway, from a peer: the DeliveryStatus goes back to that peer.
+  const i2np::I2npPayload from_peer = database_store_of(infos[1], 32);
+  const std::uint64_t before = ondrel_i2p_net_unix_time_ms();
+  r.handle_i2np_message(net->hash(1), header_of(from_peer), from_peer);
+  const std::uint64_t after = ondrel_i2p_net_unix_time_ms();
+  EXPECT_NE(r.netdb.get_router_info(hash_of(infos[1])), nullptr);
+  ASSERT_EQ(r.pending_sends.size(), 1u);
+  EXPECT_EQ(r.pending_sends[0].peer, net->hash(1));
+  const auto& ack = std::get<i2np::I2npPayload::DeliveryStatus>(r.pending_sends[0].payload.value);
+  EXPECT_EQ(ack.msg_id, 32u);
+  EXPECT_GE(ack.timestamp, before);
+  EXPECT_LE(ack.timestamp, after);
 }
 
 }  // namespace
