@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "crypto/block_buffer.h"
 #include "crypto/endian.h"
 #include "crypto/sha256_constants.h"
 #include "crypto/sha_x86.h"
@@ -67,40 +68,12 @@ void Sha256::compress(const std::uint8_t* p, std::size_t n) {
 
 void Sha256::update(ByteView data) {
   total_ += data.size();
-  if (data.empty()) return;
-  const std::uint8_t* p = data.data();
-  std::size_t n = data.size();
-  if (pos_ > 0) {
-    const std::size_t take = std::min(n, block_size - pos_);
-    std::memcpy(buf_.data() + pos_, p, take);
-    pos_ += take;
-    p += take;
-    n -= take;
-    if (pos_ < block_size) return;
-    compress(buf_.data(), 1);
-    pos_ = 0;
-  }
-  // Whole blocks straight from the input; only a tail is buffered.
-  if (n >= block_size) {
-    const std::size_t blocks = n / block_size;
-    compress(p, blocks);
-    p += blocks * block_size;
-    n -= blocks * block_size;
-  }
-  if (n > 0) {
-    std::memcpy(buf_.data(), p, n);
-    pos_ = n;
-  }
+  detail::absorb_blocks(buf_, pos_, data, [this](const std::uint8_t* p, std::size_t n) { compress(p, n); });
 }
 
 Sha256Digest Sha256::finalize() {
-  buf_[pos_++] = 0x80;
-  if (pos_ > block_size - 8) {
-    std::memset(buf_.data() + pos_, 0, block_size - pos_);
-    compress(buf_.data(), 1);
-    pos_ = 0;
-  }
-  std::memset(buf_.data() + pos_, 0, block_size - 8 - pos_);
+  detail::pad_to_length_field<block_size, 8>(buf_, pos_,
+                                              [this](const std::uint8_t* p, std::size_t n) { compress(p, n); });
   write_u64_be(buf_.data() + block_size - 8, total_ * 8);
   compress(buf_.data(), 1);
   pos_ = 0;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "crypto/block_buffer.h"
 #include "crypto/endian.h"
 
 namespace crypto {
@@ -77,39 +78,12 @@ void Sha512::update(ByteView data) {
   const std::uint64_t before = total_;
   total_ += data.size();
   if (total_ < before) ++total_high_;
-  if (data.empty()) return;
-  const std::uint8_t* p = data.data();
-  std::size_t n = data.size();
-  if (pos_ > 0) {
-    const std::size_t take = std::min(n, block_size - pos_);
-    std::memcpy(buf_.data() + pos_, p, take);
-    pos_ += take;
-    p += take;
-    n -= take;
-    if (pos_ < block_size) return;
-    compress(buf_.data(), 1);
-    pos_ = 0;
-  }
-  if (n >= block_size) {
-    const std::size_t blocks = n / block_size;
-    compress(p, blocks);
-    p += blocks * block_size;
-    n -= blocks * block_size;
-  }
-  if (n > 0) {
-    std::memcpy(buf_.data(), p, n);
-    pos_ = n;
-  }
+  detail::absorb_blocks(buf_, pos_, data, [this](const std::uint8_t* p, std::size_t n) { compress(p, n); });
 }
 
 Sha512Digest Sha512::finalize() {
-  buf_[pos_++] = 0x80;
-  if (pos_ > block_size - 16) {
-    std::memset(buf_.data() + pos_, 0, block_size - pos_);
-    compress(buf_.data(), 1);
-    pos_ = 0;
-  }
-  std::memset(buf_.data() + pos_, 0, block_size - 16 - pos_);
+  detail::pad_to_length_field<block_size, 16>(buf_, pos_,
+                                               [this](const std::uint8_t* p, std::size_t n) { compress(p, n); });
   // The 128-bit bit count: (total_high * 2^64 + total) * 8.
   write_u64_be(buf_.data() + block_size - 16, total_high_ << 3 | total_ >> 61);
   write_u64_be(buf_.data() + block_size - 8, total_ << 3);
