@@ -19,8 +19,12 @@ std::unexpected<Error> key_mismatch() { return fail(NetError::Peer, "incoming Ro
 
 }  // namespace
 
-Result<std::optional<common::RouterInfo>> check_peer_router_info(const std::vector<ntcp2::Ntcp2Block>& blocks,
-                                                                 ByteView proven_static) {
+Result<common::RouterInfo> check_peer_router_info(const std::vector<ntcp2::Ntcp2Block>& blocks,
+                                                  ByteView proven_static) {
+  // Without a RouterInfo vouching for the proven key anyone could claim any router's
+  // hash; so one must come, and first.
+  if (blocks.empty() || !blocks.front().is<ntcp2::Ntcp2Block::RouterInfo>()) return key_mismatch();
+
   std::optional<common::RouterInfo> last;
   for (const ntcp2::Ntcp2Block& block : blocks) {
     const auto* ri_block = block.get_if<ntcp2::Ntcp2Block::RouterInfo>();
@@ -42,7 +46,7 @@ Result<std::optional<common::RouterInfo>> check_peer_router_info(const std::vect
     if (!matched) return key_mismatch();
     last = std::move(*info);
   }
-  return last;
+  return std::move(*last);
 }
 
 Result<PendingNtcp2Accept> PendingNtcp2Accept::start(TcpSocket socket, const noise::KeyPair& static_keys,

@@ -45,13 +45,11 @@ struct PendingNtcp2Accept {
   Result<Ntcp2Conn> finish(ByteView msg3);
 };
 
-// The RouterInfo blocks of SessionConfirmed, in block order, checked against the static
-// key the handshake proved: each must decode, carry a valid Ed25519 signature and name
-// that key as "s" of at least one NTCP2 address and of none that differs (a RouterInfo
-// naming no key at all would let anyone present another router's record and be filed
-// under its hash). Gives the last RouterInfo checked, or none when no RouterInfo block
-// came; the peer is then known only by its proven static key.
-Result<std::optional<common::RouterInfo>> check_peer_router_info(const std::vector<ntcp2::Ntcp2Block>& blocks,
-                                                                 ByteView proven_static);
+// The RouterInfo blocks of SessionConfirmed, checked against the static key the handshake
+// proved. The first block must be a RouterInfo; each RouterInfo must decode, carry a valid
+// Ed25519 signature and name that key as "s" of at least one NTCP2 address and of none
+// that differs. Gives the last RouterInfo checked.
+Result<common::RouterInfo> check_peer_router_info(const std::vector<ntcp2::Ntcp2Block>& blocks,
+                                                  ByteView proven_static);
 
 }  // namespace ntcp2_net
