@@ -125,6 +125,47 @@ TEST(Ntcp2HandshakeKat, MessagesMatchTheIndependentModel) {
   }
 }
 
+// Empty padding is not mixed into h on either side: the whole transcript, with messages 1
+// and 2 carrying no padding at all, matches the model byte for byte.
+TEST(Ntcp2HandshakeKat, EmptyPaddingIsNotHashed) {
+  const noise::KeyPair init_static = key(0x10), resp_static = key(0x30);
+  const Bytes hash = hex(kResponderHash), iv = fixed(0xa0, 16);
+  auto initiator = Ntcp2Handshake::new_initiator(init_static, resp_static.public_key, hash, iv);
+  auto responder = Ntcp2Handshake::new_responder(resp_static, hash, iv);
+  ASSERT_TRUE(initiator && responder);
+  initiator->local_ephemeral = key(0x50);
+  responder->local_ephemeral = key(0x70);
+
+  const Bytes m3 = *encode_blocks(msg3_blocks());
+  auto msg1 = initiator->write_session_request({}, m3.size(), kTs1 * 1000ull + 123);
+  ASSERT_TRUE(msg1);
+  EXPECT_EQ(to_hex(*msg1), kMsg1NoPad);
+  auto req = responder->read_session_request_head(*msg1);
+  ASSERT_TRUE(req) << req.error().message();
+  EXPECT_EQ(req->pad_len, 0);
+  responder->m3p2_len = req->m3p2_len;
+  ASSERT_TRUE(responder->finish_read_session_request({}));
+
+  auto msg2 = responder->write_session_created({}, kTs2 * 1000ull + 123);
+  ASSERT_TRUE(msg2);
+  EXPECT_EQ(to_hex(*msg2), kMsg2NoPad);
+  auto head = initiator->read_session_created_head(*msg2);
+  ASSERT_TRUE(head) << head.error().message();
+  EXPECT_EQ(head->pad_len, 0);
+  ASSERT_TRUE(initiator->finish_read_session_created({}));
+
+  auto msg3 = initiator->write_session_confirmed(msg3_blocks());
+  ASSERT_TRUE(msg3);
+  EXPECT_EQ(to_hex(*msg3), kMsg3NoPad);
+  auto payload = responder->read_session_confirmed(*msg3);
+  ASSERT_TRUE(payload) << payload.error().message();
+  EXPECT_EQ(*payload, m3);
+  for (const Ntcp2Handshake* hs : {&*initiator, &*responder}) {
+    EXPECT_EQ(to_hex(hs->state.h), kFinalHNoPad);
+    EXPECT_EQ(to_hex(hs->state.ck), kFinalCkNoPad);
+  }
+}
+
 TEST(Ntcp2HandshakeKat, DataPhaseKeysAndMasks) {
   Pair p = run_handshake();
   auto a = p.initiator.into_data_session();

@@ -219,6 +219,47 @@ def fixed(start: int, n: int) -> bytes:
     return bytes((start + i) & 0xFF for i in range(n))
 
 
+def handshake(init_static, resp_static, init_eph, resp_eph, resp_hash, resp_iv, pad1, pad2, ts1, ts2,
+              m3_payload):
+    """The three messages and the final (ck, h). Empty padding is not mixed into h."""
+    s = Symmetric(PROTOCOL)
+    s.mix_hash(b"")
+    s.mix_hash(pub(resp_static))
+
+    # message 1
+    X = pub(init_eph)
+    s.mix_hash(X)
+    s.mix_key(dh(init_eph, pub(resp_static)))
+    m3p2_len = len(m3_payload) + 16
+    opts1 = struct.pack(">BBHHHII", 2, 2, len(pad1), m3p2_len, 0, ts1, 0)
+    ct1 = s.enc(opts1)
+    if pad1:
+        s.mix_hash(pad1)
+    xenc = aes_cbc_enc(resp_hash, resp_iv, X)
+    msg1 = xenc + ct1 + pad1
+    assert aes_cbc_dec(resp_hash, resp_iv, xenc) == X
+
+    # message 2
+    Y = pub(resp_eph)
+    s.mix_hash(Y)
+    s.mix_key(dh(resp_eph, X))
+    opts2 = struct.pack(">HHIII", 0, len(pad2), 0, ts2, 0)
+    ct2 = s.enc(opts2)
+    if pad2:
+        s.mix_hash(pad2)
+    yenc = aes_cbc_enc(resp_hash, xenc[16:32], Y)
+    msg2 = yenc + ct2 + pad2
+
+    # message 3
+    part1 = s.enc(pub(init_static))
+    s.mix_key(dh(init_static, Y))
+    part2 = s.enc(m3_payload)
+    msg3 = part1 + part2
+    assert len(part2) == m3p2_len
+
+    return msg1, msg2, msg3, s.ck, s.h, m3p2_len
+
+
 def main():
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
     check_siphash()
@@ -235,41 +276,13 @@ def main():
     ts1, ts2 = 1700000000, 1700000001
     m3_payload = block(2, b"\x00" + b"stand-in RouterInfo bytes") + block(254, fixed(0x90, 16))
 
-    s = Symmetric(PROTOCOL)
-    s.mix_hash(b"")
-    s.mix_hash(pub(resp_static))
-
-    # message 1
-    X = pub(init_eph)
-    s.mix_hash(X)
-    s.mix_key(dh(init_eph, pub(resp_static)))
-    m3p2_len = len(m3_payload) + 16
-    opts1 = struct.pack(">BBHHHII", 2, 2, len(pad1), m3p2_len, 0, ts1, 0)
-    ct1 = s.enc(opts1)
-    s.mix_hash(pad1)
-    xenc = aes_cbc_enc(resp_hash, resp_iv, X)
-    msg1 = xenc + ct1 + pad1
-    assert aes_cbc_dec(resp_hash, resp_iv, xenc) == X
-
-    # message 2
-    Y = pub(resp_eph)
-    s.mix_hash(Y)
-    s.mix_key(dh(resp_eph, X))
-    opts2 = struct.pack(">HHIII", 0, len(pad2), 0, ts2, 0)
-    ct2 = s.enc(opts2)
-    s.mix_hash(pad2)
-    yenc = aes_cbc_enc(resp_hash, xenc[16:32], Y)
-    msg2 = yenc + ct2 + pad2
-
-    # message 3
-    part1 = s.enc(pub(init_static))
-    s.mix_key(dh(init_static, Y))
-    part2 = s.enc(m3_payload)
-    msg3 = part1 + part2
-    assert len(part2) == m3p2_len
+    msg1, msg2, msg3, ck, h, m3p2_len = handshake(init_static, resp_static, init_eph, resp_eph, resp_hash,
+                                                   resp_iv, pad1, pad2, ts1, ts2, m3_payload)
+    # the same keys with no padding in messages 1 and 2
+    np_msg1, np_msg2, np_msg3, np_ck, np_h, _ = handshake(init_static, resp_static, init_eph, resp_eph,
+                                                          resp_hash, resp_iv, b"", b"", ts1, ts2, m3_payload)
 
     # data phase
-    ck, h = s.ck, s.h
     k_ab, k_ba = hkdf2(ck, b"")
     temp = HMAC(ck, b"")
     ask_master = HMAC(temp, b"ask" + b"\x01")
@@ -321,6 +334,12 @@ def main():
     out.append(arr("kFrameAB", frame_ab))
     out.append(arr("kFrameBA", frame_ba))
     out.append("const std::uint32_t kM3p2Len = %d;" % m3p2_len)
+    out.append("// The same handshake with no padding in messages 1 and 2.")
+    out.append(arr("kMsg1NoPad", np_msg1))
+    out.append(arr("kMsg2NoPad", np_msg2))
+    out.append(arr("kMsg3NoPad", np_msg3))
+    out.append(arr("kFinalHNoPad", np_h))
+    out.append(arr("kFinalCkNoPad", np_ck))
     print("\n".join(out))
 
 

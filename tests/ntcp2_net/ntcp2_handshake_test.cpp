@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <thread>
 
@@ -515,6 +516,34 @@ TEST(Ntcp2Handshake, ResponderAcceptsTheEdgesOfTheRules) {
     ASSERT_TRUE(got && *got);
     EXPECT_EQ(**got, frame);
   }
+}
+
+// Extra NTCP2 addresses whose "s" is no 32-byte key are not compared against the proven
+// static key; the address that names it vouches for the RouterInfo.
+TEST(Ntcp2Handshake, ResponderIgnoresAddressesWhoseStaticKeyIsNoKey) {
+  auto net = make_net();
+  TestRouter r = net->initiator;
+  common::RouterAddress not_base64 = ntcp2_test::ntcp2_address("127.0.0.3", 3, Bytes(32, 7), r.iv);
+  not_base64.options = common::Mapping::from_entries({{"host", "127.0.0.3"}, {"port", "3"}, {"s", "*not*"}});
+  r.info.addresses.push_back(not_base64);
+  r.info.addresses.push_back(ntcp2_test::ntcp2_address("127.0.0.4", 4, Bytes(31, 7), r.iv));
+  r.sign();
+  const Blocks sent = own_blocks(r);
+
+  RawPeer peer{connect_to(net->listener.port),
+               *ntcp2::Ntcp2Handshake::new_initiator(net->initiator.static_keys, net->responder.static_keys.public_key,
+                                                     net->responder.hash.view(), net->responder.iv)};
+  ASSERT_GE(peer.fd, 0);
+  peer.hs.local_ephemeral = ntcp2_test::random_key_pair();
+  std::thread client([&] { full(peer, net->initiator, sent); });
+  auto accept = accept_one(*net);
+  ASSERT_TRUE(accept);
+  auto conn = drive(*accept);
+  client.join();
+  ASSERT_TRUE(conn) << conn.error().message();
+  EXPECT_EQ(conn->session.remote_static, net->initiator.static_keys.public_key);
+  ASSERT_TRUE(conn->peer_info);
+  EXPECT_EQ(*conn->peer_info->to_bytes(), sent.front().get_if<Ntcp2Block::RouterInfo>()->data);
 }
 
 TEST(Ntcp2Handshake, ReplayedSessionRequestIsRefused) {
