@@ -28,6 +28,25 @@ void ignore_sigpipe() { signal(SIGPIPE, SIG_IGN); }
 
 bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
+// The TCP addresses of host and port, or nullptr with the error text set.
+addrinfo* resolve_tcp(const char* name, std::int32_t port, int family, int flags) {
+  addrinfo hints{};
+  hints.ai_flags = flags;
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  char service[8];
+  std::snprintf(service, sizeof(service), "%d", static_cast<int>(port));
+  addrinfo* found = nullptr;
+  const int rc = getaddrinfo(name, service, &hints, &found);
+  if (rc != 0) {
+    set_error(gai_strerror(rc));
+    return nullptr;
+  }
+  if (found == nullptr) set_errno_error(EADDRNOTAVAIL);
+  return found;
+}
+
 std::int32_t connect_to(const std::uint8_t* host, std::int32_t host_len, std::int32_t port, bool nonblocking) {
   char name[kMaxHostLen + 1];
   if (port < 1 || port > 65535 || !copy_arg(host, host_len, 1, kMaxHostLen, name)) {
@@ -36,18 +55,8 @@ std::int32_t connect_to(const std::uint8_t* host, std::int32_t host_len, std::in
   }
   ignore_sigpipe();
 
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  char service[8];
-  std::snprintf(service, sizeof(service), "%d", static_cast<int>(port));
-  addrinfo* found = nullptr;
-  int rc = getaddrinfo(name, service, &hints, &found);
-  if (rc != 0) {
-    set_error(gai_strerror(rc));
-    return -1;
-  }
+  addrinfo* found = resolve_tcp(name, port, AF_UNSPEC, 0);
+  if (found == nullptr) return -1;
 
   int last_err = 0;
   for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
@@ -182,23 +191,8 @@ std::int32_t ondrel_i2p_net_tcp_listen(const std::uint8_t* host, std::int32_t ho
   }
   ignore_sigpipe();
 
-  addrinfo hints{};
-  hints.ai_flags = AI_PASSIVE;
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  char service[8];
-  std::snprintf(service, sizeof(service), "%d", static_cast<int>(port));
-  addrinfo* found = nullptr;
-  int rc = getaddrinfo(name, service, &hints, &found);
-  if (rc != 0) {
-    set_error(gai_strerror(rc));
-    return -1;
-  }
-  if (found == nullptr) {
-    set_errno_error(EADDRNOTAVAIL);
-    return -1;
-  }
+  addrinfo* found = resolve_tcp(name, port, AF_INET, AI_PASSIVE);
+  if (found == nullptr) return -1;
 
   // Non-blocking, so that a client resetting between poll and accept cannot stall
   // the single loop inside accept.

@@ -113,12 +113,9 @@ Result<Ntcp2Conn> PendingNtcp2Accept::finish(ByteView msg3) {
 
 Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::advance() {
   while (phase <= 2) {
-    if (rx.size() < static_cast<std::size_t>(want)) {
-      if (socket.fd < 0) return fail(NetError::Closed);
-      auto got = socket.pump_nonblocking(rx, want - static_cast<std::int64_t>(rx.size()));
-      if (!got) return std::unexpected(std::move(got.error()));
-      if (rx.size() < static_cast<std::size_t>(want)) return std::optional<Ntcp2Conn>{};
-    }
+    auto full = socket.fill_to(rx, static_cast<std::size_t>(want));
+    if (!full) return std::unexpected(std::move(full.error()));
+    if (!*full) return std::optional<Ntcp2Conn>{};
     Bytes bytes = std::move(rx);
     rx.clear();
 

@@ -131,4 +131,12 @@ Result<void> TcpSocket::write_all(ByteView data, std::int64_t deadline_ms) {
   return {};
 }
 
+Result<bool> TcpSocket::fill_to(Bytes& buf, std::size_t want) {
+  if (buf.size() >= want) return true;
+  if (fd < 0) return fail(NetError::Closed);
+  auto got = pump_nonblocking(buf, static_cast<std::int64_t>(want - buf.size()));
+  if (!got) return std::unexpected(std::move(got.error()));
+  return buf.size() >= want;
+}
+
 }  // namespace ntcp2_net

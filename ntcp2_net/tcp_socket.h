@@ -50,6 +50,10 @@ struct TcpSocket {
   // NetError::Io "recv_nb failed: ". Bytes appended before a failure stay in out.
   Result<std::size_t> pump_nonblocking(Bytes& out, std::int64_t want);
 
+  // Tops buf up towards want bytes without waiting: true once buf holds want bytes, false
+  // while more must come. A closed socket is NetError::Closed; failures as pump_nonblocking.
+  Result<bool> fill_to(Bytes& buf, std::size_t want);
+
   // Sends every byte, waiting for writability in slices of at most 5,000 ms until
   // deadline_ms have passed (measured on the monotonic clock). NetError::Closed
   // (also when a send writes nothing), NetError::Timeout, NetError::Io "send failed: "
