@@ -24,7 +24,7 @@ function(ondrel_tests name)
   target_link_libraries(${name}_tests PRIVATE ${name} ${P_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
   target_compile_definitions(${name}_tests PRIVATE
     ONDREL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-    ONDREL_TESTDATA_DIR="${PROJECT_SOURCE_DIR}/../shared/testdata")
+    ONDREL_TESTDATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
   include(GoogleTest)
   gtest_discover_tests(${name}_tests WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} DISCOVERY_TIMEOUT 60)
 endfunction()

@@ -213,6 +213,13 @@ std::unexpected<Error> fail(V variant, Payload&&... payload) {
   return std::unexpected<Error>(Error(variant, std::forward<Payload>(payload)...));
 }
 
+// Shorthand for passing a lower layer's failure up inside a variant of the caller's own
+// family: `if (!r) return wrap(NetError::Protocol, std::move(r.error()));`
+template <ErrorVariant V>
+std::unexpected<Error> wrap(V variant, Error inner) {
+  return std::unexpected<Error>(Error(variant, std::move(inner)));
+}
+
 // Builds a message from fixed text and decimal numbers: msg("need ", 32, " bytes, have ", 4).
 namespace error_detail {
 inline void append(std::string& out, std::string_view s) { out.append(s); }
