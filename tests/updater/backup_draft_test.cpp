@@ -18,6 +18,8 @@ using updater_test::write_file;
 
 namespace {
 
+const std::string kLeaf = "/ffffffffffffffffffffffffffffff";
+
 bool has_line(const std::string& text) { return log_text().find(": " + text + "\n") != std::string::npos; }
 
 TEST(Backup, CreateThenRestoreOrDiscard) {
@@ -92,7 +94,7 @@ TEST(BackupAndDraft, NamesThatDoNotFitFailBeforeTouchingAnything) {
   ScopedLog log(dir / "update.log");
   for (std::size_t length : {std::size_t{4095}, std::size_t{4090}, std::size_t{4086}}) {
     SCOPED_TRACE(length);
-    std::string file = path_of_length(dir.path(), length, "/" + std::string(30, 'f'));
+    std::string file = path_of_length(dir.path(), length, kLeaf);
     ASSERT_EQ(file.size(), length);
     ASSERT_TRUE(write_file(file, "precious"));
     // What the cut backup and draft names would have been.

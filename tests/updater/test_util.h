@@ -98,12 +98,12 @@ inline std::string log_text() {
 inline std::string path_of_length(const std::string& base, std::size_t length, const std::string& leaf) {
   std::string path = base;
   while (length - path.size() > 200 + leaf.size()) {
-    path += "/" + std::string(199, 'd');
+    path.append(1, '/').append(199, 'd');
     ::mkdir(path.c_str(), 0700);
   }
   std::size_t pad = length - path.size() - leaf.size();
   if (pad > 1) {
-    path += "/" + std::string(pad - 1, 'e');
+    path.append(1, '/').append(pad - 1, 'e');
     ::mkdir(path.c_str(), 0700);
   }
   return path + leaf;
