@@ -100,50 +100,48 @@ const Area& area() {
 
 bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-void BM_EnsureCopy(benchmark::State& state) {
+// Times `copy` making the target from the source; the target is removed untimed.
+template <class Copy>
+void copy_loop(benchmark::State& state, Copy copy) {
   const Area& a = area();
   if (!a.ok()) return state.SkipWithError("no tmpfs for the tree");
   for (auto _ : state) {
-    if (ensure_copy(a.source().c_str(), a.target().c_str(), nullptr, nullptr) != OK) {
-      state.SkipWithError("ensure_copy failed");
-    }
+    if (!copy(a)) state.SkipWithError("copy failed");
     state.PauseTiming();
     run("rm -rf " + a.target());
     state.ResumeTiming();
   }
+}
+
+// Times `remove` on a target copied untimed from the source.
+template <class Remove>
+void remove_loop(benchmark::State& state, Remove remove) {
+  const Area& a = area();
+  if (!a.ok()) return state.SkipWithError("no tmpfs for the tree");
+  for (auto _ : state) {
+    state.PauseTiming();
+    run("cp -a " + a.source() + " " + a.target());
+    state.ResumeTiming();
+    if (!remove(a)) state.SkipWithError("removal failed");
+  }
+}
+
+void BM_EnsureCopy(benchmark::State& state) {
+  copy_loop(state, [](const Area& a) {
+    return ensure_copy(a.source().c_str(), a.target().c_str(), nullptr, nullptr) == OK;
+  });
 }
 
 void BM_CpA(benchmark::State& state) {
-  const Area& a = area();
-  if (!a.ok()) return state.SkipWithError("no tmpfs for the tree");
-  for (auto _ : state) {
-    if (!run("cp -a " + a.source() + " " + a.target())) state.SkipWithError("cp -a failed");
-    state.PauseTiming();
-    run("rm -rf " + a.target());
-    state.ResumeTiming();
-  }
+  copy_loop(state, [](const Area& a) { return run("cp -a " + a.source() + " " + a.target()); });
 }
 
 void BM_EnsureRemoveRecursive(benchmark::State& state) {
-  const Area& a = area();
-  if (!a.ok()) return state.SkipWithError("no tmpfs for the tree");
-  for (auto _ : state) {
-    state.PauseTiming();
-    run("cp -a " + a.source() + " " + a.target());
-    state.ResumeTiming();
-    if (ensure_remove_recursive(a.target().c_str(), false) != 0) state.SkipWithError("removal failed");
-  }
+  remove_loop(state, [](const Area& a) { return ensure_remove_recursive(a.target().c_str(), false) == 0; });
 }
 
 void BM_RmRf(benchmark::State& state) {
-  const Area& a = area();
-  if (!a.ok()) return state.SkipWithError("no tmpfs for the tree");
-  for (auto _ : state) {
-    state.PauseTiming();
-    run("cp -a " + a.source() + " " + a.target());
-    state.ResumeTiming();
-    if (!run("rm -rf " + a.target())) state.SkipWithError("rm -rf failed");
-  }
+  remove_loop(state, [](const Area& a) { return run("rm -rf " + a.target()); });
 }
 
 }  // namespace
