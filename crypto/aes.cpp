@@ -105,6 +105,13 @@ Result<void> check_cbc_spans(ByteView in, std::span<std::uint8_t> out) {
 
 constexpr std::uint8_t zero_iv[16] = {};
 
+// A key already checked to have 32 bytes.
+std::array<std::uint8_t, 32> key_array(ByteView key) {
+  std::array<std::uint8_t, 32> out;
+  std::memcpy(out.data(), key.data(), 32);
+  return out;
+}
+
 }  // namespace
 
 // A single block is CBC over one block with a zero chaining value.
@@ -136,8 +143,7 @@ Result<Bytes> aes256_cbc_decrypt(ByteView key, ByteView iv, ByteView data, Engin
   return out;
 }
 
-Result<Aes256EncryptKey> aes256_encrypt_key(ByteView key, Engine engine) {
-  if (auto ok = check_key(key); !ok) return std::unexpected(ok.error());
+Aes256EncryptKey aes256_encrypt_key(const std::array<std::uint8_t, 32>& key, Engine engine) {
   Aes256EncryptKey out;
   out.hardware = use_hardware(engine);
   if (out.hardware) {
@@ -150,17 +156,27 @@ Result<Aes256EncryptKey> aes256_encrypt_key(ByteView key, Engine engine) {
 
 // The portable decryption walks the encryption schedule backwards, so only the
 // hardware path needs keys of its own.
-Result<Aes256DecryptKey> aes256_decrypt_key(ByteView key, Engine engine) {
-  auto enc = aes256_encrypt_key(key, engine);
-  if (!enc) return std::unexpected(enc.error());
+Aes256DecryptKey aes256_decrypt_key(const std::array<std::uint8_t, 32>& key, Engine engine) {
   Aes256DecryptKey out;
-  out.hardware = enc->hardware;
+  out.hardware = use_hardware(engine);
   if (out.hardware) {
-    detail::aes256_decryption_keys_x86(enc->rk.data(), out.rk.data());
+    std::uint8_t enc[240];
+    detail::aes256_expand_x86(key.data(), enc);
+    detail::aes256_decryption_keys_x86(enc, out.rk.data());
   } else {
-    out.rk = enc->rk;
+    out.rk = aes256_expand_key(key.data());
   }
   return out;
+}
+
+Result<Aes256EncryptKey> aes256_encrypt_key(ByteView key, Engine engine) {
+  if (auto ok = check_key(key); !ok) return std::unexpected(ok.error());
+  return aes256_encrypt_key(key_array(key), engine);
+}
+
+Result<Aes256DecryptKey> aes256_decrypt_key(ByteView key, Engine engine) {
+  if (auto ok = check_key(key); !ok) return std::unexpected(ok.error());
+  return aes256_decrypt_key(key_array(key), engine);
 }
 
 void aes256_encrypt_block(const Aes256EncryptKey& key, std::span<const std::uint8_t, 16> in,

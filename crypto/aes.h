@@ -40,6 +40,9 @@ struct Aes256DecryptKey {
 // Fail with CryptoError::InvalidKey unless the key has 32 bytes.
 Result<Aes256EncryptKey> aes256_encrypt_key(ByteView key, Engine engine = Engine::Best);
 Result<Aes256DecryptKey> aes256_decrypt_key(ByteView key, Engine engine = Engine::Best);
+// The same for a key whose length its type fixes: nothing can fail.
+Aes256EncryptKey aes256_encrypt_key(const std::array<std::uint8_t, 32>& key, Engine engine = Engine::Best);
+Aes256DecryptKey aes256_decrypt_key(const std::array<std::uint8_t, 32>& key, Engine engine = Engine::Best);
 
 // One block; in and out may be the same bytes.
 void aes256_encrypt_block(const Aes256EncryptKey& key, std::span<const std::uint8_t, 16> in,

@@ -61,8 +61,10 @@ ONDREL_AES_TARGET void cbc_encrypt(const __m128i rk[15], const std::uint8_t iv[1
                                    std::uint8_t* out, std::size_t blocks) {
   __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
   for (std::size_t b = 0; b < blocks; ++b) {
-    __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * b)), chain);
-    x = _mm_xor_si128(x, rk[0]);
+    // The round-0 key goes onto the input before the chaining value arrives, leaving
+    // one XOR between one block's last round and the next block's first.
+    __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * b)), rk[0]);
+    x = _mm_xor_si128(x, chain);
     for (int r = 1; r < 14; ++r) x = _mm_aesenc_si128(x, rk[r]);
     chain = _mm_aesenclast_si128(x, rk[14]);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * b), chain);

@@ -4,6 +4,7 @@
 
 #include "common/hash.h"
 #include "tunnel/hop_keys.h"
+#include "tunnel/layer.h"
 
 namespace tunnel {
 
@@ -17,6 +18,8 @@ struct TransitHop {
   Key32 iv_key{};
   bool is_endpoint = false;    // the request carried the outbound-endpoint flag
   std::uint32_t expires_s = 0;  // unix seconds
+  // A participant only ever adds its layer.
+  LayerKeyCache<LayerEncryptKeys> layer_cache{};
 
   friend bool operator==(const TransitHop&, const TransitHop&) = default;
 };

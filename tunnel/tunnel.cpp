@@ -3,7 +3,6 @@
 #include <ranges>
 
 #include "tunnel/cell.h"
-#include "tunnel/layer.h"
 
 namespace tunnel {
 
@@ -14,9 +13,7 @@ Result<Bytes> Tunnel::decrypt_inbound_cell(ByteView cell) const {
   }
   Bytes out(cell.begin(), cell.end());
   for (const TunnelHop& hop : std::views::reverse(hops)) {
-    auto keys = layer_decrypt_keys(hop.layer_key, hop.iv_key);
-    if (!keys) return std::unexpected(std::move(keys.error()));
-    remove_layer(*keys, CellSpan(out.data(), kCellSize));
+    remove_layer(hop.layer_cache.get(hop.layer_key, hop.iv_key), CellSpan(out.data(), kCellSize));
   }
   return out;
 }

@@ -7,6 +7,7 @@
 #include "encoding/bytes.h"
 #include "encoding/error.h"
 #include "tunnel/hop_keys.h"
+#include "tunnel/layer.h"
 
 namespace tunnel {
 
@@ -16,6 +17,8 @@ struct TunnelHop {
   std::uint32_t next_tunnel_id = 0;     // where it sends them on
   Key32 layer_key{};
   Key32 iv_key{};
+  // Both kinds of own tunnel only ever remove this hop's layer.
+  LayerKeyCache<LayerDecryptKeys> layer_cache{};
 
   friend bool operator==(const TunnelHop&, const TunnelHop&) = default;
 };

@@ -14,10 +14,8 @@ Result<std::optional<RelayedCell>> TunnelManager::relay_cell(std::uint32_t tunne
   if (cell.size() != kCellSize) {
     return fail(TunnelError::InvalidLength, msg("TunnelData cell must be 1024 bytes, got ", cell.size()));
   }
-  auto keys = layer_encrypt_keys(hop->layer_key, hop->iv_key);
-  if (!keys) return std::unexpected(std::move(keys.error()));
   RelayedCell out{hop->next_router, hop->next_tunnel_id, Bytes(cell.begin(), cell.end()), hop->is_endpoint};
-  add_layer(*keys, CellSpan(out.cell.data(), kCellSize));
+  add_layer(hop->layer_cache.get(hop->layer_key, hop->iv_key), CellSpan(out.cell.data(), kCellSize));
   return out;
 }
 

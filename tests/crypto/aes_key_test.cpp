@@ -110,6 +110,23 @@ TEST(AesKey, EncryptionKeysAreTheFips197Schedule) {
   EXPECT_FALSE(crypto::aes256_encrypt_key(key, crypto::Engine::Portable)->hardware);
 }
 
+// A key whose type fixes its length expands without a result to check, to the same keys.
+TEST(AesKey, FixedLengthKeys) {
+  std::array<std::uint8_t, 32> key{};
+  for (std::size_t i = 0; i < 32; ++i) key[i] = static_cast<std::uint8_t>(i);
+  for (crypto::Engine engine : {crypto::Engine::Best, crypto::Engine::Portable}) {
+    const crypto::Aes256EncryptKey enc = crypto::aes256_encrypt_key(key, engine);
+    const crypto::Aes256DecryptKey dec = crypto::aes256_decrypt_key(key, engine);
+    EXPECT_EQ(enc.rk, crypto::aes256_encrypt_key(ByteView(key), engine)->rk);
+    EXPECT_EQ(dec.rk, crypto::aes256_decrypt_key(ByteView(key), engine)->rk);
+    auto block = block_of(unhex("00112233445566778899aabbccddeeff"));
+    crypto::aes256_encrypt_block(enc, block, block);
+    EXPECT_EQ(hex(block), "8ea2b7ca516745bfeafc49904b496089");
+    crypto::aes256_decrypt_block(dec, block, block);
+    EXPECT_EQ(hex(block), "00112233445566778899aabbccddeeff");
+  }
+}
+
 TEST(AesKey, LengthErrors) {
   auto short_key = crypto::aes256_encrypt_key(Bytes(31));
   ASSERT_FALSE(short_key.has_value());

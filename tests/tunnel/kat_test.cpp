@@ -59,11 +59,11 @@ TEST(TunnelKat, InboundCellLosesEveryLayer) {
 TEST(TunnelKat, LayersOnThePortableEngine) {
   const Key32 k1 = key32(0x10), k2 = key32(0x30), k3 = key32(0x50), k4 = key32(0x70);
   Bytes cell = pattern(1024, 1);
-  add_layer(*layer_encrypt_keys(k1, k2, crypto::Engine::Portable), CellSpan(cell.data(), 1024));
+  add_layer(LayerEncryptKeys::expand(k1, k2, crypto::Engine::Portable), CellSpan(cell.data(), 1024));
   EXPECT_EQ(hex(cell), kRelayed);
   cell = pattern(1024, 1);
-  remove_layer(*layer_decrypt_keys(k3, k4, crypto::Engine::Portable), CellSpan(cell.data(), 1024));
-  remove_layer(*layer_decrypt_keys(k1, k2, crypto::Engine::Portable), CellSpan(cell.data(), 1024));
+  remove_layer(LayerDecryptKeys::expand(k3, k4, crypto::Engine::Portable), CellSpan(cell.data(), 1024));
+  remove_layer(LayerDecryptKeys::expand(k1, k2, crypto::Engine::Portable), CellSpan(cell.data(), 1024));
   EXPECT_EQ(hex(cell), kInboundTwoHops);
 }
 

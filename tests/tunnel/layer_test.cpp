@@ -80,10 +80,10 @@ TEST(HopLayer, MatchesOpenSslOnRandomCellsAndKeys) {
 
     for (crypto::Engine engine : {crypto::Engine::Best, crypto::Engine::Portable}) {
       Bytes work = cell;
-      add_layer(*layer_encrypt_keys(l2, i2, engine), CellSpan(work.data(), kCellSize));
+      add_layer(LayerEncryptKeys::expand(l2, i2, engine), CellSpan(work.data(), kCellSize));
       EXPECT_EQ(work, openssl_add_layer(l2, i2, cell));
       work = cell;
-      remove_layer(*layer_decrypt_keys(l2, i2, engine), CellSpan(work.data(), kCellSize));
+      remove_layer(LayerDecryptKeys::expand(l2, i2, engine), CellSpan(work.data(), kCellSize));
       EXPECT_EQ(work, openssl_remove_layer(l2, i2, cell));
     }
   }
@@ -160,16 +160,32 @@ TEST(HopLayer, LengthRefusals) {
   }
 }
 
-TEST(HopLayer, KeyLengthRefusals) {
-  auto short_layer = layer_encrypt_keys(Bytes(31), Bytes(32));
-  ASSERT_FALSE(short_layer.has_value());
-  EXPECT_TRUE(short_layer.error().is(TunnelError::Crypto));
-  ASSERT_NE(short_layer.error().inner(), nullptr);
-  EXPECT_EQ(short_layer.error().inner()->message(), "AES-256 key must be 32 bytes, got 31");
-  auto short_iv = layer_decrypt_keys(Bytes(32), Bytes(16));
-  ASSERT_FALSE(short_iv.has_value());
-  EXPECT_TRUE(short_iv.error().is(TunnelError::Crypto));
-  EXPECT_EQ(short_iv.error().inner()->message(), "AES-256 key must be 32 bytes, got 16");
+// Hop records keep their expanded keys; keys changed after a cell went through must
+// take effect, on the record and on its copies.
+TEST(HopLayer, RecordsFollowTheirKeys) {
+  std::mt19937_64 rng(0xcace);
+  const Bytes cell = random_bytes(rng, kCellSize);
+  const Key32 l1 = random_key(rng), i1 = random_key(rng), l2 = random_key(rng), i2 = random_key(rng);
+
+  TunnelManager m;
+  m.transit.push_back(transit_of(hop_with(l1, i1, 3, 4), false));
+  EXPECT_EQ((*m.relay_cell(3, cell))->cell, openssl_add_layer(l1, i1, cell));
+  const TunnelManager copy = m;
+  m.transit[0].iv_key = i2;
+  EXPECT_EQ((*m.relay_cell(3, cell))->cell, openssl_add_layer(l1, i2, cell));
+  m.transit[0].layer_key = l2;
+  EXPECT_EQ((*m.relay_cell(3, cell))->cell, openssl_add_layer(l2, i2, cell));
+  EXPECT_EQ((*copy.relay_cell(3, cell))->cell, openssl_add_layer(l1, i1, cell));
+
+  Tunnel t;
+  t.hops = {hop_with(l1, i1, 1, 2)};
+  EXPECT_EQ(*t.decrypt_inbound_cell(cell), openssl_remove_layer(l1, i1, cell));
+  Tunnel other = t;
+  other.hops[0].layer_key = l2;
+  EXPECT_EQ(*other.decrypt_inbound_cell(cell), openssl_remove_layer(l2, i1, cell));
+  EXPECT_EQ(*t.decrypt_inbound_cell(cell), openssl_remove_layer(l1, i1, cell));
+  // The cache is no part of a record's value.
+  EXPECT_EQ(t.hops[0], hop_with(l1, i1, 1, 2));
 }
 
 }  // namespace
