@@ -127,29 +127,44 @@ Result<common::Hash> read_hash(encoding::Reader& r) {
   return *hash;
 }
 
-Result<TunnelFragment> read_fragment(encoding::Reader& r) {
-  auto wrap_reader = [](Error e) { return wrap(TunnelError::Encoding, std::move(e)); };
-  auto flag = r.read_u8();
-  if (!flag) return wrap_reader(std::move(flag.error()));
-  if ((*flag & 0x80) != 0) {
-    TunnelFragment::FollowOn f;
-    f.number = (*flag >> 1) & 0x3f;
-    f.is_last = (*flag & 0x01) != 0;
-    auto id = r.read_u32_be();
-    if (!id) return wrap_reader(std::move(id.error()));
-    f.msg_id = *id;
-    auto size = r.read_u16_be();
-    if (!size) return wrap_reader(std::move(size.error()));
-    auto data = r.read_bytes(*size);
-    if (!data) return wrap_reader(std::move(data.error()));
-    f.data = std::move(*data);
-    return TunnelFragment{std::move(f)};
-  }
-  TunnelFragment::First f;
-  const int code = (*flag >> 5) & 0x03;
+Result<std::uint16_t> read_size(encoding::Reader& r) {
+  auto size = r.read_u16_be();
+  if (!size) return wrap(TunnelError::Encoding, std::move(size.error()));
+  return *size;
+}
+
+Result<std::uint32_t> read_id(encoding::Reader& r) {
+  auto id = r.read_u32_be();
+  if (!id) return wrap(TunnelError::Encoding, std::move(id.error()));
+  return *id;
+}
+
+// The fragment is built in place inside its variant: moving a half-filled alternative
+// into the variant afterwards only makes the compiler doubt its fields.
+Result<void> read_data(encoding::Reader& r, Bytes& data) {
+  auto size = read_size(r);
+  if (!size) return std::unexpected(std::move(size.error()));
+  auto bytes = r.read_bytes(*size);
+  if (!bytes) return wrap(TunnelError::Encoding, std::move(bytes.error()));
+  data = std::move(*bytes);
+  return {};
+}
+
+Result<void> read_follow_on(encoding::Reader& r, std::uint8_t flag, TunnelFragment::FollowOn& f) {
+  f.number = (flag >> 1) & 0x3f;
+  f.is_last = (flag & 0x01) != 0;
+  auto id = read_id(r);
+  if (!id) return std::unexpected(std::move(id.error()));
+  f.msg_id = *id;
+  return read_data(r, f.data);
+}
+
+Result<void> read_first(encoding::Reader& r, std::uint8_t flag, TunnelFragment::First& f) {
+  const int code = (flag >> 5) & 0x03;
+  if (code == 3) return fail(TunnelError::Invalid, msg("invalid TunnelData delivery type: ", code));
   if (code == 1) {
-    auto id = r.read_u32_be();
-    if (!id) return wrap_reader(std::move(id.error()));
+    auto id = read_id(r);
+    if (!id) return std::unexpected(std::move(id.error()));
     auto hash = read_hash(r);
     if (!hash) return std::unexpected(std::move(hash.error()));
     f.delivery.value = TunnelDelivery::Tunnel{*id, *hash};
@@ -157,21 +172,23 @@ Result<TunnelFragment> read_fragment(encoding::Reader& r) {
     auto hash = read_hash(r);
     if (!hash) return std::unexpected(std::move(hash.error()));
     f.delivery.value = TunnelDelivery::Router{*hash};
-  } else if (code == 3) {
-    return fail(TunnelError::Invalid, msg("invalid TunnelData delivery type: ", code));
   }
-  f.fragmented = (*flag & 0x08) != 0;
+  f.fragmented = (flag & 0x08) != 0;
   if (f.fragmented) {
-    auto id = r.read_u32_be();
-    if (!id) return wrap_reader(std::move(id.error()));
+    auto id = read_id(r);
+    if (!id) return std::unexpected(std::move(id.error()));
     f.msg_id = *id;
   }
-  auto size = r.read_u16_be();
-  if (!size) return wrap_reader(std::move(size.error()));
-  auto data = r.read_bytes(*size);
-  if (!data) return wrap_reader(std::move(data.error()));
-  f.data = std::move(*data);
-  return TunnelFragment{std::move(f)};
+  return read_data(r, f.data);
+}
+
+// Appends the next fragment of the body.
+Result<void> read_fragment(encoding::Reader& r, std::vector<TunnelFragment>& out) {
+  auto flag = r.read_u8();
+  if (!flag) return wrap(TunnelError::Encoding, std::move(flag.error()));
+  auto& value = out.emplace_back().value;
+  if ((*flag & 0x80) != 0) return read_follow_on(r, *flag, value.emplace<TunnelFragment::FollowOn>());
+  return read_first(r, *flag, value.emplace<TunnelFragment::First>());
 }
 
 }  // namespace
@@ -251,9 +268,7 @@ Result<std::vector<TunnelFragment>> unpack_tunnel_cell(ByteView cell) {
   std::vector<TunnelFragment> fragments;
   encoding::Reader r(body);
   while (r.remaining() > 0) {
-    auto f = read_fragment(r);
-    if (!f) return std::unexpected(std::move(f.error()));
-    fragments.push_back(std::move(*f));
+    if (auto ok = read_fragment(r, fragments); !ok) return std::unexpected(std::move(ok.error()));
   }
   return fragments;
 }
