@@ -134,7 +134,7 @@ TEST(Elligator2, IgnoresTheTopTwoBits) {
     auto rep = key32(crypto_test::random_bytes(rng, 32));
     rep[31] &= 0x3f;
     const auto base = elligator2_decode(rep).value();
-    for (std::uint8_t top : {0x40, 0x80, 0xc0}) {
+    for (std::uint8_t top : std::initializer_list<std::uint8_t>{0x40, 0x80, 0xc0}) {
       auto with_top = rep;
       with_top[31] |= top;
       EXPECT_EQ(elligator2_decode(with_top).value(), base);

@@ -112,7 +112,7 @@ TEST(Gzip, MembersOfTheGzipProgram) {
 TEST(Gzip, OptionalHeaderFieldsAreSkipped) {
   const Bytes payload = text_bytes(5000, 8);
   const Bytes extra = {'A', 'B', 4, 0, 1, 2, 3, 4};
-  for (std::uint8_t flags : {0x00, 0x02, 0x04, 0x08, 0x10, 0x1E, 0x16, 0xFE}) {
+  for (std::uint8_t flags : std::initializer_list<std::uint8_t>{0x00, 0x02, 0x04, 0x08, 0x10, 0x1E, 0x16, 0xFE}) {
     SCOPED_TRACE(int(flags));
     Bytes m = hand_member(payload, flags, extra, "file.txt", "a comment");
     // zlib reads the member too, unless reserved flag bits are set: we ignore those.
