@@ -113,7 +113,7 @@ Result<bool> NetDb::handle_database_store(std::uint8_t store_type, const common:
     }
     encoding::Reader reader(ri_bytes);
     auto info = common::RouterInfo::decode(reader);
-    if (!info) return fail(NetDbError::Common, std::move(info.error()));
+    if (!info) return wrap(NetDbError::Common, std::move(info.error()));
     if (info->identity.keys_and_cert.hash() != key) {
       return fail(NetDbError::Invalid, "DatabaseStore key does not match RouterIdentity hash");
     }
@@ -122,7 +122,7 @@ Result<bool> NetDb::handle_database_store(std::uint8_t store_type, const common:
   if (type == 3) {
     encoding::Reader reader(data);
     auto ls = common::LeaseSet2::decode(reader);
-    if (!ls) return fail(NetDbError::Common, std::move(ls.error()));
+    if (!ls) return wrap(NetDbError::Common, std::move(ls.error()));
     if (ls->destination.keys_and_cert.hash() != key) {
       return fail(NetDbError::Invalid, "DatabaseStore key does not match Destination hash");
     }

@@ -11,7 +11,7 @@ namespace {
 
 Result<noise::SipHashLengthMask> make_mask(ByteView sipkeys) {
   auto mask = noise::SipHashLengthMask::create(sipkeys.subspan(0, 16), sipkeys.subspan(16, 8));
-  if (!mask) return fail(Ntcp2Error::Noise, std::move(mask.error()));
+  if (!mask) return wrap(Ntcp2Error::Noise, std::move(mask.error()));
   return std::move(*mask);
 }
 

@@ -29,32 +29,32 @@ noise::SymmetricState initial_state(ByteView responder_static) {
 // mix_key(X25519(private_key, public_key)).
 Result<void> mix_dh(noise::SymmetricState& s, ByteView private_key, ByteView public_key) {
   auto shared = crypto::x25519(private_key, public_key);
-  if (!shared) return fail(Ntcp2Error::Crypto, std::move(shared.error()));
+  if (!shared) return wrap(Ntcp2Error::Crypto, std::move(shared.error()));
   s.mix_key(*shared);
   return {};
 }
 
 Result<Bytes> encrypt_and_hash(noise::SymmetricState& s, ByteView plaintext) {
   auto ct = s.encrypt_and_hash(plaintext);
-  if (!ct) return fail(Ntcp2Error::Noise, std::move(ct.error()));
+  if (!ct) return wrap(Ntcp2Error::Noise, std::move(ct.error()));
   return std::move(*ct);
 }
 
 Result<Bytes> decrypt_and_hash(noise::SymmetricState& s, ByteView ciphertext) {
   auto pt = s.decrypt_and_hash(ciphertext);
-  if (!pt) return fail(Ntcp2Error::Noise, std::move(pt.error()));
+  if (!pt) return wrap(Ntcp2Error::Noise, std::move(pt.error()));
   return std::move(*pt);
 }
 
 Result<Bytes> aes_encrypt(const Key32& key, const Iv16& iv, ByteView data) {
   auto out = crypto::aes256_cbc_encrypt(key, iv, data);
-  if (!out) return fail(Ntcp2Error::Crypto, std::move(out.error()));
+  if (!out) return wrap(Ntcp2Error::Crypto, std::move(out.error()));
   return Bytes(out->begin(), out->end());
 }
 
 Result<Bytes> aes_decrypt(const Key32& key, const Iv16& iv, ByteView data) {
   auto out = crypto::aes256_cbc_decrypt(key, iv, data);
-  if (!out) return fail(Ntcp2Error::Crypto, std::move(out.error()));
+  if (!out) return wrap(Ntcp2Error::Crypto, std::move(out.error()));
   return Bytes(out->begin(), out->end());
 }
 

@@ -11,8 +11,6 @@
 namespace ntcp2_net {
 namespace {
 
-std::unexpected<Error> protocol(Error e) { return std::unexpected(Error(NetError::Protocol, std::move(e))); }
-
 constexpr std::size_t kPaddingLen = 16;
 
 std::unexpected<Error> key_mismatch() { return fail(NetError::Peer, "incoming RouterInfo static key mismatch"); }
@@ -31,7 +29,7 @@ Result<common::RouterInfo> check_peer_router_info(const std::vector<ntcp2::Ntcp2
     if (!ri_block) continue;
     encoding::Reader reader(ri_block->data);
     auto info = common::RouterInfo::decode(reader);
-    if (!info) return fail(NetError::Common, std::move(info.error()));
+    if (!info) return wrap(NetError::Common, std::move(info.error()));
     if (!info->verify_signature()) return fail(NetError::Peer, "incoming RouterInfo failed Ed25519 verification");
     bool matched = false;
     for (const common::RouterAddress& address : info->addresses) {
@@ -54,11 +52,11 @@ Result<PendingNtcp2Accept> PendingNtcp2Accept::start(TcpSocket socket, const noi
                                                      ReplayCache* replay_cache, bool check_clock_skew) {
   // The socket closes itself if this returns an error.
   auto handshake = ntcp2::Ntcp2Handshake::new_responder(static_keys, router_hash, published_iv);
-  if (!handshake) return protocol(std::move(handshake.error()));
+  if (!handshake) return wrap(NetError::Protocol, std::move(handshake.error()));
   auto ephemeral_secret = random_bytes(32);
   if (!ephemeral_secret) return std::unexpected(std::move(ephemeral_secret.error()));
   auto ephemeral = noise::KeyPair::from_private(*ephemeral_secret);
-  if (!ephemeral) return fail(NetError::Noise, std::move(ephemeral.error()));
+  if (!ephemeral) return wrap(NetError::Noise, std::move(ephemeral.error()));
   handshake->local_ephemeral = std::move(*ephemeral);
 
   (void)ondrel_i2p_net_tcp_set_nonblocking(socket.fd, 1);
@@ -86,26 +84,26 @@ Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::step() {
 
 Result<void> PendingNtcp2Accept::check_request(const ntcp2::SessionRequestOptions& options) {
   if (options.network_id != network_id)
-    return protocol(Error(Ntcp2Error::NetworkIdMismatch, static_cast<std::uint32_t>(options.network_id)));
+    return wrap(NetError::Protocol, Error(Ntcp2Error::NetworkIdMismatch, static_cast<std::uint32_t>(options.network_id)));
   if (options.version != ntcp2::kVersion)
-    return protocol(Error(Ntcp2Error::UnsupportedVersion, msg("unsupported NTCP2 version: ", options.version)));
+    return wrap(NetError::Protocol, Error(Ntcp2Error::UnsupportedVersion, msg("unsupported NTCP2 version: ", options.version)));
   handshake.m3p2_len = options.m3p2_len;
   const auto now_s = static_cast<std::uint32_t>(ondrel_i2p_net_unix_time_ms() / 1000);
   if (check_clock_skew && clock_skew_exceeds(options.timestamp, now_s, max_skew_sec))
-    return protocol(Error(Ntcp2Error::ClockSkew, options.timestamp, now_s));
+    return wrap(NetError::Protocol, Error(Ntcp2Error::ClockSkew, options.timestamp, now_s));
   if (replay_cache && handshake.remote_ephemeral &&
       replay_cache->seen_or_record(*handshake.remote_ephemeral, now_s))
-    return protocol(Error(Ntcp2Error::Replay));
+    return wrap(NetError::Protocol, Error(Ntcp2Error::Replay));
   return {};
 }
 
 Result<Ntcp2Conn> PendingNtcp2Accept::finish(ByteView msg3) {
   auto payload = handshake.read_session_confirmed(msg3);
-  if (!payload) return protocol(std::move(payload.error()));
+  if (!payload) return wrap(NetError::Protocol, std::move(payload.error()));
   auto blocks = ntcp2::decode_blocks(*payload);
-  if (!blocks) return protocol(std::move(blocks.error()));
+  if (!blocks) return wrap(NetError::Protocol, std::move(blocks.error()));
   auto session = handshake.into_data_session();
-  if (!session) return protocol(std::move(session.error()));
+  if (!session) return wrap(NetError::Protocol, std::move(session.error()));
   auto info = check_peer_router_info(*blocks, session->remote_static);
   if (!info) return std::unexpected(std::move(info.error()));
   return make_ntcp2_conn(std::move(socket), std::move(*session), std::move(*info));
@@ -121,7 +119,7 @@ Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::advance() {
 
     if (phase == 0) {
       auto options = handshake.read_session_request_head(bytes);
-      if (!options) return protocol(std::move(options.error()));
+      if (!options) return wrap(NetError::Protocol, std::move(options.error()));
       if (auto c = check_request(*options); !c) return std::unexpected(std::move(c.error()));
       phase = 1;
       want = options->pad_len;
@@ -129,11 +127,11 @@ Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::advance() {
     }
 
     if (phase == 1) {
-      if (auto f = handshake.finish_read_session_request(bytes); !f) return protocol(std::move(f.error()));
+      if (auto f = handshake.finish_read_session_request(bytes); !f) return wrap(NetError::Protocol, std::move(f.error()));
       auto padding = random_bytes(kPaddingLen);
       if (!padding) return std::unexpected(std::move(padding.error()));
       auto msg2 = handshake.write_session_created(*padding, ondrel_i2p_net_unix_time_ms());
-      if (!msg2) return protocol(std::move(msg2.error()));
+      if (!msg2) return wrap(NetError::Protocol, std::move(msg2.error()));
       if (auto w = socket.write_all(*msg2, kHandshakeWriteMs); !w) return std::unexpected(std::move(w.error()));
       phase = 2;
       want = handshake.m3p2_len + 48;
@@ -145,7 +143,7 @@ Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::advance() {
     phase = 3;
     return std::optional<Ntcp2Conn>(std::move(*conn));
   }
-  return protocol(Error(Ntcp2Error::HandshakeState, std::string("NTCP2 accept already finished")));
+  return wrap(NetError::Protocol, Error(Ntcp2Error::HandshakeState, std::string("NTCP2 accept already finished")));
 }
 
 }  // namespace ntcp2_net

@@ -9,8 +9,6 @@
 namespace ntcp2_net {
 namespace {
 
-std::unexpected<Error> protocol(Error e) { return std::unexpected(Error(NetError::Protocol, std::move(e))); }
-
 constexpr std::size_t kPaddingLen = 16;
 
 }  // namespace
@@ -32,29 +30,29 @@ Result<PendingNtcp2Dial> PendingNtcp2Dial::start(const Ntcp2Peer& peer, const co
   (void)ondrel_i2p_net_tcp_set_peer_timeouts(fd, kPeerTimeoutMs);
 
   auto handshake = ntcp2::Ntcp2Handshake::new_initiator(static_keys, peer.static_key, peer.router_hash, peer.iv);
-  if (!handshake) return protocol(std::move(handshake.error()));
+  if (!handshake) return wrap(NetError::Protocol, std::move(handshake.error()));
 
   auto ephemeral_secret = random_bytes(32);
   if (!ephemeral_secret) return std::unexpected(std::move(ephemeral_secret.error()));
   auto ephemeral = noise::KeyPair::from_private(*ephemeral_secret);
-  if (!ephemeral) return fail(NetError::Noise, std::move(ephemeral.error()));
+  if (!ephemeral) return wrap(NetError::Noise, std::move(ephemeral.error()));
   handshake->local_ephemeral = std::move(*ephemeral);
 
   auto own_bytes = own_info.to_bytes();
-  if (!own_bytes) return protocol(Error(Ntcp2Error::Common, std::move(own_bytes.error())));
+  if (!own_bytes) return wrap(NetError::Protocol, Error(Ntcp2Error::Common, std::move(own_bytes.error())));
   auto padding = random_bytes(kPaddingLen);
   if (!padding) return std::unexpected(std::move(padding.error()));
   std::vector<ntcp2::Ntcp2Block> blocks;
   blocks.emplace_back(ntcp2::Ntcp2Block::RouterInfo{0, std::move(*own_bytes)});
   blocks.emplace_back(ntcp2::Ntcp2Block::Padding{std::move(*padding)});
   auto encoded = ntcp2::encode_blocks(blocks);
-  if (!encoded) return protocol(std::move(encoded.error()));
+  if (!encoded) return wrap(NetError::Protocol, std::move(encoded.error()));
 
   auto msg1_padding = random_bytes(kPaddingLen);
   if (!msg1_padding) return std::unexpected(std::move(msg1_padding.error()));
   const std::uint64_t now = ondrel_i2p_net_unix_time_ms();
   auto msg1 = handshake->write_session_request(*msg1_padding, encoded->size(), now);
-  if (!msg1) return protocol(std::move(msg1.error()));
+  if (!msg1) return wrap(NetError::Protocol, std::move(msg1.error()));
 
   return PendingNtcp2Dial{
       .socket = std::move(socket),
@@ -96,27 +94,27 @@ Result<std::optional<Ntcp2Conn>> PendingNtcp2Dial::advance() {
 
     if (phase == 1) {
       auto head = handshake.read_session_created_head(bytes);
-      if (!head) return protocol(std::move(head.error()));
+      if (!head) return wrap(NetError::Protocol, std::move(head.error()));
       if (check_clock_skew) {
         const auto now_s = static_cast<std::uint32_t>(ondrel_i2p_net_unix_time_ms() / 1000);
         if (clock_skew_exceeds(head->timestamp, now_s, max_skew_sec))
-          return protocol(Error(Ntcp2Error::ClockSkew, head->timestamp, now_s));
+          return wrap(NetError::Protocol, Error(Ntcp2Error::ClockSkew, head->timestamp, now_s));
       }
       phase = 2;
       want = head->pad_len;
       continue;
     }
 
-    if (auto f = handshake.finish_read_session_created(bytes); !f) return protocol(std::move(f.error()));
+    if (auto f = handshake.finish_read_session_created(bytes); !f) return wrap(NetError::Protocol, std::move(f.error()));
     auto msg3 = handshake.write_session_confirmed(msg3_blocks);
-    if (!msg3) return protocol(std::move(msg3.error()));
+    if (!msg3) return wrap(NetError::Protocol, std::move(msg3.error()));
     if (auto w = socket.write_all(*msg3, kHandshakeWriteMs); !w) return std::unexpected(std::move(w.error()));
     auto session = handshake.into_data_session();
-    if (!session) return protocol(std::move(session.error()));
+    if (!session) return wrap(NetError::Protocol, std::move(session.error()));
     phase = 3;
     return std::optional<Ntcp2Conn>(make_ntcp2_conn(std::move(socket), std::move(*session), std::move(peer_info)));
   }
-  return protocol(Error(Ntcp2Error::HandshakeState, std::string("NTCP2 dial already finished")));
+  return wrap(NetError::Protocol, Error(Ntcp2Error::HandshakeState, std::string("NTCP2 dial already finished")));
 }
 
 }  // namespace ntcp2_net

@@ -299,7 +299,7 @@ void Router::send_i2np_to_peer_at(const common::Hash& peer, i2np::I2npPayload pa
     if (sent.error().is(NetError::Protocol)) {
       // The message itself cannot be framed; no link could carry it.
       print_debug_line(debug, "[debug] NTCP2 dropped unsendable I2NP message to " + peer.to_b32_address() + ": " +
-                                  std::string(sent.error().message()));
+                                  to_string(sent.error()));
       return;
     }
     session.conn.socket.close();
@@ -326,7 +326,7 @@ void Router::flush_pending_sends_for(const common::Hash& peer, PeerSession& sess
     } else if (sent.error().is(NetError::Protocol)) {
       // The message itself cannot be framed; it must not hold back the ones after it.
       print_debug_line(debug, "[debug] NTCP2 dropped unsendable I2NP message to " + peer.to_b32_address() + ": " +
-                                  std::string(sent.error().message()));
+                                  to_string(sent.error()));
     } else {
       return;  // this one and the rest wait for another link or expire
     }

@@ -20,12 +20,12 @@ constexpr std::size_t kListingCapacity = 65536;
 
 Result<common::RouterInfo> Router::load_peer_file(std::string_view path) {
   auto bytes = ntcp2_net::read_file_bytes(path);
-  if (!bytes) return fail(RouterError::Net, std::move(bytes.error()));
+  if (!bytes) return wrap(RouterError::Net, std::move(bytes.error()));
   encoding::Reader reader(*bytes);
   auto info = common::RouterInfo::decode(reader);
-  if (!info) return fail(RouterError::Common, std::move(info.error()));
+  if (!info) return wrap(RouterError::Common, std::move(info.error()));
   if (auto stored = netdb.store_router_info(*info); !stored) {
-    return fail(RouterError::NetDb, std::move(stored.error()));
+    return wrap(RouterError::NetDb, std::move(stored.error()));
   }
   return info;
 }

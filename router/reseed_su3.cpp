@@ -19,7 +19,7 @@ constexpr std::size_t kReseedDownloadCapacity = 2097152;
 
 Result<std::size_t> Router::load_reseed_su3_bytes(ByteView su3) {
   auto infos = common::parse_reseed_su3(su3);
-  if (!infos) return fail(RouterError::Common, std::move(infos.error()));
+  if (!infos) return wrap(RouterError::Common, std::move(infos.error()));
   std::size_t stored = 0;
   for (common::RouterInfo& info : *infos) {
     // An error here is a RouterInfo that fails verification: it is skipped.

@@ -37,7 +37,7 @@ std::string torrent_b32_address(const std::vector<SamSession>& sessions) {
 Result<void> Router::enable_torrent_engine(std::string_view download_dir) {
   std::string folder(trim(download_dir));
   if (folder.empty()) folder = default_download_dir();
-  if (auto made = ntcp2_net::mkdir_p(folder); !made) return fail(RouterError::Net, std::move(made.error()));
+  if (auto made = ntcp2_net::mkdir_p(folder); !made) return wrap(RouterError::Net, std::move(made.error()));
   return {};
 }
 

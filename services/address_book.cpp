@@ -74,7 +74,7 @@ void Router::register_alias(std::string_view name, std::string_view value) {
 
 Result<std::size_t> Router::load_hosts_file(std::string_view path) {
   auto bytes = ntcp2_net::read_file_bytes(path);
-  if (!bytes) return fail(RouterError::Net, std::move(bytes.error()));
+  if (!bytes) return wrap(RouterError::Net, std::move(bytes.error()));
   auto text = encoding::utf8_bytes_to_string(*bytes);
   if (!text) return fail(RouterError::Message, "hosts file is not valid UTF-8");
 

@@ -45,7 +45,7 @@ TEST(Su3, ReseedKeepsVerifiedRouterInfosInArchiveOrder) {
   Bytes zip = reseed_zip();
   ASSERT_FALSE(zip.empty());
   auto r = common::parse_reseed_su3(make_su3(zip));
-  ASSERT_TRUE(r) << r.error().message();
+  ASSERT_TRUE(r) << to_string(r.error());
   ASSERT_EQ(r->size(), 2u);
   EXPECT_EQ((*r)[0].identity.keys_and_cert.hash().to_b32_address(), "caqhbjurlthg3emdqpmlvmp2wnlrhsr5o65wbd5nm6ytzfzcfida.b32.i2p");
   EXPECT_EQ((*r)[1].identity.keys_and_cert.hash().to_b32_address(), "osr4r4kruk2ql7usn4f73tieoi47riyhdqsaya5wet5irgmhykvq.b32.i2p");
@@ -53,7 +53,7 @@ TEST(Su3, ReseedKeepsVerifiedRouterInfosInArchiveOrder) {
 
 TEST(Su3, HeaderFields) {
   auto su3 = common::parse_su3(make_su3(to_bytes("zip"), Su3Fields{.sig_len = 3}));
-  ASSERT_TRUE(su3) << su3.error().message();
+  ASSERT_TRUE(su3) << to_string(su3.error());
   EXPECT_EQ(su3->signature_type, 6);
   EXPECT_EQ(su3->version, "1700000000");
   EXPECT_EQ(su3->signer_id, "reseed@example.i2p");
@@ -105,7 +105,7 @@ TEST(Su3, MissingSignatureByteAndBadTextsFail) {
 
 TEST(Su3, ArchiveErrorsImportNothing) {
   auto empty = common::parse_reseed_su3(make_su3(python_zip("")));
-  ASSERT_TRUE(empty) << empty.error().message();
+  ASSERT_TRUE(empty) << to_string(empty.error());
   EXPECT_TRUE(empty->empty());
 
   auto garbage = common::parse_reseed_su3(make_su3(Bytes(64, 0)));

@@ -103,7 +103,7 @@ TEST(Gzip, MembersOfTheGzipProgram) {
       // Without -n the program records the file name.
       EXPECT_EQ((member[3] & 0x08) != 0, options.find("-n") == std::string::npos);
       auto r = gzip_decompress(member);
-      ASSERT_TRUE(r.has_value()) << r.error().message();
+      ASSERT_TRUE(r.has_value()) << to_string(r.error());
       EXPECT_EQ(*r, payload);
     }
   }
@@ -120,7 +120,7 @@ TEST(Gzip, OptionalHeaderFieldsAreSkipped) {
       ASSERT_TRUE(zlib_inflate(m, 31).has_value());
     }
     auto r = encoding::gzip_read_member(m);
-    ASSERT_TRUE(r.has_value()) << r.error().message();
+    ASSERT_TRUE(r.has_value()) << to_string(r.error());
     EXPECT_EQ(r->payload, payload);
     EXPECT_EQ(r->mtime, (std::array<std::uint8_t, 4>{0x78, 0x56, 0x34, 0x12}));
     EXPECT_EQ(r->os, 3);
@@ -189,7 +189,7 @@ TEST(Gzip, Errors) {
     SCOPED_TRACE(c.name);
     auto r = gzip_decompress(c.member);
     ASSERT_FALSE(r.has_value());
-    EXPECT_TRUE(r.error().is(c.variant)) << int(r.error().code()) << " " << r.error().message();
+    EXPECT_TRUE(r.error().is(c.variant)) << int(r.error().code()) << " " << to_string(r.error());
     EXPECT_EQ(r.error().message(), c.message);
     auto u = i2cp_gzip_unwrap(c.member);
     ASSERT_FALSE(u.has_value());
@@ -248,7 +248,7 @@ TEST(I2cpGzip, RoundTripsAndZlibReadsOurMembers) {
       EXPECT_EQ(z->data, payload);
       EXPECT_EQ(z->consumed, m.size());
       auto r = i2cp_gzip_unwrap(m);
-      ASSERT_TRUE(r.has_value()) << r.error().message();
+      ASSERT_TRUE(r.has_value()) << to_string(r.error());
       EXPECT_EQ(r->header, (encoding::I2cpGzipHeader{static_cast<std::uint16_t>(n), 65535, 18}));
       EXPECT_EQ(r->payload, payload);
       auto d = gzip_decompress(m);

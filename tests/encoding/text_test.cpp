@@ -18,7 +18,7 @@ Bytes B(std::string_view s) { return to_bytes(s); }
 
 void expect_error(const Result<Bytes>& r, EncodingError variant, std::string_view message) {
   ASSERT_FALSE(r.has_value()) << "expected failure: " << message;
-  EXPECT_TRUE(r.error().is(variant)) << r.error().message();
+  EXPECT_TRUE(r.error().is(variant)) << to_string(r.error());
   EXPECT_EQ(r.error().message(), message);
 }
 
@@ -181,7 +181,7 @@ TEST(Utf8, DecodeTable) {
   for (const auto& c : cases) {
     auto r = encoding::utf8_bytes_to_string(c.bytes);
     if (c.error == nullptr) {
-      ASSERT_TRUE(r.has_value()) << hex_encode(c.bytes) << ": " << r.error().message();
+      ASSERT_TRUE(r.has_value()) << hex_encode(c.bytes) << ": " << to_string(r.error());
       EXPECT_EQ(encoding::string_to_utf8_bytes(*r), c.bytes);
     } else {
       ASSERT_FALSE(r.has_value()) << hex_encode(c.bytes);

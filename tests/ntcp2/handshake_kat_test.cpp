@@ -86,7 +86,7 @@ TEST(Ntcp2HandshakeKat, MessagesMatchTheIndependentModel) {
   EXPECT_EQ(to_hex(initiator->aes_next_iv), to_hex(ByteView(*msg1).subspan(16, 16)));
 
   auto req = responder->read_session_request_head(ByteView(*msg1).first(64));
-  ASSERT_TRUE(req) << req.error().message();
+  ASSERT_TRUE(req) << to_string(req.error());
   EXPECT_EQ(req->network_id, 2);
   EXPECT_EQ(req->version, 2);
   EXPECT_EQ(req->pad_len, 16);
@@ -102,7 +102,7 @@ TEST(Ntcp2HandshakeKat, MessagesMatchTheIndependentModel) {
   EXPECT_EQ(to_hex(*msg2), kMsg2);
 
   auto head = initiator->read_session_created_head(ByteView(*msg2).first(64));
-  ASSERT_TRUE(head) << head.error().message();
+  ASSERT_TRUE(head) << to_string(head.error());
   EXPECT_EQ(head->pad_len, 16);
   EXPECT_EQ(head->timestamp, kTs2);
   ASSERT_TRUE(initiator->finish_read_session_created(ByteView(*msg2).subspan(64)));
@@ -114,7 +114,7 @@ TEST(Ntcp2HandshakeKat, MessagesMatchTheIndependentModel) {
   EXPECT_EQ(msg3->size(), 48 + kM3p2Len);
 
   auto payload = responder->read_session_confirmed(*msg3);
-  ASSERT_TRUE(payload) << payload.error().message();
+  ASSERT_TRUE(payload) << to_string(payload.error());
   EXPECT_EQ(*payload, m3);
   EXPECT_EQ(to_hex(*responder->remote_static), to_hex(init_static.public_key));
 
@@ -141,7 +141,7 @@ TEST(Ntcp2HandshakeKat, EmptyPaddingIsNotHashed) {
   ASSERT_TRUE(msg1);
   EXPECT_EQ(to_hex(*msg1), kMsg1NoPad);
   auto req = responder->read_session_request_head(*msg1);
-  ASSERT_TRUE(req) << req.error().message();
+  ASSERT_TRUE(req) << to_string(req.error());
   EXPECT_EQ(req->pad_len, 0);
   responder->m3p2_len = req->m3p2_len;
   ASSERT_TRUE(responder->finish_read_session_request({}));
@@ -150,7 +150,7 @@ TEST(Ntcp2HandshakeKat, EmptyPaddingIsNotHashed) {
   ASSERT_TRUE(msg2);
   EXPECT_EQ(to_hex(*msg2), kMsg2NoPad);
   auto head = initiator->read_session_created_head(*msg2);
-  ASSERT_TRUE(head) << head.error().message();
+  ASSERT_TRUE(head) << to_string(head.error());
   EXPECT_EQ(head->pad_len, 0);
   ASSERT_TRUE(initiator->finish_read_session_created({}));
 
@@ -158,7 +158,7 @@ TEST(Ntcp2HandshakeKat, EmptyPaddingIsNotHashed) {
   ASSERT_TRUE(msg3);
   EXPECT_EQ(to_hex(*msg3), kMsg3NoPad);
   auto payload = responder->read_session_confirmed(*msg3);
-  ASSERT_TRUE(payload) << payload.error().message();
+  ASSERT_TRUE(payload) << to_string(payload.error());
   EXPECT_EQ(*payload, m3);
   for (const Ntcp2Handshake* hs : {&*initiator, &*responder}) {
     EXPECT_EQ(to_hex(hs->state.h), kFinalHNoPad);

@@ -47,7 +47,7 @@ struct Sides {
 };
 
 void expect_state_error(const Error& e, std::string_view text) {
-  EXPECT_TRUE(e.is(Ntcp2Error::HandshakeState)) << e.message();
+  EXPECT_TRUE(e.is(Ntcp2Error::HandshakeState)) << to_string(e);
   EXPECT_EQ(e.message(), text);
 }
 
@@ -189,7 +189,7 @@ TEST(Ntcp2Handshake, TamperedMessagesFailToDecrypt) {
     SCOPED_TRACE(c.name);
     Sides s;
     Error e = c.run(s);
-    EXPECT_TRUE(e.is(Ntcp2Error::Noise)) << e.message();
+    EXPECT_TRUE(e.is(Ntcp2Error::Noise)) << to_string(e);
     EXPECT_TRUE(e.innermost().is(CryptoError::AuthFailed));
   }
 }

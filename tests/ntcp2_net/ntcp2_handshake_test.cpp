@@ -174,7 +174,7 @@ Result<std::optional<Blocks>> recv_frame(Ntcp2Conn& c) {
 TEST(Ntcp2Handshake, BothSidesOverLoopbackAndBlocksBothWays) {
   auto net = make_net();
   auto links = connect_pair(*net);
-  ASSERT_TRUE(links) << links.error().message();
+  ASSERT_TRUE(links) << to_string(links.error());
   Ntcp2Conn& a = links->initiator;
   Ntcp2Conn& b = links->responder;
 
@@ -235,8 +235,8 @@ TEST(Ntcp2Handshake, TwoRoutersDialEachOther) {
   ReplayCache c1, c2;
   auto forth = connect(r1, r2, *l2, c2);
   auto back = connect(r2, r1, *l1, c1);
-  ASSERT_TRUE(forth) << forth.error().message();
-  ASSERT_TRUE(back) << back.error().message();
+  ASSERT_TRUE(forth) << to_string(forth.error());
+  ASSERT_TRUE(back) << to_string(back.error());
   EXPECT_EQ(*forth->initiator.peer_info, r2.info);
   EXPECT_EQ(*forth->responder.peer_info, r1.info);
   EXPECT_EQ(*back->initiator.peer_info, r1.info);
@@ -299,7 +299,7 @@ void full(RawPeer& p, const TestRouter& me, const Blocks& blocks) {
 }
 
 void expect_protocol(const Error& e, Ntcp2Error inner) {
-  ASSERT_TRUE(e.is(NetError::Protocol)) << e.message();
+  ASSERT_TRUE(e.is(NetError::Protocol)) << to_string(e);
   ASSERT_NE(e.inner(), nullptr);
   EXPECT_TRUE(e.inner()->is(inner));
 }
@@ -462,7 +462,7 @@ TEST(Ntcp2Handshake, ResponderRefusalsCloseOnlyThatConnection) {
 
   // The listener and the router's shared state are unharmed: an honest peer still gets in.
   auto links = connect_pair(*net);
-  ASSERT_TRUE(links) << links.error().message();
+  ASSERT_TRUE(links) << to_string(links.error());
 }
 
 TEST(Ntcp2Handshake, ResponderAcceptsTheEdgesOfTheRules) {
@@ -510,7 +510,7 @@ TEST(Ntcp2Handshake, ResponderAcceptsTheEdgesOfTheRules) {
     auto conn = drive(*accept);
     client.join();
     ASSERT_TRUE(ok);
-    ASSERT_TRUE(conn) << conn.error().message();
+    ASSERT_TRUE(conn) << to_string(conn.error());
     // The frame that came with message 3 was carried into the link.
     auto got = conn->recv_blocks_nb();
     ASSERT_TRUE(got && *got);
@@ -540,7 +540,7 @@ TEST(Ntcp2Handshake, ResponderIgnoresAddressesWhoseStaticKeyIsNoKey) {
   ASSERT_TRUE(accept);
   auto conn = drive(*accept);
   client.join();
-  ASSERT_TRUE(conn) << conn.error().message();
+  ASSERT_TRUE(conn) << to_string(conn.error());
   EXPECT_EQ(conn->session.remote_static, net->initiator.static_keys.public_key);
   ASSERT_TRUE(conn->peer_info);
   EXPECT_EQ(*conn->peer_info->to_bytes(), sent.front().get_if<Ntcp2Block::RouterInfo>()->data);
@@ -651,7 +651,7 @@ TEST(Ntcp2Handshake, InitiatorAgainstForgedResponders) {
       c.refused(result.error());
       EXPECT_LT(dial->socket.fd, 0);
     } else {
-      ASSERT_TRUE(result) << result.error().message();
+      ASSERT_TRUE(result) << to_string(result.error());
       EXPECT_TRUE(got_msg3);
       ASSERT_TRUE(result->peer_info);
       EXPECT_EQ(*result->peer_info, net->responder.info);
@@ -671,7 +671,7 @@ TEST(Ntcp2Handshake, DialRefusedConnectionFails) {
   auto r = drive(*dial);
   ASSERT_FALSE(r);
   EXPECT_TRUE(r.error().is(NetError::Io));
-  EXPECT_TRUE(r.error().message().starts_with("non-blocking connect failed: ")) << r.error().message();
+  EXPECT_TRUE(r.error().message().starts_with("non-blocking connect failed: ")) << to_string(r.error());
 }
 
 // ---- the replay cache ----

@@ -22,7 +22,7 @@ constexpr int kLimitMs = 5000;
 
 TestNetwork make_network(std::size_t n, bool debug = false) {
   auto net = TestNetwork::create({.routers = n, .public_mode = false, .debug = debug});
-  EXPECT_TRUE(net) << (net ? "" : std::string(net.error().message()));
+  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
   return std::move(*net);
 }
 

@@ -23,7 +23,7 @@ fs::path fresh_folder(const std::string& name) {
 TEST(LoadPeerFile, StoresARouterInfoFromAnotherImplementation) {
   Router r;
   auto ri = r.load_peer_file((kRouterInfoDir / "plain-127.0.0.3.dat").string());
-  ASSERT_TRUE(ri) << ri.error().message();
+  ASSERT_TRUE(ri) << to_string(ri.error());
   EXPECT_EQ(ri->identity.keys_and_cert.hash().to_b32_address(),
             "osr4r4kruk2ql7usn4f73tieoi47riyhdqsaya5wet5irgmhykvq.b32.i2p");
   ASSERT_EQ(r.netdb.router_infos.size(), 1u);

@@ -88,7 +88,7 @@ TEST(OwnRouterInfo, IdentityLayoutAndKeyChecks) {
 
 TEST(RouterStart, OwnSignedRouterInfoFirstInTheNetDb) {
   auto r = Router::start(loopback_options());
-  ASSERT_TRUE(r) << r.error().message();
+  ASSERT_TRUE(r) << to_string(r.error());
   EXPECT_GT(r->ntcp2_listener.port, 0);
   EXPECT_GT(r->sam_listener.port, 0);
   EXPECT_TRUE(r->router_info.verify_signature());
