@@ -7,6 +7,7 @@
 #include "tests/common/test_util.h"
 #include "tests/support/python_zip.h"
 #include "tests/support/su3_fixture.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
@@ -14,9 +15,7 @@ using test_support::make_su3;
 using test_support::python_zip;
 using test_support::Su3Fields;
 
-const std::string kRiDir = std::string(ONDREL_TESTDATA_DIR) + "/routerinfo/";
-
-Bytes testdata(const std::string& name) { return common_test::read_file(kRiDir + name); }
+Bytes testdata(const std::string& name) { return test_support::read_test_data("routerinfo/" + name); }
 
 void expect_error(const Result<std::vector<common::RouterInfo>>& r, CommonError variant, std::string_view text) {
   ASSERT_FALSE(r.has_value()) << "expected: " << text;
@@ -26,6 +25,7 @@ void expect_error(const Result<std::vector<common::RouterInfo>>& r, CommonError 
 
 Bytes reseed_zip() {
   Bytes bad = testdata("plain-127.0.0.3.dat");
+  if (bad.empty()) return {};  // the reader has failed the test already
   bad[bad.size() / 2] ^= 0x01;  // no longer verifies
   return python_zip(
       "z.write('ff-127.0.0.2.dat', 'routerInfo-ff.dat', compress_type=zipfile.ZIP_DEFLATED)\n"

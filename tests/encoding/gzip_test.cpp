@@ -14,6 +14,7 @@
 #include "encoding/deflate.h"
 #include "encoding/gzip.h"
 #include "encoding/i2cp_gzip.h"
+#include "tests/support/test_data.h"
 
 using namespace deflate_test;
 using encoding::gzip_decompress;
@@ -55,11 +56,6 @@ Bytes hand_member(ByteView payload, std::uint8_t flags, ByteView extra, const st
   return m;
 }
 
-Bytes read_file(const std::filesystem::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
 // The gzip program's output for a file holding payload.
 Bytes gzip_program(ByteView payload, const std::string& options) {
   auto dir = std::filesystem::temp_directory_path() / ("ondrel-gzip-" + std::to_string(getpid()));
@@ -72,7 +68,7 @@ Bytes gzip_program(ByteView payload, const std::string& options) {
   }
   std::string cmd = "gzip -c " + options + " '" + in.string() + "' > '" + out.string() + "'";
   int rc = std::system(cmd.c_str());
-  Bytes result = rc == 0 ? read_file(out) : Bytes{};
+  Bytes result = rc == 0 ? test_support::read_file(out.string()) : Bytes{};
   std::filesystem::remove_all(dir);
   return result;
 }
