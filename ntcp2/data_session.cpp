@@ -18,7 +18,9 @@ Result<noise::SipHashLengthMask> make_mask(ByteView sipkeys) {
 }  // namespace
 
 Result<Ntcp2DataSession> Ntcp2Handshake::into_data_session() const {
-  if (step != 3) return fail(Ntcp2Error::HandshakeState, msg("NTCP2 handshake not complete (step=", step, ")"));
+  if (step != HandshakeStep::ConfirmedDone) {
+    return fail(Ntcp2Error::HandshakeState, msg("NTCP2 handshake not complete (step=", static_cast<int>(step), ")"));
+  }
   if (!remote_static) return fail(Ntcp2Error::HandshakeState, "remote static key missing");
 
   const ByteView ck = state.ck;

@@ -6,8 +6,7 @@
 #include "ntcp2_net/os_error.h"
 
 namespace ntcp2_net {
-Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session,
-                          std::optional<common::RouterInfo> peer_info) {
+Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session, common::RouterInfo peer_info) {
   return Ntcp2Conn{
       .socket = std::move(socket),
       .session = std::move(session),
@@ -21,7 +20,7 @@ Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session,
   };
 }
 
-Result<void> Ntcp2Conn::send_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks) {
+Result<void> Ntcp2Conn::send_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks, const Now& now) {
   if (tx_queued > kMaxQueuedBytes) return fail(NetError::Io, "NTCP2 outbound send queue full");
   auto payload = ntcp2::encode_blocks(blocks);
   if (!payload) return wrap(NetError::Protocol, std::move(payload.error()));
@@ -32,26 +31,21 @@ Result<void> Ntcp2Conn::send_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blo
   tx_queued += static_cast<std::int32_t>(frame->size());
   tx_queue.push_back(std::move(*frame));
   if (socket.fd < 0) return fail(NetError::Closed);
-  auto flushed = flush_nonblocking();
+  auto flushed = flush_nonblocking(now);
   if (!flushed) return std::unexpected(std::move(flushed.error()));
   return {};
 }
 
 Result<void> Ntcp2Conn::send_i2np_nb(std::uint32_t message_id, std::uint32_t expiration,
-                                     const i2np::I2npPayload& payload) {
+                                     const i2np::I2npPayload& payload, const Now& now) {
   auto message = i2np::encode_short_message(message_id, expiration, payload);
   if (!message) return wrap(NetError::Protocol, Error(Ntcp2Error::I2np, std::move(message.error())));
   std::vector<ntcp2::Ntcp2Block> blocks;
   blocks.emplace_back(ntcp2::Ntcp2Block::I2np{std::move(*message)});
-  return send_blocks_nb(blocks);
+  return send_blocks_nb(blocks, now);
 }
 
-Result<bool> Ntcp2Conn::flush_nonblocking() {
-  if (tx_queue.empty()) return flush_nonblocking_at(0);
-  return flush_nonblocking_at(ondrel_i2p_net_unix_time_ms());
-}
-
-Result<bool> Ntcp2Conn::flush_nonblocking_at(std::uint64_t now_ms) {
+Result<bool> Ntcp2Conn::flush_nonblocking(const Now& now) {
   if (tx_queue.empty()) {
     tx_offset = 0;
     tx_queued = 0;
@@ -87,14 +81,14 @@ Result<bool> Ntcp2Conn::flush_nonblocking_at(std::uint64_t now_ms) {
     return progress;
   }
   if (progress) {
-    stall_since_ms = now_ms;
+    stall_since_ms = now.mono_ms;
     return true;
   }
   if (stall_since_ms == 0) {
-    stall_since_ms = now_ms;
+    stall_since_ms = now.mono_ms;
     return false;
   }
-  if (stall_since_ms + kSendStallMs < now_ms) return fail(NetError::Timeout);
+  if (stall_since_ms + kSendStallMs < now.mono_ms) return fail(NetError::Timeout);
   return false;
 }
 

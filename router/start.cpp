@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "crypto/ed25519.h"
-#include "ntcp2_net/glue.h"
+#include "ntcp2_net/clock.h"
 #include "ntcp2_net/random.h"
 #include "router/id_counters.h"
 #include "router/own_router_info.h"
@@ -45,7 +45,7 @@ Result<Router> Router::start(const StartOptions& options) {
   OwnIdentityKeys keys{keypair->public_key, *ed_public, *filler, *iv};
   OwnAddress address{options.ntcp2_host, static_cast<std::uint16_t>(ntcp2_listener->port), options.public_mode,
                      options.floodfill};
-  auto info = build_own_router_info(keys, address, ondrel_i2p_net_unix_time_ms());
+  auto info = build_own_router_info(keys, address, ntcp2_net::read_now().wall_ms);
   if (!info) return wrap(RouterError::Common, std::move(info.error()));
   if (auto signed_ok = sign_router_info(*info, *seed); !signed_ok) {
     return wrap(RouterError::Common, std::move(signed_ok.error()));

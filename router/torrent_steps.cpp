@@ -35,8 +35,8 @@ Result<void> Router::enable_torrent_engine(std::string_view download_dir) {
   return {};
 }
 
-bool Router::step_torrent_engine() { return false; }
+bool Router::step_torrent_engine(const Now&) { return false; }
 
-bool Router::step_torrent_api() { return false; }
+bool Router::step_torrent_api(const Now&) { return false; }
 
 }  // namespace router

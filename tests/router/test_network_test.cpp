@@ -68,7 +68,7 @@ TEST(TestNetwork, PublicRoutersDialEachOtherButNeverLoopbackOrAnyHosts) {
   ASSERT_TRUE(linked);
   EXPECT_FALSE(forbidden_dialled);
   EXPECT_TRUE(local->pending_accepts.empty());
-  local->step_ntcp2_peers();
+  local->step_ntcp2_peers(ntcp2_net::read_now());
   EXPECT_TRUE(local->pending_accepts.empty() && local->peer_sessions.empty());  // nobody connected to it
 
   for (std::size_t i = 0; i < net->size(); ++i) {
