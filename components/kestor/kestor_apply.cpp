@@ -15,6 +15,8 @@
 namespace kestor {
 namespace {
 
+constexpr char kBoundaryInsideAbs32[] = "Equivalence boundary inside an abs32 reference";
+
 void SortAndUnique(std::deque<offset_t>* values) {
   std::sort(values->begin(), values->end());
   values->erase(std::unique(values->begin(), values->end()), values->end());
@@ -175,8 +177,13 @@ bool ApplyReferencesCorrection(const PatchElement& element, Disassembler& old_di
     for (const auto& [pool_tag, groups] : pools) {
       std::deque<offset_t> old_targets;
       for (const ReferenceGroup* group : groups) {
+        // Disassemblers drop locations whose body passes the image's end, so this read of the
+        // whole element always gets a reader; refusing is still better than stopping.
         std::unique_ptr<ReferenceReader> reader = group->GetReader(0, old_size, old_disasm);
-        CHECK(reader != nullptr);
+        if (reader == nullptr) {
+          LOG(ERROR) << kBoundaryInsideAbs32;
+          return false;
+        }
         while (std::optional<Reference> ref = reader->GetNext()) old_targets.push_back(ref->target);
         SortAndUnique(&old_targets);
       }
@@ -211,7 +218,7 @@ bool ApplyReferencesCorrection(const PatchElement& element, Disassembler& old_di
           std::unique_ptr<ReferenceReader> reader =
               group->GetReader(equivalence->source, equivalence->source + equivalence->length, old_disasm);
           if (reader == nullptr) {
-            LOG(ERROR) << "Equivalence boundary inside an abs32 reference";
+            LOG(ERROR) << kBoundaryInsideAbs32;
             return false;
           }
           while (std::optional<Reference> ref = reader->GetNext()) {
