@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -365,6 +366,63 @@ TEST(ReferenceCorrection, ExtendedProjectionAndNearestIndexTies) {
                                                       {30, 1}, {31, 2}, {40, 2}, {100, 2}};
   for (const auto& [p, index] : nearest) EXPECT_EQ(NearestTargetIndex(targets, p), index) << p;
   EXPECT_EQ(NearestTargetIndex({}, 5), 0u);
+}
+
+// Random elements from a python model of reference correction that acts as the patch writer:
+// it picks the new target of every reference and writes the deltas; the writes must match.
+TEST(ReferenceCorrection, RandomElementsMatchThePythonModel) {
+  constexpr int kCases = 60;
+  std::string body = "sys.path.insert(0, '" ONDREL_SOURCE_DIR "/tests/components/kestor')\n"
+                     "import stage4_model\n";
+  body += "for i in range(" + std::to_string(kCases) + "):\n"
+          "    patch, text = stage4_model.case(2600 + i)\n"
+          "    out(2 * i, patch)\n"
+          "    out(2 * i + 1, text)\n";
+  const std::vector<Bytes> results = kestor_test::RunPython(body, 2 * kCases);
+  ASSERT_EQ(results.size(), 2u * kCases);
+  std::size_t total_writes = 0;
+  for (int i = 0; i < kCases; ++i) {
+    std::optional<Patch> patch = ReadPatch(ConstBufferView(results[2 * i].data(), results[2 * i].size()));
+    ASSERT_TRUE(patch) << i;
+    std::istringstream text(std::string(results[2 * i + 1].begin(), results[2 * i + 1].end()));
+    std::vector<GroupSpec> groups = {{false, 4, 0, {}}, {false, 2, 1, {}}, {false, 4, 0, {}}};
+    std::vector<Write> expected;
+    std::uint32_t old_size = 0;
+    std::uint32_t new_size = 0;
+    std::string kind;
+    while (text >> kind) {
+      if (kind == "sizes") {
+        text >> old_size >> new_size;
+        continue;
+      }
+      unsigned type = 0;
+      offset_t location = 0;
+      offset_t target = 0;
+      text >> type >> location >> target;
+      if (kind == "ref") {
+        groups[type].refs.push_back({location, target});
+      } else {
+        expected.push_back({static_cast<std::uint8_t>(type), {location, target}});
+      }
+    }
+    Bytes old(old_size, 0x11);
+    Bytes result(new_size, 0);
+    const PatchElement& e = patch->elements[0];
+    MutableBufferView new_view(result.data(), result.size());
+    ASSERT_TRUE(ApplyEquivalenceAndExtraData(ConstBufferView(old.data(), old.size()), e, new_view));
+    std::vector<Write> writes;
+    TestDisassembler old_disasm(groups, {}, &writes);
+    TestDisassembler new_disasm(groups, {}, &writes);
+    ASSERT_TRUE(old_disasm.Parse(ConstBufferView(old.data(), old.size())));
+    ASSERT_TRUE(new_disasm.Parse(new_view));
+    EXPECT_EQ(ErrorMessages([&] { EXPECT_TRUE(ApplyReferencesCorrection(e, old_disasm, new_disasm, new_view)); }),
+              std::vector<std::string>{})
+        << i;
+    EXPECT_EQ(writes, expected) << i;
+    total_writes += writes.size();
+  }
+  // Enough references went through to mean something.
+  EXPECT_GT(total_writes, 500u);
 }
 
 }  // namespace
