@@ -1,6 +1,5 @@
 #pragma once
 // A fresh folder under /tmp for one test, removed with everything in it at the end.
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -9,7 +8,7 @@
 class TempDir {
  public:
   TempDir() {
-    char tmpl[] = "/tmp/kestor_base_XXXXXX";
+    char tmpl[] = "/tmp/kestor_XXXXXX";
     if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
   }
   ~TempDir() {

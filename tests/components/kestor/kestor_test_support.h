@@ -2,24 +2,27 @@
 // Helpers of the kestor tests: patches written by the independent python writer
 // (tests/support/kestor_patch.py), and the ERROR lines the engine wrote.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "tests/base/temp_dir.h"
 
 namespace kestor_test {
 
 using Bytes = std::vector<std::uint8_t>;
 
 inline Bytes ReadFileBytes(const std::filesystem::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  std::ifstream f(path, std::ios::binary | std::ios::ate);
+  if (!f) return {};
+  Bytes data(static_cast<std::size_t>(f.tellg()));
+  f.seekg(0);
+  f.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  return data;
 }
 
 inline void WriteFileBytes(const std::filesystem::path& path, const Bytes& data) {
@@ -27,20 +30,7 @@ inline void WriteFileBytes(const std::filesystem::path& path, const Bytes& data)
   f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/kestor_test_XXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
-  }
-  ~TempDir() {
-    if (!path_.empty()) std::filesystem::remove_all(path_);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using ::TempDir;
 
 inline std::string Python() {
   // Debian's python3 starts much faster than a pyenv shim found first in PATH.

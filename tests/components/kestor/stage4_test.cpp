@@ -158,6 +158,35 @@ Bytes OldImage() {
   return old;
 }
 
+// Copies and extra data, then reference correction with test-only disassemblers of `groups`
+// (abs32 locations 12 and 70 in the old image). The old disassembler must never write.
+struct Stage4Result {
+  bool ok = false;
+  std::vector<std::string> messages;
+  std::vector<kestor_test::LogLine> lines;
+  std::vector<Write> writes;
+  Bytes image;
+};
+
+Stage4Result RunStage4(const std::vector<GroupSpec>& groups, const Bytes& patch_bytes, const Bytes& old) {
+  Stage4Result r;
+  std::optional<Patch> patch = ReadPatch(ConstBufferView(patch_bytes.data(), patch_bytes.size()));
+  EXPECT_TRUE(patch);
+  if (!patch) return r;
+  const PatchElement& e = patch->elements[0];
+  r.image.assign(e.match.new_length, 0);
+  MutableBufferView new_view(r.image.data(), r.image.size());
+  EXPECT_TRUE(ApplyEquivalenceAndExtraData(ConstBufferView(old.data(), old.size()), e, new_view));
+  std::vector<Write> old_writes;
+  TestDisassembler old_disasm(groups, {12, 70}, &old_writes);
+  TestDisassembler new_disasm(groups, {}, &r.writes);
+  EXPECT_TRUE(old_disasm.Parse(ConstBufferView(old.data(), old.size())));
+  EXPECT_TRUE(new_disasm.Parse(new_view));
+  r.messages = ErrorMessages([&] { r.ok = ApplyReferencesCorrection(e, old_disasm, new_disasm, new_view); }, &r.lines);
+  EXPECT_TRUE(old_writes.empty());
+  return r;
+}
+
 TEST(ReferenceCorrection, DeltasFollowPoolGroupEquivalenceAndReaderOrder) {
   const char* kCopies = "equivalences=[(0, 0, 40), (60, 50, 40)], extra_data=b'x' * 20";
   const std::string kVarUInt = "Impossible to read VarUInt from source.";
@@ -213,28 +242,13 @@ TEST(ReferenceCorrection, DeltasFollowPoolGroupEquivalenceAndReaderOrder) {
   const Bytes old = OldImage();
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const Stage4Case& c = cases[i];
-    std::optional<Patch> patch = ReadPatch(ConstBufferView(patches[i].data(), patches[i].size()));
-    ASSERT_TRUE(patch) << c.name;
-    const PatchElement& e = patch->elements[0];
-    Bytes result(c.new_size, 0);
-    MutableBufferView new_view(result.data(), result.size());
-    ASSERT_TRUE(ApplyEquivalenceAndExtraData(ConstBufferView(old.data(), old.size()), e, new_view)) << c.name;
-    std::vector<Write> old_writes;
-    std::vector<Write> writes;
-    TestDisassembler old_disasm(c.groups, {12, 70}, &old_writes);
-    TestDisassembler new_disasm(c.groups, {}, &writes);
-    ASSERT_TRUE(old_disasm.Parse(ConstBufferView(old.data(), old.size())));
-    ASSERT_TRUE(new_disasm.Parse(new_view));
-    bool ok = false;
-    EXPECT_EQ(ErrorMessages([&] { ok = ApplyReferencesCorrection(e, old_disasm, new_disasm, new_view); }),
-              c.messages)
-        << c.name;
-    EXPECT_EQ(ok, c.messages.empty()) << c.name;
-    EXPECT_EQ(writes, c.writes) << c.name;
-    EXPECT_TRUE(old_writes.empty());
+    const Stage4Result r = RunStage4(c.groups, patches[i], old);
+    EXPECT_EQ(r.messages, c.messages) << c.name;
+    EXPECT_EQ(r.ok, c.messages.empty()) << c.name;
+    EXPECT_EQ(r.writes, c.writes) << c.name;
     // Every write reached the new image through its writer.
-    for (const Write& w : writes) {
-      const ConstBufferView v = new_view;
+    const ConstBufferView v(r.image.data(), r.image.size());
+    for (const Write& w : r.writes) {
       EXPECT_EQ(w.ref.target, c.groups[w.type].width == 2 ? v.read<std::uint16_t>(w.ref.location)
                                                           : v.read<std::uint32_t>(w.ref.location))
           << c.name;
@@ -284,24 +298,10 @@ TEST(ReferenceCorrection, DamagedRangesFailTheElementInsteadOfStopping) {
   const Bytes old = OldImage();
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
-    std::optional<Patch> patch = ReadPatch(ConstBufferView(patches[i].data(), patches[i].size()));
-    ASSERT_TRUE(patch) << c.name;
-    const PatchElement& e = patch->elements[0];
-    Bytes result(c.new_size, 0);
-    MutableBufferView new_view(result.data(), result.size());
-    ASSERT_TRUE(ApplyEquivalenceAndExtraData(ConstBufferView(old.data(), old.size()), e, new_view)) << c.name;
-    std::vector<Write> writes;
-    TestDisassembler old_disasm(c.groups, {12, 70}, &writes);
-    TestDisassembler new_disasm(c.groups, {}, &writes);
-    ASSERT_TRUE(old_disasm.Parse(ConstBufferView(old.data(), old.size())));
-    ASSERT_TRUE(new_disasm.Parse(new_view));
-    bool ok = true;
-    std::vector<kestor_test::LogLine> lines;
-    EXPECT_EQ(ErrorMessages([&] { ok = ApplyReferencesCorrection(e, old_disasm, new_disasm, new_view); }, &lines),
-              c.messages)
-        << c.name;
-    EXPECT_EQ(ok, c.messages.empty()) << c.name;
-    for (const auto& l : lines) EXPECT_TRUE(kestor_test::EndsWith(l.file, "components/kestor/kestor_apply.cpp"));
+    const Stage4Result r = RunStage4(c.groups, patches[i], old);
+    EXPECT_EQ(r.messages, c.messages) << c.name;
+    EXPECT_EQ(r.ok, c.messages.empty()) << c.name;
+    for (const auto& l : r.lines) EXPECT_TRUE(kestor_test::EndsWith(l.file, "components/kestor/kestor_apply.cpp"));
   }
 }
 
@@ -382,8 +382,6 @@ TEST(ReferenceCorrection, RandomElementsMatchThePythonModel) {
   ASSERT_EQ(results.size(), 2u * kCases);
   std::size_t total_writes = 0;
   for (int i = 0; i < kCases; ++i) {
-    std::optional<Patch> patch = ReadPatch(ConstBufferView(results[2 * i].data(), results[2 * i].size()));
-    ASSERT_TRUE(patch) << i;
     std::istringstream text(std::string(results[2 * i + 1].begin(), results[2 * i + 1].end()));
     std::vector<GroupSpec> groups = {{false, 4, 0, {}}, {false, 2, 1, {}}, {false, 4, 0, {}}};
     std::vector<Write> expected;
@@ -405,21 +403,12 @@ TEST(ReferenceCorrection, RandomElementsMatchThePythonModel) {
         expected.push_back({static_cast<std::uint8_t>(type), {location, target}});
       }
     }
-    Bytes old(old_size, 0x11);
-    Bytes result(new_size, 0);
-    const PatchElement& e = patch->elements[0];
-    MutableBufferView new_view(result.data(), result.size());
-    ASSERT_TRUE(ApplyEquivalenceAndExtraData(ConstBufferView(old.data(), old.size()), e, new_view));
-    std::vector<Write> writes;
-    TestDisassembler old_disasm(groups, {}, &writes);
-    TestDisassembler new_disasm(groups, {}, &writes);
-    ASSERT_TRUE(old_disasm.Parse(ConstBufferView(old.data(), old.size())));
-    ASSERT_TRUE(new_disasm.Parse(new_view));
-    EXPECT_EQ(ErrorMessages([&] { EXPECT_TRUE(ApplyReferencesCorrection(e, old_disasm, new_disasm, new_view)); }),
-              std::vector<std::string>{})
-        << i;
-    EXPECT_EQ(writes, expected) << i;
-    total_writes += writes.size();
+    const Stage4Result r = RunStage4(groups, results[2 * i], Bytes(old_size, 0x11));
+    EXPECT_EQ(r.image.size(), new_size);
+    EXPECT_EQ(r.messages, std::vector<std::string>{}) << i;
+    EXPECT_TRUE(r.ok) << i;
+    EXPECT_EQ(r.writes, expected) << i;
+    total_writes += r.writes.size();
   }
   // Enough references went through to mean something.
   EXPECT_GT(total_writes, 500u);
