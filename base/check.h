@@ -10,6 +10,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <type_traits>
 
 #include "base/logging.h"
@@ -26,7 +27,8 @@ class CheckError {
   CheckError(const base::SourceLocation& location, std::unique_ptr<std::string> text);
   CheckError(const CheckError&) = delete;
   CheckError& operator=(const CheckError&) = delete;
-  ~CheckError();
+  // Emits the line and stops; the compiler may treat everything after a failed check as dead.
+  [[noreturn]] ~CheckError();
 
   std::ostream& stream() { return message_->stream(); }
 
@@ -56,20 +58,10 @@ std::string CheckOpValueStr(const T& v) {
 
 std::unique_ptr<std::string> MakeCheckOpString(const std::string& a, const std::string& b, const char* expr);
 
-#define KESTOR_DEFINE_CHECK_OP_IMPL(name, op)                                                   \
-  template <typename A, typename B>                                                             \
-  std::unique_ptr<std::string> Check##name##Impl(const A& a, const B& b, const char* expr) {   \
-    if (a op b) [[likely]]                                                                      \
-      return nullptr;                                                                           \
-    return MakeCheckOpString(CheckOpValueStr(a), CheckOpValueStr(b), expr);                     \
-  }
-KESTOR_DEFINE_CHECK_OP_IMPL(EQ, ==)
-KESTOR_DEFINE_CHECK_OP_IMPL(NE, !=)
-KESTOR_DEFINE_CHECK_OP_IMPL(LE, <=)
-KESTOR_DEFINE_CHECK_OP_IMPL(LT, <)
-KESTOR_DEFINE_CHECK_OP_IMPL(GE, >=)
-KESTOR_DEFINE_CHECK_OP_IMPL(GT, >)
-#undef KESTOR_DEFINE_CHECK_OP_IMPL
+template <typename A, typename B>
+std::unique_ptr<std::string> CheckOpString(const A& a, const B& b, const char* expr) {
+  return MakeCheckOpString(CheckOpValueStr(a), CheckOpValueStr(b), expr);
+}
 
 }  // namespace internal
 }  // namespace logging
@@ -80,16 +72,19 @@ KESTOR_DEFINE_CHECK_OP_IMPL(GT, >)
       : ::logging::LogMessageVoidify() & ::logging::CheckError(BASE_HERE, #condition).stream()
 
 // The if/else shape keeps a caller's own `else` bound to the caller's `if`.
-#define KESTOR_CHECK_OP(name, op, a, b)                                                                  \
-  if (std::unique_ptr<std::string> check_op_text_ =                                                      \
-          ::logging::internal::Check##name##Impl((a), (b), #a " " #op " " #b);                           \
-      !check_op_text_) [[likely]] {                                                                      \
-  } else                                                                                                 \
-    ::logging::CheckError(BASE_HERE, std::move(check_op_text_)).stream()
+// Each operand is evaluated once. The comparison stays in the caller, so the optimiser sees that
+// the code after a failed check is never reached.
+#define KESTOR_CHECK_OP(op, a, b)                                                                         \
+  if (const auto [check_op_a_, check_op_b_] = std::make_tuple((a), (b)); check_op_a_ op check_op_b_)      \
+      [[likely]] {                                                                                        \
+  } else                                                                                                  \
+    ::logging::CheckError(BASE_HERE,                                                                      \
+                          ::logging::internal::CheckOpString(check_op_a_, check_op_b_, #a " " #op " " #b)) \
+        .stream()
 
-#define CHECK_EQ(a, b) KESTOR_CHECK_OP(EQ, ==, a, b)
-#define CHECK_NE(a, b) KESTOR_CHECK_OP(NE, !=, a, b)
-#define CHECK_LE(a, b) KESTOR_CHECK_OP(LE, <=, a, b)
-#define CHECK_LT(a, b) KESTOR_CHECK_OP(LT, <, a, b)
-#define CHECK_GE(a, b) KESTOR_CHECK_OP(GE, >=, a, b)
-#define CHECK_GT(a, b) KESTOR_CHECK_OP(GT, >, a, b)
+#define CHECK_EQ(a, b) KESTOR_CHECK_OP(==, a, b)
+#define CHECK_NE(a, b) KESTOR_CHECK_OP(!=, a, b)
+#define CHECK_LE(a, b) KESTOR_CHECK_OP(<=, a, b)
+#define CHECK_LT(a, b) KESTOR_CHECK_OP(<, a, b)
+#define CHECK_GE(a, b) KESTOR_CHECK_OP(>=, a, b)
+#define CHECK_GT(a, b) KESTOR_CHECK_OP(>, a, b)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/strings.h"
 #include "components/kestor/abs32_utils.h"
 #include "components/kestor/disassembler.h"
 #include "components/kestor/kestor_apply.h"
@@ -322,11 +323,8 @@ TEST(ReferenceCorrection, PruningKeepsTheLongerCopyOfEachSourceByte) {
   std::string body;
   for (std::size_t i = 0; i < cases.size(); ++i) {
     std::string eqs;
-    std::uint64_t new_len = 1;
     for (const Equivalence& e : cases[i].in) {
-      eqs += "(" + std::to_string(e.source) + ", " + std::to_string(e.destination) + ", " +
-             std::to_string(e.length) + "), ";
-      new_len = std::max<std::uint64_t>(new_len, std::uint64_t{e.destination} + e.length);
+      eqs += base::FormatString("(%u, %u, %u), ", e.source, e.destination, e.length);
     }
     body += "eqs = sorted([" + eqs + "], key=lambda e: e[1])\n";
     body += "e = kp.Element(0, 100, 0, 200, equivalences=eqs, extra_data=b'z' * (200 - sum(l for _, _, l in eqs)))\n";
