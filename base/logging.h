@@ -8,6 +8,7 @@
 //
 // errno is the same after a log statement as before it, so logging between a failed system
 // call and the code that reads its errno changes nothing.
+#include <cerrno>
 #include <cstddef>
 #include <sstream>
 #include <string>
