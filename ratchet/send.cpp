@@ -85,7 +85,8 @@ Result<Bytes> send_new_session(RatchetSessionManager& m, ByteView peer_key, cons
   const bool has_datetime =
       std::ranges::any_of(blocks, [](const RatchetBlock& b) { return b.is<RatchetBlock::DateTime>(); });
   const RatchetBlock datetime = RatchetBlock::DateTime{now};
-  const std::span<const RatchetBlock> leading = has_datetime ? std::span<const RatchetBlock>{} : std::span(&datetime, 1);
+  const std::span<const RatchetBlock> leading =
+      has_datetime ? std::span<const RatchetBlock>{} : std::span<const RatchetBlock>(&datetime, 1);
 
   auto e = generate_elligator_keypair(random);
   if (!e) return std::unexpected(std::move(e.error()));

@@ -62,7 +62,8 @@ TEST(ElligatorKeypair, ASourceFailureEndsAtOnce) {
 
 TEST(ElligatorKeypair, SkipsKeysWithoutARepresentative) {
   // bad key, its extra draw, then a good key with its extra draw.
-  test::ScriptedRandom s{{value(hex(kNonEncodablePrivate)), extra(0, 0), value(hex(kEncodablePrivate)), extra(0x40, 1)}};
+  test::ScriptedRandom s{
+      {value(hex(kNonEncodablePrivate)), extra(0, 0), value(hex(kEncodablePrivate)), extra(0x40, 1)}};
   auto kp = generate_elligator_keypair(s.source());
   ASSERT_TRUE(kp);
   EXPECT_EQ(s.taken, 4u);

@@ -30,7 +30,9 @@ RatchetPeerSession session(const Key32& key, std::uint32_t last_activity, std::u
   return s;
 }
 
-RatchetSessionManager manager() { return RatchetSessionManager::create(*noise::KeyPair::from_private(fixed(0x50, 32))); }
+RatchetSessionManager manager() {
+  return RatchetSessionManager::create(*noise::KeyPair::from_private(fixed(0x50, 32)));
+}
 
 TEST(RatchetExpiry, RulesAtNow1000) {
   const struct {
