@@ -1,11 +1,14 @@
-// Received I2NP messages, whatever way they came. DatabaseStore goes into the NetDB (and
-// is acknowledged when asked); DeliveryStatus, Data and unknown types have no effect here;
-// the other known types have no handler in the router yet and are dropped.
+// Received I2NP messages, whatever way they came: each type goes to its handler once its
+// way in and its depth admit it (message_origin.h). DatabaseStore goes into the NetDB with
+// its follow-ups here; DeliveryStatus, a Data message outside garlic and unknown types
+// have no effect.
+#include <algorithm>
 #include <string>
 #include <type_traits>
 #include <variant>
 
 #include "i2np/message.h"
+#include "netdb/netdb.h"
 #include "router/id_counters.h"
 #include "router/peer_log.h"
 #include "router/router.h"
@@ -16,21 +19,41 @@ namespace {
 
 constexpr std::uint64_t kAckExpirationMs = 60000;
 
-void handle_database_store(Router& r, const std::optional<common::Hash>& from,
-                           const i2np::I2npPayload::DatabaseStore& store, const Now& now) {
+// A RouterInfo just stored ends the background lookups for it, and a floodfill becomes
+// one more router that the pending LeaseSet lookups may ask.
+void follow_stored_router_info(Router& r, const common::Hash& key) {
+  std::erase_if(r.pending_lookups, [&](const PendingNetDbLookup& l) {
+    return l.purpose == kLookupInBackground && l.lookup_type == kLookupRouterInfo && l.key == key;
+  });
+  const netdb::RouterInfoPtr info = r.netdb.get_router_info(key);
+  if (!info || !netdb::is_floodfill(*info)) return;
+  for (PendingNetDbLookup& l : r.pending_lookups) {
+    if (l.lookup_type != kLookupLeaseSet || is_peer_in_list(key, l.queried) || is_peer_in_list(key, l.candidates)) {
+      continue;
+    }
+    l.candidates.push_back(key);
+  }
+}
+
+void handle_database_store(Router& r, const Arrival& arrival, const i2np::I2npPayload::DatabaseStore& store,
+                           const Now& now) {
   auto stored = r.netdb.handle_database_store(store.store_type, store.key, store.data, now.wall_s());
   const bool was_stored = stored && *stored;
   const int kind = store.store_type & 0x0F;
-  if (kind == 3 || was_stored) {
+  if (kind == common::LeaseSet2::kStoreType || was_stored) {
     print_debug_line(r.debug, "[debug] NetDB DatabaseStore type=" + std::to_string(kind) +
                                   " stored=" + (was_stored ? "true" : "false") + " key=" + store.key.to_b32_address() +
                                   " (len=" + std::to_string(store.data.size()) + ")");
   }
+  if (was_stored && kind == common::LeaseSet2::kStoreType) r.complete_lookups_for_hash(store.key, now);
+  if (was_stored && kind == 0) follow_stored_router_info(r, store.key);
 
-  if (store.reply_token == 0) return;
+  // Only a store addressed to this router is acknowledged: the acknowledgement of one that
+  // came anonymously would go where its sender says and tell it which router we are.
+  if (store.reply_token == 0 || arrival.origin != MessageOrigin::Direct) return;
   i2np::I2npPayload ack{i2np::I2npPayload::DeliveryStatus{store.reply_token, now.wall_ms}};
   if (!store.reply_gateway) {
-    if (from) r.send_i2np_to_peer(*from, std::move(ack), now);
+    if (arrival.from) r.send_i2np_to_peer(*arrival.from, std::move(ack), now);
     return;
   }
   if (store.reply_tunnel_id == 0) {
@@ -48,19 +71,37 @@ void handle_database_store(Router& r, const std::optional<common::Hash>& from,
 
 void Router::handle_i2np_message(const std::optional<common::Hash>& from, const i2np::I2npShortHeader& header,
                                  const i2np::I2npPayload& payload, const Now& now) {
+  dispatch_i2np_message(Arrival{from, MessageOrigin::Direct, 0}, header, payload, now);
+}
+
+void Router::dispatch_i2np_message(const Arrival& arrival, const i2np::I2npShortHeader& header,
+                                   const i2np::I2npPayload& payload, const Now& now) {
+  if (!admit_message(debug, arrival, payload)) return;
   using P = i2np::I2npPayload;
   std::visit(
       [&](const auto& body) {
         using T = std::decay_t<decltype(body)>;
         if constexpr (std::is_same_v<T, P::DatabaseStore>) {
-          handle_database_store(*this, from, body, now);
-        } else if constexpr (std::is_same_v<T, P::DeliveryStatus> || std::is_same_v<T, P::Data>) {
-          // Nothing waits for these on a direct link.
-        } else if constexpr (std::is_same_v<T, P::Unknown>) {
-          // A type this router has no use for: ignored without a word.
-        } else if (debug) {
-          print_debug_line(debug, "[debug] I2NP message type=" + std::to_string(header.msg_type.byte()) +
-                                      " id=" + std::to_string(header.msg_id) + " dropped: no handler");
+          handle_database_store(*this, arrival, body, now);
+        } else if constexpr (std::is_same_v<T, P::DatabaseLookup>) {
+          handle_database_lookup_msg(arrival.from, body, now);
+        } else if constexpr (std::is_same_v<T, P::DatabaseSearchReply>) {
+          handle_database_search_reply_msg(body, now);
+        } else if constexpr (std::is_same_v<T, P::Garlic>) {
+          handle_garlic(arrival, body.data, now);
+        } else if constexpr (std::is_same_v<T, P::TunnelData>) {
+          relay_tunnel_data(arrival, body, now);
+        } else if constexpr (std::is_same_v<T, P::TunnelGateway>) {
+          relay_tunnel_gateway(arrival, body, now);
+        } else if constexpr (std::is_same_v<T, P::ShortTunnelBuild>) {
+          handle_short_tunnel_build(header.msg_id, body.records, now);
+        } else if constexpr (std::is_same_v<T, P::OutboundTunnelBuildReply>) {
+          (void)try_complete_pending_tunnel_build(header.msg_id, body.records, now);
+        } else {
+          // DeliveryStatus: nothing here waits for one. Data: a client's data reaches it
+          // only inside garlic. Unknown: a type this router has no use for.
+          static_assert(std::is_same_v<T, P::DeliveryStatus> || std::is_same_v<T, P::Data> ||
+                        std::is_same_v<T, P::Unknown>);
         }
       },
       payload.value);

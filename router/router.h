@@ -37,12 +37,15 @@
 #include "i2np/payload.h"
 #include "netdb/netdb.h"
 #include "noise/key_pair.h"
+#include "tunnel/delivery.h"
+#include "tunnel/reassembler.h"
 #include "ntcp2_net/clock.h"
 #include "ntcp2_net/pending_accept.h"
 #include "ntcp2_net/replay_cache.h"
 #include "ntcp2_net/tcp_listener.h"
 #include "ntcp2_net/tcp_socket.h"
 #include "router/bounded_lists.h"
+#include "router/message_origin.h"
 #include "router/peer_records.h"
 #include "router/session_records.h"
 #include "router/torrent_records.h"
@@ -161,11 +164,65 @@ struct Router {
   Result<void> send_keepalive(PeerSession& session, const Now& now);
 
   // --- Received I2NP messages --------------------------------------------------------------
-  // Dispatches one message; from is the router it came from, when known.
+  // The entry of every message that arrives as it is: over a link (from: the peer) or out
+  // of the router's own send queue (from: the own hash). Nothing is reported back; a
+  // message that cannot be used is dropped, with debug sometimes with one "[debug] " line.
   void handle_i2np_message(const std::optional<common::Hash>& from, const i2np::I2npShortHeader& header,
                            const i2np::I2npPayload& payload, const Now& now);
+  // Routes one message by its type, once its way in and depth admit it (message_origin.h).
+  // Cloves, tunnel messages and TunnelGateway contents come back here one level deeper.
+  void dispatch_i2np_message(const Arrival& arrival, const i2np::I2npShortHeader& header,
+                             const i2np::I2npPayload& payload, const Now& now);
+  // Offers garlic to its openers in turn; the first that opens it owns it: the reply to an
+  // own tunnel build, the answer to an own lookup, each client session (in public mode
+  // only out of an own inbound tunnel), the router's own key.
+  void handle_garlic(const Arrival& arrival, ByteView garlic, const Now& now);
+
+  // --- Tunnel endpoints, relays and sending through own tunnels ----------------------------
+  // A TunnelData message: the end of an own inbound tunnel, else a hop of another router's
+  // tunnel, whose cell is sent on or, at its outbound endpoint, read here.
+  void relay_tunnel_data(const Arrival& arrival, const i2np::I2npPayload::TunnelData& message, const Now& now);
+  // A TunnelGateway message: for a tunnel this router is the inbound gateway of, the
+  // message is cut into cells and sent in; for any other id it is for this router.
+  void relay_tunnel_gateway(const Arrival& arrival, const i2np::I2npPayload::TunnelGateway& message, const Now& now);
+  // Reads one cleartext cell that came out of source and delivers each message it
+  // completes (one level deeper than the TunnelData that carried it, carrier_depth). A
+  // cell whose padding, checksum or any fragment is bad delivers nothing.
+  void consume_cleartext_cell(const tunnel::CellSource& source, ByteView cell, int carrier_depth, const Now& now);
+  // Decodes one message with the standard header and delivers it: Local here, under
+  // arrival; Router and Tunnel onwards, except out of an own inbound tunnel, whose
+  // gateway must not be able to make this router send where it says.
+  void deliver_reassembled_payload(const Arrival& arrival, const tunnel::TunnelDelivery& delivery, ByteView message,
+                                   const Now& now);
+  // Sends payload through the own outbound tunnel with that id, for its endpoint to deliver
+  // as delivery says. Fails with RouterError::Message (no such tunnel, no hops),
+  // RouterError::I2np, RouterError::Net (random source) or RouterError::Tunnel; cells
+  // already sent stay sent.
+  Result<void> send_through_tunnel(std::uint32_t outbound_tunnel_id, const tunnel::TunnelDelivery& delivery,
+                                   const i2np::I2npPayload& payload, std::optional<std::uint32_t> msg_id,
+                                   const Now& now);
+  // Sends payload to a router, or with a tunnel id into the tunnel whose gateway it is,
+  // through an outbound tunnel chosen round-robin. Without one, or when that send fails,
+  // it goes directly -- except in public mode, where a direct send would tell the
+  // receiver which router speaks for the destination, and the message is dropped.
+  void send_routed_i2np(const common::Hash& router_hash, std::optional<std::uint32_t> tunnel_id,
+                        const i2np::I2npPayload& payload, const Now& now);
 
   // --- Tunnels, lookups, client destinations --------------------------------------------
+  // Where build replies and requests arrive. The garlic reply of an outbound build is
+  // recognised by its one-time tag (true: taken, whatever became of the build); the
+  // records of a reply complete the pending build sent under msg_id (true when one was).
+  bool try_handle_build_garlic_reply(ByteView garlic, const Now& now);
+  bool try_complete_pending_tunnel_build(std::uint32_t msg_id, const std::vector<Bytes>& records, const Now& now);
+  // A ShortTunnelBuild: the reply to an own inbound build, or a request to take part.
+  void handle_short_tunnel_build(std::uint32_t msg_id, const std::vector<Bytes>& records, const Now& now);
+  // Where lookups and their answers arrive: a DatabaseLookup to answer (sender: the
+  // router it came from over a link, if any), a DatabaseSearchReply for a pending lookup,
+  // and a LeaseSet2 just stored that pending lookups may wait for.
+  void handle_database_lookup_msg(const std::optional<common::Hash>& sender,
+                                  const i2np::I2npPayload::DatabaseLookup& lookup, const Now& now);
+  void handle_database_search_reply_msg(const i2np::I2npPayload::DatabaseSearchReply& reply, const Now& now);
+  void complete_lookups_for_hash(const common::Hash& key, const Now& now);
   void poll_tunnel_builds(const Now& now);
   // Starts at most one inbound and then one outbound build when tunnels are wanted.
   void run_build_policy(const Now& now);

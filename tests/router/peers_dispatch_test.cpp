@@ -1,6 +1,5 @@
-// Received I2NP messages until the full dispatch exists: DatabaseStore goes into the NetDB
-// and is acknowledged when asked; DeliveryStatus has no effect; other types are dropped
-// with a debug line.
+// Received I2NP messages over a link: DatabaseStore goes into the NetDB and is acknowledged
+// when asked; DeliveryStatus, Data and unknown types have no effect.
 #include <gtest/gtest.h>
 
 #include "ntcp2_net/clock.h"
@@ -90,7 +89,8 @@ TEST(I2npDispatch, StoreFailuresAndOtherTypes) {
       {"DeliveryStatus", &status, r.router_hash(), ""},
       {"Data", &data, r.router_hash(), ""},
       {"unknown type", &unknown, r.router_hash(), ""},
-      {"type without a handler yet", &garlic, std::nullopt, "[debug] I2NP message type=11 id=99 dropped: no handler\n"},
+      {"garlic nobody opens", &garlic, std::nullopt,
+       "[debug] unhandled incoming Garlic (40B tag=0101010101010101 sessions=0)\n"},
   };
   for (const Case& c : cases) {
     testing::internal::CaptureStdout();

@@ -7,6 +7,7 @@
 // on the calling thread until a condition holds or a time limit passes; each round reads the
 // clocks once and passes that Now to every router, as the program's loop does. Routers live
 // on the heap so that their addresses stay put (inbound handshakes point into the record).
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -17,7 +18,10 @@
 #include "common/hash.h"
 #include "encoding/error.h"
 #include "ntcp2_net/clock.h"
+#include "ntcp2_net/random.h"
+#include "router/id_counters.h"
 #include "router/router.h"
+#include "tunnel/hop_keys.h"
 
 namespace test_support {
 
@@ -71,6 +75,57 @@ class TestNetwork {
   std::size_t size() const { return routers_.size(); }
   router::Router& operator[](std::size_t i) { return *routers_.at(i); }
   common::Hash hash(std::size_t i) const { return routers_.at(i)->router_hash(); }
+
+  // Installs a tunnel by hand, as a finished build would leave it: the creator's own
+  // tunnel::Tunnel and, on every hop, the matching tunnel::TransitHop. hops are router
+  // indexes in travel order (inbound: hops[0] is the gateway; outbound: the last hop is
+  // the endpoint). Hop keys come from tunnel::derive_hop_keys over random chaining keys
+  // and hashes; the hops' receive ids and the tunnel id come from the creator's tunnel id
+  // counter, as in a build. The tunnel lives 600 s from the wall clock's now. Returns the
+  // creator's id of the tunnel.
+  Result<std::uint32_t> install_tunnel(std::size_t creator, const std::vector<std::size_t>& hops, bool outbound) {
+    router::Router& owner = *routers_.at(creator);
+    tunnel::Tunnel own;
+    own.outbound = outbound;
+    own.tunnel_id = router::take_id(owner.next_tunnel_id);
+    own.started_s = static_cast<std::uint32_t>(ntcp2_net::read_now().wall_s());
+    own.expires_s = own.started_s + 600;
+    for (std::size_t i = 0; i < hops.size(); ++i) {
+      auto ck = ntcp2_net::random_bytes(32);
+      auto h = ntcp2_net::random_bytes(32);
+      if (!ck || !h) return std::unexpected(ck ? h.error() : ck.error());
+      tunnel::Key32 ck32{}, h32{};
+      std::copy(ck->begin(), ck->end(), ck32.begin());
+      std::copy(h->begin(), h->end(), h32.begin());
+      const bool endpoint = outbound && i + 1 == hops.size();
+      auto keys = tunnel::derive_hop_keys(ck32, h32, endpoint);
+      if (!keys) return std::unexpected(std::move(keys.error()));
+      tunnel::TunnelHop hop;
+      hop.router = hash(hops[i]);
+      hop.receive_tunnel_id = router::take_id(owner.next_tunnel_id);
+      hop.layer_key = keys->layer_key;
+      hop.iv_key = keys->iv_key;
+      own.hops.push_back(hop);
+    }
+    for (std::size_t i = 0; i < hops.size(); ++i) {
+      const bool last = i + 1 == hops.size();
+      tunnel::TransitHop transit;
+      transit.receive_tunnel_id = own.hops[i].receive_tunnel_id;
+      // Past the last hop: an outbound endpoint has no tunnel to send into; the last hop
+      // of an inbound tunnel delivers to the creator under the tunnel id.
+      transit.next_tunnel_id = last ? (outbound ? 0 : own.tunnel_id) : own.hops[i + 1].receive_tunnel_id;
+      transit.next_router = last ? hash(creator) : own.hops[i + 1].router;
+      transit.layer_key = own.hops[i].layer_key;
+      transit.iv_key = own.hops[i].iv_key;
+      transit.is_endpoint = outbound && last;
+      transit.expires_s = own.expires_s;
+      own.hops[i].next_tunnel_id = transit.next_tunnel_id;
+      routers_.at(hops[i])->tunnels.transit.push_back(std::move(transit));
+    }
+    const std::uint32_t id = own.tunnel_id;
+    (outbound ? owner.tunnels.outbound : owner.tunnels.inbound).push_back(std::move(own));
+    return id;
+  }
 
   // Every router steps once, in order, at the given time.
   void step_all(const ntcp2_net::Now& now, const StepFn& step = full_step) {

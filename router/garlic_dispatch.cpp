@@ -1,0 +1,142 @@
+// Garlic as it arrives: offered to its openers in a fixed order, the first that opens it
+// owning it -- the reply to an own tunnel build (by its one-time tag), the answer to an
+// own lookup (by its one-time tag), the client sessions in list order, and last the
+// router's own key. Only GarlicClove blocks are looked at; a clove's delivery
+// instructions are never consulted, its message is handled here.
+#include <string>
+#include <utility>
+
+#include "crypto/ct_eq.h"
+#include "encoding/text.h"
+#include "i2np/message.h"
+#include "ratchet/clove.h"
+#include "ratchet/lookup_reply.h"
+#include "ratchet/router_garlic.h"
+#include "router/peer_log.h"
+#include "router/router.h"
+
+namespace router {
+
+namespace {
+
+constexpr std::size_t kTagSize = 8;
+
+// Every GarlicClove block whose message decodes, in order; the others are skipped.
+template <typename Fn>
+void for_each_clove(const ratchet::RatchetBlocks& blocks, Fn&& fn) {
+  for (const ratchet::RatchetBlock& block : blocks) {
+    const auto* clove = block.get_if<ratchet::RatchetBlock::GarlicClove>();
+    if (clove == nullptr) continue;
+    auto message = ratchet::decode_garlic_clove_i2np(clove->message);
+    if (message) fn(message->first, message->second);
+  }
+}
+
+void dispatch_cloves(Router& r, const ratchet::RatchetBlocks& blocks, const Arrival& arrival, const Now& now) {
+  for_each_clove(blocks, [&](const i2np::I2npShortHeader& header, const i2np::I2npPayload& payload) {
+    r.dispatch_i2np_message(arrival, header, payload, now);
+  });
+}
+
+// The answer to a pending lookup, found by the tag its request asked for. True when it
+// opened; the lookup stays pending, its answer completes it.
+bool try_lookup_reply(Router& r, const Arrival& arrival, ByteView garlic, const Now& now) {
+  if (garlic.size() < ratchet::kLookupReplyMinLen) return false;
+  const ByteView tag = garlic.first(kTagSize);
+  for (const PendingNetDbLookup& lookup : r.pending_lookups) {
+    if (!crypto::ct_eq(tag, lookup.reply_tag)) continue;
+    auto blocks = ratchet::decrypt_ecies_lookup_reply(lookup.reply_key, lookup.reply_tag, garlic);
+    if (!blocks) return false;
+    // The cloves may change the pending lookups; nothing of the list is used past here.
+    dispatch_cloves(r, *blocks, arrival.inner(MessageOrigin::LookupReply), now);
+    return true;
+  }
+  return false;
+}
+
+// Cloves of garlic that a client session opened, in two passes: the LeaseSet2 stores
+// first, so that the sender's LeaseSet2 is known before anything of its data is handled,
+// then the other cloves in order.
+void handle_session_cloves(Router& r, const ratchet::RatchetBlocks& blocks, const Arrival& arrival, const Now& now) {
+  const Arrival clove_arrival = arrival.inner(MessageOrigin::SessionGarlic);
+  for_each_clove(blocks, [&](const i2np::I2npShortHeader&, const i2np::I2npPayload& payload) {
+    const auto* store = std::get_if<i2np::I2npPayload::DatabaseStore>(&payload.value);
+    if (store == nullptr || !admit_message(r.debug, clove_arrival, payload)) return;
+    // Neither acknowledged nor announced: the store is part of the sender's message.
+    (void)r.netdb.handle_database_store(store->store_type, store->key, store->data, now.wall_s());
+  });
+  for_each_clove(blocks, [&](const i2np::I2npShortHeader& header, const i2np::I2npPayload& payload) {
+    if (std::holds_alternative<i2np::I2npPayload::DatabaseStore>(payload.value)) return;
+    if (std::holds_alternative<i2np::I2npPayload::Data>(payload.value)) {
+      // A session's data goes to its stream manager; until client services give sessions
+      // one, the clove is skipped as it is for any session without one.
+      (void)admit_message(r.debug, clove_arrival, payload);
+      return;
+    }
+    r.dispatch_i2np_message(clove_arrival, header, payload, now);
+  });
+}
+
+// The first session with a ratchet manager that opens the garlic owns it.
+bool try_sessions(Router& r, const Arrival& arrival, ByteView garlic, const Now& now) {
+  for (std::size_t i = 0; i < r.sessions.size(); ++i) {
+    if (!r.sessions[i].ratchet) continue;
+    auto opened = r.sessions[i].ratchet->decrypt_incoming(garlic, now.wall_s());
+    if (!opened) continue;
+    print_debug_line(r.debug, "[debug] Garlic decrypted for session " + r.sessions[i].id + " (" +
+                                  std::to_string(opened->blocks.size()) + " blocks)");
+    handle_session_cloves(r, opened->blocks, arrival, now);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void Router::handle_garlic(const Arrival& arrival, ByteView garlic, const Now& now) {
+  if (try_handle_build_garlic_reply(garlic, now)) return;
+  if (try_lookup_reply(*this, arrival, garlic, now)) return;
+  // In public mode a destination takes garlic only out of an own inbound tunnel, where its
+  // leases lead: garlic sent to the router directly and opened by a session would show
+  // anyone that this router hosts the destination.
+  if ((!public_mode || arrival.origin == MessageOrigin::OwnInbound) && try_sessions(*this, arrival, garlic, now)) {
+    return;
+  }
+  if (auto blocks = ratchet::decrypt_router_garlic(static_keypair, garlic)) {
+    // Router garlic keeps the way its Garlic message came in.
+    dispatch_cloves(*this, *blocks, arrival.inner(arrival.origin), now);
+    return;
+  }
+  if (debug) {
+    const std::string tag = garlic.size() >= kTagSize ? encoding::hex_encode(garlic.first(kTagSize)) : "";
+    print_debug_line(debug, "[debug] unhandled incoming Garlic (" + std::to_string(garlic.size()) + "B tag=" + tag +
+                                " sessions=" + std::to_string(sessions.size()) + ")");
+  }
+}
+
+bool Router::try_handle_build_garlic_reply(ByteView garlic, const Now& now) {
+  if (garlic.size() < ratchet::kLookupReplyMinLen) return false;
+  const ByteView tag = garlic.first(kTagSize);
+  for (const PendingTunnelBuild& build : pending_builds) {
+    if (!build.garlic_reply_key || !build.garlic_reply_tag || !crypto::ct_eq(tag, *build.garlic_reply_tag)) continue;
+    auto blocks = ratchet::decrypt_ecies_lookup_reply(*build.garlic_reply_key, *build.garlic_reply_tag, garlic);
+    if (!blocks) return false;
+    // The first clove that decodes carries the reply records; anything else ends the build.
+    std::vector<Bytes> records;
+    bool found = false;
+    for_each_clove(*blocks, [&](const i2np::I2npShortHeader&, const i2np::I2npPayload& payload) {
+      if (found) return;
+      found = true;
+      if (const auto* reply = std::get_if<i2np::I2npPayload::OutboundTunnelBuildReply>(&payload.value)) {
+        records = reply->records;
+      } else if (const auto* build_message = std::get_if<i2np::I2npPayload::ShortTunnelBuild>(&payload.value)) {
+        records = build_message->records;
+      }
+    });
+    (void)try_complete_pending_tunnel_build(build.msg_id, records, now);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace router
