@@ -140,6 +140,45 @@ TEST(DispatchOrigins, SessionGarlicTakesALeaseSet2Store) {
   EXPECT_TRUE(r.pending_sends.empty());
 }
 
+TEST(DispatchStore, AStoredRouterInfoEndsItsBackgroundLookupsAndAFloodfillBecomesACandidate) {
+  TestNetwork net = network(1);
+  Router& r = net[0];
+  const common::RouterInfo floodfill = reference_router_info("ff-127.0.0.2.dat");
+  const common::RouterInfo plain = reference_router_info("plain-127.0.0.3.dat");
+  const common::Hash other_key = net.hash(0);
+  auto lookup = [](const common::Hash& key, std::uint8_t type, std::uint32_t purpose) {
+    PendingNetDbLookup l;
+    l.key = key;
+    l.lookup_type = type;
+    l.purpose = purpose;
+    return l;
+  };
+  for (const common::RouterInfo* info : {&floodfill, &plain}) {
+    const common::Hash key = hash_of(*info);
+    r.pending_lookups = {
+        lookup(key, kLookupRouterInfo, kLookupInBackground),  // ends
+        lookup(other_key, kLookupRouterInfo, kLookupInBackground),
+        lookup(key, kLookupRouterInfo, 0),                    // not a background lookup
+        lookup(other_key, kLookupLeaseSet, 0),                // gains a floodfill candidate
+        lookup(other_key, kLookupLeaseSet, 3),
+        lookup(other_key, kLookupLeaseSet, 1),
+    };
+    r.pending_lookups[4].queried = {key};     // asked it already
+    r.pending_lookups[5].candidates = {key};  // has it already
+    const P store = database_store_of(*info);
+    r.handle_i2np_message(std::nullopt, header_of(store), store, read_now());
+
+    const bool is_floodfill = info == &floodfill;
+    ASSERT_EQ(r.pending_lookups.size(), 5u);
+    EXPECT_EQ(r.pending_lookups[0].key, other_key);
+    EXPECT_EQ(r.pending_lookups[1].purpose, 0u);
+    EXPECT_EQ(r.pending_lookups[2].candidates, is_floodfill ? std::vector{key} : std::vector<common::Hash>{});
+    EXPECT_TRUE(r.pending_lookups[3].candidates.empty());
+    EXPECT_EQ(r.pending_lookups[4].candidates, std::vector{key});
+    EXPECT_TRUE(r.pending_lookups[0].candidates.empty() && r.pending_lookups[1].candidates.empty());
+  }
+}
+
 // Wraps the message once in each way, innermost first.
 enum class Wrap { TunnelGateway, RouterGarlic, EndpointCell };
 
