@@ -10,6 +10,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # independent implementations used only by tests and benchmarks
   libssl-dev zlib1g-dev python3 openssl gzip
+  # binary diffs made and applied by an independent tool (updater patch tests, benchmark)
+  bsdiff
   # fuzzing (libFuzzer with the sanitizers)
   clang libclang-rt-dev
   # router runtime: allocator and the HTTPS download program
