@@ -8,6 +8,7 @@
 #include <new>
 
 #include "updater/crc32_bzip2.h"
+#include "updater/file_buffer.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ UpdaterError QbdiffPatcher::Apply(const std::uint8_t* source, std::size_t length
   if (patch_ == nullptr) return READ_ERROR;
   // ReadHeader proved that the blocks fill the rest of a file shorter than 2^31 bytes.
   const std::size_t total = std::size_t{header_.control_length} + header_.diff_length + header_.extra_length;
-  std::unique_ptr<std::uint8_t[]> blocks(new (std::nothrow) std::uint8_t[total == 0 ? 1 : total]);
+  FileBuffer blocks = allocate_file_buffer(total);
   if (!blocks) return PATCH_MEMORY_ERROR;
   if (::fseeko(patch_, static_cast<off_t>(kQbdiffHeaderSize), SEEK_SET) != 0) return READ_ERROR;
   if (total > 0 && std::fread(blocks.get(), 1, total, patch_) != total) return READ_ERROR;

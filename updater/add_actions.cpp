@@ -1,0 +1,82 @@
+#include "updater/add_actions.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "updater/archive_item.h"
+#include "updater/backup_draft.h"
+#include "updater/file_ops.h"
+#include "updater/path_buffer.h"
+#include "updater/update_log.h"
+
+UpdaterError AddAction::Parse(char* arguments) { return ParsePath(&arguments, false); }
+
+UpdaterError AddAction::Prepare() {
+  update_log_printf("PREPARE ADD %s", relative_path.c_str());
+  return OK;
+}
+
+UpdaterError AddAction::Draft() {
+  update_log_printf("DRAFT ADD %s", relative_path.c_str());
+  if (context_.staged) return OK;
+  PathBuffer draft{};
+  if (!format_draft_path(draft, full_path.c_str())) {
+    update_log_printf("draft path too long for: %s", relative_path.c_str());
+    return PATH_TOO_LONG_ERROR;
+  }
+  if (UpdaterError e = ensure_parent_dir(full_path.c_str()); e != OK) return e;
+  if (UpdaterError e = draft_discard(full_path.c_str(), relative_path.c_str()); e != OK) return e;
+  return extract_item_to_file(relative_path.c_str(), draft.data());
+}
+
+UpdaterError AddAction::Execute() {
+  update_log_printf("EXECUTE ADD %s", relative_path.c_str());
+  if (!path_exists(full_path.c_str())) {
+    if (UpdaterError e = ensure_parent_dir(full_path.c_str()); e != OK) return e;
+  } else if (context_.staged) {
+    if (ensure_remove(full_path.c_str()) != 0) return REMOVE_ERROR;
+  } else {
+    if (UpdaterError e = backup_create(full_path.c_str()); e != OK) return e;
+    backup_created = true;
+  }
+  const UpdaterError e = context_.staged ? extract_item_to_file(relative_path.c_str(), full_path.c_str())
+                                         : draft_commit(full_path.c_str());
+  if (e != OK) return e;
+  added = true;
+  return OK;
+}
+
+void AddAction::Finish(UpdaterError status) {
+  update_log_printf("FINISH ADD %s", relative_path.c_str());
+  if (context_.staged) return;
+  draft_discard(full_path.c_str(), relative_path.c_str());
+  if (status != OK && added && std::remove(full_path.c_str()) != 0 && errno != ENOENT) {
+    update_log_printf("non-fatal error after update failure removing added file: %s, err: %d", full_path.c_str(),
+                      errno);
+  }
+  backup_restore(full_path.c_str(), relative_path.c_str(), status, backup_created);
+}
+
+UpdaterError ConditionalAddAction::Parse(char* arguments) {
+  std::string test;
+  char* rest = nullptr;
+  if (ParseTestPath(arguments, &test, &rest) != OK) return PARSE_ERROR;
+  test_path = std::move(test);
+  return AddAction::Parse(rest) == OK ? OK : PARSE_ERROR;
+}
+
+UpdaterError ConditionalAddAction::Prepare() {
+  if (!test_path || !RunsWhen(path_exists(test_path->c_str()))) {
+    test_path.reset();
+    return OK;
+  }
+  return AddAction::Prepare();
+}
+
+UpdaterError ConditionalAddAction::Draft() { return test_path ? AddAction::Draft() : OK; }
+
+UpdaterError ConditionalAddAction::Execute() { return test_path ? AddAction::Execute() : OK; }
+
+void ConditionalAddAction::Finish(UpdaterError status) {
+  if (test_path) AddAction::Finish(status);
+}
