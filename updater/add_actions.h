@@ -4,6 +4,7 @@
 // one named by the file's manifest path.
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "updater/action.h"
 
@@ -21,6 +22,14 @@ class AddAction : public FileAction {
 
   // The new file is in place.
   bool added = false;
+
+ private:
+  // Creates the folders above the target, remembering those that did not exist.
+  UpdaterError MakeParentFolders();
+
+  // Folders this action created, outermost first: removed again, when empty, after a
+  // failed run, so that a rollback leaves the tree as it was.
+  std::vector<std::string> created_folders_;
 };
 
 // Shared by both conditional forms: the test path first, then the file path, each
