@@ -120,6 +120,8 @@ UpdaterError add_dir_entries(const char* arguments, ActionContext& context, Acti
       ::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR | FTS_NOSTAT | FTS_XDEV, nullptr));
   if (!fts) return DIR_WALK_ERROR;
 
+  // fts_read ends the walk with null and errno 0; null with an error is a failed walk.
+  errno = 0;
   while (FTSENT* entry = ::fts_read(fts.get())) {
     UpdaterError e = OK;
     switch (entry->fts_info) {
@@ -150,6 +152,11 @@ UpdaterError add_dir_entries(const char* arguments, ActionContext& context, Acti
         break;
     }
     if (e != OK) return e;
+    errno = 0;
+  }
+  if (errno != 0) {
+    update_log_printf("add_dir_entries: fts_read() error: %s, err: %d", root.c_str(), errno);
+    return DIR_WALK_ERROR;
   }
   return OK;
 }
