@@ -9,11 +9,10 @@
 //
 // Archives come from tests/support/vpk_writer.py; the first benchmark run prepares them
 // (about half a minute, outside the timed loops).
+#include <benchmark/benchmark.h>
 #include <nss.h>
 #include <sechash.h>
 #include <unistd.h>
-
-#include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -87,11 +86,17 @@ struct Fixture {
          // A 256 MiB archive of random item bytes, its signed stream, signature and public key.
          run(python() + " -c \"import os, sys; sys.path.insert(0, '" + (kSource / "tests/support").string() +
              "'); from vpk_writer import *; "
-             "v = Vpk(items=[Item('blob', os.urandom(" + std::to_string(kArchiveSize - 4096) +
-             "))], signatures=[Signature('" + key + "')]); data = v.build(); "
-             "open('" + verify_dir().string() + "/update.vpk', 'wb').write(data); "
-             "open('" + d + "/stream', 'wb').write(signed_stream(data)); "
-             "open('" + d + "/sig', 'wb').write(data[28:28 + 512])\"") &&
+             "v = Vpk(items=[Item('blob', os.urandom(" +
+             std::to_string(kArchiveSize - 4096) + "))], signatures=[Signature('" + key +
+             "')]); data = v.build(); "
+             "open('" +
+             verify_dir().string() +
+             "/update.vpk', 'wb').write(data); "
+             "open('" +
+             d +
+             "/stream', 'wb').write(signed_stream(data)); "
+             "open('" +
+             d + "/sig', 'wb').write(data[28:28 + 512])\"") &&
          run("openssl x509 -inform DER -in " + cert + " -pubkey -noout > " + d + "/pub.pem");
     ok = ok && NSS_NoDB_Init(nullptr) == SECSuccess;
   }

@@ -102,8 +102,7 @@ UpdaterError read_archive(std::FILE* f, VpkArchive* archive) {
 VpkArchive* vpk_archive() { return g_holder.archive; }
 
 VpkBuffers vpk_buffers() {
-  return {g_holder.in, g_holder.in != nullptr ? g_in_size : 0, g_holder.out,
-          g_holder.out != nullptr ? g_out_size : 0};
+  return {g_holder.in, g_holder.in != nullptr ? g_in_size : 0, g_holder.out, g_holder.out != nullptr ? g_out_size : 0};
 }
 
 void vpk_close() {

@@ -1,15 +1,15 @@
 // The checks of an opened archive in their order: signature, accepted channels, product
 // information, channel and version, each failing with its own code.
-#include <unistd.h>
+#include "updater/archive_checks.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
 
 #include "tests/updater/vpk_test_util.h"
 #include "updater/accepted_channels.h"
-#include "updater/archive_checks.h"
 
 namespace updater_test {
 namespace {
@@ -146,15 +146,22 @@ TEST_F(ArchiveChecks, ChannelAndVersionOfTheArchiveDecide) {
     UpdaterError want;
   };
   const Case cases[] = {
-      {"beta", "153.8.0", OK},          {"Beta", "153.8.0", CHANNEL_ERROR},
-      {"bet", "153.8.0", CHANNEL_ERROR}, {"release", "153.8.1", OK},
-      {"release", "154", OK},           {"release", "153.7.9", VERSION_DOWNGRADE_ERROR},
-      {"release", "153.8", OK},         {"release", "153.8.0a", VERSION_DOWNGRADE_ERROR},
-      {"release", "153.8.0+", OK},      {"release", "", VERSION_DOWNGRADE_ERROR},
+      {"beta", "153.8.0", OK},
+      {"Beta", "153.8.0", CHANNEL_ERROR},
+      {"bet", "153.8.0", CHANNEL_ERROR},
+      {"release", "153.8.1", OK},
+      {"release", "154", OK},
+      {"release", "153.7.9", VERSION_DOWNGRADE_ERROR},
+      {"release", "153.8", OK},
+      {"release", "153.8.0a", VERSION_DOWNGRADE_ERROR},
+      {"release", "153.8.0+", OK},
+      {"release", "", VERSION_DOWNGRADE_ERROR},
   };
   std::string body = "for ch, ver in [";
   for (const Case& c : cases) body += "('" + std::string(c.channel) + "', '" + c.version + "'),";
-  body += "]:\n    out(ch + '_' + ver, Vpk(items=[Item('f', b'x')], signatures=[Signature(KEY1)], channel=ch, version=ver).build())\n";
+  body +=
+      "]:\n    out(ch + '_' + ver, Vpk(items=[Item('f', b'x')], signatures=[Signature(KEY1)], channel=ch, "
+      "version=ver).build())\n";
   auto archives = vpk_writer(body);
   ASSERT_EQ(archives.size(), std::size(cases));
   for (const Case& c : cases) {
@@ -167,7 +174,8 @@ TEST_F(ArchiveChecks, ChannelAndVersionOfTheArchiveDecide) {
 
 // The list is read once and kept; an empty one is read again next time.
 TEST_F(ArchiveChecks, TheChannelListIsReadOnceAndKept) {
-  auto archives = vpk_writer("out('a', Vpk(items=[Item('f', b'x')], signatures=[Signature(KEY1)], channel='beta').build())\n");
+  auto archives =
+      vpk_writer("out('a', Vpk(items=[Item('f', b'x')], signatures=[Signature(KEY1)], channel='beta').build())\n");
   ASSERT_EQ(open_vpk(patch_, archives["a"]), OK);
   const std::string path = install_ / "update-settings.ini";
   ASSERT_TRUE(write_file(path, settings("beta")));

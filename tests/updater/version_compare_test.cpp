@@ -1,10 +1,10 @@
 // Version comparison and the parts it compares.
+#include "updater/version_compare.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
-
-#include "updater/version_compare.h"
 
 namespace {
 
@@ -19,24 +19,24 @@ TEST(VersionCompare, OrdersVersions) {
       {"153.8.0", "153.8.1", -1},
       {"153.8.0", "154", -1},
       {"153.8.0", "153.7.9", 1},
-      {"153.8.0", "153.8", 0},       // a missing part compares as 0
+      {"153.8.0", "153.8", 0},  // a missing part compares as 0
       {"153.8.0", "153.8.0.0", 0},
-      {"153.8.0", "153.8.0a", 1},    // a part with a text is older than one without
-      {"153.8.0", "153.8.0+", -1},   // "0+" is "1pre"
-      {"153.8.1", "153.8.0+", 1},    // ... which is older than 1
-      {"153.8.0", "153.8.", 0},      // nothing after the last '.'
+      {"153.8.0", "153.8.0a", 1},   // a part with a text is older than one without
+      {"153.8.0", "153.8.0+", -1},  // "0+" is "1pre"
+      {"153.8.1", "153.8.0+", 1},   // ... which is older than 1
+      {"153.8.0", "153.8.", 0},     // nothing after the last '.'
       {"1.0a", "1.0b", -1},
-      {"1.0b", "1.0b1", -1},         // the same text: the second number decides
+      {"1.0b", "1.0b1", -1},  // the same text: the second number decides
       {"1.0b2", "1.0b10", -1},
-      {"1.0ab", "1.0a", 1},          // an equal prefix: the longer text is greater
-      {"1.0b1pre", "1.0b1", -1},     // an extra text is older than none
+      {"1.0ab", "1.0a", 1},       // an equal prefix: the longer text is greater
+      {"1.0b1pre", "1.0b1", -1},  // an extra text is older than none
       {"1.0b1a", "1.0b1b", -1},
-      {"1.*", "1.99999", 1},         // "*" is the greatest number
+      {"1.*", "1.99999", 1},  // "*" is the greatest number
       {"*", "2147483647", 0},
-      {"1.-1", "1.0", -1},           // numbers are signed
+      {"1.-1", "1.0", -1},  // numbers are signed
       {"10", "9", 1},
-      {"99999999999", "0", 0},       // a number too large for an int counts as 0
-      {"1.0\x80", "1.0a", -1},       // texts compare as signed bytes
+      {"99999999999", "0", 0},  // a number too large for an int counts as 0
+      {"1.0\x80", "1.0a", -1},  // texts compare as signed bytes
       {"", "0", 0},
       {"", "0.0.1", -1},
   };

@@ -1,11 +1,12 @@
 // Reading the product-information block: the first additional section, bounded by the
 // archive, with its channel and version limits.
+#include "updater/vpk_product_info.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "tests/updater/vpk_test_util.h"
-#include "updater/vpk_product_info.h"
 
 namespace updater_test {
 namespace {
@@ -67,9 +68,9 @@ out('unterminated_version', Vpk(items=items, sections=[Section(1, b'beta\0' + b'
 
 TEST(VpkProductInfo, MalformedBlocksFail) {
   const char* cases[] = {
-      "no_section",     "id2_first",     "channel64",    "version32",      "size7",         "size0",
-      "payload97",      "count0",        "cut_payload",  "cut_header",     "signatures9",   "index_at_end",
-      "sig_past_end",   "too_short",     "empty_index_last",
+      "no_section",  "id2_first",    "channel64",    "version32",   "size7",
+      "size0",       "payload97",    "count0",       "cut_payload", "cut_header",
+      "signatures9", "index_at_end", "sig_past_end", "too_short",   "empty_index_last",
   };
   auto archives = vpk_writer(R"(
 items = [Item('f', b'content')]
