@@ -1,5 +1,6 @@
 #include "updater/vpk_archive.h"
 
+#include <sys/mman.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -31,6 +32,16 @@ std::uint8_t* allocate_buffer(std::size_t& size) {
     p = static_cast<std::uint8_t*>(std::malloc(size));
   }
   return p;
+}
+
+// The archive is read whole into fresh memory: with huge pages the kernel fills it in
+// 2 MiB steps instead of one fault per 4 KiB page, which makes reading a large archive
+// several times faster. Only a hint; nothing depends on it.
+void prefer_huge_pages(std::uint8_t* data, std::uint64_t size) {
+  constexpr std::uintptr_t kHuge = 2u << 20;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+  if (end > begin) (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 void free_archive(VpkArchive* archive) {
@@ -73,6 +84,7 @@ UpdaterError read_archive(std::FILE* f, VpkArchive* archive) {
     std::fprintf(stderr, "ERROR: VPK buffer could not be allocated\n");
     return ARCHIVE_MEMORY_ERROR;
   }
+  prefer_huge_pages(archive->data, size);
   archive->size = std::fread(archive->data, 1, size, f);
   if (std::fgetc(f) != EOF) {
     std::fprintf(stderr, "ERROR: File is larger than buffer (%lli)\n", static_cast<long long>(size));
@@ -90,8 +102,7 @@ UpdaterError read_archive(std::FILE* f, VpkArchive* archive) {
 VpkArchive* vpk_archive() { return g_holder.archive; }
 
 VpkBuffers vpk_buffers() {
-  return {g_holder.in, g_holder.in != nullptr ? g_in_size : 0, g_holder.out,
-          g_holder.out != nullptr ? g_out_size : 0};
+  return {g_holder.in, g_holder.in != nullptr ? g_in_size : 0, g_holder.out, g_holder.out != nullptr ? g_out_size : 0};
 }
 
 void vpk_close() {
@@ -104,7 +115,9 @@ void vpk_close() {
 }
 
 UpdaterError vpk_open(const char* patch_dir) {
-  if (g_holder.archive != nullptr) vpk_close();
+  // The buffers of the archive open before are kept: they would come back the same.
+  free_archive(g_holder.archive);
+  g_holder.archive = nullptr;
   if (!g_holder.exit_handler) {
     g_holder.exit_handler = std::atexit(vpk_close) == 0;
   }

@@ -26,7 +26,9 @@ inline std::map<std::string, std::string> run_vpk_writer(const std::string& body
   {
     std::ofstream s(dir / "make.py");
     s << "import os, sys\n"
-         "sys.path.insert(0, " << fs::path(source_dir + "/tests/support") << ")\n"
+         "sys.path.insert(0, "
+      << fs::path(source_dir + "/tests/support")
+      << ")\n"
          "from vpk_writer import *\n"
          "KEY1 = key_path('test_vpk_key1.pem')\n"
          "KEY2 = key_path('test_vpk_key2.pem')\n"

@@ -200,27 +200,27 @@ class Vpk:
         # start one index length later.
         index_length = 4 + sum(12 + len(i.name) + 1 for i in self.items) + len(self.index_tail)
         pos = start + index_length if self.index_first else start
-        contents = b""
+        contents = []
         index = b""
         for item in self.items:
             offset = pos if item.offset is None else item.offset
             length = len(item.data) if item.length is None else item.length
             index += struct.pack(">III", offset, length, item.flags) + item.name + b"\0"
-            contents += item.data
+            contents.append(item.data)
             pos += len(item.data)
         index += self.index_tail
         index_offset = (start if self.index_first else pos) if self.index_offset is None else self.index_offset
         index_size = len(index) if self.index_size is None else self.index_size
         index_block = struct.pack(">I", index_size) + index
         if self.index_first:
-            body = sections + self.between + index_block + contents + self.trailer
+            body = [sections, self.between, index_block, *contents, self.trailer]
         else:
-            body = sections + self.between + contents + index_block + self.trailer
-        total = 20 + len(sigs) + len(body)
+            body = [sections, self.between, *contents, index_block, self.trailer]
+        total = 20 + len(sigs) + sum(len(b) for b in body)
         count = len(self.signatures) if self.signature_count is None else self.signature_count
         header = self.magic + struct.pack(">IQI", index_offset, total if self.total_size is None else self.total_size,
                                           count)
-        return header + sigs + body
+        return b"".join([header, sigs, *body])
 
     def build(self):
         placeholders = [s.raw if s.raw is not None else bytes(s.size()) for s in self.signatures]

@@ -1,12 +1,13 @@
 // Decoding items: every accepted XZ form gives what `xz -dc` gives; every other stream,
 // an empty item, an item outside the archive and a failed write give their codes.
+#include "updater/vpk_extract.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
 #include "tests/updater/vpk_test_util.h"
-#include "updater/vpk_extract.h"
 #include "updater/vpk_index.h"
 
 namespace updater_test {
@@ -53,8 +54,17 @@ std::pair<UpdaterError, std::string> extract_f(const TempDir& dir, const std::st
 }
 
 TEST(VpkExtract, AcceptedStreamsDecodeLikeXz) {
-  const char* cases[] = {"check_none", "check_crc32", "check_crc64", "x86", "arm", "dict_64MiB",
-                         "two_streams",  "trailing_bytes", "one_byte", "small_buffers_of_xz"};
+  const char* cases[] = {"check_none",
+                         "check_crc32",
+                         "check_crc64",
+                         "x86",
+                         "arm",
+                         "dict_64MiB",
+                         "x86_dict_64MiB",
+                         "two_streams",
+                         "trailing_bytes",
+                         "one_byte",
+                         "small_buffers_of_xz"};
   auto files = vpk_writer(std::string(kPayloads) + R"(
 def case(name, stream, ref=None):
     archive(name, stream)
@@ -66,6 +76,7 @@ case('x86', xz(code, '--x86', '--lzma2=preset=6'))
 case('arm', xz(code, '--arm', '--lzma2=preset=6'))
 # A 64 MiB dictionary is the largest accepted: the block header says so.
 case('dict_64MiB', set_lzma2_dict_property(xz(text[:5000], '--check=crc64'), 28))
+case('x86_dict_64MiB', set_lzma2_dict_property(xz(code[:5000], '--x86', '--lzma2=preset=1'), 28))
 first = xz(text[:3000])
 case('two_streams', first + xz(b'second stream'), unxz(first))
 case('trailing_bytes', first + b'\x00garbage after the stream', unxz(first))
@@ -86,8 +97,8 @@ case('small_buffers_of_xz', xz(text[:200000], '--block-size=50000'))
 }
 
 TEST(VpkExtract, RefusedStreamsGiveExtractError) {
-  const char* cases[] = {"truncated",     "flipped_check", "flipped_data", "sha256_check", "dict_96MiB",
-                         "claims_3GiB",   "not_xz",        "header_only"};
+  const char* cases[] = {"truncated",  "flipped_check", "flipped_data", "sha256_check",
+                         "dict_96MiB", "claims_3GiB",   "not_xz",       "header_only"};
   auto files = vpk_writer(std::string(kPayloads) + R"(
 good = xz(text[:100000], '--check=crc64')
 archive('truncated', good[:-30])

@@ -1,4 +1,6 @@
 // Finding items by name: the index rules, and each non-empty item handed out once.
+#include "updater/vpk_index.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,7 +8,6 @@
 #include <string>
 
 #include "tests/updater/vpk_test_util.h"
-#include "updater/vpk_index.h"
 
 namespace updater_test {
 namespace {
@@ -126,13 +127,13 @@ TEST(VpkIndex, OverlappingRangesCollide) {
 // An index that breaks a rule makes every lookup fail, and each call tries again.
 TEST(VpkIndex, InvalidIndexesGiveNullForEveryName) {
   const char* cases[] = {
-      "v.index_tail = b'x'",                          // one trailing byte after the last entry
-      "v.index_tail = b'\\0' * 13",                   // a tail too short for an entry
-      "v.index_tail = b'\\0' * 12 + b'abc'",          // a name that runs to the end of the index
-      "v.index_size = 1000",                          // the index reaches past the file
-      "v.index_size = 0xFFFFFFFF",                    // ... by far: no 32-bit wrap-around
-      "v.index_offset = 0xFFFFFFFF",                  // an offset past the file
-      "v.magic = b'VPK2'",                            // not an archive
+      "v.index_tail = b'x'",                  // one trailing byte after the last entry
+      "v.index_tail = b'\\0' * 13",           // a tail too short for an entry
+      "v.index_tail = b'\\0' * 12 + b'abc'",  // a name that runs to the end of the index
+      "v.index_size = 1000",                  // the index reaches past the file
+      "v.index_size = 0xFFFFFFFF",            // ... by far: no 32-bit wrap-around
+      "v.index_offset = 0xFFFFFFFF",          // an offset past the file
+      "v.magic = b'VPK2'",                    // not an archive
   };
   std::string body = "for i, change in enumerate([";
   for (const char* c : cases) body += std::string("r\"") + c + "\",";

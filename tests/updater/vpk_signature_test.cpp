@@ -1,12 +1,14 @@
 // The signature check against certificates: signatures from python3 'cryptography' and
 // from `openssl dgst -sha384 -sign`, over the signed stream the independent writer forms.
+#include "updater/vpk_signature.h"
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "tests/updater/vpk_test_util.h"
 #include "updater/certificates.h"
-#include "updater/vpk_signature.h"
 
 namespace updater_test {
 namespace {
@@ -38,10 +40,10 @@ class VpkSignature : public ::testing::Test {
 
 TEST_F(VpkSignature, TheLinkedCertificatesAreTheTestPair) {
   EXPECT_EQ(fixture("test_vpk_cert1.der").size(), vpk_built_in_certificate(1).size);
-  EXPECT_EQ(fixture("test_vpk_cert1.der"),
-            std::string(reinterpret_cast<const char*>(vpk_built_in_certificate(1).der), vpk_built_in_certificate(1).size));
-  EXPECT_EQ(fixture("test_vpk_cert2.der"),
-            std::string(reinterpret_cast<const char*>(vpk_built_in_certificate(2).der), vpk_built_in_certificate(2).size));
+  EXPECT_EQ(fixture("test_vpk_cert1.der"), std::string(reinterpret_cast<const char*>(vpk_built_in_certificate(1).der),
+                                                       vpk_built_in_certificate(1).size));
+  EXPECT_EQ(fixture("test_vpk_cert2.der"), std::string(reinterpret_cast<const char*>(vpk_built_in_certificate(2).der),
+                                                       vpk_built_in_certificate(2).size));
   EXPECT_EQ(vpk_built_in_certificate(3).der, nullptr);
   EXPECT_EQ(vpk_built_in_certificate(0).size, 0u);
 }
@@ -112,8 +114,22 @@ out('good', v.build())
   const std::size_t sig_end = 20 + 8 + 512;
   // The header (index offset, total size, count), the signature entry's id and length,
   // the signature itself, the section block, the items, the index and the last byte.
-  const std::size_t positions[] = {0,  5,  9,  15, 19, 23, 27, 28, 300, sig_end - 1, sig_end + 3, sig_end + 10,
-                                   sig_end + 30, good.size() / 2, good.size() - 20, good.size() - 1};
+  const std::size_t positions[] = {0,
+                                   5,
+                                   9,
+                                   15,
+                                   19,
+                                   23,
+                                   27,
+                                   28,
+                                   300,
+                                   sig_end - 1,
+                                   sig_end + 3,
+                                   sig_end + 10,
+                                   sig_end + 30,
+                                   good.size() / 2,
+                                   good.size() - 20,
+                                   good.size() - 1};
   for (std::size_t at : positions) {
     SCOPED_TRACE(at);
     std::string bad = good;
@@ -126,6 +142,30 @@ out('good', v.build())
   for (const std::string& bad : {good + "x", good.substr(0, good.size() - 1)}) {
     ASSERT_EQ(open_vpk(dir_, bad), OK);
     EXPECT_EQ(verify_with(1).first, -1);
+  }
+}
+
+// The release pair shipped by default: self-signed RSA-4096 certificates with their
+// subjects, whose keys NSS loads and whose strength passes; a test archive fails with them.
+TEST_F(VpkSignature, TheReleaseCertificatesCarryRsa4096KeysThatLoad) {
+  auto archives = vpk_writer("out('a', Vpk(signatures=[Signature(KEY1)]).build())\n");
+  ASSERT_EQ(open_vpk(dir_, archives["a"]), OK);
+  for (int i = 1; i <= 2; ++i) {
+    SCOPED_TRACE(i);
+    const std::string path =
+        std::string(ONDREL_SOURCE_DIR) + "/updater/certs/release_vpk_cert" + std::to_string(i) + ".der";
+    const std::string text_path = dir_ / "cert.txt";
+    ASSERT_EQ(
+        std::system(("openssl x509 -inform DER -in " + path + " -noout -subject -issuer -text > " + text_path).c_str()),
+        0);
+    const std::string text = read_file(text_path).value_or("");
+    const std::string subject = "CN = Release VPK signing key " + std::to_string(i);
+    EXPECT_NE(text.find("subject=" + subject), std::string::npos) << text;
+    EXPECT_NE(text.find("issuer=" + subject), std::string::npos) << text;
+    EXPECT_NE(text.find("Public-Key: (4096 bit)"), std::string::npos) << text;
+    auto [rv, err] = verify_with(read_file(path).value_or(""));
+    EXPECT_EQ(rv, -1);
+    EXPECT_EQ(err, kVerifyFailed);
   }
 }
 
