@@ -78,27 +78,3 @@ void AddAction::Finish(UpdaterError status) {
     for (auto it = created_folders_.rbegin(); it != created_folders_.rend(); ++it) ::rmdir(it->c_str());
   }
 }
-
-UpdaterError ConditionalAddAction::Parse(char* arguments) {
-  std::string test;
-  char* rest = nullptr;
-  if (ParseTestPath(arguments, &test, &rest) != OK) return PARSE_ERROR;
-  test_path = std::move(test);
-  return AddAction::Parse(rest) == OK ? OK : PARSE_ERROR;
-}
-
-UpdaterError ConditionalAddAction::Prepare() {
-  if (!test_path || !RunsWhen(path_exists(test_path->c_str()))) {
-    test_path.reset();
-    return OK;
-  }
-  return AddAction::Prepare();
-}
-
-UpdaterError ConditionalAddAction::Draft() { return test_path ? AddAction::Draft() : OK; }
-
-UpdaterError ConditionalAddAction::Execute() { return test_path ? AddAction::Execute() : OK; }
-
-void ConditionalAddAction::Finish(UpdaterError status) {
-  if (test_path) AddAction::Finish(status);
-}

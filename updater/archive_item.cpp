@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "updater/update_log.h"
+#include "updater/new_file.h"
 #include "updater/vpk_extract.h"
 #include "updater/vpk_index.h"
 
@@ -22,12 +22,6 @@ UpdaterError extract_item_to_file(const char* name, const char* path) {
     return WRITE_ERROR;
   }
   UpdaterError result = vpk_extract_item(item, out);
-  // The last buffered bytes reach the file only here: a full disk must not pass as success.
-  const bool flushed = std::fflush(out) == 0;
-  const bool closed = std::fclose(out) == 0;
-  if (!flushed || !closed) {
-    update_log_printf("File close did not execute successfully");
-    if (result == OK) result = EXTRACT_WRITE_ERROR;
-  }
+  if (!close_new_file(out) && result == OK) result = EXTRACT_WRITE_ERROR;
   return result;
 }

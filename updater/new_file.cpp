@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "updater/update_log.h"
+
 std::FILE* create_new_file(const char* path, mode_t mode) {
   struct stat st{};
   if (::lstat(path, &st) == 0) {
@@ -30,4 +32,12 @@ std::FILE* create_new_file(const char* path, mode_t mode) {
   ::unlink(path);
   errno = saved;
   return nullptr;
+}
+
+bool close_new_file(std::FILE* file) {
+  const bool flushed = std::fflush(file) == 0;
+  const bool closed = std::fclose(file) == 0;
+  if (flushed && closed) return true;
+  update_log_printf("File close did not execute successfully");
+  return false;
 }

@@ -97,27 +97,3 @@ void PatchAction::Finish(UpdaterError status) {
   draft_discard(full_path.c_str(), relative_path.c_str());
   backup_restore(full_path.c_str(), relative_path.c_str(), status, backup_created);
 }
-
-UpdaterError PatchIfAction::Parse(char* arguments) {
-  std::string test;
-  char* rest = nullptr;
-  if (ParseTestPath(arguments, &test, &rest) != OK) return PARSE_ERROR;
-  test_path = std::move(test);
-  return PatchAction::Parse(rest);
-}
-
-UpdaterError PatchIfAction::Prepare() {
-  if (!test_path || !path_exists(test_path->c_str())) {
-    test_path.reset();
-    return OK;
-  }
-  return PatchAction::Prepare();
-}
-
-UpdaterError PatchIfAction::Draft() { return test_path ? PatchAction::Draft() : OK; }
-
-UpdaterError PatchIfAction::Execute() { return test_path ? PatchAction::Execute() : OK; }
-
-void PatchIfAction::Finish(UpdaterError status) {
-  if (test_path) PatchAction::Finish(status);
-}

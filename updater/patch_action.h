@@ -8,10 +8,10 @@
 // Execute moves it to its backup and the draft onto it. A staged update patches the
 // working copy in Execute.
 #include <cstdio>
-#include <optional>
 #include <string>
 
 #include "updater/action.h"
+#include "updater/conditional_action.h"
 
 class PatchAction : public FileAction {
  public:
@@ -40,16 +40,4 @@ class PatchAction : public FileAction {
   void ClosePatchStream();
 };
 
-class PatchIfAction : public PatchAction {
- public:
-  using PatchAction::PatchAction;
-  // The double-quoted test path, then the arguments of "patch".
-  UpdaterError Parse(char* arguments) override;
-  UpdaterError Prepare() override;
-  UpdaterError Draft() override;
-  UpdaterError Execute() override;
-  void Finish(UpdaterError status) override;
-
-  // The full path of the test file; none once the action decided not to run.
-  std::optional<std::string> test_path;
-};
+using PatchIfAction = ConditionalAction<PatchAction, true>;

@@ -108,12 +108,6 @@ UpdaterError patch_file(std::FILE* patch, const char* source_path, const char* t
   if (result == OK) result = patcher->Close();
   patcher.reset();
   source.reset();
-  // The last buffered bytes reach the file only here: a full disk must not pass as success.
-  const bool flushed = std::fflush(out) == 0;
-  const bool closed = std::fclose(out) == 0;
-  if (!flushed || !closed) {
-    update_log_printf("File close did not execute successfully");
-    if (result == OK) result = PATCH_WRITE_ERROR;
-  }
+  if (!close_new_file(out) && result == OK) result = PATCH_WRITE_ERROR;
   return result;
 }
