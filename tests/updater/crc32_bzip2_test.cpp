@@ -38,17 +38,16 @@ TEST(Crc32Bzip2, EqualsPythonBz2BlockCrc) {
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     ASSERT_TRUE(updater_test::write_file(dir / std::to_string(i), inputs[i]));
   }
-  const std::string cmd = qbdiff_test::python3() +
-                          " -c 'import bz2, sys\n"
-                          "for p in sys.argv[1:]:\n"
-                          "    z = bz2.compress(open(p, \"rb\").read(), 9)\n"
-                          "    assert z[4:10] == bytes.fromhex(\"314159265359\")\n"
-                          "    print(z[10:14].hex())' " +
-                          [&] {
-                            std::string args;
-                            for (std::size_t i = 0; i < inputs.size(); ++i) args += " " + (dir / std::to_string(i));
-                            return args;
-                          }();
+  std::string cmd = qbdiff_test::python3();
+  cmd += " -c 'import bz2, sys\n"
+         "for p in sys.argv[1:]:\n"
+         "    z = bz2.compress(open(p, \"rb\").read(), 9)\n"
+         "    assert z[4:10] == bytes.fromhex(\"314159265359\")\n"
+         "    print(z[10:14].hex())'";
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    cmd += ' ';
+    cmd += dir / std::to_string(i);
+  }
   std::FILE* pipe = ::popen(cmd.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::vector<std::uint32_t> expected;
