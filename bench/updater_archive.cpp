@@ -36,7 +36,14 @@ constexpr std::size_t kArchiveSize = 256u << 20;
 
 const fs::path kSource = fs::path(__FILE__).parent_path().parent_path();
 
-bool run(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
+// Runs the parts joined as one shell command (joined by appending: g++ 12 at -O3 misreads
+// some chains of string +).
+template <typename... Parts>
+bool run(const Parts&... parts) {
+  std::string cmd;
+  ((cmd += parts), ...);
+  return std::system(cmd.c_str()) == 0;
+}
 
 std::string python() { return fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
 
@@ -74,30 +81,29 @@ struct Fixture {
     dir = pattern;
     fs::create_directories(extract_dir());
     fs::create_directories(verify_dir());
-    const std::string writer = (kSource / "tests/support/vpk_writer.py").string();
-    const std::string key = (kSource / "tests/data/updater/test_vpk_key1.pem").string();
-    const std::string cert = (kSource / "tests/data/updater/test_vpk_cert1.der").string();
     const std::string d = dir.string();
+    const std::string src = kSource.string();
+    // A 256 MiB archive of random item bytes, its signed stream, signature and public key.
+    {
+      std::ofstream py(dir / "make.py");
+      py << "import os, sys\n"
+         << "sys.path.insert(0, '" << src << "/tests/support')\n"
+         << "from vpk_writer import *\n"
+         << "v = Vpk(items=[Item('blob', os.urandom(" << kArchiveSize - 4096 << "))], "
+         << "signatures=[Signature(key_path('test_vpk_key1.pem'))])\n"
+         << "data = v.build()\n"
+         << "open('" << verify_dir().string() << "/update.vpk', 'wb').write(data)\n"
+         << "open('" << d << "/stream', 'wb').write(signed_stream(data))\n"
+         << "open('" << d << "/sig', 'wb').write(data[28:28 + 512])\n";
+    }
     ok = write_words(dir / "words") &&
          // The item alone, for xz, and the archive holding it.
-         run("xz -1 -T1 -c " + d + "/words > " + d + "/item.xz") &&
-         run(python() + " " + writer + " " + extract_dir().string() + "/update.vpk --item f=" + d +
+         run("xz -1 -T1 -c ", d, "/words > ", d, "/item.xz") &&
+         run(python(), " ", src, "/tests/support/vpk_writer.py ", extract_dir().string(), "/update.vpk --item f=", d,
              "/words --xz-args '-1 -T1'") &&
-         // A 256 MiB archive of random item bytes, its signed stream, signature and public key.
-         run(python() + " -c \"import os, sys; sys.path.insert(0, '" + (kSource / "tests/support").string() +
-             "'); from vpk_writer import *; "
-             "v = Vpk(items=[Item('blob', os.urandom(" +
-             std::to_string(kArchiveSize - 4096) + "))], signatures=[Signature('" + key +
-             "')]); data = v.build(); "
-             "open('" +
-             verify_dir().string() +
-             "/update.vpk', 'wb').write(data); "
-             "open('" +
-             d +
-             "/stream', 'wb').write(signed_stream(data)); "
-             "open('" +
-             d + "/sig', 'wb').write(data[28:28 + 512])\"") &&
-         run("openssl x509 -inform DER -in " + cert + " -pubkey -noout > " + d + "/pub.pem");
+         run(python(), " ", d, "/make.py") &&
+         run("openssl x509 -inform DER -in ", src, "/tests/data/updater/test_vpk_cert1.der -pubkey -noout > ", d,
+             "/pub.pem");
     ok = ok && NSS_NoDB_Init(nullptr) == SECSuccess;
   }
   ~Fixture() {
@@ -132,10 +138,10 @@ void BM_ExtractXzCommand(benchmark::State& state) {
   const Fixture& f = fixture();
   if (!f.ok) return state.SkipWithError("setup failed");
   const std::string out = (f.dir / "xz.out").string();
-  const std::string cmd = "xz -dc -T1 " + (f.dir / "item.xz").string() + " > " + out;
+  const std::string item = (f.dir / "item.xz").string();
   for (auto _ : state) {
     ::unlink(out.c_str());
-    if (!run(cmd)) state.SkipWithError("xz failed");
+    if (!run("xz -dc -T1 ", item, " > ", out)) state.SkipWithError("xz failed");
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kItemSize));
 }
@@ -168,10 +174,10 @@ void BM_VerifyOpensslCommand(benchmark::State& state) {
   const Fixture& f = fixture();
   if (!f.ok) return state.SkipWithError("setup failed");
   const std::string d = f.dir.string();
-  const std::string cmd =
-      "openssl dgst -sha384 -verify " + d + "/pub.pem -signature " + d + "/sig " + d + "/stream > /dev/null";
   for (auto _ : state) {
-    if (!run(cmd)) state.SkipWithError("openssl failed");
+    if (!run("openssl dgst -sha384 -verify ", d, "/pub.pem -signature ", d, "/sig ", d, "/stream > /dev/null")) {
+      state.SkipWithError("openssl failed");
+    }
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kArchiveSize));
 }

@@ -42,7 +42,8 @@ struct Scratch {
     memfd = ::memfd_create("update.vpk", 0);
     sink = std::fopen("/dev/null", "wb");
     if (::mkdtemp(pattern.data()) == nullptr || memfd < 0) return;
-    const std::string target = "/proc/self/fd/" + std::to_string(memfd);
+    std::string target = "/proc/self/fd/";
+    target += std::to_string(memfd);
     if (::symlink(target.c_str(), (pattern + "/update.vpk").c_str()) == 0) dir = pattern;
   }
   ~Scratch() {

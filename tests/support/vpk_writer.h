@@ -41,7 +41,12 @@ inline std::map<std::string, std::string> run_vpk_writer(const std::string& body
   }
   // Debian's python3 has 'cryptography' and starts faster than a pyenv shim found first in PATH.
   const std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-  const std::string cmd = python + " " + (dir / "make.py").string() + " " + (dir / "out").string();
+  // Appended piece by piece: g++ 12 at -O3 misreads some chains of string +.
+  std::string cmd = python;
+  cmd += " ";
+  cmd += (dir / "make.py").string();
+  cmd += " ";
+  cmd += (dir / "out").string();
   std::map<std::string, std::string> outputs;
   if (std::system(cmd.c_str()) == 0) {
     for (const auto& entry : fs::directory_iterator(dir / "out")) {

@@ -158,7 +158,7 @@ TEST_F(ArchiveChecks, ChannelAndVersionOfTheArchiveDecide) {
       {"release", "", VERSION_DOWNGRADE_ERROR},
   };
   std::string body = "for ch, ver in [";
-  for (const Case& c : cases) body += "('" + std::string(c.channel) + "', '" + c.version + "'),";
+  for (const Case& c : cases) body += cat("('", c.channel, "', '", c.version, "'),");
   body +=
       "]:\n    out(ch + '_' + ver, Vpk(items=[Item('f', b'x')], signatures=[Signature(KEY1)], channel=ch, "
       "version=ver).build())\n";

@@ -101,8 +101,8 @@ TEST(VpkIndex, OverlappingRangesCollide) {
   };
   std::string body = "for i, (a, al, b, bl) in enumerate([";
   for (const Case& c : cases) {
-    body += "(" + std::to_string(static_cast<unsigned>(c.first_offset)) + "," + std::to_string(c.first_length) + "," +
-            std::to_string(static_cast<unsigned>(c.second_offset)) + "," + std::to_string(c.second_length) + "),";
+    body += cat("(", std::to_string(static_cast<unsigned>(c.first_offset)), ",", std::to_string(c.first_length), ",",
+                std::to_string(static_cast<unsigned>(c.second_offset)), ",", std::to_string(c.second_length), "),");
   }
   body += R"(]):
     v = Vpk(items=[Item('one', offset=a, length=al), Item('two', offset=b, length=bl)])
@@ -114,7 +114,7 @@ TEST(VpkIndex, OverlappingRangesCollide) {
   ArchiveCloser closer;
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].name);
-    ASSERT_EQ(open_vpk(dir, archives["case" + std::to_string(i)]), OK);
+    ASSERT_EQ(open_vpk(dir, archives[cat("case", std::to_string(i))]), OK);
     ASSERT_NE(vpk_find_item(vpk_archive(), "one"), nullptr);
     StderrCapture err;
     VpkItem* second = vpk_find_item(vpk_archive(), "two");
@@ -169,7 +169,7 @@ out('a.vpk', Vpk(items=items).build())
   ArchiveCloser closer;
   ASSERT_EQ(open_vpk(dir, archives["a.vpk"]), OK);
   for (int i = 0; i < 2000; ++i) {
-    std::string name = "dir" + std::to_string(i % 7) + "/file" + std::to_string(i);
+    std::string name = cat("dir", std::to_string(i % 7), "/file", std::to_string(i));
     VpkItem* item = vpk_find_item(vpk_archive(), name.c_str());
     ASSERT_NE(item, nullptr) << name;
     ASSERT_EQ(item->length, 3u);
@@ -181,7 +181,7 @@ TEST(VpkIndex, NamesSpreadOverTheBuckets) {
   std::set<std::uint64_t> buckets;
   std::set<std::uint64_t> hashes;
   for (int i = 0; i < 4096; ++i) {
-    std::string name = "dir/file" + std::to_string(i);
+    std::string name = cat("dir/file", std::to_string(i));
     std::uint64_t h = hash_item_name(name.data(), name.size());
     hashes.insert(h);
     buckets.insert(h & 0xFF);

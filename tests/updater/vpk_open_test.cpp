@@ -72,13 +72,13 @@ TEST(VpkOpen, AMissingFileIsAReadErrorWithTheSystemMessage) {
   StderrCapture err;
   EXPECT_EQ(vpk_open(dir.path().c_str()), READ_ERROR);
   EXPECT_EQ(err.text(),
-            "ERROR: could not open file in vpk_open()\n" + (dir / "update.vpk") + ": No such file or directory\n");
+            cat("ERROR: could not open file in vpk_open()\n", dir / "update.vpk", ": No such file or directory\n"));
   EXPECT_EQ(vpk_archive(), nullptr);
 }
 
 TEST(VpkOpen, APatchDirectoryTooLongForThePathIsRefused) {
   ArchiveCloser closer;
-  std::string dir = "/" + std::string(4090, 'd');
+  std::string dir = cat("/", std::string(4090, 'd'));
   StderrCapture err;
   EXPECT_EQ(vpk_open(dir.c_str()), READ_ERROR);
   std::string text = err.text();

@@ -152,14 +152,13 @@ TEST_F(VpkSignature, TheReleaseCertificatesCarryRsa4096KeysThatLoad) {
   ASSERT_EQ(open_vpk(dir_, archives["a"]), OK);
   for (int i = 1; i <= 2; ++i) {
     SCOPED_TRACE(i);
-    const std::string path =
-        std::string(ONDREL_SOURCE_DIR) + "/updater/certs/release_vpk_cert" + std::to_string(i) + ".der";
+    const std::string path = cat(ONDREL_SOURCE_DIR, "/updater/certs/release_vpk_cert", std::to_string(i), ".der");
     const std::string text_path = dir_ / "cert.txt";
     ASSERT_EQ(
         std::system(("openssl x509 -inform DER -in " + path + " -noout -subject -issuer -text > " + text_path).c_str()),
         0);
     const std::string text = read_file(text_path).value_or("");
-    const std::string subject = "CN = Release VPK signing key " + std::to_string(i);
+    const std::string subject = cat("CN = Release VPK signing key ", std::to_string(i));
     EXPECT_NE(text.find("subject=" + subject), std::string::npos) << text;
     EXPECT_NE(text.find("issuer=" + subject), std::string::npos) << text;
     EXPECT_NE(text.find("Public-Key: (4096 bit)"), std::string::npos) << text;

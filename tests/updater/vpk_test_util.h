@@ -14,6 +14,14 @@
 
 namespace updater_test {
 
+// The parts joined by appending (g++ 12 at -O3 misreads some "literal" + string chains).
+template <typename... Parts>
+std::string cat(const Parts&... parts) {
+  std::string s;
+  ((s += parts), ...);
+  return s;
+}
+
 // Archives (and other bytes) saved by `out(name, data)` in a python3 body; see
 // tests/support/vpk_writer.h.
 inline std::map<std::string, std::string> vpk_writer(const std::string& body) {
