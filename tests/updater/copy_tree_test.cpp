@@ -130,6 +130,18 @@ TEST(EnsureCopy, TreeDeeperThanThePathBufferFailsCleanly) {
   EXPECT_NE(log_text().find("ensure_copy_recursive: path too long: " + src + "/"), std::string::npos);
 }
 
+TEST(EnsureCopy, FolderWithA4095BytePathFailsCleanly) {
+  TempDir dir;
+  ScopedLog log(dir / "update.log");
+  std::string folder = updater_test::path_of_length(dir.path(), 4095, std::string("/").append(30, 'g'));
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_TRUE(make_deep_tree(folder, 0, 0));
+  std::string dst = dir / "dst";
+  EXPECT_EQ(ensure_copy(folder.c_str(), dst.c_str(), nullptr, nullptr), PATH_TOO_LONG_ERROR);
+  EXPECT_NE(log_text().find("ensure_copy_recursive: path too long: " + folder + "/leaf"), std::string::npos);
+  EXPECT_TRUE(list_dir(dst).empty());
+}
+
 TEST(EnsureCopySymlink, CopiesTheTargetText) {
   TempDir dir;
   ScopedLog log(dir / "update.log");

@@ -79,6 +79,22 @@ TEST(EnsureRemoveRecursive, TreeDeeperThanThePathBufferFailsCleanly) {
   }
 }
 
+// Cut at 4,095 bytes, the path of an entry in a folder whose own path is 4,095 bytes
+// long would be the folder itself.
+TEST(EnsureRemoveRecursive, FolderWithA4095BytePathFailsCleanly) {
+  TempDir dir;
+  ScopedLog log(dir / "update.log");
+  std::string folder = updater_test::path_of_length(dir.path(), 4095, std::string("/").append(30, 'g'));
+  ASSERT_EQ(folder.size(), 4095u);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_TRUE(updater_test::make_deep_tree(folder, 0, 0));
+  for (bool continue_on_error : {false, true}) {
+    EXPECT_EQ(ensure_remove_recursive(folder.c_str(), continue_on_error), -1);
+  }
+  EXPECT_NE(log_text().find("ensure_remove_recursive: path too long: " + folder + "/leaf"), std::string::npos);
+  EXPECT_EQ(list_dir(folder), std::vector<std::string>{"leaf"});
+}
+
 TEST(EnsureRemoveRecursive, FolderThatCannotBeOpenedCountsAsDone) {
   TempDir dir;
   std::string top = dir / "top";
