@@ -35,8 +35,8 @@ void relay_one_cell(Router& r, std::uint32_t tunnel_id, ByteView cell, int carri
 
 void Router::relay_tunnel_data(const Arrival& arrival, const i2np::I2npPayload::TunnelData& message, const Now& now) {
   // An id that is an own inbound tunnel's is ours even when a transit hop shares it.
-  const auto own = std::ranges::find_if(
-      tunnels.inbound, [&](const tunnel::Tunnel& t) { return t.tunnel_id == message.tunnel_id; });
+  const auto own =
+      std::ranges::find_if(tunnels.inbound, [&](const tunnel::Tunnel& t) { return t.tunnel_id == message.tunnel_id; });
   if (own == tunnels.inbound.end()) {
     relay_one_cell(*this, message.tunnel_id, message.data, arrival.depth, now);
     return;
@@ -62,8 +62,8 @@ void Router::relay_tunnel_gateway(const Arrival& arrival, const i2np::I2npPayloa
   if (!iv) return;
   auto padding = non_zero_random_bytes();
   if (!padding) return;
-  auto cells = tunnel::fragment_message_to_cells(tunnel::TunnelDelivery{}, take_id(next_msg_id), message.data, *iv,
-                                                 *padding);
+  auto cells =
+      tunnel::fragment_message_to_cells(tunnel::TunnelDelivery{}, take_id(next_msg_id), message.data, *iv, *padding);
   if (!cells) return;
   for (const Bytes& cell : *cells) relay_one_cell(*this, message.tunnel_id, cell, arrival.depth, now);
 }

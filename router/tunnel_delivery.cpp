@@ -68,10 +68,10 @@ void Router::deliver_reassembled_payload(const Arrival& arrival, const tunnel::T
     return;
   }
   const auto& to_tunnel = std::get<tunnel::TunnelDelivery::Tunnel>(delivery.value);
-  send_i2np_to_peer(to_tunnel.router,
-                    i2np::I2npPayload{i2np::I2npPayload::TunnelGateway{to_tunnel.tunnel_id,
-                                                                        Bytes(message.begin(), message.end())}},
-                    now);
+  send_i2np_to_peer(
+      to_tunnel.router,
+      i2np::I2npPayload{i2np::I2npPayload::TunnelGateway{to_tunnel.tunnel_id, Bytes(message.begin(), message.end())}},
+      now);
 }
 
 Result<void> Router::send_through_tunnel(std::uint32_t outbound_tunnel_id, const tunnel::TunnelDelivery& delivery,
@@ -101,8 +101,8 @@ Result<void> Router::send_through_tunnel(std::uint32_t outbound_tunnel_id, const
   for (const Bytes& cell : *cells) {
     auto prepared = out.prepare_outbound_cell(cell);
     if (!prepared) return wrap(RouterError::Tunnel, std::move(prepared.error()));
-    send_i2np_to_peer(first_hop, i2np::I2npPayload{i2np::I2npPayload::TunnelData{first_receive_id, std::move(*prepared)}},
-                      now);
+    send_i2np_to_peer(first_hop,
+                      i2np::I2npPayload{i2np::I2npPayload::TunnelData{first_receive_id, std::move(*prepared)}}, now);
   }
   return {};
 }
@@ -119,8 +119,8 @@ void Router::send_routed_i2np(const common::Hash& router_hash, std::optional<std
     // Outside public mode the message also goes directly, so one that failed part-way
     // through the tunnel may arrive twice.
     if (public_mode) {
-      print_debug_line(debug, "[debug] routed send through outbound tunnel failed, message dropped: " +
-                                  to_string(sent.error()));
+      print_debug_line(
+          debug, "[debug] routed send through outbound tunnel failed, message dropped: " + to_string(sent.error()));
       return;
     }
   } else if (public_mode) {

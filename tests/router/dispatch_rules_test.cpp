@@ -12,6 +12,8 @@ namespace router {
 namespace {
 
 using dispatch_test::contains;
+using dispatch_test::debug_network;
+using dispatch_test::dispatch_captured;
 using dispatch_test::garlic_probe;
 using dispatch_test::header_of;
 using dispatch_test::in_endpoint_cell;
@@ -26,24 +28,12 @@ using peers_test::reference_router_info;
 using test_support::TestNetwork;
 using P = i2np::I2npPayload;
 
-TestNetwork network(std::size_t n) {
-  auto net = TestNetwork::create({.routers = n, .debug = true});
-  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
-  return std::move(*net);
-}
-
 void forget_router_info(Router& r, const common::Hash& h) {
   std::erase_if(r.netdb.router_infos, [&](const netdb::RouterInfoEntry& e) { return e.hash == h; });
 }
 
-std::string dispatch_captured(Router& r, const Arrival& arrival, const P& payload) {
-  testing::internal::CaptureStdout();
-  r.dispatch_i2np_message(arrival, header_of(payload), payload, read_now());
-  return testing::internal::GetCapturedStdout();
-}
-
 TEST(DispatchOrigins, EachWayInTakesOnlyWhatItIsFor) {
-  TestNetwork net = network(2);
+  TestNetwork net = debug_network(2);
   Router& r = net[0];
   const common::Hash other = net.hash(1);
   // r serves a hop of router 1's inbound tunnel: a TunnelData for it would be sent on.
@@ -104,8 +94,7 @@ TEST(DispatchOrigins, EachWayInTakesOnlyWhatItIsFor) {
       forget_router_info(r, hash_of(info));
       r.pending_sends.clear();
       r.pending_dials.clear();
-      const bool accepted =
-          std::find(way.accepted.begin(), way.accepted.end(), kind.name) != way.accepted.end();
+      const bool accepted = std::find(way.accepted.begin(), way.accepted.end(), kind.name) != way.accepted.end();
       const std::string out = dispatch_captured(r, arrival, kind.payload);
       const std::string refusal = "[debug] I2NP message type=" + std::to_string(kind.payload.msg_type().byte()) +
                                   " from " + std::string(origin_name(way.origin)) + " dropped\n";
@@ -129,7 +118,7 @@ TEST(DispatchOrigins, EachWayInTakesOnlyWhatItIsFor) {
 }
 
 TEST(DispatchOrigins, SessionGarlicTakesALeaseSet2Store) {
-  TestNetwork net = network(1);
+  TestNetwork net = debug_network(1);
   Router& r = net[0];
   const auto dest = dispatch_test::TestDestination::create();
   const std::uint32_t now_s = static_cast<std::uint32_t>(read_now().wall_s());
@@ -141,7 +130,7 @@ TEST(DispatchOrigins, SessionGarlicTakesALeaseSet2Store) {
 }
 
 TEST(DispatchStore, AStoredRouterInfoEndsItsBackgroundLookupsAndAFloodfillBecomesACandidate) {
-  TestNetwork net = network(1);
+  TestNetwork net = debug_network(1);
   Router& r = net[0];
   const common::RouterInfo floodfill = reference_router_info("ff-127.0.0.2.dat");
   const common::RouterInfo plain = reference_router_info("plain-127.0.0.3.dat");
@@ -158,8 +147,8 @@ TEST(DispatchStore, AStoredRouterInfoEndsItsBackgroundLookupsAndAFloodfillBecome
     r.pending_lookups = {
         lookup(key, kLookupRouterInfo, kLookupInBackground),  // ends
         lookup(other_key, kLookupRouterInfo, kLookupInBackground),
-        lookup(key, kLookupRouterInfo, 0),                    // not a background lookup
-        lookup(other_key, kLookupLeaseSet, 0),                // gains a floodfill candidate
+        lookup(key, kLookupRouterInfo, 0),      // not a background lookup
+        lookup(other_key, kLookupLeaseSet, 0),  // gains a floodfill candidate
         lookup(other_key, kLookupLeaseSet, 3),
         lookup(other_key, kLookupLeaseSet, 1),
     };
@@ -183,7 +172,7 @@ TEST(DispatchStore, AStoredRouterInfoEndsItsBackgroundLookupsAndAFloodfillBecome
 enum class Wrap { TunnelGateway, RouterGarlic, EndpointCell };
 
 TEST(DispatchNesting, ThreeLevelsAreHandledAndTheFourthIsDropped) {
-  TestNetwork net = network(2);
+  TestNetwork net = debug_network(2);
   Router& r = net[0];
   // r is the outbound endpoint of router 1's one-hop tunnel, so it reads that tunnel's cells.
   ASSERT_TRUE(net.install_tunnel(1, {0}, /*outbound=*/true));
@@ -231,7 +220,7 @@ TEST(DispatchNesting, ThreeLevelsAreHandledAndTheFourthIsDropped) {
 }
 
 TEST(DispatchNesting, AFullMessageOfNestedTunnelGatewaysStopsAtTheLimit) {
-  TestNetwork net = network(1);
+  TestNetwork net = debug_network(1);
   Router& r = net[0];
   // Each TunnelGateway adds 22 bytes (tunnel id, length, standard header): about 2,900
   // levels in one message, which unbounded dispatch would follow to the bottom, holding a
@@ -251,7 +240,7 @@ TEST(DispatchNesting, AFullMessageOfNestedTunnelGatewaysStopsAtTheLimit) {
 }
 
 TEST(DispatchGarlic, CloveDeliveryInstructionsAreNotConsulted) {
-  TestNetwork net = network(2);
+  TestNetwork net = debug_network(2);
   Router& r = net[0];
   const common::RouterInfo info = reference_router_info("ff-127.0.0.2.dat");
   const std::vector<ratchet::CloveDelivery> deliveries = {
@@ -267,7 +256,7 @@ TEST(DispatchGarlic, CloveDeliveryInstructionsAreNotConsulted) {
 }
 
 TEST(DispatchGarlic, RouterGarlicKeepsTheWayItsGarlicCameIn) {
-  TestNetwork net = network(1);
+  TestNetwork net = debug_network(1);
   Router& r = net[0];
   const P lookup{P::DatabaseLookup{net.hash(0), net.hash(0), 0, std::nullopt, {}, std::nullopt, {}}};
   const P garlic = in_router_garlic(lookup, r.static_keypair.public_key);
@@ -277,7 +266,7 @@ TEST(DispatchGarlic, RouterGarlicKeepsTheWayItsGarlicCameIn) {
 }
 
 TEST(DispatchGarlic, ShortGarlicIsStillOfferedToEveryone) {
-  TestNetwork net = network(1);
+  TestNetwork net = debug_network(1);
   Router& r = net[0];
   for (std::size_t n : {0u, 7u, 8u, 23u, 24u, 100u}) {
     const P probe = garlic_probe(n);

@@ -28,6 +28,30 @@ inline i2np::I2npShortHeader header_of(const i2np::I2npPayload& p, std::uint32_t
   return {p.msg_type(), id, 0};
 }
 
+// Routers that print their debug lines.
+inline test_support::TestNetwork debug_network(std::size_t n) {
+  auto net = test_support::TestNetwork::create({.routers = n, .debug = true});
+  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
+  return std::move(*net);
+}
+
+// Dispatches one message as it arrived and returns what the router printed.
+inline std::string dispatch_captured(Router& r, const Arrival& arrival, const i2np::I2npPayload& payload) {
+  testing::internal::CaptureStdout();
+  r.dispatch_i2np_message(arrival, header_of(payload), payload, ntcp2_net::read_now());
+  return testing::internal::GetCapturedStdout();
+}
+
+inline std::uint32_t now_s() { return static_cast<std::uint32_t>(ntcp2_net::read_now().wall_s()); }
+
+// A GarlicClove block carrying the message, expiring a minute from now.
+inline ratchet::RatchetBlock clove(const i2np::I2npPayload& message,
+                                   ratchet::CloveDelivery delivery = ratchet::CloveDelivery::Local{}) {
+  auto block = ratchet::garlic_clove_block(delivery, 1234, now_s() + 60, message);
+  EXPECT_TRUE(block);
+  return block.value_or(ratchet::RatchetBlock{ratchet::RatchetBlock::Padding{}});
+}
+
 inline Bytes random_of(std::size_t n) {
   auto b = ntcp2_net::random_bytes(n);
   EXPECT_TRUE(b);
@@ -84,8 +108,8 @@ inline i2np::I2npPayload in_router_garlic(const i2np::I2npPayload& p, ByteView r
 // The TunnelData cell that a hop with the given keys, as outbound endpoint, turns into a
 // cleartext cell carrying the message with Local delivery.
 inline i2np::I2npPayload in_endpoint_cell(const i2np::I2npPayload& p, const tunnel::TransitHop& hop) {
-  auto cells = tunnel::fragment_message_to_cells(tunnel::TunnelDelivery{}, 55, standard_message(p), random_of(16),
-                                                 Bytes{});
+  auto cells =
+      tunnel::fragment_message_to_cells(tunnel::TunnelDelivery{}, 55, standard_message(p), random_of(16), Bytes{});
   EXPECT_TRUE(cells && cells->size() == 1);
   tunnel::Tunnel layers;
   layers.hops.push_back(tunnel::TunnelHop{hop.next_router, hop.receive_tunnel_id, 0, hop.layer_key, hop.iv_key, {}});
@@ -125,8 +149,8 @@ struct TestDestination {
     ls.destination = destination;
     ls.published = published;
     ls.expires = 600;
-    ls.encryption_keys.push_back({common::CryptoPublicKeyType::X25519,
-                                  Bytes(encryption.public_key.begin(), encryption.public_key.end())});
+    ls.encryption_keys.push_back(
+        {common::CryptoPublicKeyType::X25519, Bytes(encryption.public_key.begin(), encryption.public_key.end())});
     ls.leases.push_back(common::Lease2{gateway, tunnel_id, published + 600});
     auto signature = crypto::ed25519_sign(seed, *ls.signing_bytes());
     EXPECT_TRUE(signature);
@@ -151,7 +175,9 @@ inline i2np::I2npPayload store_of(const common::LeaseSet2& ls, std::uint32_t rep
   return i2np::I2npPayload{std::move(store)};
 }
 
-inline ratchet::RandomSource router_random() { return [] { return next_rand_32(); }; }
+inline ratchet::RandomSource router_random() {
+  return [] { return next_rand_32(); };
+}
 
 // Steps the routers of a network in turn (their peer pass, which also hands each router
 // the messages it queued for itself), keeping what each prints in logs[i].

@@ -12,10 +12,14 @@
 namespace router {
 namespace {
 
+using dispatch_test::clove;
 using dispatch_test::contains;
+using dispatch_test::debug_network;
+using dispatch_test::dispatch_captured;
 using dispatch_test::garlic_probe;
 using dispatch_test::header_of;
 using dispatch_test::in_tunnel_gateway;
+using dispatch_test::now_s;
 using dispatch_test::probe_line;
 using dispatch_test::random_of;
 using dispatch_test::router_random;
@@ -27,26 +31,6 @@ using peers_test::hash_of;
 using peers_test::reference_router_info;
 using test_support::TestNetwork;
 using P = i2np::I2npPayload;
-
-TestNetwork network(std::size_t n) {
-  auto net = TestNetwork::create({.routers = n, .debug = true});
-  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
-  return std::move(*net);
-}
-
-std::uint32_t now_s() { return static_cast<std::uint32_t>(read_now().wall_s()); }
-
-ratchet::RatchetBlock clove(const P& message) {
-  auto block = ratchet::garlic_clove_block(ratchet::CloveDelivery::Local{}, 1234, now_s() + 60, message);
-  EXPECT_TRUE(block);
-  return block.value_or(ratchet::RatchetBlock{ratchet::RatchetBlock::Padding{}});
-}
-
-std::string dispatch_captured(Router& r, const Arrival& arrival, const P& payload) {
-  testing::internal::CaptureStdout();
-  r.dispatch_i2np_message(arrival, header_of(payload), payload, read_now());
-  return testing::internal::GetCapturedStdout();
-}
 
 const Arrival kOverLink{std::nullopt, MessageOrigin::Direct, 0};
 const Arrival kOutOfInbound{std::nullopt, MessageOrigin::OwnInbound, 1};
@@ -76,7 +60,7 @@ struct OneTimeSeal {
 };
 
 TEST(GarlicOrder, ABuildReplyTagIsTriedBeforeLookupTags) {
-  TestNetwork net = network(1);
+  TestNetwork net = debug_network(1);
   Router& r = net[0];
   const TestDestination dest = TestDestination::create();
   const P store = store_of(dest.lease_set(net.hash(0), 5, now_s()));
@@ -100,7 +84,7 @@ TEST(GarlicOrder, ABuildReplyTagIsTriedBeforeLookupTags) {
 }
 
 TEST(GarlicOrder, ALookupReplyCarriesOnlyAnswers) {
-  TestNetwork net = network(2);
+  TestNetwork net = debug_network(2);
   Router& r = net[0];
   const TestDestination dest = TestDestination::create();
   const OneTimeSeal seal = OneTimeSeal::create();
@@ -111,10 +95,10 @@ TEST(GarlicOrder, ALookupReplyCarriesOnlyAnswers) {
   const P search{P::DatabaseSearchReply{dest.hash(), {net.hash(1)}, net.hash(1)}};
   const P probe = garlic_probe(30);
 
-  const std::string out = dispatch_captured(r, kOutOfInbound, seal.seal({clove(acked), clove(lookup), clove(search),
-                                                                         clove(probe)}));
-  EXPECT_EQ(out, "[debug] NetDB DatabaseStore type=3 stored=true key=" + dest.hash().to_b32_address() + " (len=" +
-                     std::to_string(std::get<P::DatabaseStore>(acked.value).data.size()) +
+  const std::string out =
+      dispatch_captured(r, kOutOfInbound, seal.seal({clove(acked), clove(lookup), clove(search), clove(probe)}));
+  EXPECT_EQ(out, "[debug] NetDB DatabaseStore type=3 stored=true key=" + dest.hash().to_b32_address() +
+                     " (len=" + std::to_string(std::get<P::DatabaseStore>(acked.value).data.size()) +
                      ")\n"
                      "[debug] I2NP message type=2 from lookup reply dropped\n"
                      "[debug] I2NP message type=11 from lookup reply dropped\n");
@@ -124,7 +108,7 @@ TEST(GarlicOrder, ALookupReplyCarriesOnlyAnswers) {
 }
 
 TEST(GarlicOrder, AnAnswerThatDoesNotOpenFallsThroughToTheSessions) {
-  TestNetwork net = network(1);
+  TestNetwork net = debug_network(1);
   Router& r = net[0];
   const TestDestination mine = TestDestination::create(), peer = TestDestination::create();
   r.sessions.push_back(SamSession{"plain", "", "", std::nullopt});
@@ -137,13 +121,14 @@ TEST(GarlicOrder, AnAnswerThatDoesNotOpenFallsThroughToTheSessions) {
   std::copy_n(garlic->begin(), 8, seal.tag.begin());
   r.pending_lookups.push_back(seal.lookup());
 
-  EXPECT_EQ(dispatch_captured(r, kOverLink, P{P::Garlic{*garlic}}), "[debug] Garlic decrypted for session mine (1 blocks)\n");
+  EXPECT_EQ(dispatch_captured(r, kOverLink, P{P::Garlic{*garlic}}),
+            "[debug] Garlic decrypted for session mine (1 blocks)\n");
   EXPECT_EQ(r.pending_lookups.size(), 1u);
   EXPECT_EQ(r.sessions[1].ratchet->inbound_pending.size(), 1u);
 }
 
 TEST(SessionGarlic, StoresComeFirstAndOnlyWhatASessionMayReceiveIsHandled) {
-  TestNetwork net = network(2);
+  TestNetwork net = debug_network(2);
   Router& r = net[0];
   const TestDestination mine = TestDestination::create(), peer = TestDestination::create();
   r.sessions.push_back(mine.session("mine"));
@@ -155,12 +140,9 @@ TEST(SessionGarlic, StoresComeFirstAndOnlyWhatASessionMayReceiveIsHandled) {
   std::get<P::DatabaseStore>(lease_set.value).reply_gateway = net.hash(1);
   const P lookup{P::DatabaseLookup{peer.hash(), net.hash(1), 0, std::nullopt, {}, std::nullopt, {}}};
 
-  const ratchet::RatchetBlocks blocks = {clove(lookup),
-                                         clove(P{P::DeliveryStatus{3, 4}}),
-                                         clove(planted),
-                                         clove(P{P::Data{Bytes(20, 1)}}),
-                                         clove(lease_set),
-                                         clove(garlic_probe(30))};
+  const ratchet::RatchetBlocks blocks = {clove(lookup),    clove(P{P::DeliveryStatus{3, 4}}),
+                                         clove(planted),   clove(P{P::Data{Bytes(20, 1)}}),
+                                         clove(lease_set), clove(garlic_probe(30))};
   auto garlic = sender.encrypt_to_peer(mine.encryption.public_key, blocks, now_s(), router_random());
   ASSERT_TRUE(garlic);
   // The first pass stores the LeaseSet2 (silently, unacknowledged) and refuses the
@@ -178,7 +160,7 @@ TEST(SessionGarlic, StoresComeFirstAndOnlyWhatASessionMayReceiveIsHandled) {
 // Sent to the router directly, garlic that a session opened would show anyone that this
 // router hosts the destination.
 TEST(SessionGarlic, InPublicModeSessionsOpenGarlicOnlyOutOfAnOwnInboundTunnel) {
-  TestNetwork net = network(1);
+  TestNetwork net = debug_network(1);
   Router& r = net[0];
   const TestDestination mine = TestDestination::create(), peer = TestDestination::create();
   r.sessions.push_back(mine.session("mine"));

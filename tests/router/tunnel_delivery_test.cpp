@@ -12,6 +12,8 @@
 namespace router {
 namespace {
 
+using dispatch_test::debug_network;
+using dispatch_test::dispatch_captured;
 using dispatch_test::garlic_probe;
 using dispatch_test::header_of;
 using dispatch_test::probe_line;
@@ -20,12 +22,6 @@ using dispatch_test::standard_message;
 using ntcp2_net::read_now;
 using test_support::TestNetwork;
 using P = i2np::I2npPayload;
-
-TestNetwork network(std::size_t n) {
-  auto net = TestNetwork::create({.routers = n, .debug = true});
-  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
-  return std::move(*net);
-}
 
 constexpr tunnel::CellSource kFromTransit{tunnel::CellSource::Kind::TransitEndpoint, 501};
 constexpr tunnel::CellSource kFromInbound{tunnel::CellSource::Kind::OwnInbound, 502};
@@ -60,7 +56,7 @@ void reseal(Bytes& cell) {
 }
 
 TEST(TunnelEndpoint, ACellDeliversAllItsMessagesOrNone) {
-  TestNetwork net = network(1);
+  TestNetwork net = debug_network(1);
   Router& r = net[0];
   const P one = garlic_probe(30), two = garlic_probe(31);
   const Bytes first = standard_message(one), second = standard_message(two);
@@ -91,7 +87,7 @@ TEST(TunnelEndpoint, ACellDeliversAllItsMessagesOrNone) {
 }
 
 TEST(TunnelEndpoint, AMessageWithABadChecksumByteIsDroppedSilently) {
-  TestNetwork net = network(1);
+  TestNetwork net = debug_network(1);
   Router& r = net[0];
   Bytes message = standard_message(garlic_probe(30));
   message[15] ^= 0xFF;  // the header's checksum byte
@@ -100,7 +96,7 @@ TEST(TunnelEndpoint, AMessageWithABadChecksumByteIsDroppedSilently) {
 }
 
 TEST(TunnelEndpoint, FragmentsOfOneMessageAreJoined) {
-  TestNetwork net = network(1);
+  TestNetwork net = debug_network(1);
   Router& r = net[0];
   const P probe = garlic_probe(2993);
   auto cells = tunnel::fragment_message_to_cells(tunnel::TunnelDelivery{}, 31337, standard_message(probe),
@@ -117,7 +113,7 @@ TEST(TunnelEndpoint, FragmentsOfOneMessageAreJoined) {
 // The gateway of an own inbound tunnel can be anyone; it must not make this router send
 // where it says. An outbound endpoint forwards: that is what its creator built it for.
 TEST(TunnelEndpoint, OnlyLocalDeliveryCountsAtTheEndOfAnOwnInboundTunnel) {
-  TestNetwork net = network(2);
+  TestNetwork net = debug_network(2);
   Router& r = net[0];
   const common::Hash peer = net.hash(1);
   const P probe = garlic_probe(40);
@@ -132,12 +128,21 @@ TEST(TunnelEndpoint, OnlyLocalDeliveryCountsAtTheEndOfAnOwnInboundTunnel) {
   const std::vector<Case> cases = {
       {"Local at an own inbound end", kFromInbound, {}, probe_line(probe), std::nullopt},
       {"Local at an outbound endpoint", kFromTransit, {}, probe_line(probe), std::nullopt},
-      {"Router at an own inbound end", kFromInbound, {tunnel::TunnelDelivery::Router{peer}},
-       "[debug] inbound tunnel message type=11 for another router dropped\n", std::nullopt},
-      {"Tunnel at an own inbound end", kFromInbound, {tunnel::TunnelDelivery::Tunnel{70, peer}},
-       "[debug] inbound tunnel message type=11 for another router dropped\n", std::nullopt},
+      {"Router at an own inbound end",
+       kFromInbound,
+       {tunnel::TunnelDelivery::Router{peer}},
+       "[debug] inbound tunnel message type=11 for another router dropped\n",
+       std::nullopt},
+      {"Tunnel at an own inbound end",
+       kFromInbound,
+       {tunnel::TunnelDelivery::Tunnel{70, peer}},
+       "[debug] inbound tunnel message type=11 for another router dropped\n",
+       std::nullopt},
       {"Router at an outbound endpoint", kFromTransit, {tunnel::TunnelDelivery::Router{peer}}, "", probe},
-      {"Tunnel at an outbound endpoint", kFromTransit, {tunnel::TunnelDelivery::Tunnel{70, peer}}, "",
+      {"Tunnel at an outbound endpoint",
+       kFromTransit,
+       {tunnel::TunnelDelivery::Tunnel{70, peer}},
+       "",
        P{P::TunnelGateway{70, message}}},
   };
   for (const Case& c : cases) {
@@ -159,7 +164,7 @@ TEST(TunnelEndpoint, OnlyLocalDeliveryCountsAtTheEndOfAnOwnInboundTunnel) {
 }
 
 TEST(TunnelRelay, AnOwnInboundTunnelComesBeforeATransitHopOfTheSameId) {
-  TestNetwork net = network(2);
+  TestNetwork net = debug_network(2);
   Router& r = net[0];
   auto id = net.install_tunnel(0, {1}, /*outbound=*/false);
   ASSERT_TRUE(id);
@@ -185,17 +190,18 @@ TEST(TunnelRelay, AnOwnInboundTunnelComesBeforeATransitHopOfTheSameId) {
   const P short_cell{P::TunnelData{*id, Bytes(1023, 1)}};
   testing::internal::CaptureStdout();
   r.handle_i2np_message(net.hash(1), header_of(short_cell), short_cell, read_now());
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[debug] inbound tunnel " + std::to_string(*id) + " decrypt error\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "[debug] inbound tunnel " + std::to_string(*id) + " decrypt error\n");
 }
 
 TEST(TunnelRelay, AGatewayCutsItsMessageIntoCells) {
-  TestNetwork net = network(3);
+  TestNetwork net = debug_network(3);
   Router& r = net[0];
   // r is the gateway of router 1's inbound tunnel, whose next hop is router 2.
   ASSERT_TRUE(net.install_tunnel(1, {0, 2}, /*outbound=*/false));
   const tunnel::TransitHop hop = r.tunnels.transit.at(0);
-  for (const auto& [size, cells] : std::vector<std::pair<std::size_t, std::size_t>>{{1, 1}, {1000, 1}, {1001, 2},
-                                                                                      {60000, 61}}) {
+  for (const auto& [size, cells] :
+       std::vector<std::pair<std::size_t, std::size_t>>{{1, 1}, {1000, 1}, {1001, 2}, {60000, 61}}) {
     r.pending_sends.clear();
     const P gateway{P::TunnelGateway{hop.receive_tunnel_id, Bytes(size, 0x33)}};
     r.handle_i2np_message(net.hash(2), header_of(gateway), gateway, read_now());
@@ -210,7 +216,7 @@ TEST(TunnelRelay, AGatewayCutsItsMessageIntoCells) {
 }
 
 TEST(TunnelSend, ThroughAnOwnOutboundTunnel) {
-  TestNetwork net = network(3);
+  TestNetwork net = debug_network(3);
   Router& r = net[0];
   auto out = net.install_tunnel(0, {1, 2}, /*outbound=*/true);
   ASSERT_TRUE(out);
@@ -257,7 +263,7 @@ TEST(TunnelSend, ThroughAnOwnOutboundTunnel) {
 }
 
 TEST(TunnelSend, RoutedSendsPickATunnelOrGoDirectlyOutsidePublicMode) {
-  TestNetwork net = network(3);
+  TestNetwork net = debug_network(3);
   Router& r = net[0];
   const common::Hash gateway = net.hash(2);
   const P probe = garlic_probe(100);

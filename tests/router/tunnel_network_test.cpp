@@ -11,6 +11,7 @@
 namespace router {
 namespace {
 
+using dispatch_test::clove;
 using dispatch_test::count_of;
 using dispatch_test::garlic_probe;
 using dispatch_test::probe_line;
@@ -77,12 +78,6 @@ TEST(TunnelNetwork, MessagesOfEverySizeCrossOwnTunnels) {
   EXPECT_TRUE(c.reassembler.pending.empty());
 }
 
-ratchet::RatchetBlock clove(ratchet::CloveDelivery delivery, const P& message) {
-  auto block = ratchet::garlic_clove_block(delivery, 1234, static_cast<std::uint32_t>(read_now().wall_s()) + 60, message);
-  EXPECT_TRUE(block);
-  return block.value_or(ratchet::RatchetBlock{ratchet::RatchetBlock::Padding{}});
-}
-
 TEST(TunnelNetwork, GarlicRoundTripBetweenDestinationsOnTwoRouters) {
   ThreeRouters t = ThreeRouters::create();
   Router& a = t.net[A];
@@ -104,9 +99,9 @@ TEST(TunnelNetwork, GarlicRoundTripBetweenDestinationsOnTwoRouters) {
   const ratchet::CloveDelivery to_alice = ratchet::CloveDelivery::Destination{alice.hash()};
 
   // NewSession: out through A's outbound tunnel to carol's lease, alice's LeaseSet2 along.
-  auto new_session = alice_garlic.encrypt_to_peer(
-      carol.encryption.public_key, {clove(ratchet::CloveDelivery::Local{}, store_of(alice_ls)), clove(to_carol, data)},
-      now_s, dispatch_test::router_random());
+  auto new_session =
+      alice_garlic.encrypt_to_peer(carol.encryption.public_key, {clove(store_of(alice_ls)), clove(data, to_carol)},
+                                   now_s, dispatch_test::router_random());
   ASSERT_TRUE(new_session);
   a.send_routed_i2np(t.net.hash(C), carol_tunnel, P{P::Garlic{*new_session}}, read_now());
   ASSERT_TRUE(t.run([&] { return c.netdb.get_lease_set2(alice.hash(), now_s) != nullptr; })) << t.logs[C];
@@ -115,8 +110,7 @@ TEST(TunnelNetwork, GarlicRoundTripBetweenDestinationsOnTwoRouters) {
   // NewSessionReply: from C, which has no outbound tunnel, to alice's lease, carol's
   // LeaseSet2 along. A forgot it meanwhile, so it is the clove that brings it back.
   a.netdb.remove_lease_set2(carol.hash());
-  auto reply = carol_garlic.encrypt_to_peer(alice.encryption.public_key,
-                                            {clove(ratchet::CloveDelivery::Local{}, store_of(carol_ls))}, now_s,
+  auto reply = carol_garlic.encrypt_to_peer(alice.encryption.public_key, {clove(store_of(carol_ls))}, now_s,
                                             dispatch_test::router_random());
   ASSERT_TRUE(reply);
   ASSERT_TRUE(carol_garlic.inbound_pending.empty());  // the NewSession it answered
@@ -126,16 +120,17 @@ TEST(TunnelNetwork, GarlicRoundTripBetweenDestinationsOnTwoRouters) {
   EXPECT_EQ(count_of(t.logs[A], alice_opened), 1u) << t.logs[A];
 
   // ExistingSession both ways.
-  auto existing = alice_garlic.encrypt_to_peer(carol.encryption.public_key, {clove(to_carol, data)}, now_s,
+  auto existing = alice_garlic.encrypt_to_peer(carol.encryption.public_key, {clove(data, to_carol)}, now_s,
                                                dispatch_test::router_random());
   ASSERT_TRUE(existing);
   ASSERT_EQ(alice_garlic.sessions.size(), 1u);
   EXPECT_TRUE(alice_garlic.sessions[0].es_sent);
   a.send_routed_i2np(t.net.hash(C), carol_tunnel, P{P::Garlic{*existing}}, read_now());
-  ASSERT_TRUE(t.run([&] { return count_of(t.logs[C], "[debug] Garlic decrypted for session carol (1 blocks)\n") == 1; }))
-      << t.logs[C];
+  ASSERT_TRUE(t.run([&] {
+    return count_of(t.logs[C], "[debug] Garlic decrypted for session carol (1 blocks)\n") == 1;
+  })) << t.logs[C];
 
-  auto answer = carol_garlic.encrypt_to_peer(alice.encryption.public_key, {clove(to_alice, data)}, now_s,
+  auto answer = carol_garlic.encrypt_to_peer(alice.encryption.public_key, {clove(data, to_alice)}, now_s,
                                              dispatch_test::router_random());
   ASSERT_TRUE(answer);
   ASSERT_EQ(carol_garlic.sessions.size(), 1u);
