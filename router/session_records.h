@@ -18,7 +18,7 @@ struct SamSession {
   std::string b32_address;
   std::string public_b64;
   // Opens the garlic sent to this destination; a session without one receives nothing.
-  std::optional<ratchet::RatchetSessionManager> ratchet;
+  std::optional<ratchet::RatchetSessionManager> ratchet = std::nullopt;
 };
 
 // Who waits for a lookup: 0 a SAM NAMING LOOKUP, 1 a SAM STREAM CONNECT, 2 nobody (the
