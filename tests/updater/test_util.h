@@ -1,10 +1,13 @@
 #pragma once
 // Small helpers of the updater tests: a private folder from mkdtemp, whole-file reads and
 // writes, and the update log opened for one test.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +15,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "updater/update_log.h"
 
@@ -87,6 +92,95 @@ inline std::string log_text() {
     at += got;
   }
   return bytes;
+}
+
+// A path of exactly `length` bytes: `base`, folders (created) and `leaf` ("/name").
+inline std::string path_of_length(const std::string& base, std::size_t length, const std::string& leaf) {
+  std::string path = base;
+  while (length - path.size() > 200 + leaf.size()) {
+    path.append(1, '/').append(199, 'd');
+    ::mkdir(path.c_str(), 0700);
+  }
+  std::size_t pad = length - path.size() - leaf.size();
+  if (pad > 1) {
+    path.append(1, '/').append(pad - 1, 'e');
+    ::mkdir(path.c_str(), 0700);
+  }
+  return path + leaf;
+}
+
+// Folders `levels` deep under `base`, each named by `name_length` times 'n', made by
+// descriptors so the whole may pass the longest path the kernel takes; the deepest one
+// holds a file "leaf". Returns false when any step failed.
+inline bool make_deep_tree(const std::string& base, int levels, std::size_t name_length) {
+  const std::string name(name_length, 'n');
+  int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < levels && fd >= 0; ++i) {
+    int next = -1;
+    if (::mkdirat(fd, name.c_str(), 0700) == 0) next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+  }
+  if (fd < 0) return false;
+  int file = ::openat(fd, "leaf", O_WRONLY | O_CREAT, 0600);
+  ::close(fd);
+  if (file < 0) return false;
+  ::close(file);
+  return true;
+}
+
+// Runs a shell command and returns its standard output and exit status.
+struct CommandResult {
+  std::string out;
+  int status = -1;
+};
+inline CommandResult run_command(const std::string& command) {
+  CommandResult result;
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char chunk[4096];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) result.out.append(chunk, got);
+  int status = ::pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+// Quotes one word for the shell.
+inline std::string shell_quote(const std::string& word) {
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// Every entry under `root` as python3 sees it without following links: relative path,
+// kind, permission bits, and the link target or the file's SHA-256; one sorted line each.
+// An independent view to compare trees and to prove that a folder was left alone.
+inline std::string tree_snapshot(const std::string& root) {
+  static const char* script = R"PY(
+import hashlib, os, stat, sys
+root = sys.argv[1]
+lines = []
+for base, dirs, files in os.walk(root):
+    for name in dirs + files:
+        p = os.path.join(base, name)
+        st = os.lstat(p)
+        rel = os.path.relpath(p, root)
+        if stat.S_ISLNK(st.st_mode):
+            what = 'link ' + os.readlink(p)
+        elif stat.S_ISDIR(st.st_mode):
+            what = 'dir'
+        elif stat.S_ISREG(st.st_mode):
+            what = 'file ' + hashlib.sha256(open(p, 'rb').read()).hexdigest()
+        else:
+            what = 'other'
+        lines.append('%s %o %s' % (rel, stat.S_IMODE(st.st_mode), what))
+print('\n'.join(sorted(lines)))
+)PY";
+  std::string python = std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+  CommandResult r = run_command(python + " -c " + shell_quote(script) + " " + shell_quote(root));
+  if (r.status != 0) ADD_FAILURE() << "python3 could not list " << root;
+  return r.out;
 }
 
 // The update log opened at `path` for one test and finished when the test ends, so that

@@ -43,23 +43,6 @@ class ScopedTz {
   std::string old_;
 };
 
-// A path of exactly `length` bytes under `base` whose folders all exist, ending in
-// "/update-elevated.log" (a name long enough for the temporary file's name beside it).
-std::string path_of_length(const std::string& base, std::size_t length) {
-  const std::string leaf = "/update-elevated.log";
-  std::string path = base;
-  while (length - path.size() > 200 + leaf.size()) {
-    path += "/" + std::string(199, 'd');
-    ::mkdir(path.c_str(), 0700);
-  }
-  std::size_t pad = length - path.size() - leaf.size();
-  if (pad > 1) {
-    path += "/" + std::string(pad - 1, 'e');
-    ::mkdir(path.c_str(), 0700);
-  }
-  return path + leaf;
-}
-
 TEST(UpdateLog, LineCarriesLocalTimeWithOffset) {
   struct Case {
     const char* tz;
@@ -139,7 +122,7 @@ TEST(UpdateLog, PathLengthBounds) {
   // Too short or too long: the log stays closed and nothing is created anywhere.
   for (std::size_t length : {std::size_t{0}, std::size_t{4095}, std::size_t{4200}}) {
     SCOPED_TRACE(length);
-    std::string path = length == 0 ? std::string() : path_of_length(dir.path(), length);
+    std::string path = length == 0 ? std::string() : updater_test::path_of_length(dir.path(), length, "/update-elevated.log");
     ASSERT_EQ(path.size(), length);
     open_update_log(path.c_str());
     EXPECT_EQ(update_log().file, nullptr);
@@ -150,7 +133,7 @@ TEST(UpdateLog, PathLengthBounds) {
     }
   }
   // The longest path accepted.
-  std::string path = path_of_length(dir.path(), 4094);
+  std::string path = updater_test::path_of_length(dir.path(), 4094, "/update-elevated.log");
   ASSERT_EQ(path.size(), 4094u);
   {
     ScopedLog log(path);
