@@ -10,6 +10,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # independent implementations used only by tests and benchmarks
   libssl-dev zlib1g-dev python3 openssl gzip
+  # binary diffs made and applied by an independent tool (updater patch tests, benchmark)
+  bsdiff
   # update archives in tests: items from the xz command, signatures from python3 'cryptography'
   xz-utils python3-cryptography
   # fuzzing (libFuzzer with the sanitizers)
