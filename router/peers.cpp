@@ -63,7 +63,7 @@ bool Router::accept_ntcp2_connections(const Now& now) {
     auto accepted = ntcp2_listener.accept(0);
     if (!accepted || !*accepted) break;
     auto pending = ntcp2_net::PendingNtcp2Accept::start(std::move(**accepted), static_keypair, own.view(), ntcp2_iv,
-                                                        &ntcp2_replay_cache, check_clock_skew, now);
+                                                        check_clock_skew, now);
     if (!pending) continue;
     pending_accepts.push_back(std::move(*pending));
     did_work = true;
@@ -84,7 +84,7 @@ bool Router::step_pending_accepts(const Now& now) {
       did_work = true;
       continue;
     }
-    auto stepped = pending.step(now);
+    auto stepped = pending.step(ntcp2_replay_cache, now);
     if (stepped && !*stepped) continue;
     ended.push_back(i);
     did_work = true;

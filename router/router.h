@@ -112,7 +112,8 @@ struct Router {
   std::uint64_t last_maintenance_ms = 0;  // monotonic; 0 before the first maintenance
   std::uint64_t last_exploration_ms = 0;  // monotonic; 0 before the first exploration
 
-  // Moved only while start-up builds it: pending NTCP2 accepts point at ntcp2_replay_cache.
+  // Movable: no record it owns points into it (the replay cache is handed to each inbound
+  // handshake step), so start-up may build it in place and return it.
   Router() = default;
   Router(const Router&) = delete;
   Router& operator=(const Router&) = delete;

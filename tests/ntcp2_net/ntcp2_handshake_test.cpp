@@ -106,19 +106,27 @@ Result<PendingNtcp2Accept> accept_one(Net& net, bool check_clock_skew = true) {
   if (!s) return std::unexpected(s.error());
   if (!*s) return fail(NetError::Timeout);
   return PendingNtcp2Accept::start(std::move(**s), net.responder.static_keys, net.responder.hash.view(),
-                                   net.responder.iv, &net.cache, check_clock_skew, read_now());
+                                   net.responder.iv, check_clock_skew, read_now());
 }
 
 // Steps a pending dial or accept until it finishes or fails (3 s at most).
-template <typename Pending>
-Result<Ntcp2Conn> drive(Pending& pending) {
+template <typename Step>
+Result<Ntcp2Conn> drive_steps(Step step) {
   for (int i = 0; i < 3000; ++i) {
-    auto r = pending.step(read_now());
+    auto r = step();
     if (!r) return std::unexpected(r.error());
     if (*r) return std::move(**r);
     ::usleep(1000);
   }
   return fail(NetError::Timeout);
+}
+
+Result<Ntcp2Conn> drive(PendingNtcp2Dial& dial) {
+  return drive_steps([&] { return dial.step(read_now()); });
+}
+
+Result<Ntcp2Conn> drive(PendingNtcp2Accept& accept, ReplayCache& cache) {
+  return drive_steps([&] { return accept.step(cache, read_now()); });
 }
 
 struct Links {
@@ -139,7 +147,7 @@ Result<Links> connect(const TestRouter& from, const TestRouter& to, TcpListener&
       auto s = listener.accept(0);
       if (!s) return std::unexpected(s.error());
       if (*s) {
-        auto a = PendingNtcp2Accept::start(std::move(**s), to.static_keys, to.hash.view(), to.iv, &cache, true, read_now());
+        auto a = PendingNtcp2Accept::start(std::move(**s), to.static_keys, to.hash.view(), to.iv, true, read_now());
         if (!a) return std::unexpected(a.error());
         accept.emplace(std::move(*a));
       }
@@ -150,7 +158,7 @@ Result<Links> connect(const TestRouter& from, const TestRouter& to, TcpListener&
       if (*r) out.emplace(std::move(**r));
     }
     if (accept && !in) {
-      auto r = accept->step(read_now());
+      auto r = accept->step(cache, read_now());
       if (!r) return std::unexpected(r.error());
       if (*r) in.emplace(std::move(**r));
     }
@@ -449,7 +457,7 @@ TEST(Ntcp2Handshake, ResponderRefusalsCloseOnlyThatConnection) {
     });
     auto accept = accept_one(*net);
     ASSERT_TRUE(accept);
-    auto result = drive(*accept);
+    auto result = drive(*accept, net->cache);
     client.join();
     ASSERT_FALSE(result) << "handshake was accepted";
     c.refused(result.error());
@@ -505,7 +513,7 @@ TEST(Ntcp2Handshake, ResponderAcceptsTheEdgesOfTheRules) {
     });
     auto accept = accept_one(*net);
     ASSERT_TRUE(accept);
-    auto conn = drive(*accept);
+    auto conn = drive(*accept, net->cache);
     client.join();
     ASSERT_TRUE(ok);
     ASSERT_TRUE(conn) << to_string(conn.error());
@@ -536,7 +544,7 @@ TEST(Ntcp2Handshake, ResponderIgnoresAddressesWhoseStaticKeyIsNoKey) {
   std::thread client([&] { full(peer, net->initiator, sent); });
   auto accept = accept_one(*net);
   ASSERT_TRUE(accept);
-  auto conn = drive(*accept);
+  auto conn = drive(*accept, net->cache);
   client.join();
   ASSERT_TRUE(conn) << to_string(conn.error());
   EXPECT_EQ(conn->session.remote_static, net->initiator.static_keys.public_key);
@@ -565,7 +573,7 @@ TEST(Ntcp2Handshake, ReplayedSessionRequestIsRefused) {
     });
     auto accept = accept_one(*net);
     ASSERT_TRUE(accept);
-    auto result = drive(*accept);
+    auto result = drive(*accept, net->cache);
     client.join();
     ASSERT_FALSE(result);
     if (attempt == 0) {

@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include <memory>
+
 namespace router {
 namespace {
 
@@ -343,6 +345,54 @@ TEST(PublicMaintenance, DialsOnlyWhileFewerThanSixLinksAndDials) {
       for (std::size_t i = c.dials; i < r->pending_dials.size(); ++i) EXPECT_NE(r->pending_dials[i].peer, first_peer);
     }
   }
+}
+
+}  // namespace
+}  // namespace router
+
+namespace router {
+namespace {
+
+// A router record may be moved while an inbound handshake is in progress: the handshake
+// must keep using the replay cache of the record it now lives in, not the one it was
+// started in (which is gone).
+TEST(RouterMove, InboundHandshakeFinishesInTheMovedRecord) {
+  StartOptions dialler_options = loopback_options();
+  dialler_options.ntcp2_host = "127.0.0.2";
+  auto dialler = Router::start(dialler_options);
+  ASSERT_TRUE(dialler);
+  auto first = std::make_unique<Router>(*Router::start(loopback_options()));
+  const auto target = ntcp2_net::extract_ntcp2_peer(first->router_info);
+  ASSERT_TRUE(target);
+  auto dial = ntcp2_net::PendingNtcp2Dial::start(*target, first->router_info, dialler->static_keypair,
+                                                 dialler->router_info, true, ntcp2_net::read_now());
+  ASSERT_TRUE(dial);
+  // The connection is accepted before the dialler sends anything, so the handshake's checks
+  // (the replay cache among them) all run after the move.
+  for (int i = 0; i < 2000 && first->pending_accepts.empty(); ++i) first->step_ntcp2_peers(ntcp2_net::read_now());
+  ASSERT_EQ(first->pending_accepts.size(), 1u);
+  ASSERT_TRUE(first->ntcp2_replay_cache.entries.empty());
+
+  Router moved = std::move(*first);
+  first.reset();
+
+  std::optional<ntcp2_net::Ntcp2Conn> link;  // the dialler's end, kept open
+  const std::uint64_t deadline = ntcp2_net::read_now().mono_ms + 5000;
+  while ((!link || moved.peer_sessions.empty()) && ntcp2_net::read_now().mono_ms < deadline) {
+    const ntcp2_net::Now now = ntcp2_net::read_now();
+    if (!link) {
+      auto stepped = dial->step(now);
+      ASSERT_TRUE(stepped) << to_string(stepped.error());
+      if (*stepped) link.emplace(std::move(**stepped));
+    }
+    moved.step_ntcp2_peers(now);
+  }
+  ASSERT_TRUE(link);
+  ASSERT_EQ(moved.peer_sessions.size(), 1u);
+  EXPECT_EQ(moved.peer_sessions[0].peer, dialler->router_hash());
+  EXPECT_EQ(moved.ntcp2_replay_cache.entries.size(), 1u);
+  moved.close();
+  dialler->close();
 }
 
 }  // namespace
