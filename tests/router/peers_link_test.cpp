@@ -353,3 +353,52 @@ TEST(PeerLinks, FullSendQueueDropsTheMessageAndKeepsTheLink) {
 
 }  // namespace
 }  // namespace router
+
+namespace router {
+namespace {
+
+// Every interval of peer management runs on the monotonic clock: the wall clock jumping a
+// day forward or back (NTP, suspend, a user changing the date) neither fires a timer early
+// nor holds one back.
+TEST(PeerTimers, FollowTheMonotonicClockWhateverTheWallClockDoes) {
+  constexpr std::uint64_t kDay = 86'400'000;
+  TestNetwork net = linked_pair();
+  ASSERT_EQ(net[0].peer_sessions.size(), 1u);
+  Router& r = net[0];
+  r.public_mode = true;
+  const ntcp2_net::Now t0 = read_now();
+  auto at = [&](std::uint64_t mono_later, std::int64_t wall_shift) {
+    return ntcp2_net::Now{t0.mono_ms + mono_later, static_cast<std::uint64_t>(static_cast<std::int64_t>(t0.wall_ms) + wall_shift)};
+  };
+
+  // A queued message to a peer without a link lives 15,000 ms.
+  const auto unknown = reference_router_info("ff-127.0.0.2.dat");
+  r.send_i2np_to_peer(hash_of(unknown), database_store_of(unknown), t0, 9);
+  r.step_ntcp2_peers(at(1000, static_cast<std::int64_t>(kDay)));
+  EXPECT_EQ(r.pending_sends.size(), 1u) << "a wall clock a day ahead expired the queue";
+  r.step_ntcp2_peers(at(15001, -static_cast<std::int64_t>(kDay)));
+  EXPECT_TRUE(r.pending_sends.empty()) << "a wall clock a day behind held the queue";
+
+  // A back-off lasts its 60,000 ms.
+  r.mark_peer_failed(hash_of(unknown), 60000, t0);
+  EXPECT_TRUE(r.is_peer_backed_off(hash_of(unknown), at(59999, static_cast<std::int64_t>(kDay))));
+  EXPECT_FALSE(r.is_peer_backed_off(hash_of(unknown), at(60000, -static_cast<std::int64_t>(kDay))));
+
+  // The maintenance runs at most every 1,500 ms.
+  r.step_public_bootstrap(at(0, 0));
+  EXPECT_EQ(r.last_maintenance_ms, t0.mono_ms);
+  r.step_public_bootstrap(at(1499, static_cast<std::int64_t>(kDay)));
+  EXPECT_EQ(r.last_maintenance_ms, t0.mono_ms);
+  r.step_public_bootstrap(at(1500, -static_cast<std::int64_t>(kDay)));
+  EXPECT_EQ(r.last_maintenance_ms, t0.mono_ms + 1500);
+
+  // An idle session closes 180,000 ms after its last activity.
+  const std::uint64_t last = r.peer_sessions[0].last_activity_ms;
+  r.step_ntcp2_peers(ntcp2_net::Now{last + 1000, t0.wall_ms + kDay});
+  EXPECT_EQ(r.peer_sessions.size(), 1u) << "a wall clock a day ahead closed an active session";
+  r.step_ntcp2_peers(ntcp2_net::Now{last + 180001, t0.wall_ms - kDay});
+  EXPECT_TRUE(r.peer_sessions.empty()) << "a wall clock a day behind kept an idle session";
+}
+
+}  // namespace
+}  // namespace router
