@@ -5,6 +5,7 @@
 
 #include "encoding/reader.h"
 #include "i2np/message.h"
+#include "ntcp2_net/address_ranges.h"
 #include "router/id_counters.h"
 #include "router/peer_log.h"
 #include "router/router.h"
@@ -253,7 +254,9 @@ void Router::ensure_peer_dial(const common::Hash& peer, const Now& now) {
   const netdb::RouterInfoPtr info = netdb.get_router_info(peer);
   if (!info) return;
   auto target = ntcp2_net::extract_ntcp2_peer(*info);
-  if (!target) {
+  // A RouterInfo from the network must not steer a public router into the user's own network.
+  const bool usable = target && (!public_mode || dial_reserved_addresses || ntcp2_net::is_public_address(target->host));
+  if (!usable) {
     if (public_mode) mark_peer_failed(peer, kNoAddressBackoffMs, now);
     return;
   }

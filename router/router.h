@@ -111,6 +111,9 @@ struct Router {
   std::int32_t outbound_rotation = 0;  // never above 0x3FFFFFFF
   std::uint64_t last_maintenance_ms = 0;  // monotonic; 0 before the first maintenance
   std::uint64_t last_exploration_ms = 0;  // monotonic; 0 before the first exploration
+  // Public mode never dials an address in a reserved range (private networks, loopback,
+  // link-local, ...). Only tests whose public network runs on 127.0.0.x set this.
+  bool dial_reserved_addresses = false;
 
   // Movable: no record it owns points into it (the replay cache is handed to each inbound
   // handshake step), so start-up may build it in place and return it.

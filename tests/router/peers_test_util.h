@@ -23,10 +23,11 @@ inline common::RouterInfo reference_router_info(const std::string& name) {
   return info ? *info : common::RouterInfo{};
 }
 
-// A freshly keyed, signed RouterInfo whose NTCP2 address names the host (and port 17000);
+// A freshly keyed, signed RouterInfo whose NTCP2 address names the host and port;
 // crypto_type replaces the identity's X25519 key certificate when given.
 inline common::RouterInfo signed_router_info(const std::string& host,
-                                             std::optional<common::CryptoPublicKeyType> crypto_type = {}) {
+                                             std::optional<common::CryptoPublicKeyType> crypto_type = {},
+                                             std::uint16_t port = 17000) {
   const Bytes seed = *ntcp2_net::random_bytes(32);
   const Bytes x25519 = *ntcp2_net::random_bytes(32);
   const Bytes filler = *ntcp2_net::random_bytes(320);
@@ -34,7 +35,7 @@ inline common::RouterInfo signed_router_info(const std::string& host,
   const auto ed = *crypto::ed25519_public_key(seed);
   const Bytes ed_bytes(ed.begin(), ed.end());
   OwnIdentityKeys keys{x25519, ed_bytes, filler, iv};
-  auto info = build_own_router_info(keys, OwnAddress{host, 17000, false, false}, 1'700'000'000'000);
+  auto info = build_own_router_info(keys, OwnAddress{host, port, false, false}, 1'700'000'000'000);
   EXPECT_TRUE(info);
   if (crypto_type) info->identity.keys_and_cert.certificate = common::Certificate{common::KeyCertificate::create(*crypto_type)};
   EXPECT_TRUE(sign_router_info(*info, seed));

@@ -324,6 +324,7 @@ TEST(PublicMaintenance, DialsOnlyWhileFewerThanSixLinksAndDials) {
     auto r = Router::start(loopback_options());
     ASSERT_TRUE(r);
     r->public_mode = true;
+    r->dial_reserved_addresses = true;  // the peers listen on 127.0.0.x
     for (const auto& info : peers) ASSERT_TRUE(r->netdb.store_router_info(info));
     for (std::size_t i = 0; i < c.sessions; ++i) {
       PeerSession s;

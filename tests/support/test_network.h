@@ -47,6 +47,7 @@ class TestNetwork {
       start.debug = options.debug;
       auto r = router::Router::start(start);
       if (!r) return std::unexpected(std::move(r.error()));
+      r->dial_reserved_addresses = true;  // the whole network is on 127.0.0.x
       net.routers_.push_back(std::make_unique<router::Router>(std::move(*r)));
     }
     for (auto& a : net.routers_) {
