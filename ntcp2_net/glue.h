@@ -75,6 +75,9 @@ std::int32_t ondrel_i2p_net_random_bytes(std::uint8_t* buf, std::int32_t count);
 std::uint64_t ondrel_i2p_net_unix_time_ms(void);
 // Milliseconds on CLOCK_MONOTONIC (origin unspecified, never stepped). Never fails.
 std::uint64_t ondrel_i2p_net_monotonic_ms(void);
+// Waits ms milliseconds doing nothing (a poll on no descriptor); returns early only when a
+// signal arrives. Never fails.
+void ondrel_i2p_net_idle_wait(std::int32_t ms);
 
 // --- Files and folders --------------------------------------------------------------
 

@@ -15,6 +15,9 @@ namespace router {
 namespace {
 
 constexpr int kAcceptsPerPass = 8;
+// Inbound handshakes held at once; a new one closes the oldest, so connections that never
+// speak cannot hold the process's descriptors.
+constexpr std::size_t kMaxPendingAccepts = 64;
 constexpr std::uint64_t kHandshakeLimitMs = 10000;
 constexpr int kFramesPerSessionPass = 32;
 constexpr std::uint64_t kIdleCloseMs = 180000;
@@ -55,8 +58,9 @@ bool Router::step_ntcp2_peers(const Now& now) {
   return did_work;
 }
 
-// New inbound connections, at most 8 a pass. A failed set-up closes its socket and still
-// counts toward the 8.
+// New inbound connections, at most 8 a pass, at most 64 handshakes at once. A failed set-up
+// closes its socket and still counts toward the 8; a failed accept (out of descriptors) ends
+// the step without work, so the loop goes on to its idle wait.
 bool Router::accept_ntcp2_connections(const Now& now) {
   bool did_work = false;
   const common::Hash own = router_hash();
@@ -66,6 +70,10 @@ bool Router::accept_ntcp2_connections(const Now& now) {
     auto pending = ntcp2_net::PendingNtcp2Accept::start(std::move(**accepted), static_keypair, own.view(), ntcp2_iv,
                                                         check_clock_skew, now);
     if (!pending) continue;
+    if (pending_accepts.size() >= kMaxPendingAccepts) {
+      pending_accepts.front().socket.close();
+      pending_accepts.erase(pending_accepts.begin());
+    }
     pending_accepts.push_back(std::move(*pending));
     did_work = true;
   }

@@ -21,10 +21,12 @@ using test_support::TestNetwork;
 
 constexpr int kLimitMs = 5000;
 
-TestNetwork make_network(std::size_t n, bool debug = false) {
+// Tests call these through ASSERT_NO_FATAL_FAILURE, so a network that failed to start or
+// link ends the test before anything reaches into it.
+void make_network(TestNetwork& out, std::size_t n, bool debug = false) {
   auto net = TestNetwork::create({.routers = n, .public_mode = false, .debug = debug});
-  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
-  return std::move(*net);
+  ASSERT_TRUE(net) << to_string(net.error());
+  out = std::move(*net);
 }
 
 std::vector<common::Hash> netdb_hashes(const Router& r) {
@@ -49,12 +51,11 @@ bool wait_readable_bytes(int fd, std::size_t n) {
 std::size_t i2np_frame_size(const i2np::I2npPayload& payload) { return 2 + 3 + 9 + payload.encode_body()->size() + 16; }
 
 // Two routers with one established link (router 0 dialled router 1).
-TestNetwork linked_pair(bool debug = false) {
-  TestNetwork net = make_network(2, debug);
+void linked_pair(TestNetwork& net, bool debug = false) {
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2, debug));
   net[0].ensure_peer_dial(net.hash(1), read_now());
-  EXPECT_TRUE(net.run_until([&] { return !net[0].peer_sessions.empty() && !net[1].peer_sessions.empty(); },
+  ASSERT_TRUE(net.run_until([&] { return !net[0].peer_sessions.empty() && !net[1].peer_sessions.empty(); },
                             kLimitMs, TestNetwork::peers_step));
-  return net;
 }
 
 TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
@@ -68,7 +69,8 @@ TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
                                                  reference_router_info("plain-127.0.0.3.dat"), extra->router_info};
   extra->close();
 
-  TestNetwork net = make_network(2, /*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2, /*debug=*/true));
   testing::internal::CaptureStdout();
   for (const auto& info : infos) net[0].send_i2np_to_peer(net.hash(1), database_store_of(info), read_now());
   ASSERT_EQ(net[0].pending_sends.size(), 3u);
@@ -102,7 +104,8 @@ TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
 }
 
 TEST(PeerLinks, LaterMessagesUseTheLinkDirectly) {
-  TestNetwork net = linked_pair();
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net));
   const auto info = reference_router_info("plain-127.0.0.3.dat");
   net[1].send_i2np_to_peer(net.hash(0), database_store_of(info), read_now());  // back over the inbound link
   EXPECT_TRUE(net[1].pending_sends.empty());
@@ -112,7 +115,8 @@ TEST(PeerLinks, LaterMessagesUseTheLinkDirectly) {
 }
 
 TEST(PeerLinks, QueuedMessageLeavesOnAnInboundLinkFromThatPeer) {
-  TestNetwork net = make_network(2);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2));
   // Router 1 does not know router 0: its message waits without a dial.
   std::erase_if(net[1].netdb.router_infos, [&](const auto& e) { return e.hash == net.hash(0); });
   const auto info = reference_router_info("plain-127.0.0.3.dat");
@@ -130,7 +134,8 @@ TEST(PeerLinks, QueuedMessageLeavesOnAnInboundLinkFromThatPeer) {
 }
 
 TEST(PeerLinks, MessageToUnreachablePeerExpiresAfter15Seconds) {
-  TestNetwork net = make_network(1, /*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 1, /*debug=*/true));
   Router& r = net[0];
   const auto far = reference_router_info("plain-127.0.0.3.dat");  // nothing listens on its port
   const auto unknown = reference_router_info("ff-127.0.0.2.dat");  // not in the NetDB
@@ -156,7 +161,8 @@ TEST(PeerLinks, MessageToUnreachablePeerExpiresAfter15Seconds) {
 }
 
 TEST(PeerLinks, MessageToOwnHashIsHandledOnTheNextPassWhateverItsAge) {
-  TestNetwork net = make_network(1);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 1));
   Router& r = net[0];
   const auto info = reference_router_info("ff-127.0.0.2.dat");
   const ntcp2_net::Now t0 = read_now();
@@ -170,7 +176,8 @@ TEST(PeerLinks, MessageToOwnHashIsHandledOnTheNextPassWhateverItsAge) {
 }
 
 TEST(PeerLinks, HandshakesAreSteppedUntilTenSecondsThenDropped) {
-  TestNetwork net = make_network(2, /*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2, /*debug=*/true));
   auto step_router0 = [&](Router& r, const ntcp2_net::Now& now) {
     if (&r == &net[0]) r.step_ntcp2_peers(now);
   };
@@ -216,7 +223,8 @@ TEST(PeerLinks, HandshakesAreSteppedUntilTenSecondsThenDropped) {
 }
 
 TEST(PeerLinks, RefusedDialInPublicModeBacksThePeerOff) {
-  TestNetwork net = make_network(1, /*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 1, /*debug=*/true));
   Router& r = net[0];
   r.public_mode = true;
   const auto far = reference_router_info("plain-127.0.0.3.dat");  // nothing listens on its port
@@ -229,7 +237,8 @@ TEST(PeerLinks, RefusedDialInPublicModeBacksThePeerOff) {
 }
 
 TEST(PeerLinks, TenWaitingConnectionsAreAcceptedEightPerPass) {
-  TestNetwork net = make_network(2);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2));
   std::vector<PendingPeerDial> dials;
   const auto target = *ntcp2_net::extract_ntcp2_peer(net[0].router_info);
   for (int i = 0; i < 10; ++i) {
@@ -246,7 +255,8 @@ TEST(PeerLinks, TenWaitingConnectionsAreAcceptedEightPerPass) {
 }
 
 TEST(PeerLinks, ThirtyTwoFramesPerSessionPerPass) {
-  TestNetwork net = linked_pair();
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net));
   const auto info = reference_router_info("ff-127.0.0.2.dat");
   const i2np::I2npPayload store = database_store_of(info);
   for (int i = 0; i < 40; ++i) net[0].send_i2np_to_peer(net.hash(1), store, read_now());
@@ -261,7 +271,8 @@ TEST(PeerLinks, ThirtyTwoFramesPerSessionPerPass) {
 }
 
 TEST(PeerLinks, TerminationClosesTheSessionAfterTheFramesOtherBlocks) {
-  TestNetwork net = linked_pair(/*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net, /*debug=*/true));
   net[1].public_mode = true;
   const auto info = reference_router_info("plain-127.0.0.3.dat");
   auto message = *i2np::encode_short_message(5, 0xFFFFFFFF, database_store_of(info));
@@ -283,7 +294,8 @@ TEST(PeerLinks, TerminationClosesTheSessionAfterTheFramesOtherBlocks) {
 }
 
 TEST(PeerLinks, IdleSessionsCloseAfter180SecondsWithoutPenalty) {
-  TestNetwork net = linked_pair();
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net));
   net[0].public_mode = true;
   const std::uint64_t last = net[0].peer_sessions[0].last_activity_ms;
   const std::uint64_t wall = read_now().wall_ms;
@@ -295,7 +307,8 @@ TEST(PeerLinks, IdleSessionsCloseAfter180SecondsWithoutPenalty) {
 }
 
 TEST(PeerLinks, MessageTooLargeForAFrameIsDroppedAloneQueuedOrNot) {
-  TestNetwork net = make_network(2, /*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2, /*debug=*/true));
   net[0].public_mode = true;
   const i2np::I2npPayload oversized{i2np::I2npPayload::Data{Bytes(70000, 1)}};
   const auto first = reference_router_info("ff-127.0.0.2.dat");
@@ -324,7 +337,8 @@ TEST(PeerLinks, MessageTooLargeForAFrameIsDroppedAloneQueuedOrNot) {
 }
 
 TEST(PeerLinks, FullSendQueueDropsTheMessageAndKeepsTheLink) {
-  TestNetwork net = linked_pair(/*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net, /*debug=*/true));
   net[0].public_mode = true;
   PeerSession& session = net[0].peer_sessions[0];
   // Router 1 is not stepped, so the socket buffers fill and frames pile up in the queue.
@@ -362,8 +376,8 @@ namespace {
 // nor holds one back.
 TEST(PeerTimers, FollowTheMonotonicClockWhateverTheWallClockDoes) {
   constexpr std::uint64_t kDay = 86'400'000;
-  TestNetwork net = linked_pair();
-  ASSERT_EQ(net[0].peer_sessions.size(), 1u);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net));
   Router& r = net[0];
   r.public_mode = true;
   const ntcp2_net::Now t0 = read_now();

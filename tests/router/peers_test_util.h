@@ -28,15 +28,18 @@ inline common::RouterInfo reference_router_info(const std::string& name) {
 inline common::RouterInfo signed_router_info(const std::string& host,
                                              std::optional<common::CryptoPublicKeyType> crypto_type = {},
                                              std::uint16_t port = 17000) {
-  const Bytes seed = *ntcp2_net::random_bytes(32);
-  const Bytes x25519 = *ntcp2_net::random_bytes(32);
-  const Bytes filler = *ntcp2_net::random_bytes(320);
-  const Bytes iv = *ntcp2_net::random_bytes(16);
-  const auto ed = *crypto::ed25519_public_key(seed);
+  const Bytes seed = ntcp2_net::random_bytes(32).value();
+  const Bytes x25519 = ntcp2_net::random_bytes(32).value();
+  const Bytes filler = ntcp2_net::random_bytes(320).value();
+  const Bytes iv = ntcp2_net::random_bytes(16).value();
+  const auto ed = crypto::ed25519_public_key(seed).value();
   const Bytes ed_bytes(ed.begin(), ed.end());
   OwnIdentityKeys keys{x25519, ed_bytes, filler, iv};
   auto info = build_own_router_info(keys, OwnAddress{host, port, false, false}, 1'700'000'000'000);
-  EXPECT_TRUE(info);
+  if (!info) {
+    ADD_FAILURE() << to_string(info.error());
+    return {};
+  }
   if (crypto_type) info->identity.keys_and_cert.certificate = common::Certificate{common::KeyCertificate::create(*crypto_type)};
   EXPECT_TRUE(sign_router_info(*info, seed));
   return *info;
@@ -47,7 +50,7 @@ inline i2np::I2npPayload database_store_of(const common::RouterInfo& info, std::
   store.key = info.identity.keys_and_cert.hash();
   store.store_type = 0;
   store.reply_token = reply_token;
-  store.data = *info.to_bytes();
+  store.data = info.to_bytes().value_or(Bytes{});
   return i2np::I2npPayload{std::move(store)};
 }
 
