@@ -2,7 +2,10 @@
 // handshake, queued messages in order, expiry, handshake limits, frame limits, Termination
 // and idle close.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "ntcp2_net/clock.h"
@@ -41,6 +44,18 @@ bool wait_readable_bytes(int fd, std::size_t n) {
   for (int i = 0; i < 2000; ++i) {
     int available = 0;
     if (::ioctl(fd, FIONREAD, &available) == 0 && static_cast<std::size_t>(available) >= n) return true;
+    ::usleep(1000);
+  }
+  return false;
+}
+
+// Waits (up to 5 s) until a listening socket holds n connections ready to accept; a
+// listening socket's TCP_INFO reports that count as tcpi_unacked.
+bool wait_accept_queue(int listener_fd, std::uint32_t n) {
+  for (int i = 0; i < 5000; ++i) {
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (::getsockopt(listener_fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_unacked >= n) return true;
     ::usleep(1000);
   }
   return false;
@@ -137,7 +152,8 @@ TEST(PeerLinks, MessageToUnreachablePeerExpiresAfter15Seconds) {
   TestNetwork net;
   ASSERT_NO_FATAL_FAILURE(make_network(net, 1, /*debug=*/true));
   Router& r = net[0];
-  const auto far = reference_router_info("plain-127.0.0.3.dat");  // nothing listens on its port
+  const peers_test::RefusingPort refusing("127.0.0.3");
+  const auto far = peers_test::signed_router_info("127.0.0.3", std::nullopt, refusing.port());
   const auto unknown = reference_router_info("ff-127.0.0.2.dat");  // not in the NetDB
   ASSERT_TRUE(r.netdb.store_router_info(far));
   const ntcp2_net::Now t0 = read_now();
@@ -227,7 +243,8 @@ TEST(PeerLinks, RefusedDialInPublicModeBacksThePeerOff) {
   ASSERT_NO_FATAL_FAILURE(make_network(net, 1, /*debug=*/true));
   Router& r = net[0];
   r.public_mode = true;
-  const auto far = reference_router_info("plain-127.0.0.3.dat");  // nothing listens on its port
+  const peers_test::RefusingPort refusing("127.0.0.3");
+  const auto far = peers_test::signed_router_info("127.0.0.3", std::nullopt, refusing.port());
   ASSERT_TRUE(r.netdb.store_router_info(far));
   r.ensure_peer_dial(hash_of(far), read_now());
   testing::internal::CaptureStdout();
@@ -247,7 +264,9 @@ TEST(PeerLinks, TenWaitingConnectionsAreAcceptedEightPerPass) {
     ASSERT_TRUE(dial);
     dials.push_back({net.hash(0), std::move(*dial)});
   }
-  ::usleep(50000);  // let the kernel finish the ten loopback connections
+  // The kernel finishes the ten loopback connections on its own time: wait until all ten
+  // stand in the listener's accept queue.
+  ASSERT_TRUE(wait_accept_queue(net[0].ntcp2_listener.fd, 10));
   EXPECT_TRUE(net[0].step_ntcp2_peers(read_now()));
   EXPECT_EQ(net[0].pending_accepts.size(), 8u);
   net[0].step_ntcp2_peers(read_now());

@@ -1,7 +1,11 @@
 #pragma once
 // Helpers of the peer management tests: RouterInfos from the reference files, signed
 // RouterInfos with chosen NTCP2 hosts, DatabaseStore messages, stdout capture.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -55,5 +59,34 @@ inline i2np::I2npPayload database_store_of(const common::RouterInfo& info, std::
 }
 
 inline common::Hash hash_of(const common::RouterInfo& info) { return info.identity.keys_and_cert.hash(); }
+
+// A TCP port on a loopback address that this object holds bound but never listens on: a
+// connection to it is refused, and no other program can start listening there meanwhile.
+class RefusingPort {
+ public:
+  explicit RefusingPort(const char* host) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, host, &a.sin_addr);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      ADD_FAILURE() << "cannot hold a port on " << host;
+      return;
+    }
+    port_ = ntohs(a.sin_port);
+  }
+  ~RefusingPort() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
 
 }  // namespace router::peers_test
