@@ -53,7 +53,7 @@ Result<PendingNtcp2Accept> PendingNtcp2Accept::start(TcpSocket socket, const noi
   if (auto keyed = set_fresh_ephemeral(*handshake); !keyed) return std::unexpected(std::move(keyed.error()));
 
   (void)ondrel_i2p_net_tcp_set_nonblocking(socket.fd, 1);
-  (void)ondrel_i2p_net_tcp_set_peer_timeouts(socket.fd, kPeerTimeoutMs);
+  prepare_ntcp2_socket(socket.fd);
 
   return PendingNtcp2Accept{
       .socket = std::move(socket),

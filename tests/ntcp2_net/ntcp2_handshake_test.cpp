@@ -192,6 +192,13 @@ TEST(Ntcp2Handshake, BothSidesOverLoopbackAndBlocksBothWays) {
   EXPECT_EQ(a.peer_info, net->responder.info);
   EXPECT_EQ(b.peer_info.identity.keys_and_cert.hash(), net->initiator.hash);
   EXPECT_EQ(net->cache.entries.size(), 1u);
+  // Both ends send small frames at once, without Nagle's wait for earlier acknowledgements.
+  for (const Ntcp2Conn* c : {&a, &b}) {
+    int nodelay = 0;
+    socklen_t len = sizeof nodelay;
+    ASSERT_EQ(::getsockopt(c->socket.fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
+    EXPECT_EQ(nodelay, 1);
+  }
 
   const i2np::I2npPayload message{i2np::I2npPayload::Data{Bytes{1, 2, 3, 4, 5}}};
   const Blocks others = {Ntcp2Block::DateTime{1700000000}, Ntcp2Block::Options{Bytes(12, 1)},
