@@ -50,14 +50,24 @@ Bytes build_aead_mac_data(ByteView ad, ByteView ciphertext) {
   return out;
 }
 
-Result<Bytes> aead_chacha20_poly1305_encrypt(ByteView key, ByteView nonce, ByteView ad, ByteView plaintext,
-                                             Engine engine) {
-  if (auto ok = detail::check_chacha20_params(key, nonce); !ok) return std::unexpected(ok.error());
-  Bytes out(plaintext.size() + tag_size);
+Result<void> aead_chacha20_poly1305_encrypt_into(ByteView key, ByteView nonce, ByteView ad, ByteView plaintext,
+                                                 std::span<std::uint8_t> out, Engine engine) {
+  if (auto ok = detail::check_chacha20_params(key, nonce); !ok) return ok;
+  if (out.size() != plaintext.size() + tag_size)
+    return fail(CryptoError::InvalidLength,
+                msg("AEAD output must be ", plaintext.size() + tag_size, " bytes, got ", out.size()));
   detail::chacha20_xor_unchecked(key.data(), nonce.data(), 1, plaintext.data(), out.data(), plaintext.size(),
                                  engine);
   const Poly1305Tag tag = compute_tag(key.data(), nonce.data(), ad, ByteView(out.data(), plaintext.size()));
   std::copy(tag.begin(), tag.end(), out.begin() + static_cast<std::ptrdiff_t>(plaintext.size()));
+  return {};
+}
+
+Result<Bytes> aead_chacha20_poly1305_encrypt(ByteView key, ByteView nonce, ByteView ad, ByteView plaintext,
+                                             Engine engine) {
+  Bytes out(plaintext.size() + tag_size);
+  if (auto ok = aead_chacha20_poly1305_encrypt_into(key, nonce, ad, plaintext, out, engine); !ok)
+    return std::unexpected(std::move(ok.error()));
   return out;
 }
 

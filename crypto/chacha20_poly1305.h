@@ -1,5 +1,8 @@
 #pragma once
 // The ChaCha20-Poly1305 AEAD construction (RFC 8439 section 2.8).
+#include <cstdint>
+#include <span>
+
 #include "crypto/cpu_features.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
@@ -14,6 +17,13 @@ Bytes build_aead_mac_data(ByteView ad, ByteView ciphertext);
 // Ciphertext followed by the 16-byte tag.
 Result<Bytes> aead_chacha20_poly1305_encrypt(ByteView key, ByteView nonce, ByteView ad, ByteView plaintext,
                                              Engine engine = Engine::Best);
+
+// Seals into a buffer the caller already holds: out must be exactly plaintext.size() + 16
+// bytes and receives the ciphertext followed by the tag. plaintext may be the first bytes
+// of out itself, so a message can be encoded in the buffer it is sent from and sealed
+// there. A wrong out size fails with CryptoError::InvalidLength and writes nothing.
+Result<void> aead_chacha20_poly1305_encrypt_into(ByteView key, ByteView nonce, ByteView ad, ByteView plaintext,
+                                                 std::span<std::uint8_t> out, Engine engine = Engine::Best);
 
 // The plaintext, or CryptoError::AuthFailed when the input is shorter than a tag or
 // the tag does not match. The tag is checked in constant time before any plaintext

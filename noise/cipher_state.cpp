@@ -1,5 +1,7 @@
 #include "noise/cipher_state.h"
 
+#include <algorithm>
+
 #include "crypto/chacha20_poly1305.h"
 #include "crypto/endian.h"
 
@@ -11,14 +13,27 @@ std::array<std::uint8_t, 12> make_noise_nonce(std::uint64_t n) {
   return nonce;
 }
 
-Result<Bytes> CipherState::encrypt_with_ad(ByteView ad, ByteView plaintext) {
-  if (!k) return Bytes(plaintext.begin(), plaintext.end());
+Result<void> CipherState::encrypt_with_ad_into(ByteView ad, ByteView plaintext, std::span<std::uint8_t> out) {
+  if (out.size() != plaintext.size() + overhead())
+    return fail(NoiseError::Crypto, Error(CryptoError::InvalidLength,
+                                          msg("cipher output must be ", plaintext.size() + overhead(), " bytes, got ",
+                                              out.size())));
+  if (!k) {
+    std::copy(plaintext.begin(), plaintext.end(), out.begin());
+    return {};
+  }
   if (n == exhausted) return fail(NoiseError::NonceExhausted);
   const auto nonce = make_noise_nonce(n);
   ++n;
-  auto sealed = crypto::aead_chacha20_poly1305_encrypt(*k, nonce, ad, plaintext);
+  auto sealed = crypto::aead_chacha20_poly1305_encrypt_into(*k, nonce, ad, plaintext, out);
   if (!sealed) return wrap(NoiseError::Crypto, std::move(sealed.error()));
-  return std::move(*sealed);
+  return {};
+}
+
+Result<Bytes> CipherState::encrypt_with_ad(ByteView ad, ByteView plaintext) {
+  Bytes out(plaintext.size() + overhead());
+  if (auto ok = encrypt_with_ad_into(ad, plaintext, out); !ok) return std::unexpected(std::move(ok.error()));
+  return out;
 }
 
 Result<Bytes> CipherState::decrypt_with_ad(ByteView ad, ByteView ciphertext) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 
 #include "encoding/bytes.h"
 #include "encoding/error.h"
@@ -24,6 +25,11 @@ struct CipherState {
   // Ciphertext with tag. n advances before the AEAD runs, so even a failed
   // encryption never lets a nonce be used twice.
   Result<Bytes> encrypt_with_ad(ByteView ad, ByteView plaintext);
+  // The same into a buffer the caller holds: out is plaintext.size() + 16 bytes with a
+  // key, plaintext.size() without, and plaintext may be the first bytes of out (in place).
+  Result<void> encrypt_with_ad_into(ByteView ad, ByteView plaintext, std::span<std::uint8_t> out);
+  // Bytes that encrypting a plaintext of this length adds: the tag, or nothing without a key.
+  std::size_t overhead() const { return k ? 16 : 0; }
   // Plaintext. n advances only when the tag checks out; after a failure the same
   // nonce is tried again by the next call.
   Result<Bytes> decrypt_with_ad(ByteView ad, ByteView ciphertext);

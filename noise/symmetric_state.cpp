@@ -46,6 +46,12 @@ Result<Bytes> SymmetricState::encrypt_and_hash(ByteView plaintext) {
   return ciphertext;
 }
 
+Result<void> SymmetricState::encrypt_and_hash_into(ByteView plaintext, std::span<std::uint8_t> out) {
+  auto sealed = cipher.encrypt_with_ad_into(h, plaintext, out);
+  if (sealed) mix_hash(out);
+  return sealed;
+}
+
 Result<Bytes> SymmetricState::decrypt_and_hash(ByteView ciphertext) {
   auto plaintext = cipher.decrypt_with_ad(h, ciphertext);
   if (plaintext) mix_hash(ciphertext);

@@ -3,6 +3,7 @@
 // hash and cipher state.
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "encoding/bytes.h"
 #include "encoding/error.h"
@@ -28,6 +29,9 @@ struct SymmetricState {
 
   // Encrypts with ad = h, then mixes the ciphertext into h. On failure h is unchanged.
   Result<Bytes> encrypt_and_hash(ByteView plaintext);
+  // The same into a buffer the caller holds (see CipherState::encrypt_with_ad_into); h
+  // then takes in the bytes written to out.
+  Result<void> encrypt_and_hash_into(ByteView plaintext, std::span<std::uint8_t> out);
   // Decrypts with ad = h, then mixes the received ciphertext into h. On failure h and
   // the nonce are unchanged.
   Result<Bytes> decrypt_and_hash(ByteView ciphertext);

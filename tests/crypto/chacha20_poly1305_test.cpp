@@ -261,3 +261,22 @@ TEST(Aead, ErrorOrder) {
   ASSERT_FALSE(bad_nonce.has_value());
   EXPECT_EQ(bad_nonce.error().message(), "ChaCha20 requires a 12-byte nonce, got 11");
 }
+
+TEST(Aead, SealingIntoTheCallersBufferInPlace) {
+  const Bytes key(32, 0x42), nonce(12, 0x07), ad = {1, 2, 3};
+  for (std::size_t len : {0u, 1u, 63u, 64u, 65u, 1000u}) {
+    Bytes plaintext(len);
+    for (std::size_t i = 0; i < len; ++i) plaintext[i] = static_cast<std::uint8_t>(i * 7);
+    const Bytes expected = *crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, plaintext);
+    // The plaintext lies at the front of the very buffer that receives the ciphertext.
+    Bytes buf = plaintext;
+    buf.resize(len + 16);
+    ASSERT_TRUE(crypto::aead_chacha20_poly1305_encrypt_into(key, nonce, ad, ByteView(buf).first(len), buf)) << len;
+    EXPECT_EQ(buf, expected) << len;
+  }
+  Bytes small(10);
+  auto wrong = crypto::aead_chacha20_poly1305_encrypt_into(key, nonce, ad, Bytes(4), small);
+  ASSERT_FALSE(wrong.has_value());
+  EXPECT_TRUE(wrong.error().is(CryptoError::InvalidLength));
+  EXPECT_EQ(small, Bytes(10));
+}

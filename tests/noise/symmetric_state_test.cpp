@@ -178,3 +178,27 @@ TEST(ConcatBytes, Cases) {
   EXPECT_EQ(noise::concat_bytes({}, as_bytes("abc")), to_bytes("abc"));
   EXPECT_EQ(noise::concat_bytes(as_bytes("ab"), as_bytes("cd")), to_bytes("abcd"));
 }
+
+TEST(SymmetricState, EncryptAndHashIntoTheCallersBuffer) {
+  for (bool keyed : {false, true}) {
+    auto a = noise::SymmetricState::initialize(as_bytes("Noise_N_25519_ChaChaPoly_SHA256"));
+    if (keyed) a.mix_key(Bytes(32, 9));
+    auto b = a;
+    const Bytes plaintext = to_bytes("sealed where it lies");
+    const Bytes expected = *a.encrypt_and_hash(plaintext);
+    Bytes buf = plaintext;
+    buf.resize(plaintext.size() + b.cipher.overhead());
+    ASSERT_TRUE(b.encrypt_and_hash_into(ByteView(buf).first(plaintext.size()), buf));
+    EXPECT_EQ(buf, expected);
+    EXPECT_EQ(b.h, a.h);
+    EXPECT_EQ(b.cipher.n, a.cipher.n);
+  }
+  // A buffer of the wrong size is refused and changes nothing.
+  auto s = noise::SymmetricState::initialize(as_bytes("Noise_N_25519_ChaChaPoly_SHA256"));
+  s.mix_key(Bytes(32, 9));
+  const auto h0 = s.h;
+  Bytes small(4);
+  EXPECT_FALSE(s.encrypt_and_hash_into(Bytes(4), small));
+  EXPECT_EQ(s.h, h0);
+  EXPECT_EQ(s.cipher.n, 0u);
+}
