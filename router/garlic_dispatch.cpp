@@ -44,12 +44,14 @@ bool try_lookup_reply(Router& r, const Arrival& arrival, ByteView garlic, const 
   if (garlic.size() < ratchet::kLookupReplyMinLen) return false;
   const ByteView tag = garlic.first(kTagSize);
   for (const PendingNetDbLookup& lookup : r.pending_lookups) {
-    if (!crypto::ct_eq(tag, lookup.reply_tag)) continue;
-    auto blocks = ratchet::decrypt_ecies_lookup_reply(lookup.reply_key, lookup.reply_tag, garlic);
-    if (!blocks) return false;
-    // The cloves may change the pending lookups; nothing of the list is used past here.
-    dispatch_cloves(r, *blocks, arrival.inner(MessageOrigin::LookupReply), now);
-    return true;
+    for (const ReplySeal& seal : lookup.replies) {
+      if (!crypto::ct_eq(tag, seal.tag)) continue;
+      auto blocks = ratchet::decrypt_ecies_lookup_reply(seal.key, seal.tag, garlic);
+      if (!blocks) return false;
+      // The cloves may change the pending lookups; nothing of the list is used past here.
+      dispatch_cloves(r, *blocks, arrival.inner(MessageOrigin::LookupReply), now);
+      return true;
+    }
   }
   return false;
 }
@@ -63,7 +65,7 @@ void handle_session_cloves(Router& r, const ratchet::RatchetBlocks& blocks, cons
     const auto* store = std::get_if<i2np::I2npPayload::DatabaseStore>(&payload.value);
     if (store == nullptr || !admit_message(r.debug, clove_arrival, payload)) return;
     // Neither acknowledged nor announced: the store is part of the sender's message.
-    (void)r.netdb.handle_database_store(store->store_type, store->key, store->data, now.wall_s());
+    (void)r.store_from_network(*store, now);
   });
   for_each_clove(blocks, [&](const i2np::I2npShortHeader& header, const i2np::I2npPayload& payload) {
     if (std::holds_alternative<i2np::I2npPayload::DatabaseStore>(payload.value)) return;

@@ -37,7 +37,7 @@ void follow_stored_router_info(Router& r, const common::Hash& key) {
 
 void handle_database_store(Router& r, const Arrival& arrival, const i2np::I2npPayload::DatabaseStore& store,
                            const Now& now) {
-  auto stored = r.netdb.handle_database_store(store.store_type, store.key, store.data, now.wall_s());
+  auto stored = r.store_from_network(store, now);
   const bool was_stored = stored && *stored;
   const int kind = store.store_type & 0x0F;
   if (kind == common::LeaseSet2::kStoreType || was_stored) {

@@ -231,10 +231,45 @@ struct Router {
   void poll_tunnel_builds(const Now& now);
   // Starts at most one inbound and then one outbound build when tunnels are wanted.
   void run_build_policy(const Now& now);
+  // The lookup pass: answers, re-queries and time-outs of the pending lookups.
   void step_pending_lookups(const Now& now);
+  // True when a lookup of this key and type is pending, whatever its purpose.
   bool has_pending_lookup(const common::Hash& key, std::uint8_t lookup_type) const;
-  void start_background_lookup(const common::Hash& key, std::uint8_t lookup_type, const Now& now);
+  // A RouterInfo (type 2) or exploratory (type 3) lookup of the router's own, asking
+  // first_peer first when given. Nothing is started while 64 of them are pending.
+  void start_background_lookup(const common::Hash& key, std::uint8_t lookup_type, const Now& now,
+                               std::optional<common::Hash> first_peer = std::nullopt);
+  // A LeaseSet lookup for a client (purpose 0 NAMING LOOKUP, 1 STREAM CONNECT, 3 polled).
+  // False when no router can be asked, the random source fails or 256 client lookups are
+  // pending; nothing is recorded then.
+  bool start_netdb_lookup(const common::Hash& key, std::uint32_t purpose, std::int32_t client_index,
+                          std::string_view name, std::string_view session_id, bool silent, std::uint32_t from_port,
+                          std::uint32_t to_port, const Now& now);
+  // Up to n floodfills closest to the key on the day of now_s, or routers of any kind
+  // when no floodfill is left; never the own router nor an excluded one.
+  std::vector<common::Hash> select_lookup_peers(const common::Hash& key, const std::vector<common::Hash>& excluded,
+                                                std::uint32_t now_s, std::size_t n) const;
+  // Asks one router, under a seal of its own. Fails only when the random source does;
+  // then nothing was sent.
+  Result<void> send_lookup_query(PendingNetDbLookup& lookup, const common::Hash& peer, const Now& now);
+  // Opens the stream of a SAM STREAM CONNECT whose peer's LeaseSet2 arrived.
+  void finish_remote_stream_connect(const PendingNetDbLookup& lookup, const common::LeaseSet2& lease_set,
+                                    const Now& now);
   void republish_all_sessions(const Now& now);
+  // The session's signed LeaseSet2, also offered to the NetDB; none when the session
+  // cannot have one. Records it in the session as the last one built.
+  std::optional<common::LeaseSet2> build_session_leaseset2(SamSession& session, const Now& now);
+  // Builds the session's LeaseSet2 and sends it to the 3 floodfills closest to it.
+  void publish_session_leaseset2(SamSession& session, const Now& now);
+  // True when the hash is the destination of one of the local client sessions.
+  bool is_local_destination(const common::Hash& hash) const;
+  // A DatabaseStore from the network into the NetDB, as NetDb::handle_database_store,
+  // except that a LeaseSet2 of a local destination is never taken (false): the router
+  // builds those itself, and an older copy (a saved destination used before) must not
+  // replace them.
+  Result<bool> store_from_network(const i2np::I2npPayload::DatabaseStore& store, const Now& now);
+  // The per-destination throttle of ratchet resets (monotonic milliseconds).
+  bool try_acquire_ratchet_reset(const common::Hash& destination, std::uint64_t now_ms, std::uint64_t window_ms);
 
   // --- Client services -------------------------------------------------------------------
   // Holds a new SAM client; at most 64 wait for the bridge's answer, the oldest is closed
@@ -281,5 +316,9 @@ struct Router {
 
 // The b32 address of the client session "__torrent__", or "" when there is none.
 std::string torrent_b32_address(const std::vector<SamSession>& sessions);
+
+// Writes one SAM reply line and its line feed, waiting at most 500 ms. A failed write is
+// ignored: the caller decides what becomes of the client.
+void send_sam_line(ntcp2_net::TcpSocket& socket, std::string_view line);
 
 }  // namespace router

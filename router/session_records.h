@@ -1,13 +1,16 @@
 #pragma once
-// Client destinations and NetDB lookups held by the router record. Only the fields the
-// router core reads so far are here; client destinations and lookups fill them in.
+// Client destinations and NetDB lookups held by the router record.
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/destination.h"
 #include "common/hash.h"
+#include "common/lease_set2.h"
 #include "ratchet/session_manager.h"
 
 namespace router {
@@ -19,27 +22,57 @@ struct SamSession {
   std::string public_b64;
   // Opens the garlic sent to this destination; a session without one receives nothing.
   std::optional<ratchet::RatchetSessionManager> ratchet = std::nullopt;
+  common::Destination destination{};  // its Key certificate must name Ed25519 signing
+  common::Hash dest_hash{};           // where its LeaseSet2 is stored and published
+  // The tunnel id of the one lease that names the router itself (outside public mode,
+  // while no inbound tunnel lives); taken from the router's tunnel id counter.
+  std::uint32_t tunnel_id = 0;
+  std::optional<std::array<std::uint8_t, 32>> x25519_public = std::nullopt;  // published in the LeaseSet2
+  std::optional<std::array<std::uint8_t, 32>> signing_key = std::nullopt;    // Ed25519 seed; none: no LeaseSet2
+  // The last LeaseSet2 built for the session: the next one is published later than it
+  // whenever its leases or key differ, so that it replaces it everywhere.
+  std::shared_ptr<const common::LeaseSet2> last_lease_set = nullptr;
 };
 
 // Who waits for a lookup: 0 a SAM NAMING LOOKUP, 1 a SAM STREAM CONNECT, 2 nobody (the
 // router's own background lookups), 3 a starter that polls the NetDB itself.
+inline constexpr std::uint32_t kLookupForNaming = 0;
+inline constexpr std::uint32_t kLookupForStreamConnect = 1;
 inline constexpr std::uint32_t kLookupInBackground = 2;
+inline constexpr std::uint32_t kLookupPolled = 3;
 
-// What is looked up, as sent in the DatabaseLookup flags (3 is exploratory).
+// What is looked up, as sent in the DatabaseLookup flags.
 inline constexpr std::uint8_t kLookupLeaseSet = 1;
 inline constexpr std::uint8_t kLookupRouterInfo = 2;
+inline constexpr std::uint8_t kLookupExploratory = 3;
 
-// A NetDB lookup in progress.
+// The one-time key and tag that one query's answer is sealed with.
+struct ReplySeal {
+  std::array<std::uint8_t, 32> key{};
+  std::array<std::uint8_t, 8> tag{};
+};
+
+// A lookup keeps the seals of its latest queries, oldest first: an answer may come from
+// any router asked, and each was given a seal of its own, so no two answers are ever
+// sealed under one key and nonce.
+inline constexpr std::size_t kMaxReplySeals = 16;
+
+// A NetDB lookup in progress. Times are monotonic milliseconds.
 struct PendingNetDbLookup {
   common::Hash key;
   std::uint8_t lookup_type = 0;
-  // The one-time key and tag the answer is sealed with; the answer is recognised by the tag.
-  std::array<std::uint8_t, 32> reply_key{};
-  std::array<std::uint8_t, 8> reply_tag{};
+  std::vector<ReplySeal> replies;        // at most kMaxReplySeals
   std::vector<common::Hash> queried;     // asked so far, in order, without repeats
   std::vector<common::Hash> candidates;  // still to ask, taken from the front
   std::uint32_t purpose = kLookupInBackground;
-  std::int32_t client_index = -1;
+  std::int32_t client_index = -1;  // position in Router.sam_clients, -1 for none
+  std::uint64_t started_ms = 0;
+  std::uint64_t last_query_ms = 0;
+  std::string name;        // the NAME of a SAM NAMING LOOKUP
+  std::string session_id;  // the SAM session of a STREAM CONNECT
+  bool silent = true;      // SILENT of a STREAM CONNECT
+  std::uint32_t from_port = 0;
+  std::uint32_t to_port = 0;
 };
 
 }  // namespace router

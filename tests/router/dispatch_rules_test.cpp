@@ -59,7 +59,7 @@ TEST(DispatchOrigins, EachWayInTakesOnlyWhatItIsFor) {
   };
   const std::vector<Kind> kinds = {
       {"DatabaseStore with reply token", acked_store, true, true},
-      {"DatabaseLookup", P{lookup_body}, false, false},
+      {"DatabaseLookup", P{lookup_body}, false, true},  // answered with a search reply
       {"DatabaseSearchReply", P{search_body}, false, false},
       {"DeliveryStatus", P{P::DeliveryStatus{1, 2}}, false, false},
       {"Garlic", garlic_probe(40), false, false},
@@ -271,7 +271,8 @@ TEST(DispatchGarlic, ShortGarlicIsStillOfferedToEveryone) {
   for (std::size_t n : {0u, 7u, 8u, 23u, 24u, 100u}) {
     const P probe = garlic_probe(n);
     PendingNetDbLookup lookup;
-    if (n >= 8) std::copy_n(std::get<P::Garlic>(probe.value).data.begin(), 8, lookup.reply_tag.begin());
+    lookup.replies.resize(1);
+    if (n >= 8) std::copy_n(std::get<P::Garlic>(probe.value).data.begin(), 8, lookup.replies[0].tag.begin());
     r.pending_lookups = {lookup};
     EXPECT_EQ(dispatch_captured(r, {net.hash(0), MessageOrigin::Direct, 0}, probe), probe_line(probe)) << n;
     EXPECT_EQ(r.pending_lookups.size(), 1u) << n;  // a failed answer leaves its lookup pending

@@ -53,8 +53,7 @@ struct OneTimeSeal {
   }
   PendingNetDbLookup lookup() const {
     PendingNetDbLookup l;
-    l.reply_key = key;
-    l.reply_tag = tag;
+    l.replies = {ReplySeal{key, tag}};
     return l;
   }
 };
@@ -101,6 +100,9 @@ TEST(GarlicOrder, ALookupReplyCarriesOnlyAnswers) {
                      " (len=" + std::to_string(std::get<P::DatabaseStore>(acked.value).data.size()) +
                      ")\n"
                      "[debug] I2NP message type=2 from lookup reply dropped\n"
+                     "[debug] NetDB DatabaseSearchReply key=" +
+                     dest.hash().to_b32_address() + " refs=1 from=" + net.hash(1).to_b32_address() +
+                     "\n"
                      "[debug] I2NP message type=11 from lookup reply dropped\n");
   EXPECT_NE(r.netdb.get_lease_set2(dest.hash(), now_s()), nullptr);
   EXPECT_TRUE(r.pending_sends.empty());  // not acknowledged

@@ -28,6 +28,7 @@ struct TestNetworkOptions {
   std::size_t routers = 2;
   bool public_mode = false;
   bool debug = false;
+  std::vector<std::size_t> floodfills = {};  // the routers started with --floodfill
 };
 
 class TestNetwork {
@@ -49,6 +50,7 @@ class TestNetwork {
       start.sam_port = 0;
       start.public_mode = options.public_mode;
       start.debug = options.debug;
+      start.floodfill = std::find(options.floodfills.begin(), options.floodfills.end(), i) != options.floodfills.end();
       auto r = router::Router::start(start);
       if (!r) return std::unexpected(std::move(r.error()));
       r->dial_reserved_addresses = true;  // the whole network is on 127.0.0.x
