@@ -3,10 +3,8 @@
 // tunnel, opened hop by hop and by the asked router's key), re-queries and time-outs,
 // search replies, and the lines its SAM clients read.
 #include <gtest/gtest.h>
-#include <openssl/sha.h>
 
 #include <algorithm>
-#include <ctime>
 
 #include "ratchet/block.h"
 #include "ratchet/clove.h"
@@ -18,6 +16,7 @@
 namespace router {
 namespace {
 
+using lookups_test::by_distance;
 using lookups_test::new_session;
 using lookups_test::P;
 using lookups_test::queued_for;
@@ -42,29 +41,6 @@ void give_tunnels(TestNetwork& net, std::size_t owner, std::size_t in, std::size
 
 bool start_polled(Router& r, const common::Hash& key, const Now& now) {
   return r.start_netdb_lookup(key, kLookupPolled, -1, "", "", true, 0, 0, now);
-}
-
-// The routers ordered by XOR distance from SHA-256(key || UTC date), computed here with
-// OpenSSL and the C library's calendar.
-std::vector<common::Hash> by_distance(const common::Hash& key, std::uint32_t now_s, std::vector<common::Hash> routers) {
-  const std::time_t t = now_s;
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char date[16];
-  std::strftime(date, sizeof date, "%Y%m%d", &tm);
-  std::array<std::uint8_t, 40> input{};
-  std::copy(key.bytes.begin(), key.bytes.end(), input.begin());
-  std::copy(date, date + 8, input.begin() + 32);
-  std::array<std::uint8_t, 32> rk{};
-  SHA256(input.data(), input.size(), rk.data());
-  auto distance = [&](const common::Hash& h) {
-    std::array<std::uint8_t, 32> d{};
-    for (std::size_t i = 0; i < 32; ++i) d[i] = h.bytes[i] ^ rk[i];
-    return d;
-  };
-  std::sort(routers.begin(), routers.end(),
-            [&](const common::Hash& a, const common::Hash& b) { return distance(a) < distance(b); });
-  return routers;
 }
 
 TEST(LookupStart, AsksTheClosestFloodfillDirectlyOutsidePublicMode) {

@@ -9,9 +9,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <openssl/sha.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -51,6 +55,29 @@ inline SamSession new_session(Router& r, const std::string& id) {
 inline common::Hash random_hash() {
   auto h = common::Hash::from_bytes(ntcp2_net::random_bytes(32).value_or(Bytes(32, 0x42)));
   return h.value_or(common::Hash{});
+}
+
+// The routers ordered by XOR distance from SHA-256(key || UTC date), computed here with
+// OpenSSL and the C library's calendar.
+inline std::vector<common::Hash> by_distance(const common::Hash& key, std::uint32_t now_s, std::vector<common::Hash> routers) {
+  const std::time_t t = now_s;
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char date[16];
+  std::strftime(date, sizeof date, "%Y%m%d", &tm);
+  std::array<std::uint8_t, 40> input{};
+  std::copy(key.bytes.begin(), key.bytes.end(), input.begin());
+  std::copy(date, date + 8, input.begin() + 32);
+  std::array<std::uint8_t, 32> rk{};
+  SHA256(input.data(), input.size(), rk.data());
+  auto distance = [&](const common::Hash& h) {
+    std::array<std::uint8_t, 32> d{};
+    for (std::size_t i = 0; i < 32; ++i) d[i] = h.bytes[i] ^ rk[i];
+    return d;
+  };
+  std::sort(routers.begin(), routers.end(),
+            [&](const common::Hash& a, const common::Hash& b) { return distance(a) < distance(b); });
+  return routers;
 }
 
 // What the router queued for the peer (messages wait there while the link is dialled).
