@@ -274,6 +274,29 @@ TEST(LookupPass, InPublicModeClientLookupsWaitForTunnelsAndBackgroundOnesDoNot) 
   EXPECT_TRUE(queued_of<P::DatabaseLookup>(r, r.pending_lookups[0].queried[0]).empty());
 }
 
+TEST(LookupQuery, AFailedTunnelSendFallsBackToADirectQueryOnlyOutsidePublicMode) {
+  for (const bool public_mode : {false, true}) {
+    TestNetwork net = network(3, {1}, public_mode);
+    Router& r = net[0];
+    ASSERT_TRUE(net.install_tunnel(0, {2}, /*outbound=*/false));
+    ASSERT_TRUE(net.install_tunnel(0, {}, /*outbound=*/true));  // no hops: every send through it fails
+    const common::Hash key = random_hash();
+    ASSERT_TRUE(start_polled(r, key, read_now()));
+    EXPECT_EQ(r.pending_lookups.at(0).queried, std::vector<common::Hash>{net.hash(1)});
+    const auto direct = queued_of<P::DatabaseLookup>(r, net.hash(1));
+    if (public_mode) {
+      EXPECT_TRUE(r.pending_sends.empty());
+      // A background lookup tells nobody about a destination: it still goes directly.
+      r.start_background_lookup(random_hash(), kLookupRouterInfo, read_now());
+      EXPECT_EQ(queued_of<P::DatabaseLookup>(r, net.hash(1)).size(), 1u);
+    } else {
+      ASSERT_EQ(direct.size(), 1u);
+      EXPECT_EQ(direct[0].flags, 0x14);
+      EXPECT_EQ(direct[0].from, r.router_hash());
+    }
+  }
+}
+
 TEST(SearchReply, OnlyARouterThatWasAskedIsHeard) {
   TestNetwork net = network(4, {1});
   Router& r = net[0];
