@@ -223,14 +223,7 @@ bool Router::start_netdb_lookup(const common::Hash& key, std::uint32_t purpose, 
   PendingNetDbLookup& added = pending_lookups.back();
 
   if (!lookup_may_go_out(*this, added)) {
-    // Asked once tunnels exist, by the lookup pass; until then the first seal proves
-    // the random source works.
-    auto seal = draw_reply_seal();
-    if (!seal) {
-      pending_lookups.pop_back();
-      return false;
-    }
-    added.candidates = peers;
+    added.candidates = peers;  // asked by the lookup pass once tunnels exist
     return true;
   }
   const std::size_t first = public_mode && peers.size() >= 2 ? 2 : 1;

@@ -3,7 +3,9 @@
 // 'cryptography', and where it is sent.
 #include <gtest/gtest.h>
 
+#include "crypto/ed25519.h"
 #include "i2np/message.h"
+#include "router/own_router_info.h"
 #include "ratchet/block.h"
 #include "ratchet/clove.h"
 #include "tests/router/lookups_test_util.h"
@@ -67,6 +69,38 @@ TEST(LookupAnswer, ARouterInfoTravelsAsALengthAndAGzipMemberThatZlibInflates) {
   ASSERT_GT(store->data.size(), 2u);
   EXPECT_EQ((std::size_t{store->data[0]} << 8) | store->data[1], store->data.size() - 2);
   EXPECT_EQ(zlib_gunzip(ByteView(store->data).subspan(2)), net[2].router_info.to_bytes().value());
+}
+
+TEST(LookupAnswer, ARouterInfoThatCompressesPast65535BytesIsNotAnswered) {
+  TestNetwork net = network(2);
+  Router& r = net[0];
+  // A signed RouterInfo whose addresses carry about 120 KB of options that hardly compress.
+  const Bytes seed = ntcp2_net::random_bytes(32).value();
+  const auto ed = crypto::ed25519_public_key(seed).value();
+  const Bytes ed_bytes(ed.begin(), ed.end()), x25519 = ntcp2_net::random_bytes(32).value();
+  const Bytes filler = ntcp2_net::random_bytes(320).value(), iv = ntcp2_net::random_bytes(16).value();
+  auto info = build_own_router_info({x25519, ed_bytes, filler, iv}, OwnAddress{"127.0.0.9", 17000, false, false},
+                                    1'700'000'000'000);
+  ASSERT_TRUE(info);
+  for (int a = 0; a < 2; ++a) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (int i = 0; i < 240; ++i) {
+      const Bytes noise = ntcp2_net::random_bytes(240).value();
+      std::string value;
+      for (std::uint8_t b : noise) value.push_back(static_cast<char>('!' + b % 90));
+      std::string key = "k";  // appended: g++ 12 at -O3 misreads "k" + std::to_string(i)
+      key += std::to_string(i);
+      entries.emplace_back(key, value);
+    }
+    std::string style = "X";
+    style += std::to_string(a);
+    info->addresses.push_back(common::RouterAddress{5, 0, style, common::Mapping::from_entries(entries)});
+  }
+  ASSERT_TRUE(sign_router_info(*info, seed));
+  ASSERT_GT(info->to_bytes().value().size(), 110000u);  // at 90 symbols a byte, gzip keeps over 80%
+  ASSERT_TRUE(r.netdb.store_router_info(*info));
+  EXPECT_TRUE(answer(r, lookup_of(hash_of(*info), net.hash(1), 0x08), net.hash(1)).empty());
+  EXPECT_TRUE(r.pending_sends.empty());
 }
 
 TEST(LookupAnswer, AnEciesAnswerIsTheTagAndOneCloveSealedUnderTheAskersKey) {
