@@ -1,6 +1,8 @@
 // Local client destinations in the router: making a transient destination, the signed
 // LeaseSet2 that announces a session and its publication to the closest floodfills, the
 // encryption key of a remote destination, and the throttle on ratchet resets.
+#include "router/destinations.h"
+
 #include <algorithm>
 #include <memory>
 #include <utility>
@@ -9,7 +11,6 @@
 #include "encoding/text.h"
 #include "netdb/utc_date.h"
 #include "ntcp2_net/random.h"
-#include "router/destinations.h"
 #include "router/router.h"
 
 namespace router {
@@ -162,8 +163,7 @@ void Router::republish_all_sessions(const Now& now) {
   for (SamSession& session : sessions) publish_session_leaseset2(session, now);
 }
 
-bool Router::try_acquire_ratchet_reset(const common::Hash& destination, std::uint64_t now_ms,
-                                       std::uint64_t window_ms) {
+bool Router::try_acquire_ratchet_reset(const common::Hash& destination, std::uint64_t now_ms, std::uint64_t window_ms) {
   return try_acquire_reset(ratchet_resets, destination, now_ms, window_ms);
 }
 

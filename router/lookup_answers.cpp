@@ -20,7 +20,7 @@ namespace {
 
 using P = i2np::I2npPayload;
 
-constexpr std::uint8_t kFlagNoLeaseSet = 0x08;   // set for RouterInfo and exploratory lookups
+constexpr std::uint8_t kFlagNoLeaseSet = 0x08;    // set for RouterInfo and exploratory lookups
 constexpr std::uint8_t kFlagNoRouterInfo = 0x04;  // set for LeaseSet and exploratory lookups
 constexpr std::uint8_t kExploratory = 3;
 constexpr std::size_t kSearchReplyPeers = 3;
@@ -82,9 +82,9 @@ void Router::handle_database_lookup_msg(const std::optional<common::Hash>& sende
     P::DatabaseSearchReply reply;
     reply.key = lookup.key;
     reply.from = router_hash();
-    for (const netdb::RouterInfoPtr& info : netdb.closest_peers(lookup.key, netdb::format_utc_date(now_s),
-                                                                kSearchReplyPeers, kind != kExploratory,
-                                                                lookup.excluded_peers)) {
+    for (const netdb::RouterInfoPtr& info :
+         netdb.closest_peers(lookup.key, netdb::format_utc_date(now_s), kSearchReplyPeers, kind != kExploratory,
+                             lookup.excluded_peers)) {
       reply.peers.push_back(info->identity.keys_and_cert.hash());
     }
     answer = P{std::move(reply)};

@@ -59,15 +59,15 @@ Result<ReplySeal> draw_reply_seal() {
 bool is_client_lookup(const PendingNetDbLookup& l) { return l.purpose != kLookupInBackground; }
 
 std::size_t count_lookups(const std::vector<PendingNetDbLookup>& list, bool client) {
-  return static_cast<std::size_t>(
-      std::count_if(list.begin(), list.end(), [&](const PendingNetDbLookup& l) { return is_client_lookup(l) == client; }));
+  return static_cast<std::size_t>(std::count_if(
+      list.begin(), list.end(), [&](const PendingNetDbLookup& l) { return is_client_lookup(l) == client; }));
 }
 
 // The DatabaseLookup as router garlic to the asked router's X25519 key, so that the
 // outbound endpoint cannot read what is looked up nor where the answer goes. None when the
 // router's key is unknown or not X25519, or a step fails.
-std::optional<i2np::I2npPayload> wrap_for_router(Router& r, const common::Hash& peer,
-                                                 const i2np::I2npPayload& lookup, const Now& now) {
+std::optional<i2np::I2npPayload> wrap_for_router(Router& r, const common::Hash& peer, const i2np::I2npPayload& lookup,
+                                                 const Now& now) {
   const netdb::RouterInfoPtr info = r.netdb.get_router_info(peer);
   if (!info) return std::nullopt;
   const common::KeysAndCert& identity = info->identity.keys_and_cert;
@@ -79,10 +79,11 @@ std::optional<i2np::I2npPayload> wrap_for_router(Router& r, const common::Hash& 
   if (!secret) return std::nullopt;
   auto ephemeral = noise::KeyPair::from_private(*secret);
   if (!ephemeral) return std::nullopt;
-  auto clove =
-      ratchet::garlic_clove_block(ratchet::CloveDelivery::Local{}, take_id(r.next_msg_id), now.wall_s() + kCloveExpirationS, lookup);
+  auto clove = ratchet::garlic_clove_block(ratchet::CloveDelivery::Local{}, take_id(r.next_msg_id),
+                                           now.wall_s() + kCloveExpirationS, lookup);
   if (!clove) return std::nullopt;
-  auto sealed = ratchet::encrypt_router_garlic(key, *ephemeral, {ratchet::RatchetBlock::DateTime{now.wall_s()}, *clove});
+  auto sealed =
+      ratchet::encrypt_router_garlic(key, *ephemeral, {ratchet::RatchetBlock::DateTime{now.wall_s()}, *clove});
   if (!sealed) return std::nullopt;
   return i2np::I2npPayload{i2np::I2npPayload::Garlic{std::move(*sealed)}};
 }
@@ -131,8 +132,9 @@ bool Router::has_pending_lookup(const common::Hash& key, std::uint8_t lookup_typ
                      [&](const PendingNetDbLookup& l) { return l.key == key && l.lookup_type == lookup_type; });
 }
 
-std::vector<common::Hash> Router::select_lookup_peers(const common::Hash& key, const std::vector<common::Hash>& excluded,
-                                                      std::uint32_t now_s, std::size_t n) const {
+std::vector<common::Hash> Router::select_lookup_peers(const common::Hash& key,
+                                                      const std::vector<common::Hash>& excluded, std::uint32_t now_s,
+                                                      std::size_t n) const {
   std::vector<common::Hash> exclusion{router_hash()};
   exclusion.insert(exclusion.end(), excluded.begin(), excluded.end());
   const std::string date = netdb::format_utc_date(now_s);
@@ -154,7 +156,8 @@ Result<void> Router::send_lookup_query(PendingNetDbLookup& lookup, const common:
 
   i2np::I2npPayload::DatabaseLookup message;
   message.key = lookup.key;
-  const std::size_t first_excluded = lookup.queried.size() > kExcludedPeers ? lookup.queried.size() - kExcludedPeers : 0;
+  const std::size_t first_excluded =
+      lookup.queried.size() > kExcludedPeers ? lookup.queried.size() - kExcludedPeers : 0;
   message.excluded_peers.assign(lookup.queried.begin() + static_cast<std::ptrdiff_t>(first_excluded),
                                 lookup.queried.end());
   message.reply_key = Bytes(seal->key.begin(), seal->key.end());
@@ -176,17 +179,16 @@ Result<void> Router::send_lookup_query(PendingNetDbLookup& lookup, const common:
                                     wrapped ? *wrapped : plain, std::nullopt, now);
     if (sent) {
       if (debug) {
-        print_debug_line(debug, "[debug] NetDB lookup type=" + std::to_string(lookup.lookup_type) +
-                                    " key=" + lookup.key.to_b32_address() + " -> peer=" + peer.to_b32_address() +
-                                    " via tunnel " + std::to_string(outbound_id) +
-                                    " (reply_ibgw=" + gateway.router.to_b32_address() + ":" +
-                                    std::to_string(gateway.receive_tunnel_id) + ")");
+        print_debug_line(debug, "[debug] NetDB lookup type=" + std::to_string(lookup.lookup_type) + " key=" +
+                                    lookup.key.to_b32_address() + " -> peer=" + peer.to_b32_address() + " via tunnel " +
+                                    std::to_string(outbound_id) + " (reply_ibgw=" + gateway.router.to_b32_address() +
+                                    ":" + std::to_string(gateway.receive_tunnel_id) + ")");
       }
       return {};
     }
     if (public_mode && is_client_lookup(lookup)) {
-      print_debug_line(debug, "[debug] NetDB lookup through tunnel failed, not sent directly: " +
-                                  to_string(sent.error()));
+      print_debug_line(debug,
+                       "[debug] NetDB lookup through tunnel failed, not sent directly: " + to_string(sent.error()));
       return {};
     }
   } else if (public_mode && is_client_lookup(lookup)) {
@@ -363,8 +365,8 @@ void Router::handle_database_search_reply_msg(const i2np::I2npPayload::DatabaseS
 void Router::finish_remote_stream_connect(const PendingNetDbLookup& lookup, const common::LeaseSet2&, const Now&) {
   if (lookup.client_index < 0 || static_cast<std::size_t>(lookup.client_index) >= sam_clients.size()) return;
   SamClientConn& client = sam_clients[static_cast<std::size_t>(lookup.client_index)];
-  const bool has_session = std::any_of(sessions.begin(), sessions.end(),
-                                       [&](const SamSession& s) { return s.id == lookup.session_id; });
+  const bool has_session =
+      std::any_of(sessions.begin(), sessions.end(), [&](const SamSession& s) { return s.id == lookup.session_id; });
   if (!has_session) {
     if (!lookup.silent && !client.closed) send_sam_line(client.socket, "STREAM STATUS RESULT=INVALID_ID");
     client.socket.close();

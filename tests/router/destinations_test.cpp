@@ -103,8 +103,8 @@ TEST(SessionLeaseSet, WithoutTunnelsOneLeaseNamesTheRouterAndTheSignatureVerifie
   ASSERT_EQ(ls->encryption_keys.size(), 1u);
   EXPECT_EQ(ls->encryption_keys[0].key_type, common::CryptoPublicKeyType::X25519);
   EXPECT_EQ(ls->encryption_keys[0].key, Bytes(s.x25519_public->begin(), s.x25519_public->end()));
-  EXPECT_TRUE(openssl_ed25519_verify(s.destination.keys_and_cert.signing_public_key(), *ls->signing_bytes(),
-                                     ls->signature));
+  EXPECT_TRUE(
+      openssl_ed25519_verify(s.destination.keys_and_cert.signing_public_key(), *ls->signing_bytes(), ls->signature));
   const netdb::LeaseSet2Ptr stored = r.netdb.get_lease_set2(s.dest_hash, now.wall_s());
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(*stored, *ls);
@@ -124,12 +124,13 @@ TEST(SessionLeaseSet, LeasesAndExpiryFromTheInboundTunnels) {
   };
   const std::vector<Case> cases = {
       {"four live tunnels: the first three",
-       {inbound_tunnel(g[0], 1, now_s + 500), inbound_tunnel(g[1], 2, now_s + 400), inbound_tunnel(g[2], 3, now_s + 300),
-        inbound_tunnel(g[3], 4, now_s + 600)},
+       {inbound_tunnel(g[0], 1, now_s + 500), inbound_tunnel(g[1], 2, now_s + 400),
+        inbound_tunnel(g[2], 3, now_s + 300), inbound_tunnel(g[3], 4, now_s + 600)},
        {{g[0], 1, now_s + 500}, {g[1], 2, now_s + 400}, {g[2], 3, now_s + 300}},
        500},
       {"expired and hopless tunnels are skipped",
-       {inbound_tunnel(g[0], 1, now_s), inbound_tunnel(g[1], 2, now_s + 300, false), inbound_tunnel(g[2], 3, now_s + 300)},
+       {inbound_tunnel(g[0], 1, now_s), inbound_tunnel(g[1], 2, now_s + 300, false),
+        inbound_tunnel(g[2], 3, now_s + 300)},
        {{g[2], 3, now_s + 300}},
        300},
       {"tunnels ending within 59 s: 60", {inbound_tunnel(g[4], 5, now_s + 59)}, {{g[4], 5, now_s + 59}}, 60},
@@ -285,13 +286,19 @@ TEST(RemoteDestinationKey, TheFirstX25519KeyElseTheDestinationsOwn) {
   };
   const std::vector<Case> cases = {
       {"the only key", {K{common::CryptoPublicKeyType::X25519, x}}, false, x},
-      {"another type first", {K{common::CryptoPublicKeyType::EcdhP256, other}, K{common::CryptoPublicKeyType::X25519, x}},
-       false, x},
+      {"another type first",
+       {K{common::CryptoPublicKeyType::EcdhP256, other}, K{common::CryptoPublicKeyType::X25519, x}},
+       false,
+       x},
       {"a short X25519 key skipped",
-       {K{common::CryptoPublicKeyType::X25519, Bytes(31, 1)}, K{common::CryptoPublicKeyType::X25519, x}}, false, x},
+       {K{common::CryptoPublicKeyType::X25519, Bytes(31, 1)}, K{common::CryptoPublicKeyType::X25519, x}},
+       false,
+       x},
       {"none, ElGamal destination", {K{common::CryptoPublicKeyType::EcdhP256, other}}, false, std::nullopt},
-      {"none, X25519 destination", {}, true, Bytes(ls.destination.keys_and_cert.keys.begin(),
-                                                   ls.destination.keys_and_cert.keys.begin() + 32)},
+      {"none, X25519 destination",
+       {},
+       true,
+       Bytes(ls.destination.keys_and_cert.keys.begin(), ls.destination.keys_and_cert.keys.begin() + 32)},
   };
   for (const Case& c : cases) {
     common::LeaseSet2 candidate = ls;

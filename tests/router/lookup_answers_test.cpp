@@ -5,9 +5,9 @@
 
 #include "crypto/ed25519.h"
 #include "i2np/message.h"
-#include "router/own_router_info.h"
 #include "ratchet/block.h"
 #include "ratchet/clove.h"
+#include "router/own_router_info.h"
 #include "tests/router/lookups_test_util.h"
 #include "tests/router/peers_test_util.h"
 #include "tests/support/test_network.h"

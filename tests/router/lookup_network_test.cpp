@@ -49,7 +49,8 @@ TEST(LookupNetwork, AFloodfillTakesAPublishedLeaseSet2AndAnswersLookupsDirectly)
   host.sessions.push_back(new_session(host, "host"));
   const SamSession& session = host.sessions.back();
   host.publish_session_leaseset2(host.sessions.back(), read_now());
-  ASSERT_TRUE(run_lookups(net, logs, [&] { return f.netdb.get_lease_set2(session.dest_hash, read_now().wall_s()) != nullptr; }));
+  ASSERT_TRUE(run_lookups(net, logs,
+                          [&] { return f.netdb.get_lease_set2(session.dest_hash, read_now().wall_s()) != nullptr; }));
   EXPECT_EQ(*f.netdb.get_lease_set2(session.dest_hash, read_now().wall_s()), *session.last_lease_set);
 
   // NAMING LOOKUP: asked of F directly, answered under the query's seal.
@@ -101,7 +102,8 @@ TEST(LookupNetwork, InPublicModeEverythingGoesThroughTunnels) {
   host.sessions.push_back(new_session(host, "host"));
   const SamSession& session = host.sessions.back();
   host.publish_session_leaseset2(host.sessions.back(), read_now());
-  ASSERT_TRUE(run_lookups(net, logs, [&] { return f.netdb.get_lease_set2(session.dest_hash, read_now().wall_s()) != nullptr; }));
+  ASSERT_TRUE(run_lookups(net, logs,
+                          [&] { return f.netdb.get_lease_set2(session.dest_hash, read_now().wall_s()) != nullptr; }));
   const netdb::LeaseSet2Ptr published = f.netdb.get_lease_set2(session.dest_hash, read_now().wall_s());
   ASSERT_EQ(published->leases.size(), 1u);
   EXPECT_EQ(published->leases[0].gateway, net.hash(kHop));

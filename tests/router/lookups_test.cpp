@@ -106,9 +106,8 @@ TEST(LookupQuery, EachQueryHasASealOfItsOwnAndALookupKeepsSixteen) {
     EXPECT_EQ(sent[0].reply_tags[0], Bytes(seals.back().tag.begin(), seals.back().tag.end()));
     // The excluded list: the last 8 routers asked, oldest first, this one included.
     const std::size_t first = i + 1 > 8 ? i + 1 - 8 : 0;
-    EXPECT_EQ(sent[0].excluded_peers,
-              std::vector<common::Hash>(peers.begin() + static_cast<std::ptrdiff_t>(first),
-                                        peers.begin() + static_cast<std::ptrdiff_t>(i + 1)))
+    EXPECT_EQ(sent[0].excluded_peers, std::vector<common::Hash>(peers.begin() + static_cast<std::ptrdiff_t>(first),
+                                                                peers.begin() + static_cast<std::ptrdiff_t>(i + 1)))
         << i;
   }
   for (std::size_t i = 0; i < seals.size(); ++i) {
@@ -135,10 +134,10 @@ TEST(LookupQuery, ThroughTunnelsItIsRouterGarlicWithFlags15AndTheReplyGatewayAsF
   const std::string out = testing::internal::GetCapturedStdout();
 
   const tunnel::TunnelHop& gateway = r.tunnels.inbound[0].hops[0];
-  EXPECT_EQ(out, "[debug] NetDB lookup type=1 key=" + key.to_b32_address() + " -> peer=" + net.hash(3).to_b32_address() +
-                     " via tunnel " + std::to_string(r.tunnels.outbound[0].tunnel_id) +
-                     " (reply_ibgw=" + net.hash(1).to_b32_address() + ":" + std::to_string(gateway.receive_tunnel_id) +
-                     ")\n");
+  EXPECT_EQ(out, "[debug] NetDB lookup type=1 key=" + key.to_b32_address() +
+                     " -> peer=" + net.hash(3).to_b32_address() + " via tunnel " +
+                     std::to_string(r.tunnels.outbound[0].tunnel_id) + " (reply_ibgw=" + net.hash(1).to_b32_address() +
+                     ":" + std::to_string(gateway.receive_tunnel_id) + ")\n");
   EXPECT_TRUE(queued_for(r, net.hash(3)).empty());  // nothing went to the floodfill directly
   const auto cells = queued_of<P::TunnelData>(r, net.hash(2));
   ASSERT_EQ(cells.size(), 1u);
@@ -358,7 +357,8 @@ TEST(LookupSam, ALeaseSet2ThatArrivesAnswersEveryLookupOfItsKey) {
   SamFixture f;
   SamClientEnd naming(f.r), connect(f.r);
   const Now t0 = read_now();
-  ASSERT_TRUE(f.r.start_netdb_lookup(f.host.dest_hash, kLookupForNaming, naming.index(), "peer.i2p", "", false, 0, 0, t0));
+  ASSERT_TRUE(
+      f.r.start_netdb_lookup(f.host.dest_hash, kLookupForNaming, naming.index(), "peer.i2p", "", false, 0, 0, t0));
   ASSERT_TRUE(f.r.start_netdb_lookup(f.host.dest_hash, kLookupForStreamConnect, connect.index(), "", "no-such-session",
                                      false, 0, 0, t0));
   ASSERT_TRUE(f.r.start_netdb_lookup(random_hash(), kLookupPolled, -1, "", "", true, 0, 0, t0));
@@ -403,7 +403,8 @@ TEST(LookupSam, TimedOutLookupsTellTheirClients) {
     SamFixture f;
     SamClientEnd client(f.r);
     const Now t0 = read_now();
-    ASSERT_TRUE(f.r.start_netdb_lookup(f.host.dest_hash, c.purpose, client.index(), "gone.i2p", "s", c.silent, 0, 0, t0));
+    ASSERT_TRUE(
+        f.r.start_netdb_lookup(f.host.dest_hash, c.purpose, client.index(), "gone.i2p", "s", c.silent, 0, 0, t0));
     f.r.step_pending_lookups(t0.after(8000));
     EXPECT_EQ(client.received(), "") << c.name;
     f.r.step_pending_lookups(t0.after(8001));

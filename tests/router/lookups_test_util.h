@@ -6,10 +6,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/sha.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <openssl/sha.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -59,7 +59,8 @@ inline common::Hash random_hash() {
 
 // The routers ordered by XOR distance from SHA-256(key || UTC date), computed here with
 // OpenSSL and the C library's calendar.
-inline std::vector<common::Hash> by_distance(const common::Hash& key, std::uint32_t now_s, std::vector<common::Hash> routers) {
+inline std::vector<common::Hash> by_distance(const common::Hash& key, std::uint32_t now_s,
+                                             std::vector<common::Hash> routers) {
   const std::time_t t = now_s;
   std::tm tm{};
   gmtime_r(&t, &tm);
