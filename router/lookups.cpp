@@ -88,11 +88,16 @@ std::optional<i2np::I2npPayload> wrap_for_router(Router& r, const common::Hash& 
   return i2np::I2npPayload{i2np::I2npPayload::Garlic{std::move(*sealed)}};
 }
 
+// A query goes through tunnels when an outbound tunnel can carry it and an inbound one
+// with a gateway can bring the answer.
+bool tunnels_carry_queries(const tunnel::TunnelManager& tunnels) {
+  return !tunnels.inbound.empty() && !tunnels.outbound.empty() && !tunnels.inbound.front().hops.empty();
+}
+
 // A client lookup sent directly would tell the asked router which router wants the
 // destination: in public mode client lookups go only through tunnels.
 bool lookup_may_go_out(const Router& r, const PendingNetDbLookup& l) {
-  if (!r.public_mode || !is_client_lookup(l)) return true;
-  return !r.tunnels.inbound.empty() && !r.tunnels.outbound.empty() && !r.tunnels.inbound.front().hops.empty();
+  return !r.public_mode || !is_client_lookup(l) || tunnels_carry_queries(r.tunnels);
 }
 
 // The SAM client waiting for a lookup, when it is still there and open.
@@ -164,7 +169,7 @@ Result<void> Router::send_lookup_query(PendingNetDbLookup& lookup, const common:
   message.reply_tags = {Bytes(seal->tag.begin(), seal->tag.end())};
   const std::uint8_t type_bits = static_cast<std::uint8_t>((lookup.lookup_type << 2) & 0xFF);
 
-  if (!tunnels.inbound.empty() && !tunnels.outbound.empty() && !tunnels.inbound.front().hops.empty()) {
+  if (tunnels_carry_queries(tunnels)) {
     const std::size_t q = lookup.queried.size();
     const tunnel::Tunnel* reply_tunnel = &tunnels.inbound[q % tunnels.inbound.size()];
     if (reply_tunnel->hops.empty()) reply_tunnel = &tunnels.inbound.front();

@@ -15,6 +15,7 @@ namespace router {
 namespace {
 
 using lookups_test::by_distance;
+using lookups_test::network;
 using lookups_test::new_session;
 using lookups_test::P;
 using lookups_test::queued_of;
@@ -22,12 +23,6 @@ using lookups_test::random_hash;
 using ntcp2_net::Now;
 using ntcp2_net::read_now;
 using test_support::TestNetwork;
-
-TestNetwork network(std::size_t n, std::vector<std::size_t> floodfills = {}, bool public_mode = false) {
-  auto net = TestNetwork::create({.routers = n, .public_mode = public_mode, .floodfills = std::move(floodfills)});
-  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
-  return std::move(*net);
-}
 
 // The raw public key OpenSSL derives from a raw private key of the given kind.
 Bytes openssl_public_key(int kind, ByteView private_key) {

@@ -15,6 +15,7 @@
 namespace router {
 namespace {
 
+using lookups_test::network;
 using lookups_test::new_session;
 using lookups_test::P;
 using lookups_test::python_aead_open;
@@ -25,12 +26,6 @@ using ntcp2_net::read_now;
 using peers_test::hash_of;
 using peers_test::reference_router_info;
 using test_support::TestNetwork;
-
-TestNetwork network(std::size_t n, std::vector<std::size_t> floodfills = {}) {
-  auto net = TestNetwork::create({.routers = n, .floodfills = std::move(floodfills)});
-  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
-  return std::move(*net);
-}
 
 P::DatabaseLookup lookup_of(const common::Hash& key, const common::Hash& from, std::uint8_t flags) {
   P::DatabaseLookup l;

@@ -37,34 +37,52 @@ bool linked(const Router& a, const common::Hash& b) {
   return std::any_of(a.peer_sessions.begin(), a.peer_sessions.end(), [&](const PeerSession& s) { return s.peer == b; });
 }
 
+// A new session of the host, published; null unless F came to hold its LeaseSet2.
+const SamSession* publish_host_session(TestNetwork& net, std::vector<std::string>& logs) {
+  Router& host = net[kHost];
+  host.sessions.push_back(new_session(host, "host"));
+  const SamSession& session = host.sessions.back();
+  host.publish_session_leaseset2(host.sessions.back(), read_now());
+  const bool held = run_lookups(
+      net, logs, [&] { return net[kF].netdb.get_lease_set2(session.dest_hash, read_now().wall_s()) != nullptr; });
+  return held ? &session : nullptr;
+}
+
+// A NAMING LOOKUP of the destination by the asker's SAM client, stepped until it ended
+// and the client read a line; what the client read ("" when that did not happen).
+std::string naming_lookup(TestNetwork& net, std::vector<std::string>& logs, const common::Hash& destination) {
+  Router& asker = net[kAsker];
+  SamClientEnd naming(asker);
+  testing::internal::CaptureStdout();
+  const bool started =
+      asker.start_netdb_lookup(destination, kLookupForNaming, naming.index(), "host.i2p", "", false, 0, 0, read_now());
+  logs[kAsker] += testing::internal::GetCapturedStdout();
+  if (!started) return "";
+  std::string lines;
+  const bool ended = run_lookups(net, logs, [&] {
+    lines += naming.received();
+    return asker.pending_lookups.empty() && !lines.empty();
+  });
+  return ended ? lines : "";
+}
+
 TEST(LookupNetwork, AFloodfillTakesAPublishedLeaseSet2AndAnswersLookupsDirectly) {
   auto created = TestNetwork::create({.routers = 3, .debug = true, .floodfills = {kF}});
   ASSERT_TRUE(created);
   TestNetwork& net = *created;
   Router& f = net[kF];
-  Router& host = net[kHost];
   Router& asker = net[kAsker];
-  std::vector<std::string> logs;
+  std::vector<std::string> logs(net.size());
 
-  host.sessions.push_back(new_session(host, "host"));
-  const SamSession& session = host.sessions.back();
-  host.publish_session_leaseset2(host.sessions.back(), read_now());
-  ASSERT_TRUE(run_lookups(net, logs,
-                          [&] { return f.netdb.get_lease_set2(session.dest_hash, read_now().wall_s()) != nullptr; }));
-  EXPECT_EQ(*f.netdb.get_lease_set2(session.dest_hash, read_now().wall_s()), *session.last_lease_set);
+  const SamSession* session = publish_host_session(net, logs);
+  ASSERT_NE(session, nullptr);
+  EXPECT_EQ(*f.netdb.get_lease_set2(session->dest_hash, read_now().wall_s()), *session->last_lease_set);
 
   // NAMING LOOKUP: asked of F directly, answered under the query's seal.
-  SamClientEnd naming(asker);
-  ASSERT_TRUE(asker.start_netdb_lookup(session.dest_hash, kLookupForNaming, naming.index(), "host.i2p", "", false, 0, 0,
-                                       read_now()));
-  ASSERT_EQ(asker.pending_lookups.at(0).queried, std::vector<common::Hash>{net.hash(kF)});
-  std::string lines;
-  ASSERT_TRUE(run_lookups(net, logs, [&] {
-    lines += naming.received();
-    return asker.pending_lookups.empty() && !lines.empty();
-  })) << logs[kAsker];
-  EXPECT_EQ(lines, "NAMING REPLY RESULT=OK NAME=host.i2p VALUE=" + session.public_b64 + "\n");
-  EXPECT_EQ(*asker.netdb.get_lease_set2(session.dest_hash, read_now().wall_s()), *session.last_lease_set);
+  EXPECT_EQ(naming_lookup(net, logs, session->dest_hash),
+            "NAMING REPLY RESULT=OK NAME=host.i2p VALUE=" + session->public_b64 + "\n")
+      << logs[kAsker];
+  EXPECT_EQ(*asker.netdb.get_lease_set2(session->dest_hash, read_now().wall_s()), *session->last_lease_set);
   EXPECT_FALSE(dispatch_test::contains(logs[kAsker], "unhandled incoming Garlic")) << logs[kAsker];
 
   // STREAM CONNECT of a destination nobody published: F answers with a search reply, and
@@ -91,38 +109,25 @@ TEST(LookupNetwork, InPublicModeEverythingGoesThroughTunnels) {
   ASSERT_TRUE(created);
   TestNetwork& net = *created;
   Router& f = net[kF];
-  Router& host = net[kHost];
   Router& asker = net[kAsker];
   for (std::size_t owner : {kHost, kAsker}) {
     ASSERT_TRUE(net.install_tunnel(owner, {kHop}, /*outbound=*/false));
     ASSERT_TRUE(net.install_tunnel(owner, {kHop}, /*outbound=*/true));
   }
-  std::vector<std::string> logs;
+  std::vector<std::string> logs(net.size());
 
-  host.sessions.push_back(new_session(host, "host"));
-  const SamSession& session = host.sessions.back();
-  host.publish_session_leaseset2(host.sessions.back(), read_now());
-  ASSERT_TRUE(run_lookups(net, logs,
-                          [&] { return f.netdb.get_lease_set2(session.dest_hash, read_now().wall_s()) != nullptr; }));
-  const netdb::LeaseSet2Ptr published = f.netdb.get_lease_set2(session.dest_hash, read_now().wall_s());
+  const SamSession* session = publish_host_session(net, logs);
+  ASSERT_NE(session, nullptr);
+  const netdb::LeaseSet2Ptr published = f.netdb.get_lease_set2(session->dest_hash, read_now().wall_s());
   ASSERT_EQ(published->leases.size(), 1u);
   EXPECT_EQ(published->leases[0].gateway, net.hash(kHop));
 
-  SamClientEnd naming(asker);
-  testing::internal::CaptureStdout();
-  const bool started = asker.start_netdb_lookup(session.dest_hash, kLookupForNaming, naming.index(), "host.i2p", "",
-                                                false, 0, 0, read_now());
-  logs[kAsker] += testing::internal::GetCapturedStdout();
-  ASSERT_TRUE(started);
-  std::string lines;
-  ASSERT_TRUE(run_lookups(net, logs, [&] {
-    lines += naming.received();
-    return asker.pending_lookups.empty() && !lines.empty();
-  })) << logs[kAsker];
-  EXPECT_EQ(lines, "NAMING REPLY RESULT=OK NAME=host.i2p VALUE=" + session.public_b64 + "\n");
+  EXPECT_EQ(naming_lookup(net, logs, session->dest_hash),
+            "NAMING REPLY RESULT=OK NAME=host.i2p VALUE=" + session->public_b64 + "\n")
+      << logs[kAsker];
   const tunnel::TunnelHop& reply_gateway = asker.tunnels.inbound[0].hops[0];
   EXPECT_TRUE(dispatch_test::contains(
-      logs[kAsker], "[debug] NetDB lookup type=1 key=" + session.dest_hash.to_b32_address() +
+      logs[kAsker], "[debug] NetDB lookup type=1 key=" + session->dest_hash.to_b32_address() +
                         " -> peer=" + net.hash(kF).to_b32_address() + " via tunnel " +
                         std::to_string(asker.tunnels.outbound[0].tunnel_id) + " (reply_ibgw=" +
                         net.hash(kHop).to_b32_address() + ":" + std::to_string(reply_gateway.receive_tunnel_id) + ")"))

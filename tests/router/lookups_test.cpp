@@ -17,6 +17,7 @@ namespace router {
 namespace {
 
 using lookups_test::by_distance;
+using lookups_test::network;
 using lookups_test::new_session;
 using lookups_test::P;
 using lookups_test::queued_for;
@@ -26,12 +27,6 @@ using lookups_test::SamClientEnd;
 using ntcp2_net::Now;
 using ntcp2_net::read_now;
 using test_support::TestNetwork;
-
-TestNetwork network(std::size_t n, std::vector<std::size_t> floodfills = {}, bool public_mode = false) {
-  auto net = TestNetwork::create({.routers = n, .public_mode = public_mode, .floodfills = std::move(floodfills)});
-  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
-  return std::move(*net);
-}
 
 // One inbound tunnel (hop in) and one outbound tunnel (hop out) for the router.
 void give_tunnels(TestNetwork& net, std::size_t owner, std::size_t in, std::size_t out) {

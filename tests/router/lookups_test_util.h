@@ -29,6 +29,7 @@
 #include "router/destinations.h"
 #include "router/id_counters.h"
 #include "router/router.h"
+#include "tests/support/test_network.h"
 
 namespace router::lookups_test {
 
@@ -50,6 +51,15 @@ inline SamSession new_session(Router& r, const std::string& id) {
   s.signing_key = t->signing_key;
   s.ratchet = ratchet::RatchetSessionManager::create(t->encryption_keypair);
   return s;
+}
+
+// A test network of n routers, the given ones floodfills.
+inline test_support::TestNetwork network(std::size_t n, std::vector<std::size_t> floodfills = {},
+                                         bool public_mode = false) {
+  auto net = test_support::TestNetwork::create(
+      {.routers = n, .public_mode = public_mode, .floodfills = std::move(floodfills)});
+  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
+  return std::move(*net);
 }
 
 inline common::Hash random_hash() {
