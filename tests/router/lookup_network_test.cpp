@@ -138,6 +138,18 @@ TEST(LookupNetwork, InPublicModeEverythingGoesThroughTunnels) {
     EXPECT_FALSE(linked(f, net.hash(i))) << i;
   }
   EXPECT_TRUE(linked(f, net.hash(kHop)));
+
+  // The answer is garlic found by the query's tag and sealed under its key: with the key
+  // spoilt, the asker cannot open it and still waits.
+  const SamSession* second = publish_host_session(net, logs);
+  ASSERT_NE(second, nullptr);
+  ASSERT_TRUE(asker.start_netdb_lookup(second->dest_hash, kLookupPolled, -1, "", "", true, 0, 0, read_now()));
+  ReplySeal& seal = asker.pending_lookups.at(0).replies.at(0);
+  seal.key[0] ^= 0x01;
+  const std::string unopened = "tag=" + encoding::hex_encode(seal.tag) + " ";
+  ASSERT_TRUE(run_lookups(net, logs, [&] { return dispatch_test::contains(logs[kAsker], unopened); })) << logs[kAsker];
+  EXPECT_EQ(asker.pending_lookups.size(), 1u);
+  EXPECT_EQ(asker.netdb.get_lease_set2(second->dest_hash, read_now().wall_s()), nullptr);
 }
 
 }  // namespace
