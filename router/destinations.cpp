@@ -113,7 +113,10 @@ std::optional<common::LeaseSet2> Router::build_session_leaseset2(SamSession& ses
     // A lease naming the router itself tells everyone who receives the LeaseSet2 which
     // router serves the destination: only where there are no tunnels to hide behind.
     if (public_mode) return std::nullopt;
-    ls.leases.push_back(common::Lease2{router_hash(), session.tunnel_id, now_s + kOwnLeaseS});
+    // Outside public mode, while no inbound tunnel lives, messages to the destination
+    // come to the router itself as TunnelGateway messages for this id.
+    ls.leases.push_back(
+        common::Lease2{router_hash(), static_cast<std::uint32_t>(session.tunnel_id), now_s + kOwnLeaseS});
   }
   const std::optional<Bytes> key = session_encryption_key(session);
   if (!key) return std::nullopt;

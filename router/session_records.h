@@ -22,11 +22,10 @@ struct SamSession {
   std::string public_b64;
   // Opens the garlic sent to this destination; a session without one receives nothing.
   std::optional<ratchet::RatchetSessionManager> ratchet = std::nullopt;
+  // The tunnel id of the lease that names the router itself.
+  std::int32_t tunnel_id = 0;
   common::Destination destination{};  // its Key certificate must name Ed25519 signing
   common::Hash dest_hash{};           // where its LeaseSet2 is stored and published
-  // The tunnel id of the one lease that names the router itself (outside public mode,
-  // while no inbound tunnel lives); taken from the router's tunnel id counter.
-  std::uint32_t tunnel_id = 0;
   std::optional<std::array<std::uint8_t, 32>> x25519_public = std::nullopt;  // published in the LeaseSet2
   std::optional<std::array<std::uint8_t, 32>> signing_key = std::nullopt;    // Ed25519 seed; none: no LeaseSet2
   // The last LeaseSet2 built for the session: the next one is published later than it

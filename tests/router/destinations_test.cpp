@@ -90,7 +90,8 @@ TEST(SessionLeaseSet, WithoutTunnelsOneLeaseNamesTheRouterAndTheSignatureVerifie
   auto ls = r.build_session_leaseset2(s, now);
   ASSERT_TRUE(ls);
   ASSERT_EQ(ls->leases.size(), 1u);
-  EXPECT_EQ(ls->leases[0], (common::Lease2{r.router_hash(), s.tunnel_id, now.wall_s() + 600}));
+  EXPECT_EQ(ls->leases[0],
+            (common::Lease2{r.router_hash(), static_cast<std::uint32_t>(s.tunnel_id), now.wall_s() + 600}));
   EXPECT_EQ(ls->published, now.wall_s());
   EXPECT_EQ(ls->expires, 600);
   EXPECT_EQ(ls->flags, 0);

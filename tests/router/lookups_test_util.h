@@ -46,7 +46,7 @@ inline SamSession new_session(Router& r, const std::string& id) {
   s.dest_hash = t->destination.keys_and_cert.hash();
   s.public_b64 = t->public_b64;
   s.b32_address = s.dest_hash.to_b32_address();
-  s.tunnel_id = take_id(r.next_tunnel_id);
+  s.tunnel_id = static_cast<std::int32_t>(take_id(r.next_tunnel_id));
   s.x25519_public = t->encryption_keypair.public_key;
   s.signing_key = t->signing_key;
   s.ratchet = ratchet::RatchetSessionManager::create(t->encryption_keypair);
