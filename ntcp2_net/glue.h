@@ -43,7 +43,7 @@ std::int32_t ondrel_i2p_net_tcp_set_peer_timeouts(std::int32_t fd, std::int32_t 
 std::int32_t ondrel_i2p_net_tcp_set_nodelay(std::int32_t fd, std::int32_t on);
 // SO_RCVTIMEO of ms. 0 or -1.
 std::int32_t ondrel_i2p_net_tcp_set_recv_timeout(std::int32_t fd, std::int32_t ms);
-// A non-blocking IPv4 listener (SO_REUSEADDR, backlog 32); port 0 lets the kernel
+// A non-blocking IPv4 listener (SO_REUSEADDR, backlog SOMAXCONN); port 0 lets the kernel
 // choose. -1: "invalid listen host or port", the resolver's text, or that of
 // socket, bind or listen.
 std::int32_t ondrel_i2p_net_tcp_listen(const std::uint8_t* host, std::int32_t host_len, std::int32_t port);
@@ -72,7 +72,8 @@ std::int32_t ondrel_i2p_net_tcp_close(std::int32_t fd);
 
 // --- Randomness and clock -----------------------------------------------------------
 
-// Fills buf with count bytes from "/dev/urandom" and returns count, or -1.
+// Fills buf with count bytes from the kernel's random source (getrandom, needing no
+// descriptor; "/dev/urandom" only where getrandom is missing) and returns count, or -1.
 std::int32_t ondrel_i2p_net_random_bytes(std::uint8_t* buf, std::int32_t count);
 // Wall-clock milliseconds since 1970. Never fails.
 std::uint64_t ondrel_i2p_net_unix_time_ms(void);

@@ -1,4 +1,9 @@
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <cstdlib>
@@ -10,6 +15,7 @@
 #include "ntcp2_net/glue.h"
 #include "ntcp2_net/random.h"
 #include "test_util.h"
+#include "tests/support/child_process.h"
 
 TEST(RandomBytes, EveryLengthUpToFourKiB) {
   for (std::size_t n = 0; n <= 4096; ++n) {
@@ -40,6 +46,29 @@ TEST(RandomBytes, DrawsDifferAndCoverEveryByteValue) {
     EXPECT_GT(seen[v], 128) << v;
     EXPECT_LT(seen[v], 400) << v;
   }
+}
+
+// Random bytes need no descriptor: a process that has used up its descriptors still gets
+// them (and so can still make the keys of a handshake).
+TEST(RandomBytes, AvailableWithNoDescriptorLeft) {
+  test_support::ChildProcess child([](test_support::LineChannel& parent) {
+    const int lowest_free = ::dup(0);
+    if (lowest_free < 0) return 10;
+    ::close(lowest_free);
+    const rlimit limit{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 11;
+    const int probe = ::open("/dev/null", O_RDONLY);
+    const bool exhausted = probe < 0 && errno == EMFILE;
+    auto bytes = ntcp2_net::random_bytes(64);
+    parent.send(std::string("exhausted=") + (exhausted ? "1" : "0") +
+                " random=" + (bytes && bytes->size() == 64 && *bytes != Bytes(64, 0) ? "1" : "0"));
+    return 0;
+  });
+  ASSERT_TRUE(child.started());
+  const auto report = child.channel().receive(10000);
+  ASSERT_TRUE(report);
+  EXPECT_EQ(child.wait(10000), 0);
+  EXPECT_EQ(*report, "exhausted=1 random=1");
 }
 
 TEST(RandomBytes, GlueRefusesBadArguments) {
