@@ -33,8 +33,13 @@ struct PendingPeerSend {
   std::uint32_t msg_id = 0;
   std::uint32_t expiration_s = 0;  // the short header's expiration (unix seconds)
   i2np::I2npPayload payload;
-  std::uint64_t queued_ms = 0;
+  std::uint64_t queued_ms = 0;  // monotonic
+  std::size_t bytes = 0;        // what it holds: its encoded body and this record
 };
+
+// Bounds of the messages waiting for links: per peer and in all.
+inline constexpr std::size_t kMaxQueuedBytesPerPeer = 256 * 1024;
+inline constexpr std::size_t kMaxQueuedBytesTotal = 8 * 1024 * 1024;
 
 // A peer that public mode dials and builds through: its NTCP2 host is an IPv4 address
 // other than "127.0.0.1" and "0.0.0.0", and outside the reserved ranges unless

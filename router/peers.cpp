@@ -162,6 +162,9 @@ bool Router::deliver_queued_sends(const Now& now) {
     }
     return entry.queued_ms + kQueuedLifetimeMs < now.mono_ms;
   });
+  // The count is made afresh each pass, so it never drifts from the list.
+  pending_send_bytes = 0;
+  for (const PendingPeerSend& entry : pending_sends) pending_send_bytes += entry.bytes;
   for (const PendingPeerSend& entry : local) {
     const i2np::I2npShortHeader header{entry.payload.msg_type(), entry.msg_id, entry.expiration_s};
     handle_i2np_message(own, header, entry.payload, now);
@@ -276,12 +279,34 @@ void Router::ensure_peer_dial(const common::Hash& peer, const Now& now) {
   pending_dials.push_back(PendingPeerDial{peer, std::move(*dial)});
 }
 
+bool Router::queue_for_peer(const common::Hash& peer, std::uint32_t id, std::uint32_t expiration,
+                            i2np::I2npPayload payload, const Now& now) {
+  auto body = payload.encode_body();
+  const std::size_t bytes = sizeof(PendingPeerSend) + (body ? body->size() : 0);
+  bool fits = pending_send_bytes + bytes <= kMaxQueuedBytesTotal;
+  if (fits && pending_send_bytes + bytes > kMaxQueuedBytesPerPeer) {
+    std::size_t of_peer = bytes;
+    for (const PendingPeerSend& e : pending_sends) {
+      if (e.peer == peer) of_peer += e.bytes;
+    }
+    fits = of_peer <= kMaxQueuedBytesPerPeer;
+  }
+  if (!fits) {
+    print_debug_line(debug, "[debug] NTCP2 queue for peers without a link is full, dropped I2NP message to " +
+                                peer.to_b32_address());
+    return false;
+  }
+  pending_sends.push_back(PendingPeerSend{peer, id, expiration, std::move(payload), now.mono_ms, bytes});
+  pending_send_bytes += bytes;
+  return true;
+}
+
 void Router::send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload payload, const Now& now,
                                std::optional<std::uint32_t> msg_id) {
   const std::uint32_t id = msg_id ? *msg_id : take_id(next_msg_id);
   const std::uint32_t expiration = now.wall_s() + kSendExpirationS;
   if (peer == router_hash()) {
-    pending_sends.push_back(PendingPeerSend{peer, id, expiration, std::move(payload), now.mono_ms});
+    queue_for_peer(peer, id, expiration, std::move(payload), now);
     return;
   }
 
@@ -313,8 +338,7 @@ void Router::send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload paylo
     print_debug_line(debug, "[debug] NTCP2 send queue full, dropped I2NP message to " + peer.to_b32_address());
     return;
   }
-  pending_sends.push_back(PendingPeerSend{peer, id, expiration, std::move(payload), now.mono_ms});
-  ensure_peer_dial(peer, now);
+  if (queue_for_peer(peer, id, expiration, std::move(payload), now)) ensure_peer_dial(peer, now);
 }
 
 void Router::flush_pending_sends_for(const common::Hash& peer, PeerSession& session, const Now& now) {
@@ -333,6 +357,7 @@ void Router::flush_pending_sends_for(const common::Hash& peer, PeerSession& sess
     } else {
       return;  // this one and the rest wait for another link or expire
     }
+    pending_send_bytes -= std::min(pending_send_bytes, it->bytes);
     it = pending_sends.erase(it);
   }
 }

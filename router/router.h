@@ -91,6 +91,7 @@ struct Router {
   std::vector<PendingPeerDial> pending_dials;
   std::vector<PeerSession> peer_sessions;
   std::vector<PendingPeerSend> pending_sends;
+  std::size_t pending_send_bytes = 0;  // the sum of pending_sends' bytes, at most 8 MiB
   std::vector<PendingNetDbLookup> pending_lookups;
   std::vector<PendingTunnelBuild> pending_builds;
   tunnel::FragmentReassembler reassembler;
@@ -156,8 +157,8 @@ struct Router {
   std::optional<common::Hash> pick_connected_hop(const std::vector<common::Hash>& excluded, const Now& now);
   void ensure_peer_dial(const common::Hash& peer, const Now& now);
   // The single exit of every I2NP message: sent on the newest link of the peer, or queued
-  // (and a dial started) for up to 15,000 ms; a message to the own hash is handled locally
-  // on the next pass.
+  // (and a dial started) for up to 15,000 ms, within 256 KiB per peer and 8 MiB in all; a
+  // message to the own hash is handled locally on the next pass.
   void send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload payload, const Now& now,
                          std::optional<std::uint32_t> msg_id = std::nullopt);
   // Sends the peer's queued messages, in order, on a new session.
@@ -220,6 +221,10 @@ struct Router {
   // Appends a session and sends what waited for its peer; announce prints the debug line
   // of a finished dial.
   void add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn conn, const Now& now, bool announce);
+  // Queues a message until its peer's link stands, within 256 KiB per peer and 8 MiB in
+  // all; false (with a debug line) when it does not fit and is dropped.
+  bool queue_for_peer(const common::Hash& peer, std::uint32_t id, std::uint32_t expiration, i2np::I2npPayload payload,
+                      const Now& now);
 };
 
 // The b32 address of the client session "__torrent__", or "" when there is none.
