@@ -25,6 +25,9 @@ constexpr std::uint64_t kQueuedLifetimeMs = 15000;
 constexpr std::uint32_t kSendExpirationS = 60;
 constexpr std::uint64_t kFailureBackoffMs = 60000;
 constexpr std::uint64_t kNoAddressBackoffMs = 120000;
+// Dials in progress at once. Peers name the addresses in their RouterInfos, so without a
+// bound they could make this router open connections to any host as fast as they send.
+constexpr std::size_t kMaxPendingDials = 16;
 
 // Removes the entries at the given positions (ascending), keeping the order of the rest.
 template <typename T>
@@ -262,6 +265,7 @@ void Router::ensure_peer_dial(const common::Hash& peer, const Now& now) {
     if (d.peer == peer) return;
   }
   if (public_mode && is_peer_backed_off(peer, now)) return;
+  if (pending_dials.size() >= kMaxPendingDials) return;
   const netdb::RouterInfoPtr info = netdb.get_router_info(peer);
   if (!info) return;
   auto target = ntcp2_net::extract_ntcp2_peer(*info);
@@ -336,6 +340,13 @@ void Router::send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload paylo
   }
   if (queue_full) {
     print_debug_line(debug, "[debug] NTCP2 send queue full, dropped I2NP message to " + peer.to_b32_address());
+    return;
+  }
+  // A peer that would need a dial while the dials are all taken cannot be reached now.
+  const bool dialling = std::any_of(pending_dials.begin(), pending_dials.end(),
+                                    [&](const PendingPeerDial& d) { return d.peer == peer; });
+  if (!dialling && pending_dials.size() >= kMaxPendingDials && netdb.get_router_info(peer)) {
+    print_debug_line(debug, "[debug] NTCP2 dial limit reached, dropped I2NP message to " + peer.to_b32_address());
     return;
   }
   if (queue_for_peer(peer, id, expiration, std::move(payload), now)) ensure_peer_dial(peer, now);

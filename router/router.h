@@ -158,7 +158,8 @@ struct Router {
   void ensure_peer_dial(const common::Hash& peer, const Now& now);
   // The single exit of every I2NP message: sent on the newest link of the peer, or queued
   // (and a dial started) for up to 15,000 ms, within 256 KiB per peer and 8 MiB in all; a
-  // message to the own hash is handled locally on the next pass.
+  // message to the own hash is handled locally on the next pass. A message that needs a new
+  // dial while 16 dials are in progress is dropped.
   void send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload payload, const Now& now,
                          std::optional<std::uint32_t> msg_id = std::nullopt);
   // Sends the peer's queued messages, in order, on a new session.

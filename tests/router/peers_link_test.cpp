@@ -433,5 +433,36 @@ TEST(PeerTimers, FollowTheMonotonicClockWhateverTheWallClockDoes) {
   EXPECT_TRUE(r.peer_sessions.empty()) << "a wall clock a day behind kept an idle session";
 }
 
+// At most 16 dials are in progress: peers choose the addresses they publish, and must not
+// be able to make this router open connections wherever they like. A message to a further
+// peer is dropped.
+TEST(PeerDials, AtMostSixteenInProgressAndMessagesBeyondAreDropped) {
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 1, /*debug=*/true));
+  Router& r = net[0];
+  // A port that takes connections but never answers: every dial stays in progress.
+  auto silent = ntcp2_net::TcpListener::bind("127.0.0.9", 0);
+  ASSERT_TRUE(silent);
+  std::vector<common::RouterInfo> peers;
+  for (int i = 0; i < 20; ++i) {
+    peers.push_back(peers_test::signed_router_info("127.0.0.9", std::nullopt, static_cast<std::uint16_t>(silent->port)));
+    ASSERT_TRUE(r.netdb.store_router_info(peers.back()));
+  }
+  const auto info = reference_router_info("ff-127.0.0.2.dat");
+  testing::internal::CaptureStdout();
+  for (const auto& p : peers) r.send_i2np_to_peer(hash_of(p), database_store_of(info), read_now());
+  // A peer already being dialled still gets its messages queued.
+  r.send_i2np_to_peer(hash_of(peers[0]), database_store_of(info), read_now());
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r.pending_dials.size(), 16u);
+  EXPECT_EQ(r.pending_sends.size(), 17u);
+  for (int i = 16; i < 20; ++i) {
+    EXPECT_NE(out.find("[debug] NTCP2 dial limit reached, dropped I2NP message to " + hash_of(peers[static_cast<std::size_t>(i)]).to_b32_address()),
+              std::string::npos) << i;
+  }
+  r.ensure_peer_dial(hash_of(peers[19]), read_now());
+  EXPECT_EQ(r.pending_dials.size(), 16u);
+}
+
 }  // namespace
 }  // namespace router
