@@ -126,6 +126,9 @@ std::int32_t ondrel_i2p_net_fetch_https(const std::uint8_t* url, std::int32_t ur
 // Copies HOME into buf (no NUL) and returns its length; 0 when HOME is unset or empty,
 // longer than the capacity, or the capacity is 0 or less.
 std::int32_t ondrel_i2p_net_home_dir(std::uint8_t* buf, std::int32_t capacity);
+// The process's soft limit of open descriptors (RLIMIT_NOFILE), at most 2,147,483,647;
+// -1 with text when it cannot be read.
+std::int32_t ondrel_i2p_net_descriptor_limit(void);
 // fflush(stdout).
 std::int32_t ondrel_i2p_net_flush_stdout(void);
 

@@ -46,6 +46,15 @@ void erase_positions(std::vector<T>& list, const std::vector<std::size_t>& posit
   list.erase(list.begin() + static_cast<std::ptrdiff_t>(kept), list.end());
 }
 
+// Sessions and handshakes both ways: each holds a descriptor.
+std::size_t ntcp2_links(const Router& r) { return r.peer_sessions.size() + r.pending_accepts.size() + r.pending_dials.size(); }
+
+// True when an accepted descriptor lies within the reserve. The system hands out the lowest
+// free descriptor, so a high one means every one below it is taken.
+bool within_descriptor_reserve(const Router& r, int fd) {
+  return r.descriptor_limit > 0 && fd >= r.descriptor_limit - kDescriptorReserve;
+}
+
 }  // namespace
 
 bool is_peer_in_list(const common::Hash& peer, const std::vector<common::Hash>& list) {
@@ -61,22 +70,33 @@ bool Router::step_ntcp2_peers(const Now& now) {
   return did_work;
 }
 
-// New inbound connections, at most 8 a pass, at most 64 handshakes at once. A failed set-up
-// closes its socket and still counts toward the 8; a failed accept (out of descriptors) ends
-// the step without work, so the loop goes on to its idle wait.
+// New inbound connections, at most 8 a pass, at most 64 handshakes at once, at most 512
+// links in all, none held in the descriptor reserve. A failed set-up closes its socket and
+// still counts toward the 8; a failed accept (out of descriptors) ends the step without
+// work, so the loop goes on to its idle wait.
 bool Router::accept_ntcp2_connections(const Now& now) {
   bool did_work = false;
   const common::Hash own = router_hash();
   for (int i = 0; i < kAcceptsPerPass; ++i) {
     auto accepted = ntcp2_listener.accept(0);
     if (!accepted || !*accepted) break;
-    auto pending = ntcp2_net::PendingNtcp2Accept::start(std::move(**accepted), static_keypair, own.view(), ntcp2_iv,
-                                                        check_clock_skew, now);
-    if (!pending) continue;
-    if (pending_accepts.size() >= kMaxPendingAccepts) {
+    ntcp2_net::TcpSocket& socket = **accepted;
+    // Beyond the bound of links a connection is refused; within the descriptor reserve it
+    // may only take the place of the oldest handshake. A refused connection is closed at
+    // once, so it holds nothing and the listener does not stay readable.
+    const bool in_reserve = within_descriptor_reserve(*this, socket.fd);
+    if (ntcp2_links(*this) >= kMaxNtcp2Links || (in_reserve && pending_accepts.empty())) {
+      socket.close();
+      did_work = true;
+      continue;
+    }
+    if (in_reserve || pending_accepts.size() >= kMaxPendingAccepts) {
       pending_accepts.front().socket.close();
       pending_accepts.erase(pending_accepts.begin());
     }
+    auto pending = ntcp2_net::PendingNtcp2Accept::start(std::move(socket), static_keypair, own.view(), ntcp2_iv,
+                                                        check_clock_skew, now);
+    if (!pending) continue;
     pending_accepts.push_back(std::move(*pending));
     did_work = true;
   }
@@ -104,7 +124,7 @@ bool Router::step_pending_accepts(const Now& now) {
     ntcp2_net::Ntcp2Conn conn = std::move(**stepped);
     const common::Hash peer = conn.peer_info.identity.keys_and_cert.hash();
     (void)netdb.store_router_info(conn.peer_info);
-    add_peer_session(peer, std::move(conn), now, /*announce=*/false);
+    add_peer_session(peer, std::move(conn), now, /*dialled=*/false);
   }
   erase_positions(pending_accepts, ended);
   return did_work;
@@ -138,15 +158,25 @@ bool Router::step_pending_dials(const Now& now) {
       }
       continue;
     }
-    add_peer_session(peer, std::move(**stepped), now, /*announce=*/true);
+    add_peer_session(peer, std::move(**stepped), now, /*dialled=*/true);
   }
   erase_positions(pending_dials, ended);
   return did_work;
 }
 
-void Router::add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn conn, const Now& now, bool announce) {
-  peer_sessions.push_back(PeerSession{peer, std::move(conn), now.mono_ms});
-  if (announce) {
+void Router::add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn conn, const Now& now, bool dialled) {
+  // One session per peer and direction: a newer one replaces the older, so an identity that
+  // connects again and again holds one link, not one per connection. The other direction
+  // stays: when two routers dial each other at once, each closing the link it did not make
+  // last would close the one the other side kept, and lose what was sent on it.
+  const bool inbound = !dialled;
+  std::erase_if(peer_sessions, [&](PeerSession& s) {
+    if (s.peer != peer || s.inbound != inbound) return false;
+    s.conn.socket.close();
+    return true;
+  });
+  peer_sessions.push_back(PeerSession{peer, std::move(conn), now.mono_ms, inbound});
+  if (dialled) {
     print_debug_line(debug, "[debug] NTCP2 connected to " + peer.to_b32_address() +
                                 " (peers=" + std::to_string(peer_sessions.size()) + ")");
   }
@@ -205,7 +235,7 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
   // Handlers may send, which never moves a session but can close one, so the session is
   // reached by position after every handler call.
   for (int frame = 0; frame < kFramesPerSessionPass && !failed; ++frame) {
-    auto received = peer_sessions[index].conn.recv_blocks_nb();
+    auto received = peer_sessions[index].conn.recv_blocks_nb(now);
     if (!received) {
       failed = true;
       break;
@@ -265,7 +295,7 @@ void Router::ensure_peer_dial(const common::Hash& peer, const Now& now) {
     if (d.peer == peer) return;
   }
   if (public_mode && is_peer_backed_off(peer, now)) return;
-  if (pending_dials.size() >= kMaxPendingDials) return;
+  if (pending_dials.size() >= kMaxPendingDials || ntcp2_links(*this) >= kMaxNtcp2Links) return;
   const netdb::RouterInfoPtr info = netdb.get_router_info(peer);
   if (!info) return;
   auto target = ntcp2_net::extract_ntcp2_peer(*info);

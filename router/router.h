@@ -113,6 +113,11 @@ struct Router {
   std::int32_t outbound_rotation = 0;  // never above 0x3FFFFFFF
   std::uint64_t last_maintenance_ms = 0;  // monotonic; 0 before the first maintenance
   std::uint64_t last_exploration_ms = 0;  // monotonic; 0 before the first exploration
+  // The process's descriptor limit, read at start; 0 when unknown. The last
+  // kDescriptorReserve descriptors are kept for dials, closes and the console: an inbound
+  // connection that would take one of them makes room by closing the oldest waiting one of
+  // its kind, or is refused.
+  std::int32_t descriptor_limit = 0;
   // Public mode never dials an address in a reserved range (private networks, loopback,
   // link-local, ...). Only tests whose public network runs on 127.0.0.x set this.
   bool dial_reserved_addresses = false;
@@ -219,9 +224,9 @@ struct Router {
   // One session's flush, reads and idle check; false when the session has ended (its
   // socket closed, its penalty applied).
   bool step_peer_session(std::size_t index, const Now& now, bool& did_work);
-  // Appends a session and sends what waited for its peer; announce prints the debug line
-  // of a finished dial.
-  void add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn conn, const Now& now, bool announce);
+  // Appends a session in place of an older one of the peer in the same direction, and sends
+  // what waited for its peer; dialled (outbound) prints the debug line of a finished dial.
+  void add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn conn, const Now& now, bool dialled);
   // Queues a message until its peer's link stands, within 256 KiB per peer and 8 MiB in
   // all; false (with a debug line) when it does not fit and is dropped.
   bool queue_for_peer(const common::Hash& peer, std::uint32_t id, std::uint32_t expiration, i2np::I2npPayload payload,
