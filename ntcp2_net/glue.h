@@ -129,6 +129,9 @@ std::int32_t ondrel_i2p_net_home_dir(std::uint8_t* buf, std::int32_t capacity);
 // The process's soft limit of open descriptors (RLIMIT_NOFILE), at most 2,147,483,647;
 // -1 with text when it cannot be read.
 std::int32_t ondrel_i2p_net_descriptor_limit(void);
+// The number of descriptors the process has open (from /proc/self/fd, not counting the one
+// used to list them); -1 with text when they cannot be listed.
+std::int32_t ondrel_i2p_net_open_descriptors(void);
 // fflush(stdout).
 std::int32_t ondrel_i2p_net_flush_stdout(void);
 

@@ -49,10 +49,15 @@ void erase_positions(std::vector<T>& list, const std::vector<std::size_t>& posit
 // Sessions and handshakes both ways: each holds a descriptor.
 std::size_t ntcp2_links(const Router& r) { return r.peer_sessions.size() + r.pending_accepts.size() + r.pending_dials.size(); }
 
-// True when an accepted descriptor lies within the reserve. The system hands out the lowest
-// free descriptor, so a high one means every one below it is taken.
+// True when an accepted descriptor lies within the reserve: either its number does (the
+// system hands out the lowest free one, so every one below it is taken), or the descriptors
+// of start-up and of the links, this one included, reach into it (closed links leave holes
+// below, so a low number alone proves nothing).
 bool within_descriptor_reserve(const Router& r, int fd) {
-  return r.descriptor_limit > 0 && fd >= r.descriptor_limit - kDescriptorReserve;
+  if (r.descriptor_limit <= 0) return false;
+  const std::int64_t outside = r.descriptor_limit - kDescriptorReserve;
+  const std::int64_t held = r.descriptors_at_start + static_cast<std::int64_t>(ntcp2_links(r)) + 1;
+  return fd >= outside || held > outside;
 }
 
 }  // namespace

@@ -113,11 +113,12 @@ struct Router {
   std::int32_t outbound_rotation = 0;  // never above 0x3FFFFFFF
   std::uint64_t last_maintenance_ms = 0;  // monotonic; 0 before the first maintenance
   std::uint64_t last_exploration_ms = 0;  // monotonic; 0 before the first exploration
-  // The process's descriptor limit, read at start; 0 when unknown. The last
-  // kDescriptorReserve descriptors are kept for dials, closes and the console: an inbound
-  // connection that would take one of them makes room by closing the oldest waiting one of
-  // its kind, or is refused.
+  // The process's descriptor limit and the descriptors open after start-up, read at start;
+  // 0 when unknown. The last kDescriptorReserve descriptors are kept for dials, closes and
+  // the console: an inbound connection that would take one of them makes room by closing
+  // the oldest handshake, or is refused.
   std::int32_t descriptor_limit = 0;
+  std::int32_t descriptors_at_start = 0;
   // Public mode never dials an address in a reserved range (private networks, loopback,
   // link-local, ...). Only tests whose public network runs on 127.0.0.x set this.
   bool dial_reserved_addresses = false;

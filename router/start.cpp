@@ -77,7 +77,9 @@ Result<Router> Router::start(const StartOptions& options) {
   r.next_tunnel_id = counters.next_tunnel_id;
   r.next_stream_id_seed = counters.next_stream_id_seed;
   const std::int32_t limit = ondrel_i2p_net_descriptor_limit();
+  const std::int32_t open = ondrel_i2p_net_open_descriptors();
   r.descriptor_limit = limit > 0 ? limit : 0;
+  r.descriptors_at_start = open > 0 ? open : 0;
   return r;
 }
 

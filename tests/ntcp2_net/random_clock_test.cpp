@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -153,3 +154,29 @@ TEST_F(HomeDir, UnsetTooLongOrNoCapacityGivesZero) {
 }
 
 TEST(FlushStdout, Succeeds) { EXPECT_EQ(ondrel_i2p_net_flush_stdout(), 0); }
+
+// The descriptor limit and the count of open descriptors, against the limit set and a probe
+// of every descriptor number. In a child, since the limit is lowered.
+TEST(Descriptors, LimitAndOpenCountMatchTheSystem) {
+  test_support::ChildProcess child([](test_support::LineChannel&) {
+    rlimit limit{100, 100};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 10;
+    if (ondrel_i2p_net_descriptor_limit() != 100) return 11;
+    auto probe = [] {
+      int n = 0;
+      for (int fd = 0; fd < 65536; ++fd) n += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;  // inherited ones may lie above the limit
+      return n;
+    };
+    if (ondrel_i2p_net_open_descriptors() != probe()) return 12;
+    const int a = ::dup(0), b = ::dup(0), c = ::dup(0);
+    if (a < 0 || b < 0 || c < 0) return 13;
+    if (ondrel_i2p_net_open_descriptors() != probe()) return 14;
+    // At the limit nothing can be listed: -1, not a wrong count.
+    std::vector<int> filler;
+    for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) filler.push_back(fd);
+    if (ondrel_i2p_net_open_descriptors() != -1) return 15;
+    return 0;
+  });
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.wait(10000), 0);
+}

@@ -223,6 +223,26 @@ TEST(HostilePeers, AConnectionInTheDescriptorReserveOnlyReplacesTheOldestHandsha
   EXPECT_FALSE(closed_by_peer(second));
   ::close(first);
   ::close(second);
+
+  // Closed links leave holes below, so the count of what the router holds decides too: with
+  // room for exactly one more link outside the reserve, a low descriptor number does not let
+  // a second one in beside it.
+  r.step_ntcp2_peers(read_now());  // the handshake of `second` fails on its close
+  ASSERT_TRUE(r.pending_accepts.empty());
+  r.descriptor_limit = 1 << 30;
+  r.descriptors_at_start = r.descriptor_limit - kDescriptorReserve - 1;
+  const int third = connect_silently(r);
+  ASSERT_TRUE(wait_accept_queue(r.ntcp2_listener.fd, 1));
+  r.step_ntcp2_peers(read_now());
+  ASSERT_EQ(r.pending_accepts.size(), 1u);
+  const int fourth = connect_silently(r);
+  ASSERT_TRUE(wait_accept_queue(r.ntcp2_listener.fd, 1));
+  r.step_ntcp2_peers(read_now());
+  EXPECT_EQ(r.pending_accepts.size(), 1u);
+  EXPECT_TRUE(closed_by_peer(third));
+  EXPECT_FALSE(closed_by_peer(fourth));
+  ::close(third);
+  ::close(fourth);
 }
 
 // What a peer sends after the handshake either completes a frame within 10,000 ms of its
