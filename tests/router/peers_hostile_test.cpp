@@ -76,6 +76,16 @@ int connect_silently(const Router& r) {
                                        static_cast<std::int32_t>(host.size()), r.ntcp2_listener.port);
 }
 
+// A silent connection that the router has taken from its listener in one pass (kept or
+// refused); the caller holds its end.
+ntcp2_net::TcpSocket arrive(Router& r) {
+  ntcp2_net::TcpSocket client(connect_silently(r));
+  EXPECT_GE(client.fd, 0);
+  EXPECT_TRUE(wait_accept_queue(r.ntcp2_listener.fd, 1));
+  r.step_ntcp2_peers(read_now());
+  return client;
+}
+
 // True when the other end closed the connection (within 2 s).
 bool closed_by_peer(int fd) {
   pollfd p{fd, POLLIN, 0};
@@ -164,19 +174,12 @@ TEST(HostilePeers, TheFiveHundredThirteenthLinkIsRefusedAtAccept) {
   fill(kMaxNtcp2Links);
   r.ensure_peer_dial(net.hash(1), read_now());
   EXPECT_TRUE(r.pending_dials.empty());
-  const int refused = connect_silently(r);
-  ASSERT_GE(refused, 0);
-  ASSERT_TRUE(wait_accept_queue(r.ntcp2_listener.fd, 1));
-  r.step_ntcp2_peers(read_now());
+  const ntcp2_net::TcpSocket refused = arrive(r);
   EXPECT_TRUE(r.pending_accepts.empty());
-  EXPECT_TRUE(closed_by_peer(refused));
-  ::close(refused);
+  EXPECT_TRUE(closed_by_peer(refused.fd));
 
   fill(kMaxNtcp2Links - 1);
-  const int taken = connect_silently(r);
-  ASSERT_GE(taken, 0);
-  ASSERT_TRUE(wait_accept_queue(r.ntcp2_listener.fd, 1));
-  r.step_ntcp2_peers(read_now());
+  const ntcp2_net::TcpSocket taken = arrive(r);
   EXPECT_EQ(r.pending_accepts.size(), 1u);
   fill(kMaxNtcp2Links);
   r.ensure_peer_dial(net.hash(1), read_now());
@@ -185,7 +188,6 @@ TEST(HostilePeers, TheFiveHundredThirteenthLinkIsRefusedAtAccept) {
   r.ensure_peer_dial(net.hash(1), read_now());
   EXPECT_EQ(r.pending_dials.size(), 1u);
   r.peer_sessions.clear();
-  ::close(taken);
 }
 
 // An inbound connection never keeps a descriptor of the reserve: one that lands there takes
@@ -197,52 +199,37 @@ TEST(HostilePeers, AConnectionInTheDescriptorReserveOnlyReplacesTheOldestHandsha
 
   // Every descriptor from the next free one up lies in the reserve.
   r.descriptor_limit = next_descriptor() + kDescriptorReserve;
-  const int refused = connect_silently(r);
-  ASSERT_GE(refused, 0);
-  ASSERT_TRUE(wait_accept_queue(r.ntcp2_listener.fd, 1));
-  r.step_ntcp2_peers(read_now());
+  const ntcp2_net::TcpSocket refused = arrive(r);
   EXPECT_TRUE(r.pending_accepts.empty());
-  EXPECT_TRUE(closed_by_peer(refused));
-  ::close(refused);
+  EXPECT_TRUE(closed_by_peer(refused.fd));
 
   // Outside the reserve a handshake starts; the next connection, in the reserve, replaces it.
   r.descriptor_limit = 0;
-  const int first = connect_silently(r);
-  ASSERT_TRUE(wait_accept_queue(r.ntcp2_listener.fd, 1));
-  r.step_ntcp2_peers(read_now());
+  const ntcp2_net::TcpSocket first = arrive(r);
   ASSERT_EQ(r.pending_accepts.size(), 1u);
   const int first_fd = r.pending_accepts[0].socket.fd;
   r.descriptor_limit = next_descriptor() + kDescriptorReserve;
-  const int second = connect_silently(r);
-  ASSERT_TRUE(wait_accept_queue(r.ntcp2_listener.fd, 1));
-  r.step_ntcp2_peers(read_now());
+  ntcp2_net::TcpSocket second = arrive(r);
   ASSERT_EQ(r.pending_accepts.size(), 1u);
   EXPECT_NE(r.pending_accepts[0].socket.fd, first_fd);
   EXPECT_GE(r.pending_accepts[0].socket.fd, r.descriptor_limit - kDescriptorReserve);
-  EXPECT_TRUE(closed_by_peer(first));
-  EXPECT_FALSE(closed_by_peer(second));
-  ::close(first);
-  ::close(second);
+  EXPECT_TRUE(closed_by_peer(first.fd));
+  EXPECT_FALSE(closed_by_peer(second.fd));
 
   // Closed links leave holes below, so the count of what the router holds decides too: with
   // room for exactly one more link outside the reserve, a low descriptor number does not let
   // a second one in beside it.
+  second.close();
   r.step_ntcp2_peers(read_now());  // the handshake of `second` fails on its close
   ASSERT_TRUE(r.pending_accepts.empty());
   r.descriptor_limit = 1 << 30;
   r.descriptors_at_start = r.descriptor_limit - kDescriptorReserve - 1;
-  const int third = connect_silently(r);
-  ASSERT_TRUE(wait_accept_queue(r.ntcp2_listener.fd, 1));
-  r.step_ntcp2_peers(read_now());
+  const ntcp2_net::TcpSocket third = arrive(r);
   ASSERT_EQ(r.pending_accepts.size(), 1u);
-  const int fourth = connect_silently(r);
-  ASSERT_TRUE(wait_accept_queue(r.ntcp2_listener.fd, 1));
-  r.step_ntcp2_peers(read_now());
+  const ntcp2_net::TcpSocket fourth = arrive(r);
   EXPECT_EQ(r.pending_accepts.size(), 1u);
-  EXPECT_TRUE(closed_by_peer(third));
-  EXPECT_FALSE(closed_by_peer(fourth));
-  ::close(third);
-  ::close(fourth);
+  EXPECT_TRUE(closed_by_peer(third.fd));
+  EXPECT_FALSE(closed_by_peer(fourth.fd));
 }
 
 // What a peer sends after the handshake either completes a frame within 10,000 ms of its
