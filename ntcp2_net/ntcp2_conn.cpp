@@ -101,7 +101,8 @@ Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> Ntcp2Conn::recv_blocks_nb(
     if (rx_started_ms == 0) {
       rx_started_ms = now.mono_ms;
     } else if (rx_started_ms + kFrameStallMs < now.mono_ms) {
-      return fail(NetError::Timeout, msg("NTCP2 frame incomplete ", now.mono_ms - rx_started_ms, " ms after its first byte"));
+      return fail(NetError::Timeout,
+                  msg("NTCP2 frame incomplete ", now.mono_ms - rx_started_ms, " ms after its first byte"));
     }
     return std::optional<Blocks>{};
   };

@@ -47,7 +47,9 @@ void erase_positions(std::vector<T>& list, const std::vector<std::size_t>& posit
 }
 
 // Sessions and handshakes both ways: each holds a descriptor.
-std::size_t ntcp2_links(const Router& r) { return r.peer_sessions.size() + r.pending_accepts.size() + r.pending_dials.size(); }
+std::size_t ntcp2_links(const Router& r) {
+  return r.peer_sessions.size() + r.pending_accepts.size() + r.pending_dials.size();
+}
 
 // True when an accepted descriptor lies within the reserve: either its number does (the
 // system hands out the lowest free one, so every one below it is taken), or the descriptors

@@ -296,7 +296,8 @@ TEST(Ntcp2Link, FrameIncompleteTenSecondsAfterItsFirstByteFailsTheLink) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LinkPair p = link_pair();
-    const Bytes frame = *ntcp2::seal_frame(p.a.session, *ntcp2::encode_blocks({Ntcp2Block::Padding{bytes_of(c.padding, 2)}}));
+    const Bytes frame =
+        *ntcp2::seal_frame(p.a.session, *ntcp2::encode_blocks({Ntcp2Block::Padding{bytes_of(c.padding, 2)}}));
     std::size_t off = std::min(c.sent, frame.size() - 3);
     ASSERT_EQ(::send(p.a.socket.fd, frame.data(), off, 0), static_cast<ssize_t>(off));
     ASSERT_TRUE(ntcp2_test::wait_readable(p.b.socket.fd));

@@ -186,7 +186,7 @@ std::vector<ntcp2_net::Ntcp2Conn> hold_handshakes(const common::RouterInfo& targ
                                                      true, ntcp2_net::read_now());
       if (dial) dials.push_back(std::move(*dial));
     }
-    const std::uint64_t deadline = ntcp2_net::read_now().mono_ms + 5000;
+    const std::uint64_t deadline = ntcp2_net::read_now().mono_ms + 8000;
     while (!dials.empty() && ntcp2_net::read_now().mono_ms < deadline) {
       const ntcp2_net::Now now = ntcp2_net::read_now();
       std::erase_if(dials, [&](ntcp2_net::PendingNtcp2Dial& dial) {
