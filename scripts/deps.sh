@@ -10,6 +10,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # independent implementations used only by tests and benchmarks
   libssl-dev zlib1g-dev python3 openssl gzip
+  # 32-bit x86 programs built by the patch engine's tests (gcc -m32)
+  gcc-multilib
   # fuzzing (libFuzzer with the sanitizers)
   clang libclang-rt-dev
   # router runtime: allocator and the HTTPS download program
