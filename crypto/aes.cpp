@@ -31,13 +31,9 @@ Result<void> check_cbc(ByteView key, ByteView iv, ByteView data) {
 
 bool use_hardware(Engine engine) { return engine == Engine::Best && cpu_features().aes; }
 
-void cbc_encrypt(const std::uint8_t* key, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
-                 std::size_t blocks, Engine engine) {
-  if (use_hardware(engine)) {
-    detail::aes256_cbc_encrypt_x86(key, iv, in, out, blocks);
-    return;
-  }
-  const AesSchedule rk = aes256_expand_key(key);
+// The portable loops read block b before writing it, so in and out may be the same.
+void portable_cbc_encrypt(const AesSchedule& rk, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                          std::size_t blocks) {
   AesBlock chain;
   std::memcpy(chain.data(), iv, 16);
   for (std::size_t b = 0; b < blocks; ++b) {
@@ -47,13 +43,8 @@ void cbc_encrypt(const std::uint8_t* key, const std::uint8_t* iv, const std::uin
   }
 }
 
-void cbc_decrypt(const std::uint8_t* key, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
-                 std::size_t blocks, Engine engine) {
-  if (use_hardware(engine)) {
-    detail::aes256_cbc_decrypt_x86(key, iv, in, out, blocks);
-    return;
-  }
-  const AesSchedule rk = aes256_expand_key(key);
+void portable_cbc_decrypt(const AesSchedule& rk, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                          std::size_t blocks) {
   AesBlock chain;
   std::memcpy(chain.data(), iv, 16);
   for (std::size_t b = 0; b < blocks; ++b) {
@@ -66,7 +57,60 @@ void cbc_decrypt(const std::uint8_t* key, const std::uint8_t* iv, const std::uin
   }
 }
 
+void cbc_encrypt(const std::uint8_t* key, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                 std::size_t blocks, Engine engine) {
+  if (use_hardware(engine)) {
+    detail::aes256_cbc_encrypt_x86(key, iv, in, out, blocks);
+    return;
+  }
+  portable_cbc_encrypt(aes256_expand_key(key), iv, in, out, blocks);
+}
+
+void cbc_decrypt(const std::uint8_t* key, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                 std::size_t blocks, Engine engine) {
+  if (use_hardware(engine)) {
+    detail::aes256_cbc_decrypt_x86(key, iv, in, out, blocks);
+    return;
+  }
+  portable_cbc_decrypt(aes256_expand_key(key), iv, in, out, blocks);
+}
+
+void cbc_encrypt(const Aes256EncryptKey& key, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                 std::size_t blocks) {
+  if (key.hardware) {
+    detail::aes256_cbc_encrypt_rk_x86(key.rk.data(), iv, in, out, blocks);
+  } else {
+    portable_cbc_encrypt(key.rk, iv, in, out, blocks);
+  }
+}
+
+void cbc_decrypt(const Aes256DecryptKey& key, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                 std::size_t blocks) {
+  if (key.hardware) {
+    detail::aes256_cbc_decrypt_rk_x86(key.rk.data(), iv, in, out, blocks);
+  } else {
+    portable_cbc_decrypt(key.rk, iv, in, out, blocks);
+  }
+}
+
+Result<void> check_cbc_spans(ByteView in, std::span<std::uint8_t> out) {
+  if (in.size() % 16 != 0) {
+    return fail(CryptoError::InvalidLength, msg("AES-CBC input must be a multiple of 16 bytes, got ", in.size()));
+  }
+  if (out.size() != in.size()) {
+    return fail(CryptoError::InvalidLength, msg("AES-CBC output must be ", in.size(), " bytes, got ", out.size()));
+  }
+  return {};
+}
+
 constexpr std::uint8_t zero_iv[16] = {};
+
+// A key already checked to have 32 bytes.
+std::array<std::uint8_t, 32> key_array(ByteView key) {
+  std::array<std::uint8_t, 32> out;
+  std::memcpy(out.data(), key.data(), 32);
+  return out;
+}
 
 }  // namespace
 
@@ -97,6 +141,66 @@ Result<Bytes> aes256_cbc_decrypt(ByteView key, ByteView iv, ByteView data, Engin
   Bytes out(data.size());
   cbc_decrypt(key.data(), iv.data(), data.data(), out.data(), data.size() / 16, engine);
   return out;
+}
+
+Aes256EncryptKey aes256_encrypt_key(const std::array<std::uint8_t, 32>& key, Engine engine) {
+  Aes256EncryptKey out;
+  out.hardware = use_hardware(engine);
+  if (out.hardware) {
+    detail::aes256_expand_x86(key.data(), out.rk.data());
+  } else {
+    out.rk = aes256_expand_key(key.data());
+  }
+  return out;
+}
+
+// The portable decryption walks the encryption schedule backwards, so only the
+// hardware path needs keys of its own.
+Aes256DecryptKey aes256_decrypt_key(const std::array<std::uint8_t, 32>& key, Engine engine) {
+  Aes256DecryptKey out;
+  out.hardware = use_hardware(engine);
+  if (out.hardware) {
+    std::uint8_t enc[240];
+    detail::aes256_expand_x86(key.data(), enc);
+    detail::aes256_decryption_keys_x86(enc, out.rk.data());
+  } else {
+    out.rk = aes256_expand_key(key.data());
+  }
+  return out;
+}
+
+Result<Aes256EncryptKey> aes256_encrypt_key(ByteView key, Engine engine) {
+  if (auto ok = check_key(key); !ok) return std::unexpected(ok.error());
+  return aes256_encrypt_key(key_array(key), engine);
+}
+
+Result<Aes256DecryptKey> aes256_decrypt_key(ByteView key, Engine engine) {
+  if (auto ok = check_key(key); !ok) return std::unexpected(ok.error());
+  return aes256_decrypt_key(key_array(key), engine);
+}
+
+void aes256_encrypt_block(const Aes256EncryptKey& key, std::span<const std::uint8_t, 16> in,
+                          std::span<std::uint8_t, 16> out) {
+  cbc_encrypt(key, zero_iv, in.data(), out.data(), 1);
+}
+
+void aes256_decrypt_block(const Aes256DecryptKey& key, std::span<const std::uint8_t, 16> in,
+                          std::span<std::uint8_t, 16> out) {
+  cbc_decrypt(key, zero_iv, in.data(), out.data(), 1);
+}
+
+Result<void> aes256_cbc_encrypt(const Aes256EncryptKey& key, std::span<const std::uint8_t, 16> iv, ByteView in,
+                                std::span<std::uint8_t> out) {
+  if (auto ok = check_cbc_spans(in, out); !ok) return ok;
+  cbc_encrypt(key, iv.data(), in.data(), out.data(), in.size() / 16);
+  return {};
+}
+
+Result<void> aes256_cbc_decrypt(const Aes256DecryptKey& key, std::span<const std::uint8_t, 16> iv, ByteView in,
+                                std::span<std::uint8_t> out) {
+  if (auto ok = check_cbc_spans(in, out); !ok) return ok;
+  cbc_decrypt(key, iv.data(), in.data(), out.data(), in.size() / 16);
+  return {};
 }
 
 }  // namespace crypto

@@ -41,40 +41,47 @@ ONDREL_AES_TARGET void expand(const std::uint8_t key[32], __m128i rk[15]) {
 #undef ONDREL_AES_PAIR
 }
 
-}  // namespace
+ONDREL_AES_TARGET void load_keys(const std::uint8_t bytes[240], __m128i rk[15]) {
+  for (int r = 0; r < 15; ++r) rk[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * r));
+}
 
-ONDREL_AES_TARGET void aes256_cbc_encrypt_x86(const std::uint8_t key[32], const std::uint8_t iv[16],
-                                              const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
-  __m128i rk[15];
-  expand(key, rk);
+ONDREL_AES_TARGET void store_keys(const __m128i rk[15], std::uint8_t bytes[240]) {
+  for (int r = 0; r < 15; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + 16 * r), rk[r]);
+}
+
+// The decryption instructions take the round keys in reverse order, passed through
+// InvMixColumns (the equivalent inverse cipher); the result is the same.
+ONDREL_AES_TARGET void decryption_keys(const __m128i rk[15], __m128i dk[15]) {
+  dk[0] = rk[14];
+  for (int r = 1; r < 14; ++r) dk[r] = _mm_aesimc_si128(rk[14 - r]);
+  dk[14] = rk[0];
+}
+
+ONDREL_AES_TARGET void cbc_encrypt(const __m128i rk[15], const std::uint8_t iv[16], const std::uint8_t* in,
+                                   std::uint8_t* out, std::size_t blocks) {
   __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
   for (std::size_t b = 0; b < blocks; ++b) {
-    __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * b)), chain);
-    x = _mm_xor_si128(x, rk[0]);
+    // The round-0 key goes onto the input before the chaining value arrives, leaving
+    // one XOR between one block's last round and the next block's first.
+    __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * b)), rk[0]);
+    x = _mm_xor_si128(x, chain);
     for (int r = 1; r < 14; ++r) x = _mm_aesenc_si128(x, rk[r]);
     chain = _mm_aesenclast_si128(x, rk[14]);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * b), chain);
   }
 }
 
-ONDREL_AES_TARGET void aes256_cbc_decrypt_x86(const std::uint8_t key[32], const std::uint8_t iv[16],
-                                              const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
-  __m128i rk[15];
-  expand(key, rk);
-  // The decryption instructions take the round keys in reverse order, passed
-  // through InvMixColumns (the equivalent inverse cipher); the result is the same.
-  __m128i dk[15];
-  dk[0] = rk[14];
-  for (int r = 1; r < 14; ++r) dk[r] = _mm_aesimc_si128(rk[14 - r]);
-  dk[14] = rk[0];
-
+ONDREL_AES_TARGET void cbc_decrypt(const __m128i dk[15], const std::uint8_t iv[16], const std::uint8_t* in,
+                                   std::uint8_t* out, std::size_t blocks) {
   __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
   std::size_t b = 0;
   // Blocks are independent under decryption: four at a time keep the AES unit busy.
+  // Every input block of a group is loaded before any output is stored, so in and out
+  // may be the same bytes.
   for (; b + 4 <= blocks; b += 4) {
     __m128i c[4], x[4];
     for (int j = 0; j < 4; ++j) {
-      c[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * (b + j)));
+      c[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * (b + static_cast<std::size_t>(j))));
       x[j] = _mm_xor_si128(c[j], dk[0]);
     }
     for (int r = 1; r < 14; ++r) {
@@ -84,7 +91,9 @@ ONDREL_AES_TARGET void aes256_cbc_decrypt_x86(const std::uint8_t key[32], const 
     x[0] = _mm_xor_si128(x[0], chain);
     for (int j = 1; j < 4; ++j) x[j] = _mm_xor_si128(x[j], c[j - 1]);
     chain = c[3];
-    for (int j = 0; j < 4; ++j) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * (b + j)), x[j]);
+    for (int j = 0; j < 4; ++j) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * (b + static_cast<std::size_t>(j))), x[j]);
+    }
   }
   for (; b < blocks; ++b) {
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * b));
@@ -96,6 +105,50 @@ ONDREL_AES_TARGET void aes256_cbc_decrypt_x86(const std::uint8_t key[32], const 
   }
 }
 
+}  // namespace
+
+ONDREL_AES_TARGET void aes256_cbc_encrypt_x86(const std::uint8_t key[32], const std::uint8_t iv[16],
+                                              const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
+  __m128i rk[15];
+  expand(key, rk);
+  cbc_encrypt(rk, iv, in, out, blocks);
+}
+
+ONDREL_AES_TARGET void aes256_cbc_decrypt_x86(const std::uint8_t key[32], const std::uint8_t iv[16],
+                                              const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
+  __m128i rk[15], dk[15];
+  expand(key, rk);
+  decryption_keys(rk, dk);
+  cbc_decrypt(dk, iv, in, out, blocks);
+}
+
+ONDREL_AES_TARGET void aes256_expand_x86(const std::uint8_t key[32], std::uint8_t enc[240]) {
+  __m128i rk[15];
+  expand(key, rk);
+  store_keys(rk, enc);
+}
+
+ONDREL_AES_TARGET void aes256_decryption_keys_x86(const std::uint8_t enc[240], std::uint8_t dec[240]) {
+  __m128i rk[15], dk[15];
+  load_keys(enc, rk);
+  decryption_keys(rk, dk);
+  store_keys(dk, dec);
+}
+
+ONDREL_AES_TARGET void aes256_cbc_encrypt_rk_x86(const std::uint8_t enc[240], const std::uint8_t iv[16],
+                                                 const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
+  __m128i rk[15];
+  load_keys(enc, rk);
+  cbc_encrypt(rk, iv, in, out, blocks);
+}
+
+ONDREL_AES_TARGET void aes256_cbc_decrypt_rk_x86(const std::uint8_t dec[240], const std::uint8_t iv[16],
+                                                 const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
+  __m128i dk[15];
+  load_keys(dec, dk);
+  cbc_decrypt(dk, iv, in, out, blocks);
+}
+
 #else
 
 void aes256_cbc_encrypt_x86(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
@@ -104,6 +157,16 @@ void aes256_cbc_encrypt_x86(const std::uint8_t*, const std::uint8_t*, const std:
 }
 void aes256_cbc_decrypt_x86(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
                             std::size_t) {
+  std::abort();
+}
+void aes256_expand_x86(const std::uint8_t*, std::uint8_t*) { std::abort(); }
+void aes256_decryption_keys_x86(const std::uint8_t*, std::uint8_t*) { std::abort(); }
+void aes256_cbc_encrypt_rk_x86(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
+                               std::size_t) {
+  std::abort();
+}
+void aes256_cbc_decrypt_rk_x86(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
+                               std::size_t) {
   std::abort();
 }
 

@@ -11,4 +11,13 @@ void aes256_cbc_encrypt_x86(const std::uint8_t key[32], const std::uint8_t iv[16
 void aes256_cbc_decrypt_x86(const std::uint8_t key[32], const std::uint8_t iv[16], const std::uint8_t* in,
                             std::uint8_t* out, std::size_t blocks);
 
+// The same work on keys expanded once: enc holds the 15 encryption round keys in FIPS
+// 197 byte order, dec the decryption instructions' keys (last round first).
+void aes256_expand_x86(const std::uint8_t key[32], std::uint8_t enc[240]);
+void aes256_decryption_keys_x86(const std::uint8_t enc[240], std::uint8_t dec[240]);
+void aes256_cbc_encrypt_rk_x86(const std::uint8_t enc[240], const std::uint8_t iv[16], const std::uint8_t* in,
+                               std::uint8_t* out, std::size_t blocks);
+void aes256_cbc_decrypt_rk_x86(const std::uint8_t dec[240], const std::uint8_t iv[16], const std::uint8_t* in,
+                               std::uint8_t* out, std::size_t blocks);
+
 }  // namespace crypto::detail
