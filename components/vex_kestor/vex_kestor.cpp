@@ -48,6 +48,21 @@ void GlueError(int line, const char* text, const std::string& detail = std::stri
   }
 }
 
+// Runs `step` with every exception caught: running out of memory gives the out-of-memory
+// status and any other exception ApplyFailed, each after its line at `line`.
+template <class Step>
+int Guarded(int line, Step&& step) {
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+    GlueError(line, kBadAlloc);
+    return Status(KestorStatus::OutOfMemory);
+  } catch (...) {
+    GlueError(line, kUnknownException);
+    return Status(KestorStatus::ApplyFailed);
+  }
+}
+
 // Maps a region of `file`; on failure `error` says why.
 bool MapFile(base::MemoryMappedFile* mapping, base::File file, const base::MemoryMappedFile::Region& region,
              base::MemoryMappedFile::Access access, std::string* error) {
@@ -175,15 +190,10 @@ class NewFileMapping {
 }  // namespace
 
 KestorPatcher::KestorPatcher() {
-  try {
+  last_status_ = Guarded(kLineCreate, [this] {
     state_ = std::make_unique<KestorPatchState>();
-  } catch (const std::bad_alloc&) {
-    GlueError(kLineCreate, kBadAlloc);
-    last_status_ = Status(KestorStatus::OutOfMemory);
-  } catch (...) {
-    GlueError(kLineCreate, kUnknownException);
-    last_status_ = Status(KestorStatus::ApplyFailed);
-  }
+    return Status(KestorStatus::Success);
+  });
 }
 
 KestorPatcher::~KestorPatcher() = default;
@@ -195,17 +205,7 @@ UpdaterError KestorPatcher::ComputeCrc(const std::uint8_t* buffer, std::size_t l
 
 UpdaterError KestorPatcher::ReadHeader(std::FILE* patch) {
   if (!state_) return FromKestorStatus(last_status_);
-  int status;
-  try {
-    status = ReadHeaderUnguarded(patch);
-  } catch (const std::bad_alloc&) {
-    GlueError(kLineReadHeaderException, kBadAlloc);
-    status = Status(KestorStatus::OutOfMemory);
-  } catch (...) {
-    GlueError(kLineReadHeaderException, kUnknownException);
-    status = Status(KestorStatus::ApplyFailed);
-  }
-  return FromKestorStatus(status);
+  return FromKestorStatus(Guarded(kLineReadHeaderException, [&] { return ReadHeaderUnguarded(patch); }));
 }
 
 int KestorPatcher::ReadHeaderUnguarded(std::FILE* patch) {
@@ -241,17 +241,7 @@ int KestorPatcher::ReadHeaderUnguarded(std::FILE* patch) {
 
 UpdaterError KestorPatcher::Apply(const std::uint8_t* source, std::size_t length, std::FILE* out) {
   if (!state_) return FromKestorStatus(last_status_);
-  int status;
-  try {
-    status = ApplyUnguarded(source, length, out);
-  } catch (const std::bad_alloc&) {
-    GlueError(kLineApplyException, kBadAlloc);
-    status = Status(KestorStatus::OutOfMemory);
-  } catch (...) {
-    GlueError(kLineApplyException, kUnknownException);
-    status = Status(KestorStatus::ApplyFailed);
-  }
-  return FromKestorStatus(status);
+  return FromKestorStatus(Guarded(kLineApplyException, [&] { return ApplyUnguarded(source, length, out); }));
 }
 
 int KestorPatcher::ApplyUnguarded(const std::uint8_t* source, std::size_t length, std::FILE* out) {

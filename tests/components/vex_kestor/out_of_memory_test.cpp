@@ -13,6 +13,7 @@
 #include "base/logging.h"
 #include "components/vex_kestor/vex_kestor.h"
 #include "tests/components/kestor/kestor_test_support.h"
+#include "tests/components/vex_kestor/glue_test_support.h"
 #include "tests/updater/test_util.h"
 #include "updater/kestor_patcher.h"
 
@@ -52,22 +53,6 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 namespace {
 
 using updater_test::log_text;
-
-// The update-log lines (without their time stamps) that contain "kestor".
-std::vector<std::string> KestorLines() {
-  std::vector<std::string> lines;
-  const std::string text = log_text();
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t eol = text.find('\n', pos);
-    if (eol == std::string::npos) eol = text.size();
-    std::string line = text.substr(pos, eol - pos);
-    pos = eol + 1;
-    if (const std::size_t stamp = line.find(": "); stamp != std::string::npos) line = line.substr(stamp + 2);
-    if (line.find("kestor") != std::string::npos) lines.push_back(line);
-  }
-  return lines;
-}
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -110,7 +95,7 @@ TEST_F(OutOfMemory, WhileSettingUpThePatcher) {
   std::unique_ptr<Patcher> patcher = create_kestor_patcher();
   g_allocations_before_failure = -1;
   EXPECT_EQ(patcher->ReadHeader(patch_), PATCH_MEMORY_ERROR);
-  const std::vector<std::string> lines = KestorLines();
+  const std::vector<std::string> lines = glue_test::LogLines("kestor");
   ASSERT_EQ(lines.size(), 2u) << log_text();
   EXPECT_TRUE(EndsWith(lines[0], "vex_kestor.cpp:180] std::bad_alloc caught in kestor.")) << lines[0];
   EXPECT_EQ(lines[1], "FromKestorStatus: encountered kestor error 100, converting to updater error 12");
@@ -121,7 +106,7 @@ TEST_F(OutOfMemory, WhileReadingThePatch) {
   g_allocations_before_failure = 0;
   EXPECT_EQ(patcher->ReadHeader(patch_), PATCH_MEMORY_ERROR);
   g_allocations_before_failure = -1;
-  const std::vector<std::string> lines = KestorLines();
+  const std::vector<std::string> lines = glue_test::LogLines("kestor");
   ASSERT_EQ(lines.size(), 2u) << log_text();
   EXPECT_TRUE(EndsWith(lines[0], "vex_kestor.cpp:237] std::bad_alloc caught in kestor.")) << lines[0];
   // The same patcher reads the patch once memory is back.
@@ -134,7 +119,7 @@ TEST_F(OutOfMemory, WhileApplying) {
   g_allocations_before_failure = 0;
   EXPECT_EQ(patcher->Apply(old_image_.data(), old_image_.size(), out_), PATCH_MEMORY_ERROR);
   g_allocations_before_failure = -1;
-  const std::vector<std::string> lines = KestorLines();
+  const std::vector<std::string> lines = glue_test::LogLines("kestor");
   ASSERT_EQ(lines.size(), 2u) << log_text();
   EXPECT_TRUE(EndsWith(lines[0], "vex_kestor.cpp:326] std::bad_alloc caught in kestor.")) << lines[0];
   EXPECT_EQ(patcher->Apply(old_image_.data(), old_image_.size(), out_), OK);

@@ -16,12 +16,14 @@
 
 #include "base/logging.h"
 #include "tests/components/kestor/elf_test_support.h"
+#include "tests/components/vex_kestor/glue_test_support.h"
 #include "tests/updater/update_fixture.h"
 #include "updater/kestor_patcher.h"
 #include "updater/patch_file.h"
 
 namespace {
 
+using glue_test::LogLines;
 using kestor_test::Bytes;
 using updater_test::log_text;
 using updater_test::read_file;
@@ -32,23 +34,6 @@ std::string AsString(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 std::uint32_t ZlibCrc(const std::uint8_t* data, std::size_t n) {
   return static_cast<std::uint32_t>(crc32(0, data, static_cast<uInt>(n)));
-}
-
-// The update-log lines (without their time stamps) that contain `part`.
-std::vector<std::string> LogLines(const std::string& part) {
-  std::vector<std::string> lines;
-  const std::string text = log_text();
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t eol = text.find('\n', pos);
-    if (eol == std::string::npos) eol = text.size();
-    std::string line = text.substr(pos, eol - pos);
-    pos = eol + 1;
-    const std::size_t stamp = line.find(": ");
-    if (stamp != std::string::npos) line = line.substr(stamp + 2);
-    if (line.find(part) != std::string::npos) lines.push_back(line);
-  }
-  return lines;
 }
 
 // "[kestor:ERROR:<path ending in vex_kestor.cpp>:<line>] <text>"
