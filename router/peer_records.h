@@ -1,6 +1,7 @@
 #pragma once
 // Records of NTCP2 peer management held by the router record: established links, dials in
 // progress and I2NP messages waiting for a link.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -35,6 +36,12 @@ struct PendingPeerSend {
   i2np::I2npPayload payload;
   std::uint64_t queued_ms = 0;
 };
+
+// Messages waiting for a link to another router. Peers can make this router send to
+// routers they name (tunnel endpoints and gateways forward), some of which never answer a
+// dial; beyond this many waiting messages a new one is dropped. Messages to this router
+// itself are handed back on the next pass and do not count against it.
+inline constexpr std::size_t kMaxPendingSends = 1024;
 
 // A peer that public mode dials and builds through: its NTCP2 host is an IPv4 address
 // other than "127.0.0.1" and "0.0.0.0", and outside the reserved ranges unless

@@ -313,6 +313,11 @@ void Router::send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload paylo
     print_debug_line(debug, "[debug] NTCP2 send queue full, dropped I2NP message to " + peer.to_b32_address());
     return;
   }
+  if (pending_sends.size() >= kMaxPendingSends) {
+    print_debug_line(debug, "[debug] too many messages waiting for links, dropped I2NP message to " +
+                                peer.to_b32_address());
+    return;
+  }
   pending_sends.push_back(PendingPeerSend{peer, id, expiration, std::move(payload), now.mono_ms});
   ensure_peer_dial(peer, now);
 }
