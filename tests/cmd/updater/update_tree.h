@@ -101,6 +101,12 @@ struct UpdateTree {
   }
 };
 
+// Whether anything (a dangling link too) stands at `path`.
+inline bool exists(const std::string& path) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
 // The messages of a log, each line without its time stamp.
 inline std::vector<std::string> log_messages(const std::string& log) {
   std::vector<std::string> lines;
