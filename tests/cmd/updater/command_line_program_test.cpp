@@ -77,5 +77,21 @@ TEST(CommandLineProgram, Refusals) {
   }
 }
 
+// The status "applying" must be in place before the update starts; when it cannot be
+// written (here the patch "folder" is a file) the run ends there.
+TEST(CommandLineProgram, StatusThatCannotBeWrittenEndsTheRun) {
+  UpdateTree t;
+  const std::string not_a_folder = t.outside + "/file";
+  UpdateTree::put(not_a_folder, "x");
+  const std::string before = updater_test::tree_snapshot(t.root.path());
+  Launch launch;
+  launch.args = {"1", not_a_folder, t.install, t.work, "first"};
+  const Result r = run(launch);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "");
+  // Not even the working folder was made.
+  EXPECT_EQ(updater_test::tree_snapshot(t.root.path()), before);
+}
+
 }  // namespace
 }  // namespace program_test

@@ -206,23 +206,27 @@ TEST_F(Modes, StagedThenReplaced) {
   UpdateTree::put(t.install + "/updates/last-update.log", "log of the staged run\n");
   ::mkdir(patch.c_str(), 0755);
   ASSERT_TRUE(updater_test::write_file(patch + "/update.vpk", signed_archive(update_files())));
+  // Left over from an earlier run: emptied before the copy.
+  UpdateTree::put(work + "/stale/file", "stale\n");
   const std::string before = tree_snapshot(t.install);
 
   const Result staged = run_args({"1", patch, t.install, work, "first", "-1"});
   EXPECT_EQ(staged.code, 0) << staged.err;
   EXPECT_EQ(read_file(patch + "/update.status"), "applied\n");
-  // The copy holds the new tree (with "updates" but not "updates/0"); the installation
-  // itself is as it was but for the copy and the run's files in the patch folder.
+  // The copy holds the new tree, with "updates" but not "updates/0".
   updater_test::TempDir expected;
   new_tree(expected / "tree");
   ::mkdir((expected / "tree/updates").c_str(), 0755);
   UpdateTree::put(expected / "tree/updates/last-update.log", "log of the staged run\n");
   EXPECT_EQ(tree_snapshot(work), tree_snapshot(expected / "tree"));
   EXPECT_EQ(log_messages(read_file(patch + "/update.log").value_or(""))[5], "Performing a staged update");
+  // The installation is as it was but for the copy and the run's files.
   ASSERT_EQ(::rename(work.c_str(), (t.root / "copy").c_str()), 0);
   ASSERT_EQ(::unlink((patch + "/update.status").c_str()), 0);
   ASSERT_EQ(::unlink((patch + "/update.log").c_str()), 0);
+  UpdateTree::put(work + "/stale/file", "stale\n");
   EXPECT_EQ(tree_snapshot(t.install), before);
+  ASSERT_EQ(updater_test::run_command("rm -r " + updater_test::shell_quote(work)).status, 0);
   ASSERT_EQ(::rename((t.root / "copy").c_str(), work.c_str()), 0);
 
   // Meanwhile the old installation's log moved on: the swap keeps the newer one.
