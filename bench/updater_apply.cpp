@@ -14,9 +14,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
+
+#include "updater_bench_util.h"
 
 namespace {
 
@@ -26,33 +27,10 @@ constexpr int kFiles = 1000;
 constexpr int kFolders = 20;
 constexpr std::size_t kFileSize = 100u << 10;  // 1,000 of them: about 100 MiB
 
-const fs::path kSource = fs::path(__FILE__).parent_path().parent_path();
-
-// Runs the parts joined as one shell command (joined by appending: g++ 12 at -O3 misreads
-// some chains of string +).
-template <typename... Parts>
-bool run(const Parts&... parts) {
-  std::string cmd;
-  ((cmd += parts), ...);
-  return std::system(cmd.c_str()) == 0;
-}
-
-std::string python() { return fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
+using updater_bench::python;
+using updater_bench::run;
 
 std::string file_name(int i) { return "lib" + std::to_string(i % kFolders) + "/file" + std::to_string(i) + ".dat"; }
-
-// Lines of words from a 5,000-word vocabulary: text that compresses about as well as
-// program files do.
-std::string words(std::mt19937_64& rng, const std::vector<std::string>& vocabulary, std::size_t size) {
-  std::string text;
-  text.reserve(size + 16);
-  while (text.size() < size) {
-    text += vocabulary[rng() % vocabulary.size()];
-    text.push_back(text.size() % 80 < 70 ? ' ' : '\n');
-  }
-  text.resize(size);
-  return text;
-}
 
 struct Fixture {
   fs::path dir;
@@ -69,18 +47,12 @@ struct Fixture {
     if (::mkdtemp(pattern.data()) == nullptr) return;
     dir = pattern;
     for (const fs::path& p : {files(), install(), patch(), tar_out()}) fs::create_directories(p);
-    std::mt19937_64 rng(5);
-    std::vector<std::string> vocabulary;
-    for (int i = 0; i < 5000; ++i) {
-      std::string w;
-      for (std::size_t n = 2 + rng() % 9; n > 0; --n) w.push_back(static_cast<char>('a' + rng() % 26));
-      vocabulary.push_back(w);
-    }
+    updater_bench::WordText text(5);
     std::string manifest;
     for (int i = 0; i < kFiles; ++i) {
       const fs::path path = files() / file_name(i);
       fs::create_directories(path.parent_path());
-      std::ofstream(path, std::ios::binary) << words(rng, vocabulary, kFileSize);
+      std::ofstream(path, std::ios::binary) << text.next(kFileSize);
       manifest += "add \"" + file_name(i) + "\"\n";
     }
     std::ofstream(dir / "manifest") << manifest;
@@ -88,7 +60,7 @@ struct Fixture {
     {
       std::ofstream py(dir / "make.py");
       py << "import sys\n"
-         << "sys.path.insert(0, '" << kSource.string() << "/tests/support')\n"
+         << "sys.path.insert(0, '" << updater_bench::source_dir().string() << "/tests/support')\n"
          << "from vpk_writer import *\n"
          << "d = '" << dir.string() << "'\n"
          << "items = [Item('updatev3.manifest', xz(open(d + '/manifest', 'rb').read(), '-1'))]\n"

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "log_lines.h"
 #include "test_util.h"
 #include "updater/driver_state.h"
 #include "updater/update_thread.h"
@@ -50,14 +51,7 @@ TEST(ReportUpdateResult, StatusLogAndWorkingFolderByModeAndResult) {
       ScopedLog log(dir / "update.log");
       ReportUpdateResult(c.result);
       std::string lines;
-      const std::string text = log_text();
-      for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = text.find('\n', at);
-        std::string line = text.substr(at, end - at);
-        std::size_t stamp = line.find(": ");
-        lines += (stamp == std::string::npos ? line : line.substr(stamp + 2)) + "\n";
-        at = end + 1;
-      }
+      for (const std::string& line : updater_test::log_messages(log_text())) lines += line + "\n";
       EXPECT_EQ(lines, c.log);
     }
     EXPECT_EQ(read_file(dir / "update.status"), c.status);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/vpk_writer.h"
+#include "tests/updater/log_lines.h"
 #include "tests/updater/test_util.h"
 
 namespace program_test {
@@ -107,20 +108,6 @@ inline bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-// The messages of a log, each line without its time stamp.
-inline std::vector<std::string> log_messages(const std::string& log) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < log.size()) {
-    std::size_t end = log.find('\n', start);
-    if (end == std::string::npos) end = log.size();
-    std::string line = log.substr(start, end - start);
-    // "YYYY-MM-DD HH:MM:SS+ZZZZ: "
-    const std::size_t stamp = line.find(": ");
-    lines.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
-    start = end + 1;
-  }
-  return lines;
-}
+using updater_test::log_messages;
 
 }  // namespace program_test
