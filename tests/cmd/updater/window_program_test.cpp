@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,9 +28,15 @@ using updater_test::run_command;
 using updater_test::shell_quote;
 
 constexpr const char* kTitle = "Ondrel Test Update";
-constexpr long kSysOpenat = 257;
-constexpr long kSysPoll = 7;
-constexpr long kSysFutex = 202;
+// The calls the threads wait in, by this machine's numbers. GLib's main loop polls with
+// poll where the system has it, else with ppoll.
+constexpr long kSysOpenat = SYS_openat;
+#ifdef SYS_poll
+constexpr long kSysPoll = SYS_poll;
+#else
+constexpr long kSysPoll = SYS_ppoll;
+#endif
+constexpr long kSysFutex = SYS_futex;
 
 // Calls `done` until it holds, for at most a minute.
 bool wait_until(const std::function<bool()>& done) {
