@@ -22,6 +22,10 @@ PACKAGES=(
   libmimalloc-dev curl
   # updater: archive items (XZ) and their signature check (NSS)
   liblzma-dev libnss3-dev libnspr4-dev
+  # updater: the progress window
+  libgtk-3-dev
+  # updater window tests: a display of their own, window properties and a screenshot
+  xvfb x11-utils imagemagick
 )
 
 if [ "${1:-}" = "--list" ]; then
