@@ -10,10 +10,16 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # independent implementations used only by tests and benchmarks
   libssl-dev zlib1g-dev python3 openssl gzip
+  # binary diffs made and applied by an independent tool (updater patch tests, benchmark)
+  bsdiff
+  # update archives in tests: items from the xz command, signatures from python3 'cryptography'
+  xz-utils python3-cryptography
   # fuzzing (libFuzzer with the sanitizers)
   clang libclang-rt-dev
   # router runtime: allocator and the HTTPS download program
   libmimalloc-dev curl
+  # updater: archive items (XZ) and their signature check (NSS)
+  liblzma-dev libnss3-dev libnspr4-dev
 )
 
 if [ "${1:-}" = "--list" ]; then

@@ -70,7 +70,8 @@ UpdaterError ensure_parent_dir(const char* path) {
 UpdaterError rename_file(const char* source, const char* destination, bool dir_swap) {
   if (UpdaterError rv = ensure_parent_dir(destination); rv != OK) return rv;
   struct stat st{};
-  if (::stat(source, &st) != 0) {
+  // A dangling link is renamed as the link it is (a removed link's backup, and back).
+  if (::stat(source, &st) != 0 && ::lstat(source, &st) != 0) {
     update_log_printf("rename_file: failed to read file status info: %s, err: %d", source, errno);
     return READ_ERROR;
   }

@@ -1,0 +1,9 @@
+#pragma once
+// The patcher of the executable-aware kestor format, made when a patch is not QBDIFF10.
+#include <memory>
+
+#include "updater/patcher.h"
+
+// Creates a KestorPatcher. Never null: a patcher whose engine state could not be set up
+// carries that failure and reports it from ReadHeader.
+std::unique_ptr<Patcher> create_kestor_patcher();
