@@ -1,6 +1,6 @@
 #include "noise/cipher_state.h"
 
-#include <algorithm>
+#include <cstring>
 
 #include "crypto/chacha20_poly1305.h"
 #include "crypto/endian.h"
@@ -19,7 +19,8 @@ Result<void> CipherState::encrypt_with_ad_into(ByteView ad, ByteView plaintext, 
                                           msg("cipher output must be ", plaintext.size() + overhead(), " bytes, got ",
                                               out.size())));
   if (!k) {
-    std::copy(plaintext.begin(), plaintext.end(), out.begin());
+    // memmove: the plaintext may already lie in out.
+    if (!plaintext.empty()) std::memmove(out.data(), plaintext.data(), plaintext.size());
     return {};
   }
   if (n == exhausted) return fail(NoiseError::NonceExhausted);

@@ -242,7 +242,7 @@ std::size_t count_blocks(ByteView payload) {
 
 }  // namespace
 
-Result<std::size_t> encoded_blocks_size(const RatchetBlocks& blocks) {
+Result<std::size_t> encoded_blocks_size(std::span<const RatchetBlock> blocks) {
   std::size_t total = 0;
   for (const RatchetBlock& b : blocks) {
     auto body = std::visit(BodySize{}, b.value);
@@ -252,7 +252,7 @@ Result<std::size_t> encoded_blocks_size(const RatchetBlocks& blocks) {
   return total;
 }
 
-void append_blocks(encoding::Writer& w, const RatchetBlocks& blocks) {
+void append_blocks(encoding::Writer& w, std::span<const RatchetBlock> blocks) {
   for (const RatchetBlock& b : blocks) std::visit(BlockWriter{w}, b.value);
 }
 

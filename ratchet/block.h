@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -136,12 +137,12 @@ using RatchetBlocks = std::vector<RatchetBlock>;
 
 // The length of the encoded payload, headers included, after checking every block against
 // its limit. Fails with RatchetError::Malformed at the first block that breaks one.
-Result<std::size_t> encoded_blocks_size(const RatchetBlocks& blocks);
+Result<std::size_t> encoded_blocks_size(std::span<const RatchetBlock> blocks);
 
 // Appends the blocks to w. Only for blocks that encoded_blocks_size accepted: the limits
 // are not checked again. The senders size their output with encoded_blocks_size, reserve it
 // once, then write here and seal in place.
-void append_blocks(encoding::Writer& w, const RatchetBlocks& blocks);
+void append_blocks(encoding::Writer& w, std::span<const RatchetBlock> blocks);
 
 // The payload of the blocks in order; an empty list gives an empty payload. Fails with
 // RatchetError::Malformed at the first block that breaks its limit, returning nothing.

@@ -1,10 +1,10 @@
 #include "ratchet/lookup_reply.h"
 
 #include <algorithm>
-#include <array>
 
 #include "crypto/chacha20_poly1305.h"
 #include "crypto/ct_eq.h"
+#include "ratchet/noise_steps.h"
 #include "ratchet/sealed_layout.h"
 
 namespace ratchet {
@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::size_t kKeyLen = 32;
 constexpr std::size_t kTagLen = 8;
-constexpr std::array<std::uint8_t, 12> kZeroNonce{};
 
 }  // namespace
 

@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "crypto/x25519.h"
-#include "noise/symmetric_state.h"
+#include "ratchet/noise_steps.h"
 #include "ratchet/sealed_layout.h"
 
 namespace ratchet {
@@ -17,13 +16,8 @@ constexpr std::size_t kKeyLen = 32;
 // DH are mixed in; the payload is sealed under it.
 Result<noise::SymmetricState> start_state(ByteView responder_static_pub, ByteView ephemeral_pub, ByteView private_key,
                                           ByteView public_key) {
-  noise::SymmetricState s = noise::SymmetricState::initialize(as_bytes(kProtocol));
-  s.mix_hash({});
-  s.mix_hash(responder_static_pub);
-  s.mix_hash(ephemeral_pub);
-  auto dh = crypto::x25519(private_key, public_key);
-  if (!dh) return wrap(RatchetError::Crypto, std::move(dh.error()));
-  s.mix_key(*dh);
+  noise::SymmetricState s = start_handshake(kProtocol, responder_static_pub, ephemeral_pub);
+  if (auto ok = mix_dh(s, private_key, public_key); !ok) return std::unexpected(std::move(ok.error()));
   return s;
 }
 

@@ -27,8 +27,10 @@ struct SealedLayout {
   std::span<std::uint8_t> sealed() { return std::span(buf).subspan(head_len); }
 };
 
-// The blocks encoded after head_len bytes of room, with 16 bytes of tag room at the end.
-// Fails with the block limit error of encode_blocks.
-Result<SealedLayout> lay_out_blocks(std::size_t head_len, const RatchetBlocks& blocks);
+// The blocks encoded after head_len bytes of room, with 16 bytes of tag room at the end;
+// the leading blocks, when given, go before them. Fails with the block limit error of
+// encode_blocks.
+Result<SealedLayout> lay_out_blocks(std::size_t head_len, std::span<const RatchetBlock> blocks,
+                                    std::span<const RatchetBlock> leading = {});
 
 }  // namespace ratchet

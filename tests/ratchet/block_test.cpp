@@ -201,7 +201,7 @@ TEST(RatchetBlocks, EncodeLimitsAtAndPastTheLimit) {
     // The failing block comes after a good one: no partial payload, the first error wins.
     auto bad = encode_blocks({RatchetBlock::DateTime{1}, c.over, RatchetBlock::Padding{Bytes(70000)}});
     EXPECT_TRUE(fails_with(bad, RatchetError::Malformed, c.text)) << c.name;
-    EXPECT_TRUE(fails_with(encoded_blocks_size({c.over}), RatchetError::Malformed, c.text)) << c.name;
+    EXPECT_TRUE(fails_with(encoded_blocks_size(RatchetBlocks{c.over}), RatchetError::Malformed, c.text)) << c.name;
   }
 }
 

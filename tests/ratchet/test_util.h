@@ -2,16 +2,22 @@
 // Small helpers shared by the garlic tests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "crypto/sha256.h"
 #include "encoding/error.h"
 #include "encoding/text.h"
+#include "ratchet/elligator_keypair.h"
 
 namespace ratchet::test {
 
@@ -65,6 +71,46 @@ inline std::vector<std::map<std::string, std::string>> noise_records() {
   }
   if (!current.empty()) records.push_back(std::move(current));
   return records;
+}
+
+
+// Replays fixed 32-byte values in order; a draw past the end is an error, so a test sees
+// every value a sender took.
+struct ScriptedRandom {
+  std::vector<std::array<std::uint8_t, 32>> values;
+  std::size_t taken = 0;
+
+  RandomSource source() {
+    return [this]() -> Result<std::array<std::uint8_t, 32>> {
+      if (taken >= values.size()) return fail(NetError::Io, "scripted random source exhausted");
+      return values[taken++];
+    };
+  }
+};
+
+template <std::size_t N>
+ScriptedRandom script(const char* const (&hex_values)[N]) {
+  ScriptedRandom s;
+  for (const char* h : hex_values) {
+    std::array<std::uint8_t, 32> v;
+    const Bytes b = hex(h);
+    std::copy(b.begin(), b.end(), v.begin());
+    s.values.push_back(v);
+  }
+  return s;
+}
+
+// An endless deterministic source for tests that need keys but not particular ones.
+inline RandomSource counting_random(std::uint32_t seed) {
+  auto counter = std::make_shared<std::uint32_t>(0);
+  return [seed, counter]() -> Result<std::array<std::uint8_t, 32>> {
+    const std::uint8_t in[8] = {static_cast<std::uint8_t>(seed >> 24), static_cast<std::uint8_t>(seed >> 16),
+                                static_cast<std::uint8_t>(seed >> 8),  static_cast<std::uint8_t>(seed),
+                                static_cast<std::uint8_t>(*counter >> 24), static_cast<std::uint8_t>(*counter >> 16),
+                                static_cast<std::uint8_t>(*counter >> 8),  static_cast<std::uint8_t>(*counter)};
+    ++*counter;
+    return crypto::sha256(ByteView(in, sizeof in));
+  };
 }
 
 }  // namespace ratchet::test

@@ -1,0 +1,33 @@
+#include "ratchet/session.h"
+
+namespace ratchet {
+
+Result<void> RatchetPeerSession::refill_recv_window() {
+  while (recv_window.size() < kRecvWindowSize) {
+    auto entry = recv_tag_set.next_entry();
+    if (!entry) return std::unexpected(std::move(entry.error()));
+    recv_window.push_back(*entry);
+    recv_window_tags.push_back(tag_word(entry->tag));
+  }
+  return {};
+}
+
+Result<void> RatchetPeerSession::consume_window_entry(std::size_t i) {
+  recv_window.erase(recv_window.begin() + static_cast<std::ptrdiff_t>(i));
+  recv_window_tags.erase(recv_window_tags.begin() + static_cast<std::ptrdiff_t>(i));
+  return refill_recv_window();
+}
+
+bool is_ratchet_session_expired(const RatchetPeerSession& s, std::uint32_t now) {
+  if (now == 0 || s.last_activity == 0) return false;
+  if (s.send_tag_set.next_index >= kMaxSendsPerSession) return true;
+  // In 64 bits, so that times near the end of the u32 range cannot wrap.
+  const auto later_than = [now](std::uint32_t t, std::uint32_t span) {
+    return std::uint64_t{t} + span < std::uint64_t{now};
+  };
+  if (later_than(s.last_activity, kSessionIdleSec)) return true;
+  if (s.confirmed) return s.last_recv != 0 && later_than(s.last_recv, kConfirmedRecvSec);
+  return later_than(s.last_activity, kUnconfirmedSec) || (s.last_recv != 0 && later_than(s.last_recv, kUnconfirmedSec));
+}
+
+}  // namespace ratchet
