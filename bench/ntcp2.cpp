@@ -118,12 +118,12 @@ void BM_LinkOverSocketpair(benchmark::State& state) {
   }
   ondrel_i2p_net_tcp_set_nonblocking(fds[0], 1);
   ondrel_i2p_net_tcp_set_nonblocking(fds[1], 1);
-  ntcp2_net::Ntcp2Conn a = ntcp2_net::make_ntcp2_conn(ntcp2_net::TcpSocket(fds[0]), std::move(sa), std::nullopt);
-  ntcp2_net::Ntcp2Conn b = ntcp2_net::make_ntcp2_conn(ntcp2_net::TcpSocket(fds[1]), std::move(sb), std::nullopt);
+  ntcp2_net::Ntcp2Conn a = ntcp2_net::make_ntcp2_conn(ntcp2_net::TcpSocket(fds[0]), std::move(sa), common::RouterInfo{});
+  ntcp2_net::Ntcp2Conn b = ntcp2_net::make_ntcp2_conn(ntcp2_net::TcpSocket(fds[1]), std::move(sb), common::RouterInfo{});
   const std::size_t payload = static_cast<std::size_t>(state.range(0));
   const std::vector<Ntcp2Block> blocks = {Ntcp2Block::I2np{Bytes(payload - 3, 1)}};
   for (auto _ : state) {
-    if (!a.send_blocks_nb(blocks)) {
+    if (!a.send_blocks_nb(blocks, ntcp2_net::read_now())) {
       state.SkipWithError("send failed");
       break;
     }
@@ -134,7 +134,7 @@ void BM_LinkOverSocketpair(benchmark::State& state) {
         return;
       }
       if (*r) break;
-      (void)a.flush_nonblocking();
+      (void)a.flush_nonblocking(ntcp2_net::read_now());
     }
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));
@@ -181,7 +181,7 @@ void BM_HandshakeOverLoopback(benchmark::State& state) {
   const ntcp2_net::Ntcp2Peer peer = *ntcp2_net::extract_ntcp2_peer(responder.info);
   ntcp2_net::ReplayCache cache;
   for (auto _ : state) {
-    auto dial = ntcp2_net::PendingNtcp2Dial::start(peer, responder.info, initiator.keys, initiator.info, true);
+    auto dial = ntcp2_net::PendingNtcp2Dial::start(peer, responder.info, initiator.keys, initiator.info, true, ntcp2_net::read_now());
     if (!dial) {
       state.SkipWithError("dial failed");
       return;
@@ -193,10 +193,10 @@ void BM_HandshakeOverLoopback(benchmark::State& state) {
         auto s = listener->accept(0);
         if (s && *s)
           accept.emplace(*ntcp2_net::PendingNtcp2Accept::start(std::move(**s), responder.keys, hash.view(),
-                                                               responder.iv, &cache, true));
+                                                               responder.iv, &cache, true, ntcp2_net::read_now()));
       }
       if (!out) {
-        auto r = dial->step();
+        auto r = dial->step(ntcp2_net::read_now());
         if (!r) {
           state.SkipWithError("dial step failed");
           return;
@@ -204,7 +204,7 @@ void BM_HandshakeOverLoopback(benchmark::State& state) {
         out = r->has_value();
       }
       if (accept && !in) {
-        auto r = accept->step();
+        auto r = accept->step(ntcp2_net::read_now());
         if (!r) {
           state.SkipWithError("accept step failed");
           return;

@@ -94,7 +94,7 @@ TestNetwork linked_routers(benchmark::State& state, std::size_t sessions) {
     return TestNetwork{};
   }
   for (std::size_t i = 0; i < sessions; ++i) {
-    (*net)[0].ensure_peer_dial(net->hash(1));
+    (*net)[0].ensure_peer_dial(net->hash(1), ntcp2_net::read_now());
     if (!net->run_until([&] { return (*net)[0].peer_sessions.size() == i + 1; }, 5000, TestNetwork::peers_step)) {
       state.SkipWithError("link did not come up");
       break;
@@ -123,10 +123,12 @@ void BM_TunnelDataBetweenRouters(benchmark::State& state) {
     auto t0 = clock_type::now();
     auto& received = net[1].peer_sessions[0].conn.session.recv_cipher.n;
     const std::uint64_t target = received + kBatch;
-    for (int i = 0; i < kBatch; ++i) net[0].send_i2np_to_peer(to, message);
+    const ntcp2_net::Now now = ntcp2_net::read_now();
+    for (int i = 0; i < kBatch; ++i) net[0].send_i2np_to_peer(to, message, now);
     while (received < target) {
-      net[0].step_ntcp2_peers();
-      net[1].step_ntcp2_peers();
+      const ntcp2_net::Now pass = ntcp2_net::read_now();
+      net[0].step_ntcp2_peers(pass);
+      net[1].step_ntcp2_peers(pass);
     }
     auto t1 = clock_type::now();
     for (int i = 0; i < kBatch; ++i) {
@@ -157,7 +159,7 @@ void BM_IdlePass100Sessions(benchmark::State& state) {
   double ours_s = 0, floor_s = 0;
   for (auto _ : state) {
     auto t0 = clock_type::now();
-    benchmark::DoNotOptimize(net[0].step_ntcp2_peers());
+    benchmark::DoNotOptimize(net[0].step_ntcp2_peers(ntcp2_net::read_now()));
     auto t1 = clock_type::now();
     for (int fd : fds) benchmark::DoNotOptimize(::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK));
     auto t2 = clock_type::now();

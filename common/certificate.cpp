@@ -1,6 +1,6 @@
 #include "common/certificate.h"
 
-#include "common/wire.h"
+#include "encoding/error.h"
 
 // g++ 12 reports the moves of a freshly built std::variant holding byte vectors as
 // "may be used uninitialized" at some optimisation and sanitizer settings; the
@@ -90,12 +90,12 @@ void Certificate::encode(encoding::Writer& w) const {
 }
 
 Result<Certificate> Certificate::decode(encoding::Reader& r) {
-  auto type = wrap_encoding(r.read_u8());
-  if (!type) return std::unexpected(std::move(type.error()));
-  auto len = wrap_encoding(r.read_u16_be());
-  if (!len) return std::unexpected(std::move(len.error()));
-  auto payload = wrap_encoding(r.read_view(*len));
-  if (!payload) return std::unexpected(std::move(payload.error()));
+  auto type = r.read_u8();
+  if (!type) return wrap(CommonError::Encoding, std::move(type.error()));
+  auto len = r.read_u16_be();
+  if (!len) return wrap(CommonError::Encoding, std::move(len.error()));
+  auto payload = r.read_view(*len);
+  if (!payload) return wrap(CommonError::Encoding, std::move(payload.error()));
   Bytes bytes(payload->begin(), payload->end());
   switch (*type) {
     case 0:

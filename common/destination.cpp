@@ -1,6 +1,6 @@
 #include "common/destination.h"
 
-#include "common/wire.h"
+#include "encoding/error.h"
 #include "encoding/text.h"
 
 namespace common {
@@ -12,8 +12,8 @@ Result<Destination> Destination::decode(encoding::Reader& r) {
 }
 
 Result<Destination> Destination::from_base64(std::string_view text) {
-  auto bytes = wrap_encoding(encoding::base64_decode(text));
-  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  auto bytes = encoding::base64_decode(text);
+  if (!bytes) return wrap(CommonError::Encoding, std::move(bytes.error()));
   encoding::Reader r(*bytes);
   return decode(r);
 }

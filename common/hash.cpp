@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/wire.h"
+#include "encoding/error.h"
 #include "encoding/text.h"
 
 namespace common {
@@ -15,8 +15,8 @@ Result<Hash> Hash::from_bytes(ByteView bytes) {
 }
 
 Result<Hash> Hash::decode(encoding::Reader& r) {
-  auto bytes = wrap_encoding(r.read_view(32));
-  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  auto bytes = r.read_view(32);
+  if (!bytes) return wrap(CommonError::Encoding, std::move(bytes.error()));
   return from_bytes(*bytes);
 }
 

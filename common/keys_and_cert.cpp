@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/wire.h"
+#include "encoding/error.h"
 #include "crypto/sha256.h"
 
 namespace common {
@@ -13,8 +13,8 @@ constexpr std::size_t kCommonIdentitySize = 391;
 }  // namespace
 
 Result<KeysAndCert> KeysAndCert::decode(encoding::Reader& r) {
-  auto area = wrap_encoding(r.read_view(384));
-  if (!area) return std::unexpected(std::move(area.error()));
+  auto area = r.read_view(384);
+  if (!area) return wrap(CommonError::Encoding, std::move(area.error()));
   auto cert = Certificate::decode(r);
   if (!cert) return std::unexpected(std::move(cert.error()));
   KeysAndCert kc;

@@ -1,6 +1,6 @@
 #include "common/lease_set2.h"
 
-#include "common/wire.h"
+#include "encoding/error.h"
 #include "encoding/writer.h"
 
 namespace common {
@@ -83,12 +83,12 @@ Result<LeaseSet2> LeaseSet2::decode(encoding::Reader& r) {
   LeaseSet2 ls;
   ls.destination = std::move(*dest);
 
-  auto published = wrap_encoding(r.read_u32_be());
-  if (!published) return std::unexpected(std::move(published.error()));
-  auto expires = wrap_encoding(r.read_u16_be());
-  if (!expires) return std::unexpected(std::move(expires.error()));
-  auto flags = wrap_encoding(r.read_u16_be());
-  if (!flags) return std::unexpected(std::move(flags.error()));
+  auto published = r.read_u32_be();
+  if (!published) return wrap(CommonError::Encoding, std::move(published.error()));
+  auto expires = r.read_u16_be();
+  if (!expires) return wrap(CommonError::Encoding, std::move(expires.error()));
+  auto flags = r.read_u16_be();
+  if (!flags) return wrap(CommonError::Encoding, std::move(flags.error()));
   ls.published = *published;
   ls.expires = *expires;
   ls.flags = *flags;
@@ -104,37 +104,37 @@ Result<LeaseSet2> LeaseSet2::decode(encoding::Reader& r) {
   if (!options) return std::unexpected(std::move(options.error()));
   ls.options = std::move(*options);
 
-  auto key_count = wrap_encoding(r.read_u8());
-  if (!key_count) return std::unexpected(std::move(key_count.error()));
+  auto key_count = r.read_u8();
+  if (!key_count) return wrap(CommonError::Encoding, std::move(key_count.error()));
   ls.encryption_keys.reserve(*key_count);
   for (unsigned i = 0; i < *key_count; ++i) {
-    auto code = wrap_encoding(r.read_u16_be());
-    if (!code) return std::unexpected(std::move(code.error()));
-    auto length = wrap_encoding(r.read_u16_be());
-    if (!length) return std::unexpected(std::move(length.error()));
-    auto key = wrap_encoding(r.read_bytes(*length));
-    if (!key) return std::unexpected(std::move(key.error()));
+    auto code = r.read_u16_be();
+    if (!code) return wrap(CommonError::Encoding, std::move(code.error()));
+    auto length = r.read_u16_be();
+    if (!length) return wrap(CommonError::Encoding, std::move(length.error()));
+    auto key = r.read_bytes(*length);
+    if (!key) return wrap(CommonError::Encoding, std::move(key.error()));
     ls.encryption_keys.push_back(LeaseSet2EncryptionKey{CryptoPublicKeyType::from_u16(*code), std::move(*key)});
   }
 
-  auto lease_count = wrap_encoding(r.read_u8());
-  if (!lease_count) return std::unexpected(std::move(lease_count.error()));
+  auto lease_count = r.read_u8();
+  if (!lease_count) return wrap(CommonError::Encoding, std::move(lease_count.error()));
   ls.leases.reserve(*lease_count);
   for (unsigned i = 0; i < *lease_count; ++i) {
     auto gateway = Hash::decode(r);
     if (!gateway) return std::unexpected(std::move(gateway.error()));
-    auto tunnel_id = wrap_encoding(r.read_u32_be());
-    if (!tunnel_id) return std::unexpected(std::move(tunnel_id.error()));
-    auto end_date = wrap_encoding(r.read_u32_be());
-    if (!end_date) return std::unexpected(std::move(end_date.error()));
+    auto tunnel_id = r.read_u32_be();
+    if (!tunnel_id) return wrap(CommonError::Encoding, std::move(tunnel_id.error()));
+    auto end_date = r.read_u32_be();
+    if (!end_date) return wrap(CommonError::Encoding, std::move(end_date.error()));
     ls.leases.push_back(Lease2{*gateway, *tunnel_id, *end_date});
   }
 
   // The signature is made with the transient key when one is present.
   SigningPublicKeyType signer = ls.offline_signature ? ls.offline_signature->transient_type : destination_type;
   if (auto len = signer.signature_length()) {
-    auto sig = wrap_encoding(r.read_bytes(static_cast<std::int64_t>(*len)));
-    if (!sig) return std::unexpected(std::move(sig.error()));
+    auto sig = r.read_bytes(static_cast<std::int64_t>(*len));
+    if (!sig) return wrap(CommonError::Encoding, std::move(sig.error()));
     ls.signature = std::move(*sig);
   } else {
     ls.signature = r.read_remaining();

@@ -2,15 +2,15 @@
 
 #include <algorithm>
 
-#include "common/wire.h"
+#include "encoding/error.h"
 
 namespace common {
 
 namespace {
 
 Result<void> expect_byte(encoding::Reader& r, std::uint8_t wanted, const char* what) {
-  auto b = wrap_encoding(r.read_u8());
-  if (!b) return std::unexpected(std::move(b.error()));
+  auto b = r.read_u8();
+  if (!b) return wrap(CommonError::Encoding, std::move(b.error()));
   if (*b != wanted) return fail(CommonError::Unsupported, msg(what, static_cast<unsigned>(*b)));
   return {};
 }
@@ -37,9 +37,9 @@ Result<void> Mapping::encode(encoding::Writer& w) const {
 
   encoding::Writer scratch(64);
   for (const auto* e : sorted) {
-    if (auto ok = wrap_encoding(scratch.write_i2p_string(e->first)); !ok) return ok;
+    if (auto ok = scratch.write_i2p_string(e->first); !ok) return wrap(CommonError::Encoding, std::move(ok.error()));
     scratch.write_u8('=');
-    if (auto ok = wrap_encoding(scratch.write_i2p_string(e->second)); !ok) return ok;
+    if (auto ok = scratch.write_i2p_string(e->second); !ok) return wrap(CommonError::Encoding, std::move(ok.error()));
     scratch.write_u8(';');
   }
   if (scratch.buf.size() > 65535) {
@@ -51,21 +51,21 @@ Result<void> Mapping::encode(encoding::Writer& w) const {
 }
 
 Result<Mapping> Mapping::decode(encoding::Reader& r) {
-  auto size = wrap_encoding(r.read_u16_be());
-  if (!size) return std::unexpected(std::move(size.error()));
-  auto body = wrap_encoding(r.read_view(*size));
-  if (!body) return std::unexpected(std::move(body.error()));
+  auto size = r.read_u16_be();
+  if (!size) return wrap(CommonError::Encoding, std::move(size.error()));
+  auto body = r.read_view(*size);
+  if (!body) return wrap(CommonError::Encoding, std::move(body.error()));
 
   encoding::Reader entries(*body);
   Mapping m;
   while (entries.remaining() > 0) {
-    auto key = wrap_encoding(entries.read_i2p_string());
-    if (!key) return std::unexpected(std::move(key.error()));
+    auto key = entries.read_i2p_string();
+    if (!key) return wrap(CommonError::Encoding, std::move(key.error()));
     if (auto ok = expect_byte(entries, '=', "expected '=' in Mapping, got "); !ok) {
       return std::unexpected(std::move(ok.error()));
     }
-    auto value = wrap_encoding(entries.read_i2p_string());
-    if (!value) return std::unexpected(std::move(value.error()));
+    auto value = entries.read_i2p_string();
+    if (!value) return wrap(CommonError::Encoding, std::move(value.error()));
     if (auto ok = expect_byte(entries, ';', "expected ';' in Mapping, got "); !ok) {
       return std::unexpected(std::move(ok.error()));
     }

@@ -1,24 +1,24 @@
 #include "common/offline_signature.h"
 
-#include "common/wire.h"
+#include "encoding/error.h"
 #include "encoding/writer.h"
 
 namespace common {
 
 Result<OfflineSignature> OfflineSignature::decode(encoding::Reader& r, SigningPublicKeyType destination_type) {
-  auto expires = wrap_encoding(r.read_u32_be());
-  if (!expires) return std::unexpected(std::move(expires.error()));
-  auto code = wrap_encoding(r.read_u16_be());
-  if (!code) return std::unexpected(std::move(code.error()));
+  auto expires = r.read_u32_be();
+  if (!expires) return wrap(CommonError::Encoding, std::move(expires.error()));
+  auto code = r.read_u16_be();
+  if (!code) return wrap(CommonError::Encoding, std::move(code.error()));
   SigningPublicKeyType transient_type = SigningPublicKeyType::from_u16(*code);
   auto key_length = transient_type.public_key_length();
   if (!key_length) return fail(CommonError::Unsupported, "unsupported transient signing type in OfflineSignature");
-  auto key = wrap_encoding(r.read_bytes(static_cast<std::int64_t>(*key_length)));
-  if (!key) return std::unexpected(std::move(key.error()));
+  auto key = r.read_bytes(static_cast<std::int64_t>(*key_length));
+  if (!key) return wrap(CommonError::Encoding, std::move(key.error()));
   auto sig_length = destination_type.signature_length();
   if (!sig_length) return fail(CommonError::Unsupported, "unsupported destination signing type in OfflineSignature");
-  auto signature = wrap_encoding(r.read_bytes(static_cast<std::int64_t>(*sig_length)));
-  if (!signature) return std::unexpected(std::move(signature.error()));
+  auto signature = r.read_bytes(static_cast<std::int64_t>(*sig_length));
+  if (!signature) return wrap(CommonError::Encoding, std::move(signature.error()));
   return OfflineSignature{*expires, transient_type, std::move(*key), std::move(*signature)};
 }
 

@@ -1,6 +1,6 @@
 #include "common/router_info.h"
 
-#include "common/wire.h"
+#include "encoding/error.h"
 #include "crypto/ed25519.h"
 #include "encoding/writer.h"
 
@@ -17,12 +17,12 @@ Result<void> check_certificate(const Certificate& cert) {
 
 Result<RouterAddress> decode_address(encoding::Reader& r) {
   RouterAddress a;
-  auto cost = wrap_encoding(r.read_u8());
-  if (!cost) return std::unexpected(std::move(cost.error()));
-  auto expiration = wrap_encoding(r.read_u64_be());
-  if (!expiration) return std::unexpected(std::move(expiration.error()));
-  auto style = wrap_encoding(r.read_i2p_string());
-  if (!style) return std::unexpected(std::move(style.error()));
+  auto cost = r.read_u8();
+  if (!cost) return wrap(CommonError::Encoding, std::move(cost.error()));
+  auto expiration = r.read_u64_be();
+  if (!expiration) return wrap(CommonError::Encoding, std::move(expiration.error()));
+  auto style = r.read_i2p_string();
+  if (!style) return wrap(CommonError::Encoding, std::move(style.error()));
   auto options = Mapping::decode(r);
   if (!options) return std::unexpected(std::move(options.error()));
   return RouterAddress{*cost, *expiration, std::move(*style), std::move(*options)};
@@ -43,9 +43,7 @@ Result<Bytes> RouterInfo::unsigned_bytes() const {
   for (const RouterAddress& a : addresses) {
     w.write_u8(a.cost);
     w.write_u64_be(a.expiration);
-    if (auto ok = wrap_encoding(w.write_i2p_string(a.transport_style)); !ok) {
-      return std::unexpected(std::move(ok.error()));
-    }
+    if (auto ok = w.write_i2p_string(a.transport_style); !ok) return wrap(CommonError::Encoding, std::move(ok.error()));
     if (auto ok = a.options.encode(w); !ok) return std::unexpected(std::move(ok.error()));
   }
   w.write_u8(0);  // no peers
@@ -76,12 +74,12 @@ Result<RouterInfo> RouterInfo::decode(encoding::Reader& r) {
   RouterInfo ri;
   ri.identity = RouterIdentity{std::move(*kc)};
 
-  auto published = wrap_encoding(r.read_u64_be());
-  if (!published) return std::unexpected(std::move(published.error()));
+  auto published = r.read_u64_be();
+  if (!published) return wrap(CommonError::Encoding, std::move(published.error()));
   ri.published = *published;
 
-  auto address_count = wrap_encoding(r.read_u8());
-  if (!address_count) return std::unexpected(std::move(address_count.error()));
+  auto address_count = r.read_u8();
+  if (!address_count) return wrap(CommonError::Encoding, std::move(address_count.error()));
   ri.addresses.reserve(*address_count);
   for (unsigned i = 0; i < *address_count; ++i) {
     auto a = decode_address(r);
@@ -89,8 +87,8 @@ Result<RouterInfo> RouterInfo::decode(encoding::Reader& r) {
     ri.addresses.push_back(std::move(*a));
   }
 
-  auto peer_count = wrap_encoding(r.read_u8());
-  if (!peer_count) return std::unexpected(std::move(peer_count.error()));
+  auto peer_count = r.read_u8();
+  if (!peer_count) return wrap(CommonError::Encoding, std::move(peer_count.error()));
   for (unsigned i = 0; i < *peer_count; ++i) {
     if (auto h = Hash::decode(r); !h) return std::unexpected(std::move(h.error()));
   }
@@ -101,8 +99,8 @@ Result<RouterInfo> RouterInfo::decode(encoding::Reader& r) {
 
   // An unknown signing type has no known length: the signature is whatever follows.
   if (auto len = ri.identity.keys_and_cert.signing_type().signature_length()) {
-    auto sig = wrap_encoding(r.read_bytes(static_cast<std::int64_t>(*len)));
-    if (!sig) return std::unexpected(std::move(sig.error()));
+    auto sig = r.read_bytes(static_cast<std::int64_t>(*len));
+    if (!sig) return wrap(CommonError::Encoding, std::move(sig.error()));
     ri.signature = std::move(*sig);
   } else {
     ri.signature = r.read_remaining();

@@ -13,8 +13,6 @@ namespace {
 constexpr std::size_t kHeaderSize = 40;
 constexpr std::uint64_t kMaxContent = 0x4000000;
 
-Error wrap(Error e) { return Error(CommonError::Encoding, std::move(e)); }
-
 }  // namespace
 
 Result<Su3File> parse_su3(ByteView file) {
@@ -44,24 +42,24 @@ Result<Su3File> parse_su3(ByteView file) {
   r.pos = kHeaderSize;
 
   auto version = r.read_view(ver_len);
-  if (!version) return std::unexpected(wrap(std::move(version.error())));
+  if (!version) return wrap(CommonError::Encoding, std::move(version.error()));
   auto version_text = encoding::utf8_bytes_to_string(*version);
-  if (!version_text) return std::unexpected(wrap(std::move(version_text.error())));
+  if (!version_text) return wrap(CommonError::Encoding, std::move(version_text.error()));
   su3.version = std::move(*version_text);
 
   auto signer = r.read_view(signer_len);
-  if (!signer) return std::unexpected(wrap(std::move(signer.error())));
+  if (!signer) return wrap(CommonError::Encoding, std::move(signer.error()));
   auto signer_text = encoding::utf8_bytes_to_string(*signer);
-  if (!signer_text) return std::unexpected(wrap(std::move(signer_text.error())));
+  if (!signer_text) return wrap(CommonError::Encoding, std::move(signer_text.error()));
   su3.signer_id = std::move(*signer_text);
 
   auto content = r.read_bytes(static_cast<std::int64_t>(content_len));
-  if (!content) return std::unexpected(wrap(std::move(content.error())));
+  if (!content) return wrap(CommonError::Encoding, std::move(content.error()));
   su3.content = std::move(*content);
 
   su3.signature_offset = r.pos;
   auto signature = r.read_bytes(sig_len);
-  if (!signature) return std::unexpected(wrap(std::move(signature.error())));
+  if (!signature) return wrap(CommonError::Encoding, std::move(signature.error()));
   su3.signature = std::move(*signature);
   return su3;
 }
@@ -77,7 +75,7 @@ Result<std::vector<RouterInfo>> parse_reseed_su3(ByteView file) {
   }
   // Only ".dat" entries are extracted, each bounded to a RouterInfo-sized amount.
   auto entries = encoding::zip_extract_entries(su3->content);
-  if (!entries) return std::unexpected(wrap(std::move(entries.error())));
+  if (!entries) return wrap(CommonError::Encoding, std::move(entries.error()));
 
   std::vector<RouterInfo> infos;
   for (const auto& entry : *entries) {

@@ -220,6 +220,13 @@ std::unexpected<Error> wrap(V variant, Error inner) {
   return std::unexpected<Error>(Error(variant, std::move(inner)));
 }
 
+// The whole chain of an error as one line, for debug lines and test failure messages:
+// each layer's family and variant, outermost first, then the innermost payload, e.g.
+// "NetError::Protocol > Ntcp2Error::Encoding > EncodingError::Truncated: read_u8: unexpected
+// EOF at 3" or "NetError::Protocol > Ntcp2Error::ClockSkew(1700000000, 1700000100)". A variant
+// this table does not name shows as its family and number ("SamError#2").
+std::string to_string(const Error& error);
+
 // Builds a message from fixed text and decimal numbers: msg("need ", 32, " bytes, have ", 4).
 namespace error_detail {
 inline void append(std::string& out, std::string_view s) { out.append(s); }

@@ -260,4 +260,31 @@ std::string utf8_sanitize(ByteView bytes) {
   return out;
 }
 
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string_view trim(std::string_view text) {
+  constexpr std::string_view ws = "\t\n\r ";
+  const std::size_t b = text.find_first_not_of(ws);
+  if (b == std::string_view::npos) return {};
+  return text.substr(b, text.find_last_not_of(ws) - b + 1);
+}
+
+std::optional<std::uint16_t> parse_port(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    // Stop before the value can overflow; any longer run of digits is too large anyway.
+    if (value > 65535) return std::nullopt;
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
 }  // namespace encoding

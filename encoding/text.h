@@ -5,6 +5,7 @@
 // as its own 3-byte sequence, so every byte string that decodes also re-encodes to
 // the same bytes.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,5 +40,15 @@ Result<std::string> utf8_bytes_to_string(ByteView bytes);
 // Decodes UTF-8 with U+FFFD in place of each invalid sequence; never fails. Used for
 // command-line arguments and other text that must not be rejected.
 std::string utf8_sanitize(ByteView bytes);
+
+// Plain ASCII helpers for names, file lines and command-line values.
+
+// The text with A-Z lowered; every other byte, UTF-8 included, unchanged.
+std::string ascii_lower(std::string_view text);
+// The text without leading and trailing TAB, LF, CR and space.
+std::string_view trim(std::string_view text);
+// A port: one or more ASCII digits (no sign, no spaces, leading zeros allowed) whose value
+// is at most 65535, however many digits it has; anything else is none.
+std::optional<std::uint16_t> parse_port(std::string_view text);
 
 }  // namespace encoding

@@ -7,12 +7,6 @@ namespace i2np {
 
 namespace {
 
-template <typename T>
-Result<T> enc(Result<T> r) {
-  if (!r) return std::unexpected(Error(I2npError::Encoding, std::move(r.error())));
-  return r;
-}
-
 std::uint8_t checksum_of(ByteView body) { return crypto::sha256(body)[0]; }
 
 }  // namespace
@@ -33,24 +27,24 @@ Result<Bytes> encode_standard_message(std::uint32_t msg_id, std::uint64_t expira
 
 Result<std::pair<I2npHeader, I2npPayload>> decode_standard_message(encoding::Reader& r) {
   I2npHeader h;
-  auto type = enc(r.read_u8());
-  if (!type) return std::unexpected(std::move(type.error()));
+  auto type = r.read_u8();
+  if (!type) return wrap(I2npError::Encoding, std::move(type.error()));
   h.msg_type = I2npMessageType::from_byte(*type);
-  auto msg_id = enc(r.read_u32_be());
-  if (!msg_id) return std::unexpected(std::move(msg_id.error()));
+  auto msg_id = r.read_u32_be();
+  if (!msg_id) return wrap(I2npError::Encoding, std::move(msg_id.error()));
   h.msg_id = *msg_id;
-  auto expiration = enc(r.read_u64_be());
-  if (!expiration) return std::unexpected(std::move(expiration.error()));
+  auto expiration = r.read_u64_be();
+  if (!expiration) return wrap(I2npError::Encoding, std::move(expiration.error()));
   h.expiration = *expiration;
-  auto size = enc(r.read_u16_be());
-  if (!size) return std::unexpected(std::move(size.error()));
+  auto size = r.read_u16_be();
+  if (!size) return wrap(I2npError::Encoding, std::move(size.error()));
   h.size = *size;
-  auto checksum = enc(r.read_u8());
-  if (!checksum) return std::unexpected(std::move(checksum.error()));
+  auto checksum = r.read_u8();
+  if (!checksum) return wrap(I2npError::Encoding, std::move(checksum.error()));
   h.checksum = *checksum;
 
-  auto body = enc(r.read_view(h.size));
-  if (!body) return std::unexpected(std::move(body.error()));
+  auto body = r.read_view(h.size);
+  if (!body) return wrap(I2npError::Encoding, std::move(body.error()));
   std::uint8_t computed = checksum_of(*body);
   if (computed != h.checksum) return fail(I2npError::ChecksumMismatch, h.checksum, computed);
 
@@ -72,14 +66,14 @@ Result<Bytes> encode_short_message(std::uint32_t msg_id, std::uint32_t expiratio
 
 Result<std::pair<I2npShortHeader, I2npPayload>> decode_short_message(encoding::Reader& r) {
   I2npShortHeader h;
-  auto type = enc(r.read_u8());
-  if (!type) return std::unexpected(std::move(type.error()));
+  auto type = r.read_u8();
+  if (!type) return wrap(I2npError::Encoding, std::move(type.error()));
   h.msg_type = I2npMessageType::from_byte(*type);
-  auto msg_id = enc(r.read_u32_be());
-  if (!msg_id) return std::unexpected(std::move(msg_id.error()));
+  auto msg_id = r.read_u32_be();
+  if (!msg_id) return wrap(I2npError::Encoding, std::move(msg_id.error()));
   h.msg_id = *msg_id;
-  auto expiration = enc(r.read_u32_be());
-  if (!expiration) return std::unexpected(std::move(expiration.error()));
+  auto expiration = r.read_u32_be();
+  if (!expiration) return wrap(I2npError::Encoding, std::move(expiration.error()));
   h.expiration = *expiration;
 
   ByteView body = r.buf.subspan(r.pos);

@@ -28,16 +28,9 @@ using ShortTunnelBuild = I2npPayload::ShortTunnelBuild;
 using OutboundTunnelBuildReply = I2npPayload::OutboundTunnelBuildReply;
 using Unknown = I2npPayload::Unknown;
 
-// Reader failures become I2npError::Encoding, hash failures I2npError::Common.
-template <typename T>
-Result<T> enc(Result<T> r) {
-  if (!r) return std::unexpected(Error(I2npError::Encoding, std::move(r.error())));
-  return r;
-}
-
 Result<common::Hash> read_hash(encoding::Reader& r) {
   auto h = common::Hash::decode(r);
-  if (!h) return std::unexpected(Error(I2npError::Common, std::move(h.error())));
+  if (!h) return wrap(I2npError::Common, std::move(h.error()));
   return h;
 }
 
@@ -147,15 +140,15 @@ Result<I2npPayload> decode_store(encoding::Reader& r) {
   auto key = read_hash(r);
   if (!key) return std::unexpected(std::move(key.error()));
   m.key = *key;
-  auto store_type = enc(r.read_u8());
-  if (!store_type) return std::unexpected(std::move(store_type.error()));
+  auto store_type = r.read_u8();
+  if (!store_type) return wrap(I2npError::Encoding, std::move(store_type.error()));
   m.store_type = *store_type;
-  auto token = enc(r.read_u32_be());
-  if (!token) return std::unexpected(std::move(token.error()));
+  auto token = r.read_u32_be();
+  if (!token) return wrap(I2npError::Encoding, std::move(token.error()));
   m.reply_token = *token;
   if (m.reply_token != 0) {
-    auto tunnel_id = enc(r.read_u32_be());
-    if (!tunnel_id) return std::unexpected(std::move(tunnel_id.error()));
+    auto tunnel_id = r.read_u32_be();
+    if (!tunnel_id) return wrap(I2npError::Encoding, std::move(tunnel_id.error()));
     m.reply_tunnel_id = *tunnel_id;
     auto gateway = read_hash(r);
     if (!gateway) return std::unexpected(std::move(gateway.error()));
@@ -173,29 +166,29 @@ Result<I2npPayload> decode_lookup(encoding::Reader& r) {
   auto from = read_hash(r);
   if (!from) return std::unexpected(std::move(from.error()));
   m.from = *from;
-  auto flags = enc(r.read_u8());
-  if (!flags) return std::unexpected(std::move(flags.error()));
+  auto flags = r.read_u8();
+  if (!flags) return wrap(I2npError::Encoding, std::move(flags.error()));
   m.flags = *flags;
   if ((m.flags & DatabaseLookup::kFlagTunnelReply) != 0) {
-    auto tunnel_id = enc(r.read_u32_be());
-    if (!tunnel_id) return std::unexpected(std::move(tunnel_id.error()));
+    auto tunnel_id = r.read_u32_be();
+    if (!tunnel_id) return wrap(I2npError::Encoding, std::move(tunnel_id.error()));
     m.reply_tunnel_id = *tunnel_id;
   }
-  auto excluded_count = enc(r.read_u16_be());
-  if (!excluded_count) return std::unexpected(std::move(excluded_count.error()));
+  auto excluded_count = r.read_u16_be();
+  if (!excluded_count) return wrap(I2npError::Encoding, std::move(excluded_count.error()));
   auto excluded = read_hashes(r, *excluded_count);
   if (!excluded) return std::unexpected(std::move(excluded.error()));
   m.excluded_peers = std::move(*excluded);
   if (m.encrypted()) {
-    auto reply_key = enc(r.read_bytes(32));
-    if (!reply_key) return std::unexpected(std::move(reply_key.error()));
+    auto reply_key = r.read_bytes(32);
+    if (!reply_key) return wrap(I2npError::Encoding, std::move(reply_key.error()));
     m.reply_key = std::move(*reply_key);
-    auto tag_count = enc(r.read_u8());
-    if (!tag_count) return std::unexpected(std::move(tag_count.error()));
+    auto tag_count = r.read_u8();
+    if (!tag_count) return wrap(I2npError::Encoding, std::move(tag_count.error()));
     m.reply_tags.reserve(*tag_count);
     for (unsigned i = 0; i < *tag_count; ++i) {
-      auto tag = enc(r.read_bytes(static_cast<std::int64_t>(m.tag_length())));
-      if (!tag) return std::unexpected(std::move(tag.error()));
+      auto tag = r.read_bytes(static_cast<std::int64_t>(m.tag_length()));
+      if (!tag) return wrap(I2npError::Encoding, std::move(tag.error()));
       m.reply_tags.push_back(std::move(*tag));
     }
   }
@@ -207,8 +200,8 @@ Result<I2npPayload> decode_search_reply(encoding::Reader& r) {
   auto key = read_hash(r);
   if (!key) return std::unexpected(std::move(key.error()));
   m.key = *key;
-  auto count = enc(r.read_u8());
-  if (!count) return std::unexpected(std::move(count.error()));
+  auto count = r.read_u8();
+  if (!count) return wrap(I2npError::Encoding, std::move(count.error()));
   auto peers = read_hashes(r, *count);
   if (!peers) return std::unexpected(std::move(peers.error()));
   m.peers = std::move(*peers);
@@ -219,45 +212,47 @@ Result<I2npPayload> decode_search_reply(encoding::Reader& r) {
 }
 
 Result<I2npPayload> decode_delivery_status(encoding::Reader& r) {
-  auto msg_id = enc(r.read_u32_be());
-  if (!msg_id) return std::unexpected(std::move(msg_id.error()));
-  auto timestamp = enc(r.read_u64_be());
-  if (!timestamp) return std::unexpected(std::move(timestamp.error()));
+  auto msg_id = r.read_u32_be();
+  if (!msg_id) return wrap(I2npError::Encoding, std::move(msg_id.error()));
+  auto timestamp = r.read_u64_be();
+  if (!timestamp) return wrap(I2npError::Encoding, std::move(timestamp.error()));
   return I2npPayload{DeliveryStatus{*msg_id, *timestamp}};
 }
 
 Result<Bytes> read_length_prefixed(encoding::Reader& r) {
-  auto len = enc(r.read_u32_be());
-  if (!len) return std::unexpected(std::move(len.error()));
-  return enc(r.read_bytes(*len));
+  auto len = r.read_u32_be();
+  if (!len) return wrap(I2npError::Encoding, std::move(len.error()));
+  auto bytes = r.read_bytes(*len);
+  if (!bytes) return wrap(I2npError::Encoding, std::move(bytes.error()));
+  return bytes;
 }
 
 Result<I2npPayload> decode_tunnel_data(encoding::Reader& r) {
-  auto tunnel_id = enc(r.read_u32_be());
-  if (!tunnel_id) return std::unexpected(std::move(tunnel_id.error()));
-  auto data = enc(r.read_bytes(TunnelData::kDataSize));
-  if (!data) return std::unexpected(std::move(data.error()));
+  auto tunnel_id = r.read_u32_be();
+  if (!tunnel_id) return wrap(I2npError::Encoding, std::move(tunnel_id.error()));
+  auto data = r.read_bytes(TunnelData::kDataSize);
+  if (!data) return wrap(I2npError::Encoding, std::move(data.error()));
   return I2npPayload{TunnelData{*tunnel_id, std::move(*data)}};
 }
 
 Result<I2npPayload> decode_tunnel_gateway(encoding::Reader& r) {
-  auto tunnel_id = enc(r.read_u32_be());
-  if (!tunnel_id) return std::unexpected(std::move(tunnel_id.error()));
-  auto len = enc(r.read_u16_be());
-  if (!len) return std::unexpected(std::move(len.error()));
-  auto data = enc(r.read_bytes(*len));
-  if (!data) return std::unexpected(std::move(data.error()));
+  auto tunnel_id = r.read_u32_be();
+  if (!tunnel_id) return wrap(I2npError::Encoding, std::move(tunnel_id.error()));
+  auto len = r.read_u16_be();
+  if (!len) return wrap(I2npError::Encoding, std::move(len.error()));
+  auto data = r.read_bytes(*len);
+  if (!data) return wrap(I2npError::Encoding, std::move(data.error()));
   return I2npPayload{TunnelGateway{*tunnel_id, std::move(*data)}};
 }
 
 Result<std::vector<Bytes>> read_records(encoding::Reader& r) {
-  auto count = enc(r.read_u8());
-  if (!count) return std::unexpected(std::move(count.error()));
+  auto count = r.read_u8();
+  if (!count) return wrap(I2npError::Encoding, std::move(count.error()));
   std::vector<Bytes> records;
   records.reserve(*count);
   for (unsigned i = 0; i < *count; ++i) {
-    auto rec = enc(r.read_bytes(I2npPayload::kBuildRecordSize));
-    if (!rec) return std::unexpected(std::move(rec.error()));
+    auto rec = r.read_bytes(I2npPayload::kBuildRecordSize);
+    if (!rec) return wrap(I2npError::Encoding, std::move(rec.error()));
     records.push_back(std::move(*rec));
   }
   return records;

@@ -8,6 +8,7 @@
 #include "crypto/sha256.h"
 #include "encoding/gzip.h"
 #include "encoding/reader.h"
+#include "encoding/text.h"
 
 namespace netdb {
 
@@ -38,14 +39,6 @@ bool lease_set2_verifies(const common::LeaseSet2& ls) {
     return crypto::ed25519_verify(off.transient_key, *signed_bytes, ls.signature);
   }
   return crypto::ed25519_verify(dest_key, *signed_bytes, ls.signature);
-}
-
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 }  // namespace
@@ -113,7 +106,7 @@ Result<bool> NetDb::handle_database_store(std::uint8_t store_type, const common:
     }
     encoding::Reader reader(ri_bytes);
     auto info = common::RouterInfo::decode(reader);
-    if (!info) return fail(NetDbError::Common, std::move(info.error()));
+    if (!info) return wrap(NetDbError::Common, std::move(info.error()));
     if (info->identity.keys_and_cert.hash() != key) {
       return fail(NetDbError::Invalid, "DatabaseStore key does not match RouterIdentity hash");
     }
@@ -122,7 +115,7 @@ Result<bool> NetDb::handle_database_store(std::uint8_t store_type, const common:
   if (type == 3) {
     encoding::Reader reader(data);
     auto ls = common::LeaseSet2::decode(reader);
-    if (!ls) return fail(NetDbError::Common, std::move(ls.error()));
+    if (!ls) return wrap(NetDbError::Common, std::move(ls.error()));
     if (ls->destination.keys_and_cert.hash() != key) {
       return fail(NetDbError::Invalid, "DatabaseStore key does not match Destination hash");
     }
@@ -146,7 +139,7 @@ LeaseSet2Ptr NetDb::get_lease_set2(const common::Hash& hash, std::uint32_t now_s
 }
 
 LeaseSet2Ptr NetDb::get_lease_set2_by_b32(std::string_view name, std::uint32_t now_s) const {
-  const std::string wanted = ascii_lower(name);
+  const std::string wanted = encoding::ascii_lower(name);
   for (const LeaseSetEntry& entry : lease_sets) {
     if (entry.hash.to_b32_address() == wanted) {
       return is_live(*entry.lease_set, now_s) ? entry.lease_set : nullptr;

@@ -26,7 +26,7 @@ Result<void> CipherState::encrypt_with_ad_into(ByteView ad, ByteView plaintext, 
   const auto nonce = make_noise_nonce(n);
   ++n;
   auto sealed = crypto::aead_chacha20_poly1305_encrypt_into(*k, nonce, ad, plaintext, out);
-  if (!sealed) return fail(NoiseError::Crypto, std::move(sealed.error()));
+  if (!sealed) return wrap(NoiseError::Crypto, std::move(sealed.error()));
   return {};
 }
 
@@ -40,7 +40,7 @@ Result<Bytes> CipherState::decrypt_with_ad(ByteView ad, ByteView ciphertext) {
   if (!k) return Bytes(ciphertext.begin(), ciphertext.end());
   if (n == exhausted) return fail(NoiseError::NonceExhausted);
   auto opened = crypto::aead_chacha20_poly1305_decrypt(*k, make_noise_nonce(n), ad, ciphertext);
-  if (!opened) return fail(NoiseError::Crypto, std::move(opened.error()));
+  if (!opened) return wrap(NoiseError::Crypto, std::move(opened.error()));
   ++n;
   return std::move(*opened);
 }

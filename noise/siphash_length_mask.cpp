@@ -18,7 +18,7 @@ Result<SipHashLengthMask> SipHashLengthMask::create(ByteView key, ByteView iv) {
 
 Result<std::uint16_t> SipHashLengthMask::xor_length(std::uint16_t length) {
   auto next = crypto::siphash_2_4(key, iv);
-  if (!next) return fail(NoiseError::Crypto, std::move(next.error()));
+  if (!next) return wrap(NoiseError::Crypto, std::move(next.error()));
   crypto::write_u64_le(iv.data(), *next);
   return static_cast<std::uint16_t>(length ^ static_cast<std::uint16_t>(*next));
 }

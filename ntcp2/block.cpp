@@ -65,8 +65,6 @@ struct BlockWriter {
   }
 };
 
-Error reader_error(Error e) { return Error(Ntcp2Error::Encoding, std::move(e)); }
-
 }  // namespace
 
 Result<Bytes> encode_blocks(const std::vector<Ntcp2Block>& blocks) {
@@ -82,11 +80,11 @@ Result<std::vector<Ntcp2Block>> decode_blocks(ByteView bytes) {
   encoding::Reader r(bytes);
   while (r.remaining() > 0) {
     auto type = r.read_u8();
-    if (!type) return std::unexpected(reader_error(std::move(type.error())));
+    if (!type) return wrap(Ntcp2Error::Encoding, std::move(type.error()));
     auto len = r.read_u16_be();
-    if (!len) return std::unexpected(reader_error(std::move(len.error())));
+    if (!len) return wrap(Ntcp2Error::Encoding, std::move(len.error()));
     auto body = r.read_view(*len);
-    if (!body) return std::unexpected(reader_error(std::move(body.error())));
+    if (!body) return wrap(Ntcp2Error::Encoding, std::move(body.error()));
     const ByteView v = *body;
 
     switch (*type) {

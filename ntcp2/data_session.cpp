@@ -11,14 +11,16 @@ namespace {
 
 Result<noise::SipHashLengthMask> make_mask(ByteView sipkeys) {
   auto mask = noise::SipHashLengthMask::create(sipkeys.subspan(0, 16), sipkeys.subspan(16, 8));
-  if (!mask) return fail(Ntcp2Error::Noise, std::move(mask.error()));
+  if (!mask) return wrap(Ntcp2Error::Noise, std::move(mask.error()));
   return std::move(*mask);
 }
 
 }  // namespace
 
 Result<Ntcp2DataSession> Ntcp2Handshake::into_data_session() const {
-  if (step != 3) return fail(Ntcp2Error::HandshakeState, msg("NTCP2 handshake not complete (step=", step, ")"));
+  if (step != HandshakeStep::ConfirmedDone) {
+    return fail(Ntcp2Error::HandshakeState, msg("NTCP2 handshake not complete (step=", static_cast<int>(step), ")"));
+  }
   if (!remote_static) return fail(Ntcp2Error::HandshakeState, "remote static key missing");
 
   const ByteView ck = state.ck;

@@ -29,32 +29,32 @@ noise::SymmetricState initial_state(ByteView responder_static) {
 // mix_key(X25519(private_key, public_key)).
 Result<void> mix_dh(noise::SymmetricState& s, ByteView private_key, ByteView public_key) {
   auto shared = crypto::x25519(private_key, public_key);
-  if (!shared) return fail(Ntcp2Error::Crypto, std::move(shared.error()));
+  if (!shared) return wrap(Ntcp2Error::Crypto, std::move(shared.error()));
   s.mix_key(*shared);
   return {};
 }
 
 Result<Bytes> encrypt_and_hash(noise::SymmetricState& s, ByteView plaintext) {
   auto ct = s.encrypt_and_hash(plaintext);
-  if (!ct) return fail(Ntcp2Error::Noise, std::move(ct.error()));
+  if (!ct) return wrap(Ntcp2Error::Noise, std::move(ct.error()));
   return std::move(*ct);
 }
 
 Result<Bytes> decrypt_and_hash(noise::SymmetricState& s, ByteView ciphertext) {
   auto pt = s.decrypt_and_hash(ciphertext);
-  if (!pt) return fail(Ntcp2Error::Noise, std::move(pt.error()));
+  if (!pt) return wrap(Ntcp2Error::Noise, std::move(pt.error()));
   return std::move(*pt);
 }
 
 Result<Bytes> aes_encrypt(const Key32& key, const Iv16& iv, ByteView data) {
   auto out = crypto::aes256_cbc_encrypt(key, iv, data);
-  if (!out) return fail(Ntcp2Error::Crypto, std::move(out.error()));
+  if (!out) return wrap(Ntcp2Error::Crypto, std::move(out.error()));
   return Bytes(out->begin(), out->end());
 }
 
 Result<Bytes> aes_decrypt(const Key32& key, const Iv16& iv, ByteView data) {
   auto out = crypto::aes256_cbc_decrypt(key, iv, data);
-  if (!out) return fail(Ntcp2Error::Crypto, std::move(out.error()));
+  if (!out) return wrap(Ntcp2Error::Crypto, std::move(out.error()));
   return Bytes(out->begin(), out->end());
 }
 
@@ -78,7 +78,7 @@ Result<Ntcp2Handshake> Ntcp2Handshake::new_initiator(const noise::KeyPair& local
       .aes_iv = to_array<16>(published_iv),
       .aes_next_iv = {},
       .m3p2_len = 0,
-      .step = 0,
+      .step = HandshakeStep::Start,
   };
 }
 
@@ -97,7 +97,7 @@ Result<Ntcp2Handshake> Ntcp2Handshake::new_responder(const noise::KeyPair& local
       .aes_iv = to_array<16>(published_iv),
       .aes_next_iv = {},
       .m3p2_len = 0,
-      .step = 0,
+      .step = HandshakeStep::Start,
   };
 }
 
@@ -120,7 +120,7 @@ Result<Bytes> Ntcp2Handshake::write_session_request(ByteView padding, std::size_
 }
 
 Result<Bytes> Ntcp2Handshake::write_session_request_with(const SessionRequestOptions& options, ByteView padding) {
-  if (!is_initiator || step != 0)
+  if (!is_initiator || step != HandshakeStep::Start)
     return std::unexpected(state_error("write_session_request only valid for initiator at step 0"));
   if (!local_ephemeral) return std::unexpected(state_error("initiator ephemeral key not set"));
   if (!remote_static) return std::unexpected(state_error("remote static key missing"));
@@ -135,7 +135,7 @@ Result<Bytes> Ntcp2Handshake::write_session_request_with(const SessionRequestOpt
   auto xenc = aes_encrypt(aes_key, aes_iv, x);
   if (!xenc) return std::unexpected(xenc.error());
   aes_next_iv = to_array<16>(ByteView(*xenc).subspan(16, 16));
-  step = 1;
+  step = HandshakeStep::RequestDone;
   m3p2_len = options.m3p2_len;
 
   Bytes out = std::move(*xenc);
@@ -145,7 +145,7 @@ Result<Bytes> Ntcp2Handshake::write_session_request_with(const SessionRequestOpt
 }
 
 Result<SessionCreatedHead> Ntcp2Handshake::read_session_created_head(ByteView head) {
-  if (!is_initiator || step != 1)
+  if (!is_initiator || step != HandshakeStep::RequestDone)
     return std::unexpected(state_error("read_session_created_head only valid for initiator at step 1"));
   if (head.size() != 64)
     return fail(Ntcp2Error::Malformed, msg("SessionCreated head must be 64 bytes, got ", head.size()));
@@ -168,15 +168,15 @@ Result<SessionCreatedHead> Ntcp2Handshake::read_session_created_head(ByteView he
 }
 
 Result<void> Ntcp2Handshake::finish_read_session_created(ByteView padding) {
-  if (!is_initiator || step != 1)
+  if (!is_initiator || step != HandshakeStep::RequestDone)
     return std::unexpected(state_error("finish_read_session_created only valid for initiator at step 1"));
   if (!padding.empty()) state.mix_hash(padding);
-  step = 2;
+  step = HandshakeStep::CreatedDone;
   return {};
 }
 
 Result<Bytes> Ntcp2Handshake::write_session_confirmed(const std::vector<Ntcp2Block>& blocks) {
-  if (!is_initiator || step != 2)
+  if (!is_initiator || step != HandshakeStep::CreatedDone)
     return std::unexpected(state_error("write_session_confirmed only valid for initiator at step 2"));
   if (!remote_ephemeral) return std::unexpected(state_error("remote ephemeral key missing"));
 
@@ -191,7 +191,7 @@ Result<Bytes> Ntcp2Handshake::write_session_confirmed(const std::vector<Ntcp2Blo
   if (auto r = mix_dh(state, local_static.private_key, *remote_ephemeral); !r) return std::unexpected(r.error());
   auto part2 = encrypt_and_hash(state, *payload);
   if (!part2) return std::unexpected(part2.error());
-  step = 3;
+  step = HandshakeStep::ConfirmedDone;
 
   Bytes out = std::move(*part1);
   append(out, *part2);
@@ -201,7 +201,7 @@ Result<Bytes> Ntcp2Handshake::write_session_confirmed(const std::vector<Ntcp2Blo
 // ---- responder ----
 
 Result<SessionRequestOptions> Ntcp2Handshake::read_session_request_head(ByteView head) {
-  if (is_initiator || step != 0)
+  if (is_initiator || step != HandshakeStep::Start)
     return std::unexpected(state_error("read_session_request_head only valid for responder at step 0"));
   if (head.size() != 64)
     return fail(Ntcp2Error::Malformed, msg("SessionRequest head must be 64 bytes, got ", head.size()));
@@ -218,19 +218,21 @@ Result<SessionRequestOptions> Ntcp2Handshake::read_session_request_head(ByteView
   if (!pt) return std::unexpected(pt.error());
   if (pt->size() != 16)
     return fail(Ntcp2Error::Malformed, msg("SessionRequest options must be 16 bytes, got ", pt->size()));
-  return SessionRequestOptions::decode(*pt);
+  auto options = SessionRequestOptions::decode(*pt);
+  if (options) m3p2_len = options->m3p2_len;
+  return options;
 }
 
 Result<void> Ntcp2Handshake::finish_read_session_request(ByteView padding) {
-  if (is_initiator || step != 0)
+  if (is_initiator || step != HandshakeStep::Start)
     return std::unexpected(state_error("finish_read_session_request only valid for responder at step 0"));
   if (!padding.empty()) state.mix_hash(padding);
-  step = 1;
+  step = HandshakeStep::RequestDone;
   return {};
 }
 
 Result<Bytes> Ntcp2Handshake::write_session_created(ByteView padding, std::uint64_t now_ms) {
-  if (is_initiator || step != 1)
+  if (is_initiator || step != HandshakeStep::RequestDone)
     return std::unexpected(state_error("write_session_created only valid for responder at step 1"));
   if (!local_ephemeral) return std::unexpected(state_error("responder ephemeral key not set"));
   if (!remote_ephemeral) return std::unexpected(state_error("remote ephemeral key missing"));
@@ -250,7 +252,7 @@ Result<Bytes> Ntcp2Handshake::write_session_created(ByteView padding, std::uint6
 
   auto yenc = aes_encrypt(aes_key, aes_next_iv, y);
   if (!yenc) return std::unexpected(yenc.error());
-  step = 2;
+  step = HandshakeStep::CreatedDone;
 
   Bytes out = std::move(*yenc);
   append(out, *ct);
@@ -259,7 +261,7 @@ Result<Bytes> Ntcp2Handshake::write_session_created(ByteView padding, std::uint6
 }
 
 Result<Bytes> Ntcp2Handshake::read_session_confirmed(ByteView msg3) {
-  if (is_initiator || step != 2)
+  if (is_initiator || step != HandshakeStep::CreatedDone)
     return std::unexpected(state_error("read_session_confirmed only valid for responder at step 2"));
   const std::size_t expected = static_cast<std::size_t>(m3p2_len) + 48;
   if (msg3.size() != expected)
@@ -275,7 +277,7 @@ Result<Bytes> Ntcp2Handshake::read_session_confirmed(ByteView msg3) {
 
   auto payload = decrypt_and_hash(state, msg3.subspan(48));
   if (!payload) return std::unexpected(payload.error());
-  step = 3;
+  step = HandshakeStep::ConfirmedDone;
   return payload;
 }
 

@@ -35,6 +35,10 @@ struct SessionCreatedHead {
   std::uint32_t timestamp = 0;  // the responder's clock, unix seconds
 };
 
+// How far a handshake has come. Each message moves it one step on; the numbers are the
+// count of messages done and appear in the state errors.
+enum class HandshakeStep : std::uint8_t { Start = 0, RequestDone = 1, CreatedDone = 2, ConfirmedDone = 3 };
+
 struct Ntcp2Handshake {
   noise::SymmetricState state;
   bool is_initiator = false;
@@ -45,8 +49,10 @@ struct Ntcp2Handshake {
   Key32 aes_key{};      // the responder's router hash
   Iv16 aes_iv{};        // the responder's published IV, for X
   Iv16 aes_next_iv{};   // last ciphertext block of X, for Y
+  // The length of SessionConfirmed part 2: announced by the initiator in SessionRequest,
+  // recorded by the responder when it reads it.
   std::int32_t m3p2_len = 0;
-  std::int32_t step = 0;  // 0 start, 1 message 1 done, 2 message 2 done, 3 message 3 done
+  HandshakeStep step = HandshakeStep::Start;
 
   // Initiator side. remote_static 32, responder_hash 32, published_iv 16 bytes, else
   // Ntcp2Error::Malformed.
@@ -69,8 +75,9 @@ struct Ntcp2Handshake {
   // Initiator, step 2 -> 3.
   Result<Bytes> write_session_confirmed(const std::vector<Ntcp2Block>& blocks);
 
-  // Responder, step 0: the first 64 bytes of SessionRequest. Checks of the options'
-  // contents (network, version, clock, replay) are the caller's.
+  // Responder, step 0: the first 64 bytes of SessionRequest; records the announced
+  // m3p2_len. Checks of the options' contents (network, version, clock, replay) are the
+  // caller's.
   Result<SessionRequestOptions> read_session_request_head(ByteView head);
   // Responder, step 0 -> 1: the SessionRequest padding.
   Result<void> finish_read_session_request(ByteView padding);

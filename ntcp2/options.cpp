@@ -4,15 +4,6 @@
 #include "encoding/writer.h"
 
 namespace ntcp2 {
-namespace {
-
-template <typename T>
-Result<T> wrap(Result<T> r) {
-  if (!r) return fail(Ntcp2Error::Encoding, std::move(r.error()));
-  return r;
-}
-
-}  // namespace
 
 Bytes SessionRequestOptions::encode() const {
   encoding::Writer w(16);
@@ -29,18 +20,18 @@ Bytes SessionRequestOptions::encode() const {
 Result<SessionRequestOptions> SessionRequestOptions::decode(ByteView bytes) {
   encoding::Reader r(bytes);
   SessionRequestOptions o;
-  auto id = wrap(r.read_u8());
-  if (!id) return std::unexpected(id.error());
-  auto ver = wrap(r.read_u8());
-  if (!ver) return std::unexpected(ver.error());
-  auto pad = wrap(r.read_u16_be());
-  if (!pad) return std::unexpected(pad.error());
-  auto m3 = wrap(r.read_u16_be());
-  if (!m3) return std::unexpected(m3.error());
-  if (auto s = r.skip(2); !s) return fail(Ntcp2Error::Encoding, std::move(s.error()));
-  auto ts = wrap(r.read_u32_be());
-  if (!ts) return std::unexpected(ts.error());
-  if (auto s = r.skip(4); !s) return fail(Ntcp2Error::Encoding, std::move(s.error()));
+  auto id = r.read_u8();
+  if (!id) return wrap(Ntcp2Error::Encoding, std::move(id.error()));
+  auto ver = r.read_u8();
+  if (!ver) return wrap(Ntcp2Error::Encoding, std::move(ver.error()));
+  auto pad = r.read_u16_be();
+  if (!pad) return wrap(Ntcp2Error::Encoding, std::move(pad.error()));
+  auto m3 = r.read_u16_be();
+  if (!m3) return wrap(Ntcp2Error::Encoding, std::move(m3.error()));
+  if (auto s = r.skip(2); !s) return wrap(Ntcp2Error::Encoding, std::move(s.error()));
+  auto ts = r.read_u32_be();
+  if (!ts) return wrap(Ntcp2Error::Encoding, std::move(ts.error()));
+  if (auto s = r.skip(4); !s) return wrap(Ntcp2Error::Encoding, std::move(s.error()));
   o.network_id = *id;
   o.version = *ver;
   o.pad_len = *pad;
@@ -62,13 +53,13 @@ Bytes SessionCreatedOptions::encode() const {
 Result<SessionCreatedOptions> SessionCreatedOptions::decode(ByteView bytes) {
   encoding::Reader r(bytes);
   SessionCreatedOptions o;
-  if (auto s = r.skip(2); !s) return fail(Ntcp2Error::Encoding, std::move(s.error()));
-  auto pad = wrap(r.read_u16_be());
-  if (!pad) return std::unexpected(pad.error());
-  if (auto s = r.skip(4); !s) return fail(Ntcp2Error::Encoding, std::move(s.error()));
-  auto ts = wrap(r.read_u32_be());
-  if (!ts) return std::unexpected(ts.error());
-  if (auto s = r.skip(4); !s) return fail(Ntcp2Error::Encoding, std::move(s.error()));
+  if (auto s = r.skip(2); !s) return wrap(Ntcp2Error::Encoding, std::move(s.error()));
+  auto pad = r.read_u16_be();
+  if (!pad) return wrap(Ntcp2Error::Encoding, std::move(pad.error()));
+  if (auto s = r.skip(4); !s) return wrap(Ntcp2Error::Encoding, std::move(s.error()));
+  auto ts = r.read_u32_be();
+  if (!ts) return wrap(Ntcp2Error::Encoding, std::move(ts.error()));
+  if (auto s = r.skip(4); !s) return wrap(Ntcp2Error::Encoding, std::move(s.error()));
   o.pad_len = *pad;
   o.timestamp = *ts;
   return o;

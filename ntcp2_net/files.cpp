@@ -30,6 +30,25 @@ Result<Bytes> read_file_bytes(std::string_view path) {
   return content;
 }
 
+Result<std::vector<std::string>> list_dir(std::string_view folder) {
+  constexpr std::size_t kListingCapacity = 65536;
+  const Bytes name = encoding::string_to_utf8_bytes(folder);
+  Bytes listing(kListingCapacity);
+  const std::int32_t n = ondrel_i2p_net_list_dir(name.data(), glue_len(name), listing.data(),
+                                                 static_cast<std::int32_t>(listing.size()));
+  if (n < 0) return fail(NetError::Io, msg("opendir(", folder, ") failed: ", last_os_error()));
+  auto text = encoding::utf8_bytes_to_string(ByteView(listing.data(), static_cast<std::size_t>(n)));
+  if (!text) return fail(NetError::Io, "invalid UTF-8 in directory listing");
+  std::vector<std::string> names;
+  std::string_view rest = *text;
+  while (!rest.empty()) {
+    const std::size_t lf = rest.find('\n');
+    if (lf != 0) names.emplace_back(rest.substr(0, lf));
+    rest = lf == std::string_view::npos ? std::string_view{} : rest.substr(lf + 1);
+  }
+  return names;
+}
+
 Result<void> mkdir_p(std::string_view path) {
   Bytes name = encoding::string_to_utf8_bytes(path);
   if (ondrel_i2p_net_mkdir_p(name.data(), glue_len(name)) != 0) {

@@ -73,6 +73,8 @@ std::int32_t ondrel_i2p_net_tcp_close(std::int32_t fd);
 std::int32_t ondrel_i2p_net_random_bytes(std::uint8_t* buf, std::int32_t count);
 // Wall-clock milliseconds since 1970. Never fails.
 std::uint64_t ondrel_i2p_net_unix_time_ms(void);
+// Milliseconds on CLOCK_MONOTONIC (origin unspecified, never stepped). Never fails.
+std::uint64_t ondrel_i2p_net_monotonic_ms(void);
 
 // --- Files and folders --------------------------------------------------------------
 

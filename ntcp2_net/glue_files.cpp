@@ -63,25 +63,7 @@ std::int32_t ondrel_i2p_net_read_file(const std::uint8_t* path, std::int32_t pat
     set_error("invalid read_file arguments");
     return -1;
   }
-  int fd = open(name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    set_errno_error(errno);
-    return -1;
-  }
-  std::int32_t done = 0;
-  while (done < capacity) {
-    ssize_t n = read(fd, buf + done, static_cast<std::size_t>(capacity - done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      set_errno_error(errno);
-      close(fd);
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<std::int32_t>(n);
-  }
-  close(fd);
-  return done;
+  return ondrel_i2p_net_read_file_at(path, path_len, 0, buf, capacity);
 }
 
 std::int32_t ondrel_i2p_net_read_file_at(const std::uint8_t* path, std::int32_t path_len, std::int64_t offset,

@@ -6,14 +6,7 @@
 #include "ntcp2_net/os_error.h"
 
 namespace ntcp2_net {
-namespace {
-
-std::unexpected<Error> protocol(Error e) { return std::unexpected(Error(NetError::Protocol, std::move(e))); }
-
-}  // namespace
-
-Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session,
-                          std::optional<common::RouterInfo> peer_info) {
+Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session, common::RouterInfo peer_info) {
   return Ntcp2Conn{
       .socket = std::move(socket),
       .session = std::move(session),
@@ -27,37 +20,32 @@ Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session,
   };
 }
 
-Result<void> Ntcp2Conn::send_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks) {
+Result<void> Ntcp2Conn::send_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks, const Now& now) {
   if (tx_queued > kMaxQueuedBytes) return fail(NetError::Io, "NTCP2 outbound send queue full");
   auto payload = ntcp2::encode_blocks(blocks);
-  if (!payload) return protocol(std::move(payload.error()));
+  if (!payload) return wrap(NetError::Protocol, std::move(payload.error()));
   // The frame's size is checked before its nonce is spent (seal_frame), so an oversized
   // send fails alone and the link keeps working.
   auto frame = ntcp2::seal_frame(session, *payload);
-  if (!frame) return protocol(std::move(frame.error()));
+  if (!frame) return wrap(NetError::Protocol, std::move(frame.error()));
   tx_queued += static_cast<std::int32_t>(frame->size());
   tx_queue.push_back(std::move(*frame));
   if (socket.fd < 0) return fail(NetError::Closed);
-  auto flushed = flush_nonblocking();
+  auto flushed = flush_nonblocking(now);
   if (!flushed) return std::unexpected(std::move(flushed.error()));
   return {};
 }
 
 Result<void> Ntcp2Conn::send_i2np_nb(std::uint32_t message_id, std::uint32_t expiration,
-                                     const i2np::I2npPayload& payload) {
+                                     const i2np::I2npPayload& payload, const Now& now) {
   auto message = i2np::encode_short_message(message_id, expiration, payload);
-  if (!message) return protocol(Error(Ntcp2Error::I2np, std::move(message.error())));
+  if (!message) return wrap(NetError::Protocol, Error(Ntcp2Error::I2np, std::move(message.error())));
   std::vector<ntcp2::Ntcp2Block> blocks;
   blocks.emplace_back(ntcp2::Ntcp2Block::I2np{std::move(*message)});
-  return send_blocks_nb(blocks);
+  return send_blocks_nb(blocks, now);
 }
 
-Result<bool> Ntcp2Conn::flush_nonblocking() {
-  if (tx_queue.empty()) return flush_nonblocking_at(0);
-  return flush_nonblocking_at(ondrel_i2p_net_unix_time_ms());
-}
-
-Result<bool> Ntcp2Conn::flush_nonblocking_at(std::uint64_t now_ms) {
+Result<bool> Ntcp2Conn::flush_nonblocking(const Now& now) {
   if (tx_queue.empty()) {
     tx_offset = 0;
     tx_queued = 0;
@@ -93,14 +81,14 @@ Result<bool> Ntcp2Conn::flush_nonblocking_at(std::uint64_t now_ms) {
     return progress;
   }
   if (progress) {
-    stall_since_ms = now_ms;
+    stall_since_ms = now.mono_ms;
     return true;
   }
   if (stall_since_ms == 0) {
-    stall_since_ms = now_ms;
+    stall_since_ms = now.mono_ms;
     return false;
   }
-  if (stall_since_ms + kSendStallMs < now_ms) return fail(NetError::Timeout);
+  if (stall_since_ms + kSendStallMs < now.mono_ms) return fail(NetError::Timeout);
   return false;
 }
 
@@ -116,9 +104,9 @@ Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> Ntcp2Conn::recv_blocks_nb(
     if (rx.size() < 2) return std::optional<Blocks>{};
     Bytes field = std::move(rx);
     rx.clear();
-    if (field.size() != 2) return protocol(Error(Ntcp2Error::Malformed, "NTCP2 frame length prefix must be 2 bytes"));
+    if (field.size() != 2) return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed, "NTCP2 frame length prefix must be 2 bytes"));
     auto len = ntcp2::open_frame_length(session, static_cast<std::uint16_t>(field[0] << 8 | field[1]));
-    if (!len) return protocol(std::move(len.error()));
+    if (!len) return wrap(NetError::Protocol, std::move(len.error()));
     if (*len < ntcp2::kFrameTagLen) return fail(NetError::Io, msg("NTCP2 frame shorter than 16-byte MAC: ", *len));
     rx_frame_len = *len;
     rx.reserve(static_cast<std::size_t>(rx_frame_len));
@@ -136,9 +124,9 @@ Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> Ntcp2Conn::recv_blocks_nb(
   rx.clear();
   rx_frame_len = -1;
   auto plaintext = ntcp2::open_frame(session, frame);
-  if (!plaintext) return protocol(std::move(plaintext.error()));
+  if (!plaintext) return wrap(NetError::Protocol, std::move(plaintext.error()));
   auto blocks = ntcp2::decode_blocks(*plaintext);
-  if (!blocks) return protocol(std::move(blocks.error()));
+  if (!blocks) return wrap(NetError::Protocol, std::move(blocks.error()));
   return std::optional<Blocks>(std::move(*blocks));
 }
 

@@ -15,6 +15,7 @@
 #include "i2np/payload.h"
 #include "ntcp2/block.h"
 #include "ntcp2/data_session.h"
+#include "ntcp2_net/clock.h"
 #include "ntcp2_net/tcp_socket.h"
 
 namespace ntcp2_net {
@@ -27,32 +28,32 @@ inline constexpr std::uint64_t kSendStallMs = 10000;
 struct Ntcp2Conn {
   TcpSocket socket;
   ntcp2::Ntcp2DataSession session;
-  // The RouterInfo dialled, or the one the peer sent in SessionConfirmed.
-  std::optional<common::RouterInfo> peer_info;
+  // The RouterInfo dialled, or the one the peer sent in SessionConfirmed (which names the
+  // static key it proved).
+  common::RouterInfo peer_info;
   Bytes rx;                        // the part of the length field or frame read so far
   std::int32_t rx_frame_len = -1;  // -1 while reading the length field
   std::deque<Bytes> tx_queue;      // whole wire frames, oldest first
   std::int32_t tx_offset = 0;      // bytes of the head frame already sent
   std::int32_t tx_queued = 0;      // unsent bytes in the queue
-  std::uint64_t stall_since_ms = 0;
+  std::uint64_t stall_since_ms = 0;  // monotonic; 0 while the queue is not stalled
 
   // Encrypts the blocks as one frame, queues it and tries to flush. Refused without any
   // change when more than 262,144 bytes wait (NetError::Io "NTCP2 outbound send queue
   // full") or when the blocks do not fit one frame (NetError::Protocol around
   // Ntcp2Error::Malformed); a refused send leaves the link usable.
-  Result<void> send_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks);
+  Result<void> send_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks, const Now& now);
   // One I2NP message with the short header, in a frame of its own.
-  Result<void> send_i2np_nb(std::uint32_t message_id, std::uint32_t expiration, const i2np::I2npPayload& payload);
-  // Sends what the socket takes now; true when any byte left in this call.
-  Result<bool> flush_nonblocking();
-  // The same with the clock reading given (unix ms).
-  Result<bool> flush_nonblocking_at(std::uint64_t now_ms);
+  Result<void> send_i2np_nb(std::uint32_t message_id, std::uint32_t expiration, const i2np::I2npPayload& payload,
+                            const Now& now);
+  // Sends what the socket takes now; true when any byte left in this call. A queue that
+  // makes no progress for more than 10,000 ms (monotonic) fails with NetError::Timeout.
+  Result<bool> flush_nonblocking(const Now& now);
   // The blocks of the next whole frame, or none while it is incomplete.
   Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> recv_blocks_nb();
 };
 
 // A new link: empty receive state, empty queue.
-Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session,
-                          std::optional<common::RouterInfo> peer_info);
+Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session, common::RouterInfo peer_info);
 
 }  // namespace ntcp2_net

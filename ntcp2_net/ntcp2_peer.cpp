@@ -10,18 +10,6 @@
 namespace ntcp2_net {
 namespace {
 
-std::optional<std::uint16_t> parse_port(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    if (value > 65535) return std::nullopt;
-  }
-  if (value == 0) return std::nullopt;
-  return static_cast<std::uint16_t>(value);
-}
-
 template <std::size_t N>
 std::optional<std::array<std::uint8_t, N>> decode_key(std::string_view text) {
   auto bytes = encoding::base64_decode(text);
@@ -39,8 +27,8 @@ std::optional<Ntcp2Peer> try_address(const common::RouterAddress& address, bool 
   auto host = address.options.get("host");
   if (!s || !i || !port_text || !host) return std::nullopt;
   if (ipv4_pass && host->find(':') != std::string::npos) return std::nullopt;
-  auto port = parse_port(*port_text);
-  if (!port) return std::nullopt;
+  auto port = encoding::parse_port(*port_text);
+  if (!port || *port == 0) return std::nullopt;
   auto key = decode_key<32>(*s);
   if (!key) return std::nullopt;
   auto iv = decode_key<16>(*i);

@@ -5,15 +5,10 @@
 #include "encoding/text.h"
 #include "ntcp2/data_session.h"
 #include "ntcp2_net/glue.h"
-#include "ntcp2_net/pending_dial.h"
 #include "ntcp2_net/random.h"
 
 namespace ntcp2_net {
 namespace {
-
-std::unexpected<Error> protocol(Error e) { return std::unexpected(Error(NetError::Protocol, std::move(e))); }
-
-constexpr std::size_t kPaddingLen = 16;
 
 std::unexpected<Error> key_mismatch() { return fail(NetError::Peer, "incoming RouterInfo static key mismatch"); }
 
@@ -31,7 +26,7 @@ Result<common::RouterInfo> check_peer_router_info(const std::vector<ntcp2::Ntcp2
     if (!ri_block) continue;
     encoding::Reader reader(ri_block->data);
     auto info = common::RouterInfo::decode(reader);
-    if (!info) return fail(NetError::Common, std::move(info.error()));
+    if (!info) return wrap(NetError::Common, std::move(info.error()));
     if (!info->verify_signature()) return fail(NetError::Peer, "incoming RouterInfo failed Ed25519 verification");
     bool matched = false;
     for (const common::RouterAddress& address : info->addresses) {
@@ -51,15 +46,11 @@ Result<common::RouterInfo> check_peer_router_info(const std::vector<ntcp2::Ntcp2
 
 Result<PendingNtcp2Accept> PendingNtcp2Accept::start(TcpSocket socket, const noise::KeyPair& static_keys,
                                                      ByteView router_hash, ByteView published_iv,
-                                                     ReplayCache* replay_cache, bool check_clock_skew) {
+                                                     ReplayCache* replay_cache, bool check_clock_skew, const Now& now) {
   // The socket closes itself if this returns an error.
   auto handshake = ntcp2::Ntcp2Handshake::new_responder(static_keys, router_hash, published_iv);
-  if (!handshake) return protocol(std::move(handshake.error()));
-  auto ephemeral_secret = random_bytes(32);
-  if (!ephemeral_secret) return std::unexpected(std::move(ephemeral_secret.error()));
-  auto ephemeral = noise::KeyPair::from_private(*ephemeral_secret);
-  if (!ephemeral) return fail(NetError::Noise, std::move(ephemeral.error()));
-  handshake->local_ephemeral = std::move(*ephemeral);
+  if (!handshake) return wrap(NetError::Protocol, std::move(handshake.error()));
+  if (auto keyed = set_fresh_ephemeral(*handshake); !keyed) return std::unexpected(std::move(keyed.error()));
 
   (void)ondrel_i2p_net_tcp_set_nonblocking(socket.fd, 1);
   (void)ondrel_i2p_net_tcp_set_peer_timeouts(socket.fd, kPeerTimeoutMs);
@@ -72,80 +63,79 @@ Result<PendingNtcp2Accept> PendingNtcp2Accept::start(TcpSocket socket, const noi
       .max_skew_sec = kMaxClockSkewSec,
       .network_id = ntcp2::kNetworkId,
       .rx = {},
-      .phase = 0,
+      .phase = AcceptPhase::RequestHead,
       .want = 64,
-      .started_ms = ondrel_i2p_net_unix_time_ms(),
+      .started_ms = now.mono_ms,
   };
 }
 
-Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::step() {
-  auto r = advance();
+Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::step(const Now& now) {
+  auto r = advance(now);
   if (!r) socket.close();
   return r;
 }
 
-Result<void> PendingNtcp2Accept::check_request(const ntcp2::SessionRequestOptions& options) {
+Result<void> PendingNtcp2Accept::check_request(const ntcp2::SessionRequestOptions& options, const Now& now) {
   if (options.network_id != network_id)
-    return protocol(Error(Ntcp2Error::NetworkIdMismatch, static_cast<std::uint32_t>(options.network_id)));
+    return wrap(NetError::Protocol, Error(Ntcp2Error::NetworkIdMismatch, static_cast<std::uint32_t>(options.network_id)));
   if (options.version != ntcp2::kVersion)
-    return protocol(Error(Ntcp2Error::UnsupportedVersion, msg("unsupported NTCP2 version: ", options.version)));
-  handshake.m3p2_len = options.m3p2_len;
-  const auto now_s = static_cast<std::uint32_t>(ondrel_i2p_net_unix_time_ms() / 1000);
-  if (check_clock_skew && clock_skew_exceeds(options.timestamp, now_s, max_skew_sec))
-    return protocol(Error(Ntcp2Error::ClockSkew, options.timestamp, now_s));
-  if (replay_cache && handshake.remote_ephemeral &&
-      replay_cache->seen_or_record(*handshake.remote_ephemeral, now_s))
-    return protocol(Error(Ntcp2Error::Replay));
+    return wrap(NetError::Protocol, Error(Ntcp2Error::UnsupportedVersion, msg("unsupported NTCP2 version: ", options.version)));
+  if (check_clock_skew && clock_skew_exceeds(options.timestamp, now.wall_s(), max_skew_sec))
+    return wrap(NetError::Protocol, Error(Ntcp2Error::ClockSkew, options.timestamp, now.wall_s()));
+  // The replay window is an interval of this router's own time, so it runs on the
+  // monotonic clock.
+  const auto mono_s = static_cast<std::uint32_t>(now.mono_ms / 1000);
+  if (replay_cache && handshake.remote_ephemeral && replay_cache->seen_or_record(*handshake.remote_ephemeral, mono_s))
+    return wrap(NetError::Protocol, Error(Ntcp2Error::Replay));
   return {};
 }
 
 Result<Ntcp2Conn> PendingNtcp2Accept::finish(ByteView msg3) {
   auto payload = handshake.read_session_confirmed(msg3);
-  if (!payload) return protocol(std::move(payload.error()));
+  if (!payload) return wrap(NetError::Protocol, std::move(payload.error()));
   auto blocks = ntcp2::decode_blocks(*payload);
-  if (!blocks) return protocol(std::move(blocks.error()));
+  if (!blocks) return wrap(NetError::Protocol, std::move(blocks.error()));
   auto session = handshake.into_data_session();
-  if (!session) return protocol(std::move(session.error()));
+  if (!session) return wrap(NetError::Protocol, std::move(session.error()));
   auto info = check_peer_router_info(*blocks, session->remote_static);
   if (!info) return std::unexpected(std::move(info.error()));
   return make_ntcp2_conn(std::move(socket), std::move(*session), std::move(*info));
 }
 
-Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::advance() {
-  while (phase <= 2) {
-    auto full = socket.fill_to(rx, static_cast<std::size_t>(want));
-    if (!full) return std::unexpected(std::move(full.error()));
-    if (!*full) return std::optional<Ntcp2Conn>{};
-    Bytes bytes = std::move(rx);
-    rx.clear();
+Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::advance(const Now& now) {
+  while (phase != AcceptPhase::Done) {
+    auto message = take_message(socket, rx, static_cast<std::size_t>(want));
+    if (!message) return std::unexpected(std::move(message.error()));
+    if (!*message) return std::optional<Ntcp2Conn>{};
+    const Bytes& bytes = **message;
 
-    if (phase == 0) {
+    if (phase == AcceptPhase::RequestHead) {
       auto options = handshake.read_session_request_head(bytes);
-      if (!options) return protocol(std::move(options.error()));
-      if (auto c = check_request(*options); !c) return std::unexpected(std::move(c.error()));
-      phase = 1;
+      if (!options) return wrap(NetError::Protocol, std::move(options.error()));
+      if (auto c = check_request(*options, now); !c) return std::unexpected(std::move(c.error()));
+      phase = AcceptPhase::RequestPadding;
       want = options->pad_len;
       continue;
     }
 
-    if (phase == 1) {
-      if (auto f = handshake.finish_read_session_request(bytes); !f) return protocol(std::move(f.error()));
-      auto padding = random_bytes(kPaddingLen);
+    if (phase == AcceptPhase::RequestPadding) {
+      if (auto f = handshake.finish_read_session_request(bytes); !f) return wrap(NetError::Protocol, std::move(f.error()));
+      auto padding = random_bytes(kHandshakePaddingLen);
       if (!padding) return std::unexpected(std::move(padding.error()));
-      auto msg2 = handshake.write_session_created(*padding, ondrel_i2p_net_unix_time_ms());
-      if (!msg2) return protocol(std::move(msg2.error()));
+      auto msg2 = handshake.write_session_created(*padding, now.wall_ms);
+      if (!msg2) return wrap(NetError::Protocol, std::move(msg2.error()));
       if (auto w = socket.write_all(*msg2, kHandshakeWriteMs); !w) return std::unexpected(std::move(w.error()));
-      phase = 2;
+      phase = AcceptPhase::Confirmed;
       want = handshake.m3p2_len + 48;
       continue;
     }
 
     auto conn = finish(bytes);
     if (!conn) return std::unexpected(std::move(conn.error()));
-    phase = 3;
+    phase = AcceptPhase::Done;
     return std::optional<Ntcp2Conn>(std::move(*conn));
   }
-  return protocol(Error(Ntcp2Error::HandshakeState, std::string("NTCP2 accept already finished")));
+  return wrap(NetError::Protocol, Error(Ntcp2Error::HandshakeState, std::string("NTCP2 accept already finished")));
 }
 
 }  // namespace ntcp2_net

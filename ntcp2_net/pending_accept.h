@@ -11,37 +11,44 @@
 #include "encoding/error.h"
 #include "noise/key_pair.h"
 #include "ntcp2/handshake.h"
+#include "ntcp2_net/clock.h"
+#include "ntcp2_net/handshake_io.h"
 #include "ntcp2_net/ntcp2_conn.h"
 #include "ntcp2_net/replay_cache.h"
 #include "ntcp2_net/tcp_socket.h"
 
 namespace ntcp2_net {
 
+// Where an accept stands: awaiting the head of SessionRequest, its padding, then the whole
+// SessionConfirmed; Done once the link is handed out.
+enum class AcceptPhase : std::uint8_t { RequestHead, RequestPadding, Confirmed, Done };
+
 struct PendingNtcp2Accept {
   TcpSocket socket;
   ntcp2::Ntcp2Handshake handshake;
   ReplayCache* replay_cache = nullptr;  // shared by all accepts; owned by the router
   bool check_clock_skew = true;
-  std::int32_t max_skew_sec = 60;
+  std::int32_t max_skew_sec = kMaxClockSkewSec;
   std::int32_t network_id = 2;
   Bytes rx;
-  std::int32_t phase = 0;  // 0 SessionRequest head, 1 its padding, 2 SessionConfirmed
+  AcceptPhase phase = AcceptPhase::RequestHead;
   std::int32_t want = 64;
-  std::uint64_t started_ms = 0;
+  std::uint64_t started_ms = 0;  // monotonic
 
   // Prepares the responder for an accepted socket (switched to non-blocking here). On
   // failure the socket is closed.
   static Result<PendingNtcp2Accept> start(TcpSocket socket, const noise::KeyPair& static_keys,
                                           ByteView router_hash, ByteView published_iv, ReplayCache* replay_cache,
-                                          bool check_clock_skew);
+                                          bool check_clock_skew, const Now& now);
 
-  // None while waiting; the link once SessionConfirmed is read and checked. Every error
-  // closes the socket first.
-  Result<std::optional<Ntcp2Conn>> step();
+  // None while waiting; the link once SessionConfirmed is read and checked. now's wall
+  // clock is checked against the peer's and stamps SessionCreated. Every error closes the
+  // socket first.
+  Result<std::optional<Ntcp2Conn>> step(const Now& now);
 
  private:
-  Result<std::optional<Ntcp2Conn>> advance();
-  Result<void> check_request(const ntcp2::SessionRequestOptions& options);
+  Result<std::optional<Ntcp2Conn>> advance(const Now& now);
+  Result<void> check_request(const ntcp2::SessionRequestOptions& options, const Now& now);
   Result<Ntcp2Conn> finish(ByteView msg3);
 };
 

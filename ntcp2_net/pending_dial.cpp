@@ -7,22 +7,11 @@
 #include "ntcp2_net/random.h"
 
 namespace ntcp2_net {
-namespace {
-
-std::unexpected<Error> protocol(Error e) { return std::unexpected(Error(NetError::Protocol, std::move(e))); }
-
-constexpr std::size_t kPaddingLen = 16;
-
-}  // namespace
-
-bool clock_skew_exceeds(std::uint32_t remote_s, std::uint32_t local_s, std::int32_t max_skew_sec) {
-  const std::uint32_t diff = remote_s > local_s ? remote_s - local_s : local_s - remote_s;
-  return max_skew_sec < 0 || diff > static_cast<std::uint32_t>(max_skew_sec);
-}
 
 Result<PendingNtcp2Dial> PendingNtcp2Dial::start(const Ntcp2Peer& peer, const common::RouterInfo& dialled,
                                                  const noise::KeyPair& static_keys,
-                                                 const common::RouterInfo& own_info, bool check_clock_skew) {
+                                                 const common::RouterInfo& own_info, bool check_clock_skew,
+                                                 const Now& now) {
   const Bytes host = encoding::string_to_utf8_bytes(peer.host);
   const std::int32_t fd =
       ondrel_i2p_net_tcp_connect_nb(host.data(), static_cast<std::int32_t>(host.size()), peer.port);
@@ -32,29 +21,23 @@ Result<PendingNtcp2Dial> PendingNtcp2Dial::start(const Ntcp2Peer& peer, const co
   (void)ondrel_i2p_net_tcp_set_peer_timeouts(fd, kPeerTimeoutMs);
 
   auto handshake = ntcp2::Ntcp2Handshake::new_initiator(static_keys, peer.static_key, peer.router_hash, peer.iv);
-  if (!handshake) return protocol(std::move(handshake.error()));
-
-  auto ephemeral_secret = random_bytes(32);
-  if (!ephemeral_secret) return std::unexpected(std::move(ephemeral_secret.error()));
-  auto ephemeral = noise::KeyPair::from_private(*ephemeral_secret);
-  if (!ephemeral) return fail(NetError::Noise, std::move(ephemeral.error()));
-  handshake->local_ephemeral = std::move(*ephemeral);
+  if (!handshake) return wrap(NetError::Protocol, std::move(handshake.error()));
+  if (auto keyed = set_fresh_ephemeral(*handshake); !keyed) return std::unexpected(std::move(keyed.error()));
 
   auto own_bytes = own_info.to_bytes();
-  if (!own_bytes) return protocol(Error(Ntcp2Error::Common, std::move(own_bytes.error())));
-  auto padding = random_bytes(kPaddingLen);
+  if (!own_bytes) return wrap(NetError::Protocol, Error(Ntcp2Error::Common, std::move(own_bytes.error())));
+  auto padding = random_bytes(kHandshakePaddingLen);
   if (!padding) return std::unexpected(std::move(padding.error()));
   std::vector<ntcp2::Ntcp2Block> blocks;
   blocks.emplace_back(ntcp2::Ntcp2Block::RouterInfo{0, std::move(*own_bytes)});
   blocks.emplace_back(ntcp2::Ntcp2Block::Padding{std::move(*padding)});
   auto encoded = ntcp2::encode_blocks(blocks);
-  if (!encoded) return protocol(std::move(encoded.error()));
+  if (!encoded) return wrap(NetError::Protocol, std::move(encoded.error()));
 
-  auto msg1_padding = random_bytes(kPaddingLen);
+  auto msg1_padding = random_bytes(kHandshakePaddingLen);
   if (!msg1_padding) return std::unexpected(std::move(msg1_padding.error()));
-  const std::uint64_t now = ondrel_i2p_net_unix_time_ms();
-  auto msg1 = handshake->write_session_request(*msg1_padding, encoded->size(), now);
-  if (!msg1) return protocol(std::move(msg1.error()));
+  auto msg1 = handshake->write_session_request(*msg1_padding, encoded->size(), now.wall_ms);
+  if (!msg1) return wrap(NetError::Protocol, std::move(msg1.error()));
 
   return PendingNtcp2Dial{
       .socket = std::move(socket),
@@ -65,58 +48,55 @@ Result<PendingNtcp2Dial> PendingNtcp2Dial::start(const Ntcp2Peer& peer, const co
       .check_clock_skew = check_clock_skew,
       .max_skew_sec = kMaxClockSkewSec,
       .rx = {},
-      .phase = 0,
+      .phase = DialPhase::Connecting,
       .want = 0,
-      .started_ms = ondrel_i2p_net_unix_time_ms(),
+      .started_ms = now.mono_ms,
   };
 }
 
-Result<std::optional<Ntcp2Conn>> PendingNtcp2Dial::step() {
-  auto r = advance();
+Result<std::optional<Ntcp2Conn>> PendingNtcp2Dial::step(const Now& now) {
+  auto r = advance(now);
   if (!r) socket.close();
   return r;
 }
 
-Result<std::optional<Ntcp2Conn>> PendingNtcp2Dial::advance() {
-  if (phase == 0) {
+Result<std::optional<Ntcp2Conn>> PendingNtcp2Dial::advance(const Now& now) {
+  if (phase == DialPhase::Connecting) {
     const std::int32_t c = ondrel_i2p_net_tcp_check_connected(socket.fd);
     if (c == 0) return std::optional<Ntcp2Conn>{};
     if (c < 0) return fail(NetError::Io, msg("non-blocking connect failed: ", last_os_error()));
     if (auto w = socket.write_all(msg1, kHandshakeWriteMs); !w) return std::unexpected(std::move(w.error()));
-    phase = 1;
+    phase = DialPhase::CreatedHead;
     want = 64;
   }
 
-  while (phase == 1 || phase == 2) {
-    auto full = socket.fill_to(rx, static_cast<std::size_t>(want));
-    if (!full) return std::unexpected(std::move(full.error()));
-    if (!*full) return std::optional<Ntcp2Conn>{};
-    Bytes bytes = std::move(rx);
-    rx.clear();
+  while (phase == DialPhase::CreatedHead || phase == DialPhase::CreatedPadding) {
+    auto message = take_message(socket, rx, static_cast<std::size_t>(want));
+    if (!message) return std::unexpected(std::move(message.error()));
+    if (!*message) return std::optional<Ntcp2Conn>{};
+    const Bytes& bytes = **message;
 
-    if (phase == 1) {
+    if (phase == DialPhase::CreatedHead) {
       auto head = handshake.read_session_created_head(bytes);
-      if (!head) return protocol(std::move(head.error()));
-      if (check_clock_skew) {
-        const auto now_s = static_cast<std::uint32_t>(ondrel_i2p_net_unix_time_ms() / 1000);
-        if (clock_skew_exceeds(head->timestamp, now_s, max_skew_sec))
-          return protocol(Error(Ntcp2Error::ClockSkew, head->timestamp, now_s));
+      if (!head) return wrap(NetError::Protocol, std::move(head.error()));
+      if (check_clock_skew && clock_skew_exceeds(head->timestamp, now.wall_s(), max_skew_sec)) {
+        return wrap(NetError::Protocol, Error(Ntcp2Error::ClockSkew, head->timestamp, now.wall_s()));
       }
-      phase = 2;
+      phase = DialPhase::CreatedPadding;
       want = head->pad_len;
       continue;
     }
 
-    if (auto f = handshake.finish_read_session_created(bytes); !f) return protocol(std::move(f.error()));
+    if (auto f = handshake.finish_read_session_created(bytes); !f) return wrap(NetError::Protocol, std::move(f.error()));
     auto msg3 = handshake.write_session_confirmed(msg3_blocks);
-    if (!msg3) return protocol(std::move(msg3.error()));
+    if (!msg3) return wrap(NetError::Protocol, std::move(msg3.error()));
     if (auto w = socket.write_all(*msg3, kHandshakeWriteMs); !w) return std::unexpected(std::move(w.error()));
     auto session = handshake.into_data_session();
-    if (!session) return protocol(std::move(session.error()));
-    phase = 3;
+    if (!session) return wrap(NetError::Protocol, std::move(session.error()));
+    phase = DialPhase::Done;
     return std::optional<Ntcp2Conn>(make_ntcp2_conn(std::move(socket), std::move(*session), std::move(peer_info)));
   }
-  return protocol(Error(Ntcp2Error::HandshakeState, std::string("NTCP2 dial already finished")));
+  return wrap(NetError::Protocol, Error(Ntcp2Error::HandshakeState, std::string("NTCP2 dial already finished")));
 }
 
 }  // namespace ntcp2_net

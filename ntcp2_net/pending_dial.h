@@ -13,22 +13,17 @@
 #include "noise/key_pair.h"
 #include "ntcp2/block.h"
 #include "ntcp2/handshake.h"
+#include "ntcp2_net/clock.h"
+#include "ntcp2_net/handshake_io.h"
 #include "ntcp2_net/ntcp2_conn.h"
 #include "ntcp2_net/ntcp2_peer.h"
 #include "ntcp2_net/tcp_socket.h"
 
 namespace ntcp2_net {
 
-// Largest clock difference to a peer that is accepted, in seconds.
-inline constexpr std::int32_t kMaxClockSkewSec = 60;
-// Deadline for writing one handshake message.
-inline constexpr std::int64_t kHandshakeWriteMs = 250;
-// TCP user time-out given to every NTCP2 socket.
-inline constexpr std::int32_t kPeerTimeoutMs = 15000;
-
-// True when the two clocks (unix seconds, compared as unsigned 32-bit) are more than
-// max_skew_sec apart.
-bool clock_skew_exceeds(std::uint32_t remote_s, std::uint32_t local_s, std::int32_t max_skew_sec);
+// Where a dial stands: the connect in progress, SessionRequest written and the head of
+// SessionCreated awaited, then its padding; Done once SessionConfirmed is written.
+enum class DialPhase : std::uint8_t { Connecting, CreatedHead, CreatedPadding, Done };
 
 struct PendingNtcp2Dial {
   TcpSocket socket;
@@ -39,21 +34,22 @@ struct PendingNtcp2Dial {
   bool check_clock_skew = true;
   std::int32_t max_skew_sec = kMaxClockSkewSec;
   Bytes rx;
-  std::int32_t phase = 0;  // 0 connecting, 1 SessionCreated head, 2 its padding
+  DialPhase phase = DialPhase::Connecting;
   std::int32_t want = 0;
-  std::uint64_t started_ms = 0;
+  std::uint64_t started_ms = 0;  // monotonic
 
-  // Opens the connection and prepares SessionRequest. On failure nothing stays open.
+  // Opens the connection and prepares SessionRequest, stamped with now's wall clock. On
+  // failure nothing stays open.
   static Result<PendingNtcp2Dial> start(const Ntcp2Peer& peer, const common::RouterInfo& dialled,
                                         const noise::KeyPair& static_keys, const common::RouterInfo& own_info,
-                                        bool check_clock_skew);
+                                        bool check_clock_skew, const Now& now);
 
-  // None while waiting; the link once SessionConfirmed is written. Every error closes
-  // the socket first.
-  Result<std::optional<Ntcp2Conn>> step();
+  // None while waiting; the link once SessionConfirmed is written. now's wall clock is
+  // checked against the peer's. Every error closes the socket first.
+  Result<std::optional<Ntcp2Conn>> step(const Now& now);
 
  private:
-  Result<std::optional<Ntcp2Conn>> advance();
+  Result<std::optional<Ntcp2Conn>> advance(const Now& now);
 };
 
 }  // namespace ntcp2_net

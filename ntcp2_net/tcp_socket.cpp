@@ -1,7 +1,5 @@
 #include "ntcp2_net/tcp_socket.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <utility>
 
@@ -14,13 +12,9 @@ namespace {
 
 constexpr std::int64_t kMaxPollSliceMs = 5000;
 
-// Milliseconds on the monotonic clock: a write's deadline must not stretch or shrink
-// when the wall clock is stepped.
-std::int64_t monotonic_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+// A write's deadline is measured on the monotonic clock, so it neither stretches nor
+// shrinks when the wall clock is stepped.
+std::int64_t monotonic_ms() { return static_cast<std::int64_t>(ondrel_i2p_net_monotonic_ms()); }
 
 }  // namespace
 

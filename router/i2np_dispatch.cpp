@@ -6,7 +6,6 @@
 #include <variant>
 
 #include "i2np/message.h"
-#include "ntcp2_net/glue.h"
 #include "router/id_counters.h"
 #include "router/peer_log.h"
 #include "router/router.h"
@@ -18,9 +17,8 @@ namespace {
 constexpr std::uint64_t kAckExpirationMs = 60000;
 
 void handle_database_store(Router& r, const std::optional<common::Hash>& from,
-                           const i2np::I2npPayload::DatabaseStore& store, std::uint64_t now_ms) {
-  const auto now_s = static_cast<std::uint32_t>(now_ms / 1000);
-  auto stored = r.netdb.handle_database_store(store.store_type, store.key, store.data, now_s);
+                           const i2np::I2npPayload::DatabaseStore& store, const Now& now) {
+  auto stored = r.netdb.handle_database_store(store.store_type, store.key, store.data, now.wall_s());
   const bool was_stored = stored && *stored;
   const int kind = store.store_type & 0x0F;
   if (kind == 3 || was_stored) {
@@ -30,31 +28,32 @@ void handle_database_store(Router& r, const std::optional<common::Hash>& from,
   }
 
   if (store.reply_token == 0) return;
-  i2np::I2npPayload ack{i2np::I2npPayload::DeliveryStatus{store.reply_token, now_ms}};
+  i2np::I2npPayload ack{i2np::I2npPayload::DeliveryStatus{store.reply_token, now.wall_ms}};
   if (!store.reply_gateway) {
-    if (from) r.send_i2np_to_peer(*from, std::move(ack));
+    if (from) r.send_i2np_to_peer(*from, std::move(ack), now);
     return;
   }
   if (store.reply_tunnel_id == 0) {
-    r.send_i2np_to_peer(*store.reply_gateway, std::move(ack));
+    r.send_i2np_to_peer(*store.reply_gateway, std::move(ack), now);
     return;
   }
-  auto wrapped = i2np::encode_standard_message(take_id(r.next_msg_id), now_ms + kAckExpirationMs, ack);
+  auto wrapped = i2np::encode_standard_message(take_id(r.next_msg_id), now.wall_ms + kAckExpirationMs, ack);
   if (!wrapped) return;
   r.send_i2np_to_peer(*store.reply_gateway,
-                      i2np::I2npPayload{i2np::I2npPayload::TunnelGateway{store.reply_tunnel_id, std::move(*wrapped)}});
+                      i2np::I2npPayload{i2np::I2npPayload::TunnelGateway{store.reply_tunnel_id, std::move(*wrapped)}},
+                      now);
 }
 
 }  // namespace
 
 void Router::handle_i2np_message(const std::optional<common::Hash>& from, const i2np::I2npShortHeader& header,
-                                 const i2np::I2npPayload& payload) {
+                                 const i2np::I2npPayload& payload, const Now& now) {
   using P = i2np::I2npPayload;
   std::visit(
       [&](const auto& body) {
         using T = std::decay_t<decltype(body)>;
         if constexpr (std::is_same_v<T, P::DatabaseStore>) {
-          handle_database_store(*this, from, body, ondrel_i2p_net_unix_time_ms());
+          handle_database_store(*this, from, body, now);
         } else if constexpr (std::is_same_v<T, P::DeliveryStatus> || std::is_same_v<T, P::Data>) {
           // Nothing waits for these on a direct link.
         } else if constexpr (std::is_same_v<T, P::Unknown>) {

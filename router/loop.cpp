@@ -1,7 +1,6 @@
 // One pass of the router's only loop, and the public-mode maintenance.
 #include <algorithm>
 
-#include "ntcp2_net/glue.h"
 #include "router/random.h"
 #include "router/router.h"
 
@@ -20,12 +19,12 @@ constexpr std::uint64_t kExplorationIntervalMs = 30000;
 constexpr std::uint8_t kExploratoryLookup = 3;
 
 void push_unique(std::vector<common::Hash>& list, const common::Hash& h) {
-  if (std::find(list.begin(), list.end(), h) == list.end()) list.push_back(h);
+  if (!is_peer_in_list(h, list)) list.push_back(h);
 }
 
 }  // namespace
 
-void Router::step() {
+void Router::step(const Now& now) {
   bool did_work = false;
 
   // 1. New SAM clients, without waiting.
@@ -37,23 +36,23 @@ void Router::step() {
   }
 
   // 2. Every service once.
-  if (step_ntcp2_peers()) did_work = true;
-  if (step_sam_clients()) did_work = true;
-  if (step_http_proxy()) did_work = true;
-  if (step_torrent_engine()) did_work = true;
-  if (step_torrent_api()) did_work = true;
+  if (step_ntcp2_peers(now)) did_work = true;
+  if (step_sam_clients(now)) did_work = true;
+  if (step_http_proxy(now)) did_work = true;
+  if (step_torrent_engine(now)) did_work = true;
+  if (step_torrent_api(now)) did_work = true;
 
   // 3.-5. Lookups, tunnel builds and the public maintenance never count as work.
-  step_pending_lookups();
-  poll_tunnel_builds();
-  if (public_mode) step_public_bootstrap();
+  step_pending_lookups(now);
+  poll_tunnel_builds(now);
+  if (public_mode) step_public_bootstrap(now);
 
   // 6. Bridges.
-  if (step_bridges()) {
-    step_remote_bridges();
+  if (step_bridges(now)) {
+    step_remote_bridges(now);
     return;
   }
-  if (step_remote_bridges()) return;
+  if (step_remote_bridges(now)) return;
 
   // 7. The only idle wait of the program.
   if (!did_work) {
@@ -62,10 +61,9 @@ void Router::step() {
   }
 }
 
-void Router::step_public_bootstrap() {
-  const std::uint64_t now = ondrel_i2p_net_unix_time_ms();
-  if (now < last_maintenance_ms + kMaintenanceIntervalMs) return;
-  last_maintenance_ms = now;
+void Router::step_public_bootstrap(const Now& now) {
+  if (last_maintenance_ms != 0 && now.mono_ms < last_maintenance_ms + kMaintenanceIntervalMs) return;
+  last_maintenance_ms = now.mono_ms;
 
   // Keep-alives to the neighbouring hop of every own tunnel.
   std::vector<common::Hash> neighbours;
@@ -75,26 +73,23 @@ void Router::step_public_bootstrap() {
   for (const tunnel::Tunnel& t : tunnels.outbound) {
     if (!t.hops.empty()) push_unique(neighbours, t.hops.front().router);
   }
-  for (std::size_t i = 0; i < peer_sessions.size();) {
-    PeerSession& session = peer_sessions[i];
-    const bool neighbour = std::find(neighbours.begin(), neighbours.end(), session.peer) != neighbours.end();
-    if (!neighbour || session.last_activity_ms + kKeepaliveIdleMs >= now) {
-      ++i;
-      continue;
+  // A keep-alive that cannot be queued ends the session and backs its peer off.
+  std::erase_if(peer_sessions, [&](PeerSession& session) {
+    if (!is_peer_in_list(session.peer, neighbours) || session.last_activity_ms + kKeepaliveIdleMs >= now.mono_ms) {
+      return false;
     }
-    if (send_keepalive(session)) {
-      session.last_activity_ms = now;
-      ++i;
-      continue;
+    if (send_keepalive(session, now)) {
+      session.last_activity_ms = now.mono_ms;
+      return false;
     }
-    const common::Hash peer = session.peer;
     session.conn.socket.close();
-    peer_sessions.erase(peer_sessions.begin() + static_cast<std::ptrdiff_t>(i));
-    mark_peer_failed(peer, kKeepaliveFailureBackoffMs);
-  }
+    mark_peer_failed(session.peer, kKeepaliveFailureBackoffMs, now);
+    return true;
+  });
 
   // Tunnels that expire soon or lost the link to their neighbouring hop.
-  const std::uint64_t limit = now / 1000 + kTunnelExpiryMarginS;
+  // Tunnel end dates are unix seconds: they travel as lease end dates.
+  const std::uint64_t limit = now.wall_s() + kTunnelExpiryMarginS;
   auto expired = [&](const tunnel::Tunnel& t, bool inbound) {
     if (t.expires_s <= limit) return true;
     if (t.hops.empty()) return false;
@@ -103,7 +98,7 @@ void Router::step_public_bootstrap() {
   const std::size_t inbound_removed =
       std::erase_if(tunnels.inbound, [&](const tunnel::Tunnel& t) { return expired(t, true); });
   std::erase_if(tunnels.outbound, [&](const tunnel::Tunnel& t) { return expired(t, false); });
-  if (inbound_removed > 0 && !tunnels.inbound.empty()) republish_all_sessions();
+  if (inbound_removed > 0 && !tunnels.inbound.empty()) republish_all_sessions(now);
 
   // Dials while fewer than 6 links and dials exist.
   const std::size_t links = pending_dials.size() + peer_sessions.size();
@@ -111,7 +106,7 @@ void Router::step_public_bootstrap() {
     std::vector<common::Hash> excluded;
     for (const PeerSession& s : peer_sessions) excluded.push_back(s.peer);
     for (const PendingPeerDial& d : pending_dials) excluded.push_back(d.peer);
-    for (const common::Hash& peer : pick_usable_peers(kWantedLinks - links, excluded, now)) ensure_peer_dial(peer);
+    for (const common::Hash& peer : pick_usable_peers(kWantedLinks - links, excluded, now)) ensure_peer_dial(peer, now);
   }
 
   // Tunnel builds.
@@ -119,11 +114,11 @@ void Router::step_public_bootstrap() {
 
   // Exploration once both kinds of tunnel exist.
   if (!tunnels.inbound.empty() && !tunnels.outbound.empty() &&
-      (last_exploration_ms == 0 || last_exploration_ms + kExplorationIntervalMs < now)) {
-    last_exploration_ms = now;
+      (last_exploration_ms == 0 || last_exploration_ms + kExplorationIntervalMs < now.mono_ms)) {
+    last_exploration_ms = now.mono_ms;
     if (auto key_bytes = next_rand_32()) {
       const common::Hash key{*key_bytes};
-      if (!has_pending_lookup(key, kExploratoryLookup)) start_background_lookup(key, kExploratoryLookup);
+      if (!has_pending_lookup(key, kExploratoryLookup)) start_background_lookup(key, kExploratoryLookup, now);
     }
   }
 }

@@ -64,7 +64,7 @@ Result<void> sign_router_info(common::RouterInfo& info, ByteView signing_seed) {
   auto unsigned_bytes = info.unsigned_bytes();
   if (!unsigned_bytes) return std::unexpected(std::move(unsigned_bytes.error()));
   auto signature = crypto::ed25519_sign(signing_seed, *unsigned_bytes);
-  if (!signature) return fail(CommonError::Crypto, std::move(signature.error()));
+  if (!signature) return wrap(CommonError::Crypto, std::move(signature.error()));
   info.signature.assign(signature->begin(), signature->end());
   return {};
 }

@@ -27,7 +27,7 @@ bool is_usable_public_peer(const ntcp2_net::Ntcp2Peer& peer) {
 }
 
 std::vector<common::Hash> Router::pick_usable_peers(std::size_t count, const std::vector<common::Hash>& excluded,
-                                                    std::uint64_t now_ms) {
+                                                    const Now& now) {
   std::vector<common::Hash> picked;
   const std::size_t n = netdb.router_infos.size();
   if (n == 0 || count == 0) return picked;
@@ -37,7 +37,7 @@ std::vector<common::Hash> Router::pick_usable_peers(std::size_t count, const std
   for (std::size_t k = 0; k < n && picked.size() < count; ++k) {
     const netdb::RouterInfoEntry entry = netdb.router_infos[(*start + k) % n];
     if (is_peer_in_list(entry.hash, excluded) || is_peer_in_list(entry.hash, picked) || entry.hash == own) continue;
-    if (is_peer_backed_off(entry.hash, now_ms)) continue;
+    if (is_peer_backed_off(entry.hash, now)) continue;
     if (!has_x25519_key(*entry.router_info)) continue;
     auto target = ntcp2_net::extract_ntcp2_peer(*entry.router_info);
     if (!target || !is_usable_public_peer(*target)) continue;
@@ -47,14 +47,14 @@ std::vector<common::Hash> Router::pick_usable_peers(std::size_t count, const std
 }
 
 std::optional<common::Hash> Router::pick_connected_hop(const std::vector<common::Hash>& excluded,
-                                                       std::uint64_t now_ms) {
+                                                       const Now& now) {
   const std::size_t n = peer_sessions.size();
   if (n == 0) return std::nullopt;
   const std::optional<std::size_t> start = random_start(n);
   if (!start) return std::nullopt;
   for (std::size_t k = 0; k < n; ++k) {
     const common::Hash peer = peer_sessions[(*start + k) % n].peer;
-    if (is_peer_in_list(peer, excluded) || is_peer_backed_off(peer, now_ms)) continue;
+    if (is_peer_in_list(peer, excluded) || is_peer_backed_off(peer, now)) continue;
     const netdb::RouterInfoPtr info = netdb.get_router_info(peer);
     if (info && has_x25519_key(*info)) return peer;
   }

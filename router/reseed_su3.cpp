@@ -3,9 +3,7 @@
 #include <vector>
 
 #include "common/su3.h"
-#include "encoding/text.h"
-#include "ntcp2_net/glue.h"
-#include "ntcp2_net/os_error.h"
+#include "ntcp2_net/https.h"
 #include "router/router.h"
 
 namespace router {
@@ -19,7 +17,7 @@ constexpr std::size_t kReseedDownloadCapacity = 2097152;
 
 Result<std::size_t> Router::load_reseed_su3_bytes(ByteView su3) {
   auto infos = common::parse_reseed_su3(su3);
-  if (!infos) return fail(RouterError::Common, std::move(infos.error()));
+  if (!infos) return wrap(RouterError::Common, std::move(infos.error()));
   std::size_t stored = 0;
   for (common::RouterInfo& info : *infos) {
     // An error here is a RouterInfo that fails verification: it is skipped.
@@ -29,15 +27,9 @@ Result<std::size_t> Router::load_reseed_su3_bytes(ByteView su3) {
 }
 
 Result<std::size_t> Router::reseed_from_url(std::string_view url) {
-  const Bytes url_bytes = encoding::string_to_utf8_bytes(url);
-  std::vector<std::uint8_t> body(kReseedDownloadCapacity);
-  const std::int32_t n = ondrel_i2p_net_fetch_https(url_bytes.data(), static_cast<std::int32_t>(url_bytes.size()),
-                                                    body.data(), static_cast<std::int32_t>(body.size()));
-  if (n < 0) {
-    return fail(RouterError::Net,
-                Error(NetError::Io, msg("https fetch(", url, ") failed: ", ntcp2_net::last_os_error())));
-  }
-  return load_reseed_su3_bytes(ByteView(body.data(), static_cast<std::size_t>(n)));
+  auto body = ntcp2_net::fetch_https(url, kReseedDownloadCapacity);
+  if (!body) return wrap(RouterError::Net, std::move(body.error()));
+  return load_reseed_su3_bytes(*body);
 }
 
 }  // namespace router

@@ -7,6 +7,20 @@
 // handles, events or callbacks between the parts of the router, only this record and the
 // lists it owns. Keyed data is found by linear scan; SAM clients and client sessions are
 // never removed, so their positions and ids stay valid.
+//
+// Time. The loop reads both clocks once per pass (ntcp2_net::read_now) and hands that one
+// `const Now& now` down to every step and every operation that needs the time; nothing
+// below reads a clock again, so a whole pass sees one instant and a test moves time by
+// passing its own Now. Each function has one form, taking now; there are no variants that
+// read the clock themselves.
+//   - now.mono_ms (monotonic) measures every interval the router keeps: handshake limits,
+//     idle closes, back-offs, queue ages, stall limits, lookup and build time-outs, the
+//     maintenance and status periods. Records store such instants as `*_ms` fields on
+//     the monotonic clock (started_ms, queued_ms, last_activity_ms, until_ms, ...).
+//   - now.wall_ms / now.wall_s() (unix time) is used only where a time goes on the wire or
+//     is compared with a peer's: NTCP2 timestamps and the clock-skew check, I2NP
+//     expirations, DeliveryStatus timestamps, RouterInfo/LeaseSet2 published and expiry
+//     checks, tunnel and lease end dates (`*_s` fields such as expiration_s, expires_s).
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -23,6 +37,7 @@
 #include "i2np/payload.h"
 #include "netdb/netdb.h"
 #include "noise/key_pair.h"
+#include "ntcp2_net/clock.h"
 #include "ntcp2_net/pending_accept.h"
 #include "ntcp2_net/replay_cache.h"
 #include "ntcp2_net/tcp_listener.h"
@@ -35,6 +50,8 @@
 #include "services/service_records.h"
 
 namespace router {
+
+using ntcp2_net::Now;
 
 // (host name, value) pairs of the address book.
 using AliasTable = std::vector<std::pair<std::string, std::string>>;
@@ -92,8 +109,8 @@ struct Router {
   std::vector<TorrentApiConn> torrent_api_conns;
   std::int32_t lease_rotation = 0;     // never above 0x3FFFFFFF
   std::int32_t outbound_rotation = 0;  // never above 0x3FFFFFFF
-  std::uint64_t last_maintenance_ms = 0;
-  std::uint64_t last_exploration_ms = 0;
+  std::uint64_t last_maintenance_ms = 0;  // monotonic; 0 before the first maintenance
+  std::uint64_t last_exploration_ms = 0;  // monotonic; 0 before the first exploration
 
   // Moved only while start-up builds it: pending NTCP2 accepts point at ntcp2_replay_cache.
   Router() = default;
@@ -105,68 +122,64 @@ struct Router {
   // --- Start-up and the loop ---------------------------------------------------------
 
   // Keys, transient identity, the NTCP2 and SAM listeners, the own signed RouterInfo in a
-  // new NetDB, the id counters, and the record itself.
+  // new NetDB, the id counters, and the record itself. Reads the clocks once, for the
+  // RouterInfo's published time.
   static Result<Router> start(const StartOptions& options);
 
-  // One pass of the main loop. Never fails; waits at most 10 ms when nothing happened.
-  void step();
+  // One pass of the main loop at now. Never fails; waits at most 10 ms when nothing happened.
+  void step(const Now& now);
 
   // Closes every socket the record holds; the lists stay in place.
   void close();
 
   // The public-mode maintenance, at most once every 1,500 ms.
-  void step_public_bootstrap();
+  void step_public_bootstrap(const Now& now);
 
   // The router hash (identity hash of the own RouterInfo).
   common::Hash router_hash() const;
 
   // --- NTCP2 peers ---------------------------------------------------------------------
   // One non-waiting pass over accepts, handshakes, queued sends and sessions; true when it
-  // did work. The _at form takes the pass's clock reading (unix ms).
-  bool step_ntcp2_peers();
-  bool step_ntcp2_peers_at(std::uint64_t now_ms);
+  // did work.
+  bool step_ntcp2_peers(const Now& now);
   bool has_connected_peer(const common::Hash& peer) const;
-  void mark_peer_failed(const common::Hash& peer, std::uint64_t backoff_ms);
-  void mark_peer_failed_at(const common::Hash& peer, std::uint64_t backoff_ms, std::uint64_t now_ms);
+  void mark_peer_failed(const common::Hash& peer, std::uint64_t backoff_ms, const Now& now);
   // Removes every expired entry it passes.
-  bool is_peer_backed_off(const common::Hash& peer, std::uint64_t now_ms);
+  bool is_peer_backed_off(const common::Hash& peer, const Now& now);
   std::vector<common::Hash> pick_usable_peers(std::size_t count, const std::vector<common::Hash>& excluded,
-                                              std::uint64_t now_ms);
-  std::optional<common::Hash> pick_connected_hop(const std::vector<common::Hash>& excluded, std::uint64_t now_ms);
-  void ensure_peer_dial(const common::Hash& peer);
-  void ensure_peer_dial_at(const common::Hash& peer, std::uint64_t now_ms);
+                                              const Now& now);
+  std::optional<common::Hash> pick_connected_hop(const std::vector<common::Hash>& excluded, const Now& now);
+  void ensure_peer_dial(const common::Hash& peer, const Now& now);
   // The single exit of every I2NP message: sent on the newest link of the peer, or queued
   // (and a dial started) for up to 15,000 ms; a message to the own hash is handled locally
   // on the next pass.
-  void send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload payload,
+  void send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload payload, const Now& now,
                          std::optional<std::uint32_t> msg_id = std::nullopt);
-  void send_i2np_to_peer_at(const common::Hash& peer, i2np::I2npPayload payload, std::optional<std::uint32_t> msg_id,
-                            std::uint64_t now_ms);
   // Sends the peer's queued messages, in order, on a new session.
-  void flush_pending_sends_for(const common::Hash& peer, PeerSession& session, std::uint64_t now_ms);
+  void flush_pending_sends_for(const common::Hash& peer, PeerSession& session, const Now& now);
   // Queues one frame holding a single 4-byte Padding block on the session's link.
-  Result<void> send_keepalive(PeerSession& session);
+  Result<void> send_keepalive(PeerSession& session, const Now& now);
 
   // --- Received I2NP messages --------------------------------------------------------------
   // Dispatches one message; from is the router it came from, when known.
   void handle_i2np_message(const std::optional<common::Hash>& from, const i2np::I2npShortHeader& header,
-                           const i2np::I2npPayload& payload);
+                           const i2np::I2npPayload& payload, const Now& now);
 
   // --- Tunnels, lookups, client destinations --------------------------------------------
-  void poll_tunnel_builds();
+  void poll_tunnel_builds(const Now& now);
   // Starts at most one inbound and then one outbound build when tunnels are wanted.
-  void run_build_policy(std::uint64_t now_ms);
-  void step_pending_lookups();
+  void run_build_policy(const Now& now);
+  void step_pending_lookups(const Now& now);
   bool has_pending_lookup(const common::Hash& key, std::uint8_t lookup_type) const;
-  void start_background_lookup(const common::Hash& key, std::uint8_t lookup_type);
-  void republish_all_sessions();
+  void start_background_lookup(const common::Hash& key, std::uint8_t lookup_type, const Now& now);
+  void republish_all_sessions(const Now& now);
 
   // --- Client services -------------------------------------------------------------------
   void push_sam_client(ntcp2_net::TcpSocket socket);
-  bool step_sam_clients();
-  bool step_http_proxy();
-  bool step_bridges();
-  bool step_remote_bridges();
+  bool step_sam_clients(const Now& now);
+  bool step_http_proxy(const Now& now);
+  bool step_bridges(const Now& now);
+  bool step_remote_bridges(const Now& now);
   // Address book: a b32 value goes to b32_aliases, anything else to dest_aliases.
   void register_alias(std::string_view name, std::string_view value);
   // The number of aliases registered from a hosts file.
@@ -174,8 +187,8 @@ struct Router {
 
   // --- BitTorrent client -----------------------------------------------------------------
   Result<void> enable_torrent_engine(std::string_view download_dir);
-  bool step_torrent_engine();
-  bool step_torrent_api();
+  bool step_torrent_engine(const Now& now);
+  bool step_torrent_api(const Now& now);
 
   // --- Bootstrap from RouterInfo files ---------------------------------------------------
   Result<common::RouterInfo> load_peer_file(std::string_view path);
@@ -183,6 +196,20 @@ struct Router {
   // The number of RouterInfos of an SU3 reseed bundle newly stored or replaced.
   Result<std::size_t> load_reseed_su3_bytes(ByteView su3);
   Result<std::size_t> reseed_from_url(std::string_view url);
+
+ private:
+  // The phases of step_ntcp2_peers, in order; each reports whether it did work.
+  bool accept_ntcp2_connections(const Now& now);
+  bool step_pending_accepts(const Now& now);
+  bool step_pending_dials(const Now& now);
+  bool deliver_queued_sends(const Now& now);
+  bool step_peer_sessions(const Now& now);
+  // One session's flush, reads and idle check; false when the session has ended (its
+  // socket closed, its penalty applied).
+  bool step_peer_session(std::size_t index, const Now& now, bool& did_work);
+  // Appends a session and sends what waited for its peer; announce prints the debug line
+  // of a finished dial.
+  void add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn conn, const Now& now, bool announce);
 };
 
 // The b32 address of the client session "__torrent__", or "" when there is none.

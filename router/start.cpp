@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "crypto/ed25519.h"
-#include "ntcp2_net/glue.h"
+#include "ntcp2_net/clock.h"
 #include "ntcp2_net/random.h"
 #include "router/id_counters.h"
 #include "router/own_router_info.h"
@@ -14,7 +14,7 @@ namespace {
 
 Result<Bytes> random_or_net_error(std::size_t n) {
   auto bytes = ntcp2_net::random_bytes(n);
-  if (!bytes) return fail(RouterError::Net, std::move(bytes.error()));
+  if (!bytes) return wrap(RouterError::Net, std::move(bytes.error()));
   return bytes;
 }
 
@@ -24,12 +24,12 @@ Result<Router> Router::start(const StartOptions& options) {
   auto seed = random_or_net_error(32);
   if (!seed) return std::unexpected(seed.error());
   auto ed_public = crypto::ed25519_public_key(*seed);
-  if (!ed_public) return fail(RouterError::Crypto, std::move(ed_public.error()));
+  if (!ed_public) return wrap(RouterError::Crypto, std::move(ed_public.error()));
 
   auto x_private = random_or_net_error(32);
   if (!x_private) return std::unexpected(x_private.error());
   auto keypair = noise::KeyPair::from_private(*x_private);
-  if (!keypair) return fail(RouterError::Noise, std::move(keypair.error()));
+  if (!keypair) return wrap(RouterError::Noise, std::move(keypair.error()));
 
   auto iv = random_or_net_error(16);
   if (!iv) return std::unexpected(iv.error());
@@ -37,23 +37,23 @@ Result<Router> Router::start(const StartOptions& options) {
   if (!filler) return std::unexpected(filler.error());
 
   auto ntcp2_listener = ntcp2_net::TcpListener::bind(options.ntcp2_host, options.ntcp2_port);
-  if (!ntcp2_listener) return fail(RouterError::Net, std::move(ntcp2_listener.error()));
+  if (!ntcp2_listener) return wrap(RouterError::Net, std::move(ntcp2_listener.error()));
   // On failure the NTCP2 listener closes as it goes out of scope.
   auto sam_listener = ntcp2_net::TcpListener::bind(options.sam_host, options.sam_port);
-  if (!sam_listener) return fail(RouterError::Net, std::move(sam_listener.error()));
+  if (!sam_listener) return wrap(RouterError::Net, std::move(sam_listener.error()));
 
   OwnIdentityKeys keys{keypair->public_key, *ed_public, *filler, *iv};
   OwnAddress address{options.ntcp2_host, static_cast<std::uint16_t>(ntcp2_listener->port), options.public_mode,
                      options.floodfill};
-  auto info = build_own_router_info(keys, address, ondrel_i2p_net_unix_time_ms());
-  if (!info) return fail(RouterError::Common, std::move(info.error()));
+  auto info = build_own_router_info(keys, address, ntcp2_net::read_now().wall_ms);
+  if (!info) return wrap(RouterError::Common, std::move(info.error()));
   if (auto signed_ok = sign_router_info(*info, *seed); !signed_ok) {
-    return fail(RouterError::Common, std::move(signed_ok.error()));
+    return wrap(RouterError::Common, std::move(signed_ok.error()));
   }
 
   netdb::NetDb netdb;
   if (auto stored = netdb.store_router_info(*info); !stored) {
-    return fail(RouterError::NetDb, std::move(stored.error()));
+    return wrap(RouterError::NetDb, std::move(stored.error()));
   }
 
   auto counter_bytes = random_or_net_error(12);

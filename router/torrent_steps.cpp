@@ -2,6 +2,7 @@
 // enabling it prepares the download folder only, and its steps report no work.
 #include <string>
 
+#include "encoding/text.h"
 #include "ntcp2_net/files.h"
 #include "ntcp2_net/glue.h"
 #include "router/router.h"
@@ -9,13 +10,6 @@
 namespace router {
 
 namespace {
-
-std::string_view trim(std::string_view s) {
-  const char* ws = " \t\r\n";
-  const std::size_t b = s.find_first_not_of(ws);
-  if (b == std::string_view::npos) return {};
-  return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
 
 std::string default_download_dir() {
   std::array<std::uint8_t, 1024> buf{};
@@ -35,14 +29,14 @@ std::string torrent_b32_address(const std::vector<SamSession>& sessions) {
 }
 
 Result<void> Router::enable_torrent_engine(std::string_view download_dir) {
-  std::string folder(trim(download_dir));
+  std::string folder(encoding::trim(download_dir));
   if (folder.empty()) folder = default_download_dir();
-  if (auto made = ntcp2_net::mkdir_p(folder); !made) return fail(RouterError::Net, std::move(made.error()));
+  if (auto made = ntcp2_net::mkdir_p(folder); !made) return wrap(RouterError::Net, std::move(made.error()));
   return {};
 }
 
-bool Router::step_torrent_engine() { return false; }
+bool Router::step_torrent_engine(const Now&) { return false; }
 
-bool Router::step_torrent_api() { return false; }
+bool Router::step_torrent_api(const Now&) { return false; }
 
 }  // namespace router

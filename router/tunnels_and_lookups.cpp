@@ -5,11 +5,11 @@
 
 namespace router {
 
-void Router::poll_tunnel_builds() {}
+void Router::poll_tunnel_builds(const Now&) {}
 
-void Router::run_build_policy(std::uint64_t) {}
+void Router::run_build_policy(const Now&) {}
 
-void Router::step_pending_lookups() {}
+void Router::step_pending_lookups(const Now&) {}
 
 bool Router::has_pending_lookup(const common::Hash& key, std::uint8_t lookup_type) const {
   for (const PendingNetDbLookup& l : pending_lookups) {
@@ -18,8 +18,8 @@ bool Router::has_pending_lookup(const common::Hash& key, std::uint8_t lookup_typ
   return false;
 }
 
-void Router::start_background_lookup(const common::Hash&, std::uint8_t) {}
+void Router::start_background_lookup(const common::Hash&, std::uint8_t, const Now&) {}
 
-void Router::republish_all_sessions() {}
+void Router::republish_all_sessions(const Now&) {}
 
 }  // namespace router

@@ -14,21 +14,6 @@ constexpr std::string_view kB32Suffix = ".b32.i2p";
 // Values this long or shorter must be b32 addresses; longer ones are Base64 Destinations.
 constexpr std::size_t kShortValueChars = 100;
 
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string_view trim(std::string_view s) {
-  constexpr std::string_view ws = "\t\n\r ";
-  const std::size_t b = s.find_first_not_of(ws);
-  if (b == std::string_view::npos) return {};
-  return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
-
 // Number of characters (code points) of valid UTF-8 text.
 std::size_t char_count(std::string_view text) {
   return static_cast<std::size_t>(
@@ -38,7 +23,7 @@ std::size_t char_count(std::string_view text) {
 }  // namespace
 
 std::optional<common::Hash> parse_b32_hash(std::string_view text) {
-  const std::string lower = ascii_lower(text);
+  const std::string lower = encoding::ascii_lower(text);
   if (!lower.ends_with(kB32Suffix)) return std::nullopt;
   auto bytes = encoding::base32_decode(std::string_view(lower).substr(0, lower.size() - kB32Suffix.size()));
   if (!bytes || bytes->size() != 32) return std::nullopt;
@@ -62,10 +47,10 @@ void remove_alias_entry(AliasTable& table, std::string_view name) {
 }
 
 void Router::register_alias(std::string_view name, std::string_view value) {
-  const std::string key = ascii_lower(name);
+  const std::string key = encoding::ascii_lower(name);
   if (parse_b32_hash(value)) {
     remove_alias_entry(dest_aliases, key);
-    upsert_alias_entry(b32_aliases, key, ascii_lower(value));
+    upsert_alias_entry(b32_aliases, key, encoding::ascii_lower(value));
   } else {
     remove_alias_entry(b32_aliases, key);
     upsert_alias_entry(dest_aliases, key, value);
@@ -74,7 +59,7 @@ void Router::register_alias(std::string_view name, std::string_view value) {
 
 Result<std::size_t> Router::load_hosts_file(std::string_view path) {
   auto bytes = ntcp2_net::read_file_bytes(path);
-  if (!bytes) return fail(RouterError::Net, std::move(bytes.error()));
+  if (!bytes) return wrap(RouterError::Net, std::move(bytes.error()));
   auto text = encoding::utf8_bytes_to_string(*bytes);
   if (!text) return fail(RouterError::Message, "hosts file is not valid UTF-8");
 
@@ -82,12 +67,12 @@ Result<std::size_t> Router::load_hosts_file(std::string_view path) {
   std::string_view rest = *text;
   while (true) {
     const std::size_t lf = rest.find('\n');
-    const std::string_view line = trim(rest.substr(0, lf));
+    const std::string_view line = encoding::trim(rest.substr(0, lf));
     if (!line.empty() && !line.starts_with('#')) {
       const std::size_t eq = line.find('=');
       if (eq != std::string_view::npos && eq != 0 && eq + 1 != line.size()) {
-        const std::string_view name = trim(line.substr(0, eq));
-        const std::string_view value = trim(line.substr(eq + 1));
+        const std::string_view name = encoding::trim(line.substr(0, eq));
+        const std::string_view value = encoding::trim(line.substr(eq + 1));
         const bool acceptable_value = char_count(value) > kShortValueChars || parse_b32_hash(value).has_value();
         if (!name.empty() && acceptable_value) {
           register_alias(name, value);

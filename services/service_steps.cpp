@@ -11,12 +11,12 @@ void Router::push_sam_client(ntcp2_net::TcpSocket socket) {
   sam_clients.push_back(std::move(client));
 }
 
-bool Router::step_sam_clients() { return false; }
+bool Router::step_sam_clients(const Now&) { return false; }
 
-bool Router::step_http_proxy() { return false; }
+bool Router::step_http_proxy(const Now&) { return false; }
 
-bool Router::step_bridges() { return false; }
+bool Router::step_bridges(const Now&) { return false; }
 
-bool Router::step_remote_bridges() { return false; }
+bool Router::step_remote_bridges(const Now&) { return false; }
 
 }  // namespace router

@@ -2,18 +2,6 @@
 
 namespace cmd_router {
 
-std::optional<std::uint16_t> parse_port(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    // Stop before the value can overflow; any longer run of digits is too large anyway.
-    if (value > 65535) return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(value);
-}
-
 std::optional<std::pair<std::string, std::uint16_t>> split_host_port(std::string_view text) {
   std::size_t colon = text.rfind(':');
   if (colon == std::string_view::npos || colon == 0) return std::nullopt;

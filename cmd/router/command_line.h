@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "encoding/text.h"
+
 namespace cmd_router {
 
 struct Settings {
@@ -47,7 +49,7 @@ struct CommandLine {
 };
 
 // One or more ASCII digits with a value of at most 65535 (leading zeros allowed).
-std::optional<std::uint16_t> parse_port(std::string_view text);
+using encoding::parse_port;
 
 // "host:port" split at the last colon; the host must not be empty and is kept as written
 // (a bracketed IPv6 host keeps its brackets).

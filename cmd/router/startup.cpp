@@ -3,6 +3,7 @@
 #include "cmd/router/console_text.h"
 #include "common/hash.h"
 #include "encoding/text.h"
+#include "ntcp2_net/clock.h"
 #include "ntcp2_net/files.h"
 #include "ntcp2_net/glue.h"
 #include "router/defaults.h"
@@ -182,17 +183,15 @@ int run(int argc, char** argv) {
   }
   router::Router& r = *started;
 
-  if (!r.public_mode) {
-    for (;;) r.step();
-  }
-  std::uint64_t t0 = ondrel_i2p_net_unix_time_ms();
+  // The clocks are read once per pass; the status period runs on the monotonic clock.
+  std::uint64_t last_status_ms = ntcp2_net::read_now().mono_ms;
   for (;;) {
-    r.step();
-    const std::uint64_t t = ondrel_i2p_net_unix_time_ms();
-    if (t >= t0 + kStatusIntervalMs) {
+    const ntcp2_net::Now now = ntcp2_net::read_now();
+    r.step(now);
+    if (r.public_mode && now.mono_ms >= last_status_ms + kStatusIntervalMs) {
       print_line(status_line(r));
       ondrel_i2p_net_flush_stdout();
-      t0 = t;
+      last_status_ms = now.mono_ms;
     }
   }
 }

@@ -7,6 +7,7 @@
 #include "tests/common/test_util.h"
 #include "tests/support/python_zip.h"
 #include "tests/support/su3_fixture.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
@@ -14,9 +15,7 @@ using test_support::make_su3;
 using test_support::python_zip;
 using test_support::Su3Fields;
 
-const std::string kRiDir = std::string(ONDREL_TESTDATA_DIR) + "/routerinfo/";
-
-Bytes testdata(const std::string& name) { return common_test::read_file(kRiDir + name); }
+Bytes testdata(const std::string& name) { return test_support::read_test_data("routerinfo/" + name); }
 
 void expect_error(const Result<std::vector<common::RouterInfo>>& r, CommonError variant, std::string_view text) {
   ASSERT_FALSE(r.has_value()) << "expected: " << text;
@@ -26,6 +25,7 @@ void expect_error(const Result<std::vector<common::RouterInfo>>& r, CommonError 
 
 Bytes reseed_zip() {
   Bytes bad = testdata("plain-127.0.0.3.dat");
+  if (bad.empty()) return {};  // the reader has failed the test already
   bad[bad.size() / 2] ^= 0x01;  // no longer verifies
   return python_zip(
       "z.write('ff-127.0.0.2.dat', 'routerInfo-ff.dat', compress_type=zipfile.ZIP_DEFLATED)\n"
@@ -45,7 +45,7 @@ TEST(Su3, ReseedKeepsVerifiedRouterInfosInArchiveOrder) {
   Bytes zip = reseed_zip();
   ASSERT_FALSE(zip.empty());
   auto r = common::parse_reseed_su3(make_su3(zip));
-  ASSERT_TRUE(r) << r.error().message();
+  ASSERT_TRUE(r) << to_string(r.error());
   ASSERT_EQ(r->size(), 2u);
   EXPECT_EQ((*r)[0].identity.keys_and_cert.hash().to_b32_address(), "caqhbjurlthg3emdqpmlvmp2wnlrhsr5o65wbd5nm6ytzfzcfida.b32.i2p");
   EXPECT_EQ((*r)[1].identity.keys_and_cert.hash().to_b32_address(), "osr4r4kruk2ql7usn4f73tieoi47riyhdqsaya5wet5irgmhykvq.b32.i2p");
@@ -53,7 +53,7 @@ TEST(Su3, ReseedKeepsVerifiedRouterInfosInArchiveOrder) {
 
 TEST(Su3, HeaderFields) {
   auto su3 = common::parse_su3(make_su3(to_bytes("zip"), Su3Fields{.sig_len = 3}));
-  ASSERT_TRUE(su3) << su3.error().message();
+  ASSERT_TRUE(su3) << to_string(su3.error());
   EXPECT_EQ(su3->signature_type, 6);
   EXPECT_EQ(su3->version, "1700000000");
   EXPECT_EQ(su3->signer_id, "reseed@example.i2p");
@@ -105,7 +105,7 @@ TEST(Su3, MissingSignatureByteAndBadTextsFail) {
 
 TEST(Su3, ArchiveErrorsImportNothing) {
   auto empty = common::parse_reseed_su3(make_su3(python_zip("")));
-  ASSERT_TRUE(empty) << empty.error().message();
+  ASSERT_TRUE(empty) << to_string(empty.error());
   EXPECT_TRUE(empty->empty());
 
   auto garbage = common::parse_reseed_su3(make_su3(Bytes(64, 0)));

@@ -6,18 +6,11 @@
 
 #include <array>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "encoding/bytes.h"
 
 namespace common_test {
-
-inline Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 inline std::array<std::uint8_t, 32> openssl_sha256(ByteView data) {
   std::array<std::uint8_t, 32> out{};

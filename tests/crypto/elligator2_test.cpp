@@ -15,6 +15,7 @@
 
 #include "crypto/field.h"
 #include "test_util.h"
+#include "tests/support/test_data.h"
 
 namespace crypto {
 namespace {
@@ -97,8 +98,9 @@ std::array<std::uint8_t, 32> key32(ByteView b) {
 
 TEST(Elligator2, DecodesReferenceVectors) {
   const BigField f;
-  std::ifstream in(std::string(ONDREL_TESTDATA_DIR) + "/elligator2-vectors.txt");
-  ASSERT_TRUE(in) << "missing elligator2-vectors.txt";
+  const std::string text = test_support::read_text_file(test_support::test_data_path("elligator2-vectors.txt"));
+  ASSERT_FALSE(text.empty());
+  std::istringstream in(text);
   std::string line;
   int count = 0;
   while (std::getline(in, line)) {
@@ -134,7 +136,7 @@ TEST(Elligator2, IgnoresTheTopTwoBits) {
     auto rep = key32(crypto_test::random_bytes(rng, 32));
     rep[31] &= 0x3f;
     const auto base = elligator2_decode(rep).value();
-    for (std::uint8_t top : {0x40, 0x80, 0xc0}) {
+    for (std::uint8_t top : std::initializer_list<std::uint8_t>{0x40, 0x80, 0xc0}) {
       auto with_top = rep;
       with_top[31] |= top;
       EXPECT_EQ(elligator2_decode(with_top).value(), base);

@@ -59,7 +59,7 @@ TEST(Deflate, OurStreamsInflateWithZlib) {
       // And back through our own inflater, with the exact end.
       Bytes framed = embed(stream, 3, 9);
       auto ours = inflate_raw_from(framed, 3);
-      ASSERT_TRUE(ours.has_value()) << ours.error().message();
+      ASSERT_TRUE(ours.has_value()) << to_string(ours.error());
       EXPECT_EQ(ours->data, in.bytes);
       EXPECT_EQ(ours->end, 3 + stream.size());
     }
@@ -115,7 +115,7 @@ TEST(Inflate, ZlibStreamsAtEveryLevelAndStrategy) {
       ASSERT_FALSE(stream.empty());
       Bytes framed = embed(stream, 5, 8);
       auto ours = inflate_raw_from(framed, 5);
-      ASSERT_TRUE(ours.has_value()) << ours.error().message();
+      ASSERT_TRUE(ours.has_value()) << to_string(ours.error());
       EXPECT_EQ(ours->data, in.bytes);
       EXPECT_EQ(ours->end, 5 + stream.size());
       // zlib agrees on where the stream ends.
@@ -150,7 +150,7 @@ TEST(Inflate, SeveralBlocksAndFlushPoints) {
   out.resize(s.total_out);
   deflateEnd(&s);
   auto ours = inflate_raw_from(out, 0);
-  ASSERT_TRUE(ours.has_value()) << ours.error().message();
+  ASSERT_TRUE(ours.has_value()) << to_string(ours.error());
   EXPECT_EQ(ours->data, text);
   EXPECT_EQ(ours->end, out.size());
 }
@@ -186,7 +186,7 @@ TEST(Inflate, OverlappingBackReferencesRepeatThePattern) {
   code(0, 7);          // end of block
   w.flush();
   auto r = inflate_raw_from(w.out, 0);
-  ASSERT_TRUE(r.has_value()) << r.error().message();
+  ASSERT_TRUE(r.has_value()) << to_string(r.error());
   std::string expected = "abcabcabcabca" + std::string(258, 'a');
   EXPECT_EQ(r->data, Bytes(expected.begin(), expected.end()));
   auto z = zlib_inflate(w.out);

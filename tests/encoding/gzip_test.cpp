@@ -14,6 +14,7 @@
 #include "encoding/deflate.h"
 #include "encoding/gzip.h"
 #include "encoding/i2cp_gzip.h"
+#include "tests/support/test_data.h"
 
 using namespace deflate_test;
 using encoding::gzip_decompress;
@@ -55,11 +56,6 @@ Bytes hand_member(ByteView payload, std::uint8_t flags, ByteView extra, const st
   return m;
 }
 
-Bytes read_file(const std::filesystem::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
 // The gzip program's output for a file holding payload.
 Bytes gzip_program(ByteView payload, const std::string& options) {
   auto dir = std::filesystem::temp_directory_path() / ("ondrel-gzip-" + std::to_string(getpid()));
@@ -72,7 +68,7 @@ Bytes gzip_program(ByteView payload, const std::string& options) {
   }
   std::string cmd = "gzip -c " + options + " '" + in.string() + "' > '" + out.string() + "'";
   int rc = std::system(cmd.c_str());
-  Bytes result = rc == 0 ? read_file(out) : Bytes{};
+  Bytes result = rc == 0 ? test_support::read_file(out.string()) : Bytes{};
   std::filesystem::remove_all(dir);
   return result;
 }
@@ -103,7 +99,7 @@ TEST(Gzip, MembersOfTheGzipProgram) {
       // Without -n the program records the file name.
       EXPECT_EQ((member[3] & 0x08) != 0, options.find("-n") == std::string::npos);
       auto r = gzip_decompress(member);
-      ASSERT_TRUE(r.has_value()) << r.error().message();
+      ASSERT_TRUE(r.has_value()) << to_string(r.error());
       EXPECT_EQ(*r, payload);
     }
   }
@@ -112,7 +108,7 @@ TEST(Gzip, MembersOfTheGzipProgram) {
 TEST(Gzip, OptionalHeaderFieldsAreSkipped) {
   const Bytes payload = text_bytes(5000, 8);
   const Bytes extra = {'A', 'B', 4, 0, 1, 2, 3, 4};
-  for (std::uint8_t flags : {0x00, 0x02, 0x04, 0x08, 0x10, 0x1E, 0x16, 0xFE}) {
+  for (std::uint8_t flags : std::initializer_list<std::uint8_t>{0x00, 0x02, 0x04, 0x08, 0x10, 0x1E, 0x16, 0xFE}) {
     SCOPED_TRACE(int(flags));
     Bytes m = hand_member(payload, flags, extra, "file.txt", "a comment");
     // zlib reads the member too, unless reserved flag bits are set: we ignore those.
@@ -120,7 +116,7 @@ TEST(Gzip, OptionalHeaderFieldsAreSkipped) {
       ASSERT_TRUE(zlib_inflate(m, 31).has_value());
     }
     auto r = encoding::gzip_read_member(m);
-    ASSERT_TRUE(r.has_value()) << r.error().message();
+    ASSERT_TRUE(r.has_value()) << to_string(r.error());
     EXPECT_EQ(r->payload, payload);
     EXPECT_EQ(r->mtime, (std::array<std::uint8_t, 4>{0x78, 0x56, 0x34, 0x12}));
     EXPECT_EQ(r->os, 3);
@@ -189,7 +185,7 @@ TEST(Gzip, Errors) {
     SCOPED_TRACE(c.name);
     auto r = gzip_decompress(c.member);
     ASSERT_FALSE(r.has_value());
-    EXPECT_TRUE(r.error().is(c.variant)) << int(r.error().code()) << " " << r.error().message();
+    EXPECT_TRUE(r.error().is(c.variant)) << int(r.error().code()) << " " << to_string(r.error());
     EXPECT_EQ(r.error().message(), c.message);
     auto u = i2cp_gzip_unwrap(c.member);
     ASSERT_FALSE(u.has_value());
@@ -248,7 +244,7 @@ TEST(I2cpGzip, RoundTripsAndZlibReadsOurMembers) {
       EXPECT_EQ(z->data, payload);
       EXPECT_EQ(z->consumed, m.size());
       auto r = i2cp_gzip_unwrap(m);
-      ASSERT_TRUE(r.has_value()) << r.error().message();
+      ASSERT_TRUE(r.has_value()) << to_string(r.error());
       EXPECT_EQ(r->header, (encoding::I2cpGzipHeader{static_cast<std::uint16_t>(n), 65535, 18}));
       EXPECT_EQ(r->payload, payload);
       auto d = gzip_decompress(m);

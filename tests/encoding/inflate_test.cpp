@@ -182,7 +182,7 @@ TEST(InflateErrors, Table) {
     SCOPED_TRACE(c.name);
     auto r = inflate_raw_from(c.stream, 0);
     ASSERT_FALSE(r.has_value());
-    EXPECT_TRUE(r.error().is(c.variant)) << int(r.error().code()) << " " << r.error().message();
+    EXPECT_TRUE(r.error().is(c.variant)) << int(r.error().code()) << " " << to_string(r.error());
     EXPECT_EQ(r.error().message(), c.message);
     // zlib refuses each of these streams as well.
     EXPECT_FALSE(zlib_inflate(c.stream).has_value());
@@ -199,7 +199,7 @@ TEST(InflateErrors, IncompleteCodesAreAccepted) {
   b.symbol(cl, 2).symbol(cl, 1);
   b.code(0, 1).code(0, 1).code(0b10, 2);  // 'a', 'a', end of block
   auto r = inflate_raw_from(b.done(), 0);
-  ASSERT_TRUE(r.has_value()) << r.error().message();
+  ASSERT_TRUE(r.has_value()) << to_string(r.error());
   EXPECT_EQ(r->data, (Bytes{'a', 'a'}));
 }
 
@@ -209,7 +209,7 @@ TEST(InflateErrors, EveryPrefixOfAStreamIsTruncated) {
     for (std::size_t cut = 0; cut < stream.size(); ++cut) {
       auto r = inflate_raw_from(ByteView(stream).first(cut), 0);
       ASSERT_FALSE(r.has_value()) << cut;
-      EXPECT_TRUE(r.error().is(EncodingError::Truncated)) << cut << " " << r.error().message();
+      EXPECT_TRUE(r.error().is(EncodingError::Truncated)) << cut << " " << to_string(r.error());
     }
   }
 }
@@ -255,7 +255,7 @@ TEST(InflateLimit, ExactlyEightMebibytesAndNoMore) {
     SCOPED_TRACE(c.name);
     auto r = inflate_raw_from(c.stream, 0);
     if (c.ok) {
-      ASSERT_TRUE(r.has_value()) << r.error().message();
+      ASSERT_TRUE(r.has_value()) << to_string(r.error());
       EXPECT_EQ(r->data, exact);
       EXPECT_EQ(r->end, c.stream.size());
     } else {
@@ -307,7 +307,7 @@ TEST(HuffTable, CanonicalCodesIncludingLongOnes) {
   BitReader reader(s, 0);
   for (unsigned expected : order) {
     auto sym = t->decode(reader);
-    ASSERT_TRUE(sym.has_value()) << sym.error().message();
+    ASSERT_TRUE(sym.has_value()) << to_string(sym.error());
     EXPECT_EQ(*sym, expected);
   }
   // A table without codes decodes nothing.

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <optional>
 #include <string>
+#include <vector>
 
 using encoding::base32_decode;
 using encoding::base32_encode;
@@ -18,7 +20,7 @@ Bytes B(std::string_view s) { return to_bytes(s); }
 
 void expect_error(const Result<Bytes>& r, EncodingError variant, std::string_view message) {
   ASSERT_FALSE(r.has_value()) << "expected failure: " << message;
-  EXPECT_TRUE(r.error().is(variant)) << r.error().message();
+  EXPECT_TRUE(r.error().is(variant)) << to_string(r.error());
   EXPECT_EQ(r.error().message(), message);
 }
 
@@ -181,7 +183,7 @@ TEST(Utf8, DecodeTable) {
   for (const auto& c : cases) {
     auto r = encoding::utf8_bytes_to_string(c.bytes);
     if (c.error == nullptr) {
-      ASSERT_TRUE(r.has_value()) << hex_encode(c.bytes) << ": " << r.error().message();
+      ASSERT_TRUE(r.has_value()) << hex_encode(c.bytes) << ": " << to_string(r.error());
       EXPECT_EQ(encoding::string_to_utf8_bytes(*r), c.bytes);
     } else {
       ASSERT_FALSE(r.has_value()) << hex_encode(c.bytes);
@@ -197,4 +199,27 @@ TEST(Utf8, SanitizeReplacesEachInvalidSequence) {
   EXPECT_EQ(encoding::utf8_sanitize(Bytes{0xC3}), "\xEF\xBF\xBD");
   EXPECT_EQ(encoding::utf8_sanitize(Bytes{0xC0, 0x80, 'x'}), "\xEF\xBF\xBD" "x");
   EXPECT_EQ(encoding::utf8_sanitize(Bytes{0xC3, 0xA9, 0x80, 0xC3, 0xA9}), "\xC3\xA9\xEF\xBF\xBD\xC3\xA9");
+}
+
+TEST(ParsePort, AcceptsDigitsUpTo65535) {
+  struct Case {
+    std::string text;
+    std::optional<std::uint16_t> port;
+  };
+  const std::vector<Case> cases = {
+      {"0", 0},          {"7656", 7656},         {"65535", 65535},          {"000000000080", 80},
+      {"65536", {}},     {"4294967296", {}},     {"99999999999", {}},       {"", {}},
+      {"+80", {}},       {"-1", {}},             {" 80", {}},               {"80 ", {}},
+      {"8a", {}},        {"\xD9\xA1", {}},  // Arabic-Indic digit one: not ASCII
+  };
+  for (const Case& c : cases) EXPECT_EQ(encoding::parse_port(c.text), c.port) << c.text;
+}
+
+TEST(AsciiText, LowerAndTrim) {
+  EXPECT_EQ(encoding::ascii_lower("Stats.I2P"), "stats.i2p");
+  EXPECT_EQ(encoding::ascii_lower("\xC3\x84Z@[`{"), "\xC3\x84z@[`{");  // only A-Z change
+  EXPECT_EQ(encoding::trim(" \t name = value \r\n"), "name = value");
+  EXPECT_EQ(encoding::trim("\xC2\xA0x\xC2\xA0"), "\xC2\xA0x\xC2\xA0");  // no-break space is no ASCII space
+  EXPECT_EQ(encoding::trim(" \t\r\n"), "");
+  EXPECT_EQ(encoding::trim(""), "");
 }

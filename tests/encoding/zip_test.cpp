@@ -18,7 +18,7 @@ using test_support::python_zip;
 
 void expect_error(const Result<std::vector<encoding::ZipEntry>>& r, EncodingError variant, std::string_view text) {
   ASSERT_FALSE(r.has_value()) << "expected: " << text;
-  EXPECT_TRUE(r.error().is(variant)) << r.error().message();
+  EXPECT_TRUE(r.error().is(variant)) << to_string(r.error());
   EXPECT_EQ(r.error().message(), text);
 }
 
@@ -42,7 +42,7 @@ const char* kTwoEntries =
 TEST(Zip, StoredAndDeflatedEntriesInDirectoryOrder) {
   Bytes zip = python_zip(kTwoEntries);
   auto r = encoding::zip_extract_entries(zip);
-  ASSERT_TRUE(r) << r.error().message();
+  ASSERT_TRUE(r) << to_string(r.error());
   ASSERT_EQ(r->size(), 2u);
   EXPECT_EQ((*r)[0].name, "a.dat");
   std::string alpha;
@@ -59,7 +59,7 @@ TEST(Zip, FoldersAndOtherNamesAreSkipped) {
       "z.writestr('UPPER.DAT', b'x')\n"
       "z.writestr('dir/r.dat', b'kept', compress_type=zipfile.ZIP_DEFLATED)\n");
   auto r = encoding::zip_extract_entries(zip);
-  ASSERT_TRUE(r) << r.error().message();
+  ASSERT_TRUE(r) << to_string(r.error());
   ASSERT_EQ(r->size(), 1u);
   EXPECT_EQ((*r)[0].name, "dir/r.dat");
   EXPECT_EQ((*r)[0].data, to_bytes("kept"));
@@ -68,7 +68,7 @@ TEST(Zip, FoldersAndOtherNamesAreSkipped) {
 TEST(Zip, EmptyArchive) {
   Bytes zip = python_zip("");
   auto r = encoding::zip_extract_entries(zip);
-  ASSERT_TRUE(r) << r.error().message();
+  ASSERT_TRUE(r) << to_string(r.error());
   EXPECT_TRUE(r->empty());
 }
 
@@ -169,7 +169,7 @@ TEST(Zip, InflaterHonoursALowerOutputLimit) {
   Bytes plain(1000, 'z');
   Bytes packed = encoding::deflate_raw(plain);
   auto exact = encoding::inflate_raw_from(packed, 0, 1000);
-  ASSERT_TRUE(exact) << exact.error().message();
+  ASSERT_TRUE(exact) << to_string(exact.error());
   EXPECT_EQ(exact->data, plain);
   auto over = encoding::inflate_raw_from(packed, 0, 999);
   ASSERT_FALSE(over);

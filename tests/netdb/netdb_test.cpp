@@ -11,6 +11,7 @@
 #include "encoding/text.h"
 #include "netdb/utc_date.h"
 #include "signed_records.h"
+#include "tests/support/test_data.h"
 
 namespace netdb {
 namespace {
@@ -22,10 +23,7 @@ using netdb_test::router_info;
 common::Hash hash_of(const common::RouterInfo& ri) { return ri.identity.keys_and_cert.hash(); }
 common::Hash hash_of(const common::LeaseSet2& ls) { return ls.destination.keys_and_cert.hash(); }
 
-Bytes read_testdata(const std::string& name) {
-  std::ifstream in(std::string(ONDREL_TESTDATA_DIR) + "/routerinfo/" + name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
+Bytes read_testdata(const std::string& name) { return test_support::read_test_data("routerinfo/" + name); }
 
 // gzip member of the data, made by zlib.
 Bytes zlib_gzip(ByteView data) {

@@ -46,7 +46,7 @@ TEST(SipHashLengthMask, SenderAndReceiverStayInStep) {
   auto receiver = sender;
   auto twin = sender;  // same key and iv: same sequence
   std::vector<std::uint16_t> masked_100;
-  for (std::uint16_t length : {100, 100, 65535, 0, 100}) {
+  for (std::uint16_t length : std::initializer_list<std::uint16_t>{100, 100, 65535, 0, 100}) {
     const std::uint16_t masked = *sender.xor_length(length);
     EXPECT_EQ(*twin.xor_length(length), masked);
     EXPECT_EQ(*receiver.xor_length(masked), length);

@@ -6,18 +6,20 @@
 
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "encoding/text.h"
 #include "noise/symmetric_state.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
 using Record = std::map<std::string, std::string>;
 
 std::vector<Record> load_vectors() {
-  std::ifstream in(std::string(ONDREL_TESTDATA_DIR) + "/noise-vectors.txt");
+  std::istringstream in(test_support::read_text_file(test_support::test_data_path("noise-vectors.txt")));
   std::vector<Record> records;
   Record current;
   std::string line;

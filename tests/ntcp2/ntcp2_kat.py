@@ -4,7 +4,7 @@
 An independent model of the NTCP2 handshake written with python3's 'cryptography'
 package (X25519, AES-256-CBC, ChaCha20-Poly1305, SHA-256, HMAC) and a plain SipHash-2-4.
 Before it prints anything it checks its Noise symmetric state against the Noise_N and
-Noise_XK records of ../shared/testdata/noise-vectors.txt and its SipHash against the
+Noise_XK records of tests/data/noise-vectors.txt and its SipHash against the
 reference vectors, so the printed values rest on outside references, not on our C++.
 
 Run from the repository root:
@@ -263,7 +263,7 @@ def handshake(init_static, resp_static, init_eph, resp_eph, resp_hash, resp_iv, 
 def main():
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
     check_siphash()
-    check_noise(os.path.join(root, "..", "shared", "testdata", "noise-vectors.txt"))
+    check_noise(os.path.join(root, "tests", "data", "noise-vectors.txt"))
 
     init_static = fixed(0x10, 32)
     resp_static = fixed(0x30, 32)
@@ -311,7 +311,7 @@ def main():
         return "const char* const %s =\n    \"%s\";" % (name, b.hex())
 
     out = ["// Produced by tests/ntcp2/ntcp2_kat.py (python3 'cryptography' + its own SipHash-2-4,",
-           "// self-checked against ../shared/testdata/noise-vectors.txt). Do not edit by hand.",
+           "// self-checked against tests/data/noise-vectors.txt). Do not edit by hand.",
            "// Inputs: init_static = 10..2f, resp_static = 30..4f, init_ephemeral = 50..6f,",
            "// resp_ephemeral = 70..8f, responder hash = SHA-256(\"responder router identity\"),",
            "// responder IV = a0..af, message 1 padding = c0..cf, message 2 padding = e0..ef,",

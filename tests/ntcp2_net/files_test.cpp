@@ -178,6 +178,26 @@ TEST(ListDir, EmptyFolderAndErrors) {
   EXPECT_EQ(glue_error(), "invalid list_dir arguments");
 }
 
+TEST(ListDir, PackageListingGivesTheNames) {
+  TempDir tmp;
+  write_text_file(tmp / "one.dat", "1");
+  write_text_file(tmp / "caf\xC3\xA9.dat", "2");
+  ASSERT_TRUE(ntcp2_net::mkdir_p(tmp / "sub"));
+  auto names = ntcp2_net::list_dir(tmp.path());
+  ASSERT_TRUE(names) << to_string(names.error());
+  EXPECT_EQ(std::multiset<std::string>(names->begin(), names->end()),
+            (std::multiset<std::string>{"one.dat", "caf\xC3\xA9.dat", "sub"}));
+
+  auto empty = ntcp2_net::list_dir((tmp / "sub"));
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(empty->empty());
+
+  auto missing = ntcp2_net::list_dir(tmp / "missing");
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(missing.error().is(NetError::Io));
+  EXPECT_EQ(missing.error().message(), "opendir(" + (tmp / "missing") + ") failed: " + std::strerror(ENOENT));
+}
+
 // ---- whole-file reads --------------------------------------------------------------
 
 TEST(ReadFileBytes, WholeFileAndEmptyFile) {

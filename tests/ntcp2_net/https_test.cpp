@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "ntcp2_net/glue.h"
+#include "ntcp2_net/https.h"
 #include "ntcp2_net/tcp_listener.h"
 #include "test_util.h"
 #include "tests/support/https_server.h"
@@ -352,6 +353,19 @@ TEST_F(RealCurl, RedirectsStayOnHttps) {
   const std::string plain = "http://127.0.0.1:" + std::to_string(plain_port_) + "/small.bin";
   std::string cmd = "curl -fsS -o /dev/null '" + plain + "'";
   EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+TEST_F(RealCurl, PackageFetchGivesTheBodyOrAnErrorNamingTheUrl) {
+  auto body = ntcp2_net::fetch_https(url("/small.bin"), kReseedBuffer);
+  ASSERT_TRUE(body) << to_string(body.error());
+  EXPECT_EQ(*body, small_);
+  auto cut = ntcp2_net::fetch_https(url("/small.bin"), 2999);
+  ASSERT_FALSE(cut);
+  EXPECT_TRUE(cut.error().is(NetError::Io));
+  EXPECT_EQ(cut.error().message(), "https fetch(" + url("/small.bin") + ") failed: curl HTTPS fetch failed");
+  auto plain = ntcp2_net::fetch_https("http://127.0.0.1/x.su3", kReseedBuffer);
+  ASSERT_FALSE(plain);
+  EXPECT_EQ(plain.error().message(), "https fetch(http://127.0.0.1/x.su3) failed: reseed URL must start with https://");
 }
 
 TEST_F(RealCurl, UntrustedCertificateFails) {

@@ -1,9 +1,12 @@
+#include <time.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "ntcp2_net/clock.h"
 #include "ntcp2_net/glue.h"
 #include "ntcp2_net/random.h"
 #include "test_util.h"
@@ -58,6 +61,26 @@ TEST(Clock, MatchesSystemClock) {
   EXPECT_GE(now, static_cast<std::uint64_t>(before));
   EXPECT_LE(now, static_cast<std::uint64_t>(after));
   EXPECT_GT(now, 1'600'000'000'000u);  // after September 2020
+}
+
+// The interval clock is CLOCK_MONOTONIC itself, read through the C library directly.
+TEST(Clock, MonotonicMatchesClockMonotonic) {
+  auto read = [] {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
+  };
+  const std::uint64_t before = read();
+  const ntcp2_net::Now now = ntcp2_net::read_now();
+  const std::uint64_t after = read();
+  EXPECT_GE(now.mono_ms, before);
+  EXPECT_LE(now.mono_ms, after);
+  EXPECT_GT(now.wall_ms, 1'600'000'000'000u);
+  EXPECT_EQ(now.wall_s(), static_cast<std::uint32_t>(now.wall_ms / 1000));
+  const ntcp2_net::Now later = now.after(1500);
+  EXPECT_EQ(later.mono_ms, now.mono_ms + 1500);
+  EXPECT_EQ(later.wall_ms, now.wall_ms + 1500);
+  EXPECT_LE(ondrel_i2p_net_monotonic_ms(), read());
 }
 
 class HomeDir : public ::testing::Test {

@@ -72,7 +72,7 @@ bool has_flag(int fd, int get_cmd, int flag) { return (fcntl(fd, get_cmd) & flag
 
 TEST(TcpListener, PortZeroGivesTheKernelsChoice) {
   auto l = TcpListener::bind(kLoopback, 0);
-  ASSERT_TRUE(l.has_value()) << l.error().message();
+  ASSERT_TRUE(l.has_value()) << to_string(l.error());
   EXPECT_GT(l->port, 0);
   sockaddr_in addr{};
   socklen_t len = sizeof(addr);

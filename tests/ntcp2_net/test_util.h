@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 
 #include "encoding/bytes.h"
 #include "ntcp2_net/glue.h"
+#include "tests/support/test_data.h"
 
 namespace ntcp2_net_test {
 
@@ -51,10 +51,7 @@ inline void write_text_file(const std::string& path, std::string_view content) {
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-inline std::string read_text_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test_support::read_text_file;
 
 inline Bytes pattern_bytes(std::size_t n, std::uint32_t seed = 1) {
   Bytes out(n);

@@ -13,6 +13,8 @@ namespace {
 
 using peers_test::hash_of;
 using peers_test::signed_router_info;
+using ntcp2_net::Now;
+using ntcp2_net::read_now;
 using test_support::TestNetwork;
 
 common::Hash hash_n(std::uint32_t n) {
@@ -33,26 +35,26 @@ Router started_router() {
 
 TEST(PeerBackoff, EntriesExpireReplaceInPlaceAndDropTheOldest) {
   Router r = started_router();
-  r.mark_peer_failed_at(hash_n(1), 60000, 1000);
-  r.mark_peer_failed_at(hash_n(2), 120000, 1000);
-  r.mark_peer_failed_at(hash_n(1), 60000, 5000);  // the later failure replaces the first
+  r.mark_peer_failed(hash_n(1), 60000, Now{1000, 0});
+  r.mark_peer_failed(hash_n(2), 120000, Now{1000, 0});
+  r.mark_peer_failed(hash_n(1), 60000, Now{5000, 0});  // the later failure replaces the first
   ASSERT_EQ(r.peer_backoff.size(), 2u);
   EXPECT_EQ(r.peer_backoff[0].peer, hash_n(1));
   EXPECT_EQ(r.peer_backoff[0].until_ms, 65000u);
 
-  EXPECT_TRUE(r.is_peer_backed_off(hash_n(1), 64999));
-  EXPECT_FALSE(r.is_peer_backed_off(hash_n(3), 64999));
+  EXPECT_TRUE(r.is_peer_backed_off(hash_n(1), Now{64999, 0}));
+  EXPECT_FALSE(r.is_peer_backed_off(hash_n(3), Now{64999, 0}));
   EXPECT_EQ(r.peer_backoff.size(), 2u);
   // At its time an entry has expired, and any check removes it, whichever peer it asks for.
-  EXPECT_FALSE(r.is_peer_backed_off(hash_n(3), 65000));
+  EXPECT_FALSE(r.is_peer_backed_off(hash_n(3), Now{65000, 0}));
   ASSERT_EQ(r.peer_backoff.size(), 1u);
   EXPECT_EQ(r.peer_backoff[0].peer, hash_n(2));
-  EXPECT_FALSE(r.is_peer_backed_off(hash_n(2), 121000));
+  EXPECT_FALSE(r.is_peer_backed_off(hash_n(2), Now{121000, 0}));
   EXPECT_TRUE(r.peer_backoff.empty());
 
-  for (std::uint32_t n = 0; n < 512; ++n) r.mark_peer_failed_at(hash_n(n), 60000, 1000);
+  for (std::uint32_t n = 0; n < 512; ++n) r.mark_peer_failed(hash_n(n), 60000, Now{1000, 0});
   EXPECT_EQ(r.peer_backoff.size(), 512u);
-  r.mark_peer_failed_at(hash_n(1000), 60000, 1000);
+  r.mark_peer_failed(hash_n(1000), 60000, Now{1000, 0});
   EXPECT_EQ(r.peer_backoff.size(), 512u);
   EXPECT_EQ(r.peer_backoff.front().peer, hash_n(1));
   EXPECT_EQ(r.peer_backoff.back().peer, hash_n(1000));
@@ -75,8 +77,8 @@ TEST(PeerPickers, UsablePeersSkipOwnBackedOffLoopbackAnyIpv6AndNonX25519) {
       signed_router_info("192.0.2.13")};  // backed off below
   for (const auto& info : good) ASSERT_TRUE(r.netdb.store_router_info(info));
   for (const auto& info : bad) ASSERT_TRUE(r.netdb.store_router_info(info));
-  const std::uint64_t now = 1'000'000;
-  r.mark_peer_failed_at(hash_of(bad.back()), 60000, now);
+  const Now now{1'000'000, 1'700'000'000'000};
+  r.mark_peer_failed(hash_of(bad.back()), 60000, now);
 
   std::set<common::Hash> expected;
   for (const auto& info : good) expected.insert(hash_of(info));
@@ -92,7 +94,7 @@ TEST(PeerPickers, UsablePeersSkipOwnBackedOffLoopbackAnyIpv6AndNonX25519) {
   }
   EXPECT_TRUE(r.pick_usable_peers(0, {}, now).empty());
   // Once the back-off has passed, that peer is usable again.
-  EXPECT_EQ(r.pick_usable_peers(10, {}, now + 60000).size(), 4u);
+  EXPECT_EQ(r.pick_usable_peers(10, {}, now.after(60000)).size(), 4u);
   r.close();
 }
 
@@ -100,12 +102,12 @@ TEST(PeerPickers, ConnectedHopIsAnUnexcludedSessionPeerWithAnX25519RouterInfo) {
   auto net = TestNetwork::create({.routers = 3});
   ASSERT_TRUE(net);
   Router& r = (*net)[0];
-  EXPECT_FALSE(r.pick_connected_hop({}, 1000).has_value());  // no sessions
-  r.ensure_peer_dial(net->hash(1));
-  r.ensure_peer_dial(net->hash(2));
+  EXPECT_FALSE(r.pick_connected_hop({}, read_now()).has_value());  // no sessions
+  r.ensure_peer_dial(net->hash(1), read_now());
+  r.ensure_peer_dial(net->hash(2), read_now());
   ASSERT_TRUE(net->run_until([&] { return r.peer_sessions.size() == 2; }, 5000, TestNetwork::peers_step));
 
-  const std::uint64_t now = 1000;
+  const Now now{1000, 1'700'000'000'000};
   std::set<common::Hash> seen;
   for (int draw = 0; draw < 40; ++draw) {
     auto hop = r.pick_connected_hop({}, now);
@@ -114,7 +116,7 @@ TEST(PeerPickers, ConnectedHopIsAnUnexcludedSessionPeerWithAnX25519RouterInfo) {
   }
   EXPECT_EQ(seen, (std::set<common::Hash>{net->hash(1), net->hash(2)}));
   EXPECT_EQ(r.pick_connected_hop({net->hash(1)}, now), net->hash(2));
-  r.mark_peer_failed_at(net->hash(2), 60000, now);
+  r.mark_peer_failed(net->hash(2), 60000, now);
   EXPECT_FALSE(r.pick_connected_hop({net->hash(1)}, now).has_value());
   EXPECT_EQ(r.pick_connected_hop({}, now), net->hash(1));
 }

@@ -3,7 +3,7 @@
 // with a debug line.
 #include <gtest/gtest.h>
 
-#include "ntcp2_net/glue.h"
+#include "ntcp2_net/clock.h"
 #include "router/router.h"
 #include "tests/router/peers_test_util.h"
 #include "tests/support/test_network.h"
@@ -14,6 +14,7 @@ namespace {
 using peers_test::database_store_of;
 using peers_test::hash_of;
 using peers_test::reference_router_info;
+using ntcp2_net::read_now;
 using test_support::TestNetwork;
 
 i2np::I2npShortHeader header_of(const i2np::I2npPayload& p) { return {p.msg_type(), 99, 0}; }
@@ -37,7 +38,7 @@ TEST(I2npDispatch, DatabaseStoreIsStoredAndAcknowledgedToTheGatewayAsked) {
     body.reply_tunnel_id = cases[i].reply_tunnel_id;
     body.reply_gateway = gateway;
     testing::internal::CaptureStdout();
-    r.handle_i2np_message(net->hash(1), header_of(store), store);
+    r.handle_i2np_message(net->hash(1), header_of(store), store, read_now());
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(r.netdb.get_router_info(hash_of(infos[i])), nullptr);
     EXPECT_EQ(out, "[debug] NetDB DatabaseStore type=0 stored=true key=" + hash_of(infos[i]).to_b32_address() +
@@ -93,7 +94,7 @@ TEST(I2npDispatch, StoreFailuresAndOtherTypes) {
   };
   for (const Case& c : cases) {
     testing::internal::CaptureStdout();
-    r.handle_i2np_message(c.from, header_of(*c.payload), *c.payload);
+    r.handle_i2np_message(c.from, header_of(*c.payload), *c.payload, read_now());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line) << c.name;
     EXPECT_EQ(r.netdb.router_infos.size(), 1u) << c.name;
     EXPECT_TRUE(r.netdb.lease_sets.empty()) << c.name;
@@ -109,23 +110,21 @@ TEST(I2npDispatch, AcknowledgementWithoutGatewayGoesToTheSenderWhenThereIsOne) {
 
   // No gateway and no sender: stored, nothing sent.
   const i2np::I2npPayload anonymous = database_store_of(infos[0], 31);
-  r.handle_i2np_message(std::nullopt, header_of(anonymous), anonymous);
+  r.handle_i2np_message(std::nullopt, header_of(anonymous), anonymous, read_now());
   EXPECT_NE(r.netdb.get_router_info(hash_of(infos[0])), nullptr);
   EXPECT_TRUE(r.pending_sends.empty());
   EXPECT_TRUE(r.pending_dials.empty());
 
   // No gateway, from a peer: the DeliveryStatus goes back to that peer.
   const i2np::I2npPayload from_peer = database_store_of(infos[1], 32);
-  const std::uint64_t before = ondrel_i2p_net_unix_time_ms();
-  r.handle_i2np_message(net->hash(1), header_of(from_peer), from_peer);
-  const std::uint64_t after = ondrel_i2p_net_unix_time_ms();
+  const ntcp2_net::Now now = read_now();
+  r.handle_i2np_message(net->hash(1), header_of(from_peer), from_peer, now);
   EXPECT_NE(r.netdb.get_router_info(hash_of(infos[1])), nullptr);
   ASSERT_EQ(r.pending_sends.size(), 1u);
   EXPECT_EQ(r.pending_sends[0].peer, net->hash(1));
   const auto& ack = std::get<i2np::I2npPayload::DeliveryStatus>(r.pending_sends[0].payload.value);
   EXPECT_EQ(ack.msg_id, 32u);
-  EXPECT_GE(ack.timestamp, before);
-  EXPECT_LE(ack.timestamp, after);
+  EXPECT_EQ(ack.timestamp, now.wall_ms);  // the acknowledgement carries wall-clock time
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "ntcp2_net/glue.h"
+#include "ntcp2_net/clock.h"
 #include "router/router.h"
 #include "tests/router/peers_test_util.h"
 #include "tests/support/test_network.h"
@@ -16,13 +16,14 @@ namespace {
 using peers_test::database_store_of;
 using peers_test::hash_of;
 using peers_test::reference_router_info;
+using ntcp2_net::read_now;
 using test_support::TestNetwork;
 
 constexpr int kLimitMs = 5000;
 
 TestNetwork make_network(std::size_t n, bool debug = false) {
   auto net = TestNetwork::create({.routers = n, .public_mode = false, .debug = debug});
-  EXPECT_TRUE(net) << (net ? "" : std::string(net.error().message()));
+  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
   return std::move(*net);
 }
 
@@ -50,7 +51,7 @@ std::size_t i2np_frame_size(const i2np::I2npPayload& payload) { return 2 + 3 + 9
 // Two routers with one established link (router 0 dialled router 1).
 TestNetwork linked_pair(bool debug = false) {
   TestNetwork net = make_network(2, debug);
-  net[0].ensure_peer_dial(net.hash(1));
+  net[0].ensure_peer_dial(net.hash(1), read_now());
   EXPECT_TRUE(net.run_until([&] { return !net[0].peer_sessions.empty() && !net[1].peer_sessions.empty(); },
                             kLimitMs, TestNetwork::peers_step));
   return net;
@@ -69,7 +70,7 @@ TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
 
   TestNetwork net = make_network(2, /*debug=*/true);
   testing::internal::CaptureStdout();
-  for (const auto& info : infos) net[0].send_i2np_to_peer(net.hash(1), database_store_of(info));
+  for (const auto& info : infos) net[0].send_i2np_to_peer(net.hash(1), database_store_of(info), read_now());
   ASSERT_EQ(net[0].pending_sends.size(), 3u);
   ASSERT_EQ(net[0].pending_dials.size(), 1u);  // one dial for all three
   EXPECT_EQ(net[0].pending_dials[0].peer, net.hash(1));
@@ -103,7 +104,7 @@ TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
 TEST(PeerLinks, LaterMessagesUseTheLinkDirectly) {
   TestNetwork net = linked_pair();
   const auto info = reference_router_info("plain-127.0.0.3.dat");
-  net[1].send_i2np_to_peer(net.hash(0), database_store_of(info));  // back over the inbound link
+  net[1].send_i2np_to_peer(net.hash(0), database_store_of(info), read_now());  // back over the inbound link
   EXPECT_TRUE(net[1].pending_sends.empty());
   EXPECT_TRUE(net[1].pending_dials.empty());
   EXPECT_TRUE(net.run_until([&] { return net[0].netdb.get_router_info(hash_of(info)) != nullptr; }, kLimitMs,
@@ -115,11 +116,11 @@ TEST(PeerLinks, QueuedMessageLeavesOnAnInboundLinkFromThatPeer) {
   // Router 1 does not know router 0: its message waits without a dial.
   std::erase_if(net[1].netdb.router_infos, [&](const auto& e) { return e.hash == net.hash(0); });
   const auto info = reference_router_info("plain-127.0.0.3.dat");
-  net[1].send_i2np_to_peer(net.hash(0), database_store_of(info));
+  net[1].send_i2np_to_peer(net.hash(0), database_store_of(info), read_now());
   EXPECT_EQ(net[1].pending_sends.size(), 1u);
   EXPECT_TRUE(net[1].pending_dials.empty());
   // Router 0 dials; router 1 learns who called from the handshake's RouterInfo.
-  net[0].ensure_peer_dial(net.hash(1));
+  net[0].ensure_peer_dial(net.hash(1), read_now());
   ASSERT_TRUE(net.run_until([&] { return net[0].netdb.get_router_info(hash_of(info)) != nullptr; }, kLimitMs,
                             TestNetwork::peers_step));
   EXPECT_TRUE(net[1].pending_sends.empty());
@@ -134,18 +135,18 @@ TEST(PeerLinks, MessageToUnreachablePeerExpiresAfter15Seconds) {
   const auto far = reference_router_info("plain-127.0.0.3.dat");  // nothing listens on its port
   const auto unknown = reference_router_info("ff-127.0.0.2.dat");  // not in the NetDB
   ASSERT_TRUE(r.netdb.store_router_info(far));
-  const std::uint64_t t0 = ondrel_i2p_net_unix_time_ms();
+  const ntcp2_net::Now t0 = read_now();
   testing::internal::CaptureStdout();
-  r.send_i2np_to_peer_at(hash_of(far), database_store_of(far), 7, t0);
-  r.send_i2np_to_peer_at(hash_of(unknown), database_store_of(far), 8, t0);
+  r.send_i2np_to_peer(hash_of(far), database_store_of(far), t0, 7);
+  r.send_i2np_to_peer(hash_of(unknown), database_store_of(far), t0, 8);
   ASSERT_EQ(r.pending_sends.size(), 2u);
   EXPECT_EQ(r.pending_sends[0].msg_id, 7u);
-  EXPECT_EQ(r.pending_sends[0].expiration_s, t0 / 1000 + 60);
+  EXPECT_EQ(r.pending_sends[0].expiration_s, t0.wall_s() + 60);
   EXPECT_EQ(r.pending_dials.size(), 1u);  // no RouterInfo, no dial for the unknown peer
 
-  r.step_ntcp2_peers_at(t0 + 15000);
+  r.step_ntcp2_peers(t0.after(15000));
   EXPECT_EQ(r.pending_sends.size(), 2u);
-  r.step_ntcp2_peers_at(t0 + 15001);
+  r.step_ntcp2_peers(t0.after(15001));
   EXPECT_TRUE(r.pending_sends.empty());
   EXPECT_TRUE(r.pending_dials.empty());  // refused or timed out by now
   const std::string out = testing::internal::GetCapturedStdout();
@@ -158,57 +159,59 @@ TEST(PeerLinks, MessageToOwnHashIsHandledOnTheNextPassWhateverItsAge) {
   TestNetwork net = make_network(1);
   Router& r = net[0];
   const auto info = reference_router_info("ff-127.0.0.2.dat");
-  const std::uint64_t t0 = ondrel_i2p_net_unix_time_ms();
-  r.send_i2np_to_peer_at(r.router_hash(), database_store_of(info), std::nullopt, t0);
+  const ntcp2_net::Now t0 = read_now();
+  r.send_i2np_to_peer(r.router_hash(), database_store_of(info), t0);
   EXPECT_EQ(r.pending_sends.size(), 1u);
   EXPECT_TRUE(r.pending_dials.empty());
   EXPECT_EQ(r.netdb.get_router_info(hash_of(info)), nullptr);
-  EXPECT_TRUE(r.step_ntcp2_peers_at(t0 + 60000));
+  EXPECT_TRUE(r.step_ntcp2_peers(t0.after(60000)));
   EXPECT_TRUE(r.pending_sends.empty());
   EXPECT_NE(r.netdb.get_router_info(hash_of(info)), nullptr);
 }
 
 TEST(PeerLinks, HandshakesAreSteppedUntilTenSecondsThenDropped) {
   TestNetwork net = make_network(2, /*debug=*/true);
-  auto step_router0 = [&](Router& r) {
-    if (&r == &net[0]) r.step_ntcp2_peers();
+  auto step_router0 = [&](Router& r, const ntcp2_net::Now& now) {
+    if (&r == &net[0]) r.step_ntcp2_peers(now);
   };
+  // The limits are measured on the monotonic clock from each record's start.
+  auto at = [](std::uint64_t mono_ms) { return ntcp2_net::Now{mono_ms, read_now().wall_ms}; };
 
   // Router 0 accepts; its handshake waits for a SessionConfirmed that never comes because
   // router 1 is stepped only once.
-  net[1].ensure_peer_dial(net.hash(0));
-  net[1].step_ntcp2_peers();
+  net[1].ensure_peer_dial(net.hash(0), read_now());
+  net[1].step_ntcp2_peers(read_now());
   ASSERT_TRUE(net.run_until([&] { return !net[0].pending_accepts.empty(); }, kLimitMs, step_router0));
   const std::uint64_t accept_start = net[0].pending_accepts[0].started_ms;
-  net[0].step_ntcp2_peers_at(accept_start + 10000);
+  net[0].step_ntcp2_peers(at(accept_start + 10000));
   EXPECT_EQ(net[0].pending_accepts.size(), 1u);
-  net[0].step_ntcp2_peers_at(accept_start + 10001);
+  net[0].step_ntcp2_peers(at(accept_start + 10001));
   EXPECT_TRUE(net[0].pending_accepts.empty());
   EXPECT_TRUE(net[0].peer_backoff.empty());
 
   // Router 1 dials again; router 0 is no longer stepped, so the dial cannot finish.
   net[1].pending_dials.clear();
-  net[1].ensure_peer_dial(net.hash(0));
+  net[1].ensure_peer_dial(net.hash(0), read_now());
   ASSERT_EQ(net[1].pending_dials.size(), 1u);
   const std::uint64_t dial_start = net[1].pending_dials[0].dial.started_ms;
-  net[1].step_ntcp2_peers_at(dial_start + 10000);
+  net[1].step_ntcp2_peers(at(dial_start + 10000));
   EXPECT_EQ(net[1].pending_dials.size(), 1u);
   testing::internal::CaptureStdout();
-  net[1].step_ntcp2_peers_at(dial_start + 10001);
+  net[1].step_ntcp2_peers(at(dial_start + 10001));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // no line outside public mode
   EXPECT_TRUE(net[1].pending_dials.empty());
   EXPECT_TRUE(net[1].peer_backoff.empty());
 
   // In public mode a dial timeout backs the peer off and says so.
   net[1].public_mode = true;
-  net[1].ensure_peer_dial(net.hash(0));
+  net[1].ensure_peer_dial(net.hash(0), read_now());
   ASSERT_EQ(net[1].pending_dials.size(), 1u);
-  const std::uint64_t t = net[1].pending_dials[0].dial.started_ms + 10001;
+  const ntcp2_net::Now t = at(net[1].pending_dials[0].dial.started_ms + 10001);
   testing::internal::CaptureStdout();
-  net[1].step_ntcp2_peers_at(t);
+  net[1].step_ntcp2_peers(t);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "[debug] NTCP2 dial timeout: " + net.hash(0).to_b32_address() + "\n");
-  EXPECT_TRUE(net[1].is_peer_backed_off(net.hash(0), t + 59999));
-  net[1].ensure_peer_dial(net.hash(0));  // backed off: no new dial
+  EXPECT_TRUE(net[1].is_peer_backed_off(net.hash(0), t.after(59999)));
+  net[1].ensure_peer_dial(net.hash(0), t);  // backed off: no new dial
   EXPECT_TRUE(net[1].pending_dials.empty());
 }
 
@@ -218,11 +221,11 @@ TEST(PeerLinks, RefusedDialInPublicModeBacksThePeerOff) {
   r.public_mode = true;
   const auto far = reference_router_info("plain-127.0.0.3.dat");  // nothing listens on its port
   ASSERT_TRUE(r.netdb.store_router_info(far));
-  r.ensure_peer_dial(hash_of(far));
+  r.ensure_peer_dial(hash_of(far), read_now());
   testing::internal::CaptureStdout();
   ASSERT_TRUE(net.run_until([&] { return r.pending_dials.empty(); }, kLimitMs, TestNetwork::peers_step));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "[debug] NTCP2 dial rejected: " + hash_of(far).to_b32_address() + "\n");
-  EXPECT_TRUE(r.is_peer_backed_off(hash_of(far), ondrel_i2p_net_unix_time_ms()));
+  EXPECT_TRUE(r.is_peer_backed_off(hash_of(far), read_now()));
 }
 
 TEST(PeerLinks, TenWaitingConnectionsAreAcceptedEightPerPass) {
@@ -231,14 +234,14 @@ TEST(PeerLinks, TenWaitingConnectionsAreAcceptedEightPerPass) {
   const auto target = *ntcp2_net::extract_ntcp2_peer(net[0].router_info);
   for (int i = 0; i < 10; ++i) {
     auto dial = ntcp2_net::PendingNtcp2Dial::start(target, net[0].router_info, net[1].static_keypair,
-                                                   net[1].router_info, true);
+                                                   net[1].router_info, true, read_now());
     ASSERT_TRUE(dial);
     dials.push_back({net.hash(0), std::move(*dial)});
   }
   ::usleep(50000);  // let the kernel finish the ten loopback connections
-  EXPECT_TRUE(net[0].step_ntcp2_peers());
+  EXPECT_TRUE(net[0].step_ntcp2_peers(read_now()));
   EXPECT_EQ(net[0].pending_accepts.size(), 8u);
-  net[0].step_ntcp2_peers();
+  net[0].step_ntcp2_peers(read_now());
   EXPECT_EQ(net[0].pending_accepts.size(), 10u);
 }
 
@@ -246,15 +249,15 @@ TEST(PeerLinks, ThirtyTwoFramesPerSessionPerPass) {
   TestNetwork net = linked_pair();
   const auto info = reference_router_info("ff-127.0.0.2.dat");
   const i2np::I2npPayload store = database_store_of(info);
-  for (int i = 0; i < 40; ++i) net[0].send_i2np_to_peer(net.hash(1), store);
+  for (int i = 0; i < 40; ++i) net[0].send_i2np_to_peer(net.hash(1), store, read_now());
   ASSERT_EQ(net[0].peer_sessions[0].conn.tx_queued, 0);  // all written to the socket
   const std::uint64_t before = net[1].peer_sessions[0].conn.session.recv_cipher.n;
   ASSERT_TRUE(wait_readable_bytes(net[1].peer_sessions[0].conn.socket.fd, 40 * i2np_frame_size(store)));
-  EXPECT_TRUE(net[1].step_ntcp2_peers());
+  EXPECT_TRUE(net[1].step_ntcp2_peers(read_now()));
   EXPECT_EQ(net[1].peer_sessions[0].conn.session.recv_cipher.n, before + 32);
-  EXPECT_TRUE(net[1].step_ntcp2_peers());
+  EXPECT_TRUE(net[1].step_ntcp2_peers(read_now()));
   EXPECT_EQ(net[1].peer_sessions[0].conn.session.recv_cipher.n, before + 40);
-  EXPECT_FALSE(net[1].step_ntcp2_peers());
+  EXPECT_FALSE(net[1].step_ntcp2_peers(read_now()));
 }
 
 TEST(PeerLinks, TerminationClosesTheSessionAfterTheFramesOtherBlocks) {
@@ -265,16 +268,16 @@ TEST(PeerLinks, TerminationClosesTheSessionAfterTheFramesOtherBlocks) {
   std::vector<ntcp2::Ntcp2Block> blocks;
   blocks.emplace_back(ntcp2::Ntcp2Block::Termination{0, 0, {}});
   blocks.emplace_back(ntcp2::Ntcp2Block::I2np{std::move(message)});
-  ASSERT_TRUE(net[0].peer_sessions[0].conn.send_blocks_nb(blocks));
+  ASSERT_TRUE(net[0].peer_sessions[0].conn.send_blocks_nb(blocks, read_now()));
 
   ASSERT_TRUE(wait_readable_bytes(net[1].peer_sessions[0].conn.socket.fd, 1));
   testing::internal::CaptureStdout();
-  const std::uint64_t now = ondrel_i2p_net_unix_time_ms();
-  net[1].step_ntcp2_peers_at(now);
+  const ntcp2_net::Now now = read_now();
+  net[1].step_ntcp2_peers(now);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(net[1].netdb.get_router_info(hash_of(info)), nullptr);
   EXPECT_TRUE(net[1].peer_sessions.empty());
-  EXPECT_TRUE(net[1].is_peer_backed_off(net.hash(0), now + 59999));
+  EXPECT_TRUE(net[1].is_peer_backed_off(net.hash(0), now.after(59999)));
   EXPECT_NE(out.find("[debug] NTCP2 peer closed/stalled: " + net.hash(0).to_b32_address() + "\n"), std::string::npos)
       << out;
 }
@@ -283,9 +286,10 @@ TEST(PeerLinks, IdleSessionsCloseAfter180SecondsWithoutPenalty) {
   TestNetwork net = linked_pair();
   net[0].public_mode = true;
   const std::uint64_t last = net[0].peer_sessions[0].last_activity_ms;
-  EXPECT_FALSE(net[0].step_ntcp2_peers_at(last + 180000));
+  const std::uint64_t wall = read_now().wall_ms;
+  EXPECT_FALSE(net[0].step_ntcp2_peers(ntcp2_net::Now{last + 180000, wall}));
   EXPECT_EQ(net[0].peer_sessions.size(), 1u);
-  net[0].step_ntcp2_peers_at(last + 180001);
+  net[0].step_ntcp2_peers(ntcp2_net::Now{last + 180001, wall});
   EXPECT_TRUE(net[0].peer_sessions.empty());
   EXPECT_TRUE(net[0].peer_backoff.empty());
 }
@@ -298,14 +302,14 @@ TEST(PeerLinks, MessageTooLargeForAFrameIsDroppedAloneQueuedOrNot) {
   const auto second = reference_router_info("plain-127.0.0.3.dat");
   testing::internal::CaptureStdout();
   // Queued before the link: the oversized message must not hold back the next one.
-  net[0].send_i2np_to_peer(net.hash(1), oversized);
-  net[0].send_i2np_to_peer(net.hash(1), database_store_of(first));
+  net[0].send_i2np_to_peer(net.hash(1), oversized, read_now());
+  net[0].send_i2np_to_peer(net.hash(1), database_store_of(first), read_now());
   const bool first_arrived = net.run_until(
       [&] { return net[1].netdb.get_router_info(hash_of(first)) != nullptr; }, kLimitMs, TestNetwork::peers_step);
   // On the standing link: dropped, and the link carries the next message.
-  net[0].send_i2np_to_peer(net.hash(1), oversized);
+  net[0].send_i2np_to_peer(net.hash(1), oversized, read_now());
   EXPECT_TRUE(net[0].pending_sends.empty());
-  net[0].send_i2np_to_peer(net.hash(1), database_store_of(second));
+  net[0].send_i2np_to_peer(net.hash(1), database_store_of(second), read_now());
   const bool second_arrived = net.run_until(
       [&] { return net[1].netdb.get_router_info(hash_of(second)) != nullptr; }, kLimitMs, TestNetwork::peers_step);
   const std::string out = testing::internal::GetCapturedStdout();
@@ -327,11 +331,11 @@ TEST(PeerLinks, FullSendQueueDropsTheMessageAndKeepsTheLink) {
   i2np::I2npPayload big{i2np::I2npPayload::Data{Bytes(60000, 0x5A)}};
   testing::internal::CaptureStdout();
   for (int i = 0; i < 200 && session.conn.tx_queued <= ntcp2_net::kMaxQueuedBytes; ++i) {
-    net[0].send_i2np_to_peer(net.hash(1), big);
+    net[0].send_i2np_to_peer(net.hash(1), big, read_now());
   }
   ASSERT_GT(session.conn.tx_queued, ntcp2_net::kMaxQueuedBytes);
   const std::int32_t queued = session.conn.tx_queued;
-  net[0].send_i2np_to_peer(net.hash(1), big);
+  net[0].send_i2np_to_peer(net.hash(1), big, read_now());
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_GE(net[0].peer_sessions[0].conn.socket.fd, 0);
   EXPECT_EQ(net[0].peer_sessions[0].conn.tx_queued, queued);

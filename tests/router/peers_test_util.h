@@ -3,8 +3,6 @@
 // RouterInfos with chosen NTCP2 hosts, DatabaseStore messages, stdout capture.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "common/router_info.h"
@@ -13,12 +11,12 @@
 #include "i2np/payload.h"
 #include "ntcp2_net/random.h"
 #include "router/own_router_info.h"
+#include "tests/support/test_data.h"
 
 namespace router::peers_test {
 
 inline common::RouterInfo reference_router_info(const std::string& name) {
-  std::ifstream in(std::string(ONDREL_TESTDATA_DIR) + "/routerinfo/" + name, std::ios::binary);
-  const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const Bytes bytes = test_support::read_test_data("routerinfo/" + name);
   encoding::Reader reader(bytes);
   auto info = common::RouterInfo::decode(reader);
   EXPECT_TRUE(info) << name;

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "router/router.h"
+#include "tests/support/test_data.h"
 
 namespace router {
 namespace {
@@ -23,7 +24,7 @@ fs::path fresh_folder(const std::string& name) {
 TEST(LoadPeerFile, StoresARouterInfoFromAnotherImplementation) {
   Router r;
   auto ri = r.load_peer_file((kRouterInfoDir / "plain-127.0.0.3.dat").string());
-  ASSERT_TRUE(ri) << ri.error().message();
+  ASSERT_TRUE(ri) << to_string(ri.error());
   EXPECT_EQ(ri->identity.keys_and_cert.hash().to_b32_address(),
             "osr4r4kruk2ql7usn4f73tieoi47riyhdqsaya5wet5irgmhykvq.b32.i2p");
   ASSERT_EQ(r.netdb.router_infos.size(), 1u);
@@ -45,8 +46,8 @@ TEST(LoadPeerFile, ErrorsNameTheFailingLayer) {
   EXPECT_TRUE(garbage.error().is(RouterError::Common));
 
   // The real file with one byte of its signature changed.
-  std::ifstream in(kRouterInfoDir / "ff-127.0.0.2.dat", std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  std::string bytes = test_support::read_text_file((kRouterInfoDir / "ff-127.0.0.2.dat").string());
+  ASSERT_FALSE(bytes.empty());
   bytes.back() = static_cast<char>(bytes.back() ^ 1);
   std::ofstream(dir / "tampered.dat", std::ios::binary) << bytes;
   auto tampered = r.load_peer_file((dir / "tampered.dat").string());

@@ -17,7 +17,7 @@ using test_support::TestNetwork;
 
 TEST(TestNetwork, RoutersOnDistinctLoopbackAddressesKnowEachOther) {
   auto net = TestNetwork::create({.routers = 3});
-  ASSERT_TRUE(net) << net.error().message();
+  ASSERT_TRUE(net) << to_string(net.error());
   ASSERT_EQ(net->size(), 3u);
   for (std::size_t i = 0; i < 3; ++i) {
     Router& r = (*net)[i];
@@ -35,7 +35,7 @@ TEST(TestNetwork, RoutersOnDistinctLoopbackAddressesKnowEachOther) {
 
 TEST(TestNetwork, PublicRoutersDialEachOtherButNeverLoopbackOrAnyHosts) {
   auto net = TestNetwork::create({.routers = 3, .public_mode = true});
-  ASSERT_TRUE(net) << net.error().message();
+  ASSERT_TRUE(net) << to_string(net.error());
 
   // A reachable router that publishes 127.0.0.1 (listening, so a dial would succeed), and
   // a RouterInfo that publishes 0.0.0.0.
@@ -68,7 +68,7 @@ TEST(TestNetwork, PublicRoutersDialEachOtherButNeverLoopbackOrAnyHosts) {
   ASSERT_TRUE(linked);
   EXPECT_FALSE(forbidden_dialled);
   EXPECT_TRUE(local->pending_accepts.empty());
-  local->step_ntcp2_peers();
+  local->step_ntcp2_peers(ntcp2_net::read_now());
   EXPECT_TRUE(local->pending_accepts.empty() && local->peer_sessions.empty());  // nobody connected to it
 
   for (std::size_t i = 0; i < net->size(); ++i) {

@@ -4,8 +4,9 @@
 // Each router is started by the router's own start-up code on its own loopback address
 // (127.0.0.2, 127.0.0.3, ...; any free port; SAM on 127.0.0.1, any free port), and every
 // router's NetDB holds the RouterInfos of all the others. The routers are stepped in turn
-// on the calling thread until a condition holds or a time limit passes. Routers live on the
-// heap so that their addresses stay put (inbound handshakes point into the record).
+// on the calling thread until a condition holds or a time limit passes; each round reads the
+// clocks once and passes that Now to every router, as the program's loop does. Routers live
+// on the heap so that their addresses stay put (inbound handshakes point into the record).
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -15,6 +16,7 @@
 
 #include "common/hash.h"
 #include "encoding/error.h"
+#include "ntcp2_net/clock.h"
 #include "router/router.h"
 
 namespace test_support {
@@ -27,12 +29,12 @@ struct TestNetworkOptions {
 
 class TestNetwork {
  public:
-  // One pass of one router. The default is the router's whole loop pass, which waits up to
-  // 10 ms when the router had nothing to do.
-  using StepFn = std::function<void(router::Router&)>;
+  // One pass of one router at the round's time. The default is the router's whole loop
+  // pass, which waits up to 10 ms when the router had nothing to do.
+  using StepFn = std::function<void(router::Router&, const ntcp2_net::Now&)>;
 
-  static void full_step(router::Router& r) { r.step(); }
-  static void peers_step(router::Router& r) { r.step_ntcp2_peers(); }
+  static void full_step(router::Router& r, const ntcp2_net::Now& now) { r.step(now); }
+  static void peers_step(router::Router& r, const ntcp2_net::Now& now) { r.step_ntcp2_peers(now); }
 
   static Result<TestNetwork> create(const TestNetworkOptions& options) {
     TestNetwork net;
@@ -70,9 +72,9 @@ class TestNetwork {
   router::Router& operator[](std::size_t i) { return *routers_.at(i); }
   common::Hash hash(std::size_t i) const { return routers_.at(i)->router_hash(); }
 
-  // Every router steps once, in order.
-  void step_all(const StepFn& step = full_step) {
-    for (auto& r : routers_) step(*r);
+  // Every router steps once, in order, at the given time.
+  void step_all(const ntcp2_net::Now& now, const StepFn& step = full_step) {
+    for (auto& r : routers_) step(*r, now);
   }
 
   // Steps every router in turn until the condition holds (checked before each round) or
@@ -81,7 +83,7 @@ class TestNetwork {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
     while (!condition()) {
       if (std::chrono::steady_clock::now() >= deadline) return false;
-      step_all(step);
+      step_all(ntcp2_net::read_now(), step);
     }
     return true;
   }

@@ -19,6 +19,7 @@
 #include "tests/support/https_server.h"
 #include "tests/support/python_zip.h"
 #include "tests/support/su3_fixture.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
@@ -27,10 +28,7 @@ using program_test::RouterProcess;
 
 const fs::path kRouterInfoDir = fs::path(ONDREL_TESTDATA_DIR) / "routerinfo";
 
-Bytes read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+Bytes read_file(const fs::path& path) { return test_support::read_file(path.string()); }
 
 void write_file(const fs::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary);

@@ -1,0 +1,9 @@
+#include "ntcp2_net/clock.h"
+
+#include "ntcp2_net/glue.h"
+
+namespace ntcp2_net {
+
+Now read_now() { return Now{ondrel_i2p_net_monotonic_ms(), ondrel_i2p_net_unix_time_ms()}; }
+
+}  // namespace ntcp2_net
