@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "base/logging.h"
+#include "base/strings.h"
 #include "components/kestor/abs32_utils.h"
+#include "components/kestor/disassembler_elf_arm.h"
 #include "components/kestor/rel32_utils.h"
 
 namespace kestor {
@@ -230,9 +232,27 @@ void DisassemblerElfIntel<Traits>::PostProcessRel32() {
   rel32_locations_.shrink_to_fit();
 }
 
+// Update logs name the message by its source line, which therefore stays the same.
+constexpr int kSectionScanLine = 715;
+
+bool IsElfArmSectionThumb2(ConstBufferView image, std::uint64_t address, std::uint64_t offset, std::uint64_t size) {
+  if (address % 4 != 0 || size % 4 != 0 || size == 0) return true;
+  const std::uint64_t words = size / 4;
+  std::uint64_t arm_like = 0;
+  for (std::uint64_t i = 0; i < words; ++i) {
+    arm_like += (image.read<std::uint32_t>(static_cast<std::size_t>(offset + i * 4)) >> 28) == 0xE;
+  }
+  const double share = static_cast<double>(arm_like) / static_cast<double>(words);
+  LOG_AT(INFO, kSectionScanLine) << "Section scan: " << arm_like << " / " << words << " => "
+                                 << base::FormatString("%.2f", 100.0 * share) << "%";
+  return static_cast<double>(arm_like) < 0.4 * static_cast<double>(words);
+}
+
 template class DisassemblerElf<Elf32IntelTraits>;
 template class DisassemblerElf<Elf64IntelTraits>;
 template class DisassemblerElfIntel<Elf32IntelTraits>;
 template class DisassemblerElfIntel<Elf64IntelTraits>;
+template class DisassemblerElf<ElfAArch32Traits>;
+template class DisassemblerElf<ElfAArch64Traits>;
 
 }  // namespace kestor
