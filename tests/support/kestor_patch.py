@@ -747,7 +747,7 @@ def make_image_patch(old, new, exe_type):
 # the displacement leaves alone.
 
 ARM_TYPES = {40: ["A24", "T8", "T11", "T20", "T24"], 183: ["Immd14", "Immd19", "Immd26"]}
-ARM_KEPT_BITS = {"A24": 0xFF000000, "T8": 0xDF00, "T11": 0xF800, "T20": 0xF3C08000, "T24": 0xF800D000,
+ARM_KEPT_BITS = {"A24": 0xFE000000, "T8": 0xDF00, "T11": 0xF800, "T20": 0xF3C08000, "T24": 0xF800D000,
                  "Immd14": 0xB7F8001F, "Immd19": 0xF500001F, "Immd26": 0x94000000}
 _ARM_CONDITION = "(eq|ne|cs|cc|hs|lo|mi|pl|vs|vc|hi|ls|ge|lt|gt|le|al)"
 _A32_BRANCH_RE = re.compile(r"^(b|bl|blx)%s?$" % _ARM_CONDITION)
@@ -776,8 +776,8 @@ def arm_code_bytes(code, arm_type):
 
 
 def arm_kept_bits(arm_type, code):
-    """The bits of code that stay when a displacement is written; an ARM BLX (condition 1111)
-    also takes bit 24 from the displacement."""
+    """The bits of code that stay when a displacement is written: bit 24 of an ARM B or BL (the
+    link bit) too, but not of a BLX (condition 1111), where it holds displacement bit 1."""
     kept = ARM_KEPT_BITS[arm_type]
     if arm_type == "A24" and code >> 28 != 0xF:
         kept |= 0x01000000

@@ -208,8 +208,10 @@ ARM_KINDS = [
     ("T11", "b.n {L}", 2, "t", -2048, 2046, 2, "r+4"),
     ("T20", "bne.w {L}", 4, "t", -(1 << 20), (1 << 20) - 2, 2, "r+4"),
     ("T20", "blt.w {L}", 4, "t", -(1 << 20), (1 << 20) - 2, 2, "r+4"),
-    ("T24", "b.w {L}", 4, "t", -(1 << 24), (1 << 24) - 2, 2, "r+4"),
-    ("T24", "bl {L}", 4, "t", -(1 << 24), (1 << 24) - 2, 2, "r+4"),
+    # ld measures a forward Thumb branch to the target address with its Thumb bit set, so it
+    # routes the last 2 bytes of the range through a stub.
+    ("T24", "b.w {L}", 4, "t", -(1 << 24), (1 << 24) - 4, 2, "r+4"),
+    ("T24", "bl {L}", 4, "t", -(1 << 24), (1 << 24) - 4, 2, "r+4"),
     ("T24", "blx {L}", 4, "a", -(1 << 24), (1 << 24) - 4, 4, "(r+4)&~3"),
 ]
 
@@ -335,6 +337,70 @@ def branch_encodings(arch, folder, seed=5, per_kind=12):
     first = _encode_link(arch, os.path.join(folder, "one"), cases, 1)
     second = _encode_link(arch, os.path.join(folder, "two"), cases, 2)
     return [(kinds[k][0], k, r, t1, b1, t2, b2) for (k, r, t1, t2), b1, b2 in zip(cases, first, second)]
+
+
+
+# --- Crafted PE images ------------------------------------------------------------------------
+
+CODE = 0x60000020    # code, execute, read
+DATA = 0xC0000040    # initialised data, read, write
+RELOC = 0x42000040   # initialised data, discardable, read
+
+
+def reloc_blocks(blocks):
+    """The bytes of a base-relocation table: blocks of (page RVA, [(type, page offset)]), each
+    padded with a type-0 entry to a multiple of 4 bytes."""
+    out = bytearray()
+    for page, entries in blocks:
+        words = [t << 12 | o for t, o in entries]
+        if len(words) % 2:
+            words.append(0)
+        out += struct.pack("<II", page, 8 + 2 * len(words)) + struct.pack("<%dH" % len(words), *words)
+    return bytes(out)
+
+
+def tiny_pe(bits, sections, reloc=None, reloc_directory=None, image_base=None):
+    """A PE32 (bits 32) or PE32+ (bits 64) image: the DOS header with e_lfanew 0x40, the headers
+    with 16 data directories, and `sections`, a list of (name, RVA, raw bytes, virtual size,
+    characteristics) whose raw data follow each other from 0x400 in 0x200 steps. `reloc` bytes
+    become a last section ".reloc" named by directory 5, unless `reloc_directory` gives (RVA,
+    size) itself."""
+    is64 = bits == 64
+    sections = list(sections)
+    if reloc is not None:
+        rva = max(s[1] + max(s[3], len(s[2])) for s in sections)
+        rva = (rva + 0xFFF) & ~0xFFF
+        sections.append((".reloc", rva, reloc, len(reloc), RELOC))
+        if reloc_directory is None:
+            reloc_directory = (rva, len(reloc))
+    image_base = image_base if image_base is not None else (0x140000000 if is64 else 0x400000)
+    size_of_image = max(s[1] + max(s[3], len(s[2])) for s in sections)
+    size_of_image = (size_of_image + 0xFFF) & ~0xFFF
+    directories = [(0, 0)] * 16
+    if reloc_directory is not None:
+        directories[5] = reloc_directory
+    if is64:
+        optional = struct.pack("<HBBIIIIIQIIHHHHHHIIIIHHQQQQII", 0x20B, 2, 40, 0, 0, 0, 0x1000, 0x1000, image_base,
+                               0x1000, 0x200, 4, 0, 1, 0, 4, 0, 0, size_of_image, 0x400, 0, 3, 0x140, 0x200000,
+                               0x1000, 0x100000, 0x1000, 0, 16)
+    else:
+        optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 2, 40, 0, 0, 0, 0x1000, 0x1000, 0x2000,
+                               image_base, 0x1000, 0x200, 4, 0, 1, 0, 4, 0, 0, size_of_image, 0x400, 0, 3, 0x140,
+                               0x200000, 0x1000, 0x100000, 0x1000, 0, 16)
+    optional += b"".join(struct.pack("<II", *d) for d in directories)
+    assert len(optional) == (240 if is64 else 224)
+    coff = struct.pack("<HHIIIHH", 0x8664 if is64 else 0x14C, len(sections), 0, 0, 0, len(optional), 0x22)
+    table, raw = bytearray(), bytearray()
+    pointer = 0x400
+    for name, rva, data, virtual_size, characteristics in sections:
+        raw_size = (len(data) + 0x1FF) & ~0x1FF
+        table += struct.pack("<8sIIIIIIHHI", name.encode(), virtual_size, rva, raw_size, pointer if data else 0, 0, 0,
+                             0, 0, characteristics)
+        raw += data + bytes(raw_size - len(data))
+        pointer += raw_size
+    header = bytearray(b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)) + b"PE\0\0" + coff + optional + table
+    assert len(header) <= 0x400
+    return bytes(header + bytes(0x400 - len(header)) + raw)
 
 
 if __name__ == "__main__":

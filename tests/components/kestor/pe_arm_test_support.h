@@ -56,4 +56,11 @@ std::vector<kestor::Reference> ReadAll(Dis& dis, std::size_t group) {
   return refs;
 }
 
+// How often `needle` occurs in `text`.
+inline std::size_t CountOf(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
 }  // namespace kestor_test
