@@ -228,7 +228,10 @@ void DisassemblerElfIntel<Traits>::ParseExecSection(const Shdr& section) {
 
 template <class Traits>
 void DisassemblerElfIntel<Traits>::PostProcessRel32() {
-  std::sort(rel32_locations_.begin(), rel32_locations_.end());
+  // Sections are scanned in file order, so the list is sorted already unless they overlap.
+  if (!std::is_sorted(rel32_locations_.begin(), rel32_locations_.end())) {
+    std::sort(rel32_locations_.begin(), rel32_locations_.end());
+  }
   rel32_locations_.shrink_to_fit();
 }
 

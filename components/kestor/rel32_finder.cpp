@@ -1,11 +1,71 @@
 #include "components/kestor/rel32_finder.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstring>
 
 #include "base/check.h"
 
 namespace kestor {
+namespace {
+
+// Whether an instruction of a candidate form starts at p and fits before hi: call or jmp rel32
+// (E8, E9; five bytes), jcc rel32 (0F 80..8F; six), and on x86-64 the RIP-relative mov to and
+// from memory and lea (89, 8B, 8D with ModRM 00 reg 101) and call or jmp through a RIP-relative
+// pointer (FF 15, FF 25), six bytes each. Prefixes are not decoded.
+template <bool kX64>
+bool IsCandidateAt(const std::uint8_t* data, offset_t p, offset_t hi) {
+  const offset_t remaining = hi - p;
+  const std::uint8_t op = data[p];
+  if (remaining >= 5 && (op == 0xE8 || op == 0xE9)) return true;
+  if (remaining < 6) return false;
+  const std::uint8_t modrm = data[p + 1];
+  if (op == 0x0F && (modrm & 0xF0) == 0x80) return true;
+  if constexpr (kX64) {
+    if ((op == 0x89 || op == 0x8B || op == 0x8D) && (modrm & 0xC7) == 0x05) return true;
+    if (op == 0xFF && (modrm == 0x15 || modrm == 0x25)) return true;
+  }
+  return false;
+}
+
+// The first p in [lo, hi) where IsCandidateAt holds, or hi. Sixteen positions at a time while
+// every one of them has room for a six-byte instruction; then one by one.
+template <bool kX64>
+offset_t FindCandidate(const std::uint8_t* data, offset_t lo, offset_t hi) {
+  offset_t p = lo;
+  const __m128i e8 = _mm_set1_epi8(static_cast<char>(0xE8));
+  const __m128i e9 = _mm_set1_epi8(static_cast<char>(0xE9));
+  const __m128i x0f = _mm_set1_epi8(0x0F);
+  const __m128i high_nibble = _mm_set1_epi8(static_cast<char>(0xF0));
+  const __m128i x80 = _mm_set1_epi8(static_cast<char>(0x80));
+  for (; p < hi && hi - p >= 16 + 5; p += 16) {
+    const __m128i op = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + 1));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(op, e8), _mm_cmpeq_epi8(op, e9));
+    hit = _mm_or_si128(hit,
+                       _mm_and_si128(_mm_cmpeq_epi8(op, x0f), _mm_cmpeq_epi8(_mm_and_si128(next, high_nibble), x80)));
+    if constexpr (kX64) {
+      const __m128i mov_or_lea = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(op, _mm_set1_epi8(static_cast<char>(0x89))),
+                                                           _mm_cmpeq_epi8(op, _mm_set1_epi8(static_cast<char>(0x8B)))),
+                                              _mm_cmpeq_epi8(op, _mm_set1_epi8(static_cast<char>(0x8D))));
+      const __m128i rip =
+          _mm_cmpeq_epi8(_mm_and_si128(next, _mm_set1_epi8(static_cast<char>(0xC7))), _mm_set1_epi8(0x05));
+      const __m128i indirect = _mm_and_si128(
+          _mm_cmpeq_epi8(op, _mm_set1_epi8(static_cast<char>(0xFF))),
+          _mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8(0x15)), _mm_cmpeq_epi8(next, _mm_set1_epi8(0x25))));
+      hit = _mm_or_si128(hit, _mm_or_si128(_mm_and_si128(mov_or_lea, rip), indirect));
+    }
+    if (const int mask = _mm_movemask_epi8(hit); mask != 0)
+      return p + static_cast<offset_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+  }
+  for (; p < hi; ++p) {
+    if (IsCandidateAt<kX64>(data, p, hi)) return p;
+  }
+  return hi;
+}
+
+}  // namespace
 
 Abs32GapFinder::Abs32GapFinder(ConstBufferView image, OffsetRange region, const std::deque<offset_t>& abs32_locations,
                                std::uint32_t abs32_width)
@@ -68,48 +128,23 @@ void Rel32FinderIntel::SetResult(offset_t location, bool can_point_outside_secti
   rel32_ = Result{location, target_rva, can_point_outside_section};
 }
 
-std::optional<Rel32Finder::NextPositions> Rel32FinderX86::Scan(OffsetRange region) {
+// The candidate at p: a five-byte call or jmp, else a six-byte form whose displacement may
+// point outside the section unless it is a jcc.
+template <bool kX64>
+std::optional<Rel32Finder::NextPositions> Rel32FinderIntel::ScanFor(OffsetRange region) {
   const std::uint8_t* const data = image_.begin();
-  for (offset_t p = region.lo; p < region.hi; ++p) {
-    const offset_t remaining = region.hi - p;
-    const std::uint8_t op = data[p];
-    if (remaining >= 5 && (op == 0xE8 || op == 0xE9)) {  // call, jmp rel32
-      SetResult(p + 1, false);
-      return NextPositions{p + 1, p + 5};
-    }
-    if (remaining >= 6 && op == 0x0F && (data[p + 1] & 0xF0) == 0x80) {  // jcc rel32
-      SetResult(p + 2, false);
-      return NextPositions{p + 1, p + 6};
-    }
+  const offset_t p = FindCandidate<kX64>(data, region.lo, region.hi);
+  if (p == region.hi) return std::nullopt;
+  if (data[p] == 0xE8 || data[p] == 0xE9) {
+    SetResult(p + 1, false);
+    return NextPositions{p + 1, p + 5};
   }
-  return std::nullopt;
+  SetResult(p + 2, data[p] != 0x0F);
+  return NextPositions{p + 1, p + 6};
 }
 
-std::optional<Rel32Finder::NextPositions> Rel32FinderX64::Scan(OffsetRange region) {
-  const std::uint8_t* const data = image_.begin();
-  for (offset_t p = region.lo; p < region.hi; ++p) {
-    const offset_t remaining = region.hi - p;
-    const std::uint8_t op = data[p];
-    if (remaining >= 5 && (op == 0xE8 || op == 0xE9)) {  // call, jmp rel32
-      SetResult(p + 1, false);
-      return NextPositions{p + 1, p + 5};
-    }
-    if (remaining < 6) continue;
-    const std::uint8_t modrm = data[p + 1];
-    if (op == 0x0F && (modrm & 0xF0) == 0x80) {  // jcc rel32
-      SetResult(p + 2, false);
-      return NextPositions{p + 1, p + 6};
-    }
-    // mov r/m32 <-> reg and lea, with a RIP-relative operand and no index.
-    const bool rip_relative_mov_or_lea = (op == 0x89 || op == 0x8B || op == 0x8D) && (modrm & 0xC7) == 0x05;
-    // call and jmp through a RIP-relative pointer.
-    const bool rip_relative_indirect = op == 0xFF && (modrm == 0x15 || modrm == 0x25);
-    if (rip_relative_mov_or_lea || rip_relative_indirect) {
-      SetResult(p + 2, true);
-      return NextPositions{p + 1, p + 6};
-    }
-  }
-  return std::nullopt;
-}
+std::optional<Rel32Finder::NextPositions> Rel32FinderX86::Scan(OffsetRange region) { return ScanFor<false>(region); }
+
+std::optional<Rel32Finder::NextPositions> Rel32FinderX64::Scan(OffsetRange region) { return ScanFor<true>(region); }
 
 }  // namespace kestor

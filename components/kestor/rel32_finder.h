@@ -91,6 +91,9 @@ class Rel32FinderIntel : public Rel32Finder {
  protected:
   // Records the candidate whose displacement is at `location`.
   void SetResult(offset_t location, bool can_point_outside_section);
+  // The scan of both finders; kX64 adds the RIP-relative forms.
+  template <bool kX64>
+  std::optional<NextPositions> ScanFor(OffsetRange region);
 
  private:
   Result rel32_{};

@@ -16,20 +16,11 @@
 namespace kestor {
 namespace {
 
+using kestor_test::ApplyPatch;
 using kestor_test::Bytes;
 namespace fs = std::filesystem;
 
 ConstBufferView View(const Bytes& b) { return ConstBufferView(b.data(), b.size()); }
-
-std::optional<Bytes> Apply(const Patch& patch, const Bytes& old) {
-  Bytes out(patch.header.new_size, 0);
-  for (const PatchElement& e : patch.elements) {
-    const ConstBufferView old_view(old.data() + e.match.old_offset, e.match.old_length);
-    const MutableBufferView new_view(out.data() + e.match.new_offset, e.match.new_length);
-    if (!ApplyElement(e.match.exe_type, old_view, e, new_view)) return std::nullopt;
-  }
-  return out;
-}
 
 std::size_t CountDifferences(const Bytes& a, const Bytes& b) {
   std::size_t n = a.size() > b.size() ? a.size() - b.size() : b.size() - a.size();
@@ -75,7 +66,7 @@ TEST(ElfPatch, LdProgramsRebuiltByteForByte) {
       EXPECT_GT(CountDifferences(copies, new_image), 50u);
     }
 
-    const std::optional<Bytes> rebuilt = Apply(*patch, old_image);
+    const std::optional<Bytes> rebuilt = ApplyPatch(*patch, old_image);
     ASSERT_TRUE(rebuilt);
     EXPECT_EQ(CountDifferences(*rebuilt, new_image), 0u);
   }
@@ -123,13 +114,13 @@ TEST(ElfPatch, IdentityPatchOfTheRouterProgramGivesItBack) {
 
   std::optional<Patch> identity = ReadPatch(View(r[0]));
   ASSERT_TRUE(identity);
-  const std::optional<Bytes> same = Apply(*identity, router);
+  const std::optional<Bytes> same = ApplyPatch(*identity, router);
   ASSERT_TRUE(same);
   EXPECT_EQ(CountDifferences(*same, router), 0u);
 
   std::optional<Patch> bump = ReadPatch(View(r[1]));
   ASSERT_TRUE(bump);
-  const std::optional<Bytes> changed = Apply(*bump, router);
+  const std::optional<Bytes> changed = ApplyPatch(*bump, router);
   ASSERT_TRUE(changed);
   std::vector<offset_t> differing;
   for (offset_t i = 0; i < router.size(); ++i) {

@@ -98,6 +98,36 @@ TEST(Rel32FinderX86, RejectedCandidatesResumeAtTheNextByteAcceptedOnesAfterTheIn
   EXPECT_EQ(Scan<Rel32FinderX86>(image, {0, 9}), (std::vector<Candidate>{{2, 0x1006 + 0x000001E8, false}}));
 }
 
+// One instruction at every position of gaps of nops up to 48 bytes long: found exactly where
+// it fits, whether the scan meets it sixteen bytes at a time or one by one near the gap's end.
+TEST(Rel32FinderX86, FindsAnInstructionAtEveryPositionOfAGap) {
+  struct Form {
+    Bytes bytes;
+    bool x86;
+  } forms[] = {{{0xE8}, true}, {{0xE9}, true}, {{0x0F, 0x8C}, true}, {{0x48, 0x8B, 0x05}, false},
+               {{0x89, 0x0D}, false}, {{0xFF, 0x25}, false}};
+  for (const Form& form : forms) {
+    const offset_t opcode_at = form.bytes[0] == 0x48 ? 1 : 0;
+    const offset_t displacement_at = form.bytes[0] == 0xE8 || form.bytes[0] == 0xE9 ? 1 : 2;
+    for (offset_t gap = 4; gap <= 48; ++gap) {
+      for (offset_t k = 0; k + form.bytes.size() <= gap; ++k) {
+        Bytes bytes(gap, 0x90);
+        std::copy(form.bytes.begin(), form.bytes.end(), bytes.begin() + k);
+        const Image image(bytes);
+        const offset_t opcode = k + opcode_at;
+        const bool fits = gap - opcode >= displacement_at + 4;
+        const auto x64 = Scan<Rel32FinderX64>(image, {0, gap});
+        ASSERT_EQ(x64.size(), fits ? 1u : 0u) << int{form.bytes[0]} << " at " << k << " of " << gap;
+        if (fits) {
+          EXPECT_EQ(x64[0].location, opcode + displacement_at) << int{form.bytes[0]} << " at " << k;
+        }
+        ASSERT_EQ(Scan<Rel32FinderX86>(image, {0, gap}).size(), fits && form.x86 ? 1u : 0u)
+            << int{form.bytes[0]} << " at " << k << " of " << gap;
+      }
+    }
+  }
+}
+
 TEST(Rel32FinderX64, FindsRipRelativeOperandsThatMayPointOutsideTheirSection) {
   struct Case {
     const char* name;
