@@ -14,7 +14,8 @@
   them with the condition AL, one of those a BL to .target.
 
 build(kind, folder, ...) writes the source, assembles and links; it returns the program's path.
-Run as a program: pe_arm_fixture.py KIND FOLDER [new] prints the path of the built program.
+Run as a program: pe_arm_fixture.py KIND FOLDER [new] prints the path of the built program;
+pe_arm_fixture.py bench FOLDER builds the benchmarks' programs and prints "kind path" lines.
 """
 
 import os
@@ -27,6 +28,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import elf_fixture  # noqa: E402
 
 TOOLS = {
+    "elf64": "",
     "pe32": "i686-w64-mingw32-",
     "pe64": "x86_64-w64-mingw32-",
     "arm": "arm-linux-gnueabihf-",
@@ -116,16 +118,18 @@ def arm_program(new, seed=11, functions=40):
     return "\n".join(out) + "\n"
 
 
-def aarch64_program(new, seed=13, functions=60):
-    """Functions f0.. split over .text and .text_b."""
+def aarch64_program(new, seed=13, functions=60, pointers=24):
+    """Functions f0.. split over .text and .text_b; `pointers` addresses of them in .data.
+    Conditional branches reach at most 2,000 functions away, which keeps them in range however
+    many functions there are."""
     rng = random.Random(seed)
     out = []
 
-    def function(name):
+    def function(name, i):
         lines = [".p2align 2", name + ":"]
         local = 0
         for _ in range(rng.randint(2, 8)):
-            j = rng.randrange(functions)
+            j = rng.randrange(max(0, i - 2000), min(functions, i + 2000))
             reg = rng.choice(["x", "w"])
             kind = rng.choice(["bl", "b", "bcond", "cbz", "cbnz", "tbz", "fill", "fill"])
             if kind in ("bl", "b"):
@@ -150,16 +154,16 @@ def aarch64_program(new, seed=13, functions=60):
     for i in range(functions):
         part = text_a if i < functions // 2 else text_b
         if i == functions // 4 or i == 3 * functions // 4:
-            part += [".ifdef NEW"] + function("new_f%d" % i) + [".endif"]
-        part += function("f%d" % i)
+            part += [".ifdef NEW"] + function("new_f%d" % i, i) + [".endif"]
+        part += function("f%d" % i, i)
         if i == functions - 5:
             part += [".ifdef NEW", "  bl new_f%d" % (functions // 4), ".else", "  bl f1", ".endif", "  ret"]
     out += [".text", ".globl _start", "_start:"] + text_a
     out += [".section .text_b,\"ax\",%progbits"] + text_b
     out += [".data", ".p2align 3", "table:"]
-    out += ["  .quad f%d" % rng.randrange(functions) for _ in range(12)]
+    out += ["  .quad f%d" % rng.randrange(functions) for _ in range(pointers // 2)]
     out += [".ifdef NEW", "  .skip 40", ".endif", "table2:"]
-    out += ["  .quad f%d" % rng.randrange(functions) for _ in range(12)]
+    out += ["  .quad f%d" % rng.randrange(functions) for _ in range(pointers - pointers // 2)]
     return "\n".join(out) + "\n"
 
 
@@ -173,7 +177,8 @@ def scan_program(arm_like):
 
 
 def build(kind, folder, new=False, source=None, link_args=()):
-    """Assembles and links one program of kind pe32, pe64, arm or aarch64 in folder."""
+    """Assembles and links one program of kind pe32, pe64, arm, aarch64 or (native) elf64 in
+    folder."""
     os.makedirs(folder, exist_ok=True)
     if source is None:
         source = {"pe32": lambda: pe_program(32, new), "pe64": lambda: pe_program(64, new),
@@ -183,9 +188,11 @@ def build(kind, folder, new=False, source=None, link_args=()):
     prog = os.path.join(folder, "prog.exe" if kind.startswith("pe") else "prog")
     with open(src, "w") as f:
         f.write(source)
-    as_args = {"pe32": ["--32"], "pe64": ["--64"], "arm": [], "aarch64": []}[kind]
+    as_args = {"elf64": ["--64"], "pe32": ["--32"], "pe64": ["--64"], "arm": [], "aarch64": []}[kind]
     run(tools + "as", *as_args, *(["--defsym", "NEW=1"] if new else []), src, "-o", obj)
-    if kind.startswith("pe"):
+    if kind == "elf64":
+        run("ld", "-pie", "--no-dynamic-linker", "-z", "noseparate-code", *link_args, obj, "-o", prog)
+    elif kind.startswith("pe"):
         run(tools + "ld", "--dynamicbase", "-e", "_start", *link_args, obj, "-o", prog)
     else:
         run(tools + "ld", "-pie", "--no-dynamic-linker", "-z", "max-page-size=4096", *link_args, obj, "-o", prog)
@@ -403,5 +410,21 @@ def tiny_pe(bits, sections, reloc=None, reloc_directory=None, image_base=None):
     return bytes(header + bytes(0x400 - len(header)) + raw)
 
 
+def benchmark_programs(folder, functions=40000):
+    """Large programs for the benchmarks, made the same way for each kind: about 10^5 branches
+    and 10^5 absolute addresses. Returns {kind: path} for elf64, pe64 and aarch64."""
+    x64 = elf_fixture.assembly(64, False, functions=functions)
+    return {
+        "elf64": build("elf64", os.path.join(folder, "elf64"), source=x64),
+        "pe64": build("pe64", os.path.join(folder, "pe64"), source=x64),
+        "aarch64": build("aarch64", os.path.join(folder, "aarch64"),
+                         source=aarch64_program(False, functions=functions, pointers=100000)),
+    }
+
+
 if __name__ == "__main__":
-    print(build(sys.argv[1], sys.argv[2], new=len(sys.argv) > 3 and sys.argv[3] == "new"))
+    if sys.argv[1] == "bench":
+        for kind, path in sorted(benchmark_programs(sys.argv[2]).items()):
+            print(kind, path)
+    else:
+        print(build(sys.argv[1], sys.argv[2], new=len(sys.argv) > 3 and sys.argv[3] == "new"))

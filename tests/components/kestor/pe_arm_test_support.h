@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "components/kestor/kestor_apply.h"
-#include "components/kestor/patch_reader.h"
 #include "tests/components/kestor/elf_test_support.h"
 
 namespace kestor_test {
@@ -33,17 +31,6 @@ inline std::filesystem::path BuildCrossProgram(const std::filesystem::path& dir,
 }
 
 inline kestor::ConstBufferView View(const Bytes& b) { return kestor::ConstBufferView(b.data(), b.size()); }
-
-// The new image that the patch's elements build from old; nothing when an element fails.
-inline std::optional<Bytes> ApplyPatch(const kestor::Patch& patch, const Bytes& old) {
-  Bytes out(patch.header.new_size, 0);
-  for (const kestor::PatchElement& e : patch.elements) {
-    const kestor::ConstBufferView old_view(old.data() + e.match.old_offset, e.match.old_length);
-    const kestor::MutableBufferView new_view(out.data() + e.match.new_offset, e.match.new_length);
-    if (!kestor::ApplyElement(e.match.exe_type, old_view, e, new_view)) return std::nullopt;
-  }
-  return out;
-}
 
 // All references of one group of a disassembler over its whole image.
 template <class Dis>
