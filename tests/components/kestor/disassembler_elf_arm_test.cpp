@@ -152,19 +152,23 @@ TEST(ElfArmDisassembler, ArmOrThumb2ByTheShareOfWordsWithConditionAl) {
   }
 }
 
-// Branches count when their target lies in any executable section, never in data; a section
-// at 2 mod 4 is Thumb-2 code without a "Section scan: " line.
+// Branches count when their target lies in any executable section, never in data nor in a
+// section below the first executable one; a section at 2 mod 4 is Thumb-2 code without a
+// "Section scan: " line.
 TEST(ElfArmDisassembler, TargetsInExecutableSectionsOnly) {
   TempDir dir;
   const std::string source =
       "'.syntax unified\\n"
       ".section .arm_a,\"ax\",%progbits\\n.arm\\n.p2align 2\\n.globl _start\\n_start:\\n"
-      "  bl other\\n  bl datum\\n  bl _start\\n  bx lr\\n"
+      "  bl other\\n  bl datum\\n  bl _start\\n  bl low\\n  bx lr\\n"
       ".section .arm_b,\"ax\",%progbits\\n.arm\\n.p2align 2\\nother:\\n  bx lr\\n"
       ".section .odd,\"ax\",%progbits\\n.thumb\\n.p2align 1\\n.thumb_func\\nodd_fn:\\n"
       "  bl odd_fn2\\n  blx other\\n.thumb_func\\nodd_fn2:\\n  bx lr\\n  nop\\n"
+      ".section .low,\"a\",%progbits\\n.p2align 2\\nlow:\\n  .long 0\\n"
       ".data\\n.p2align 2\\ndatum:\\n  .long 0\\n'";
-  const fs::path program = BuildArm(dir.path(), "targets", source, "('--section-start=.odd=0x10002',)");
+  const fs::path program = BuildArm(dir.path(), "targets", source,
+                                    "('--section-start=.low=0x1000', '--section-start=.arm_a=0x8000', "
+                                    "'--section-start=.arm_b=0x8100', '--section-start=.odd=0x10002')");
   ASSERT_FALSE(program.empty());
   const Bytes image = kestor_test::ReadFileBytes(program);
   testing::internal::CaptureStdout();
@@ -176,6 +180,8 @@ TEST(ElfArmDisassembler, TargetsInExecutableSectionsOnly) {
   const offset_t arm_a = static_cast<offset_t>(dis.exec_sections()[0].sh_offset);
   const offset_t odd = static_cast<offset_t>(dis.exec_sections()[2].sh_offset);
   EXPECT_EQ(dis.exec_sections()[2].sh_addr % 4, 2u);
+  // .low translates, and lies below the first executable section.
+  EXPECT_LT(dis.rva_offset_map().RvaToOffset(0x1000), arm_a);
   const auto& a24 = dis.rel32_locations(AArch32Rel32Translator::ADDR_A24);
   EXPECT_EQ(std::vector<offset_t>(a24.begin(), a24.end()), (std::vector<offset_t>{arm_a, arm_a + 8}));
   const auto& t24 = dis.rel32_locations(AArch32Rel32Translator::ADDR_T24);
