@@ -19,33 +19,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "base/logging.h"
 #include "components/kestor/disassembler_factory.h"
 #include "components/kestor/kestor_apply.h"
 #include "components/kestor/patch_reader.h"
-#include "tests/support/kestor_patch_writer.h"
+#include "fuzz/support/kestor_fuzz.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-void Check(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "kestor_pe_arm: property at line %d broken\n", line);
-  std::abort();
-}
-#define check(ok) Check((ok), __LINE__)
-
-// Engine lines would go to the update log, which is not open here: they are dropped.
-bool DropMessage(int, const char*, int, std::size_t, const std::string&) { return true; }
-void DropPrint(const char*) {}
+using kestor_fuzz::Bytes;
 
 // One program of each kind: branches of every form the disassembler knows, absolute addresses
 // in data (and, for x86, in code).
@@ -78,11 +64,6 @@ const Kind kKinds[] = {
 };
 constexpr std::size_t kKindCount = sizeof(kKinds) / sizeof(kKinds[0]);
 
-Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
 const std::vector<Bytes>& BasePrograms() {
   static const std::vector<Bytes> programs = [] {
     std::vector<Bytes> built;
@@ -102,7 +83,7 @@ const std::vector<Bytes>& BasePrograms() {
       link += kind.link;
       link += " " + folder + "/p.o -o " + folder + "/p 2>/dev/null";
       check(std::system(assemble.c_str()) == 0 && std::system(link.c_str()) == 0);
-      built.push_back(ReadFile(folder + "/p"));
+      built.push_back(kestor_fuzz::ReadFileBytes(folder + "/p"));
       check(built.back().size() > 256);
     }
     std::filesystem::remove_all(folder);
@@ -128,13 +109,6 @@ class TailWords {
   std::size_t pos_ = 0;
 };
 
-bool ApplyFirstElement(const kestor::Patch& patch, const Bytes& old_image, Bytes* out) {
-  const kestor::PatchElement& e = patch.elements[0];
-  out->assign(patch.header.new_size, 0);
-  return kestor::ApplyElement(e.match.exe_type, kestor::ConstBufferView(old_image.data(), e.match.old_length), e,
-                              kestor::MutableBufferView(out->data(), out->size()));
-}
-
 bool IsElf(kestor::ExecutableType type) {
   return type == kestor::kExeTypeElfAArch32 || type == kestor::kExeTypeElfAArch64;
 }
@@ -142,8 +116,7 @@ bool IsElf(kestor::ExecutableType type) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  logging::gLogMessageHandler = &DropMessage;
-  logging::gLogPrintHook = &DropPrint;
+  kestor_fuzz::DropEngineLines();
   if (size < 2) return 0;
   const Kind& kind = kKinds[data[0] % kKindCount];
   Bytes image = BasePrograms()[data[0] % kKindCount];
@@ -163,13 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(image_size <= image.size());
   const std::vector<kestor::ReferenceGroup> groups = dis->MakeReferenceGroups();
 
-  for (const kestor::ReferenceGroup& group : groups) {
-    std::unique_ptr<kestor::ReferenceReader> reader = group.GetReader(0, image_size, *dis);
-    check(reader != nullptr);
-    while (std::optional<kestor::Reference> ref = reader->GetNext()) {
-      check(ref->location < image_size && image_size - ref->location >= group.width());
-    }
-  }
+  kestor_fuzz::CheckReferencesInsideImage(*dis, groups);
 
   TailWords words(tail, tail_size);
   kestor::offset_t lo = words.Next() % (image_size + 1);
@@ -184,14 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  {
-    const kestor_support::Bytes bytes = kestor_support::IdentityPatch(*dis, 0);
-    std::optional<kestor::Patch> patch = kestor::ReadPatch(kestor::ConstBufferView(bytes.data(), bytes.size()));
-    check(patch.has_value());
-    Bytes rebuilt;
-    check(ApplyFirstElement(*patch, image, &rebuilt));
-    check(std::memcmp(rebuilt.data(), image.data(), image_size) == 0);
-  }
+  kestor_fuzz::CheckIdentityPatchRebuilds(*dis, image);
 
   // Writers and mixers with locations from the tail, some past the image's end; a buffer of
   // exactly the image's size shows any write outside it.
@@ -214,16 +174,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  {
-    kestor_support::PatchWriter p;
-    p.BeginOneElement(image_size, 0, image_size, 0, kind.type);
-    p.Append(tail, tail_size);
-    std::optional<kestor::Patch> patch = kestor::ReadPatch(kestor::ConstBufferView(p.bytes().data(), p.bytes().size()));
-    if (!patch) return 0;
-    Bytes first, second;
-    const bool ok1 = ApplyFirstElement(*patch, image, &first);
-    const bool ok2 = ApplyFirstElement(*patch, image, &second);
-    check(ok1 == ok2 && first == second);
-  }
+  kestor_fuzz::CheckTailElementRepeats(image, image_size, kind.type, tail, tail_size);
   return 0;
 }

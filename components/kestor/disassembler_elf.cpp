@@ -209,21 +209,9 @@ void DisassemblerElfIntel<Traits>::ParseExecSection(const Shdr& section) {
   if (end_rva > kU32Max) return;  // Parse already keeps sections below 0x7FFF0000
   const OffsetRange region{static_cast<offset_t>(section.sh_offset),
                            static_cast<offset_t>(section.sh_offset + section.sh_size)};
-  Abs32GapFinder gaps(this->image_, region, this->abs32_locations_, Traits::kVAWidth);
   typename Traits::Rel32FinderUse finder(this->image_, this->map_);
-  const RvaOffsetMap::RvaToOffsetCache target_rva_checker(this->map_);
-  while (std::optional<OffsetRange> gap = gaps.FindNext()) {
-    finder.SetRegion(*gap);
-    while (finder.FindNext()) {
-      const Rel32FinderIntel::Result& rel32 = finder.GetRel32();
-      if (rel32.target_rva == kInvalidRva || !target_rva_checker.IsValid(rel32.target_rva)) continue;
-      if (!rel32.can_point_outside_section && (rel32.target_rva < start_rva || rel32.target_rva >= end_rva)) {
-        continue;
-      }
-      rel32_locations_.push_back(rel32.location);
-      finder.Accept();
-    }
-  }
+  CollectRel32Intel(this->image_, this->map_, finder, region, this->abs32_locations_, Traits::kVAWidth, start_rva,
+                    end_rva, &rel32_locations_);
 }
 
 template <class Traits>

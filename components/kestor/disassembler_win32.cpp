@@ -138,7 +138,6 @@ template <class Traits>
 void DisassemblerWin32<Traits>::CollectRel32Locations() {
   has_parsed_rel32_ = true;
   if (!has_parsed_abs32_) CollectAbs32Locations();
-  const RvaOffsetMap::RvaToOffsetCache target_rva_checker(map_);
   for (const pe::ImageSectionHeader& section : sections_) {
     if (!IsCodeSection(section)) continue;
     // Parse made sure that the raw data lie inside the image and the RVAs below SizeOfImage.
@@ -146,20 +145,9 @@ void DisassemblerWin32<Traits>::CollectRel32Locations() {
     const offset_t end = start + std::min(section.size_of_raw_data, section.virtual_size);
     const rva_t start_rva = section.virtual_address;
     const rva_t end_rva = start_rva + section.virtual_size;
-    Abs32GapFinder gaps(image_, {start, end}, abs32_locations_, Traits::kVAWidth);
     typename Traits::Rel32FinderUse finder(image_, map_);
-    while (std::optional<OffsetRange> gap = gaps.FindNext()) {
-      finder.SetRegion(*gap);
-      while (finder.FindNext()) {
-        const Rel32FinderIntel::Result& rel32 = finder.GetRel32();
-        if (rel32.target_rva == kInvalidRva || !target_rva_checker.IsValid(rel32.target_rva)) continue;
-        if (!rel32.can_point_outside_section && (rel32.target_rva < start_rva || rel32.target_rva >= end_rva)) {
-          continue;
-        }
-        rel32_locations_.push_back(rel32.location);
-        finder.Accept();
-      }
-    }
+    CollectRel32Intel(image_, map_, finder, {start, end}, abs32_locations_, Traits::kVAWidth, start_rva, end_rva,
+                      &rel32_locations_);
   }
   std::sort(rel32_locations_.begin(), rel32_locations_.end());
 }

@@ -64,23 +64,19 @@ void ExpectAgreesWithBinutils(const fs::path& path, std::size_t types, std::size
   EXPECT_GE(branches, min_branches);
 }
 
-TEST(ElfArmBinutils, AArch32Programs) {
+// The old and the new program of one fixture kind.
+template <class Dis>
+void ExpectProgramsAgreeWithBinutils(const char* kind, std::size_t types, std::size_t min_branches) {
   TempDir dir;
   for (bool is_new : {false, true}) {
-    const fs::path program = kestor_test::BuildCrossProgram(dir.path(), "arm", is_new);
+    const fs::path program = kestor_test::BuildCrossProgram(dir.path(), kind, is_new);
     ASSERT_FALSE(program.empty());
-    ExpectAgreesWithBinutils<DisassemblerElfAArch32>(program, 5, 250);
+    ExpectAgreesWithBinutils<Dis>(program, types, min_branches);
   }
 }
 
-TEST(ElfArmBinutils, AArch64Programs) {
-  TempDir dir;
-  for (bool is_new : {false, true}) {
-    const fs::path program = kestor_test::BuildCrossProgram(dir.path(), "aarch64", is_new);
-    ASSERT_FALSE(program.empty());
-    ExpectAgreesWithBinutils<DisassemblerElfAArch64>(program, 3, 200);
-  }
-}
+TEST(ElfArmBinutils, AArch32Programs) { ExpectProgramsAgreeWithBinutils<DisassemblerElfAArch32>("arm", 5, 250); }
+TEST(ElfArmBinutils, AArch64Programs) { ExpectProgramsAgreeWithBinutils<DisassemblerElfAArch64>("aarch64", 3, 200); }
 
 TEST(ElfArmDisassembler, NamesAndGroups) {
   DisassemblerElfAArch32 a32;
