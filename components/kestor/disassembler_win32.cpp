@@ -25,6 +25,7 @@ constexpr std::uint32_t kSizeOfImageBound = 0x7FFFFFFE;
 constexpr int kRvaAnomalyLine = 267;
 constexpr int kUntranslatableAbs32Line = 343;
 constexpr int kOverlappingAbs32Line = 349;
+constexpr int kRelocReaderCheckLine = 129;
 
 bool IsCodeSection(const pe::ImageSectionHeader& section) {
   constexpr std::uint32_t kCode = pe::kImageScnMemExecute | pe::kImageScnMemRead;
@@ -168,7 +169,7 @@ template <class Traits>
 std::unique_ptr<ReferenceReader> DisassemblerWin32<Traits>::MakeReadRelocs(offset_t lo, offset_t hi) {
   if (!has_parsed_relocs_) LocateRelocRegion();
   if (reloc_region_.offset == kInvalidOffset) return std::make_unique<EmptyReferenceReader>();
-  CHECK_GE(image_.size(), Traits::kVAWidth);
+  CHECK_AT(image_.size() >= Traits::kVAWidth, kRelocReaderCheckLine);
   const offset_t offset_bound = static_cast<offset_t>(image_.size() - Traits::kVAWidth + 1);
   return std::make_unique<RelocReaderWin32>(RelocRvaReaderWin32(image_, reloc_region_, reloc_block_offsets_, lo, hi),
                                             Traits::kRelocType, offset_bound, map_);

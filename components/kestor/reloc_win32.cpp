@@ -13,8 +13,9 @@ constexpr std::uint64_t kBlockHeaderSize = 8;
 constexpr std::uint64_t kEntrySize = 2;
 constexpr std::uint32_t kPageSize = 0x1000;
 
-// Update logs name this message by its source line, which therefore stays the same.
+// Update logs name these lines by their source line, which therefore stays the same.
 constexpr int kInvalidRvaLine = 193;
+constexpr int kReaderRangeCheckLine = 61;
 
 void LogInvalidRva(offset_t location) {
   LOG_AT(ERROR, kInvalidRvaLine) << "Invalid RVA at " << base::FormatString("%08X", location) << ".";
@@ -41,7 +42,7 @@ bool FindRelocBlocks(ConstBufferView image, RelocRegion region, std::vector<offs
 RelocRvaReaderWin32::RelocRvaReaderWin32(ConstBufferView image, RelocRegion region,
                                          const std::vector<offset_t>& block_offsets, offset_t lo, offset_t hi)
     : image_(image) {
-  CHECK_LE(lo, hi);
+  CHECK_AT(lo <= hi, kReaderRangeCheckLine);
   const std::uint64_t region_end = region.offset + region.size;
   const std::uint64_t clamped_lo = std::clamp<std::uint64_t>(lo, region.offset, region_end);
   end_ = std::clamp<std::uint64_t>(hi, region.offset, region_end);

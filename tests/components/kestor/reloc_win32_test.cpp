@@ -95,6 +95,15 @@ std::vector<RelocEntry> ReadEntries(const Image& image, RelocRegion region, offs
   return entries;
 }
 
+// A reversed range is a caller's fault: the process stops at the line logs know it by.
+TEST(RelocRvaReaderWin32, AReversedRangeStopsAtTheCheck) {
+  Image image(0x100, 0x40, {{0x1000, {0x3000, 0x3000}}});
+  std::vector<offset_t> blocks;
+  ASSERT_TRUE(FindRelocBlocks(image.view(), {0x40, 12}, &blocks));
+  EXPECT_DEATH(RelocRvaReaderWin32(image.view(), {0x40, 12}, blocks, 0x4A, 0x48),
+               "\\[kestor:FATAL:components/kestor/reloc_win32.cpp:61\\] Check failed: lo <= hi\\. \n");
+}
+
 std::vector<offset_t> Locations(const std::vector<RelocEntry>& entries) {
   std::vector<offset_t> out;
   for (const RelocEntry& e : entries) out.push_back(e.location);
