@@ -1,5 +1,5 @@
 // Received I2NP messages, whatever way they came. DatabaseStore goes into the NetDB (and
-// is acknowledged when asked); DeliveryStatus, Data and unknown types have no effect here;
+// is acknowledged when asked and kept); DeliveryStatus, Data and unknown types have no effect here;
 // the other known types have no handler in the router yet and are dropped.
 #include <string>
 #include <type_traits>
@@ -27,7 +27,9 @@ void handle_database_store(Router& r, const std::optional<common::Hash>& from,
                                   " (len=" + std::to_string(store.data.size()) + ")");
   }
 
-  if (store.reply_token == 0) return;
+  // Only a store that was kept is acknowledged: acknowledging failures would let anyone make
+  // this router send to any gateway it names, for the price of a few bytes.
+  if (store.reply_token == 0 || !was_stored) return;
   i2np::I2npPayload ack{i2np::I2npPayload::DeliveryStatus{store.reply_token, now.wall_ms}};
   if (!store.reply_gateway) {
     if (from) r.send_i2np_to_peer(*from, std::move(ack), now);
