@@ -5,8 +5,12 @@
 //   Elligator2 work (two public keys, eight DH operations, four map evaluations standing in
 //   for the two decodes and the two representatives);
 // - decrypt_incoming of an unknown tag with 512 sessions and 2,048 pending reply tags, the
-//   worst scan a message can cost before the NewSession stage.
+//   worst scan a message can cost before the NewSession stage, beside std::find over the
+//   same number of tags in one flat array.
 #include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include "crypto/chacha20_poly1305.h"
 #include "crypto/elligator2.h"
@@ -137,20 +141,45 @@ void BM_NewSessionAndReplyRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_NewSessionAndReplyRoundTrip)->Unit(benchmark::kMicrosecond);
 
+// Two public keys, eight DH operations and four map evaluations: the public-key work of a
+// handshake, made raw.
+void public_key_work(const noise::KeyPair& a, const noise::KeyPair& b, const noise::KeyPair& ea,
+                     const noise::KeyPair& eb) {
+  benchmark::DoNotOptimize(crypto::x25519_public_key(ea.private_key));
+  benchmark::DoNotOptimize(crypto::x25519_public_key(eb.private_key));
+  for (const auto* pair : {&a, &b, &ea, &eb}) {
+    benchmark::DoNotOptimize(crypto::x25519(pair->private_key, b.public_key));
+    benchmark::DoNotOptimize(crypto::x25519(pair->private_key, a.public_key));
+  }
+  for (const auto* pair : {&a, &b, &ea, &eb}) benchmark::DoNotOptimize(crypto::elligator2_decode(pair->public_key));
+}
+
 void BM_NewSessionAndReplyRawParts(benchmark::State& state) {
   const noise::KeyPair a = key(1), b = key(2), ea = key(3), eb = key(4);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(crypto::x25519_public_key(ea.private_key));
-    benchmark::DoNotOptimize(crypto::x25519_public_key(eb.private_key));
-    for (const auto* pair : {&a, &b, &ea, &eb}) {
-      benchmark::DoNotOptimize(crypto::x25519(pair->private_key, b.public_key));
-      benchmark::DoNotOptimize(crypto::x25519(pair->private_key, a.public_key));
-    }
-    for (const auto* pair : {&a, &b, &ea, &eb}) benchmark::DoNotOptimize(crypto::elligator2_decode(pair->public_key));
+    public_key_work(a, b, ea, eb);
   }
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_NewSessionAndReplyRawParts)->Unit(benchmark::kMicrosecond);
+
+// The same public-key work plus the HKDF calls a handshake cannot avoid: each side's new
+// session fills its 64-entry receive window (two HKDF calls per entry), and the NewSession
+// takes six reply tags on one side and one on the other.
+void BM_NewSessionAndReplyRawPartsAndWindows(benchmark::State& state) {
+  const noise::KeyPair a = key(1), b = key(2), ea = key(3), eb = key(4);
+  const Bytes chain(32, 3), constant(32, 4);
+  const Bytes tag_info = to_bytes("SessionTagKeyGen"), key_info = to_bytes("SymmetricRatchet");
+  for (auto _ : state) {
+    public_key_work(a, b, ea, eb);
+    for (int entry = 0; entry < 2 * 64 + 7; ++entry) {
+      benchmark::DoNotOptimize(crypto::hkdf(chain, constant, tag_info, 64));
+      benchmark::DoNotOptimize(crypto::hkdf(chain, {}, key_info, 64));
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_NewSessionAndReplyRawPartsAndWindows)->Unit(benchmark::kMicrosecond);
 
 void BM_DecryptUnknownTagFullLists(benchmark::State& state) {
   RatchetSessionManager m = RatchetSessionManager::create(key(1));
@@ -185,5 +214,25 @@ void BM_DecryptUnknownTagFullLists(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_DecryptUnknownTagFullLists)->Unit(benchmark::kMicrosecond);
+
+// The reference: the same number of tags (512 windows of 64, then 2,048) as 8-byte words in
+// one flat array, searched with std::find for a word that is not there.
+void BM_UnknownTagFlatFind(benchmark::State& state) {
+  auto random = counting(4);
+  std::vector<std::uint64_t> words(512 * ratchet::kRecvWindowSize + ratchet::kMaxOutboundPending);
+  for (auto& w : words) {
+    const auto r = *random();
+    std::memcpy(&w, r.data(), sizeof w);
+  }
+  const std::uint64_t absent = 0xeeeeeeeeeeeeeeeeULL;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(words.data());
+    auto it = std::find(words.begin(), words.end(), absent);
+    if (it != words.end()) state.SkipWithError("found");
+    benchmark::DoNotOptimize(it);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_UnknownTagFlatFind)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

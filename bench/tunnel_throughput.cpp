@@ -8,14 +8,7 @@
 //   direct - A sends the same message to C over their link: one link hop.
 // Each batch waits until the last message has arrived. Reported: messages/s and MB/s of
 // payload for both, and ratio = tunnel speed / direct speed.
-//
-// The links' sockets get TCP_NODELAY here: the router leaves Nagle's algorithm on, and a
-// burst that ends in a short segment then waits for the peer's delayed ACK (tens of ms on
-// loopback), which would swamp both measurements with the same idle time.
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdint>
@@ -78,12 +71,6 @@ void BM_TunnelVsDirect(benchmark::State& state) {
           5000, TestNetwork::peers_step)) {
     state.SkipWithError("links did not come up");
     return;
-  }
-  for (std::size_t i = 0; i < net.size(); ++i) {
-    for (const auto& s : net[i].peer_sessions) {
-      int one = 1;
-      ::setsockopt(s.conn.socket.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    }
   }
   // Frames that arrive at A from C (tunnel deliveries) and at C from A (direct sends).
   const std::uint64_t& at_a = session_with(net[A], net.hash(C))->conn.session.recv_cipher.n;

@@ -26,6 +26,7 @@
 #include "updater/vpk_extract.h"
 #include "updater/vpk_index.h"
 #include "updater/vpk_signature.h"
+#include "updater_bench_util.h"
 
 namespace {
 
@@ -34,35 +35,13 @@ namespace fs = std::filesystem;
 constexpr std::size_t kItemSize = 64u << 20;
 constexpr std::size_t kArchiveSize = 256u << 20;
 
-const fs::path kSource = fs::path(__FILE__).parent_path().parent_path();
+const fs::path kSource = updater_bench::source_dir();
+using updater_bench::python;
+using updater_bench::run;
 
-// Runs the parts joined as one shell command (joined by appending: g++ 12 at -O3 misreads
-// some chains of string +).
-template <typename... Parts>
-bool run(const Parts&... parts) {
-  std::string cmd;
-  ((cmd += parts), ...);
-  return std::system(cmd.c_str()) == 0;
-}
-
-std::string python() { return fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
-
-// 64 MiB of lines of words from a 5,000-word vocabulary.
+// 64 MiB of lines of words.
 bool write_words(const fs::path& path) {
-  std::mt19937_64 rng(1);
-  std::vector<std::string> words;
-  for (int i = 0; i < 5000; ++i) {
-    std::string w;
-    for (std::size_t n = 2 + rng() % 9; n > 0; --n) w.push_back(static_cast<char>('a' + rng() % 26));
-    words.push_back(w);
-  }
-  std::string text;
-  text.reserve(kItemSize + 64);
-  while (text.size() < kItemSize) {
-    text += words[rng() % words.size()];
-    text.push_back(text.size() % 80 < 70 ? ' ' : '\n');
-  }
-  text.resize(kItemSize);
+  const std::string text = updater_bench::WordText(1).next(kItemSize);
   std::ofstream out(path, std::ios::binary);
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   return static_cast<bool>(out.flush());

@@ -5,11 +5,11 @@
 #     (relative to the repository root) whose code is one with it, linked to DEPS.
 #     Headers are included as "package/header.h" from the repository root.
 #
-#   ondrel_tests(NAME [LIBRARY lib] [DEPS lib...])
+#   ondrel_tests(NAME [LIBRARY lib] [DEPS lib...] [ENVIRONMENT NAME=value...])
 #     One GoogleTest binary NAME_tests from every .cpp file in the calling folder,
 #     linked to the package library (NAME, or LIBRARY when the package is built into
 #     another one) and DEPS (test-only libraries such as OpenSSL).
-#     Tests run with the repository root as working directory.
+#     Tests run with the repository root as working directory and ENVIRONMENT set.
 
 function(ondrel_package name)
   cmake_parse_arguments(P "" "" "FOLDERS;DEPS" ${ARGN})
@@ -24,7 +24,7 @@ function(ondrel_package name)
 endfunction()
 
 function(ondrel_tests name)
-  cmake_parse_arguments(P "" "LIBRARY" "DEPS" ${ARGN})
+  cmake_parse_arguments(P "" "LIBRARY" "DEPS;ENVIRONMENT" ${ARGN})
   if(NOT P_LIBRARY)
     set(P_LIBRARY ${name})
   endif()
@@ -35,5 +35,6 @@ function(ondrel_tests name)
     ONDREL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     ONDREL_TESTDATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
   include(GoogleTest)
-  gtest_discover_tests(${name}_tests WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${name}_tests WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} DISCOVERY_TIMEOUT 60
+                       PROPERTIES ENVIRONMENT "${P_ENVIRONMENT}")
 endfunction()

@@ -18,34 +18,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "base/logging.h"
 #include "components/kestor/disassembler_factory.h"
 #include "components/kestor/kestor_apply.h"
 #include "components/kestor/patch_reader.h"
-#include "tests/support/kestor_patch_writer.h"
+#include "fuzz/support/kestor_fuzz.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// Stops with the line of the broken property.
-void Check(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "kestor_elf: property at line %d broken\n", line);
-  std::abort();
-}
-#define check(ok) Check((ok), __LINE__)
-
-// Engine lines would go to the update log, which is not open here: they are dropped.
-bool DropMessage(int, const char*, int, std::size_t, const std::string&) { return true; }
-void DropPrint(const char*) {}
+using kestor_fuzz::Bytes;
 
 // Calls through tables, a switch, loops, strings, globals in .data and .bss, a thread-local.
 constexpr char kProgram[] = R"(
@@ -75,11 +60,6 @@ struct Bases {
   Bytes x86, x64;
 };
 
-Bytes ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
 const Bases& BasePrograms() {
   static const Bases bases = [] {
     Bases b;
@@ -93,8 +73,8 @@ const Bases& BasePrograms() {
     const std::string gcc = "gcc -O2 -fPIE -pie -w " + source + " -o " + dir;
     check(std::system((gcc + "/p32 -m32").c_str()) == 0);
     check(std::system((gcc + "/p64").c_str()) == 0);
-    b.x86 = ReadAll(std::string(dir) + "/p32");
-    b.x64 = ReadAll(std::string(dir) + "/p64");
+    b.x86 = kestor_fuzz::ReadFileBytes(std::string(dir) + "/p32");
+    b.x64 = kestor_fuzz::ReadFileBytes(std::string(dir) + "/p64");
     std::filesystem::remove_all(dir);
     check(b.x86.size() > 1000 && b.x64.size() > 1000);
     return b;
@@ -102,21 +82,13 @@ const Bases& BasePrograms() {
   return bases;
 }
 
-bool ApplyOne(const kestor::Patch& patch, const Bytes& old_image, Bytes* out) {
-  const kestor::PatchElement& e = patch.elements[0];
-  out->assign(patch.header.new_size, 0);
-  return kestor::ApplyElement(e.match.exe_type, kestor::ConstBufferView(old_image.data(), e.match.old_length), e,
-                              kestor::MutableBufferView(out->data(), out->size()));
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  logging::gLogMessageHandler = &DropMessage;
-  logging::gLogPrintHook = &DropPrint;
+  kestor_fuzz::DropEngineLines();
   if (size < 2) return 0;
   const bool x64 = (data[0] & 1) != 0;
-  const std::uint32_t type = x64 ? kestor::kExeTypeElfX64 : kestor::kExeTypeElfX86;
+  const kestor::ExecutableType type = x64 ? kestor::kExeTypeElfX64 : kestor::kExeTypeElfX86;
   Bytes image = x64 ? BasePrograms().x64 : BasePrograms().x86;
 
   // Edits: up to data[1] of {24-bit place, value}. The top bits of the place favour the first
@@ -149,13 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Every reference inside the image.
   const std::vector<kestor::ReferenceGroup> groups = dis->MakeReferenceGroups();
-  for (const kestor::ReferenceGroup& group : groups) {
-    std::unique_ptr<kestor::ReferenceReader> reader = group.GetReader(0, image_size, *dis);
-    check(reader != nullptr);
-    while (std::optional<kestor::Reference> ref = reader->GetNext()) {
-      check(ref->location < image_size && image_size - ref->location >= group.width());
-    }
-  }
+  kestor_fuzz::CheckReferencesInsideImage(*dis, groups);
   // Readers over a range of the input's choosing.
   if (tail_size >= 8) {
     kestor::offset_t lo, hi;
@@ -172,26 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The identity patch.
-  {
-    const kestor_support::Bytes bytes = kestor_support::IdentityPatch(*dis, 0);
-    std::optional<kestor::Patch> patch = kestor::ReadPatch(kestor::ConstBufferView(bytes.data(), bytes.size()));
-    check(patch.has_value());
-    Bytes rebuilt;
-    check(ApplyOne(*patch, image, &rebuilt));
-    check(std::memcmp(rebuilt.data(), image.data(), image_size) == 0);
-  }
+  kestor_fuzz::CheckIdentityPatchRebuilds(*dis, image);
 
   // An element whose streams are the input's tail.
-  {
-    kestor_support::PatchWriter p;
-    p.BeginOneElement(image_size, 0, image_size, 0, type);
-    p.Append(tail, tail_size);
-    std::optional<kestor::Patch> patch = kestor::ReadPatch(kestor::ConstBufferView(p.bytes().data(), p.bytes().size()));
-    if (!patch) return 0;
-    Bytes first, second;
-    const bool ok1 = ApplyOne(*patch, image, &first);
-    const bool ok2 = ApplyOne(*patch, image, &second);
-    check(ok1 == ok2 && first == second);
-  }
+  kestor_fuzz::CheckTailElementRepeats(image, image_size, type, tail, tail_size);
   return 0;
 }

@@ -14,7 +14,6 @@ namespace ratchet {
 namespace {
 
 using bookkeeping::same_key;
-using bookkeeping::same_tag;
 
 constexpr std::size_t kTagLen = 8;
 constexpr std::size_t kMinExisting = 24;
@@ -34,14 +33,19 @@ struct WindowHit {
 };
 
 // Each tag is compared as one word, a single XOR of all eight bytes. A session's window is
-// first checked whole without a branch (the loop vectorises); only a hit is then located.
+// first checked whole without a branch; only a hit is then located. For x = t ^ want, the
+// top bit of ~(x | -x) is set exactly when x is 0: plain 64-bit arithmetic that the loop
+// runs two words at a time in SSE2, where a comparison per word would not vectorise.
 std::optional<WindowHit> find_in_windows(const std::vector<RatchetPeerSession>& sessions, const SessionTag& tag) {
   const std::uint64_t want = tag_word(tag);
   for (std::size_t i = sessions.size(); i-- > 0;) {
     const auto& tags = sessions[i].recv_window_tags;
-    std::uint64_t hits = 0;
-    for (const std::uint64_t t : tags) hits |= static_cast<std::uint64_t>((t ^ want) == 0);
-    if (hits == 0) continue;
+    std::uint64_t zero_seen = 0;
+    for (const std::uint64_t t : tags) {
+      const std::uint64_t x = t ^ want;
+      zero_seen |= ~(x | (0 - x));
+    }
+    if ((zero_seen >> 63) == 0) continue;
     for (std::size_t j = 0; j < tags.size(); ++j) {
       if ((tags[j] ^ want) == 0) return WindowHit{i, j};
     }
@@ -161,8 +165,11 @@ Result<IncomingGarlic> RatchetSessionManager::decrypt_incoming(ByteView message,
 
   if (auto hit = find_in_windows(sessions, tag)) return open_existing(*this, *hit, message, now);
 
+  const std::uint64_t want = tag_word(tag);
   for (std::size_t i = 0; i < outbound_pending.size(); ++i) {
-    if (!same_tag(outbound_pending[i].tag, tag)) continue;
+    // One XOR of the whole tag, no early exit (the same test as bookkeeping::same_tag, kept
+    // inline: this loop covers up to 2,048 tags per message).
+    if ((tag_word(outbound_pending[i].tag) ^ want) != 0) continue;
     // Held by value: the entry is removed below once the reply opened.
     const std::shared_ptr<const PendingNewSession> rec = outbound_pending[i].pending;
     auto opened = try_reply(*this, *rec, message, now);

@@ -1,14 +1,6 @@
 #include "ratchet/session.h"
 
-#include <cstring>
-
 namespace ratchet {
-
-std::uint64_t tag_word(const SessionTag& tag) {
-  std::uint64_t w;
-  std::memcpy(&w, tag.data(), sizeof w);
-  return w;
-}
 
 Result<void> RatchetPeerSession::refill_recv_window() {
   while (recv_window.size() < kRecvWindowSize) {

@@ -3,6 +3,7 @@
 // and the handshake state kept between a NewSession and its NewSessionReply.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "encoding/bytes.h"
@@ -45,7 +46,11 @@ struct RatchetPeerSession {
 };
 
 // A tag as one word, for constant-time comparison by a single XOR.
-std::uint64_t tag_word(const SessionTag& tag);
+inline std::uint64_t tag_word(const SessionTag& tag) {
+  std::uint64_t w;
+  std::memcpy(&w, tag.data(), sizeof w);
+  return w;
+}
 
 // Expired sessions are swept and never chosen for sending. With now or last_activity 0
 // nothing expires.

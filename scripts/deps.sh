@@ -12,6 +12,9 @@ PACKAGES=(
   libssl-dev zlib1g-dev python3 openssl gzip
   # 32-bit x86 programs built by the patch engine's tests (gcc -m32)
   gcc-multilib
+  # PE and ARM programs assembled and linked by the patch engine's tests (binutils only: the
+  # gcc cross compilers conflict with gcc-multilib)
+  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-arm-linux-gnueabihf binutils-aarch64-linux-gnu
   # binary diffs made and applied by an independent tool (updater patch tests, benchmark)
   bsdiff
   # update archives in tests: items from the xz command, signatures from python3 'cryptography'
@@ -22,6 +25,10 @@ PACKAGES=(
   libmimalloc-dev curl
   # updater: archive items (XZ) and their signature check (NSS)
   liblzma-dev libnss3-dev libnspr4-dev
+  # updater: the progress window
+  libgtk-3-dev
+  # updater window tests: a display of their own, window properties and a screenshot
+  xvfb x11-utils imagemagick
 )
 
 if [ "${1:-}" = "--list" ]; then

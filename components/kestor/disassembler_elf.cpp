@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "base/logging.h"
+#include "base/strings.h"
 #include "components/kestor/abs32_utils.h"
+#include "components/kestor/disassembler_elf_arm.h"
 #include "components/kestor/rel32_utils.h"
 
 namespace kestor {
@@ -207,21 +209,9 @@ void DisassemblerElfIntel<Traits>::ParseExecSection(const Shdr& section) {
   if (end_rva > kU32Max) return;  // Parse already keeps sections below 0x7FFF0000
   const OffsetRange region{static_cast<offset_t>(section.sh_offset),
                            static_cast<offset_t>(section.sh_offset + section.sh_size)};
-  Abs32GapFinder gaps(this->image_, region, this->abs32_locations_, Traits::kVAWidth);
   typename Traits::Rel32FinderUse finder(this->image_, this->map_);
-  const RvaOffsetMap::RvaToOffsetCache target_rva_checker(this->map_);
-  while (std::optional<OffsetRange> gap = gaps.FindNext()) {
-    finder.SetRegion(*gap);
-    while (finder.FindNext()) {
-      const Rel32FinderIntel::Result& rel32 = finder.GetRel32();
-      if (rel32.target_rva == kInvalidRva || !target_rva_checker.IsValid(rel32.target_rva)) continue;
-      if (!rel32.can_point_outside_section && (rel32.target_rva < start_rva || rel32.target_rva >= end_rva)) {
-        continue;
-      }
-      rel32_locations_.push_back(rel32.location);
-      finder.Accept();
-    }
-  }
+  CollectRel32Intel(this->image_, this->map_, finder, region, this->abs32_locations_, Traits::kVAWidth, start_rva,
+                    end_rva, &rel32_locations_);
 }
 
 template <class Traits>
@@ -233,9 +223,27 @@ void DisassemblerElfIntel<Traits>::PostProcessRel32() {
   rel32_locations_.shrink_to_fit();
 }
 
+// Update logs name the message by its source line, which therefore stays the same.
+constexpr int kSectionScanLine = 715;
+
+bool IsElfArmSectionThumb2(ConstBufferView image, std::uint64_t address, std::uint64_t offset, std::uint64_t size) {
+  if (address % 4 != 0 || size % 4 != 0 || size == 0) return true;
+  const std::uint64_t words = size / 4;
+  std::uint64_t arm_like = 0;
+  for (std::uint64_t i = 0; i < words; ++i) {
+    arm_like += (image.read<std::uint32_t>(static_cast<std::size_t>(offset + i * 4)) >> 28) == 0xE;
+  }
+  const double share = static_cast<double>(arm_like) / static_cast<double>(words);
+  LOG_AT(INFO, kSectionScanLine) << "Section scan: " << arm_like << " / " << words << " => "
+                                 << base::FormatString("%.2f", 100.0 * share) << "%";
+  return static_cast<double>(arm_like) < 0.4 * static_cast<double>(words);
+}
+
 template class DisassemblerElf<Elf32IntelTraits>;
 template class DisassemblerElf<Elf64IntelTraits>;
 template class DisassemblerElfIntel<Elf32IntelTraits>;
 template class DisassemblerElfIntel<Elf64IntelTraits>;
+template class DisassemblerElf<ElfAArch32Traits>;
+template class DisassemblerElf<ElfAArch64Traits>;
 
 }  // namespace kestor

@@ -154,6 +154,13 @@ class DisassemblerElfIntel : public DisassemblerElf<Traits> {
 using DisassemblerElfX86 = DisassemblerElfIntel<Elf32IntelTraits>;
 using DisassemblerElfX64 = DisassemblerElfIntel<Elf64IntelTraits>;
 
+// Whether the bytes [offset, offset + size) of an AArch32 code section at `address` hold
+// Thumb-2 rather than ARM code: a section whose address or size is not a multiple of 4 does;
+// otherwise one where fewer than 40% of the little-endian words carry the condition AL (top
+// four bits 0b1110), which nearly every ARM instruction does. The share is logged. The bytes
+// lie inside the image.
+bool IsElfArmSectionThumb2(ConstBufferView image, std::uint64_t address, std::uint64_t offset, std::uint64_t size);
+
 extern template class DisassemblerElf<Elf32IntelTraits>;
 extern template class DisassemblerElf<Elf64IntelTraits>;
 extern template class DisassemblerElfIntel<Elf32IntelTraits>;

@@ -1,7 +1,9 @@
 #include "components/kestor/disassembler_factory.h"
 
 #include "components/kestor/disassembler_elf.h"
+#include "components/kestor/disassembler_elf_arm.h"
 #include "components/kestor/disassembler_no_op.h"
+#include "components/kestor/disassembler_win32.h"
 
 namespace kestor {
 
@@ -17,9 +19,20 @@ std::unique_ptr<Disassembler> MakeDisassemblerForType(ConstBufferView image, std
     case kExeTypeElfX64:
       disasm = std::make_unique<DisassemblerElfX64>();
       break;
+    case kExeTypeElfAArch32:
+      disasm = std::make_unique<DisassemblerElfAArch32>();
+      break;
+    case kExeTypeElfAArch64:
+      disasm = std::make_unique<DisassemblerElfAArch64>();
+      break;
+    case kExeTypeWin32X86:
+      disasm = std::make_unique<DisassemblerWin32X86>();
+      break;
+    case kExeTypeWin32X64:
+      disasm = std::make_unique<DisassemblerWin32X64>();
+      break;
     default:
-      // The executable formats join here as their disassemblers land; "XTF " and "DEX " have
-      // none in this system.
+      // "XTF " and "DEX " have no disassembler in this system.
       return nullptr;
   }
   if (!disasm->Parse(image)) return nullptr;

@@ -82,4 +82,10 @@ class EmptyReferenceReader : public ReferenceReader {
   std::optional<Reference> GetNext() override { return std::nullopt; }
 };
 
+// A writer for a kind whose references cannot be placed in an image.
+class EmptyReferenceWriter : public ReferenceWriter {
+ public:
+  void PutNext(Reference) override {}
+};
+
 }  // namespace kestor

@@ -147,4 +147,25 @@ std::optional<Rel32Finder::NextPositions> Rel32FinderX86::Scan(OffsetRange regio
 
 std::optional<Rel32Finder::NextPositions> Rel32FinderX64::Scan(OffsetRange region) { return ScanFor<true>(region); }
 
+void CollectRel32Intel(ConstBufferView image, const RvaOffsetMap& map, Rel32FinderIntel& finder, OffsetRange region,
+                       const std::deque<offset_t>& abs32_locations, std::uint32_t abs32_width,
+                       std::uint64_t section_rva_begin, std::uint64_t section_rva_end,
+                       std::deque<offset_t>* rel32_locations) {
+  Abs32GapFinder gaps(image, region, abs32_locations, abs32_width);
+  const RvaOffsetMap::RvaToOffsetCache target_rva_checker(map);
+  while (std::optional<OffsetRange> gap = gaps.FindNext()) {
+    finder.SetRegion(*gap);
+    while (finder.FindNext()) {
+      const Rel32FinderIntel::Result& rel32 = finder.GetRel32();
+      if (rel32.target_rva == kInvalidRva || !target_rva_checker.IsValid(rel32.target_rva)) continue;
+      if (!rel32.can_point_outside_section &&
+          (rel32.target_rva < section_rva_begin || rel32.target_rva >= section_rva_end)) {
+        continue;
+      }
+      rel32_locations->push_back(rel32.location);
+      finder.Accept();
+    }
+  }
+}
+
 }  // namespace kestor

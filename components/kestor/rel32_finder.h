@@ -99,6 +99,15 @@ class Rel32FinderIntel : public Rel32Finder {
   Result rel32_{};
 };
 
+// Scans one code region with an x86 or x86-64 finder, gap by gap between the bodies of the
+// sorted abs32 locations, and appends the locations it keeps: a candidate's target must lie in
+// some unit of the map and, unless the candidate may point outside its section, in
+// [section_rva_begin, section_rva_end).
+void CollectRel32Intel(ConstBufferView image, const RvaOffsetMap& map, Rel32FinderIntel& finder, OffsetRange region,
+                       const std::deque<offset_t>& abs32_locations, std::uint32_t abs32_width,
+                       std::uint64_t section_rva_begin, std::uint64_t section_rva_end,
+                       std::deque<offset_t>* rel32_locations);
+
 // call/jmp rel32 (E8, E9) and jcc rel32 (0F 80..8F).
 class Rel32FinderX86 : public Rel32FinderIntel {
  public:

@@ -6,6 +6,8 @@
 #include <deque>
 #include <optional>
 
+#include "base/logging.h"
+#include "base/strings.h"
 #include "components/kestor/buffer_view.h"
 #include "components/kestor/image_utils.h"
 #include "components/kestor/rva_offset_map.h"
@@ -44,6 +46,14 @@ class Rel32WriterX86 : public ReferenceWriter {
   RvaOffsetMap::OffsetToRvaCache target_offset_to_rva_;
   RvaOffsetMap::OffsetToRvaCache location_offset_to_rva_;
 };
+
+// Reports a relative reference that could not be written: its location, the code unit found
+// there (a 16-bit code zero-extended) and the target RVA, each as 8 upper-case hex digits.
+// Update logs name the message by its line, which stays the same when this file changes.
+inline void LogRel32WriteError(offset_t location, std::uint32_t code, rva_t target_rva) {
+  LOG_AT(ERROR, 141) << "Write error: " << base::FormatString("%08X", location) << ": "
+                     << base::FormatString("%08X", code) << " <= " << base::FormatString("%08X", target_rva) << ".";
+}
 
 // Reports a failed reference byte mix of address type `type` as a WARNING line. Only the first
 // ten reports of the process are written; the tenth is followed by "(Additional output

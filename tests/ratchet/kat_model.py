@@ -1,16 +1,16 @@
 """Shared pieces of the independent garlic models: the Noise symmetric state over python3's
-'cryptography' package (X25519, ChaCha20-Poly1305) and hashlib/hmac (SHA-256, HKDF), the
+'cryptography' package (X25519, ChaCha20-Poly1305, HKDF) and hashlib (SHA-256), the
 garlic block and clove encodings written from the protocol description, and the self-check
 against the Noise_N record of tests/data/noise-vectors.txt that every model runs first.
 """
 import hashlib
-import hmac
 import os
 import struct
 
-from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric.x25519 import X25519PrivateKey, X25519PublicKey
 from cryptography.hazmat.primitives.ciphers.aead import ChaCha20Poly1305
+from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 TESTDATA = os.path.join(ROOT, "tests", "data")
@@ -29,19 +29,10 @@ def H(data: bytes) -> bytes:
     return hashlib.sha256(data).digest()
 
 
-def HMAC(key: bytes, data: bytes) -> bytes:
-    return hmac.new(key, data, hashlib.sha256).digest()
-
-
 def hkdf(salt: bytes, ikm: bytes, info: bytes, length: int) -> bytes:
-    """RFC 5869 over hmac; an empty salt stands for 32 zero bytes."""
-    prk = HMAC(salt if salt else b"\x00" * 32, ikm)
-    out, t, i = b"", b"", 1
-    while len(out) < length:
-        t = HMAC(prk, t + info + bytes([i]))
-        out += t
-        i += 1
-    return out[:length]
+    """HKDF-SHA256 of 'cryptography'; an empty salt stands for 32 zero bytes."""
+    return HKDF(algorithm=hashes.SHA256(), length=length, salt=salt if salt else b"\x00" * 32,
+                info=info).derive(ikm)
 
 
 def nonce(n: int) -> bytes:

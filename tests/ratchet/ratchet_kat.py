@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Known answers for the garlic session key schedule and its three message kinds.
 
-An independent model on python3's 'cryptography' package (X25519, ChaCha20-Poly1305) with
-HKDF over hmac and an Elligator2 map written from RFC 9380 (see kat_model.py). Before it
+An independent model on python3's 'cryptography' package (X25519, ChaCha20-Poly1305, HKDF)
+and an Elligator2 map written from RFC 9380 (see kat_model.py). Before it
 prints anything it checks its Elligator2 map against tests/data/elligator2-vectors.txt and
 its Noise state against the N and XK records of tests/data/noise-vectors.txt.
 
@@ -108,7 +108,7 @@ def main():
     check_noise_xk()
     check_elligator2()
 
-    out = ["// Produced by tests/ratchet/ratchet_kat.py (python3 'cryptography', HKDF over hmac, Elligator2",
+    out = ["// Produced by tests/ratchet/ratchet_kat.py (python3 'cryptography' with its HKDF, Elligator2",
            "// from RFC 9380; self-checked against tests/data/noise-vectors.txt and",
            "// tests/data/elligator2-vectors.txt). Do not edit by hand."]
 

@@ -58,6 +58,21 @@ struct OneTimeSeal {
   }
 };
 
+// A client destination hosted on the router under test ("mine") and a remote one that
+// sends it garlic.
+struct HostedDestination {
+  TestDestination mine = TestDestination::create();
+  TestDestination peer = TestDestination::create();
+  ratchet::RatchetSessionManager sender = ratchet::RatchetSessionManager::create(peer.encryption);
+
+  // Garlic from the remote destination to mine, carrying the blocks.
+  Bytes garlic(const ratchet::RatchetBlocks& blocks) {
+    auto sealed = sender.encrypt_to_peer(mine.encryption.public_key, blocks, now_s(), router_random());
+    EXPECT_TRUE(sealed);
+    return sealed.value_or(Bytes{});
+  }
+};
+
 TEST(GarlicOrder, ABuildReplyTagIsTriedBeforeLookupTags) {
   TestNetwork net = debug_network(1);
   Router& r = net[0];
@@ -112,18 +127,17 @@ TEST(GarlicOrder, ALookupReplyCarriesOnlyAnswers) {
 TEST(GarlicOrder, AnAnswerThatDoesNotOpenFallsThroughToTheSessions) {
   TestNetwork net = debug_network(1);
   Router& r = net[0];
-  const TestDestination mine = TestDestination::create(), peer = TestDestination::create();
+  HostedDestination d;
   r.sessions.push_back(SamSession{"plain", "", "", std::nullopt});
-  r.sessions.push_back(mine.session("mine"));
-  auto sender = ratchet::RatchetSessionManager::create(peer.encryption);
-  auto garlic = sender.encrypt_to_peer(mine.encryption.public_key, {}, now_s(), router_random());
-  ASSERT_TRUE(garlic);
+  r.sessions.push_back(d.mine.session("mine"));
+  const Bytes garlic = d.garlic({});
+  ASSERT_GE(garlic.size(), 8u);
   // A lookup whose tag is the garlic's first 8 bytes, under another key.
   OneTimeSeal seal = OneTimeSeal::create();
-  std::copy_n(garlic->begin(), 8, seal.tag.begin());
+  std::copy_n(garlic.begin(), 8, seal.tag.begin());
   r.pending_lookups.push_back(seal.lookup());
 
-  EXPECT_EQ(dispatch_captured(r, kOverLink, P{P::Garlic{*garlic}}),
+  EXPECT_EQ(dispatch_captured(r, kOverLink, P{P::Garlic{garlic}}),
             "[debug] Garlic decrypted for session mine (1 blocks)\n");
   EXPECT_EQ(r.pending_lookups.size(), 1u);
   EXPECT_EQ(r.sessions[1].ratchet->inbound_pending.size(), 1u);
@@ -132,29 +146,27 @@ TEST(GarlicOrder, AnAnswerThatDoesNotOpenFallsThroughToTheSessions) {
 TEST(SessionGarlic, StoresComeFirstAndOnlyWhatASessionMayReceiveIsHandled) {
   TestNetwork net = debug_network(2);
   Router& r = net[0];
-  const TestDestination mine = TestDestination::create(), peer = TestDestination::create();
-  r.sessions.push_back(mine.session("mine"));
-  auto sender = ratchet::RatchetSessionManager::create(peer.encryption);
+  HostedDestination d;
+  r.sessions.push_back(d.mine.session("mine"));
   const common::RouterInfo info = reference_router_info("ff-127.0.0.2.dat");
   P planted = database_store_of(info, 5);
   std::get<P::DatabaseStore>(planted.value).reply_gateway = net.hash(1);
-  P lease_set = store_of(peer.lease_set(net.hash(1), 5, now_s()), 6);
+  P lease_set = store_of(d.peer.lease_set(net.hash(1), 5, now_s()), 6);
   std::get<P::DatabaseStore>(lease_set.value).reply_gateway = net.hash(1);
-  const P lookup{P::DatabaseLookup{peer.hash(), net.hash(1), 0, std::nullopt, {}, std::nullopt, {}}};
+  const P lookup{P::DatabaseLookup{d.peer.hash(), net.hash(1), 0, std::nullopt, {}, std::nullopt, {}}};
 
   const ratchet::RatchetBlocks blocks = {clove(lookup),    clove(P{P::DeliveryStatus{3, 4}}),
                                          clove(planted),   clove(P{P::Data{Bytes(20, 1)}}),
                                          clove(lease_set), clove(garlic_probe(30))};
-  auto garlic = sender.encrypt_to_peer(mine.encryption.public_key, blocks, now_s(), router_random());
-  ASSERT_TRUE(garlic);
+  const Bytes garlic = d.garlic(blocks);
   // The first pass stores the LeaseSet2 (silently, unacknowledged) and refuses the
   // RouterInfo; the second refuses the lookup and the garlic in their order.
-  EXPECT_EQ(dispatch_captured(r, kOverLink, P{P::Garlic{*garlic}}),
+  EXPECT_EQ(dispatch_captured(r, kOverLink, P{P::Garlic{garlic}}),
             "[debug] Garlic decrypted for session mine (7 blocks)\n"
             "[debug] I2NP message type=1 from session garlic dropped\n"
             "[debug] I2NP message type=2 from session garlic dropped\n"
             "[debug] I2NP message type=11 from session garlic dropped\n");
-  EXPECT_NE(r.netdb.get_lease_set2(peer.hash(), now_s()), nullptr);
+  EXPECT_NE(r.netdb.get_lease_set2(d.peer.hash(), now_s()), nullptr);
   EXPECT_EQ(r.netdb.get_router_info(hash_of(info)), nullptr);
   EXPECT_TRUE(r.pending_sends.empty());
 }
@@ -164,10 +176,9 @@ TEST(SessionGarlic, StoresComeFirstAndOnlyWhatASessionMayReceiveIsHandled) {
 TEST(SessionGarlic, InPublicModeSessionsOpenGarlicOnlyOutOfAnOwnInboundTunnel) {
   TestNetwork net = debug_network(1);
   Router& r = net[0];
-  const TestDestination mine = TestDestination::create(), peer = TestDestination::create();
-  r.sessions.push_back(mine.session("mine"));
-  auto sender = ratchet::RatchetSessionManager::create(peer.encryption);
-  const P lease_set = store_of(peer.lease_set(net.hash(0), 5, now_s()));
+  HostedDestination d;
+  r.sessions.push_back(d.mine.session("mine"));
+  const P lease_set = store_of(d.peer.lease_set(net.hash(0), 5, now_s()));
   struct Case {
     const char* name;
     bool public_mode;
@@ -184,13 +195,12 @@ TEST(SessionGarlic, InPublicModeSessionsOpenGarlicOnlyOutOfAnOwnInboundTunnel) {
   };
   for (const Case& c : cases) {
     r.public_mode = c.public_mode;
-    r.netdb.remove_lease_set2(peer.hash());
+    r.netdb.remove_lease_set2(d.peer.hash());
     r.sessions[0].ratchet->inbound_pending.clear();
-    auto garlic = sender.encrypt_to_peer(mine.encryption.public_key, {clove(lease_set)}, now_s(), router_random());
-    ASSERT_TRUE(garlic);
-    const P message = c.via_tunnel_gateway ? in_tunnel_gateway(P{P::Garlic{*garlic}}) : P{P::Garlic{*garlic}};
+    const P garlic{P::Garlic{d.garlic({clove(lease_set)})}};
+    const P message = c.via_tunnel_gateway ? in_tunnel_gateway(garlic) : garlic;
     const std::string out = dispatch_captured(r, c.arrival, message);
-    EXPECT_EQ(r.netdb.get_lease_set2(peer.hash(), now_s()) != nullptr, c.opened) << c.name;
+    EXPECT_EQ(r.netdb.get_lease_set2(d.peer.hash(), now_s()) != nullptr, c.opened) << c.name;
     EXPECT_EQ(r.sessions[0].ratchet->inbound_pending.size(), c.opened ? 1u : 0u) << c.name;
     if (c.opened) {
       EXPECT_EQ(out, "[debug] Garlic decrypted for session mine (2 blocks)\n") << c.name;

@@ -163,6 +163,40 @@ TEST(TunnelEndpoint, OnlyLocalDeliveryCountsAtTheEndOfAnOwnInboundTunnel) {
   }
 }
 
+// An outbound endpoint sends wherever the tunnel's creator says; a router that never
+// answers must not let the messages waiting for it grow without end.
+TEST(TunnelEndpoint, ForwardsToARouterWithoutALinkWaitUpToTheLimit) {
+  TestNetwork net = debug_network(1);
+  Router& r = net[0];
+  const Bytes message = standard_message(garlic_probe(900));
+  auto forward_to = [&](const common::Hash& to) {
+    auto cells = tunnel::fragment_message_to_cells({tunnel::TunnelDelivery::Router{to}}, 1, message, random_of(16),
+                                                   random_of(1024));
+    EXPECT_TRUE(cells && cells->size() == 1);
+    return consume_captured(r, kFromTransit, cells ? cells->front() : Bytes(1024));
+  };
+  // A router nobody knows: no dial starts, the messages wait for a link that never comes.
+  common::Hash silent;
+  const Bytes b = random_of(32);
+  std::copy(b.begin(), b.end(), silent.bytes.begin());
+  const std::string full =
+      "[debug] NTCP2 queue for peers without a link is full, dropped I2NP message to " + silent.to_b32_address() + "\n";
+  std::size_t queued = 0;
+  for (; queued < 1000 && forward_to(silent).empty(); ++queued) {
+  }
+  // Each forward holds about a kilobyte: the limit stops them after a few hundred.
+  EXPECT_GT(queued, 100u);
+  EXPECT_LT(queued, 1000u);
+  EXPECT_EQ(r.pending_sends.size(), queued);
+  EXPECT_LE(r.pending_send_bytes, kMaxQueuedBytesPerPeer);
+  EXPECT_EQ(forward_to(silent), full);
+  EXPECT_EQ(r.pending_sends.size(), queued);
+  // A message to this router itself is handed back on the next pass and still goes.
+  EXPECT_EQ(forward_to(r.router_hash()), "");
+  ASSERT_EQ(r.pending_sends.size(), queued + 1);
+  EXPECT_EQ(r.pending_sends.back().peer, r.router_hash());
+}
+
 TEST(TunnelRelay, AnOwnInboundTunnelComesBeforeATransitHopOfTheSameId) {
   TestNetwork net = debug_network(2);
   Router& r = net[0];

@@ -365,6 +365,9 @@ class Section:
 class ElfImage:
     """One ELF file: its bytes and what readelf says about it."""
 
+    relative_type = RELATIVE_TYPE
+    objdump = ("objdump",)
+
     def __init__(self, path):
         self.path = path
         with open(path, "rb") as f:
@@ -431,7 +434,7 @@ class ElfImage:
                 index += 1
                 r_offset, info = int(m.group(1), 16), int(m.group(2), 16)
                 kind = info & 0xFFFFFFFF if self.is64 else info & 0xFF
-                if kind != RELATIVE_TYPE or r_offset >= 1 << 32:
+                if kind != self.relative_type or r_offset >= 1 << 32:
                     continue
                 target = self.rva_to_offset(r_offset)
                 if target is not None and target + self.width <= len(self.data):
@@ -479,7 +482,7 @@ class ElfImage:
         out = []
         by_name = {s.name: s for s in self.sections}
         section = None
-        text = _tool("objdump", "-d", "-w", "--insn-width=16", self.path)
+        text = _tool(*self.objdump, "-d", "-w", "--insn-width=16", self.path)
         for line in text.splitlines():
             m = _DISASSEMBLY_RE.match(line)
             if m:
@@ -584,6 +587,19 @@ class ElfImage:
         """The three reference groups (relocations, abs32, rel32) as lists of (location, target)."""
         return [self.relocation_refs(), self.abs32_refs(), self.rel32_refs()]
 
+    def groups(self):
+        """(pool tag, body width) of each reference group, in group order."""
+        return [(0, self.width), (1, self.width), (2, 4)]
+
+    def image_size(self):
+        """The bytes the engine's disassembler covers: the whole file."""
+        return len(self.data)
+
+    def stage2_body(self, group, old_body, new_body):
+        """The bytes a reference body must hold before the engine rewrites it: writers of these
+        groups replace the whole body, so the old bytes stay."""
+        return old_body
+
 
 # --- Patches between two ELF files ------------------------------------------------------------
 
@@ -659,54 +675,353 @@ def make_elf_patch(old_path, new_path, exe_type):
     inserted bytes) as extra data, other changed bytes as raw delta, and the reference bodies
     left to the engine, which re-aims each old reference at the target the new file has there.
     Targets that no old target projects onto are extra targets of their pool."""
-    old, new = ElfImage(old_path), ElfImage(new_path)
+    return make_image_patch(ElfImage(old_path), ElfImage(new_path), exe_type)
+
+
+def make_image_patch(old, new, exe_type):
+    """The patch of make_elf_patch for any two images of one kind (ElfImage, ArmElfImage,
+    PeImage). The references of each pool come group by group, as the engine reads them. Bytes
+    behind the part the disassembler covers (a PE symbol table) go in a second, NoOp element."""
     eqs = elf_equivalences(old, new)
     by_source = sorted(eqs)
     for a, b in zip(by_source, by_source[1:]):
         assert a[0] + a[2] <= b[0], "overlapping sources need pruning"
-    widths = [old.width, old.width, 4]
+    old_size, new_size = old.image_size(), new.image_size()
+    groups = old.groups()
     old_refs, new_refs = old.references(), new.references()
     new_targets = [dict(g) for g in new_refs]
 
-    written = set()
+    stage2 = {}  # new offset -> the byte a reference body must hold before its writer runs
     reference_deltas, pools = [], []
-    for group in range(3):  # one group per pool, pools 0, 1, 2
+    for pool in sorted(set(p for p, _ in groups)):
+        members = [g for g, (p, _) in enumerate(groups) if p == pool]
         projected = set()
-        for _, t in old_refs[group]:
-            for src, dst, length in by_source:
-                if src <= t < src + length:
-                    projected.add(dst + (t - src))
+        for group in members:
+            for _, t in old_refs[group]:
+                for src, dst, length in by_source:
+                    if src <= t < src + length:
+                        projected.add(dst + (t - src))
         wanted = []
-        for src, dst, length in eqs:
-            for location, target in old_refs[group]:
-                if src <= location < src + length:
-                    new_location = location - src + dst
-                    assert new_location in new_targets[group], "no reference at %x in the new file" % new_location
-                    wanted.append((target, new_targets[group][new_location]))
-                    written.update(range(new_location, new_location + widths[group]))
+        for group in members:
+            width = groups[group][1]
+            for src, dst, length in eqs:
+                for location, target in old_refs[group]:
+                    if src <= location < src + length:
+                        new_location = location - src + dst
+                        assert new_location in new_targets[group], "no reference at %x in the new file" % new_location
+                        wanted.append((target, new_targets[group][new_location]))
+                        body = new.stage2_body(group, old.data[location:location + width],
+                                               new.data[new_location:new_location + width])
+                        for i, b in enumerate(body):
+                            stage2[new_location + i] = b
         extra = sorted(set(t for _, t in wanted) - projected)
         targets = sorted(projected | set(extra))
         index = {t: i for i, t in enumerate(targets)}
         for old_target, new_target in wanted:
-            p = extended_projection(by_source, old_target, len(old.data), len(new.data))
+            p = extended_projection(by_source, old_target, old_size, new_size)
             reference_deltas.append(index[new_target] - nearest_index(targets, p))
         if extra:
-            pools.append((group, extra))
+            pools.append((pool, extra))
 
     extra_data, raw_delta, w, copied = bytearray(), [], 0, 0
     for src, dst, length in eqs:
         extra_data += new.data[w:dst]
         for i in range(length):
-            a, b = old.data[src + i], new.data[dst + i]
-            if a != b and dst + i not in written:
+            a, b = old.data[src + i], stage2.get(dst + i, new.data[dst + i])
+            if a != b:
                 raw_delta.append((copied + i, (b - a) & 0xFF))
         copied += length
         w = dst + length
-    extra_data += new.data[w:]
-    element = Element(0, len(old.data), 0, len(new.data), exe_type=exe_type,
-                      equivalences=eqs, extra_data=bytes(extra_data),
-                      raw_delta=raw_delta, reference_deltas=reference_deltas, pools=pools)
-    return patch_for(old.data, new.data, [element])
+    extra_data += new.data[w:new_size]
+    elements = [Element(0, old_size, 0, new_size, exe_type=exe_type, equivalences=eqs, extra_data=bytes(extra_data),
+                        raw_delta=raw_delta, reference_deltas=reference_deltas, pools=pools)]
+    if new_size < len(new.data):
+        elements.append(Element(0, len(old.data), new_size, len(new.data) - new_size, extra_data=new.data[new_size:]))
+    return patch_for(old.data, new.data, elements)
+
+
+# --- ARM ELF images ---------------------------------------------------------------------------
+#
+# Branches come from the cross objdump: their address type from the mnemonic and the encoding's
+# size, their target from objdump's operand. The kept bits of each type are the bits a rewrite of
+# the displacement leaves alone.
+
+ARM_TYPES = {40: ["A24", "T8", "T11", "T20", "T24"], 183: ["Immd14", "Immd19", "Immd26"]}
+ARM_KEPT_BITS = {"A24": 0xFE000000, "T8": 0xDF00, "T11": 0xF800, "T20": 0xF3C08000, "T24": 0xF800D000,
+                 "Immd14": 0xB7F8001F, "Immd19": 0xF500001F, "Immd26": 0x94000000}
+_ARM_CONDITION = "(eq|ne|cs|cc|hs|lo|mi|pl|vs|vc|hi|ls|ge|lt|gt|le|al)"
+_A32_BRANCH_RE = re.compile(r"^(b|bl|blx)%s?$" % _ARM_CONDITION)
+_T16_BRANCH_RE = re.compile(r"^b%s?(\.n)?$" % _ARM_CONDITION)
+_T32_BRANCH_RE = re.compile(r"^(b%s?\.w|bl|blx)$" % _ARM_CONDITION)
+_TARGET_RE = re.compile(r"^([0-9a-f]+) <")
+
+
+def arm_code(data, offset, arm_type):
+    """The code unit of the type at offset: a word, a halfword, or (32-bit Thumb-2) two halfwords
+    with the first as the high half."""
+    if arm_type in ("T8", "T11"):
+        return struct.unpack_from("<H", data, offset)[0]
+    if arm_type in ("T20", "T24"):
+        high, low = struct.unpack_from("<HH", data, offset)
+        return high << 16 | low
+    return struct.unpack_from("<I", data, offset)[0]
+
+
+def arm_code_bytes(code, arm_type):
+    if arm_type in ("T8", "T11"):
+        return struct.pack("<H", code)
+    if arm_type in ("T20", "T24"):
+        return struct.pack("<HH", code >> 16, code & 0xFFFF)
+    return struct.pack("<I", code)
+
+
+def arm_kept_bits(arm_type, code):
+    """The bits of code that stay when a displacement is written: bit 24 of an ARM B or BL (the
+    link bit) too, but not of a BLX (condition 1111), where it holds displacement bit 1."""
+    kept = ARM_KEPT_BITS[arm_type]
+    if arm_type == "A24" and code >> 28 != 0xF:
+        kept |= 0x01000000
+    return kept
+
+
+class ArmElfImage(ElfImage):
+    """An AArch32 or AArch64 ELF file: readelf's sections and relocations, the cross objdump's
+    branches."""
+
+    def __init__(self, path):
+        ElfImage.__init__(self, path)
+        self.machine = struct.unpack_from("<H", self.data, 18)[0]
+        self.types = ARM_TYPES[self.machine]
+        self.relative_type = 23 if self.machine == 40 else 1027  # R_ARM_RELATIVE, R_AARCH64_RELATIVE
+        self.objdump = ("arm-linux-gnueabihf-objdump",) if self.machine == 40 else ("aarch64-linux-gnu-objdump",)
+        self._branches = None
+
+    def branch_type(self, mnemonic, code_field):
+        halfwords = code_field.split()
+        if self.machine == 183:
+            if mnemonic in ("tbz", "tbnz"):
+                return "Immd14"
+            if mnemonic.startswith("b.") or mnemonic in ("cbz", "cbnz"):
+                return "Immd19"
+            return "Immd26" if mnemonic in ("b", "bl") else None
+        if len(halfwords) == 1 and len(halfwords[0]) == 8:
+            return "A24" if _A32_BRANCH_RE.match(mnemonic) else None
+        if len(halfwords) == 1:
+            if not _T16_BRANCH_RE.match(mnemonic):
+                return None
+            return "T11" if mnemonic in ("b", "b.n") else "T8"
+        if not _T32_BRANCH_RE.match(mnemonic):
+            return None
+        return "T20" if mnemonic not in ("b.w", "bl", "blx") else "T24"
+
+    def branches(self):
+        """Every branch with an immediate target objdump shows in the executable sections: dicts of
+        location (offset of the instruction), target_rva, type."""
+        if self._branches is None:
+            out = []
+            by_name = {s.name: s for s in self.exec_sections()}
+            section = None
+            for line in _tool(*self.objdump, "-d", "-w", self.path).splitlines():
+                m = _DISASSEMBLY_RE.match(line)
+                if m:
+                    section = by_name.get(m.group(1).rstrip(":"))
+                    continue
+                m = _INSN_RE.match(line)
+                if not m or section is None:
+                    continue
+                fields = m.group(3).split(None, 1)
+                if len(fields) < 2:
+                    continue
+                arm_type = self.branch_type(fields[0], m.group(2))
+                # Comments ("@" on AArch32, "//" on AArch64) may name other spellings.
+                operand = re.split(r"@|//", fields[1])[0].split(",")[-1].strip()
+                target = _TARGET_RE.match(operand)
+                if arm_type is None or target is None:
+                    continue
+                vma = int(m.group(1), 16)
+                out.append({"location": section.off + (vma - section.addr), "target_rva": int(target.group(1), 16),
+                            "type": arm_type})
+            self._branches = out
+        return self._branches
+
+    def exec_offset(self, rva):
+        """The offset of rva when it lies in an executable section, else None."""
+        for s in self.exec_sections():
+            if s.addr <= rva < s.addr + s.size:
+                return s.off + (rva - s.addr)
+        return None
+
+    def branch_refs(self):
+        """One list per address type of (location, target offset), for the branches aimed into an
+        executable section."""
+        refs = {t: [] for t in self.types}
+        for b in self.branches():
+            target = self.rva_to_offset(b["target_rva"])
+            if target is not None and self.exec_offset(b["target_rva"]) is not None:
+                refs[b["type"]].append((b["location"], target))
+        return [sorted(refs[t]) for t in self.types]
+
+    def references(self):
+        return [self.relocation_refs(), self.abs32_refs()] + self.branch_refs()
+
+    def groups(self):
+        return [(0, self.width), (1, self.width)] + [(2, 2 if t in ("T8", "T11") else 4) for t in self.types]
+
+    def stage2_body(self, group, old_body, new_body):
+        """Branches keep their opcode and condition bits from the bytes in place; their
+        displacement bits are the engine's to write, so they stay as in the old file."""
+        if group < 2:
+            return old_body
+        arm_type = self.types[group - 2]
+        old_code, new_code = arm_code(old_body, 0, arm_type), arm_code(new_body, 0, arm_type)
+        kept = arm_kept_bits(arm_type, new_code)
+        mask = 0xFFFF if arm_type in ("T8", "T11") else 0xFFFFFFFF
+        return arm_code_bytes(((new_code & kept) | (old_code & ~kept)) & mask, arm_type)
+
+
+def make_arm_patch(old_path, new_path, exe_type):
+    """make_elf_patch for AArch32 ("EA32") and AArch64 ("EA64") programs."""
+    return make_image_patch(ArmElfImage(old_path), ArmElfImage(new_path), exe_type)
+
+
+# --- PE images --------------------------------------------------------------------------------
+#
+# Sections, symbols, base relocations and instructions come from the cross objdump with every
+# address shown as an RVA (--adjust-vma by minus the image base); only stored bytes at known
+# places and the section table's raw sizes are read from the file.
+
+_PE_SECTION_RE = re.compile(r"^\s*(\d+)\s+(\S+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s+2\*\*\d+\s*$")
+_PE_SYMBOL_RE = re.compile(r"^\[\s*\d+\]\(sec\s+(-?\d+)\)\(fl[^)]*\)\(ty[^)]*\)\(scl\s+\d+\)\s*\(nx\s+\d+\)\s+"
+                           r"0x([0-9a-f]+)\s+(\S+)\s*$")
+_PE_BLOCK_RE = re.compile(r"^Virtual Address: ([0-9a-f]+) Chunk size (\d+)")
+_PE_FIXUP_RE = re.compile(r"^\s*reloc\s+\d+\s+offset\s+[0-9a-f]+\s+\[([0-9a-f]+)\]\s+(\S+)")
+
+
+class PeImage:
+    """One PE32 or PE32+ image: its bytes and what the cross objdump says about it. The rel32
+    model is the ELF one: code sections take the place of executable sections."""
+
+    objdump_rel32 = ElfImage.objdump_rel32
+    rel32_refs = ElfImage.rel32_refs
+    rel32_scan = ElfImage.rel32_scan
+    read = ElfImage.read
+    section = ElfImage.section
+
+    def __init__(self, path):
+        self.path = path
+        with open(path, "rb") as f:
+            self.data = f.read()
+        header = _tool("x86_64-w64-mingw32-objdump", "-p", path)
+        self.is64 = "(PE32+)" in header
+        self.width = 8 if self.is64 else 4
+        self.reloc_type = "DIR64" if self.is64 else "HIGHLOW"
+        self.image_base = int(re.search(r"^ImageBase\s+([0-9a-f]+)", header, re.M).group(1), 16)
+        directory = re.search(r"^Entry 5 ([0-9a-f]+) ([0-9a-f]+) Base Relocation", header, re.M)
+        self.reloc_directory = (int(directory.group(1), 16), int(directory.group(2), 16))
+        prefix = "x86_64-w64-mingw32-" if self.is64 else "i686-w64-mingw32-"
+        self.objdump = (prefix + "objdump", "--adjust-vma=-0x%x" % self.image_base)
+        self.sections = []
+        lines = _tool(*self.objdump, "-h", path).splitlines()
+        for line, flags in zip(lines, lines[1:]):
+            m = _PE_SECTION_RE.match(line)
+            if m:
+                flags = set(f.strip() for f in flags.split(","))
+                kind = "PROGBITS" if "CONTENTS" in flags else "NOBITS"
+                self.sections.append(Section(int(m.group(1)) + 1, m.group(2), kind, int(m.group(4), 16),
+                                             int(m.group(6), 16), int(m.group(3), 16), 0, flags))
+        # The engine's units: file bytes [off, off + size) at RVA addr; .bss has no file bytes,
+        # and its RVAs translate to fake offsets behind every unit's file bytes.
+        self.fake_offset_begin = max(s.off + s.size for s in self.sections if s.kind == "PROGBITS")
+        self._symbols = None
+        self._relocations = None
+
+    def image_size(self):
+        """The end of the last section's raw data (read from the section table): the engine's
+        disassembler covers no more."""
+        e_lfanew = struct.unpack_from("<I", self.data, 0x3C)[0]
+        count = struct.unpack_from("<H", self.data, e_lfanew + 6)[0]
+        table = e_lfanew + 24 + (240 if self.is64 else 224)
+        end = table
+        for i in range(count):
+            raw_size, raw_pointer = struct.unpack_from("<II", self.data, table + 40 * i + 16)
+            end = max(end, raw_pointer + raw_size)
+        return end
+
+    def exec_sections(self):
+        return sorted((s for s in self.sections if "CODE" in s.flags), key=lambda s: s.off)
+
+    def rva_to_offset(self, rva):
+        for s in self.sections:
+            if s.addr <= rva < s.addr + s.size:
+                return s.off + (rva - s.addr) if s.kind == "PROGBITS" else self.fake_offset_begin + rva
+        return None
+
+    def symbols(self):
+        """{name: (RVA, section index)} of the names that occur once."""
+        if self._symbols is None:
+            by_index = {s.index: s for s in self.sections}
+            seen = {}
+            for line in _tool(*self.objdump, "-t", self.path).splitlines():
+                m = _PE_SYMBOL_RE.match(line)
+                if m and int(m.group(1)) in by_index:
+                    index = int(m.group(1))
+                    seen.setdefault(m.group(3), []).append((by_index[index].addr + int(m.group(2), 16), index))
+            self._symbols = {name: v[0] for name, v in seen.items() if len(v) == 1}
+        return self._symbols
+
+    def relocation_refs(self):
+        """(entry offset, target offset) of the HIGHLOW (PE32) or DIR64 (PE32+) base relocations
+        whose target leaves room for an address, walking the blocks objdump -p lists."""
+        if self._relocations is None:
+            refs = []
+            text = _tool(*self.objdump, "-p", self.path)
+            text = text[text.index("PE File Base Relocations"):] if "PE File Base Relocations" in text else ""
+            block = self.rva_to_offset(self.reloc_directory[0])
+            entry = None
+            for line in text.splitlines():
+                m = _PE_BLOCK_RE.match(line)
+                if m:
+                    if entry is not None:
+                        block += chunk
+                    chunk, entry = int(m.group(2)), block + 8
+                    continue
+                m = _PE_FIXUP_RE.match(line)
+                if not m or entry is None:
+                    continue
+                location, entry = entry, entry + 2
+                target = self.rva_to_offset(int(m.group(1), 16))
+                if m.group(2) == self.reloc_type and target is not None and target + self.width <= len(self.data):
+                    refs.append((location, target))
+            self._relocations = sorted(refs)
+        return self._relocations
+
+    def abs32_refs(self):
+        """The places the base relocations name whose stored address is an RVA with an offset,
+        without overlapping bodies: (location, target offset)."""
+        kept = []
+        for location in sorted(t for _, t in self.relocation_refs()):
+            value = self.read(location, self.width)
+            if value is None or value < self.image_base or value - self.image_base >= 0x7FFFFFFF:
+                continue
+            target = self.rva_to_offset(value - self.image_base)
+            if target is not None and (not kept or location - kept[-1][0] >= self.width):
+                kept.append((location, target))
+        return kept
+
+    def references(self):
+        return [self.relocation_refs(), self.abs32_refs(), self.rel32_refs()]
+
+    def groups(self):
+        return [(0, 2), (1, self.width), (2, 4)]
+
+    def stage2_body(self, group, old_body, new_body):
+        return old_body
+
+
+def make_pe_patch(old_path, new_path, exe_type):
+    """make_elf_patch for PE32 ("Px86") and PE32+ ("Px64") images."""
+    return make_image_patch(PeImage(old_path), PeImage(new_path), exe_type)
+
 
 def main(argv):
     """edit OLD SEED OUT_NEW OUT_PATCH [EDITS [ELEMENTS]]: writes the edited image and its patch."""

@@ -73,4 +73,25 @@ inline const char* kPythonPack =
     "    flat = [x for row in rows for x in (row if isinstance(row, tuple) else (row,))]\n"
     "    return struct.pack('<%dI' % len(flat), *flat)\n";
 
+// An element of type `type_name` over the whole file at `path`, whose disassembler covers fewer
+// bytes than the file holds: applying it fails with the size mismatch line.
+inline void ExpectWholeFileElementRefused(const std::filesystem::path& path, const std::string& type_name,
+                                          kestor::ExecutableType type) {
+  const Bytes image = ReadFileBytes(path);
+  const std::vector<Bytes> patch = RunPython("old = open(r'" + path.string() +
+                                                 "', 'rb').read()\n"
+                                                 "out(0, kp.patch_for(old, old, [kp.Element(0, len(old), 0, len(old), '" +
+                                                 type_name + "', equivalences=[(0, 0, len(old))])]))\n",
+                                             1);
+  ASSERT_EQ(patch.size(), 1u);
+  std::optional<kestor::Patch> read = kestor::ReadPatch(kestor::ConstBufferView(patch[0].data(), patch[0].size()));
+  ASSERT_TRUE(read);
+  Bytes out(image.size());
+  const auto messages = ErrorMessages([&] {
+    EXPECT_FALSE(kestor::ApplyElement(type, kestor::ConstBufferView(image.data(), image.size()), read->elements[0],
+                                      kestor::MutableBufferView(out.data(), out.size())));
+  });
+  EXPECT_EQ(messages, std::vector<std::string>{"Disassembler and element size mismatch"});
+}
+
 }  // namespace kestor_test
