@@ -193,7 +193,7 @@ void BM_HandshakeOverLoopback(benchmark::State& state) {
         auto s = listener->accept(0);
         if (s && *s)
           accept.emplace(*ntcp2_net::PendingNtcp2Accept::start(std::move(**s), responder.keys, hash.view(),
-                                                               responder.iv, &cache, true, ntcp2_net::read_now()));
+                                                               responder.iv, true, ntcp2_net::read_now()));
       }
       if (!out) {
         auto r = dial->step(ntcp2_net::read_now());
@@ -204,7 +204,7 @@ void BM_HandshakeOverLoopback(benchmark::State& state) {
         out = r->has_value();
       }
       if (accept && !in) {
-        auto r = accept->step(ntcp2_net::read_now());
+        auto r = accept->step(cache, ntcp2_net::read_now());
         if (!r) {
           state.SkipWithError("accept step failed");
           return;

@@ -17,40 +17,19 @@
 #include <chrono>
 #include <cstdint>
 
+#include "bench/loopback_pair.h"
 #include "router/router.h"
 #include "tests/support/test_network.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+using bench_support::loopback_pair;
 using test_support::TestNetwork;
 
 constexpr int kBatch = 64;
 // Length field, MAC, block header, short header, tunnel id and the 1024-byte cell.
 constexpr std::size_t kWireBytesPerMessage = 2 + 16 + 3 + 9 + 4 + 1024;
-
-// A connected loopback TCP pair (client, server), or (-1, -1).
-std::pair<int, int> loopback_pair() {
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(listener, 1) != 0 ||
-      ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ::close(listener);
-    return {-1, -1};
-  }
-  const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    ::close(client);
-    ::close(listener);
-    return {-1, -1};
-  }
-  const int server = ::accept(listener, nullptr, nullptr);
-  ::close(listener);
-  return {client, server};
-}
 
 // Moves n bytes from one socket to the other on this thread, never waiting on either.
 void pump_raw(int from, int to, const Bytes& data, Bytes& sink) {

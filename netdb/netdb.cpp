@@ -57,33 +57,38 @@ bool is_live(const common::LeaseSet2& lease_set, std::uint32_t now_s) {
 }
 
 Result<bool> NetDb::store_router_info(common::RouterInfo info) {
-  if (!info.verify_signature()) return fail(NetDbError::BadSignature, kRouterInfoSigFailed);
   const common::Hash hash = info.identity.keys_and_cert.hash();
-  for (RouterInfoEntry& entry : router_infos) {
-    if (entry.hash != hash) continue;
-    if (entry.router_info->published < info.published) {
-      entry.router_info = std::make_shared<const common::RouterInfo>(std::move(info));
-      return true;
-    }
-    return false;
+  auto known = std::find_if(router_infos.begin(), router_infos.end(),
+                            [&](const RouterInfoEntry& e) { return e.hash == hash; });
+  // Refused before the costly signature check: a full list is what a flood looks like.
+  if (known == router_infos.end() && router_infos.size() >= kMaxRouterInfos) return false;
+  if (!info.verify_signature()) return fail(NetDbError::BadSignature, kRouterInfoSigFailed);
+  if (known == router_infos.end()) {
+    router_infos.push_back({hash, std::make_shared<const common::RouterInfo>(std::move(info))});
+    return true;
   }
-  router_infos.push_back({hash, std::make_shared<const common::RouterInfo>(std::move(info))});
+  if (known->router_info->published >= info.published) return false;
+  known->router_info = std::make_shared<const common::RouterInfo>(std::move(info));
   return true;
 }
 
 Result<bool> NetDb::store_lease_set2(common::LeaseSet2 lease_set, std::uint32_t now_s) {
+  const common::Hash hash = lease_set.destination.keys_and_cert.hash();
+  auto known = std::find_if(lease_sets.begin(), lease_sets.end(), [&](const LeaseSetEntry& e) { return e.hash == hash; });
+  if (known == lease_sets.end() && lease_sets.size() >= kMaxLeaseSets) {
+    // LeaseSet2s expire within minutes; the dead ones give way before a live one is refused.
+    std::erase_if(lease_sets, [&](const LeaseSetEntry& e) { return !is_live(*e.lease_set, now_s); });
+    if (lease_sets.size() >= kMaxLeaseSets) return false;
+    known = lease_sets.end();
+  }
   if (!lease_set2_verifies(lease_set)) return fail(NetDbError::BadSignature, kLeaseSet2SigFailed);
   if (!is_live(lease_set, now_s)) return false;
-  const common::Hash hash = lease_set.destination.keys_and_cert.hash();
-  for (LeaseSetEntry& entry : lease_sets) {
-    if (entry.hash != hash) continue;
-    if (entry.lease_set->published < lease_set.published) {
-      entry.lease_set = std::make_shared<const common::LeaseSet2>(std::move(lease_set));
-      return true;
-    }
-    return false;
+  if (known == lease_sets.end()) {
+    lease_sets.push_back({hash, std::make_shared<const common::LeaseSet2>(std::move(lease_set))});
+    return true;
   }
-  lease_sets.push_back({hash, std::make_shared<const common::LeaseSet2>(std::move(lease_set))});
+  if (known->lease_set->published >= lease_set.published) return false;
+  known->lease_set = std::make_shared<const common::LeaseSet2>(std::move(lease_set));
   return true;
 }
 

@@ -3,7 +3,9 @@
 // the life of the process.
 //
 // Entries enter only after their signature verifies, and replace a stored entry of the
-// same hash only when strictly newer. Lists keep the order of first insertion (a
+// same hash only when strictly newer. Any peer can make identities and sign records, so each
+// list is bounded: at its bound a new entry is refused (a full LeaseSet2 list first drops the
+// entries that are no longer live), while a newer copy of a known entry is still taken. Lists keep the order of first insertion (a
 // replacement keeps its place) and are searched linearly. Stored values are shared and
 // immutable, so a caller's copy stays valid after the entry is replaced.
 #include <cstddef>
@@ -40,16 +42,23 @@ bool is_floodfill(const common::RouterInfo& info);
 // A LeaseSet2 is live while now_s < published + expires (32-bit unsigned arithmetic).
 bool is_live(const common::LeaseSet2& lease_set, std::uint32_t now_s);
 
+// The bounds of the two lists.
+inline constexpr std::size_t kMaxRouterInfos = 10000;
+inline constexpr std::size_t kMaxLeaseSets = 10000;
+
 struct NetDb {
   std::vector<RouterInfoEntry> router_infos;
   std::vector<LeaseSetEntry> lease_sets;
 
   // True when stored (new, or strictly newer than the stored copy); false when an equal
-  // or newer copy is kept. NetDbError::BadSignature when the signature does not verify.
+  // or newer copy is kept, or when the entry is new and the list holds its 10,000 entries
+  // (refused before its signature is checked). NetDbError::BadSignature when the signature
+  // does not verify.
   Result<bool> store_router_info(common::RouterInfo info);
 
   // As store_router_info for a LeaseSet2 (offline signatures included). A LeaseSet2
-  // that is not live at now_s is not stored (false).
+  // that is not live at now_s is not stored (false). A new LeaseSet2 finding the list full
+  // first removes the entries no longer live at now_s; it is refused when none is.
   Result<bool> store_lease_set2(common::LeaseSet2 lease_set, std::uint32_t now_s);
 
   // The data of a DatabaseStore: type 0 (RouterInfo, plain or gzip with a 2-byte length;

@@ -30,4 +30,8 @@ struct Now {
 // Both clocks, read now.
 Now read_now();
 
+// Waits ms milliseconds doing nothing: the loop's idle interval when there is no socket to
+// wait on (a listener that fails to accept must not end the wait at once).
+void idle_wait(std::int32_t ms);
+
 }  // namespace ntcp2_net

@@ -38,6 +38,9 @@ std::int32_t ondrel_i2p_net_tcp_check_connected(std::int32_t fd);
 std::int32_t ondrel_i2p_net_tcp_set_nonblocking(std::int32_t fd, std::int32_t on);
 // SO_KEEPALIVE on, and TCP_USER_TIMEOUT = ms when ms > 0. 0 or -1.
 std::int32_t ondrel_i2p_net_tcp_set_peer_timeouts(std::int32_t fd, std::int32_t ms);
+// TCP_NODELAY on (on != 0) or off: whether small writes leave at once or wait for the
+// acknowledgement of earlier ones (Nagle's algorithm). 0 or -1.
+std::int32_t ondrel_i2p_net_tcp_set_nodelay(std::int32_t fd, std::int32_t on);
 // SO_RCVTIMEO of ms. 0 or -1.
 std::int32_t ondrel_i2p_net_tcp_set_recv_timeout(std::int32_t fd, std::int32_t ms);
 // A non-blocking IPv4 listener (SO_REUSEADDR, backlog 32); port 0 lets the kernel
@@ -75,6 +78,9 @@ std::int32_t ondrel_i2p_net_random_bytes(std::uint8_t* buf, std::int32_t count);
 std::uint64_t ondrel_i2p_net_unix_time_ms(void);
 // Milliseconds on CLOCK_MONOTONIC (origin unspecified, never stepped). Never fails.
 std::uint64_t ondrel_i2p_net_monotonic_ms(void);
+// Waits ms milliseconds doing nothing (a poll on no descriptor); returns early only when a
+// signal arrives. Never fails.
+void ondrel_i2p_net_idle_wait(std::int32_t ms);
 
 // --- Files and folders --------------------------------------------------------------
 

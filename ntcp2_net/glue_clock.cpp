@@ -1,4 +1,5 @@
 // The wall clock and the monotonic clock.
+#include <poll.h>
 #include <time.h>
 
 #include "ntcp2_net/glue.h"
@@ -19,4 +20,8 @@ extern "C" std::uint64_t ondrel_i2p_net_monotonic_ms(void) {
   timespec ts{};
   if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0 || ts.tv_sec < 0) return 0;
   return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+extern "C" void ondrel_i2p_net_idle_wait(std::int32_t ms) {
+  if (ms > 0) (void)poll(nullptr, 0, ms);
 }

@@ -172,6 +172,15 @@ std::int32_t ondrel_i2p_net_tcp_set_peer_timeouts(std::int32_t fd, std::int32_t 
   return 0;
 }
 
+std::int32_t ondrel_i2p_net_tcp_set_nodelay(std::int32_t fd, std::int32_t on) {
+  int value = on != 0 ? 1 : 0;
+  if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof(value)) != 0) {
+    set_errno_error(errno);
+    return -1;
+  }
+  return 0;
+}
+
 std::int32_t ondrel_i2p_net_tcp_set_recv_timeout(std::int32_t fd, std::int32_t ms) {
   timeval tv{};
   tv.tv_sec = ms / 1000;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "noise/key_pair.h"
+#include "ntcp2_net/glue.h"
 #include "ntcp2_net/random.h"
 
 namespace ntcp2_net {
@@ -10,6 +11,11 @@ namespace ntcp2_net {
 bool clock_skew_exceeds(std::uint32_t remote_s, std::uint32_t local_s, std::int32_t max_skew_sec) {
   const std::uint32_t diff = remote_s > local_s ? remote_s - local_s : local_s - remote_s;
   return max_skew_sec < 0 || diff > static_cast<std::uint32_t>(max_skew_sec);
+}
+
+void prepare_ntcp2_socket(int fd) {
+  (void)ondrel_i2p_net_tcp_set_peer_timeouts(fd, kPeerTimeoutMs);
+  (void)ondrel_i2p_net_tcp_set_nodelay(fd, 1);
 }
 
 Result<void> set_fresh_ephemeral(ntcp2::Ntcp2Handshake& handshake) {

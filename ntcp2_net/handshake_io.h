@@ -26,6 +26,12 @@ inline constexpr std::size_t kHandshakePaddingLen = 16;
 // max_skew_sec apart.
 bool clock_skew_exceeds(std::uint32_t remote_s, std::uint32_t local_s, std::int32_t max_skew_sec);
 
+// The settings of every NTCP2 socket, dialled or accepted: keep-alive with a 15,000 ms TCP
+// user time-out, and TCP_NODELAY, since links carry small messages that must not wait for
+// the acknowledgement of earlier ones (a tunnel build, a stream's data and its reply). A
+// setting that fails leaves the socket usable.
+void prepare_ntcp2_socket(int fd);
+
 // Gives the handshake its ephemeral key, fresh from the random source.
 Result<void> set_fresh_ephemeral(ntcp2::Ntcp2Handshake& handshake);
 

@@ -46,19 +46,18 @@ Result<common::RouterInfo> check_peer_router_info(const std::vector<ntcp2::Ntcp2
 
 Result<PendingNtcp2Accept> PendingNtcp2Accept::start(TcpSocket socket, const noise::KeyPair& static_keys,
                                                      ByteView router_hash, ByteView published_iv,
-                                                     ReplayCache* replay_cache, bool check_clock_skew, const Now& now) {
+                                                     bool check_clock_skew, const Now& now) {
   // The socket closes itself if this returns an error.
   auto handshake = ntcp2::Ntcp2Handshake::new_responder(static_keys, router_hash, published_iv);
   if (!handshake) return wrap(NetError::Protocol, std::move(handshake.error()));
   if (auto keyed = set_fresh_ephemeral(*handshake); !keyed) return std::unexpected(std::move(keyed.error()));
 
   (void)ondrel_i2p_net_tcp_set_nonblocking(socket.fd, 1);
-  (void)ondrel_i2p_net_tcp_set_peer_timeouts(socket.fd, kPeerTimeoutMs);
+  prepare_ntcp2_socket(socket.fd);
 
   return PendingNtcp2Accept{
       .socket = std::move(socket),
       .handshake = std::move(*handshake),
-      .replay_cache = replay_cache,
       .check_clock_skew = check_clock_skew,
       .max_skew_sec = kMaxClockSkewSec,
       .network_id = ntcp2::kNetworkId,
@@ -69,13 +68,14 @@ Result<PendingNtcp2Accept> PendingNtcp2Accept::start(TcpSocket socket, const noi
   };
 }
 
-Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::step(const Now& now) {
-  auto r = advance(now);
+Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::step(ReplayCache& replay_cache, const Now& now) {
+  auto r = advance(replay_cache, now);
   if (!r) socket.close();
   return r;
 }
 
-Result<void> PendingNtcp2Accept::check_request(const ntcp2::SessionRequestOptions& options, const Now& now) {
+Result<void> PendingNtcp2Accept::check_request(const ntcp2::SessionRequestOptions& options, ReplayCache& replay_cache,
+                                               const Now& now) {
   if (options.network_id != network_id)
     return wrap(NetError::Protocol, Error(Ntcp2Error::NetworkIdMismatch, static_cast<std::uint32_t>(options.network_id)));
   if (options.version != ntcp2::kVersion)
@@ -85,7 +85,7 @@ Result<void> PendingNtcp2Accept::check_request(const ntcp2::SessionRequestOption
   // The replay window is an interval of this router's own time, so it runs on the
   // monotonic clock.
   const auto mono_s = static_cast<std::uint32_t>(now.mono_ms / 1000);
-  if (replay_cache && handshake.remote_ephemeral && replay_cache->seen_or_record(*handshake.remote_ephemeral, mono_s))
+  if (handshake.remote_ephemeral && replay_cache.seen_or_record(*handshake.remote_ephemeral, mono_s))
     return wrap(NetError::Protocol, Error(Ntcp2Error::Replay));
   return {};
 }
@@ -102,7 +102,7 @@ Result<Ntcp2Conn> PendingNtcp2Accept::finish(ByteView msg3) {
   return make_ntcp2_conn(std::move(socket), std::move(*session), std::move(*info));
 }
 
-Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::advance(const Now& now) {
+Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::advance(ReplayCache& replay_cache, const Now& now) {
   while (phase != AcceptPhase::Done) {
     auto message = take_message(socket, rx, static_cast<std::size_t>(want));
     if (!message) return std::unexpected(std::move(message.error()));
@@ -112,7 +112,7 @@ Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::advance(const Now& now) {
     if (phase == AcceptPhase::RequestHead) {
       auto options = handshake.read_session_request_head(bytes);
       if (!options) return wrap(NetError::Protocol, std::move(options.error()));
-      if (auto c = check_request(*options, now); !c) return std::unexpected(std::move(c.error()));
+      if (auto c = check_request(*options, replay_cache, now); !c) return std::unexpected(std::move(c.error()));
       phase = AcceptPhase::RequestPadding;
       want = options->pad_len;
       continue;

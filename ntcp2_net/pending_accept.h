@@ -4,6 +4,8 @@
 // allow. The responder's checks run in a fixed order (options decrypt, network id,
 // version, clock, replay), so a key enters the replay cache only when everything before
 // passed. Finishes as an Ntcp2Conn whose peer proved the static key its RouterInfo names.
+// The replay cache is shared by every accept of a router and handed to each step, so the
+// record holds no pointer into its owner, which may move.
 #include <cstdint>
 #include <optional>
 
@@ -26,7 +28,6 @@ enum class AcceptPhase : std::uint8_t { RequestHead, RequestPadding, Confirmed, 
 struct PendingNtcp2Accept {
   TcpSocket socket;
   ntcp2::Ntcp2Handshake handshake;
-  ReplayCache* replay_cache = nullptr;  // shared by all accepts; owned by the router
   bool check_clock_skew = true;
   std::int32_t max_skew_sec = kMaxClockSkewSec;
   std::int32_t network_id = 2;
@@ -38,17 +39,18 @@ struct PendingNtcp2Accept {
   // Prepares the responder for an accepted socket (switched to non-blocking here). On
   // failure the socket is closed.
   static Result<PendingNtcp2Accept> start(TcpSocket socket, const noise::KeyPair& static_keys,
-                                          ByteView router_hash, ByteView published_iv, ReplayCache* replay_cache,
-                                          bool check_clock_skew, const Now& now);
+                                          ByteView router_hash, ByteView published_iv, bool check_clock_skew,
+                                          const Now& now);
 
   // None while waiting; the link once SessionConfirmed is read and checked. now's wall
-  // clock is checked against the peer's and stamps SessionCreated. Every error closes the
-  // socket first.
-  Result<std::optional<Ntcp2Conn>> step(const Now& now);
+  // clock is checked against the peer's and stamps SessionCreated; a SessionRequest that
+  // passes its checks enters replay_cache. Every error closes the socket first.
+  Result<std::optional<Ntcp2Conn>> step(ReplayCache& replay_cache, const Now& now);
 
  private:
-  Result<std::optional<Ntcp2Conn>> advance(const Now& now);
-  Result<void> check_request(const ntcp2::SessionRequestOptions& options, const Now& now);
+  Result<std::optional<Ntcp2Conn>> advance(ReplayCache& replay_cache, const Now& now);
+  Result<void> check_request(const ntcp2::SessionRequestOptions& options, ReplayCache& replay_cache,
+                             const Now& now);
   Result<Ntcp2Conn> finish(ByteView msg3);
 };
 

@@ -18,7 +18,7 @@ Result<PendingNtcp2Dial> PendingNtcp2Dial::start(const Ntcp2Peer& peer, const co
   if (fd < 0) return fail(NetError::Io, msg("connect_nb(", peer.host, ":", peer.port, ") failed: ", last_os_error()));
   // From here on the socket closes itself when this function returns an error.
   TcpSocket socket(fd);
-  (void)ondrel_i2p_net_tcp_set_peer_timeouts(fd, kPeerTimeoutMs);
+  prepare_ntcp2_socket(fd);
 
   auto handshake = ntcp2::Ntcp2Handshake::new_initiator(static_keys, peer.static_key, peer.router_hash, peer.iv);
   if (!handshake) return wrap(NetError::Protocol, std::move(handshake.error()));

@@ -54,10 +54,16 @@ void Router::step(const Now& now) {
   }
   if (step_remote_bridges(now)) return;
 
-  // 7. The only idle wait of the program.
+  // 7. The only idle wait of the program. A listener that cannot accept (out of
+  // descriptors, or closed) answers at once, so the interval is then waited out without it:
+  // the loop never spins.
   if (!did_work) {
     auto accepted = sam_listener.accept(kIdleWaitMs);
-    if (accepted && *accepted) push_sam_client(std::move(**accepted));
+    if (!accepted) {
+      ntcp2_net::idle_wait(kIdleWaitMs);
+    } else if (*accepted) {
+      push_sam_client(std::move(**accepted));
+    }
   }
 }
 

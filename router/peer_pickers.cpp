@@ -1,5 +1,6 @@
 // The choice of peers for new links and of connected peers for tunnel hops. Both start at
 // a random place and walk their list once, so every candidate has a chance.
+#include "ntcp2_net/address_ranges.h"
 #include "ntcp2_net/random.h"
 #include "router/id_counters.h"
 #include "router/router.h"
@@ -22,8 +23,9 @@ std::optional<std::size_t> random_start(std::size_t n) {
 
 }  // namespace
 
-bool is_usable_public_peer(const ntcp2_net::Ntcp2Peer& peer) {
-  return peer.host.find(':') == std::string::npos && peer.host != "127.0.0.1" && peer.host != "0.0.0.0";
+bool is_usable_public_peer(const ntcp2_net::Ntcp2Peer& peer, bool allow_reserved) {
+  if (peer.host.find(':') != std::string::npos || peer.host == "127.0.0.1" || peer.host == "0.0.0.0") return false;
+  return allow_reserved || ntcp2_net::is_public_address(peer.host);
 }
 
 std::vector<common::Hash> Router::pick_usable_peers(std::size_t count, const std::vector<common::Hash>& excluded,
@@ -40,7 +42,7 @@ std::vector<common::Hash> Router::pick_usable_peers(std::size_t count, const std
     if (is_peer_backed_off(entry.hash, now)) continue;
     if (!has_x25519_key(*entry.router_info)) continue;
     auto target = ntcp2_net::extract_ntcp2_peer(*entry.router_info);
-    if (!target || !is_usable_public_peer(*target)) continue;
+    if (!target || !is_usable_public_peer(*target, dial_reserved_addresses)) continue;
     picked.push_back(entry.hash);
   }
   return picked;

@@ -37,8 +37,9 @@ struct PendingPeerSend {
 };
 
 // A peer that public mode dials and builds through: its NTCP2 host is an IPv4 address
-// other than "127.0.0.1" and "0.0.0.0".
-bool is_usable_public_peer(const ntcp2_net::Ntcp2Peer& peer);
+// other than "127.0.0.1" and "0.0.0.0", and outside the reserved ranges unless
+// allow_reserved (set only by tests whose network runs on 127.0.0.x).
+bool is_usable_public_peer(const ntcp2_net::Ntcp2Peer& peer, bool allow_reserved);
 
 // Byte comparison of the hash with every entry.
 bool is_peer_in_list(const common::Hash& peer, const std::vector<common::Hash>& list);

@@ -5,6 +5,7 @@
 
 #include "encoding/reader.h"
 #include "i2np/message.h"
+#include "ntcp2_net/address_ranges.h"
 #include "router/id_counters.h"
 #include "router/peer_log.h"
 #include "router/router.h"
@@ -14,6 +15,9 @@ namespace router {
 namespace {
 
 constexpr int kAcceptsPerPass = 8;
+// Inbound handshakes held at once; a new one closes the oldest, so connections that never
+// speak cannot hold the process's descriptors.
+constexpr std::size_t kMaxPendingAccepts = 64;
 constexpr std::uint64_t kHandshakeLimitMs = 10000;
 constexpr int kFramesPerSessionPass = 32;
 constexpr std::uint64_t kIdleCloseMs = 180000;
@@ -54,8 +58,9 @@ bool Router::step_ntcp2_peers(const Now& now) {
   return did_work;
 }
 
-// New inbound connections, at most 8 a pass. A failed set-up closes its socket and still
-// counts toward the 8.
+// New inbound connections, at most 8 a pass, at most 64 handshakes at once. A failed set-up
+// closes its socket and still counts toward the 8; a failed accept (out of descriptors) ends
+// the step without work, so the loop goes on to its idle wait.
 bool Router::accept_ntcp2_connections(const Now& now) {
   bool did_work = false;
   const common::Hash own = router_hash();
@@ -63,8 +68,12 @@ bool Router::accept_ntcp2_connections(const Now& now) {
     auto accepted = ntcp2_listener.accept(0);
     if (!accepted || !*accepted) break;
     auto pending = ntcp2_net::PendingNtcp2Accept::start(std::move(**accepted), static_keypair, own.view(), ntcp2_iv,
-                                                        &ntcp2_replay_cache, check_clock_skew, now);
+                                                        check_clock_skew, now);
     if (!pending) continue;
+    if (pending_accepts.size() >= kMaxPendingAccepts) {
+      pending_accepts.front().socket.close();
+      pending_accepts.erase(pending_accepts.begin());
+    }
     pending_accepts.push_back(std::move(*pending));
     did_work = true;
   }
@@ -84,7 +93,7 @@ bool Router::step_pending_accepts(const Now& now) {
       did_work = true;
       continue;
     }
-    auto stepped = pending.step(now);
+    auto stepped = pending.step(ntcp2_replay_cache, now);
     if (stepped && !*stepped) continue;
     ended.push_back(i);
     did_work = true;
@@ -253,7 +262,9 @@ void Router::ensure_peer_dial(const common::Hash& peer, const Now& now) {
   const netdb::RouterInfoPtr info = netdb.get_router_info(peer);
   if (!info) return;
   auto target = ntcp2_net::extract_ntcp2_peer(*info);
-  if (!target) {
+  // A RouterInfo from the network must not steer a public router into the user's own network.
+  const bool usable = target && (!public_mode || dial_reserved_addresses || ntcp2_net::is_public_address(target->host));
+  if (!usable) {
     if (public_mode) mark_peer_failed(peer, kNoAddressBackoffMs, now);
     return;
   }

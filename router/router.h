@@ -5,8 +5,9 @@
 // Every step of the main loop and every router operation of the client services and the
 // BitTorrent client receives it and reads and writes its fields directly: there are no
 // handles, events or callbacks between the parts of the router, only this record and the
-// lists it owns. Keyed data is found by linear scan; SAM clients and client sessions are
-// never removed, so their positions and ids stay valid.
+// lists it owns. Keyed data is found by linear scan. Client sessions are never removed, so
+// their ids stay valid; a SAM client that hung up or was closed is forgotten, and the
+// pending lookups that name SAM clients by position are moved along with the list.
 //
 // Time. The loop reads both clocks once per pass (ntcp2_net::read_now) and hands that one
 // `const Now& now` down to every step and every operation that needs the time; nothing
@@ -114,8 +115,12 @@ struct Router {
   std::int32_t outbound_rotation = 0;  // never above 0x3FFFFFFF
   std::uint64_t last_maintenance_ms = 0;  // monotonic; 0 before the first maintenance
   std::uint64_t last_exploration_ms = 0;  // monotonic; 0 before the first exploration
+  // Public mode never dials an address in a reserved range (private networks, loopback,
+  // link-local, ...). Only tests whose public network runs on 127.0.0.x set this.
+  bool dial_reserved_addresses = false;
 
-  // Moved only while start-up builds it: pending NTCP2 accepts point at ntcp2_replay_cache.
+  // Movable: no record it owns points into it (the replay cache is handed to each inbound
+  // handshake step), so start-up may build it in place and return it.
   Router() = default;
   Router(const Router&) = delete;
   Router& operator=(const Router&) = delete;
@@ -232,7 +237,12 @@ struct Router {
   void republish_all_sessions(const Now& now);
 
   // --- Client services -------------------------------------------------------------------
+  // Holds a new SAM client; at most 64 wait for the bridge's answer, the oldest is closed
+  // to make room.
   void push_sam_client(ntcp2_net::TcpSocket socket);
+  // Removes the closed SAM clients, keeping the order of the rest; pending lookups follow
+  // their clients to their new positions (none when their client is gone).
+  void forget_closed_sam_clients();
   bool step_sam_clients(const Now& now);
   bool step_http_proxy(const Now& now);
   bool step_bridges(const Now& now);

@@ -12,8 +12,8 @@ namespace router {
 
 enum class SamClientState : std::uint8_t { AwaitingHello, Ready };
 
-// One SAM control connection. Never removed from the router's list, so a pending lookup
-// names it by its position; a finished client is only marked closed.
+// One SAM control connection. A finished client is marked closed and then forgotten
+// (removed from the router's list; pending lookups naming it by position are moved along).
 struct SamClientConn {
   ntcp2_net::TcpSocket socket;
   Bytes input;

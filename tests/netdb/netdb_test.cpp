@@ -92,6 +92,49 @@ TEST(NetDbRouterInfo, BadSignaturesAreRefused) {
   EXPECT_TRUE(db.router_infos.empty());
 }
 
+// Fills a list up to n entries with stand-ins under made-up hashes that share one record.
+template <typename Entry, typename Ptr>
+void fill_to(std::vector<Entry>& list, std::size_t n, Ptr record) {
+  for (std::uint32_t i = 0; list.size() < n; ++i) {
+    common::Hash h;
+    for (int b = 0; b < 4; ++b) h.bytes[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(i >> (8 * b));
+    h.bytes[31] = 0xF1;
+    list.push_back({h, record});
+  }
+}
+
+TEST(NetDbBounds, AFullRouterInfoListRefusesNewcomersButTakesNewerCopies) {
+  NetDb db;
+  ASSERT_EQ(db.store_router_info(router_info(1, 1000)), true);
+  fill_to(db.router_infos, kMaxRouterInfos - 1, db.router_infos[0].router_info);
+  EXPECT_EQ(db.store_router_info(router_info(2, 1000)), true);  // the 10,000th
+  ASSERT_EQ(db.router_infos.size(), 10000u);
+  EXPECT_EQ(db.store_router_info(router_info(3, 1000)), false);  // the 10,001st
+  EXPECT_EQ(db.router_infos.size(), 10000u);
+  EXPECT_EQ(db.get_router_info(hash_of(router_info(3, 0))), nullptr);
+  EXPECT_EQ(db.store_router_info(router_info(1, 2000)), true);  // a newer copy of a known one
+  EXPECT_EQ(db.get_router_info(hash_of(router_info(1, 0)))->published, 2000u);
+  common::RouterInfo tampered = router_info(2, 1000);
+  tampered.published = 3000;
+  EXPECT_FALSE(db.store_router_info(tampered));  // known entries are still verified
+  EXPECT_EQ(db.router_infos.size(), 10000u);
+}
+
+TEST(NetDbBounds, AFullLeaseSetListDropsDeadEntriesBeforeRefusing) {
+  NetDb db;
+  ASSERT_EQ(db.store_lease_set2(lease_set(1, 1000, 600), 1100), true);
+  fill_to(db.lease_sets, kMaxLeaseSets, db.lease_sets[0].lease_set);  // all live until 1600
+  EXPECT_EQ(db.store_lease_set2(lease_set(2, 1000, 600), 1100), false);
+  EXPECT_EQ(db.lease_sets.size(), 10000u);
+  EXPECT_EQ(db.store_lease_set2(lease_set(1, 1001, 600), 1100), true);  // newer copy
+  // Later the stand-ins are dead (they share the first record, published 1000): a newcomer
+  // clears them out and is taken; the live newer copy stays.
+  EXPECT_EQ(db.store_lease_set2(lease_set(2, 1550, 600), 1600), true);
+  EXPECT_EQ(db.lease_sets.size(), 2u);
+  EXPECT_TRUE(db.get_lease_set2(hash_of(lease_set(1, 0, 0)), 1600));
+  EXPECT_TRUE(db.get_lease_set2(hash_of(lease_set(2, 0, 0)), 1600));
+}
+
 TEST(NetDbLeaseSet2, LivenessDecidesStoringAndLookup) {
   NetDb db;
   EXPECT_EQ(db.store_lease_set2(lease_set(3, 1000, 600), 1600), false);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include "ntcp2_net/files.h"
@@ -196,6 +197,16 @@ TEST(ListDir, PackageListingGivesTheNames) {
   ASSERT_FALSE(missing);
   EXPECT_TRUE(missing.error().is(NetError::Io));
   EXPECT_EQ(missing.error().message(), "opendir(" + (tmp / "missing") + ") failed: " + std::strerror(ENOENT));
+}
+
+// A reference file that is missing fails the test that wanted it, with its name, and gives
+// no bytes: it never crashes the test binary.
+TEST(TestData, AMissingFileFailsTheTestWithItsName) {
+  Bytes bytes = {1};
+  EXPECT_NONFATAL_FAILURE(bytes = test_support::read_test_data("routerinfo/no-such-file.dat"),
+                          "cannot read file " + test_support::test_data_path("routerinfo/no-such-file.dat"));
+  EXPECT_TRUE(bytes.empty());
+  EXPECT_FALSE(test_support::read_test_data("routerinfo/ff-127.0.0.2.dat").empty());
 }
 
 // ---- whole-file reads --------------------------------------------------------------

@@ -106,19 +106,27 @@ Result<PendingNtcp2Accept> accept_one(Net& net, bool check_clock_skew = true) {
   if (!s) return std::unexpected(s.error());
   if (!*s) return fail(NetError::Timeout);
   return PendingNtcp2Accept::start(std::move(**s), net.responder.static_keys, net.responder.hash.view(),
-                                   net.responder.iv, &net.cache, check_clock_skew, read_now());
+                                   net.responder.iv, check_clock_skew, read_now());
 }
 
 // Steps a pending dial or accept until it finishes or fails (3 s at most).
-template <typename Pending>
-Result<Ntcp2Conn> drive(Pending& pending) {
+template <typename Step>
+Result<Ntcp2Conn> drive_steps(Step step) {
   for (int i = 0; i < 3000; ++i) {
-    auto r = pending.step(read_now());
+    auto r = step();
     if (!r) return std::unexpected(r.error());
     if (*r) return std::move(**r);
     ::usleep(1000);
   }
   return fail(NetError::Timeout);
+}
+
+Result<Ntcp2Conn> drive(PendingNtcp2Dial& dial) {
+  return drive_steps([&] { return dial.step(read_now()); });
+}
+
+Result<Ntcp2Conn> drive(PendingNtcp2Accept& accept, ReplayCache& cache) {
+  return drive_steps([&] { return accept.step(cache, read_now()); });
 }
 
 struct Links {
@@ -139,7 +147,7 @@ Result<Links> connect(const TestRouter& from, const TestRouter& to, TcpListener&
       auto s = listener.accept(0);
       if (!s) return std::unexpected(s.error());
       if (*s) {
-        auto a = PendingNtcp2Accept::start(std::move(**s), to.static_keys, to.hash.view(), to.iv, &cache, true, read_now());
+        auto a = PendingNtcp2Accept::start(std::move(**s), to.static_keys, to.hash.view(), to.iv, true, read_now());
         if (!a) return std::unexpected(a.error());
         accept.emplace(std::move(*a));
       }
@@ -150,7 +158,7 @@ Result<Links> connect(const TestRouter& from, const TestRouter& to, TcpListener&
       if (*r) out.emplace(std::move(**r));
     }
     if (accept && !in) {
-      auto r = accept->step(read_now());
+      auto r = accept->step(cache, read_now());
       if (!r) return std::unexpected(r.error());
       if (*r) in.emplace(std::move(**r));
     }
@@ -184,6 +192,13 @@ TEST(Ntcp2Handshake, BothSidesOverLoopbackAndBlocksBothWays) {
   EXPECT_EQ(a.peer_info, net->responder.info);
   EXPECT_EQ(b.peer_info.identity.keys_and_cert.hash(), net->initiator.hash);
   EXPECT_EQ(net->cache.entries.size(), 1u);
+  // Both ends send small frames at once, without Nagle's wait for earlier acknowledgements.
+  for (const Ntcp2Conn* c : {&a, &b}) {
+    int nodelay = 0;
+    socklen_t len = sizeof nodelay;
+    ASSERT_EQ(::getsockopt(c->socket.fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
+    EXPECT_EQ(nodelay, 1);
+  }
 
   const i2np::I2npPayload message{i2np::I2npPayload::Data{Bytes{1, 2, 3, 4, 5}}};
   const Blocks others = {Ntcp2Block::DateTime{1700000000}, Ntcp2Block::Options{Bytes(12, 1)},
@@ -442,14 +457,14 @@ TEST(Ntcp2Handshake, ResponderRefusalsCloseOnlyThatConnection) {
     ASSERT_GE(peer.fd, 0);
     peer.hs.local_ephemeral = ntcp2_test::random_key_pair();
     bool closed_seen = false;
-    std::thread client([&] {
+    std::jthread client([&] {
       c.script(peer, net->initiator);
       if (std::string_view(c.name).starts_with("cut")) ::shutdown(peer.fd, SHUT_WR);
       closed_seen = peer.sees_close();
     });
     auto accept = accept_one(*net);
     ASSERT_TRUE(accept);
-    auto result = drive(*accept);
+    auto result = drive(*accept, net->cache);
     client.join();
     ASSERT_FALSE(result) << "handshake was accepted";
     c.refused(result.error());
@@ -485,7 +500,7 @@ TEST(Ntcp2Handshake, ResponderAcceptsTheEdgesOfTheRules) {
     peer.hs.local_ephemeral = ntcp2_test::random_key_pair();
     const Blocks frame = {Ntcp2Block::DateTime{42}};
     bool ok = false;
-    std::thread client([&] {
+    std::jthread client([&] {
       const Bytes m1 = request(peer, net->initiator, c.change, c.pad);
       if (c.one_byte_at_a_time) {
         for (std::uint8_t b : m1) {
@@ -505,7 +520,7 @@ TEST(Ntcp2Handshake, ResponderAcceptsTheEdgesOfTheRules) {
     });
     auto accept = accept_one(*net);
     ASSERT_TRUE(accept);
-    auto conn = drive(*accept);
+    auto conn = drive(*accept, net->cache);
     client.join();
     ASSERT_TRUE(ok);
     ASSERT_TRUE(conn) << to_string(conn.error());
@@ -533,10 +548,10 @@ TEST(Ntcp2Handshake, ResponderIgnoresAddressesWhoseStaticKeyIsNoKey) {
                                                      net->responder.hash.view(), net->responder.iv)};
   ASSERT_GE(peer.fd, 0);
   peer.hs.local_ephemeral = ntcp2_test::random_key_pair();
-  std::thread client([&] { full(peer, net->initiator, sent); });
+  std::jthread client([&] { full(peer, net->initiator, sent); });
   auto accept = accept_one(*net);
   ASSERT_TRUE(accept);
-  auto conn = drive(*accept);
+  auto conn = drive(*accept, net->cache);
   client.join();
   ASSERT_TRUE(conn) << to_string(conn.error());
   EXPECT_EQ(conn->session.remote_static, net->initiator.static_keys.public_key);
@@ -552,7 +567,7 @@ TEST(Ntcp2Handshake, ReplayedSessionRequestIsRefused) {
                                                        net->responder.static_keys.public_key,
                                                        net->responder.hash.view(), net->responder.iv)};
     peer.hs.local_ephemeral = ntcp2_test::random_key_pair();
-    std::thread client([&] {
+    std::jthread client([&] {
       if (attempt == 0) {
         recorded = request(peer, net->initiator);
         peer.send(recorded);
@@ -565,7 +580,7 @@ TEST(Ntcp2Handshake, ReplayedSessionRequestIsRefused) {
     });
     auto accept = accept_one(*net);
     ASSERT_TRUE(accept);
-    auto result = drive(*accept);
+    auto result = drive(*accept, net->cache);
     client.join();
     ASSERT_FALSE(result);
     if (attempt == 0) {
@@ -607,7 +622,7 @@ TEST(Ntcp2Handshake, InitiatorAgainstForgedResponders) {
     ASSERT_TRUE(dial);
     EXPECT_EQ(dial->msg1.size(), 80u);
     bool got_msg3 = false;
-    std::thread server([&] {
+    std::jthread server([&] {
       auto s = net->listener.accept(3000);
       if (!s || !*s) return;
       RawPeer peer{(*s)->fd, *ntcp2::Ntcp2Handshake::new_responder(net->responder.static_keys,
@@ -618,7 +633,6 @@ TEST(Ntcp2Handshake, InitiatorAgainstForgedResponders) {
       if (!m1) return;
       auto req = peer.hs.read_session_request_head(ByteView(*m1).first(64));
       if (!req) return;
-      peer.hs.m3p2_len = req->m3p2_len;
       (void)peer.hs.finish_read_session_request(ByteView(*m1).subspan(64));
       const std::uint64_t at = static_cast<std::uint64_t>(static_cast<std::int64_t>(now_ms()) + c.skew_s * 1000);
       Bytes m2 = *peer.hs.write_session_created(Bytes(c.pad, 3), at);

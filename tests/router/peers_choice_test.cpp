@@ -69,12 +69,13 @@ TEST(PeerBackoff, PeerListMembershipComparesBytes) {
 
 TEST(PeerPickers, UsablePeersSkipOwnBackedOffLoopbackAnyIpv6AndNonX25519) {
   Router r = started_router();
-  const std::vector<common::RouterInfo> good = {signed_router_info("192.0.2.10"), signed_router_info("192.0.2.11"),
-                                                signed_router_info("127.0.0.5")};
+  // Public addresses that nothing here ever dials.
+  const std::vector<common::RouterInfo> good = {signed_router_info("11.0.0.10"), signed_router_info("11.0.0.11"),
+                                                signed_router_info("93.184.216.34")};
   const std::vector<common::RouterInfo> bad = {
       signed_router_info("127.0.0.1"), signed_router_info("0.0.0.0"), signed_router_info("::1"),
-      signed_router_info("2001:db8::7"), signed_router_info("192.0.2.12", common::CryptoPublicKeyType::ElGamal),
-      signed_router_info("192.0.2.13")};  // backed off below
+      signed_router_info("2a00:1450::7"), signed_router_info("11.0.0.12", common::CryptoPublicKeyType::ElGamal),
+      signed_router_info("11.0.0.13")};  // backed off below
   for (const auto& info : good) ASSERT_TRUE(r.netdb.store_router_info(info));
   for (const auto& info : bad) ASSERT_TRUE(r.netdb.store_router_info(info));
   const Now now{1'000'000, 1'700'000'000'000};
@@ -95,6 +96,49 @@ TEST(PeerPickers, UsablePeersSkipOwnBackedOffLoopbackAnyIpv6AndNonX25519) {
   EXPECT_TRUE(r.pick_usable_peers(0, {}, now).empty());
   // Once the back-off has passed, that peer is usable again.
   EXPECT_EQ(r.pick_usable_peers(10, {}, now.after(60000)).size(), 4u);
+  r.close();
+}
+
+// A public router never dials into the user's own network, whatever RouterInfos the
+// network hands it: neither as a picked peer nor when a message is sent to such a peer.
+TEST(PeerPickers, PublicModeNeverDialsReservedAddresses) {
+  // A listener on a loopback address other than 127.0.0.1: reachable, so only the rule can
+  // keep the router away from it.
+  auto lan = ntcp2_net::TcpListener::bind("127.0.0.7", 0);
+  ASSERT_TRUE(lan);
+  const auto port = static_cast<std::uint16_t>(lan->port);
+  std::vector<common::RouterInfo> reserved;
+  for (const char* host : {"127.0.0.7", "10.1.2.3", "192.168.1.20", "172.16.5.5", "169.254.10.10", "100.64.1.1"}) {
+    reserved.push_back(peers_test::signed_router_info(host, std::nullopt, port));
+  }
+  const common::RouterInfo public_peer = peers_test::signed_router_info("93.184.216.34");
+
+  Router r = started_router();
+  r.public_mode = true;
+  for (const auto& info : reserved) ASSERT_TRUE(r.netdb.store_router_info(info));
+  ASSERT_TRUE(r.netdb.store_router_info(public_peer));
+  const Now now = read_now();
+  for (int draw = 0; draw < 10; ++draw) {
+    EXPECT_EQ(r.pick_usable_peers(10, {}, now), std::vector<common::Hash>{hash_of(public_peer)});
+  }
+  for (const auto& info : reserved) {
+    r.send_i2np_to_peer(hash_of(info), peers_test::database_store_of(info), now);
+    EXPECT_TRUE(r.pending_dials.empty()) << info.addresses[0].options.get("host").value_or("");
+    EXPECT_TRUE(r.is_peer_backed_off(hash_of(info), now));
+  }
+  EXPECT_FALSE(lan->accept(0).value().has_value());  // nobody called
+
+  // Outside public mode (a local test network) the same peer is dialled; so is it by a
+  // public router whose test lifts the rule.
+  for (const bool public_mode : {false, true}) {
+    Router local = started_router();
+    local.public_mode = public_mode;
+    local.dial_reserved_addresses = public_mode;
+    ASSERT_TRUE(local.netdb.store_router_info(reserved[0]));
+    local.ensure_peer_dial(hash_of(reserved[0]), now);
+    EXPECT_EQ(local.pending_dials.size(), 1u) << public_mode;
+    local.close();
+  }
   r.close();
 }
 

@@ -2,7 +2,10 @@
 // handshake, queued messages in order, expiry, handshake limits, frame limits, Termination
 // and idle close.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "ntcp2_net/clock.h"
@@ -21,10 +24,12 @@ using test_support::TestNetwork;
 
 constexpr int kLimitMs = 5000;
 
-TestNetwork make_network(std::size_t n, bool debug = false) {
+// Tests call these through ASSERT_NO_FATAL_FAILURE, so a network that failed to start or
+// link ends the test before anything reaches into it.
+void make_network(TestNetwork& out, std::size_t n, bool debug = false) {
   auto net = TestNetwork::create({.routers = n, .public_mode = false, .debug = debug});
-  EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
-  return std::move(*net);
+  ASSERT_TRUE(net) << to_string(net.error());
+  out = std::move(*net);
 }
 
 std::vector<common::Hash> netdb_hashes(const Router& r) {
@@ -44,17 +49,28 @@ bool wait_readable_bytes(int fd, std::size_t n) {
   return false;
 }
 
+// Waits (up to 5 s) until a listening socket holds n connections ready to accept; a
+// listening socket's TCP_INFO reports that count as tcpi_unacked.
+bool wait_accept_queue(int listener_fd, std::uint32_t n) {
+  for (int i = 0; i < 5000; ++i) {
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (::getsockopt(listener_fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_unacked >= n) return true;
+    ::usleep(1000);
+  }
+  return false;
+}
+
 // Wire size of a frame holding one I2NP block: length field, block header, short header,
 // body and MAC.
 std::size_t i2np_frame_size(const i2np::I2npPayload& payload) { return 2 + 3 + 9 + payload.encode_body()->size() + 16; }
 
 // Two routers with one established link (router 0 dialled router 1).
-TestNetwork linked_pair(bool debug = false) {
-  TestNetwork net = make_network(2, debug);
+void linked_pair(TestNetwork& net, bool debug = false) {
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2, debug));
   net[0].ensure_peer_dial(net.hash(1), read_now());
-  EXPECT_TRUE(net.run_until([&] { return !net[0].peer_sessions.empty() && !net[1].peer_sessions.empty(); },
+  ASSERT_TRUE(net.run_until([&] { return !net[0].peer_sessions.empty() && !net[1].peer_sessions.empty(); },
                             kLimitMs, TestNetwork::peers_step));
-  return net;
 }
 
 TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
@@ -68,7 +84,8 @@ TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
                                                  reference_router_info("plain-127.0.0.3.dat"), extra->router_info};
   extra->close();
 
-  TestNetwork net = make_network(2, /*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2, /*debug=*/true));
   testing::internal::CaptureStdout();
   for (const auto& info : infos) net[0].send_i2np_to_peer(net.hash(1), database_store_of(info), read_now());
   ASSERT_EQ(net[0].pending_sends.size(), 3u);
@@ -102,7 +119,8 @@ TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
 }
 
 TEST(PeerLinks, LaterMessagesUseTheLinkDirectly) {
-  TestNetwork net = linked_pair();
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net));
   const auto info = reference_router_info("plain-127.0.0.3.dat");
   net[1].send_i2np_to_peer(net.hash(0), database_store_of(info), read_now());  // back over the inbound link
   EXPECT_TRUE(net[1].pending_sends.empty());
@@ -112,7 +130,8 @@ TEST(PeerLinks, LaterMessagesUseTheLinkDirectly) {
 }
 
 TEST(PeerLinks, QueuedMessageLeavesOnAnInboundLinkFromThatPeer) {
-  TestNetwork net = make_network(2);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2));
   // Router 1 does not know router 0: its message waits without a dial.
   std::erase_if(net[1].netdb.router_infos, [&](const auto& e) { return e.hash == net.hash(0); });
   const auto info = reference_router_info("plain-127.0.0.3.dat");
@@ -130,9 +149,11 @@ TEST(PeerLinks, QueuedMessageLeavesOnAnInboundLinkFromThatPeer) {
 }
 
 TEST(PeerLinks, MessageToUnreachablePeerExpiresAfter15Seconds) {
-  TestNetwork net = make_network(1, /*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 1, /*debug=*/true));
   Router& r = net[0];
-  const auto far = reference_router_info("plain-127.0.0.3.dat");  // nothing listens on its port
+  const peers_test::RefusingPort refusing("127.0.0.3");
+  const auto far = peers_test::signed_router_info("127.0.0.3", std::nullopt, refusing.port());
   const auto unknown = reference_router_info("ff-127.0.0.2.dat");  // not in the NetDB
   ASSERT_TRUE(r.netdb.store_router_info(far));
   const ntcp2_net::Now t0 = read_now();
@@ -156,7 +177,8 @@ TEST(PeerLinks, MessageToUnreachablePeerExpiresAfter15Seconds) {
 }
 
 TEST(PeerLinks, MessageToOwnHashIsHandledOnTheNextPassWhateverItsAge) {
-  TestNetwork net = make_network(1);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 1));
   Router& r = net[0];
   const auto info = reference_router_info("ff-127.0.0.2.dat");
   const ntcp2_net::Now t0 = read_now();
@@ -170,7 +192,8 @@ TEST(PeerLinks, MessageToOwnHashIsHandledOnTheNextPassWhateverItsAge) {
 }
 
 TEST(PeerLinks, HandshakesAreSteppedUntilTenSecondsThenDropped) {
-  TestNetwork net = make_network(2, /*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2, /*debug=*/true));
   auto step_router0 = [&](Router& r, const ntcp2_net::Now& now) {
     if (&r == &net[0]) r.step_ntcp2_peers(now);
   };
@@ -216,10 +239,12 @@ TEST(PeerLinks, HandshakesAreSteppedUntilTenSecondsThenDropped) {
 }
 
 TEST(PeerLinks, RefusedDialInPublicModeBacksThePeerOff) {
-  TestNetwork net = make_network(1, /*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 1, /*debug=*/true));
   Router& r = net[0];
   r.public_mode = true;
-  const auto far = reference_router_info("plain-127.0.0.3.dat");  // nothing listens on its port
+  const peers_test::RefusingPort refusing("127.0.0.3");
+  const auto far = peers_test::signed_router_info("127.0.0.3", std::nullopt, refusing.port());
   ASSERT_TRUE(r.netdb.store_router_info(far));
   r.ensure_peer_dial(hash_of(far), read_now());
   testing::internal::CaptureStdout();
@@ -229,7 +254,8 @@ TEST(PeerLinks, RefusedDialInPublicModeBacksThePeerOff) {
 }
 
 TEST(PeerLinks, TenWaitingConnectionsAreAcceptedEightPerPass) {
-  TestNetwork net = make_network(2);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2));
   std::vector<PendingPeerDial> dials;
   const auto target = *ntcp2_net::extract_ntcp2_peer(net[0].router_info);
   for (int i = 0; i < 10; ++i) {
@@ -238,7 +264,9 @@ TEST(PeerLinks, TenWaitingConnectionsAreAcceptedEightPerPass) {
     ASSERT_TRUE(dial);
     dials.push_back({net.hash(0), std::move(*dial)});
   }
-  ::usleep(50000);  // let the kernel finish the ten loopback connections
+  // The kernel finishes the ten loopback connections on its own time: wait until all ten
+  // stand in the listener's accept queue.
+  ASSERT_TRUE(wait_accept_queue(net[0].ntcp2_listener.fd, 10));
   EXPECT_TRUE(net[0].step_ntcp2_peers(read_now()));
   EXPECT_EQ(net[0].pending_accepts.size(), 8u);
   net[0].step_ntcp2_peers(read_now());
@@ -246,7 +274,8 @@ TEST(PeerLinks, TenWaitingConnectionsAreAcceptedEightPerPass) {
 }
 
 TEST(PeerLinks, ThirtyTwoFramesPerSessionPerPass) {
-  TestNetwork net = linked_pair();
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net));
   const auto info = reference_router_info("ff-127.0.0.2.dat");
   const i2np::I2npPayload store = database_store_of(info);
   for (int i = 0; i < 40; ++i) net[0].send_i2np_to_peer(net.hash(1), store, read_now());
@@ -261,7 +290,8 @@ TEST(PeerLinks, ThirtyTwoFramesPerSessionPerPass) {
 }
 
 TEST(PeerLinks, TerminationClosesTheSessionAfterTheFramesOtherBlocks) {
-  TestNetwork net = linked_pair(/*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net, /*debug=*/true));
   net[1].public_mode = true;
   const auto info = reference_router_info("plain-127.0.0.3.dat");
   auto message = *i2np::encode_short_message(5, 0xFFFFFFFF, database_store_of(info));
@@ -283,7 +313,8 @@ TEST(PeerLinks, TerminationClosesTheSessionAfterTheFramesOtherBlocks) {
 }
 
 TEST(PeerLinks, IdleSessionsCloseAfter180SecondsWithoutPenalty) {
-  TestNetwork net = linked_pair();
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net));
   net[0].public_mode = true;
   const std::uint64_t last = net[0].peer_sessions[0].last_activity_ms;
   const std::uint64_t wall = read_now().wall_ms;
@@ -295,7 +326,8 @@ TEST(PeerLinks, IdleSessionsCloseAfter180SecondsWithoutPenalty) {
 }
 
 TEST(PeerLinks, MessageTooLargeForAFrameIsDroppedAloneQueuedOrNot) {
-  TestNetwork net = make_network(2, /*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2, /*debug=*/true));
   net[0].public_mode = true;
   const i2np::I2npPayload oversized{i2np::I2npPayload::Data{Bytes(70000, 1)}};
   const auto first = reference_router_info("ff-127.0.0.2.dat");
@@ -324,7 +356,8 @@ TEST(PeerLinks, MessageTooLargeForAFrameIsDroppedAloneQueuedOrNot) {
 }
 
 TEST(PeerLinks, FullSendQueueDropsTheMessageAndKeepsTheLink) {
-  TestNetwork net = linked_pair(/*debug=*/true);
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net, /*debug=*/true));
   net[0].public_mode = true;
   PeerSession& session = net[0].peer_sessions[0];
   // Router 1 is not stepped, so the socket buffers fill and frames pile up in the queue.
@@ -349,6 +382,55 @@ TEST(PeerLinks, FullSendQueueDropsTheMessageAndKeepsTheLink) {
   EXPECT_TRUE(net.run_until([&] { return net[0].peer_sessions[0].conn.tx_queued == 0; }, kLimitMs,
                             TestNetwork::peers_step));
   EXPECT_EQ(net[0].peer_sessions.size(), 1u);
+}
+
+}  // namespace
+}  // namespace router
+
+namespace router {
+namespace {
+
+// Every interval of peer management runs on the monotonic clock: the wall clock jumping a
+// day forward or back (NTP, suspend, a user changing the date) neither fires a timer early
+// nor holds one back.
+TEST(PeerTimers, FollowTheMonotonicClockWhateverTheWallClockDoes) {
+  constexpr std::uint64_t kDay = 86'400'000;
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(linked_pair(net));
+  Router& r = net[0];
+  r.public_mode = true;
+  const ntcp2_net::Now t0 = read_now();
+  auto at = [&](std::uint64_t mono_later, std::int64_t wall_shift) {
+    return ntcp2_net::Now{t0.mono_ms + mono_later, static_cast<std::uint64_t>(static_cast<std::int64_t>(t0.wall_ms) + wall_shift)};
+  };
+
+  // A queued message to a peer without a link lives 15,000 ms.
+  const auto unknown = reference_router_info("ff-127.0.0.2.dat");
+  r.send_i2np_to_peer(hash_of(unknown), database_store_of(unknown), t0, 9);
+  r.step_ntcp2_peers(at(1000, static_cast<std::int64_t>(kDay)));
+  EXPECT_EQ(r.pending_sends.size(), 1u) << "a wall clock a day ahead expired the queue";
+  r.step_ntcp2_peers(at(15001, -static_cast<std::int64_t>(kDay)));
+  EXPECT_TRUE(r.pending_sends.empty()) << "a wall clock a day behind held the queue";
+
+  // A back-off lasts its 60,000 ms.
+  r.mark_peer_failed(hash_of(unknown), 60000, t0);
+  EXPECT_TRUE(r.is_peer_backed_off(hash_of(unknown), at(59999, static_cast<std::int64_t>(kDay))));
+  EXPECT_FALSE(r.is_peer_backed_off(hash_of(unknown), at(60000, -static_cast<std::int64_t>(kDay))));
+
+  // The maintenance runs at most every 1,500 ms.
+  r.step_public_bootstrap(at(0, 0));
+  EXPECT_EQ(r.last_maintenance_ms, t0.mono_ms);
+  r.step_public_bootstrap(at(1499, static_cast<std::int64_t>(kDay)));
+  EXPECT_EQ(r.last_maintenance_ms, t0.mono_ms);
+  r.step_public_bootstrap(at(1500, -static_cast<std::int64_t>(kDay)));
+  EXPECT_EQ(r.last_maintenance_ms, t0.mono_ms + 1500);
+
+  // An idle session closes 180,000 ms after its last activity.
+  const std::uint64_t last = r.peer_sessions[0].last_activity_ms;
+  r.step_ntcp2_peers(ntcp2_net::Now{last + 1000, t0.wall_ms + kDay});
+  EXPECT_EQ(r.peer_sessions.size(), 1u) << "a wall clock a day ahead closed an active session";
+  r.step_ntcp2_peers(ntcp2_net::Now{last + 180001, t0.wall_ms - kDay});
+  EXPECT_TRUE(r.peer_sessions.empty()) << "a wall clock a day behind kept an idle session";
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 #pragma once
 // Helpers of the peer management tests: RouterInfos from the reference files, signed
 // RouterInfos with chosen NTCP2 hosts, DatabaseStore messages, stdout capture.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -23,19 +27,23 @@ inline common::RouterInfo reference_router_info(const std::string& name) {
   return info ? *info : common::RouterInfo{};
 }
 
-// A freshly keyed, signed RouterInfo whose NTCP2 address names the host (and port 17000);
+// A freshly keyed, signed RouterInfo whose NTCP2 address names the host and port;
 // crypto_type replaces the identity's X25519 key certificate when given.
 inline common::RouterInfo signed_router_info(const std::string& host,
-                                             std::optional<common::CryptoPublicKeyType> crypto_type = {}) {
-  const Bytes seed = *ntcp2_net::random_bytes(32);
-  const Bytes x25519 = *ntcp2_net::random_bytes(32);
-  const Bytes filler = *ntcp2_net::random_bytes(320);
-  const Bytes iv = *ntcp2_net::random_bytes(16);
-  const auto ed = *crypto::ed25519_public_key(seed);
+                                             std::optional<common::CryptoPublicKeyType> crypto_type = {},
+                                             std::uint16_t port = 17000) {
+  const Bytes seed = ntcp2_net::random_bytes(32).value();
+  const Bytes x25519 = ntcp2_net::random_bytes(32).value();
+  const Bytes filler = ntcp2_net::random_bytes(320).value();
+  const Bytes iv = ntcp2_net::random_bytes(16).value();
+  const auto ed = crypto::ed25519_public_key(seed).value();
   const Bytes ed_bytes(ed.begin(), ed.end());
   OwnIdentityKeys keys{x25519, ed_bytes, filler, iv};
-  auto info = build_own_router_info(keys, OwnAddress{host, 17000, false, false}, 1'700'000'000'000);
-  EXPECT_TRUE(info);
+  auto info = build_own_router_info(keys, OwnAddress{host, port, false, false}, 1'700'000'000'000);
+  if (!info) {
+    ADD_FAILURE() << to_string(info.error());
+    return {};
+  }
   if (crypto_type) info->identity.keys_and_cert.certificate = common::Certificate{common::KeyCertificate::create(*crypto_type)};
   EXPECT_TRUE(sign_router_info(*info, seed));
   return *info;
@@ -46,10 +54,39 @@ inline i2np::I2npPayload database_store_of(const common::RouterInfo& info, std::
   store.key = info.identity.keys_and_cert.hash();
   store.store_type = 0;
   store.reply_token = reply_token;
-  store.data = *info.to_bytes();
+  store.data = info.to_bytes().value_or(Bytes{});
   return i2np::I2npPayload{std::move(store)};
 }
 
 inline common::Hash hash_of(const common::RouterInfo& info) { return info.identity.keys_and_cert.hash(); }
+
+// A TCP port on a loopback address that this object holds bound but never listens on: a
+// connection to it is refused, and no other program can start listening there meanwhile.
+class RefusingPort {
+ public:
+  explicit RefusingPort(const char* host) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, host, &a.sin_addr);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      ADD_FAILURE() << "cannot hold a port on " << host;
+      return;
+    }
+    port_ = ntohs(a.sin_port);
+  }
+  ~RefusingPort() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
 
 }  // namespace router::peers_test

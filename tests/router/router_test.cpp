@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include <memory>
+
 namespace router {
 namespace {
 
@@ -179,7 +181,52 @@ TEST(RouterClose, ClosesEverySocketAndKeepsTheLists) {
   EXPECT_EQ(r->sam_clients[0].socket.fd, -1);
   EXPECT_EQ(r->remote_bridges.size(), 1u);
   ondrel_i2p_net_tcp_close(c);
-  r->step(ntcp2_net::read_now());  // a closed router's pass does nothing harmful
+  r->step(ntcp2_net::read_now());  // a closed router's pass reopens nothing
+  EXPECT_EQ(r->sam_listener.fd, -1);
+  EXPECT_EQ(r->ntcp2_listener.fd, -1);
+  EXPECT_TRUE(r->sam_clients.empty());  // the closed client is forgotten
+  EXPECT_TRUE(r->pending_accepts.empty());
+}
+
+// True once the far end has hung up, waiting at most wait_ms for it.
+bool sees_eof(int fd, int wait_ms) {
+  std::uint8_t byte = 0;
+  return ondrel_i2p_net_tcp_poll_readable(fd, wait_ms) == 1 && ondrel_i2p_net_tcp_recv_nb(fd, &byte, 1) == 0;
+}
+
+// Connections that never speak are held at most 64 at a time per listener: the oldest is
+// closed for a newcomer, so they cannot use up the process's descriptors.
+TEST(RouterStep, SilentConnectionsAreHeldAtMostSixtyFourAtATime) {
+  struct Case {
+    const char* name;
+    bool sam;
+  };
+  for (const Case& c : {Case{"SAM clients", true}, Case{"NTCP2 handshakes", false}}) {
+    SCOPED_TRACE(c.name);
+    auto r = Router::start(loopback_options());
+    ASSERT_TRUE(r);
+    auto held = [&] { return c.sam ? r->sam_clients.size() : r->pending_accepts.size(); };
+    std::vector<int> clients;
+    for (int i = 0; i < 70; ++i) {
+      const int fd = connect_to(c.sam ? r->sam_listener.port : r->ntcp2_listener.port);
+      ASSERT_GE(fd, 0);
+      clients.push_back(fd);
+      // Each connection is taken on before the next comes, so they are taken in order.
+      const std::size_t want = std::min<std::size_t>(clients.size(), 64);
+      for (int pass = 0; pass < 500 && held() < want; ++pass) {
+        c.sam ? (void)r->step(ntcp2_net::read_now()) : (void)r->step_ntcp2_peers(ntcp2_net::read_now());
+      }
+      ASSERT_EQ(held(), want);
+    }
+    for (int pass = 0; pass < 3; ++pass) r->step(ntcp2_net::read_now());
+    EXPECT_EQ(held(), 64u);
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+      const bool closed_by_router = i < 6;
+      EXPECT_EQ(sees_eof(clients[i], closed_by_router ? 2000 : 0), closed_by_router) << i;
+      ondrel_i2p_net_tcp_close(clients[i]);
+    }
+    r->close();
+  }
 }
 
 tunnel::Tunnel tunnel_through(std::uint8_t hop, std::uint32_t expires_s) {
@@ -280,15 +327,18 @@ TEST(PublicMaintenance, KeepalivesToIdleNeighbours) {
 
 // A signed RouterInfo of a fresh identity whose NTCP2 address is host:port.
 common::RouterInfo peer_info_at(const std::string& host, std::uint16_t port) {
-  const Bytes seed = *ntcp2_net::random_bytes(32);
-  const Bytes x25519 = *ntcp2_net::random_bytes(32);
+  const Bytes seed = ntcp2_net::random_bytes(32).value();
+  const Bytes x25519 = ntcp2_net::random_bytes(32).value();
   const Bytes filler(320, 7);
   const Bytes iv(16, 9);
-  const auto ed = *crypto::ed25519_public_key(seed);
+  const auto ed = crypto::ed25519_public_key(seed).value();
   const Bytes ed_bytes(ed.begin(), ed.end());
   auto info = build_own_router_info({x25519, ed_bytes, filler, iv}, {host, port, false, false},
                                     ntcp2_net::read_now().wall_ms);
-  EXPECT_TRUE(info);
+  if (!info) {
+    ADD_FAILURE() << to_string(info.error());
+    return {};
+  }
   EXPECT_TRUE(sign_router_info(*info, seed));
   return *info;
 }
@@ -322,6 +372,7 @@ TEST(PublicMaintenance, DialsOnlyWhileFewerThanSixLinksAndDials) {
     auto r = Router::start(loopback_options());
     ASSERT_TRUE(r);
     r->public_mode = true;
+    r->dial_reserved_addresses = true;  // the peers listen on 127.0.0.x
     for (const auto& info : peers) ASSERT_TRUE(r->netdb.store_router_info(info));
     for (std::size_t i = 0; i < c.sessions; ++i) {
       PeerSession s;
@@ -343,6 +394,54 @@ TEST(PublicMaintenance, DialsOnlyWhileFewerThanSixLinksAndDials) {
       for (std::size_t i = c.dials; i < r->pending_dials.size(); ++i) EXPECT_NE(r->pending_dials[i].peer, first_peer);
     }
   }
+}
+
+}  // namespace
+}  // namespace router
+
+namespace router {
+namespace {
+
+// A router record may be moved while an inbound handshake is in progress: the handshake
+// must keep using the replay cache of the record it now lives in, not the one it was
+// started in (which is gone).
+TEST(RouterMove, InboundHandshakeFinishesInTheMovedRecord) {
+  StartOptions dialler_options = loopback_options();
+  dialler_options.ntcp2_host = "127.0.0.2";
+  auto dialler = Router::start(dialler_options);
+  ASSERT_TRUE(dialler);
+  auto first = std::make_unique<Router>(*Router::start(loopback_options()));
+  const auto target = ntcp2_net::extract_ntcp2_peer(first->router_info);
+  ASSERT_TRUE(target);
+  auto dial = ntcp2_net::PendingNtcp2Dial::start(*target, first->router_info, dialler->static_keypair,
+                                                 dialler->router_info, true, ntcp2_net::read_now());
+  ASSERT_TRUE(dial);
+  // The connection is accepted before the dialler sends anything, so the handshake's checks
+  // (the replay cache among them) all run after the move.
+  for (int i = 0; i < 2000 && first->pending_accepts.empty(); ++i) first->step_ntcp2_peers(ntcp2_net::read_now());
+  ASSERT_EQ(first->pending_accepts.size(), 1u);
+  ASSERT_TRUE(first->ntcp2_replay_cache.entries.empty());
+
+  Router moved = std::move(*first);
+  first.reset();
+
+  std::optional<ntcp2_net::Ntcp2Conn> link;  // the dialler's end, kept open
+  const std::uint64_t deadline = ntcp2_net::read_now().mono_ms + 5000;
+  while ((!link || moved.peer_sessions.empty()) && ntcp2_net::read_now().mono_ms < deadline) {
+    const ntcp2_net::Now now = ntcp2_net::read_now();
+    if (!link) {
+      auto stepped = dial->step(now);
+      ASSERT_TRUE(stepped) << to_string(stepped.error());
+      if (*stepped) link.emplace(std::move(**stepped));
+    }
+    moved.step_ntcp2_peers(now);
+  }
+  ASSERT_TRUE(link);
+  ASSERT_EQ(moved.peer_sessions.size(), 1u);
+  EXPECT_EQ(moved.peer_sessions[0].peer, dialler->router_hash());
+  EXPECT_EQ(moved.ntcp2_replay_cache.entries.size(), 1u);
+  moved.close();
+  dialler->close();
 }
 
 }  // namespace
