@@ -19,6 +19,8 @@ struct SamSession {
   std::string public_b64;
   // Opens the garlic sent to this destination; a session without one receives nothing.
   std::optional<ratchet::RatchetSessionManager> ratchet = std::nullopt;
+  // The tunnel id of the lease that names the router itself.
+  std::int32_t tunnel_id = 0;
 };
 
 // Who waits for a lookup: 0 a SAM NAMING LOOKUP, 1 a SAM STREAM CONNECT, 2 nobody (the

@@ -1,16 +1,9 @@
-// Tunnel building, NetDB lookups and client destinations as the loop and the dispatcher
-// see them. The router builds no tunnels, takes part in none and neither starts nor
-// answers lookups yet: these operations change nothing and report no work, and a build
-// reply or request, a lookup or a search reply that arrives is dropped here.
+// NetDB lookups and client destinations as the loop and the dispatcher see them. The
+// router neither starts nor answers lookups yet: these operations change nothing and
+// report no work, and a lookup or a search reply that arrives is dropped here.
 #include "router/router.h"
 
 namespace router {
-
-bool Router::try_complete_pending_tunnel_build(std::uint32_t, const std::vector<Bytes>&, const Now&) { return false; }
-
-void Router::handle_short_tunnel_build(std::uint32_t msg_id, const std::vector<Bytes>& records, const Now& now) {
-  (void)try_complete_pending_tunnel_build(msg_id, records, now);
-}
 
 void Router::handle_database_lookup_msg(const std::optional<common::Hash>&, const i2np::I2npPayload::DatabaseLookup&,
                                         const Now&) {}
@@ -18,10 +11,6 @@ void Router::handle_database_lookup_msg(const std::optional<common::Hash>&, cons
 void Router::handle_database_search_reply_msg(const i2np::I2npPayload::DatabaseSearchReply&, const Now&) {}
 
 void Router::complete_lookups_for_hash(const common::Hash&, const Now&) {}
-
-void Router::poll_tunnel_builds(const Now&) {}
-
-void Router::run_build_policy(const Now&) {}
 
 void Router::step_pending_lookups(const Now&) {}
 
