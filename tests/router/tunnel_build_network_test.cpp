@@ -120,5 +120,54 @@ TEST(TunnelBuildNetwork, PublicModePolicyBuildsBothKinds) {
   }
 }
 
+TEST(TunnelBuildNetwork, PublicModeWithTwoHopsBuildsTwoHopTunnelsOnceBothKindsExist) {
+  // Six routers: a two-hop inbound tunnel needs a gateway other than the last hops of the
+  // inbound tunnels, its own last hop and the endpoint of the outbound tunnel it is sent
+  // through.
+  auto created = TestNetwork::create({.routers = 6, .public_mode = true});
+  ASSERT_TRUE(created) << to_string(created.error());
+  TestNetwork net = std::move(*created);
+  for (std::size_t i = 0; i < net.size(); ++i) net[i].tunnel_hops = 2;
+  auto has_two_hop = [](const std::vector<tunnel::Tunnel>& list) {
+    return std::ranges::any_of(list, [](const tunnel::Tunnel& t) { return t.hops.size() == 2; });
+  };
+  auto all_built = [&] {
+    for (std::size_t i = 0; i < net.size(); ++i) {
+      if (!has_two_hop(net[i].tunnels.inbound) || !has_two_hop(net[i].tunnels.outbound)) return false;
+    }
+    return true;
+  };
+  auto shape = [&] {
+    std::string out;
+    for (std::size_t i = 0; i < net.size(); ++i) {
+      out += "router " + std::to_string(i) + ": in";
+      for (const tunnel::Tunnel& t : net[i].tunnels.inbound) out += " " + std::to_string(t.hops.size());
+      out += ", out";
+      for (const tunnel::Tunnel& t : net[i].tunnels.outbound) out += " " + std::to_string(t.hops.size());
+      out += ", pending " + std::to_string(net[i].pending_builds.size()) + "\n";
+    }
+    return out;
+  };
+  ASSERT_TRUE(net.run_until(all_built, 90000)) << shape();
+  for (std::size_t i = 0; i < net.size(); ++i) {
+    Router& r = net[i];
+    // Outbound tunnels always have two hops; inbound ones one (built before an outbound
+    // tunnel existed) or two; never a hop twice, never the router itself.
+    for (const tunnel::Tunnel& t : r.tunnels.outbound) EXPECT_EQ(t.hops.size(), 2u) << i;
+    for (const auto* list : {&r.tunnels.inbound, &r.tunnels.outbound}) {
+      for (const tunnel::Tunnel& t : *list) {
+        EXPECT_LE(t.hops.size(), 2u);
+        if (t.hops.size() == 2) {
+          EXPECT_NE(t.hops[0].router, t.hops[1].router);
+        }
+        for (const tunnel::TunnelHop& hop : t.hops) EXPECT_NE(hop.router, r.router_hash());
+      }
+    }
+    const auto pending_inbound =
+        std::ranges::count_if(r.pending_builds, [](const PendingTunnelBuild& b) { return !b.outbound; });
+    EXPECT_LE(r.tunnels.inbound.size() + static_cast<std::size_t>(pending_inbound), 4u);
+  }
+}
+
 }  // namespace
 }  // namespace router
