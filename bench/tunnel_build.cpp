@@ -7,11 +7,12 @@
 #include <openssl/evp.h>
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 
 #include <benchmark/benchmark.h>
+
+#include "bench/timed_loop.h"
 
 #include "crypto/sha256.h"
 #include "crypto/x25519.h"
@@ -20,7 +21,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench_support::timed;
 
 double raw_ours_ns = 0;
 
@@ -28,14 +29,6 @@ std::array<std::uint8_t, 32> filled(std::uint8_t seed) {
   std::array<std::uint8_t, 32> b{};
   for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(seed + 31 * i);
   return b;
-}
-
-template <typename F>
-double timed(benchmark::State& state, F&& f) {
-  const auto start = Clock::now();
-  for (auto _ : state) f();
-  const std::chrono::duration<double, std::nano> spent = Clock::now() - start;
-  return state.iterations() ? spent.count() / static_cast<double>(state.iterations()) : 0.0;
 }
 
 struct Hop {

@@ -64,7 +64,7 @@ Result<i2np::I2npPayload> wrap_for_first_hop(ByteView first_hop_key, const i2np:
                                            build);
   if (!clove) return fail(RouterError::Message, "garlic_clove failed");
   auto ephemeral_private = next_rand_32();
-  if (!ephemeral_private) return std::unexpected(std::move(ephemeral_private.error()));
+  if (!ephemeral_private) return wrap(RouterError::Net, std::move(ephemeral_private.error()));
   auto ephemeral = noise::KeyPair::from_private(*ephemeral_private);
   if (!ephemeral) return wrap(RouterError::Noise, std::move(ephemeral.error()));
   const ratchet::RatchetBlocks blocks{ratchet::RatchetBlock{ratchet::RatchetBlock::DateTime{now_s}},
