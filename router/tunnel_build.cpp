@@ -172,8 +172,8 @@ Result<std::uint32_t> Router::build_tunnel(const std::vector<common::Hash>& hops
   // comes back under build_msg_id from its last hop.
   const std::uint32_t header_id = !outbound && hops.size() == 1 ? build_msg_id : take_id(next_msg_id);
   i2np::I2npPayload message{i2np::I2npPayload::ShortTunnelBuild{std::move(records)}};
-  const bool via_exists =
-      send_via && (has_tunnel(tunnels.outbound, send_via->tunnel_id) || has_tunnel(tunnels.inbound, send_via->tunnel_id));
+  const bool via_exists = send_via && (has_tunnel(tunnels.outbound, send_via->tunnel_id) ||
+                                       has_tunnel(tunnels.inbound, send_via->tunnel_id));
   if (via_exists) {
     const tunnel::TunnelDelivery to_first{tunnel::TunnelDelivery::Router{hops[0]}};
     if (!send_via->hops.empty() && send_via->hops.back().router == hops[0]) {

@@ -3,6 +3,8 @@
 // three routers in public mode build their tunnels by the policy alone.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "router/router.h"
 #include "tests/router/dispatch_test_util.h"
 #include "tests/support/test_network.h"
@@ -72,14 +74,17 @@ TEST(TunnelBuildNetwork, BuiltTunnelsCarryMessagesBothWays) {
   const std::vector<std::uint32_t> inbound_gateways = {in_one->hops[0].receive_tunnel_id,
                                                        in_two->hops[0].receive_tunnel_id};
   const std::vector<common::Hash> inbound_gateway_routers = {net.hash(B), net.hash(C)};
-  for (const tunnel::Tunnel& out : {*out_one, *out_two, *out_direct}) {
-    const P to_b = garlic_probe(1500);
+  const std::vector<std::pair<tunnel::Tunnel, std::size_t>> sends = {
+      {*out_one, 1}, {*out_two, 1000}, {*out_direct, 60000}};
+  for (const auto& [out, size] : sends) {
+    const P to_b = garlic_probe(size);
     ASSERT_TRUE(a.send_through_tunnel(out.tunnel_id, {tunnel::TunnelDelivery::Router{net.hash(B)}}, to_b,
                                       std::nullopt, read_now()));
     EXPECT_TRUE(run_logged(net, logs, [&] { return count_of(logs[B], probe_line(to_b)) == 1; })) << logs[B];
     for (std::size_t k = 0; k < inbound_gateways.size(); ++k) {
-      const P round_trip = garlic_probe(300);
-      const tunnel::TunnelDelivery into_a{tunnel::TunnelDelivery::Tunnel{inbound_gateways[k], inbound_gateway_routers[k]}};
+      const P round_trip = garlic_probe(size);
+      const tunnel::TunnelDelivery into_a{
+          tunnel::TunnelDelivery::Tunnel{inbound_gateways[k], inbound_gateway_routers[k]}};
       ASSERT_TRUE(a.send_through_tunnel(out.tunnel_id, into_a, round_trip, std::nullopt, read_now()));
       EXPECT_TRUE(run_logged(net, logs, [&] { return count_of(logs[A], probe_line(round_trip)) == 1; }))
           << logs[A];
@@ -137,16 +142,17 @@ TEST(TunnelBuildNetwork, PublicModeWithTwoHopsBuildsTwoHopTunnelsOnceBothKindsEx
     }
     return true;
   };
+  // Each router's tunnels by hop count, for the failure message.
   auto shape = [&] {
-    std::string out;
+    std::ostringstream out;
     for (std::size_t i = 0; i < net.size(); ++i) {
-      out += "router " + std::to_string(i) + ": in";
-      for (const tunnel::Tunnel& t : net[i].tunnels.inbound) out += " " + std::to_string(t.hops.size());
-      out += ", out";
-      for (const tunnel::Tunnel& t : net[i].tunnels.outbound) out += " " + std::to_string(t.hops.size());
-      out += ", pending " + std::to_string(net[i].pending_builds.size()) + "\n";
+      out << "router " << i << ": in";
+      for (const tunnel::Tunnel& t : net[i].tunnels.inbound) out << ' ' << t.hops.size();
+      out << ", out";
+      for (const tunnel::Tunnel& t : net[i].tunnels.outbound) out << ' ' << t.hops.size();
+      out << ", pending " << net[i].pending_builds.size() << '\n';
     }
-    return out;
+    return out.str();
   };
   ASSERT_TRUE(net.run_until(all_built, 90000)) << shape();
   for (std::size_t i = 0; i < net.size(); ++i) {
