@@ -258,6 +258,14 @@ TEST(TunnelBuild, BuildMessageTravelsThroughAnOwnOutboundTunnel) {
     EXPECT_EQ(net[hops[0]].tunnels.transit.size(), transit_before + 1);
   }
   EXPECT_TRUE(a.pending_builds.empty());
+
+  // A tunnel that is gone carries nothing: the build goes straight to hops[0].
+  tunnel::Tunnel gone = via;
+  gone.tunnel_id = via.tunnel_id + 1000;
+  ASSERT_TRUE(a.build_tunnel(hashes(net, {3}), false, std::nullopt, gone, kNow));
+  ASSERT_EQ(a.pending_sends.size(), 1u);
+  EXPECT_EQ(a.pending_sends[0].peer, net.hash(3));
+  EXPECT_TRUE(std::holds_alternative<P::ShortTunnelBuild>(a.pending_sends[0].payload.value));
 }
 
 TEST(TunnelBuild, ForgedRepliesLeaveTheBuildPending) {
