@@ -128,7 +128,7 @@ void BM_LinkOverSocketpair(benchmark::State& state) {
       break;
     }
     for (;;) {
-      auto r = b.recv_blocks_nb();
+      auto r = b.recv_blocks_nb(ntcp2_net::read_now());
       if (!r) {
         state.SkipWithError("recv failed");
         return;

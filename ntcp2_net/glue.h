@@ -43,7 +43,7 @@ std::int32_t ondrel_i2p_net_tcp_set_peer_timeouts(std::int32_t fd, std::int32_t 
 std::int32_t ondrel_i2p_net_tcp_set_nodelay(std::int32_t fd, std::int32_t on);
 // SO_RCVTIMEO of ms. 0 or -1.
 std::int32_t ondrel_i2p_net_tcp_set_recv_timeout(std::int32_t fd, std::int32_t ms);
-// A non-blocking IPv4 listener (SO_REUSEADDR, backlog 32); port 0 lets the kernel
+// A non-blocking IPv4 listener (SO_REUSEADDR, backlog SOMAXCONN); port 0 lets the kernel
 // choose. -1: "invalid listen host or port", the resolver's text, or that of
 // socket, bind or listen.
 std::int32_t ondrel_i2p_net_tcp_listen(const std::uint8_t* host, std::int32_t host_len, std::int32_t port);
@@ -72,7 +72,8 @@ std::int32_t ondrel_i2p_net_tcp_close(std::int32_t fd);
 
 // --- Randomness and clock -----------------------------------------------------------
 
-// Fills buf with count bytes from "/dev/urandom" and returns count, or -1.
+// Fills buf with count bytes from the kernel's random source (getrandom, needing no
+// descriptor; "/dev/urandom" only where getrandom is missing) and returns count, or -1.
 std::int32_t ondrel_i2p_net_random_bytes(std::uint8_t* buf, std::int32_t count);
 // Wall-clock milliseconds since 1970. Never fails.
 std::uint64_t ondrel_i2p_net_unix_time_ms(void);
@@ -125,6 +126,12 @@ std::int32_t ondrel_i2p_net_fetch_https(const std::uint8_t* url, std::int32_t ur
 // Copies HOME into buf (no NUL) and returns its length; 0 when HOME is unset or empty,
 // longer than the capacity, or the capacity is 0 or less.
 std::int32_t ondrel_i2p_net_home_dir(std::uint8_t* buf, std::int32_t capacity);
+// The process's soft limit of open descriptors (RLIMIT_NOFILE), at most 2,147,483,647;
+// -1 with text when it cannot be read.
+std::int32_t ondrel_i2p_net_descriptor_limit(void);
+// The number of descriptors the process has open (from /proc/self/fd, not counting the one
+// used to list them); -1 with text when they cannot be listed.
+std::int32_t ondrel_i2p_net_open_descriptors(void);
 // fflush(stdout).
 std::int32_t ondrel_i2p_net_flush_stdout(void);
 

@@ -213,7 +213,7 @@ std::int32_t ondrel_i2p_net_tcp_listen(const std::uint8_t* host, std::int32_t ho
   }
   int one = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
-      bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, 32) != 0) {
+      bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
     set_errno_error(errno);
     close(fd);
     freeaddrinfo(found);

@@ -17,6 +17,7 @@ Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session, com
       .tx_offset = 0,
       .tx_queued = 0,
       .stall_since_ms = 0,
+      .rx_started_ms = 0,
   };
 }
 
@@ -92,8 +93,19 @@ Result<bool> Ntcp2Conn::flush_nonblocking(const Now& now) {
   return false;
 }
 
-Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> Ntcp2Conn::recv_blocks_nb() {
+Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> Ntcp2Conn::recv_blocks_nb(const Now& now) {
   using Blocks = std::vector<ntcp2::Ntcp2Block>;
+  // No whole frame yet: a started one has kFrameStallMs from its first byte to complete.
+  auto incomplete = [&]() -> Result<std::optional<Blocks>> {
+    if (rx.empty() && rx_frame_len == -1) return std::optional<Blocks>{};
+    if (rx_started_ms == 0) {
+      rx_started_ms = now.mono_ms;
+    } else if (rx_started_ms + kFrameStallMs < now.mono_ms) {
+      return fail(NetError::Timeout,
+                  msg("NTCP2 frame incomplete ", now.mono_ms - rx_started_ms, " ms after its first byte"));
+    }
+    return std::optional<Blocks>{};
+  };
   if (rx_frame_len == -1) {
     const std::int64_t need = 2 - static_cast<std::int64_t>(rx.size());
     if (need > 0) {
@@ -101,7 +113,7 @@ Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> Ntcp2Conn::recv_blocks_nb(
       auto got = socket.pump_nonblocking(rx, need);
       if (!got) return std::unexpected(std::move(got.error()));
     }
-    if (rx.size() < 2) return std::optional<Blocks>{};
+    if (rx.size() < 2) return incomplete();
     Bytes field = std::move(rx);
     rx.clear();
     if (field.size() != 2) return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed, "NTCP2 frame length prefix must be 2 bytes"));
@@ -118,11 +130,12 @@ Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> Ntcp2Conn::recv_blocks_nb(
     auto got = socket.pump_nonblocking(rx, need);
     if (!got) return std::unexpected(std::move(got.error()));
   }
-  if (rx.size() < static_cast<std::size_t>(rx_frame_len)) return std::optional<Blocks>{};
+  if (rx.size() < static_cast<std::size_t>(rx_frame_len)) return incomplete();
 
   Bytes frame = std::move(rx);
   rx.clear();
   rx_frame_len = -1;
+  rx_started_ms = 0;
   auto plaintext = ntcp2::open_frame(session, frame);
   if (!plaintext) return wrap(NetError::Protocol, std::move(plaintext.error()));
   auto blocks = ntcp2::decode_blocks(*plaintext);

@@ -24,6 +24,9 @@ namespace ntcp2_net {
 inline constexpr std::int32_t kMaxQueuedBytes = 262144;
 // A send queue that makes no progress for longer than this fails the link.
 inline constexpr std::uint64_t kSendStallMs = 10000;
+// A received frame must be whole this long after its first byte arrived, or the link
+// fails: a peer must not hold a link by sending part of a frame and then nothing.
+inline constexpr std::uint64_t kFrameStallMs = 10000;
 
 struct Ntcp2Conn {
   TcpSocket socket;
@@ -37,6 +40,7 @@ struct Ntcp2Conn {
   std::int32_t tx_offset = 0;      // bytes of the head frame already sent
   std::int32_t tx_queued = 0;      // unsent bytes in the queue
   std::uint64_t stall_since_ms = 0;  // monotonic; 0 while the queue is not stalled
+  std::uint64_t rx_started_ms = 0;   // monotonic; first byte of the frame being read, 0 between frames
 
   // Encrypts the blocks as one frame, queues it and tries to flush. Refused without any
   // change when more than 262,144 bytes wait (NetError::Io "NTCP2 outbound send queue
@@ -49,8 +53,10 @@ struct Ntcp2Conn {
   // Sends what the socket takes now; true when any byte left in this call. A queue that
   // makes no progress for more than 10,000 ms (monotonic) fails with NetError::Timeout.
   Result<bool> flush_nonblocking(const Now& now);
-  // The blocks of the next whole frame, or none while it is incomplete.
-  Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> recv_blocks_nb();
+  // The blocks of the next whole frame, or none while it is incomplete. A frame that fails
+  // authentication fails with NetError::Protocol; one still incomplete more than 10,000 ms
+  // (monotonic) after its first byte arrived fails with NetError::Timeout.
+  Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> recv_blocks_nb(const Now& now);
 };
 
 // A new link: empty receive state, empty queue.

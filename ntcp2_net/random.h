@@ -7,7 +7,7 @@
 
 namespace ntcp2_net {
 
-// n bytes read from "/dev/urandom". Any shortfall fails with NetError::Io
+// n bytes from the kernel's random source. Any shortfall fails with NetError::Io
 // "failed to read random bytes: " and the OS text; partial bytes are never returned.
 Result<Bytes> random_bytes(std::size_t n);
 

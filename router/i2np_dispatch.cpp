@@ -1,7 +1,7 @@
 // Received I2NP messages, whatever way they came: each type goes to its handler once its
 // way in and its depth admit it (message_origin.h). DatabaseStore goes into the NetDB with
-// its follow-ups here; DeliveryStatus, a Data message outside garlic and unknown types
-// have no effect.
+// its follow-ups here (and is acknowledged when asked and kept); DeliveryStatus, a Data
+// message outside garlic and unknown types have no effect.
 #include <algorithm>
 #include <string>
 #include <type_traits>
@@ -48,9 +48,11 @@ void handle_database_store(Router& r, const Arrival& arrival, const i2np::I2npPa
   if (was_stored && kind == common::LeaseSet2::kStoreType) r.complete_lookups_for_hash(store.key, now);
   if (was_stored && kind == 0) follow_stored_router_info(r, store.key);
 
-  // Only a store addressed to this router is acknowledged: the acknowledgement of one that
-  // came anonymously would go where its sender says and tell it which router we are.
-  if (store.reply_token == 0 || arrival.origin != MessageOrigin::Direct) return;
+  // Only a store that was kept and was addressed to this router is acknowledged:
+  // acknowledging failures would let anyone make this router send to any gateway it names
+  // for the price of a few bytes, and the acknowledgement of a store that came anonymously
+  // would go where its sender says and tell it which router we are.
+  if (store.reply_token == 0 || !was_stored || arrival.origin != MessageOrigin::Direct) return;
   i2np::I2npPayload ack{i2np::I2npPayload::DeliveryStatus{store.reply_token, now.wall_ms}};
   if (!store.reply_gateway) {
     if (arrival.from) r.send_i2np_to_peer(*arrival.from, std::move(ack), now);

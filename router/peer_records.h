@@ -16,8 +16,9 @@ namespace router {
 struct PeerSession {
   common::Hash peer;
   ntcp2_net::Ntcp2Conn conn;
-  // Last frame received, send progress, message or keep-alive sent (ms since 1970).
+  // Last frame received, send progress, message or keep-alive sent (monotonic ms).
   std::uint64_t last_activity_ms = 0;
+  bool inbound = false;  // the peer dialled this router
 };
 
 // An outbound NTCP2 connection being dialled.
@@ -33,8 +34,21 @@ struct PendingPeerSend {
   std::uint32_t msg_id = 0;
   std::uint32_t expiration_s = 0;  // the short header's expiration (unix seconds)
   i2np::I2npPayload payload;
-  std::uint64_t queued_ms = 0;
+  std::uint64_t queued_ms = 0;  // monotonic
+  std::size_t bytes = 0;        // what it holds: its encoded body and this record
 };
+
+// Bounds of the messages waiting for links: per peer and in all.
+inline constexpr std::size_t kMaxQueuedBytesPerPeer = 256 * 1024;
+inline constexpr std::size_t kMaxQueuedBytesTotal = 8 * 1024 * 1024;
+
+// NTCP2 sessions and handshakes (both ways) held at once; inbound connections beyond are
+// refused at accept, and no dial starts.
+inline constexpr std::size_t kMaxNtcp2Links = 512;
+// Descriptors kept free for the router's own needs: the 16 dials it may have in progress,
+// and a few to close, log, reseed and serve local clients with. Inbound connections never
+// hold them.
+inline constexpr std::int32_t kDescriptorReserve = 24;
 
 // A peer that public mode dials and builds through: its NTCP2 host is an IPv4 address
 // other than "127.0.0.1" and "0.0.0.0", and outside the reserved ranges unless

@@ -25,6 +25,9 @@ constexpr std::uint64_t kQueuedLifetimeMs = 15000;
 constexpr std::uint32_t kSendExpirationS = 60;
 constexpr std::uint64_t kFailureBackoffMs = 60000;
 constexpr std::uint64_t kNoAddressBackoffMs = 120000;
+// Dials in progress at once. Peers name the addresses in their RouterInfos, so without a
+// bound they could make this router open connections to any host as fast as they send.
+constexpr std::size_t kMaxPendingDials = 16;
 
 // Removes the entries at the given positions (ascending), keeping the order of the rest.
 template <typename T>
@@ -43,6 +46,22 @@ void erase_positions(std::vector<T>& list, const std::vector<std::size_t>& posit
   list.erase(list.begin() + static_cast<std::ptrdiff_t>(kept), list.end());
 }
 
+// Sessions and handshakes both ways: each holds a descriptor.
+std::size_t ntcp2_links(const Router& r) {
+  return r.peer_sessions.size() + r.pending_accepts.size() + r.pending_dials.size();
+}
+
+// True when an accepted descriptor lies within the reserve: either its number does (the
+// system hands out the lowest free one, so every one below it is taken), or the descriptors
+// of start-up and of the links, this one included, reach into it (closed links leave holes
+// below, so a low number alone proves nothing).
+bool within_descriptor_reserve(const Router& r, int fd) {
+  if (r.descriptor_limit <= 0) return false;
+  const std::int64_t outside = r.descriptor_limit - kDescriptorReserve;
+  const std::int64_t held = r.descriptors_at_start + static_cast<std::int64_t>(ntcp2_links(r)) + 1;
+  return fd >= outside || held > outside;
+}
+
 }  // namespace
 
 bool is_peer_in_list(const common::Hash& peer, const std::vector<common::Hash>& list) {
@@ -58,22 +77,33 @@ bool Router::step_ntcp2_peers(const Now& now) {
   return did_work;
 }
 
-// New inbound connections, at most 8 a pass, at most 64 handshakes at once. A failed set-up
-// closes its socket and still counts toward the 8; a failed accept (out of descriptors) ends
-// the step without work, so the loop goes on to its idle wait.
+// New inbound connections, at most 8 a pass, at most 64 handshakes at once, at most 512
+// links in all, none held in the descriptor reserve. A failed set-up closes its socket and
+// still counts toward the 8; a failed accept (out of descriptors) ends the step without
+// work, so the loop goes on to its idle wait.
 bool Router::accept_ntcp2_connections(const Now& now) {
   bool did_work = false;
   const common::Hash own = router_hash();
   for (int i = 0; i < kAcceptsPerPass; ++i) {
     auto accepted = ntcp2_listener.accept(0);
     if (!accepted || !*accepted) break;
-    auto pending = ntcp2_net::PendingNtcp2Accept::start(std::move(**accepted), static_keypair, own.view(), ntcp2_iv,
-                                                        check_clock_skew, now);
-    if (!pending) continue;
-    if (pending_accepts.size() >= kMaxPendingAccepts) {
+    ntcp2_net::TcpSocket& socket = **accepted;
+    // Beyond the bound of links a connection is refused; within the descriptor reserve it
+    // may only take the place of the oldest handshake. A refused connection is closed at
+    // once, so it holds nothing and the listener does not stay readable.
+    const bool in_reserve = within_descriptor_reserve(*this, socket.fd);
+    if (ntcp2_links(*this) >= kMaxNtcp2Links || (in_reserve && pending_accepts.empty())) {
+      socket.close();
+      did_work = true;
+      continue;
+    }
+    if (in_reserve || pending_accepts.size() >= kMaxPendingAccepts) {
       pending_accepts.front().socket.close();
       pending_accepts.erase(pending_accepts.begin());
     }
+    auto pending = ntcp2_net::PendingNtcp2Accept::start(std::move(socket), static_keypair, own.view(), ntcp2_iv,
+                                                        check_clock_skew, now);
+    if (!pending) continue;
     pending_accepts.push_back(std::move(*pending));
     did_work = true;
   }
@@ -101,7 +131,7 @@ bool Router::step_pending_accepts(const Now& now) {
     ntcp2_net::Ntcp2Conn conn = std::move(**stepped);
     const common::Hash peer = conn.peer_info.identity.keys_and_cert.hash();
     (void)netdb.store_router_info(conn.peer_info);
-    add_peer_session(peer, std::move(conn), now, /*announce=*/false);
+    add_peer_session(peer, std::move(conn), now, /*dialled=*/false);
   }
   erase_positions(pending_accepts, ended);
   return did_work;
@@ -135,15 +165,25 @@ bool Router::step_pending_dials(const Now& now) {
       }
       continue;
     }
-    add_peer_session(peer, std::move(**stepped), now, /*announce=*/true);
+    add_peer_session(peer, std::move(**stepped), now, /*dialled=*/true);
   }
   erase_positions(pending_dials, ended);
   return did_work;
 }
 
-void Router::add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn conn, const Now& now, bool announce) {
-  peer_sessions.push_back(PeerSession{peer, std::move(conn), now.mono_ms});
-  if (announce) {
+void Router::add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn conn, const Now& now, bool dialled) {
+  // One session per peer and direction: a newer one replaces the older, so an identity that
+  // connects again and again holds one link, not one per connection. The other direction
+  // stays: when two routers dial each other at once, each closing the link it did not make
+  // last would close the one the other side kept, and lose what was sent on it.
+  const bool inbound = !dialled;
+  std::erase_if(peer_sessions, [&](PeerSession& s) {
+    if (s.peer != peer || s.inbound != inbound) return false;
+    s.conn.socket.close();
+    return true;
+  });
+  peer_sessions.push_back(PeerSession{peer, std::move(conn), now.mono_ms, inbound});
+  if (dialled) {
     print_debug_line(debug, "[debug] NTCP2 connected to " + peer.to_b32_address() +
                                 " (peers=" + std::to_string(peer_sessions.size()) + ")");
   }
@@ -162,6 +202,9 @@ bool Router::deliver_queued_sends(const Now& now) {
     }
     return entry.queued_ms + kQueuedLifetimeMs < now.mono_ms;
   });
+  // The count is made afresh each pass, so it never drifts from the list.
+  pending_send_bytes = 0;
+  for (const PendingPeerSend& entry : pending_sends) pending_send_bytes += entry.bytes;
   for (const PendingPeerSend& entry : local) {
     const i2np::I2npShortHeader header{entry.payload.msg_type(), entry.msg_id, entry.expiration_s};
     handle_i2np_message(own, header, entry.payload, now);
@@ -199,7 +242,7 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
   // Handlers may send, which never moves a session but can close one, so the session is
   // reached by position after every handler call.
   for (int frame = 0; frame < kFramesPerSessionPass && !failed; ++frame) {
-    auto received = peer_sessions[index].conn.recv_blocks_nb();
+    auto received = peer_sessions[index].conn.recv_blocks_nb(now);
     if (!received) {
       failed = true;
       break;
@@ -259,6 +302,7 @@ void Router::ensure_peer_dial(const common::Hash& peer, const Now& now) {
     if (d.peer == peer) return;
   }
   if (public_mode && is_peer_backed_off(peer, now)) return;
+  if (pending_dials.size() >= kMaxPendingDials || ntcp2_links(*this) >= kMaxNtcp2Links) return;
   const netdb::RouterInfoPtr info = netdb.get_router_info(peer);
   if (!info) return;
   auto target = ntcp2_net::extract_ntcp2_peer(*info);
@@ -276,12 +320,34 @@ void Router::ensure_peer_dial(const common::Hash& peer, const Now& now) {
   pending_dials.push_back(PendingPeerDial{peer, std::move(*dial)});
 }
 
+bool Router::queue_for_peer(const common::Hash& peer, std::uint32_t id, std::uint32_t expiration,
+                            i2np::I2npPayload payload, const Now& now) {
+  auto body = payload.encode_body();
+  const std::size_t bytes = sizeof(PendingPeerSend) + (body ? body->size() : 0);
+  bool fits = pending_send_bytes + bytes <= kMaxQueuedBytesTotal;
+  if (fits && pending_send_bytes + bytes > kMaxQueuedBytesPerPeer) {
+    std::size_t of_peer = bytes;
+    for (const PendingPeerSend& e : pending_sends) {
+      if (e.peer == peer) of_peer += e.bytes;
+    }
+    fits = of_peer <= kMaxQueuedBytesPerPeer;
+  }
+  if (!fits) {
+    print_debug_line(debug, "[debug] NTCP2 queue for peers without a link is full, dropped I2NP message to " +
+                                peer.to_b32_address());
+    return false;
+  }
+  pending_sends.push_back(PendingPeerSend{peer, id, expiration, std::move(payload), now.mono_ms, bytes});
+  pending_send_bytes += bytes;
+  return true;
+}
+
 void Router::send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload payload, const Now& now,
                                std::optional<std::uint32_t> msg_id) {
   const std::uint32_t id = msg_id ? *msg_id : take_id(next_msg_id);
   const std::uint32_t expiration = now.wall_s() + kSendExpirationS;
   if (peer == router_hash()) {
-    pending_sends.push_back(PendingPeerSend{peer, id, expiration, std::move(payload), now.mono_ms});
+    queue_for_peer(peer, id, expiration, std::move(payload), now);
     return;
   }
 
@@ -313,8 +379,14 @@ void Router::send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload paylo
     print_debug_line(debug, "[debug] NTCP2 send queue full, dropped I2NP message to " + peer.to_b32_address());
     return;
   }
-  pending_sends.push_back(PendingPeerSend{peer, id, expiration, std::move(payload), now.mono_ms});
-  ensure_peer_dial(peer, now);
+  // A peer that would need a dial while the dials are all taken cannot be reached now.
+  const bool dialling = std::any_of(pending_dials.begin(), pending_dials.end(),
+                                    [&](const PendingPeerDial& d) { return d.peer == peer; });
+  if (!dialling && pending_dials.size() >= kMaxPendingDials && netdb.get_router_info(peer)) {
+    print_debug_line(debug, "[debug] NTCP2 dial limit reached, dropped I2NP message to " + peer.to_b32_address());
+    return;
+  }
+  if (queue_for_peer(peer, id, expiration, std::move(payload), now)) ensure_peer_dial(peer, now);
 }
 
 void Router::flush_pending_sends_for(const common::Hash& peer, PeerSession& session, const Now& now) {
@@ -333,6 +405,7 @@ void Router::flush_pending_sends_for(const common::Hash& peer, PeerSession& sess
     } else {
       return;  // this one and the rest wait for another link or expire
     }
+    pending_send_bytes -= std::min(pending_send_bytes, it->bytes);
     it = pending_sends.erase(it);
   }
 }

@@ -95,6 +95,7 @@ struct Router {
   std::vector<PendingPeerDial> pending_dials;
   std::vector<PeerSession> peer_sessions;
   std::vector<PendingPeerSend> pending_sends;
+  std::size_t pending_send_bytes = 0;  // the sum of pending_sends' bytes, at most 8 MiB
   std::vector<PendingNetDbLookup> pending_lookups;
   std::vector<PendingTunnelBuild> pending_builds;
   AcceptedBuildKeys accepted_build_keys;  // of requests to take part, for replays
@@ -117,6 +118,12 @@ struct Router {
   std::int32_t outbound_rotation = 0;  // never above 0x3FFFFFFF
   std::uint64_t last_maintenance_ms = 0;  // monotonic; 0 before the first maintenance
   std::uint64_t last_exploration_ms = 0;  // monotonic; 0 before the first exploration
+  // The process's descriptor limit and the descriptors open after start-up, read at start;
+  // 0 when unknown. The last kDescriptorReserve descriptors are kept for dials, closes and
+  // the console: an inbound connection that would take one of them makes room by closing
+  // the oldest handshake, or is refused.
+  std::int32_t descriptor_limit = 0;
+  std::int32_t descriptors_at_start = 0;
   // Public mode never dials an address in a reserved range (private networks, loopback,
   // link-local, ...). Only tests whose public network runs on 127.0.0.x set this.
   bool dial_reserved_addresses = false;
@@ -161,8 +168,9 @@ struct Router {
   std::optional<common::Hash> pick_connected_hop(const std::vector<common::Hash>& excluded, const Now& now);
   void ensure_peer_dial(const common::Hash& peer, const Now& now);
   // The single exit of every I2NP message: sent on the newest link of the peer, or queued
-  // (and a dial started) for up to 15,000 ms; a message to the own hash is handled locally
-  // on the next pass.
+  // (and a dial started) for up to 15,000 ms, within 256 KiB per peer and 8 MiB in all; a
+  // message to the own hash is handled locally on the next pass. A message that needs a new
+  // dial while 16 dials are in progress is dropped.
   void send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload payload, const Now& now,
                          std::optional<std::uint32_t> msg_id = std::nullopt);
   // Sends the peer's queued messages, in order, on a new session.
@@ -283,9 +291,13 @@ struct Router {
   // One session's flush, reads and idle check; false when the session has ended (its
   // socket closed, its penalty applied).
   bool step_peer_session(std::size_t index, const Now& now, bool& did_work);
-  // Appends a session and sends what waited for its peer; announce prints the debug line
-  // of a finished dial.
-  void add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn conn, const Now& now, bool announce);
+  // Appends a session in place of an older one of the peer in the same direction, and sends
+  // what waited for its peer; dialled (outbound) prints the debug line of a finished dial.
+  void add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn conn, const Now& now, bool dialled);
+  // Queues a message until its peer's link stands, within 256 KiB per peer and 8 MiB in
+  // all; false (with a debug line) when it does not fit and is dropped.
+  bool queue_for_peer(const common::Hash& peer, std::uint32_t id, std::uint32_t expiration, i2np::I2npPayload payload,
+                      const Now& now);
 };
 
 // The b32 address of the client session "__torrent__", or "" when there is none.

@@ -3,6 +3,7 @@
 
 #include "crypto/ed25519.h"
 #include "ntcp2_net/clock.h"
+#include "ntcp2_net/glue.h"
 #include "ntcp2_net/random.h"
 #include "router/id_counters.h"
 #include "router/own_router_info.h"
@@ -75,6 +76,10 @@ Result<Router> Router::start(const StartOptions& options) {
   r.next_msg_id = counters.next_msg_id;
   r.next_tunnel_id = counters.next_tunnel_id;
   r.next_stream_id_seed = counters.next_stream_id_seed;
+  const std::int32_t limit = ondrel_i2p_net_descriptor_limit();
+  const std::int32_t open = ondrel_i2p_net_open_descriptors();
+  r.descriptor_limit = limit > 0 ? limit : 0;
+  r.descriptors_at_start = open > 0 ? open : 0;
   return r;
 }
 

@@ -10,6 +10,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # independent implementations used only by tests and benchmarks
   libssl-dev zlib1g-dev python3 openssl gzip
+  # 32-bit x86 programs built by the patch engine's tests (gcc -m32)
+  gcc-multilib
   # binary diffs made and applied by an independent tool (updater patch tests, benchmark)
   bsdiff
   # update archives in tests: items from the xz command, signatures from python3 'cryptography'

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "encoding/text.h"
 #include "ntcp2_net/files.h"
@@ -18,6 +20,70 @@ constexpr std::size_t kShortValueChars = 100;
 std::size_t char_count(std::string_view text) {
   return static_cast<std::size_t>(
       std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+// A table changed in place: each change scans it.
+struct ScannedAliases {
+  AliasTable& table;
+  void upsert(const std::string& name, std::string_view value) { upsert_alias_entry(table, name, value); }
+  void remove(const std::string& name) { remove_alias_entry(table, name); }
+};
+
+// A table with an index by name, for many changes at once (a hosts file): each change is a
+// look-up instead of a scan, and removed entries leave the table in one pass at the end, so
+// loading n names takes time in proportion to n. Names are unique within a table, as the
+// upserts keep them.
+class IndexedAliases {
+ public:
+  explicit IndexedAliases(AliasTable& table) : table_(table), removed_(table.size(), false) {
+    index_.reserve(table.size());
+    for (std::size_t i = 0; i < table.size(); ++i) index_.emplace(table[i].first, i);
+  }
+  IndexedAliases(const IndexedAliases&) = delete;
+  IndexedAliases& operator=(const IndexedAliases&) = delete;
+  ~IndexedAliases() {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < table_.size(); ++i) {
+      if (removed_[i]) continue;
+      if (kept != i) table_[kept] = std::move(table_[i]);
+      ++kept;
+    }
+    table_.resize(kept);
+  }
+
+  void upsert(const std::string& name, std::string_view value) {
+    const auto [at, added] = index_.try_emplace(name, table_.size());
+    if (!added) {
+      table_[at->second].second = std::string(value);
+      return;
+    }
+    table_.emplace_back(name, std::string(value));
+    removed_.push_back(false);
+  }
+  void remove(const std::string& name) {
+    const auto at = index_.find(name);
+    if (at == index_.end()) return;
+    removed_[at->second] = true;
+    index_.erase(at);
+  }
+
+ private:
+  AliasTable& table_;
+  std::unordered_map<std::string, std::size_t> index_;  // name -> position of its entry
+  std::vector<bool> removed_;
+};
+
+// A name lives in one table only: a b32 value goes to b32 (lower-cased), anything else to dest.
+template <typename Aliases>
+void put_alias(Aliases& b32, Aliases& dest, std::string_view name, std::string_view value, bool is_b32) {
+  const std::string key = encoding::ascii_lower(name);
+  if (is_b32) {
+    dest.remove(key);
+    b32.upsert(key, encoding::ascii_lower(value));
+  } else {
+    b32.remove(key);
+    dest.upsert(key, value);
+  }
 }
 
 }  // namespace
@@ -47,14 +113,9 @@ void remove_alias_entry(AliasTable& table, std::string_view name) {
 }
 
 void Router::register_alias(std::string_view name, std::string_view value) {
-  const std::string key = encoding::ascii_lower(name);
-  if (parse_b32_hash(value)) {
-    remove_alias_entry(dest_aliases, key);
-    upsert_alias_entry(b32_aliases, key, encoding::ascii_lower(value));
-  } else {
-    remove_alias_entry(b32_aliases, key);
-    upsert_alias_entry(dest_aliases, key, value);
-  }
+  ScannedAliases b32{b32_aliases};
+  ScannedAliases dest{dest_aliases};
+  put_alias(b32, dest, name, value, parse_b32_hash(value).has_value());
 }
 
 Result<std::size_t> Router::load_hosts_file(std::string_view path) {
@@ -64,6 +125,8 @@ Result<std::size_t> Router::load_hosts_file(std::string_view path) {
   if (!text) return fail(RouterError::Message, "hosts file is not valid UTF-8");
 
   std::size_t registered = 0;
+  IndexedAliases b32(b32_aliases);
+  IndexedAliases dest(dest_aliases);
   std::string_view rest = *text;
   while (true) {
     const std::size_t lf = rest.find('\n');
@@ -73,9 +136,9 @@ Result<std::size_t> Router::load_hosts_file(std::string_view path) {
       if (eq != std::string_view::npos && eq != 0 && eq + 1 != line.size()) {
         const std::string_view name = encoding::trim(line.substr(0, eq));
         const std::string_view value = encoding::trim(line.substr(eq + 1));
-        const bool acceptable_value = char_count(value) > kShortValueChars || parse_b32_hash(value).has_value();
-        if (!name.empty() && acceptable_value) {
-          register_alias(name, value);
+        const bool is_b32 = parse_b32_hash(value).has_value();
+        if (!name.empty() && (is_b32 || char_count(value) > kShortValueChars)) {
+          put_alias(b32, dest, name, value, is_b32);
           ++registered;
         }
       }

@@ -7,3 +7,7 @@
 // Creates a KestorPatcher. Never null: a patcher whose engine state could not be set up
 // carries that failure and reports it from ReadHeader.
 std::unique_ptr<Patcher> create_kestor_patcher();
+
+// From now on every log message of the patch engine is one line of the update log. Called
+// once by the update thread before it parses the manifest.
+void install_kestor_log_hooks();

@@ -1,5 +1,6 @@
 #include "components/kestor/disassembler_factory.h"
 
+#include "components/kestor/disassembler_elf.h"
 #include "components/kestor/disassembler_no_op.h"
 
 namespace kestor {
@@ -9,6 +10,12 @@ std::unique_ptr<Disassembler> MakeDisassemblerForType(ConstBufferView image, std
   switch (exe_type) {
     case kExeTypeNoOp:
       disasm = std::make_unique<DisassemblerNoOp>();
+      break;
+    case kExeTypeElfX86:
+      disasm = std::make_unique<DisassemblerElfX86>();
+      break;
+    case kExeTypeElfX64:
+      disasm = std::make_unique<DisassemblerElfX64>();
       break;
     default:
       // The executable formats join here as their disassemblers land; "XTF " and "DEX " have

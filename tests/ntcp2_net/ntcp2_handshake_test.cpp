@@ -172,7 +172,7 @@ Result<Links> connect_pair(Net& net) { return connect(net.initiator, net.respond
 
 Result<std::optional<Blocks>> recv_frame(Ntcp2Conn& c) {
   for (int i = 0; i < 3000; ++i) {
-    auto r = c.recv_blocks_nb();
+    auto r = c.recv_blocks_nb(read_now());
     if (!r || *r) return r;
     ntcp2_test::wait_readable(c.socket.fd, 1);
   }
@@ -228,7 +228,7 @@ TEST(Ntcp2Handshake, BothSidesOverLoopbackAndBlocksBothWays) {
     for (std::size_t i = 0; i < frame.size(); ++i) {
       ASSERT_EQ(ondrel_i2p_net_tcp_send(from->socket.fd, frame.data(), static_cast<std::int32_t>(i), 1), 1);
       ASSERT_TRUE(ntcp2_test::wait_readable(to->socket.fd));
-      auto r = to->recv_blocks_nb();
+      auto r = to->recv_blocks_nb(read_now());
       ASSERT_TRUE(r);
       if (i + 1 < frame.size()) {
         ASSERT_FALSE(*r) << i;
@@ -525,7 +525,7 @@ TEST(Ntcp2Handshake, ResponderAcceptsTheEdgesOfTheRules) {
     ASSERT_TRUE(ok);
     ASSERT_TRUE(conn) << to_string(conn.error());
     // The frame that came with message 3 was carried into the link.
-    auto got = conn->recv_blocks_nb();
+    auto got = conn->recv_blocks_nb(read_now());
     ASSERT_TRUE(got && *got);
     EXPECT_EQ(**got, frame);
   }

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "ntcp2/frame.h"
@@ -34,7 +35,7 @@ LinkPair link_pair() {
 // Reads frames until one is complete (or the deadline passes).
 Result<std::optional<Blocks>> recv_one(Ntcp2Conn& c) {
   for (int i = 0; i < 200; ++i) {
-    auto r = c.recv_blocks_nb();
+    auto r = c.recv_blocks_nb(read_now());
     if (!r || *r) return r;
     ntcp2_test::wait_readable(c.socket.fd, 10);
   }
@@ -73,7 +74,7 @@ TEST(Ntcp2Link, OneByteDeliveriesYieldNothingUntilTheFrameIsWhole) {
     for (std::size_t i = 0; i < frame->size(); ++i) {
       ASSERT_EQ(::send(p.a.socket.fd, frame->data() + i, 1, 0), 1);
       ASSERT_TRUE(ntcp2_test::wait_readable(p.b.socket.fd));
-      auto r = p.b.recv_blocks_nb();
+      auto r = p.b.recv_blocks_nb(read_now());
       ASSERT_TRUE(r) << i;
       if (i + 1 < frame->size()) {
         ASSERT_FALSE(*r) << "frame reported after " << i + 1 << " bytes";
@@ -99,7 +100,7 @@ TEST(Ntcp2Link, TagOnlyFrameGivesNoBlocksAndLargestFrameFits) {
   Result<std::optional<Blocks>> big = std::optional<Blocks>{};
   for (int i = 0; i < 400 && big && !*big; ++i) {
     (void)p.a.flush_nonblocking(read_now());
-    big = p.b.recv_blocks_nb();
+    big = p.b.recv_blocks_nb(read_now());
   }
   ASSERT_TRUE(big && *big);
   EXPECT_EQ(**big, largest);
@@ -190,7 +191,7 @@ TEST(Ntcp2Link, StalledQueueTimesOutAfterTenSecondsAndResumesWhereItStopped) {
   for (int i = 0; i < 20000 && received < sent_frames; ++i) {
     auto f = p.a.flush_nonblocking(Now{t0 + 5000, t0 + 5000});
     ASSERT_TRUE(f);
-    auto r = p.b.recv_blocks_nb();
+    auto r = p.b.recv_blocks_nb(read_now());
     ASSERT_TRUE(r) << to_string(r.error());
     if (*r) {
       EXPECT_EQ(**r, frame);
@@ -269,6 +270,79 @@ TEST(Ntcp2Link, UndecodableFrameStillSpendsItsNonce) {
   auto ok = recv_one(p.b);
   ASSERT_TRUE(ok && *ok);
   EXPECT_EQ(**ok, next);
+}
+
+}  // namespace
+}  // namespace ntcp2_net
+
+namespace ntcp2_net {
+namespace {
+
+// A started frame has 10,000 ms from its first byte to complete, however the peer doles out
+// the rest: the part of a frame a peer sends and then holds back must not keep the link.
+TEST(Ntcp2Link, FrameIncompleteTenSecondsAfterItsFirstByteFailsTheLink) {
+  struct Case {
+    const char* name;
+    std::size_t padding;  // the frame's size
+    std::size_t sent;     // bytes of it written before the peer falls silent
+    bool trickle;         // the peer then adds one byte every 4,000 ms
+  };
+  const Case cases[] = {
+      {"one byte of the length", 60000, 1, false},
+      {"the length alone", 60000, 2, false},
+      {"the head of a large frame", 60000, 102, false},
+      {"all but three bytes, then a byte now and then", 1000, 1000, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LinkPair p = link_pair();
+    const Bytes frame =
+        *ntcp2::seal_frame(p.a.session, *ntcp2::encode_blocks({Ntcp2Block::Padding{bytes_of(c.padding, 2)}}));
+    std::size_t off = std::min(c.sent, frame.size() - 3);
+    ASSERT_EQ(::send(p.a.socket.fd, frame.data(), off, 0), static_cast<ssize_t>(off));
+    ASSERT_TRUE(ntcp2_test::wait_readable(p.b.socket.fd));
+    const std::uint64_t t0 = read_now().mono_ms;
+    for (std::uint64_t t = t0; t <= t0 + 8000; t += 4000) {
+      if (c.trickle && t > t0) {
+        ASSERT_EQ(::send(p.a.socket.fd, frame.data() + off, 1, 0), 1);
+        ++off;
+        ASSERT_TRUE(ntcp2_test::wait_readable(p.b.socket.fd));
+      }
+      auto r = p.b.recv_blocks_nb(Now{t, t});
+      ASSERT_TRUE(r) << to_string(r.error());
+      EXPECT_FALSE(*r);
+    }
+    auto at_limit = p.b.recv_blocks_nb(Now{t0 + 10000, t0 + 10000});
+    ASSERT_TRUE(at_limit) << "failed at the limit";
+    EXPECT_FALSE(*at_limit);
+    auto late = p.b.recv_blocks_nb(Now{t0 + 10001, t0 + 10001});
+    ASSERT_FALSE(late);
+    EXPECT_TRUE(late.error().is(NetError::Timeout));
+  }
+}
+
+// The limit runs per frame: frames that each complete in time keep the link however long it
+// lives, and the clock starts anew with each frame's first byte.
+TEST(Ntcp2Link, EachFrameGetsItsOwnTenSeconds) {
+  LinkPair p = link_pair();
+  const Blocks blocks = {Ntcp2Block::DateTime{7}};
+  const std::uint64_t t0 = read_now().mono_ms;
+  for (int i = 0; i < 4; ++i) {
+    const Bytes frame = *ntcp2::seal_frame(p.a.session, *ntcp2::encode_blocks(blocks));
+    ASSERT_EQ(::send(p.a.socket.fd, frame.data(), 5, 0), 5);
+    ASSERT_TRUE(ntcp2_test::wait_readable(p.b.socket.fd));
+    const std::uint64_t start = t0 + static_cast<std::uint64_t>(i) * 9000;
+    auto head = p.b.recv_blocks_nb(Now{start, start});
+    ASSERT_TRUE(head);
+    EXPECT_FALSE(*head);
+    ASSERT_EQ(::send(p.a.socket.fd, frame.data() + 5, frame.size() - 5, 0), static_cast<ssize_t>(frame.size() - 5));
+    ASSERT_TRUE(ntcp2_test::wait_readable(p.b.socket.fd));
+    auto whole = p.b.recv_blocks_nb(Now{start + 9000, start + 9000});
+    ASSERT_TRUE(whole) << i << ": " << to_string(whole.error());
+    ASSERT_TRUE(*whole);
+    EXPECT_EQ(**whole, blocks);
+    EXPECT_EQ(p.b.rx_started_ms, 0u);
+  }
 }
 
 }  // namespace

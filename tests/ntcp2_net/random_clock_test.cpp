@@ -1,8 +1,14 @@
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +16,7 @@
 #include "ntcp2_net/glue.h"
 #include "ntcp2_net/random.h"
 #include "test_util.h"
+#include "tests/support/child_process.h"
 
 TEST(RandomBytes, EveryLengthUpToFourKiB) {
   for (std::size_t n = 0; n <= 4096; ++n) {
@@ -40,6 +47,29 @@ TEST(RandomBytes, DrawsDifferAndCoverEveryByteValue) {
     EXPECT_GT(seen[v], 128) << v;
     EXPECT_LT(seen[v], 400) << v;
   }
+}
+
+// Random bytes need no descriptor: a process that has used up its descriptors still gets
+// them (and so can still make the keys of a handshake).
+TEST(RandomBytes, AvailableWithNoDescriptorLeft) {
+  test_support::ChildProcess child([](test_support::LineChannel& parent) {
+    const int lowest_free = ::dup(0);
+    if (lowest_free < 0) return 10;
+    ::close(lowest_free);
+    const rlimit limit{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 11;
+    const int probe = ::open("/dev/null", O_RDONLY);
+    const bool exhausted = probe < 0 && errno == EMFILE;
+    auto bytes = ntcp2_net::random_bytes(64);
+    parent.send(std::string("exhausted=") + (exhausted ? "1" : "0") +
+                " random=" + (bytes && bytes->size() == 64 && *bytes != Bytes(64, 0) ? "1" : "0"));
+    return 0;
+  });
+  ASSERT_TRUE(child.started());
+  const auto report = child.channel().receive(10000);
+  ASSERT_TRUE(report);
+  EXPECT_EQ(child.wait(10000), 0);
+  EXPECT_EQ(*report, "exhausted=1 random=1");
 }
 
 TEST(RandomBytes, GlueRefusesBadArguments) {
@@ -124,3 +154,29 @@ TEST_F(HomeDir, UnsetTooLongOrNoCapacityGivesZero) {
 }
 
 TEST(FlushStdout, Succeeds) { EXPECT_EQ(ondrel_i2p_net_flush_stdout(), 0); }
+
+// The descriptor limit and the count of open descriptors, against the limit set and a probe
+// of every descriptor number. In a child, since the limit is lowered.
+TEST(Descriptors, LimitAndOpenCountMatchTheSystem) {
+  test_support::ChildProcess child([](test_support::LineChannel&) {
+    rlimit limit{100, 100};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 10;
+    if (ondrel_i2p_net_descriptor_limit() != 100) return 11;
+    auto probe = [] {
+      int n = 0;
+      for (int fd = 0; fd < 65536; ++fd) n += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;  // inherited ones may lie above the limit
+      return n;
+    };
+    if (ondrel_i2p_net_open_descriptors() != probe()) return 12;
+    const int a = ::dup(0), b = ::dup(0), c = ::dup(0);
+    if (a < 0 || b < 0 || c < 0) return 13;
+    if (ondrel_i2p_net_open_descriptors() != probe()) return 14;
+    // At the limit nothing can be listed: -1, not a wrong count.
+    std::vector<int> filler;
+    for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) filler.push_back(fd);
+    if (ondrel_i2p_net_open_descriptors() != -1) return 15;
+    return 0;
+  });
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.wait(10000), 0);
+}

@@ -7,7 +7,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -82,6 +84,20 @@ TEST(TcpListener, PortZeroGivesTheKernelsChoice) {
   // Non-blocking, so that accept can never stall the loop; close-on-exec for curl.
   EXPECT_TRUE(has_flag(l->fd, F_GETFL, O_NONBLOCK));
   EXPECT_TRUE(has_flag(l->fd, F_GETFD, FD_CLOEXEC));
+}
+
+// The listen queue is as deep as the system allows, so a burst of connections is not
+// dropped while the loop is busy. A listening socket's TCP_INFO reports its queue limit.
+TEST(TcpListener, QueueIsAsDeepAsTheSystemAllows) {
+  auto l = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
+  ASSERT_TRUE(l.has_value()) << to_string(l.error());
+  unsigned long system_limit = SOMAXCONN;
+  if (std::ifstream in("/proc/sys/net/core/somaxconn"); in) in >> system_limit;
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  ASSERT_EQ(::getsockopt(l->fd, IPPROTO_TCP, TCP_INFO, &info, &len), 0);
+  EXPECT_EQ(info.tcpi_sacked, std::min<unsigned long>(SOMAXCONN, system_limit));
+  EXPECT_GT(info.tcpi_sacked, 32u);
 }
 
 TEST(TcpListener, AcceptWithoutPendingConnectionGivesNone) {

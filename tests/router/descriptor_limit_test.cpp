@@ -1,6 +1,7 @@
 // A router that runs out of descriptors: clients that connect and hang up are closed and
 // forgotten, and the loop still waits its idle interval instead of spinning on a listener
-// it cannot accept from. The router runs in a child process with a limit of 64 descriptors;
+// it cannot accept from; a peer that holds many sessions and silent connections does not
+// lock out a fresh one. The router runs in a child process with a limit of 64 descriptors;
 // the test sees it only through what the child reports.
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -8,13 +9,18 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "encoding/reader.h"
+#include "encoding/text.h"
 #include "ntcp2_net/clock.h"
 #include "ntcp2_net/glue.h"
+#include "ntcp2_net/pending_dial.h"
 #include "router/router.h"
 #include "tests/support/child_process.h"
 
@@ -132,6 +138,147 @@ TEST(DescriptorLimit, ClientsThatHangUpAreForgottenAndTheLoopStillWaits) {
   // Only the two listeners stay open.
   EXPECT_LE(number(*report, "new_fds"), 2) << *report;
   EXPECT_GE(number(*report, "new_fds"), 0) << *report;
+}
+
+
+constexpr int kAttackLimit = 64;
+
+// The child: a router under a 64-descriptor limit that hands the parent its RouterInfo, then
+// steps until told to quit, answering each "status" with what its record holds.
+int run_router_under_attack(LineChannel& parent) {
+  rlimit limit{kAttackLimit, kAttackLimit};
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 10;
+  StartOptions options;
+  options.sam_port = 0;
+  auto r = Router::start(options);
+  if (!r) return 11;
+  auto info = r->router_info.to_bytes();
+  if (!info) return 12;
+  parent.send(encoding::hex_encode(*info));
+  const std::uint64_t deadline = ntcp2_net::read_now().mono_ms + 60000;
+  while (ntcp2_net::read_now().mono_ms < deadline) {
+    r->step(ntcp2_net::read_now());
+    if (!parent.has_line()) continue;
+    const auto line = parent.receive(0);
+    if (!line || *line == "quit") break;
+    std::string peers;
+    for (const PeerSession& s : r->peer_sessions) peers += (peers.empty() ? "" : ",") + s.peer.to_b32_address();
+    parent.send("limit=" + std::to_string(r->descriptor_limit) + " fds=" + std::to_string(open_descriptors()) +
+                " accepts=" + std::to_string(r->pending_accepts.size()) +
+                " sessions=" + std::to_string(r->peer_sessions.size()) +
+                " waiting=" + std::to_string(readable(r->ntcp2_listener.fd) ? 1 : 0) + " peers=" + peers);
+  }
+  r->close();
+  return 0;
+}
+
+// Handshakes with the target from the identity, `at_once` in flight at a time, until
+// `count` were tried; gives the links that finished (the caller holds them open).
+std::vector<ntcp2_net::Ntcp2Conn> hold_handshakes(const common::RouterInfo& target, const Router& identity, int count,
+                                                 int at_once) {
+  std::vector<ntcp2_net::Ntcp2Conn> links;
+  const auto peer = ntcp2_net::extract_ntcp2_peer(target);
+  if (!peer) return links;
+  for (int started = 0; started < count;) {
+    std::vector<ntcp2_net::PendingNtcp2Dial> dials;
+    for (; started < count && static_cast<int>(dials.size()) < at_once; ++started) {
+      auto dial = ntcp2_net::PendingNtcp2Dial::start(*peer, target, identity.static_keypair, identity.router_info,
+                                                     true, ntcp2_net::read_now());
+      if (dial) dials.push_back(std::move(*dial));
+    }
+    const std::uint64_t deadline = ntcp2_net::read_now().mono_ms + 8000;
+    while (!dials.empty() && ntcp2_net::read_now().mono_ms < deadline) {
+      const ntcp2_net::Now now = ntcp2_net::read_now();
+      std::erase_if(dials, [&](ntcp2_net::PendingNtcp2Dial& dial) {
+        auto stepped = dial.step(now);
+        if (stepped && !*stepped) return false;
+        if (stepped) links.push_back(std::move(**stepped));
+        return true;
+      });
+      ::usleep(1000);
+    }
+  }
+  return links;
+}
+
+// The child's status, asked for until the condition holds (at most 10 s); the last one.
+std::string status_until(LineChannel& channel, const std::function<bool(const std::string&)>& condition) {
+  std::string last;
+  const std::uint64_t deadline = ntcp2_net::read_now().mono_ms + 10000;
+  while (ntcp2_net::read_now().mono_ms < deadline) {
+    if (!channel.send("status")) break;
+    const auto report = channel.receive(5000);
+    if (!report) break;
+    last = *report;
+    if (condition(last)) break;
+    ::usleep(5000);
+  }
+  return last;
+}
+
+std::size_t count_in(const std::string& list, const std::string& item) {
+  std::size_t n = 0;
+  for (std::size_t at = list.find(item); at != std::string::npos; at = list.find(item, at + 1)) ++n;
+  return n;
+}
+
+// One identity that completes 200 handshakes and holds every link, plus 100 connections that
+// never speak, against a router allowed 64 descriptors: the router keeps one session of that
+// identity and leaves its reserve of descriptors free, so a fresh peer still gets through.
+TEST(DescriptorLimit, AFreshPeerGetsThroughWhileAnotherHoldsSessionsAndConnections) {
+  ChildProcess child(run_router_under_attack);
+  ASSERT_TRUE(child.started());
+  const auto hex = child.channel().receive(20000);
+  ASSERT_TRUE(hex) << "the router did not start under the limit";
+  const auto bytes = encoding::hex_decode(*hex);
+  ASSERT_TRUE(bytes);
+  encoding::Reader reader(*bytes);
+  const auto target = common::RouterInfo::decode(reader);
+  ASSERT_TRUE(target);
+
+  auto identity = [](const char* host) {
+    StartOptions options;
+    options.ntcp2_host = host;
+    options.sam_port = 0;
+    return Router::start(options);
+  };
+  auto attacker = identity("127.0.0.3");
+  auto fresh = identity("127.0.0.4");
+  ASSERT_TRUE(attacker && fresh);
+  const std::string attacker_b32 = attacker->router_hash().to_b32_address();
+  const std::string fresh_b32 = fresh->router_hash().to_b32_address();
+
+  const std::vector<ntcp2_net::Ntcp2Conn> held = hold_handshakes(*target, *attacker, 200, 16);
+  EXPECT_GE(held.size(), 100u) << "the attacker's handshakes did not go through";
+  const auto port = ntcp2_net::extract_ntcp2_peer(*target)->port;
+  std::vector<ntcp2_net::TcpSocket> silent;
+  const std::string host = "127.0.0.1";
+  for (int i = 0; i < 100; ++i) {
+    const int fd = ondrel_i2p_net_tcp_connect_nb(reinterpret_cast<const std::uint8_t*>(host.data()),
+                                                 static_cast<std::int32_t>(host.size()), port);
+    if (fd >= 0) silent.emplace_back(fd);
+  }
+  // Everything connected has been taken from the listener, or refused.
+  const std::string settled = status_until(child.channel(), [](const std::string& s) { return field(s, "waiting") == "0"; });
+  ASSERT_EQ(field(settled, "waiting"), "0") << settled;
+  EXPECT_EQ(count_in(field(settled, "peers"), attacker_b32), 1u) << settled;
+
+  const std::vector<ntcp2_net::Ntcp2Conn> mine = hold_handshakes(*target, *fresh, 1, 1);
+  ASSERT_EQ(mine.size(), 1u) << "the fresh peer's handshake did not finish";
+  const std::string report =
+      status_until(child.channel(), [&](const std::string& s) { return count_in(field(s, "peers"), fresh_b32) == 1; });
+  EXPECT_EQ(count_in(field(report, "peers"), fresh_b32), 1u) << report;
+  EXPECT_EQ(count_in(field(report, "peers"), attacker_b32), 1u) << report;
+  EXPECT_EQ(number(report, "sessions"), 2) << report;
+  EXPECT_EQ(number(report, "limit"), kAttackLimit) << report;
+  // Inbound connections never hold the reserve.
+  EXPECT_LE(number(report, "fds"), kAttackLimit - kDescriptorReserve) << report;
+  EXPECT_GE(number(report, "accepts"), 1) << "the silent connections were not held at all: " << report;
+
+  ASSERT_TRUE(child.channel().send("quit"));
+  EXPECT_EQ(child.wait(10000), 0);
+  attacker->close();
+  fresh->close();
 }
 
 }  // namespace

@@ -127,5 +127,80 @@ TEST(I2npDispatch, AcknowledgementWithoutGatewayGoesToTheSenderWhenThereIsOne) {
   EXPECT_EQ(ack.timestamp, now.wall_ms);  // the acknowledgement carries wall-clock time
 }
 
+// Only a store that was kept is acknowledged: a store that fails, or brings nothing newer,
+// sends nothing to the gateway it names.
+TEST(I2npDispatch, StoresThatAreNotKeptAreNotAcknowledged) {
+  auto net = TestNetwork::create({.routers = 2, .debug = false});
+  ASSERT_TRUE(net);
+  Router& r = (*net)[0];
+  const common::Hash gateway = net->hash(1);
+  const auto info = reference_router_info("ff-127.0.0.2.dat");
+  auto with_reply = [&](i2np::I2npPayload store) {
+    auto& body = std::get<i2np::I2npPayload::DatabaseStore>(store.value);
+    body.reply_token = 55;
+    body.reply_gateway = gateway;
+    return store;
+  };
+  i2np::I2npPayload bad = with_reply(database_store_of(info));
+  std::get<i2np::I2npPayload::DatabaseStore>(bad.value).data.back() ^= 1;  // breaks the signature
+  i2np::I2npPayload empty = with_reply(database_store_of(info));
+  std::get<i2np::I2npPayload::DatabaseStore>(empty.value).data.clear();
+  const i2np::I2npPayload good = with_reply(database_store_of(info));
+
+  for (const i2np::I2npPayload* p : {&bad, &empty}) {
+    r.handle_i2np_message(net->hash(1), header_of(*p), *p, read_now());
+    EXPECT_TRUE(r.pending_sends.empty());
+    EXPECT_TRUE(r.pending_dials.empty());
+  }
+  r.handle_i2np_message(net->hash(1), header_of(good), good, read_now());
+  EXPECT_EQ(r.pending_sends.size(), 1u);  // kept: acknowledged
+  r.pending_sends.clear();
+  r.pending_dials.clear();
+  r.handle_i2np_message(net->hash(1), header_of(good), good, read_now());
+  EXPECT_TRUE(r.pending_sends.empty());  // the same copy again: nothing kept, nothing sent
+}
+
+// Messages waiting for links are bounded: 256 KiB per peer, 8 MiB in all; the rest are
+// dropped with a debug line.
+TEST(I2npDispatch, MessagesWaitingForLinksAreBounded) {
+  auto net = TestNetwork::create({.routers = 1, .debug = true});
+  ASSERT_TRUE(net);
+  Router& r = (*net)[0];
+  const i2np::I2npPayload big{i2np::I2npPayload::Data{Bytes(60000, 7)}};
+  auto peer_n = [](std::uint32_t n) {
+    common::Hash h;  // peers without a RouterInfo: nothing is dialled, the messages wait
+    for (int b = 0; b < 4; ++b) h.bytes[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(n >> (8 * b));
+    h.bytes[31] = 0x77;
+    return h;
+  };
+  auto queued_bytes = [&](std::optional<common::Hash> of) {
+    std::size_t sum = 0;
+    for (const auto& e : r.pending_sends) {
+      if (!of || e.peer == *of) sum += e.payload.encode_body()->size();
+    }
+    return sum;
+  };
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 10; ++i) r.send_i2np_to_peer(peer_n(0), big, read_now());
+  EXPECT_LE(queued_bytes(peer_n(0)), 256u * 1024);
+  EXPECT_GE(queued_bytes(peer_n(0)), 256u * 1024 - 2 * 60000);
+  for (std::uint32_t p = 1; p < 60; ++p) {
+    for (int i = 0; i < 4; ++i) r.send_i2np_to_peer(peer_n(p), big, read_now());
+  }
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_LE(queued_bytes(std::nullopt), 8u * 1024 * 1024);
+  EXPECT_GE(queued_bytes(std::nullopt), 8u * 1024 * 1024 - 2 * 60000);
+  EXPECT_LE(r.pending_send_bytes, 8u * 1024 * 1024);
+  EXPECT_NE(out.find("[debug] NTCP2 queue for peers without a link is full, dropped I2NP message to " +
+                     peer_n(0).to_b32_address()),
+            std::string::npos);
+  // Once they expire, room comes back.
+  r.step_ntcp2_peers(read_now().after(15001));
+  EXPECT_TRUE(r.pending_sends.empty());
+  EXPECT_EQ(r.pending_send_bytes, 0u);
+  r.send_i2np_to_peer(peer_n(0), big, read_now());
+  EXPECT_EQ(r.pending_sends.size(), 1u);
+}
+
 }  // namespace
 }  // namespace router

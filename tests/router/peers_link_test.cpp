@@ -18,19 +18,14 @@ namespace {
 
 using peers_test::database_store_of;
 using peers_test::hash_of;
+using peers_test::kLimitMs;
+using peers_test::linked_pair;
+using peers_test::make_network;
 using peers_test::reference_router_info;
+using peers_test::wait_accept_queue;
+using peers_test::wait_readable_bytes;
 using ntcp2_net::read_now;
 using test_support::TestNetwork;
-
-constexpr int kLimitMs = 5000;
-
-// Tests call these through ASSERT_NO_FATAL_FAILURE, so a network that failed to start or
-// link ends the test before anything reaches into it.
-void make_network(TestNetwork& out, std::size_t n, bool debug = false) {
-  auto net = TestNetwork::create({.routers = n, .public_mode = false, .debug = debug});
-  ASSERT_TRUE(net) << to_string(net.error());
-  out = std::move(*net);
-}
 
 std::vector<common::Hash> netdb_hashes(const Router& r) {
   std::vector<common::Hash> hashes;
@@ -38,40 +33,10 @@ std::vector<common::Hash> netdb_hashes(const Router& r) {
   return hashes;
 }
 
-// Waits (up to 2 s) until the socket holds at least n unread bytes. Small frames may sit a
-// few ms in the sender's kernel before they leave.
-bool wait_readable_bytes(int fd, std::size_t n) {
-  for (int i = 0; i < 2000; ++i) {
-    int available = 0;
-    if (::ioctl(fd, FIONREAD, &available) == 0 && static_cast<std::size_t>(available) >= n) return true;
-    ::usleep(1000);
-  }
-  return false;
-}
-
-// Waits (up to 5 s) until a listening socket holds n connections ready to accept; a
-// listening socket's TCP_INFO reports that count as tcpi_unacked.
-bool wait_accept_queue(int listener_fd, std::uint32_t n) {
-  for (int i = 0; i < 5000; ++i) {
-    tcp_info info{};
-    socklen_t len = sizeof info;
-    if (::getsockopt(listener_fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_unacked >= n) return true;
-    ::usleep(1000);
-  }
-  return false;
-}
-
 // Wire size of a frame holding one I2NP block: length field, block header, short header,
 // body and MAC.
 std::size_t i2np_frame_size(const i2np::I2npPayload& payload) { return 2 + 3 + 9 + payload.encode_body()->size() + 16; }
 
-// Two routers with one established link (router 0 dialled router 1).
-void linked_pair(TestNetwork& net, bool debug = false) {
-  ASSERT_NO_FATAL_FAILURE(make_network(net, 2, debug));
-  net[0].ensure_peer_dial(net.hash(1), read_now());
-  ASSERT_TRUE(net.run_until([&] { return !net[0].peer_sessions.empty() && !net[1].peer_sessions.empty(); },
-                            kLimitMs, TestNetwork::peers_step));
-}
 
 TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
   // A third identity whose RouterInfo is only carried, never dialled.
@@ -431,6 +396,37 @@ TEST(PeerTimers, FollowTheMonotonicClockWhateverTheWallClockDoes) {
   EXPECT_EQ(r.peer_sessions.size(), 1u) << "a wall clock a day ahead closed an active session";
   r.step_ntcp2_peers(ntcp2_net::Now{last + 180001, t0.wall_ms - kDay});
   EXPECT_TRUE(r.peer_sessions.empty()) << "a wall clock a day behind kept an idle session";
+}
+
+// At most 16 dials are in progress: peers choose the addresses they publish, and must not
+// be able to make this router open connections wherever they like. A message to a further
+// peer is dropped.
+TEST(PeerDials, AtMostSixteenInProgressAndMessagesBeyondAreDropped) {
+  TestNetwork net;
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 1, /*debug=*/true));
+  Router& r = net[0];
+  // A port that takes connections but never answers: every dial stays in progress.
+  auto silent = ntcp2_net::TcpListener::bind("127.0.0.9", 0);
+  ASSERT_TRUE(silent);
+  std::vector<common::RouterInfo> peers;
+  for (int i = 0; i < 20; ++i) {
+    peers.push_back(peers_test::signed_router_info("127.0.0.9", std::nullopt, static_cast<std::uint16_t>(silent->port)));
+    ASSERT_TRUE(r.netdb.store_router_info(peers.back()));
+  }
+  const auto info = reference_router_info("ff-127.0.0.2.dat");
+  testing::internal::CaptureStdout();
+  for (const auto& p : peers) r.send_i2np_to_peer(hash_of(p), database_store_of(info), read_now());
+  // A peer already being dialled still gets its messages queued.
+  r.send_i2np_to_peer(hash_of(peers[0]), database_store_of(info), read_now());
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r.pending_dials.size(), 16u);
+  EXPECT_EQ(r.pending_sends.size(), 17u);
+  for (int i = 16; i < 20; ++i) {
+    EXPECT_NE(out.find("[debug] NTCP2 dial limit reached, dropped I2NP message to " + hash_of(peers[static_cast<std::size_t>(i)]).to_b32_address()),
+              std::string::npos) << i;
+  }
+  r.ensure_peer_dial(hash_of(peers[19]), read_now());
+  EXPECT_EQ(r.pending_dials.size(), 16u);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #pragma once
 // Helpers of the peer management tests: RouterInfos from the reference files, signed
-// RouterInfos with chosen NTCP2 hosts, DatabaseStore messages, stdout capture.
+// RouterInfos with chosen NTCP2 hosts, DatabaseStore messages, test networks and the
+// waits on their sockets.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,9 +16,11 @@
 #include "crypto/ed25519.h"
 #include "encoding/reader.h"
 #include "i2np/payload.h"
+#include "ntcp2_net/clock.h"
 #include "ntcp2_net/random.h"
 #include "router/own_router_info.h"
 #include "tests/support/test_data.h"
+#include "tests/support/test_network.h"
 
 namespace router::peers_test {
 
@@ -59,6 +64,48 @@ inline i2np::I2npPayload database_store_of(const common::RouterInfo& info, std::
 }
 
 inline common::Hash hash_of(const common::RouterInfo& info) { return info.identity.keys_and_cert.hash(); }
+
+// Wall-time limit of the waits for links on the test network.
+constexpr int kLimitMs = 5000;
+
+// Tests call these through ASSERT_NO_FATAL_FAILURE, so a network that failed to start or
+// link ends the test before anything reaches into it.
+inline void make_network(test_support::TestNetwork& out, std::size_t n, bool debug = false) {
+  auto net = test_support::TestNetwork::create({.routers = n, .public_mode = false, .debug = debug});
+  ASSERT_TRUE(net) << to_string(net.error());
+  out = std::move(*net);
+}
+
+// Waits (up to 2 s) until the socket holds at least n unread bytes. Small frames may sit a
+// few ms in the sender's kernel before they leave.
+inline bool wait_readable_bytes(int fd, std::size_t n) {
+  for (int i = 0; i < 2000; ++i) {
+    int available = 0;
+    if (::ioctl(fd, FIONREAD, &available) == 0 && static_cast<std::size_t>(available) >= n) return true;
+    ::usleep(1000);
+  }
+  return false;
+}
+
+// Waits (up to 5 s) until a listening socket holds n connections ready to accept; a
+// listening socket's TCP_INFO reports that count as tcpi_unacked.
+inline bool wait_accept_queue(int listener_fd, std::uint32_t n) {
+  for (int i = 0; i < 5000; ++i) {
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (::getsockopt(listener_fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_unacked >= n) return true;
+    ::usleep(1000);
+  }
+  return false;
+}
+
+// Two routers with one established link (router 0 dialled router 1).
+inline void linked_pair(test_support::TestNetwork& net, bool debug = false) {
+  ASSERT_NO_FATAL_FAILURE(make_network(net, 2, debug));
+  net[0].ensure_peer_dial(net.hash(1), ntcp2_net::read_now());
+  ASSERT_TRUE(net.run_until([&] { return !net[0].peer_sessions.empty() && !net[1].peer_sessions.empty(); },
+                            kLimitMs, test_support::TestNetwork::peers_step));
+}
 
 // A TCP port on a loopback address that this object holds bound but never listens on: a
 // connection to it is refused, and no other program can start listening there meanwhile.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <utility>
+#include <vector>
 
 namespace router {
 namespace {
@@ -63,6 +65,38 @@ TEST(LoadHostsFile, SkipsEveryMalformedLine) {
   EXPECT_EQ(*n, 2u);
   EXPECT_EQ(r.b32_aliases, (AliasTable{{"a.i2p", kB32}}));
   EXPECT_EQ(r.dest_aliases, (AliasTable{{"d.i2p", long_value}}));
+}
+
+// A hosts file leaves the tables as registering its lines one by one would: names that move
+// between the tables, come back, change case, and names registered before the file.
+TEST(LoadHostsFile, EndsAsRegisteringEachLineInTurn) {
+  const std::string dest_a(200, 'A'), dest_b(300, 'B');
+  const std::vector<std::pair<std::string, std::string>> lines = {
+      {"one.i2p", kB32},      {"two.i2p", dest_a},   {"ONE.i2p", dest_b},  {"three.i2p", kOtherB32},
+      {"one.i2p", kOtherB32}, {"pre.i2p", kB32},     {"two.i2p", dest_b},  {"moved.i2p", kB32},
+      {"Four.I2P", dest_a},   {"three.i2p", dest_a}, {"three.i2p", kB32},  {"gone.i2p", kB32},
+  };
+  auto seed = [](Router& r) {
+    r.register_alias("pre.i2p", "an-earlier-destination-that-the-file-moves-to-the-b32-table");
+    r.register_alias("moved.i2p", kOtherB32);
+    r.register_alias("kept.i2p", kOtherB32);
+    r.register_alias("gone.i2p", "a-destination");
+  };
+  std::string file;
+  Router expected;
+  seed(expected);
+  for (const auto& [name, value] : lines) {
+    file += name + "=" + value + "\n";
+    expected.register_alias(name, value);
+  }
+  Router r;
+  seed(r);
+  auto n = r.load_hosts_file(write_file("hosts_in_turn.txt", file));
+  ASSERT_TRUE(n);
+  EXPECT_EQ(*n, lines.size());
+  EXPECT_EQ(r.b32_aliases, expected.b32_aliases);
+  EXPECT_EQ(r.dest_aliases, expected.dest_aliases);
+  EXPECT_EQ(r.b32_aliases.size() + r.dest_aliases.size(), 8u);  // each name once
 }
 
 TEST(LoadHostsFile, ShortValuesMustBeB32) {

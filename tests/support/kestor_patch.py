@@ -317,6 +317,397 @@ def make_edit_patch(old, seed, edits=40, element_count=5):
     return new, patch_for(old, new, elements)
 
 
+
+# --- ELF images as binutils sees them -------------------------------------------------------
+#
+# Sections, relocations, symbols and instructions come from readelf and objdump; only the
+# stored bytes at known places are read from the file. The rules for which of them are
+# references follow the engine's ELF format description: relative relocations of allocated
+# REL/RELA sections, the absolute addresses they point at, and rel32 displacements of calls,
+# jumps and (x86-64) RIP-relative operands.
+
+import bisect
+import re
+import subprocess
+
+RELATIVE_TYPE = 8  # R_386_RELATIVE and R_X86_64_RELATIVE
+INVALID = 0xFFFFFFFE
+
+_SECTION_RE = re.compile(r"^\s*\[\s*(\d+)\]\s+(\S*)\s+(\S+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s+"
+                         r"([0-9a-f]+)\s+([A-Za-z]*)\s+(\d+)\s+(\d+)\s+(\d+)\s*$")
+_RELOC_SECTION_RE = re.compile(r"^Relocation section '([^']+)' at offset 0x([0-9a-f]+) contains (\d+) entr")
+_RELOC_ENTRY_RE = re.compile(r"^([0-9a-f]+)\s+([0-9a-f]+)\s+(\S+)")
+_SYMBOL_RE = re.compile(r"^\s*\d+:\s+([0-9a-f]+)\s+(\d+|0x[0-9a-f]+)\s+(\S+)\s+(\S+)\s+(\S+)\s+(\S+)\s+(\S+)\s*$")
+_INSN_RE = re.compile(r"^\s*([0-9a-f]+):\t([0-9a-f ]+?)\s*\t(.*)$")
+_DISASSEMBLY_RE = re.compile(r"^Disassembly of section (\S+):")
+_PREFIXES = {0x66, 0x67, 0xF2, 0xF3, 0xF0, 0x2E, 0x3E, 0x26, 0x36, 0x64, 0x65}
+
+
+def _tool(*args):
+    return subprocess.run(list(args), check=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                          universal_newlines=True).stdout
+
+
+class Section:
+    def __init__(self, index, name, kind, addr, off, size, entsize, flags):
+        self.index, self.name, self.kind = index, name, kind
+        self.addr, self.off, self.size, self.entsize, self.flags = addr, off, size, entsize, flags
+
+    @property
+    def translatable(self):
+        return self.addr != 0 and self.size != 0 and not (self.kind == "NOBITS" and "T" in self.flags)
+
+    @property
+    def pointer_bearing(self):
+        return self.addr != 0 and self.size != 0 and self.kind != "NOBITS"
+
+
+class ElfImage:
+    """One ELF file: its bytes and what readelf says about it."""
+
+    def __init__(self, path):
+        self.path = path
+        with open(path, "rb") as f:
+            self.data = f.read()
+        self.is64 = self.data[4] == 2
+        self.width = 8 if self.is64 else 4
+        self.sections = []
+        for line in _tool("readelf", "-SW", path).splitlines():
+            m = _SECTION_RE.match(line)
+            if m:
+                self.sections.append(Section(int(m.group(1)), m.group(2), m.group(3), int(m.group(4), 16),
+                                             int(m.group(5), 16), int(m.group(6), 16), int(m.group(7), 16),
+                                             m.group(8)))
+        self.units = [s for s in self.sections if s.translatable]
+        self._relocations = None
+        self._symbols = None
+
+    def section(self, name):
+        for s in self.sections:
+            if s.name == name:
+                return s
+        return None
+
+    def rva_to_offset(self, rva):
+        for s in self.units:
+            if s.addr <= rva < s.addr + s.size:
+                return s.off + (rva - s.addr)
+        return None
+
+    def offset_to_rva(self, offset):
+        for s in sorted(self.units, key=lambda u: u.kind == "NOBITS"):
+            if s.off <= offset < s.off + s.size:
+                return s.addr + (offset - s.off)
+        return None
+
+    def exec_sections(self):
+        return sorted((s for s in self.sections if s.pointer_bearing and s.kind == "PROGBITS" and "X" in s.flags),
+                      key=lambda s: s.off)
+
+    def reloc_sections(self):
+        sizes = {"REL": 16 if self.is64 else 8, "RELA": 24 if self.is64 else 12}
+        return [s for s in self.sections if s.pointer_bearing and sizes.get(s.kind) == s.entsize]
+
+    def read(self, offset, width):
+        if offset + width > len(self.data):
+            return None
+        return int.from_bytes(self.data[offset:offset + width], "little")
+
+    # Relocation group: (entry offset, offset of r_offset) for relative relocations.
+    def relocation_refs(self):
+        if self._relocations is None:
+            wanted = {s.off: s for s in self.reloc_sections()}
+            refs = []
+            current, index = None, 0
+            for line in _tool("readelf", "-rW", self.path).splitlines():
+                m = _RELOC_SECTION_RE.match(line)
+                if m:
+                    current, index = wanted.get(int(m.group(2), 16)), 0
+                    continue
+                m = _RELOC_ENTRY_RE.match(line)
+                if not m or current is None:
+                    continue
+                entry = current.off + index * current.entsize
+                index += 1
+                r_offset, info = int(m.group(1), 16), int(m.group(2), 16)
+                kind = info & 0xFFFFFFFF if self.is64 else info & 0xFF
+                if kind != RELATIVE_TYPE or r_offset >= 1 << 32:
+                    continue
+                target = self.rva_to_offset(r_offset)
+                if target is not None and target + self.width <= len(self.data):
+                    refs.append((entry, target))
+            self._relocations = sorted(refs)
+        return self._relocations
+
+    # Abs32 group: the places named by relative relocations whose stored address translates,
+    # without overlapping bodies; (location, target offset).
+    def abs32_refs(self):
+        refs = []
+        for location in sorted(t for _, t in self.relocation_refs()):
+            value = self.read(location, self.width)
+            if value is None or value >= 0x7FFFFFFF:
+                continue
+            target = self.rva_to_offset(value)
+            if target is not None:
+                refs.append((location, target))
+        kept = []
+        for location, target in refs:
+            if not kept or location - kept[-1][0] >= self.width:
+                kept.append((location, target))
+        return kept
+
+    def symbols(self):
+        """{name: (value, section index)} of the .symtab names that occur once."""
+        if self._symbols is None:
+            seen, table = {}, False
+            for line in _tool("readelf", "-sW", self.path).splitlines():
+                if line.startswith("Symbol table"):
+                    table = "'.symtab'" in line
+                    continue
+                m = _SYMBOL_RE.match(line)
+                if table and m and m.group(6).isdigit() and m.group(3) not in ("FILE", "SECTION"):
+                    seen.setdefault(m.group(7), []).append((int(m.group(1), 16), int(m.group(6))))
+            self._symbols = {name: v[0] for name, v in seen.items() if len(v) == 1}
+        return self._symbols
+
+    def objdump_rel32(self):
+        """Every instruction objdump shows in the form of a rel32 reference: call, jmp and jcc with a
+        32-bit displacement and, on x86-64, mov/lea with a RIP-relative operand and call/jmp through
+        a RIP-relative pointer. Dicts: opcode (offset of the first byte after prefixes), location
+        (offset of the displacement), target_rva (objdump's), branch (True for call/jmp/jcc),
+        section."""
+        out = []
+        by_name = {s.name: s for s in self.sections}
+        section = None
+        text = _tool("objdump", "-d", "-w", "--insn-width=16", self.path)
+        for line in text.splitlines():
+            m = _DISASSEMBLY_RE.match(line)
+            if m:
+                section = by_name.get(m.group(1))
+                continue
+            m = _INSN_RE.match(line)
+            if not m or section is None:
+                continue
+            vma = int(m.group(1), 16)
+            code = bytes(int(b, 16) for b in m.group(2).split())
+            asm = m.group(3)
+            k = 0
+            while k < len(code) and (code[k] in _PREFIXES or (self.is64 and 0x40 <= code[k] <= 0x4F)):
+                k += 1
+            if k >= len(code):
+                continue
+            op = code[k]
+            modrm = code[k + 1] if k + 1 < len(code) else None
+            if op in (0xE8, 0xE9) and len(code) == k + 5:
+                disp_at, branch = k + 1, True
+            elif op == 0x0F and modrm is not None and 0x80 <= modrm <= 0x8F and len(code) == k + 6:
+                disp_at, branch = k + 2, True
+            elif (self.is64 and len(code) == k + 6 and modrm is not None and
+                  ((op in (0x89, 0x8B, 0x8D) and modrm & 0xC7 == 0x05) or (op == 0xFF and modrm in (0x15, 0x25)))):
+                disp_at, branch = k + 2, False
+            else:
+                continue
+            if branch:
+                operands = re.sub(r"<[^>]*>", "", asm).split()
+                target = int(operands[-1], 16)
+            else:
+                target = int(re.search(r"#\s*([0-9a-f]+)", asm).group(1), 16)
+            start = section.off + (vma - section.addr)
+            out.append({"opcode": start + k, "location": start + disp_at, "target_rva": target & 0xFFFFFFFF,
+                        "branch": branch, "section": section})
+        return out
+
+    def rel32_refs(self):
+        """The objdump rel32 forms whose targets the engine keeps: a branch must stay inside its own
+        section, a RIP-relative operand inside any translated section. (location, target offset)."""
+        refs = []
+        for insn in self.objdump_rel32():
+            target, s = insn["target_rva"], insn["section"]
+            if self.rva_to_offset(target) is None:
+                continue
+            if insn["branch"] and not s.addr <= target < s.addr + s.size:
+                continue
+            refs.append((insn["location"], self.rva_to_offset(target)))
+        return sorted(refs)
+
+    def rel32_scan(self, abs32_locations=None):
+        """The engine's byte scan written from its description: the gaps between abs32 bodies of
+        each executable section, candidates by opcode bytes, kept by their targets. Locations."""
+        if abs32_locations is None:
+            abs32_locations = [l for l, _ in self.abs32_refs()]
+        abs32_locations = sorted(abs32_locations)
+        if self.is64:
+            pattern = re.compile(rb"[\xe8\xe9]|\x0f[\x80-\x8f]|[\x89\x8b\x8d][\x05\x0d\x15\x1d\x25\x2d\x35\x3d]"
+                                 rb"|\xff[\x15\x25]", re.S)
+        else:
+            pattern = re.compile(rb"[\xe8\xe9]|\x0f[\x80-\x8f]", re.S)
+        data, found = self.data, []
+        for s in self.exec_sections():
+            lo, hi = s.off, s.off + s.size
+            i = bisect.bisect_left(abs32_locations, lo)
+            low = max(lo, abs32_locations[i - 1] + self.width) if i > 0 else lo
+            gaps = []
+            while i < len(abs32_locations) and abs32_locations[i] < hi:
+                if low < abs32_locations[i]:
+                    gaps.append((low, abs32_locations[i]))
+                low = abs32_locations[i] + self.width
+                i += 1
+            if low < hi:
+                gaps.append((low, hi))
+            for glo, ghi in gaps:
+                p = glo
+                while True:
+                    m = pattern.search(data, p, ghi)
+                    if not m:
+                        break
+                    p = m.start()
+                    op = data[p]
+                    if op in (0xE8, 0xE9):
+                        candidate = (p + 1, p + 5, False) if ghi - p >= 5 else None
+                    else:
+                        candidate = (p + 2, p + 6, op != 0x0F) if ghi - p >= 6 else None
+                    if candidate is None:
+                        p += 1
+                        continue
+                    location, accept, anywhere = candidate
+                    target = (s.addr + (location - s.off) + 4 + self.read(location, 4)) & 0xFFFFFFFF
+                    keep = self.rva_to_offset(target) is not None and (
+                        anywhere or s.addr <= target < s.addr + s.size)
+                    if keep:
+                        found.append(location)
+                        p = accept
+                    else:
+                        p += 1
+        return sorted(found)
+
+    def references(self):
+        """The three reference groups (relocations, abs32, rel32) as lists of (location, target)."""
+        return [self.relocation_refs(), self.abs32_refs(), self.rel32_refs()]
+
+
+# --- Patches between two ELF files ------------------------------------------------------------
+
+
+def elf_equivalences(old, new):
+    """(source, destination, length) copies of same-named sections. A section whose size changed is
+    cut where its symbols start to move by another distance, so inserted bytes fall between."""
+    eqs = []
+    osyms, nsyms = old.symbols(), new.symbols()
+    for so in old.sections:
+        sn = new.section(so.name) if so.name else None
+        if sn is None or so.kind == "NOBITS" or sn.kind == "NOBITS" or not so.size or not sn.size:
+            continue
+        if so.size == sn.size:
+            eqs.append((so.off, sn.off, so.size))
+            continue
+        pairs = sorted((ov - so.addr, nsyms[name][0] - sn.addr) for name, (ov, ndx) in osyms.items()
+                       if ndx == so.index and name in nsyms and nsyms[name][1] == sn.index)
+        runs = []
+        for o, n in pairs:
+            if not runs or runs[-1][1] != n - o:
+                runs.append([o, n - o])
+        if not runs:
+            continue
+        runs[0][0] = 0
+        for i, (start, shift) in enumerate(runs):
+            end = runs[i + 1][0] if i + 1 < len(runs) else so.size
+            new_end = runs[i + 1][0] + runs[i + 1][1] if i + 1 < len(runs) else sn.size
+            length = min(end - start, new_end - (start + shift), sn.size - (start + shift))
+            if length > 0 and start + shift >= 0:
+                eqs.append((so.off + start, sn.off + start + shift, length))
+    eqs.sort(key=lambda e: e[1])
+    kept, end = [], 0
+    for src, dst, length in eqs:
+        if dst < end:
+            src, length, dst = src + (end - dst), length - (end - dst), end
+        if length > 0:
+            kept.append((src, dst, length))
+            end = dst + length
+    return kept
+
+
+def extended_projection(pruned, target, old_size, new_size):
+    if target >= old_size:
+        return min(new_size + (target - old_size), 0x7FFFFFFE)
+    sources = [e[0] for e in pruned]
+    i = bisect.bisect_right(sources, target)
+    if i == 0:
+        eq = pruned[0]
+    elif i == len(pruned):
+        eq = pruned[-1]
+    else:
+        prev = pruned[i - 1]
+        prev_end = prev[0] + prev[2]
+        if target < prev_end:
+            eq = prev
+        else:
+            eq = prev if target - prev_end < pruned[i][0] - target else pruned[i]
+    return max(0, min(eq[1] + (target - eq[0]), new_size - 1))
+
+
+def nearest_index(targets, p):
+    i = bisect.bisect_left(targets, p)
+    if i == 0:
+        return 0
+    if i == len(targets):
+        return len(targets) - 1
+    return i if targets[i] - p < p - targets[i - 1] else i - 1
+
+
+def make_elf_patch(old_path, new_path, exe_type):
+    """A patch turning one ELF file into another: copies of sections, everything else (headers,
+    inserted bytes) as extra data, other changed bytes as raw delta, and the reference bodies
+    left to the engine, which re-aims each old reference at the target the new file has there.
+    Targets that no old target projects onto are extra targets of their pool."""
+    old, new = ElfImage(old_path), ElfImage(new_path)
+    eqs = elf_equivalences(old, new)
+    by_source = sorted(eqs)
+    for a, b in zip(by_source, by_source[1:]):
+        assert a[0] + a[2] <= b[0], "overlapping sources need pruning"
+    widths = [old.width, old.width, 4]
+    old_refs, new_refs = old.references(), new.references()
+    new_targets = [dict(g) for g in new_refs]
+
+    written = set()
+    reference_deltas, pools = [], []
+    for group in range(3):  # one group per pool, pools 0, 1, 2
+        projected = set()
+        for _, t in old_refs[group]:
+            for src, dst, length in by_source:
+                if src <= t < src + length:
+                    projected.add(dst + (t - src))
+        wanted = []
+        for src, dst, length in eqs:
+            for location, target in old_refs[group]:
+                if src <= location < src + length:
+                    new_location = location - src + dst
+                    assert new_location in new_targets[group], "no reference at %x in the new file" % new_location
+                    wanted.append((target, new_targets[group][new_location]))
+                    written.update(range(new_location, new_location + widths[group]))
+        extra = sorted(set(t for _, t in wanted) - projected)
+        targets = sorted(projected | set(extra))
+        index = {t: i for i, t in enumerate(targets)}
+        for old_target, new_target in wanted:
+            p = extended_projection(by_source, old_target, len(old.data), len(new.data))
+            reference_deltas.append(index[new_target] - nearest_index(targets, p))
+        if extra:
+            pools.append((group, extra))
+
+    extra_data, raw_delta, w, copied = bytearray(), [], 0, 0
+    for src, dst, length in eqs:
+        extra_data += new.data[w:dst]
+        for i in range(length):
+            a, b = old.data[src + i], new.data[dst + i]
+            if a != b and dst + i not in written:
+                raw_delta.append((copied + i, (b - a) & 0xFF))
+        copied += length
+        w = dst + length
+    extra_data += new.data[w:]
+    element = Element(0, len(old.data), 0, len(new.data), exe_type=exe_type,
+                      equivalences=eqs, extra_data=bytes(extra_data),
+                      raw_delta=raw_delta, reference_deltas=reference_deltas, pools=pools)
+    return patch_for(old.data, new.data, [element])
+
 def main(argv):
     """edit OLD SEED OUT_NEW OUT_PATCH [EDITS [ELEMENTS]]: writes the edited image and its patch."""
     if len(argv) >= 5 and argv[1] == "edit":

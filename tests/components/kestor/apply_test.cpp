@@ -15,6 +15,7 @@
 namespace kestor {
 namespace {
 
+using kestor_test::ApplyPatch;
 using kestor_test::Bytes;
 using kestor_test::ErrorMessages;
 
@@ -22,18 +23,6 @@ ConstBufferView View(const Bytes& b) { return ConstBufferView(b.data(), b.size()
 
 std::uint32_t Crc32(const Bytes& b) {
   return static_cast<std::uint32_t>(crc32(0, b.data(), static_cast<uInt>(b.size())));
-}
-
-// Applies every element of the patch to old, as the updater does; returns the new image, or
-// nothing after the first failing element.
-std::optional<Bytes> ApplyPatch(const Patch& patch, const Bytes& old) {
-  Bytes result(patch.header.new_size, 0);
-  for (const PatchElement& e : patch.elements) {
-    const ConstBufferView old_view(old.data() + e.match.old_offset, e.match.old_length);
-    const MutableBufferView new_view(result.data() + e.match.new_offset, e.match.new_length);
-    if (!ApplyElement(e.match.exe_type, old_view, e, new_view)) return std::nullopt;
-  }
-  return result;
 }
 
 // Python edits the router program with a random script of changes, inserts, deletes and moves,

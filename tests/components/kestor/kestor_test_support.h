@@ -7,9 +7,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "components/kestor/kestor_apply.h"
+#include "components/kestor/patch_reader.h"
 #include "tests/base/temp_dir.h"
 
 namespace kestor_test {
@@ -104,6 +107,18 @@ std::vector<std::string> ErrorMessages(Fn&& fn, std::vector<LogLine>* lines = nu
   }
   if (lines != nullptr) *lines = parsed;
   return messages;
+}
+
+// Applies every element of the patch to old, as the updater does; returns the new image, or
+// nothing after the first failing element.
+inline std::optional<Bytes> ApplyPatch(const kestor::Patch& patch, const Bytes& old) {
+  Bytes result(patch.header.new_size, 0);
+  for (const kestor::PatchElement& e : patch.elements) {
+    const kestor::ConstBufferView old_view(old.data() + e.match.old_offset, e.match.old_length);
+    const kestor::MutableBufferView new_view(result.data() + e.match.new_offset, e.match.new_length);
+    if (!kestor::ApplyElement(e.match.exe_type, old_view, e, new_view)) return std::nullopt;
+  }
+  return result;
 }
 
 inline bool EndsWith(const std::string& s, const std::string& suffix) {
