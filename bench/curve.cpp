@@ -4,18 +4,19 @@
 #include <openssl/evp.h>
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 
 #include <benchmark/benchmark.h>
+
+#include "bench/timed_loop.h"
 
 #include "crypto/ed25519.h"
 #include "crypto/x25519.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench_support::timed;
 using Pkey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using MdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
@@ -32,15 +33,6 @@ const std::array<std::uint8_t, 32> kScalar = filled(1);
 const std::array<std::uint8_t, 32> kPeer = crypto::x25519_public_key(filled(2)).value();
 const std::array<std::uint8_t, 32> kSeed = filled(3);
 const std::array<std::uint8_t, 100> kMessage = {1, 2, 3};
-
-// Runs the timed loop, returning nanoseconds per iteration.
-template <typename F>
-double timed(benchmark::State& state, F&& f) {
-  const auto start = Clock::now();
-  for (auto _ : state) f();
-  const std::chrono::duration<double, std::nano> spent = Clock::now() - start;
-  return state.iterations() ? spent.count() / static_cast<double>(state.iterations()) : 0.0;
-}
 
 void report(benchmark::State& state, Op op, double ns) {
   if (openssl_ns_per_op[op] > 0) state.counters["vs_openssl"] = ns / openssl_ns_per_op[op];

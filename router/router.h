@@ -50,6 +50,7 @@
 #include "router/peer_records.h"
 #include "router/session_records.h"
 #include "router/torrent_records.h"
+#include "router/transit_records.h"
 #include "router/tunnel_records.h"
 #include "services/service_records.h"
 
@@ -97,6 +98,7 @@ struct Router {
   std::size_t pending_send_bytes = 0;  // the sum of pending_sends' bytes, at most 8 MiB
   std::vector<PendingNetDbLookup> pending_lookups;
   std::vector<PendingTunnelBuild> pending_builds;
+  AcceptedBuildKeys accepted_build_keys;  // of requests to take part, for replays
   tunnel::FragmentReassembler reassembler;
   std::vector<SamSession> sessions;
   std::vector<SamClientConn> sam_clients;
@@ -222,6 +224,13 @@ struct Router {
                         const i2np::I2npPayload& payload, const Now& now);
 
   // --- Tunnels, lookups, client destinations --------------------------------------------
+  // Builds an own tunnel through hops (travel order, 1 to 8): the build message goes to
+  // hops[0] directly or through send_via (an own outbound tunnel); an outbound build's
+  // endpoint replies through reply_tunnel (an own inbound tunnel) when one is given. The
+  // build waits in pending_builds for its reply; the result is the new tunnel's id.
+  Result<std::uint32_t> build_tunnel(const std::vector<common::Hash>& hops, bool outbound,
+                                     const std::optional<tunnel::Tunnel>& reply_tunnel,
+                                     const std::optional<tunnel::Tunnel>& send_via, const Now& now);
   // Where build replies and requests arrive. The garlic reply of an outbound build is
   // recognised by its one-time tag (true: taken, whatever became of the build); the
   // records of a reply complete the pending build sent under msg_id (true when one was).
