@@ -75,11 +75,13 @@ std::uint32_t transit_lifetime_s(std::uint32_t expiration_s) {
 // garlic the creator waits for, unless that gateway is this router.
 void send_endpoint_reply(Router& r, const tunnel::ShortBuildRequestRecord& request, const tunnel::HopKeys& keys,
                          std::vector<Bytes> records, const Now& now) {
-  i2np::I2npPayload reply{i2np::I2npPayload::OutboundTunnelBuildReply{std::move(records)}};
   if (request.next_tunnel_id == 0) {
-    r.send_i2np_to_peer(request.next_ident, std::move(reply), now, request.next_msg_id);
+    r.send_i2np_to_peer(request.next_ident,
+                        i2np::I2npPayload{i2np::I2npPayload::OutboundTunnelBuildReply{std::move(records)}}, now,
+                        request.next_msg_id);
     return;
   }
+  i2np::I2npPayload reply{i2np::I2npPayload::OutboundTunnelBuildReply{std::move(records)}};
   if (request.next_ident != r.router_hash() && keys.garlic_reply_key && keys.garlic_reply_tag) {
     auto clove = ratchet::garlic_clove_block(ratchet::CloveDelivery::Local{}, request.next_msg_id,
                                              static_cast<std::uint32_t>(now.wall_s()) + kReplyCloveExpirationS, reply);
