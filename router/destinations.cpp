@@ -10,7 +10,7 @@
 #include "crypto/ed25519.h"
 #include "encoding/text.h"
 #include "netdb/utc_date.h"
-#include "ntcp2_net/random.h"
+#include "router/random.h"
 #include "router/router.h"
 
 namespace router {
@@ -23,12 +23,6 @@ constexpr std::uint32_t kOwnLeaseS = 600;
 constexpr std::uint32_t kMinExpiresS = 60;
 constexpr std::uint32_t kMaxExpiresS = 660;
 constexpr std::size_t kPublishFloodfills = 3;
-
-Result<Bytes> random_or_net_error(std::size_t n) {
-  auto bytes = ntcp2_net::random_bytes(n);
-  if (!bytes) return wrap(RouterError::Net, std::move(bytes.error()));
-  return bytes;
-}
 
 std::optional<Bytes> session_encryption_key(const SamSession& session) {
   if (session.x25519_public) return Bytes(session.x25519_public->begin(), session.x25519_public->end());
@@ -50,15 +44,15 @@ std::uint32_t published_after(const common::LeaseSet2* last, const common::Lease
 }  // namespace
 
 Result<TransientDestination> generate_transient_destination() {
-  auto seed = random_or_net_error(32);
+  auto seed = random_bytes(32);
   if (!seed) return std::unexpected(std::move(seed.error()));
   auto signing_public = crypto::ed25519_public_key(*seed);
   if (!signing_public) return wrap(RouterError::Crypto, std::move(signing_public.error()));
-  auto encryption_private = random_or_net_error(32);
+  auto encryption_private = random_bytes(32);
   if (!encryption_private) return std::unexpected(std::move(encryption_private.error()));
   auto keypair = noise::KeyPair::from_private(*encryption_private);
   if (!keypair) return wrap(RouterError::Noise, std::move(keypair.error()));
-  auto filler = random_or_net_error(kFillerSize);
+  auto filler = random_bytes(kFillerSize);
   if (!filler) return std::unexpected(std::move(filler.error()));
 
   TransientDestination t;

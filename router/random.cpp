@@ -6,6 +6,12 @@
 
 namespace router {
 
+Result<Bytes> random_bytes(std::size_t n) {
+  auto bytes = ntcp2_net::random_bytes(n);
+  if (!bytes) return wrap(RouterError::Net, std::move(bytes.error()));
+  return bytes;
+}
+
 Result<std::array<std::uint8_t, 32>> next_rand_32() {
   auto bytes = ntcp2_net::random_bytes(32);
   if (!bytes) return std::unexpected(std::move(bytes.error()));

@@ -4,37 +4,27 @@
 #include "crypto/ed25519.h"
 #include "ntcp2_net/clock.h"
 #include "ntcp2_net/glue.h"
-#include "ntcp2_net/random.h"
 #include "router/id_counters.h"
 #include "router/own_router_info.h"
+#include "router/random.h"
 #include "router/router.h"
 
 namespace router {
 
-namespace {
-
-Result<Bytes> random_or_net_error(std::size_t n) {
-  auto bytes = ntcp2_net::random_bytes(n);
-  if (!bytes) return wrap(RouterError::Net, std::move(bytes.error()));
-  return bytes;
-}
-
-}  // namespace
-
 Result<Router> Router::start(const StartOptions& options) {
-  auto seed = random_or_net_error(32);
+  auto seed = random_bytes(32);
   if (!seed) return std::unexpected(seed.error());
   auto ed_public = crypto::ed25519_public_key(*seed);
   if (!ed_public) return wrap(RouterError::Crypto, std::move(ed_public.error()));
 
-  auto x_private = random_or_net_error(32);
+  auto x_private = random_bytes(32);
   if (!x_private) return std::unexpected(x_private.error());
   auto keypair = noise::KeyPair::from_private(*x_private);
   if (!keypair) return wrap(RouterError::Noise, std::move(keypair.error()));
 
-  auto iv = random_or_net_error(16);
+  auto iv = random_bytes(16);
   if (!iv) return std::unexpected(iv.error());
-  auto filler = random_or_net_error(320);
+  auto filler = random_bytes(320);
   if (!filler) return std::unexpected(filler.error());
 
   auto ntcp2_listener = ntcp2_net::TcpListener::bind(options.ntcp2_host, options.ntcp2_port);
@@ -57,7 +47,7 @@ Result<Router> Router::start(const StartOptions& options) {
     return wrap(RouterError::NetDb, std::move(stored.error()));
   }
 
-  auto counter_bytes = random_or_net_error(12);
+  auto counter_bytes = random_bytes(12);
   if (!counter_bytes) return std::unexpected(counter_bytes.error());
   const IdCounters counters = id_counters_from_random(*counter_bytes);
 

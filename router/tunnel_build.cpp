@@ -4,7 +4,6 @@
 #include <string>
 #include <utility>
 
-#include "ntcp2_net/random.h"
 #include "ratchet/clove.h"
 #include "ratchet/router_garlic.h"
 #include "router/id_counters.h"
@@ -26,12 +25,6 @@ constexpr std::uint64_t kPublicBuildTimeoutMs = 20000;
 constexpr std::uint64_t kPrivateBuildTimeoutMs = 10000;
 constexpr std::uint64_t kRejectedHopBackoffMs = 45000;
 constexpr std::uint64_t kTimedOutHopBackoffMs = 30000;
-
-Result<Bytes> random_or_error(std::size_t n) {
-  auto bytes = ntcp2_net::random_bytes(n);
-  if (!bytes) return wrap(RouterError::Net, std::move(bytes.error()));
-  return bytes;
-}
 
 // hop i of the tunnel goes into slot perm[i]: a Fisher-Yates shuffle driven by n bytes.
 std::vector<std::size_t> shuffle_slots(std::size_t n, ByteView r) {
@@ -100,7 +93,7 @@ Result<std::uint32_t> Router::build_tunnel(const std::vector<common::Hash>& hops
   }
 
   const std::size_t n = hops.size() <= kSmallBuildSlots ? kSmallBuildSlots : kLargeBuildSlots;
-  auto shuffle = random_or_error(n);
+  auto shuffle = random_bytes(n);
   if (!shuffle) return std::unexpected(std::move(shuffle.error()));
   const std::vector<std::size_t> perm = shuffle_slots(n, *shuffle);
 
@@ -124,18 +117,18 @@ Result<std::uint32_t> Router::build_tunnel(const std::vector<common::Hash>& hops
     req.layer_enc_type = 0;
     req.request_time_min = now_s / 60;
     req.expiration_s = kTunnelLifetimeS;
-    auto ephemeral_private = random_or_error(32);
+    auto ephemeral_private = random_bytes(32);
     if (!ephemeral_private) return std::unexpected(std::move(ephemeral_private.error()));
     auto ephemeral = noise::KeyPair::from_private(*ephemeral_private);
     if (!ephemeral) return wrap(RouterError::Noise, std::move(ephemeral.error()));
     spec.ephemeral = *ephemeral;
-    auto padding = random_or_error(spec.padding.size());
+    auto padding = random_bytes(spec.padding.size());
     if (!padding) return std::unexpected(std::move(padding.error()));
     std::ranges::copy(*padding, spec.padding.begin());
   }
 
   // Unused slots keep random bytes, so nobody on the way can count the hops.
-  auto filler = random_or_error(n * tunnel::kBuildRecordSize);
+  auto filler = random_bytes(n * tunnel::kBuildRecordSize);
   if (!filler) return std::unexpected(std::move(filler.error()));
   std::vector<Bytes> records(n);
   for (std::size_t s = 0; s < n; ++s) {
