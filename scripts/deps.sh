@@ -19,6 +19,9 @@ PACKAGES=(
   bsdiff
   # update archives in tests: items from the xz command, signatures from python3 'cryptography'
   xz-utils python3-cryptography
+  # BitTorrent references used only by tests and benchmarks: libtorrent (python3 module and C++
+  # library), and .torrent files made and read by mktorrent and transmission's tools
+  python3-libtorrent libtorrent-rasterbar-dev mktorrent transmission-cli
   # fuzzing (libFuzzer with the sanitizers)
   clang libclang-rt-dev
   # router runtime: allocator and the HTTPS download program
