@@ -1,6 +1,8 @@
 // The HTTP proxy's head handling on arbitrary browser bytes: no crash, the end marker found
 // is the first one, and a request that is accepted comes out as a head that is clean (no
 // control character, one Host line, the fixed tail) and that parses back to itself.
+#include "services/http_proxy_request.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,7 +11,6 @@
 
 #include "encoding/text.h"
 #include "services/http_proxy_pages.h"
-#include "services/http_proxy_request.h"
 
 namespace {
 

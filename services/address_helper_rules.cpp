@@ -28,8 +28,7 @@ HttpProxyError conflict(std::string_view host, const common::Hash& helper, std::
 
 }  // namespace
 
-std::expected<AddressHelperAction, HttpProxyError> decide_address_helper(std::string_view host,
-                                                                         std::string_view helper,
+std::expected<AddressHelperAction, HttpProxyError> decide_address_helper(std::string_view host, std::string_view helper,
                                                                          std::optional<std::string_view> known) {
   auto dest = common::Destination::from_base64(helper);
   if (!dest) {

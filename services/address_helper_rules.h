@@ -24,8 +24,7 @@ enum class AddressHelperAction { Save, Redirect };
 // host: the request's host (lower case); helper: the decoded helper value; known: the value
 // the address book holds for host (a b32 address or a Base64 Destination), none when it
 // holds nothing.
-std::expected<AddressHelperAction, HttpProxyError> decide_address_helper(std::string_view host,
-                                                                         std::string_view helper,
+std::expected<AddressHelperAction, HttpProxyError> decide_address_helper(std::string_view host, std::string_view helper,
                                                                          std::optional<std::string_view> known);
 
 }  // namespace router

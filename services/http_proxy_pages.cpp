@@ -15,11 +15,21 @@ std::string escape_html(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+        break;
     }
   }
   return out;
@@ -44,15 +54,16 @@ HttpProxyErrorPage http_proxy_error_page(int status, std::string_view reason, st
   return page;
 }
 
-void send_http_proxy_error(ntcp2_net::TcpSocket& socket, int status, std::string_view reason,
-                           std::string_view message, std::uint32_t retry_after_s) {
+void send_http_proxy_error(ntcp2_net::TcpSocket& socket, int status, std::string_view reason, std::string_view message,
+                           std::uint32_t retry_after_s) {
   const HttpProxyErrorPage page = http_proxy_error_page(status, reason, message, retry_after_s);
   if (!socket.write_all(as_bytes(page.head), kPageWriteDeadlineMs)) return;
   (void)socket.write_all(as_bytes(page.body), kPageWriteDeadlineMs);
 }
 
 std::string address_helper_redirect(std::string_view location) {
-  return "HTTP/1.1 302 Found\r\nLocation: " + std::string(location) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  return "HTTP/1.1 302 Found\r\nLocation: " + std::string(location) +
+         "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
 }  // namespace router

@@ -87,7 +87,8 @@ std::string ascii_upper(std::string_view text) {
 }
 
 bool starts_with_ci(std::string_view text, std::string_view lower_prefix) {
-  return text.size() >= lower_prefix.size() && encoding::ascii_lower(text.substr(0, lower_prefix.size())) == lower_prefix;
+  return text.size() >= lower_prefix.size() &&
+         encoding::ascii_lower(text.substr(0, lower_prefix.size())) == lower_prefix;
 }
 
 // A control character (Unicode Cc: U+0000..U+001F, U+007F..U+009F) in valid UTF-8 text,

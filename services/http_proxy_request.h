@@ -5,7 +5,11 @@
 // The rewritten head is HTTP/1.1 with the headers that identify the user or the proxy hop
 // removed, a fixed User-Agent and "Connection: close" (one request per stream). It never
 // carries a control character: a request line or header line holding one is refused, so a
-// crafted link or page cannot smuggle a second request through the proxy.
+// crafted link or page cannot smuggle a second request through the proxy. It carries one
+// Host line, naming the host the request is routed to.
+//
+// The head is read as UTF-8 text; blanks are space and tab, trimming removes tab, LF, CR and
+// space, and case is folded for ASCII letters only (methods and .i2p names are ASCII).
 #include <cstddef>
 #include <cstdint>
 #include <expected>

@@ -17,12 +17,12 @@ namespace router {
 namespace {
 
 using proxy_test::read_file;
-using proxy_test::scratch_dir;
+using proxy_test::ScratchDir;
 using proxy_test::write_file;
 
 // b32 addresses of I2P Base64 Destinations, by python.
 std::vector<std::string> python_b32(const std::vector<std::string>& destinations) {
-  const auto dir = scratch_dir("b32");
+  const ScratchDir dir("b32");
   std::string in;
   for (const auto& d : destinations) in += d + "\n";
   write_file(dir / "in.txt", in);
@@ -34,7 +34,8 @@ std::vector<std::string> python_b32(const std::vector<std::string>& destinations
              "    h = hashlib.sha256(raw).digest()\n"
              "    out.write(base64.b32encode(h).decode().rstrip('=').lower() + '.b32.i2p\\n')\n");
   std::vector<std::string> out;
-  if (!proxy_test::run_python((dir / "b32.py").string(), (dir / "in.txt").string() + " " + (dir / "out.txt").string())) {
+  if (!proxy_test::run_python((dir / "b32.py").string(),
+                              (dir / "in.txt").string() + " " + (dir / "out.txt").string())) {
     return out;
   }
   std::istringstream lines(read_file(dir / "out.txt"));
@@ -49,8 +50,8 @@ std::string upper(std::string s) {
 
 HttpProxyError conflict(const std::string& host, const std::string& helper_b32, const std::string& known) {
   return {409, "Conflict",
-          "The address helper for " + host + " points to " + helper_b32 + ", but the address book already maps " + host +
-              " to " + known + ". The address book was not changed."};
+          "The address helper for " + host + " points to " + helper_b32 + ", but the address book already maps " +
+              host + " to " + known + ". The address book was not changed."};
 }
 
 class AddressHelperRules : public testing::Test {
@@ -90,13 +91,11 @@ TEST_F(AddressHelperRules, Table) {
       {"known as text that names no destination", "site.i2p", dest_a, std::string("broken-entry"),
        std::unexpected(conflict("site.i2p", b32_a, "broken-entry"))},
       {"a b32 host agrees with its own destination", b32_a, dest_a, std::nullopt, AddressHelperAction::Redirect},
-      {"a b32 host cannot be re-pointed", b32_a, dest_b, std::nullopt,
-       std::unexpected(conflict(b32_a, b32_b, b32_a))},
+      {"a b32 host cannot be re-pointed", b32_a, dest_b, std::nullopt, std::unexpected(conflict(b32_a, b32_b, b32_a))},
       {"helper that is no Base64", "new.i2p", "not base64!", std::nullopt, std::unexpected(bad_helper)},
       {"helper that is too short a Destination", "new.i2p", dest_a.substr(0, 40), std::nullopt,
        std::unexpected(bad_helper)},
-      {"a bad helper is refused before the book is consulted", "site.i2p", "%%%", dest_b,
-       std::unexpected(bad_helper)},
+      {"a bad helper is refused before the book is consulted", "site.i2p", "%%%", dest_b, std::unexpected(bad_helper)},
   };
   for (const auto& c : cases) {
     const auto known = c.known ? std::optional<std::string_view>(*c.known) : std::nullopt;

@@ -3,7 +3,6 @@
 #include "services/http_proxy_pages.h"
 
 #include <gtest/gtest.h>
-
 #include <poll.h>
 
 #include <sstream>
@@ -19,7 +18,7 @@ namespace router {
 namespace {
 
 using proxy_test::read_file;
-using proxy_test::scratch_dir;
+using proxy_test::ScratchDir;
 using proxy_test::write_file;
 
 std::string whole(const HttpProxyErrorPage& p) { return p.head + p.body; }
@@ -84,40 +83,41 @@ TEST(HttpProxyErrorPage, ReadBackByPythonHttpClientAndHtmlParser) {
       {403, "Forbidden", "Clearnet host '<b>\"evil\"</b>&amp;' blocked", 0},
       {400, "Bad Request", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 it's", 0},
   };
-  const auto dir = scratch_dir("pages");
+  const ScratchDir dir("pages");
   std::string in;
   for (const auto& c : cases) {
     in += encoding::hex_encode(as_bytes(whole(http_proxy_error_page(c.status, c.reason, c.message, c.retry)))) + "\n";
   }
   write_file(dir / "in.txt", in);
-  write_file(dir / "read.py",
-             "import sys, io, http.client, html.parser\n"
-             "class Sock:\n"
-             "    def __init__(self, b): self.b = b\n"
-             "    def makefile(self, *a, **k): return io.BytesIO(self.b)\n"
-             "class Text(html.parser.HTMLParser):\n"
-             "    def __init__(self):\n"
-             "        super().__init__(convert_charrefs=True); self.where = []; self.got = {}; self.meta = []\n"
-             "    def handle_starttag(self, tag, attrs):\n"
-             "        self.where.append(tag)\n"
-             "        if tag == 'meta': self.meta.append(dict(attrs)); self.where.pop()\n"
-             "    def handle_endtag(self, tag):\n"
-             "        if self.where and self.where[-1] == tag: self.where.pop()\n"
-             "    def handle_data(self, d):\n"
-             "        if self.where: self.got[self.where[-1]] = self.got.get(self.where[-1], '') + d\n"
-             "out = open(sys.argv[2], 'w')\n"
-             "h = lambda s: s.encode('utf-8').hex() or '-'\n"
-             "for line in open(sys.argv[1]):\n"
-             "    r = http.client.HTTPResponse(Sock(bytes.fromhex(line.strip())))\n"
-             "    r.begin()\n"
-             "    body = r.read()\n"
-             "    p = Text(); p.feed(body.decode('utf-8')); p.close()\n"
-             "    refresh = [m.get('content') for m in p.meta if m.get('http-equiv') == 'refresh']\n"
-             "    out.write('%d %s %s %s %s %s %s %s %d\\n' % (r.status, h(r.reason), h(r.getheader('Content-Type')),\n"
-             "              r.getheader('Retry-After', '-'), refresh[0] if refresh else '-', h(p.got.get('title', '')),\n"
-             "              h(p.got.get('h1', '')), h(p.got.get('p', '')), len(body)))\n");
-  ASSERT_TRUE(proxy_test::run_python((dir / "read.py").string(),
-                                     (dir / "in.txt").string() + " " + (dir / "out.txt").string()));
+  write_file(
+      dir / "read.py",
+      "import sys, io, http.client, html.parser\n"
+      "class Sock:\n"
+      "    def __init__(self, b): self.b = b\n"
+      "    def makefile(self, *a, **k): return io.BytesIO(self.b)\n"
+      "class Text(html.parser.HTMLParser):\n"
+      "    def __init__(self):\n"
+      "        super().__init__(convert_charrefs=True); self.where = []; self.got = {}; self.meta = []\n"
+      "    def handle_starttag(self, tag, attrs):\n"
+      "        self.where.append(tag)\n"
+      "        if tag == 'meta': self.meta.append(dict(attrs)); self.where.pop()\n"
+      "    def handle_endtag(self, tag):\n"
+      "        if self.where and self.where[-1] == tag: self.where.pop()\n"
+      "    def handle_data(self, d):\n"
+      "        if self.where: self.got[self.where[-1]] = self.got.get(self.where[-1], '') + d\n"
+      "out = open(sys.argv[2], 'w')\n"
+      "h = lambda s: s.encode('utf-8').hex() or '-'\n"
+      "for line in open(sys.argv[1]):\n"
+      "    r = http.client.HTTPResponse(Sock(bytes.fromhex(line.strip())))\n"
+      "    r.begin()\n"
+      "    body = r.read()\n"
+      "    p = Text(); p.feed(body.decode('utf-8')); p.close()\n"
+      "    refresh = [m.get('content') for m in p.meta if m.get('http-equiv') == 'refresh']\n"
+      "    out.write('%d %s %s %s %s %s %s %s %d\\n' % (r.status, h(r.reason), h(r.getheader('Content-Type')),\n"
+      "              r.getheader('Retry-After', '-'), refresh[0] if refresh else '-', h(p.got.get('title', '')),\n"
+      "              h(p.got.get('h1', '')), h(p.got.get('p', '')), len(body)))\n");
+  ASSERT_TRUE(
+      proxy_test::run_python((dir / "read.py").string(), (dir / "in.txt").string() + " " + (dir / "out.txt").string()));
   std::istringstream results(read_file(dir / "out.txt"));
   for (const auto& c : cases) {
     const auto page = http_proxy_error_page(c.status, c.reason, c.message, c.retry);

@@ -4,7 +4,6 @@
 #include "services/http_proxy_request.h"
 
 #include <gtest/gtest.h>
-
 #include <poll.h>
 
 #include <cstdio>
@@ -22,7 +21,7 @@ namespace router {
 namespace {
 
 using proxy_test::read_file;
-using proxy_test::scratch_dir;
+using proxy_test::ScratchDir;
 using proxy_test::write_file;
 
 constexpr std::string_view kTail = "User-Agent: ZEZI/6.66 (AN/ON)\r\nConnection: close\r\n\r\n";
@@ -206,11 +205,16 @@ const std::string kHTTPS =
 
 std::string reason_of(int status) {
   switch (status) {
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 501: return "Not Implemented";
-    case 505: return "HTTP Version Not Supported";
-    default: return "?";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 501:
+      return "Not Implemented";
+    case 505:
+      return "HTTP Version Not Supported";
+    default:
+      return "?";
   }
 }
 
@@ -269,15 +273,16 @@ const std::vector<RefusalCase>& refusal_cases() {
       {"GET / HTTP/1.1\r\nHost: a#b.i2p", 400, "Invalid target hostname."},
       {"GET http://.../ HTTP/1.1", 400, "Invalid target hostname."},
       // Clear-net hosts.
-      {"GET http://example.com/ HTTP/1.1",
-       403, "Clearnet host 'example.com' blocked: ondrel-i2p HTTP proxy only routes .i2p destinations."},
-      {"GET http://Example.COM.:8080/ HTTP/1.1",
-       403, "Clearnet host 'example.com' blocked: ondrel-i2p HTTP proxy only routes .i2p destinations."},
-      {"GET http://.i2p/ HTTP/1.1", 403, "Clearnet host '.i2p' blocked: ondrel-i2p HTTP proxy only routes .i2p destinations."},
-      {"GET http://x.i2p.example.com/ HTTP/1.1",
-       403, "Clearnet host 'x.i2p.example.com' blocked: ondrel-i2p HTTP proxy only routes .i2p destinations."},
-      {"GET / HTTP/1.1\r\nHost: 127.0.0.1:8080",
-       403, "Clearnet host '127.0.0.1' blocked: ondrel-i2p HTTP proxy only routes .i2p destinations."},
+      {"GET http://example.com/ HTTP/1.1", 403,
+       "Clearnet host 'example.com' blocked: ondrel-i2p HTTP proxy only routes .i2p destinations."},
+      {"GET http://Example.COM.:8080/ HTTP/1.1", 403,
+       "Clearnet host 'example.com' blocked: ondrel-i2p HTTP proxy only routes .i2p destinations."},
+      {"GET http://.i2p/ HTTP/1.1", 403,
+       "Clearnet host '.i2p' blocked: ondrel-i2p HTTP proxy only routes .i2p destinations."},
+      {"GET http://x.i2p.example.com/ HTTP/1.1", 403,
+       "Clearnet host 'x.i2p.example.com' blocked: ondrel-i2p HTTP proxy only routes .i2p destinations."},
+      {"GET / HTTP/1.1\r\nHost: 127.0.0.1:8080", 403,
+       "Clearnet host '127.0.0.1' blocked: ondrel-i2p HTTP proxy only routes .i2p destinations."},
       // Bytes that are not UTF-8 are refused before anything else is looked at.
       {"GET / HTTP/1.1\r\nX: \xff", 400, "Malformed UTF-8 in HTTP headers."},
       {"\xc3", 400, "Malformed UTF-8 in HTTP headers."},
@@ -331,12 +336,12 @@ const std::vector<RequestCase>& request_cases() {
         std::nullopt}},
       {"origin form: a second Host header does not reach the site",
        "GET / HTTP/1.1\r\nHost: x.i2p\r\nAccept: a\r\nHost: other.i2p",
-       {"GET", "x.i2p", 80, "/", "GET / HTTP/1.1\r\nHost: x.i2p\r\nAccept: a\r\n" + std::string(kTail),
-        std::nullopt, std::nullopt}},
+       {"GET", "x.i2p", 80, "/", "GET / HTTP/1.1\r\nHost: x.i2p\r\nAccept: a\r\n" + std::string(kTail), std::nullopt,
+        std::nullopt}},
       {"trailing dots and capitals",
        "GET http://WWW.Site.I2P../ HTTP/1.1",
-       {"GET", "www.site.i2p", 80, "/", "GET / HTTP/1.1\r\nHost: www.site.i2p\r\n" + std::string(kTail),
-        std::nullopt, std::nullopt}},
+       {"GET", "www.site.i2p", 80, "/", "GET / HTTP/1.1\r\nHost: www.site.i2p\r\n" + std::string(kTail), std::nullopt,
+        std::nullopt}},
       {"hop and identifying headers removed, the rest in order",
        "GET http://x.i2p/ HTTP/1.1\r\nCookie: a=b\r\nUser-Agent: UA\r\nVia: 1.1 p\r\nConnection: keep-alive\r\n"
        "Keep-Alive: 300\r\nTE: trailers\r\nUpgrade: h2c\r\nX-Forwarded-For: 1.2.3.4\r\nForwarded: for=1.2.3.4\r\n"
@@ -358,12 +363,11 @@ const std::vector<RequestCase>& request_cases() {
         std::nullopt, std::nullopt}},
       {"empty lines are skipped and values trimmed, inner tabs kept",
        "GET / HTTP/1.1\r\n\r\nHost:x.i2p \t\r\n\nX-T:\ta\tb ",
-       {"GET", "x.i2p", 80, "/", "GET / HTTP/1.1\r\nHost: x.i2p\r\nX-T: a\tb\r\n" + std::string(kTail),
-        std::nullopt, std::nullopt}},
+       {"GET", "x.i2p", 80, "/", "GET / HTTP/1.1\r\nHost: x.i2p\r\nX-T: a\tb\r\n" + std::string(kTail), std::nullopt,
+        std::nullopt}},
       {"user information in the URL is dropped",
        "GET http://me:pw@x.i2p/ HTTP/1.1",
-       {"GET", "x.i2p", 80, "/", "GET / HTTP/1.1\r\nHost: x.i2p\r\n" + std::string(kTail), std::nullopt,
-        std::nullopt}},
+       {"GET", "x.i2p", 80, "/", "GET / HTTP/1.1\r\nHost: x.i2p\r\n" + std::string(kTail), std::nullopt, std::nullopt}},
       {"non-ASCII text in a value is forwarded as it is",
        "GET http://x.i2p/caf\xc3\xa9 HTTP/1.1\r\nX-Name: J\xc3\xbcrgen \xe2\x82\xac",
        {"GET", "x.i2p", 80, "/caf\xc3\xa9",
@@ -441,11 +445,46 @@ std::vector<std::string> mutated_heads() {
     accepted_seeds.push_back(c.head);
   }
   const std::vector<std::string> seeds = heads;
-  const std::vector<std::string> pieces = {
-      "\r", "\n", "\r\n", ":", " ", "\t", "/", "?", "#", "@", "%", "%4", "%41", "&", "[", "]", ".", ".i2p", "http://",
-      "HTTPS://", "Host: ", "host:a.i2p", "Referer: http://r.i2p/", "User-Agent: u", std::string(1, '\0'), "\x7f",
-      "\xc2\x85", "\xc3\xa9", "\xff", "\xed\xa0\x80", "i2paddresshelper=", "?i2paddresshelper=%7E", ":0", ":65535",
-      "HTTP/1.1", "CONNECT ", "a", "Z", "\x0b", "\xe2\x80\xa8"};
+  const std::vector<std::string> pieces = {"\r",
+                                           "\n",
+                                           "\r\n",
+                                           ":",
+                                           " ",
+                                           "\t",
+                                           "/",
+                                           "?",
+                                           "#",
+                                           "@",
+                                           "%",
+                                           "%4",
+                                           "%41",
+                                           "&",
+                                           "[",
+                                           "]",
+                                           ".",
+                                           ".i2p",
+                                           "http://",
+                                           "HTTPS://",
+                                           "Host: ",
+                                           "host:a.i2p",
+                                           "Referer: http://r.i2p/",
+                                           "User-Agent: u",
+                                           std::string(1, '\0'),
+                                           "\x7f",
+                                           "\xc2\x85",
+                                           "\xc3\xa9",
+                                           "\xff",
+                                           "\xed\xa0\x80",
+                                           "i2paddresshelper=",
+                                           "?i2paddresshelper=%7E",
+                                           ":0",
+                                           ":65535",
+                                           "HTTP/1.1",
+                                           "CONNECT ",
+                                           "a",
+                                           "Z",
+                                           "\x0b",
+                                           "\xe2\x80\xa8"};
   std::mt19937 rng(2024);
   for (int round = 0; round < 6000; ++round) {
     // Mostly accepted heads, so that mutations reach the rewriting as well as the checks.
@@ -454,7 +493,9 @@ std::vector<std::string> mutated_heads() {
     for (int e = 0; e < edits; ++e) {
       const std::size_t at = h.empty() ? 0 : rng() % (h.size() + 1);
       switch (rng() % 3) {
-        case 0: h.insert(at, pieces[rng() % pieces.size()]); break;
+        case 0:
+          h.insert(at, pieces[rng() % pieces.size()]);
+          break;
         case 1:
           if (!h.empty()) h.erase(std::min(at, h.size() - 1), 1 + rng() % 3);
           break;
@@ -469,7 +510,7 @@ std::vector<std::string> mutated_heads() {
 }
 
 TEST(ParseHttpProxyRequest, AgreesWithPythonModel) {
-  const auto dir = scratch_dir("model");
+  const ScratchDir dir("model");
   const std::vector<std::string> heads = mutated_heads();
   std::string in;
   for (const auto& h : heads) in += encoding::hex_encode(as_bytes(h)) + "\n";
@@ -511,7 +552,7 @@ TEST(ParseHttpProxyRequest, RewrittenHeadParsesToItself) {
 // Whatever the parser accepts, a standard HTTP parser (python's http.client) reads as one
 // request line and exactly the headers written, ending where the head ends.
 TEST(ParseHttpProxyRequest, RewrittenHeadsReadCleanlyByPythonHttpClient) {
-  const auto dir = scratch_dir("pyhttp");
+  const ScratchDir dir("pyhttp");
   std::string in;
   std::vector<HttpProxyRequest> accepted;
   for (const auto& h : mutated_heads()) {
@@ -524,27 +565,28 @@ TEST(ParseHttpProxyRequest, RewrittenHeadsReadCleanlyByPythonHttpClient) {
   write_file(dir / "in.txt", in);
   // Header names that are no HTTP tokens (a blank inside, say) pass through as the browser
   // wrote them; python's reader stops at such a line, so those heads are only counted.
-  write_file(dir / "check.py",
-             "import sys, io, re, http.client\n"
-             "token_line = re.compile(rb\"^[!#$%&'*+.^_`|~0-9A-Za-z-]+: \")\n"
-             "out = open(sys.argv[2], 'w')\n"
-             "for line in open(sys.argv[1]):\n"
-             "    raw = bytes.fromhex(line.strip())\n"
-             "    if not all(token_line.match(l) for l in raw.split(b'\\r\\n')[1:-2]):\n"
-             "        out.write('skip - - -\\n')\n"
-             "        continue\n"
-             "    f = io.BytesIO(raw)\n"
-             "    request_line = f.readline()\n"
-             "    msg = http.client.parse_headers(f)\n"
-             "    rest = f.read()\n"
-             "    parts = request_line.decode('utf-8', 'surrogatepass').rstrip('\\r\\n').split(' ')\n"
-             "    hosts = msg.get_all('Host') or []\n"
-             "    ok = (len(parts) == 3 and parts[2] == 'HTTP/1.1' and rest == b'' and not msg.defects\n"
-             "          and len(hosts) == 1 and msg.get_all('User-Agent') == ['ZEZI/6.66 (AN/ON)']\n"
-             "          and msg.get_all('Connection') == ['close'])\n"
-             "    out.write('%s %s %s %s\\n' % ('ok' if ok else 'bad', parts[0].encode('utf-8','surrogatepass').hex(),\n"
-             "              parts[1].encode('utf-8','surrogatepass').hex() if len(parts) > 1 else '-',\n"
-             "              hosts[0].encode('latin-1').hex() if hosts else '-'))\n");
+  write_file(
+      dir / "check.py",
+      "import sys, io, re, http.client\n"
+      "token_line = re.compile(rb\"^[!#$%&'*+.^_`|~0-9A-Za-z-]+: \")\n"
+      "out = open(sys.argv[2], 'w')\n"
+      "for line in open(sys.argv[1]):\n"
+      "    raw = bytes.fromhex(line.strip())\n"
+      "    if not all(token_line.match(l) for l in raw.split(b'\\r\\n')[1:-2]):\n"
+      "        out.write('skip - - -\\n')\n"
+      "        continue\n"
+      "    f = io.BytesIO(raw)\n"
+      "    request_line = f.readline()\n"
+      "    msg = http.client.parse_headers(f)\n"
+      "    rest = f.read()\n"
+      "    parts = request_line.decode('utf-8', 'surrogatepass').rstrip('\\r\\n').split(' ')\n"
+      "    hosts = msg.get_all('Host') or []\n"
+      "    ok = (len(parts) == 3 and parts[2] == 'HTTP/1.1' and rest == b'' and not msg.defects\n"
+      "          and len(hosts) == 1 and msg.get_all('User-Agent') == ['ZEZI/6.66 (AN/ON)']\n"
+      "          and msg.get_all('Connection') == ['close'])\n"
+      "    out.write('%s %s %s %s\\n' % ('ok' if ok else 'bad', parts[0].encode('utf-8','surrogatepass').hex(),\n"
+      "              parts[1].encode('utf-8','surrogatepass').hex() if len(parts) > 1 else '-',\n"
+      "              hosts[0].encode('latin-1').hex() if hosts else '-'))\n");
   ASSERT_TRUE(proxy_test::run_python((dir / "check.py").string(),
                                      (dir / "in.txt").string() + " " + (dir / "out.txt").string()));
   std::istringstream results(read_file(dir / "out.txt"));
@@ -588,11 +630,13 @@ std::string read_head(ntcp2_net::TcpSocket& s) {
 TEST(ParseHttpProxyRequest, CurlRequestThroughTheProxyPort) {
   auto listener = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
   ASSERT_TRUE(listener.has_value());
-  const auto dir = scratch_dir("curl");
-  const std::string cmd = "curl -s --max-time 20 -x http://127.0.0.1:" + std::to_string(listener->port) +
-                          " -H 'Cookie: a=b' -H 'X-Forwarded-For: 10.0.0.1' -e 'https://secret.example/' -D " +
-                          (dir / "head.txt").string() + " -o " + (dir / "body.txt").string() +
-                          " -w '%{http_code}' 'http://Forum.I2P:8080/t?id=5&i2paddresshelper=abc%7E#frag'";
+  const ScratchDir dir("curl");
+  // -q: no ~/.curlrc; --noproxy '': no NO_PROXY from the environment.
+  const std::string cmd =
+      "curl -q -s --max-time 20 --noproxy '' -x http://127.0.0.1:" + std::to_string(listener->port) +
+      " -H 'Cookie: a=b' -H 'X-Forwarded-For: 10.0.0.1' -e 'https://secret.example/' -D " +
+      (dir / "head.txt").string() + " -o " + (dir / "body.txt").string() +
+      " -w '%{http_code}' 'http://Forum.I2P:8080/t?id=5&i2paddresshelper=abc%7E#frag'";
   FILE* curl = ::popen(cmd.c_str(), "r");
   ASSERT_NE(curl, nullptr);
   auto accepted = listener->accept(20000);

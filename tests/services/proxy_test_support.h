@@ -1,12 +1,13 @@
 #pragma once
 // Helpers of the HTTP proxy tests: running a python3 reference program on files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace router::proxy_test {
 
@@ -26,13 +27,29 @@ inline void write_file(const std::filesystem::path& path, const std::string& con
   std::ofstream(path, std::ios::binary) << content;
 }
 
-// A fresh directory under the test's temporary directory.
-inline std::filesystem::path scratch_dir(const std::string& name) {
-  auto dir = std::filesystem::path(testing::TempDir()) / ("ondrel_proxy_" + name);
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
-}
+// A fresh directory under the temporary directory, of this process and test alone (tests
+// run in parallel processes), removed with everything in it when the value goes.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& name) {
+    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+    const std::string owner = test ? std::string(test->test_suite_name()) + "." + test->name() : "none";
+    path_ = std::filesystem::path(testing::TempDir()) /
+            ("ondrel_proxy_" + std::to_string(::getpid()) + "_" + owner + "_" + name);
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::filesystem::path operator/(std::string_view file) const { return path_ / file; }
+
+ private:
+  std::filesystem::path path_;
+};
 
 // Runs `python3 <script> <args>`; true when it exits with 0.
 inline bool run_python(const std::string& script, const std::string& args) {
