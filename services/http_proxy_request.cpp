@@ -160,8 +160,8 @@ struct HeaderLine {
 std::optional<HttpHeaderEnd> find_http_header_end(ByteView bytes, std::size_t n) {
   n = std::min(n, bytes.size());
   const std::uint8_t* data = bytes.data();
-  // Both markers contain LF LF or LF CR LF after their first byte, so only positions just
-  // before an LF can start one: visit the LFs in order.
+  // An LF is the first byte of LF LF and the second of CR LF CR LF, so a marker can only
+  // begin at an LF or just before one: visit the LFs in order.
   for (std::size_t at = 0; at < n;) {
     const void* lf = std::memchr(data + at, '\n', n - at);
     if (lf == nullptr) return std::nullopt;
