@@ -14,9 +14,9 @@ bool same_bytes(ByteView a, ByteView b) { return std::ranges::equal(a, b); }
 
 // The XOR distance of an id to a target, over at most 20 bytes; zero where the target
 // has no byte.
-DhtNodeId distance(const DhtNodeId& id, ByteView target) {
+DhtNodeId distance(ByteView id, ByteView target) {
   DhtNodeId d{};
-  const std::size_t n = std::min(target.size(), kDhtNodeIdLen);
+  const std::size_t n = std::min({id.size(), target.size(), kDhtNodeIdLen});
   for (std::size_t j = 0; j < n; ++j) d[j] = static_cast<std::uint8_t>(id[j] ^ target[j]);
   return d;
 }
@@ -53,7 +53,7 @@ I2pDht I2pDht::create(const common::Hash& own_hash, std::span<const std::uint8_t
 bool I2pDht::upsert_node(ByteView id, const common::Hash& hash, std::uint32_t port, std::uint64_t now_ms) {
   if (hash == own_hash || !dht_node_id_follows_rule(id, hash, port)) return false;
   DhtNode node;
-  std::ranges::copy(id, node.id.begin());
+  node.id.assign(id.begin(), id.end());
   node.hash = hash;
   node.port = port;
   node.last_seen_ms = now_ms;

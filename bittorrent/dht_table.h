@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bittorrent/dht_node.h"
 #include "common/hash.h"
 #include "encoding/bytes.h"
 
@@ -35,16 +36,6 @@ inline constexpr std::uint32_t kDhtReplyPort = 6882;
 
 using DhtNodeId = std::array<std::uint8_t, kDhtNodeIdLen>;
 using DhtToken = std::array<std::uint8_t, kDhtTokenLen>;
-
-// One node of the routing table.
-struct DhtNode {
-  DhtNodeId id{};
-  common::Hash hash;              // the node's destination
-  std::uint32_t port = 0;         // its DHT query port
-  std::uint64_t last_seen_ms = 0;
-
-  friend bool operator==(const DhtNode&, const DhtNode&) = default;
-};
 
 // One peer announced for a torrent.
 struct DhtPeerEntry {
