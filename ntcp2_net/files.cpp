@@ -57,4 +57,50 @@ Result<void> mkdir_p(std::string_view path) {
   return {};
 }
 
+namespace {
+std::string below_name(std::string_view base, std::string_view rel) {
+  std::string out(base);
+  out += '/';
+  out += rel;
+  return out;
+}
+// Counts beyond the glue's 32-bit range are cut to a length the glue refuses.
+std::int32_t glue_count(std::size_t n) { return static_cast<std::int32_t>(std::min<std::size_t>(n, 0x7fffffff)); }
+}  // namespace
+
+Result<void> mkdir_below(std::string_view base, std::string_view rel) {
+  const Bytes b = encoding::string_to_utf8_bytes(base);
+  const Bytes r = encoding::string_to_utf8_bytes(rel);
+  if (ondrel_i2p_net_mkdir_below(b.data(), glue_len(b), r.data(), glue_len(r)) != 0) {
+    return fail(NetError::Io, msg("mkdir_p(", below_name(base, rel), ") failed: ", last_os_error()));
+  }
+  return {};
+}
+
+Result<void> write_file_below(std::string_view base, std::string_view rel, std::int64_t offset, ByteView data) {
+  const Bytes b = encoding::string_to_utf8_bytes(base);
+  const Bytes r = encoding::string_to_utf8_bytes(rel);
+  if (data.size() > 0x7fffffff ||
+      ondrel_i2p_net_write_file_below(b.data(), glue_len(b), r.data(), glue_len(r), offset, data.data(),
+                                      glue_count(data.size())) != 0) {
+    const std::string why = data.size() > 0x7fffffff ? std::string("invalid write_file_at arguments") : last_os_error();
+    return fail(NetError::Io, msg("write_file_at(", below_name(base, rel), ") failed: ", why));
+  }
+  return {};
+}
+
+Result<std::size_t> read_file_below(std::string_view base, std::string_view rel, std::int64_t offset,
+                                    std::span<std::uint8_t> buf) {
+  const Bytes b = encoding::string_to_utf8_bytes(base);
+  const Bytes r = encoding::string_to_utf8_bytes(rel);
+  const std::int32_t n = buf.size() > 0x7fffffff ? -1
+                         : ondrel_i2p_net_read_file_below(b.data(), glue_len(b), r.data(), glue_len(r), offset,
+                                                          buf.data(), glue_count(buf.size()));
+  if (n < 0) {
+    const std::string why = buf.size() > 0x7fffffff ? std::string("invalid read_file_at arguments") : last_os_error();
+    return fail(NetError::Io, msg("read_file_at(", below_name(base, rel), ") failed: ", why));
+  }
+  return static_cast<std::size_t>(n);
+}
+
 }  // namespace ntcp2_net

@@ -1,5 +1,8 @@
 #pragma once
 // Whole-file reads and directory creation.
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,5 +25,20 @@ Result<std::vector<std::string>> list_dir(std::string_view folder);
 // Creates the directory and any missing parents (mode 0755); an existing directory is
 // success. NetError::Io "mkdir_p(" path ") failed: " and the OS text.
 Result<void> mkdir_p(std::string_view path);
+
+// Inside a folder tree without following links (see ondrel_i2p_net_mkdir_below): `base` may
+// be a link, every segment of `rel` below it ("a/b/c") is opened with O_NOFOLLOW. The
+// texts name the whole path base + "/" + rel.
+//
+// Creates the missing folders of rel. NetError::Io "mkdir_p(" path ") failed: " and the
+// OS text or the refusal.
+Result<void> mkdir_below(std::string_view base, std::string_view rel);
+// Writes all bytes at offset into base/rel, created (0644) when missing, never truncated.
+// NetError::Io "write_file_at(" path ") failed: " and the text.
+Result<void> write_file_below(std::string_view base, std::string_view rel, std::int64_t offset, ByteView data);
+// Reads from offset into buf until it is full or the file ends; the count read.
+// NetError::Io "read_file_at(" path ") failed: " and the text.
+Result<std::size_t> read_file_below(std::string_view base, std::string_view rel, std::int64_t offset,
+                                    std::span<std::uint8_t> buf);
 
 }  // namespace ntcp2_net

@@ -101,6 +101,27 @@ std::int32_t ondrel_i2p_net_read_file_at(const std::uint8_t* path, std::int32_t 
 // open, pwrite or close.
 std::int32_t ondrel_i2p_net_write_file_at(const std::uint8_t* path, std::int32_t path_len, std::int64_t offset,
                                           const std::uint8_t* data, std::int32_t count);
+// Inside a folder tree without following links. `base` is resolved as usual (it may be,
+// or pass through, a symbolic link) and must be an existing folder; `rel` is one or more
+// segments separated by single "/" (none empty, "." or ".."), each opened in turn with
+// O_NOFOLLOW, so a link anywhere below `base` fails ("symbolic link refused") instead of
+// leading out of the tree. Only regular files are read or written ("not a regular file");
+// a FIFO never makes a call wait. base_len and rel_len 1..1,023, and base + "/" + rel at
+// most 1,023 bytes, else "invalid below-path arguments".
+//
+// Creates each folder of rel that is missing (mode 0755). 0 when every one exists
+// afterwards; -1 with the text of open, mkdir, or the refusals above (ENOTDIR when a
+// segment names something that is not a folder).
+std::int32_t ondrel_i2p_net_mkdir_below(const std::uint8_t* base, std::int32_t base_len, const std::uint8_t* rel,
+                                        std::int32_t rel_len);
+// As ondrel_i2p_net_write_file_at for the file base/rel: its folders must exist already.
+std::int32_t ondrel_i2p_net_write_file_below(const std::uint8_t* base, std::int32_t base_len, const std::uint8_t* rel,
+                                             std::int32_t rel_len, std::int64_t offset, const std::uint8_t* data,
+                                             std::int32_t count);
+// As ondrel_i2p_net_read_file_at for the file base/rel.
+std::int32_t ondrel_i2p_net_read_file_below(const std::uint8_t* base, std::int32_t base_len, const std::uint8_t* rel,
+                                            std::int32_t rel_len, std::int64_t offset, std::uint8_t* buf,
+                                            std::int32_t capacity);
 // Creates the directory and its missing parents (mode 0755). 0 when the directory
 // exists afterwards. -1: "invalid directory path length", the text of the failing
 // mkdir, or the ENOTDIR text when the path names an existing non-directory.
