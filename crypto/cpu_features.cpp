@@ -27,9 +27,7 @@ CpuFeatures detect() {
     ymm_enabled = (lo & 6) == 6;
   }
   unsigned a7 = 0, b7 = 0, c7 = 0, d7 = 0;
-  const bool have_leaf7 = __get_cpuid_count(7, 0, &a7, &b7, &c7, &d7);
-  if (!have_leaf7) b7 = 0;
-  if (have_leaf7) {
+  if (__get_cpuid_count(7, 0, &a7, &b7, &c7, &d7)) {
     const bool sha = (b7 >> 29) & 1;
     f.sha = sha && ssse3 && sse41;
     f.avx2 = ymm_enabled && ((b7 >> 5) & 1);
@@ -42,6 +40,7 @@ CpuFeatures detect() {
     __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
     zmm_enabled = (lo & 0xe6) == 0xe6;
   }
+  // b7 stays 0 when the CPU has no leaf 7.
   if (zmm_enabled && f.avx2) {
     const bool avx512f = (b7 >> 16) & 1;
     const bool avx512bw = (b7 >> 30) & 1;
