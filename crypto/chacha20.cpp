@@ -122,6 +122,10 @@ void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, 
   };
   if (isa >= VectorIsa::Avx512 && len > 512) advance(chacha20_xor_avx512(input.data(), in, out, len));
   if (isa >= VectorIsa::Avx2 && len >= 512) advance(chacha20_xor_avx2(input.data(), in, out, len));
+  if (isa >= VectorIsa::Avx512) {
+    if (len > 0) chacha20_xor4_avx512vl(input.data(), in, out, len);
+    return;
+  }
   if (isa >= VectorIsa::Ssse3) {
     if (len > 0) chacha20_xor_ssse3(input.data(), in, out, len);
     return;
