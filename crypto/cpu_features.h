@@ -1,9 +1,10 @@
 #pragma once
 // Which instruction-set extensions the ciphers and hashes may use on this CPU.
 //
-// The hashes, AES and ChaCha20 have a portable path and a path through the CPU's
-// SHA, AES or AVX2 instructions. Both give identical results; the faster one is taken when the CPU
-// has it. Tests ask for the portable path explicitly so that both stay checked.
+// The hashes and AES have a portable path and a path through the CPU's SHA or AES
+// instructions; ChaCha20 and Poly1305 have a portable path and vector paths up to
+// AVX-512 (VectorIsa below). All give identical results; the fastest the CPU has is
+// taken. Tests ask for each path explicitly so that all stay checked.
 
 #include <cstdint>
 
