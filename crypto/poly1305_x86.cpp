@@ -1,6 +1,6 @@
 #include "crypto/poly1305_x86.h"
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
 
@@ -8,7 +8,7 @@
 
 namespace crypto::detail {
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
 
 namespace {
 
