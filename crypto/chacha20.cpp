@@ -126,6 +126,10 @@ void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, 
     if (len > 0) chacha20_xor4_avx512vl(input.data(), in, out, len);
     return;
   }
+  if (isa >= VectorIsa::Avx2) {
+    if (len > 0) chacha20_xor4_avx2(input.data(), in, out, len);
+    return;
+  }
   if (isa >= VectorIsa::Ssse3) {
     if (len > 0) chacha20_xor_ssse3(input.data(), in, out, len);
     return;

@@ -20,31 +20,45 @@ void append_padded(Bytes& out, ByteView part) {
   out.resize(out.size() + (16 - part.size() % 16) % 16, 0);
 }
 
-// Keystream blocks 0 to 3 in one call: block 0 gives the Poly1305 key (its first 32
-// bytes) and blocks 1 to 3 the start of the message's keystream, so that a short
-// message costs one pass of the four-block code instead of a one-block call and a pass.
-using FirstBlocks = std::array<std::uint8_t, 256>;
-constexpr std::size_t head_size = 192;
+// Block 0 of the keystream gives the Poly1305 key (its first 32 bytes). Where the
+// four-block code is quick (AVX-512VL), or the whole message fits in blocks 1 to 3,
+// blocks 0 to 3 come from one four-block call and their last 192 bytes start the
+// message's keystream; otherwise block 0 comes alone and the message's keystream from
+// block 1 on, so that the wide code keeps whole groups.
+struct FirstBlocks {
+  std::array<std::uint8_t, 256> ks;
+  std::size_t head;  // message bytes covered by ks[64..]
+};
 
-FirstBlocks first_blocks(const std::uint8_t* key, const std::uint8_t* nonce, VectorIsa isa) {
-  static constexpr FirstBlocks zeros{};
-  FirstBlocks ks;
-  detail::chacha20_xor_unchecked(key, nonce, 0, zeros.data(), ks.data(), ks.size(), isa);
-  return ks;
+FirstBlocks first_blocks(const std::uint8_t* key, const std::uint8_t* nonce, std::size_t len, VectorIsa isa) {
+  static constexpr std::array<std::uint8_t, 256> zeros{};
+  FirstBlocks first;
+  const bool quick_four = vector_isa_supported(isa) && isa >= VectorIsa::Avx512;
+  if (quick_four || len <= 192) {
+    detail::chacha20_xor_unchecked(key, nonce, 0, zeros.data(), first.ks.data(), first.ks.size(), isa);
+    first.head = std::min<std::size_t>(len, 192);
+  } else {
+    detail::chacha20_block_unchecked(key, 0, nonce, first.ks.data());
+    first.head = 0;
+  }
+  return first;
 }
 
-// out = in XOR the keystream from block 1 on: the first 192 bytes from `first`, the
-// rest from block 4 on. in and out may be the same buffer.
+// out = in XOR the keystream from block 1 on: the first bytes from `first`, the rest
+// from the block after them. in and out may be the same buffer.
 void xor_message(const std::uint8_t* key, const std::uint8_t* nonce, const FirstBlocks& first,
                  const std::uint8_t* in, std::uint8_t* out, std::size_t len, VectorIsa isa) {
-  const std::size_t head = std::min(len, head_size);
-  for (std::size_t i = 0; i < head; ++i) out[i] = static_cast<std::uint8_t>(in[i] ^ first[64 + i]);
-  if (len > head) detail::chacha20_xor_unchecked(key, nonce, 4, in + head, out + head, len - head, isa);
+  const std::size_t head = first.head;
+  for (std::size_t i = 0; i < head; ++i) out[i] = static_cast<std::uint8_t>(in[i] ^ first.ks[64 + i]);
+  if (len > head) {
+    const auto counter = static_cast<std::uint32_t>(1 + head / 64);
+    detail::chacha20_xor_unchecked(key, nonce, counter, in + head, out + head, len - head, isa);
+  }
 }
 
 // The tag over ad and ciphertext, under the one-time key from block 0.
 Poly1305Tag compute_tag(const FirstBlocks& first, ByteView ad, ByteView ciphertext, VectorIsa isa) {
-  Poly1305 mac(first.data(), isa);
+  Poly1305 mac(first.ks.data(), isa);
   mac.update(ad.data(), ad.size());
   mac.pad16();
   mac.update(ciphertext.data(), ciphertext.size());
@@ -81,7 +95,7 @@ Result<void> aead_chacha20_poly1305_encrypt_into(ByteView key, ByteView nonce, B
   if (out.size() != plaintext.size() + tag_size)
     return fail(CryptoError::InvalidLength,
                 msg("AEAD output must be ", plaintext.size() + tag_size, " bytes, got ", out.size()));
-  const FirstBlocks first = first_blocks(key.data(), nonce.data(), isa);
+  const FirstBlocks first = first_blocks(key.data(), nonce.data(), plaintext.size(), isa);
   xor_message(key.data(), nonce.data(), first, plaintext.data(), out.data(), plaintext.size(), isa);
   const Poly1305Tag tag = compute_tag(first, ad, ByteView(out.data(), plaintext.size()), isa);
   std::copy(tag.begin(), tag.end(), out.begin() + static_cast<std::ptrdiff_t>(plaintext.size()));
@@ -113,7 +127,7 @@ Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteV
   const std::size_t n = ciphertext_and_tag.size() - tag_size;
   const ByteView ciphertext = ciphertext_and_tag.first(n);
   const ByteView received = ciphertext_and_tag.subspan(n);
-  const FirstBlocks first = first_blocks(key.data(), nonce.data(), isa);
+  const FirstBlocks first = first_blocks(key.data(), nonce.data(), n, isa);
   const Poly1305Tag expected = compute_tag(first, ad, ciphertext, isa);
   if (!ct_eq(expected, received)) return fail(CryptoError::AuthFailed);
   Bytes out(n);

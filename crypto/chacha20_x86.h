@@ -12,8 +12,10 @@ namespace crypto::detail {
 
 // All of len, the last partial group through a keystream buffer.
 void chacha20_xor_ssse3(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out, std::size_t len);
-// The same four-block code built for AVX-512VL (single-instruction rotates, 32
-// registers), for the short inputs and tails at the AVX-512 level.
+// The same four-block code built for AVX2 (three-operand forms) and for AVX-512VL
+// (single-instruction rotates, 32 registers), for the short inputs and tails at
+// those levels.
+void chacha20_xor4_avx2(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out, std::size_t len);
 void chacha20_xor4_avx512vl(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
                             std::size_t len);
 
