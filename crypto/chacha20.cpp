@@ -105,13 +105,34 @@ void chacha20_block_unchecked(const std::uint8_t* key, std::uint32_t counter, co
 
 void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, std::uint32_t counter,
                             const std::uint8_t* in, std::uint8_t* out, std::size_t len, Engine engine) {
+  chacha20_xor_unchecked(key, nonce, counter, in, out, len, vector_isa_for(engine));
+}
+
+void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, std::uint32_t counter,
+                            const std::uint8_t* in, std::uint8_t* out, std::size_t len, VectorIsa isa) {
+  if (!vector_isa_supported(isa)) isa = best_vector_isa();
   ChaChaState input = initial_state(key, counter, nonce);
-  if (engine == Engine::Best && cpu_features().avx2 && len >= 512) {
-    const std::size_t done = chacha20_xor_avx2(input.data(), in, out, len);
+  // The widest code takes what it can and leaves the rest, counter advanced, to
+  // the next narrower one.
+  const auto advance = [&](std::size_t done) {
     input[12] += static_cast<std::uint32_t>(done / 64);
     in += done;
     out += done;
     len -= done;
+  };
+  if (isa >= VectorIsa::Avx512 && len > 512) advance(chacha20_xor_avx512(input.data(), in, out, len));
+  if (isa >= VectorIsa::Avx2 && len >= 512) advance(chacha20_xor_avx2(input.data(), in, out, len));
+  if (isa >= VectorIsa::Avx512) {
+    if (len > 0) chacha20_xor4_avx512vl(input.data(), in, out, len);
+    return;
+  }
+  if (isa >= VectorIsa::Avx2) {
+    if (len > 0) chacha20_xor4_avx2(input.data(), in, out, len);
+    return;
+  }
+  if (isa >= VectorIsa::Ssse3) {
+    if (len > 0) chacha20_xor_ssse3(input.data(), in, out, len);
+    return;
   }
   while (len >= 256) {
     xor_four_blocks(input, in, out);
@@ -144,9 +165,13 @@ Result<std::array<std::uint8_t, 64>> chacha20_block(ByteView key, std::uint32_t 
 }
 
 Result<Bytes> chacha20_xor(ByteView key, ByteView nonce, ByteView data, Engine engine) {
+  return chacha20_xor(key, nonce, data, vector_isa_for(engine));
+}
+
+Result<Bytes> chacha20_xor(ByteView key, ByteView nonce, ByteView data, VectorIsa isa) {
   if (auto ok = detail::check_chacha20_params(key, nonce); !ok) return std::unexpected(ok.error());
   Bytes out(data.size());
-  detail::chacha20_xor_unchecked(key.data(), nonce.data(), 1, data.data(), out.data(), data.size(), engine);
+  detail::chacha20_xor_unchecked(key.data(), nonce.data(), 1, data.data(), out.data(), data.size(), isa);
   return out;
 }
 

@@ -21,6 +21,8 @@ Result<std::array<std::uint8_t, 64>> chacha20_block(ByteView key, std::uint32_t 
 // data XOR the keystream, starting at block counter 1 (block 0 is left for the
 // Poly1305 key of the AEAD). The output has the length of data.
 Result<Bytes> chacha20_xor(ByteView key, ByteView nonce, ByteView data, Engine engine = Engine::Best);
+// The same at a chosen vector level, so that tests and benchmarks reach every one.
+Result<Bytes> chacha20_xor(ByteView key, ByteView nonce, ByteView data, VectorIsa isa);
 
 namespace detail {
 
@@ -32,6 +34,8 @@ Result<void> check_chacha20_params(ByteView key, ByteView nonce);
 void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, std::uint32_t counter,
                             const std::uint8_t* in, std::uint8_t* out, std::size_t len,
                             Engine engine = Engine::Best);
+void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, std::uint32_t counter,
+                            const std::uint8_t* in, std::uint8_t* out, std::size_t len, VectorIsa isa);
 
 // The keystream block without length checks.
 void chacha20_block_unchecked(const std::uint8_t* key, std::uint32_t counter, const std::uint8_t* nonce,

@@ -31,4 +31,13 @@ Result<void> aead_chacha20_poly1305_encrypt_into(ByteView key, ByteView nonce, B
 Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag,
                                              Engine engine = Engine::Best);
 
+// The three operations above at a chosen vector level for ChaCha20 and Poly1305, so
+// that tests and benchmarks reach every one (the Engine forms take the best level).
+Result<Bytes> aead_chacha20_poly1305_encrypt(ByteView key, ByteView nonce, ByteView ad, ByteView plaintext,
+                                             VectorIsa isa);
+Result<void> aead_chacha20_poly1305_encrypt_into(ByteView key, ByteView nonce, ByteView ad, ByteView plaintext,
+                                                 std::span<std::uint8_t> out, VectorIsa isa);
+Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag,
+                                             VectorIsa isa);
+
 }  // namespace crypto

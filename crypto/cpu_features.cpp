@@ -32,6 +32,22 @@ CpuFeatures detect() {
     f.sha = sha && ssse3 && sse41;
     f.avx2 = ymm_enabled && ((b7 >> 5) & 1);
   }
+  f.ssse3 = ssse3;
+  // 512-bit registers also need the opmask and upper-ZMM state saved (XCR0 bits 5 to 7).
+  bool zmm_enabled = false;
+  if (osxsave && avx) {
+    unsigned lo = 0, hi = 0;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    zmm_enabled = (lo & 0xe6) == 0xe6;
+  }
+  // b7 stays 0 when the CPU has no leaf 7.
+  if (zmm_enabled && f.avx2) {
+    const bool avx512f = (b7 >> 16) & 1;
+    const bool avx512bw = (b7 >> 30) & 1;
+    const bool avx512vl = (b7 >> 31) & 1;
+    f.avx512 = avx512f && avx512bw && avx512vl;
+    f.avx512ifma = f.avx512 && ((b7 >> 21) & 1);
+  }
 #endif
   return f;
 }
@@ -41,6 +57,33 @@ CpuFeatures detect() {
 const CpuFeatures& cpu_features() {
   static const CpuFeatures features = detect();
   return features;
+}
+
+VectorIsa best_vector_isa() {
+  static const VectorIsa best = [] {
+    const CpuFeatures& f = cpu_features();
+    if (f.avx512) return VectorIsa::Avx512;
+    if (f.avx2) return VectorIsa::Avx2;
+    if (f.ssse3) return VectorIsa::Ssse3;
+    return VectorIsa::Portable;
+  }();
+  return best;
+}
+
+bool vector_isa_supported(VectorIsa isa) { return isa <= best_vector_isa(); }
+
+VectorIsa vector_isa_for(Engine engine) {
+  return engine == Engine::Portable ? VectorIsa::Portable : best_vector_isa();
+}
+
+const char* to_string(VectorIsa isa) {
+  switch (isa) {
+    case VectorIsa::Portable: return "portable";
+    case VectorIsa::Ssse3: return "ssse3";
+    case VectorIsa::Avx2: return "avx2";
+    case VectorIsa::Avx512: return "avx512";
+  }
+  return "unknown";
 }
 
 }  // namespace crypto

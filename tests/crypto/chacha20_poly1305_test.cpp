@@ -7,6 +7,7 @@
 #include "crypto/chacha20_poly1305.h"
 #include "crypto/poly1305.h"
 #include "tests/crypto/test_util.h"
+#include "tests/crypto/vector_levels.h"
 
 using crypto_test::hex;
 using crypto_test::unhex;
@@ -23,7 +24,34 @@ const std::string sunscreen =
     "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the future, sunscreen would be "
     "it.";
 
+// The known answers below run once per vector level of this CPU.
+class ChaCha20Level : public crypto_test::VectorLevel {};
+class Poly1305Level : public crypto_test::VectorLevel {};
+class AeadLevel : public crypto_test::VectorLevel {};
+ONDREL_VECTOR_LEVELS(ChaCha20Level);
+ONDREL_VECTOR_LEVELS(Poly1305Level);
+ONDREL_VECTOR_LEVELS(AeadLevel);
+
 }  // namespace
+
+// The levels ChaCha20 and Poly1305 pick agree with the compiler's own reading of
+// CPUID, so the level tests below run every path this CPU can take.
+TEST(VectorLevels, AgreeWithTheCompilersCpuDetection) {
+  __builtin_cpu_init();
+  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("avx512vl");
+  EXPECT_EQ(crypto::cpu_features().ssse3, __builtin_cpu_supports("ssse3") != 0);
+  EXPECT_EQ(crypto::cpu_features().avx512, avx512);
+  EXPECT_EQ(crypto::cpu_features().avx512ifma, avx512 && __builtin_cpu_supports("avx512ifma") != 0);
+  crypto::VectorIsa expected = crypto::VectorIsa::Portable;
+  if (__builtin_cpu_supports("ssse3")) expected = crypto::VectorIsa::Ssse3;
+  if (__builtin_cpu_supports("avx2")) expected = crypto::VectorIsa::Avx2;
+  if (avx512) expected = crypto::VectorIsa::Avx512;
+  EXPECT_EQ(crypto::best_vector_isa(), expected);
+  EXPECT_EQ(crypto::vector_isa_for(crypto::Engine::Best), expected);
+  EXPECT_EQ(crypto::vector_isa_for(crypto::Engine::Portable), crypto::VectorIsa::Portable);
+  EXPECT_TRUE(crypto::vector_isa_supported(crypto::VectorIsa::Portable));
+}
 
 TEST(ChaCha20, QuarterRound) {
   crypto::ChaChaState s{};
@@ -78,8 +106,8 @@ TEST(ChaCha20, BlockFunctionVectors) {
   }
 }
 
-TEST(ChaCha20, KeystreamEncryptionVector) {
-  auto ct = crypto::chacha20_xor(range(0, 32), unhex("000000000000004a00000000"), as_bytes(sunscreen));
+TEST_P(ChaCha20Level, KeystreamEncryptionVector) {
+  auto ct = crypto::chacha20_xor(range(0, 32), unhex("000000000000004a00000000"), as_bytes(sunscreen), isa());
   ASSERT_TRUE(ct.has_value());
   EXPECT_EQ(hex(*ct),
             "6e2e359a2568f98041ba0728dd0d6981e97e7aec1d4360c20a27afccfd9fae0bf91b65c5524733ab8f593dabcd62b3571639d624e651"
@@ -87,23 +115,39 @@ TEST(ChaCha20, KeystreamEncryptionVector) {
             "f2785e42874d");
 }
 
-TEST(ChaCha20, XorUsesCountersFromOneOnBothEngines) {
+TEST_P(ChaCha20Level, XorUsesCountersFromOne) {
   const Bytes key = range(3, 32);
   const Bytes nonce = range(9, 12);
-  for (auto engine : {crypto::Engine::Best, crypto::Engine::Portable}) {
-    // Lengths around the 4- and 8-block strides of the vector paths.
-    for (std::size_t len : {0u, 1u, 63u, 64u, 65u, 128u, 255u, 256u, 511u, 512u, 513u, 1024u + 320u + 7u}) {
-      const Bytes zeros(len, 0);
-      const Bytes ks = *crypto::chacha20_xor(key, nonce, zeros, engine);
-      ASSERT_EQ(ks.size(), len);
-      for (std::size_t i = 0; i < len; i += 64) {
-        const auto block = *crypto::chacha20_block(key, static_cast<std::uint32_t>(1 + i / 64), nonce);
-        const std::size_t n = std::min<std::size_t>(64, len - i);
-        ASSERT_EQ(Bytes(ks.begin() + static_cast<std::ptrdiff_t>(i), ks.begin() + static_cast<std::ptrdiff_t>(i + n)),
-                  Bytes(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n)))
-            << len << " " << i;
-      }
-      EXPECT_EQ(*crypto::chacha20_xor(key, nonce, ks, engine), zeros);  // applying twice restores
+  // Lengths around the 4-, 8- and 16-block strides of the vector paths.
+  for (std::size_t len : {0u, 1u, 63u, 64u, 65u, 128u, 255u, 256u, 511u, 512u, 513u, 767u, 1023u, 1024u, 1025u,
+                          1024u + 320u + 7u, 2048u + 512u, 2048u + 513u, 4096u + 64u * 3u + 1u}) {
+    const Bytes zeros(len, 0);
+    const Bytes ks = *crypto::chacha20_xor(key, nonce, zeros, isa());
+    ASSERT_EQ(ks.size(), len);
+    for (std::size_t i = 0; i < len; i += 64) {
+      const auto block = *crypto::chacha20_block(key, static_cast<std::uint32_t>(1 + i / 64), nonce);
+      const std::size_t n = std::min<std::size_t>(64, len - i);
+      ASSERT_EQ(Bytes(ks.begin() + static_cast<std::ptrdiff_t>(i), ks.begin() + static_cast<std::ptrdiff_t>(i + n)),
+                Bytes(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n)))
+          << len << " " << i;
+    }
+    EXPECT_EQ(*crypto::chacha20_xor(key, nonce, ks, isa()), zeros);  // applying twice restores
+  }
+}
+
+// The 32-bit block counter wraps the same way in every lane of the vector code as in
+// the one-block function: after 0xffffffff comes 0.
+TEST_P(ChaCha20Level, CounterWrapsLikeTheBlockFunction) {
+  const Bytes key = range(11, 32);
+  const Bytes nonce = range(40, 12);
+  for (std::uint32_t first : {0xfffffff9u, 0xfffffffeu, 0xffffffffu}) {
+    const std::size_t len = 64 * 20 + 5;
+    Bytes ks(len, 0);
+    crypto::detail::chacha20_xor_unchecked(key.data(), nonce.data(), first, ks.data(), ks.data(), len, isa());
+    for (std::size_t i = 0; i < len; i += 64) {
+      const auto block = *crypto::chacha20_block(key, static_cast<std::uint32_t>(first + i / 64), nonce);
+      const std::size_t n = std::min<std::size_t>(64, len - i);
+      ASSERT_EQ(hex(ByteView(ks).subspan(i, n)), hex(ByteView(block).first(n))) << first << " " << i;
     }
   }
 }
@@ -119,7 +163,7 @@ TEST(ChaCha20, LengthChecksKeyFirst) {
   EXPECT_EQ(bad_nonce.error().message(), "ChaCha20 requires a 12-byte nonce, got 8");
 }
 
-TEST(Poly1305, Rfc8439Vectors) {
+TEST_P(Poly1305Level, Rfc8439Vectors) {
   struct Case {
     std::string key;
     Bytes message;
@@ -144,7 +188,7 @@ TEST(Poly1305, Rfc8439Vectors) {
   };
   int n = 0;
   for (const auto& c : cases) {
-    auto tag = crypto::poly1305_mac(unhex(c.key), c.message);
+    auto tag = crypto::poly1305_mac(unhex(c.key), c.message, isa());
     ASSERT_TRUE(tag.has_value());
     EXPECT_EQ(hex(*tag), c.tag) << "case " << n;
     ++n;
@@ -185,18 +229,18 @@ TEST(Aead, MacDataPadding) {
   }
 }
 
-TEST(Aead, Rfc8439EncryptionAndDecryption) {
+TEST_P(AeadLevel, Rfc8439EncryptionAndDecryption) {
   const Bytes key = range(0x80, 32);
   const Bytes nonce = unhex("070000004041424344454647");
   const Bytes ad = unhex("50515253c0c1c2c3c4c5c6c7");
-  auto sealed = crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, as_bytes(sunscreen));
+  auto sealed = crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, as_bytes(sunscreen), isa());
   ASSERT_TRUE(sealed.has_value());
   EXPECT_EQ(hex(*sealed),
             "d31a8d34648e60db7b86afbc53ef7ec2a4aded51296e08fea9e2b5a736ee62d63dbea45e8ca9671282fafb69da92728b1a71de0a9e06"
             "0b2905d6a5b67ecd3b3692ddbd7f2d778b8c9803aee328091b58fab324e4fad675945585808b4831d7bc3ff4def08e4b7a9de576d265"
             "86cec64b6116"
             "1ae10b594f09e26a7e902ecbd0600691");
-  auto opened = crypto::aead_chacha20_poly1305_decrypt(key, nonce, ad, *sealed);
+  auto opened = crypto::aead_chacha20_poly1305_decrypt(key, nonce, ad, *sealed, isa());
   ASSERT_TRUE(opened.has_value());
   EXPECT_EQ(*opened, to_bytes(sunscreen));
 }
@@ -262,20 +306,22 @@ TEST(Aead, ErrorOrder) {
   EXPECT_EQ(bad_nonce.error().message(), "ChaCha20 requires a 12-byte nonce, got 11");
 }
 
-TEST(Aead, SealingIntoTheCallersBufferInPlace) {
+TEST_P(AeadLevel, SealingIntoTheCallersBufferInPlace) {
   const Bytes key(32, 0x42), nonce(12, 0x07), ad = {1, 2, 3};
-  for (std::size_t len : {0u, 1u, 63u, 64u, 65u, 1000u}) {
+  for (std::size_t len : {0u, 1u, 63u, 64u, 65u, 1000u, 1024u, 1537u, 4096u}) {
     Bytes plaintext(len);
     for (std::size_t i = 0; i < len; ++i) plaintext[i] = static_cast<std::uint8_t>(i * 7);
-    const Bytes expected = *crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, plaintext);
+    const Bytes expected =
+        *crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, plaintext, crypto::VectorIsa::Portable);
     // The plaintext lies at the front of the very buffer that receives the ciphertext.
     Bytes buf = plaintext;
     buf.resize(len + 16);
-    ASSERT_TRUE(crypto::aead_chacha20_poly1305_encrypt_into(key, nonce, ad, ByteView(buf).first(len), buf)) << len;
+    ASSERT_TRUE(crypto::aead_chacha20_poly1305_encrypt_into(key, nonce, ad, ByteView(buf).first(len), buf, isa()))
+        << len;
     EXPECT_EQ(buf, expected) << len;
   }
   Bytes small(10);
-  auto wrong = crypto::aead_chacha20_poly1305_encrypt_into(key, nonce, ad, Bytes(4), small);
+  auto wrong = crypto::aead_chacha20_poly1305_encrypt_into(key, nonce, ad, Bytes(4), small, isa());
   ASSERT_FALSE(wrong.has_value());
   EXPECT_TRUE(wrong.error().is(CryptoError::InvalidLength));
   EXPECT_EQ(small, Bytes(10));
