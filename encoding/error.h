@@ -70,6 +70,17 @@ enum class RatchetError : std::uint8_t {
 };
 enum class TunnelError : std::uint8_t { NotForUs, Invalid, InvalidLength, Noise, Common, Encoding, Crypto };
 enum class RouterError : std::uint8_t { Message, Tunnel, I2np, NetDb, Noise, Common, Crypto, Net };
+// Streaming packets, connections and datagrams. Protocol, InvalidLength and InvalidFormat
+// carry a message; Crypto, Common and Encoding wrap the lower package's error.
+enum class StreamingError : std::uint8_t {
+  Protocol,
+  InvalidSignature,
+  InvalidLength,
+  InvalidFormat,
+  Crypto,
+  Common,
+  Encoding,
+};
 
 // Maps a family's variant enumeration to its family tag. Packages that own a later
 // family (SAM, streaming, BitTorrent) specialise this next to their enumeration.
@@ -93,6 +104,7 @@ ONDREL_ERROR_FAMILY(NetDbError, NetDb);
 ONDREL_ERROR_FAMILY(RatchetError, Ratchet);
 ONDREL_ERROR_FAMILY(TunnelError, Tunnel);
 ONDREL_ERROR_FAMILY(RouterError, Router);
+ONDREL_ERROR_FAMILY(StreamingError, Streaming);
 
 template <typename V>
 concept ErrorVariant = std::is_enum_v<V> && requires { ErrorFamilyOf<V>::family; };
