@@ -50,6 +50,9 @@ struct UnackedPacket {
   StreamingPacket packet;  // sent again unchanged
   std::uint64_t last_send_ms = 0;
   std::uint32_t resends = 0;  // timed resends since the peer last acknowledged anything
+  // Resent because a NACK named it, since its last timed send. Every packet the peer
+  // receives past a gap NACKs it again; a record is resent once for them, not once each.
+  bool nack_resent = false;
 };
 
 struct StreamConnection {
@@ -97,7 +100,8 @@ struct StreamConnection {
   // (ack_through, NACKs): at most 32 NACKs, and ack_through never covers a gap the NACKs
   // do not name.
   std::pair<std::uint32_t, std::vector<std::uint32_t>> wire_ack_and_nacks() const;
-  // Retires acknowledged records and resends NACKed ones at once.
+  // Retires acknowledged records and resends NACKed ones at once (each once until its
+  // next timed resend).
   Result<void> process_acks(const StreamingPacket& packet, std::uint64_t now_ms);
   // The packet's signature against the peer (or the peer's remembered transient key);
   // remembers a newly verified transient key.
