@@ -70,6 +70,17 @@ enum class RatchetError : std::uint8_t {
 };
 enum class TunnelError : std::uint8_t { NotForUs, Invalid, InvalidLength, Noise, Common, Encoding, Crypto };
 enum class RouterError : std::uint8_t { Message, Tunnel, I2np, NetDb, Noise, Common, Crypto, Net };
+// Streaming packets, connections and datagrams. Protocol, InvalidLength and InvalidFormat
+// carry a message; Crypto, Common and Encoding wrap the lower package's error.
+enum class StreamingError : std::uint8_t {
+  Protocol,
+  InvalidSignature,
+  InvalidLength,
+  InvalidFormat,
+  Crypto,
+  Common,
+  Encoding,
+};
 // The BitTorrent client's codecs and engine. Common and Encoding wrap the lower error; the
 // others carry a message.
 enum class BittorrentError : std::uint8_t { Common, Encoding, Krpc, Wire, Magnet, Metainfo, Bencode };
@@ -96,6 +107,7 @@ ONDREL_ERROR_FAMILY(NetDbError, NetDb);
 ONDREL_ERROR_FAMILY(RatchetError, Ratchet);
 ONDREL_ERROR_FAMILY(TunnelError, Tunnel);
 ONDREL_ERROR_FAMILY(RouterError, Router);
+ONDREL_ERROR_FAMILY(StreamingError, Streaming);
 ONDREL_ERROR_FAMILY(BittorrentError, Bittorrent);
 
 template <typename V>
