@@ -19,6 +19,7 @@ constexpr std::string_view kRatchet[] = {"DecryptFailed", "ElligatorSamplingFail
                                          "Common",        "Encoding",                "Noise",     "Crypto"};
 constexpr std::string_view kTunnel[] = {"NotForUs", "Invalid", "InvalidLength", "Noise", "Common", "Encoding", "Crypto"};
 constexpr std::string_view kRouter[] = {"Message", "Tunnel", "I2np", "NetDb", "Noise", "Common", "Crypto", "Net"};
+constexpr std::string_view kSam[] = {"Parse"};
 
 struct FamilyNames {
   std::string_view family;
@@ -38,7 +39,7 @@ FamilyNames names_of(ErrorFamily family) {
     case ErrorFamily::Ratchet: return {"RatchetError", kRatchet};
     case ErrorFamily::Tunnel: return {"TunnelError", kTunnel};
     case ErrorFamily::Router: return {"RouterError", kRouter};
-    case ErrorFamily::Sam: return {"SamError", {}};
+    case ErrorFamily::Sam: return {"SamError", kSam};
     case ErrorFamily::Streaming: return {"StreamingError", {}};
     case ErrorFamily::Bittorrent: return {"BittorrentError", {}};
   }

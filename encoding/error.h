@@ -70,6 +70,8 @@ enum class RatchetError : std::uint8_t {
 };
 enum class TunnelError : std::uint8_t { NotForUs, Invalid, InvalidLength, Noise, Common, Encoding, Crypto };
 enum class RouterError : std::uint8_t { Message, Tunnel, I2np, NetDb, Noise, Common, Crypto, Net };
+// A SAM command line that cannot be parsed; the message names the offending token.
+enum class SamError : std::uint8_t { Parse };
 
 // Maps a family's variant enumeration to its family tag. Packages that own a later
 // family (SAM, streaming, BitTorrent) specialise this next to their enumeration.
@@ -93,6 +95,7 @@ ONDREL_ERROR_FAMILY(NetDbError, NetDb);
 ONDREL_ERROR_FAMILY(RatchetError, Ratchet);
 ONDREL_ERROR_FAMILY(TunnelError, Tunnel);
 ONDREL_ERROR_FAMILY(RouterError, Router);
+ONDREL_ERROR_FAMILY(SamError, Sam);
 
 template <typename V>
 concept ErrorVariant = std::is_enum_v<V> && requires { ErrorFamilyOf<V>::family; };
