@@ -287,6 +287,36 @@ TEST(SamBridge, RemoteStreamsAreRefusedUntilRemoteBridgesExist) {
   EXPECT_TRUE(con.closed_by_router());
 }
 
+TEST(SamBridge, SessionsGetKeysOnlyWithTheirPrivateKeyBytes) {
+  auto r = loopback_router();
+  ASSERT_TRUE(r);
+  auto t = generate_transient_destination();
+  ASSERT_TRUE(t);
+  Client ctl(*r);
+  ASSERT_EQ(ctl.ask("SESSION CREATE ID=public DESTINATION=" + t->public_b64),
+            "SESSION STATUS RESULT=OK DESTINATION=" + t->public_b64);
+  const SamSession* s = Router::find_session_by_id(r->sessions, "public");
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->public_b64, t->public_b64);
+  EXPECT_FALSE(s->ratchet || s->signing_key || s->x25519_public);
+  EXPECT_FALSE(r->netdb.get_lease_set2(s->dest_hash, ntcp2_net::read_now().wall_s()));
+  ctl.close();
+  ASSERT_TRUE(step_until(*r, [&] { return r->sessions.empty(); }));
+
+  Client again(*r);
+  ASSERT_EQ(again.ask("SESSION CREATE ID=private DESTINATION=" + t->private_b64),
+            "SESSION STATUS RESULT=OK DESTINATION=" + t->private_b64);
+  s = Router::find_session_by_id(r->sessions, "private");
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->public_b64, t->public_b64);
+  EXPECT_EQ(s->signing_key, t->signing_key);
+  EXPECT_EQ(s->x25519_public, t->encryption_keypair.public_key);
+  ASSERT_TRUE(s->ratchet);
+  EXPECT_EQ(s->ratchet->static_keypair.public_key, t->encryption_keypair.public_key);
+  EXPECT_EQ(s->b32_address, s->dest_hash.to_b32_address());
+  EXPECT_TRUE(r->netdb.get_lease_set2(s->dest_hash, ntcp2_net::read_now().wall_s()));
+}
+
 TEST(SamLines, PopLineFromBuf) {
   struct Case {
     std::string buffer;

@@ -254,6 +254,14 @@ def main():
         check(name + " closes", c.closed_by_peer() and c.buf == b"", repr(c.buf))
         c.close()
 
+    # A Destination without its private key makes a session that can only be named.
+    pubonly = Conn()
+    expect("session from a public destination", pubonly.ask("SESSION CREATE ID=pubonly DESTINATION=" + other["PUB"]),
+           "SESSION STATUS RESULT=OK DESTINATION=" + other["PUB"])
+    expect("naming ME of a public destination", pubonly.ask("NAMING LOOKUP NAME=ME"),
+           "NAMING REPLY RESULT=OK NAME=ME VALUE=" + other["PUB"])
+    pubonly.close()
+
     # --- PING / PONG ----------------------------------------------------------------------
     expect("ping", ctl.ask("PING"), "PONG")
     expect("ping echoes", ctl.ask('PING abc K=v E="" S="a b" Q="x\\"y"'), 'PONG abc K=v E="" S="a b" Q="x\\"y"')
