@@ -7,6 +7,7 @@
 
 #include "router/destinations.h"
 #include "services/sam_bridge.h"
+#include "services/socket_wants.h"
 #include "tests/services/sam_test_util.h"
 
 namespace router::sam_test {
@@ -315,6 +316,41 @@ TEST(SamBridge, SessionsGetKeysOnlyWithTheirPrivateKeyBytes) {
   EXPECT_EQ(s->ratchet->static_keypair.public_key, t->encryption_keypair.public_key);
   EXPECT_EQ(s->b32_address, s->dest_hash.to_b32_address());
   EXPECT_TRUE(r->netdb.get_lease_set2(s->dest_hash, ntcp2_net::read_now().wall_s()));
+}
+
+TEST(SamBridge, SocketWantsNameOnlySocketsAStepCouldMoveOn) {
+  auto r = loopback_router();
+  ASSERT_TRUE(r);
+  TwoSessions s(*r);
+  Client acc(*r), con(*r), waiting(*r, 4096);
+  s.join(con, acc);
+  ASSERT_EQ(waiting.ask("STREAM ACCEPT ID=b"), "STREAM STATUS RESULT=OK");
+  auto wants = [&] {
+    std::vector<SocketWant> out;
+    append_client_socket_wants(*r, out);
+    return out;
+  };
+  // The control connection is read; the accepting client is not; both bridge sides are.
+  std::vector<SocketWant> w = wants();
+  ASSERT_EQ(w.size(), 3u);
+  EXPECT_EQ(w[0].fd, r->sam_clients[0].socket.fd);
+  EXPECT_TRUE(w[0].read && !w[0].write);
+  EXPECT_EQ(w[1].fd, r->bridges[0].socket_a.fd);
+  EXPECT_EQ(w[2].fd, r->bridges[0].socket_b.fd);
+  EXPECT_TRUE(w[1].read && !w[1].write && w[2].read && !w[2].write);
+
+  // Bytes queued for B make it wanted for writing; a full queue stops A being read.
+  StreamBridge& b = r->bridges[0];
+  b.to_b.append(Bytes(kLocalQueueCapacity, 1));
+  w = wants();
+  ASSERT_EQ(w.size(), 2u);  // A is neither read nor written
+  EXPECT_EQ(w[1].fd, b.socket_b.fd);
+  EXPECT_TRUE(w[1].read && w[1].write);
+  b.to_b.clear();
+  b.a_done = true;
+  w = wants();
+  ASSERT_EQ(w.size(), 2u);  // A has nothing more to give and nothing to take
+  EXPECT_EQ(w[1].fd, b.socket_b.fd);
 }
 
 TEST(SamLines, PopLineFromBuf) {
