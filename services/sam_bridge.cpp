@@ -241,10 +241,9 @@ class Commands {
       peer = std::move(*decoded);
       // The same destination written with its key bytes behind it is still this router's.
       const common::Hash hash = peer->keys_and_cert.hash();
-      for (const SamSession& s : r_.sessions) {
-        if (s.dest_hash == hash) local = &s;
-        if (local != nullptr) break;
-      }
+      const auto same = std::find_if(r_.sessions.begin(), r_.sessions.end(),
+                                     [&](const SamSession& s) { return s.dest_hash == hash; });
+      if (same != r_.sessions.end()) local = &*same;
     }
     if (local != nullptr) {
       connect_local(*session, *local, silent);
