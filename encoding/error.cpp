@@ -22,6 +22,7 @@ constexpr std::string_view kRouter[] = {"Message", "Tunnel", "I2np", "NetDb", "N
 constexpr std::string_view kBittorrent[] = {"Common", "Encoding", "Krpc", "Wire", "Magnet", "Metainfo", "Bencode"};
 constexpr std::string_view kStreaming[] = {"Protocol", "InvalidSignature", "InvalidLength", "InvalidFormat",
                                            "Crypto",   "Common",           "Encoding"};
+constexpr std::string_view kSam[] = {"Parse"};
 
 struct FamilyNames {
   std::string_view family;
@@ -41,7 +42,7 @@ FamilyNames names_of(ErrorFamily family) {
     case ErrorFamily::Ratchet: return {"RatchetError", kRatchet};
     case ErrorFamily::Tunnel: return {"TunnelError", kTunnel};
     case ErrorFamily::Router: return {"RouterError", kRouter};
-    case ErrorFamily::Sam: return {"SamError", {}};
+    case ErrorFamily::Sam: return {"SamError", kSam};
     case ErrorFamily::Streaming: return {"StreamingError", kStreaming};
     case ErrorFamily::Bittorrent: return {"BittorrentError", kBittorrent};
   }

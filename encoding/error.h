@@ -70,6 +70,8 @@ enum class RatchetError : std::uint8_t {
 };
 enum class TunnelError : std::uint8_t { NotForUs, Invalid, InvalidLength, Noise, Common, Encoding, Crypto };
 enum class RouterError : std::uint8_t { Message, Tunnel, I2np, NetDb, Noise, Common, Crypto, Net };
+// A SAM command line that cannot be parsed; the message names the offending token.
+enum class SamError : std::uint8_t { Parse };
 // Streaming packets, connections and datagrams. Protocol, InvalidLength and InvalidFormat
 // carry a message; Crypto, Common and Encoding wrap the lower package's error.
 enum class StreamingError : std::uint8_t {
@@ -107,6 +109,7 @@ ONDREL_ERROR_FAMILY(NetDbError, NetDb);
 ONDREL_ERROR_FAMILY(RatchetError, Ratchet);
 ONDREL_ERROR_FAMILY(TunnelError, Tunnel);
 ONDREL_ERROR_FAMILY(RouterError, Router);
+ONDREL_ERROR_FAMILY(SamError, Sam);
 ONDREL_ERROR_FAMILY(StreamingError, Streaming);
 ONDREL_ERROR_FAMILY(BittorrentError, Bittorrent);
 

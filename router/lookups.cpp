@@ -102,17 +102,15 @@ bool lookup_may_go_out(const Router& r, const PendingNetDbLookup& l) {
 
 // The SAM client waiting for a lookup, when it is still there and open.
 SamClientConn* waiting_client(Router& r, const PendingNetDbLookup& l) {
-  if (l.client_index < 0 || static_cast<std::size_t>(l.client_index) >= r.sam_clients.size()) return nullptr;
-  SamClientConn& c = r.sam_clients[static_cast<std::size_t>(l.client_index)];
-  return c.closed ? nullptr : &c;
+  SamClientConn* c = r.find_sam_client(l.client_index);
+  return c == nullptr || c->closed ? nullptr : c;
 }
 
 void answer_found(Router& r, const PendingNetDbLookup& l, const common::LeaseSet2& lease_set, const Now& now) {
   SamClientConn* client = waiting_client(r, l);
   if (client == nullptr) return;
   if (l.purpose == kLookupForNaming) {
-    send_sam_line(client->socket,
-                  "NAMING REPLY RESULT=OK NAME=" + l.name + " VALUE=" + lease_set.destination.to_base64());
+    send_sam_line(*client, "NAMING REPLY RESULT=OK NAME=" + l.name + " VALUE=" + lease_set.destination.to_base64());
   } else if (l.purpose == kLookupForStreamConnect) {
     r.finish_remote_stream_connect(l, lease_set, now);
   }
@@ -122,11 +120,10 @@ void answer_timed_out(Router& r, const PendingNetDbLookup& l) {
   SamClientConn* client = waiting_client(r, l);
   if (client == nullptr) return;
   if (l.purpose == kLookupForNaming) {
-    send_sam_line(client->socket, "NAMING REPLY RESULT=KEY_NOT_FOUND NAME=" + l.name);
+    send_sam_line(*client, "NAMING REPLY RESULT=KEY_NOT_FOUND NAME=" + l.name);
   } else if (l.purpose == kLookupForStreamConnect) {
-    if (!l.silent) send_sam_line(client->socket, "STREAM STATUS RESULT=CANT_REACH_PEER");
-    client->socket.close();
-    client->closed = true;
+    if (!l.silent) send_sam_line(*client, "STREAM STATUS RESULT=CANT_REACH_PEER");
+    close_sam_client(*client);
   }
 }
 
@@ -367,25 +364,18 @@ void Router::handle_database_search_reply_msg(const i2np::I2npPayload::DatabaseS
   }
 }
 
-void Router::finish_remote_stream_connect(const PendingNetDbLookup& lookup, const common::LeaseSet2&, const Now&) {
-  if (lookup.client_index < 0 || static_cast<std::size_t>(lookup.client_index) >= sam_clients.size()) return;
-  SamClientConn& client = sam_clients[static_cast<std::size_t>(lookup.client_index)];
-  const bool has_session =
-      std::any_of(sessions.begin(), sessions.end(), [&](const SamSession& s) { return s.id == lookup.session_id; });
-  if (!has_session) {
-    if (!lookup.silent && !client.closed) send_sam_line(client.socket, "STREAM STATUS RESULT=INVALID_ID");
-    client.socket.close();
-    client.closed = true;
+void Router::finish_remote_stream_connect(const PendingNetDbLookup& lookup, const common::LeaseSet2& lease_set,
+                                          const Now& now) {
+  SamClientConn* client = find_sam_client(lookup.client_index);
+  if (client == nullptr || client->closed) return;
+  const SamSession* session = find_session_by_id(sessions, lookup.session_id);
+  if (session == nullptr) {
+    if (!lookup.silent) send_sam_line(*client, "STREAM STATUS RESULT=INVALID_ID");
+    close_sam_client(*client);
+    return;
   }
-  // With its session in place the stream itself is opened by the streaming layer, which
-  // the router does not have yet: the client keeps waiting.
-}
-
-void send_sam_line(ntcp2_net::TcpSocket& socket, std::string_view line) {
-  constexpr std::int64_t kSamLineWriteMs = 500;
-  Bytes bytes(line.begin(), line.end());
-  bytes.push_back('\n');
-  (void)socket.write_all(bytes, kSamLineWriteMs);
+  initiate_remote_stream(client->id, *session, lease_set.destination, lease_set, lookup.silent, lookup.from_port,
+                         lookup.to_port, now);
 }
 
 }  // namespace router

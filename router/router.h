@@ -5,9 +5,10 @@
 // Every step of the main loop and every router operation of the client services and the
 // BitTorrent client receives it and reads and writes its fields directly: there are no
 // handles, events or callbacks between the parts of the router, only this record and the
-// lists it owns. Keyed data is found by linear scan. Client sessions are never removed, so
-// their ids stay valid; a SAM client that hung up or was closed is forgotten, and the
-// pending lookups that name SAM clients by position are moved along with the list.
+// lists it owns. Keyed data is found by linear scan. A client session lives as long as the
+// SAM connection that created it (the router's own sessions for good), so a session is
+// found by id each time it is needed, never held across passes; a SAM client that hung up
+// or was closed is forgotten, and pending lookups name SAM clients by a stable id.
 //
 // Time. The loop reads both clocks once per pass (ntcp2_net::read_now) and hands that one
 // `const Now& now` down to every step and every operation that needs the time; nothing
@@ -91,6 +92,7 @@ struct Router {
   std::uint32_t next_msg_id = 1;
   std::uint32_t next_tunnel_id = 10000;
   std::uint32_t next_stream_id_seed = 100;
+  std::int32_t next_sam_client_id = 1;  // ids of SAM clients, never 0 or negative
   ntcp2_net::ReplayCache ntcp2_replay_cache;
   std::vector<ntcp2_net::PendingNtcp2Accept> pending_accepts;
   std::vector<PendingPeerDial> pending_dials;
@@ -294,14 +296,17 @@ struct Router {
   bool try_acquire_ratchet_reset(const common::Hash& destination, std::uint64_t now_ms, std::uint64_t window_ms);
 
   // --- Client services -------------------------------------------------------------------
-  // Holds a new SAM client; at most 64 wait for the bridge's answer, the oldest is closed
-  // to make room.
+  // Holds a new SAM client with a fresh id; at most 64 clients that have not sent a line
+  // are held, the oldest of them is closed to make room.
   void push_sam_client(ntcp2_net::TcpSocket socket);
-  // Removes the closed SAM clients, keeping the order of the rest; pending lookups follow
-  // their clients to their new positions (none when their client is gone).
-  void forget_closed_sam_clients();
+  // The SAM client with this id that is still held (open or not), or nullptr.
+  SamClientConn* find_sam_client(std::int32_t id);
+  // One non-waiting pass over the SAM clients: replies are sent as far as the sockets take
+  // them, lines are read and answered; finished clients are removed and the sessions they
+  // created end.
   bool step_sam_clients(const Now& now);
   bool step_http_proxy(const Now& now);
+  // One non-waiting pass over the local bridges; finished bridges are removed.
   bool step_bridges(const Now& now);
   bool step_remote_bridges(const Now& now);
   // Sends every envelope waiting in the connection's outbox as one garlic message each to
@@ -316,10 +321,37 @@ struct Router {
   // The timed resend of every stream of every session, then the flush of each outbox
   // whose peer's LeaseSet2 is known. True when something was queued or sent.
   bool step_stream_connections(const Now& now);
+  // Ends a client session: it leaves `sessions`, its LeaseSet2 leaves the NetDB (so it is
+  // neither published nor answered again), and the bridges of its streams and the clients
+  // accepting on it are closed. Nothing happens for an unknown id.
+  void end_session(std::string_view id);
+  // A STREAM CONNECT of the client to a destination of another router whose LeaseSet2 is
+  // known.
+  void initiate_remote_stream(std::int32_t client_id, const SamSession& session, const common::Destination& peer,
+                              const common::LeaseSet2& lease_set, bool silent, std::uint32_t from_port,
+                              std::uint32_t to_port, const Now& now);
+
   // Address book: a b32 value goes to b32_aliases, anything else to dest_aliases.
   void register_alias(std::string_view name, std::string_view value);
   // The number of aliases registered from a hosts file.
   Result<std::size_t> load_hosts_file(std::string_view path);
+  // The first session with exactly this id, or nullptr.
+  static SamSession* find_session_by_id(std::vector<SamSession>& list, std::string_view id);
+  static const SamSession* find_session_by_id(const std::vector<SamSession>& list, std::string_view id);
+  // The first session whose public Base64 Destination is exactly this text, or nullptr.
+  SamSession* find_session_by_pub(std::string_view public_b64);
+  // The hash of the name's b32 alias (the name in any case), or none.
+  std::optional<common::Hash> resolve_b32_alias(std::string_view name) const;
+  // A Base64 Destination for the name from the address book, the local sessions and the
+  // NetDB, or none; "ME" is the Destination of the session with session_id.
+  std::optional<std::string> resolve_name_local(std::string_view name, std::optional<std::string_view> session_id,
+                                                const Now& now) const;
+  // The destination hash a host text names (a b32 address, 52 Base32 letters, 64 hex
+  // digits, an alias or a locally resolvable name), or none.
+  std::optional<common::Hash> resolve_i2p_host_hash(std::string_view text, const Now& now) const;
+  // True when a LeaseSet lookup for the hash is under way (started now or before); its
+  // starter polls the NetDB for the answer.
+  bool start_proxy_netdb_lookup(const common::Hash& hash, const Now& now);
 
   // --- BitTorrent client -----------------------------------------------------------------
   Result<void> enable_torrent_engine(std::string_view download_dir);
@@ -355,8 +387,14 @@ struct Router {
 // The b32 address of the client session "__torrent__", or "" when there is none.
 std::string torrent_b32_address(const std::vector<SamSession>& sessions);
 
-// Writes one SAM reply line and its line feed, waiting at most 500 ms. A failed write is
-// ignored: the caller decides what becomes of the client.
-void send_sam_line(ntcp2_net::TcpSocket& socket, std::string_view line);
+// Queues one SAM reply line and its line feed on the client and sends what the socket takes
+// now; the rest goes out in later passes. Never waits. A client whose queue would pass
+// 256 KiB is closed instead; a failed send is ignored (the next read notices a client that
+// went away).
+void send_sam_line(SamClientConn& client, std::string_view line);
+
+// Closes a SAM client: what its socket takes of its queued replies now is sent, then the
+// socket is closed and the client marked closed. It is removed in the next SAM pass.
+void close_sam_client(SamClientConn& client);
 
 }  // namespace router

@@ -67,7 +67,7 @@ struct PendingNetDbLookup {
   std::vector<common::Hash> queried;     // asked so far, in order, without repeats
   std::vector<common::Hash> candidates;  // still to ask, taken from the front
   std::uint32_t purpose = kLookupInBackground;
-  std::int32_t client_index = -1;  // position in Router.sam_clients, -1 for none
+  std::int32_t client_index = -1;  // the id of the waiting SAM client (SamClientConn.id), -1 for none
   std::uint64_t started_ms = 0;
   std::uint64_t last_query_ms = 0;
   std::string name;        // the NAME of a SAM NAMING LOOKUP

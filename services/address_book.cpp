@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/destination.h"
 #include "encoding/text.h"
 #include "ntcp2_net/files.h"
 
@@ -147,6 +148,92 @@ Result<std::size_t> Router::load_hosts_file(std::string_view path) {
     rest.remove_prefix(lf + 1);
   }
   return registered;
+}
+
+SamSession* Router::find_session_by_id(std::vector<SamSession>& list, std::string_view id) {
+  for (SamSession& s : list) {
+    if (s.id == id) return &s;
+  }
+  return nullptr;
+}
+
+const SamSession* Router::find_session_by_id(const std::vector<SamSession>& list, std::string_view id) {
+  for (const SamSession& s : list) {
+    if (s.id == id) return &s;
+  }
+  return nullptr;
+}
+
+SamSession* Router::find_session_by_pub(std::string_view public_b64) {
+  if (public_b64.empty()) return nullptr;
+  for (SamSession& s : sessions) {
+    if (s.public_b64 == public_b64) return &s;
+  }
+  return nullptr;
+}
+
+std::optional<common::Hash> Router::resolve_b32_alias(std::string_view name) const {
+  const std::string key = encoding::ascii_lower(name);
+  for (const auto& [alias, value] : b32_aliases) {
+    if (alias == key) return parse_b32_hash(value);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> Router::resolve_name_local(std::string_view name,
+                                                      std::optional<std::string_view> session_id,
+                                                      const Now& now) const {
+  if (name == "ME") {
+    if (!session_id) return std::nullopt;
+    const SamSession* own = find_session_by_id(sessions, *session_id);
+    if (own == nullptr) return std::nullopt;
+    return own->public_b64;
+  }
+  const std::string key = encoding::ascii_lower(name);
+  for (const auto& [alias, value] : dest_aliases) {
+    if (alias == key) return value;
+  }
+  const std::uint32_t now_s = now.wall_s();
+  for (const auto& [alias, value] : b32_aliases) {
+    if (alias != key) continue;
+    if (const netdb::LeaseSet2Ptr ls = netdb.get_lease_set2_by_b32(value, now_s)) return ls->destination.to_base64();
+  }
+  for (const SamSession& s : sessions) {
+    if (s.b32_address == key) return s.public_b64;
+  }
+  if (const netdb::LeaseSet2Ptr ls = netdb.get_lease_set2_by_b32(key, now_s)) return ls->destination.to_base64();
+  return std::nullopt;
+}
+
+std::optional<common::Hash> Router::resolve_i2p_host_hash(std::string_view text, const Now& now) const {
+  const std::string_view trimmed = encoding::trim(text);
+  if (trimmed.empty()) return std::nullopt;
+  if (auto h = parse_b32_hash(trimmed)) return h;
+  const std::string lower = encoding::ascii_lower(trimmed);
+  if (lower.size() > 51) {
+    if (lower.find('.') == std::string::npos) {
+      if (auto h = parse_b32_hash(lower + std::string(kB32Suffix))) return h;
+    }
+    if (lower.size() == 64) {
+      if (auto bytes = encoding::hex_decode(lower); bytes && bytes->size() == 32) {
+        common::Hash h;
+        std::copy(bytes->begin(), bytes->end(), h.bytes.begin());
+        return h;
+      }
+    }
+  }
+  if (auto h = resolve_b32_alias(lower)) return h;
+  if (auto b64 = resolve_name_local(lower, std::nullopt, now)) {
+    auto dest = common::Destination::from_base64(*b64);
+    if (!dest) return std::nullopt;
+    return dest->keys_and_cert.hash();
+  }
+  return std::nullopt;
+}
+
+bool Router::start_proxy_netdb_lookup(const common::Hash& hash, const Now& now) {
+  if (has_pending_lookup(hash, kLookupLeaseSet)) return true;
+  return start_netdb_lookup(hash, kLookupPolled, -1, "", "", true, 0, 0, now);
 }
 
 }  // namespace router

@@ -178,8 +178,9 @@ int run(int argc, char** argv) {
 
   std::optional<router::Router> started = start_router(cl.settings);
   if (!started) {
+    // The error line is printed; the status tells scripts and service managers too.
     ondrel_i2p_net_flush_stdout();
-    return 0;
+    return 1;
   }
   router::Router& r = *started;
 

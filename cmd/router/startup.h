@@ -24,7 +24,8 @@ std::vector<std::string> banner_lines(const router::Router& r, const Settings& s
 std::string status_line(const router::Router& r);
 
 // The program: reads the arguments, starts the router and runs its loop for ever. Returns
-// the exit status (always 0) when the program ends before the loop.
+// the exit status when the program ends before the loop: 0 after --help, 1 when start-up
+// failed.
 int run(int argc, char** argv);
 
 }  // namespace cmd_router

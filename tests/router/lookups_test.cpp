@@ -366,7 +366,7 @@ TEST(LookupSam, ALeaseSet2ThatArrivesAnswersEveryLookupOfItsKey) {
   // The STREAM CONNECT names no session of this router.
   EXPECT_EQ(connect.received(), "STREAM STATUS RESULT=INVALID_ID\n");
   EXPECT_TRUE(connect.closed_by_router());
-  EXPECT_TRUE(f.r.sam_clients[static_cast<std::size_t>(connect.index())].closed);
+  EXPECT_TRUE(f.r.find_sam_client(connect.index())->closed);
   EXPECT_FALSE(naming.closed_by_router());
 }
 
@@ -406,7 +406,7 @@ TEST(LookupSam, TimedOutLookupsTellTheirClients) {
     EXPECT_TRUE(f.r.pending_lookups.empty()) << c.name;
     EXPECT_EQ(client.received(), c.line) << c.name;
     EXPECT_EQ(client.closed_by_router(), c.closes) << c.name;
-    EXPECT_EQ(f.r.sam_clients[static_cast<std::size_t>(client.index())].closed, c.closes) << c.name;
+    EXPECT_EQ(f.r.find_sam_client(client.index())->closed, c.closes) << c.name;
   }
 }
 
@@ -416,7 +416,7 @@ TEST(LookupSam, AClientThatIsGoneIsNotAnsweredAndItsLookupStillEnds) {
   const Now t0 = read_now();
   ASSERT_TRUE(f.r.start_netdb_lookup(f.host.dest_hash, kLookupForNaming, client.index(), "x.i2p", "", false, 0, 0, t0));
   ASSERT_TRUE(f.r.start_netdb_lookup(f.host.dest_hash, kLookupForNaming, 7, "y.i2p", "", false, 0, 0, t0));
-  f.r.sam_clients[static_cast<std::size_t>(client.index())].closed = true;
+  f.r.find_sam_client(client.index())->closed = true;
   f.r.step_pending_lookups(t0.after(8001));
   EXPECT_TRUE(f.r.pending_lookups.empty());
   EXPECT_EQ(client.received(), "");

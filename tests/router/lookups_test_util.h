@@ -128,8 +128,8 @@ class SamClientEnd {
       ADD_FAILURE() << "the SAM listener took no connection";
       return;
     }
-    index_ = static_cast<std::int32_t>(r.sam_clients.size());
     r.push_sam_client(std::move(**accepted));
+    index_ = r.sam_clients.back().id;
   }
   ~SamClientEnd() {
     if (fd_ >= 0) ::close(fd_);
@@ -137,6 +137,7 @@ class SamClientEnd {
   SamClientEnd(const SamClientEnd&) = delete;
   SamClientEnd& operator=(const SamClientEnd&) = delete;
 
+  // The client's id, by which lookups name it.
   std::int32_t index() const { return index_; }
 
   // Everything the router wrote so far (lines are written whole before the call that

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "encoding/text.h"
+#include "router/destinations.h"
+#include "router/id_counters.h"
+#include "tests/support/test_network.h"
+
 #include <fstream>
 #include <utility>
 #include <vector>
@@ -137,6 +142,175 @@ TEST(LoadHostsFile, FailuresRegisterNothing) {
   EXPECT_TRUE(missing.error().is(RouterError::Net));
   ASSERT_TRUE(missing.error().inner());
   EXPECT_TRUE(missing.error().inner()->is(NetError::Io));
+}
+
+// One line of a hosts file at a time: what it registers, if anything.
+TEST(LoadHostsFile, LineRules) {
+  struct Case {
+    const char* name;
+    std::string text;
+    AliasTable b32;
+    AliasTable dest;
+  };
+  const std::string dest(387, 'D');
+  const std::string e_acute = "\xC3\xA9";
+  std::string sixty_e;
+  for (int i = 0; i < 60; ++i) sixty_e += e_acute;  // 60 characters, 120 bytes
+  const std::vector<Case> cases = {
+      {"b32", "a.i2p=" + kB32, {{"a.i2p", kB32}}, {}},
+      {"CR LF and blanks", " \t A.i2p \t= " + upper(kB32) + " \r\n", {{"a.i2p", kB32}}, {}},
+      {"comment", "#a.i2p=" + kB32, {}, {}},
+      {"comment after blanks", "  # a.i2p=" + kB32, {}, {}},
+      {"no =", "a.i2p " + kB32, {}, {}},
+      {"= first", "=" + kB32, {}, {}},
+      {"= last", "a.i2p=", {}, {}},
+      {"blank name", "  =" + kB32, {}, {}},
+      {"blank value", "a.i2p=   ", {}, {}},
+      {"b32 with 51 letters", "a.i2p=" + kB32.substr(1), {}, {}},
+      {"b32 without suffix", "a.i2p=" + kB32.substr(0, 52), {}, {}},
+      {"long value taken as it is", "a.i2p=" + dest, {}, {{"a.i2p", dest}}},
+      {"101 characters", "a.i2p=" + std::string(101, '='), {}, {{"a.i2p", std::string(101, '=')}}},
+      {"100 characters", "a.i2p=" + std::string(100, 'x'), {}, {}},
+      {"120 bytes are 60 characters", "a.i2p=" + sixty_e, {}, {}},
+      {"later line wins in place", "a.i2p=" + kB32 + "\nb.i2p=" + kB32 + "\na.i2p=" + kOtherB32,
+       {{"a.i2p", kOtherB32}, {"b.i2p", kB32}}, {}},
+      {"later line moves the name", "a.i2p=" + kB32 + "\nA.I2P=" + dest, {}, {{"a.i2p", dest}}},
+  };
+  for (const Case& c : cases) {
+    Router r;
+    auto n = r.load_hosts_file(write_file("hosts_line_rules.txt", c.text));
+    ASSERT_TRUE(n) << c.name;
+    EXPECT_EQ(r.b32_aliases, c.b32) << c.name;
+    EXPECT_EQ(r.dest_aliases, c.dest) << c.name;
+  }
+}
+
+// A client session of the router with a fresh destination.
+SamSession add_session(Router& r, const std::string& id) {
+  auto t = generate_transient_destination();
+  EXPECT_TRUE(t);
+  SamSession s;
+  s.id = id;
+  s.destination = t->destination;
+  s.dest_hash = t->destination.keys_and_cert.hash();
+  s.public_b64 = t->public_b64;
+  s.b32_address = s.dest_hash.to_b32_address();
+  s.tunnel_id = static_cast<std::int32_t>(take_id(r.next_tunnel_id));
+  s.x25519_public = t->encryption_keypair.public_key;
+  s.signing_key = t->signing_key;
+  r.sessions.push_back(s);
+  return s;
+}
+
+struct Resolution {
+  std::optional<Router> started = [] {
+    StartOptions o;
+    o.sam_port = 0;
+    auto made = Router::start(o);
+    EXPECT_TRUE(made);
+    return made ? std::optional<Router>(std::move(*made)) : std::nullopt;
+  }();
+  Router& r = *started;
+  Now now = ntcp2_net::read_now();
+};
+
+TEST(ResolveNameLocal, MeNamesTheSessionOfTheConnection) {
+  Resolution f;
+  const SamSession s = add_session(f.r, "Mine");
+  EXPECT_EQ(f.r.resolve_name_local("ME", "Mine", f.now), s.public_b64);
+  EXPECT_EQ(f.r.resolve_name_local("ME", std::nullopt, f.now), std::nullopt);
+  EXPECT_EQ(f.r.resolve_name_local("ME", "mine", f.now), std::nullopt);  // ids are exact
+  f.r.register_alias("me", std::string(120, 'M'));
+  EXPECT_EQ(f.r.resolve_name_local("me", "Mine", f.now), std::string(120, 'M'));
+  EXPECT_EQ(f.r.resolve_name_local("ME", std::nullopt, f.now), std::nullopt);  // no other rule for ME
+}
+
+TEST(ResolveNameLocal, AliasesSessionsAndTheNetDb) {
+  Resolution f;
+  const SamSession local = add_session(f.r, "local");
+  SamSession remote = add_session(f.r, "remote");
+  auto ls = f.r.build_session_leaseset2(remote, f.now);
+  ASSERT_TRUE(ls);
+  f.r.sessions.pop_back();  // the LeaseSet2 stays in the NetDB, as another router's would
+  f.r.netdb.remove_lease_set2(remote.dest_hash);
+  const std::string unknown_b32 = "aaaabbbbccccddddeeeeffffgggghhhhiiiijjjjkkkkllllmmmm.b32.i2p";
+
+  f.r.register_alias("Dest.I2P", "stored-as-given");
+  f.r.register_alias("remote.i2p", remote.b32_address);
+  f.r.register_alias("unknown.i2p", unknown_b32);
+  // Without its LeaseSet2 a b32 alias gives no Destination, though the hash is known.
+  EXPECT_EQ(f.r.resolve_name_local("remote.i2p", std::nullopt, f.now), std::nullopt);
+  EXPECT_EQ(f.r.resolve_i2p_host_hash("remote.i2p", f.now), remote.dest_hash);
+  ASSERT_TRUE(f.r.netdb.store_lease_set2(*ls, f.now.wall_s()));
+
+  struct Case {
+    std::string name;
+    std::optional<std::string> value;
+  };
+  const std::vector<Case> cases = {
+      {"DEST.i2p", "stored-as-given"},
+      {"REMOTE.I2P", remote.public_b64},
+      {"unknown.i2p", std::nullopt},
+      {local.b32_address, local.public_b64},
+      {remote.b32_address, remote.public_b64},
+      {unknown_b32, std::nullopt},
+      {"nothing.i2p", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(f.r.resolve_name_local(c.name, std::nullopt, f.now), c.value) << c.name;
+}
+
+TEST(ResolveI2pHostHash, EveryFormOfTheSameAddress) {
+  Resolution f;
+  const SamSession s = add_session(f.r, "s");
+  const common::Hash& h = s.dest_hash;
+  const std::string letters = s.b32_address.substr(0, 52);
+  const std::string hex = encoding::hex_encode(h.view());
+  f.r.register_alias("alias.i2p", s.b32_address);
+  f.r.register_alias("by-dest.i2p", s.public_b64);
+  f.r.register_alias("broken.i2p", std::string(200, '!'));
+  // 64 characters, no ".", not hex and not Base32 of 32 bytes: found only as an alias.
+  const std::string odd(64, 'z');
+  f.r.register_alias(odd, s.b32_address);
+
+  for (const std::string& text : {s.b32_address, letters, "  " + upper(letters) + "\t", hex, upper(hex),
+                                  std::string("ALIAS.i2p"), std::string("by-dest.i2p"), upper(odd)}) {
+    EXPECT_EQ(f.r.resolve_i2p_host_hash(text, f.now), h) << text;
+  }
+  for (const std::string& text : {std::string(""), std::string(" \t"), std::string("broken.i2p"),
+                                  std::string("nothing.i2p"), hex.substr(1), letters.substr(1)}) {
+    EXPECT_EQ(f.r.resolve_i2p_host_hash(text, f.now), std::nullopt) << text;
+  }
+}
+
+TEST(FindSession, ByExactIdAndByExactDestination) {
+  Resolution f;
+  const SamSession a = add_session(f.r, "a");
+  add_session(f.r, "A");
+  ASSERT_NE(Router::find_session_by_id(f.r.sessions, "A"), nullptr);
+  EXPECT_EQ(Router::find_session_by_id(f.r.sessions, "A")->id, "A");
+  EXPECT_EQ(Router::find_session_by_id(f.r.sessions, "b"), nullptr);
+  ASSERT_NE(f.r.find_session_by_pub(a.public_b64), nullptr);
+  EXPECT_EQ(f.r.find_session_by_pub(a.public_b64)->id, "a");
+  EXPECT_EQ(f.r.find_session_by_pub(a.public_b64 + "AAAA"), nullptr);
+  EXPECT_EQ(f.r.find_session_by_pub(""), nullptr);
+}
+
+TEST(StartProxyNetDbLookup, OneLookupPerHashAndNoneWithoutFloodfills) {
+  Resolution alone;
+  const common::Hash key = add_session(alone.r, "x").dest_hash;
+  EXPECT_FALSE(alone.r.start_proxy_netdb_lookup(key, alone.now));
+  EXPECT_TRUE(alone.r.pending_lookups.empty());
+
+  auto net = test_support::TestNetwork::create({.routers = 2, .floodfills = {1}});
+  ASSERT_TRUE(net);
+  Router& r = (*net)[0];
+  const Now now = ntcp2_net::read_now();
+  EXPECT_TRUE(r.start_proxy_netdb_lookup(key, now));
+  EXPECT_TRUE(r.start_proxy_netdb_lookup(key, now));
+  ASSERT_EQ(r.pending_lookups.size(), 1u);
+  EXPECT_EQ(r.pending_lookups[0].purpose, kLookupPolled);
+  EXPECT_EQ(r.pending_lookups[0].client_index, -1);
+  EXPECT_TRUE(r.pending_lookups[0].silent);
 }
 
 }  // namespace

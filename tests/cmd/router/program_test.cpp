@@ -110,13 +110,13 @@ TEST(RouterProgram, OptionalServicesAndWarningsInOrder) {
   EXPECT_TRUE(can_connect(api));
 }
 
-TEST(RouterProgram, TakenSamPortFailsStartWithStatusZero) {
+TEST(RouterProgram, TakenSamPortFailsStartWithStatusOne) {
   HeldPort busy;
   ASSERT_TRUE(busy.ok());
   const int ntcp2 = free_port();
   RouterProcess p({"--sam", loopback(busy.port()), "--ntcp2-port", std::to_string(ntcp2)});
   ASSERT_TRUE(p.started());
-  EXPECT_EQ(p.wait_exit(), 0);
+  EXPECT_EQ(p.wait_exit(), 1);
   EXPECT_EQ(p.lines(), std::vector<std::string>{"error: failed to start ondrel-i2p router"});
   EXPECT_TRUE(port_is_free(ntcp2));
 }
@@ -128,7 +128,7 @@ TEST(RouterProgram, TakenProxyPortClosesTheRouter) {
   const int ntcp2 = free_port();
   RouterProcess p(isolated(sam, {"--ntcp2-port", std::to_string(ntcp2), "--proxy", loopback(busy.port())}));
   ASSERT_TRUE(p.started());
-  EXPECT_EQ(p.wait_exit(), 0);
+  EXPECT_EQ(p.wait_exit(), 1);
   EXPECT_EQ(p.lines(), std::vector<std::string>{"error: failed to bind HTTP proxy on " + loopback(busy.port())});
   EXPECT_TRUE(port_is_free(sam));
   EXPECT_TRUE(port_is_free(ntcp2));
@@ -141,7 +141,7 @@ TEST(RouterProgram, TakenTorrentApiPortEndsTheProgram) {
   RouterProcess p(isolated(sam, {"--torrent-api", loopback(busy.port()), "--download-dir",
                                  testing::TempDir() + "router_program_downloads"}));
   ASSERT_TRUE(p.started());
-  EXPECT_EQ(p.wait_exit(), 0);
+  EXPECT_EQ(p.wait_exit(), 1);
   EXPECT_EQ(p.lines(), std::vector<std::string>{"error: failed to bind Torrent API on " + loopback(busy.port())});
   EXPECT_TRUE(port_is_free(sam));
 }

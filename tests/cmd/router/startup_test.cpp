@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "router/defaults.h"
 #include "services/address_book.h"
@@ -64,6 +66,19 @@ TEST(ConstantTables, DefaultAliasesAndReseedServers) {
     auto hash = router::parse_b32_hash(address);
     ASSERT_TRUE(hash) << address;
     EXPECT_EQ(hash->to_b32_address(), address);  // 52 lower-case letters and the suffix
+  }
+  // The list is the collected one, in its order.
+  std::ifstream collected(std::string(ONDREL_TESTDATA_DIR) + "/sam/public-aliases.txt");
+  std::vector<std::pair<std::string, std::string>> expected;
+  for (std::string line; std::getline(collected, line);) {
+    if (line.empty() || line.starts_with('#')) continue;
+    const std::size_t eq = line.find('=');
+    expected.emplace_back(line.substr(0, eq), line.substr(eq + 1));
+  }
+  ASSERT_EQ(expected.size(), router::default_public_b32_aliases.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(router::default_public_b32_aliases[i].first, expected[i].first);
+    EXPECT_EQ(router::default_public_b32_aliases[i].second, expected[i].second);
   }
   for (std::string_view url : router::default_reseed_urls) {
     EXPECT_TRUE(url.starts_with("https://")) << url;

@@ -1,0 +1,210 @@
+#pragma once
+// Helpers of the SAM bridge tests: a router on loopback stepped by the test's own thread,
+// plain client sockets, and a python3 client run as a child process while the router is
+// stepped. Every wait is a bounded number of router passes; nothing sleeps.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ntcp2_net/clock.h"
+#include "ntcp2_net/glue.h"
+#include "router/router.h"
+
+extern char** environ;
+
+namespace router::sam_test {
+
+inline std::optional<Router> loopback_router() {
+  StartOptions o;
+  o.sam_port = 0;
+  auto r = Router::start(o);
+  EXPECT_TRUE(r) << (r ? "" : to_string(r.error()));
+  if (!r) return std::nullopt;
+  return std::move(*r);
+}
+
+// Steps the router until done() holds, at most max_passes passes; true when it held.
+// Each pass waits at most 10 ms, and only when the router had nothing to do.
+inline bool step_until(Router& r, const std::function<bool()>& done, int max_passes = 3000) {
+  for (int i = 0; i < max_passes; ++i) {
+    if (done()) return true;
+    r.step(ntcp2_net::read_now());
+  }
+  return done();
+}
+
+// One client socket of the test, non-blocking, connected to the router's SAM port.
+class Client {
+ public:
+  // Socket buffer sizes of 0 leave the system's choice.
+  explicit Client(Router& r, int receive_buffer = 0, int send_buffer = 0) : r_(&r) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receive_buffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    if (send_buffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(r.sam_listener.port));
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ADD_FAILURE() << "connect failed";
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  }
+  ~Client() { close(); }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  int fd() const { return fd_; }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  void shutdown_write() { ::shutdown(fd_, SHUT_WR); }
+
+  // Writes what the socket takes now; the count written (0 when it would block).
+  std::size_t write_some(std::string_view data) {
+    const ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+  // Writes everything, stepping the router while the socket is full.
+  void send(std::string_view data) {
+    std::size_t done = 0;
+    step_until(*r_, [&] {
+      done += write_some(data.substr(done));
+      return done == data.size();
+    });
+    EXPECT_EQ(done, data.size());
+  }
+  // Reads what has arrived into the buffer; false once the router closed its end.
+  bool pull() {
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n > 0) {
+        received.append(buf, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) eof = true;
+      return !eof;
+    }
+  }
+  // The next line, stepping the router until it arrives; none when it did not.
+  std::optional<std::string> line(int max_passes = 3000) {
+    step_until(*r_, [&] {
+      pull();
+      return received.find('\n') != std::string::npos || eof;
+    }, max_passes);
+    const std::size_t lf = received.find('\n');
+    if (lf == std::string::npos) return std::nullopt;
+    std::string out = received.substr(0, lf);
+    received.erase(0, lf + 1);
+    return out;
+  }
+  std::optional<std::string> ask(std::string_view command) {
+    send(std::string(command) + "\n");
+    return line();
+  }
+  // True once the router closed this connection (everything before it is in received).
+  bool closed_by_router(int max_passes = 3000) {
+    return step_until(*r_, [&] {
+      pull();
+      return eof;
+    }, max_passes);
+  }
+
+  std::string received;
+  bool eof = false;
+
+ private:
+  Router* r_;
+  int fd_ = -1;
+};
+
+// The value of KEY=value in a reply line ("" when absent).
+inline std::string value_of(const std::string& line, const std::string& key) {
+  const std::string probe = " " + key + "=";
+  const std::size_t at = line.find(probe);
+  if (at == std::string::npos) return "";
+  const std::size_t from = at + probe.size();
+  return line.substr(from, line.find(' ', from) - from);
+}
+
+inline std::string python3() {
+  return std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+}
+
+// A python3 script run as a child process with its standard output in a pipe.
+class Script {
+ public:
+  explicit Script(const std::vector<std::string>& args) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<std::string> argv_text = {python3()};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    out_ = out[0];
+    ::fcntl(out_, F_SETFL, ::fcntl(out_, F_GETFL) | O_NONBLOCK);
+  }
+  ~Script() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+  Script(const Script&) = delete;
+  Script& operator=(const Script&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // Collects output; true once the script has ended (its output is then read whole).
+  bool finished() {
+    drain();
+    if (!exited_) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+      exited_ = true;
+      exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      drain();
+    }
+    return true;
+  }
+
+  std::string output;
+  int exit_status = -1;
+
+ private:
+  void drain() {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) return;
+      output.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  bool exited_ = false;
+};
+
+}  // namespace router::sam_test
