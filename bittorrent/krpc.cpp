@@ -17,31 +17,38 @@ const Bytes* get_id20(const BVal& dict, std::string_view key) {
 
 BDictEntry entry(std::string_view key, BVal value) { return BDictEntry{to_bytes(key), std::move(value)}; }
 
-Result<KrpcQuery> decode_query(const BVal& args, const std::string& name) {
-  if (name == "ping") return KrpcQuery{KrpcQuery::Ping{}};
+// Fills the query of the given name in place (built in place rather than returned, which
+// also keeps g++ 12's uninitialised-variant warnings away).
+Result<void> decode_query(const BVal& args, const std::string& name, KrpcQuery& out) {
+  if (name == "ping") {
+    out.kind.emplace<KrpcQuery::Ping>();
+    return {};
+  }
   if (name == "find_node") {
     const Bytes* target = get_id20(args, "target");
     if (target == nullptr) return bad("find_node missing valid 20B 'target'");
-    return KrpcQuery{KrpcQuery::FindNode{*target}};
+    out.kind.emplace<KrpcQuery::FindNode>().target = *target;
+    return {};
   }
   if (name == "get_peers") {
     const Bytes* hash = get_id20(args, "info_hash");
     if (hash == nullptr) return bad("get_peers missing valid 20B 'info_hash'");
-    return KrpcQuery{KrpcQuery::GetPeers{*hash}};
+    out.kind.emplace<KrpcQuery::GetPeers>().info_hash = *hash;
+    return {};
   }
   if (name == "announce_peer") {
     const Bytes* hash = get_id20(args, "info_hash");
     if (hash == nullptr) return bad("announce_peer missing valid 20B 'info_hash'");
-    KrpcQuery::AnnouncePeer a;
-    a.info_hash = *hash;
     auto port = bdict_get_int(args, "port");
-    a.port = port && *port >= 1 && *port <= 65535 ? static_cast<std::uint32_t>(*port) : default_dht_port;
     auto implied = bdict_get_int(args, "implied_port");
-    a.implied_port = implied && *implied != 0;
     const Bytes* token = bdict_get_bytes(args, "token");
     if (token == nullptr) return bad("announce_peer missing 'token'");
+    auto& a = out.kind.emplace<KrpcQuery::AnnouncePeer>();
+    a.info_hash = *hash;
+    a.port = port && *port >= 1 && *port <= 65535 ? static_cast<std::uint32_t>(*port) : default_dht_port;
+    a.implied_port = implied && *implied != 0;
     a.token = *token;
-    return KrpcQuery{std::move(a)};
+    return {};
   }
   return bad(msg("unsupported KRPC query '", name, "'"));
 }
@@ -63,10 +70,11 @@ Result<KrpcMessage> decode_krpc(ByteView payload) {
     if (args == nullptr) return bad("KRPC query missing 'a'");
     const Bytes* id = get_id20(*args, "id");
     if (id == nullptr) return bad("KRPC query missing valid 20B 'id'");
-    auto query = decode_query(*args, *name);
-    if (!query) return std::unexpected(std::move(query.error()));
     Result<KrpcMessage> out(std::in_place);
-    out->kind.emplace<KrpcMessage::Query>(*tid, *id, std::move(*query));
+    auto& query = out->kind.emplace<KrpcMessage::Query>();
+    if (auto r = decode_query(*args, *name, query.query); !r) return std::unexpected(std::move(r.error()));
+    query.transaction_id = *tid;
+    query.sender_id = *id;
     return out;
   }
   if (*y == "r") {
@@ -74,7 +82,10 @@ Result<KrpcMessage> decode_krpc(ByteView payload) {
     if (r == nullptr) return bad("KRPC response missing 'r'");
     const Bytes* id = get_id20(*r, "id");
     if (id == nullptr) return bad("KRPC response missing valid 20B 'id'");
-    KrpcMessage::Response response{*tid, *id, {}, {}, std::nullopt};
+    Result<KrpcMessage> out(std::in_place);
+    auto& response = out->kind.emplace<KrpcMessage::Response>();
+    response.transaction_id = *tid;
+    response.sender_id = *id;
     if (const Bytes* nodes = bdict_get_bytes(*r, "nodes")) response.nodes = *nodes;
     if (const BVal* values = bdict_get(*r, "values"); values != nullptr && values->as_list() != nullptr) {
       for (const BVal& v : *values->as_list()) {
@@ -82,10 +93,13 @@ Result<KrpcMessage> decode_krpc(ByteView payload) {
       }
     }
     if (const Bytes* token = bdict_get_bytes(*r, "token")) response.token = *token;
-    return KrpcMessage{std::move(response)};
+    return out;
   }
   if (*y == "e") {
-    KrpcMessage::Error error{*tid, 201, "malformed krpc error"};
+    Result<KrpcMessage> out(std::in_place);
+    auto& error = out->kind.emplace<KrpcMessage::Error>();
+    error.transaction_id = *tid;
+    error.message = "malformed krpc error";
     const BVal* e = bdict_get(*root, "e");
     if (e != nullptr && e->as_list() != nullptr && e->as_list()->size() >= 2) {
       const auto& body = *e->as_list();
@@ -95,7 +109,7 @@ Result<KrpcMessage> decode_krpc(ByteView payload) {
         if (auto s = encoding::utf8_bytes_to_string(*text)) error.message = std::move(*s);
       }
     }
-    return KrpcMessage{std::move(error)};
+    return out;
   }
   return bad(msg("unknown KRPC message type '", *y, "'"));
 }
