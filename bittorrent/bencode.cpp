@@ -29,6 +29,15 @@ Result<void> Decoder::value(std::size_t& pos, int depth, BVal& out) {
   const std::uint8_t* base = in.data();
   if (tag == 'i') {
     const std::size_t start = pos + 1;
+    // The common case first: up to 18 digits, no sign, no leading zero, then "e".
+    std::size_t d = start;
+    std::int64_t quick = 0;
+    while (d < in.size() && d - start < 18 && in[d] >= '0' && in[d] <= '9') quick = quick * 10 + (in[d++] - '0');
+    if (d > start && d < in.size() && in[d] == 'e' && (in[start] != '0' || d - start == 1)) {
+      out.value.emplace<BVal::Int>(quick);
+      pos = d + 1;
+      return {};
+    }
     const void* e = std::memchr(base + start, 'e', in.size() - start);
     if (e == nullptr) return bad("unterminated integer");
     const std::size_t end = static_cast<std::size_t>(static_cast<const std::uint8_t*>(e) - base);
@@ -67,12 +76,19 @@ Result<void> Decoder::value(std::size_t& pos, int depth, BVal& out) {
     return {};
   }
   if (tag >= '0' && tag <= '9') {
-    const void* colon = std::memchr(base + pos, ':', in.size() - pos);
-    if (colon == nullptr) return bad("missing ':' in byte string");
-    const std::size_t c = static_cast<std::size_t>(static_cast<const std::uint8_t*>(colon) - base);
-    auto len = decode_int_slice(in, pos, c, false);
-    if (!len) return std::unexpected(std::move(len.error()));
-    const auto n = static_cast<std::uint64_t>(*len);
+    // The common case first: a length of at most 8 digits without a leading zero, read
+    // while looking for the colon. Anything else takes the full path with its messages.
+    std::size_t c = pos;
+    std::uint64_t n = 0;
+    while (c < in.size() && c - pos < 8 && in[c] >= '0' && in[c] <= '9') n = n * 10 + (in[c++] - '0');
+    if (c == in.size() || in[c] != ':' || (tag == '0' && c - pos > 1)) {
+      const void* colon = std::memchr(base + pos, ':', in.size() - pos);
+      if (colon == nullptr) return bad("missing ':' in byte string");
+      c = static_cast<std::size_t>(static_cast<const std::uint8_t*>(colon) - base);
+      auto len = decode_int_slice(in, pos, c, false);
+      if (!len) return std::unexpected(std::move(len.error()));
+      n = static_cast<std::uint64_t>(*len);
+    }
     if (n > max_bencode_string) return bad(msg("invalid byte string length: ", n));
     if (in.size() - (c + 1) < n) return bad("truncated byte string");
     out.value.emplace<BVal::Bytes>(reinterpret_cast<const char*>(base + c + 1), static_cast<std::size_t>(n));
