@@ -213,3 +213,28 @@ for i in range(200):
 
 }  // namespace
 }  // namespace bittorrent
+
+namespace bittorrent {
+namespace {
+
+// The family's variants in their declared order, as error lines name them.
+TEST(BittorrentErrorFamily, VariantsAndTheirNames) {
+  const std::pair<BittorrentError, const char*> variants[] = {
+      {BittorrentError::Common, "Common"},     {BittorrentError::Encoding, "Encoding"},
+      {BittorrentError::Krpc, "Krpc"},         {BittorrentError::Wire, "Wire"},
+      {BittorrentError::Magnet, "Magnet"},     {BittorrentError::Metainfo, "Metainfo"},
+      {BittorrentError::Bencode, "Bencode"},
+  };
+  std::uint8_t code = 0;
+  for (const auto& [variant, name] : variants) {
+    const Error e(variant, std::string("m"));
+    EXPECT_EQ(e.family(), ErrorFamily::Bittorrent);
+    EXPECT_EQ(e.code(), code++);
+    EXPECT_EQ(to_string(e), std::string("BittorrentError::") + name + ": m");
+  }
+  const Error wrapped(BittorrentError::Encoding, Error(EncodingError::Truncated, std::string("short")));
+  EXPECT_EQ(to_string(wrapped), "BittorrentError::Encoding > EncodingError::Truncated: short");
+}
+
+}  // namespace
+}  // namespace bittorrent
