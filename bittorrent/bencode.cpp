@@ -14,14 +14,30 @@ namespace {
 
 std::unexpected<Error> bad(std::string message) { return fail(BittorrentError::Bencode, std::move(message)); }
 
-// Decodes the value at pos into out and moves pos behind it.
-Result<void> decode_into(ByteView in, std::size_t& pos, int depth, BVal& out) {
+// One decoding pass over the input.
+struct Decoder {
+  ByteView in;
+
+  // Decodes the value at pos into out and moves pos behind it.
+  Result<void> value(std::size_t& pos, int depth, BVal& out);
+};
+
+Result<void> Decoder::value(std::size_t& pos, int depth, BVal& out) {
   if (depth >= max_bencode_depth) return bad("bencode nesting depth exceeded");
   if (pos >= in.size()) return bad("unexpected EOF");
   const std::uint8_t tag = in[pos];
   const std::uint8_t* base = in.data();
   if (tag == 'i') {
     const std::size_t start = pos + 1;
+    // The common case first: up to 18 digits, no sign, no leading zero, then "e".
+    std::size_t d = start;
+    std::int64_t quick = 0;
+    while (d < in.size() && d - start < 18 && in[d] >= '0' && in[d] <= '9') quick = quick * 10 + (in[d++] - '0');
+    if (d > start && d < in.size() && in[d] == 'e' && (in[start] != '0' || d - start == 1)) {
+      out.value.emplace<BVal::Int>(quick);
+      pos = d + 1;
+      return {};
+    }
     const void* e = std::memchr(base + start, 'e', in.size() - start);
     if (e == nullptr) return bad("unterminated integer");
     const std::size_t end = static_cast<std::size_t>(static_cast<const std::uint8_t*>(e) - base);
@@ -32,46 +48,50 @@ Result<void> decode_into(ByteView in, std::size_t& pos, int depth, BVal& out) {
     return {};
   }
   if (tag == 'l') {
-    BVal::List& list = out.value.emplace<BVal::List>();
+    auto& list = out.value.emplace<BVal::List>();
     ++pos;
     for (;;) {
       if (pos >= in.size()) return bad("unterminated list");
       if (in[pos] == 'e') break;
-      BVal& element = list.emplace_back();
-      if (auto r = decode_into(in, pos, depth + 1, element); !r) return r;
+      if (auto r = value(pos, depth + 1, list.emplace_back()); !r) return r;
     }
     ++pos;
     return {};
   }
   if (tag == 'd') {
-    BVal::Dict& dict = out.value.emplace<BVal::Dict>();
+    auto& dict = out.value.emplace<BVal::Dict>();
     ++pos;
     for (;;) {
       if (pos >= in.size()) return bad("unterminated dictionary");
       if (in[pos] == 'e') break;
-      BDictEntry& entry = dict.emplace_back();
       // The key is decoded as any value first, so its own errors come before the type test.
-      BVal key;
-      if (auto r = decode_into(in, pos, depth + 1, key); !r) return r;
-      auto* key_bytes = std::get_if<BVal::Bytes>(&key.value);
+      BDictEntry& entry = dict.emplace_back();
+      if (auto r = value(pos, depth + 1, entry.value); !r) return r;
+      auto* key_bytes = std::get_if<BVal::Bytes>(&entry.value.value);
       if (key_bytes == nullptr) return bad("dictionary key must be byte string");
       entry.key = std::move(*key_bytes);
-      if (auto r = decode_into(in, pos, depth + 1, entry.value); !r) return r;
+      if (auto r = value(pos, depth + 1, entry.value); !r) return r;
     }
     ++pos;
     return {};
   }
   if (tag >= '0' && tag <= '9') {
-    const void* colon = std::memchr(base + pos, ':', in.size() - pos);
-    if (colon == nullptr) return bad("missing ':' in byte string");
-    const std::size_t c = static_cast<std::size_t>(static_cast<const std::uint8_t*>(colon) - base);
-    auto len = decode_int_slice(in, pos, c, false);
-    if (!len) return std::unexpected(std::move(len.error()));
-    const auto n = static_cast<std::uint64_t>(*len);
+    // The common case first: a length of at most 8 digits without a leading zero, read
+    // while looking for the colon. Anything else takes the full path with its messages.
+    std::size_t c = pos;
+    std::uint64_t n = 0;
+    while (c < in.size() && c - pos < 8 && in[c] >= '0' && in[c] <= '9') n = n * 10 + (in[c++] - '0');
+    if (c == in.size() || in[c] != ':' || (tag == '0' && c - pos > 1)) {
+      const void* colon = std::memchr(base + pos, ':', in.size() - pos);
+      if (colon == nullptr) return bad("missing ':' in byte string");
+      c = static_cast<std::size_t>(static_cast<const std::uint8_t*>(colon) - base);
+      auto len = decode_int_slice(in, pos, c, false);
+      if (!len) return std::unexpected(std::move(len.error()));
+      n = static_cast<std::uint64_t>(*len);
+    }
     if (n > max_bencode_string) return bad(msg("invalid byte string length: ", n));
     if (in.size() - (c + 1) < n) return bad("truncated byte string");
-    const std::uint8_t* first = base + c + 1;
-    out.value.emplace<BVal::Bytes>(first, first + n);
+    out.value.emplace<BVal::Bytes>(reinterpret_cast<const char*>(base + c + 1), static_cast<std::size_t>(n));
     pos = c + 1 + static_cast<std::size_t>(n);
     return {};
   }
@@ -79,7 +99,7 @@ Result<void> decode_into(ByteView in, std::size_t& pos, int depth, BVal& out) {
 }
 
 // Bytewise as unsigned values; a key that is a prefix of the other comes first.
-bool key_less(const Bytes& x, const Bytes& y) {
+bool key_less(const BVal::Bytes& x, const BVal::Bytes& y) {
   const std::size_t n = std::min(x.size(), y.size());
   const int c = n == 0 ? 0 : std::memcmp(x.data(), y.data(), n);
   return c < 0 || (c == 0 && x.size() < y.size());
@@ -133,7 +153,8 @@ Result<std::int64_t> decode_int_slice(ByteView input, std::size_t start, std::si
 Result<Decoded> decode_bval_at(ByteView input, std::size_t offset, int depth) {
   Decoded d;
   std::size_t pos = offset;
-  if (auto r = decode_into(input, pos, depth, d.value); !r) return std::unexpected(std::move(r.error()));
+  Decoder decoder{input};
+  if (auto r = decoder.value(pos, depth, d.value); !r) return std::unexpected(std::move(r.error()));
   d.end = pos;
   return d;
 }
@@ -141,7 +162,8 @@ Result<Decoded> decode_bval_at(ByteView input, std::size_t offset, int depth) {
 Result<BVal> bencode_decode(ByteView input) {
   BVal value;
   std::size_t pos = 0;
-  if (auto r = decode_into(input, pos, 0, value); !r) return std::unexpected(std::move(r.error()));
+  Decoder decoder{input};
+  if (auto r = decoder.value(pos, 0, value); !r) return std::unexpected(std::move(r.error()));
   if (pos != input.size()) return bad(msg("trailing bytes after bencode root: ", input.size() - pos));
   return value;
 }
@@ -152,7 +174,7 @@ void encode_bval_into(encoding::Writer& out, const BVal& value) {
     append_decimal(out, *i);
     out.buf.push_back('e');
   } else if (const auto* b = value.as_bytes()) {
-    append_string(out, *b);
+    append_string(out, bytes_view(*b));
   } else if (const auto* l = value.as_list()) {
     out.buf.push_back('l');
     for (const BVal& element : *l) encode_bval_into(out, element);
@@ -165,7 +187,7 @@ void encode_bval_into(encoding::Writer& out, const BVal& value) {
     std::sort(sorted.begin(), sorted.end(), [](const BDictEntry* x, const BDictEntry* y) { return key_less(x->key, y->key); });
     out.buf.push_back('d');
     for (const BDictEntry* e : sorted) {
-      append_string(out, e->key);
+      append_string(out, bytes_view(e->key));
       encode_bval_into(out, e->value);
     }
     out.buf.push_back('e');
@@ -181,9 +203,8 @@ Bytes bencode_encode(const BVal& value) {
 const BVal* bdict_get(const BVal& value, std::string_view key) {
   const auto* d = value.as_dict();
   if (d == nullptr) return nullptr;
-  const ByteView k = ::as_bytes(key);
   for (const BDictEntry& e : *d) {
-    if (e.key.size() == k.size() && (k.empty() || std::memcmp(e.key.data(), k.data(), k.size()) == 0)) return &e.value;
+    if (e.key == key) return &e.value;
   }
   return nullptr;
 }
@@ -194,15 +215,15 @@ std::optional<std::int64_t> bdict_get_int(const BVal& value, std::string_view ke
   return *v->as_int();
 }
 
-const Bytes* bdict_get_bytes(const BVal& value, std::string_view key) {
+const BVal::Bytes* bdict_get_bytes(const BVal& value, std::string_view key) {
   const BVal* v = bdict_get(value, key);
   return v == nullptr ? nullptr : v->as_bytes();
 }
 
 std::optional<std::string> bdict_get_string(const BVal& value, std::string_view key) {
-  const Bytes* b = bdict_get_bytes(value, key);
+  const BVal::Bytes* b = bdict_get_bytes(value, key);
   if (b == nullptr) return std::nullopt;
-  auto text = encoding::utf8_bytes_to_string(*b);
+  auto text = encoding::utf8_bytes_to_string(bytes_view(*b));
   if (!text) return std::nullopt;
   return std::move(*text);
 }

@@ -31,9 +31,13 @@ struct BDictEntry;
 // One bencoded value. A Dict is an ordered list of entries, not a map: it may hold a key
 // twice, and lookups take the first entry with the key. Byte strings are copied out of the
 // input, so a decoded value never refers to the input buffer.
+//
+// A byte string is held in a std::string: raw bytes, not text, but its short-string buffer
+// spares an allocation for the many short keys, names and ids a .torrent or a KRPC message
+// carries. bytes_view() gives its bytes.
 struct BVal {
   using Int = std::int64_t;
-  using Bytes = ::Bytes;
+  using Bytes = std::string;
   using List = std::vector<BVal>;
   using Dict = std::vector<BDictEntry>;
 
@@ -42,9 +46,10 @@ struct BVal {
   BVal() = default;  // the integer 0
 
   static BVal integer(Int i) { return BVal{std::in_place_index<0>, i}; }
-  static BVal bytes(Bytes b) { return BVal{std::in_place_index<1>, std::move(b)}; }
-  static BVal bytes(ByteView b) { return BVal{std::in_place_index<1>, Bytes(b.begin(), b.end())}; }
-  static BVal string(std::string_view s) { return bytes(::as_bytes(s)); }
+  static BVal bytes(ByteView b) {
+    return BVal{std::in_place_index<1>, Bytes(reinterpret_cast<const char*>(b.data()), b.size())};
+  }
+  static BVal string(std::string_view s) { return BVal{std::in_place_index<1>, Bytes(s)}; }
   static BVal list(List l = {}) { return BVal{std::in_place_index<2>, std::move(l)}; }
   static BVal dict(Dict d = {}) { return BVal{std::in_place_index<3>, std::move(d)}; }
 
@@ -60,8 +65,11 @@ struct BVal {
   BVal(std::in_place_index_t<I> tag, T&& payload) : value(tag, std::forward<T>(payload)) {}
 };
 
+inline ByteView bytes_view(const BVal::Bytes& b) { return ::as_bytes(b); }
+inline ::Bytes to_byte_vector(const BVal::Bytes& b) { return ::Bytes(b.begin(), b.end()); }
+
 struct BDictEntry {
-  Bytes key;
+  BVal::Bytes key;
   BVal value;
   friend bool operator==(const BDictEntry&, const BDictEntry&) = default;
 };
@@ -95,7 +103,7 @@ void encode_bval_into(encoding::Writer& out, const BVal& value);
 const BVal* bdict_get(const BVal& value, std::string_view key);
 // The typed getters test only the type of what bdict_get found.
 std::optional<std::int64_t> bdict_get_int(const BVal& value, std::string_view key);
-const Bytes* bdict_get_bytes(const BVal& value, std::string_view key);
+const BVal::Bytes* bdict_get_bytes(const BVal& value, std::string_view key);
 // The byte string read as UTF-8; none when absent, not a byte string or not UTF-8.
 std::optional<std::string> bdict_get_string(const BVal& value, std::string_view key);
 

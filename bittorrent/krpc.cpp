@@ -10,38 +10,45 @@ namespace {
 std::unexpected<::Error> bad(std::string message) { return fail(BittorrentError::Krpc, std::move(message)); }
 
 // The byte string under key when it is exactly 20 bytes long.
-const Bytes* get_id20(const BVal& dict, std::string_view key) {
-  const Bytes* b = bdict_get_bytes(dict, key);
+const BVal::Bytes* get_id20(const BVal& dict, std::string_view key) {
+  const BVal::Bytes* b = bdict_get_bytes(dict, key);
   return b != nullptr && b->size() == 20 ? b : nullptr;
 }
 
-BDictEntry entry(std::string_view key, BVal value) { return BDictEntry{to_bytes(key), std::move(value)}; }
+BDictEntry entry(std::string_view key, BVal value) { return BDictEntry{std::string(key), std::move(value)}; }
 
-Result<KrpcQuery> decode_query(const BVal& args, const std::string& name) {
-  if (name == "ping") return KrpcQuery{KrpcQuery::Ping{}};
+// Fills the query of the given name in place (built in place rather than returned, which
+// also keeps g++ 12's uninitialised-variant warnings away).
+Result<void> decode_query(const BVal& args, const std::string& name, KrpcQuery& out) {
+  if (name == "ping") {
+    out.kind.emplace<KrpcQuery::Ping>();
+    return {};
+  }
   if (name == "find_node") {
-    const Bytes* target = get_id20(args, "target");
+    const BVal::Bytes* target = get_id20(args, "target");
     if (target == nullptr) return bad("find_node missing valid 20B 'target'");
-    return KrpcQuery{KrpcQuery::FindNode{*target}};
+    out.kind.emplace<KrpcQuery::FindNode>().target = to_byte_vector(*target);
+    return {};
   }
   if (name == "get_peers") {
-    const Bytes* hash = get_id20(args, "info_hash");
+    const BVal::Bytes* hash = get_id20(args, "info_hash");
     if (hash == nullptr) return bad("get_peers missing valid 20B 'info_hash'");
-    return KrpcQuery{KrpcQuery::GetPeers{*hash}};
+    out.kind.emplace<KrpcQuery::GetPeers>().info_hash = to_byte_vector(*hash);
+    return {};
   }
   if (name == "announce_peer") {
-    const Bytes* hash = get_id20(args, "info_hash");
+    const BVal::Bytes* hash = get_id20(args, "info_hash");
     if (hash == nullptr) return bad("announce_peer missing valid 20B 'info_hash'");
-    KrpcQuery::AnnouncePeer a;
-    a.info_hash = *hash;
     auto port = bdict_get_int(args, "port");
-    a.port = port && *port >= 1 && *port <= 65535 ? static_cast<std::uint32_t>(*port) : default_dht_port;
     auto implied = bdict_get_int(args, "implied_port");
-    a.implied_port = implied && *implied != 0;
-    const Bytes* token = bdict_get_bytes(args, "token");
+    const BVal::Bytes* token = bdict_get_bytes(args, "token");
     if (token == nullptr) return bad("announce_peer missing 'token'");
-    a.token = *token;
-    return KrpcQuery{std::move(a)};
+    auto& a = out.kind.emplace<KrpcQuery::AnnouncePeer>();
+    a.info_hash = to_byte_vector(*hash);
+    a.port = port && *port >= 1 && *port <= 65535 ? static_cast<std::uint32_t>(*port) : default_dht_port;
+    a.implied_port = implied && *implied != 0;
+    a.token = to_byte_vector(*token);
+    return {};
   }
   return bad(msg("unsupported KRPC query '", name, "'"));
 }
@@ -51,7 +58,7 @@ Result<KrpcQuery> decode_query(const BVal& args, const std::string& name) {
 Result<KrpcMessage> decode_krpc(ByteView payload) {
   auto root = bencode_decode(payload);
   if (!root) return std::unexpected(std::move(root.error()));
-  const Bytes* tid = bdict_get_bytes(*root, "t");
+  const BVal::Bytes* tid = bdict_get_bytes(*root, "t");
   if (tid == nullptr) return bad("KRPC packet missing 't' transaction id");
   auto y = bdict_get_string(*root, "y");
   if (!y) return bad("KRPC packet missing 'y' message type");
@@ -61,41 +68,48 @@ Result<KrpcMessage> decode_krpc(ByteView payload) {
     if (!name) return bad("KRPC query missing 'q'");
     const BVal* args = bdict_get(*root, "a");
     if (args == nullptr) return bad("KRPC query missing 'a'");
-    const Bytes* id = get_id20(*args, "id");
+    const BVal::Bytes* id = get_id20(*args, "id");
     if (id == nullptr) return bad("KRPC query missing valid 20B 'id'");
-    auto query = decode_query(*args, *name);
-    if (!query) return std::unexpected(std::move(query.error()));
     Result<KrpcMessage> out(std::in_place);
-    out->kind.emplace<KrpcMessage::Query>(*tid, *id, std::move(*query));
+    auto& query = out->kind.emplace<KrpcMessage::Query>();
+    if (auto r = decode_query(*args, *name, query.query); !r) return std::unexpected(std::move(r.error()));
+    query.transaction_id = to_byte_vector(*tid);
+    query.sender_id = to_byte_vector(*id);
     return out;
   }
   if (*y == "r") {
     const BVal* r = bdict_get(*root, "r");
     if (r == nullptr) return bad("KRPC response missing 'r'");
-    const Bytes* id = get_id20(*r, "id");
+    const BVal::Bytes* id = get_id20(*r, "id");
     if (id == nullptr) return bad("KRPC response missing valid 20B 'id'");
-    KrpcMessage::Response response{*tid, *id, {}, {}, std::nullopt};
-    if (const Bytes* nodes = bdict_get_bytes(*r, "nodes")) response.nodes = *nodes;
+    Result<KrpcMessage> out(std::in_place);
+    auto& response = out->kind.emplace<KrpcMessage::Response>();
+    response.transaction_id = to_byte_vector(*tid);
+    response.sender_id = to_byte_vector(*id);
+    if (const BVal::Bytes* nodes = bdict_get_bytes(*r, "nodes")) response.nodes = to_byte_vector(*nodes);
     if (const BVal* values = bdict_get(*r, "values"); values != nullptr && values->as_list() != nullptr) {
       for (const BVal& v : *values->as_list()) {
-        if (const auto* b = v.as_bytes()) response.values.push_back(*b);
+        if (const auto* b = v.as_bytes()) response.values.push_back(to_byte_vector(*b));
       }
     }
-    if (const Bytes* token = bdict_get_bytes(*r, "token")) response.token = *token;
-    return KrpcMessage{std::move(response)};
+    if (const BVal::Bytes* token = bdict_get_bytes(*r, "token")) response.token = to_byte_vector(*token);
+    return out;
   }
   if (*y == "e") {
-    KrpcMessage::Error error{*tid, 201, "malformed krpc error"};
+    Result<KrpcMessage> out(std::in_place);
+    auto& error = out->kind.emplace<KrpcMessage::Error>();
+    error.transaction_id = to_byte_vector(*tid);
+    error.message = "malformed krpc error";
     const BVal* e = bdict_get(*root, "e");
     if (e != nullptr && e->as_list() != nullptr && e->as_list()->size() >= 2) {
       const auto& body = *e->as_list();
       error.code = body[0].as_int() != nullptr ? *body[0].as_int() : 201;
       error.message = "krpc error";
       if (const auto* text = body[1].as_bytes()) {
-        if (auto s = encoding::utf8_bytes_to_string(*text)) error.message = std::move(*s);
+        if (auto s = encoding::utf8_bytes_to_string(bytes_view(*text))) error.message = std::move(*s);
       }
     }
-    return KrpcMessage{std::move(error)};
+    return out;
   }
   return bad(msg("unknown KRPC message type '", *y, "'"));
 }

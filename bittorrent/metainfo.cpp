@@ -16,7 +16,7 @@ std::unexpected<Error> bad(std::string message) { return fail(BittorrentError::M
 void add_tracker(std::vector<std::string>& list, const BVal& value) {
   const auto* b = value.as_bytes();
   if (b == nullptr) return;
-  auto text = encoding::utf8_bytes_to_string(*b);
+  auto text = encoding::utf8_bytes_to_string(bytes_view(*b));
   if (!text) return;  // a URL that is not UTF-8 counts as empty
   append_unique_str(list, encoding::trim(*text));
 }
@@ -62,7 +62,7 @@ Result<TorrentMeta> parse_torrent_file(ByteView torrent) {
     auto value = decode_bval_at(torrent, value_start, 0);
     if (!value) return std::unexpected(std::move(value.error()));
     const auto* k = key->value.as_bytes();
-    if (k != nullptr && std::string_view(reinterpret_cast<const char*>(k->data()), k->size()) == "info") {
+    if (k != nullptr && *k == "info") {
       return parse_info_dict(torrent.subspan(value_start, value->end - value_start), trackers);
     }
     pos = value->end;
@@ -88,7 +88,7 @@ Result<TorrentMeta> parse_info_dict(ByteView info, const std::vector<std::string
   meta.piece_length = *piece_length;
 
   // An empty table is allowed only for a torrent of total length 0, tested below.
-  const Bytes* pieces = bdict_get_bytes(*root, "pieces");
+  const BVal::Bytes* pieces = bdict_get_bytes(*root, "pieces");
   if (pieces == nullptr || pieces->size() % 20 != 0) return bad("info dictionary has invalid 'pieces' blob");
 
   if (const BVal* files = bdict_get(*root, "files")) {
@@ -109,7 +109,7 @@ Result<TorrentMeta> parse_info_dict(ByteView info, const std::vector<std::string
       for (const BVal& element : elements) {
         const auto* b = element.as_bytes();
         if (b == nullptr) return bad("non-string element in file 'path'");
-        auto text = encoding::utf8_bytes_to_string(*b);
+        auto text = encoding::utf8_bytes_to_string(bytes_view(*b));
         if (!text) return wrap(BittorrentError::Encoding, std::move(text.error()));
         file.path.push_back(std::move(*text));
       }

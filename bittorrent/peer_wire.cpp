@@ -264,7 +264,7 @@ Bytes encode_i2p_pex(std::span<const common::Hash> peers) {
   added.reserve(count * 32);
   for (std::size_t i = 0; i < count; ++i) added.insert(added.end(), peers[i].bytes.begin(), peers[i].bytes.end());
   BVal::Dict dict;
-  dict.push_back(BDictEntry{to_bytes("added"), BVal::bytes(std::move(added))});
+  dict.push_back(BDictEntry{"added", BVal::bytes(added)});
   encoding::Writer w(16 + count * 32);
   encode_bval_into(w, BVal::dict(std::move(dict)));
   return std::move(w.buf);
@@ -273,7 +273,7 @@ Bytes encode_i2p_pex(std::span<const common::Hash> peers) {
 std::optional<std::vector<common::Hash>> decode_i2p_pex(ByteView payload) {
   auto root = bencode_decode(payload);
   if (!root) return std::nullopt;
-  const Bytes* added = bdict_get_bytes(*root, "added");
+  const BVal::Bytes* added = bdict_get_bytes(*root, "added");
   if (added == nullptr) return std::nullopt;
   const std::size_t count = std::min(added->size() / 32, max_pex_peers);
   std::vector<common::Hash> peers(count);

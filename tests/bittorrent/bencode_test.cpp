@@ -70,12 +70,13 @@ TEST(Bencode, EveryErrorMessageFromItsSmallestInput) {
 TEST(Bencode, DecodesTheSmallValues) {
   EXPECT_EQ(*bencode_decode(B("i0e"))->as_int(), 0);
   EXPECT_EQ(*bencode_decode(B("i-12e"))->as_int(), -12);
-  EXPECT_EQ(*bencode_decode(B("0:"))->as_bytes(), Bytes{});
-  EXPECT_EQ(*bencode_decode(B("4:spam"))->as_bytes(), B("spam"));
+  EXPECT_EQ(*bencode_decode(B("0:"))->as_bytes(), "");
+  EXPECT_EQ(*bencode_decode(B("4:spam"))->as_bytes(), "spam");
   EXPECT_TRUE(bencode_decode(B("le"))->as_list()->empty());
   EXPECT_TRUE(bencode_decode(B("de"))->as_dict()->empty());
   // A byte string may hold any byte, bencode tags included.
-  EXPECT_EQ(*bencode_decode(B("3:e:d"))->as_bytes(), B("e:d"));
+  EXPECT_EQ(*bencode_decode(B("3:e:d"))->as_bytes(), "e:d");
+  EXPECT_EQ(*bencode_decode(B(std::string("2:\0\xFF", 4)))->as_bytes(), std::string("\0\xFF", 2));
 }
 
 TEST(Bencode, DepthLimitCountsKeysAndValuesOneLevelDown) {
@@ -117,12 +118,12 @@ TEST(Bencode, EncodingSortsKeysBytewiseAndLeavesTheValueAlone) {
   auto d = bencode_decode(B("d1:bi1e1:ai2ee"));
   ASSERT_TRUE(d.has_value());
   EXPECT_EQ(Enc(*d), "d1:ai2e1:bi1ee");
-  EXPECT_EQ(d->as_dict()->front().key, B("b"));  // the decoded order is kept
+  EXPECT_EQ(d->as_dict()->front().key, "b");  // the decoded order is kept
   BVal::Dict entries;
-  entries.push_back({Bytes{0xFF}, BVal::integer(1)});
-  entries.push_back({B("ab"), BVal::integer(2)});
-  entries.push_back({B("z"), BVal::integer(3)});
-  entries.push_back({B("a"), BVal::integer(4)});
+  entries.push_back({"\xFF", BVal::integer(1)});
+  entries.push_back({"ab", BVal::integer(2)});
+  entries.push_back({"z", BVal::integer(3)});
+  entries.push_back({"a", BVal::integer(4)});
   EXPECT_EQ(Enc(BVal::dict(entries)), std::string("d1:ai4e2:abi2e1:zi3e1:\xFFi1ee"));
   EXPECT_EQ(Enc(BVal::integer(INT64_MIN)), "i-9223372036854775808e");
 }
@@ -208,6 +209,31 @@ for i in range(200):
     ASSERT_TRUE(b.has_value()) << line;
     EXPECT_EQ(bencode_encode(*b), canonical);
   }
+}
+
+}  // namespace
+}  // namespace bittorrent
+
+namespace bittorrent {
+namespace {
+
+// The family's variants in their declared order, as error lines name them.
+TEST(BittorrentErrorFamily, VariantsAndTheirNames) {
+  const std::pair<BittorrentError, const char*> variants[] = {
+      {BittorrentError::Common, "Common"},     {BittorrentError::Encoding, "Encoding"},
+      {BittorrentError::Krpc, "Krpc"},         {BittorrentError::Wire, "Wire"},
+      {BittorrentError::Magnet, "Magnet"},     {BittorrentError::Metainfo, "Metainfo"},
+      {BittorrentError::Bencode, "Bencode"},
+  };
+  std::uint8_t code = 0;
+  for (const auto& [variant, name] : variants) {
+    const Error e(variant, std::string("m"));
+    EXPECT_EQ(e.family(), ErrorFamily::Bittorrent);
+    EXPECT_EQ(e.code(), code++);
+    EXPECT_EQ(to_string(e), std::string("BittorrentError::") + name + ": m");
+  }
+  const Error wrapped(BittorrentError::Encoding, Error(EncodingError::Truncated, std::string("short")));
+  EXPECT_EQ(to_string(wrapped), "BittorrentError::Encoding > EncodingError::Truncated: short");
 }
 
 }  // namespace
