@@ -8,6 +8,7 @@
 #include "ntcp2_net/address_ranges.h"
 #include "router/id_counters.h"
 #include "router/peer_log.h"
+#include "router/poll_set.h"
 #include "router/router.h"
 
 namespace router {
@@ -63,6 +64,26 @@ bool within_descriptor_reserve(const Router& r, int fd) {
 }
 
 }  // namespace
+
+// The handshake limits, the life of queued messages (those to this router at once), the idle
+// close and the stall limits of the links. Each fires in the first pass after its instant
+// has passed, so each is due one millisecond after it.
+std::uint64_t next_peers_wake_ms(const Router& r, const Now& now) {
+  std::uint64_t wake = kNoWakeDeadline;
+  const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
+  for (const ntcp2_net::PendingNtcp2Accept& a : r.pending_accepts) due(a.started_ms + kHandshakeLimitMs + 1);
+  for (const PendingPeerDial& d : r.pending_dials) due(d.dial.started_ms + kHandshakeLimitMs + 1);
+  if (!r.pending_sends.empty()) {
+    const common::Hash own = r.router_hash();
+    for (const PendingPeerSend& e : r.pending_sends) due(e.peer == own ? now.mono_ms : e.queued_ms + kQueuedLifetimeMs + 1);
+  }
+  for (const PeerSession& s : r.peer_sessions) {
+    due(s.last_activity_ms + kIdleCloseMs + 1);
+    if (s.conn.stall_since_ms != 0) due(s.conn.stall_since_ms + ntcp2_net::kSendStallMs + 1);
+    if (s.conn.rx_started_ms != 0) due(s.conn.rx_started_ms + ntcp2_net::kFrameStallMs + 1);
+  }
+  return wake;
+}
 
 bool is_peer_in_list(const common::Hash& peer, const std::vector<common::Hash>& list) {
   return std::find(list.begin(), list.end(), peer) != list.end();
@@ -123,8 +144,14 @@ bool Router::step_pending_accepts(const Now& now) {
       did_work = true;
       continue;
     }
+    const auto phase = pending.phase;
+    const std::size_t had = pending.rx.size();
     auto stepped = pending.step(ntcp2_replay_cache, now);
-    if (stepped && !*stepped) continue;
+    if (stepped && !*stepped) {
+      // Bytes taken are work: the wait must not take this socket for one that woke it idly.
+      if (pending.phase != phase || pending.rx.size() != had) did_work = true;
+      continue;
+    }
     ended.push_back(i);
     did_work = true;
     if (!stepped) continue;  // its socket is closed already
@@ -154,8 +181,13 @@ bool Router::step_pending_dials(const Now& now) {
       }
       continue;
     }
+    const auto phase = pending.dial.phase;
+    const std::size_t had = pending.dial.rx.size();
     auto stepped = pending.dial.step(now);
-    if (stepped && !*stepped) continue;
+    if (stepped && !*stepped) {
+      if (pending.dial.phase != phase || pending.dial.rx.size() != had) did_work = true;
+      continue;
+    }
     ended.push_back(i);
     did_work = true;
     if (!stepped) {
@@ -242,12 +274,20 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
   // Handlers may send, which never moves a session but can close one, so the session is
   // reached by position after every handler call.
   for (int frame = 0; frame < kFramesPerSessionPass && !failed; ++frame) {
-    auto received = peer_sessions[index].conn.recv_blocks_nb(now);
+    ntcp2_net::Ntcp2Conn& conn = peer_sessions[index].conn;
+    const std::size_t had = conn.rx.size();
+    const std::int32_t had_len = conn.rx_frame_len;
+    auto received = conn.recv_blocks_nb(now);
     if (!received) {
       failed = true;
       break;
     }
-    if (!*received) break;
+    if (!*received) {
+      // Part of a frame taken is work too: the wait must not take this socket for one that
+      // woke it idly while the rest of the frame is on its way.
+      if (conn.rx.size() != had || conn.rx_frame_len != had_len) did_work = true;
+      break;
+    }
     did_work = true;
     peer_sessions[index].last_activity_ms = now.mono_ms;
     const common::Hash peer = peer_sessions[index].peer;

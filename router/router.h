@@ -42,12 +42,14 @@
 #include "tunnel/reassembler.h"
 #include "ntcp2_net/clock.h"
 #include "ntcp2_net/pending_accept.h"
+#include "ntcp2_net/poll_set.h"
 #include "ntcp2_net/replay_cache.h"
 #include "ntcp2_net/tcp_listener.h"
 #include "ntcp2_net/tcp_socket.h"
 #include "router/bounded_lists.h"
 #include "router/message_origin.h"
 #include "router/peer_records.h"
+#include "router/poll_set.h"
 #include "router/session_records.h"
 #include "router/torrent_records.h"
 #include "router/transit_records.h"
@@ -127,6 +129,10 @@ struct Router {
   // Public mode never dials an address in a reserved range (private networks, loopback,
   // link-local, ...). Only tests whose public network runs on 127.0.0.x set this.
   bool dial_reserved_addresses = false;
+  // The loop's wait (router/poll_set.h): the descriptors that ended the last wait, and those
+  // left out of the waits until a pass does work again.
+  std::vector<int> last_wake_fds;
+  std::vector<int> quiet_fds;
 
   // Movable: no record it owns points into it (the replay cache is handed to each inbound
   // handshake step), so start-up may build it in place and return it.
@@ -143,8 +149,18 @@ struct Router {
   // RouterInfo's published time.
   static Result<Router> start(const StartOptions& options);
 
-  // One pass of the main loop at now. Never fails; waits at most 10 ms when nothing happened.
-  void step(const Now& now);
+  // One pass of the main loop at now. Never fails. When the pass did nothing it waits, in
+  // one poll over every socket the loop reads, until one is ready or the earliest timer of
+  // the router (or wake_by_ms, monotonic) falls due: at most 1,000 ms.
+  void step(const Now& now, std::uint64_t wake_by_ms = kNoWakeDeadline);
+  // The pass of step without its wait; true when it did work.
+  bool step_pass(const Now& now);
+  // Adds every socket the loop will read now (tags: PollKind) and every link with bytes to
+  // send (router/poll_set.cpp).
+  void collect_poll_fds(ntcp2_net::PollSet& set) const;
+  // The earliest monotonic instant at which a timer of the router falls due, at most
+  // 1,000 ms after now.
+  std::uint64_t next_wake_ms(const Now& now) const;
 
   // Closes every socket the record holds; the lists stay in place.
   void close();
