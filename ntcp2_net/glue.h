@@ -56,6 +56,12 @@ std::int32_t ondrel_i2p_net_tcp_accept(std::int32_t fd, std::int32_t timeout_ms)
 // than asked), -2 when the socket would block, -1 with text.
 std::int32_t ondrel_i2p_net_tcp_send(std::int32_t fd, const std::uint8_t* data, std::int32_t offset,
                                      std::int32_t count);
+// Sends the count buffers in order, as one write, without waiting (at most 64 buffers,
+// each 0..2,147,483,647 bytes, at most 2,147,483,647 in all): the count sent (possibly
+// fewer than given), -2 when the socket would block, -1 with text ("invalid sendv
+// arguments", or the text of sendmsg).
+std::int32_t ondrel_i2p_net_tcp_sendv(std::int32_t fd, const std::uint8_t* const* buffers, const std::int32_t* lengths,
+                                      std::int32_t count);
 // Receives into buf: the count, 0 at end of stream, -2 when the socket would block,
 // -1 with text. Waits on a blocking socket.
 std::int32_t ondrel_i2p_net_tcp_recv(std::int32_t fd, std::uint8_t* buf, std::int32_t capacity);

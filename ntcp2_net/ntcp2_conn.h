@@ -50,8 +50,13 @@ struct Ntcp2Conn {
   // One I2NP message with the short header, in a frame of its own.
   Result<void> send_i2np_nb(std::uint32_t message_id, std::uint32_t expiration, const i2np::I2npPayload& payload,
                             const Now& now);
-  // Sends what the socket takes now; true when any byte left in this call. A queue that
-  // makes no progress for more than 10,000 ms (monotonic) fails with NetError::Timeout.
+  // As send_blocks_nb and send_i2np_nb, without the flush: the frame waits in the queue for
+  // the owner's next flush, which sends every queued frame in one write.
+  Result<void> queue_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks);
+  Result<void> queue_i2np_nb(std::uint32_t message_id, std::uint32_t expiration, const i2np::I2npPayload& payload);
+  // Sends what the socket takes now, up to 64 queued frames per write; true when any byte
+  // left in this call. A queue that makes no progress for more than 10,000 ms (monotonic)
+  // fails with NetError::Timeout.
   Result<bool> flush_nonblocking(const Now& now);
   // The blocks of the next whole frame, or none while it is incomplete. A frame that fails
   // authentication fails with NetError::Protocol; one still incomplete more than 10,000 ms

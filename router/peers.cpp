@@ -2,6 +2,7 @@
 // sessions; the single exit of I2NP messages; dials; the back-off list.
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "encoding/reader.h"
 #include "i2np/message.h"
@@ -249,11 +250,28 @@ bool Router::deliver_queued_sends(const Now& now) {
 bool Router::step_peer_sessions(const Now& now) {
   bool did_work = false;
   std::vector<std::size_t> ended;
+  // What the handlers send (relayed cells above all) leaves after the walk, each link's
+  // frames in one write rather than one write per frame.
+  const bool held = std::exchange(hold_link_sends, true);
   for (std::size_t i = 0; i < peer_sessions.size(); ++i) {
     if (!step_peer_session(i, now, did_work)) ended.push_back(i);
   }
   erase_positions(peer_sessions, ended);
+  hold_link_sends = held;
+  if (!held) flush_link_sends(now);
   return did_work;
+}
+
+void Router::flush_link_sends(const Now& now) {
+  for (PeerSession& session : peer_sessions) {
+    if (session.conn.tx_queue.empty() || session.conn.socket.fd < 0) continue;
+    auto flushed = session.conn.flush_nonblocking(now);
+    if (!flushed) {
+      session.conn.socket.close();
+    } else if (*flushed) {
+      session.last_activity_ms = now.mono_ms;
+    }
+  }
 }
 
 bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work) {
@@ -401,7 +419,8 @@ void Router::send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload paylo
       queue_full = true;
       continue;
     }
-    auto sent = session.conn.send_i2np_nb(id, expiration, payload, now);
+    auto sent = hold_link_sends ? session.conn.queue_i2np_nb(id, expiration, payload)
+                                : session.conn.send_i2np_nb(id, expiration, payload, now);
     if (sent) {
       session.last_activity_ms = now.mono_ms;
       return;

@@ -48,6 +48,7 @@
 #include "ntcp2_net/tcp_socket.h"
 #include "router/bounded_lists.h"
 #include "router/message_origin.h"
+#include "router/own_router_info.h"
 #include "router/peer_records.h"
 #include "router/poll_set.h"
 #include "router/session_records.h"
@@ -133,6 +134,10 @@ struct Router {
   // left out of the waits until a pass does work again.
   std::vector<int> last_wake_fds;
   std::vector<int> quiet_fds;
+  IdentityHashCache own_hash;  // of router_info's identity, for router_hash()
+  // While set, messages sent on links wait in the links' queues and leave together at the
+  // end of the session pass (or of a tunnel send), many frames in one write.
+  bool hold_link_sends = false;
 
   // Movable: no record it owns points into it (the replay cache is handed to each inbound
   // handshake step), so start-up may build it in place and return it.
@@ -189,6 +194,9 @@ struct Router {
   // dial while 16 dials are in progress is dropped.
   void send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload payload, const Now& now,
                          std::optional<std::uint32_t> msg_id = std::nullopt);
+  // Writes what every link holds (hold_link_sends); a link whose write fails is closed, and
+  // its session ends at its next step.
+  void flush_link_sends(const Now& now);
   // Sends the peer's queued messages, in order, on a new session.
   void flush_pending_sends_for(const common::Hash& peer, PeerSession& session, const Now& now);
   // Queues one frame holding a single 4-byte Padding block on the session's link.
