@@ -207,6 +207,39 @@ TEST(Ntcp2Link, StalledQueueTimesOutAfterTenSecondsAndResumesWhereItStopped) {
   EXPECT_EQ(p.a.stall_since_ms, 0u);
 }
 
+// Queued frames wait for the flush and then leave many to a write, partly written writes
+// resuming mid-frame: every frame arrives whole and in order, more than one write's worth.
+TEST(Ntcp2Link, QueuedFramesWaitForTheFlushAndArriveInOrder) {
+  LinkPair p = link_pair();
+  int small = 8192;
+  setsockopt(p.a.socket.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  std::vector<Blocks> frames;
+  for (int i = 0; i < 150; ++i) {
+    frames.push_back({Ntcp2Block::I2np{bytes_of(static_cast<std::size_t>(1 + (i * 97) % 1500), static_cast<std::uint8_t>(i))}});
+    ASSERT_TRUE(p.a.queue_blocks_nb(frames.back()));
+  }
+  EXPECT_EQ(p.a.tx_queue.size(), 150u);
+  EXPECT_FALSE(ntcp2_test::wait_readable(p.b.socket.fd, 0));  // nothing left before the flush
+
+  std::size_t received = 0;
+  for (int i = 0; i < 20000 && received < frames.size(); ++i) {
+    auto f = p.a.flush_nonblocking(read_now());
+    ASSERT_TRUE(f) << to_string(f.error());
+    auto r = p.b.recv_blocks_nb(read_now());
+    ASSERT_TRUE(r) << to_string(r.error());
+    if (*r) {
+      EXPECT_EQ(**r, frames[received]) << received;
+      ++received;
+    } else if (p.a.tx_queue.empty()) {
+      ntcp2_test::wait_readable(p.b.socket.fd, 10);
+    }
+  }
+  EXPECT_EQ(received, frames.size());
+  EXPECT_TRUE(p.a.tx_queue.empty());
+  EXPECT_EQ(p.a.tx_queued, 0);
+  EXPECT_EQ(p.a.tx_offset, 0);
+}
+
 TEST(Ntcp2Link, ReceiveRefusals) {
   struct Case {
     const char* name;

@@ -193,4 +193,28 @@ TEST(PollMany, LargeSetsAreWatchedWhole) {
   EXPECT_EQ(revents.back(), 1);
 }
 
+TEST(SendV, SendsTheBuffersInOrderAndRefusesBadArguments) {
+  Pair p;
+  ASSERT_TRUE(p.ok());
+  const std::string one = "abc", two, three = "defgh";
+  const std::uint8_t* parts[3] = {u8(one), u8(two), u8(three)};
+  std::int32_t lengths[3] = {3, 0, 5};
+  EXPECT_EQ(ondrel_i2p_net_tcp_sendv(p.server.fd, parts, lengths, 3), 8);
+  char got[8] = {};
+  std::size_t have = 0;
+  while (have < sizeof got) {
+    const ssize_t n = ::recv(p.client, got + have, sizeof got - have, 0);
+    ASSERT_GT(n, 0);
+    have += static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(std::string(got, sizeof got), "abcdefgh");
+
+  EXPECT_EQ(ondrel_i2p_net_tcp_sendv(p.server.fd, parts, lengths, 65), -1);
+  EXPECT_EQ(glue_error(), "invalid sendv arguments");
+  EXPECT_EQ(ondrel_i2p_net_tcp_sendv(p.server.fd, nullptr, lengths, 1), -1);
+  std::int32_t negative[1] = {-1};
+  EXPECT_EQ(ondrel_i2p_net_tcp_sendv(p.server.fd, parts, negative, 1), -1);
+  EXPECT_EQ(ondrel_i2p_net_tcp_sendv(-1, parts, lengths, 1), -1);
+}
+
 }  // namespace
