@@ -133,8 +133,8 @@ void BM_LoopRoundTrip(benchmark::State& state) {
     state.SkipWithError("links did not come up");
     return;
   }
-  // Frames that arrive at A from C: the message back.
-  const std::uint64_t& at_a = session_with(net[A], net.hash(C))->conn.session.recv_cipher.n;
+  // Messages that arrive at A from C: the message back.
+  const std::uint64_t& at_a = session_with(net[A], net.hash(C))->messages_received;
 
   // B and C run their loops on their own threads from here on; A runs on this one.
   std::atomic<bool> stop{false};

@@ -18,13 +18,49 @@ Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session, com
       .tx_queue = {},
       .tx_offset = 0,
       .tx_queued = 0,
+      .tx_open = {},
       .stall_since_ms = 0,
       .rx_started_ms = 0,
   };
 }
 
+Result<void> Ntcp2Conn::seal_open_frame() {
+  if (tx_open.empty()) return {};
+  auto frame = ntcp2::seal_frame(session, tx_open);
+  if (!frame) return wrap(NetError::Protocol, std::move(frame.error()));
+  tx_queued += static_cast<std::int32_t>(frame->size()) - static_cast<std::int32_t>(tx_open.size());
+  tx_open.clear();
+  tx_queue.push_back(std::move(*frame));
+  return {};
+}
+
+Result<void> Ntcp2Conn::hold_i2np_nb(std::uint32_t message_id, std::uint32_t expiration,
+                                     const i2np::I2npPayload& payload) {
+  constexpr std::size_t kSharedFramePayload = 16384;
+  if (tx_queued > kMaxQueuedBytes) return fail(NetError::Io, "NTCP2 outbound send queue full");
+  auto message = i2np::encode_short_message(message_id, expiration, payload);
+  if (!message) return wrap(NetError::Protocol, Error(Ntcp2Error::I2np, std::move(message.error())));
+  std::vector<ntcp2::Ntcp2Block> blocks;
+  blocks.emplace_back(ntcp2::Ntcp2Block::I2np{std::move(*message)});
+  auto block = ntcp2::encode_blocks(blocks);
+  if (!block) return wrap(NetError::Protocol, std::move(block.error()));
+  if (block->size() > ntcp2::kMaxFramePayload) {
+    return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed, msg("NTCP2 data frame exceeds 65535 bytes: ",
+                                                                      block->size() + ntcp2::kFrameTagLen)));
+  }
+  if (!tx_open.empty() && tx_open.size() + block->size() > kSharedFramePayload) {
+    if (auto sealed = seal_open_frame(); !sealed) return sealed;
+  }
+  tx_open.insert(tx_open.end(), block->begin(), block->end());
+  tx_queued += static_cast<std::int32_t>(block->size());
+  if (socket.fd < 0) return fail(NetError::Closed);
+  return {};
+}
+
 Result<void> Ntcp2Conn::queue_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks) {
   if (tx_queued > kMaxQueuedBytes) return fail(NetError::Io, "NTCP2 outbound send queue full");
+  // Frames leave in the order their blocks came: what was gathered goes first.
+  if (auto sealed = seal_open_frame(); !sealed) return sealed;
   auto payload = ntcp2::encode_blocks(blocks);
   if (!payload) return wrap(NetError::Protocol, std::move(payload.error()));
   // The frame's size is checked before its nonce is spent (seal_frame), so an oversized
@@ -62,6 +98,7 @@ Result<void> Ntcp2Conn::send_i2np_nb(std::uint32_t message_id, std::uint32_t exp
 }
 
 Result<bool> Ntcp2Conn::flush_nonblocking(const Now& now) {
+  if (auto sealed = seal_open_frame(); !sealed) return std::unexpected(std::move(sealed.error()));
   if (tx_queue.empty()) {
     tx_offset = 0;
     tx_queued = 0;

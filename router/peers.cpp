@@ -30,6 +30,8 @@ constexpr std::uint64_t kNoAddressBackoffMs = 120000;
 // Dials in progress at once. Peers name the addresses in their RouterInfos, so without a
 // bound they could make this router open connections to any host as fast as they send.
 constexpr std::size_t kMaxPendingDials = 16;
+// Held link sends are written once a link holds this much, whatever is left of the pass.
+constexpr std::int32_t kHeldBytesPerLink = 65536;
 
 // Removes the entries at the given positions (ascending), keeping the order of the rest.
 template <typename T>
@@ -215,7 +217,7 @@ void Router::add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn con
     s.conn.socket.close();
     return true;
   });
-  peer_sessions.push_back(PeerSession{peer, std::move(conn), now.mono_ms, inbound});
+  peer_sessions.push_back(PeerSession{peer, std::move(conn), now.mono_ms, inbound, 0});
   if (dialled) {
     print_debug_line(debug, "[debug] NTCP2 connected to " + peer.to_b32_address() +
                                 " (peers=" + std::to_string(peer_sessions.size()) + ")");
@@ -264,7 +266,7 @@ bool Router::step_peer_sessions(const Now& now) {
 
 void Router::flush_link_sends(const Now& now) {
   for (PeerSession& session : peer_sessions) {
-    if (session.conn.tx_queue.empty() || session.conn.socket.fd < 0) continue;
+    if (!session.conn.has_unsent() || session.conn.socket.fd < 0) continue;
     auto flushed = session.conn.flush_nonblocking(now);
     if (!flushed) {
       session.conn.socket.close();
@@ -280,7 +282,7 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
     ntcp2_net::Ntcp2Conn& conn = peer_sessions[index].conn;
     // With frames waiting, a socket closed by an earlier send failure ends the session.
     const Result<bool> flushed =
-        !conn.tx_queue.empty() && conn.socket.fd < 0 ? Result<bool>(fail(NetError::Closed)) : conn.flush_nonblocking(now);
+        conn.has_unsent() && conn.socket.fd < 0 ? Result<bool>(fail(NetError::Closed)) : conn.flush_nonblocking(now);
     if (!flushed) {
       failed = true;
     } else if (*flushed) {
@@ -312,6 +314,7 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
     bool terminated = false;
     for (const ntcp2::Ntcp2Block& block : **received) {
       if (const auto* i2np_block = block.get_if<ntcp2::Ntcp2Block::I2np>()) {
+        ++peer_sessions[index].messages_received;
         encoding::Reader reader(i2np_block->data);
         auto message = i2np::decode_short_message(reader);
         if (message) handle_i2np_message(peer, message->first, message->second, now);
@@ -419,10 +422,14 @@ void Router::send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload paylo
       queue_full = true;
       continue;
     }
-    auto sent = hold_link_sends ? session.conn.queue_i2np_nb(id, expiration, payload)
+    auto sent = hold_link_sends ? session.conn.hold_i2np_nb(id, expiration, payload)
                                 : session.conn.send_i2np_nb(id, expiration, payload, now);
     if (sent) {
       session.last_activity_ms = now.mono_ms;
+      // What a pass holds for one link stays well within the link's queue limit.
+      if (hold_link_sends && session.conn.tx_queued >= kHeldBytesPerLink) {
+        if (!session.conn.flush_nonblocking(now)) session.conn.socket.close();
+      }
       return;
     }
     if (sent.error().is(NetError::Protocol)) {

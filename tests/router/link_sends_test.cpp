@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "encoding/reader.h"
+#include "i2np/message.h"
 #include "ntcp2_net/glue.h"
 #include "router/router.h"
 #include "tests/ntcp2_net/ntcp2_test_util.h"
@@ -20,12 +22,9 @@ using ntcp2_net::Now;
 // descriptor is returned for the test to read.
 struct LinkedRouter {
   Router r;
-  int far = -1;
+  ntcp2_net::Ntcp2Conn far;  // the peer's end of the link
   common::Hash peer{};
-  ~LinkedRouter() {
-    if (far >= 0) ::close(far);
-    r.close();
-  }
+  ~LinkedRouter() { r.close(); }
 };
 
 void link_up(LinkedRouter& lr) {
@@ -38,7 +37,8 @@ void link_up(LinkedRouter& lr) {
   auto [fa, fb] = ntcp2_test::stream_pair();
   ASSERT_GE(fa, 0);
   (void)ondrel_i2p_net_tcp_set_nonblocking(fa, 1);
-  lr.far = fb;
+  (void)ondrel_i2p_net_tcp_set_nonblocking(fb, 1);
+  lr.far = ntcp2_net::make_ntcp2_conn(ntcp2_net::TcpSocket(fb), std::move(sb), common::RouterInfo{});
   lr.peer.bytes.fill(0x77);
   PeerSession session;
   session.peer = lr.peer;
@@ -46,39 +46,76 @@ void link_up(LinkedRouter& lr) {
   lr.r.peer_sessions.push_back(std::move(session));
 }
 
-std::size_t readable_bytes(int fd) {
-  std::size_t total = 0;
-  std::uint8_t buf[4096];
+// The I2NP messages of the frames that reached the far end, in order.
+std::vector<Bytes> messages_at(ntcp2_net::Ntcp2Conn& far) {
+  std::vector<Bytes> out;
   for (;;) {
-    const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n <= 0) return total;
-    total += static_cast<std::size_t>(n);
+    auto frame = far.recv_blocks_nb(ntcp2_net::read_now());
+    if (!frame || !*frame) return out;
+    for (const ntcp2::Ntcp2Block& block : **frame) {
+      if (const auto* m = block.get_if<ntcp2::Ntcp2Block::I2np>()) out.push_back(m->data);
+    }
   }
 }
 
-TEST(HeldLinkSends, WaitInTheQueueAndLeaveTogetherAtTheFlush) {
+// Held messages share one frame, which leaves at the flush; each arrives whole, in order.
+TEST(HeldLinkSends, ShareAFrameThatLeavesAtTheFlush) {
   LinkedRouter lr;
   link_up(lr);
-  const i2np::I2npPayload message{i2np::I2npPayload::Data{Bytes(100, 1)}};
   const Now now = ntcp2_net::read_now();
   lr.r.hold_link_sends = true;
-  for (int i = 0; i < 3; ++i) lr.r.send_i2np_to_peer(lr.peer, message, now);
+  for (std::uint8_t i = 0; i < 3; ++i) {
+    lr.r.send_i2np_to_peer(lr.peer, i2np::I2npPayload{i2np::I2npPayload::Data{Bytes(100, i)}}, now, 500u + i);
+  }
   const ntcp2_net::Ntcp2Conn& conn = lr.r.peer_sessions.at(0).conn;
-  ASSERT_EQ(conn.tx_queue.size(), 3u);
-  std::size_t queued = 0;
-  for (const Bytes& frame : conn.tx_queue) queued += frame.size();
-  EXPECT_EQ(static_cast<std::size_t>(conn.tx_queued), queued);
-  EXPECT_EQ(readable_bytes(lr.far), 0u);
+  EXPECT_TRUE(conn.tx_queue.empty());
+  EXPECT_EQ(static_cast<std::size_t>(conn.tx_queued), conn.tx_open.size());
+  EXPECT_TRUE(messages_at(lr.far).empty());
 
   lr.r.hold_link_sends = false;
   lr.r.flush_link_sends(now);
-  EXPECT_TRUE(conn.tx_queue.empty());
-  EXPECT_EQ(readable_bytes(lr.far), queued);
+  EXPECT_FALSE(conn.has_unsent());
+  EXPECT_EQ(conn.tx_queued, 0);
+  ASSERT_TRUE(ntcp2_test::wait_readable(lr.far.socket.fd));
+  const std::vector<Bytes> got = messages_at(lr.far);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(lr.far.session.recv_cipher.n, 1u);  // one frame
+  for (std::uint8_t i = 0; i < 3; ++i) {
+    encoding::Reader reader(got[i]);
+    auto decoded = i2np::decode_short_message(reader);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->first.msg_id, 500u + i);
+    EXPECT_EQ(decoded->second, (i2np::I2npPayload{i2np::I2npPayload::Data{Bytes(100, i)}}));
+  }
 
-  // Without the hold a send leaves at once.
-  lr.r.send_i2np_to_peer(lr.peer, message, now);
-  EXPECT_TRUE(conn.tx_queue.empty());
-  EXPECT_GT(readable_bytes(lr.far), 0u);
+  // Without the hold a send leaves at once, in a frame of its own.
+  lr.r.send_i2np_to_peer(lr.peer, i2np::I2npPayload{i2np::I2npPayload::Data{Bytes(10, 9)}}, now);
+  EXPECT_FALSE(conn.has_unsent());
+  ASSERT_TRUE(ntcp2_test::wait_readable(lr.far.socket.fd));
+  EXPECT_EQ(messages_at(lr.far).size(), 1u);
+  EXPECT_EQ(lr.far.session.recv_cipher.n, 2u);
+}
+
+// A frame held open goes out before any frame queued after it, so messages keep their order.
+TEST(HeldLinkSends, AFrameQueuedLaterGoesAfterTheHeldOnes) {
+  LinkedRouter lr;
+  link_up(lr);
+  const Now now = ntcp2_net::read_now();
+  lr.r.hold_link_sends = true;
+  lr.r.send_i2np_to_peer(lr.peer, i2np::I2npPayload{i2np::I2npPayload::Data{Bytes(10, 1)}}, now, 1u);
+  PeerSession& session = lr.r.peer_sessions.at(0);
+  ASSERT_TRUE(session.conn.queue_i2np_nb(2, 0, i2np::I2npPayload{i2np::I2npPayload::Data{Bytes(10, 2)}}));
+  lr.r.hold_link_sends = false;
+  lr.r.flush_link_sends(now);
+  ASSERT_TRUE(ntcp2_test::wait_readable(lr.far.socket.fd));
+  const std::vector<Bytes> got = messages_at(lr.far);
+  ASSERT_EQ(got.size(), 2u);
+  for (std::uint32_t i = 0; i < 2; ++i) {
+    encoding::Reader reader(got[i]);
+    auto decoded = i2np::decode_short_message(reader);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->first.msg_id, i + 1);
+  }
 }
 
 TEST(HeldLinkSends, ALinkWhoseWriteFailsIsClosedAndEnds) {

@@ -73,6 +73,8 @@ void wait_once(Router& r, const Now& now, std::uint64_t wake_by_ms = kNoWakeDead
 PeerSession link_on(TcpSocket s) {
   PeerSession session;
   session.conn.socket = std::move(s);
+  // Active now: an idle link's close would be a timer due at once.
+  session.last_activity_ms = ntcp2_net::read_now().mono_ms;
   return session;
 }
 
