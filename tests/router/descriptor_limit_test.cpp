@@ -132,10 +132,10 @@ TEST(DescriptorLimit, ClientsThatHangUpAreForgottenAndTheLoopStillWaits) {
   EXPECT_EQ(field(*report, "quiet"), "1") << *report;
   EXPECT_EQ(field(*report, "clients"), "0") << *report;
   EXPECT_EQ(field(*report, "accepts"), "0") << *report;
-  // Each idle pass waits at least 10 ms (a descriptor left out of the wait) and up to its
-  // next timer: a loop spinning on a listener it cannot accept from would finish these passes
-  // in well under a millisecond. Half the shortest time leaves room for a pass that had work
-  // (a timer) and for the clock's whole-millisecond reading.
+  // Each idle pass waits for the router's next timer, and at least 10 ms while a listener it
+  // cannot accept from is left out of the wait: a loop spinning on such a listener would
+  // finish these passes in well under a millisecond. Half of 10 ms a pass leaves room for a
+  // pass that had work (a timer) and for the clock's whole-millisecond reading.
   EXPECT_GE(number(*report, "idle_ms"), kIdlePasses * 10 / 2) << *report;
   // Only the two listeners stay open.
   EXPECT_LE(number(*report, "new_fds"), 2) << *report;
