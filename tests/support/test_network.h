@@ -42,8 +42,8 @@ class TestNetwork {
   static constexpr std::uint64_t kRoundWaitMs = 100;
 
   // The router's whole step, its own wait included: a router that has nothing to do waits
-  // for its own sockets only, while the others do not move.
-  static void full_step(router::Router& r, const ntcp2_net::Now& now) { r.step(now); }
+  // for its own sockets only (at most 10 ms here), while the others do not move.
+  static void full_step(router::Router& r, const ntcp2_net::Now& now) { r.step(now, now.mono_ms + 10); }
   static void peers_step(router::Router& r, const ntcp2_net::Now& now) { r.step_ntcp2_peers(now); }
 
   static Result<TestNetwork> create(const TestNetworkOptions& options) {
