@@ -31,8 +31,11 @@ bool contains(const std::vector<int>& list, int fd) { return std::find(list.begi
 
 }  // namespace
 
-// Every list the loop reads sockets of. A record whose side is paused (its output full, or
-// its input not yet taken) must not be watched for reading, or the wait would end at once.
+// Every list the loop reads sockets of, and what each record waits for:
+//   - reading, unless the record's side is paused (the buffer it feeds is full, or its input
+//     is not yet taken): a socket watched but not read would end every wait at once;
+//   - writing as well, while bytes wait in its output buffer to be written to the socket.
+// A list of sockets the loop steps belongs here, or its records wait for the idle limit.
 void Router::collect_poll_fds(ntcp2_net::PollSet& set) const {
   add_listener(set, ntcp2_listener, PollKind::Ntcp2Listener);
   add_listener(set, sam_listener, PollKind::SamListener);
@@ -69,7 +72,9 @@ void Router::collect_poll_fds(ntcp2_net::PollSet& set) const {
   }
 }
 
-// Every timer the loop keeps, each part from its own constants.
+// Every timer the loop keeps, each part from its own constants. A part with timers of its
+// own (retransmissions, idle closes, ...) adds its next instant here, or its timers fire up
+// to the idle limit late.
 std::uint64_t Router::next_wake_ms(const Now& now) const {
   std::uint64_t wake = now.mono_ms + kIdleWakeCapMs;
   wake = std::min(wake, next_peers_wake_ms(*this, now));
