@@ -56,6 +56,12 @@ std::int32_t ondrel_i2p_net_tcp_accept(std::int32_t fd, std::int32_t timeout_ms)
 // than asked), -2 when the socket would block, -1 with text.
 std::int32_t ondrel_i2p_net_tcp_send(std::int32_t fd, const std::uint8_t* data, std::int32_t offset,
                                      std::int32_t count);
+// Sends the count buffers in order, as one write, without waiting (at most 64 buffers,
+// each 0..2,147,483,647 bytes, at most 2,147,483,647 in all): the count sent (possibly
+// fewer than given), -2 when the socket would block, -1 with text ("invalid sendv
+// arguments", or the text of sendmsg).
+std::int32_t ondrel_i2p_net_tcp_sendv(std::int32_t fd, const std::uint8_t* const* buffers, const std::int32_t* lengths,
+                                      std::int32_t count);
 // Receives into buf: the count, 0 at end of stream, -2 when the socket would block,
 // -1 with text. Waits on a blocking socket.
 std::int32_t ondrel_i2p_net_tcp_recv(std::int32_t fd, std::uint8_t* buf, std::int32_t capacity);
@@ -65,6 +71,15 @@ std::int32_t ondrel_i2p_net_tcp_recv_nb(std::int32_t fd, std::uint8_t* buf, std:
 std::int32_t ondrel_i2p_net_tcp_poll_readable(std::int32_t fd, std::int32_t timeout_ms);
 // 1 when writable within the time-out, else 0; -1 with text.
 std::int32_t ondrel_i2p_net_tcp_poll_writable(std::int32_t fd, std::int32_t timeout_ms);
+// Waits until one of count descriptors reports what it is asked for, or timeout_ms pass (a
+// negative time-out waits without limit; 0 only looks). events[i] is a mask of 1 (readable)
+// and 2 (writable); a negative descriptor asks for nothing. revents[i] receives the mask
+// reported: 1 also at end of stream, 4 when the peer hung up or the socket failed, 8 when
+// the descriptor is not open; 0 for a negative one. Returns the number of descriptors that
+// reported, 0 when the time-out passed or a signal came; -1 with text ("invalid poll
+// arguments" for a count outside 0..65,536 or a missing array, or the text of poll).
+std::int32_t ondrel_i2p_net_poll_many(const std::int32_t* fds, const std::int32_t* events, std::int32_t* revents,
+                                      std::int32_t count, std::int32_t timeout_ms);
 // Shuts down the sending direction. 0 or -1.
 std::int32_t ondrel_i2p_net_tcp_shutdown_write(std::int32_t fd);
 // Closes the descriptor. 0 or -1.

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -263,6 +264,40 @@ std::int32_t ondrel_i2p_net_tcp_send(std::int32_t fd, const std::uint8_t* data, 
     return -1;
   }
   ssize_t n = send(fd, data + offset, static_cast<std::size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n < 0) {
+    if (would_block(errno)) return -2;
+    set_errno_error(errno);
+    return -1;
+  }
+  return static_cast<std::int32_t>(n);
+}
+
+std::int32_t ondrel_i2p_net_tcp_sendv(std::int32_t fd, const std::uint8_t* const* buffers, const std::int32_t* lengths,
+                                      std::int32_t count) {
+  constexpr std::int32_t kMaxBuffers = 64;
+  if (count < 0 || count > kMaxBuffers || (count > 0 && (buffers == nullptr || lengths == nullptr))) {
+    set_error("invalid sendv arguments");
+    return -1;
+  }
+  iovec parts[kMaxBuffers];
+  std::int64_t total = 0;
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (lengths[i] < 0 || (lengths[i] > 0 && buffers[i] == nullptr)) {
+      set_error("invalid sendv arguments");
+      return -1;
+    }
+    total += lengths[i];
+    parts[i].iov_base = const_cast<std::uint8_t*>(buffers[i]);
+    parts[i].iov_len = static_cast<std::size_t>(lengths[i]);
+  }
+  if (total > 0x7fffffff) {
+    set_error("invalid sendv arguments");
+    return -1;
+  }
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n < 0) {
     if (would_block(errno)) return -2;
     set_errno_error(errno);

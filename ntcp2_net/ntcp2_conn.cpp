@@ -1,5 +1,7 @@
 #include "ntcp2_net/ntcp2_conn.h"
 
+#include <array>
+
 #include "i2np/message.h"
 #include "ntcp2/frame.h"
 #include "ntcp2_net/glue.h"
@@ -16,13 +18,49 @@ Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session, com
       .tx_queue = {},
       .tx_offset = 0,
       .tx_queued = 0,
+      .tx_open = {},
       .stall_since_ms = 0,
       .rx_started_ms = 0,
   };
 }
 
-Result<void> Ntcp2Conn::send_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks, const Now& now) {
+Result<void> Ntcp2Conn::seal_open_frame() {
+  if (tx_open.empty()) return {};
+  auto frame = ntcp2::seal_frame(session, tx_open);
+  if (!frame) return wrap(NetError::Protocol, std::move(frame.error()));
+  tx_queued += static_cast<std::int32_t>(frame->size()) - static_cast<std::int32_t>(tx_open.size());
+  tx_open.clear();
+  tx_queue.push_back(std::move(*frame));
+  return {};
+}
+
+Result<void> Ntcp2Conn::hold_i2np_nb(std::uint32_t message_id, std::uint32_t expiration,
+                                     const i2np::I2npPayload& payload) {
+  constexpr std::size_t kSharedFramePayload = 16384;
   if (tx_queued > kMaxQueuedBytes) return fail(NetError::Io, "NTCP2 outbound send queue full");
+  auto message = i2np::encode_short_message(message_id, expiration, payload);
+  if (!message) return wrap(NetError::Protocol, Error(Ntcp2Error::I2np, std::move(message.error())));
+  std::vector<ntcp2::Ntcp2Block> blocks;
+  blocks.emplace_back(ntcp2::Ntcp2Block::I2np{std::move(*message)});
+  auto block = ntcp2::encode_blocks(blocks);
+  if (!block) return wrap(NetError::Protocol, std::move(block.error()));
+  if (block->size() > ntcp2::kMaxFramePayload) {
+    return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed, msg("NTCP2 data frame exceeds 65535 bytes: ",
+                                                                      block->size() + ntcp2::kFrameTagLen)));
+  }
+  if (!tx_open.empty() && tx_open.size() + block->size() > kSharedFramePayload) {
+    if (auto sealed = seal_open_frame(); !sealed) return sealed;
+  }
+  tx_open.insert(tx_open.end(), block->begin(), block->end());
+  tx_queued += static_cast<std::int32_t>(block->size());
+  if (socket.fd < 0) return fail(NetError::Closed);
+  return {};
+}
+
+Result<void> Ntcp2Conn::queue_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks) {
+  if (tx_queued > kMaxQueuedBytes) return fail(NetError::Io, "NTCP2 outbound send queue full");
+  // Frames leave in the order their blocks came: what was gathered goes first.
+  if (auto sealed = seal_open_frame(); !sealed) return sealed;
   auto payload = ntcp2::encode_blocks(blocks);
   if (!payload) return wrap(NetError::Protocol, std::move(payload.error()));
   // The frame's size is checked before its nonce is spent (seal_frame), so an oversized
@@ -32,21 +70,35 @@ Result<void> Ntcp2Conn::send_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blo
   tx_queued += static_cast<std::int32_t>(frame->size());
   tx_queue.push_back(std::move(*frame));
   if (socket.fd < 0) return fail(NetError::Closed);
+  return {};
+}
+
+Result<void> Ntcp2Conn::send_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks, const Now& now) {
+  if (auto queued = queue_blocks_nb(blocks); !queued) return queued;
   auto flushed = flush_nonblocking(now);
   if (!flushed) return std::unexpected(std::move(flushed.error()));
   return {};
 }
 
-Result<void> Ntcp2Conn::send_i2np_nb(std::uint32_t message_id, std::uint32_t expiration,
-                                     const i2np::I2npPayload& payload, const Now& now) {
+Result<void> Ntcp2Conn::queue_i2np_nb(std::uint32_t message_id, std::uint32_t expiration,
+                                      const i2np::I2npPayload& payload) {
   auto message = i2np::encode_short_message(message_id, expiration, payload);
   if (!message) return wrap(NetError::Protocol, Error(Ntcp2Error::I2np, std::move(message.error())));
   std::vector<ntcp2::Ntcp2Block> blocks;
   blocks.emplace_back(ntcp2::Ntcp2Block::I2np{std::move(*message)});
-  return send_blocks_nb(blocks, now);
+  return queue_blocks_nb(blocks);
+}
+
+Result<void> Ntcp2Conn::send_i2np_nb(std::uint32_t message_id, std::uint32_t expiration,
+                                     const i2np::I2npPayload& payload, const Now& now) {
+  if (auto queued = queue_i2np_nb(message_id, expiration, payload); !queued) return queued;
+  auto flushed = flush_nonblocking(now);
+  if (!flushed) return std::unexpected(std::move(flushed.error()));
+  return {};
 }
 
 Result<bool> Ntcp2Conn::flush_nonblocking(const Now& now) {
+  if (auto sealed = seal_open_frame(); !sealed) return std::unexpected(std::move(sealed.error()));
   if (tx_queue.empty()) {
     tx_offset = 0;
     tx_queued = 0;
@@ -55,26 +107,47 @@ Result<bool> Ntcp2Conn::flush_nonblocking(const Now& now) {
   }
   if (socket.fd < 0) return fail(NetError::Closed);
 
+  // Queued frames leave together: one write for up to 64 of them.
+  constexpr std::size_t kFramesPerWrite = 64;
   bool progress = false;
   while (!tx_queue.empty()) {
-    const Bytes& head = tx_queue.front();
-    const std::int32_t rest = static_cast<std::int32_t>(head.size()) - tx_offset;
-    if (rest <= 0) {
+    if (tx_offset >= static_cast<std::int32_t>(tx_queue.front().size())) {
       tx_queue.pop_front();
       tx_offset = 0;
       continue;
     }
-    const std::int32_t n = ondrel_i2p_net_tcp_send(socket.fd, head.data(), tx_offset, rest);
+    std::array<const std::uint8_t*, kFramesPerWrite> parts{};
+    std::array<std::int32_t, kFramesPerWrite> lengths{};
+    std::int32_t count = 0;
+    std::int64_t offered = 0;
+    for (const Bytes& frame : tx_queue) {
+      if (static_cast<std::size_t>(count) == kFramesPerWrite) break;
+      const std::int32_t skip = count == 0 ? tx_offset : 0;
+      const std::int32_t len = static_cast<std::int32_t>(frame.size()) - skip;
+      parts[static_cast<std::size_t>(count)] = frame.data() + skip;
+      lengths[static_cast<std::size_t>(count)] = len;
+      offered += len;
+      ++count;
+    }
+    const std::int32_t n = ondrel_i2p_net_tcp_sendv(socket.fd, parts.data(), lengths.data(), count);
     if (n == -2) break;
     if (n < 0) return fail(NetError::Io, msg("non-blocking send failed: ", last_os_error()));
     if (n == 0) return fail(NetError::Closed);
     tx_queued -= n;
-    tx_offset += n;
     progress = true;
-    if (tx_offset >= static_cast<std::int32_t>(head.size())) {
+    // Drop the frames sent whole; the offset is how much of the new head left.
+    std::int64_t sent = n;
+    while (sent > 0 && !tx_queue.empty()) {
+      const std::int64_t rest = static_cast<std::int64_t>(tx_queue.front().size()) - tx_offset;
+      if (sent < rest) {
+        tx_offset += static_cast<std::int32_t>(sent);
+        break;
+      }
+      sent -= rest;
       tx_queue.pop_front();
       tx_offset = 0;
     }
+    if (n < offered) break;  // the socket took what it could
   }
 
   if (tx_queue.empty()) {

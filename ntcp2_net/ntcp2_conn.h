@@ -38,7 +38,10 @@ struct Ntcp2Conn {
   std::int32_t rx_frame_len = -1;  // -1 while reading the length field
   std::deque<Bytes> tx_queue;      // whole wire frames, oldest first
   std::int32_t tx_offset = 0;      // bytes of the head frame already sent
-  std::int32_t tx_queued = 0;      // unsent bytes in the queue
+  std::int32_t tx_queued = 0;      // unsent bytes in the queue and in tx_open
+  // Encoded blocks gathered for the next frame (hold_i2np_nb), sealed behind the queue
+  // before anything else is queued or sent.
+  Bytes tx_open;
   std::uint64_t stall_since_ms = 0;  // monotonic; 0 while the queue is not stalled
   std::uint64_t rx_started_ms = 0;   // monotonic; first byte of the frame being read, 0 between frames
 
@@ -50,8 +53,21 @@ struct Ntcp2Conn {
   // One I2NP message with the short header, in a frame of its own.
   Result<void> send_i2np_nb(std::uint32_t message_id, std::uint32_t expiration, const i2np::I2npPayload& payload,
                             const Now& now);
-  // Sends what the socket takes now; true when any byte left in this call. A queue that
-  // makes no progress for more than 10,000 ms (monotonic) fails with NetError::Timeout.
+  // As send_blocks_nb and send_i2np_nb, without the flush: the frame waits in the queue for
+  // the owner's next flush, which sends every queued frame in one write.
+  Result<void> queue_blocks_nb(const std::vector<ntcp2::Ntcp2Block>& blocks);
+  Result<void> queue_i2np_nb(std::uint32_t message_id, std::uint32_t expiration, const i2np::I2npPayload& payload);
+  // One I2NP message gathered with the others held since the last flush into shared frames
+  // of up to 16 KiB of blocks (a longer message has a frame of its own): fewer, larger
+  // frames cost less to seal, open and write. Refused as send_blocks_nb.
+  Result<void> hold_i2np_nb(std::uint32_t message_id, std::uint32_t expiration, const i2np::I2npPayload& payload);
+  // Seals what hold_i2np_nb gathered as one frame at the end of the queue.
+  Result<void> seal_open_frame();
+  // Bytes wait to be sealed or sent.
+  bool has_unsent() const { return !tx_queue.empty() || !tx_open.empty(); }
+  // Sends what the socket takes now, up to 64 queued frames per write; true when any byte
+  // left in this call. A queue that makes no progress for more than 10,000 ms (monotonic)
+  // fails with NetError::Timeout.
   Result<bool> flush_nonblocking(const Now& now);
   // The blocks of the next whole frame, or none while it is incomplete. A frame that fails
   // authentication fails with NetError::Protocol; one still incomplete more than 10,000 ms

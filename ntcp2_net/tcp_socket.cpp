@@ -11,6 +11,8 @@ namespace ntcp2_net {
 namespace {
 
 constexpr std::int64_t kMaxPollSliceMs = 5000;
+// The most a direct read adds to a caller's buffer at once (it grows by what it asks first).
+constexpr std::uint64_t kMaxDirectRead = 65536;
 
 // A write's deadline is measured on the monotonic clock, so it neither stretches nor
 // shrinks when the wall clock is stepped.
@@ -84,6 +86,24 @@ Result<std::size_t> TcpSocket::pump_nonblocking(Bytes& out, std::int64_t want) {
                  rx_buf.begin() + static_cast<std::ptrdiff_t>(rx_start + n));
       rx_start += n;
       appended += n;
+      continue;
+    }
+    // A long read goes straight into out, in one receive and without the copy through the
+    // socket's own buffer; a short one fills that buffer, which may then hold what follows.
+    const std::uint64_t rest = wanted - appended;
+    if (rest >= kRxCapacity) {
+      const std::size_t base = out.size();
+      const auto chunk = static_cast<std::int32_t>(std::min<std::uint64_t>(rest, kMaxDirectRead));
+      out.resize(base + static_cast<std::size_t>(chunk));
+      const std::int32_t k = ondrel_i2p_net_tcp_recv_nb(fd, out.data() + base, chunk);
+      out.resize(base + static_cast<std::size_t>(std::max(k, 0)));
+      if (k == -2) break;
+      if (k < 0) return fail(NetError::Io, msg("recv_nb failed: ", last_os_error()));
+      if (k == 0) {
+        if (appended == 0) return fail(NetError::Closed);
+        break;
+      }
+      appended += static_cast<std::size_t>(k);
       continue;
     }
     std::int32_t k = ondrel_i2p_net_tcp_recv_nb(fd, rx_buf.data(), static_cast<std::int32_t>(rx_buf.size()));

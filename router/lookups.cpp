@@ -378,4 +378,21 @@ void Router::finish_remote_stream_connect(const PendingNetDbLookup& lookup, cons
                          lookup.to_port, now);
 }
 
+// Time-outs and re-queries of the pending lookups; each is due one millisecond after its
+// instant, when the lookup pass first sees it passed.
+std::uint64_t next_lookups_wake_ms(const Router& r, const Now& now) {
+  std::uint64_t wake = kNoWakeDeadline;
+  const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
+  for (const PendingNetDbLookup& l : r.pending_lookups) {
+    if (!is_client_lookup(l)) {
+      due(l.started_ms + kBackgroundTimeoutMs + 1);
+      if (!l.candidates.empty()) due(l.last_query_ms + kBackgroundRequeryMs + 1);
+      continue;
+    }
+    if (r.public_mode && l.queried.size() < kMaxClientQueried) due(l.last_query_ms + kClientRequeryMs + 1);
+    due(l.started_ms + (r.public_mode ? kClientTimeoutPublicMs : kClientTimeoutMs) + 1);
+  }
+  return wake;
+}
+
 }  // namespace router

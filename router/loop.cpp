@@ -1,5 +1,6 @@
 // One pass of the router's only loop, and the public-mode maintenance.
 #include <algorithm>
+#include <span>
 
 #include "router/random.h"
 #include "router/router.h"
@@ -9,7 +10,6 @@ namespace router {
 namespace {
 
 constexpr int kSamAcceptsPerPass = 8;
-constexpr int kIdleWaitMs = 10;
 constexpr std::uint64_t kMaintenanceIntervalMs = 1500;
 constexpr std::uint64_t kKeepaliveIdleMs = 90000;
 constexpr std::uint64_t kKeepaliveFailureBackoffMs = 60000;
@@ -24,7 +24,13 @@ void push_unique(std::vector<common::Hash>& list, const common::Hash& h) {
 
 }  // namespace
 
-void Router::step(const Now& now) {
+void Router::step(const Now& now, std::uint64_t wake_by_ms) {
+  if (step_pass(now)) return;
+  Router* const self = this;
+  wait_for_events(std::span<Router* const>(&self, 1), now, wake_by_ms);
+}
+
+bool Router::step_pass(const Now& now) {
   bool did_work = false;
 
   // 1. New SAM clients, without waiting.
@@ -42,29 +48,28 @@ void Router::step(const Now& now) {
   if (step_torrent_engine(now)) did_work = true;
   if (step_torrent_api(now)) did_work = true;
 
-  // 3.-5. Lookups, tunnel builds and the public maintenance never count as work.
+  // 3.-5. Lookups, tunnel builds and the public maintenance never count as work: what they
+  // send leaves on links, and their next turn is a timer of the wait.
   step_pending_lookups(now);
   poll_tunnel_builds(now);
   if (public_mode) step_public_bootstrap(now);
 
   // 6. Bridges.
-  if (step_bridges(now)) {
-    step_remote_bridges(now);
-    return;
-  }
-  if (step_remote_bridges(now)) return;
+  if (step_bridges(now)) did_work = true;
+  if (step_remote_bridges(now)) did_work = true;
 
-  // 7. The only idle wait of the program. A listener that cannot accept (out of
-  // descriptors, or closed) answers at once, so the interval is then waited out without it:
-  // the loop never spins.
-  if (!did_work) {
-    auto accepted = sam_listener.accept(kIdleWaitMs);
-    if (!accepted) {
-      ntcp2_net::idle_wait(kIdleWaitMs);
-    } else if (*accepted) {
-      push_sam_client(std::move(**accepted));
-    }
+  // A pass that did work clears what the wait left out: the loop watches everything again.
+  if (did_work) {
+    last_wake_fds.clear();
+    quiet_fds.clear();
   }
+  return did_work;
+}
+
+std::uint64_t next_maintenance_wake_ms(const Router& r, const Now& now) {
+  if (!r.public_mode) return kNoWakeDeadline;
+  if (r.last_maintenance_ms == 0) return now.mono_ms;
+  return r.last_maintenance_ms + kMaintenanceIntervalMs;
 }
 
 void Router::step_public_bootstrap(const Now& now) {

@@ -2,13 +2,29 @@
 // The router's own RouterInfo: its transient identity, one NTCP2 address and its options.
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "common/router_info.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
 
 namespace router {
+
+// The hash of an identity, computed again only when the identity differs from the one it
+// came from: the router names itself in every pass and on every send. Filled by a const
+// reader (the router's record is touched from its one thread only); not part of a value.
+class IdentityHashCache {
+ public:
+  common::Hash get(const common::KeysAndCert& identity) const {
+    if (!entry_ || entry_->first != identity) entry_.emplace(identity, identity.hash());
+    return entry_->second;
+  }
+
+ private:
+  mutable std::optional<std::pair<common::KeysAndCert, common::Hash>> entry_;
+};
 
 struct OwnIdentityKeys {
   ByteView x25519_public;   // 32 bytes

@@ -19,6 +19,7 @@ struct PeerSession {
   // Last frame received, send progress, message or keep-alive sent (monotonic ms).
   std::uint64_t last_activity_ms = 0;
   bool inbound = false;  // the peer dialled this router
+  std::uint64_t messages_received = 0;  // I2NP blocks read off the link
 };
 
 // An outbound NTCP2 connection being dialled.

@@ -2,12 +2,14 @@
 // sessions; the single exit of I2NP messages; dials; the back-off list.
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "encoding/reader.h"
 #include "i2np/message.h"
 #include "ntcp2_net/address_ranges.h"
 #include "router/id_counters.h"
 #include "router/peer_log.h"
+#include "router/poll_set.h"
 #include "router/router.h"
 
 namespace router {
@@ -28,6 +30,8 @@ constexpr std::uint64_t kNoAddressBackoffMs = 120000;
 // Dials in progress at once. Peers name the addresses in their RouterInfos, so without a
 // bound they could make this router open connections to any host as fast as they send.
 constexpr std::size_t kMaxPendingDials = 16;
+// Held link sends are written once a link holds this much, whatever is left of the pass.
+constexpr std::int32_t kHeldBytesPerLink = 65536;
 
 // Removes the entries at the given positions (ascending), keeping the order of the rest.
 template <typename T>
@@ -63,6 +67,26 @@ bool within_descriptor_reserve(const Router& r, int fd) {
 }
 
 }  // namespace
+
+// The handshake limits, the life of queued messages (those to this router at once), the idle
+// close and the stall limits of the links. Each fires in the first pass after its instant
+// has passed, so each is due one millisecond after it.
+std::uint64_t next_peers_wake_ms(const Router& r, const Now& now) {
+  std::uint64_t wake = kNoWakeDeadline;
+  const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
+  for (const ntcp2_net::PendingNtcp2Accept& a : r.pending_accepts) due(a.started_ms + kHandshakeLimitMs + 1);
+  for (const PendingPeerDial& d : r.pending_dials) due(d.dial.started_ms + kHandshakeLimitMs + 1);
+  if (!r.pending_sends.empty()) {
+    const common::Hash own = r.router_hash();
+    for (const PendingPeerSend& e : r.pending_sends) due(e.peer == own ? now.mono_ms : e.queued_ms + kQueuedLifetimeMs + 1);
+  }
+  for (const PeerSession& s : r.peer_sessions) {
+    due(s.last_activity_ms + kIdleCloseMs + 1);
+    if (s.conn.stall_since_ms != 0) due(s.conn.stall_since_ms + ntcp2_net::kSendStallMs + 1);
+    if (s.conn.rx_started_ms != 0) due(s.conn.rx_started_ms + ntcp2_net::kFrameStallMs + 1);
+  }
+  return wake;
+}
 
 bool is_peer_in_list(const common::Hash& peer, const std::vector<common::Hash>& list) {
   return std::find(list.begin(), list.end(), peer) != list.end();
@@ -123,8 +147,14 @@ bool Router::step_pending_accepts(const Now& now) {
       did_work = true;
       continue;
     }
+    const auto phase = pending.phase;
+    const std::size_t had = pending.rx.size();
     auto stepped = pending.step(ntcp2_replay_cache, now);
-    if (stepped && !*stepped) continue;
+    if (stepped && !*stepped) {
+      // Bytes taken are work: the wait must not take this socket for one that woke it idly.
+      if (pending.phase != phase || pending.rx.size() != had) did_work = true;
+      continue;
+    }
     ended.push_back(i);
     did_work = true;
     if (!stepped) continue;  // its socket is closed already
@@ -154,8 +184,13 @@ bool Router::step_pending_dials(const Now& now) {
       }
       continue;
     }
+    const auto phase = pending.dial.phase;
+    const std::size_t had = pending.dial.rx.size();
     auto stepped = pending.dial.step(now);
-    if (stepped && !*stepped) continue;
+    if (stepped && !*stepped) {
+      if (pending.dial.phase != phase || pending.dial.rx.size() != had) did_work = true;
+      continue;
+    }
     ended.push_back(i);
     did_work = true;
     if (!stepped) {
@@ -182,7 +217,7 @@ void Router::add_peer_session(const common::Hash& peer, ntcp2_net::Ntcp2Conn con
     s.conn.socket.close();
     return true;
   });
-  peer_sessions.push_back(PeerSession{peer, std::move(conn), now.mono_ms, inbound});
+  peer_sessions.push_back(PeerSession{peer, std::move(conn), now.mono_ms, inbound, 0});
   if (dialled) {
     print_debug_line(debug, "[debug] NTCP2 connected to " + peer.to_b32_address() +
                                 " (peers=" + std::to_string(peer_sessions.size()) + ")");
@@ -217,11 +252,28 @@ bool Router::deliver_queued_sends(const Now& now) {
 bool Router::step_peer_sessions(const Now& now) {
   bool did_work = false;
   std::vector<std::size_t> ended;
+  // What the handlers send (relayed cells above all) leaves after the walk, each link's
+  // frames in one write rather than one write per frame.
+  const bool held = std::exchange(hold_link_sends, true);
   for (std::size_t i = 0; i < peer_sessions.size(); ++i) {
     if (!step_peer_session(i, now, did_work)) ended.push_back(i);
   }
   erase_positions(peer_sessions, ended);
+  hold_link_sends = held;
+  if (!held) flush_link_sends(now);
   return did_work;
+}
+
+void Router::flush_link_sends(const Now& now) {
+  for (PeerSession& session : peer_sessions) {
+    if (!session.conn.has_unsent() || session.conn.socket.fd < 0) continue;
+    auto flushed = session.conn.flush_nonblocking(now);
+    if (!flushed) {
+      session.conn.socket.close();
+    } else if (*flushed) {
+      session.last_activity_ms = now.mono_ms;
+    }
+  }
 }
 
 bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work) {
@@ -230,7 +282,7 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
     ntcp2_net::Ntcp2Conn& conn = peer_sessions[index].conn;
     // With frames waiting, a socket closed by an earlier send failure ends the session.
     const Result<bool> flushed =
-        !conn.tx_queue.empty() && conn.socket.fd < 0 ? Result<bool>(fail(NetError::Closed)) : conn.flush_nonblocking(now);
+        conn.has_unsent() && conn.socket.fd < 0 ? Result<bool>(fail(NetError::Closed)) : conn.flush_nonblocking(now);
     if (!flushed) {
       failed = true;
     } else if (*flushed) {
@@ -242,18 +294,27 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
   // Handlers may send, which never moves a session but can close one, so the session is
   // reached by position after every handler call.
   for (int frame = 0; frame < kFramesPerSessionPass && !failed; ++frame) {
-    auto received = peer_sessions[index].conn.recv_blocks_nb(now);
+    ntcp2_net::Ntcp2Conn& conn = peer_sessions[index].conn;
+    const std::size_t had = conn.rx.size();
+    const std::int32_t had_len = conn.rx_frame_len;
+    auto received = conn.recv_blocks_nb(now);
     if (!received) {
       failed = true;
       break;
     }
-    if (!*received) break;
+    if (!*received) {
+      // Part of a frame taken is work too: the wait must not take this socket for one that
+      // woke it idly while the rest of the frame is on its way.
+      if (conn.rx.size() != had || conn.rx_frame_len != had_len) did_work = true;
+      break;
+    }
     did_work = true;
     peer_sessions[index].last_activity_ms = now.mono_ms;
     const common::Hash peer = peer_sessions[index].peer;
     bool terminated = false;
     for (const ntcp2::Ntcp2Block& block : **received) {
       if (const auto* i2np_block = block.get_if<ntcp2::Ntcp2Block::I2np>()) {
+        ++peer_sessions[index].messages_received;
         encoding::Reader reader(i2np_block->data);
         auto message = i2np::decode_short_message(reader);
         if (message) handle_i2np_message(peer, message->first, message->second, now);
@@ -361,9 +422,14 @@ void Router::send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload paylo
       queue_full = true;
       continue;
     }
-    auto sent = session.conn.send_i2np_nb(id, expiration, payload, now);
+    auto sent = hold_link_sends ? session.conn.hold_i2np_nb(id, expiration, payload)
+                                : session.conn.send_i2np_nb(id, expiration, payload, now);
     if (sent) {
       session.last_activity_ms = now.mono_ms;
+      // What a pass holds for one link stays well within the link's queue limit.
+      if (hold_link_sends && session.conn.tx_queued >= kHeldBytesPerLink) {
+        if (!session.conn.flush_nonblocking(now)) session.conn.socket.close();
+      }
       return;
     }
     if (sent.error().is(NetError::Protocol)) {

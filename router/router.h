@@ -44,12 +44,15 @@
 #include "tunnel/reassembler.h"
 #include "ntcp2_net/clock.h"
 #include "ntcp2_net/pending_accept.h"
+#include "ntcp2_net/poll_set.h"
 #include "ntcp2_net/replay_cache.h"
 #include "ntcp2_net/tcp_listener.h"
 #include "ntcp2_net/tcp_socket.h"
 #include "router/bounded_lists.h"
 #include "router/message_origin.h"
+#include "router/own_router_info.h"
 #include "router/peer_records.h"
+#include "router/poll_set.h"
 #include "router/session_records.h"
 #include "router/torrent_records.h"
 #include "router/transit_records.h"
@@ -134,6 +137,14 @@ struct Router {
   // messages it returns are handled in its place (none: dropped, two: duplicated, one held
   // back and returned later: reordered), as a lossy network would deliver them.
   std::function<std::vector<Bytes>(ByteView garlic)> garlic_arrival_tap;
+  // The loop's wait (router/poll_set.h): the descriptors that ended the last wait, and those
+  // left out of the waits until a pass does work again.
+  std::vector<int> last_wake_fds;
+  std::vector<int> quiet_fds;
+  IdentityHashCache own_hash;  // of router_info's identity, for router_hash()
+  // While set, messages sent on links wait in the links' queues and leave together at the
+  // end of the session pass (or of a tunnel send), many frames in one write.
+  bool hold_link_sends = false;
 
   // Movable: no record it owns points into it (the replay cache is handed to each inbound
   // handshake step), so start-up may build it in place and return it.
@@ -150,8 +161,18 @@ struct Router {
   // RouterInfo's published time.
   static Result<Router> start(const StartOptions& options);
 
-  // One pass of the main loop at now. Never fails; waits at most 10 ms when nothing happened.
-  void step(const Now& now);
+  // One pass of the main loop at now. Never fails. When the pass did nothing it waits, in
+  // one poll over every socket the loop reads, until one is ready or the earliest timer of
+  // the router (or wake_by_ms, monotonic) falls due: at most 1,000 ms.
+  void step(const Now& now, std::uint64_t wake_by_ms = kNoWakeDeadline);
+  // The pass of step without its wait; true when it did work.
+  bool step_pass(const Now& now);
+  // Adds every socket the loop will read now (tags: PollKind) and every link with bytes to
+  // send (router/poll_set.cpp).
+  void collect_poll_fds(ntcp2_net::PollSet& set) const;
+  // The earliest monotonic instant at which a timer of the router falls due, at most
+  // 1,000 ms after now.
+  std::uint64_t next_wake_ms(const Now& now) const;
 
   // Closes every socket the record holds; the lists stay in place.
   void close();
@@ -180,6 +201,9 @@ struct Router {
   // dial while 16 dials are in progress is dropped.
   void send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload payload, const Now& now,
                          std::optional<std::uint32_t> msg_id = std::nullopt);
+  // Writes what every link holds (hold_link_sends); a link whose write fails is closed, and
+  // its session ends at its next step.
+  void flush_link_sends(const Now& now);
   // Sends the peer's queued messages, in order, on a new session.
   void flush_pending_sends_for(const common::Hash& peer, PeerSession& session, const Now& now);
   // Queues one frame holding a single 4-byte Padding block on the session's link.

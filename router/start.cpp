@@ -73,6 +73,6 @@ Result<Router> Router::start(const StartOptions& options) {
   return r;
 }
 
-common::Hash Router::router_hash() const { return router_info.identity.keys_and_cert.hash(); }
+common::Hash Router::router_hash() const { return own_hash.get(router_info.identity.keys_and_cert); }
 
 }  // namespace router

@@ -310,4 +310,21 @@ void Router::run_build_policy(const Now& now) {
   if (const auto second = connected_or_usable()) (void)build_tunnel({*first, *second}, true, reply, std::nullopt, now);
 }
 
+// Build time-outs, and the end dates of own and transit tunnels (unix seconds, turned into
+// monotonic instants through now).
+std::uint64_t next_builds_wake_ms(const Router& r, const Now& now) {
+  std::uint64_t wake = kNoWakeDeadline;
+  const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
+  const std::uint64_t timeout_ms = r.public_mode ? kPublicBuildTimeoutMs : kPrivateBuildTimeoutMs;
+  for (const PendingTunnelBuild& b : r.pending_builds) due(b.started_ms + timeout_ms + 1);
+  const auto ends = [&](std::uint64_t expires_s) {
+    const std::uint64_t end_ms = expires_s * 1000;
+    due(end_ms > now.wall_ms ? now.mono_ms + (end_ms - now.wall_ms) : now.mono_ms);
+  };
+  for (const tunnel::Tunnel& t : r.tunnels.inbound) ends(t.expires_s);
+  for (const tunnel::Tunnel& t : r.tunnels.outbound) ends(t.expires_s);
+  for (const tunnel::TransitHop& h : r.tunnels.transit) ends(h.expires_s);
+  return wake;
+}
+
 }  // namespace router

@@ -98,13 +98,21 @@ Result<void> Router::send_through_tunnel(std::uint32_t outbound_tunnel_id, const
   const tunnel::Tunnel& out = *found;
   const common::Hash first_hop = out.hops.front().router;
   const std::uint32_t first_receive_id = out.hops.front().receive_tunnel_id;
+  // The cells leave together, in one write, unless the caller already holds link sends.
+  const bool held = std::exchange(hold_link_sends, true);
+  Result<void> result;
   for (const Bytes& cell : *cells) {
     auto prepared = out.prepare_outbound_cell(cell);
-    if (!prepared) return wrap(RouterError::Tunnel, std::move(prepared.error()));
+    if (!prepared) {
+      result = wrap(RouterError::Tunnel, std::move(prepared.error()));
+      break;
+    }
     send_i2np_to_peer(first_hop,
                       i2np::I2npPayload{i2np::I2npPayload::TunnelData{first_receive_id, std::move(*prepared)}}, now);
   }
-  return {};
+  hold_link_sends = held;
+  if (!held) flush_link_sends(now);
+  return result;
 }
 
 void Router::send_routed_i2np(const common::Hash& router_hash, std::optional<std::uint32_t> tunnel_id,

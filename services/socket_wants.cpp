@@ -4,8 +4,11 @@ namespace router {
 
 namespace {
 
-void add(std::vector<SocketWant>& out, int fd, bool read, bool write) {
-  if (fd >= 0 && (read || write)) out.push_back({fd, read, write});
+void add(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, bool read, bool write,
+         bool bridge = false) {
+  if (socket.fd >= 0 && (read || write)) {
+    out.push_back({socket.fd, read, write, read && socket.rx_start < socket.rx_end, bridge});
+  }
 }
 
 // A bridge side is read while the direction it feeds is open and its queue has room, and
@@ -13,7 +16,7 @@ void add(std::vector<SocketWant>& out, int fd, bool read, bool write) {
 void add_side(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, bool done, bool other_failed,
               const ByteQueue& onwards, const ByteQueue& towards, bool failed) {
   const bool read = !done && !other_failed && onwards.size() < kLocalQueueCapacity;
-  add(out, socket.fd, read, !failed && !towards.empty());
+  add(out, socket, read, !failed && !towards.empty(), true);
 }
 
 }  // namespace
@@ -21,7 +24,7 @@ void add_side(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, 
 void append_client_socket_wants(const Router& r, std::vector<SocketWant>& out) {
   for (const SamClientConn& c : r.sam_clients) {
     if (c.closed) continue;
-    add(out, c.socket.fd, c.state == SamClientState::Command, !c.out.empty());
+    add(out, c.socket, c.state == SamClientState::Command, !c.out.empty());
   }
   for (const StreamBridge& b : r.bridges) {
     add_side(out, b.socket_a, b.a_done, b.b_failed, b.to_b, b.to_a, b.a_failed);

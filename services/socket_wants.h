@@ -13,6 +13,8 @@ struct SocketWant {
   int fd = -1;
   bool read = false;   // step_sam_clients or step_bridges would read it
   bool write = false;  // bytes are queued for it
+  bool ready = false;  // read bytes already wait in the socket's own buffer
+  bool bridge = false; // a side of a local bridge, else a SAM control connection
 };
 
 // Appends the wants of every open SAM client and every local bridge.

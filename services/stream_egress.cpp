@@ -13,6 +13,7 @@
 #include "router/id_counters.h"
 #include "router/peer_log.h"
 #include "router/random.h"
+#include "router/poll_set.h"
 #include "router/router.h"
 #include "services/streams.h"
 
@@ -129,6 +130,25 @@ bool Router::step_stream_connections(const Now& now) {
     }
   }
   return did_work;
+}
+
+// The earliest timed resend of any stream: a packet is sent again once its interval,
+// doubled per resend so far, has passed since its last send.
+std::uint64_t next_streams_wake_ms(const Router& r, const Now& now) {
+  std::uint64_t wake = kNoWakeDeadline;
+  const std::uint64_t base = r.public_mode ? kResendPublicMs : kResendLocalMs;
+  for (const SamSession& session : r.sessions) {
+    if (!session.streams) continue;
+    for (const streaming::ConnectionPtr& c : session.streams->connections) {
+      if (c->state == streaming::StreamState::Reset) continue;
+      for (const streaming::UnackedPacket& u : c->unacked) {
+        const std::uint64_t interval = std::min<std::uint64_t>(base << std::min<std::uint32_t>(u.resends, 16),
+                                                               streaming::kMaxResendIntervalMs);
+        wake = std::min(wake, std::max(u.last_send_ms + interval, now.mono_ms));
+      }
+    }
+  }
+  return wake;
 }
 
 }  // namespace router

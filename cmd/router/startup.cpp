@@ -188,7 +188,8 @@ int run(int argc, char** argv) {
   std::uint64_t last_status_ms = ntcp2_net::read_now().mono_ms;
   for (;;) {
     const ntcp2_net::Now now = ntcp2_net::read_now();
-    r.step(now);
+    // An idle pass waits for the router's sockets and timers, and for the status line's.
+    r.step(now, r.public_mode ? last_status_ms + kStatusIntervalMs : router::kNoWakeDeadline);
     if (r.public_mode && now.mono_ms >= last_status_ms + kStatusIntervalMs) {
       print_line(status_line(r));
       ondrel_i2p_net_flush_stdout();

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <functional>
 
+#include "encoding/reader.h"
+#include "i2np/message.h"
 #include "ntcp2/frame.h"
 #include "ntcp2_net/glue.h"
 #include "ntcp2_net/ntcp2_conn.h"
@@ -205,6 +207,89 @@ TEST(Ntcp2Link, StalledQueueTimesOutAfterTenSecondsAndResumesWhereItStopped) {
   EXPECT_EQ(p.a.tx_offset, 0);
   EXPECT_EQ(p.a.tx_queued, 0);
   EXPECT_EQ(p.a.stall_since_ms, 0u);
+}
+
+// Queued frames wait for the flush and then leave many to a write, partly written writes
+// resuming mid-frame: every frame arrives whole and in order, more than one write's worth.
+TEST(Ntcp2Link, QueuedFramesWaitForTheFlushAndArriveInOrder) {
+  LinkPair p = link_pair();
+  int small = 8192;
+  setsockopt(p.a.socket.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  std::vector<Blocks> frames;
+  for (int i = 0; i < 150; ++i) {
+    frames.push_back({Ntcp2Block::I2np{bytes_of(static_cast<std::size_t>(1 + (i * 97) % 1500), static_cast<std::uint8_t>(i))}});
+    ASSERT_TRUE(p.a.queue_blocks_nb(frames.back()));
+  }
+  EXPECT_EQ(p.a.tx_queue.size(), 150u);
+  EXPECT_FALSE(ntcp2_test::wait_readable(p.b.socket.fd, 0));  // nothing left before the flush
+
+  std::size_t received = 0;
+  for (int i = 0; i < 20000 && received < frames.size(); ++i) {
+    auto f = p.a.flush_nonblocking(read_now());
+    ASSERT_TRUE(f) << to_string(f.error());
+    auto r = p.b.recv_blocks_nb(read_now());
+    ASSERT_TRUE(r) << to_string(r.error());
+    if (*r) {
+      EXPECT_EQ(**r, frames[received]) << received;
+      ++received;
+    } else if (p.a.tx_queue.empty()) {
+      ntcp2_test::wait_readable(p.b.socket.fd, 10);
+    }
+  }
+  EXPECT_EQ(received, frames.size());
+  EXPECT_TRUE(p.a.tx_queue.empty());
+  EXPECT_EQ(p.a.tx_queued, 0);
+  EXPECT_EQ(p.a.tx_offset, 0);
+}
+
+// Held messages share frames of up to 16 KiB of blocks; a longer one has a frame of its own,
+// one too long for any frame is refused alone, and all arrive in order.
+TEST(Ntcp2Link, HeldMessagesShareFramesOfAtMostSixteenKiB) {
+  LinkPair p = link_pair();
+  std::vector<std::size_t> sizes;
+  for (int i = 0; i < 40; ++i) sizes.push_back(1000);
+  sizes.push_back(20000);  // alone
+  sizes.push_back(10);
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const i2np::I2npPayload m{i2np::I2npPayload::Data{bytes_of(sizes[i], static_cast<std::uint8_t>(i))}};
+    ASSERT_TRUE(p.a.hold_i2np_nb(static_cast<std::uint32_t>(i), 0, m));
+  }
+  const i2np::I2npPayload too_long{i2np::I2npPayload::Data{bytes_of(70000, 1)}};
+  auto refused = p.a.hold_i2np_nb(99, 0, too_long);
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(refused.error().is(NetError::Protocol));
+
+  std::size_t received = 0;
+  int frames = 0;
+  for (int i = 0; i < 20000 && received < sizes.size(); ++i) {
+    auto f = p.a.flush_nonblocking(read_now());
+    ASSERT_TRUE(f) << to_string(f.error());
+    auto r = p.b.recv_blocks_nb(read_now());
+    ASSERT_TRUE(r) << to_string(r.error());
+    if (!*r) {
+      ntcp2_test::wait_readable(p.b.socket.fd, 10);
+      continue;
+    }
+    ++frames;
+    std::size_t frame_bytes = 0;
+    for (const Ntcp2Block& block : **r) {
+      const auto* m = block.get_if<Ntcp2Block::I2np>();
+      ASSERT_NE(m, nullptr);
+      frame_bytes += 3 + m->data.size();
+      encoding::Reader reader(m->data);
+      auto decoded = i2np::decode_short_message(reader);
+      ASSERT_TRUE(decoded);
+      EXPECT_EQ(decoded->first.msg_id, received);
+      const auto& data = std::get<i2np::I2npPayload::Data>(decoded->second.value);
+      EXPECT_EQ(data.data, bytes_of(sizes[received], static_cast<std::uint8_t>(received)));
+      ++received;
+    }
+    EXPECT_TRUE(frame_bytes <= 16384 || (**r).size() == 1) << frame_bytes;
+  }
+  EXPECT_EQ(received, sizes.size());
+  // 40 x 1,016 bytes fill three frames (16 + 16 + 8), then the long one, then the last.
+  EXPECT_EQ(frames, 5);
+  EXPECT_FALSE(p.a.has_unsent());
 }
 
 TEST(Ntcp2Link, ReceiveRefusals) {

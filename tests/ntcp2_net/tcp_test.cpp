@@ -412,6 +412,34 @@ TEST(TcpSocket, PumpStopsWhenNothingIsWaitingAndHonoursTheCount) {
   EXPECT_EQ(out, sent);
 }
 
+// Reads of any size, long ones straight into the caller's buffer and short ones through the
+// socket's own: what was in the buffer stays, nothing is lost or doubled, and the buffer
+// holds only what came, however much was asked for.
+TEST(TcpSocket, PumpOfEverySizeKeepsTheStreamWhole) {
+  for (const std::int64_t want : {std::int64_t{1}, std::int64_t{4095}, std::int64_t{4096}, std::int64_t{5000},
+                                  std::int64_t{70000}, std::int64_t{1} << 40}) {
+    SCOPED_TRACE(want);
+    Pair p;
+    ASSERT_TRUE(p.ok());
+    const Bytes sent = ntcp2_net_test::pattern_bytes(50000, static_cast<std::uint32_t>(want & 0xffff));
+    ASSERT_TRUE(TcpSocket(dup(p.client)).write_all(sent, 2000).has_value());
+    Bytes out = {0xAA, 0xBB};
+    const std::int64_t give_up = now_ms() + 5000;
+    while (out.size() < sent.size() + 2 && now_ms() < give_up) {
+      const std::size_t before = out.size();
+      auto got = p.server.pump_nonblocking(out, want);
+      ASSERT_TRUE(got.has_value());
+      EXPECT_LE(static_cast<std::int64_t>(*got), want);
+      EXPECT_EQ(out.size(), before + *got);
+      if (*got == 0) ondrel_i2p_net_tcp_poll_readable(p.server.fd, 100);
+    }
+    ASSERT_EQ(out.size(), sent.size() + 2);
+    EXPECT_EQ(out[0], 0xAA);
+    EXPECT_EQ(out[1], 0xBB);
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), out.begin() + 2));
+  }
+}
+
 TEST(TcpSocket, ResetByPeerIsAnIoError) {
   Pair p;
   ASSERT_TRUE(p.ok());

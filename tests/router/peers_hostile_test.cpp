@@ -169,7 +169,7 @@ TEST(HostilePeers, TheFiveHundredThirteenthLinkIsRefusedAtAccept) {
       common::Hash peer{};
       peer.bytes[0] = static_cast<std::uint8_t>(i);
       peer.bytes[1] = static_cast<std::uint8_t>(i >> 8);
-      r.peer_sessions.push_back(PeerSession{peer, ntcp2_net::Ntcp2Conn{}, read_now().mono_ms, true});
+      r.peer_sessions.push_back(PeerSession{peer, ntcp2_net::Ntcp2Conn{}, read_now().mono_ms, true, 0});
     }
   };
 

@@ -218,7 +218,7 @@ TEST(RouterStep, SilentConnectionsAreHeldAtMostSixtyFourAtATime) {
       }
       ASSERT_EQ(held(), want);
     }
-    for (int pass = 0; pass < 3; ++pass) r->step(ntcp2_net::read_now());
+    for (int pass = 0; pass < 3; ++pass) r->step_pass(ntcp2_net::read_now());
     EXPECT_EQ(held(), 64u);
     for (std::size_t i = 0; i < clients.size(); ++i) {
       const bool closed_by_router = i < 6;

@@ -52,11 +52,17 @@ struct TestNetworkOptions {
 
 class TestNetwork {
  public:
-  // One pass of one router at the round's time. The default is the router's whole loop
-  // pass, which waits up to 10 ms when the router had nothing to do.
+  // One pass of one router at the round's time. The default (an empty StepFn) is a round
+  // of the routers' whole loop as separate processes run it: every router makes its pass,
+  // and when none had anything to do they wait together in one poll over all their
+  // sockets, until one is ready or the earliest timer of any falls due (here at most
+  // kRoundWaitMs, so that run_until's limit holds).
   using StepFn = std::function<void(router::Router&, const ntcp2_net::Now&)>;
+  static constexpr std::uint64_t kRoundWaitMs = 100;
 
-  static void full_step(router::Router& r, const ntcp2_net::Now& now) { r.step(now); }
+  // The router's whole step, its own wait included: a router that has nothing to do waits
+  // for its own sockets only (at most 10 ms here), while the others do not move.
+  static void full_step(router::Router& r, const ntcp2_net::Now& now) { r.step(now, now.mono_ms + 10); }
   static void peers_step(router::Router& r, const ntcp2_net::Now& now) { r.step_ntcp2_peers(now); }
 
   static Result<TestNetwork> create(const TestNetworkOptions& options) {
@@ -186,13 +192,27 @@ class TestNetwork {
   }
 
   // Every router steps once, in order, at the given time.
-  void step_all(const ntcp2_net::Now& now, const StepFn& step = full_step) {
+  void step_all(const ntcp2_net::Now& now, const StepFn& step = {}) {
+    if (!step) {
+      loop_round(now);
+      return;
+    }
     for (auto& r : routers_) step(*r, now);
+  }
+
+  // Every router's pass, then, when none did work, their shared wait.
+  void loop_round(const ntcp2_net::Now& now) {
+    bool worked = false;
+    for (auto& r : routers_) worked = r->step_pass(now) || worked;
+    if (worked) return;
+    std::vector<router::Router*> all;
+    for (auto& r : routers_) all.push_back(r.get());
+    router::wait_for_events(all, now, now.mono_ms + kRoundWaitMs);
   }
 
   // Steps every router in turn until the condition holds (checked before each round) or
   // limit_ms of wall time pass. True when the condition held.
-  bool run_until(const std::function<bool()>& condition, int limit_ms, const StepFn& step = full_step) {
+  bool run_until(const std::function<bool()>& condition, int limit_ms, const StepFn& step = {}) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
     while (!condition()) {
       if (std::chrono::steady_clock::now() >= deadline) return false;
