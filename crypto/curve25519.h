@@ -57,6 +57,20 @@ void ed_cswap(EdPoint& p, EdPoint& q, std::uint32_t bit);
 // runs the same operations for every bit.
 EdPoint ed_scalarmult(const EdPoint& p, const std::array<std::uint8_t, 32>& scalar);
 
+// scalar * B for the base point B, from a table of multiples of B built once per
+// process. The scalar's top bit must be clear (a clamped or reduced scalar). Constant
+// time: every table row is read in full and picked by masks, and no branch looks at the
+// scalar.
+EdPoint ed_scalarmult_base(const std::array<std::uint8_t, 32>& scalar);
+
+// a * P + b * B, both scalars with the top bit clear. Variable time: for public values
+// only (signature verification).
+EdPoint ed_double_scalarmult_vartime(const std::array<std::uint8_t, 32>& a, const EdPoint& p,
+                                     const std::array<std::uint8_t, 32>& b);
+
+// -P.
+EdPoint ed_negate(const EdPoint& p);
+
 // The 32-byte encoding: y canonical, bit 255 the low bit of x.
 std::array<std::uint8_t, 32> ed_pack(const EdPoint& p);
 

@@ -21,7 +21,7 @@ ExpandedKey expand(ByteView seed) {
   ExpandedKey k;
   k.scalar = clamp_ed25519_scalar(h);
   std::copy(h.begin() + 32, h.end(), k.prefix.begin());
-  k.public_key = ed_pack(ed_scalarmult(ed_basepoint, k.scalar));
+  k.public_key = ed_pack(ed_scalarmult_base(k.scalar));
   return k;
 }
 
@@ -63,7 +63,7 @@ Result<Ed25519Signature> ed25519_sign(ByteView seed, ByteView message) {
   rh.update(key.prefix);
   rh.update(message);
   const auto r = reduce_64_mod_l(rh.finalize());
-  const auto r_enc = ed_pack(ed_scalarmult(ed_basepoint, r));
+  const auto r_enc = ed_pack(ed_scalarmult_base(r));
   const auto k = challenge(r_enc, key.public_key, message);
 
   // S = (r + k * a) mod L: the product as a radix-2^8 convolution, plus r.
@@ -87,15 +87,15 @@ bool ed25519_verify(ByteView public_key, ByteView message, ByteView signature) {
   const ByteView r_enc = signature.first(32);
   const ByteView s_bytes = signature.subspan(32);
   if (!below_l(s_bytes)) return false;
-  const auto r = ed_unpack(r_enc);
-  if (!r) return false;
 
+  // [S]B - [k]A is encoded and compared with R's bytes. An encoding that is not
+  // canonical, or names no point, never equals one that ed_pack produces, so this
+  // refuses exactly what decoding R first would.
   const auto k = challenge(r_enc, public_key, message);
   std::array<std::uint8_t, 32> s;
   std::copy(s_bytes.begin(), s_bytes.end(), s.begin());
-  const auto lhs = ed_pack(ed_scalarmult(ed_basepoint, s));
-  const auto rhs = ed_pack(ed_add(*r, ed_scalarmult(*a, k)));
-  return ct_eq(lhs, rhs);
+  const auto check = ed_pack(ed_double_scalarmult_vartime(k, ed_negate(*a), s));
+  return ct_eq(check, r_enc);
 }
 
 }  // namespace crypto
