@@ -31,6 +31,11 @@ CpuFeatures detect() {
     const bool sha = (b7 >> 29) & 1;
     f.sha = sha && ssse3 && sse41;
     f.avx2 = ymm_enabled && ((b7 >> 5) & 1);
+    // AVX-512 IFMA with VL; the OS must save the opmask and upper registers too (XCR0
+    // bits 5 to 7).
+    unsigned xcr0 = 0, xcr0_hi = 0;
+    if (ymm_enabled) __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_hi) : "c"(0));
+    f.avx512ifma = (xcr0 & 0xe0) == 0xe0 && ((b7 >> 16) & 1) && ((b7 >> 21) & 1) && ((b7 >> 31) & 1);
   }
 #endif
   return f;

@@ -13,6 +13,7 @@ struct CpuFeatures {
   bool sha = false;     // SHA-1 and SHA-256 instructions (with SSSE3 and SSE4.1)
   bool aes = false;     // AES round instructions (with SSSE3 and SSE4.1)
   bool avx2 = false;    // 256-bit integer vectors, enabled by the operating system
+  bool avx512ifma = false;  // 52-bit multiply-add on 256-bit vectors (AVX-512 IFMA and VL), enabled by the OS
 };
 
 // Detected on first use and fixed for the life of the process.

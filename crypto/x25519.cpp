@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "crypto/cpu_features.h"
 #include "crypto/field.h"
+#include "crypto/x25519_ifma.h"
 
 namespace crypto {
 
@@ -19,11 +21,14 @@ X25519Key ladder(const std::array<std::uint8_t, 32>& k, const std::array<std::ui
   const Gf x1 = gf_unpack(u_bytes);
   Gf x2 = gf_from_u64(1), z2{}, x3 = x1, z3 = gf_from_u64(1);
   // Every bit runs the same swaps and field operations; only the swap masks depend on
-  // the scalar.
+  // the scalar. The pairs are swapped back lazily: each step swaps by its bit XOR the
+  // previous one, and the last swap follows the loop.
+  std::uint32_t swapped = 0;
   for (int t = 254; t >= 0; --t) {
     const std::uint32_t bit = (k[static_cast<std::size_t>(t >> 3)] >> (t & 7)) & 1;
-    gf_cswap(x2, x3, bit);
-    gf_cswap(z2, z3, bit);
+    gf_cswap(x2, x3, bit ^ swapped);
+    gf_cswap(z2, z3, bit ^ swapped);
+    swapped = bit;
 
     const Gf a = gf_add(x2, z2);
     const Gf aa = gf_sq(a);
@@ -38,16 +43,15 @@ X25519Key ladder(const std::array<std::uint8_t, 32>& k, const std::array<std::ui
     z3 = gf_mul(x1, gf_sq(gf_sub(da, cb)));
     x2 = gf_mul(aa, bb);
     z2 = gf_mul(e, gf_add(aa, mul_a24(e)));
-
-    gf_cswap(x2, x3, bit);
-    gf_cswap(z2, z3, bit);
   }
+  gf_cswap(x2, x3, swapped);
+  gf_cswap(z2, z3, swapped);
   return gf_pack(gf_mul(x2, gf_inv(z2)));
 }
 
 }  // namespace
 
-Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate) {
+Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate, Engine engine) {
   if (scalar.size() != 32) return fail(CryptoError::InvalidKey, msg("X25519 scalar must be 32 bytes, got ", scalar.size()));
   if (u_coordinate.size() != 32) {
     return fail(CryptoError::InvalidKey, msg("X25519 u-coordinate must be 32 bytes, got ", u_coordinate.size()));
@@ -59,12 +63,15 @@ Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate) {
   k[31] |= 64;
   std::array<std::uint8_t, 32> u;
   std::copy(u_coordinate.begin(), u_coordinate.end(), u.begin());
+#if defined(X25519_IFMA_AVAILABLE)
+  if (engine == Engine::Best && cpu_features().avx512ifma) return x25519_ladder_ifma(k, u);
+#endif
   return ladder(k, u);
 }
 
-Result<X25519Key> x25519_public_key(ByteView private_key) {
+Result<X25519Key> x25519_public_key(ByteView private_key, Engine engine) {
   static constexpr std::array<std::uint8_t, 32> base_u = {9};
-  return x25519(private_key, base_u);
+  return x25519(private_key, base_u, engine);
 }
 
 }  // namespace crypto
