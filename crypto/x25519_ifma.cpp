@@ -52,22 +52,30 @@ IFMA_INLINE Fe4 carry(const Fe4& a) {
 
 // Lane by lane a * b. Each 104-bit limb product splits at bit 52: the low part counts
 // at 2^(51 k), the high part at 2^(51 (k + 1)) twice. Columns stay below 15 * 2^52;
-// those at and above 2^255 come back times 19, below 2^61.
+// those at and above 2^255 come back times 19, below 2^61. The rows of a are summed in
+// two groups, so that no column waits on more than three multiply-adds in a row.
 IFMA_INLINE Fe4 mul(const Fe4& a, const Fe4& b) {
   const __m256i zero = _mm256_setzero_si256();
-  __m256i lo[9], hi[10];
-  for (auto& x : lo) x = zero;
-  for (auto& x : hi) x = zero;
+  __m256i lo[2][9], hi[2][10];
+  for (auto& g : lo)
+    for (auto& x : g) x = zero;
+  for (auto& g : hi)
+    for (auto& x : g) x = zero;
   for (int i = 0; i < 5; ++i) {
+    const int g = i < 3 ? 0 : 1;
     for (int j = 0; j < 5; ++j) {
-      lo[i + j] = _mm256_madd52lo_epu64(lo[i + j], a.l[i], b.l[j]);
-      hi[i + j + 1] = _mm256_madd52hi_epu64(hi[i + j + 1], a.l[i], b.l[j]);
+      lo[g][i + j] = _mm256_madd52lo_epu64(lo[g][i + j], a.l[i], b.l[j]);
+      hi[g][i + j + 1] = _mm256_madd52hi_epu64(hi[g][i + j + 1], a.l[i], b.l[j]);
     }
   }
   __m256i z[10];
-  z[0] = lo[0];
-  for (int k = 1; k < 9; ++k) z[k] = _mm256_add_epi64(lo[k], _mm256_slli_epi64(hi[k], 1));
-  z[9] = _mm256_slli_epi64(hi[9], 1);
+  z[0] = lo[0][0];
+  for (int k = 1; k < 9; ++k) {
+    const __m256i l = _mm256_add_epi64(lo[0][k], lo[1][k]);
+    const __m256i h = _mm256_add_epi64(hi[0][k], hi[1][k]);
+    z[k] = _mm256_add_epi64(l, _mm256_slli_epi64(h, 1));
+  }
+  z[9] = _mm256_slli_epi64(_mm256_add_epi64(hi[0][9], hi[1][9]), 1);
   Fe4 r;
   for (int k = 0; k < 5; ++k) r.l[k] = _mm256_add_epi64(z[k], times19(z[k + 5]));
   return carry(r);
