@@ -313,12 +313,24 @@ EdPoint ed_double_scalarmult_vartime(const std::array<std::uint8_t, 32>& a, cons
   }
 }
 
-std::array<std::uint8_t, 32> ed_pack(const EdPoint& p) {
-  const Gf zi = gf_inv(p.z);
+namespace {
+
+// The encoding of p given 1/Z.
+std::array<std::uint8_t, 32> pack_with_inverse(const EdPoint& p, const Gf& zi) {
   const auto x = gf_pack(gf_mul(p.x, zi));
   auto out = gf_pack(gf_mul(p.y, zi));
   out[31] ^= static_cast<std::uint8_t>((x[0] & 1) << 7);
   return out;
+}
+
+}  // namespace
+
+std::array<std::uint8_t, 32> ed_pack(const EdPoint& p) { return pack_with_inverse(p, gf_inv(p.z)); }
+
+std::array<std::array<std::uint8_t, 32>, 2> ed_pack_pair(const EdPoint& p, const EdPoint& q) {
+  // 1/(Zp Zq) times Zq is 1/Zp, and times Zp is 1/Zq. Neither Z is ever zero.
+  const Gf both = gf_inv(gf_mul(p.z, q.z));
+  return {pack_with_inverse(p, gf_mul(both, q.z)), pack_with_inverse(q, gf_mul(both, p.z))};
 }
 
 std::optional<EdPoint> ed_unpack(ByteView encoding) {

@@ -74,6 +74,9 @@ EdPoint ed_negate(const EdPoint& p);
 // The 32-byte encoding: y canonical, bit 255 the low bit of x.
 std::array<std::uint8_t, 32> ed_pack(const EdPoint& p);
 
+// The encodings of two points, with one field inversion shared between them.
+std::array<std::array<std::uint8_t, 32>, 2> ed_pack_pair(const EdPoint& p, const EdPoint& q);
+
 // The point of an encoding, or none when it is not 32 bytes, y is not canonical
 // (y >= p), no x exists, or x = 0 with the sign bit set.
 std::optional<EdPoint> ed_unpack(ByteView encoding);

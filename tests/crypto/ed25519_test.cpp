@@ -129,6 +129,9 @@ TEST(Ed25519, Rfc8032Vectors) {
     EXPECT_EQ(hex(ed25519_public_key(seed).value()), v.public_key);
     const auto sig = ed25519_sign(seed, message).value();
     EXPECT_EQ(hex(sig), v.signature);
+    const auto key = ed25519_signing_key(seed).value();
+    EXPECT_EQ(hex(key.public_key), v.public_key);
+    EXPECT_EQ(hex(ed25519_sign(key, message)), v.signature);
     EXPECT_EQ(ed25519_sign(seed, message).value(), sig);  // deterministic
     EXPECT_TRUE(ed25519_verify(unhex(v.public_key), message, sig));
     Bytes changed = message;
@@ -154,6 +157,9 @@ TEST(Ed25519, SeedLengthErrors) {
     ASSERT_FALSE(sig.has_value());
     EXPECT_TRUE(sig.error().is(CryptoError::InvalidKey));
     EXPECT_EQ(sig.error().message(), expected);
+    const auto key = ed25519_signing_key(seed);
+    ASSERT_FALSE(key.has_value());
+    EXPECT_EQ(key.error().message(), expected);
   }
 }
 
@@ -442,6 +448,11 @@ TEST(Ed25519, AgreesWithOpenSsl) {
     const auto sig = ed25519_sign(seed, message).value();
     const auto theirs = openssl_sign(seed, message).value();
     ASSERT_EQ(hex(sig), hex(theirs)) << "seed " << hex(seed);
+    if (i % 10 == 0) {  // the expanded key signs alike
+      const auto key = ed25519_signing_key(seed).value();
+      ASSERT_EQ(key.public_key, pub);
+      ASSERT_EQ(ed25519_sign(key, message), sig);
+    }
     // Each side verifies the other's signature (the same bytes, checked twice over).
     ASSERT_TRUE(ed25519_verify(pub, message, theirs));
     ASSERT_TRUE(openssl_verify(pub, message, sig));
