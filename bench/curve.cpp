@@ -21,7 +21,7 @@ using bench_support::timed;
 using Pkey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using MdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
-enum Op { kX25519, kSign, kVerify, kOps };
+enum Op { kX25519, kX25519PublicKey, kSign, kVerify, kOps };
 double openssl_ns_per_op[kOps] = {};
 
 std::array<std::uint8_t, 32> filled(std::uint8_t seed) {
@@ -74,6 +74,22 @@ void BM_X25519_OursPortable(benchmark::State& state) {
          }));
 }
 
+void BM_X25519PublicKey_OpenSsl(benchmark::State& state) {
+  std::array<std::uint8_t, 32> out{};
+  openssl_ns_per_op[kX25519PublicKey] = timed(state, [&] {
+    // OpenSSL derives the public key when the key object is made.
+    Pkey priv(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, kScalar.data(), kScalar.size()), EVP_PKEY_free);
+    std::size_t len = out.size();
+    EVP_PKEY_get_raw_public_key(priv.get(), out.data(), &len);
+    benchmark::DoNotOptimize(out);
+  });
+}
+
+void BM_X25519PublicKey_Ours(benchmark::State& state) {
+  report(state, kX25519PublicKey,
+         timed(state, [&] { benchmark::DoNotOptimize(crypto::x25519_public_key(kScalar)); }));
+}
+
 void BM_Ed25519Sign_OpenSsl(benchmark::State& state) {
   Pkey key = openssl_ed_key();
   MdCtx ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
@@ -120,6 +136,8 @@ void BM_Ed25519Verify_Ours(benchmark::State& state) {
 BENCHMARK(BM_X25519_OpenSsl);
 BENCHMARK(BM_X25519_Ours);
 BENCHMARK(BM_X25519_OursPortable);
+BENCHMARK(BM_X25519PublicKey_OpenSsl);
+BENCHMARK(BM_X25519PublicKey_Ours);
 BENCHMARK(BM_Ed25519Sign_OpenSsl);
 BENCHMARK(BM_Ed25519Sign_Ours);
 BENCHMARK(BM_Ed25519SignExpandedKey_Ours);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "crypto/cpu_features.h"
+#include "crypto/curve25519.h"
 #include "crypto/field.h"
 #include "crypto/x25519_ifma.h"
 
@@ -69,9 +70,21 @@ Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate, Engine engine) 
   return ladder(k, u);
 }
 
-Result<X25519Key> x25519_public_key(ByteView private_key, Engine engine) {
-  static constexpr std::array<std::uint8_t, 32> base_u = {9};
-  return x25519(private_key, base_u, engine);
+Result<X25519Key> x25519_public_key(ByteView private_key) {
+  if (private_key.size() != 32) {
+    return fail(CryptoError::InvalidKey, msg("X25519 scalar must be 32 bytes, got ", private_key.size()));
+  }
+  // u = 9 is the Montgomery form of the Ed25519 base point B, so k * 9 is the image of
+  // [k]B under u = (1 + y) / (1 - y) = (Z + Y) / (Z - Y), and the base-point table does
+  // the multiplication. A clamped k is 8 times a number below L, never a multiple of
+  // L, so [k]B is not the neutral point and Z - Y is not zero.
+  std::array<std::uint8_t, 32> k;
+  std::copy(private_key.begin(), private_key.end(), k.begin());
+  k[0] &= 248;
+  k[31] &= 127;
+  k[31] |= 64;
+  const EdPoint p = ed_scalarmult_base(k);
+  return gf_pack(gf_mul(gf_add(p.z, p.y), gf_inv(gf_sub(p.z, p.y))));
 }
 
 }  // namespace crypto

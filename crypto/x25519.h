@@ -19,7 +19,8 @@ using X25519Key = std::array<std::uint8_t, 32>;
 // has it; both engines give the same bytes.
 Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate, Engine engine = Engine::Best);
 
-// The public key of a private key: x25519(private_key, 9).
-Result<X25519Key> x25519_public_key(ByteView private_key, Engine engine = Engine::Best);
+// The public key of a private key: the bytes of x25519(private_key, 9), computed
+// through the Ed25519 base-point table (constant time, like the ladder).
+Result<X25519Key> x25519_public_key(ByteView private_key);
 
 }  // namespace crypto

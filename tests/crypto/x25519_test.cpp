@@ -74,8 +74,8 @@ TEST_P(X25519Engines, Rfc7748Iterations) {
 TEST_P(X25519Engines, Rfc7748KeyExchange) {
   const Bytes alice = unhex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
   const Bytes bob = unhex("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd1c2f8b27ff88e0eb");
-  const auto alice_pub = x25519_public_key(alice, GetParam()).value();
-  const auto bob_pub = x25519_public_key(bob, GetParam()).value();
+  const auto alice_pub = x25519_public_key(alice).value();
+  const auto bob_pub = x25519_public_key(bob).value();
   EXPECT_EQ(hex(alice_pub), "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a");
   EXPECT_EQ(hex(bob_pub), "de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f");
   const std::string shared = "4a5d9d5ba4ce2de1728e3bf480350f25e07e21c947d19e3376f09b3c1e161742";
@@ -165,7 +165,7 @@ TEST_P(X25519Engines, AgreesWithOpenSsl) {
       case 2:  // a public key as another party would send it
         u = Bytes(32, 0);
         {
-          const auto pub = x25519_public_key(crypto_test::random_bytes(rng, 32), GetParam()).value();
+          const auto pub = x25519_public_key(crypto_test::random_bytes(rng, 32)).value();
           u.assign(pub.begin(), pub.end());
         }
         break;
@@ -185,6 +185,27 @@ TEST_P(X25519Engines, AgreesWithOpenSsl) {
   }
   // u = p + 1 .. p + 18 reduce to 1 .. 18; only u = p (zero) and p + 1 (one) have low order.
   EXPECT_GT(zero_results, 0);
+}
+
+// Public keys come from the Ed25519 base-point table, not the ladder: they match both
+// OpenSSL's public key of the same private key and the ladder run on u = 9.
+TEST_P(X25519Engines, PublicKeysMatchOpenSslAndTheLadder) {
+  std::mt19937_64 rng(13);
+  static constexpr std::array<std::uint8_t, 32> nine = {9};
+  for (int i = 0; i < 500; ++i) {
+    Bytes k = crypto_test::random_bytes(rng, 32);
+    if (i == 0) k.assign(32, 0x00);  // clamps to 2^254
+    if (i == 1) k.assign(32, 0xff);  // clamps to 2^255 - 8
+    const auto ours = x25519_public_key(k).value();
+    using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+    Key priv(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, k.data(), k.size()), EVP_PKEY_free);
+    ASSERT_TRUE(priv);
+    X25519Key theirs{};
+    std::size_t len = theirs.size();
+    ASSERT_EQ(EVP_PKEY_get_raw_public_key(priv.get(), theirs.data(), &len), 1);
+    ASSERT_EQ(hex(ours), hex(theirs)) << "k=" << hex(k);
+    ASSERT_EQ(hex(ours), hex(x25519(k, nine, GetParam()).value())) << "k=" << hex(k);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, X25519Engines, ::testing::Values(Engine::Best, Engine::Portable),
