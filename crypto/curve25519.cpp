@@ -372,41 +372,109 @@ std::array<std::uint8_t, 32> clamp_ed25519_scalar(const std::array<std::uint8_t,
   return a;
 }
 
-std::array<std::uint8_t, 32> mod_l(std::array<std::int64_t, 64>& x) {
-  // Fold digits 63 down to 32 into the lower ones: 2^256 = 16 * 2^252 = -16 * (L - 2^252)
-  // mod L. Each fold rounds its carries to nearest (bias 128) so digits stay small.
-  for (int i = 63; i >= 32; --i) {
-    std::int64_t carry = 0;
-    int j = i - 32;
-    for (; j < i - 12; ++j) {
-      x[j] += carry - 16 * x[i] * ed_l[j - (i - 32)];
-      carry = (x[j] + 128) >> 8;
-      x[j] -= carry * 256;
-    }
-    x[j] += carry;
-    x[i] = 0;
-  }
-  // Subtract the multiple of L given by the bits at and above 2^252.
-  std::int64_t carry = 0;
-  for (int j = 0; j < 32; ++j) {
-    x[j] += carry - (x[31] >> 4) * ed_l[j];
-    carry = x[j] >> 8;
-    x[j] &= 255;
-  }
-  // A negative carry means the value went below zero: add L back once.
-  for (int j = 0; j < 32; ++j) x[j] -= carry * ed_l[j];
-  std::array<std::uint8_t, 32> r;
-  for (int i = 0; i < 32; ++i) {
-    x[i + 1] += x[i] >> 8;
-    r[i] = static_cast<std::uint8_t>(x[i] & 255);
-  }
-  return r;
+namespace {
+
+// Scalars modulo L in 24 signed limbs of 21 bits: value = sum limb[i] * 2^(21 i).
+using ScalarLimbs = std::array<std::int64_t, 24>;
+
+// 2^252 = -(L - 2^252) mod L, as six signed 21-bit limbs: a limb at 2^(21 i) with
+// i >= 12 moves to i - 12 .. i - 7 times these.
+constexpr std::array<std::int64_t, 6> kMinusC = {666643, 470296, 654183, -997805, 136657, -683901};
+
+void fold(ScalarLimbs& s, std::size_t i) {
+  for (std::size_t j = 0; j < 6; ++j) s[i - 12 + j] += s[i] * kMinusC[j];
+  s[i] = 0;
 }
 
+// Limbs begin .. end - 1 brought into [-2^20, 2^20], the carries passed up.
+void carry_round(ScalarLimbs& s, std::size_t begin, std::size_t end) {
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::int64_t c = (s[i] + (std::int64_t{1} << 20)) >> 21;
+    s[i + 1] += c;
+    s[i] -= c * (std::int64_t{1} << 21);
+  }
+}
+
+// Limbs 0 .. 11 brought into [0, 2^21), the carry passed to limb 12.
+void carry_floor(ScalarLimbs& s) {
+  for (std::size_t i = 0; i < 12; ++i) {
+    const std::int64_t c = s[i] >> 21;
+    s[i + 1] += c;
+    s[i] -= c * (std::int64_t{1} << 21);
+  }
+}
+
+// The residue in 0 .. L - 1 of limbs below 2^54 in magnitude.
+std::array<std::uint8_t, 32> reduce_limbs(ScalarLimbs s) {
+  carry_round(s, 0, 23);
+  for (std::size_t i = 23; i >= 18; --i) fold(s, i);
+  carry_round(s, 6, 17);
+  for (std::size_t i = 17; i >= 12; --i) fold(s, i);
+  carry_round(s, 0, 12);
+  // What is left at 2^252 shrinks to a few units, then to -1, 0 or 1; the floor carries
+  // then leave a value in 0 .. 2^252 + (L - 2^252) - 1 = L - 1 with limb 12 its bit 252.
+  fold(s, 12);
+  carry_round(s, 0, 12);
+  fold(s, 12);
+  carry_floor(s);
+  fold(s, 12);
+  carry_floor(s);
+
+  std::array<std::uint8_t, 32> out{};
+  std::uint64_t acc = 0;  // below 2^29
+  int bits = 0;
+  std::size_t o = 0;
+  for (std::size_t i = 0; i <= 12; ++i) {
+    acc |= static_cast<std::uint64_t>(s[i]) << bits;
+    bits += 21;
+    while (bits >= 8 && o < 32) {
+      out[o++] = static_cast<std::uint8_t>(acc);
+      acc >>= 8;
+      bits -= 8;
+    }
+  }
+  while (o < 32) {
+    out[o++] = static_cast<std::uint8_t>(acc);
+    acc >>= 8;
+  }
+  return out;
+}
+
+// Bits 21 i .. 21 i + 20 of a little-endian byte string (fewer at its end).
+std::int64_t limb_of(const std::uint8_t* bytes, std::size_t len, std::size_t i) {
+  std::uint64_t v = 0;
+  const std::size_t first = 21 * i / 8;
+  for (std::size_t b = 0; b < 4 && first + b < len; ++b) v |= static_cast<std::uint64_t>(bytes[first + b]) << (8 * b);
+  return static_cast<std::int64_t>((v >> (21 * i % 8)) & ((1u << 21) - 1));
+}
+
+}  // namespace
+
 std::array<std::uint8_t, 32> reduce_64_mod_l(const std::array<std::uint8_t, 64>& bytes) {
-  std::array<std::int64_t, 64> x;
-  for (int i = 0; i < 64; ++i) x[i] = bytes[i];
-  return mod_l(x);
+  ScalarLimbs s{};
+  for (std::size_t i = 0; i < 23; ++i) s[i] = limb_of(bytes.data(), 64, i);
+  s[23] = static_cast<std::int64_t>(bytes[60] >> 3 | std::uint64_t{bytes[61]} << 5 | std::uint64_t{bytes[62]} << 13 |
+                                    std::uint64_t{bytes[63]} << 21);  // bits 483 .. 511
+  return reduce_limbs(s);
+}
+
+std::array<std::uint8_t, 32> mul_add_mod_l(const std::array<std::uint8_t, 32>& a, const std::array<std::uint8_t, 32>& b,
+                                           const std::array<std::uint8_t, 32>& c) {
+  // Twelve limbs each, the last holding bits 231 .. 255; column sums stay below 2^54.
+  std::array<std::int64_t, 12> x{}, y{};
+  ScalarLimbs s{};
+  for (std::size_t i = 0; i < 12; ++i) {
+    x[i] = limb_of(a.data(), 32, i);
+    y[i] = limb_of(b.data(), 32, i);
+    s[i] = limb_of(c.data(), 32, i);
+  }
+  x[11] = static_cast<std::int64_t>(a[28] >> 7 | std::uint64_t{a[29]} << 1 | std::uint64_t{a[30]} << 9 | std::uint64_t{a[31]} << 17);
+  y[11] = static_cast<std::int64_t>(b[28] >> 7 | std::uint64_t{b[29]} << 1 | std::uint64_t{b[30]} << 9 | std::uint64_t{b[31]} << 17);
+  s[11] = static_cast<std::int64_t>(c[28] >> 7 | std::uint64_t{c[29]} << 1 | std::uint64_t{c[30]} << 9 | std::uint64_t{c[31]} << 17);
+  for (std::size_t i = 0; i < 12; ++i) {
+    for (std::size_t j = 0; j < 12; ++j) s[i + j] += x[i] * y[j];
+  }
+  return reduce_limbs(s);
 }
 
 }  // namespace crypto

@@ -85,11 +85,11 @@ std::optional<EdPoint> ed_unpack(ByteView encoding);
 // low bits and bit 255 cleared and bit 254 set.
 std::array<std::uint8_t, 32> clamp_ed25519_scalar(const std::array<std::uint8_t, 64>& digest);
 
-// The residue modulo L of 64 radix-2^8 digits, little-endian (digits may exceed 255 or
-// be the sums of a convolution); the digits are used as scratch.
-std::array<std::uint8_t, 32> mod_l(std::array<std::int64_t, 64>& digits);
-
 // 64 little-endian bytes reduced modulo L.
 std::array<std::uint8_t, 32> reduce_64_mod_l(const std::array<std::uint8_t, 64>& bytes);
+
+// (a * b + c) mod L for 32-byte little-endian numbers (any 256-bit values).
+std::array<std::uint8_t, 32> mul_add_mod_l(const std::array<std::uint8_t, 32>& a, const std::array<std::uint8_t, 32>& b,
+                                           const std::array<std::uint8_t, 32>& c);
 
 }  // namespace crypto

@@ -52,13 +52,7 @@ bool below_l(ByteView s) {
 Ed25519Signature finish(const Ed25519SigningKey& key, ByteView message, const std::array<std::uint8_t, 32>& r,
                         const std::array<std::uint8_t, 32>& r_enc) {
   const auto k = challenge(r_enc, key.public_key, message);
-  // The product as a radix-2^8 convolution, plus r.
-  std::array<std::int64_t, 64> x{};
-  for (std::size_t i = 0; i < 32; ++i) x[i] = r[i];
-  for (std::size_t i = 0; i < 32; ++i) {
-    for (std::size_t j = 0; j < 32; ++j) x[i + j] += static_cast<std::int64_t>(k[i]) * key.scalar[j];
-  }
-  const auto s = mod_l(x);
+  const auto s = mul_add_mod_l(k, key.scalar, r);
 
   Ed25519Signature sig;
   std::copy(r_enc.begin(), r_enc.end(), sig.begin());

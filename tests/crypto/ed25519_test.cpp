@@ -503,25 +503,32 @@ TEST(Ed25519, ModLAgainstBignum) {
   expect_reduced(in);  // L -> 0
   in[0] -= 1;
   expect_reduced(in);  // L - 1 stays
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     const Bytes r = crypto_test::random_bytes(rng, 64);
     std::copy(r.begin(), r.end(), in.begin());
     if (i % 3 == 0) std::fill(in.begin() + 32, in.end(), 0);  // below 2^256
+    if (i % 7 == 0) std::fill(in.begin() + 32, in.begin() + 32 + static_cast<std::ptrdiff_t>(i % 32), 0xff);
+    if (i % 11 == 0) {  // a multiple of L plus a small remainder
+      Bn x(BN_new(), BN_free), m(BN_new(), BN_free);
+      BN_lebin2bn(r.data(), 32, m.get());
+      BN_mul(x.get(), m.get(), l.get(), ctx.get());
+      BN_add_word(x.get(), static_cast<BN_ULONG>(i % 5));
+      BN_bn2lebinpad(x.get(), in.data(), 64);
+    }
     expect_reduced(in);
   }
 
-  // The signing convolution r + k * a with the largest digits it can produce.
-  for (int i = 0; i < 200; ++i) {
+  // S = k * a + r, with the largest values the limbs can hold (all bits set) and random
+  // ones; the operands need not be reduced.
+  for (int i = 0; i < 300; ++i) {
     Key r{}, k{}, a{};
     for (std::size_t j = 0; j < 32; ++j) {
       r[j] = i == 0 ? 0xff : static_cast<std::uint8_t>(rng());
       k[j] = i == 0 ? 0xff : static_cast<std::uint8_t>(rng());
       a[j] = i == 0 ? 0xff : static_cast<std::uint8_t>(rng());
     }
-    std::array<std::int64_t, 64> digits{};
-    for (std::size_t j = 0; j < 32; ++j) digits[j] = r[j];
-    for (std::size_t x = 0; x < 32; ++x)
-      for (std::size_t y = 0; y < 32; ++y) digits[x + y] += static_cast<std::int64_t>(k[x]) * a[y];
+    if (i == 1) k = Key{};  // r alone
+    if (i == 2) r = ed_l;   // r = L
     Bn br(BN_new(), BN_free), bk(BN_new(), BN_free), ba(BN_new(), BN_free), want(BN_new(), BN_free);
     BN_lebin2bn(r.data(), 32, br.get());
     BN_lebin2bn(k.data(), 32, bk.get());
@@ -531,7 +538,7 @@ TEST(Ed25519, ModLAgainstBignum) {
     BN_nnmod(want.get(), want.get(), l.get(), ctx.get());
     Key w{};
     BN_bn2lebinpad(want.get(), w.data(), 32);
-    EXPECT_EQ(hex(mod_l(digits)), hex(w));
+    EXPECT_EQ(hex(mul_add_mod_l(k, a, r)), hex(w)) << hex(k) << " " << hex(a) << " " << hex(r);
   }
 }
 
