@@ -50,40 +50,41 @@ X25519Key ladder(const std::array<std::uint8_t, 32>& k, const std::array<std::ui
   return gf_pack(gf_mul(x2, gf_inv(z2)));
 }
 
-}  // namespace
-
-Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate, Engine engine) {
+// The scalar with its three low bits and bit 255 cleared and bit 254 set.
+Result<std::array<std::uint8_t, 32>> clamped(ByteView scalar) {
   if (scalar.size() != 32) return fail(CryptoError::InvalidKey, msg("X25519 scalar must be 32 bytes, got ", scalar.size()));
-  if (u_coordinate.size() != 32) {
-    return fail(CryptoError::InvalidKey, msg("X25519 u-coordinate must be 32 bytes, got ", u_coordinate.size()));
-  }
   std::array<std::uint8_t, 32> k;
   std::copy(scalar.begin(), scalar.end(), k.begin());
   k[0] &= 248;
   k[31] &= 127;
   k[31] |= 64;
+  return k;
+}
+
+}  // namespace
+
+Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate, Engine engine) {
+  const auto k = clamped(scalar);
+  if (!k) return std::unexpected(k.error());
+  if (u_coordinate.size() != 32) {
+    return fail(CryptoError::InvalidKey, msg("X25519 u-coordinate must be 32 bytes, got ", u_coordinate.size()));
+  }
   std::array<std::uint8_t, 32> u;
   std::copy(u_coordinate.begin(), u_coordinate.end(), u.begin());
 #if defined(X25519_IFMA_AVAILABLE)
-  if (engine == Engine::Best && cpu_features().avx512ifma) return x25519_ladder_ifma(k, u);
+  if (engine == Engine::Best && cpu_features().avx512ifma) return x25519_ladder_ifma(*k, u);
 #endif
-  return ladder(k, u);
+  return ladder(*k, u);
 }
 
 Result<X25519Key> x25519_public_key(ByteView private_key) {
-  if (private_key.size() != 32) {
-    return fail(CryptoError::InvalidKey, msg("X25519 scalar must be 32 bytes, got ", private_key.size()));
-  }
+  const auto k = clamped(private_key);
+  if (!k) return std::unexpected(k.error());
   // u = 9 is the Montgomery form of the Ed25519 base point B, so k * 9 is the image of
   // [k]B under u = (1 + y) / (1 - y) = (Z + Y) / (Z - Y), and the base-point table does
   // the multiplication. A clamped k is 8 times a number below L, never a multiple of
   // L, so [k]B is not the neutral point and Z - Y is not zero.
-  std::array<std::uint8_t, 32> k;
-  std::copy(private_key.begin(), private_key.end(), k.begin());
-  k[0] &= 248;
-  k[31] &= 127;
-  k[31] |= 64;
-  const EdPoint p = ed_scalarmult_base(k);
+  const EdPoint p = ed_scalarmult_base(*k);
   return gf_pack(gf_mul(gf_add(p.z, p.y), gf_inv(gf_sub(p.z, p.y))));
 }
 
