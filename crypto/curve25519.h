@@ -57,8 +57,25 @@ void ed_cswap(EdPoint& p, EdPoint& q, std::uint32_t bit);
 // runs the same operations for every bit.
 EdPoint ed_scalarmult(const EdPoint& p, const std::array<std::uint8_t, 32>& scalar);
 
+// scalar * B for the base point B, from a table of multiples of B built once per
+// process. The scalar's top bit must be clear (a clamped or reduced scalar). Constant
+// time: every table row is read in full and picked by masks, and no branch looks at the
+// scalar.
+EdPoint ed_scalarmult_base(const std::array<std::uint8_t, 32>& scalar);
+
+// a * P + b * B, both scalars with the top bit clear. Variable time: for public values
+// only (signature verification).
+EdPoint ed_double_scalarmult_vartime(const std::array<std::uint8_t, 32>& a, const EdPoint& p,
+                                     const std::array<std::uint8_t, 32>& b);
+
+// -P.
+EdPoint ed_negate(const EdPoint& p);
+
 // The 32-byte encoding: y canonical, bit 255 the low bit of x.
 std::array<std::uint8_t, 32> ed_pack(const EdPoint& p);
+
+// The encodings of two points, with one field inversion shared between them.
+std::array<std::array<std::uint8_t, 32>, 2> ed_pack_pair(const EdPoint& p, const EdPoint& q);
 
 // The point of an encoding, or none when it is not 32 bytes, y is not canonical
 // (y >= p), no x exists, or x = 0 with the sign bit set.
@@ -68,11 +85,11 @@ std::optional<EdPoint> ed_unpack(ByteView encoding);
 // low bits and bit 255 cleared and bit 254 set.
 std::array<std::uint8_t, 32> clamp_ed25519_scalar(const std::array<std::uint8_t, 64>& digest);
 
-// The residue modulo L of 64 radix-2^8 digits, little-endian (digits may exceed 255 or
-// be the sums of a convolution); the digits are used as scratch.
-std::array<std::uint8_t, 32> mod_l(std::array<std::int64_t, 64>& digits);
-
 // 64 little-endian bytes reduced modulo L.
 std::array<std::uint8_t, 32> reduce_64_mod_l(const std::array<std::uint8_t, 64>& bytes);
+
+// (a * b + c) mod L for 32-byte little-endian numbers (any 256-bit values).
+std::array<std::uint8_t, 32> mul_add_mod_l(const std::array<std::uint8_t, 32>& a, const std::array<std::uint8_t, 32>& b,
+                                           const std::array<std::uint8_t, 32>& c);
 
 }  // namespace crypto

@@ -10,19 +10,19 @@ namespace crypto {
 
 namespace {
 
-struct ExpandedKey {
-  std::array<std::uint8_t, 32> scalar;  // clamped, not reduced
-  std::array<std::uint8_t, 32> prefix;
-  Ed25519PublicKey public_key;
-};
-
-ExpandedKey expand(ByteView seed) {
+// The secret scalar and nonce prefix of a seed.
+void expand_secret(ByteView seed, Ed25519SigningKey& key) {
   const auto h = sha512(seed);
-  ExpandedKey k;
-  k.scalar = clamp_ed25519_scalar(h);
-  std::copy(h.begin() + 32, h.end(), k.prefix.begin());
-  k.public_key = ed_pack(ed_scalarmult(ed_basepoint, k.scalar));
-  return k;
+  key.scalar = clamp_ed25519_scalar(h);
+  std::copy(h.begin() + 32, h.end(), key.prefix.begin());
+}
+
+// r = SHA-512(prefix || message) reduced modulo L.
+std::array<std::uint8_t, 32> nonce(const Ed25519SigningKey& key, ByteView message) {
+  Sha512 rh;
+  rh.update(key.prefix);
+  rh.update(message);
+  return reduce_64_mod_l(rh.finalize());
 }
 
 // SHA-512(R || A || message) reduced modulo L.
@@ -48,36 +48,49 @@ bool below_l(ByteView s) {
   return false;
 }
 
-}  // namespace
-
-Result<Ed25519PublicKey> ed25519_public_key(ByteView seed) {
-  if (auto ok = check_seed(seed); !ok) return std::unexpected(ok.error());
-  return expand(seed).public_key;
-}
-
-Result<Ed25519Signature> ed25519_sign(ByteView seed, ByteView message) {
-  if (auto ok = check_seed(seed); !ok) return std::unexpected(ok.error());
-  const ExpandedKey key = expand(seed);
-
-  Sha512 rh;
-  rh.update(key.prefix);
-  rh.update(message);
-  const auto r = reduce_64_mod_l(rh.finalize());
-  const auto r_enc = ed_pack(ed_scalarmult(ed_basepoint, r));
+// S = (r + k * a) mod L, and the signature R || S.
+Ed25519Signature finish(const Ed25519SigningKey& key, ByteView message, const std::array<std::uint8_t, 32>& r,
+                        const std::array<std::uint8_t, 32>& r_enc) {
   const auto k = challenge(r_enc, key.public_key, message);
-
-  // S = (r + k * a) mod L: the product as a radix-2^8 convolution, plus r.
-  std::array<std::int64_t, 64> x{};
-  for (std::size_t i = 0; i < 32; ++i) x[i] = r[i];
-  for (std::size_t i = 0; i < 32; ++i) {
-    for (std::size_t j = 0; j < 32; ++j) x[i + j] += static_cast<std::int64_t>(k[i]) * key.scalar[j];
-  }
-  const auto s = mod_l(x);
+  const auto s = mul_add_mod_l(k, key.scalar, r);
 
   Ed25519Signature sig;
   std::copy(r_enc.begin(), r_enc.end(), sig.begin());
   std::copy(s.begin(), s.end(), sig.begin() + 32);
   return sig;
+}
+
+}  // namespace
+
+Result<Ed25519PublicKey> ed25519_public_key(ByteView seed) {
+  if (auto ok = check_seed(seed); !ok) return std::unexpected(ok.error());
+  Ed25519SigningKey key;
+  expand_secret(seed, key);
+  return ed_pack(ed_scalarmult_base(key.scalar));
+}
+
+Result<Ed25519SigningKey> ed25519_signing_key(ByteView seed) {
+  if (auto ok = check_seed(seed); !ok) return std::unexpected(ok.error());
+  Ed25519SigningKey key;
+  expand_secret(seed, key);
+  key.public_key = ed_pack(ed_scalarmult_base(key.scalar));
+  return key;
+}
+
+Result<Ed25519Signature> ed25519_sign(ByteView seed, ByteView message) {
+  if (auto ok = check_seed(seed); !ok) return std::unexpected(ok.error());
+  Ed25519SigningKey key;
+  expand_secret(seed, key);
+  const auto r = nonce(key, message);
+  // A and R are encoded together, sharing one inversion.
+  const auto encodings = ed_pack_pair(ed_scalarmult_base(key.scalar), ed_scalarmult_base(r));
+  key.public_key = encodings[0];
+  return finish(key, message, r, encodings[1]);
+}
+
+Ed25519Signature ed25519_sign(const Ed25519SigningKey& key, ByteView message) {
+  const auto r = nonce(key, message);
+  return finish(key, message, r, ed_pack(ed_scalarmult_base(r)));
 }
 
 bool ed25519_verify(ByteView public_key, ByteView message, ByteView signature) {
@@ -87,15 +100,15 @@ bool ed25519_verify(ByteView public_key, ByteView message, ByteView signature) {
   const ByteView r_enc = signature.first(32);
   const ByteView s_bytes = signature.subspan(32);
   if (!below_l(s_bytes)) return false;
-  const auto r = ed_unpack(r_enc);
-  if (!r) return false;
 
+  // [S]B - [k]A is encoded and compared with R's bytes. An encoding that is not
+  // canonical, or names no point, never equals one that ed_pack produces, so this
+  // refuses exactly what decoding R first would.
   const auto k = challenge(r_enc, public_key, message);
   std::array<std::uint8_t, 32> s;
   std::copy(s_bytes.begin(), s_bytes.end(), s.begin());
-  const auto lhs = ed_pack(ed_scalarmult(ed_basepoint, s));
-  const auto rhs = ed_pack(ed_add(*r, ed_scalarmult(*a, k)));
-  return ct_eq(lhs, rhs);
+  const auto check = ed_pack(ed_double_scalarmult_vartime(k, ed_negate(*a), s));
+  return ct_eq(check, r_enc);
 }
 
 }  // namespace crypto

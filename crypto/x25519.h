@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "crypto/cpu_features.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
 
@@ -14,9 +15,12 @@ using X25519Key = std::array<std::uint8_t, 32>;
 // u-coordinate (bit 255 ignored, values of p or more taken modulo p). A low-order or
 // zero u gives 32 zero bytes, returned like any other result; callers that must refuse
 // it check for it themselves. Fails only on a wrong length (scalar checked first).
-Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate);
+// Engine::Best runs four field products at a time through AVX-512 IFMA when the CPU
+// has it; both engines give the same bytes.
+Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate, Engine engine = Engine::Best);
 
-// The public key of a private key: x25519(private_key, 9).
+// The public key of a private key: the bytes of x25519(private_key, 9), computed
+// through the Ed25519 base-point table (constant time, like the ladder).
 Result<X25519Key> x25519_public_key(ByteView private_key);
 
 }  // namespace crypto

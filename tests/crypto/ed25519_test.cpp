@@ -129,6 +129,9 @@ TEST(Ed25519, Rfc8032Vectors) {
     EXPECT_EQ(hex(ed25519_public_key(seed).value()), v.public_key);
     const auto sig = ed25519_sign(seed, message).value();
     EXPECT_EQ(hex(sig), v.signature);
+    const auto key = ed25519_signing_key(seed).value();
+    EXPECT_EQ(hex(key.public_key), v.public_key);
+    EXPECT_EQ(hex(ed25519_sign(key, message)), v.signature);
     EXPECT_EQ(ed25519_sign(seed, message).value(), sig);  // deterministic
     EXPECT_TRUE(ed25519_verify(unhex(v.public_key), message, sig));
     Bytes changed = message;
@@ -154,6 +157,9 @@ TEST(Ed25519, SeedLengthErrors) {
     ASSERT_FALSE(sig.has_value());
     EXPECT_TRUE(sig.error().is(CryptoError::InvalidKey));
     EXPECT_EQ(sig.error().message(), expected);
+    const auto key = ed25519_signing_key(seed);
+    ASSERT_FALSE(key.has_value());
+    EXPECT_EQ(key.error().message(), expected);
   }
 }
 
@@ -262,21 +268,197 @@ TEST(Ed25519, VerificationCorners) {
   }
 }
 
+// ---- Small-order and non-canonical points ----
+
+// The eight points of small order by their canonical encodings, and the non-canonical
+// encodings that still name a curve point: y = p and y = p + 1 (y reduced), and x = 0
+// with the sign bit set.
+struct NamedEncoding {
+  const char* name;
+  const char* hex;
+  bool decodes;  // whether ed_unpack accepts it
+};
+
+const std::vector<NamedEncoding>& small_order_encodings() {
+  static const std::vector<NamedEncoding> table = {
+      {"identity", "0100000000000000000000000000000000000000000000000000000000000000", true},
+      {"order 2, y = -1", "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", true},
+      {"order 4, y = 0, x even", "0000000000000000000000000000000000000000000000000000000000000000", true},
+      {"order 4, y = 0, x odd", "0000000000000000000000000000000000000000000000000000000000000080", true},
+      {"order 8, first", "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a", true},
+      {"order 8, first negated", "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa", true},
+      {"order 8, second", "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05", true},
+      {"order 8, second negated", "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85", true},
+      {"identity with the sign bit", "0100000000000000000000000000000000000000000000000000000000000080", false},
+      {"order 2 with the sign bit", "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", false},
+      {"identity as y = p + 1", "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
+      {"identity as y = p + 1, sign bit", "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", false},
+      {"order 4 as y = p", "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
+      {"order 4 as y = p, sign bit", "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", false},
+      {"y = 2^255 - 1", "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f", false},
+  };
+  return table;
+}
+
+TEST(Ed25519, SmallOrderAndNonCanonicalDecoding) {
+  for (const auto& e : small_order_encodings()) {
+    const Bytes enc = unhex(e.hex);
+    const auto point = ed_unpack(enc);
+    EXPECT_EQ(point.has_value(), e.decodes) << e.name;
+    if (!point) continue;
+    EXPECT_EQ(hex(ed_pack(*point)), e.hex) << e.name;  // canonical encodings come back unchanged
+    // Small order: [8]P is the identity.
+    EXPECT_EQ(ed_pack(ed_scalarmult(*point, small(8))), small(1)) << e.name;
+  }
+}
+
+Key challenge_of(const Key& r, const Key& pub, ByteView message) {
+  Bytes hashed(r.begin(), r.end());
+  hashed.insert(hashed.end(), pub.begin(), pub.end());
+  hashed.insert(hashed.end(), message.begin(), message.end());
+  std::array<std::uint8_t, 64> digest{};
+  unsigned len = 0;
+  EVP_Digest(hashed.data(), hashed.size(), digest.data(), &len, EVP_sha512(), nullptr);
+  return reduce_64_mod_l(digest);
+}
+
+// The first one-byte message whose challenge k under (R, A) gives [k]T the encoding
+// `want` (T a point of small order, so only k mod 8 matters).
+Bytes message_with(const Key& r, const Key& pub, const EdPoint& t, const Key& want) {
+  for (std::uint8_t i = 0; i < 255; ++i) {
+    const Bytes message = {i};
+    if (ed_pack(ed_scalarmult(t, challenge_of(r, pub, message))) == want) return message;
+  }
+  ADD_FAILURE() << "no message found";
+  return {};
+}
+
+Key neg(Key enc) {
+  enc[31] ^= 0x80;
+  return enc;
+}
+
+// S = r + k * a mod L, by OpenSSL's big numbers.
+Key s_for(const Key& r, const Key& k, const Key& a) {
+  std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> ctx(BN_CTX_new(), BN_CTX_free);
+  using Bn = std::unique_ptr<BIGNUM, decltype(&BN_free)>;
+  Bn br(BN_new(), BN_free), bk(BN_new(), BN_free), ba(BN_new(), BN_free), bl(BN_new(), BN_free);
+  BN_lebin2bn(r.data(), 32, br.get());
+  BN_lebin2bn(k.data(), 32, bk.get());
+  BN_lebin2bn(a.data(), 32, ba.get());
+  BN_lebin2bn(ed_l.data(), 32, bl.get());
+  BN_mul(bk.get(), bk.get(), ba.get(), ctx.get());
+  BN_add(bk.get(), bk.get(), br.get());
+  BN_nnmod(bk.get(), bk.get(), bl.get(), ctx.get());
+  Key out{};
+  BN_bn2lebinpad(bk.get(), out.data(), 32);
+  return out;
+}
+
+// Verdicts on keys and R values of small or mixed order and on non-canonical encodings.
+// Verification is cofactorless ([S]B = R + [k]A exactly), refuses non-canonical A and R,
+// and refuses S >= L; OpenSSL's verdict is given beside ours where they differ only by
+// its lenient decoding of A.
+TEST(Ed25519, SmallOrderAndNonCanonicalVerdicts) {
+  const auto enc = [](std::size_t i) { return key_of(unhex(small_order_encodings()[i].hex)); };
+  const auto pt = [&](std::size_t i) { return ed_unpack(enc(i)).value(); };
+  const Key identity = enc(0), order2 = enc(1), order4 = enc(2), order8 = enc(4);
+  const Key order2_signed = enc(9), order4_as_p = enc(12);
+  const EdPoint t2 = pt(1), t4 = pt(2), t8 = pt(4);
+  const Key s5 = small(5), s7 = small(7);
+  const Key r7 = ed_pack(ed_scalarmult(ed_basepoint, s7));
+  const Key b_enc = ed_pack(ed_basepoint);
+
+  // A = T8 of order 8: valid only when [k]T8 is the identity.
+  const Bytes m8_zero = message_with(r7, order8, t8, identity);
+  const Bytes m8_nonzero = message_with(r7, order8, t8, order8);
+  // A = -T8, the other canonical order-8 point.
+  const Key order8_neg = enc(5);
+  const Bytes m8n_zero = message_with(r7, order8_neg, ed_unpack(order8_neg).value(), identity);
+  // A = T2: valid for even k.
+  const Bytes m2_zero = message_with(r7, order2, t2, identity);
+  const Bytes m2_signed = message_with(r7, order2_signed, t2, identity);
+  // R = [7]B + T8 with A = T8 and [k]T8 = -T8: R + [k]A = [7]B, valid without a cofactor.
+  const Key r_mixed = ed_pack(ed_add(ed_scalarmult(ed_basepoint, s7), t8));
+  const Bytes m_mixed = message_with(r_mixed, order8, t8, neg(order8));
+  const Bytes m_mixed_wrong = message_with(r_mixed, order8, t8, identity);
+  // A = B + T8 (secret 1 plus a torsion part): S = r + k, valid only when [k]T8 = O.
+  const Key a_mixed = ed_pack(ed_add(ed_basepoint, t8));
+  const Key r5 = ed_pack(ed_scalarmult(ed_basepoint, s5));
+  const Bytes ma_zero = message_with(r5, a_mixed, t8, identity);
+  const Bytes ma_nonzero = message_with(r5, a_mixed, t8, order8);
+  const Key one = small(1);
+  const Key sa_zero = s_for(s5, challenge_of(r5, a_mixed, ma_zero), one);
+  const Key sa_nonzero = s_for(s5, challenge_of(r5, a_mixed, ma_nonzero), one);
+  // R = T4 and A = T4 with k = 3 mod 4: R + [k]A = [4]T4 = O, so S = 0 balances.
+  const Bytes m4 = message_with(order4, order4, t4, neg(order4));
+  const Bytes m4_as_p = message_with(order4_as_p, order4, t4, neg(order4));
+  // S = L - 1 with R = [L - 1]B = -B and A the identity.
+  Key l_minus_1 = ed_l;
+  l_minus_1[0] -= 1;
+  // S + 2L is still below 2^256 and names the same residue as S.
+  Key s7_2l = add_le(add_le(s7, ed_l), ed_l);
+  Key s7_high = s7;
+  s7_high[31] |= 0xe0;
+
+  struct Case {
+    const char* name;
+    Key pub;
+    Bytes message;
+    Bytes sig;
+    bool ours;
+    bool openssl;
+  };
+  const Bytes m = to_bytes("corner");
+  const std::vector<Case> cases = {
+      {"order-8 key, [k]A = O", order8, m8_zero, signature_of(r7, s7), true, true},
+      {"order-8 key, [k]A != O", order8, m8_nonzero, signature_of(r7, s7), false, false},
+      {"negated order-8 key, [k]A = O", order8_neg, m8n_zero, signature_of(r7, s7), true, true},
+      {"order-2 key, k even", order2, m2_zero, signature_of(r7, s7), true, true},
+      {"order-2 key with the sign bit", order2_signed, m2_signed, signature_of(r7, s7), false, true},
+      {"R of order 8, identity key, S = 0", identity, m, signature_of(order8, small(0)), false, false},
+      {"R of order 4, identity key, S = 0", identity, m, signature_of(order4, small(0)), false, false},
+      {"mixed-order R balanced by an order-8 key", order8, m_mixed, signature_of(r_mixed, s7), true, true},
+      {"mixed-order R not balanced", order8, m_mixed_wrong, signature_of(r_mixed, s7), false, false},
+      {"mixed-order key, [k]T = O", a_mixed, ma_zero, signature_of(r5, sa_zero), true, true},
+      {"mixed-order key, [k]T != O", a_mixed, ma_nonzero, signature_of(r5, sa_nonzero), false, false},
+      {"R = A = order 4, S = 0", order4, m4, signature_of(order4, small(0)), true, true},
+      {"R as y = p, A = order 4, S = 0", order4, m4_as_p, signature_of(order4_as_p, small(0)), false, false},
+      {"identity key, S = L - 1, R = -B", identity, m, signature_of(neg(b_enc), l_minus_1), true, true},
+      {"identity key, S = 7 + 2L", identity, m, signature_of(r7, s7_2l), false, false},
+      {"identity key, S with the top bits set", identity, m, signature_of(r7, s7_high), false, false},
+      {"order-2 R with the sign bit, S = 0", identity, m, signature_of(order2_signed, small(0)), false, false},
+  };
+  for (const auto& c : cases) {
+    ASSERT_FALSE(c.message.empty()) << c.name;
+    EXPECT_EQ(ed25519_verify(c.pub, c.message, c.sig), c.ours) << c.name;
+    EXPECT_EQ(openssl_verify(c.pub, c.message, c.sig), c.openssl) << c.name;
+  }
+}
+
 // ---- Agreement with OpenSSL ----
 
 TEST(Ed25519, AgreesWithOpenSsl) {
   std::mt19937_64 rng(7);
-  for (int i = 0; i < 40; ++i) {
+  for (int i = 0; i < 10000; ++i) {
     const Bytes seed = crypto_test::random_bytes(rng, 32);
     const Bytes message = crypto_test::random_bytes(rng, rng() % 300);
     const auto pub = ed25519_public_key(seed).value();
     ASSERT_EQ(hex(pub), hex(openssl_public_key(seed).value()));
     const auto sig = ed25519_sign(seed, message).value();
-    ASSERT_EQ(hex(sig), hex(openssl_sign(seed, message).value()));
-    ASSERT_TRUE(ed25519_verify(pub, message, sig));
+    const auto theirs = openssl_sign(seed, message).value();
+    ASSERT_EQ(hex(sig), hex(theirs)) << "seed " << hex(seed);
+    if (i % 10 == 0) {  // the expanded key signs alike
+      const auto key = ed25519_signing_key(seed).value();
+      ASSERT_EQ(key.public_key, pub);
+      ASSERT_EQ(ed25519_sign(key, message), sig);
+    }
+    // Each side verifies the other's signature (the same bytes, checked twice over).
+    ASSERT_TRUE(ed25519_verify(pub, message, theirs));
     ASSERT_TRUE(openssl_verify(pub, message, sig));
 
     // Single-bit flips of the public key, the signature and the message.
+    if (i % 20 != 0) continue;
     for (int f = 0; f < 5; ++f) {
       Bytes p(pub.begin(), pub.end()), s(sig.begin(), sig.end()), mm = message;
       Bytes& target = f < 1 ? p : f < 4 ? s : mm;
@@ -321,25 +503,32 @@ TEST(Ed25519, ModLAgainstBignum) {
   expect_reduced(in);  // L -> 0
   in[0] -= 1;
   expect_reduced(in);  // L - 1 stays
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     const Bytes r = crypto_test::random_bytes(rng, 64);
     std::copy(r.begin(), r.end(), in.begin());
     if (i % 3 == 0) std::fill(in.begin() + 32, in.end(), 0);  // below 2^256
+    if (i % 7 == 0) std::fill(in.begin() + 32, in.begin() + 32 + static_cast<std::ptrdiff_t>(i % 32), 0xff);
+    if (i % 11 == 0) {  // a multiple of L plus a small remainder
+      Bn x(BN_new(), BN_free), m(BN_new(), BN_free);
+      BN_lebin2bn(r.data(), 32, m.get());
+      BN_mul(x.get(), m.get(), l.get(), ctx.get());
+      BN_add_word(x.get(), static_cast<BN_ULONG>(i % 5));
+      BN_bn2lebinpad(x.get(), in.data(), 64);
+    }
     expect_reduced(in);
   }
 
-  // The signing convolution r + k * a with the largest digits it can produce.
-  for (int i = 0; i < 200; ++i) {
+  // S = k * a + r, with the largest values the limbs can hold (all bits set) and random
+  // ones; the operands need not be reduced.
+  for (int i = 0; i < 300; ++i) {
     Key r{}, k{}, a{};
     for (std::size_t j = 0; j < 32; ++j) {
       r[j] = i == 0 ? 0xff : static_cast<std::uint8_t>(rng());
       k[j] = i == 0 ? 0xff : static_cast<std::uint8_t>(rng());
       a[j] = i == 0 ? 0xff : static_cast<std::uint8_t>(rng());
     }
-    std::array<std::int64_t, 64> digits{};
-    for (std::size_t j = 0; j < 32; ++j) digits[j] = r[j];
-    for (std::size_t x = 0; x < 32; ++x)
-      for (std::size_t y = 0; y < 32; ++y) digits[x + y] += static_cast<std::int64_t>(k[x]) * a[y];
+    if (i == 1) k = Key{};  // r alone
+    if (i == 2) r = ed_l;   // r = L
     Bn br(BN_new(), BN_free), bk(BN_new(), BN_free), ba(BN_new(), BN_free), want(BN_new(), BN_free);
     BN_lebin2bn(r.data(), 32, br.get());
     BN_lebin2bn(k.data(), 32, bk.get());
@@ -349,7 +538,7 @@ TEST(Ed25519, ModLAgainstBignum) {
     BN_nnmod(want.get(), want.get(), l.get(), ctx.get());
     Key w{};
     BN_bn2lebinpad(want.get(), w.data(), 32);
-    EXPECT_EQ(hex(mod_l(digits)), hex(w));
+    EXPECT_EQ(hex(mul_add_mod_l(k, a, r)), hex(w)) << hex(k) << " " << hex(a) << " " << hex(r);
   }
 }
 
@@ -393,6 +582,55 @@ TEST(Ed25519, PointArithmetic) {
     b[31] &= 0x0f;
     EXPECT_EQ(ed_pack(ed_scalarmult(ed_basepoint, add_le(a, b))),
               ed_pack(ed_add(ed_scalarmult(ed_basepoint, a), ed_scalarmult(ed_basepoint, b))));
+  }
+}
+
+// The table-driven fixed-base multiplication and the double multiplication of
+// verification agree with the plain ladder, at the scalars whose signed digits reach
+// the ends of their range and at random ones.
+TEST(Ed25519, FixedBaseAndDoubleMultiplication) {
+  std::mt19937_64 rng(10);
+  std::vector<Key> scalars = {Key{}, small(1), small(8), small(9), ed_l};
+  Key l_minus_1 = ed_l;
+  l_minus_1[0] -= 1;
+  scalars.push_back(l_minus_1);
+  Key all = {};
+  all.fill(0xff);
+  all[31] = 0x7f;  // 2^255 - 1
+  scalars.push_back(all);
+  Key eights{}, sevens{};
+  eights.fill(0x88);
+  eights[31] = 0x78;
+  sevens.fill(0x77);
+  scalars.push_back(eights);  // every digit borrows
+  scalars.push_back(sevens);  // no digit borrows
+  for (int i = 0; i < 100; ++i) {
+    Key k = key_of(crypto_test::random_bytes(rng, 32));
+    k[31] &= 0x7f;
+    scalars.push_back(k);
+  }
+  for (const auto& k : scalars) {
+    EXPECT_EQ(hex(ed_pack(ed_scalarmult_base(k))), hex(ed_pack(ed_scalarmult(ed_basepoint, k)))) << hex(k);
+  }
+
+  std::vector<EdPoint> points = {ed_neutral, ed_basepoint};
+  for (const auto& e : small_order_encodings()) {
+    if (e.decodes) points.push_back(ed_unpack(unhex(e.hex)).value());
+  }
+  for (int i = 0; i < 10; ++i) {
+    Key k = key_of(crypto_test::random_bytes(rng, 32));
+    k[31] &= 0x7f;
+    points.push_back(ed_scalarmult(ed_basepoint, k));
+    points.push_back(ed_add(points.back(), points[4]));  // with an order-4 part
+  }
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    for (std::size_t j = 0; j < 6; ++j) {
+      const Key& a = scalars[(i * 7 + j) % scalars.size()];
+      const Key& b = scalars[(i * 3 + j * 5 + 1) % scalars.size()];
+      const auto want = ed_pack(ed_add(ed_scalarmult(points[i], a), ed_scalarmult(ed_basepoint, b)));
+      EXPECT_EQ(hex(ed_pack(ed_double_scalarmult_vartime(a, points[i], b))), hex(want))
+          << "point " << i << " a " << hex(a) << " b " << hex(b);
+    }
   }
 }
 

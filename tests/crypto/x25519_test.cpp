@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "crypto/cpu_features.h"
 #include "test_util.h"
 
 namespace crypto {
@@ -18,8 +19,8 @@ namespace {
 using crypto_test::hex;
 using crypto_test::unhex;
 
-std::string x25519_hex(std::string_view k, std::string_view u) {
-  const auto r = x25519(unhex(k), unhex(u));
+std::string x25519_hex(std::string_view k, std::string_view u, Engine engine) {
+  const auto r = x25519(unhex(k), unhex(u), engine);
   return r ? hex(*r) : "error";
 }
 
@@ -40,21 +41,25 @@ std::optional<std::array<std::uint8_t, 32>> openssl_x25519(ByteView k, ByteView 
   return out;
 }
 
-TEST(X25519, Rfc7748Vectors) {
+// Every computing test runs on each engine: Best is the AVX-512 IFMA ladder where the
+// CPU has it, Portable the radix-2^51 ladder on every CPU.
+class X25519Engines : public ::testing::TestWithParam<Engine> {};
+
+TEST_P(X25519Engines, Rfc7748Vectors) {
   EXPECT_EQ(x25519_hex("a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4",
-                       "e6db6867583030db3594c1a424b15f7c726624ec26b3353b10a903a6d0ab1c4c"),
+                       "e6db6867583030db3594c1a424b15f7c726624ec26b3353b10a903a6d0ab1c4c", GetParam()),
             "c3da55379de9c6908e94ea4df28d084f32eccf03491c71f754b4075577a28552");
   // The u-coordinate of this vector has bit 255 set.
   EXPECT_EQ(x25519_hex("4b66e9d4d1b4673c5ad22691957d6af5c11b6421e0ea01d42ca4169e7918ba0d",
-                       "e5210f12786811d3f4b7959d0538ae2c31dbe7106fc03c3efc4cd549c715a493"),
+                       "e5210f12786811d3f4b7959d0538ae2c31dbe7106fc03c3efc4cd549c715a493", GetParam()),
             "95cbde9476e8907d7aade45cb4b873f88b595a68799fa152e6f8f7647aac7957");
 }
 
-TEST(X25519, Rfc7748Iterations) {
+TEST_P(X25519Engines, Rfc7748Iterations) {
   // k = u = 9; each round computes x25519(k, u), then u = old k and k = the result.
   std::array<std::uint8_t, 32> k = {9}, u = {9};
   auto step = [&] {
-    const auto r = x25519(k, u).value();
+    const auto r = x25519(k, u, GetParam()).value();
     u = k;
     k = r;
   };
@@ -64,7 +69,7 @@ TEST(X25519, Rfc7748Iterations) {
   EXPECT_EQ(hex(k), "684cf59ba83309552800ef566f2f4d3c1c3887c49360e3875f2eb94d99532c51");
 }
 
-TEST(X25519, Rfc7748KeyExchange) {
+TEST_P(X25519Engines, Rfc7748KeyExchange) {
   const Bytes alice = unhex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
   const Bytes bob = unhex("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd1c2f8b27ff88e0eb");
   const auto alice_pub = x25519_public_key(alice).value();
@@ -72,28 +77,28 @@ TEST(X25519, Rfc7748KeyExchange) {
   EXPECT_EQ(hex(alice_pub), "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a");
   EXPECT_EQ(hex(bob_pub), "de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f");
   const std::string shared = "4a5d9d5ba4ce2de1728e3bf480350f25e07e21c947d19e3376f09b3c1e161742";
-  EXPECT_EQ(hex(x25519(alice, bob_pub).value()), shared);
-  EXPECT_EQ(hex(x25519(bob, alice_pub).value()), shared);
+  EXPECT_EQ(hex(x25519(alice, bob_pub, GetParam()).value()), shared);
+  EXPECT_EQ(hex(x25519(bob, alice_pub, GetParam()).value()), shared);
 }
 
-TEST(X25519, IgnoresBit255AndClampedScalarBits) {
+TEST_P(X25519Engines, IgnoresBit255AndClampedScalarBits) {
   std::mt19937_64 rng(5);
   for (int i = 0; i < 20; ++i) {
     Bytes k = crypto_test::random_bytes(rng, 32);
     Bytes u = crypto_test::random_bytes(rng, 32);
     u[31] &= 0x7f;
-    const auto base = x25519(k, u).value();
+    const auto base = x25519(k, u, GetParam()).value();
     Bytes u_high = u;
     u_high[31] |= 0x80;
-    EXPECT_EQ(x25519(k, u_high).value(), base);
+    EXPECT_EQ(x25519(k, u_high, GetParam()).value(), base);
     Bytes k_flipped = k;
     k_flipped[0] ^= 0x07;   // the three low bits
     k_flipped[31] ^= 0xc0;  // the two high bits
-    EXPECT_EQ(x25519(k_flipped, u).value(), base);
+    EXPECT_EQ(x25519(k_flipped, u, GetParam()).value(), base);
   }
 }
 
-TEST(X25519, LowOrderPointsGiveZeroBytes) {
+TEST_P(X25519Engines, LowOrderPointsGiveZeroBytes) {
   // 0, 1, a point of order 8, p - 1, p and p + 1 (= 1): all have small order, and the
   // result is 32 zero bytes rather than an error.
   const std::array<std::string_view, 6> low_order = {
@@ -106,7 +111,7 @@ TEST(X25519, LowOrderPointsGiveZeroBytes) {
   };
   const Bytes k = unhex("a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4");
   for (auto u : low_order) {
-    const auto r = x25519(k, unhex(u));
+    const auto r = x25519(k, unhex(u), GetParam());
     ASSERT_TRUE(r.has_value()) << u;
     EXPECT_EQ(*r, X25519Key{}) << u;
     EXPECT_FALSE(openssl_x25519(k, unhex(u)).has_value()) << "OpenSSL refuses the zero result for " << u;
@@ -135,13 +140,17 @@ TEST(X25519, LengthErrors) {
   EXPECT_EQ(r.error().message(), "X25519 scalar must be 32 bytes, got 16");
 }
 
-TEST(X25519, AgreesWithOpenSsl) {
+TEST_P(X25519Engines, AgreesWithOpenSsl) {
   std::mt19937_64 rng(6);
   int zero_results = 0;
   for (int i = 0; i < 1000; ++i) {
-    const Bytes k = crypto_test::random_bytes(rng, 32);
+    Bytes k = crypto_test::random_bytes(rng, 32);
     Bytes u = crypto_test::random_bytes(rng, 32);
-    switch (i % 4) {
+    switch (i % 5) {
+      case 3:  // runs of all-zero and all-one bytes, at the edges of the limbs
+        for (auto& b : u) b = (rng() & 1) ? 0xff : 0x00;
+        for (auto& b : k) b = (rng() & 1) ? 0xff : 0x00;
+        break;
       case 0:  // bit 255 set
         u[31] |= 0x80;
         break;
@@ -161,7 +170,7 @@ TEST(X25519, AgreesWithOpenSsl) {
       default:
         break;
     }
-    const auto ours = x25519(k, u);
+    const auto ours = x25519(k, u, GetParam());
     ASSERT_TRUE(ours.has_value());
     const auto theirs = openssl_x25519(k, u);
     if (theirs) {
@@ -174,6 +183,42 @@ TEST(X25519, AgreesWithOpenSsl) {
   }
   // u = p + 1 .. p + 18 reduce to 1 .. 18; only u = p (zero) and p + 1 (one) have low order.
   EXPECT_GT(zero_results, 0);
+}
+
+// Public keys come from the Ed25519 base-point table, not the ladder: they match both
+// OpenSSL's public key of the same private key and the ladder run on u = 9.
+TEST_P(X25519Engines, PublicKeysMatchOpenSslAndTheLadder) {
+  std::mt19937_64 rng(13);
+  static constexpr std::array<std::uint8_t, 32> nine = {9};
+  for (int i = 0; i < 500; ++i) {
+    Bytes k = crypto_test::random_bytes(rng, 32);
+    if (i == 0) k.assign(32, 0x00);  // clamps to 2^254
+    if (i == 1) k.assign(32, 0xff);  // clamps to 2^255 - 8
+    const auto ours = x25519_public_key(k).value();
+    using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+    Key priv(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, k.data(), k.size()), EVP_PKEY_free);
+    ASSERT_TRUE(priv);
+    X25519Key theirs{};
+    std::size_t len = theirs.size();
+    ASSERT_EQ(EVP_PKEY_get_raw_public_key(priv.get(), theirs.data(), &len), 1);
+    ASSERT_EQ(hex(ours), hex(theirs)) << "k=" << hex(k);
+    ASSERT_EQ(hex(ours), hex(x25519(k, nine, GetParam()).value())) << "k=" << hex(k);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, X25519Engines, ::testing::Values(Engine::Best, Engine::Portable),
+                         [](const auto& p) { return p.param == Engine::Best ? "Best" : "Portable"; });
+
+// The AVX-512 IFMA path is taken exactly when the compiler's own CPU check (which also
+// asks whether the OS saves the AVX-512 registers) reports the instructions.
+TEST(X25519, DetectsIfmaLikeTheCompilerRuntime) {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  const bool expected = __builtin_cpu_supports("avx512ifma") && __builtin_cpu_supports("avx512vl");
+  EXPECT_EQ(cpu_features().avx512ifma, expected);
+#else
+  EXPECT_FALSE(cpu_features().avx512ifma);
+#endif
 }
 
 }  // namespace
