@@ -191,7 +191,11 @@ Result<void> StreamConnection::receive(const StreamingPacket& packet, std::uint6
     return {};
   }
 
-  if (packet.has(kSynchronize) && state == StreamState::SynSent) {
+  // The SYN-ACK: the first SYNCHRONIZE of an outbound connection, also when it was closed
+  // before the answer came.
+  const bool awaiting_syn_ack =
+      !inbound && !peer_known && (state == StreamState::SynSent || state == StreamState::CloseSent);
+  if (packet.has(kSynchronize) && awaiting_syn_ack) {
     // The SYN-ACK sets the peer: it must come, signed, from the destination connected to.
     if (!packet.has(kSignatureIncluded)) return fail(StreamingError::InvalidSignature);
     if (!packet.from) return fail(StreamingError::InvalidFormat, "SYN-ACK SIGNATURE_INCLUDED missing peer Destination");
@@ -208,10 +212,25 @@ Result<void> StreamConnection::receive(const StreamingPacket& packet, std::uint6
     peer_known = true;
     next_expected = 1;
     in_order_through = 0;
-    state = StreamState::Established;
+    if (state == StreamState::SynSent) state = StreamState::Established;
     if (!packet.has(kNoAck)) {
       auto acked = process_acks(packet, now_ms);
       if (!acked) return acked;
+    }
+    // Packets written before the peer's id was known went out addressed to no stream and
+    // were dropped by the peer: they go again at once, addressed (and signed) anew.
+    for (UnackedPacket& u : unacked) {
+      if (u.seq == 0 || u.packet.send_stream_id != 0) continue;
+      u.packet.send_stream_id = remote_stream_id;
+      if (u.packet.has(kSignatureIncluded)) {
+        auto resigned = u.packet.sign_ed25519(signing_key);
+        if (!resigned) return std::unexpected(std::move(resigned.error()));
+        u.packet = std::move(*resigned);
+      }
+      u.last_send_ms = now_ms;
+      auto envelope = encode_i2cp_streaming(u.packet, from_port, to_port);
+      if (!envelope) return std::unexpected(std::move(envelope.error()));
+      push_outbox(std::move(*envelope));
     }
     recv_buf.insert(recv_buf.end(), packet.payload.begin(), packet.payload.end());
     // Data that overtook the SYN-ACK waits from sequence number 1.
