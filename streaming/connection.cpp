@@ -184,8 +184,17 @@ void StreamConnection::take_peer_close_when_complete() {
 Result<void> StreamConnection::receive(const StreamingPacket& packet, std::uint64_t now_ms) {
   // RESET and CLOSE end the stream: only the peer may send them, so they count only when
   // signed by it.
+  // Before the SYN-ACK the peer is known by its hash alone: a RESET refusing the
+  // connection is checked against the FROM it carries when that is the peer.
+  auto signed_by_peer = [&] {
+    if (!packet.has(kSignatureIncluded)) return false;
+    if (!peer_destination && !peer_transient_key && packet.from && packet.from->keys_and_cert.hash() == peer_hash) {
+      return packet.verify_signature(*packet.from);
+    }
+    return verify_peer_signature(packet);
+  };
   if (packet.has(kReset)) {
-    if (!packet.has(kSignatureIncluded) || !verify_peer_signature(packet)) return fail(StreamingError::InvalidSignature);
+    if (!signed_by_peer()) return fail(StreamingError::InvalidSignature);
     state = StreamState::Reset;
     peer_closed = true;
     return {};

@@ -9,6 +9,7 @@
 #include "i2np/message.h"
 #include "ratchet/clove.h"
 #include "router/random.h"
+#include "services/streams.h"
 #include "tests/streaming/network_util.h"
 
 namespace streaming_test {
@@ -236,3 +237,25 @@ TEST(StreamDelivery, ASynInADataCloveOpensAConnectionAndItsSynAckLeavesAtOnce) {
 
 }  // namespace
 }  // namespace streaming_test
+
+namespace router {
+namespace {
+
+TEST(StreamLists, FindAndRemoveByLocalStreamId) {
+  streaming_test::OneRouter t;
+  streaming::StreamManager& m = *t.alice->streams;
+  auto second = m.connect(t.bob.dest_hash, 0, 0, 0);
+  ASSERT_TRUE(second);
+  m.accept_queue.push_back(*second);
+  EXPECT_EQ(find_stream_by_id(m.connections, (*second)->local_stream_id), *second);
+  EXPECT_EQ(find_stream_by_id(m.connections, 0), nullptr);
+  remove_stream_by_id(m, (*second)->local_stream_id);
+  EXPECT_EQ(m.connections.size(), 1u);
+  EXPECT_EQ(m.connections[0], t.connection);
+  EXPECT_EQ(m.accept_queue.size(), 1u);  // the queue is the consumer's
+  remove_stream_by_id(m, 999999);
+  EXPECT_EQ(m.connections.size(), 1u);
+}
+
+}  // namespace
+}  // namespace router
