@@ -28,10 +28,22 @@ std::size_t StreamConnection::held_bytes() const {
 }
 
 Result<void> StreamConnection::queue_packet(const StreamingPacket& packet, std::uint64_t now_ms, bool tracked) {
-  if (tracked) unacked.push_back(UnackedPacket{packet.seq, packet, now_ms, 0});
   auto envelope = encode_i2cp_streaming(packet, from_port, to_port);
+  if (tracked) {
+    unacked.push_back(UnackedPacket{packet.seq, packet, now_ms, 0, false, envelope ? *envelope : Bytes{}});
+  }
   if (!envelope) return std::unexpected(std::move(envelope.error()));
   push_outbox(std::move(*envelope));
+  return {};
+}
+
+Result<void> StreamConnection::resend(UnackedPacket& record) {
+  if (record.envelope.empty()) {
+    auto envelope = encode_i2cp_streaming(record.packet, from_port, to_port);
+    if (!envelope) return std::unexpected(std::move(envelope.error()));
+    record.envelope = std::move(*envelope);
+  }
+  push_outbox(record.envelope);
   return {};
 }
 
@@ -135,9 +147,8 @@ Result<void> StreamConnection::process_acks(const StreamingPacket& packet, std::
     if (record == unacked.end() || record->nack_resent) continue;
     record->nack_resent = true;
     record->last_send_ms = now_ms;
-    auto envelope = encode_i2cp_streaming(record->packet, from_port, to_port);
-    if (!envelope) return std::unexpected(std::move(envelope.error()));
-    push_outbox(std::move(*envelope));
+    auto resent = resend(*record);
+    if (!resent) return resent;
   }
   return {};
 }
@@ -237,9 +248,9 @@ Result<void> StreamConnection::receive(const StreamingPacket& packet, std::uint6
         u.packet = std::move(*resigned);
       }
       u.last_send_ms = now_ms;
-      auto envelope = encode_i2cp_streaming(u.packet, from_port, to_port);
-      if (!envelope) return std::unexpected(std::move(envelope.error()));
-      push_outbox(std::move(*envelope));
+      u.envelope.clear();
+      auto resent = resend(u);
+      if (!resent) return resent;
     }
     recv_buf.insert(recv_buf.end(), packet.payload.begin(), packet.payload.end());
     // Data that overtook the SYN-ACK waits from sequence number 1.
@@ -301,10 +312,7 @@ bool StreamConnection::resend_due(std::uint64_t now_ms, std::uint64_t base_inter
     ++u.resends;
     u.last_send_ms = now_ms;
     u.nack_resent = false;
-    auto envelope = encode_i2cp_streaming(u.packet, from_port, to_port);
-    if (!envelope) continue;
-    push_outbox(std::move(*envelope));
-    did_work = true;
+    if (resend(u)) did_work = true;
   }
   return did_work;
 }
