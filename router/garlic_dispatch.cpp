@@ -61,7 +61,8 @@ bool try_lookup_reply(Router& r, const Arrival& arrival, ByteView garlic, const 
 // A Data clove of a session's garlic: its body is one I2CP envelope for the session's
 // stream manager. What the packet produced goes out at once when the peer's LeaseSet2 is
 // known (else the timed stream pass sends it later), with the session's LeaseSet2 along
-// when the packet opened a new connection.
+// when the packet opened a new connection. A lone plain ACK waits for the stream pass at
+// the end of this loop pass, so that the packets of one pass are acknowledged together.
 void deliver_session_data(Router& r, std::size_t session_index, const Bytes& body, const Now& now) {
   SamSession& session = r.sessions[session_index];
   if (!session.streams) return;
@@ -75,6 +76,7 @@ void deliver_session_data(Router& r, std::size_t session_index, const Bytes& bod
   const streaming::ConnectionPtr connection = *handled;
   if (!connection) return;
   const bool opened = session.streams->connections.size() > connections_before;
+  if (!opened && connection->only_ack_waiting()) return;
   const netdb::LeaseSet2Ptr lease_set = r.netdb.get_lease_set2(connection->peer_hash, now.wall_s());
   if (!lease_set || lease_set->leases.empty()) return;
   const std::optional<std::array<std::uint8_t, 32>> key = extract_x25519_key(*lease_set);
@@ -119,35 +121,35 @@ bool try_sessions(Router& r, const Arrival& arrival, ByteView garlic, const Now&
   return false;
 }
 
-void open_garlic(Router& r, const Arrival& arrival, ByteView garlic, const Now& now) {
-  if (r.try_handle_build_garlic_reply(garlic, now)) return;
-  if (try_lookup_reply(r, arrival, garlic, now)) return;
-  // In public mode a destination takes garlic only out of an own inbound tunnel, where its
-  // leases lead: garlic sent to the router directly and opened by a session would show
-  // anyone that this router hosts the destination.
-  if ((!r.public_mode || arrival.origin == MessageOrigin::OwnInbound) && try_sessions(r, arrival, garlic, now)) {
-    return;
-  }
-  if (auto blocks = ratchet::decrypt_router_garlic(r.static_keypair, garlic)) {
-    // Router garlic keeps the way its Garlic message came in.
-    dispatch_cloves(r, *blocks, arrival.inner(arrival.origin), now);
-    return;
-  }
-  if (r.debug) {
-    const std::string tag = garlic.size() >= kTagSize ? encoding::hex_encode(garlic.first(kTagSize)) : "";
-    print_debug_line(r.debug, "[debug] unhandled incoming Garlic (" + std::to_string(garlic.size()) + "B tag=" + tag +
-                                  " sessions=" + std::to_string(r.sessions.size()) + ")");
-  }
-}
-
 }  // namespace
 
 void Router::handle_garlic(const Arrival& arrival, ByteView garlic, const Now& now) {
-  if (!garlic_arrival_tap) {
-    open_garlic(*this, arrival, garlic, now);
+  if (garlic_arrival_tap) {
+    // What the tap passes on is handled as if it had arrived, without the tap.
+    auto tap = std::move(garlic_arrival_tap);
+    garlic_arrival_tap = nullptr;
+    for (const Bytes& passed : tap(garlic)) handle_garlic(arrival, passed, now);
+    garlic_arrival_tap = std::move(tap);
     return;
   }
-  for (const Bytes& passed : garlic_arrival_tap(garlic)) open_garlic(*this, arrival, passed, now);
+  if (try_handle_build_garlic_reply(garlic, now)) return;
+  if (try_lookup_reply(*this, arrival, garlic, now)) return;
+  // In public mode a destination takes garlic only out of an own inbound tunnel, where its
+  // leases lead: garlic sent to the router directly and opened by a session would show
+  // anyone that this router hosts the destination.
+  if ((!public_mode || arrival.origin == MessageOrigin::OwnInbound) && try_sessions(*this, arrival, garlic, now)) {
+    return;
+  }
+  if (auto blocks = ratchet::decrypt_router_garlic(static_keypair, garlic)) {
+    // Router garlic keeps the way its Garlic message came in.
+    dispatch_cloves(*this, *blocks, arrival.inner(arrival.origin), now);
+    return;
+  }
+  if (debug) {
+    const std::string tag = garlic.size() >= kTagSize ? encoding::hex_encode(garlic.first(kTagSize)) : "";
+    print_debug_line(debug, "[debug] unhandled incoming Garlic (" + std::to_string(garlic.size()) + "B tag=" + tag +
+                                " sessions=" + std::to_string(sessions.size()) + ")");
+  }
 }
 
 bool Router::try_handle_build_garlic_reply(ByteView garlic, const Now& now) {

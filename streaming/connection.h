@@ -53,6 +53,7 @@ struct UnackedPacket {
   // Resent because a NACK named it, since its last timed send. Every packet the peer
   // receives past a gap NACKs it again; a record is resent once for them, not once each.
   bool nack_resent = false;
+  Bytes envelope;  // the packet's I2CP envelope, made once and sent again as it is
 };
 
 struct StreamConnection {
@@ -81,6 +82,9 @@ struct StreamConnection {
   std::deque<Bytes> outbox;  // I2CP envelopes (protocol 6), oldest first
 
   bool inbound = false;  // made by a received SYN
+  // The newest outbox entry is a plain ACK. A newer ACK says everything an older unsent
+  // one says, so it takes its place: packets that arrive together get one ACK.
+  bool ack_last_in_outbox = false;
   // The sequence number of the peer's CLOSE, once seen: the close takes effect when every
   // number up to it has arrived, so a CLOSE that overtook data does not cut the stream.
   std::optional<std::uint32_t> peer_close_seq;
@@ -97,6 +101,8 @@ struct StreamConnection {
   // Tracked: kept in unacked for resending. Then its envelope goes to the outbox.
   Result<void> queue_packet(const StreamingPacket& packet, std::uint64_t now_ms, bool tracked);
   Result<void> send_ack();
+  // True when all the outbox holds is one plain ACK.
+  bool only_ack_waiting() const { return outbox.size() == 1 && ack_last_in_outbox; }
   // (ack_through, NACKs): at most 32 NACKs, and ack_through never covers a gap the NACKs
   // do not name.
   std::pair<std::uint32_t, std::vector<std::uint32_t>> wire_ack_and_nacks() const;
@@ -118,6 +124,8 @@ struct StreamConnection {
 
  private:
   void push_outbox(Bytes envelope);
+  // Queues the record's envelope again (made now if it could not be before).
+  Result<void> resend(UnackedPacket& record);
   void deliver_in_order(const StreamingPacket& packet);
   void drain_out_of_order();
   std::size_t held_bytes() const;
