@@ -24,6 +24,7 @@
 //     checks, tunnel and lease end dates (`*_s` fields such as expiration_s, expires_s).
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -127,6 +128,10 @@ struct Router {
   // Public mode never dials an address in a reserved range (private networks, loopback,
   // link-local, ...). Only tests whose public network runs on 127.0.0.x set this.
   bool dial_reserved_addresses = false;
+  // Tests only: when set, every Garlic message that arrives is given to it first, and the
+  // messages it returns are handled in its place (none: dropped, two: duplicated, one held
+  // back and returned later: reordered), as a lossy network would deliver them.
+  std::function<std::vector<Bytes>(ByteView garlic)> garlic_arrival_tap;
 
   // Movable: no record it owns points into it (the replay cache is handed to each inbound
   // handshake step), so start-up may build it in place and return it.
@@ -299,6 +304,18 @@ struct Router {
   bool step_http_proxy(const Now& now);
   bool step_bridges(const Now& now);
   bool step_remote_bridges(const Now& now);
+  // Sends every envelope waiting in the connection's outbox as one garlic message each to
+  // the peer (its hash and 32-byte X25519 key), through a current lease of the peer's
+  // LeaseSet2 chosen round-robin, else through the given gateway and tunnel id. The
+  // session's LeaseSet2 goes along with the first when force is set or no ratchet session
+  // with the peer can send. A peer key of another length leaves the outbox as it is;
+  // failures drop the affected envelope (tracked packets come again with the resend).
+  void flush_stream_outbound(SamSession& session, streaming::StreamConnection& connection,
+                             const common::Hash& peer_hash, ByteView peer_key, const common::Hash& gateway,
+                             std::uint32_t tunnel_id, bool force, const Now& now);
+  // The timed resend of every stream of every session, then the flush of each outbox
+  // whose peer's LeaseSet2 is known. True when something was queued or sent.
+  bool step_stream_connections(const Now& now);
   // Address book: a b32 value goes to b32_aliases, anything else to dest_aliases.
   void register_alias(std::string_view name, std::string_view value);
   // The number of aliases registered from a hosts file.
