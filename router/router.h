@@ -354,9 +354,34 @@ struct Router {
   bool start_proxy_netdb_lookup(const common::Hash& hash, const Now& now);
 
   // --- BitTorrent client -----------------------------------------------------------------
-  Result<void> enable_torrent_engine(std::string_view download_dir);
+  // Creates the engine and its session "__torrent__" once; every call creates the folder
+  // (trimmed; empty: the default) and a non-empty one becomes the engine's default.
+  Result<void> enable_torrent_engine(std::string_view download_dir, const Now& now);
+  // One non-waiting pass of the engine; true when it did work.
   bool step_torrent_engine(const Now& now);
   bool step_torrent_api(const Now& now);
+  // The registry (torrent/engine.h has the lookups). Adds return the info hash hex.
+  Result<std::string> add_torrent_bytes(ByteView torrent_file, std::string_view download_dir, const Now& now);
+  Result<std::string> add_torrent_magnet(std::string_view uri, std::string_view download_dir, const Now& now);
+  bool pause_torrent(std::string_view info_hash_hex, const Now& now);
+  bool remove_torrent(std::string_view info_hash_hex, const Now& now);
+  // Peer connections of the engine's session (torrent/peer_steps.cpp, piece_exchange.cpp).
+  void bt_mark_peer_ratchet_stale(TorrentEngine& engine, SamSession& session, const TorrentPeerConn& conn,
+                                  std::uint64_t quiet_s, bool remove_lease_set, bool throttle,
+                                  std::string_view reason, const Now& now);
+  bool bt_flush_peer_send_buf(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                              TorrentPeerConn& conn, const Now& now);
+  bool bt_send_peer_wire(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                         TorrentPeerConn& conn, ByteView encoded, const Now& now);
+  void bt_send_post_handshake(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                              ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now);
+  void bt_process_peer_messages(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                                ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now);
+  void bt_schedule_piece_requests(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                                  ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now);
+  void bt_handle_ext_message(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                             ActiveTorrent& torrent, TorrentPeerConn& conn, std::uint8_t id, ByteView payload,
+                             const Now& now);
 
   // --- Bootstrap from RouterInfo files ---------------------------------------------------
   Result<common::RouterInfo> load_peer_file(std::string_view path);
