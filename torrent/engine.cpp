@@ -168,14 +168,14 @@ void bt_pop_front_bytes(Bytes& buffer, std::int64_t n) {
 Bytes bt_ext_handshake_payload(std::int32_t metadata_size) {
   using bittorrent::BVal;
   BVal::Dict m;
-  m.push_back({::to_bytes("i2p_dht"), BVal::integer(kExtIdI2pDht)});
-  m.push_back({::to_bytes("i2p_pex"), BVal::integer(kExtIdI2pPex)});
-  m.push_back({::to_bytes("ut_metadata"), BVal::integer(kExtIdUtMetadata)});
+  m.push_back({std::string("i2p_dht"), BVal::integer(kExtIdI2pDht)});
+  m.push_back({std::string("i2p_pex"), BVal::integer(kExtIdI2pPex)});
+  m.push_back({std::string("ut_metadata"), BVal::integer(kExtIdUtMetadata)});
   BVal::Dict top;
-  top.push_back({::to_bytes("m"), BVal::dict(std::move(m))});
-  if (metadata_size > 0) top.push_back({::to_bytes("metadata_size"), BVal::integer(metadata_size)});
-  top.push_back({::to_bytes("reqq"), BVal::integer(kExtReqq)});
-  top.push_back({::to_bytes("v"), BVal::string(kClientVersion)});
+  top.push_back({std::string("m"), BVal::dict(std::move(m))});
+  if (metadata_size > 0) top.push_back({std::string("metadata_size"), BVal::integer(metadata_size)});
+  top.push_back({std::string("reqq"), BVal::integer(kExtReqq)});
+  top.push_back({std::string("v"), BVal::string(kClientVersion)});
   return bittorrent::bencode_encode(BVal::dict(std::move(top)));
 }
 

@@ -381,8 +381,8 @@ void Router::bt_handle_ext_message(TorrentEngine&, SamSession&, streaming::Strea
   if (const auto size = bittorrent::bdict_get_int(*decoded, "metadata_size"); size && *size >= 1 && *size <= 16777215) {
     ext.metadata_size = static_cast<std::int32_t>(*size);
   }
-  if (const Bytes* v = bittorrent::bdict_get_bytes(*decoded, "v")) {
-    if (auto text = encoding::utf8_bytes_to_string(*v)) ext.client = *text;
+  if (const bittorrent::BVal::Bytes* v = bittorrent::bdict_get_bytes(*decoded, "v")) {
+    if (auto text = encoding::utf8_bytes_to_string(bittorrent::bytes_view(*v))) ext.client = *text;
   }
   conn.client = ext.client;
   if (ext.metadata_size && torrent.metadata_size == 0) torrent.metadata_size = *ext.metadata_size;
