@@ -18,8 +18,9 @@ std::optional<HttpTrackerUrl> parse_http_tracker_url(std::string_view url) {
   const std::string_view authority = rest.substr(0, end);
   HttpTrackerUrl out;
   if (end != std::string_view::npos) {
-    out.path = std::string(rest.substr(end));
-    if (out.path.front() == '?') out.path.insert(out.path.begin(), '/');
+    const std::string_view tail = rest.substr(end);
+    out.path = tail.front() == '?' ? "/" : "";
+    out.path.append(tail);
   }
   std::string_view host = authority;
   if (const std::size_t colon = authority.rfind(':'); colon != std::string_view::npos) {
