@@ -162,7 +162,12 @@ Result<std::string> Router::add_torrent_magnet(std::string_view uri, std::string
   auto folder = torrent_folder(engine, download_dir);
   if (!folder) return std::unexpected(std::move(folder.error()));
 
-  // The magnet's DHT nodes wait for the DHT to ping them; their names are resolved there.
+  // The magnet's DHT nodes wait for the DHT to ping them.
+  for (const bittorrent::MagnetNode& node : link->dht_nodes) {
+    if (const std::optional<common::Hash> h = resolve_i2p_host_hash(node.host, now)) {
+      enqueue_dht_bootstrap(engine, *h, node.port, now);
+    }
+  }
   if (ActiveTorrent* existing = bt_find_torrent_by_ih(engine.torrents, link->info_hash)) {
     for (const std::string& url : link->trackers) bt_add_tracker_url(*existing, url);
     existing->paused = false;
@@ -241,6 +246,9 @@ bool Router::step_torrent_engine(const Now& now) {
   }
 
   // Trackers and the DHT join the pass here, before the peers, once they exist.
+  if (step_trackers(engine, *session, *session->streams, now)) did_work = true;
+  if (poll_dht_datagrams(engine, *session, *session->streams, now)) did_work = true;
+  if (step_dht(engine, *session, now)) did_work = true;
   if (bt_step_inbound(*this, engine, *session, now)) did_work = true;
   for (ActiveTorrent& torrent : engine.torrents) {
     if (torrent.paused) continue;

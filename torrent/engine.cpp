@@ -8,6 +8,7 @@
 #include "crypto/sha1.h"
 #include "encoding/text.h"
 #include "torrent/piece_storage.h"
+#include "torrent/tracker_request.h"
 
 namespace router {
 
@@ -114,29 +115,13 @@ void bt_add_tracker_url(ActiveTorrent& torrent, std::string_view url) {
   for (const TorrentTrackerConn& t : torrent.trackers) {
     if (t.url == url) return;
   }
-  constexpr std::string_view scheme = "http://";
-  const std::string lowered = encoding::ascii_lower(encoding::trim(url));
-  if (!lowered.starts_with(scheme)) return;
-  const std::string_view rest = std::string_view(encoding::trim(url)).substr(scheme.size());
-  const std::size_t slash = rest.find('/');
-  const std::string_view authority = rest.substr(0, slash);
-  std::string path = slash == std::string_view::npos ? "/" : std::string(rest.substr(slash));
-  std::string_view host = authority;
-  std::uint32_t port = 80;
-  if (const std::size_t colon = authority.rfind(':'); colon != std::string_view::npos) {
-    const std::optional<std::uint16_t> p = encoding::parse_port(authority.substr(colon + 1));
-    if (!p || *p == 0) return;
-    port = *p;
-    host = authority.substr(0, colon);
-  }
-  const std::string host_lower = encoding::ascii_lower(host);
-  if (host_lower.size() <= 4 || !host_lower.ends_with(".i2p")) return;
-  if (host_lower.find_first_of("@ \t") != std::string::npos) return;
+  std::optional<bittorrent::HttpTrackerUrl> parsed = bittorrent::parse_http_tracker_url(url);
+  if (!parsed) return;
   TorrentTrackerConn t;
   t.url = std::string(url);
-  t.host = host_lower;
-  t.port = port;
-  t.path = std::move(path);
+  t.host = std::move(parsed->host);
+  t.port = parsed->port;
+  t.path = std::move(parsed->path);
   torrent.trackers.push_back(std::move(t));
 }
 
