@@ -88,6 +88,25 @@ Bytes to_value(const common::Hash& h) { return Bytes(h.bytes.begin(), h.bytes.en
 
 std::uint32_t bt_dht_reply_port(std::uint32_t source_port) { return reply_port_for(source_port); }
 
+std::optional<DhtOutgoingQuery> bt_dht_prepare_query(const bittorrent::I2pDht& dht, const SamSession& session,
+                                                     const common::Hash& dest, std::uint32_t port,
+                                                     const bittorrent::KrpcQuery& query,
+                                                     const std::optional<Bytes>& info_hash, std::uint64_t now_wall_ms) {
+  if (!session.signing_key) return std::nullopt;
+  std::optional<Bytes> tid = fresh_tid(dht);
+  if (!tid) return std::nullopt;
+  const Bytes krpc = bittorrent::encode_krpc(bittorrent::KrpcMessage{
+      bittorrent::KrpcMessage::Query{*tid, Bytes(dht.node_id.begin(), dht.node_id.end()), query}});
+  auto datagram = streaming::write_repliable_datagram(session.destination, *session.signing_key, krpc);
+  if (!datagram) return std::nullopt;
+  const std::uint32_t to_port = port_or_default(port);
+  DhtOutgoingQuery out;
+  out.envelope = encoding::i2cp_gzip_wrap(*datagram, static_cast<std::uint16_t>(dht.query_port),
+                                          static_cast<std::uint16_t>(to_port), kProtoRepliable);
+  out.pending = bittorrent::DhtPendingTx{std::move(*tid), query_name(query), info_hash, dest, to_port, now_wall_ms};
+  return out;
+}
+
 bool Router::send_dht_query(TorrentEngine& engine, SamSession& session, const common::Hash& dest, std::uint32_t port,
                             const bittorrent::KrpcQuery& query, const Now& now,
                             const std::optional<Bytes>& info_hash) {
@@ -100,28 +119,21 @@ bool Router::send_dht_query(TorrentEngine& engine, SamSession& session, const co
     return false;
   }
   bittorrent::I2pDht& dht = engine.dht;
-  std::optional<Bytes> tid = fresh_tid(dht);
-  if (!tid) return false;
-  const Bytes krpc = bittorrent::encode_krpc(bittorrent::KrpcMessage{
-      bittorrent::KrpcMessage::Query{*tid, Bytes(dht.node_id.begin(), dht.node_id.end()), query}});
-  auto datagram = streaming::write_repliable_datagram(session.destination, *session.signing_key, krpc);
-  if (!datagram) return false;
-  const std::uint32_t to_port = port_or_default(port);
-  const Bytes wrapped = encoding::i2cp_gzip_wrap(*datagram, static_cast<std::uint16_t>(dht.query_port),
-                                                 static_cast<std::uint16_t>(to_port), kProtoRepliable);
+  std::optional<DhtOutgoingQuery> out = bt_dht_prepare_query(dht, session, dest, port, query, info_hash, now.wall_ms);
+  if (!out) return false;
   bool attach = true;
   if (session.ratchet) {
     if (const auto key = extract_x25519_key(*ls); key && session.ratchet->has_active_session(*key, now_s)) {
       attach = now.mono_ms < engine.last_publish_ms + kLeaseAttachWindowMs;
     }
   }
-  if (!send_torrent_i2cp(session, dest, wrapped, attach, now)) return false;
-  const char* name = query_name(query);
-  dht.add_pending_tx(bittorrent::DhtPendingTx{std::move(*tid), name, info_hash, dest, to_port, now.wall_ms});
+  if (!send_torrent_i2cp(session, dest, out->envelope, attach, now)) return false;
+  const std::string name = out->pending.query;
+  const std::uint32_t to_port = out->pending.port;
+  dht.add_pending_tx(std::move(out->pending));
   dht.queries_sent += 1;
   if (debug) {
-    print_debug_line(true, std::string("[debug] bt dht TX ") + name + " -> " + bt_short_b32(dest) + ":" +
-                               std::to_string(to_port));
+    print_debug_line(true, "[debug] bt dht TX " + name + " -> " + bt_short_b32(dest) + ":" + std::to_string(to_port));
   }
   return true;
 }
