@@ -13,6 +13,11 @@ std::optional<HttpTrackerUrl> parse_http_tracker_url(std::string_view url) {
   if (trimmed.size() < scheme.size() || encoding::ascii_lower(trimmed.substr(0, scheme.size())) != scheme) {
     return std::nullopt;
   }
+  // Spaces and control bytes would break the request line (or smuggle header lines).
+  if (std::any_of(trimmed.begin(), trimmed.end(),
+                  [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; })) {
+    return std::nullopt;
+  }
   const std::string_view rest = trimmed.substr(scheme.size());
   const std::size_t end = rest.find_first_of("/?");
   const std::string_view authority = rest.substr(0, end);

@@ -21,7 +21,8 @@ struct HttpTrackerUrl {
 
 // The URL trimmed of spaces, TAB, LF and CR: "http://" in any case, an authority up to the
 // first "/" or "?", an optional ":port" (1 to 65535, digits only), a host longer than
-// ".i2p" ending in it. None for any other URL (https, udp, other hosts, bad ports).
+// ".i2p" ending in it, and no space or control byte inside. None for any other URL
+// (https, udp, other hosts, bad ports).
 std::optional<HttpTrackerUrl> parse_http_tracker_url(std::string_view url);
 
 // Every byte but A-Z, a-z, 0-9, "-", ".", "_" and "~" as "%" and two upper-case hex digits.

@@ -41,6 +41,9 @@ TEST(TrackerUrl, AcceptsHttpOnI2pHostsOnly) {
       {"https://t.i2p/a", std::nullopt},
       {"udp://t.i2p/a", std::nullopt},
       {"http:/t.i2p/a", std::nullopt},
+      {"http://t.i2p/a\r\nX-Evil: 1", std::nullopt},
+      {"http://t.i2p/a b", std::nullopt},
+      {"http://t.i2p/a\x7f", std::nullopt},
       {"", std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(bittorrent::parse_http_tracker_url(c.url), c.want) << c.url;
