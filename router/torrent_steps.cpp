@@ -14,6 +14,7 @@
 #include "router/router.h"
 #include "services/streams.h"
 #include "torrent/engine.h"
+#include "torrent/extensions.h"
 #include "torrent/peer_steps.h"
 #include "torrent/piece_storage.h"
 
@@ -253,6 +254,7 @@ bool Router::step_torrent_engine(const Now& now) {
   for (ActiveTorrent& torrent : engine.torrents) {
     if (torrent.paused) continue;
     if (bt_step_torrent_peers(*this, engine, *session, torrent, now)) did_work = true;
+    if (bt_send_pex(*this, engine, *session, torrent, now)) did_work = true;
   }
   return did_work;
 }

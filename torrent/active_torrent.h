@@ -59,6 +59,9 @@ struct ActiveTorrent {
   Bytes have;                    // one 0/1 flag per piece; empty while meta is none
   std::vector<ActivePieceBuf> active_pieces;  // at most kMaxActivePieces
   std::int32_t metadata_size = 0;
+  // The peer whose handshake or data gave metadata_size: backed off when the pieces of
+  // that size do not hash to the info hash.
+  std::optional<common::Hash> metadata_size_from;
   std::vector<MetadataPiece> metadata_pieces;
   std::uint64_t last_metadata_request_ms = 0;
   std::vector<common::Hash> known_peers;  // no repeats, never the own destination; bounded

@@ -12,6 +12,7 @@
 #include "router/router.h"
 #include "services/streams.h"
 #include "torrent/engine.h"
+#include "torrent/extensions.h"
 
 namespace router {
 
@@ -186,6 +187,7 @@ void step_peer(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorr
       r.bt_process_peer_messages(engine, session, *s, torrent, c, now);
       if (c.recv_buf.size() != before) did_work = true;
       if (peer_state(c) != PeerConnState::Connected) return;
+      if (bt_request_metadata(r, engine, session, *s, torrent, c, now)) did_work = true;
       r.bt_schedule_piece_requests(engine, session, *s, torrent, c, now);
       if (peer_state(c) != PeerConnState::Connected) return;
       if (c.send_buf.empty() && t >= c.last_send_ms + kKeepAliveMs) {

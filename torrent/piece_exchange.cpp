@@ -360,33 +360,4 @@ void Router::bt_schedule_piece_requests(TorrentEngine& engine, SamSession& sessi
   }
 }
 
-void Router::bt_handle_ext_message(TorrentEngine&, SamSession&, streaming::StreamConnection&, ActiveTorrent& torrent,
-                                   TorrentPeerConn& conn, std::uint8_t id, ByteView payload, const Now&) {
-  // The extension handshake is recorded here; metadata, peer exchange and DHT messages are
-  // ignored until their handlers exist.
-  if (id != 0) return;
-  auto decoded = bittorrent::bencode_decode(payload);
-  if (!decoded || !decoded->as_dict()) return;
-  PeerExtHandshake ext;
-  auto small_id = [](const bittorrent::BVal* v, std::int32_t& out) {
-    if (!v || !v->as_int()) return;
-    const std::int64_t i = *v->as_int();
-    if (i >= 1 && i <= 255) out = static_cast<std::int32_t>(i);
-  };
-  if (const bittorrent::BVal* m = bittorrent::bdict_get(*decoded, "m"); m && m->as_dict()) {
-    small_id(bittorrent::bdict_get(*m, "ut_metadata"), ext.ut_metadata);
-    small_id(bittorrent::bdict_get(*m, "i2p_pex"), ext.i2p_pex);
-    small_id(bittorrent::bdict_get(*m, "i2p_dht"), ext.i2p_dht);
-  }
-  if (const auto size = bittorrent::bdict_get_int(*decoded, "metadata_size"); size && *size >= 1 && *size <= 16777215) {
-    ext.metadata_size = static_cast<std::int32_t>(*size);
-  }
-  if (const bittorrent::BVal::Bytes* v = bittorrent::bdict_get_bytes(*decoded, "v")) {
-    if (auto text = encoding::utf8_bytes_to_string(bittorrent::bytes_view(*v))) ext.client = *text;
-  }
-  conn.client = ext.client;
-  if (ext.metadata_size && torrent.metadata_size == 0) torrent.metadata_size = *ext.metadata_size;
-  conn.ext = std::move(ext);
-}
-
 }  // namespace router
