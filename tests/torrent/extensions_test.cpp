@@ -54,6 +54,7 @@ struct ExtRig {
     if (!t) return;
     EXPECT_TRUE(t->net[0].add_torrent_magnet("magnet:?xt=urn:btih:" + magnet_hex, "", ntcp2_net::read_now()));
     torrent = &t->engine(0).torrents.front();
+    torrent->peers.reserve(8);  // the tests hold references to the records they add
   }
   router::TorrentPeerConn& add_peer(const common::Hash& peer) {
     router::SamSession& s = *t->session(0);
@@ -261,7 +262,8 @@ TEST(Extensions, PeerExchangeAddsNewPeersOnly) {
   router::TorrentPeerConn& c = rig.add_peer(hash_of(5));
   const common::Hash known = hash_of(0x40);
   router::bt_add_known_peer(*rig.torrent, known, rig.t->dest(0));
-  const std::string own(rig.t->dest(0).bytes.begin(), rig.t->dest(0).bytes.end());
+  const common::Hash own_hash = rig.t->dest(0);
+  const std::string own(own_hash.bytes.begin(), own_hash.bytes.end());
   const std::string a(32, '\x41');
   const std::string added = a + std::string(known.bytes.begin(), known.bytes.end()) + own + std::string(6, 'z');
   rig.deliver(c, 1, "d5:added" + std::to_string(added.size()) + ":" + added + "e");
