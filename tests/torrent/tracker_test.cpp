@@ -175,6 +175,7 @@ TEST(TrackerSteps, UnresolvedHostAndLeaseSetTimeoutRetryAfter30s) {
 struct PythonTracker {
   TempDir dir;
   std::string mode = "ok";
+  bool close_after_answer = true;
   std::size_t requests = 0;
   std::vector<std::string> request_lines;
   struct Conn {
@@ -214,7 +215,7 @@ struct PythonTracker {
         auto n = c.stream->write(ByteView(c.answer).subspan(c.sent), now_ms);
         if (n) c.sent += *n;
       }
-      if (c.answered && c.sent == c.answer.size()) {
+      if (c.answered && c.sent == c.answer.size() && close_after_answer) {
         (void)c.stream->close(now_ms);
         c.closed = true;
       }
@@ -286,6 +287,32 @@ TEST(TrackerNetwork, StatusAndNextAnnounceFollowTheReply) {
     EXPECT_TRUE(n.py.request_lines[0].starts_with("GET /announce?info_hash=%BB%BB")) << n.py.request_lines[0];
     EXPECT_NE(n.py.request_lines[0].find("&left=0&compact=1&numwant=50&event=started&ip="), std::string::npos);
   }
+}
+
+TEST(TrackerNetwork, ATrackerThatNeverClosesIsGivenUpAfter25sAndWhatCameIsParsed) {
+  TrackerNet n(2);
+  ASSERT_TRUE(n.t);
+  n.py.close_after_answer = false;
+  ASSERT_TRUE(n.t->net[0].add_torrent_magnet(
+      "magnet:?xt=urn:btih:" + std::string(40, 'f') + "&tr=http://tracker.i2p/announce", "", ntcp2_net::read_now()));
+  router::TorrentEngine& e = n.t->engine(0);
+  router::TorrentTrackerConn& tr = first_tracker(e);
+  ASSERT_TRUE(n.run(
+      [&] { return !n.py.conns.empty() && n.py.conns[0].sent > 0 && tr.response.size() == n.py.conns[0].answer.size(); },
+      30'000));
+  EXPECT_EQ(tr.state, static_cast<std::int32_t>(TrackerConnState::Requesting));
+  router::SamSession& s = *n.t->session(0);
+  ntcp2_net::Now at_limit = n.last_now;
+  at_limit.mono_ms = tr.state_since_ms + 25'000;
+  n.t->net[0].step_trackers(e, s, *s.streams, at_limit);
+  EXPECT_EQ(tr.state, static_cast<std::int32_t>(TrackerConnState::Requesting));
+  ntcp2_net::Now late = at_limit;
+  late.mono_ms += 1;
+  n.t->net[0].step_trackers(e, s, *s.streams, late);
+  EXPECT_EQ(tr.state, static_cast<std::int32_t>(TrackerConnState::Idle));
+  EXPECT_EQ(tr.stream_id, 0u);
+  EXPECT_EQ(e.torrents.front().tracker_status, "ok: 0p (1s/2l) int=1800s");
+  EXPECT_EQ(tr.next_announce_ms, late.mono_ms + 1'800'000);
 }
 
 TEST(TrackerNetwork, TrackerBringsTheSeederAndTheDownloadCompletes) {
