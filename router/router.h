@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "bittorrent/krpc.h"
 #include "common/hash.h"
 #include "common/router_info.h"
 #include "encoding/bytes.h"
@@ -342,6 +343,10 @@ struct Router {
   void flush_stream_outbound(SamSession& session, streaming::StreamConnection& connection,
                              const common::Hash& peer_hash, ByteView peer_key, const common::Hash& gateway,
                              std::uint32_t tunnel_id, bool force, const Now& now);
+  // The session's own LeaseSet2 as a Local clove holding a DatabaseStore, to go along
+  // with a message to a peer; none when it cannot be built or encoded, an error when the
+  // clove cannot be made.
+  Result<std::optional<ratchet::RatchetBlock>> own_leaseset_clove(SamSession& session, const Now& now);
   // The timed resend of every stream of every session, then the flush of each outbox
   // whose peer's LeaseSet2 is known. True when something was queued or sent.
   bool step_stream_connections(const Now& now);
@@ -378,9 +383,53 @@ struct Router {
   bool start_proxy_netdb_lookup(const common::Hash& hash, const Now& now);
 
   // --- BitTorrent client -----------------------------------------------------------------
-  Result<void> enable_torrent_engine(std::string_view download_dir);
+  // Creates the engine and its session "__torrent__" once; every call creates the folder
+  // (trimmed; empty: the default) and a non-empty one becomes the engine's default.
+  Result<void> enable_torrent_engine(std::string_view download_dir, const Now& now);
+  // One non-waiting pass of the engine; true when it did work.
   bool step_torrent_engine(const Now& now);
   bool step_torrent_api(const Now& now);
+  // The registry (torrent/engine.h has the lookups). Adds return the info hash hex.
+  Result<std::string> add_torrent_bytes(ByteView torrent_file, std::string_view download_dir, const Now& now);
+  Result<std::string> add_torrent_magnet(std::string_view uri, std::string_view download_dir, const Now& now);
+  bool pause_torrent(std::string_view info_hash_hex, const Now& now);
+  bool remove_torrent(std::string_view info_hash_hex, const Now& now);
+  // Peer connections of the engine's session (torrent/peer_steps.cpp, piece_exchange.cpp).
+  void bt_mark_peer_ratchet_stale(TorrentEngine& engine, SamSession& session, const TorrentPeerConn& conn,
+                                  std::uint64_t quiet_s, bool remove_lease_set, bool throttle,
+                                  std::string_view reason, const Now& now);
+  bool bt_flush_peer_send_buf(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                              TorrentPeerConn& conn, const Now& now);
+  bool bt_send_peer_wire(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                         TorrentPeerConn& conn, ByteView encoded, const Now& now);
+  void bt_send_post_handshake(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                              ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now);
+  void bt_process_peer_messages(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                                ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now);
+  void bt_schedule_piece_requests(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                                  ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now);
+  void bt_handle_ext_message(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                             ActiveTorrent& torrent, TorrentPeerConn& conn, std::uint8_t id, ByteView payload,
+                             const Now& now);
+
+  // Trackers and the DHT of the engine's session (torrent/tracker_steps.cpp,
+  // torrent/dht_steps.cpp, services/torrent_egress.cpp).
+  // One I2CP envelope (ports and protocol already set) to the destination in one garlic
+  // message, with the session's LeaseSet2 ahead of it when attach_leaseset is set. True
+  // when the message went to the tunnels.
+  bool send_torrent_i2cp(SamSession& session, const common::Hash& dest, ByteView payload, bool attach_leaseset,
+                         const Now& now);
+  bool step_trackers(TorrentEngine& engine, SamSession& session, streaming::StreamManager& streams, const Now& now);
+  bool send_dht_query(TorrentEngine& engine, SamSession& session, const common::Hash& dest, std::uint32_t port,
+                      const bittorrent::KrpcQuery& query, const Now& now,
+                      const std::optional<Bytes>& info_hash = std::nullopt);
+  void send_dht_reply(TorrentEngine& engine, SamSession& session, const common::Hash& dest, std::uint32_t reply_port,
+                      ByteView tid, ByteView nodes, const std::vector<Bytes>& values,
+                      const std::optional<Bytes>& token, const Now& now);
+  bool poll_dht_datagrams(TorrentEngine& engine, SamSession& session, streaming::StreamManager& streams,
+                          const Now& now);
+  bool step_dht(TorrentEngine& engine, SamSession& session, const Now& now);
+  bool enqueue_dht_bootstrap(TorrentEngine& engine, const common::Hash& dest, std::uint32_t port, const Now& now);
 
   // --- Bootstrap from RouterInfo files ---------------------------------------------------
   Result<common::RouterInfo> load_peer_file(std::string_view path);

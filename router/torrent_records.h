@@ -1,11 +1,10 @@
 #pragma once
-// Records of the BitTorrent client that the router record holds. Only the fields the router
-// core touches are here; the torrent engine fills them in.
+// Records of the BitTorrent client that the router record holds: the engine (its own
+// header) and the API's connections.
 #include "ntcp2_net/tcp_socket.h"
+#include "torrent/engine_records.h"
 
 namespace router {
-
-struct TorrentEngine {};
 
 // One connection of the torrent HTTP JSON API.
 struct TorrentApiConn {

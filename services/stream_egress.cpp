@@ -29,6 +29,34 @@ constexpr std::uint64_t kResendLocalMs = 1500;
 
 }  // namespace
 
+const common::Lease2& choose_peer_lease(const common::LeaseSet2& lease_set, std::uint32_t now_s,
+                                       std::int32_t& rotation) {
+  std::vector<const common::Lease2*> current;
+  for (const common::Lease2& lease : lease_set.leases) {
+    if (lease.end_date > now_s) current.push_back(&lease);
+  }
+  if (current.empty()) {
+    for (const common::Lease2& lease : lease_set.leases) current.push_back(&lease);
+  }
+  return *current[take_rotation(rotation, current.size())];
+}
+
+Result<std::optional<ratchet::RatchetBlock>> Router::own_leaseset_clove(SamSession& session, const Now& now) {
+  const std::uint32_t now_s = now.wall_s();
+  const std::optional<common::LeaseSet2> own = build_session_leaseset2(session, now);
+  if (!own) return std::nullopt;
+  auto bytes = own->to_bytes();
+  if (!bytes || bytes->empty()) return std::nullopt;
+  i2np::I2npPayload::DatabaseStore store;
+  store.key = session.dest_hash;
+  store.store_type = common::LeaseSet2::kStoreType;
+  store.data = std::move(*bytes);
+  auto clove = ratchet::garlic_clove_block(ratchet::CloveDelivery::Local{}, take_id(next_msg_id),
+                                           now_s + kCloveExpirationS, i2np::I2npPayload{std::move(store)});
+  if (!clove) return std::unexpected(std::move(clove.error()));
+  return std::optional<ratchet::RatchetBlock>(std::move(*clove));
+}
+
 streaming::ConnectionPtr find_stream_by_id(const std::vector<streaming::ConnectionPtr>& connections,
                                            std::uint32_t local_stream_id) {
   auto found = std::find_if(connections.begin(), connections.end(), [&](const streaming::ConnectionPtr& c) {
@@ -59,14 +87,7 @@ void Router::flush_stream_outbound(SamSession& session, streaming::StreamConnect
   std::uint32_t to_tunnel = tunnel_id;
   if (const netdb::LeaseSet2Ptr lease_set = netdb.get_lease_set2(peer_hash, now_s);
       lease_set && !lease_set->leases.empty()) {
-    std::vector<const common::Lease2*> current;
-    for (const common::Lease2& lease : lease_set->leases) {
-      if (lease.end_date > now_s) current.push_back(&lease);
-    }
-    if (current.empty()) {
-      for (const common::Lease2& lease : lease_set->leases) current.push_back(&lease);
-    }
-    const common::Lease2& chosen = *current[take_rotation(lease_rotation, current.size())];
+    const common::Lease2& chosen = choose_peer_lease(*lease_set, now_s, lease_rotation);
     to_gateway = chosen.gateway;
     to_tunnel = chosen.tunnel_id;
   }
@@ -76,19 +97,9 @@ void Router::flush_stream_outbound(SamSession& session, streaming::StreamConnect
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     ratchet::RatchetBlocks blocks;
     if (i == 0 && bundle) {
-      if (const std::optional<common::LeaseSet2> own = build_session_leaseset2(session, now)) {
-        auto bytes = own->to_bytes();
-        if (bytes && !bytes->empty()) {
-          i2np::I2npPayload::DatabaseStore store;
-          store.key = session.dest_hash;
-          store.store_type = common::LeaseSet2::kStoreType;
-          store.data = std::move(*bytes);
-          auto clove = ratchet::garlic_clove_block(ratchet::CloveDelivery::Local{}, take_id(next_msg_id),
-                                                   now_s + kCloveExpirationS, i2np::I2npPayload{std::move(store)});
-          if (!clove) continue;
-          blocks.push_back(std::move(*clove));
-        }
-      }
+      auto clove = own_leaseset_clove(session, now);
+      if (!clove) continue;
+      if (*clove) blocks.push_back(std::move(**clove));
     }
     auto data = ratchet::garlic_clove_block(ratchet::CloveDelivery::Destination{peer_hash}, take_id(next_msg_id),
                                             now_s + kCloveExpirationS,

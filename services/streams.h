@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/lease_set2.h"
 #include "streaming/manager.h"
 
 namespace router {
@@ -14,5 +15,11 @@ streaming::ConnectionPtr find_stream_by_id(const std::vector<streaming::Connecti
 // Removes every connection with that id from the manager's connections (the accept queue
 // is left as it is).
 void remove_stream_by_id(streaming::StreamManager& manager, std::uint32_t local_stream_id);
+
+// The lease a message to the peer goes through: the current leases (end later than now)
+// in turn by the rotation counter, or every lease when none is current. The LeaseSet2
+// must hold at least one lease.
+const common::Lease2& choose_peer_lease(const common::LeaseSet2& lease_set, std::uint32_t now_s,
+                                       std::int32_t& rotation);
 
 }  // namespace router

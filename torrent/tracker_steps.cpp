@@ -1,0 +1,219 @@
+// HTTP trackers over streams of the torrent session: each tracker of a running torrent is
+// a small state machine stepped once per engine pass (look up the tracker's LeaseSet2,
+// open a stream, write the announce, read until the tracker closes, learn the peers, wait
+// for the next announce). Times are monotonic ms.
+#include <string>
+
+#include "bittorrent/tracker_reply.h"
+#include "encoding/text.h"
+#include "router/destinations.h"
+#include "router/peer_log.h"
+#include "router/router.h"
+#include "services/streams.h"
+#include "torrent/engine.h"
+#include "torrent/tracker_request.h"
+
+namespace router {
+
+namespace {
+
+constexpr std::uint64_t kTrackerLookupWaitMs = 25'000;
+constexpr std::uint64_t kTrackerReplyWaitMs = 25'000;
+constexpr std::uint64_t kRetryUnresolvedMs = 30'000;
+constexpr std::uint64_t kRetryConnectMs = 20'000;
+constexpr std::uint64_t kRetryBadReplyMs = 60'000;
+constexpr std::uint64_t kMinIntervalS = 15;
+
+void go_idle(TorrentTrackerConn& t, std::uint64_t next_announce_ms) {
+  t.state = static_cast<std::int32_t>(TrackerConnState::Idle);
+  t.next_announce_ms = next_announce_ms;
+}
+
+std::uint64_t bytes_left(const ActiveTorrent& torrent) {
+  if (!torrent.meta || torrent.meta->total_length <= 0) return 0;
+  const auto total = static_cast<std::uint64_t>(torrent.meta->total_length);
+  return total > torrent.downloaded ? total - torrent.downloaded : 0;
+}
+
+// Pushes the stream's queued packets out through the tracker's first lease, when its
+// LeaseSet2 gives a key; otherwise the timed stream pass sends them once it can.
+void flush_tracker_stream(Router& r, SamSession& session, streaming::StreamConnection& stream,
+                          const common::Hash& dest, bool force, const Now& now) {
+  const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(dest, now.wall_s());
+  if (!ls || ls->leases.empty()) return;
+  const std::optional<std::array<std::uint8_t, 32>> key = extract_x25519_key(*ls);
+  if (!key) return;
+  r.flush_stream_outbound(session, stream, dest, *key, ls->leases.front().gateway, ls->leases.front().tunnel_id,
+                          force, now);
+}
+
+// What the finished exchange brought: the torrent's status, its peers and the delay until
+// the next announce.
+std::uint64_t digest_reply(Router& r, TorrentEngine& engine, const SamSession& session, ActiveTorrent& torrent,
+                           TorrentTrackerConn& t) {
+  const std::string& host = t.host;
+  if (t.response.empty()) {
+    torrent.tracker_status = "empty/timeout (" + host + ")";
+    if (r.debug) {
+      print_debug_line(true, "[debug] bt tracker " + host + " empty/timeout (sent_req=" +
+                                 (t.sent_req ? "true" : "false") + ")");
+    }
+    return kRetryBadReplyMs;
+  }
+  Bytes reply = std::move(t.response);
+  t.response.clear();
+  // An error page is not a reply: only a 200 answer is read for peers.
+  if (const std::optional<std::uint32_t> status = bittorrent::http_reply_status(reply); status && *status != 200) {
+    torrent.tracker_status = "err: HTTP " + std::to_string(*status);
+    if (r.debug) print_debug_line(true, "[debug] bt tracker " + host + " HTTP " + std::to_string(*status));
+    return kRetryBadReplyMs;
+  }
+  auto parsed = bittorrent::parse_http_tracker_response(reply);
+  if (!parsed) {
+    const std::string text = bt_err_msg(parsed.error());
+    const std::string size = std::to_string(reply.size());
+    torrent.tracker_status = "parse err (" + size + "B): " + text;
+    if (r.debug) print_debug_line(true, "[debug] bt tracker " + host + " parse error (" + size + "B): " + text);
+    return kRetryBadReplyMs;
+  }
+  for (const common::Hash& peer : parsed->peers) {
+    if (bt_add_known_peer(torrent, peer, session.dest_hash)) engine.dht.peers_discovered += 1;
+  }
+  const std::string peers = std::to_string(parsed->peers.size());
+  const std::string seeds = std::to_string(parsed->complete);
+  const std::string leechers = std::to_string(parsed->incomplete);
+  const std::string interval = std::to_string(parsed->interval);
+  if (parsed->failure_reason && !parsed->failure_reason->empty()) {
+    torrent.tracker_status = "err: " + *parsed->failure_reason;
+    if (r.debug) print_debug_line(true, "[debug] bt tracker " + host + " failure: " + *parsed->failure_reason);
+  } else {
+    torrent.tracker_status = "ok: " + peers + "p (" + seeds + "s/" + leechers + "l) int=" + interval + "s";
+    if (r.debug) {
+      print_debug_line(true, "[debug] bt tracker " + host + " -> " + peers + " peers (" + seeds + "s/" + leechers +
+                                 "l), interval=" + interval + "s");
+    }
+  }
+  if (parsed->interval < static_cast<std::int32_t>(kMinIntervalS)) return kRetryBadReplyMs;
+  return static_cast<std::uint64_t>(parsed->interval) * 1000;
+}
+
+// One visit of one tracker; true when it did work.
+bool step_tracker(Router& r, TorrentEngine& engine, SamSession& session, streaming::StreamManager& streams,
+                  ActiveTorrent& torrent, TorrentTrackerConn& t, const Now& now) {
+  const std::uint64_t ms = now.mono_ms;
+  switch (static_cast<TrackerConnState>(t.state)) {
+    case TrackerConnState::Idle: {
+      if (ms < t.next_announce_ms) return false;
+      const std::optional<common::Hash> dest = r.resolve_i2p_host_hash(t.host, now);
+      if (!dest) {
+        t.next_announce_ms = ms + kRetryUnresolvedMs;
+        return true;
+      }
+      t.dest = *dest;
+      t.state = static_cast<std::int32_t>(TrackerConnState::LookingUp);
+      t.state_since_ms = ms;
+      t.response.clear();
+      t.sent_req = false;
+      r.start_proxy_netdb_lookup(*dest, now);
+      return true;
+    }
+    case TrackerConnState::LookingUp: {
+      if (!t.dest) {
+        go_idle(t, ms + kRetryUnresolvedMs);
+        return true;
+      }
+      const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(*t.dest, now.wall_s());
+      if (ls && !ls->leases.empty()) {
+        const auto to_port = static_cast<std::uint16_t>(t.port == 80 ? 0 : t.port);
+        auto opened = streams.connect(*t.dest, ms, 0, to_port);
+        if (!opened) {
+          go_idle(t, ms + kRetryConnectMs);
+          return true;
+        }
+        t.stream_id = (*opened)->local_stream_id;
+        t.state = static_cast<std::int32_t>(TrackerConnState::Requesting);
+        t.state_since_ms = ms;
+        flush_tracker_stream(r, session, **opened, *t.dest, true, now);
+        return true;
+      }
+      if (t.state_since_ms + kTrackerLookupWaitMs < ms) {
+        torrent.tracker_status = "ls2 timeout: " + t.host;
+        if (r.debug) print_debug_line(true, "[debug] bt tracker ls2 timeout " + t.host);
+        go_idle(t, ms + kRetryUnresolvedMs);
+        return true;
+      }
+      return false;
+    }
+    case TrackerConnState::Requesting: {
+      if (!t.dest) {
+        t.state = static_cast<std::int32_t>(TrackerConnState::Idle);
+        return true;
+      }
+      const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, t.stream_id);
+      if (!s) {
+        t.stream_id = 0;
+        go_idle(t, ms + kRetryConnectMs);
+        return true;
+      }
+      bool did_work = false;
+      if (!t.sent_req && s->state == streaming::StreamState::Established) {
+        const std::uint64_t left = bytes_left(torrent);
+        bittorrent::AnnounceParams params;
+        params.info_hash = torrent.info_hash;
+        params.peer_id = engine.peer_id;
+        params.uploaded = torrent.uploaded;
+        params.downloaded = torrent.downloaded;
+        params.left = left;
+        params.completed = torrent.completed;
+        params.public_b64 = session.public_b64;
+        const std::string request = bittorrent::build_http_announce_request(t.host, t.port, t.path, params);
+        (void)s->write(::as_bytes(request), ms);
+        t.sent_req = true;
+        if (torrent.tracker_status.empty()) torrent.tracker_status = "announcing " + t.host;
+        if (r.debug) {
+          print_debug_line(true, "[debug] bt tracker GET http://" + t.host + ":" + std::to_string(t.port) + t.path +
+                                     " (ih=" + torrent.info_hash_hex.substr(0, 12) +
+                                     ", left=" + std::to_string(left) + ")");
+        }
+        flush_tracker_stream(r, session, *s, *t.dest, false, now);
+        did_work = true;
+      }
+      const Bytes got = s->read_available();
+      if (!got.empty()) {
+        const std::size_t room = kTrackerMaxResponse - std::min(kTrackerMaxResponse, t.response.size());
+        t.response.insert(t.response.end(), got.begin(), got.begin() + static_cast<std::ptrdiff_t>(
+                                                                           std::min(room, got.size())));
+        did_work = true;
+      }
+      const bool ended = (s->peer_closed && s->recv_buf.empty()) || s->state > streaming::StreamState::Closed ||
+                         t.state_since_ms + kTrackerReplyWaitMs < ms;
+      if (!ended) return did_work;
+      // The CLOSE goes out before the stream leaves the manager.
+      (void)s->close(ms);
+      flush_tracker_stream(r, session, *s, *t.dest, false, now);
+      remove_stream_by_id(streams, t.stream_id);
+      t.stream_id = 0;
+      const std::uint64_t delay = digest_reply(r, engine, session, torrent, t);
+      go_idle(t, ms + delay);
+      return true;
+    }
+  }
+  t.state = static_cast<std::int32_t>(TrackerConnState::Idle);
+  return true;
+}
+
+}  // namespace
+
+bool Router::step_trackers(TorrentEngine& engine, SamSession& session, streaming::StreamManager& streams,
+                           const Now& now) {
+  bool did_work = false;
+  for (ActiveTorrent& torrent : engine.torrents) {
+    if (torrent.paused) continue;
+    for (TorrentTrackerConn& t : torrent.trackers) {
+      if (step_tracker(*this, engine, session, streams, torrent, t, now)) did_work = true;
+    }
+  }
+  return did_work;
+}
+
+}  // namespace router
