@@ -235,3 +235,24 @@ TEST_F(PeerSteps, RepublicationEvery120Seconds) {
 
 }  // namespace
 }  // namespace torrent_test
+
+namespace torrent_test {
+namespace {
+
+// The router core's call does nothing without an engine, or without its session's streams.
+TEST(EngineAbsent, StepDoesNoWork) {
+  auto net = test_support::TestNetwork::create({.routers = 1});
+  ASSERT_TRUE(net) << to_string(net.error());
+  router::Router& r = (*net)[0];
+  const ntcp2_net::Now now = ntcp2_net::read_now();
+  EXPECT_FALSE(r.step_torrent_engine(now));
+  EXPECT_EQ(router::torrent_b32_address(r.sessions), "");
+  TempDir tmp;
+  ASSERT_TRUE(r.enable_torrent_engine(tmp.path().string(), now));
+  router::bt_find_session(r.sessions, "__torrent__")->streams.reset();
+  EXPECT_FALSE(r.step_torrent_engine(now.after(200'000)));
+  EXPECT_EQ(r.torrent_engine->publish_gen, 1) << "nothing ran, not even the republication";
+}
+
+}  // namespace
+}  // namespace torrent_test
