@@ -348,3 +348,37 @@ TEST_F(PeerSteps, InboundPeersBeyondSixteenAreAccepted) {
 
 }  // namespace
 }  // namespace torrent_test
+
+namespace torrent_test {
+namespace {
+
+// A peer that asks faster than its stream takes our answers: requests wait in the receive
+// buffer once the send buffer nears 1 MiB; a receive buffer of 2 MiB stops reading.
+TEST_F(PeerSteps, BuffersAreBounded) {
+  ActiveTorrent& t = add_torrent(4 * kPieceLength, true);
+  ASSERT_TRUE(t.completed);
+  TorrentPeerConn conn = connected(0xB1);
+  for (int i = 0; i < 200; ++i) {
+    const Bytes f = frame(PeerMessage{PeerMessage::Request{static_cast<std::uint32_t>(i % 4), 0, 16384}});
+    conn.recv_buf.insert(conn.recv_buf.end(), f.begin(), f.end());
+  }
+  for (int call = 0; call < 5; ++call) r().bt_process_peer_messages(engine(), *session, *stream, t, conn, now);
+  EXPECT_LE(conn.send_buf.size(), router::kPeerSendBufMax);
+  EXPECT_GT(conn.send_buf.size(), router::kPeerSendBufMax - 2 * 16397);
+  EXPECT_FALSE(conn.recv_buf.empty()) << "the rest of the requests wait";
+  EXPECT_EQ(router::peer_state(conn), PeerConnState::Connected);
+
+  TorrentPeerConn full = connected(0xB2);
+  for (std::size_t i = 0; i < router::kPeerRecvBufMax / 4; ++i) {
+    const Bytes f = frame(PeerMessage{PeerMessage::KeepAlive{}});
+    full.recv_buf.insert(full.recv_buf.end(), f.begin(), f.end());
+  }
+  stream->recv_buf = Bytes(100, 7);
+  t.peers.push_back(std::move(full));
+  pass(1);
+  EXPECT_EQ(stream->recv_buf.size(), 100u) << "not read while the receive buffer is full";
+  EXPECT_EQ(t.peers.back().recv_buf.size(), router::kPeerRecvBufMax - 64 * 4);
+}
+
+}  // namespace
+}  // namespace torrent_test
