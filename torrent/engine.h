@@ -41,7 +41,8 @@ bool bt_peer_backed_off(const std::vector<TorrentBackoff>& backoff, const common
 
 // Installs the metainfo on the torrent (name, info bytes, a fresh have list), offers its
 // trackers, and reads and hashes every piece already on disk. True when all verified.
-// Pieces in progress are dropped: they belong to no metainfo yet.
+// Pieces in progress are dropped: they belong to no metainfo yet. Callers refuse a file
+// list that bt_check_file_paths refuses before they get here (the adds do).
 bool bt_init_torrent_metainfo(ActiveTorrent& torrent, const bittorrent::TorrentMeta& meta);
 
 // Appends a tracker for an http URL on an .i2p host not yet present; anything else is

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "router/destinations.h"
+#include "router/id_counters.h"
 #include "tests/torrent/engine_fixture.h"
 
 namespace torrent_test {
@@ -231,6 +233,151 @@ TEST_F(PeerSteps, RepublicationEvery120Seconds) {
   pass(120'000);
   EXPECT_EQ(engine().publish_gen, gen + 1);
   EXPECT_EQ(engine().last_publish_ms, now.mono_ms + 120'000);
+}
+
+}  // namespace
+}  // namespace torrent_test
+
+namespace torrent_test {
+namespace {
+
+// The router core's call does nothing without an engine, or without its session's streams.
+TEST(EngineAbsent, StepDoesNoWork) {
+  auto net = test_support::TestNetwork::create({.routers = 1});
+  ASSERT_TRUE(net) << to_string(net.error());
+  router::Router& r = (*net)[0];
+  const ntcp2_net::Now now = ntcp2_net::read_now();
+  EXPECT_FALSE(r.step_torrent_engine(now));
+  EXPECT_EQ(router::torrent_b32_address(r.sessions), "");
+  TempDir tmp;
+  ASSERT_TRUE(r.enable_torrent_engine(tmp.path().string(), now));
+  router::bt_find_session(r.sessions, "__torrent__")->streams.reset();
+  EXPECT_FALSE(r.step_torrent_engine(now.after(200'000)));
+  EXPECT_EQ(r.torrent_engine->publish_gen, 1) << "nothing ran, not even the republication";
+}
+
+}  // namespace
+}  // namespace torrent_test
+
+namespace torrent_test {
+namespace {
+
+class PeerLease : public PeerSteps {
+ protected:
+  // Another destination on this router whose LeaseSet2 stands in the NetDB as a peer's.
+  common::Hash peer_with_lease_set() {
+    r().sessions.push_back(stream_session_of(r(), "other"));
+    session = router::bt_find_session(r().sessions, "__torrent__");  // the list may have moved
+    router::SamSession& other = r().sessions.back();
+    auto ls = r().build_session_leaseset2(other, now);
+    EXPECT_TRUE(ls);
+    if (ls) {
+      EXPECT_TRUE(r().netdb.store_lease_set2(*ls, now.wall_s()));
+    }
+    return other.dest_hash;
+  }
+
+  static router::SamSession stream_session_of(router::Router& router_ref, const std::string& id) {
+    auto t = router::generate_transient_destination();
+    EXPECT_TRUE(t);
+    router::SamSession s;
+    s.id = id;
+    s.destination = t->destination;
+    s.dest_hash = t->destination.keys_and_cert.hash();
+    s.tunnel_id = static_cast<std::int32_t>(router::take_id(router_ref.next_tunnel_id));
+    s.x25519_public = t->encryption_keypair.public_key;
+    s.signing_key = t->signing_key;
+    s.ratchet = ratchet::RatchetSessionManager::create(t->encryption_keypair);
+    return s;
+  }
+};
+
+TEST_F(PeerLease, SilentPeerLosesItsLeaseSetUnlessConnectedElsewhere) {
+  const common::Hash peer = peer_with_lease_set();
+  ASSERT_TRUE(r().netdb.get_lease_set2(peer, now.wall_s()));
+  ActiveTorrent& a = add_torrent(kPieceLength, false);
+  add_torrent(2 * kPieceLength, false);
+  ActiveTorrent& b = engine().torrents.back();
+  TorrentPeerConn silent;
+  silent.peer = peer;
+  TorrentPeerConn busy;
+  busy.peer = peer;
+  router::set_peer_state(busy, PeerConnState::Connected);
+  b.peers.push_back(busy);
+  r().bt_mark_peer_ratchet_stale(engine(), *session, silent, 15, true, false, "idle 90s timeout", now);
+  EXPECT_TRUE(r().netdb.get_lease_set2(peer, now.wall_s())) << "connected in another torrent: kept";
+  b.peers.clear();
+  (void)a;
+  r().bt_mark_peer_ratchet_stale(engine(), *session, silent, 15, true, false, "idle 90s timeout", now);
+  EXPECT_FALSE(r().netdb.get_lease_set2(peer, now.wall_s()));
+}
+
+TEST_F(PeerLease, LeaseSetAttachedAfterRepublicationAndEvery180Seconds) {
+  const common::Hash peer = peer_with_lease_set();
+  add_torrent(kPieceLength, false);
+  TorrentPeerConn conn = connected(0x99);
+  conn.peer = peer;  // the flush refreshes key and gateway from the peer's LeaseSet2
+  conn.last_lookup_ms = now.mono_ms;
+  auto send = [&](std::uint64_t at) {
+    return r().bt_send_peer_wire(engine(), *session, *stream, conn, frame(PeerMessage{PeerMessage::KeepAlive{}}),
+                                 now.after(at));
+  };
+  ASSERT_TRUE(send(10));
+  EXPECT_EQ(conn.remote_x25519.size(), 32u);
+  ASSERT_TRUE(conn.lease_gateway.has_value());
+  EXPECT_EQ(conn.last_flush_ms, now.mono_ms) << "nothing new to attach";
+  engine().publish_gen += 1;
+  ASSERT_TRUE(send(20));
+  EXPECT_EQ(conn.publish_gen, engine().publish_gen);
+  EXPECT_EQ(conn.last_flush_ms, now.mono_ms + 20);
+  ASSERT_TRUE(send(180'019));
+  EXPECT_EQ(conn.last_flush_ms, now.mono_ms + 20);
+  ASSERT_TRUE(send(180'020));
+  EXPECT_EQ(conn.last_flush_ms, now.mono_ms + 180'020);
+}
+
+TEST_F(PeerSteps, InboundPeersBeyondSixteenAreAccepted) {
+  ActiveTorrent& t = add_torrent(kPieceLength, false);
+  for (std::uint8_t i = 1; i <= 16; ++i) router::bt_add_known_peer(t, hash_of(i), session->dest_hash);
+  pass(0);
+  ASSERT_EQ(t.peers.size(), 16u);
+  inbound_stream(0xA1, bittorrent::encode_handshake(t.info_hash, Bytes(20, 1)).value());
+  pass(1);
+  EXPECT_EQ(t.peers.size(), 17u);
+}
+
+}  // namespace
+}  // namespace torrent_test
+
+namespace torrent_test {
+namespace {
+
+// A peer that asks faster than its stream takes our answers: requests wait in the receive
+// buffer once the send buffer nears 1 MiB; a receive buffer of 2 MiB stops reading.
+TEST_F(PeerSteps, BuffersAreBounded) {
+  ActiveTorrent& t = add_torrent(4 * kPieceLength, true);
+  ASSERT_TRUE(t.completed);
+  TorrentPeerConn conn = connected(0xB1);
+  for (int i = 0; i < 200; ++i) {
+    const Bytes f = frame(PeerMessage{PeerMessage::Request{static_cast<std::uint32_t>(i % 4), 0, 16384}});
+    conn.recv_buf.insert(conn.recv_buf.end(), f.begin(), f.end());
+  }
+  for (int call = 0; call < 5; ++call) r().bt_process_peer_messages(engine(), *session, *stream, t, conn, now);
+  EXPECT_LE(conn.send_buf.size(), router::kPeerSendBufMax);
+  EXPECT_GT(conn.send_buf.size(), router::kPeerSendBufMax - 2 * 16397);
+  EXPECT_FALSE(conn.recv_buf.empty()) << "the rest of the requests wait";
+  EXPECT_EQ(router::peer_state(conn), PeerConnState::Connected);
+
+  TorrentPeerConn full = connected(0xB2);
+  for (std::size_t i = 0; i < router::kPeerRecvBufMax / 4; ++i) {
+    const Bytes f = frame(PeerMessage{PeerMessage::KeepAlive{}});
+    full.recv_buf.insert(full.recv_buf.end(), f.begin(), f.end());
+  }
+  stream->recv_buf = Bytes(100, 7);
+  t.peers.push_back(std::move(full));
+  pass(1);
+  EXPECT_EQ(stream->recv_buf.size(), 100u) << "not read while the receive buffer is full";
+  EXPECT_EQ(t.peers.back().recv_buf.size(), router::kPeerRecvBufMax - 64 * 4);
 }
 
 }  // namespace

@@ -104,7 +104,13 @@ TEST(RouterProgram, OptionalServicesAndWarningsInOrder) {
   EXPECT_EQ(banner[3], "  NTCP2:       " + loopback(ntcp2) + " (public=false, hops=3)");
   EXPECT_EQ(banner[4], "  SAMv3:       " + loopback(sam));
   EXPECT_EQ(banner[5], "  HTTP Proxy:  " + loopback(proxy));
-  EXPECT_EQ(banner[6], "  Torrent API: " + loopback(api) + " (b32=)");
+  // The torrent engine's own destination: 52 base32 characters and ".b32.i2p".
+  const std::string api_prefix = "  Torrent API: " + loopback(api) + " (b32=";
+  ASSERT_TRUE(banner[6].starts_with(api_prefix)) << banner[6];
+  const std::string b32 = banner[6].substr(api_prefix.size());
+  EXPECT_EQ(b32.size(), 52u + 9u) << b32;
+  EXPECT_TRUE(b32.ends_with(".b32.i2p)")) << b32;
+  EXPECT_EQ(b32.find_first_not_of("abcdefghijklmnopqrstuvwxyz234567"), 52u) << b32;
   EXPECT_EQ(banner[7], "  NetDB peers: 1 (floodfills=1)");  // the own RouterInfo advertises "LRf"
   EXPECT_TRUE(can_connect(proxy));
   EXPECT_TRUE(can_connect(api));
