@@ -37,6 +37,4 @@ Result<void> Router::enable_torrent_engine(std::string_view download_dir) {
 
 bool Router::step_torrent_engine(const Now&) { return false; }
 
-bool Router::step_torrent_api(const Now&) { return false; }
-
 }  // namespace router

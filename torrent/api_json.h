@@ -1,0 +1,78 @@
+#pragma once
+// The small JSON and text functions of the torrent API. The API writes its documents itself,
+// member by member in a fixed order, and reads the few members of a request body it needs by
+// searching the text; there is no general JSON parser behind either.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+
+namespace router {
+
+// The text made safe inside a JSON string literal: a double quote and a backslash get a
+// backslash in front, LF, CR and TAB become \n, \r and \t, every other character below
+// U+0020 becomes a blank, and everything else (UTF-8 included) is copied unchanged.
+std::string api_json_escape(std::string_view text);
+
+// {"ok":false,"error":"<text escaped>"}
+std::string api_json_err(std::string_view text);
+
+// A decimal number of a header value or a JSON member: trimmed of blanks, tabs, CR and LF;
+// empty is 0; any character that is not a digit makes it 0. Reading stops once the value
+// passes 10,000,000, so results lie between 0 and 100,000,009 and nothing overflows.
+std::int64_t api_parse_decimal(std::string_view text);
+
+// The string value of the first member named key whose value is a string, found by
+// searching the text (a key inside a nested object or inside another string matches too).
+// \" \/ \\ \n \r \t are unescaped; a backslash before any other character stands for that
+// character. None when no occurrence has a string value, or when the first value that
+// starts has no closing quote.
+std::optional<std::string> api_json_get_string(std::string_view json, std::string_view key);
+
+// Standard, URL-safe and I2P Base64 alike, padded or not: "+" becomes "-", "/" and "_"
+// become "~", blanks, tabs, CR and LF are dropped, and the missing padding is added.
+Result<Bytes> api_decode_base64_flexible(std::string_view text);
+
+// The text shown to API clients for an error of the engine's add operations.
+std::string api_router_err_msg(const Error& error);
+
+// Writes compact JSON (no blank between tokens) in the order of the calls. Keys are written
+// as given; string values are escaped (api_json_escape) or raw (known to hold only safe
+// characters such as hex digits and base32 letters).
+class ApiJsonWriter {
+ public:
+  ApiJsonWriter& begin_object();
+  ApiJsonWriter& end_object();
+  ApiJsonWriter& begin_array();
+  ApiJsonWriter& end_array();
+  // The key of the next value inside an object.
+  ApiJsonWriter& key(std::string_view name);
+  ApiJsonWriter& escaped(std::string_view value);
+  ApiJsonWriter& raw(std::string_view value);
+  ApiJsonWriter& number(std::uint64_t value);
+  ApiJsonWriter& boolean(bool value);
+
+  // Members: key followed by the value.
+  ApiJsonWriter& escaped(std::string_view name, std::string_view value) { return key(name).escaped(value); }
+  ApiJsonWriter& raw(std::string_view name, std::string_view value) { return key(name).raw(value); }
+  ApiJsonWriter& number(std::string_view name, std::uint64_t value) { return key(name).number(value); }
+  ApiJsonWriter& boolean(std::string_view name, bool value) { return key(name).boolean(value); }
+
+  const std::string& text() const { return out_; }
+  std::string take() { return std::move(out_); }
+  void reserve(std::size_t n) { out_.reserve(n); }
+
+ private:
+  // A comma before every value of a container but its first; a value after a key has none.
+  void before_value();
+
+  std::string out_;
+  std::vector<bool> has_items_;  // one per open container
+  bool after_key_ = false;
+};
+
+}  // namespace router
