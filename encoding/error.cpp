@@ -20,6 +20,8 @@ constexpr std::string_view kRatchet[] = {"DecryptFailed", "ElligatorSamplingFail
 constexpr std::string_view kTunnel[] = {"NotForUs", "Invalid", "InvalidLength", "Noise", "Common", "Encoding", "Crypto"};
 constexpr std::string_view kRouter[] = {"Message", "Tunnel", "I2np", "NetDb", "Noise", "Common", "Crypto", "Net"};
 constexpr std::string_view kBittorrent[] = {"Common", "Encoding", "Krpc", "Wire", "Magnet", "Metainfo", "Bencode"};
+constexpr std::string_view kStreaming[] = {"Protocol", "InvalidSignature", "InvalidLength", "InvalidFormat",
+                                           "Crypto",   "Common",           "Encoding"};
 
 struct FamilyNames {
   std::string_view family;
@@ -40,7 +42,7 @@ FamilyNames names_of(ErrorFamily family) {
     case ErrorFamily::Tunnel: return {"TunnelError", kTunnel};
     case ErrorFamily::Router: return {"RouterError", kRouter};
     case ErrorFamily::Sam: return {"SamError", {}};
-    case ErrorFamily::Streaming: return {"StreamingError", {}};
+    case ErrorFamily::Streaming: return {"StreamingError", kStreaming};
     case ErrorFamily::Bittorrent: return {"BittorrentError", kBittorrent};
   }
   return {"Error", {}};

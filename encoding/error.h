@@ -73,6 +73,17 @@ enum class RouterError : std::uint8_t { Message, Tunnel, I2np, NetDb, Noise, Com
 // The BitTorrent client's codecs and engine. Common and Encoding wrap the lower error; the
 // others carry a message.
 enum class BittorrentError : std::uint8_t { Common, Encoding, Krpc, Wire, Magnet, Metainfo, Bencode };
+// Streaming packets, connections and datagrams. Protocol, InvalidLength and InvalidFormat
+// carry a message; Crypto, Common and Encoding wrap the lower package's error.
+enum class StreamingError : std::uint8_t {
+  Protocol,
+  InvalidSignature,
+  InvalidLength,
+  InvalidFormat,
+  Crypto,
+  Common,
+  Encoding,
+};
 
 // Maps a family's variant enumeration to its family tag. Packages that own a later
 // family (SAM, streaming, BitTorrent) specialise this next to their enumeration.
@@ -97,6 +108,7 @@ ONDREL_ERROR_FAMILY(RatchetError, Ratchet);
 ONDREL_ERROR_FAMILY(TunnelError, Tunnel);
 ONDREL_ERROR_FAMILY(RouterError, Router);
 ONDREL_ERROR_FAMILY(BittorrentError, Bittorrent);
+ONDREL_ERROR_FAMILY(StreamingError, Streaming);
 
 template <typename V>
 concept ErrorVariant = std::is_enum_v<V> && requires { ErrorFamilyOf<V>::family; };

@@ -12,8 +12,10 @@
 #include "ratchet/clove.h"
 #include "ratchet/lookup_reply.h"
 #include "ratchet/router_garlic.h"
+#include "router/destinations.h"
 #include "router/peer_log.h"
 #include "router/router.h"
+#include "streaming/manager.h"
 
 namespace router {
 
@@ -56,10 +58,36 @@ bool try_lookup_reply(Router& r, const Arrival& arrival, ByteView garlic, const 
   return false;
 }
 
+// A Data clove of a session's garlic: its body is one I2CP envelope for the session's
+// stream manager. What the packet produced goes out at once when the peer's LeaseSet2 is
+// known (else the timed stream pass sends it later), with the session's LeaseSet2 along
+// when the packet opened a new connection.
+void deliver_session_data(Router& r, std::size_t session_index, const Bytes& body, const Now& now) {
+  SamSession& session = r.sessions[session_index];
+  if (!session.streams) return;
+  const std::size_t connections_before = session.streams->connections.size();
+  auto handled = session.streams->handle_incoming_i2cp(body, now.mono_ms);
+  if (!handled) {
+    print_debug_line(r.debug,
+                     "[debug] incoming I2CP error on " + session.id + ": " + streaming::error_text(handled.error()));
+    return;
+  }
+  const streaming::ConnectionPtr connection = *handled;
+  if (!connection) return;
+  const bool opened = session.streams->connections.size() > connections_before;
+  const netdb::LeaseSet2Ptr lease_set = r.netdb.get_lease_set2(connection->peer_hash, now.wall_s());
+  if (!lease_set || lease_set->leases.empty()) return;
+  const std::optional<std::array<std::uint8_t, 32>> key = extract_x25519_key(*lease_set);
+  if (!key) return;
+  r.flush_stream_outbound(session, *connection, connection->peer_hash, *key, lease_set->leases.front().gateway,
+                          lease_set->leases.front().tunnel_id, opened, now);
+}
+
 // Cloves of garlic that a client session opened, in two passes: the LeaseSet2 stores
 // first, so that the sender's LeaseSet2 is known before anything of its data is handled,
 // then the other cloves in order.
-void handle_session_cloves(Router& r, const ratchet::RatchetBlocks& blocks, const Arrival& arrival, const Now& now) {
+void handle_session_cloves(Router& r, std::size_t session_index, const ratchet::RatchetBlocks& blocks,
+                           const Arrival& arrival, const Now& now) {
   const Arrival clove_arrival = arrival.inner(MessageOrigin::SessionGarlic);
   for_each_clove(blocks, [&](const i2np::I2npShortHeader&, const i2np::I2npPayload& payload) {
     const auto* store = std::get_if<i2np::I2npPayload::DatabaseStore>(&payload.value);
@@ -69,10 +97,8 @@ void handle_session_cloves(Router& r, const ratchet::RatchetBlocks& blocks, cons
   });
   for_each_clove(blocks, [&](const i2np::I2npShortHeader& header, const i2np::I2npPayload& payload) {
     if (std::holds_alternative<i2np::I2npPayload::DatabaseStore>(payload.value)) return;
-    if (std::holds_alternative<i2np::I2npPayload::Data>(payload.value)) {
-      // A session's data goes to its stream manager; until client services give sessions
-      // one, the clove is skipped as it is for any session without one.
-      (void)admit_message(r.debug, clove_arrival, payload);
+    if (const auto* data = std::get_if<i2np::I2npPayload::Data>(&payload.value)) {
+      if (admit_message(r.debug, clove_arrival, payload)) deliver_session_data(r, session_index, data->data, now);
       return;
     }
     r.dispatch_i2np_message(clove_arrival, header, payload, now);
@@ -87,33 +113,41 @@ bool try_sessions(Router& r, const Arrival& arrival, ByteView garlic, const Now&
     if (!opened) continue;
     print_debug_line(r.debug, "[debug] Garlic decrypted for session " + r.sessions[i].id + " (" +
                                   std::to_string(opened->blocks.size()) + " blocks)");
-    handle_session_cloves(r, opened->blocks, arrival, now);
+    handle_session_cloves(r, i, opened->blocks, arrival, now);
     return true;
   }
   return false;
 }
 
-}  // namespace
-
-void Router::handle_garlic(const Arrival& arrival, ByteView garlic, const Now& now) {
-  if (try_handle_build_garlic_reply(garlic, now)) return;
-  if (try_lookup_reply(*this, arrival, garlic, now)) return;
+void open_garlic(Router& r, const Arrival& arrival, ByteView garlic, const Now& now) {
+  if (r.try_handle_build_garlic_reply(garlic, now)) return;
+  if (try_lookup_reply(r, arrival, garlic, now)) return;
   // In public mode a destination takes garlic only out of an own inbound tunnel, where its
   // leases lead: garlic sent to the router directly and opened by a session would show
   // anyone that this router hosts the destination.
-  if ((!public_mode || arrival.origin == MessageOrigin::OwnInbound) && try_sessions(*this, arrival, garlic, now)) {
+  if ((!r.public_mode || arrival.origin == MessageOrigin::OwnInbound) && try_sessions(r, arrival, garlic, now)) {
     return;
   }
-  if (auto blocks = ratchet::decrypt_router_garlic(static_keypair, garlic)) {
+  if (auto blocks = ratchet::decrypt_router_garlic(r.static_keypair, garlic)) {
     // Router garlic keeps the way its Garlic message came in.
-    dispatch_cloves(*this, *blocks, arrival.inner(arrival.origin), now);
+    dispatch_cloves(r, *blocks, arrival.inner(arrival.origin), now);
     return;
   }
-  if (debug) {
+  if (r.debug) {
     const std::string tag = garlic.size() >= kTagSize ? encoding::hex_encode(garlic.first(kTagSize)) : "";
-    print_debug_line(debug, "[debug] unhandled incoming Garlic (" + std::to_string(garlic.size()) + "B tag=" + tag +
-                                " sessions=" + std::to_string(sessions.size()) + ")");
+    print_debug_line(r.debug, "[debug] unhandled incoming Garlic (" + std::to_string(garlic.size()) + "B tag=" + tag +
+                                  " sessions=" + std::to_string(r.sessions.size()) + ")");
   }
+}
+
+}  // namespace
+
+void Router::handle_garlic(const Arrival& arrival, ByteView garlic, const Now& now) {
+  if (!garlic_arrival_tap) {
+    open_garlic(*this, arrival, garlic, now);
+    return;
+  }
+  for (const Bytes& passed : garlic_arrival_tap(garlic)) open_garlic(*this, arrival, passed, now);
 }
 
 bool Router::try_handle_build_garlic_reply(ByteView garlic, const Now& now) {

@@ -24,6 +24,7 @@
 //     checks, tunnel and lease end dates (`*_s` fields such as expiration_s, expires_s).
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -127,6 +128,10 @@ struct Router {
   // Public mode never dials an address in a reserved range (private networks, loopback,
   // link-local, ...). Only tests whose public network runs on 127.0.0.x set this.
   bool dial_reserved_addresses = false;
+  // Tests only: when set, every Garlic message that arrives is given to it first, and the
+  // messages it returns are handled in its place (none: dropped, two: duplicated, one held
+  // back and returned later: reordered), as a lossy network would deliver them.
+  std::function<std::vector<Bytes>(ByteView garlic)> garlic_arrival_tap;
 
   // Movable: no record it owns points into it (the replay cache is handed to each inbound
   // handshake step), so start-up may build it in place and return it.
@@ -299,15 +304,52 @@ struct Router {
   bool step_http_proxy(const Now& now);
   bool step_bridges(const Now& now);
   bool step_remote_bridges(const Now& now);
+  // Sends every envelope waiting in the connection's outbox as one garlic message each to
+  // the peer (its hash and 32-byte X25519 key), through a current lease of the peer's
+  // LeaseSet2 chosen round-robin, else through the given gateway and tunnel id. The
+  // session's LeaseSet2 goes along with the first when force is set or no ratchet session
+  // with the peer can send. A peer key of another length leaves the outbox as it is;
+  // failures drop the affected envelope (tracked packets come again with the resend).
+  void flush_stream_outbound(SamSession& session, streaming::StreamConnection& connection,
+                             const common::Hash& peer_hash, ByteView peer_key, const common::Hash& gateway,
+                             std::uint32_t tunnel_id, bool force, const Now& now);
+  // The timed resend of every stream of every session, then the flush of each outbox
+  // whose peer's LeaseSet2 is known. True when something was queued or sent.
+  bool step_stream_connections(const Now& now);
   // Address book: a b32 value goes to b32_aliases, anything else to dest_aliases.
   void register_alias(std::string_view name, std::string_view value);
   // The number of aliases registered from a hosts file.
   Result<std::size_t> load_hosts_file(std::string_view path);
 
   // --- BitTorrent client -----------------------------------------------------------------
-  Result<void> enable_torrent_engine(std::string_view download_dir);
+  // Creates the engine and its session "__torrent__" once; every call creates the folder
+  // (trimmed; empty: the default) and a non-empty one becomes the engine's default.
+  Result<void> enable_torrent_engine(std::string_view download_dir, const Now& now);
+  // One non-waiting pass of the engine; true when it did work.
   bool step_torrent_engine(const Now& now);
   bool step_torrent_api(const Now& now);
+  // The registry (torrent/engine.h has the lookups). Adds return the info hash hex.
+  Result<std::string> add_torrent_bytes(ByteView torrent_file, std::string_view download_dir, const Now& now);
+  Result<std::string> add_torrent_magnet(std::string_view uri, std::string_view download_dir, const Now& now);
+  bool pause_torrent(std::string_view info_hash_hex, const Now& now);
+  bool remove_torrent(std::string_view info_hash_hex, const Now& now);
+  // Peer connections of the engine's session (torrent/peer_steps.cpp, piece_exchange.cpp).
+  void bt_mark_peer_ratchet_stale(TorrentEngine& engine, SamSession& session, const TorrentPeerConn& conn,
+                                  std::uint64_t quiet_s, bool remove_lease_set, bool throttle,
+                                  std::string_view reason, const Now& now);
+  bool bt_flush_peer_send_buf(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                              TorrentPeerConn& conn, const Now& now);
+  bool bt_send_peer_wire(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                         TorrentPeerConn& conn, ByteView encoded, const Now& now);
+  void bt_send_post_handshake(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                              ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now);
+  void bt_process_peer_messages(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                                ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now);
+  void bt_schedule_piece_requests(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                                  ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now);
+  void bt_handle_ext_message(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                             ActiveTorrent& torrent, TorrentPeerConn& conn, std::uint8_t id, ByteView payload,
+                             const Now& now);
 
   // --- Bootstrap from RouterInfo files ---------------------------------------------------
   Result<common::RouterInfo> load_peer_file(std::string_view path);

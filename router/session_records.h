@@ -12,6 +12,7 @@
 #include "common/hash.h"
 #include "common/lease_set2.h"
 #include "ratchet/session_manager.h"
+#include "streaming/manager.h"
 
 namespace router {
 
@@ -31,6 +32,8 @@ struct SamSession {
   // The last LeaseSet2 built for the session: the next one is published later than it
   // whenever its leases or key differ, so that it replaces it everywhere.
   std::shared_ptr<const common::LeaseSet2> last_lease_set = nullptr;
+  // The destination's streams and datagrams; none for a session without keys.
+  std::optional<streaming::StreamManager> streams = std::nullopt;
 };
 
 // Who waits for a lookup: 0 a SAM NAMING LOOKUP, 1 a SAM STREAM CONNECT, 2 nobody (the

@@ -1,16 +1,15 @@
 #pragma once
-// Records of the BitTorrent client that the router record holds. Only the fields the router
-// core touches are here; the torrent engine fills them in.
+// Records of the BitTorrent client that the router record holds: the engine (its own
+// header) and the API's connections.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "encoding/bytes.h"
 #include "ntcp2_net/tcp_socket.h"
+#include "torrent/engine_records.h"
 
 namespace router {
-
-struct TorrentEngine {};
 
 // Where a torrent API connection stands: reading its one request, writing its answer, or,
 // with the answer sent and the sending side shut, waiting for the client to hang up so that

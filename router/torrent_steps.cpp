@@ -28,7 +28,7 @@ std::string torrent_b32_address(const std::vector<SamSession>& sessions) {
   return "";
 }
 
-Result<void> Router::enable_torrent_engine(std::string_view download_dir) {
+Result<void> Router::enable_torrent_engine(std::string_view download_dir, const Now&) {
   std::string folder(encoding::trim(download_dir));
   if (folder.empty()) folder = default_download_dir();
   if (auto made = ntcp2_net::mkdir_p(folder); !made) return wrap(RouterError::Net, std::move(made.error()));

@@ -70,6 +70,6 @@ bool Router::step_http_proxy(const Now&) { return false; }
 
 bool Router::step_bridges(const Now&) { return false; }
 
-bool Router::step_remote_bridges(const Now&) { return false; }
+bool Router::step_remote_bridges(const Now& now) { return step_stream_connections(now); }
 
 }  // namespace router

@@ -106,7 +106,7 @@ std::optional<router::Router> start_router(const Settings& s) {
   }
 
   if (s.torrent_api_enabled) {
-    bool ok = r.enable_torrent_engine(s.download_dir).has_value();
+    bool ok = r.enable_torrent_engine(s.download_dir, ntcp2_net::read_now()).has_value();
     if (ok && !r.torrent_api_listener) {
       auto listener = ntcp2_net::TcpListener::bind(s.torrent_api_host, s.torrent_api_port);
       if (listener) {

@@ -1,0 +1,134 @@
+// Streams on their way out: every envelope of a connection's outbox becomes one garlic
+// message to the peer destination, sent down an own outbound tunnel to the inbound gateway
+// of one of the peer's leases. And the timed pass that resends what the peers have not
+// acknowledged and flushes what waits.
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "i2np/payload.h"
+#include "ratchet/clove.h"
+#include "router/destinations.h"
+#include "router/id_counters.h"
+#include "router/peer_log.h"
+#include "router/random.h"
+#include "router/router.h"
+#include "services/streams.h"
+
+namespace router {
+
+namespace {
+
+constexpr std::uint32_t kCloveExpirationS = 60;
+// Unacknowledged packets are first sent again after this long; public mode allows for
+// the longer round trips of real tunnels.
+constexpr std::uint64_t kResendPublicMs = 3500;
+constexpr std::uint64_t kResendLocalMs = 1500;
+
+}  // namespace
+
+streaming::ConnectionPtr find_stream_by_id(const std::vector<streaming::ConnectionPtr>& connections,
+                                           std::uint32_t local_stream_id) {
+  auto found = std::find_if(connections.begin(), connections.end(), [&](const streaming::ConnectionPtr& c) {
+    return c->local_stream_id == local_stream_id;
+  });
+  return found == connections.end() ? nullptr : *found;
+}
+
+void remove_stream_by_id(streaming::StreamManager& manager, std::uint32_t local_stream_id) {
+  std::erase_if(manager.connections,
+                [&](const streaming::ConnectionPtr& c) { return c->local_stream_id == local_stream_id; });
+}
+
+void Router::flush_stream_outbound(SamSession& session, streaming::StreamConnection& connection,
+                                   const common::Hash& peer_hash, ByteView peer_key, const common::Hash& gateway,
+                                   std::uint32_t tunnel_id, bool force, const Now& now) {
+  if (peer_key.size() != 32) return;
+  if (connection.outbox.empty()) return;
+  std::vector<Bytes> payloads(std::make_move_iterator(connection.outbox.begin()),
+                              std::make_move_iterator(connection.outbox.end()));
+  connection.outbox.clear();
+  if (!session.ratchet) return;
+  const std::uint32_t now_s = now.wall_s();
+
+  // One lease for the whole call: a current one of the peer's LeaseSet2 in turn, else any
+  // of its leases, else the caller's.
+  common::Hash to_gateway = gateway;
+  std::uint32_t to_tunnel = tunnel_id;
+  if (const netdb::LeaseSet2Ptr lease_set = netdb.get_lease_set2(peer_hash, now_s);
+      lease_set && !lease_set->leases.empty()) {
+    std::vector<const common::Lease2*> current;
+    for (const common::Lease2& lease : lease_set->leases) {
+      if (lease.end_date > now_s) current.push_back(&lease);
+    }
+    if (current.empty()) {
+      for (const common::Lease2& lease : lease_set->leases) current.push_back(&lease);
+    }
+    const common::Lease2& chosen = *current[take_rotation(lease_rotation, current.size())];
+    to_gateway = chosen.gateway;
+    to_tunnel = chosen.tunnel_id;
+  }
+
+  const bool bundle = force || !session.ratchet->has_active_session(peer_key, now_s);
+  const ratchet::RandomSource random = [] { return next_rand_32(); };
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    ratchet::RatchetBlocks blocks;
+    if (i == 0 && bundle) {
+      if (const std::optional<common::LeaseSet2> own = build_session_leaseset2(session, now)) {
+        auto bytes = own->to_bytes();
+        if (bytes && !bytes->empty()) {
+          i2np::I2npPayload::DatabaseStore store;
+          store.key = session.dest_hash;
+          store.store_type = common::LeaseSet2::kStoreType;
+          store.data = std::move(*bytes);
+          auto clove = ratchet::garlic_clove_block(ratchet::CloveDelivery::Local{}, take_id(next_msg_id),
+                                                   now_s + kCloveExpirationS, i2np::I2npPayload{std::move(store)});
+          if (!clove) continue;
+          blocks.push_back(std::move(*clove));
+        }
+      }
+    }
+    auto data = ratchet::garlic_clove_block(ratchet::CloveDelivery::Destination{peer_hash}, take_id(next_msg_id),
+                                            now_s + kCloveExpirationS,
+                                            i2np::I2npPayload{i2np::I2npPayload::Data{std::move(payloads[i])}});
+    if (!data) continue;
+    blocks.push_back(std::move(*data));
+    auto garlic = session.ratchet->encrypt_to_peer(peer_key, blocks, now_s, random);
+    if (!garlic) continue;
+    if (debug) {
+      print_debug_line(debug, "[debug] send Garlic (" + std::to_string(garlic->size()) + "B, ls2=" +
+                                  (bundle ? "true" : "false") + ") -> gw=" + to_gateway.to_b32_address() +
+                                  " tid=" + std::to_string(to_tunnel));
+    }
+    send_routed_i2np(to_gateway, to_tunnel, i2np::I2npPayload{i2np::I2npPayload::Garlic{std::move(*garlic)}}, now);
+  }
+}
+
+bool Router::step_stream_connections(const Now& now) {
+  bool did_work = false;
+  const std::uint64_t base = public_mode ? kResendPublicMs : kResendLocalMs;
+  const std::uint32_t now_s = now.wall_s();
+  for (SamSession& session : sessions) {
+    if (!session.streams) continue;
+    if (session.streams->resend_due(now.mono_ms, base)) did_work = true;
+    // A flush may change the session's list only by what it sends, never the list itself;
+    // the connection is held while it is flushed.
+    for (std::size_t i = 0; i < session.streams->connections.size(); ++i) {
+      const streaming::ConnectionPtr c = session.streams->connections[i];
+      if (c->outbox.empty()) continue;
+      const netdb::LeaseSet2Ptr lease_set = netdb.get_lease_set2(c->peer_hash, now_s);
+      if (!lease_set || lease_set->leases.empty()) continue;
+      const std::optional<std::array<std::uint8_t, 32>> key = extract_x25519_key(*lease_set);
+      if (!key) continue;
+      // The SYN and its resends carry the session's LeaseSet2: the peer needs it to answer.
+      const bool force = c->state == streaming::StreamState::SynSent;
+      flush_stream_outbound(session, *c, c->peer_hash, *key, lease_set->leases.front().gateway,
+                            lease_set->leases.front().tunnel_id, force, now);
+      did_work = true;
+    }
+  }
+  return did_work;
+}
+
+}  // namespace router

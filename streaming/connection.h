@@ -1,0 +1,123 @@
+#pragma once
+// One streaming connection: sequence numbers, acknowledgements, retransmission records,
+// the receive buffer and an outbox of ready-to-send I2CP envelopes.
+//
+// Nothing here does I/O or reads a clock: every operation that needs the time takes now_ms,
+// the router's monotonic milliseconds (only intervals are measured with it). Packets
+// leave through the outbox, which the router's egress empties.
+//
+// Bounds, since everything here grows from a peer's packets: data is stored out of order
+// only less than 128 sequence numbers ahead; at most 1 MiB received and unread is held
+// (data beyond is dropped unacknowledged and comes again with the peer's resend); the
+// outbox keeps the newest 256 envelopes (tracked packets dropped from it come back with
+// the timed resend). A packet unacknowledged for its resend interval is sent again with
+// the interval doubled each time (at most 60 s); after 8 resends without any
+// acknowledgement the peer is taken to be gone and the connection becomes Reset.
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "common/destination.h"
+#include "common/hash.h"
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+#include "streaming/packet.h"
+
+namespace streaming {
+
+enum class StreamState : std::uint8_t {
+  SynSent = 0,      // SYN sent, SYN-ACK not yet received
+  Established = 2,  // both ids known
+  CloseSent = 3,    // own CLOSE sent, the peer's not yet taken
+  Closed = 4,       // both sides closed
+  Reset = 5,        // the peer reset the connection, or vanished
+};
+
+inline constexpr int kDefaultMaxPayload = 1730;
+inline constexpr int kMinMaxPayload = 512;
+inline constexpr int kWindow = 16;
+inline constexpr std::uint32_t kMaxOutOfOrderAhead = 128;
+inline constexpr std::size_t kMaxUnreadBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxOutbox = 256;
+inline constexpr std::uint64_t kMaxResendIntervalMs = 60000;
+inline constexpr std::uint32_t kMaxResends = 8;
+
+struct UnackedPacket {
+  std::uint32_t seq = 0;
+  StreamingPacket packet;  // sent again unchanged
+  std::uint64_t last_send_ms = 0;
+  std::uint32_t resends = 0;  // timed resends since the peer last acknowledged anything
+};
+
+struct StreamConnection {
+  common::Destination own_destination;
+  Bytes signing_key;  // the session's Ed25519 seed
+  std::optional<common::Destination> peer_destination;
+  std::optional<Bytes> peer_transient_key;  // the last offline-signature key verified
+  common::Hash peer_hash;
+  std::uint16_t from_port = 0;
+  std::uint16_t to_port = 0;
+  std::uint32_t local_stream_id = 0;
+  std::uint32_t remote_stream_id = 0;
+  StreamState state = StreamState::SynSent;
+  std::uint32_t next_seq = 1;
+  std::uint32_t highest_ack = 0;
+  bool ack_seen = false;
+  std::uint32_t next_expected = 0;
+  std::uint32_t in_order_through = 0;
+  bool peer_known = false;  // while false, data and CLOSE carry NO_ACK
+  int max_payload = kDefaultMaxPayload;
+  int window = kWindow;
+  std::vector<UnackedPacket> unacked;                           // in sending order
+  std::vector<std::pair<std::uint32_t, Bytes>> out_of_order;  // in arrival order
+  Bytes recv_buf;
+  bool peer_closed = false;
+  std::deque<Bytes> outbox;  // I2CP envelopes (protocol 6), oldest first
+
+  bool inbound = false;  // made by a received SYN
+  // The sequence number of the peer's CLOSE, once seen: the close takes effect when every
+  // number up to it has arrived, so a CLOSE that overtook data does not cut the stream.
+  std::optional<std::uint32_t> peer_close_seq;
+
+  // Bytes cut into data packets (fewer than offered when the window filled, 0 when it was
+  // full); StreamingError::Protocol "cannot write on closed or reset stream" unless
+  // SynSent or Established.
+  Result<std::size_t> write(ByteView data, std::uint64_t now_ms);
+  // Queues a signed CLOSE (nothing in Closed or Reset); CloseSent, or Closed when the
+  // peer has closed.
+  Result<void> close(std::uint64_t now_ms);
+  // Every in-order byte not yet read; the receive buffer is emptied.
+  Bytes read_available();
+  // Tracked: kept in unacked for resending. Then its envelope goes to the outbox.
+  Result<void> queue_packet(const StreamingPacket& packet, std::uint64_t now_ms, bool tracked);
+  Result<void> send_ack();
+  // (ack_through, NACKs): at most 32 NACKs, and ack_through never covers a gap the NACKs
+  // do not name.
+  std::pair<std::uint32_t, std::vector<std::uint32_t>> wire_ack_and_nacks() const;
+  // Retires acknowledged records and resends NACKed ones at once.
+  Result<void> process_acks(const StreamingPacket& packet, std::uint64_t now_ms);
+  // The packet's signature against the peer (or the peer's remembered transient key);
+  // remembers a newly verified transient key.
+  bool verify_peer_signature(const StreamingPacket& packet);
+
+  // A packet addressed to this connection by its local stream id. An error leaves the
+  // connection as it was.
+  Result<void> receive(const StreamingPacket& packet, std::uint64_t now_ms);
+
+  // The timed resend: every record unacknowledged for base_interval_ms doubled per resend
+  // so far (at most 60 s) is queued again. A record due after 8 resends ends the
+  // connection in Reset. True when something was queued or the connection ended.
+  bool resend_due(std::uint64_t now_ms, std::uint64_t base_interval_ms);
+
+ private:
+  void push_outbox(Bytes envelope);
+  void deliver_in_order(const StreamingPacket& packet);
+  void drain_out_of_order();
+  std::size_t held_bytes() const;
+  void take_peer_close_when_complete();
+};
+
+}  // namespace streaming
