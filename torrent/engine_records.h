@@ -37,6 +37,9 @@ inline constexpr std::uint32_t kMaxServedRequest = 32768;
 inline constexpr std::size_t kPeerSendBufMax = 1024 * 1024;
 inline constexpr std::size_t kPeerRecvBufMax = 2 * 1024 * 1024;
 inline constexpr std::uint32_t kMaxFailedPiecesPerPeer = 3;
+// The largest piece table an info dictionary of at most 16 MiB can hold (20 bytes each):
+// the bound of Have indexes and bit fields while the metainfo is unknown.
+inline constexpr std::int64_t kMaxPiecesWithoutMeta = 16777215 / 20;
 
 inline constexpr std::uint64_t kPublishIntervalMs = 120'000;
 inline constexpr std::uint64_t kLeaseAttachIntervalMs = 180'000;

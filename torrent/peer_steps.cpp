@@ -1,0 +1,433 @@
+// Peer connections: the accept queue, inbound handshakes, dialling, the per-connection
+// state machine with its time-outs and back-offs, the send buffer and the marking of a
+// silent peer's ratchet sessions.
+#include "torrent/peer_steps.h"
+
+#include <algorithm>
+#include <string>
+
+#include "bittorrent/peer_wire.h"
+#include "router/destinations.h"
+#include "router/peer_log.h"
+#include "router/router.h"
+#include "services/streams.h"
+#include "torrent/engine.h"
+
+namespace router {
+
+namespace {
+
+using streaming::StreamState;
+
+constexpr std::uint64_t kBackoffLookupMs = 10'000;
+constexpr std::uint64_t kBackoffConnectPublicMs = 20'000;
+constexpr std::uint64_t kBackoffConnectLocalMs = 5'000;
+constexpr std::uint64_t kBackoffMismatchMs = 15'000;
+constexpr std::uint64_t kBackoffHandshakePublicMs = 25'000;
+constexpr std::uint64_t kBackoffHandshakeLocalMs = 10'000;
+constexpr std::uint64_t kBackoffEofMs = 10'000;
+constexpr std::uint64_t kBackoffIdleMs = 15'000;
+
+void drop_stream(SamSession& session, std::uint32_t stream_id, const Now& now) {
+  if (!session.streams || stream_id == 0) return;
+  if (const streaming::ConnectionPtr s = find_stream_by_id(session.streams->connections, stream_id)) {
+    (void)s->close(now.mono_ms);
+  }
+  remove_stream_by_id(*session.streams, stream_id);
+}
+
+void close_conn(TorrentPeerConn& c, std::string reason) {
+  set_peer_state(c, PeerConnState::Closed);
+  c.close_reason = std::move(reason);
+}
+
+void debug_peer(const Router& r, const common::Hash& peer, std::string_view text) {
+  if (r.debug) print_debug_line(true, "[debug] bt peer " + bt_short_b32(peer) + std::string(text));
+}
+
+bool same_info_hash(const bittorrent::Handshake& hs, const ActiveTorrent& t) {
+  return t.info_hash.size() == hs.info_hash.size() &&
+         std::equal(hs.info_hash.begin(), hs.info_hash.end(), t.info_hash.begin());
+}
+
+bool supports_extensions(const bittorrent::Handshake& hs) { return (hs.reserved[5] & 0x10) != 0; }
+
+void send_own_handshake(Router& r, TorrentEngine& engine, SamSession& session, streaming::StreamConnection& s,
+                        const ActiveTorrent& torrent, TorrentPeerConn& c, const Now& now) {
+  auto hs = bittorrent::encode_handshake(torrent.info_hash, engine.peer_id);
+  if (hs) r.bt_send_peer_wire(engine, session, s, c, *hs, now);
+}
+
+// One visit of a connection; it may end Closed.
+void step_peer(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorrent& torrent, TorrentPeerConn& c,
+               const Now& now, bool& did_work) {
+  const std::uint32_t now_s = now.wall_s();
+  const std::uint64_t t = now.mono_ms;
+  streaming::StreamManager& streams = *session.streams;
+  const bool pub = r.public_mode;
+
+  switch (peer_state(c)) {
+    case PeerConnState::LookingUp: {
+      const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(c.peer, now_s);
+      if (ls && !ls->leases.empty()) {
+        if (const auto key = extract_x25519_key(*ls)) {
+          auto opened = streams.connect(c.peer, t, 0, 0);
+          did_work = true;
+          if (!opened) {
+            close_conn(c, "stream connect error");
+            return;
+          }
+          c.stream_id = (*opened)->local_stream_id;
+          c.remote_x25519.assign(key->begin(), key->end());
+          c.lease_gateway = ls->leases.front().gateway;
+          c.lease_tunnel_id = ls->leases.front().tunnel_id;
+          set_peer_state(c, PeerConnState::Connecting);
+          c.state_since_ms = t;
+          c.last_flush_ms = t;
+          c.publish_gen = engine.publish_gen;
+          debug_peer(r, c.peer, " connecting I2P stream sid=" + std::to_string(c.stream_id));
+          r.flush_stream_outbound(session, **opened, c.peer, c.remote_x25519, *c.lease_gateway, c.lease_tunnel_id,
+                                  true, now);
+          return;
+        }
+      }
+      if (c.state_since_ms + kLookupTimeoutMs < t) {
+        close_conn(c, "ls2 lookup timeout (30s)");
+        bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffLookupMs, t);
+      }
+      return;
+    }
+    case PeerConnState::Connecting: {
+      const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, c.stream_id);
+      if (!s) {
+        close_conn(c, "missing stream");
+        return;
+      }
+      const std::uint64_t backoff = pub ? kBackoffConnectPublicMs : kBackoffConnectLocalMs;
+      if (s->state == StreamState::Established) {
+        set_peer_state(c, PeerConnState::HandshakeSent);
+        c.last_recv_ms = t;
+        debug_peer(r, c.peer, " stream connected, sending BT handshake");
+        if (!c.handshake_sent) {
+          c.handshake_sent = true;
+          send_own_handshake(r, engine, session, *s, torrent, c, now);
+        }
+        did_work = true;
+      } else if (s->state == StreamState::Reset) {
+        close_conn(c, "stream connect reset");
+        bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
+      } else if (c.state_since_ms + kConnectTimeoutMs < t) {
+        close_conn(c, "stream connect timeout (30s)");
+        bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
+        r.bt_mark_peer_ratchet_stale(engine, session, c, 15, true, false, "stream connect timeout", now);
+      } else if (s->state == StreamState::SynSent && !c.stalled_syn_noted && c.state_since_ms + kStalledSynMs < t) {
+        c.stalled_syn_noted = true;
+        r.bt_mark_peer_ratchet_stale(engine, session, c, 10, false, true, "stalled SYN", now);
+      }
+      return;
+    }
+    case PeerConnState::HandshakeSent: {
+      const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, c.stream_id);
+      if (!s) {
+        close_conn(c, "missing stream");
+        return;
+      }
+      if (r.bt_flush_peer_send_buf(engine, session, *s, c, now)) did_work = true;
+      Bytes got = s->read_available();
+      if (!got.empty()) {
+        c.recv_buf.insert(c.recv_buf.end(), got.begin(), got.end());
+        did_work = true;
+      }
+      const std::uint64_t backoff = pub ? kBackoffHandshakePublicMs : kBackoffHandshakeLocalMs;
+      if (c.recv_buf.size() >= bittorrent::handshake_size) {
+        auto hs = bittorrent::decode_handshake(c.recv_buf);
+        if (!hs || !same_info_hash(*hs, torrent)) {
+          close_conn(c, "bt handshake mismatch");
+          bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffMismatchMs, t);
+          return;
+        }
+        bt_pop_front_bytes(c.recv_buf, static_cast<std::int64_t>(bittorrent::handshake_size));
+        c.peer_supports_ext = supports_extensions(*hs);
+        set_peer_state(c, PeerConnState::Connected);
+        c.last_recv_ms = t;
+        debug_peer(r, c.peer, " handshake OK");
+        if (!c.post_handshake_sent) r.bt_send_post_handshake(engine, session, *s, torrent, c, now);
+        r.bt_process_peer_messages(engine, session, *s, torrent, c, now);
+        did_work = true;
+        return;
+      }
+      if (s->state == StreamState::Reset) {
+        close_conn(c, "stream reset before bt handshake");
+        bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
+      } else if (s->peer_closed && s->recv_buf.empty()) {
+        close_conn(c, "stream eof before bt handshake");
+        bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
+        r.bt_mark_peer_ratchet_stale(engine, session, c, 20, false, false, c.close_reason, now);
+      } else {
+        const std::uint64_t limit = pub ? kHandshakeTimeoutPublicMs : kHandshakeTimeoutLocalMs;
+        if (c.last_recv_ms + limit < t) {
+          close_conn(c, "bt handshake timeout (" + std::to_string(limit / 1000) + "s)");
+          bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
+          r.bt_mark_peer_ratchet_stale(engine, session, c, 20, false, false, c.close_reason, now);
+        }
+      }
+      return;
+    }
+    case PeerConnState::Connected: {
+      const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, c.stream_id);
+      if (!s) {
+        close_conn(c, "missing stream");
+        return;
+      }
+      if (r.bt_flush_peer_send_buf(engine, session, *s, c, now)) did_work = true;
+      // A full receive buffer stops reading: the stream then holds the peer back.
+      if (c.recv_buf.size() < kPeerRecvBufMax) {
+        Bytes got = s->read_available();
+        if (!got.empty()) {
+          c.recv_buf.insert(c.recv_buf.end(), got.begin(), got.end());
+          c.last_recv_ms = t;
+          did_work = true;
+        }
+      }
+      const std::size_t before = c.recv_buf.size();
+      r.bt_process_peer_messages(engine, session, *s, torrent, c, now);
+      if (c.recv_buf.size() != before) did_work = true;
+      if (peer_state(c) != PeerConnState::Connected) return;
+      r.bt_schedule_piece_requests(engine, session, *s, torrent, c, now);
+      if (peer_state(c) != PeerConnState::Connected) return;
+      if (c.send_buf.empty() && t >= c.last_send_ms + kKeepAliveMs) {
+        r.bt_send_peer_wire(engine, session, *s, c, bittorrent::encode_peer_message({bittorrent::PeerMessage::KeepAlive{}}),
+                            now);
+      }
+      if (s->state == StreamState::Reset) {
+        close_conn(c, "stream reset");
+        bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffEofMs, t);
+      } else if (s->peer_closed && s->recv_buf.empty() && !bt_has_complete_frame(c.recv_buf)) {
+        close_conn(c, "stream eof");
+        bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffEofMs, t);
+      } else if (!torrent.completed && c.last_recv_ms + kIdleTimeoutMs < t) {
+        close_conn(c, "idle 90s timeout");
+        bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffIdleMs, t);
+        r.bt_mark_peer_ratchet_stale(engine, session, c, 15, true, false, "idle 90s timeout", now);
+      }
+      return;
+    }
+    case PeerConnState::Closed: return;
+  }
+}
+
+}  // namespace
+
+void bt_start_lease_lookup(Router& r, const common::Hash& peer, const Now& now) {
+  if (r.has_pending_lookup(peer, kLookupLeaseSet)) return;
+  r.start_netdb_lookup(peer, kLookupPolled, -1, "", "", true, 0, 0, now);
+}
+
+bool bt_has_complete_frame(const Bytes& buffer) {
+  if (buffer.size() < 4) return false;
+  const std::uint64_t length = (std::uint64_t{buffer[0]} << 24) | (std::uint64_t{buffer[1]} << 16) |
+                               (std::uint64_t{buffer[2]} << 8) | std::uint64_t{buffer[3]};
+  return buffer.size() >= 4 + length;
+}
+
+bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, const Now& now) {
+  streaming::StreamManager& streams = *session.streams;
+  bool did_work = false;
+  const std::uint32_t now_s = now.wall_s();
+
+  for (std::size_t taken = 0; taken < kMaxInboundPerPass && !streams.accept_queue.empty(); ++taken) {
+    const streaming::ConnectionPtr s = streams.accept_queue.front();
+    streams.accept_queue.pop_front();
+    did_work = true;
+    if (engine.inbound.size() >= kMaxInboundWaiting) {
+      drop_stream(session, s->local_stream_id, now);
+      continue;
+    }
+    TorrentInboundConn in;
+    in.stream_id = s->local_stream_id;
+    in.peer = s->peer_hash;
+    in.lease_gateway = r.router_hash();
+    in.lease_tunnel_id = static_cast<std::uint32_t>(session.tunnel_id);
+    in.accepted_ms = now.mono_ms;
+    if (const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(s->peer_hash, now_s); ls && !ls->leases.empty()) {
+      in.lease_gateway = ls->leases.front().gateway;
+      in.lease_tunnel_id = ls->leases.front().tunnel_id;
+      if (const auto key = extract_x25519_key(*ls)) in.remote_x25519.assign(key->begin(), key->end());
+    }
+    if (in.remote_x25519.size() == 32) {
+      r.flush_stream_outbound(session, *s, in.peer, in.remote_x25519, in.lease_gateway, in.lease_tunnel_id, true,
+                              now);
+    }
+    engine.inbound.push_back(std::move(in));
+  }
+
+  for (std::size_t i = 0; i < engine.inbound.size();) {
+    TorrentInboundConn& in = engine.inbound[i];
+    const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, in.stream_id);
+    if (!s) {
+      engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+      did_work = true;
+      continue;
+    }
+    Bytes got = s->read_available();
+    if (!got.empty()) {
+      in.recv_buf.insert(in.recv_buf.end(), got.begin(), got.end());
+      did_work = true;
+    }
+    if (in.recv_buf.size() < bittorrent::handshake_size) {
+      if (s->state == StreamState::Reset || (s->peer_closed && s->recv_buf.empty()) ||
+          in.accepted_ms + kInboundHandshakeMs < now.mono_ms) {
+        drop_stream(session, in.stream_id, now);
+        engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+        did_work = true;
+        continue;
+      }
+      ++i;
+      continue;
+    }
+    did_work = true;
+    auto hs = bittorrent::decode_handshake(in.recv_buf);
+    ActiveTorrent* torrent = hs ? bt_find_torrent_by_ih(engine.torrents, hs->info_hash) : nullptr;
+    if (!torrent || torrent->paused) {
+      drop_stream(session, in.stream_id, now);
+      engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+      continue;
+    }
+    bt_add_known_peer(*torrent, in.peer, session.dest_hash);
+    TorrentPeerConn c;
+    c.peer = in.peer;
+    set_peer_state(c, PeerConnState::Connected);
+    c.state_since_ms = c.last_recv_ms = c.last_send_ms = c.last_flush_ms = now.mono_ms;
+    c.last_lookup_ms = 0;
+    c.publish_gen = engine.publish_gen;
+    c.stream_id = in.stream_id;
+    c.remote_x25519 = in.remote_x25519;
+    c.lease_gateway = in.lease_gateway;
+    c.lease_tunnel_id = in.lease_tunnel_id;
+    c.recv_buf.assign(in.recv_buf.begin() + static_cast<std::ptrdiff_t>(bittorrent::handshake_size), in.recv_buf.end());
+    c.handshake_sent = true;
+    c.peer_supports_ext = supports_extensions(*hs);
+    if (r.debug) print_debug_line(true, "[debug] bt inbound peer " + bt_short_b32(c.peer) + " handshake OK");
+    send_own_handshake(r, engine, session, *s, *torrent, c, now);
+    if (!c.post_handshake_sent) r.bt_send_post_handshake(engine, session, *s, *torrent, c, now);
+    r.bt_process_peer_messages(engine, session, *s, *torrent, c, now);
+    torrent->peers.push_back(std::move(c));
+    engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  return did_work;
+}
+
+bool bt_step_torrent_peers(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorrent& torrent,
+                           const Now& now) {
+  bool did_work = false;
+  const std::uint64_t t = now.mono_ms;
+  std::erase_if(torrent.backoff, [&](const TorrentBackoff& b) { return b.until_ms <= t; });
+
+  if (!torrent.completed) {
+    for (const common::Hash& peer : torrent.known_peers) {
+      if (torrent.peers.size() >= kMaxDialledPeers) break;
+      if (peer == session.dest_hash || bt_peer_backed_off(torrent.backoff, peer, t)) continue;
+      if (std::any_of(torrent.peers.begin(), torrent.peers.end(),
+                      [&](const TorrentPeerConn& c) { return c.peer == peer; })) {
+        continue;
+      }
+      bt_start_lease_lookup(r, peer, now);
+      debug_peer(r, peer, " queuing LS2 lookup");
+      TorrentPeerConn c;
+      c.peer = peer;
+      set_peer_state(c, PeerConnState::LookingUp);
+      c.state_since_ms = c.last_recv_ms = c.last_send_ms = c.last_lookup_ms = t;
+      torrent.peers.push_back(std::move(c));
+      did_work = true;
+    }
+  }
+
+  for (std::size_t i = 0; i < torrent.peers.size();) {
+    TorrentPeerConn& c = torrent.peers[i];
+    if (peer_state(c) != PeerConnState::Closed) step_peer(r, engine, session, torrent, c, now, did_work);
+    if (peer_state(c) != PeerConnState::Closed) {
+      ++i;
+      continue;
+    }
+    debug_peer(r, c.peer, " closed (" + c.close_reason + ")");
+    drop_stream(session, c.stream_id, now);
+    torrent.peers.erase(torrent.peers.begin() + static_cast<std::ptrdiff_t>(i));
+    did_work = true;
+  }
+  return did_work;
+}
+
+void Router::bt_mark_peer_ratchet_stale(TorrentEngine& engine, SamSession& session, const TorrentPeerConn& conn,
+                                        std::uint64_t quiet_s, bool remove_lease_set, bool throttle,
+                                        std::string_view reason, const Now& now) {
+  for (const ActiveTorrent& t : engine.torrents) {
+    for (const TorrentPeerConn& other : t.peers) {
+      if (&other != &conn && other.peer == conn.peer && peer_state(other) == PeerConnState::Connected) return;
+    }
+  }
+  const std::uint32_t now_s = now.wall_s();
+  if (conn.remote_x25519.size() == 32 && session.ratchet && session.ratchet->has_active_session(conn.remote_x25519, now_s)) {
+    const std::uint32_t last = session.ratchet->last_recv_sec(conn.remote_x25519);
+    bool stale = last == 0 || std::uint64_t{last} + quiet_s < now_s;
+    if (throttle) {
+      const bool granted = try_acquire_ratchet_reset(conn.peer, now.mono_ms, kRatchetResetWindowMs);
+      stale = stale && granted;
+    }
+    if (stale) {
+      session.ratchet->mark_send_stale(conn.remote_x25519);
+      if (debug) {
+        print_debug_line(true, "[debug] bt peer " + bt_short_b32(conn.peer) + " marking ECIES ratchet send-stale (" +
+                                   std::string(reason) + ")");
+      }
+    }
+  }
+  if (remove_lease_set) netdb.remove_lease_set2(conn.peer);
+}
+
+bool Router::bt_flush_peer_send_buf(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                                    TorrentPeerConn& conn, const Now& now) {
+  const std::uint32_t now_s = now.wall_s();
+  const std::uint64_t t = now.mono_ms;
+  const netdb::LeaseSet2Ptr ls = netdb.get_lease_set2(conn.peer, now_s);
+  if (ls && !ls->leases.empty()) {
+    if (std::uint64_t{now_s} + 60 >= std::uint64_t{ls->published} + ls->expires &&
+        t >= conn.last_lookup_ms + kLeaseRefreshLookupMs) {
+      conn.last_lookup_ms = t;
+      bt_start_lease_lookup(*this, conn.peer, now);
+    }
+    conn.lease_gateway = ls->leases.front().gateway;
+    conn.lease_tunnel_id = ls->leases.front().tunnel_id;
+    if (const auto key = extract_x25519_key(*ls)) conn.remote_x25519.assign(key->begin(), key->end());
+  } else if (t >= conn.last_lookup_ms + kLeaseRefreshLookupMs) {
+    conn.last_lookup_ms = t;
+    bt_start_lease_lookup(*this, conn.peer, now);
+  }
+  if (conn.send_buf.empty()) return false;
+  auto accepted = stream.write(conn.send_buf, t);
+  if (!accepted || *accepted == 0) return false;
+  bt_pop_front_bytes(conn.send_buf, static_cast<std::int64_t>(*accepted));
+  conn.last_send_ms = t;
+  const bool attach = engine.publish_gen != conn.publish_gen || t >= conn.last_flush_ms + kLeaseAttachIntervalMs;
+  if (conn.remote_x25519.size() == 32 && conn.lease_gateway) {
+    flush_stream_outbound(session, stream, conn.peer, conn.remote_x25519, *conn.lease_gateway, conn.lease_tunnel_id,
+                          attach, now);
+    if (attach) {
+      conn.last_flush_ms = t;
+      conn.publish_gen = engine.publish_gen;
+    }
+  }
+  return true;
+}
+
+bool Router::bt_send_peer_wire(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                               TorrentPeerConn& conn, ByteView encoded, const Now& now) {
+  // Serving stops well before this; only a peer that reads nothing at all gets here.
+  if (conn.send_buf.size() + encoded.size() > kPeerSendBufMax + kMaxServedRequest + 64) {
+    close_conn(conn, "send buffer full");
+    return false;
+  }
+  conn.send_buf.insert(conn.send_buf.end(), encoded.begin(), encoded.end());
+  return bt_flush_peer_send_buf(engine, session, stream, conn, now);
+}
+
+}  // namespace router

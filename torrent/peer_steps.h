@@ -1,0 +1,34 @@
+#pragma once
+// The parts of one engine pass that concern peer connections: inbound streams until their
+// handshake names a torrent, and each torrent's dialling and connection steps.
+#include <string_view>
+#include <vector>
+
+#include "common/hash.h"
+#include "ntcp2_net/clock.h"
+#include "router/session_records.h"
+#include "torrent/engine_records.h"
+
+namespace router {
+
+struct Router;
+
+// The session with this id, or null.
+SamSession* bt_find_session(std::vector<SamSession>& sessions, std::string_view id);
+
+// Takes at most 8 streams from the accept queue and matches waiting ones to a torrent by
+// their handshake. True when something was done.
+bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, const ntcp2_net::Now& now);
+
+// Dials known peers while the torrent is incomplete and has fewer than 16 connections,
+// then steps every connection once, removing those that closed.
+bool bt_step_torrent_peers(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorrent& torrent,
+                           const ntcp2_net::Now& now);
+
+// Starts a lookup of the peer's LeaseSet2 unless one is pending.
+void bt_start_lease_lookup(Router& r, const common::Hash& peer, const ntcp2_net::Now& now);
+
+// True when the buffer starts with a whole peer wire frame.
+bool bt_has_complete_frame(const Bytes& buffer);
+
+}  // namespace router
