@@ -151,7 +151,18 @@ struct ApiRouter {
   int port = 0;
   Now now{1'000'000, 1'700'000'000'000};
 
-  ApiRouter() {
+  // started: a router made by the start-up code (keys, identity, listeners on free ports),
+  // which the torrent engine needs; otherwise a bare record.
+  explicit ApiRouter(bool started = false) {
+    if (started) {
+      StartOptions options;
+      options.ntcp2_host = "127.0.0.1";
+      options.ntcp2_port = 0;
+      options.sam_port = 0;
+      auto r = Router::start(options);
+      if (!r) return;
+      router = std::move(*r);
+    }
     auto listener = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
     if (!listener) return;
     port = listener->port;
