@@ -179,4 +179,19 @@ void BM_PlainHttpSameSize(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainHttpSameSize)->Unit(benchmark::kMicrosecond);
 
+// The document alone, without the socket: how much of a request goes into writing it.
+void BM_BuildTorrentsDocument(benchmark::State& state) {
+  router::Router r;
+  fill_engine(r);
+  std::size_t size = 0;
+  for (auto _ : state) {
+    const std::string doc = r.build_api_torrents_json(r.torrent_engine);
+    size = doc.size();
+    benchmark::DoNotOptimize(doc.data());
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["size"] = static_cast<double>(size);
+}
+BENCHMARK(BM_BuildTorrentsDocument)->Unit(benchmark::kMicrosecond);
+
 }  // namespace

@@ -33,7 +33,7 @@ struct TorrentApiConn {
   bool closed = false;  // ended; dropped from the list when found
   // The answer, written without waiting as the socket takes it.
   ApiConnPhase phase = ApiConnPhase::Reading;
-  Bytes answer;
+  std::string answer;  // the whole answer, head and body
   std::size_t answer_sent = 0;
   std::uint64_t answered_ms = 0;  // monotonic; when the answer was queued
   std::uint64_t drained_ms = 0;   // monotonic; when the last answer byte was sent

@@ -1,5 +1,6 @@
 #include "torrent/api_json.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "encoding/text.h"
@@ -12,10 +13,14 @@ bool is_json_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '
 
 }  // namespace
 
-std::string api_json_escape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
+void api_json_escape_into(std::string& out, std::string_view text) {
+  std::size_t run = 0;  // start of the bytes not yet appended, which need no escape
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    // Bytes of multi-byte UTF-8 sequences are at or above 0x80 and pass unchanged.
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.substr(run, i - run));
+    run = i + 1;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -33,10 +38,16 @@ std::string api_json_escape(std::string_view text) {
         out += "\\t";
         break;
       default:
-        // Bytes of multi-byte UTF-8 sequences are at or above 0x80 and pass unchanged.
-        out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+        out += ' ';
     }
   }
+  out.append(text.substr(run));
+}
+
+std::string api_json_escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  api_json_escape_into(out, text);
   return out;
 }
 
@@ -144,79 +155,105 @@ std::string api_router_err_msg(const Error& error) {
   return "internal error";
 }
 
-void ApiJsonWriter::before_value() {
+// Every token goes out with one append: the comma that separates it from the previous value
+// (when one is due), then the token.
+bool ApiJsonWriter::comma_due() {
   if (after_key_) {
     after_key_ = false;
-    return;
+    return false;
   }
-  if (!has_items_.empty()) {
-    if (has_items_.back()) out_ += ',';
-    has_items_.back() = true;
-  }
+  if (depth_ == 0) return false;
+  const std::uint64_t bit = std::uint64_t{1} << std::min(depth_ - 1, 63);
+  const bool due = (has_items_ & bit) != 0;
+  has_items_ |= bit;
+  return due;
+}
+
+void ApiJsonWriter::token(std::string_view text) {
+  const bool comma = comma_due();
+  const std::size_t old = out_.size();
+  const std::size_t n = text.size() + (comma ? 1 : 0);
+  // Written in place: composing small tokens in a buffer first makes the copy stall on the
+  // bytes just stored.
+  out_.resize_and_overwrite(old + n, [&](char* p, std::size_t) {
+    p += old;
+    if (comma) *p++ = ',';
+    std::copy(text.begin(), text.end(), p);
+    return old + n;
+  });
+}
+
+void ApiJsonWriter::open(char c) {
+  token(std::string_view(&c, 1));
+  ++depth_;
+  if (depth_ <= 64) has_items_ &= ~(std::uint64_t{1} << (depth_ - 1));
+}
+
+void ApiJsonWriter::close(char c) {
+  out_ += c;
+  if (depth_ > 0) --depth_;
 }
 
 ApiJsonWriter& ApiJsonWriter::begin_object() {
-  before_value();
-  out_ += '{';
-  has_items_.push_back(false);
+  open('{');
   return *this;
 }
 
 ApiJsonWriter& ApiJsonWriter::end_object() {
-  out_ += '}';
-  if (!has_items_.empty()) has_items_.pop_back();
+  close('}');
   return *this;
 }
 
 ApiJsonWriter& ApiJsonWriter::begin_array() {
-  before_value();
-  out_ += '[';
-  has_items_.push_back(false);
+  open('[');
   return *this;
 }
 
 ApiJsonWriter& ApiJsonWriter::end_array() {
-  out_ += ']';
-  if (!has_items_.empty()) has_items_.pop_back();
+  close(']');
   return *this;
 }
 
 ApiJsonWriter& ApiJsonWriter::key(std::string_view name) {
-  before_value();
-  out_ += '"';
-  out_ += name;
-  out_ += "\":";
+  const bool comma = comma_due();
+  const std::size_t old = out_.size();
+  const std::size_t n = name.size() + 3 + (comma ? 1 : 0);
+  out_.resize_and_overwrite(old + n, [&](char* p, std::size_t) {
+    p += old;
+    if (comma) *p++ = ',';
+    *p++ = '"';
+    p = std::copy(name.begin(), name.end(), p);
+    *p++ = '"';
+    *p = ':';
+    return old + n;
+  });
   after_key_ = true;
   return *this;
 }
 
 ApiJsonWriter& ApiJsonWriter::escaped(std::string_view value) {
-  before_value();
-  out_ += '"';
-  out_ += api_json_escape(value);
+  token("\"");
+  api_json_escape_into(out_, value);
   out_ += '"';
   return *this;
 }
 
 ApiJsonWriter& ApiJsonWriter::raw(std::string_view value) {
-  before_value();
-  out_ += '"';
+  token("\"");
   out_ += value;
   out_ += '"';
   return *this;
 }
 
 ApiJsonWriter& ApiJsonWriter::number(std::uint64_t value) {
-  before_value();
   char buf[24];
   const auto r = std::to_chars(buf, buf + sizeof buf, value);
-  out_.append(buf, r.ptr);
+  token(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
   return *this;
 }
 
 ApiJsonWriter& ApiJsonWriter::boolean(bool value) {
-  before_value();
-  out_ += value ? "true" : "false";
+  token(value ? "true" : "false");
   return *this;
 }
 

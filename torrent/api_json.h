@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "encoding/bytes.h"
 #include "encoding/error.h"
@@ -17,6 +16,8 @@ namespace router {
 // backslash in front, LF, CR and TAB become \n, \r and \t, every other character below
 // U+0020 becomes a blank, and everything else (UTF-8 included) is copied unchanged.
 std::string api_json_escape(std::string_view text);
+// The same, appended to out.
+void api_json_escape_into(std::string& out, std::string_view text);
 
 // {"ok":false,"error":"<text escaped>"}
 std::string api_json_err(std::string_view text);
@@ -67,11 +68,19 @@ class ApiJsonWriter {
   void reserve(std::size_t n) { out_.reserve(n); }
 
  private:
-  // A comma before every value of a container but its first; a value after a key has none.
-  void before_value();
+  // Whether a comma goes before the next value: before every value of a container but its
+  // first, never before a value that follows its key.
+  bool comma_due();
+  // Appends text after the comma that is due.
+  void token(std::string_view text);
+  void open(char c);
+  void close(char c);
 
   std::string out_;
-  std::vector<bool> has_items_;  // one per open container
+  // Bit d is set once the open container at depth d has a value. Documents nest a few
+  // levels only; deeper containers than 64 share the last bit.
+  std::uint64_t has_items_ = 0;
+  int depth_ = 0;
   bool after_key_ = false;
 };
 

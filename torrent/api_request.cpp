@@ -135,7 +135,7 @@ std::string api_response_text(int status, std::string_view reason, std::string_v
 
 void api_send_response(TorrentApiConn& conn, int status, std::string_view reason, std::string_view body,
                        std::uint64_t now_ms) {
-  conn.answer = encoding::string_to_utf8_bytes(api_response_text(status, reason, body, conn.origin));
+  conn.answer = api_response_text(status, reason, body, conn.origin);
   conn.answer_sent = 0;
   conn.answered_ms = now_ms;
   conn.phase = ApiConnPhase::Writing;

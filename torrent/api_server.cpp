@@ -89,7 +89,8 @@ void write_answer(TorrentApiConn& conn, const Now& now, bool& did_work) {
   while (conn.answer_sent < conn.answer.size()) {
     const std::size_t left = conn.answer.size() - conn.answer_sent;
     const std::int32_t n = ondrel_i2p_net_tcp_send(
-        conn.socket.fd, conn.answer.data(), static_cast<std::int32_t>(conn.answer_sent),
+        conn.socket.fd, reinterpret_cast<const std::uint8_t*>(conn.answer.data()),
+        static_cast<std::int32_t>(conn.answer_sent),
         static_cast<std::int32_t>(std::min<std::size_t>(left, 1u << 30)));
     if (n == -2 || n == 0) break;
     if (n < 0) {  // the client is gone
