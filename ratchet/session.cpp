@@ -13,8 +13,16 @@ Result<void> RatchetPeerSession::refill_recv_window() {
 }
 
 Result<void> RatchetPeerSession::consume_window_entry(std::size_t i) {
+  const std::uint64_t opened = recv_window[i].index;
   recv_window.erase(recv_window.begin() + static_cast<std::ptrdiff_t>(i));
   recv_window_tags.erase(recv_window_tags.begin() + static_cast<std::ptrdiff_t>(i));
+  // A tag more than a window's width behind one that opened belongs to a message lost on
+  // the way. Kept, such tags would fill the window one lost message at a time until no new
+  // message could open; dropped, they make room for the tags ahead.
+  std::size_t stale = 0;
+  while (stale < recv_window.size() && std::uint64_t{recv_window[stale].index} + kRecvWindowSize < opened) ++stale;
+  recv_window.erase(recv_window.begin(), recv_window.begin() + static_cast<std::ptrdiff_t>(stale));
+  recv_window_tags.erase(recv_window_tags.begin(), recv_window_tags.begin() + static_cast<std::ptrdiff_t>(stale));
   return refill_recv_window();
 }
 

@@ -41,14 +41,6 @@ Result<std::string> torrent_folder(const TorrentEngine& engine, std::string_view
   return folder;
 }
 
-void close_peer_stream(SamSession& session, std::uint32_t stream_id, const Now& now) {
-  if (!session.streams || stream_id == 0) return;
-  if (const streaming::ConnectionPtr s = find_stream_by_id(session.streams->connections, stream_id)) {
-    (void)s->close(now.mono_ms);
-  }
-  remove_stream_by_id(*session.streams, stream_id);
-}
-
 }  // namespace
 
 std::string torrent_b32_address(const std::vector<SamSession>& sessions) {
@@ -205,7 +197,7 @@ bool Router::pause_torrent(std::string_view info_hash_hex, const Now& now) {
   if (SamSession* session = bt_find_session(sessions, torrent_engine->session_id)) {
     for (TorrentPeerConn& c : t->peers) {
       set_peer_state(c, PeerConnState::Closed);
-      close_peer_stream(*session, c.stream_id, now);
+      bt_close_stream(*this, *session, c.stream_id, now);
     }
   }
   t->peers.clear();
@@ -220,7 +212,7 @@ bool Router::remove_torrent(std::string_view info_hash_hex, const Now& now) {
                          [&](const ActiveTorrent& t) { return t.info_hash_hex == key; });
   if (it == engine.torrents.end()) return false;
   if (SamSession* session = bt_find_session(sessions, engine.session_id); session && session->streams) {
-    for (const TorrentPeerConn& c : it->peers) close_peer_stream(*session, c.stream_id, now);
+    for (const TorrentPeerConn& c : it->peers) bt_close_stream(*this, *session, c.stream_id, now);
     for (const TorrentTrackerConn& tr : it->trackers) {
       if (tr.stream_id != 0) remove_stream_by_id(*session->streams, tr.stream_id);
     }

@@ -18,6 +18,7 @@ constexpr std::size_t kMaxAckNacks = 32;
 void StreamConnection::push_outbox(Bytes envelope) {
   if (outbox.size() >= kMaxOutbox) outbox.pop_front();
   outbox.push_back(std::move(envelope));
+  ack_last_in_outbox = false;
 }
 
 std::size_t StreamConnection::held_bytes() const {
@@ -62,7 +63,12 @@ Result<void> StreamConnection::send_ack() {
   std::tie(p.ack_through, p.nacks) = wire_ack_and_nacks();
   auto envelope = encode_i2cp_streaming(p, from_port, to_port);
   if (!envelope) return std::unexpected(std::move(envelope.error()));
-  push_outbox(std::move(*envelope));
+  if (ack_last_in_outbox && !outbox.empty()) {
+    outbox.back() = std::move(*envelope);
+  } else {
+    push_outbox(std::move(*envelope));
+  }
+  ack_last_in_outbox = true;
   return {};
 }
 
@@ -124,13 +130,10 @@ Result<void> StreamConnection::process_acks(const StreamingPacket& packet, std::
   if (unacked.size() < before) {
     for (UnackedPacket& u : unacked) u.resends = 0;
   }
-  // Each record is resent at most once per packet, however often it is named.
-  std::vector<std::uint32_t> resent;
   for (std::uint32_t seq : packet.nacks) {
-    if (std::find(resent.begin(), resent.end(), seq) != resent.end()) continue;
     auto record = std::find_if(unacked.begin(), unacked.end(), [&](const UnackedPacket& u) { return u.seq == seq; });
-    if (record == unacked.end()) continue;
-    resent.push_back(seq);
+    if (record == unacked.end() || record->nack_resent) continue;
+    record->nack_resent = true;
     record->last_send_ms = now_ms;
     auto envelope = encode_i2cp_streaming(record->packet, from_port, to_port);
     if (!envelope) return std::unexpected(std::move(envelope.error()));
@@ -269,6 +272,7 @@ bool StreamConnection::resend_due(std::uint64_t now_ms, std::uint64_t base_inter
     }
     ++u.resends;
     u.last_send_ms = now_ms;
+    u.nack_resent = false;
     auto envelope = encode_i2cp_streaming(u.packet, from_port, to_port);
     if (!envelope) continue;
     push_outbox(std::move(*envelope));

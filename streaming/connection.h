@@ -50,6 +50,9 @@ struct UnackedPacket {
   StreamingPacket packet;  // sent again unchanged
   std::uint64_t last_send_ms = 0;
   std::uint32_t resends = 0;  // timed resends since the peer last acknowledged anything
+  // Resent because a NACK named it, since its last timed send. Every packet the peer
+  // receives past a gap NACKs it again; a record is resent once for them, not once each.
+  bool nack_resent = false;
 };
 
 struct StreamConnection {
@@ -78,6 +81,9 @@ struct StreamConnection {
   std::deque<Bytes> outbox;  // I2CP envelopes (protocol 6), oldest first
 
   bool inbound = false;  // made by a received SYN
+  // The newest outbox entry is a plain ACK. A newer ACK says everything an older unsent
+  // one says, so it takes its place: packets that arrive together get one ACK.
+  bool ack_last_in_outbox = false;
   // The sequence number of the peer's CLOSE, once seen: the close takes effect when every
   // number up to it has arrived, so a CLOSE that overtook data does not cut the stream.
   std::optional<std::uint32_t> peer_close_seq;
@@ -94,10 +100,13 @@ struct StreamConnection {
   // Tracked: kept in unacked for resending. Then its envelope goes to the outbox.
   Result<void> queue_packet(const StreamingPacket& packet, std::uint64_t now_ms, bool tracked);
   Result<void> send_ack();
+  // True when all the outbox holds is one plain ACK.
+  bool only_ack_waiting() const { return outbox.size() == 1 && ack_last_in_outbox; }
   // (ack_through, NACKs): at most 32 NACKs, and ack_through never covers a gap the NACKs
   // do not name.
   std::pair<std::uint32_t, std::vector<std::uint32_t>> wire_ack_and_nacks() const;
-  // Retires acknowledged records and resends NACKed ones at once.
+  // Retires acknowledged records and resends NACKed ones at once (each once until its
+  // next timed resend).
   Result<void> process_acks(const StreamingPacket& packet, std::uint64_t now_ms);
   // The packet's signature against the peer (or the peer's remembered transient key);
   // remembers a newly verified transient key.

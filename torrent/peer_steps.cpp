@@ -28,13 +28,6 @@ constexpr std::uint64_t kBackoffHandshakeLocalMs = 10'000;
 constexpr std::uint64_t kBackoffEofMs = 10'000;
 constexpr std::uint64_t kBackoffIdleMs = 15'000;
 
-void drop_stream(SamSession& session, std::uint32_t stream_id, const Now& now) {
-  if (!session.streams || stream_id == 0) return;
-  if (const streaming::ConnectionPtr s = find_stream_by_id(session.streams->connections, stream_id)) {
-    (void)s->close(now.mono_ms);
-  }
-  remove_stream_by_id(*session.streams, stream_id);
-}
 
 void close_conn(TorrentPeerConn& c, std::string reason) {
   set_peer_state(c, PeerConnState::Closed);
@@ -218,6 +211,23 @@ void step_peer(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorr
 
 }  // namespace
 
+void bt_close_stream(Router& r, SamSession& session, std::uint32_t stream_id, const Now& now) {
+  if (!session.streams || stream_id == 0) return;
+  if (const streaming::ConnectionPtr s = find_stream_by_id(session.streams->connections, stream_id)) {
+    // The CLOSE leaves now: once the stream is out of the manager nothing flushes it.
+    if (s->close(now.mono_ms)) {
+      if (const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(s->peer_hash, now.wall_s());
+          ls && !ls->leases.empty()) {
+        if (const auto key = extract_x25519_key(*ls)) {
+          r.flush_stream_outbound(session, *s, s->peer_hash, *key, ls->leases.front().gateway,
+                                  ls->leases.front().tunnel_id, false, now);
+        }
+      }
+    }
+  }
+  remove_stream_by_id(*session.streams, stream_id);
+}
+
 void bt_start_lease_lookup(Router& r, const common::Hash& peer, const Now& now) {
   if (r.has_pending_lookup(peer, kLookupLeaseSet)) return;
   r.start_netdb_lookup(peer, kLookupPolled, -1, "", "", true, 0, 0, now);
@@ -240,7 +250,7 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
     streams.accept_queue.pop_front();
     did_work = true;
     if (engine.inbound.size() >= kMaxInboundWaiting) {
-      drop_stream(session, s->local_stream_id, now);
+      bt_close_stream(r, session, s->local_stream_id, now);
       continue;
     }
     TorrentInboundConn in;
@@ -277,7 +287,7 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
     if (in.recv_buf.size() < bittorrent::handshake_size) {
       if (s->state == StreamState::Reset || (s->peer_closed && s->recv_buf.empty()) ||
           in.accepted_ms + kInboundHandshakeMs < now.mono_ms) {
-        drop_stream(session, in.stream_id, now);
+        bt_close_stream(r, session, in.stream_id, now);
         engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
         did_work = true;
         continue;
@@ -289,7 +299,7 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
     auto hs = bittorrent::decode_handshake(in.recv_buf);
     ActiveTorrent* torrent = hs ? bt_find_torrent_by_ih(engine.torrents, hs->info_hash) : nullptr;
     if (!torrent || torrent->paused) {
-      drop_stream(session, in.stream_id, now);
+      bt_close_stream(r, session, in.stream_id, now);
       engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
       continue;
     }
@@ -350,7 +360,7 @@ bool bt_step_torrent_peers(Router& r, TorrentEngine& engine, SamSession& session
       continue;
     }
     debug_peer(r, c.peer, " closed (" + c.close_reason + ")");
-    drop_stream(session, c.stream_id, now);
+    bt_close_stream(r, session, c.stream_id, now);
     torrent.peers.erase(torrent.peers.begin() + static_cast<std::ptrdiff_t>(i));
     did_work = true;
   }

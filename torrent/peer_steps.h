@@ -25,6 +25,10 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
 bool bt_step_torrent_peers(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorrent& torrent,
                            const ntcp2_net::Now& now);
 
+// Closes the stream (its CLOSE sent at once when the peer's LeaseSet2 is known) and
+// removes it from the session's manager; errors are ignored.
+void bt_close_stream(Router& r, SamSession& session, std::uint32_t stream_id, const ntcp2_net::Now& now);
+
 // Starts a lookup of the peer's LeaseSet2 unless one is pending.
 void bt_start_lease_lookup(Router& r, const common::Hash& peer, const ntcp2_net::Now& now);
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,24 @@
 #include "tunnel/hop_keys.h"
 
 namespace test_support {
+
+// Faults of a lossy network, applied to the Garlic messages that arrive at one router: of
+// the messages counted from 1, every drop_every-th is lost, every duplicate_every-th
+// arrives twice, and every hold_every-th is held back and arrives after the next one.
+// 0 turns a fault off.
+struct GarlicFaults {
+  std::size_t drop_every = 0;
+  std::size_t duplicate_every = 0;
+  std::size_t hold_every = 0;
+};
+
+// What the faults did so far.
+struct GarlicFaultCounts {
+  std::size_t arrived = 0;
+  std::size_t dropped = 0;
+  std::size_t duplicated = 0;
+  std::size_t held = 0;
+};
 
 struct TestNetworkOptions {
   std::size_t routers = 2;
@@ -127,6 +146,43 @@ class TestNetwork {
     const std::uint32_t id = own.tunnel_id;
     (outbound ? owner.tunnels.outbound : owner.tunnels.inbound).push_back(std::move(own));
     return id;
+  }
+
+  // Garlic arriving at the router passes through the faults from now on; the counts are
+  // kept up to date while the network runs.
+  std::shared_ptr<GarlicFaultCounts> set_garlic_faults(std::size_t router, GarlicFaults faults) {
+    struct State {
+      GarlicFaults faults;
+      std::optional<Bytes> held;
+      std::shared_ptr<GarlicFaultCounts> counts = std::make_shared<GarlicFaultCounts>();
+    };
+    auto state = std::make_shared<State>();
+    state->faults = faults;
+    routers_.at(router)->garlic_arrival_tap = [state](ByteView garlic) {
+      GarlicFaultCounts& c = *state->counts;
+      const std::size_t n = ++c.arrived;
+      auto every = [n](std::size_t k) { return k != 0 && n % k == 0; };
+      std::vector<Bytes> out;
+      if (every(state->faults.drop_every)) {
+        ++c.dropped;
+      } else if (every(state->faults.hold_every) && !state->held) {
+        ++c.held;
+        state->held = Bytes(garlic.begin(), garlic.end());
+        return out;
+      } else {
+        out.emplace_back(garlic.begin(), garlic.end());
+        if (every(state->faults.duplicate_every)) {
+          ++c.duplicated;
+          out.emplace_back(garlic.begin(), garlic.end());
+        }
+      }
+      if (state->held) {
+        out.push_back(std::move(*state->held));
+        state->held.reset();
+      }
+      return out;
+    };
+    return state->counts;
   }
 
   // Every router steps once, in order, at the given time.

@@ -41,6 +41,13 @@ bittorrent::PieceHash openssl_sha1(ByteView data) {
   return h;
 }
 
+ActiveTorrent torrent_at(std::string folder, const TorrentMeta& meta) {
+  ActiveTorrent t;
+  t.download_dir = std::move(folder);
+  t.meta = meta;
+  return t;
+}
+
 bool exists_no_follow(const fs::path& p) {
   struct stat st{};
   return lstat(p.c_str(), &st) == 0;
@@ -100,7 +107,7 @@ TEST_F(MktorrentTorrent, DataOnDiskVerifiesPieceByPiece) {
     EXPECT_EQ(openssl_sha1(*got), meta.pieces[i]) << "piece " << i;
   }
   // The same through the torrent record; none while it has no metainfo.
-  ActiveTorrent t{src.string() + "/", meta};
+  ActiveTorrent t = torrent_at(src.string() + "/", meta);
   EXPECT_TRUE(bt_read_span_from_files(t, 0, 0, 32768).has_value());
   t.meta.reset();
   EXPECT_FALSE(bt_read_span_from_files(t, 0, 0, 32768).has_value());
@@ -112,7 +119,7 @@ TEST_F(MktorrentTorrent, PiecesInRandomOrderGiveTheFilesByteForByte) {
   std::vector<std::size_t> order(meta.pieces.size());
   std::iota(order.begin(), order.end(), 0);
   std::shuffle(order.begin(), order.end(), std::mt19937(99));
-  ActiveTorrent t{dl.string(), meta};
+  ActiveTorrent t = torrent_at(dl.string(), meta);
   for (std::size_t i : order) {
     const PieceWriteOutcome w = bt_write_piece_to_files(t, static_cast<std::int64_t>(i), piece_bytes(i));
     ASSERT_TRUE(w.ok) << w.message;
