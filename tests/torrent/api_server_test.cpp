@@ -228,6 +228,29 @@ TEST(ApiServer, StatusTable) {
   }
 }
 
+// Without an engine: bootstrap still resolves and answers its port, but queues nothing; pause,
+// remove and resume find nothing.
+TEST(ApiServer, PostsWithoutEngine) {
+  ApiRouter api;
+  common::Hash node;
+  node.bytes.fill(0x42);
+  const std::string b32 = node.to_b32_address();
+  const std::string h = "X-Ondrel-I2P: 1\r\n";
+  Answer a = talk(api, post("/api/dht/bootstrap", h, R"({"b32":")" + b32 + R"(","port":9000})"));
+  EXPECT_EQ(a.head_lines[0], "HTTP/1.1 200 OK");
+  EXPECT_EQ(a.body, R"({"ok":false,"b32":")" + b32 + R"(","port":9000})");
+  // A body longer than its Content-Length is cut: here right after the 9 of the port.
+  const std::string body = R"({"b32":")" + b32 + R"(","port":9000})";
+  a = talk(api, "POST /api/dht/bootstrap HTTP/1.1\r\n" + h + "Content-Length: " +
+                    std::to_string(body.find("9000") + 1) + "\r\n\r\n" + body);
+  EXPECT_EQ(a.body, R"({"ok":false,"b32":")" + b32 + R"(","port":9})");
+  for (const std::string path : {"/api/torrents/pause", "/api/torrents/remove", "/api/torrents/resume"}) {
+    a = talk(api, post(path, h, R"({"info_hash":"0000000000000000000000000000000000000000"})"));
+    EXPECT_EQ(a.head_lines[0], "HTTP/1.1 404 Not Found") << path;
+    EXPECT_EQ(a.body, R"({"ok":false,"error":"torrent not found"})") << path;
+  }
+}
+
 TEST(ApiServer, BodyComesOverManyPassesAndIsCutToItsLength) {
   ApiRouter api;
   // A 4 MiB body is taken at most 16 KiB per pass and answered once whole; bytes past the
