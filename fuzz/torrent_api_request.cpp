@@ -19,9 +19,14 @@ void check(bool ok) {
   if (!ok) std::abort();
 }
 
-// Inside quotes, every quote and backslash is escaped and no control character is left.
+// Inside quotes, every quote and backslash is escaped, no control character is left, and the
+// text is UTF-8 without surrogates.
 void check_escaped(std::string_view in) {
   const std::string out = router::api_json_escape(in);
+  check(encoding::utf8_bytes_to_string(encoding::string_to_utf8_bytes(out)).has_value());
+  for (std::size_t i = 0; i + 1 < out.size(); ++i) {
+    check(!(static_cast<unsigned char>(out[i]) == 0xED && static_cast<unsigned char>(out[i + 1]) >= 0xA0));
+  }
   for (std::size_t i = 0; i < out.size(); ++i) {
     const auto c = static_cast<unsigned char>(out[i]);
     check(c >= 0x20);

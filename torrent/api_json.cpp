@@ -13,14 +13,64 @@ bool is_json_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '
 
 }  // namespace
 
+namespace {
+
+bool is_continuation(std::string_view text, std::size_t i) {
+  return i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
+}
+
+// The length of the well-formed UTF-8 sequence of a scalar value starting at i (lead byte
+// at or above 0x80), or 0. Surrogates, overlong forms and values above U+10FFFF are not.
+std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  const auto second = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+  std::size_t n = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    n = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    n = 3;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    n = 4;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (second < lo || second > hi) return 0;
+  for (std::size_t k = 2; k < n; ++k) {
+    if (!is_continuation(text, i + k)) return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
 void api_json_escape_into(std::string& out, std::string_view text) {
   std::size_t run = 0;  // start of the bytes not yet appended, which need no escape
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  std::size_t i = 0;
+  while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
-    // Bytes of multi-byte UTF-8 sequences are at or above 0x80 and pass unchanged.
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+      ++i;
+      continue;
+    }
+    if (c >= 0x80) {
+      // Well-formed UTF-8 passes unchanged. Anything else (a surrogate a peer sent in its
+      // client name, say) would make the whole document unreadable to a strict UTF-8
+      // decoder, so each such byte becomes U+FFFD.
+      if (const std::size_t n = utf8_sequence_length(text, i)) {
+        i += n;
+        continue;
+      }
+      out.append(text.substr(run, i - run));
+      out += "\xEF\xBF\xBD";
+      run = ++i;
+      continue;
+    }
     out.append(text.substr(run, i - run));
-    run = i + 1;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -40,6 +90,7 @@ void api_json_escape_into(std::string& out, std::string_view text) {
       default:
         out += ' ';
     }
+    run = ++i;
   }
   out.append(text.substr(run));
 }

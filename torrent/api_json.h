@@ -14,7 +14,8 @@ namespace router {
 
 // The text made safe inside a JSON string literal: a double quote and a backslash get a
 // backslash in front, LF, CR and TAB become \n, \r and \t, every other character below
-// U+0020 becomes a blank, and everything else (UTF-8 included) is copied unchanged.
+// U+0020 becomes a blank, well-formed UTF-8 is copied unchanged, and every byte that is not
+// part of well-formed UTF-8 (surrogates included) becomes U+FFFD.
 std::string api_json_escape(std::string_view text);
 // The same, appended to out.
 void api_json_escape_into(std::string& out, std::string_view text);

@@ -31,6 +31,13 @@ TEST(ApiJson, EscapeTable) {
       {"slash/stays", "slash/stays"},
       {"caf\xc3\xa9 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xf0\x9f\x98\x80"},  // UTF-8 copied unchanged
       {"\x7f", "\x7f"},
+      // Bytes that are not well-formed UTF-8 become U+FFFD, one per byte.
+      {"a\xed\xa0\x80" "b", "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd" "b"},  // a surrogate
+      {"\xff", "\xef\xbf\xbd"},
+      {"\xc0\x80", "\xef\xbf\xbd\xef\xbf\xbd"},  // overlong NUL
+      {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // above U+10FFFF
+      {"cut \xe2\x82", "cut \xef\xbf\xbd\xef\xbf\xbd"},
+      {"\xed\x9f\xbf\xf4\x8f\xbf\xbf", "\xed\x9f\xbf\xf4\x8f\xbf\xbf"},  // U+D7FF, U+10FFFF
   };
   for (const auto& c : cases) EXPECT_EQ(api_json_escape(c.in), c.out) << c.in;
 }
@@ -41,8 +48,9 @@ TEST(ApiJson, EscapedTextsReadBackByPython) {
   std::string all;
   for (int c = 1; c < 0x80; ++c) all += static_cast<char>(c);
   all += "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
-  const std::string doc = ApiJsonWriter().begin_object().escaped("s", all).end_object().take();
-  std::string expected = all;
+  const std::string doc =
+      ApiJsonWriter().begin_object().escaped("s", all + "\xed\xb0\x80\xfe").end_object().take();
+  std::string expected = all + "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd";
   for (char& c : expected) {
     if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') c = ' ';
   }
