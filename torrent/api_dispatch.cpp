@@ -75,8 +75,8 @@ void Router::dispatch_torrent_api_request(TorrentApiConn& conn, const Now& now) 
   if (conn.body.size() > static_cast<std::size_t>(conn.content_length)) {
     conn.body.resize(static_cast<std::size_t>(conn.content_length));
   }
-  const ApiAnswer answer = route(*this, conn, now);
-  api_send_response(conn, answer.status, answer.reason, answer.body, now.mono_ms);
+  ApiAnswer answer = route(*this, conn, now);
+  api_send_response(conn, answer.status, answer.reason, std::move(answer.body), now.mono_ms);
 }
 
 }  // namespace router

@@ -136,7 +136,8 @@ std::string Router::build_api_status_json() const {
 
 std::string Router::build_api_torrents_json(const std::optional<TorrentEngine>& engine) const {
   ApiJsonWriter w;
-  if (engine) w.reserve(256 + engine->torrents.size() * 640);
+  // Room for the torrents and for the answer's head, which goes in front of the document.
+  if (engine) w.reserve(1024 + engine->torrents.size() * 640);
   w.begin_object().boolean("ok", true).key("torrents").begin_array();
   if (engine) {
     for (const ActiveTorrent& t : engine->torrents) write_torrent(w, t);

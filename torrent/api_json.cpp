@@ -1,6 +1,7 @@
 #include "torrent/api_json.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 
 #include "encoding/text.h"
@@ -46,6 +47,14 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
   return n;
 }
 
+// The bytes the escaping loop must stop at: control characters, '"', '\\' and every byte
+// of a multi-byte sequence (checked for well-formed UTF-8).
+constexpr std::array<bool, 256> kStop = [] {
+  std::array<bool, 256> t{};
+  for (std::size_t c = 0; c < 256; ++c) t[c] = c < 0x20 || c >= 0x80 || c == '"' || c == '\\';
+  return t;
+}();
+
 }  // namespace
 
 void api_json_escape_into(std::string& out, std::string_view text) {
@@ -53,7 +62,7 @@ void api_json_escape_into(std::string& out, std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+    if (!kStop[c]) {
       ++i;
       continue;
     }
@@ -206,105 +215,15 @@ std::string api_router_err_msg(const Error& error) {
   return "internal error";
 }
 
-// Every token goes out with one append: the comma that separates it from the previous value
-// (when one is due), then the token.
-bool ApiJsonWriter::comma_due() {
-  if (after_key_) {
-    after_key_ = false;
-    return false;
-  }
-  if (depth_ == 0) return false;
-  const std::uint64_t bit = std::uint64_t{1} << std::min(depth_ - 1, 63);
-  const bool due = (has_items_ & bit) != 0;
-  has_items_ |= bit;
-  return due;
-}
-
-void ApiJsonWriter::token(std::string_view text) {
-  const bool comma = comma_due();
-  const std::size_t old = out_.size();
-  const std::size_t n = text.size() + (comma ? 1 : 0);
-  // Written in place: composing small tokens in a buffer first makes the copy stall on the
-  // bytes just stored.
-  out_.resize_and_overwrite(old + n, [&](char* p, std::size_t) {
-    p += old;
-    if (comma) *p++ = ',';
-    std::copy(text.begin(), text.end(), p);
-    return old + n;
-  });
-}
-
-void ApiJsonWriter::open(char c) {
-  token(std::string_view(&c, 1));
-  ++depth_;
-  if (depth_ <= 64) has_items_ &= ~(std::uint64_t{1} << (depth_ - 1));
-}
-
-void ApiJsonWriter::close(char c) {
-  out_ += c;
-  if (depth_ > 0) --depth_;
-}
-
-ApiJsonWriter& ApiJsonWriter::begin_object() {
-  open('{');
-  return *this;
-}
-
-ApiJsonWriter& ApiJsonWriter::end_object() {
-  close('}');
-  return *this;
-}
-
-ApiJsonWriter& ApiJsonWriter::begin_array() {
-  open('[');
-  return *this;
-}
-
-ApiJsonWriter& ApiJsonWriter::end_array() {
-  close(']');
-  return *this;
-}
-
-ApiJsonWriter& ApiJsonWriter::key(std::string_view name) {
-  const bool comma = comma_due();
-  const std::size_t old = out_.size();
-  const std::size_t n = name.size() + 3 + (comma ? 1 : 0);
-  out_.resize_and_overwrite(old + n, [&](char* p, std::size_t) {
-    p += old;
-    if (comma) *p++ = ',';
-    *p++ = '"';
-    p = std::copy(name.begin(), name.end(), p);
-    *p++ = '"';
-    *p = ':';
-    return old + n;
-  });
-  after_key_ = true;
-  return *this;
-}
-
 ApiJsonWriter& ApiJsonWriter::escaped(std::string_view value) {
-  token("\"");
+  const bool comma = comma_due();
+  write(2, [&](char* p) {
+    if (comma) *p++ = ',';
+    *p++ = '"';
+    return p;
+  });
   api_json_escape_into(out_, value);
   out_ += '"';
-  return *this;
-}
-
-ApiJsonWriter& ApiJsonWriter::raw(std::string_view value) {
-  token("\"");
-  out_ += value;
-  out_ += '"';
-  return *this;
-}
-
-ApiJsonWriter& ApiJsonWriter::number(std::uint64_t value) {
-  char buf[24];
-  const auto r = std::to_chars(buf, buf + sizeof buf, value);
-  token(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
-  return *this;
-}
-
-ApiJsonWriter& ApiJsonWriter::boolean(bool value) {
-  token(value ? "true" : "false");
   return *this;
 }
 

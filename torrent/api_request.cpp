@@ -111,15 +111,17 @@ bool api_is_allowed_origin(std::string_view origin) {
   return false;
 }
 
-std::string api_response_text(int status, std::string_view reason, std::string_view body, std::string_view origin) {
+namespace {
+
+std::string response_head(int status, std::string_view reason, std::size_t body_size, std::string_view origin) {
   std::string out;
-  out.reserve(320 + body.size());
+  out.reserve(320);
   out += "HTTP/1.1 ";
   out += std::to_string(status);
   out += ' ';
   out += reason;
   out += "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: ";
-  out += std::to_string(body.size());
+  out += std::to_string(body_size);
   out += "\r\nCache-Control: no-store\r\n";
   if (api_is_allowed_origin(origin)) {
     out += "Access-Control-Allow-Origin: ";
@@ -129,13 +131,24 @@ std::string api_response_text(int status, std::string_view reason, std::string_v
         "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n";
   }
   out += "Connection: close\r\n\r\n";
+  return out;
+}
+
+}  // namespace
+
+std::string api_response_text(int status, std::string_view reason, std::string_view body, std::string_view origin) {
+  std::string out = response_head(status, reason, body.size(), origin);
   out += body;
   return out;
 }
 
-void api_send_response(TorrentApiConn& conn, int status, std::string_view reason, std::string_view body,
+void api_send_response(TorrentApiConn& conn, int status, std::string_view reason, std::string body,
                        std::uint64_t now_ms) {
-  conn.answer = api_response_text(status, reason, body, conn.origin);
+  // The head goes in front of the body in the body's own buffer: a large document is not
+  // copied into a second one.
+  const std::string head = response_head(status, reason, body.size(), conn.origin);
+  conn.answer = std::move(body);
+  conn.answer.insert(0, head);
   conn.answer_sent = 0;
   conn.answered_ms = now_ms;
   conn.phase = ApiConnPhase::Writing;

@@ -45,7 +45,7 @@ std::string api_response_text(int status, std::string_view reason, std::string_v
 
 // Queues the answer on the connection with the connection's origin; the server writes it
 // without waiting in the following passes and closes the connection when it is out.
-void api_send_response(TorrentApiConn& conn, int status, std::string_view reason, std::string_view body,
+void api_send_response(TorrentApiConn& conn, int status, std::string_view reason, std::string body,
                        std::uint64_t now_ms);
 
 }  // namespace router
