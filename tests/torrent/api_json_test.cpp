@@ -88,6 +88,24 @@ TEST(ApiJson, WriterNestsAndSeparates) {
   EXPECT_EQ(lines[3], ".n=18446744073709551615");
 }
 
+// Far more than any reserve: the buffer grows as it must and every member arrives.
+TEST(ApiJson, WriterGrowsPastItsReserve) {
+  ApiJsonWriter w;
+  w.reserve(8);
+  w.begin_object().key("list").begin_array();
+  for (std::uint64_t i = 0; i < 20'000; ++i) {
+    w.begin_object().number("i", i).escaped("s", "x\"y").raw("h", "ab").boolean("b", i % 2 == 0).end_object();
+  }
+  w.end_array().end_object();
+  const auto lines = api_test::json_members(w.text());
+  ASSERT_EQ(lines.size(), 3u + 20'000u * 5u);
+  EXPECT_EQ(lines[0], "compact");
+  EXPECT_EQ(lines[2], ".list=[20000]");
+  EXPECT_EQ(lines[lines.size() - 4], ".list[19999].i=19999");
+  EXPECT_EQ(lines[lines.size() - 3], ".list[19999].s=\"x\\\"y\"");
+  EXPECT_EQ(lines.back(), ".list[19999].b=false");
+}
+
 TEST(ApiJson, DecimalTable) {
   struct Case {
     std::string in;
