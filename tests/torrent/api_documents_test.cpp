@@ -76,6 +76,23 @@ TEST(ApiDocuments, WithoutEngine) {
   EXPECT_EQ(fetch(api, "/api/dht/nodes"), (std::vector<std::string>{"compact", "={2}", ".ok=true", ".nodes=[0]"}));
 }
 
+TEST(ApiDocuments, EngineWithoutTorrents) {
+  ApiRouter api;
+  api.router.torrent_engine = engine_with_dht();
+  EXPECT_EQ(fetch(api, "/api/torrents"), (std::vector<std::string>{"compact", "={2}", ".ok=true", ".torrents=[0]"}));
+  const auto status = fetch(api, "/api/status");
+  ASSERT_GE(status.size(), 18u);
+  EXPECT_EQ(status[1], "={16}");
+  EXPECT_EQ(status[12], ".torrent_b32=\"\"");  // no torrent session
+  EXPECT_EQ(status[14], ".torrent_count=0");
+  EXPECT_EQ(status[15], ".active_torrents=0");
+  EXPECT_EQ(status[16], ".completed_torrents=0");
+  const auto nodes = fetch(api, "/api/dht/nodes");
+  ASSERT_EQ(nodes.size(), 12u);
+  EXPECT_EQ(nodes[4], ".local_b32=\"\"");
+  EXPECT_EQ(nodes.back(), ".nodes=[0]");
+}
+
 TEST(ApiDocuments, StatusOfAnEngine) {
   ApiRouter api;
   api.router.public_mode = true;
