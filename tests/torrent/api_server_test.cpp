@@ -402,6 +402,29 @@ TEST(ApiServer, AcceptsAtMostEightPerPass) {
   for (int fd : fds) ::close(fd);
 }
 
+// At most 256 connections are held; the others wait in the listener's backlog until one
+// ends, and are then served.
+TEST(ApiServer, ConnectionsAreBounded) {
+  ApiRouter api;
+  std::vector<int> fds;
+  for (std::size_t i = 0; i < kApiMaxConnections + 4; ++i) {
+    fds.push_back(api_test::connect_client(api.port));
+    ASSERT_GE(fds.back(), 0);
+  }
+  for (int i = 0; i < 40; ++i) api.step();
+  EXPECT_EQ(api.router.torrent_api_conns.size(), kApiMaxConnections);
+  // The first client is answered and leaves; the first one waiting is then accepted and
+  // answered.
+  const Answer first = api_test::talk_on(fds[0], api, get("/api/torrents"));
+  EXPECT_EQ(first.status, 200);
+  const Answer next = api_test::talk_on(fds[kApiMaxConnections], api, get("/api/torrents"));
+  EXPECT_EQ(next.status, 200) << next.raw;
+  EXPECT_EQ(api.router.torrent_api_conns.size(), kApiMaxConnections);
+  for (std::size_t i = 1; i < fds.size(); ++i) {
+    if (i != kApiMaxConnections) ::close(fds[i]);
+  }
+}
+
 TEST(ApiServer, WithoutListenerNothingHappens) {
   Router r;
   EXPECT_FALSE(r.step_torrent_api(Now{1, 1}));
