@@ -95,10 +95,11 @@ long api_answer_size() {
   fill_engine(r);
   const std::string body = r.build_api_torrents_json(r.torrent_engine);
   // Status line and the fixed head lines of an answer without CORS lines.
-  return static_cast<long>(body.size() + std::string("HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\n"
-                                                     "Content-Length: \r\nCache-Control: no-store\r\n"
-                                                     "Connection: close\r\n\r\n")
-                                             .size() +
+  return static_cast<long>(body.size() +
+                           std::string("HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\n"
+                                       "Content-Length: \r\nCache-Control: no-store\r\n"
+                                       "Connection: close\r\n\r\n")
+                               .size() +
                            std::to_string(body.size()).size());
 }
 

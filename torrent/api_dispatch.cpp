@@ -32,7 +32,8 @@ ApiAnswer route(Router& router, TorrentApiConn& conn, const Now& now) {
   if (conn.method == "OPTIONS") return ApiAnswer{204, "No Content", ""};
   if (conn.method == "GET") {
     if (conn.path == "/api/status") return ApiAnswer{200, "OK", router.build_api_status_json()};
-    if (conn.path == "/api/torrents") return ApiAnswer{200, "OK", router.build_api_torrents_json(router.torrent_engine)};
+    if (conn.path == "/api/torrents")
+      return ApiAnswer{200, "OK", router.build_api_torrents_json(router.torrent_engine)};
     if (conn.path == "/api/dht/nodes") return ApiAnswer{200, "OK", router.build_api_dht_nodes_json()};
     return api_answer_error(404, "unknown endpoint");
   }

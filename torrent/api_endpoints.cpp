@@ -33,7 +33,9 @@ namespace {
 ApiAnswer done() { return ApiAnswer{200, "OK", R"({"ok":true})"}; }
 
 ApiAnswer added(std::string_view info_hash_hex) {
-  return ApiAnswer{200, "OK", ApiJsonWriter().begin_object().boolean("ok", true).raw("info_hash", info_hash_hex).end_object().take()};
+  return ApiAnswer{
+      200, "OK",
+      ApiJsonWriter().begin_object().boolean("ok", true).raw("info_hash", info_hash_hex).end_object().take()};
 }
 
 std::string member_or_empty(std::string_view text, std::string_view key) {
@@ -95,9 +97,9 @@ ApiAnswer api_post_pause(Router& router, const ApiPost& post, const Now& now) {
 // Resuming is done here: the engine's next passes dial peers again, and the cleared times
 // make the DHT search and every tracker announce at once.
 ApiAnswer api_post_resume(Router& router, const ApiPost& post, const Now&) {
-  ActiveTorrent* torrent =
-      router.torrent_engine ? bt_find_torrent_by_hex(*router.torrent_engine, member_or_empty(post.text, "info_hash"))
-                            : nullptr;
+  ActiveTorrent* torrent = router.torrent_engine
+                               ? bt_find_torrent_by_hex(*router.torrent_engine, member_or_empty(post.text, "info_hash"))
+                               : nullptr;
   if (torrent == nullptr) return api_answer_error(404, "torrent not found");
   torrent->paused = false;
   torrent->last_get_peers_ms = 0;

@@ -97,7 +97,8 @@ class ApiJsonWriter {
   ApiJsonWriter& raw(std::string_view name, std::string_view value) { return key(name).raw(value); }
   ApiJsonWriter& number(std::string_view name, std::uint64_t value) {
     const bool comma = comma_due();
-    write(name.size() + 24, [&](char* p) { return std::to_chars(put_key(p, comma, name), p + name.size() + 24, value).ptr; });
+    write(name.size() + 24,
+          [&](char* p) { return std::to_chars(put_key(p, comma, name), p + name.size() + 24, value).ptr; });
     return *this;
   }
   ApiJsonWriter& boolean(std::string_view name, bool value) { return key(name).boolean(value); }
@@ -127,9 +128,8 @@ class ApiJsonWriter {
   void write(std::size_t max, Fill&& fill) {
     const std::size_t old = out_.size();
     if (out_.capacity() - old < max) out_.reserve(std::max(out_.capacity() * 2, old + max));
-    out_.resize_and_overwrite(old + max, [&](char* p, std::size_t) {
-      return static_cast<std::size_t>(fill(p + old) - p);
-    });
+    out_.resize_and_overwrite(old + max,
+                              [&](char* p, std::size_t) { return static_cast<std::size_t>(fill(p + old) - p); });
   }
 
   // [,]"name": at p; returns the end.

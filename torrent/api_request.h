@@ -14,8 +14,8 @@ namespace router {
 // Limits of one API connection.
 inline constexpr std::size_t kApiAcceptsPerPass = 8;
 inline constexpr std::size_t kApiReadPerPass = 16'384;
-inline constexpr std::size_t kApiMaxHeadBytes = 65'536;      // buffered while no head end is found
-inline constexpr std::int64_t kApiMaxBodyBytes = 4'194'304;  // Content-Length
+inline constexpr std::size_t kApiMaxHeadBytes = 65'536;        // buffered while no head end is found
+inline constexpr std::int64_t kApiMaxBodyBytes = 4'194'304;    // Content-Length
 inline constexpr std::uint64_t kApiRequestTimeoutMs = 15'000;  // from the accept to a complete request
 inline constexpr std::uint64_t kApiAnswerTimeoutMs = 15'000;   // from the answer to its last byte sent
 // After its answer a client normally hangs up at once; one that stays is closed after this.

@@ -90,8 +90,7 @@ void write_answer(TorrentApiConn& conn, const Now& now, bool& did_work) {
     const std::size_t left = conn.answer.size() - conn.answer_sent;
     const std::int32_t n = ondrel_i2p_net_tcp_send(
         conn.socket.fd, reinterpret_cast<const std::uint8_t*>(conn.answer.data()),
-        static_cast<std::int32_t>(conn.answer_sent),
-        static_cast<std::int32_t>(std::min<std::size_t>(left, 1u << 30)));
+        static_cast<std::int32_t>(conn.answer_sent), static_cast<std::int32_t>(std::min<std::size_t>(left, 1u << 30)));
     if (n == -2 || n == 0) break;
     if (n < 0) {  // the client is gone
       finish(conn);
@@ -147,8 +146,10 @@ bool Router::step_torrent_api(const Now& now) {
     TorrentApiConn& conn = torrent_api_conns[i];
     if (!conn.closed && conn.phase == ApiConnPhase::Reading) read_request(*this, conn, now, did_work);
     // An answer queued in this pass starts going out in this pass.
-    if (!conn.closed && conn.phase == ApiConnPhase::Writing) write_answer(conn, now, did_work);
-    else if (!conn.closed && conn.phase == ApiConnPhase::Draining) drain(conn, now, did_work);
+    if (!conn.closed && conn.phase == ApiConnPhase::Writing)
+      write_answer(conn, now, did_work);
+    else if (!conn.closed && conn.phase == ApiConnPhase::Draining)
+      drain(conn, now, did_work);
     if (conn.closed) {
       conn.socket.close();
       torrent_api_conns.erase(torrent_api_conns.begin() + static_cast<std::ptrdiff_t>(i));

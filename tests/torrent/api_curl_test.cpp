@@ -116,9 +116,9 @@ class ApiCurl : public ::testing::Test {
   CurlResult curl(const std::string& args, const std::string& path) { return run_curl(api, dir, args, path); }
   CurlResult post(const std::string& path, const std::string& json) {
     api_test::write_file(dir / "body.json", json);
-    return curl("-H 'X-Ondrel-I2P: 1' -H 'Content-Type: application/json' --data-binary @" +
-                    (dir / "body.json").string(),
-                path);
+    return curl(
+        "-H 'X-Ondrel-I2P: 1' -H 'Content-Type: application/json' --data-binary @" + (dir / "body.json").string(),
+        path);
   }
   std::map<std::string, std::string> torrents() {
     const CurlResult r = curl("", "/api/torrents");
@@ -265,8 +265,12 @@ TEST_F(ApiCurl, DhtBootstrapPorts) {
     std::string port;
   };
   const std::vector<Case> cases = {
-      {R"(,"port":7000)", "7000"}, {R"(,"port":"7000")", "6881"}, {R"(,"port":0)", "6881"},
-      {R"(,"port":65536)", "6881"}, {"", "6881"},                 {R"(,"port": 65535)", "65535"},
+      {R"(,"port":7000)", "7000"},
+      {R"(,"port":"7000")", "6881"},
+      {R"(,"port":0)", "6881"},
+      {R"(,"port":65536)", "6881"},
+      {"", "6881"},
+      {R"(,"port": 65535)", "65535"},
   };
   for (const auto& c : cases) {
     const CurlResult r = post("/api/dht/bootstrap", R"({"b32":")" + b32 + "\"" + c.port_member + "}");

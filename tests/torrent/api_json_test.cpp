@@ -32,9 +32,9 @@ TEST(ApiJson, EscapeTable) {
       {"caf\xc3\xa9 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xf0\x9f\x98\x80"},  // UTF-8 copied unchanged
       {"\x7f", "\x7f"},
       // Bytes that are not well-formed UTF-8 become U+FFFD, one per byte.
-      {"a\xed\xa0\x80" "b", "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd" "b"},  // a surrogate
+      {std::string("a\xed\xa0\x80") + "b", std::string("a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd") + "b"},  // surrogate
       {"\xff", "\xef\xbf\xbd"},
-      {"\xc0\x80", "\xef\xbf\xbd\xef\xbf\xbd"},  // overlong NUL
+      {"\xc0\x80", "\xef\xbf\xbd\xef\xbf\xbd"},                                  // overlong NUL
       {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // above U+10FFFF
       {"cut \xe2\x82", "cut \xef\xbf\xbd\xef\xbf\xbd"},
       {"\xed\x9f\xbf\xf4\x8f\xbf\xbf", "\xed\x9f\xbf\xf4\x8f\xbf\xbf"},  // U+D7FF, U+10FFFF
@@ -48,8 +48,7 @@ TEST(ApiJson, EscapedTextsReadBackByPython) {
   std::string all;
   for (int c = 1; c < 0x80; ++c) all += static_cast<char>(c);
   all += "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
-  const std::string doc =
-      ApiJsonWriter().begin_object().escaped("s", all + "\xed\xb0\x80\xfe").end_object().take();
+  const std::string doc = ApiJsonWriter().begin_object().escaped("s", all + "\xed\xb0\x80\xfe").end_object().take();
   std::string expected = all + "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd";
   for (char& c : expected) {
     if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') c = ' ';
@@ -171,9 +170,9 @@ TEST(ApiJson, FlexibleBase64Table) {
       {"QUI=", "AB"},
       {"QUJD", "ABC"},
       {"Q U\tJ\nD\r", "ABC"},
-      {"-_8", "\xfb\xff"},   // URL-safe
-      {"+/8", "\xfb\xff"},   // standard
-      {"-~8", "\xfb\xff"},   // I2P
+      {"-_8", "\xfb\xff"},  // URL-safe
+      {"+/8", "\xfb\xff"},  // standard
+      {"-~8", "\xfb\xff"},  // I2P
       {"", ""},
       {"Q", std::nullopt},
       {"Q!==", std::nullopt},
@@ -245,7 +244,8 @@ TEST(ApiJson, BootstrapPortTable) {
       {R"({"b32":"x"})", 6881},
       {R"({"port":-5,"x":{"port":42}})", 42},  // no digits after the first: passed over
       {R"({"port"
-:5})", 6881},  // only blanks and tabs may come before the colon
+:5})",
+       6881},  // only blanks and tabs may come before the colon
       {"", 6881},
   };
   for (const auto& c : cases) EXPECT_EQ(api_bootstrap_port(c.body), c.port) << c.body;

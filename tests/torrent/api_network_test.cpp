@@ -42,7 +42,11 @@ std::vector<std::string> expected_list(const ActiveTorrent& t) {
                             : t.meta         ? "downloading"
                                              : "metadata";
   const std::string p = ".torrents[0]";
-  std::vector<std::string> lines = {"compact", "={2}", ".ok=true", ".torrents=[1]", p + "={23}",
+  std::vector<std::string> lines = {"compact",
+                                    "={2}",
+                                    ".ok=true",
+                                    ".torrents=[1]",
+                                    p + "={23}",
                                     p + ".info_hash=" + js(t.info_hash_hex),
                                     p + ".name=" + js(t.name),
                                     p + ".state=" + js(state),
@@ -69,11 +73,11 @@ std::vector<std::string> expected_list(const ActiveTorrent& t) {
   for (std::size_t i = 0; i < t.peers.size(); ++i) {
     const auto& c = t.peers[i];
     const std::string q = p + ".peers[" + num(i) + "]";
-    lines.insert(lines.end(), {q + "={7}", q + ".b32=" + js(c.peer.to_b32_address().substr(0, 16)),
-                               q + ".state=" + num(static_cast<std::uint64_t>(c.state)),
-                               q + ".choking=" + b(c.peer_choking), q + ".pieces=" + num(set_flags(c.peer_bitfield)),
-                               q + ".in_flight=" + num(c.inflight.size()), q + ".blocks_recv=" + num(c.blocks_recv),
-                               q + ".client=" + js(c.client)});
+    lines.insert(lines.end(),
+                 {q + "={7}", q + ".b32=" + js(c.peer.to_b32_address().substr(0, 16)),
+                  q + ".state=" + num(static_cast<std::uint64_t>(c.state)), q + ".choking=" + b(c.peer_choking),
+                  q + ".pieces=" + num(set_flags(c.peer_bitfield)), q + ".in_flight=" + num(c.inflight.size()),
+                  q + ".blocks_recv=" + num(c.blocks_recv), q + ".client=" + js(c.client)});
   }
   return lines;
 }

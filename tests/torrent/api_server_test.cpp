@@ -211,8 +211,8 @@ TEST(ApiServer, StatusTable) {
       {"empty first line", "\r\nGET /api/status HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", bad},
       {"not UTF-8", "GET /api/\xff HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", bad},
       {"LF only", "GET /api/torrents HTTP/1.1\nHost: localhost\n\n", "HTTP/1.1 200 OK", torrents},
-      {"413", "POST /api/torrents/add HTTP/1.1\r\nContent-Length: 4194305\r\n\r\n",
-       "HTTP/1.1 413 Payload Too Large", big},
+      {"413", "POST /api/torrents/add HTTP/1.1\r\nContent-Length: 4194305\r\n\r\n", "HTTP/1.1 413 Payload Too Large",
+       big},
       {"413 before the header check", "POST /x HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n",
        "HTTP/1.1 413 Payload Too Large", big},
       // Letters after the digits make the length 0: handled at once with an empty body.
@@ -241,8 +241,8 @@ TEST(ApiServer, PostsWithoutEngine) {
   EXPECT_EQ(a.body, R"({"ok":false,"b32":")" + b32 + R"(","port":9000})");
   // A body longer than its Content-Length is cut: here right after the 9 of the port.
   const std::string body = R"({"b32":")" + b32 + R"(","port":9000})";
-  a = talk(api, "POST /api/dht/bootstrap HTTP/1.1\r\n" + h + "Content-Length: " +
-                    std::to_string(body.find("9000") + 1) + "\r\n\r\n" + body);
+  a = talk(api, "POST /api/dht/bootstrap HTTP/1.1\r\n" + h +
+                    "Content-Length: " + std::to_string(body.find("9000") + 1) + "\r\n\r\n" + body);
   EXPECT_EQ(a.body, R"({"ok":false,"b32":")" + b32 + R"(","port":9})");
   for (const std::string path : {"/api/torrents/pause", "/api/torrents/remove", "/api/torrents/resume"}) {
     a = talk(api, post(path, h, R"({"info_hash":"0000000000000000000000000000000000000000"})"));

@@ -83,8 +83,8 @@ inline std::optional<std::string> run_capture(const std::string& cmd) {
 inline std::vector<std::string> json_members(const std::string& document) {
   const ScratchDir dir("json");
   write_file(dir / "doc.json", document);
-  const auto out = run_capture(python() + " " ONDREL_SOURCE_DIR "/tests/torrent/api_json_dump.py " +
-                               (dir / "doc.json").string());
+  const auto out =
+      run_capture(python() + " " ONDREL_SOURCE_DIR "/tests/torrent/api_json_dump.py " + (dir / "doc.json").string());
   std::vector<std::string> lines;
   if (!out) return lines;
   std::istringstream in(*out);
@@ -177,7 +177,7 @@ struct ApiRouter {
 // half_close), stepping the router between non-waiting reads and writes, until the server
 // closes or max_passes passed.
 inline Answer talk_on(int fd, ApiRouter& api, const std::string& request, bool half_close = false,
-                          int max_passes = 20'000) {
+                      int max_passes = 20'000) {
   std::string raw;
   std::size_t sent = 0;
   bool shut = false;
