@@ -35,6 +35,40 @@ constexpr std::array<std::string_view, 3> kLoopbackNames = {"127.0.0.1", "localh
 
 }  // namespace
 
+ApiConnWants api_conn_wants(const TorrentApiConn& conn) {
+  if (conn.closed || conn.socket.fd < 0) return {};
+  switch (conn.phase) {
+    case ApiConnPhase::Reading:
+    case ApiConnPhase::Draining:
+      return {true, false};
+    case ApiConnPhase::Writing:
+      return {false, true};
+  }
+  return {};
+}
+
+std::optional<std::uint64_t> api_next_deadline_ms(const std::vector<TorrentApiConn>& conns) {
+  std::optional<std::uint64_t> first;
+  for (const TorrentApiConn& c : conns) {
+    if (c.closed) continue;
+    // Each limit is passed once now is later than its start plus the limit.
+    std::uint64_t at = 0;
+    switch (c.phase) {
+      case ApiConnPhase::Reading:
+        at = c.accepted_ms + kApiRequestTimeoutMs + 1;
+        break;
+      case ApiConnPhase::Writing:
+        at = c.answered_ms + kApiAnswerTimeoutMs + 1;
+        break;
+      case ApiConnPhase::Draining:
+        at = c.drained_ms + kApiDrainTimeoutMs + 1;
+        break;
+    }
+    if (!first || at < *first) first = at;
+  }
+  return first;
+}
+
 bool api_parse_header_block(TorrentApiConn& conn, ByteView head) {
   auto decoded = encoding::utf8_bytes_to_string(head);
   if (!decoded) return false;

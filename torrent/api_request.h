@@ -3,8 +3,10 @@
 // connection record and texts: no socket is touched here.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "encoding/bytes.h"
 #include "router/torrent_records.h"
@@ -22,6 +24,20 @@ inline constexpr std::uint64_t kApiAnswerTimeoutMs = 15'000;   // from the answe
 inline constexpr std::uint64_t kApiDrainTimeoutMs = 2'000;
 // Connections held at once; further clients wait in the listener's backlog.
 inline constexpr std::size_t kApiMaxConnections = 256;
+
+// What a connection waits for, for a loop that sleeps until one of its sockets is ready:
+// reading while its request comes in and while it drains after its answer, writing while
+// answer bytes wait. Nothing once closed.
+struct ApiConnWants {
+  bool read = false;
+  bool write = false;
+};
+ApiConnWants api_conn_wants(const TorrentApiConn& conn);
+
+// The first monotonic instant at which one of the connections runs out of time (request,
+// answer or drain limit), so that the pass that acts on it comes in time; none without
+// connections.
+std::optional<std::uint64_t> api_next_deadline_ms(const std::vector<TorrentApiConn>& conns);
 
 // Parses the head (without the blank line that ends it) into method, path, host, origin,
 // has_api_header, content_type and content_length, and sets headers_done. False for a head

@@ -425,6 +425,46 @@ TEST(ApiServer, ConnectionsAreBounded) {
   }
 }
 
+// What each connection waits for, and when the next limit runs out, follow its phase; the
+// limit then takes effect in exactly that pass.
+TEST(ApiServer, WantsAndDeadlinesFollowThePhase) {
+  ApiRouter api;
+  EXPECT_FALSE(api_next_deadline_ms(api.router.torrent_api_conns).has_value());
+  const int fd = api_test::connect_client(api.port);
+  ASSERT_GE(fd, 0);
+  api.step();
+  ASSERT_EQ(api.router.torrent_api_conns.size(), 1u);
+  const std::uint64_t start = api.now.mono_ms;
+  {
+    const TorrentApiConn& c = api.router.torrent_api_conns[0];
+    EXPECT_TRUE(api_conn_wants(c).read);
+    EXPECT_FALSE(api_conn_wants(c).write);
+    EXPECT_EQ(api_next_deadline_ms(api.router.torrent_api_conns), start + 15'001);
+  }
+  // An answer that the client does not read waits for writing, with its own limit.
+  api.now.mono_ms = start + 1'000;
+  api_send_response(api.router.torrent_api_conns[0], 200, "OK", std::string(32 << 20, 'z'), api.now.mono_ms);
+  api.step();
+  {
+    const TorrentApiConn& c = api.router.torrent_api_conns.at(0);
+    EXPECT_FALSE(api_conn_wants(c).read);
+    EXPECT_TRUE(api_conn_wants(c).write);
+    EXPECT_EQ(api_next_deadline_ms(api.router.torrent_api_conns), start + 16'001);
+  }
+  api.now.mono_ms = start + 16'000;
+  api.step();
+  EXPECT_EQ(api.router.torrent_api_conns.size(), 1u);
+  api.now.mono_ms = start + 16'001;
+  api.step();
+  EXPECT_TRUE(api.router.torrent_api_conns.empty());
+  ::close(fd);
+
+  TorrentApiConn closed;
+  closed.closed = true;
+  EXPECT_FALSE(api_conn_wants(closed).read);
+  EXPECT_FALSE(api_conn_wants(closed).write);
+}
+
 TEST(ApiServer, WithoutListenerNothingHappens) {
   Router r;
   EXPECT_FALSE(r.step_torrent_api(Now{1, 1}));
