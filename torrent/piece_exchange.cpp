@@ -73,10 +73,11 @@ bool requested_anywhere(ActiveTorrent& t, TorrentPeerConn& current, std::int32_t
   return found;
 }
 
-bool peer_connected(ActiveTorrent& t, TorrentPeerConn& current, const common::Hash& peer) {
+// A connection to the peer that can still deliver: connected and not choking us.
+bool peer_serving(ActiveTorrent& t, TorrentPeerConn& current, const common::Hash& peer) {
   bool found = false;
   for_each_conn(t, current, [&](const TorrentPeerConn& c) {
-    if (c.peer == peer && peer_state(c) == PeerConnState::Connected) found = true;
+    if (c.peer == peer && peer_state(c) == PeerConnState::Connected && !c.peer_choking) found = true;
   });
   return found;
 }
@@ -103,8 +104,8 @@ std::optional<InflightRequest> bt_pick_block(ActiveTorrent& torrent, TorrentPeer
   const bittorrent::TorrentMeta& meta = *torrent.meta;
   for (ActivePieceBuf& p : torrent.active_pieces) {
     if (p.index < 0 || !flagged(conn, p.index)) continue;
-    // A piece that failed once comes from one peer only, while that peer is connected.
-    if (p.retry && p.owner && *p.owner != conn.peer && peer_connected(torrent, conn, *p.owner)) continue;
+    // A piece that failed once comes from one peer only, while that peer serves us.
+    if (p.retry && p.owner && *p.owner != conn.peer && peer_serving(torrent, conn, *p.owner)) continue;
     const std::int64_t size = bt_piece_size(meta, p.index);
     for (std::int32_t k = 0; k < p.block_count; ++k) {
       if (p.received[static_cast<std::size_t>(k)] != 0) continue;

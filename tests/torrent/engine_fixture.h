@@ -18,7 +18,9 @@
 #include "tests/bittorrent/bt_test_support.h"
 #include "tests/support/test_network.h"
 #include "torrent/engine.h"
+#include "services/streams.h"
 #include "torrent/peer_steps.h"
+#include "torrent/piece_exchange.h"
 
 namespace torrent_test {
 

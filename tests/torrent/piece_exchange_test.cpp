@@ -356,6 +356,7 @@ TEST_F(PieceExchange, FailedPiecesAreFetchedAgainAndThreeFromOnePeerCloseIt) {
   TorrentPeerConn b = connected(0x38);
   for (TorrentPeerConn* c : {&a, &b}) {
     c->peer_bitfield.assign(4, 1);
+    c->peer_choking = false;
     router::set_peer_state(*c, PeerConnState::Connected);
   }
   t.active_pieces.assign(1, router::bt_new_active_piece(3, kPieceLength));
@@ -370,8 +371,8 @@ TEST_F(PieceExchange, FailedPiecesAreFetchedAgainAndThreeFromOnePeerCloseIt) {
   const auto second = router::bt_pick_block(t, t.peers[1], now.mono_ms);
   ASSERT_TRUE(second);
   EXPECT_NE(second->piece, 3) << "the retried piece belongs to the peer that took it";
-  // Once that peer is gone, anyone may finish it.
-  router::set_peer_state(t.peers[0], PeerConnState::Closed);
+  // Once that peer chokes us or is gone, anyone may finish it.
+  t.peers[0].peer_choking = true;
   t.active_pieces.resize(1);
   const auto third = router::bt_pick_block(t, t.peers[1], now.mono_ms);
   ASSERT_TRUE(third);

@@ -62,8 +62,8 @@ TEST(TorrentNetwork, TwoRoutersThenAThirdFromBoth) {
   EXPECT_EQ(bt_test::ReadFile(t->folders[2] / "data.bin"), content);
   EXPECT_GT(only_torrent(t->engine(0)).uploaded, up0);
   EXPECT_GT(leech.uploaded, up1);
-  EXPECT_EQ(only_torrent(t->engine(0)).uploaded - up0 + leech.uploaded - up1, kSize)
-      << "every block was asked for once";
+  // Every block was served at least once (a request that timed out may be served twice).
+  EXPECT_GE(only_torrent(t->engine(0)).uploaded - up0 + leech.uploaded - up1, kSize);
 }
 
 // A peer driven by the test: its own session on another router, a stream to the victim's
@@ -149,21 +149,24 @@ TEST(TorrentNetwork, LyingPeersAreClosedAndTheDownloadCompletes) {
     g.insert(g.end(), bf.begin(), bf.end());
     return g;
   };
-  bool seen_connected = false;
   auto before = [&](FakePeer& p) {
     return [peer = &p](std::size_t i, const ntcp2_net::Now& now) {
       if (i == 2) peer->step(now.mono_ms);
     };
   };
-  ASSERT_TRUE(t->run(
+  t->net[1].debug = true;  // the close reason is read from the victim's debug lines
+  testing::internal::CaptureStdout();
+  const bool closed = t->run(
       [&] {
-        if (victim_has(liar_hash)) seen_connected = true;
         return truncated.greeted && truncated.stream->peer_closed;
       },
-      60'000, before(truncated)))
-      << "stream state " << static_cast<int>(truncated.stream->state) << ", victim inbound "
+      60'000, before(truncated));
+  const std::string lines = testing::internal::GetCapturedStdout();
+  t->net[1].debug = false;
+  ASSERT_TRUE(closed) << "stream state " << static_cast<int>(truncated.stream->state) << ", victim inbound "
       << t->engine(1).inbound.size() << ", victim peers " << victim.peers.size();
   EXPECT_FALSE(victim_has(liar_hash));
+  EXPECT_NE(lines.find(" closed (bitfield length mismatch)"), std::string::npos);
 
   // 2. A huge Have is ignored; then every block it serves is wrong.
   FakePeer wrong;
@@ -203,8 +206,7 @@ TEST(TorrentNetwork, LyingPeersAreClosedAndTheDownloadCompletes) {
   ASSERT_TRUE(t->run([&] { return victim.completed; }, kLimitMs));
   EXPECT_EQ(bt_test::ReadFile(t->folders[1] / "data.bin"), content);
   EXPECT_EQ(victim.downloaded, kSize);
-  (void)hex;
-  (void)seen_connected;
+  EXPECT_EQ(victim.info_hash_hex, hex);
 }
 
 }  // namespace

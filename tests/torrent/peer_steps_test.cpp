@@ -1,0 +1,237 @@
+// One engine pass at a time with the time passed in: dialling and its caps, back-offs, the
+// accept queue and inbound handshakes, the time-outs of each connection state with their
+// close reasons (read from the debug lines) and back-offs, and the LeaseSet2 republication.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/torrent/engine_fixture.h"
+
+namespace torrent_test {
+namespace {
+
+using router::ActiveTorrent;
+using router::PeerConnState;
+using router::TorrentPeerConn;
+
+class PeerSteps : public EngineFixture {
+ protected:
+  // One pass at now + ms, its debug lines returned.
+  std::string pass(std::uint64_t ms) {
+    r().debug = true;
+    testing::internal::CaptureStdout();
+    r().step_torrent_engine(now.after(ms));
+    r().debug = false;
+    return testing::internal::GetCapturedStdout();
+  }
+
+  // An accepted stream from the peer, as a SYN leaves one in the manager.
+  streaming::ConnectionPtr inbound_stream(std::uint8_t peer_fill, ByteView received) {
+    auto c = std::make_shared<streaming::StreamConnection>();
+    c->own_destination = session->destination;
+    c->signing_key.assign(session->signing_key->begin(), session->signing_key->end());
+    c->peer_hash = hash_of(peer_fill);
+    c->local_stream_id = session->streams->take_stream_id();
+    c->remote_stream_id = 77;
+    c->state = streaming::StreamState::Established;
+    c->inbound = true;
+    c->recv_buf.assign(received.begin(), received.end());
+    session->streams->connections.push_back(c);
+    session->streams->accept_queue.push_back(c);
+    return c;
+  }
+
+  bool in_manager(const streaming::ConnectionPtr& s) {
+    const auto& all = session->streams->connections;
+    return std::find(all.begin(), all.end(), s) != all.end();
+  }
+};
+
+TEST_F(PeerSteps, LookupTimeoutBackOffAndDialAgain) {
+  ActiveTorrent& t = add_torrent(2 * kPieceLength, false);
+  const common::Hash peer = hash_of(0x50);
+  ASSERT_TRUE(router::bt_add_known_peer(t, peer, session->dest_hash));
+  pass(0);
+  ASSERT_EQ(t.peers.size(), 1u);
+  EXPECT_EQ(router::peer_state(t.peers[0]), PeerConnState::LookingUp);
+  pass(30'000);
+  ASSERT_EQ(t.peers.size(), 1u) << "no LeaseSet2 for 30 s: still waiting";
+  const std::string closed = pass(30'001);
+  EXPECT_TRUE(t.peers.empty());
+  EXPECT_NE(closed.find(" closed (ls2 lookup timeout (30s))"), std::string::npos) << closed;
+  pass(40'000);
+  EXPECT_TRUE(t.peers.empty()) << "backed off for 10 s";
+  pass(40'001);
+  EXPECT_EQ(t.peers.size(), 1u) << "dialled again after the back-off";
+  EXPECT_TRUE(t.backoff.empty()) << "expired back-offs are dropped";
+}
+
+TEST_F(PeerSteps, DialCapAndCompleteTorrents) {
+  ActiveTorrent& t = add_torrent(2 * kPieceLength, false);
+  for (std::uint8_t i = 1; i <= 20; ++i) router::bt_add_known_peer(t, hash_of(i), session->dest_hash);
+  router::bt_add_known_peer(t, session->dest_hash, hash_of(0xFF));  // the own hash slips in
+  pass(0);
+  EXPECT_EQ(t.peers.size(), 16u);
+  EXPECT_TRUE(std::none_of(t.peers.begin(), t.peers.end(),
+                           [&](const TorrentPeerConn& c) { return c.peer == session->dest_hash; }));
+
+  ActiveTorrent& done = add_torrent(kPieceLength, true);
+  ASSERT_TRUE(done.completed);
+  router::bt_add_known_peer(done, hash_of(0x60), session->dest_hash);
+  pass(1);
+  EXPECT_TRUE(engine().torrents.back().peers.empty()) << "a complete torrent dials nobody";
+}
+
+TEST_F(PeerSteps, KnownPeersAndBackOffsAreBounded) {
+  ActiveTorrent& t = add_torrent(kPieceLength, false);
+  const common::Hash own = session->dest_hash;
+  for (std::size_t i = 0; i < router::kMaxKnownPeers + 5; ++i) {
+    std::array<std::uint8_t, 32> b{};
+    b[0] = static_cast<std::uint8_t>(i);
+    b[1] = static_cast<std::uint8_t>(i >> 8);
+    b[2] = 1;
+    router::bt_add_known_peer(t, common::Hash::from_bytes(b).value(), own);
+  }
+  EXPECT_EQ(t.known_peers.size(), router::kMaxKnownPeers);
+  std::vector<router::TorrentBackoff> backoff;
+  for (std::size_t i = 0; i < router::kMaxBackoffEntries + 5; ++i) {
+    std::array<std::uint8_t, 32> b{};
+    b[0] = static_cast<std::uint8_t>(i);
+    b[1] = static_cast<std::uint8_t>(i >> 8);
+    router::bt_set_peer_backoff(backoff, common::Hash::from_bytes(b).value(), 1000 + i, 0);
+  }
+  EXPECT_EQ(backoff.size(), router::kMaxBackoffEntries);
+  // A new deadline replaces the old; deadlines that passed go on the next call.
+  router::bt_set_peer_backoff(backoff, hash_of(0x01), 5000, 0);
+  router::bt_set_peer_backoff(backoff, hash_of(0x01), 7000, 0);
+  EXPECT_EQ(std::count_if(backoff.begin(), backoff.end(), [](const auto& e) { return e.peer == hash_of(0x01); }), 1);
+  router::bt_set_peer_backoff(backoff, hash_of(0x02), 9000, 6000);
+  EXPECT_EQ(backoff.size(), 2u);
+  EXPECT_TRUE(router::bt_peer_backed_off(backoff, hash_of(0x01), 6999));
+  EXPECT_FALSE(router::bt_peer_backed_off(backoff, hash_of(0x01), 7000));
+}
+
+TEST_F(PeerSteps, AcceptQueueEightPerPass) {
+  add_torrent(kPieceLength, false);
+  for (std::uint8_t i = 0; i < 9; ++i) inbound_stream(static_cast<std::uint8_t>(0x70 + i), {});
+  pass(0);
+  EXPECT_EQ(engine().inbound.size(), 8u);
+  EXPECT_EQ(session->streams->accept_queue.size(), 1u);
+  pass(1);
+  EXPECT_EQ(engine().inbound.size(), 9u);
+  EXPECT_TRUE(session->streams->accept_queue.empty());
+}
+
+TEST_F(PeerSteps, InboundHandshakes) {
+  ActiveTorrent& t = add_torrent(2 * kPieceLength, false);
+  const Bytes peer_id(20, 0x5A);
+  Bytes good = bittorrent::encode_handshake(t.info_hash, peer_id).value();
+  const Bytes unknown = bittorrent::encode_handshake(Bytes(20, 0xEE), peer_id).value();
+  const Bytes bf = frame(PeerMessage{PeerMessage::Bitfield{Bytes{0x40}}});
+  Bytes good_then_bitfield = good;
+  good_then_bitfield.insert(good_then_bitfield.end(), bf.begin(), bf.end());
+
+  auto quiet = inbound_stream(0x81, ByteView(good).first(67));
+  auto stranger = inbound_stream(0x82, unknown);
+  auto friendly = inbound_stream(0x83, good_then_bitfield);
+  pass(0);
+  EXPECT_FALSE(in_manager(stranger)) << "a handshake for an unknown torrent is closed at once";
+  ASSERT_EQ(t.peers.size(), 1u);
+  const TorrentPeerConn& c = t.peers[0];
+  EXPECT_EQ(c.peer, hash_of(0x83));
+  EXPECT_EQ(router::peer_state(c), PeerConnState::Connected);
+  EXPECT_EQ(c.peer_bitfield, (Bytes{0, 1})) << "bytes after the handshake are handled at once";
+  EXPECT_EQ(std::count(t.known_peers.begin(), t.known_peers.end(), hash_of(0x83)), 1);
+  // Our handshake went first: our info hash and peer id.
+  Bytes out;
+  for (const auto& u : friendly->unacked) out.insert(out.end(), u.packet.payload.begin(), u.packet.payload.end());
+  auto ours = bittorrent::decode_handshake(out);
+  ASSERT_TRUE(ours);
+  EXPECT_TRUE(std::equal(ours->info_hash.begin(), ours->info_hash.end(), t.info_hash.begin()));
+  EXPECT_EQ(std::string(ours->peer_id.begin(), ours->peer_id.begin() + 8), "-OI0100-");
+  EXPECT_EQ(ours->peer_id, engine().peer_id);
+
+  pass(25'000);
+  EXPECT_TRUE(in_manager(quiet)) << "67 bytes: waiting up to 25 s";
+  pass(25'001);
+  EXPECT_FALSE(in_manager(quiet));
+  EXPECT_TRUE(engine().inbound.empty());
+
+  // A paused torrent refuses inbound peers.
+  t.paused = true;
+  auto late = inbound_stream(0x84, good);
+  pass(25'002);
+  EXPECT_FALSE(in_manager(late));
+}
+
+TEST_F(PeerSteps, HandshakeAndIdleTimeOuts) {
+  struct Case {
+    const char* name;
+    PeerConnState state;
+    bool public_mode;
+    bool complete;
+    std::uint64_t limit;      // still there at limit, gone at limit + 1
+    const char* reason;
+    std::uint64_t backoff;
+  };
+  const Case cases[] = {
+      {"handshake, local", PeerConnState::HandshakeSent, false, false, 20'000, "bt handshake timeout (20s)", 10'000},
+      {"handshake, public", PeerConnState::HandshakeSent, true, false, 30'000, "bt handshake timeout (30s)", 25'000},
+      {"connected and idle", PeerConnState::Connected, false, false, 90'000, "idle 90s timeout", 15'000},
+      {"connecting", PeerConnState::Connecting, false, false, 30'000, "stream connect timeout (30s)", 5'000},
+      {"connecting, public", PeerConnState::Connecting, true, false, 30'000, "stream connect timeout (30s)", 20'000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    engine().torrents.clear();
+    r().public_mode = c.public_mode;
+    ActiveTorrent& t = add_torrent(kPieceLength, c.complete);
+    TorrentPeerConn conn = connected(0x90);
+    router::set_peer_state(conn, c.state);
+    t.peers.push_back(conn);
+    // Keep-alives and the peer's silence are the only traffic; the engine republishes
+    // meanwhile, which changes nothing here.
+    pass(c.limit);
+    ASSERT_EQ(t.peers.size(), 1u);
+    const std::string out = pass(c.limit + 1);
+    EXPECT_TRUE(t.peers.empty());
+    EXPECT_NE(out.find(std::string(" closed (") + c.reason + ")"), std::string::npos) << out;
+    EXPECT_TRUE(router::bt_peer_backed_off(t.backoff, hash_of(0x90), now.mono_ms + c.limit + c.backoff));
+    EXPECT_FALSE(router::bt_peer_backed_off(t.backoff, hash_of(0x90), now.mono_ms + c.limit + 1 + c.backoff));
+  }
+  r().public_mode = false;
+}
+
+TEST_F(PeerSteps, CompleteTorrentsKeepIdlePeers) {
+  ActiveTorrent& t = add_torrent(kPieceLength, true);
+  ASSERT_TRUE(t.completed);
+  TorrentPeerConn conn = connected(0x91);
+  t.peers.push_back(conn);
+  pass(200'000);
+  ASSERT_EQ(t.peers.size(), 1u);
+  EXPECT_EQ(router::peer_state(t.peers[0]), PeerConnState::Connected);
+}
+
+TEST_F(PeerSteps, HandshakeMismatchCloses) {
+  ActiveTorrent& t = add_torrent(kPieceLength, false);
+  TorrentPeerConn conn = connected(0x92);
+  router::set_peer_state(conn, PeerConnState::HandshakeSent);
+  t.peers.push_back(conn);
+  stream->recv_buf = bittorrent::encode_handshake(Bytes(20, 0xEE), Bytes(20, 0x02)).value();
+  const std::string out = pass(10);
+  EXPECT_TRUE(t.peers.empty());
+  EXPECT_NE(out.find(" closed (bt handshake mismatch)"), std::string::npos) << out;
+  EXPECT_TRUE(router::bt_peer_backed_off(t.backoff, hash_of(0x92), now.mono_ms + 10 + 14'999));
+}
+
+TEST_F(PeerSteps, RepublicationEvery120Seconds) {
+  const std::int32_t gen = engine().publish_gen;
+  pass(119'999);
+  EXPECT_EQ(engine().publish_gen, gen);
+  pass(120'000);
+  EXPECT_EQ(engine().publish_gen, gen + 1);
+  EXPECT_EQ(engine().last_publish_ms, now.mono_ms + 120'000);
+}
+
+}  // namespace
+}  // namespace torrent_test
