@@ -23,7 +23,7 @@ inline constexpr std::uint64_t kApiAnswerTimeoutMs = 15'000;   // from the answe
 // After its answer a client normally hangs up at once; one that stays is closed after this.
 inline constexpr std::uint64_t kApiDrainTimeoutMs = 2'000;
 // Connections held at once; further clients wait in the listener's backlog.
-inline constexpr std::size_t kApiMaxConnections = 256;
+inline constexpr std::size_t kApiMaxConnections = 64;
 
 // What a connection waits for, for a loop that sleeps until one of its sockets is ready:
 // reading while its request comes in and while it drains after its answer, writing while

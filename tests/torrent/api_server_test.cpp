@@ -402,7 +402,7 @@ TEST(ApiServer, AcceptsAtMostEightPerPass) {
   for (int fd : fds) ::close(fd);
 }
 
-// At most 256 connections are held; the others wait in the listener's backlog until one
+// At most 64 connections are held (each may hold a body of 4 MiB); the others wait in the listener's backlog until one
 // ends, and are then served.
 TEST(ApiServer, ConnectionsAreBounded) {
   ApiRouter api;
