@@ -402,8 +402,8 @@ TEST(ApiServer, AcceptsAtMostEightPerPass) {
   for (int fd : fds) ::close(fd);
 }
 
-// At most 64 connections are held (each may hold a body of 4 MiB); the others wait in the listener's backlog until one
-// ends, and are then served.
+// At most 64 connections are held (each may hold a body of 4 MiB); the others wait in the
+// listener's backlog until one ends, and are then served.
 TEST(ApiServer, ConnectionsAreBounded) {
   ApiRouter api;
   std::vector<int> fds;
