@@ -438,6 +438,14 @@ struct Router {
   Result<std::size_t> load_reseed_su3_bytes(ByteView su3);
   Result<std::size_t> reseed_from_url(std::string_view url);
 
+  // --- Torrent API (torrent/api_*.cpp) -----------------------------------------------------
+  // Checks and routes one complete request and queues its answer on the connection.
+  void dispatch_torrent_api_request(TorrentApiConn& conn, const Now& now);
+  // The GET documents: compact JSON, members in a fixed order.
+  std::string build_api_status_json() const;
+  std::string build_api_torrents_json(const std::optional<TorrentEngine>& engine) const;
+  std::string build_api_dht_nodes_json() const;
+
  private:
   // The phases of step_ntcp2_peers, in order; each reports whether it did work.
   bool accept_ntcp2_connections(const Now& now);

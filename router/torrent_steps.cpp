@@ -259,6 +259,4 @@ bool Router::step_torrent_engine(const Now& now) {
   return did_work;
 }
 
-bool Router::step_torrent_api(const Now&) { return false; }
-
 }  // namespace router
