@@ -7,6 +7,7 @@
 #include "ntcp2_net/poll_set.h"
 #include "router/router.h"
 #include "services/socket_wants.h"
+#include "torrent/api_request.h"
 
 namespace router {
 
@@ -59,7 +60,9 @@ void Router::collect_poll_fds(ntcp2_net::PollSet& set) const {
     if (!c.closed) add_read(set, c.socket, PollKind::HttpProxyConn);
   }
   for (const TorrentApiConn& c : torrent_api_conns) {
-    if (!c.closed) add_read(set, c.socket, PollKind::TorrentApiConn);
+    const ApiConnWants w = api_conn_wants(c);
+    if (!w.read && !w.write) continue;
+    set.add(c.socket.fd, w.read, w.write, tag(PollKind::TorrentApiConn), w.read && c.socket.rx_start < c.socket.rx_end);
   }
   for (const RemoteStreamBridge& b : remote_bridges) {
     if (!b.removed) add_read(set, b.socket, PollKind::RemoteBridge);
@@ -76,6 +79,7 @@ std::uint64_t Router::next_wake_ms(const Now& now) const {
   wake = std::min(wake, next_builds_wake_ms(*this, now));
   wake = std::min(wake, next_maintenance_wake_ms(*this, now));
   wake = std::min(wake, next_streams_wake_ms(*this, now));
+  if (const auto api = api_next_deadline_ms(torrent_api_conns)) wake = std::min(wake, *api);
   return std::max(wake, now.mono_ms);
 }
 

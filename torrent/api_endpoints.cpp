@@ -42,16 +42,6 @@ std::string member_or_empty(std::string_view text, std::string_view key) {
   return api_json_get_string(text, key).value_or("");
 }
 
-// The node named in a bootstrap request. Only b32 addresses resolve in this build: the
-// address book's host resolution (Router::resolve_i2p_host_hash) is not part of it yet.
-std::optional<common::Hash> api_resolve_bootstrap_host(const Router&, std::string_view name, const Now&) {
-  return parse_b32_hash(encoding::trim(name));
-}
-
-// The DHT's bootstrap queue (Router::enqueue_dht_bootstrap) is not part of this build yet:
-// nothing is queued, and the answer says so with "ok":false.
-bool api_queue_dht_bootstrap(Router&, const common::Hash&, std::uint32_t, const Now&) { return false; }
-
 }  // namespace
 
 ApiAnswer api_post_add(Router& router, const ApiPost& post, const Now& now) {
@@ -109,9 +99,9 @@ ApiAnswer api_post_resume(Router& router, const ApiPost& post, const Now&) {
 
 ApiAnswer api_post_dht_bootstrap(Router& router, const ApiPost& post, const Now& now) {
   const std::uint32_t port = api_bootstrap_port(post.text);
-  const auto hash = api_resolve_bootstrap_host(router, member_or_empty(post.text, "b32"), now);
+  const auto hash = router.resolve_i2p_host_hash(member_or_empty(post.text, "b32"), now);
   if (!hash) return api_answer_error(400, "invalid bootstrap b32/hash");
-  const bool queued = router.torrent_engine && api_queue_dht_bootstrap(router, *hash, port, now);
+  const bool queued = router.torrent_engine && router.enqueue_dht_bootstrap(*router.torrent_engine, *hash, port, now);
   return ApiAnswer{200, "OK",
                    ApiJsonWriter()
                        .begin_object()
