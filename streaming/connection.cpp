@@ -18,6 +18,7 @@ constexpr std::size_t kMaxAckNacks = 32;
 void StreamConnection::push_outbox(Bytes envelope) {
   if (outbox.size() >= kMaxOutbox) outbox.pop_front();
   outbox.push_back(std::move(envelope));
+  ack_last_in_outbox = false;
 }
 
 std::size_t StreamConnection::held_bytes() const {
@@ -62,7 +63,12 @@ Result<void> StreamConnection::send_ack() {
   std::tie(p.ack_through, p.nacks) = wire_ack_and_nacks();
   auto envelope = encode_i2cp_streaming(p, from_port, to_port);
   if (!envelope) return std::unexpected(std::move(envelope.error()));
-  push_outbox(std::move(*envelope));
+  if (ack_last_in_outbox && !outbox.empty()) {
+    outbox.back() = std::move(*envelope);
+  } else {
+    push_outbox(std::move(*envelope));
+  }
+  ack_last_in_outbox = true;
   return {};
 }
 

@@ -81,6 +81,9 @@ struct StreamConnection {
   std::deque<Bytes> outbox;  // I2CP envelopes (protocol 6), oldest first
 
   bool inbound = false;  // made by a received SYN
+  // The newest outbox entry is a plain ACK. A newer ACK says everything an older unsent
+  // one says, so it takes its place: packets that arrive together get one ACK.
+  bool ack_last_in_outbox = false;
   // The sequence number of the peer's CLOSE, once seen: the close takes effect when every
   // number up to it has arrived, so a CLOSE that overtook data does not cut the stream.
   std::optional<std::uint32_t> peer_close_seq;
@@ -97,6 +100,8 @@ struct StreamConnection {
   // Tracked: kept in unacked for resending. Then its envelope goes to the outbox.
   Result<void> queue_packet(const StreamingPacket& packet, std::uint64_t now_ms, bool tracked);
   Result<void> send_ack();
+  // True when all the outbox holds is one plain ACK.
+  bool only_ack_waiting() const { return outbox.size() == 1 && ack_last_in_outbox; }
   // (ack_through, NACKs): at most 32 NACKs, and ack_through never covers a gap the NACKs
   // do not name.
   std::pair<std::uint32_t, std::vector<std::uint32_t>> wire_ack_and_nacks() const;
