@@ -27,6 +27,23 @@ void append_client_socket_wants(const Router& r, std::vector<SocketWant>& out) {
     add_side(out, b.socket_a, b.a_done, b.b_failed, b.to_b, b.to_a, b.a_failed);
     add_side(out, b.socket_b, b.b_done, b.a_failed, b.to_a, b.to_b, b.b_failed);
   }
+  // A remote bridge reads its socket while pumping with room in pending_out (or, after a
+  // failed connect, while it drains the client's last bytes), and writes while bytes wait.
+  for (const RemoteStreamBridge& b : r.remote_bridges) {
+    if (b.removed) continue;
+    const bool read = b.finishing ? b.finish_shut
+                                  : b.state == RemoteBridgeState::Established && !b.local_done &&
+                                        b.pending_out.size() < kLocalQueueCapacity;
+    add(out, b.socket.fd, read, !b.local_failed && !b.to_local.empty());
+  }
+  // A proxy connection is read while its head is incomplete (or, once answered, while its
+  // last bytes are drained), and written while its answer is not all out.
+  for (const HttpProxyConn& c : r.http_proxy_conns) {
+    if (c.closed) continue;
+    const bool read = c.state == HttpProxyConnState::ReadingHead ||
+                      (c.state == HttpProxyConnState::Answering && c.out_shut);
+    add(out, c.socket.fd, read, !c.out.empty());
+  }
 }
 
 }  // namespace router

@@ -15,7 +15,8 @@ struct SocketWant {
   bool write = false;  // bytes are queued for it
 };
 
-// Appends the wants of every open SAM client and every local bridge.
+// Appends the wants of every open SAM client, every local and remote bridge and every
+// HTTP proxy connection.
 void append_client_socket_wants(const Router& r, std::vector<SocketWant>& out);
 
 }  // namespace router

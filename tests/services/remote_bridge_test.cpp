@@ -1,0 +1,211 @@
+// Remote stream bridges between two routers of the in-process test network: SAM clients on
+// real loopback sockets into router 0 connect to a session accepting on router 1, and the
+// bytes pass whole both ways, survive a client that closes right after sending, and a
+// client that does not read holds up nobody but itself.
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "services/streams.h"
+#include "tests/services/bridge_network_util.h"
+
+namespace router::bridge_test {
+namespace {
+
+constexpr std::size_t kMiB = 1024 * 1024;
+constexpr int kLimitMs = 120000;
+
+struct SamNetwork {
+  test_support::TestNetwork net = two_routers();
+  std::unique_ptr<Sock> ctl_a, ctl_b;
+  std::string alice_pub, bob_pub;
+  std::vector<Sock*> socks;  // pumped before every router pass
+  std::size_t slow_read = SIZE_MAX;
+  Sock* slow = nullptr;
+
+  bool run(const std::function<bool()>& condition, int limit_ms = kLimitMs,
+           const std::function<void()>& each_round = nullptr) {
+    return net.run_until(condition, limit_ms, [&](Router& r, const ntcp2_net::Now& now) {
+      for (Sock* s : socks) s->pump(s == slow ? slow_read : SIZE_MAX);
+      if (each_round) each_round();
+      r.step(now);
+    });
+  }
+
+  std::optional<std::string> line(Sock& s) {
+    std::optional<std::string> got;
+    run([&] { return (got = s.take_line()).has_value() || s.eof; });
+    return got;
+  }
+
+  Sock& add(std::unique_ptr<Sock>& owner, std::size_t router, int receive_buffer = 0) {
+    owner = std::make_unique<Sock>(net[router].sam_listener.port, receive_buffer);
+    socks.push_back(owner.get());
+    return *owner;
+  }
+
+  void create_sessions() {
+    add(ctl_a, 0).queue("SESSION CREATE ID=alice DESTINATION=TRANSIENT\n");
+    add(ctl_b, 1).queue("SESSION CREATE ID=bob DESTINATION=TRANSIENT\n");
+    EXPECT_TRUE(line(*ctl_a).value_or("").starts_with("SESSION STATUS RESULT=OK DESTINATION="));
+    EXPECT_TRUE(line(*ctl_b).value_or("").starts_with("SESSION STATUS RESULT=OK DESTINATION="));
+    SamSession* alice = Router::find_session_by_id(net[0].sessions, "alice");
+    SamSession* bob = Router::find_session_by_id(net[1].sessions, "bob");
+    ASSERT_TRUE(alice && bob);
+    ASSERT_TRUE(alice->streams && bob->streams);
+    alice_pub = alice->public_b64;
+    bob_pub = bob->public_b64;
+    // Router 0 knows bob's LeaseSet2, as a lookup would leave it.
+    const ntcp2_net::Now now = ntcp2_net::read_now();
+    auto ls = net[1].build_session_leaseset2(*bob, now);
+    ASSERT_TRUE(ls);
+    ASSERT_TRUE(net[0].netdb.store_lease_set2(*ls, now.wall_s()));
+  }
+
+  // An acceptor on bob and a connector from alice, past their status and destination
+  // lines. first_bytes go behind the CONNECT line in the same write.
+  void open_stream(std::unique_ptr<Sock>& connector, std::unique_ptr<Sock>& acceptor, int connector_rcvbuf = 0,
+                   std::string_view first_bytes = "") {
+    add(acceptor, 1).queue("STREAM ACCEPT ID=bob\n");
+    EXPECT_EQ(line(*acceptor), "STREAM STATUS RESULT=OK");
+    add(connector, 0, connector_rcvbuf).queue("STREAM CONNECT ID=alice DESTINATION=" + bob_pub + "\n" +
+                                              std::string(first_bytes));
+    EXPECT_EQ(line(*connector), "STREAM STATUS RESULT=OK");
+    // OK came only once the stream stood: bob's router has taken the SYN.
+    EXPECT_FALSE(Router::find_session_by_id(net[1].sessions, "bob")->streams->connections.empty());
+    EXPECT_EQ(line(*acceptor), alice_pub);
+  }
+
+  bool all_gone() {
+    for (std::size_t i : {0u, 1u}) {
+      if (!net[i].remote_bridges.empty()) return false;
+      for (const SamSession& s : net[i].sessions) {
+        if (s.streams && !s.streams->connections.empty()) return false;
+      }
+    }
+    return true;
+  }
+};
+
+TEST(RemoteBridge, OneMebibyteEachWayBetweenSamClientsOnTwoRouters) {
+  SamNetwork t;
+  ASSERT_NO_FATAL_FAILURE(t.create_sessions());
+  std::unique_ptr<Sock> con, acc;
+  ASSERT_NO_FATAL_FAILURE(t.open_stream(con, acc));
+  const std::string up = random_text(kMiB), down = random_text(kMiB);
+  con->queue(up);
+  acc->queue(down);
+  ASSERT_TRUE(t.run([&] { return con->received.size() >= kMiB && acc->received.size() >= kMiB; }))
+      << "connector got " << con->received.size() << ", acceptor got " << acc->received.size();
+  EXPECT_TRUE(con->received == down);
+  EXPECT_TRUE(acc->received == up);
+
+  // Both hang up: both bridges and both streams end.
+  con->close();
+  ASSERT_TRUE(t.run([&] { return acc->eof; }));
+  acc->close();
+  EXPECT_TRUE(t.run([&] { return t.all_gone(); }));
+}
+
+// The mended close: everything a client sent before it hung up reaches the peer before the
+// end of the stream, also beyond what the stream's window takes at once; bytes written
+// behind the CONNECT line come first.
+TEST(RemoteBridge, AClientThatSendsAndClosesAtOnceLosesNothing) {
+  SamNetwork t;
+  ASSERT_NO_FATAL_FAILURE(t.create_sessions());
+  const std::string head = "first bytes behind the command line|";
+  const std::string data = random_text(kMiB);
+  std::unique_ptr<Sock> con, acc;
+  ASSERT_NO_FATAL_FAILURE(t.open_stream(con, acc, 0, head));
+  con->queue(data);
+  ASSERT_TRUE(t.run([&] { return con->all_sent(); }));
+  con->close();
+  ASSERT_TRUE(t.run([&] { return acc->eof; })) << "acceptor got " << acc->received.size();
+  EXPECT_EQ(acc->received.size(), head.size() + data.size());
+  EXPECT_TRUE(acc->received == head + data);
+  acc->close();
+  EXPECT_TRUE(t.run([&] { return t.all_gone(); }));
+}
+
+// A client that reads nothing: its bridge keeps at most 256 KiB queued for it and leaves
+// the rest in the stream, while another bridge of the same routers carries 1 MiB; then it
+// reads and gets every byte.
+TEST(RemoteBridge, ASlowReaderGetsEverythingWhileAnotherBridgeFlows) {
+  SamNetwork t;
+  ASSERT_NO_FATAL_FAILURE(t.create_sessions());
+  std::unique_ptr<Sock> slow, slow_peer, fast, fast_peer;
+  ASSERT_NO_FATAL_FAILURE(t.open_stream(slow, slow_peer, 4096));
+  ASSERT_NO_FATAL_FAILURE(t.open_stream(fast, fast_peer));
+  ASSERT_EQ(t.net[0].remote_bridges.size(), 2u);
+  // The router's side of the slow client takes little into the kernel, so that the
+  // bridge's own queue is what holds the data back.
+  const int small = 4096;
+  ASSERT_EQ(::setsockopt(t.net[0].remote_bridges[0].socket.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+
+  const std::string to_slow = random_text(kMiB), to_fast = random_text(kMiB);
+  slow_peer->queue(to_slow);
+  fast->queue(to_fast);
+  t.slow = slow.get();
+  t.slow_read = 0;
+  std::size_t most_queued = 0, most_held_in_stream = 0;
+  const std::uint32_t slow_id = t.net[0].remote_bridges[0].stream_id;
+  auto watch = [&] {
+    for (const RemoteStreamBridge& b : t.net[0].remote_bridges) {
+      if (b.stream_id != slow_id) continue;
+      most_queued = std::max(most_queued, b.to_local.size());
+      const SamSession* alice = Router::find_session_by_id(t.net[0].sessions, "alice");
+      if (auto c = find_stream_by_id(alice->streams->connections, slow_id)) {
+        most_held_in_stream = std::max(most_held_in_stream, c->recv_buf.size());
+      }
+    }
+  };
+  ASSERT_TRUE(t.run([&] { return fast_peer->received.size() >= kMiB; }, kLimitMs, watch));
+  EXPECT_TRUE(fast_peer->received == to_fast);
+  EXPECT_TRUE(slow->received.empty());
+  // Wait until the slow side's queue is full and the stream holds the rest.
+  ASSERT_TRUE(t.run([&] { return most_held_in_stream > 0 && most_queued == kLocalQueueCapacity; }, kLimitMs, watch))
+      << "queued " << most_queued << ", held in stream " << most_held_in_stream;
+  EXPECT_LE(most_queued, kLocalQueueCapacity);
+
+  t.slow_read = SIZE_MAX;
+  ASSERT_TRUE(t.run([&] { return slow->received.size() >= kMiB; }, kLimitMs, watch))
+      << "slow reader got " << slow->received.size();
+  EXPECT_TRUE(slow->received == to_slow);
+  EXPECT_LE(most_queued, kLocalQueueCapacity);
+}
+
+// A peer that closes shuts down only the client's write side: the client can still send,
+// and the bridge goes once it hangs up too.
+TEST(RemoteBridge, ThePeersCloseIsAHalfClose) {
+  SamNetwork t;
+  ASSERT_NO_FATAL_FAILURE(t.create_sessions());
+  std::unique_ptr<Sock> con, acc;
+  ASSERT_NO_FATAL_FAILURE(t.open_stream(con, acc));
+  acc->queue("reply");
+  ASSERT_TRUE(t.run([&] { return acc->all_sent(); }));
+  acc->close();
+  ASSERT_TRUE(t.run([&] { return con->eof; }));
+  EXPECT_EQ(con->received, "reply");
+  EXPECT_FALSE(t.all_gone());
+  con->close();
+  EXPECT_TRUE(t.run([&] { return t.all_gone(); }));
+}
+
+// Ending the session of an open stream resets it: the peer's bridge goes at once, its
+// client is closed, instead of resending into a destination that is gone.
+TEST(RemoteBridge, AnEndedSessionResetsItsStreams) {
+  SamNetwork t;
+  ASSERT_NO_FATAL_FAILURE(t.create_sessions());
+  std::unique_ptr<Sock> con, acc;
+  ASSERT_NO_FATAL_FAILURE(t.open_stream(con, acc));
+  t.ctl_b->close();  // bob's control connection: the session ends
+  ASSERT_TRUE(t.run([&] { return acc->eof && con->eof; }));
+  EXPECT_TRUE(t.run([&] { return t.net[0].remote_bridges.empty() && t.net[1].remote_bridges.empty(); }));
+  const SamSession* alice = Router::find_session_by_id(t.net[0].sessions, "alice");
+  EXPECT_TRUE(alice->streams->connections.empty());
+}
+
+}  // namespace
+}  // namespace router::bridge_test
