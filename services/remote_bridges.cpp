@@ -24,8 +24,10 @@ namespace {
 
 using streaming::StreamState;
 
-// Bytes read from the local socket per bridge and pass.
-constexpr std::size_t kLocalReadPerPass = 4096;
+// Bytes read from the local socket per bridge and pass, at most: enough to fill a stream
+// window several times over, so that a pass never leaves the window idle for want of
+// local bytes (pending_out's own bound still stops the reads while the stream lags).
+constexpr std::size_t kLocalReadPerPass = 64 * 1024;
 // A connect must be answered within this long (public mode allows for real tunnels).
 constexpr std::uint64_t kConnectTimeoutPublicMs = 30000;
 constexpr std::uint64_t kConnectTimeoutLocalMs = 12000;
