@@ -1,6 +1,6 @@
 // A 16 MiB download through the HTTP proxy of router 0 from a site on router 1 of the
 // in-process test network (1-hop tunnels each way), beside the same 16 MiB sent over one
-// raw stream between two sessions of the same routers, in the same run. The routers are
+// raw stream between the same two destinations, in the same run. The routers are
 // stepped by the benchmark's thread, as their loops would be; the browser and the site are
 // non-blocking sockets pumped between the passes. "proxy_MBps" and "stream_MBps" are the
 // rates, "ratio" proxy over stream.
@@ -21,9 +21,7 @@
 #include "ntcp2_net/clock.h"
 #include "ntcp2_net/tcp_listener.h"
 #include "router/destinations.h"
-#include "router/id_counters.h"
 #include "router/router.h"
-#include "services/client_sessions.h"
 #include "tests/support/test_network.h"
 
 namespace {
@@ -98,8 +96,8 @@ struct Setup {
   std::unique_ptr<Sock> site_ctl;
   std::string site_b32;
   int proxy_port = 0;
-  router::SamSession* alice = nullptr;  // raw stream ends, on routers 0 and 1
-  router::SamSession* bob = nullptr;
+  router::SamSession* alice = nullptr;  // raw stream ends: the proxy's session on router 0,
+  router::SamSession* bob = nullptr;    // the site's on router 1
   bool ok = false;
 
   bool run(const std::function<bool()>& condition, const std::function<void()>& pump) {
@@ -139,18 +137,10 @@ struct Setup {
     if (!ls || !s->net[0].netdb.store_lease_set2(*ls, now.wall_s())) return s;
     s->site_b32 = site->b32_address;
 
-    // The raw stream's two sessions, made as client services make them.
-    for (std::size_t i : {0u, 1u}) {
-      auto t = router::generate_transient_destination();
-      if (!t) return s;
-      s->net[i].sessions.push_back(router::build_client_session(
-          s->net[i], i == 0 ? "alice" : "bob", t->destination, t->public_b64,
-          router::ClientSessionKeys{t->encryption_keypair, t->signing_key}));
-    }
-    s->alice = router::Router::find_session_by_id(s->net[0].sessions, "alice");
-    s->bob = router::Router::find_session_by_id(s->net[1].sessions, "bob");
-    auto bob_ls = s->net[1].build_session_leaseset2(*s->bob, now);
-    if (!bob_ls || !s->net[0].netdb.store_lease_set2(*bob_ls, now.wall_s())) return s;
+    // The raw stream runs between the same two destinations as the proxy's streams: the
+    // proxy's own session and the site's. (Garlic is matched against the sessions in list
+    // order, so other sessions would change the cost of every message.)
+    if (s->net[0].ensure_http_proxy_session(now) == nullptr) return s;
     s->ok = true;
     return s;
   }
@@ -192,9 +182,8 @@ struct Setup {
 
   // The same bytes over one raw stream from bob to alice; its seconds, or negative.
   double stream_download(const std::string& body) {
-    // Sessions are found again each time: the proxy's own session joins the list on first use.
-    alice = router::Router::find_session_by_id(net[0].sessions, "alice");
-    bob = router::Router::find_session_by_id(net[1].sessions, "bob");
+    alice = router::Router::find_session_by_id(net[0].sessions, "__http_proxy__");
+    bob = router::Router::find_session_by_id(net[1].sessions, "site");
     const auto start = clock_type::now();
     auto opened = alice->streams->connect(bob->dest_hash, ntcp2_net::read_now().mono_ms, 0, 0);
     if (!opened) return -1;
