@@ -34,6 +34,7 @@ struct ProxyNetwork {
   std::vector<std::string> heads;            // request heads as the site got them
   std::uint64_t time_offset_ms = 0;          // added to the time passed to the routers
   int proxy_port = 0;
+  std::size_t site_router = 1;
 
   ProxyNetwork() {
     auto listener = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
@@ -53,16 +54,17 @@ struct ProxyNetwork {
   }
 
   void start_site() {
-    ctl = std::make_unique<Sock>(net[1].sam_listener.port);
+    ctl = std::make_unique<Sock>(net[site_router].sam_listener.port);
     ctl->queue("SESSION CREATE ID=site DESTINATION=TRANSIENT\n");
     std::optional<std::string> line;
     ASSERT_TRUE(run_until([&] { return (line = ctl->take_line()).has_value(); }));
     ASSERT_TRUE(line->starts_with("SESSION STATUS RESULT=OK"));
-    SamSession* site = Router::find_session_by_id(net[1].sessions, "site");
+    SamSession* site = Router::find_session_by_id(net[site_router].sessions, "site");
     ASSERT_NE(site, nullptr);
     site_pub = site->public_b64;
     site_b32 = site->b32_address;
     const ntcp2_net::Now now = ntcp2_net::read_now();
+    if (site_router == 0) return;
     auto ls = net[1].build_session_leaseset2(*site, now);
     ASSERT_TRUE(ls);
     ASSERT_TRUE(net[0].netdb.store_lease_set2(*ls, now.wall_s()));
@@ -74,7 +76,7 @@ struct ProxyNetwork {
     const bool waiting = std::any_of(conns.begin(), conns.end(), [](const auto& c) { return c->stage < 2; });
     if (!waiting) {
       auto c = std::make_unique<SiteConn>();
-      c->sock = std::make_unique<Sock>(net[1].sam_listener.port);
+      c->sock = std::make_unique<Sock>(net[site_router].sam_listener.port);
       c->sock->queue("STREAM ACCEPT ID=site\n");
       conns.push_back(std::move(c));
     }
@@ -158,6 +160,23 @@ TEST(HttpProxyNetwork, APageAndAFourMebibyteFileFromAnotherRouterArriveWhole) {
   EXPECT_TRUE(file.body == t.pages["/big.bin"]);
   // Every bridge and stream ends once the exchanges are over.
   EXPECT_TRUE(t.run_until([&] { return t.net[0].remote_bridges.empty() && t.net[1].remote_bridges.empty(); }));
+}
+
+// A site of the proxy's own router: the browser is joined to the accepting SAM client
+// directly, which first gets the proxy's destination line, then the request.
+TEST(HttpProxyNetwork, ASiteOnTheProxysOwnRouterIsServedThroughALocalBridge) {
+  ProxyNetwork t;
+  t.site_router = 0;
+  ASSERT_NO_FATAL_FAILURE(t.start_site());
+  t.pages["/local.html"] = random_text(300 * 1024);
+  t.net[0].register_alias("local.i2p", t.site_b32);
+  const auto page = t.curl("http://local.i2p/local.html");
+  ASSERT_TRUE(page.ended);
+  EXPECT_EQ(page.code, 200);
+  EXPECT_TRUE(page.body == t.pages["/local.html"]);
+  EXPECT_TRUE(t.net[0].remote_bridges.empty());
+  ASSERT_EQ(t.heads.size(), 1u);
+  EXPECT_NE(t.heads[0].find("\r\nHost: local.i2p\r\n"), std::string::npos) << t.heads[0];
 }
 
 TEST(HttpProxyNetwork, RefusalsComeAsPages) {
