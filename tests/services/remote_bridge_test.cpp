@@ -10,6 +10,7 @@
 
 #include "services/streams.h"
 #include "tests/services/bridge_network_util.h"
+#include "tests/services/sam_test_util.h"
 
 namespace router::bridge_test {
 namespace {
@@ -106,6 +107,23 @@ TEST(RemoteBridge, OneMebibyteEachWayBetweenSamClientsOnTwoRouters) {
   con->close();
   ASSERT_TRUE(t.run([&] { return acc->eof; }));
   acc->close();
+  EXPECT_TRUE(t.run([&] { return t.all_gone(); }));
+}
+
+// The same exchange driven by an independent SAM client (python3, written from the
+// protocol description): HELLO, STREAM ACCEPT on router 1, STREAM CONNECT on router 0, the
+// acceptor's destination line, then 1 MiB each way with half-closes.
+TEST(RemoteBridge, AnIndependentSamClientExchangesOneMebibyteEachWay) {
+  SamNetwork t;
+  ASSERT_NO_FATAL_FAILURE(t.create_sessions());
+  sam_test::Script client({std::string(ONDREL_SOURCE_DIR) + "/tests/services/sam_remote_client.py",
+                           std::to_string(t.net[0].sam_listener.port), std::to_string(t.net[1].sam_listener.port),
+                           "alice", "bob", t.bob_pub, t.alice_pub});
+  ASSERT_TRUE(client.started());
+  ASSERT_TRUE(t.run([&] { return client.finished(); })) << client.output;
+  EXPECT_EQ(client.exit_status, 0) << client.output;
+  EXPECT_NE(client.output.find("ok upload arrives whole"), std::string::npos) << client.output;
+  EXPECT_NE(client.output.find("ok download arrives whole"), std::string::npos) << client.output;
   EXPECT_TRUE(t.run([&] { return t.all_gone(); }));
 }
 
