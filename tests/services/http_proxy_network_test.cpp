@@ -9,6 +9,7 @@
 
 #include "ntcp2_net/tcp_listener.h"
 #include "router/destinations.h"
+#include "services/address_book.h"
 #include "services/client_sessions.h"
 #include "tests/services/bridge_network_util.h"
 #include "tests/services/proxy_test_support.h"
@@ -36,7 +37,17 @@ struct ProxyNetwork {
   int proxy_port = 0;
   std::size_t site_router = 1;
 
-  ProxyNetwork() {
+  explicit ProxyNetwork(test_support::TestNetworkOptions options = {.routers = 2}) {
+    if (options.floodfills.size() > 0 || options.public_mode) {
+      auto made = test_support::TestNetwork::create(options);
+      EXPECT_TRUE(made);
+      if (!made) return;
+      net = std::move(*made);
+      for (std::size_t owner : {0u, 1u}) {
+        EXPECT_TRUE(net.install_tunnel(owner, {1 - owner}, /*outbound=*/true));
+        EXPECT_TRUE(net.install_tunnel(owner, {1 - owner}, /*outbound=*/false));
+      }
+    }
     auto listener = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
     EXPECT_TRUE(listener);
     if (!listener) return;
@@ -53,7 +64,7 @@ struct ProxyNetwork {
     });
   }
 
-  void start_site() {
+  void start_site(bool tell_router_0 = true) {
     ctl = std::make_unique<Sock>(net[site_router].sam_listener.port);
     ctl->queue("SESSION CREATE ID=site DESTINATION=TRANSIENT\n");
     std::optional<std::string> line;
@@ -64,7 +75,7 @@ struct ProxyNetwork {
     site_pub = site->public_b64;
     site_b32 = site->b32_address;
     const ntcp2_net::Now now = ntcp2_net::read_now();
-    if (site_router == 0) return;
+    if (site_router == 0 || !tell_router_0) return;
     auto ls = net[1].build_session_leaseset2(*site, now);
     ASSERT_TRUE(ls);
     ASSERT_TRUE(net[0].netdb.store_lease_set2(*ls, now.wall_s()));
@@ -118,21 +129,33 @@ struct ProxyNetwork {
 
   // curl through the proxy; the answer's status and body.
   Fetch curl(const std::string& url, const std::function<void()>& each_round = nullptr) {
+    return curl_all({url}, each_round)[0];
+  }
+
+  // Several curls at once.
+  std::vector<Fetch> curl_all(const std::vector<std::string>& urls, const std::function<void()>& each_round = nullptr) {
     proxy_test::ScratchDir dir("curl");
-    const std::string out = (dir / "body").string();
-    Spawned child({"curl", "-s", "-o", out, "-w", "%{http_code}", "--max-time", "100", "-x",
-                   "http://127.0.0.1:" + std::to_string(proxy_port), url});
-    EXPECT_TRUE(child.started());
-    Fetch f;
-    f.ended = run_until([&] {
-      if (each_round) each_round();
-      return child.finished();
-    });
-    if (f.ended) {
-      f.code = std::atoi(child.output.c_str());
-      f.body = proxy_test::read_file(out);
+    std::vector<std::unique_ptr<Spawned>> children;
+    for (std::size_t i = 0; i < urls.size(); ++i) {
+      children.push_back(std::make_unique<Spawned>(
+          std::vector<std::string>{"curl", "-s", "-o", (dir / ("body" + std::to_string(i))).string(), "-w",
+                                   "%{http_code}", "--max-time", "100", "-x",
+                                   "http://127.0.0.1:" + std::to_string(proxy_port), urls[i]}));
+      EXPECT_TRUE(children.back()->started());
     }
-    return f;
+    const bool ended = run_until([&] {
+      if (each_round) each_round();
+      bool all = true;
+      for (auto& c : children) all = c->finished() && all;
+      return all;
+    });
+    std::vector<Fetch> out(urls.size());
+    for (std::size_t i = 0; i < urls.size() && ended; ++i) {
+      out[i].ended = true;
+      out[i].code = std::atoi(children[i]->output.c_str());
+      out[i].body = proxy_test::read_file(dir / ("body" + std::to_string(i)));
+    }
+    return out;
   }
 };
 
@@ -177,6 +200,70 @@ TEST(HttpProxyNetwork, ASiteOnTheProxysOwnRouterIsServedThroughALocalBridge) {
   EXPECT_TRUE(t.net[0].remote_bridges.empty());
   ASSERT_EQ(t.heads.size(), 1u);
   EXPECT_NE(t.heads[0].find("\r\nHost: local.i2p\r\n"), std::string::npos) << t.heads[0];
+}
+
+// A site whose LeaseSet2 router 0 does not have: two requests wait on one lookup, which the
+// floodfill (router 1) answers, and both are served.
+TEST(HttpProxyNetwork, TwoRequestsShareOneLookupAndAreBothServed) {
+  ProxyNetwork t({.routers = 2, .floodfills = {1}});
+  ASSERT_NO_FATAL_FAILURE(t.start_site(/*tell_router_0=*/false));
+  t.pages["/a"] = "page a";
+  t.pages["/b"] = "page b";
+  ASSERT_FALSE(t.net[0].netdb.get_lease_set2(*parse_b32_hash(t.site_b32), ntcp2_net::read_now().wall_s()));
+  std::size_t most_lookups = 0, most_waiting = 0;
+  const auto got = t.curl_all({"http://" + t.site_b32 + "/a", "http://" + t.site_b32 + "/b"}, [&] {
+    most_lookups = std::max(most_lookups, t.net[0].pending_lookups.size());
+    std::size_t waiting = 0;
+    for (const HttpProxyConn& c : t.net[0].http_proxy_conns) {
+      waiting += c.state == HttpProxyConnState::AwaitingLeaseSet ? 1 : 0;
+    }
+    most_waiting = std::max(most_waiting, waiting);
+  });
+  ASSERT_TRUE(got[0].ended && got[1].ended);
+  EXPECT_EQ(got[0].code, 200);
+  EXPECT_EQ(got[0].body, "page a");
+  EXPECT_EQ(got[1].code, 200);
+  EXPECT_EQ(got[1].body, "page b");
+  EXPECT_GE(most_waiting, 1u);
+  EXPECT_EQ(most_lookups, 1u);
+}
+
+// A b32 host nobody publishes: the floodfill does not know it, the lookup ends, and the
+// browser gets the 504 page naming host and address.
+TEST(HttpProxyNetwork, AHostThatCannotBeLookedUpGetsTheLookupTimeoutPage) {
+  ProxyNetwork t({.routers = 2, .floodfills = {1}});
+  auto nobody = generate_transient_destination();
+  ASSERT_TRUE(nobody);
+  const std::string b32 = nobody->destination.keys_and_cert.hash().to_b32_address();
+  bool waited = false;
+  const auto page = t.curl("http://" + b32 + "/", [&] {
+    if (!waited && !t.net[0].http_proxy_conns.empty() &&
+        t.net[0].http_proxy_conns[0].state == HttpProxyConnState::AwaitingLeaseSet) {
+      waited = true;
+      t.time_offset_ms = 10001;  // past the proxy's wait for the LeaseSet2
+    }
+  });
+  ASSERT_TRUE(page.ended);
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(page.code, 504);
+  EXPECT_NE(page.body.find("Could not resolve LeaseSet2 for " + b32 + " (" + b32 + ") in I2P NetDB."),
+            std::string::npos)
+      << page.body;
+}
+
+// In public mode without tunnels every request gets the bootstrapping page, with
+// Retry-After 3.
+TEST(HttpProxyNetwork, PublicModeWithoutTunnelsAnswersBootstrapping) {
+  ProxyNetwork t({.routers = 2, .public_mode = true});
+  t.net[0].tunnels.inbound.clear();
+  t.net[0].tunnels.outbound.clear();
+  const auto page = t.curl("http://nosuchsite.i2p/");
+  ASSERT_TRUE(page.ended);
+  EXPECT_EQ(page.code, 503);
+  EXPECT_NE(page.body.find("I2P router is still bootstrapping tunnels (inbound=0, outbound=0, peers="),
+            std::string::npos)
+      << page.body;
+  EXPECT_NE(page.body.find("<meta http-equiv=\"refresh\" content=\"3\">"), std::string::npos) << page.body;
 }
 
 TEST(HttpProxyNetwork, RefusalsComeAsPages) {
