@@ -24,6 +24,9 @@ namespace router {
 namespace {
 
 constexpr int kAcceptsPerPass = 8;
+// Browser connections held before their hand-over; further ones wait in the listener's
+// backlog, so that a local program cannot spend the router's descriptors.
+constexpr std::size_t kMaxProxyConns = 256;
 constexpr std::int64_t kHeadReadPerPass = 8192;
 constexpr std::size_t kMaxRequestBuffer = 65536;
 constexpr std::uint64_t kHeadTimeoutMs = 15000;
@@ -338,7 +341,7 @@ bool Router::attach_http_proxy_remote_stream(HttpProxyConn& c, SamSession& sessi
 bool Router::step_http_proxy(const Now& now) {
   if (!http_proxy_listener) return false;
   bool did_work = false;
-  for (int i = 0; i < kAcceptsPerPass; ++i) {
+  for (int i = 0; i < kAcceptsPerPass && http_proxy_conns.size() < kMaxProxyConns; ++i) {
     auto accepted = http_proxy_listener->accept(0);
     if (!accepted || !*accepted) break;
     HttpProxyConn c;

@@ -69,6 +69,7 @@ class Sock {
     fd_ = -1;
   }
   bool open() const { return fd_ >= 0; }
+  void shutdown_write() { ::shutdown(fd_, SHUT_WR); }
 
   // Queues bytes to send; they go out as the socket takes them (pump).
   void queue(std::string_view data) { out_.append(data); }

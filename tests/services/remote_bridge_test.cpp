@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 
+#include "services/socket_wants.h"
 #include "services/streams.h"
 #include "tests/services/bridge_network_util.h"
 #include "tests/services/sam_test_util.h"
@@ -192,6 +194,64 @@ TEST(RemoteBridge, ASlowReaderGetsEverythingWhileAnotherBridgeFlows) {
       << "slow reader got " << slow->received.size();
   EXPECT_TRUE(slow->received == to_slow);
   EXPECT_LE(most_queued, kLocalQueueCapacity);
+}
+
+// Two clients accept on one session and three streams come in: each client takes one, the
+// third waits in the queue until a third client accepts. A SILENT acceptor gets no
+// destination line, only the bytes.
+TEST(RemoteBridge, EachAcceptingClientTakesOneInboundStream) {
+  SamNetwork t;
+  ASSERT_NO_FATAL_FAILURE(t.create_sessions());
+  std::unique_ptr<Sock> acc1, acc2, acc3, con[3];
+  t.add(acc1, 1).queue("STREAM ACCEPT ID=bob\n");
+  EXPECT_EQ(t.line(*acc1), "STREAM STATUS RESULT=OK");
+  t.add(acc2, 1).queue("STREAM ACCEPT ID=bob SILENT=true\n");
+  for (int i = 0; i < 3; ++i) {
+    t.add(con[i], 0).queue("STREAM CONNECT ID=alice DESTINATION=" + t.bob_pub + "\n");
+    EXPECT_EQ(t.line(*con[i]), "STREAM STATUS RESULT=OK");
+    con[i]->queue("from connector " + std::to_string(i) + "|");
+  }
+  SamSession* bob = Router::find_session_by_id(t.net[1].sessions, "bob");
+  ASSERT_TRUE(t.run([&] { return acc1->received.find('|') != std::string::npos && acc2->received.find('|') != std::string::npos; }));
+  EXPECT_EQ(t.line(*acc1), t.alice_pub);
+  EXPECT_TRUE(acc2->received.starts_with("from connector ")) << acc2->received;  // no line first
+  EXPECT_EQ(bob->streams->accept_queue.size(), 1u);
+  EXPECT_EQ(t.net[1].remote_bridges.size(), 2u);
+
+  t.add(acc3, 1).queue("STREAM ACCEPT ID=bob SILENT=true\n");
+  ASSERT_TRUE(t.run([&] { return acc3->received.find('|') != std::string::npos; }));
+  EXPECT_TRUE(bob->streams->accept_queue.empty());
+  std::set<std::string> got = {acc1->received, acc2->received, acc3->received};
+  EXPECT_EQ(got, (std::set<std::string>{"from connector 0|", "from connector 1|", "from connector 2|"}));
+}
+
+// What the loop's wait watches on a bridge's socket: reads while pending_out has room,
+// writes while bytes wait for the client.
+TEST(RemoteBridge, TheSocketIsWatchedOnlyWhenAStepWouldUseIt) {
+  SamNetwork t;
+  ASSERT_NO_FATAL_FAILURE(t.create_sessions());
+  std::unique_ptr<Sock> con, acc;
+  ASSERT_NO_FATAL_FAILURE(t.open_stream(con, acc));
+  RemoteStreamBridge& b = t.net[0].remote_bridges.at(0);
+  auto want = [&]() -> std::optional<SocketWant> {
+    std::vector<SocketWant> wants;
+    append_client_socket_wants(t.net[0], wants);
+    for (const SocketWant& w : wants) {
+      if (w.fd == b.socket.fd) return w;
+    }
+    return std::nullopt;
+  };
+  ASSERT_TRUE(want());
+  EXPECT_TRUE(want()->read);
+  EXPECT_FALSE(want()->write);
+  b.to_local.append(ByteView(reinterpret_cast<const std::uint8_t*>("x"), 1));
+  EXPECT_TRUE(want()->write);
+  b.to_local.clear();
+  b.pending_out.append(Bytes(kLocalQueueCapacity, 0));
+  EXPECT_FALSE(want());  // full: not read, nothing to write
+  b.pending_out.clear();
+  b.local_done = true;
+  EXPECT_FALSE(want());
 }
 
 // A peer that closes shuts down only the client's write side: the client can still send,
