@@ -374,6 +374,7 @@ bool Router::step_remote_bridges(const Now& now) {
       drop_stream = false;
     } else {
       if (b.state == RemoteBridgeState::Connecting) {
+        if (flush_local(b)) did_work = true;  // replies the client had not read yet
         const StreamState s = connection->state;
         if (s == StreamState::Established || s == StreamState::CloseSent || s == StreamState::Closed) {
           b.state = RemoteBridgeState::Established;

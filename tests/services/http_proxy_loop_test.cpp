@@ -138,5 +138,35 @@ TEST(HttpProxyLoop, ALocalDestinationWithoutAnAcceptorGets502) {
   EXPECT_EQ(s.received, page(502, "Bad Gateway", "Local destination " + b32 + " is not currently accepting streams."));
 }
 
+// A session "__http_proxy__" made by a SAM client before the proxy's first request becomes
+// the proxy's; made from a public Destination alone it has no stream manager, and a request
+// for a remote destination gets the 500 page.
+TEST(HttpProxyLoop, ASamSessionNamedLikeTheProxysBecomesItsSession) {
+  OneRouter t;
+  ASSERT_TRUE(t.r);
+  // A destination of "another router" whose LeaseSet2 is known: built by this router for a
+  // session that then ends.
+  sam_test::Client ctl(*t.r);
+  ASSERT_TRUE(ctl.ask("SESSION CREATE ID=remote")->starts_with("SESSION STATUS RESULT=OK"));
+  SamSession remote = *Router::find_session_by_id(t.r->sessions, "remote");
+  auto ls = t.r->build_session_leaseset2(remote, ntcp2_net::read_now());
+  ASSERT_TRUE(ls);
+  ctl.close();
+  ASSERT_TRUE(sam_test::step_until(*t.r, [&] { return t.r->sessions.empty(); }));
+  ASSERT_TRUE(t.r->netdb.store_lease_set2(*ls, ntcp2_net::read_now().wall_s()));
+
+  auto own = generate_transient_destination();
+  ASSERT_TRUE(own);
+  sam_test::Client named(*t.r);
+  ASSERT_TRUE(named.ask("SESSION CREATE ID=__http_proxy__ DESTINATION=" + own->public_b64)
+                  ->starts_with("SESSION STATUS RESULT=OK"));
+  Sock s(t.port);
+  s.queue("GET http://" + remote.b32_address + "/ HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(t.until_closed(s, ntcp2_net::read_now()));
+  EXPECT_EQ(s.received, page(500, "Internal Server Error", "HTTP proxy I2P session lacks a stream manager."));
+  EXPECT_EQ(t.r->http_proxy_session_id, std::optional<std::string>("__http_proxy__"));
+  EXPECT_EQ(t.r->sessions.size(), 1u);
+}
+
 }  // namespace
 }  // namespace router::bridge_test
