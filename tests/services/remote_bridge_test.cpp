@@ -150,8 +150,9 @@ TEST(RemoteBridge, AClientThatSendsAndClosesAtOnceLosesNothing) {
 }
 
 // A client that reads nothing: its bridge keeps at most 256 KiB queued for it and leaves
-// the rest in the stream, while another bridge of the same routers carries 1 MiB; then it
-// reads and gets every byte.
+// the rest in the stream, while another bridge of the same routers carries 1 MiB; the
+// sender's bridge holds at most 256 KiB the stream has not taken. Then the client reads and
+// gets every byte.
 TEST(RemoteBridge, ASlowReaderGetsEverythingWhileAnotherBridgeFlows) {
   SamNetwork t;
   ASSERT_NO_FATAL_FAILURE(t.create_sessions());
@@ -164,14 +165,18 @@ TEST(RemoteBridge, ASlowReaderGetsEverythingWhileAnotherBridgeFlows) {
   const int small = 4096;
   ASSERT_EQ(::setsockopt(t.net[0].remote_bridges[0].socket.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
 
-  const std::string to_slow = random_text(kMiB), to_fast = random_text(kMiB);
+  // More than the slow side's stream, queue and kernel hold: the sending side's stream
+  // stalls too, and its bridge stops reading the sender once pending_out is full.
+  const std::string to_slow = random_text(3 * kMiB), to_fast = random_text(kMiB);
   slow_peer->queue(to_slow);
   fast->queue(to_fast);
   t.slow = slow.get();
   t.slow_read = 0;
-  std::size_t most_queued = 0, most_held_in_stream = 0;
+  std::size_t most_queued = 0, most_held_in_stream = 0, most_pending = 0;
   const std::uint32_t slow_id = t.net[0].remote_bridges[0].stream_id;
   auto watch = [&] {
+    // The sending side: what the stalled stream does not take waits within its bound.
+    for (const RemoteStreamBridge& b : t.net[1].remote_bridges) most_pending = std::max(most_pending, b.pending_out.size());
     for (const RemoteStreamBridge& b : t.net[0].remote_bridges) {
       if (b.stream_id != slow_id) continue;
       most_queued = std::max(most_queued, b.to_local.size());
@@ -185,15 +190,18 @@ TEST(RemoteBridge, ASlowReaderGetsEverythingWhileAnotherBridgeFlows) {
   EXPECT_TRUE(fast_peer->received == to_fast);
   EXPECT_TRUE(slow->received.empty());
   // Wait until the slow side's queue is full and the stream holds the rest.
-  ASSERT_TRUE(t.run([&] { return most_held_in_stream > 0 && most_queued == kLocalQueueCapacity; }, kLimitMs, watch))
-      << "queued " << most_queued << ", held in stream " << most_held_in_stream;
+  ASSERT_TRUE(t.run([&] {
+    return most_held_in_stream > 0 && most_queued == kLocalQueueCapacity && most_pending == kLocalQueueCapacity;
+  }, kLimitMs, watch)) << "queued " << most_queued << ", held in stream " << most_held_in_stream << ", pending "
+                       << most_pending;
   EXPECT_LE(most_queued, kLocalQueueCapacity);
 
   t.slow_read = SIZE_MAX;
-  ASSERT_TRUE(t.run([&] { return slow->received.size() >= kMiB; }, kLimitMs, watch))
+  ASSERT_TRUE(t.run([&] { return slow->received.size() >= to_slow.size(); }, kLimitMs, watch))
       << "slow reader got " << slow->received.size();
   EXPECT_TRUE(slow->received == to_slow);
   EXPECT_LE(most_queued, kLocalQueueCapacity);
+  EXPECT_LE(most_pending, kLocalQueueCapacity);
 }
 
 // Two clients accept on one session and three streams come in: each client takes one, the
