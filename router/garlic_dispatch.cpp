@@ -121,35 +121,35 @@ bool try_sessions(Router& r, const Arrival& arrival, ByteView garlic, const Now&
   return false;
 }
 
-void open_garlic(Router& r, const Arrival& arrival, ByteView garlic, const Now& now) {
-  if (r.try_handle_build_garlic_reply(garlic, now)) return;
-  if (try_lookup_reply(r, arrival, garlic, now)) return;
-  // In public mode a destination takes garlic only out of an own inbound tunnel, where its
-  // leases lead: garlic sent to the router directly and opened by a session would show
-  // anyone that this router hosts the destination.
-  if ((!r.public_mode || arrival.origin == MessageOrigin::OwnInbound) && try_sessions(r, arrival, garlic, now)) {
-    return;
-  }
-  if (auto blocks = ratchet::decrypt_router_garlic(r.static_keypair, garlic)) {
-    // Router garlic keeps the way its Garlic message came in.
-    dispatch_cloves(r, *blocks, arrival.inner(arrival.origin), now);
-    return;
-  }
-  if (r.debug) {
-    const std::string tag = garlic.size() >= kTagSize ? encoding::hex_encode(garlic.first(kTagSize)) : "";
-    print_debug_line(r.debug, "[debug] unhandled incoming Garlic (" + std::to_string(garlic.size()) + "B tag=" + tag +
-                                  " sessions=" + std::to_string(r.sessions.size()) + ")");
-  }
-}
-
 }  // namespace
 
 void Router::handle_garlic(const Arrival& arrival, ByteView garlic, const Now& now) {
-  if (!garlic_arrival_tap) {
-    open_garlic(*this, arrival, garlic, now);
+  if (garlic_arrival_tap) {
+    // What the tap passes on is handled as if it had arrived, without the tap.
+    auto tap = std::move(garlic_arrival_tap);
+    garlic_arrival_tap = nullptr;
+    for (const Bytes& passed : tap(garlic)) handle_garlic(arrival, passed, now);
+    garlic_arrival_tap = std::move(tap);
     return;
   }
-  for (const Bytes& passed : garlic_arrival_tap(garlic)) open_garlic(*this, arrival, passed, now);
+  if (try_handle_build_garlic_reply(garlic, now)) return;
+  if (try_lookup_reply(*this, arrival, garlic, now)) return;
+  // In public mode a destination takes garlic only out of an own inbound tunnel, where its
+  // leases lead: garlic sent to the router directly and opened by a session would show
+  // anyone that this router hosts the destination.
+  if ((!public_mode || arrival.origin == MessageOrigin::OwnInbound) && try_sessions(*this, arrival, garlic, now)) {
+    return;
+  }
+  if (auto blocks = ratchet::decrypt_router_garlic(static_keypair, garlic)) {
+    // Router garlic keeps the way its Garlic message came in.
+    dispatch_cloves(*this, *blocks, arrival.inner(arrival.origin), now);
+    return;
+  }
+  if (debug) {
+    const std::string tag = garlic.size() >= kTagSize ? encoding::hex_encode(garlic.first(kTagSize)) : "";
+    print_debug_line(debug, "[debug] unhandled incoming Garlic (" + std::to_string(garlic.size()) + "B tag=" + tag +
+                                " sessions=" + std::to_string(sessions.size()) + ")");
+  }
 }
 
 bool Router::try_handle_build_garlic_reply(ByteView garlic, const Now& now) {

@@ -28,10 +28,22 @@ std::size_t StreamConnection::held_bytes() const {
 }
 
 Result<void> StreamConnection::queue_packet(const StreamingPacket& packet, std::uint64_t now_ms, bool tracked) {
-  if (tracked) unacked.push_back(UnackedPacket{packet.seq, packet, now_ms, 0});
   auto envelope = encode_i2cp_streaming(packet, from_port, to_port);
+  if (tracked) {
+    unacked.push_back(UnackedPacket{packet.seq, packet, now_ms, 0, false, envelope ? *envelope : Bytes{}});
+  }
   if (!envelope) return std::unexpected(std::move(envelope.error()));
   push_outbox(std::move(*envelope));
+  return {};
+}
+
+Result<void> StreamConnection::resend(UnackedPacket& record) {
+  if (record.envelope.empty()) {
+    auto envelope = encode_i2cp_streaming(record.packet, from_port, to_port);
+    if (!envelope) return std::unexpected(std::move(envelope.error()));
+    record.envelope = std::move(*envelope);
+  }
+  push_outbox(record.envelope);
   return {};
 }
 
@@ -135,9 +147,8 @@ Result<void> StreamConnection::process_acks(const StreamingPacket& packet, std::
     if (record == unacked.end() || record->nack_resent) continue;
     record->nack_resent = true;
     record->last_send_ms = now_ms;
-    auto envelope = encode_i2cp_streaming(record->packet, from_port, to_port);
-    if (!envelope) return std::unexpected(std::move(envelope.error()));
-    push_outbox(std::move(*envelope));
+    auto resent = resend(*record);
+    if (!resent) return resent;
   }
   return {};
 }
@@ -184,14 +195,27 @@ void StreamConnection::take_peer_close_when_complete() {
 Result<void> StreamConnection::receive(const StreamingPacket& packet, std::uint64_t now_ms) {
   // RESET and CLOSE end the stream: only the peer may send them, so they count only when
   // signed by it.
+  // Before the SYN-ACK the peer is known by its hash alone: a RESET refusing the
+  // connection is checked against the FROM it carries when that is the peer.
+  auto signed_by_peer = [&] {
+    if (!packet.has(kSignatureIncluded)) return false;
+    if (!peer_destination && !peer_transient_key && packet.from && packet.from->keys_and_cert.hash() == peer_hash) {
+      return packet.verify_signature(*packet.from);
+    }
+    return verify_peer_signature(packet);
+  };
   if (packet.has(kReset)) {
-    if (!packet.has(kSignatureIncluded) || !verify_peer_signature(packet)) return fail(StreamingError::InvalidSignature);
+    if (!signed_by_peer()) return fail(StreamingError::InvalidSignature);
     state = StreamState::Reset;
     peer_closed = true;
     return {};
   }
 
-  if (packet.has(kSynchronize) && state == StreamState::SynSent) {
+  // The SYN-ACK: the first SYNCHRONIZE of an outbound connection, also when it was closed
+  // before the answer came.
+  const bool awaiting_syn_ack =
+      !inbound && !peer_known && (state == StreamState::SynSent || state == StreamState::CloseSent);
+  if (packet.has(kSynchronize) && awaiting_syn_ack) {
     // The SYN-ACK sets the peer: it must come, signed, from the destination connected to.
     if (!packet.has(kSignatureIncluded)) return fail(StreamingError::InvalidSignature);
     if (!packet.from) return fail(StreamingError::InvalidFormat, "SYN-ACK SIGNATURE_INCLUDED missing peer Destination");
@@ -208,10 +232,25 @@ Result<void> StreamConnection::receive(const StreamingPacket& packet, std::uint6
     peer_known = true;
     next_expected = 1;
     in_order_through = 0;
-    state = StreamState::Established;
+    if (state == StreamState::SynSent) state = StreamState::Established;
     if (!packet.has(kNoAck)) {
       auto acked = process_acks(packet, now_ms);
       if (!acked) return acked;
+    }
+    // Packets written before the peer's id was known went out addressed to no stream and
+    // were dropped by the peer: they go again at once, addressed (and signed) anew.
+    for (UnackedPacket& u : unacked) {
+      if (u.seq == 0 || u.packet.send_stream_id != 0) continue;
+      u.packet.send_stream_id = remote_stream_id;
+      if (u.packet.has(kSignatureIncluded)) {
+        auto resigned = u.packet.sign_ed25519(signing_key);
+        if (!resigned) return std::unexpected(std::move(resigned.error()));
+        u.packet = std::move(*resigned);
+      }
+      u.last_send_ms = now_ms;
+      u.envelope.clear();
+      auto resent = resend(u);
+      if (!resent) return resent;
     }
     recv_buf.insert(recv_buf.end(), packet.payload.begin(), packet.payload.end());
     // Data that overtook the SYN-ACK waits from sequence number 1.
@@ -273,10 +312,7 @@ bool StreamConnection::resend_due(std::uint64_t now_ms, std::uint64_t base_inter
     ++u.resends;
     u.last_send_ms = now_ms;
     u.nack_resent = false;
-    auto envelope = encode_i2cp_streaming(u.packet, from_port, to_port);
-    if (!envelope) continue;
-    push_outbox(std::move(*envelope));
-    did_work = true;
+    if (resend(u)) did_work = true;
   }
   return did_work;
 }

@@ -53,6 +53,7 @@ struct UnackedPacket {
   // Resent because a NACK named it, since its last timed send. Every packet the peer
   // receives past a gap NACKs it again; a record is resent once for them, not once each.
   bool nack_resent = false;
+  Bytes envelope;  // the packet's I2CP envelope, made once and sent again as it is
 };
 
 struct StreamConnection {
@@ -123,6 +124,8 @@ struct StreamConnection {
 
  private:
   void push_outbox(Bytes envelope);
+  // Queues the record's envelope again (made now if it could not be before).
+  Result<void> resend(UnackedPacket& record);
   void deliver_in_order(const StreamingPacket& packet);
   void drain_out_of_order();
   std::size_t held_bytes() const;

@@ -270,6 +270,29 @@ TEST(StreamConnection, CloseInEachState) {
   EXPECT_EQ(take_packets(*q.ac).at(0).flags, 0x040A);
 }
 
+TEST(StreamConnection, DataWrittenBeforeTheSynAckGoesAgainAddressedToThePeer) {
+  Pair p;
+  p.ac = *p.a.connect(p.bob.hash(), kT0, 0, 0);
+  ASSERT_EQ(p.ac->write(Bytes(5, 'e'), kT0), 5u);
+  ASSERT_TRUE(p.ac->close(kT0));
+  std::deque<Bytes> early;
+  early.swap(p.ac->outbox);
+  ASSERT_EQ(early.size(), 3u);  // SYN, data, CLOSE
+  ASSERT_TRUE(p.b.handle_incoming_i2cp(early[0], kT0));
+  p.bc = p.b.accept_queue.front();
+  // Addressed to no stream, the data and CLOSE are dropped.
+  for (std::size_t i = 1; i < 3; ++i) EXPECT_EQ(*p.b.handle_incoming_i2cp(early[i], kT0), nullptr);
+  ASSERT_TRUE(Pair::deliver(*p.bc, p.a, kT0 + 5));
+  const std::vector<StreamingPacket> again = take_packets(*p.ac);
+  ASSERT_EQ(again.size(), 3u);  // data and CLOSE again, then the ACK
+  EXPECT_EQ(again[0].send_stream_id, p.bc->local_stream_id);
+  EXPECT_EQ(again[1].send_stream_id, p.bc->local_stream_id);
+  EXPECT_TRUE(again[1].verify_signature(p.alice.destination));
+  for (const StreamingPacket& packet : again) ASSERT_TRUE(p.b.handle_incoming_i2cp(envelope(packet), kT0 + 5));
+  EXPECT_EQ(p.bc->read_available(), Bytes(5, 'e'));
+  EXPECT_TRUE(p.bc->peer_closed);
+}
+
 TEST(StreamConnection, StreamIdsWrapPastZero) {
   Pair p;
   p.a.next_stream_id = 0xFFFFFFFF;

@@ -8,6 +8,8 @@
 #include "encoding/reader.h"
 #include "i2np/message.h"
 #include "ratchet/clove.h"
+#include "router/random.h"
+#include "services/streams.h"
 #include "tests/streaming/network_util.h"
 
 namespace streaming_test {
@@ -192,3 +194,68 @@ TEST(StreamEgress, TheStreamPassResendsAndFlushesOnceThePeersLeaseSet2IsKnown) {
 
 }  // namespace
 }  // namespace streaming_test
+
+namespace streaming_test {
+namespace {
+
+// Garlic from bob to alice (a session of the router) holding one Data clove.
+i2np::I2npPayload garlic_to_alice(OneRouter& t, Bytes body) {
+  auto clove = ratchet::garlic_clove_block(ratchet::CloveDelivery::Destination{t.alice->dest_hash}, 1,
+                                           ntcp2_net::read_now().wall_s() + 60, P{P::Data{std::move(body)}});
+  auto garlic = t.bob.ratchet->encrypt_to_peer(*t.alice->x25519_public, {*clove}, ntcp2_net::read_now().wall_s(),
+                                               [] { return router::next_rand_32(); });
+  EXPECT_TRUE(garlic);
+  return P{P::Garlic{garlic.value_or(Bytes{})}};
+}
+
+TEST(StreamDelivery, DataCloveErrorsAreShownInDebugMode) {
+  OneRouter t;
+  t.r().debug = true;
+  const P bad = garlic_to_alice(t, Bytes(40, 0x33));
+  testing::internal::CaptureStdout();
+  t.r().handle_i2np_message(std::nullopt, {bad.msg_type(), 5, 0}, bad, ntcp2_net::read_now());
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("[debug] incoming I2CP error on alice: encoding error\n"), std::string::npos) << out;
+}
+
+TEST(StreamDelivery, ASynInADataCloveOpensAConnectionAndItsSynAckLeavesAtOnce) {
+  OneRouter t;
+  // Bob's stream manager sends alice a SYN; bob's LeaseSet2 is known to the router.
+  t.store_bob_lease_set({7});
+  auto bob_connection = t.bob.streams->connect(t.alice->dest_hash, 0, 0, 0);
+  ASSERT_TRUE(bob_connection);
+  const P syn = garlic_to_alice(t, (*bob_connection)->outbox.front());
+  t.r().handle_i2np_message(std::nullopt, {syn.msg_type(), 6, 0}, syn, ntcp2_net::read_now());
+  ASSERT_EQ(t.alice->streams->accept_queue.size(), 1u);
+  const std::vector<Sent> sent = t.take_sent();
+  ASSERT_EQ(sent.size(), 1u);
+  ASSERT_EQ(sent[0].cloves.size(), 2u);  // a new connection: alice's LeaseSet2 goes along
+  const Bytes& syn_ack = std::get<P::Data>(sent[0].cloves.back().second.value).data;
+  ASSERT_TRUE(t.bob.streams->handle_incoming_i2cp(syn_ack, 0));
+  EXPECT_EQ((*bob_connection)->state, streaming::StreamState::Established);
+}
+
+}  // namespace
+}  // namespace streaming_test
+
+namespace router {
+namespace {
+
+TEST(StreamLists, FindAndRemoveByLocalStreamId) {
+  streaming_test::OneRouter t;
+  streaming::StreamManager& m = *t.alice->streams;
+  auto second = m.connect(t.bob.dest_hash, 0, 0, 0);
+  ASSERT_TRUE(second);
+  m.accept_queue.push_back(*second);
+  EXPECT_EQ(find_stream_by_id(m.connections, (*second)->local_stream_id), *second);
+  EXPECT_EQ(find_stream_by_id(m.connections, 0), nullptr);
+  remove_stream_by_id(m, (*second)->local_stream_id);
+  EXPECT_EQ(m.connections.size(), 1u);
+  EXPECT_EQ(m.connections[0], t.connection);
+  EXPECT_EQ(m.accept_queue.size(), 1u);  // the queue is the consumer's
+  remove_stream_by_id(m, 999999);
+  EXPECT_EQ(m.connections.size(), 1u);
+}
+
+}  // namespace
+}  // namespace router

@@ -91,6 +91,23 @@ TEST(StreamRefusals, ResetAndCloseOnlySignedByThePeer) {
   }
 }
 
+TEST(StreamRefusals, BeforeTheSynAckOnlyTheDestinationConnectedToResetsTheConnection) {
+  const Identity mallory = identity(0x66);
+  Pair p;
+  p.ac = *p.a.connect(p.bob.hash(), kT0, 0, 0);
+  auto reset_from = [&](const Identity& who) {
+    StreamingPacket r;
+    r.send_stream_id = p.ac->local_stream_id;
+    r.flags = kReset | kFromIncluded;
+    r.from = who.destination;
+    return signed_by(r, who);
+  };
+  EXPECT_EQ(text_of(p.a.handle_incoming_i2cp(envelope(reset_from(mallory)), kT0)), "invalid signature");
+  EXPECT_EQ(p.ac->state, StreamState::SynSent);
+  EXPECT_EQ(text_of(p.a.handle_incoming_i2cp(envelope(reset_from(p.bob)), kT0)), "accepted");
+  EXPECT_EQ(p.ac->state, StreamState::Reset);
+}
+
 TEST(StreamRefusals, CloseUnderAnOfflineSignatureOfThePeerIsTakenAndItsKeyRemembered) {
   Pair p;
   p.establish();

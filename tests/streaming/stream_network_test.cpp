@@ -77,5 +77,37 @@ TEST(StreamNetwork, OneMebibyteEachWayThroughDroppedDuplicatedAndReorderedGarlic
   }
 }
 
+TEST(StreamNetwork, TwoDestinationsOnOneRouter) {
+  auto created = test_support::TestNetwork::create({.routers = 1});
+  ASSERT_TRUE(created);
+  test_support::TestNetwork net = std::move(*created);
+  router::Router& r = net[0];
+  r.sessions.push_back(stream_session(r, "alice"));
+  r.sessions.push_back(stream_session(r, "bob"));
+  router::SamSession& alice = r.sessions[0];
+  router::SamSession& bob = r.sessions[1];
+  // Without tunnels, each LeaseSet2 names the router itself.
+  ASSERT_TRUE(r.build_session_leaseset2(bob, ntcp2_net::read_now()));
+
+  Exchange x;
+  x.alice.to_send = random_of(256 * 1024);
+  x.bob.to_send = random_of(256 * 1024);
+  x.alice.connection = *alice.streams->connect(bob.dest_hash, ntcp2_net::read_now().mono_ms, 0, 0);
+  ASSERT_TRUE(net.run_until([&] {
+    if (!x.bob.connection && !bob.streams->accept_queue.empty()) {
+      x.bob.connection = bob.streams->accept_queue.front();
+      bob.streams->accept_queue.pop_front();
+    }
+    return x.alice.received.size() == x.bob.to_send.size() && x.bob.received.size() == x.alice.to_send.size();
+  }, 60000, [&](router::Router& router, const ntcp2_net::Now& now) {
+    x.alice.step(now.mono_ms);
+    x.bob.step(now.mono_ms);
+    router.step_ntcp2_peers(now);
+    router.step_stream_connections(now);
+  })) << describe(x.alice.connection) << "\n" << describe(x.bob.connection);
+  EXPECT_TRUE(x.alice.received == x.bob.to_send);
+  EXPECT_TRUE(x.bob.received == x.alice.to_send);
+}
+
 }  // namespace
 }  // namespace streaming_test
