@@ -343,11 +343,21 @@ bool pump_established(Router& r, RemoteStreamBridge& b, SamSession& session, str
   if (b.peer_x25519.size() == 32) {
     r.flush_stream_outbound(session, c, b.peer_hash, b.peer_x25519, b.gateway, b.tunnel_id, false, now);
   }
-  if (!b.closing) return false;
+  if (!b.closing || !c.unacked.empty()) return false;
   // Done when both sides have closed, the peer acknowledged everything (the CLOSE
   // included), and what the peer sent was delivered, or cannot be.
   const bool delivered = b.local_failed || b.eof_delivered;
-  return c.state == StreamState::Closed && c.unacked.empty() && delivered;
+  if (c.state == StreamState::Closed && delivered) return true;
+  // A client that can no longer be written to will not take what the peer still sends:
+  // once everything it sent is acknowledged, the peer is told with a RESET.
+  if (b.local_failed && !c.peer_closed) {
+    reset_stream(c, now_ms);
+    if (b.peer_x25519.size() == 32) {
+      r.flush_stream_outbound(session, c, b.peer_hash, b.peer_x25519, b.gateway, b.tunnel_id, false, now);
+    }
+    return true;
+  }
+  return false;
 }
 
 }  // namespace

@@ -279,6 +279,25 @@ TEST(RemoteBridge, ThePeersCloseIsAHalfClose) {
   EXPECT_TRUE(t.run([&] { return t.all_gone(); }));
 }
 
+// A client that hangs up while the peer is still sending: what it sent arrives, and once
+// its bridge cannot write to it any more the peer's stream is reset, so both bridges end
+// although the peer's client never stops sending.
+TEST(RemoteBridge, AClientGoneWhileThePeerSendsEndsBothSides) {
+  SamNetwork t;
+  ASSERT_NO_FATAL_FAILURE(t.create_sessions());
+  std::unique_ptr<Sock> con, acc;
+  ASSERT_NO_FATAL_FAILURE(t.open_stream(con, acc));
+  acc->queue(random_text(4 * kMiB));
+  ASSERT_TRUE(t.run([&] { return con->received.size() > 64 * 1024; }));
+  con->queue("bye");
+  ASSERT_TRUE(t.run([&] { return con->all_sent(); }));
+  con->close();
+  ASSERT_TRUE(t.run([&] { return t.all_gone(); })) << "acceptor got " << acc->received.size();
+  EXPECT_EQ(acc->received, "bye");
+  // The acceptor never hung up: its bridge went because the peer reset the stream.
+  ASSERT_TRUE(t.run([&] { return acc->eof; }));
+}
+
 // Ending the session of an open stream resets it: the peer's bridge goes at once, its
 // client is closed, instead of resending into a destination that is gone.
 TEST(RemoteBridge, AnEndedSessionResetsItsStreams) {
