@@ -29,8 +29,8 @@ extern char** environ;
 namespace router::bridge_test {
 
 // Routers 0 and 1, each with an outbound and an inbound tunnel through the other.
-inline test_support::TestNetwork two_routers() {
-  auto net = test_support::TestNetwork::create({.routers = 2});
+inline test_support::TestNetwork two_routers(std::vector<std::size_t> floodfills = {}) {
+  auto net = test_support::TestNetwork::create({.routers = 2, .floodfills = std::move(floodfills)});
   EXPECT_TRUE(net) << (net ? "" : to_string(net.error()));
   for (std::size_t owner : {0u, 1u}) {
     EXPECT_TRUE(net->install_tunnel(owner, {1 - owner}, /*outbound=*/true));

@@ -21,7 +21,9 @@ constexpr std::size_t kMiB = 1024 * 1024;
 constexpr int kLimitMs = 120000;
 
 struct SamNetwork {
-  test_support::TestNetwork net = two_routers();
+  explicit SamNetwork(std::vector<std::size_t> floodfills = {}) : net(two_routers(std::move(floodfills))) {}
+
+  test_support::TestNetwork net;
   std::unique_ptr<Sock> ctl_a, ctl_b;
   std::string alice_pub, bob_pub;
   std::vector<Sock*> socks;  // pumped before every router pass
@@ -49,7 +51,7 @@ struct SamNetwork {
     return *owner;
   }
 
-  void create_sessions() {
+  void create_sessions(bool tell_router_0 = true) {
     add(ctl_a, 0).queue("SESSION CREATE ID=alice DESTINATION=TRANSIENT\n");
     add(ctl_b, 1).queue("SESSION CREATE ID=bob DESTINATION=TRANSIENT\n");
     EXPECT_TRUE(line(*ctl_a).value_or("").starts_with("SESSION STATUS RESULT=OK DESTINATION="));
@@ -60,6 +62,7 @@ struct SamNetwork {
     ASSERT_TRUE(alice->streams && bob->streams);
     alice_pub = alice->public_b64;
     bob_pub = bob->public_b64;
+    if (!tell_router_0) return;
     // Router 0 knows bob's LeaseSet2, as a lookup would leave it.
     const ntcp2_net::Now now = ntcp2_net::read_now();
     auto ls = net[1].build_session_leaseset2(*bob, now);
@@ -127,6 +130,21 @@ TEST(RemoteBridge, AnIndependentSamClientExchangesOneMebibyteEachWay) {
   EXPECT_NE(client.output.find("ok upload arrives whole"), std::string::npos) << client.output;
   EXPECT_NE(client.output.find("ok download arrives whole"), std::string::npos) << client.output;
   EXPECT_TRUE(t.run([&] { return t.all_gone(); }));
+}
+
+// A destination whose LeaseSet2 router 0 does not have: the connect waits for the lookup
+// (answered by the floodfill, router 1) and then goes on as a remote stream.
+TEST(RemoteBridge, AConnectWaitsForItsLookupAndThenStreams) {
+  SamNetwork t({1});
+  ASSERT_NO_FATAL_FAILURE(t.create_sessions(/*tell_router_0=*/false));
+  const common::Hash bob = Router::find_session_by_id(t.net[1].sessions, "bob")->dest_hash;
+  ASSERT_FALSE(t.net[0].netdb.get_lease_set2(bob, ntcp2_net::read_now().wall_s()));
+  std::unique_ptr<Sock> con, acc;
+  ASSERT_NO_FATAL_FAILURE(t.open_stream(con, acc));
+  EXPECT_TRUE(t.net[0].pending_lookups.empty());
+  con->queue("ping");
+  acc->queue("pong");
+  ASSERT_TRUE(t.run([&] { return con->received == "pong" && acc->received == "ping"; }));
 }
 
 // The mended close: everything a client sent before it hung up reaches the peer before the
