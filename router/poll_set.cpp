@@ -25,6 +25,16 @@ void add_listener(ntcp2_net::PollSet& set, const ntcp2_net::TcpListener& listene
   set.add(listener.fd, true, false, tag(kind));
 }
 
+PollKind poll_kind(SocketOwner owner) {
+  switch (owner) {
+    case SocketOwner::SamClient: return PollKind::SamClient;
+    case SocketOwner::Bridge: return PollKind::Bridge;
+    case SocketOwner::RemoteBridge: return PollKind::RemoteBridge;
+    case SocketOwner::HttpProxyConn: return PollKind::HttpProxyConn;
+  }
+  return PollKind::SamClient;
+}
+
 bool contains(const std::vector<int>& list, int fd) { return std::find(list.begin(), list.end(), fd) != list.end(); }
 
 }  // namespace
@@ -52,20 +62,14 @@ void Router::collect_poll_fds(ntcp2_net::PollSet& set) const {
     }
   }
 
-  // SAM clients and local bridges say themselves when they would be read or written.
+  // The client services' sockets say themselves when they would be read or written.
   std::vector<SocketWant> wants;
   append_client_socket_wants(*this, wants);
-  for (const SocketWant& w : wants) set.add(w.fd, w.read, w.write, tag(w.bridge ? PollKind::Bridge : PollKind::SamClient), w.ready);
-  for (const HttpProxyConn& c : http_proxy_conns) {
-    if (!c.closed) add_read(set, c.socket, PollKind::HttpProxyConn);
-  }
+  for (const SocketWant& w : wants) set.add(w.fd, w.read, w.write, tag(poll_kind(w.owner)), w.ready);
   for (const TorrentApiConn& c : torrent_api_conns) {
     const ApiConnWants w = api_conn_wants(c);
     if (!w.read && !w.write) continue;
     set.add(c.socket.fd, w.read, w.write, tag(PollKind::TorrentApiConn), w.read && c.socket.rx_start < c.socket.rx_end);
-  }
-  for (const RemoteStreamBridge& b : remote_bridges) {
-    if (!b.removed) add_read(set, b.socket, PollKind::RemoteBridge);
   }
 }
 

@@ -350,15 +350,25 @@ struct Router {
   // The timed resend of every stream of every session, then the flush of each outbox
   // whose peer's LeaseSet2 is known. True when something was queued or sent.
   bool step_stream_connections(const Now& now);
-  // Ends a client session: it leaves `sessions`, its LeaseSet2 leaves the NetDB (so it is
-  // neither published nor answered again), and the bridges of its streams and the clients
+  // Ends a client session: its open streams are reset (the peers learn at once that they
+  // are gone), it leaves `sessions`, its LeaseSet2 leaves the NetDB (so it is neither
+  // published nor answered again), and the bridges of its streams and the clients
   // accepting on it are closed. Nothing happens for an unknown id.
-  void end_session(std::string_view id);
+  void end_session(std::string_view id, const Now& now);
   // A STREAM CONNECT of the client to a destination of another router whose LeaseSet2 is
   // known.
   void initiate_remote_stream(std::int32_t client_id, const SamSession& session, const common::Destination& peer,
                               const common::LeaseSet2& lease_set, bool silent, std::uint32_t from_port,
                               std::uint32_t to_port, const Now& now);
+  // True when a remote bridge that is established and not closing goes to the peer.
+  bool has_active_bridge_to(const common::Hash& peer) const;
+  // The HTTP proxy's own client session "__http_proxy__", made on first use (or taken over
+  // when a SAM client made one of that name); none when no destination can be generated.
+  SamSession* ensure_http_proxy_session(const Now& now);
+  // Opens a stream from the proxy session to the target and moves the browser's socket to
+  // a new remote bridge; false after an error page was queued on the connection.
+  bool attach_http_proxy_remote_stream(HttpProxyConn& conn, SamSession& session, const common::Destination& target,
+                                       const common::LeaseSet2& lease_set, const Now& now);
 
   // Address book: a b32 value goes to b32_aliases, anything else to dest_aliases.
   void register_alias(std::string_view name, std::string_view value);

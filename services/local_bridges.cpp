@@ -65,7 +65,7 @@ bool finished(const StreamBridge& b) {
 
 }  // namespace
 
-bool Router::step_bridges(const Now&) {
+bool Router::step_bridges(const Now& now) {
   bool did_work = false;
   std::vector<std::string> ending;
   for (std::size_t i = 0; i < bridges.size();) {
@@ -81,7 +81,7 @@ bool Router::step_bridges(const Now&) {
     bridges.erase(bridges.begin() + static_cast<std::ptrdiff_t>(i));
     did_work = true;
   }
-  for (const std::string& id : ending) end_session(id);
+  for (const std::string& id : ending) end_session(id, now);
   return did_work;
 }
 

@@ -13,6 +13,7 @@
 #include "router/router.h"
 #include "sam/message.h"
 #include "services/address_book.h"
+#include "services/client_sessions.h"
 
 namespace router {
 
@@ -42,29 +43,6 @@ void queue_text(SamClientConn& client, std::string_view text) {
   }
   client.out.append(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
   (void)send_queued(client.socket, client.out);
-}
-
-// A new client session: the keys given, or none (a Destination without its private key).
-struct SessionKeys {
-  noise::KeyPair encryption;
-  std::array<std::uint8_t, 32> signing_seed{};
-};
-
-SamSession build_session(Router& r, std::string_view id, const common::Destination& destination,
-                         std::string public_b64, const std::optional<SessionKeys>& keys) {
-  SamSession s;
-  s.id = std::string(id);
-  s.destination = destination;
-  s.dest_hash = destination.keys_and_cert.hash();
-  s.public_b64 = std::move(public_b64);
-  s.b32_address = s.dest_hash.to_b32_address();
-  s.tunnel_id = static_cast<std::int32_t>(take_id(r.next_tunnel_id));
-  if (keys) {
-    s.x25519_public = keys->encryption.public_key;
-    s.signing_key = keys->signing_seed;
-    s.ratchet = ratchet::RatchetSessionManager::create(keys->encryption);
-  }
-  return s;
 }
 
 // The bridge's handling of one command line of client `index`.
@@ -165,7 +143,7 @@ class Commands {
         reply("SESSION STATUS RESULT=I2P_ERROR");
         return;
       }
-      made = build_session(r_, *id, t->destination, t->public_b64, SessionKeys{t->encryption_keypair, t->signing_key});
+      made = build_client_session(r_, *id, t->destination, t->public_b64, ClientSessionKeys{t->encryption_keypair, t->signing_key});
       value = t->private_b64;
     } else {
       made = session_from_private(*id, *destination);
@@ -191,14 +169,14 @@ class Commands {
     auto destination = common::Destination::decode(reader);
     if (!destination) return std::nullopt;
     const ByteView rest = ByteView(*bytes).subspan(bytes->size() - reader.remaining());
-    std::optional<SessionKeys> keys;
+    std::optional<ClientSessionKeys> keys;
     if (rest.size() >= kPrivateKeyBytes) {
       auto pair = noise::KeyPair::from_private(rest.first(32));
       if (!pair) return std::nullopt;
-      keys = SessionKeys{*pair, {}};
+      keys = ClientSessionKeys{*pair, {}};
       std::copy_n(rest.begin() + 32, 32, keys->signing_seed.begin());
     }
-    return build_session(r_, id, *destination, destination->to_base64(), keys);
+    return build_client_session(r_, id, *destination, destination->to_base64(), keys);
   }
 
   void stream_accept(const sam::SamMessage& m) {
@@ -353,7 +331,7 @@ bool step_command_client(Router& r, std::size_t index, const Now& now) {
 
 // Removes closed and bridged clients; the sessions a closed client created end, which may
 // close clients accepting on them, who are removed in turn. True when one was removed.
-bool reap_sam_clients(Router& r) {
+bool reap_sam_clients(Router& r, const Now& now) {
   bool removed = false;
   for (;;) {
     std::vector<std::string> ending;
@@ -365,7 +343,7 @@ bool reap_sam_clients(Router& r) {
     });
     if (r.sam_clients.size() == before) return removed;
     removed = true;
-    for (const std::string& id : ending) r.end_session(id);
+    for (const std::string& id : ending) r.end_session(id, now);
   }
 }
 
@@ -415,7 +393,11 @@ void Router::push_sam_client(ntcp2_net::TcpSocket socket) {
   client.id = next_sam_client_id;
   next_sam_client_id = next_sam_client_id == INT32_MAX ? 1 : next_sam_client_id + 1;
   sam_clients.push_back(std::move(client));
-  (void)reap_sam_clients(*this);
+  // Clients that leave nothing behind go now; the others, whose sessions end with them,
+  // in the next SAM pass.
+  std::erase_if(sam_clients, [](const SamClientConn& c) {
+    return (c.closed || c.state == SamClientState::Bridged) && c.created_sessions.empty();
+  });
 }
 
 SamClientConn* Router::find_sam_client(std::int32_t id) {
@@ -438,7 +420,7 @@ bool Router::step_sam_clients(const Now& now) {
     if (c.state != SamClientState::Command) continue;
     if (step_command_client(*this, i, now)) did_work = true;
   }
-  if (reap_sam_clients(*this)) did_work = true;
+  if (reap_sam_clients(*this, now)) did_work = true;
   return did_work;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/hash.h"
 #include "encoding/bytes.h"
 #include "ntcp2_net/tcp_socket.h"
 #include "services/byte_queue.h"
@@ -39,10 +40,31 @@ struct SamClientConn {
   std::vector<std::string> created_sessions;
 };
 
-// One browser connection of the HTTP proxy.
+enum class HttpProxyConnState : std::uint8_t {
+  ReadingHead = 0,       // the request head is being read
+  AwaitingLeaseSet = 1,  // the target's LeaseSet2 is being looked up; the socket is not read
+  Answering = 2,         // an error page or redirect is being sent, then the connection ends
+};
+
+// One browser connection of the HTTP proxy, until its socket goes to a bridge. Times are
+// monotonic milliseconds.
 struct HttpProxyConn {
   ntcp2_net::TcpSocket socket;
+  Bytes inbuf;  // request bytes read so far, until the head is complete
+  HttpProxyConnState state = HttpProxyConnState::ReadingHead;
+  std::string host;                         // of the parsed request, lower case
+  std::optional<common::Hash> lookup_hash;  // whose LeaseSet2 is awaited
+  std::uint16_t port = 80;
+  Bytes request;  // the rewritten head and the body bytes that came with it
+  std::uint64_t accepted_ms = 0;
   bool closed = false;
+  // Answering: the answer not yet taken by the socket; once it is all out the write side
+  // is shut down and what the browser still sends is read and dropped until it hangs up
+  // (or a short while passes), so that closing never resets the connection before the
+  // browser has read the answer.
+  ByteQueue out;
+  bool out_shut = false;
+  std::uint64_t answer_ms = 0;
 };
 
 // A local socket-to-socket pump. Each direction has its own bounded queue; while a queue
@@ -65,10 +87,49 @@ struct StreamBridge {
   std::vector<std::string> owned_sessions;  // end together with the bridge
 };
 
-// A pump between a local socket and an I2P stream.
+enum class RemoteBridgeState : std::uint8_t {
+  Connecting = 0,   // waiting for the peer's SYN-ACK
+  Established = 1,  // pumping
+};
+
+// A pump between a local socket (a SAM client's, or a browser's for the HTTP proxy) and an
+// I2P streaming connection of a local session. Times are monotonic milliseconds.
+//
+// Nothing is lost at either end: bytes the stream has not taken wait in pending_out, and
+// the stream is closed only once the local side has ended and pending_out is empty; bytes
+// the socket has not taken wait in to_local, and while it is full the rest stays in the
+// connection (whose own bound makes the peer wait). Both queues hold at most 256 KiB; the
+// local socket is not read while pending_out is full.
 struct RemoteStreamBridge {
   ntcp2_net::TcpSocket socket;
-  bool removed = false;
+  std::string session_id;  // whose stream manager holds the connection
+  common::Hash peer_hash{};
+  Bytes peer_x25519;  // packets go out only when it has 32 bytes
+  common::Hash gateway{};
+  std::uint32_t tunnel_id = 0;
+  std::uint32_t stream_id = 0;  // the connection's local stream id
+  RemoteBridgeState state = RemoteBridgeState::Connecting;
+  bool silent = false;         // no SAM status lines (always for HTTP bridges)
+  bool closing = false;        // the local side ended and the stream's CLOSE was queued
+  bool eof_delivered = false;  // the peer's close was passed on as a write shutdown
+  bool removed = false;        // set when the bridge leaves the list
+  std::uint64_t started_ms = 0;
+  ByteQueue pending_out;  // local bytes not yet taken by the stream
+  bool is_http = false;   // failures are answered with HTTP error pages
+  std::string host;       // the request's host for those pages
+  std::uint64_t close_started_ms = 0;
+  bool syn_stall_checked = false;
+  ByteQueue to_local;         // stream bytes (and status lines) not yet taken by the socket
+  bool local_done = false;    // the local input ended (end of stream or read error)
+  bool local_failed = false;  // a write to the socket failed: nothing more goes to it
+  // The connect failed: the stream is gone, the answer in to_local is sent, then the write
+  // side is shut down and the socket drained until the client hangs up or a short while
+  // passes.
+  bool finishing = false;
+  bool finish_shut = false;
+  std::uint64_t finishing_ms = 0;
+  // The sessions the local client created on this connection: they end with the bridge.
+  std::vector<std::string> owned_sessions;
 };
 
 }  // namespace router

@@ -5,9 +5,9 @@ namespace router {
 namespace {
 
 void add(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, bool read, bool write,
-         bool bridge = false) {
+         SocketOwner owner) {
   if (socket.fd >= 0 && (read || write)) {
-    out.push_back({socket.fd, read, write, read && socket.rx_start < socket.rx_end, bridge});
+    out.push_back({socket.fd, read, write, read && socket.rx_start < socket.rx_end, owner});
   }
 }
 
@@ -16,7 +16,7 @@ void add(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, bool 
 void add_side(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, bool done, bool other_failed,
               const ByteQueue& onwards, const ByteQueue& towards, bool failed) {
   const bool read = !done && !other_failed && onwards.size() < kLocalQueueCapacity;
-  add(out, socket, read, !failed && !towards.empty(), true);
+  add(out, socket, read, !failed && !towards.empty(), SocketOwner::Bridge);
 }
 
 }  // namespace
@@ -24,11 +24,28 @@ void add_side(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, 
 void append_client_socket_wants(const Router& r, std::vector<SocketWant>& out) {
   for (const SamClientConn& c : r.sam_clients) {
     if (c.closed) continue;
-    add(out, c.socket, c.state == SamClientState::Command, !c.out.empty());
+    add(out, c.socket, c.state == SamClientState::Command, !c.out.empty(), SocketOwner::SamClient);
   }
   for (const StreamBridge& b : r.bridges) {
     add_side(out, b.socket_a, b.a_done, b.b_failed, b.to_b, b.to_a, b.a_failed);
     add_side(out, b.socket_b, b.b_done, b.a_failed, b.to_a, b.to_b, b.b_failed);
+  }
+  // A remote bridge reads its socket while pumping with room in pending_out (or, after a
+  // failed connect, while it drains the client's last bytes), and writes while bytes wait.
+  for (const RemoteStreamBridge& b : r.remote_bridges) {
+    if (b.removed) continue;
+    const bool read = b.finishing ? b.finish_shut
+                                  : b.state == RemoteBridgeState::Established && !b.local_done &&
+                                        b.pending_out.size() < kLocalQueueCapacity;
+    add(out, b.socket, read, !b.local_failed && !b.to_local.empty(), SocketOwner::RemoteBridge);
+  }
+  // A proxy connection is read while its head is incomplete (or, once answered, while its
+  // last bytes are drained), and written while its answer is not all out.
+  for (const HttpProxyConn& c : r.http_proxy_conns) {
+    if (c.closed) continue;
+    const bool read = c.state == HttpProxyConnState::ReadingHead ||
+                      (c.state == HttpProxyConnState::Answering && c.out_shut);
+    add(out, c.socket, read, !c.out.empty(), SocketOwner::HttpProxyConn);
   }
 }
 

@@ -3,6 +3,7 @@
 // of one of the peer's leases. And the timed pass that resends what the peers have not
 // acknowledged and flushes what waits.
 #include <algorithm>
+#include <tuple>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,6 +69,32 @@ streaming::ConnectionPtr find_stream_by_id(const std::vector<streaming::Connecti
 void remove_stream_by_id(streaming::StreamManager& manager, std::uint32_t local_stream_id) {
   std::erase_if(manager.connections,
                 [&](const streaming::ConnectionPtr& c) { return c->local_stream_id == local_stream_id; });
+}
+
+void reset_stream(streaming::StreamConnection& connection, std::uint64_t now_ms) {
+  using streaming::StreamState;
+  if (connection.state == StreamState::Closed || connection.state == StreamState::Reset) return;
+  if (connection.peer_known) {
+    streaming::StreamingPacket p;
+    p.send_stream_id = connection.remote_stream_id;
+    p.receive_stream_id = connection.local_stream_id;
+    p.seq = connection.next_seq;
+    std::tie(p.ack_through, p.nacks) = connection.wire_ack_and_nacks();
+    p.flags = static_cast<std::uint16_t>(streaming::kReset | streaming::kSignatureIncluded);
+    if (auto signed_packet = p.sign_ed25519(connection.signing_key)) {
+      (void)connection.queue_packet(*signed_packet, now_ms, false);
+    }
+  }
+  connection.unacked.clear();
+  connection.state = StreamState::Reset;
+}
+
+std::size_t take_received(streaming::StreamConnection& connection, ByteQueue& out, std::size_t max) {
+  const std::size_t n = std::min(max, connection.recv_buf.size());
+  if (n == 0) return 0;
+  out.append(ByteView(connection.recv_buf.data(), n));
+  connection.recv_buf.erase(connection.recv_buf.begin(), connection.recv_buf.begin() + static_cast<std::ptrdiff_t>(n));
+  return n;
 }
 
 void Router::flush_stream_outbound(SamSession& session, streaming::StreamConnection& connection,

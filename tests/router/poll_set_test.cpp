@@ -174,9 +174,15 @@ const RecordCase kRecordCases[] = {
        r.bridges.back().socket_b = std::move(s);
      },
      PollKind::Bridge, true, false, true},
-    {"remote bridge",
-     [](Router& r, TcpSocket s) { r.remote_bridges.push_back(with_socket<RemoteStreamBridge>(std::move(s))); },
+    {"established remote bridge",
+     [](Router& r, TcpSocket s) {
+       r.remote_bridges.push_back(with_socket<RemoteStreamBridge>(std::move(s)));
+       r.remote_bridges.back().state = RemoteBridgeState::Established;
+     },
      PollKind::RemoteBridge, true, false, true},
+    {"remote bridge still connecting",
+     [](Router& r, TcpSocket s) { r.remote_bridges.push_back(with_socket<RemoteStreamBridge>(std::move(s))); },
+     PollKind::RemoteBridge, false, false, false},
     {"removed remote bridge",
      [](Router& r, TcpSocket s) {
        r.remote_bridges.push_back(with_socket<RemoteStreamBridge>(std::move(s)));

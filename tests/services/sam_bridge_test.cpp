@@ -140,7 +140,7 @@ TEST(SamBridge, AClientThatStopsReadingHoldsUpOnlyItsOwnBridge) {
     fill_con1();
     sent += con2.write_some(std::string_view(payload).substr(sent));
     acc2.pull();
-    r->step(ntcp2_net::read_now());
+    step_briefly(*r, ntcp2_net::read_now());
   }
   EXPECT_EQ(acc2.received, payload) << "after " << passes << " passes";
 
@@ -268,24 +268,47 @@ TEST(SamBridge, TheFirstAcceptingClientIsPairedAndSilentOnesHearNothing) {
   EXPECT_EQ(r->sam_clients[1].state, SamClientState::Accepting);
 }
 
-TEST(SamBridge, RemoteStreamsAreRefusedUntilRemoteBridgesExist) {
-  auto r = loopback_router();
-  ASSERT_TRUE(r);
-  TwoSessions s(*r);
-  // A destination of another router whose LeaseSet2 is known: built and stored by the
-  // router itself for a session that is then ended.
-  Client ctl(*r);
-  ASSERT_TRUE(ctl.ask("SESSION CREATE ID=remote")->starts_with("SESSION STATUS RESULT=OK"));
-  SamSession remote = *Router::find_session_by_id(r->sessions, "remote");
-  auto ls = r->build_session_leaseset2(remote, ntcp2_net::read_now());
-  ASSERT_TRUE(ls);
-  ctl.close();
-  ASSERT_TRUE(step_until(*r, [&] { return Router::find_session_by_id(r->sessions, "remote") == nullptr; }));
-  ASSERT_TRUE(r->netdb.store_lease_set2(*ls, ntcp2_net::read_now().wall_s()));
+// A destination of another router whose LeaseSet2 is known but which never answers: the
+// connect is not answered OK, and once the connect time-out has passed (time passed in)
+// the client gets CANT_REACH_PEER and is closed; with SILENT=true only closed.
+TEST(SamBridge, RemoteConnectToADeadDestinationTimesOut) {
+  for (const bool silent : {false, true}) {
+    auto r = loopback_router();
+    ASSERT_TRUE(r);
+    TwoSessions s(*r);
+    // Built and stored by the router itself for a session that is then ended.
+    Client ctl(*r);
+    ASSERT_TRUE(ctl.ask("SESSION CREATE ID=remote")->starts_with("SESSION STATUS RESULT=OK"));
+    SamSession remote = *Router::find_session_by_id(r->sessions, "remote");
+    auto ls = r->build_session_leaseset2(remote, ntcp2_net::read_now());
+    ASSERT_TRUE(ls);
+    ctl.close();
+    ASSERT_TRUE(step_until(*r, [&] { return Router::find_session_by_id(r->sessions, "remote") == nullptr; }));
+    ASSERT_TRUE(r->netdb.store_lease_set2(*ls, ntcp2_net::read_now().wall_s()));
 
-  Client con(*r);
-  EXPECT_EQ(con.ask("STREAM CONNECT ID=a DESTINATION=" + remote.public_b64), "STREAM STATUS RESULT=I2P_ERROR");
-  EXPECT_TRUE(con.closed_by_router());
+    Client con(*r);
+    con.send(std::string("STREAM CONNECT ID=a DESTINATION=") + remote.public_b64 + (silent ? " SILENT=true" : "") +
+             "\n");
+    ASSERT_TRUE(step_until(*r, [&] { return r->remote_bridges.size() == 1; }));
+    for (int i = 0; i < 20; ++i) step_briefly(*r, ntcp2_net::read_now());
+    con.pull();
+    EXPECT_EQ(con.received, "");  // no OK before the stream stands
+    EXPECT_FALSE(con.eof);
+    EXPECT_EQ(r->remote_bridges[0].state, RemoteBridgeState::Connecting);
+
+    const ntcp2_net::Now later = ntcp2_net::read_now().after(12001);
+    for (int i = 0; i < 50 && !con.eof; ++i) {
+      step_briefly(*r, later);
+      con.pull();
+    }
+    EXPECT_EQ(con.received, silent ? "" : "STREAM STATUS RESULT=CANT_REACH_PEER\n");
+    EXPECT_TRUE(con.eof);
+    EXPECT_TRUE(r->sessions[0].streams->connections.empty() && r->sessions[1].streams->connections.empty());
+    // The socket goes once the client has hung up.
+    con.close();
+    for (int i = 0; i < 50 && !r->remote_bridges.empty(); ++i) step_briefly(*r, later);
+    EXPECT_TRUE(r->remote_bridges.empty());
+  }
 }
 
 TEST(SamBridge, SessionsGetKeysOnlyWithTheirPrivateKeyBytes) {
