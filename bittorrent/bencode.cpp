@@ -1,6 +1,8 @@
 #include "bittorrent/bencode.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 
@@ -14,13 +16,144 @@ namespace {
 
 std::unexpected<Error> bad(std::string message) { return fail(BittorrentError::Bencode, std::move(message)); }
 
+// The element counts of the containers of one value, in the order their opening bytes
+// appear (a dictionary counts its keys and values both). A cheap structural pass over the
+// input gives them, so the decoder can size every list and dictionary once instead of
+// growing it entry by entry. They are only a hint: the pass gives up on anything unusual
+// and leaves the decoder, which owns every check and every message, to meet it.
+class ContainerCounts {
+ public:
+  // Counts the containers of the value at offset; false (and no counts) when the pass gave up.
+  bool scan(ByteView in, std::size_t pos);
+
+  std::size_t size() const { return size_; }
+  std::uint32_t operator[](std::size_t i) const { return i < inline_.size() ? inline_[i] : spill_[i - inline_.size()]; }
+
+ private:
+  // Reserves the next slot and gives its index.
+  std::size_t add() {
+    if (size_ >= inline_.size()) spill_.push_back(0);
+    return size_++;
+  }
+  void set(std::size_t i, std::uint32_t v) {
+    if (i < inline_.size()) {
+      inline_[i] = v;
+    } else {
+      spill_[i - inline_.size()] = v;
+    }
+  }
+
+  // Most messages hold few containers; a .torrent file holds one per file and spills.
+  std::array<std::uint32_t, 32> inline_{};
+  std::vector<std::uint32_t> spill_;
+  std::size_t size_ = 0;
+};
+
+// The first 'e' in [p, end), or end.
+const std::uint8_t* find_e(const std::uint8_t* p, const std::uint8_t* end) {
+  // Eight bytes at a time: a byte equal to 'e' becomes zero after the xor, and the lowest
+  // flagged byte of the classic zero-byte test is always a true zero.
+  constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080, es = ones * 'e';
+  while (end - p >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+    const std::uint64_t x = w ^ es;
+    const std::uint64_t hit = (x - ones) & ~x & highs;
+    if (hit != 0) return p + std::countr_zero(hit) / 8;
+    p += 8;
+  }
+  while (p < end && *p != 'e') ++p;
+  return p;
+}
+
+bool ContainerCounts::scan(ByteView in, std::size_t pos) {
+  const std::uint8_t* p = in.data() + std::min(pos, in.size());
+  const std::uint8_t* const end = in.data() + in.size();
+  // The open containers: their slots and the elements seen so far.
+  std::array<std::size_t, max_bencode_depth + 1> slot{};
+  std::array<std::uint32_t, max_bencode_depth + 1> seen{};
+  std::size_t depth = 0;
+  while (p < end) {
+    const std::uint8_t c = *p;
+    if (depth > 0) {
+      if (c == 'e') {
+        ++p;
+        --depth;
+        set(slot[depth], seen[depth]);
+        if (depth == 0) return true;
+        continue;
+      }
+      ++seen[depth - 1];
+    }
+    if (static_cast<unsigned>(c - '0') < 10) {
+      std::size_t len = static_cast<std::size_t>(c - '0');
+      const std::uint8_t* d = p + 1;
+      const std::uint8_t* const digits_end = p + std::min<std::ptrdiff_t>(end - p, 9);
+      while (d < digits_end && static_cast<unsigned>(*d - '0') < 10) len = len * 10 + static_cast<std::size_t>(*d++ - '0');
+      if (d == end || *d != ':' || len > static_cast<std::size_t>(end - d - 1)) break;
+      p = d + 1 + len;
+    } else if (c == 'i') {
+      p = find_e(p + 1, end);
+      if (p == end) break;
+      ++p;
+    } else if (c == 'l' || c == 'd') {
+      if (depth >= slot.size()) break;
+      slot[depth] = add();
+      seen[depth] = 0;
+      ++depth;
+      ++p;
+      continue;
+    } else {
+      break;
+    }
+    if (depth == 0) return true;
+  }
+  size_ = 0;
+  spill_.clear();
+  return false;
+}
+
 // One decoding pass over the input.
 struct Decoder {
   ByteView in;
+  const ContainerCounts& counts;
+  std::size_t next_container = 0;
 
   // Decodes the value at pos into out and moves pos behind it.
   Result<void> value(std::size_t& pos, int depth, BVal& out);
+  // Decodes the byte string at pos (its first byte a digit) into out.
+  Result<void> byte_string(std::size_t& pos, BVal::Bytes& out);
+
+  // The number of entries the next container to open will hold, 0 when unknown.
+  std::size_t expected_entries() {
+    const std::size_t i = next_container++;
+    return i < counts.size() ? counts[i] : 0;
+  }
 };
+
+Result<void> Decoder::byte_string(std::size_t& pos, BVal::Bytes& out) {
+  const std::uint8_t tag = in[pos];
+  const std::uint8_t* base = in.data();
+  // The common case first: a length of at most 8 digits without a leading zero, read
+  // while looking for the colon. Anything else takes the full path with its messages.
+  std::size_t c = pos;
+  std::uint64_t n = 0;
+  while (c < in.size() && c - pos < 8 && in[c] >= '0' && in[c] <= '9') n = n * 10 + (in[c++] - '0');
+  if (c == in.size() || in[c] != ':' || (tag == '0' && c - pos > 1)) {
+    const void* colon = std::memchr(base + pos, ':', in.size() - pos);
+    if (colon == nullptr) return bad("missing ':' in byte string");
+    c = static_cast<std::size_t>(static_cast<const std::uint8_t*>(colon) - base);
+    auto len = decode_int_slice(in, pos, c, false);
+    if (!len) return std::unexpected(std::move(len.error()));
+    n = static_cast<std::uint64_t>(*len);
+  }
+  if (n > max_bencode_string) return bad(msg("invalid byte string length: ", n));
+  if (in.size() - (c + 1) < n) return bad("truncated byte string");
+  out.assign(reinterpret_cast<const char*>(base + c + 1), static_cast<std::size_t>(n));
+  pos = c + 1 + static_cast<std::size_t>(n);
+  return {};
+}
 
 Result<void> Decoder::value(std::size_t& pos, int depth, BVal& out) {
   if (depth >= max_bencode_depth) return bad("bencode nesting depth exceeded");
@@ -49,6 +182,7 @@ Result<void> Decoder::value(std::size_t& pos, int depth, BVal& out) {
   }
   if (tag == 'l') {
     auto& list = out.value.emplace<BVal::List>();
+    list.reserve(expected_entries());
     ++pos;
     for (;;) {
       if (pos >= in.size()) return bad("unterminated list");
@@ -60,41 +194,28 @@ Result<void> Decoder::value(std::size_t& pos, int depth, BVal& out) {
   }
   if (tag == 'd') {
     auto& dict = out.value.emplace<BVal::Dict>();
+    dict.reserve((expected_entries() + 1) / 2);
     ++pos;
     for (;;) {
       if (pos >= in.size()) return bad("unterminated dictionary");
       if (in[pos] == 'e') break;
-      // The key is decoded as any value first, so its own errors come before the type test.
       BDictEntry& entry = dict.emplace_back();
-      if (auto r = value(pos, depth + 1, entry.value); !r) return r;
-      auto* key_bytes = std::get_if<BVal::Bytes>(&entry.value.value);
-      if (key_bytes == nullptr) return bad("dictionary key must be byte string");
-      entry.key = std::move(*key_bytes);
+      if (in[pos] >= '0' && in[pos] <= '9') {
+        // A key lies one level below the dictionary like its value, so the depth test
+        // the value path would make comes first here too.
+        if (depth + 1 >= max_bencode_depth) return bad("bencode nesting depth exceeded");
+        if (auto r = byte_string(pos, entry.key); !r) return r;
+      } else {
+        // Any other key is decoded as a value first, so its own errors come before the type test.
+        if (auto r = value(pos, depth + 1, entry.value); !r) return r;
+        return bad("dictionary key must be byte string");
+      }
       if (auto r = value(pos, depth + 1, entry.value); !r) return r;
     }
     ++pos;
     return {};
   }
-  if (tag >= '0' && tag <= '9') {
-    // The common case first: a length of at most 8 digits without a leading zero, read
-    // while looking for the colon. Anything else takes the full path with its messages.
-    std::size_t c = pos;
-    std::uint64_t n = 0;
-    while (c < in.size() && c - pos < 8 && in[c] >= '0' && in[c] <= '9') n = n * 10 + (in[c++] - '0');
-    if (c == in.size() || in[c] != ':' || (tag == '0' && c - pos > 1)) {
-      const void* colon = std::memchr(base + pos, ':', in.size() - pos);
-      if (colon == nullptr) return bad("missing ':' in byte string");
-      c = static_cast<std::size_t>(static_cast<const std::uint8_t*>(colon) - base);
-      auto len = decode_int_slice(in, pos, c, false);
-      if (!len) return std::unexpected(std::move(len.error()));
-      n = static_cast<std::uint64_t>(*len);
-    }
-    if (n > max_bencode_string) return bad(msg("invalid byte string length: ", n));
-    if (in.size() - (c + 1) < n) return bad("truncated byte string");
-    out.value.emplace<BVal::Bytes>(reinterpret_cast<const char*>(base + c + 1), static_cast<std::size_t>(n));
-    pos = c + 1 + static_cast<std::size_t>(n);
-    return {};
-  }
+  if (tag >= '0' && tag <= '9') return byte_string(pos, out.value.emplace<BVal::Bytes>());
   return bad(msg("unexpected bencode tag byte: ", static_cast<unsigned>(tag)));
 }
 
@@ -153,7 +274,9 @@ Result<std::int64_t> decode_int_slice(ByteView input, std::size_t start, std::si
 Result<Decoded> decode_bval_at(ByteView input, std::size_t offset, int depth) {
   Decoded d;
   std::size_t pos = offset;
-  Decoder decoder{input};
+  ContainerCounts counts;
+  counts.scan(input, offset);
+  Decoder decoder{input, counts};
   if (auto r = decoder.value(pos, depth, d.value); !r) return std::unexpected(std::move(r.error()));
   d.end = pos;
   return d;
@@ -162,7 +285,9 @@ Result<Decoded> decode_bval_at(ByteView input, std::size_t offset, int depth) {
 Result<BVal> bencode_decode(ByteView input) {
   BVal value;
   std::size_t pos = 0;
-  Decoder decoder{input};
+  ContainerCounts counts;
+  counts.scan(input, 0);
+  Decoder decoder{input, counts};
   if (auto r = decoder.value(pos, 0, value); !r) return std::unexpected(std::move(r.error()));
   if (pos != input.size()) return bad(msg("trailing bytes after bencode root: ", input.size() - pos));
   return value;
