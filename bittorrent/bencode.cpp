@@ -5,6 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <memory>
 
 #include "encoding/text.h"
 
@@ -114,16 +115,77 @@ bool ContainerCounts::scan(ByteView in, std::size_t pos) {
   return false;
 }
 
-// One decoding pass over the input.
+// Gives out, which must hold the integer 0 of a default-constructed value, the alternative I.
+// That integer's destruction does nothing, so the new alternative is built straight over it
+// (replacing the variant object in place), which spares the variant's generic reset.
+template <std::size_t I, typename... A>
+auto& become(BVal& out, A&&... args) {
+  std::construct_at(&out.value, std::in_place_index<I>, std::forward<A>(args)...);
+  return *std::get_if<I>(&out.value);
+}
+
+bool is_digit(std::uint8_t c) { return static_cast<unsigned>(c - '0') < 10; }
+
+// One decoding pass over the input. The leaves (integers and byte strings, most of any
+// input) take short inline paths; each error takes the one general path that names it.
 struct Decoder {
   ByteView in;
   const ContainerCounts& counts;
   std::size_t next_container = 0;
 
-  // Decodes the value at pos into out and moves pos behind it.
-  Result<void> value(std::size_t& pos, int depth, BVal& out);
-  // Decodes the byte string at pos (its first byte a digit) into out.
-  Result<void> byte_string(std::size_t& pos, BVal::Bytes& out);
+  // Decodes the value at pos into out, which holds the integer 0 of a default-constructed
+  // value, and moves pos behind it.
+  Result<void> value(std::size_t& pos, int depth, BVal& out) {
+    if (depth >= max_bencode_depth) return bad("bencode nesting depth exceeded");
+    if (pos >= in.size()) return bad("unexpected EOF");
+    const std::uint8_t tag = in[pos];
+    if (is_digit(tag)) {
+      auto bytes = byte_string(pos);
+      if (!bytes) return std::unexpected(std::move(bytes.error()));
+      become<1>(out, *bytes);
+      return {};
+    }
+    if (tag == 'i') {
+      // The common case first: up to 18 digits, no sign, no leading zero, then "e".
+      const std::size_t start = pos + 1;
+      const std::size_t stop = std::min(in.size(), start + 18);
+      std::size_t d = start;
+      std::int64_t quick = 0;
+      while (d < stop && is_digit(in[d])) quick = quick * 10 + (in[d++] - '0');
+      if (d > start && d < in.size() && in[d] == 'e' && (in[start] != '0' || d - start == 1)) {
+        become<0>(out, quick);
+        pos = d + 1;
+        return {};
+      }
+      return integer(pos, out);
+    }
+    if (tag == 'l') return list(pos, depth, become<2>(out));
+    if (tag == 'd') return dict(pos, depth, become<3>(out));
+    return bad(msg("unexpected bencode tag byte: ", static_cast<unsigned>(tag)));
+  }
+
+  // Reads the header of the byte string at pos (its first byte a digit), moves pos behind
+  // the whole string and gives its bytes.
+  Result<std::string_view> byte_string(std::size_t& pos) {
+    // The common case first: a length of at most 8 digits without a leading zero, read
+    // while looking for the colon.
+    const std::size_t stop = std::min(in.size(), pos + 8);
+    std::size_t c = pos;
+    std::size_t n = 0;
+    while (c < stop && is_digit(in[c])) n = n * 10 + static_cast<std::size_t>(in[c++] - '0');
+    if (c == in.size() || in[c] != ':' || (in[pos] == '0' && c - pos > 1) || n > max_bencode_string ||
+        in.size() - (c + 1) < n) {
+      return byte_string_slow(pos);
+    }
+    pos = c + 1 + n;
+    return std::string_view(reinterpret_cast<const char*>(in.data() + c + 1), n);
+  }
+
+  // The general paths, with every check and message.
+  Result<std::string_view> byte_string_slow(std::size_t& pos);
+  Result<void> integer(std::size_t& pos, BVal& out);
+  Result<void> list(std::size_t& pos, int depth, BVal::List& list);
+  Result<void> dict(std::size_t& pos, int depth, BVal::Dict& dict);
 
   // The number of entries the next container to open will hold, 0 when unknown.
   std::size_t expected_entries() {
@@ -132,91 +194,68 @@ struct Decoder {
   }
 };
 
-Result<void> Decoder::byte_string(std::size_t& pos, BVal::Bytes& out) {
-  const std::uint8_t tag = in[pos];
+Result<std::string_view> Decoder::byte_string_slow(std::size_t& pos) {
   const std::uint8_t* base = in.data();
-  // The common case first: a length of at most 8 digits without a leading zero, read
-  // while looking for the colon. Anything else takes the full path with its messages.
-  std::size_t c = pos;
-  std::uint64_t n = 0;
-  while (c < in.size() && c - pos < 8 && in[c] >= '0' && in[c] <= '9') n = n * 10 + (in[c++] - '0');
-  if (c == in.size() || in[c] != ':' || (tag == '0' && c - pos > 1)) {
-    const void* colon = std::memchr(base + pos, ':', in.size() - pos);
-    if (colon == nullptr) return bad("missing ':' in byte string");
-    c = static_cast<std::size_t>(static_cast<const std::uint8_t*>(colon) - base);
-    auto len = decode_int_slice(in, pos, c, false);
-    if (!len) return std::unexpected(std::move(len.error()));
-    n = static_cast<std::uint64_t>(*len);
-  }
+  const void* colon = std::memchr(base + pos, ':', in.size() - pos);
+  if (colon == nullptr) return bad("missing ':' in byte string");
+  const std::size_t c = static_cast<std::size_t>(static_cast<const std::uint8_t*>(colon) - base);
+  auto len = decode_int_slice(in, pos, c, false);
+  if (!len) return std::unexpected(std::move(len.error()));
+  const auto n = static_cast<std::uint64_t>(*len);
   if (n > max_bencode_string) return bad(msg("invalid byte string length: ", n));
   if (in.size() - (c + 1) < n) return bad("truncated byte string");
-  out.assign(reinterpret_cast<const char*>(base + c + 1), static_cast<std::size_t>(n));
   pos = c + 1 + static_cast<std::size_t>(n);
+  return std::string_view(reinterpret_cast<const char*>(base + c + 1), static_cast<std::size_t>(n));
+}
+
+Result<void> Decoder::integer(std::size_t& pos, BVal& out) {
+  const std::uint8_t* base = in.data();
+  const std::size_t start = pos + 1;
+  const void* e = std::memchr(base + start, 'e', in.size() - start);
+  if (e == nullptr) return bad("unterminated integer");
+  const std::size_t end = static_cast<std::size_t>(static_cast<const std::uint8_t*>(e) - base);
+  auto v = decode_int_slice(in, start, end, true);
+  if (!v) return std::unexpected(std::move(v.error()));
+  become<0>(out, *v);
+  pos = end + 1;
   return {};
 }
 
-Result<void> Decoder::value(std::size_t& pos, int depth, BVal& out) {
-  if (depth >= max_bencode_depth) return bad("bencode nesting depth exceeded");
-  if (pos >= in.size()) return bad("unexpected EOF");
-  const std::uint8_t tag = in[pos];
-  const std::uint8_t* base = in.data();
-  if (tag == 'i') {
-    const std::size_t start = pos + 1;
-    // The common case first: up to 18 digits, no sign, no leading zero, then "e".
-    std::size_t d = start;
-    std::int64_t quick = 0;
-    while (d < in.size() && d - start < 18 && in[d] >= '0' && in[d] <= '9') quick = quick * 10 + (in[d++] - '0');
-    if (d > start && d < in.size() && in[d] == 'e' && (in[start] != '0' || d - start == 1)) {
-      out.value.emplace<BVal::Int>(quick);
-      pos = d + 1;
-      return {};
-    }
-    const void* e = std::memchr(base + start, 'e', in.size() - start);
-    if (e == nullptr) return bad("unterminated integer");
-    const std::size_t end = static_cast<std::size_t>(static_cast<const std::uint8_t*>(e) - base);
-    auto v = decode_int_slice(in, start, end, true);
-    if (!v) return std::unexpected(std::move(v.error()));
-    out.value.emplace<BVal::Int>(*v);
-    pos = end + 1;
-    return {};
+Result<void> Decoder::list(std::size_t& pos, int depth, BVal::List& list) {
+  list.reserve(expected_entries());
+  ++pos;
+  for (;;) {
+    if (pos >= in.size()) return bad("unterminated list");
+    if (in[pos] == 'e') break;
+    if (auto r = value(pos, depth + 1, list.emplace_back()); !r) return r;
   }
-  if (tag == 'l') {
-    auto& list = out.value.emplace<BVal::List>();
-    list.reserve(expected_entries());
-    ++pos;
-    for (;;) {
-      if (pos >= in.size()) return bad("unterminated list");
-      if (in[pos] == 'e') break;
-      if (auto r = value(pos, depth + 1, list.emplace_back()); !r) return r;
-    }
-    ++pos;
-    return {};
-  }
-  if (tag == 'd') {
-    auto& dict = out.value.emplace<BVal::Dict>();
-    dict.reserve((expected_entries() + 1) / 2);
-    ++pos;
-    for (;;) {
-      if (pos >= in.size()) return bad("unterminated dictionary");
-      if (in[pos] == 'e') break;
-      BDictEntry& entry = dict.emplace_back();
-      if (in[pos] >= '0' && in[pos] <= '9') {
-        // A key lies one level below the dictionary like its value, so the depth test
-        // the value path would make comes first here too.
-        if (depth + 1 >= max_bencode_depth) return bad("bencode nesting depth exceeded");
-        if (auto r = byte_string(pos, entry.key); !r) return r;
-      } else {
-        // Any other key is decoded as a value first, so its own errors come before the type test.
-        if (auto r = value(pos, depth + 1, entry.value); !r) return r;
-        return bad("dictionary key must be byte string");
-      }
+  ++pos;
+  return {};
+}
+
+Result<void> Decoder::dict(std::size_t& pos, int depth, BVal::Dict& dict) {
+  dict.reserve((expected_entries() + 1) / 2);
+  ++pos;
+  for (;;) {
+    if (pos >= in.size()) return bad("unterminated dictionary");
+    if (in[pos] == 'e') break;
+    BDictEntry& entry = dict.emplace_back();
+    if (is_digit(in[pos])) {
+      // A key lies one level below the dictionary like its value, so the depth test the
+      // value path would make comes first here too.
+      if (depth + 1 >= max_bencode_depth) return bad("bencode nesting depth exceeded");
+      auto key = byte_string(pos);
+      if (!key) return std::unexpected(std::move(key.error()));
+      entry.key.assign(*key);
+    } else {
+      // Any other key is decoded as a value first, so its own errors come before the type test.
       if (auto r = value(pos, depth + 1, entry.value); !r) return r;
+      return bad("dictionary key must be byte string");
     }
-    ++pos;
-    return {};
+    if (auto r = value(pos, depth + 1, entry.value); !r) return r;
   }
-  if (tag >= '0' && tag <= '9') return byte_string(pos, out.value.emplace<BVal::Bytes>());
-  return bad(msg("unexpected bencode tag byte: ", static_cast<unsigned>(tag)));
+  ++pos;
+  return {};
 }
 
 // Bytewise as unsigned values; a key that is a prefix of the other comes first.

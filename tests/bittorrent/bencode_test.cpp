@@ -100,6 +100,11 @@ TEST(Bencode, LongestStringIsAcceptedOneMoreIsNot) {
   auto r = bencode_decode(B(input));
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->as_bytes()->size(), 33'554'432u);
+  // One more is refused even when the input holds every declared byte.
+  input = "33554433:" + std::string(33'554'433, 'z');
+  r = bencode_decode(B(input));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), "invalid byte string length: 33554433");
 }
 
 TEST(Bencode, DecodeAtGivesTheEndOffset) {
