@@ -135,7 +135,7 @@ struct Decoder {
 
   // Decodes the value at pos into out, which holds the integer 0 of a default-constructed
   // value, and moves pos behind it.
-  Result<void> value(std::size_t& pos, int depth, BVal& out) {
+  [[gnu::always_inline]] Result<void> value(std::size_t& pos, int depth, BVal& out) {
     if (depth >= max_bencode_depth) return bad("bencode nesting depth exceeded");
     if (pos >= in.size()) return bad("unexpected EOF");
     const std::uint8_t tag = in[pos];
@@ -166,7 +166,7 @@ struct Decoder {
 
   // Reads the header of the byte string at pos (its first byte a digit), moves pos behind
   // the whole string and gives its bytes.
-  Result<std::string_view> byte_string(std::size_t& pos) {
+  [[gnu::always_inline]] Result<std::string_view> byte_string(std::size_t& pos) {
     // The common case first: a length of at most 8 digits without a leading zero, read
     // while looking for the colon.
     const std::size_t stop = std::min(in.size(), pos + 8);
