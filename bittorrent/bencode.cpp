@@ -21,7 +21,9 @@ std::unexpected<Error> bad(std::string message) { return fail(BittorrentError::B
 // appear (a dictionary counts its keys and values both). A cheap structural pass over the
 // input gives them, so the decoder can size every list and dictionary once instead of
 // growing it entry by entry. They are only a hint: the pass gives up on anything unusual
-// and leaves the decoder, which owns every check and every message, to meet it.
+// and leaves the decoder, which owns every check and every message, to meet it. Being lax
+// (it reads no signs, no leading zeros, no digits inside integers), it may count values
+// behind a fault the decoder stops at, but never more values than the input holds.
 class ContainerCounts {
  public:
   // Counts the containers of the value at offset; false (and no counts) when the pass gave up.
@@ -115,11 +117,12 @@ bool ContainerCounts::scan(ByteView in, std::size_t pos) {
   return false;
 }
 
-// Gives out, which must hold the integer 0 of a default-constructed value, the alternative I.
-// That integer's destruction does nothing, so the new alternative is built straight over it
-// (replacing the variant object in place), which spares the variant's generic reset.
+// Gives out the alternative I. The decoder fills default-constructed values, which hold an
+// integer; an integer's destruction does nothing, so the new alternative is built straight
+// over it (replacing the variant object in place), which spares the variant's generic reset.
 template <std::size_t I, typename... A>
 auto& become(BVal& out, A&&... args) {
+  if (out.value.index() != 0) [[unlikely]] return out.value.template emplace<I>(std::forward<A>(args)...);
   std::construct_at(&out.value, std::in_place_index<I>, std::forward<A>(args)...);
   return *std::get_if<I>(&out.value);
 }

@@ -216,6 +216,64 @@ for i in range(200):
   }
 }
 
+// Many containers of many sizes in one input (a .torrent-like file list, nested lists from
+// empty to long, repeated keys): the decoded counts and re-encoding match libtorrent's.
+TEST(Bencode, ManyContainersAgreeWithLibtorrent) {
+  TempDir dir;
+  auto out = bt_test::RunPython(dir.path(), R"(
+random.seed(11)
+files = [{b'length': random.randrange(10**9), b'path': [b'dir%d' % (i % 7)] * (i % 4) + [b'f%d' % i]} for i in range(3000)]
+lists = [[random.randrange(-9, 9) for _ in range(n)] for n in range(0, 300, 7)]
+v = {b'info': {b'files': files, b'pieces': bytes(random.randrange(256) for _ in range(20 * 50))}, b'lists': lists}
+enc = lt.bencode(v)
+# The same dictionary once more with a repeated key, spliced in by hand.
+dup = b'l' + enc + b'd1:ai1e1:ai2eee'
+print(enc.hex())
+print(dup.hex())
+print(len(files), sum(len(f[b'path']) for f in files), len(lists), sum(len(l) for l in lists))
+)");
+  ASSERT_TRUE(out.has_value());
+  auto lines = bt_test::Lines(*out);
+  ASSERT_EQ(lines.size(), 3u);
+  const Bytes enc = bt_test::Unhex(lines[0]);
+  const Bytes dup = bt_test::Unhex(lines[1]);
+  std::istringstream counts(lines[2]);
+  std::size_t n_files = 0, n_segments = 0, n_lists = 0, n_ints = 0;
+  counts >> n_files >> n_segments >> n_lists >> n_ints;
+
+  auto v = bencode_decode(enc);
+  ASSERT_TRUE(v.has_value());
+  EXPECT_EQ(bencode_encode(*v), enc);
+  const BVal* files = bdict_get(*bdict_get(*v, "info"), "files");
+  ASSERT_NE(files, nullptr);
+  ASSERT_NE(files->as_list(), nullptr);
+  ASSERT_EQ(files->as_list()->size(), n_files);
+  std::size_t segments = 0;
+  for (const BVal& f : *files->as_list()) {
+    ASSERT_NE(f.as_dict(), nullptr);
+    EXPECT_EQ(f.as_dict()->size(), 2u);
+    segments += bdict_get(f, "path")->as_list()->size();
+  }
+  EXPECT_EQ(segments, n_segments);
+  const BVal* lists = bdict_get(*v, "lists");
+  ASSERT_EQ(lists->as_list()->size(), n_lists);
+  std::size_t ints = 0;
+  for (const BVal& l : *lists->as_list()) ints += l.as_list()->size();
+  EXPECT_EQ(ints, n_ints);
+
+  // Inside a list and beside a dictionary that holds a key twice, in input order.
+  auto d = bencode_decode(dup);
+  ASSERT_TRUE(d.has_value());
+  ASSERT_EQ(d->as_list()->size(), 2u);
+  EXPECT_EQ((*d->as_list())[0], *v);
+  const BVal::Dict& twice = *(*d->as_list())[1].as_dict();
+  ASSERT_EQ(twice.size(), 2u);
+  EXPECT_EQ(twice[0].key, "a");
+  EXPECT_EQ(*twice[0].value.as_int(), 1);
+  EXPECT_EQ(twice[1].key, "a");
+  EXPECT_EQ(*twice[1].value.as_int(), 2);
+}
+
 }  // namespace
 }  // namespace bittorrent
 
