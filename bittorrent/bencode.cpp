@@ -136,8 +136,7 @@ struct Decoder {
   const ContainerCounts& counts;
   std::size_t next_container = 0;
 
-  // Decodes the value at pos into out, which holds the integer 0 of a default-constructed
-  // value, and moves pos behind it.
+  // Decodes the value at pos into out, a default-constructed value, and moves pos behind it.
   [[gnu::always_inline]] Result<void> value(std::size_t& pos, int depth, BVal& out) {
     if (depth >= max_bencode_depth) return bad("bencode nesting depth exceeded");
     if (pos >= in.size()) return bad("unexpected EOF");
