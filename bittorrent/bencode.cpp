@@ -121,7 +121,7 @@ bool ContainerCounts::scan(ByteView in, std::size_t pos) {
 // integer; an integer's destruction does nothing, so the new alternative is built straight
 // over it (replacing the variant object in place), which spares the variant's generic reset.
 template <std::size_t I, typename... A>
-auto& become(BVal& out, A&&... args) {
+[[gnu::always_inline]] inline auto& become(BVal& out, A&&... args) {
   if (out.value.index() != 0) [[unlikely]] return out.value.template emplace<I>(std::forward<A>(args)...);
   std::construct_at(&out.value, std::in_place_index<I>, std::forward<A>(args)...);
   return *std::get_if<I>(&out.value);
