@@ -67,6 +67,52 @@ TEST(Bencode, EveryErrorMessageFromItsSmallestInput) {
   }
 }
 
+// The same integers and faults as the first element of a longer list, where the decoder
+// reads many bytes at a time: values of every width and each fault keep their message.
+TEST(Bencode, IntegersAndFaultsInsideLongerInput) {
+  const std::string tail = "0:0:0:0:e";
+  const std::string digits = "123456789012345678";
+  for (std::size_t width = 1; width <= digits.size(); ++width) {
+    for (const bool negative : {false, true}) {
+      std::string text = negative ? "-" : "";
+      text.append(digits, 0, width);
+      std::string input = "li";
+      input.append(text).append("e").append(tail);
+      auto r = bencode_decode(B(input));
+      ASSERT_TRUE(r.has_value()) << text;
+      ASSERT_EQ(r->as_list()->size(), 5u);
+      EXPECT_EQ(*(*r->as_list())[0].as_int(), std::stoll(text)) << text;
+    }
+  }
+  const Bad cases[] = {
+      {"i0e", ""},
+      {"ie", "empty integer field"},
+      {"i-e", "dangling minus sign"},
+      {"i-0e", "negative zero or leading zero after minus"},
+      {"i00e", "leading zero in integer"},
+      {"i0123456e", "leading zero in integer"},
+      {"i01234567e", "leading zero in integer"},
+      {"i1234567xe", "non-digit byte in integer: 120"},
+      {"i12x4e", "non-digit byte in integer: 120"},
+      {"i1:e", "non-digit byte in integer: 58"},
+      {"i\x80" "e", "non-digit byte in integer: 128"},
+      {"00:", "leading zero in integer"},
+      {"1x:a", "non-digit byte in integer: 120"},
+      {"33554433:", "invalid byte string length: 33554433"},
+      {"99999999:", "invalid byte string length: 99999999"},
+      {"999999999:", "invalid byte string length: 999999999"},
+  };
+  for (const Bad& c : cases) {
+    auto r = bencode_decode(B("l" + c.input + tail));
+    if (c.message.empty()) {
+      EXPECT_TRUE(r.has_value()) << c.input;
+      continue;
+    }
+    ASSERT_FALSE(r.has_value()) << c.input;
+    EXPECT_EQ(r.error().message(), c.message) << c.input;
+  }
+}
+
 TEST(Bencode, DecodesTheSmallValues) {
   EXPECT_EQ(*bencode_decode(B("i0e"))->as_int(), 0);
   EXPECT_EQ(*bencode_decode(B("i-12e"))->as_int(), -12);
