@@ -385,7 +385,10 @@ void encode_bval_into(encoding::Writer& out, const BVal& value) {
     std::vector<const BDictEntry*> sorted;
     sorted.reserve(d->size());
     for (const BDictEntry& e : *d) sorted.push_back(&e);
-    std::sort(sorted.begin(), sorted.end(), [](const BDictEntry* x, const BDictEntry* y) { return key_less(x->key, y->key); });
+    // Stable, so entries that share a key keep their order and encoding the decoded
+    // canonical form gives the same bytes again.
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const BDictEntry* x, const BDictEntry* y) { return key_less(x->key, y->key); });
     out.buf.push_back('d');
     for (const BDictEntry* e : sorted) {
       append_string(out, bytes_view(e->key));

@@ -179,6 +179,26 @@ TEST(Bencode, EncodingSortsKeysBytewiseAndLeavesTheValueAlone) {
   EXPECT_EQ(Enc(BVal::integer(INT64_MIN)), "i-9223372036854775808e");
 }
 
+// A dictionary that holds keys more than once (decoding keeps them) encodes the entries of
+// one key in their own order, so the canonical form is stable across decode and encode.
+TEST(Bencode, EncodingKeepsTheOrderOfRepeatedKeys) {
+  std::string input = "d";
+  std::string expected_a = "", expected_b = "";
+  for (int i = 0; i < 40; ++i) {
+    const std::string entry = std::string(i % 2 == 0 ? "1:b" : "1:a") + "i" + std::to_string(i) + "e";
+    input += entry;
+    (i % 2 == 0 ? expected_b : expected_a) += entry;
+  }
+  input += "e";
+  const std::string expected = "d" + expected_a + expected_b + "e";
+  auto d = bencode_decode(B(input));
+  ASSERT_TRUE(d.has_value());
+  EXPECT_EQ(Enc(*d), expected);
+  auto again = bencode_decode(B(expected));
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(Enc(*again), expected);
+}
+
 TEST(Bencode, DictionaryGetters) {
   auto d = bencode_decode(B("d1:ai1e1:ai2e1:s3:abc1:u1:\xFF" "1:li1ee"));
   ASSERT_TRUE(d.has_value());
