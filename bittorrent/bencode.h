@@ -5,8 +5,9 @@
 // The decoder is strict about the textual form (no leading zeros, no negative zero, no
 // trailing bytes, integers inside the signed 64-bit range, bounded nesting and string
 // length) but keeps dictionaries exactly as read: in input order, unsorted, repeated keys
-// included. The encoder is canonical and always writes dictionary entries sorted by key, so
-// decoding and encoding again gives the canonical form, not necessarily the input bytes.
+// included. The encoder is canonical and always writes dictionary entries sorted by key
+// (entries that share a key in their own order), so decoding and encoding again gives the
+// canonical form, not necessarily the input bytes.
 // Callers that need the exact bytes of a sub-value (the info dictionary) cut them out of
 // the input by offset with decode_bval_at.
 //

@@ -67,6 +67,52 @@ TEST(Bencode, EveryErrorMessageFromItsSmallestInput) {
   }
 }
 
+// The same integers and faults as the first element of a longer list, where the decoder
+// reads many bytes at a time: values of every width and each fault keep their message.
+TEST(Bencode, IntegersAndFaultsInsideLongerInput) {
+  const std::string tail = "0:0:0:0:e";
+  const std::string digits = "123456789012345678";
+  for (std::size_t width = 1; width <= digits.size(); ++width) {
+    for (const bool negative : {false, true}) {
+      std::string text = negative ? "-" : "";
+      text.append(digits, 0, width);
+      std::string input = "li";
+      input.append(text).append("e").append(tail);
+      auto r = bencode_decode(B(input));
+      ASSERT_TRUE(r.has_value()) << text;
+      ASSERT_EQ(r->as_list()->size(), 5u);
+      EXPECT_EQ(*(*r->as_list())[0].as_int(), std::stoll(text)) << text;
+    }
+  }
+  const Bad cases[] = {
+      {"i0e", ""},
+      {"ie", "empty integer field"},
+      {"i-e", "dangling minus sign"},
+      {"i-0e", "negative zero or leading zero after minus"},
+      {"i00e", "leading zero in integer"},
+      {"i0123456e", "leading zero in integer"},
+      {"i01234567e", "leading zero in integer"},
+      {"i1234567xe", "non-digit byte in integer: 120"},
+      {"i12x4e", "non-digit byte in integer: 120"},
+      {"i1:e", "non-digit byte in integer: 58"},
+      {"i\x80" "e", "non-digit byte in integer: 128"},
+      {"00:", "leading zero in integer"},
+      {"1x:a", "non-digit byte in integer: 120"},
+      {"33554433:", "invalid byte string length: 33554433"},
+      {"99999999:", "invalid byte string length: 99999999"},
+      {"999999999:", "invalid byte string length: 999999999"},
+  };
+  for (const Bad& c : cases) {
+    auto r = bencode_decode(B("l" + c.input + tail));
+    if (c.message.empty()) {
+      EXPECT_TRUE(r.has_value()) << c.input;
+      continue;
+    }
+    ASSERT_FALSE(r.has_value()) << c.input;
+    EXPECT_EQ(r.error().message(), c.message) << c.input;
+  }
+}
+
 TEST(Bencode, DecodesTheSmallValues) {
   EXPECT_EQ(*bencode_decode(B("i0e"))->as_int(), 0);
   EXPECT_EQ(*bencode_decode(B("i-12e"))->as_int(), -12);
@@ -100,6 +146,11 @@ TEST(Bencode, LongestStringIsAcceptedOneMoreIsNot) {
   auto r = bencode_decode(B(input));
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->as_bytes()->size(), 33'554'432u);
+  // One more is refused even when the input holds every declared byte.
+  input = "33554433:" + std::string(33'554'433, 'z');
+  r = bencode_decode(B(input));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), "invalid byte string length: 33554433");
 }
 
 TEST(Bencode, DecodeAtGivesTheEndOffset) {
@@ -126,6 +177,26 @@ TEST(Bencode, EncodingSortsKeysBytewiseAndLeavesTheValueAlone) {
   entries.push_back({"a", BVal::integer(4)});
   EXPECT_EQ(Enc(BVal::dict(entries)), std::string("d1:ai4e2:abi2e1:zi3e1:\xFFi1ee"));
   EXPECT_EQ(Enc(BVal::integer(INT64_MIN)), "i-9223372036854775808e");
+}
+
+// A dictionary that holds keys more than once (decoding keeps them) encodes the entries of
+// one key in their own order, so the canonical form is stable across decode and encode.
+TEST(Bencode, EncodingKeepsTheOrderOfRepeatedKeys) {
+  std::string input = "d";
+  std::string expected_a = "", expected_b = "";
+  for (int i = 0; i < 40; ++i) {
+    const std::string entry = std::string(i % 2 == 0 ? "1:b" : "1:a") + "i" + std::to_string(i) + "e";
+    input += entry;
+    (i % 2 == 0 ? expected_b : expected_a) += entry;
+  }
+  input += "e";
+  const std::string expected = "d" + expected_a + expected_b + "e";
+  auto d = bencode_decode(B(input));
+  ASSERT_TRUE(d.has_value());
+  EXPECT_EQ(Enc(*d), expected);
+  auto again = bencode_decode(B(expected));
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(Enc(*again), expected);
 }
 
 TEST(Bencode, DictionaryGetters) {
@@ -209,6 +280,64 @@ for i in range(200):
     ASSERT_TRUE(b.has_value()) << line;
     EXPECT_EQ(bencode_encode(*b), canonical);
   }
+}
+
+// Many containers of many sizes in one input (a .torrent-like file list, nested lists from
+// empty to long, repeated keys): the decoded counts and re-encoding match libtorrent's.
+TEST(Bencode, ManyContainersAgreeWithLibtorrent) {
+  TempDir dir;
+  auto out = bt_test::RunPython(dir.path(), R"(
+random.seed(11)
+files = [{b'length': random.randrange(10**9), b'path': [b'dir%d' % (i % 7)] * (i % 4) + [b'f%d' % i]} for i in range(3000)]
+lists = [[random.randrange(-9, 9) for _ in range(n)] for n in range(0, 300, 7)]
+v = {b'info': {b'files': files, b'pieces': bytes(random.randrange(256) for _ in range(20 * 50))}, b'lists': lists}
+enc = lt.bencode(v)
+# The same dictionary once more with a repeated key, spliced in by hand.
+dup = b'l' + enc + b'd1:ai1e1:ai2eee'
+print(enc.hex())
+print(dup.hex())
+print(len(files), sum(len(f[b'path']) for f in files), len(lists), sum(len(l) for l in lists))
+)");
+  ASSERT_TRUE(out.has_value());
+  auto lines = bt_test::Lines(*out);
+  ASSERT_EQ(lines.size(), 3u);
+  const Bytes enc = bt_test::Unhex(lines[0]);
+  const Bytes dup = bt_test::Unhex(lines[1]);
+  std::istringstream counts(lines[2]);
+  std::size_t n_files = 0, n_segments = 0, n_lists = 0, n_ints = 0;
+  counts >> n_files >> n_segments >> n_lists >> n_ints;
+
+  auto v = bencode_decode(enc);
+  ASSERT_TRUE(v.has_value());
+  EXPECT_EQ(bencode_encode(*v), enc);
+  const BVal* files = bdict_get(*bdict_get(*v, "info"), "files");
+  ASSERT_NE(files, nullptr);
+  ASSERT_NE(files->as_list(), nullptr);
+  ASSERT_EQ(files->as_list()->size(), n_files);
+  std::size_t segments = 0;
+  for (const BVal& f : *files->as_list()) {
+    ASSERT_NE(f.as_dict(), nullptr);
+    EXPECT_EQ(f.as_dict()->size(), 2u);
+    segments += bdict_get(f, "path")->as_list()->size();
+  }
+  EXPECT_EQ(segments, n_segments);
+  const BVal* lists = bdict_get(*v, "lists");
+  ASSERT_EQ(lists->as_list()->size(), n_lists);
+  std::size_t ints = 0;
+  for (const BVal& l : *lists->as_list()) ints += l.as_list()->size();
+  EXPECT_EQ(ints, n_ints);
+
+  // Inside a list and beside a dictionary that holds a key twice, in input order.
+  auto d = bencode_decode(dup);
+  ASSERT_TRUE(d.has_value());
+  ASSERT_EQ(d->as_list()->size(), 2u);
+  EXPECT_EQ((*d->as_list())[0], *v);
+  const BVal::Dict& twice = *(*d->as_list())[1].as_dict();
+  ASSERT_EQ(twice.size(), 2u);
+  EXPECT_EQ(twice[0].key, "a");
+  EXPECT_EQ(*twice[0].value.as_int(), 1);
+  EXPECT_EQ(twice[1].key, "a");
+  EXPECT_EQ(*twice[1].value.as_int(), 2);
 }
 
 }  // namespace
