@@ -105,7 +105,56 @@ ONDREL_AES_TARGET void cbc_decrypt(const __m128i dk[15], const std::uint8_t iv[1
   }
 }
 
+// N chains side by side, each under its own round keys: the rounds of one chain wait on
+// each other, those of different chains keep the AES unit busy.
+template <int N>
+ONDREL_AES_TARGET inline void cbc_encrypt_lanes(const std::uint8_t* const rk[], std::uint8_t* const iv[],
+                                                std::uint8_t* const data[], std::size_t blocks) {
+  __m128i chain[N];
+  for (int l = 0; l < N; ++l) chain[l] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv[l]));
+  for (std::size_t b = 0; b < blocks; ++b) {
+    __m128i x[N];
+    for (int l = 0; l < N; ++l) {
+      const __m128i k0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rk[l]));
+      x[l] = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data[l] + 16 * b)), k0);
+      x[l] = _mm_xor_si128(x[l], chain[l]);
+    }
+    for (int r = 1; r < 14; ++r) {
+      for (int l = 0; l < N; ++l) {
+        x[l] = _mm_aesenc_si128(x[l], _mm_loadu_si128(reinterpret_cast<const __m128i*>(rk[l] + 16 * r)));
+      }
+    }
+    for (int l = 0; l < N; ++l) {
+      chain[l] = _mm_aesenclast_si128(x[l], _mm_loadu_si128(reinterpret_cast<const __m128i*>(rk[l] + 16 * 14)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(data[l] + 16 * b), chain[l]);
+    }
+  }
+  for (int l = 0; l < N; ++l) _mm_storeu_si128(reinterpret_cast<__m128i*>(iv[l]), chain[l]);
+}
+
 }  // namespace
+
+ONDREL_AES_TARGET void aes256_cbc_encrypt_lanes_x86(const std::uint8_t* const enc[], std::uint8_t* const iv[],
+                                                    std::uint8_t* const data[], std::size_t lanes,
+                                                    std::size_t blocks) {
+  while (lanes > 0) {
+    const std::size_t n = lanes < 8 ? lanes : 8;
+    switch (n) {
+      case 1: cbc_encrypt_lanes<1>(enc, iv, data, blocks); break;
+      case 2: cbc_encrypt_lanes<2>(enc, iv, data, blocks); break;
+      case 3: cbc_encrypt_lanes<3>(enc, iv, data, blocks); break;
+      case 4: cbc_encrypt_lanes<4>(enc, iv, data, blocks); break;
+      case 5: cbc_encrypt_lanes<5>(enc, iv, data, blocks); break;
+      case 6: cbc_encrypt_lanes<6>(enc, iv, data, blocks); break;
+      case 7: cbc_encrypt_lanes<7>(enc, iv, data, blocks); break;
+      default: cbc_encrypt_lanes<8>(enc, iv, data, blocks); break;
+    }
+    enc += n;
+    iv += n;
+    data += n;
+    lanes -= n;
+  }
+}
 
 ONDREL_AES_TARGET void aes256_cbc_encrypt_x86(const std::uint8_t key[32], const std::uint8_t iv[16],
                                               const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
@@ -167,6 +216,10 @@ void aes256_cbc_encrypt_rk_x86(const std::uint8_t*, const std::uint8_t*, const s
 }
 void aes256_cbc_decrypt_rk_x86(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
                                std::size_t) {
+  std::abort();
+}
+void aes256_cbc_encrypt_lanes_x86(const std::uint8_t* const*, std::uint8_t* const*, std::uint8_t* const*,
+                                  std::size_t, std::size_t) {
   std::abort();
 }
 

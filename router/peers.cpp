@@ -312,6 +312,8 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
     peer_sessions[index].last_activity_ms = now.mono_ms;
     const common::Hash peer = peer_sessions[index].peer;
     bool terminated = false;
+    // The frame's relayed cells get their layers together (flush_transit_cells).
+    const bool batching = std::exchange(batch_transit_cells, true);
     for (const ntcp2::Ntcp2Block& block : **received) {
       if (const auto* i2np_block = block.get_if<ntcp2::Ntcp2Block::I2np>()) {
         ++peer_sessions[index].messages_received;
@@ -326,6 +328,8 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
         terminated = true;
       }
     }
+    batch_transit_cells = batching;
+    if (!batching) flush_transit_cells(now);
     if (terminated) failed = true;
   }
 

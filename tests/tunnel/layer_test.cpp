@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <random>
+#include <vector>
 
 #include "tests/crypto/openssl_ref.h"
 #include "tests/tunnel/tunnel_test_util.h"
@@ -85,6 +86,42 @@ TEST(HopLayer, MatchesOpenSslOnRandomCellsAndKeys) {
       work = cell;
       remove_layer(LayerDecryptKeys::expand(l2, i2, engine), CellSpan(work.data(), kCellSize));
       EXPECT_EQ(work, openssl_remove_layer(l2, i2, cell));
+    }
+  }
+}
+
+// Several cells layered together, each under its own hop's keys (some hops shared), as
+// one add_layer each through OpenSSL; counts around the group of eight.
+TEST(HopLayer, ManyCellsMatchOpenSsl) {
+  std::mt19937_64 rng(0x3a9e);
+  for (crypto::Engine engine : {crypto::Engine::Best, crypto::Engine::Portable}) {
+    for (std::size_t count : {0u, 1u, 4u, 8u, 9u, 17u}) {
+      SCOPED_TRACE(testing::Message() << "engine " << static_cast<int>(engine) << ", " << count << " cells");
+      std::vector<Key32> layer_keys, iv_keys;
+      std::vector<LayerEncryptKeys> expanded;
+      std::vector<Bytes> cells, work;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (i % 4 == 3) {
+          layer_keys.push_back(layer_keys.back());
+          iv_keys.push_back(iv_keys.back());
+        } else {
+          layer_keys.push_back(random_key(rng));
+          iv_keys.push_back(random_key(rng));
+        }
+        expanded.push_back(LayerEncryptKeys::expand(layer_keys.back(), iv_keys.back(), engine));
+        cells.push_back(random_bytes(rng, kCellSize));
+      }
+      work = cells;
+      std::vector<const LayerEncryptKeys*> keys;
+      std::vector<std::uint8_t*> spans;
+      for (std::size_t i = 0; i < count; ++i) {
+        keys.push_back(&expanded[i]);
+        spans.push_back(work[i].data());
+      }
+      add_layers(keys, spans);
+      for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(work[i], openssl_add_layer(layer_keys[i], iv_keys[i], cells[i])) << "cell " << i;
+      }
     }
   }
 }
