@@ -249,8 +249,10 @@ struct Router {
   void relay_tunnel_gateway(const Arrival& arrival, const i2np::I2npPayload::TunnelGateway& message, const Now& now);
   // Reads one cleartext cell that came out of source and delivers each message it
   // completes (one level deeper than the TunnelData that carried it, carrier_depth). A
-  // cell whose padding, checksum or any fragment is bad delivers nothing.
-  void consume_cleartext_cell(const tunnel::CellSource& source, ByteView cell, int carrier_depth, const Now& now);
+  // cell whose padding, checksum or any fragment is bad delivers nothing. checksum_checked:
+  // tunnel::check_cell_checksums passed the cell already.
+  void consume_cleartext_cell(const tunnel::CellSource& source, ByteView cell, int carrier_depth, const Now& now,
+                              bool checksum_checked = false);
   // Decodes one message with the standard header and delivers it: Local here, under
   // arrival; Router and Tunnel onwards, except out of an own inbound tunnel, whose
   // gateway must not be able to make this router send where it says.

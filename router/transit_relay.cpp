@@ -21,9 +21,11 @@ namespace {
 
 // A cell that has its layer: sent on to the next hop, or read here when this router is
 // the tunnel's outbound endpoint.
-void pass_on(Router& r, std::uint32_t tunnel_id, tunnel::RelayedCell& out, int carrier_depth, const Now& now) {
+void pass_on(Router& r, std::uint32_t tunnel_id, tunnel::RelayedCell& out, int carrier_depth, const Now& now,
+             bool checksum_checked = false) {
   if (out.is_endpoint) {
-    r.consume_cleartext_cell({tunnel::CellSource::Kind::TransitEndpoint, tunnel_id}, out.cell, carrier_depth, now);
+    r.consume_cleartext_cell({tunnel::CellSource::Kind::TransitEndpoint, tunnel_id}, out.cell, carrier_depth, now,
+                             checksum_checked);
     return;
   }
   r.send_i2np_to_peer(out.next_router,
@@ -68,9 +70,23 @@ void Router::flush_transit_cells(const Now& now) {
     ++n;
   }
   tunnel::add_layers(std::span(keys).first(n), std::span(cells).first(n));
+  // The cells that end here are cleartext now: their checksums are hashed together too. A
+  // cell that fails is read as before, which drops it.
+  std::array<ByteView, kQueuedTransitCells> clear{};
+  std::array<std::size_t, kQueuedTransitCells> clear_index{};
+  std::array<bool, kQueuedTransitCells> checked{};
+  std::size_t ends = 0;
+  for (std::size_t i = 0; i < flushing_transit_cells.size() && i < kQueuedTransitCells; ++i) {
+    if (!layered[i] || !flushing_transit_cells[i].relayed.is_endpoint) continue;
+    clear[ends] = flushing_transit_cells[i].relayed.cell;
+    clear_index[ends++] = i;
+  }
+  std::array<bool, kQueuedTransitCells> ok{};
+  tunnel::check_cell_checksums(std::span(clear).first(ends), std::span(ok).first(ends));
+  for (std::size_t j = 0; j < ends; ++j) checked[clear_index[j]] = ok[j];
   for (std::size_t i = 0; i < flushing_transit_cells.size() && i < kQueuedTransitCells; ++i) {
     QueuedTransitCell& q = flushing_transit_cells[i];
-    if (layered[i]) pass_on(*this, q.tunnel_id, q.relayed, q.carrier_depth, now);
+    if (layered[i]) pass_on(*this, q.tunnel_id, q.relayed, q.carrier_depth, now, checked[i]);
   }
   flushing_transit_cells.clear();
   batch_transit_cells = batching;
