@@ -118,67 +118,60 @@ Sha256Digest digest_of(const std::array<std::uint32_t, 8>& state) {
   return out;
 }
 
-// Up to sixteen messages through the vector lanes: the whole blocks all lanes have run
-// together, then each lane's remaining whole blocks and tail are copied behind one another
-// and run together for as many blocks as all have; what is left of a longer lane runs
-// alone on the SHA instructions or the portable code.
+// Up to sixteen messages through the vector lanes. Each lane's blocks are its message's
+// whole blocks, then its tail; the lanes run together in stretches as long as the
+// shortest contiguous run left among them, while at least kMinLanesUsed still have
+// blocks. A lane that is done runs on into a state nobody reads; the last few lanes are
+// finished one at a time.
 void sixteen_lanes(std::span<const ByteView> messages, std::span<Sha256Digest> digests) {
   const std::size_t n = messages.size();
   std::array<std::array<std::uint32_t, 8>, kLanes> states;
+  std::array<Tail, kLanes> tails;
+  std::array<std::size_t, kLanes> whole{}, total{}, done{};
+  for (std::size_t l = 0; l < n; ++l) {
+    states[l] = initial;
+    tails[l] = tail_of(messages[l]);
+    whole[l] = messages[l].size() / 64;
+    total[l] = whole[l] + tails[l].blocks;
+  }
+  // Where lane l's next blocks are, and how many follow there without a break.
+  const auto next = [&](std::size_t l) -> std::pair<const std::uint8_t*, std::size_t> {
+    if (done[l] < whole[l]) return {messages[l].data() + 64 * done[l], whole[l] - done[l]};
+    return {tails[l].bytes.data() + 64 * (done[l] - whole[l]), total[l] - done[l]};
+  };
+  std::array<std::uint32_t, 8> idle_state{};
   std::array<std::uint32_t*, kLanes> state_ptrs;
   std::array<const std::uint8_t*, kLanes> data;
-  std::size_t common = SIZE_MAX;
-  for (std::size_t l = 0; l < kLanes; ++l) {
-    states[l] = initial;
-    state_ptrs[l] = states[l].data();
-    // Unused lanes repeat the first message into states nobody reads.
-    const ByteView m = messages[l < n ? l : 0];
-    data[l] = m.data();
-    common = std::min(common, m.size() / 64);
-  }
-  if (common > 0) detail::sha256_blocks_x16(state_ptrs.data(), data.data(), common);
-
-  // The rest of each lane: at most a few whole blocks in the cases this is meant for;
-  // anything longer than the buffer runs alone.
-  constexpr std::size_t kRestBlocks = 8;
-  std::array<std::array<std::uint8_t, 64 * kRestBlocks>, kLanes> rest;
-  std::array<std::size_t, kLanes> rest_blocks{};
-  std::size_t rest_common = SIZE_MAX;
-  for (std::size_t l = 0; l < kLanes; ++l) {
-    const ByteView m = messages[l < n ? l : 0];
-    const std::size_t whole = m.size() / 64 - common;
-    const Tail t = tail_of(m);
-    if (whole + t.blocks > kRestBlocks) {
-      Sha256 alone;
-      alone.update(m);
-      if (l < n) digests[l] = alone.finalize();
-      rest_blocks[l] = 0;
-      continue;
+  for (;;) {
+    std::size_t active = 0, stretch = SIZE_MAX;
+    const std::uint8_t* any = nullptr;
+    for (std::size_t l = 0; l < n; ++l) {
+      if (done[l] == total[l]) continue;
+      const auto [p, run] = next(l);
+      ++active;
+      stretch = std::min(stretch, run);
+      any = p;
     }
-    if (whole > 0) std::memcpy(rest[l].data(), m.data() + 64 * common, 64 * whole);
-    std::memcpy(rest[l].data() + 64 * whole, t.bytes.data(), 64 * t.blocks);
-    rest_blocks[l] = whole + t.blocks;
-    rest_common = std::min(rest_common, rest_blocks[l]);
-    data[l] = rest[l].data();
-  }
-  if (rest_common != SIZE_MAX) {
-    // A lane finished alone above runs on a live lane's bytes into a state nobody reads.
-    std::size_t live = 0;
-    while (rest_blocks[live] == 0) ++live;
+    if (active < kMinLanesUsed) break;
     for (std::size_t l = 0; l < kLanes; ++l) {
-      if (rest_blocks[l] == 0) data[l] = rest[live].data();
+      const bool live = l < n && done[l] < total[l];
+      state_ptrs[l] = live ? states[l].data() : idle_state.data();
+      data[l] = live ? next(l).first : any;
     }
-    detail::sha256_blocks_x16(state_ptrs.data(), data.data(), rest_common);
+    detail::sha256_blocks_x16(state_ptrs.data(), data.data(), stretch);
+    for (std::size_t l = 0; l < n; ++l) {
+      if (done[l] < total[l]) done[l] += stretch;
+    }
   }
   for (std::size_t l = 0; l < n; ++l) {
-    if (rest_blocks[l] == 0) continue;
-    if (rest_blocks[l] > rest_common) {
-      const std::uint8_t* p = rest[l].data() + 64 * rest_common;
+    while (done[l] < total[l]) {
+      const auto [p, run] = next(l);
       if (cpu_features().sha) {
-        detail::sha256_blocks_x86(states[l].data(), p, rest_blocks[l] - rest_common);
+        detail::sha256_blocks_x86(states[l].data(), p, run);
       } else {
-        blocks_portable(states[l].data(), p, rest_blocks[l] - rest_common);
+        blocks_portable(states[l].data(), p, run);
       }
+      done[l] += run;
     }
     digests[l] = digest_of(states[l]);
   }

@@ -61,8 +61,9 @@ TEST_P(Sha256Many, EqualAndNearlyEqualLengths) {
   check(sizes, rng, isa());
 }
 
-// One long message among short ones: its rest does not fit the lanes' buffers and is
-// finished alone, as are short lanes among long ones.
+// One long message among short ones: the lanes run while eight still have blocks, the
+// long one finishes alone; and lanes that end early among long ones (an empty message
+// too) run on idle while the others go on.
 TEST_P(Sha256Many, LongAndShortTogether) {
   std::mt19937_64 rng(0x10e6);
   std::vector<std::size_t> sizes(12, 100);
