@@ -135,7 +135,9 @@ TEST(I2npMessage, EveryKindRoundTripsWithBothHeaders) {
                                std::holds_alternative<P::ShortTunnelBuild>(c.payload.value) ||
                                std::holds_alternative<P::OutboundTunnelBuildReply>(c.payload.value) ||
                                std::holds_alternative<P::Unknown>(c.payload.value);
-    if (carries_bytes) EXPECT_EQ(c.payload.body_size_hint(), body->size());
+    if (carries_bytes) {
+      EXPECT_EQ(c.payload.body_size_hint(), body->size());
+    }
 
     auto standard = encode_standard_message(0x01020304, 0x1122334455667788ULL, c.payload);
     ASSERT_TRUE(standard);
