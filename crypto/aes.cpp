@@ -253,4 +253,22 @@ Result<void> aes256_cbc_encrypt_many(std::span<const CbcEncryptJob> jobs) {
   return {};
 }
 
+void aes256_decrypt_blocks(std::span<const Aes256DecryptKey* const> keys, std::span<std::uint8_t* const> blocks) {
+  constexpr std::size_t kLanes = 8;
+  const std::size_t count = std::min(keys.size(), blocks.size());
+  std::size_t i = 0;
+  while (i < count) {
+    if (!keys[i]->hardware) {
+      cbc_decrypt(*keys[i], zero_iv, blocks[i], blocks[i], 1);
+      ++i;
+      continue;
+    }
+    const std::uint8_t* dec[kLanes];
+    std::size_t n = 0;
+    for (; n < kLanes && i + n < count && keys[i + n]->hardware; ++n) dec[n] = keys[i + n]->rk.data();
+    detail::aes256_decrypt_lanes_x86(dec, blocks.data() + i, n);
+    i += n;
+  }
+}
+
 }  // namespace crypto

@@ -74,4 +74,9 @@ struct CbcEncryptJob {
 // blocks), CryptoError::InvalidNonce (iv not 16 bytes), CryptoError::InvalidKey (no key).
 Result<void> aes256_cbc_encrypt_many(std::span<const CbcEncryptJob> jobs);
 
+// aes256_decrypt_block(*keys[i], block, block) for the 16 bytes at each blocks[i] (the
+// spans have the same size; the blocks do not overlap), up to eight at a time side by side
+// on the AES instructions.
+void aes256_decrypt_blocks(std::span<const Aes256DecryptKey* const> keys, std::span<std::uint8_t* const> blocks);
+
 }  // namespace crypto

@@ -101,14 +101,13 @@ Result<void> Router::send_through_tunnel(std::uint32_t outbound_tunnel_id, const
   // The cells leave together, in one write, unless the caller already holds link sends.
   const bool held = std::exchange(hold_link_sends, true);
   Result<void> result;
-  for (const Bytes& cell : *cells) {
-    auto prepared = out.prepare_outbound_cell(cell);
-    if (!prepared) {
-      result = wrap(RouterError::Tunnel, std::move(prepared.error()));
-      break;
+  if (auto prepared = out.prepare_outbound_cells(*cells); !prepared) {
+    result = wrap(RouterError::Tunnel, std::move(prepared.error()));
+  } else {
+    for (Bytes& cell : *cells) {
+      send_i2np_to_peer(first_hop, i2np::I2npPayload{i2np::I2npPayload::TunnelData{first_receive_id, std::move(cell)}},
+                        now);
     }
-    send_i2np_to_peer(first_hop,
-                      i2np::I2npPayload{i2np::I2npPayload::TunnelData{first_receive_id, std::move(*prepared)}}, now);
   }
   hold_link_sends = held;
   if (!held) flush_link_sends(now);

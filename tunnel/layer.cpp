@@ -48,6 +48,24 @@ void add_layers(std::span<const LayerEncryptKeys* const> keys, std::span<std::ui
   }
 }
 
+void remove_layers(std::span<const LayerDecryptKeys* const> keys, std::span<std::uint8_t* const> cells) {
+  constexpr std::size_t kGroup = 8;
+  const std::size_t count = std::min(keys.size(), cells.size());
+  for (std::size_t at = 0; at < count; at += kGroup) {
+    const std::size_t n = std::min(kGroup, count - at);
+    std::array<const crypto::Aes256DecryptKey*, kGroup> iv_keys{};
+    for (std::size_t i = 0; i < n; ++i) iv_keys[i] = &keys[at + i]->iv;
+    const auto ivs = cells.subspan(at, n);
+    crypto::aes256_decrypt_blocks(std::span(iv_keys).first(n), ivs);
+    for (std::size_t i = 0; i < n; ++i) {
+      const CellSpan cell(cells[at + i], kCellBytes);
+      const auto data = cell.subspan<kIv>();
+      (void)crypto::aes256_cbc_decrypt(keys[at + i]->layer, cell.first<kIv>(), data, data);
+    }
+    crypto::aes256_decrypt_blocks(std::span(iv_keys).first(n), ivs);
+  }
+}
+
 void remove_layer(const LayerDecryptKeys& keys, CellSpan cell) {
   const auto iv = cell.first<kIv>();
   crypto::aes256_decrypt_block(keys.iv, iv, iv);

@@ -110,6 +110,40 @@ TEST(AesMany, MixedEngines) {
   }
 }
 
+// Single blocks decrypted side by side, each under its own key, on each engine and on a
+// mix: OpenSSL's ECB decryption of each block.
+TEST(AesMany, DecryptBlocksMatchOpenSsl) {
+  std::mt19937_64 rng(0xdec);
+  const std::vector<std::vector<crypto::Engine>> mixes = {
+      {crypto::Engine::Best}, {crypto::Engine::Portable}, {crypto::Engine::Best, crypto::Engine::Portable}};
+  for (const auto& engines : mixes) {
+    for (std::size_t count : {0u, 1u, 5u, 8u, 9u, 17u}) {
+      std::vector<Bytes> key_bytes, plain;
+      std::vector<crypto::Aes256DecryptKey> keys;
+      Bytes buffer = crypto_test::random_bytes(rng, 16 * count + 3);  // blocks at offset 3
+      for (std::size_t i = 0; i < count; ++i) {
+        key_bytes.push_back(crypto_test::random_bytes(rng, 32));
+        auto k = crypto::aes256_decrypt_key(key_bytes.back(), engines[i % engines.size()]);
+        ASSERT_TRUE(k.has_value());
+        keys.push_back(*k);
+        plain.push_back(Bytes(buffer.begin() + static_cast<std::ptrdiff_t>(3 + 16 * i),
+                              buffer.begin() + static_cast<std::ptrdiff_t>(3 + 16 * i + 16)));
+      }
+      std::vector<const crypto::Aes256DecryptKey*> key_ptrs;
+      std::vector<std::uint8_t*> blocks;
+      for (std::size_t i = 0; i < count; ++i) {
+        key_ptrs.push_back(&keys[i]);
+        blocks.push_back(buffer.data() + 3 + 16 * i);
+      }
+      crypto::aes256_decrypt_blocks(key_ptrs, blocks);
+      for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(Bytes(blocks[i], blocks[i] + 16), openssl_ref::cipher(EVP_aes_256_ecb(), false, key_bytes[i], {}, plain[i]))
+            << "block " << i << " of " << count;
+      }
+    }
+  }
+}
+
 TEST(AesMany, RefusalsWriteNothing) {
   std::mt19937_64 rng(0xbad);
   const auto key = crypto::aes256_encrypt_key(crypto_test::random_bytes(rng, 32));

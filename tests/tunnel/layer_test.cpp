@@ -122,8 +122,45 @@ TEST(HopLayer, ManyCellsMatchOpenSsl) {
       for (std::size_t i = 0; i < count; ++i) {
         EXPECT_EQ(work[i], openssl_add_layer(layer_keys[i], iv_keys[i], cells[i])) << "cell " << i;
       }
+      // And their removal, the same way.
+      std::vector<LayerDecryptKeys> dec_expanded;
+      std::vector<const LayerDecryptKeys*> dec_keys;
+      for (std::size_t i = 0; i < count; ++i) {
+        dec_expanded.push_back(LayerDecryptKeys::expand(layer_keys[i], iv_keys[i], engine));
+      }
+      for (std::size_t i = 0; i < count; ++i) dec_keys.push_back(&dec_expanded[i]);
+      work = cells;
+      remove_layers(dec_keys, spans);
+      for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(work[i], openssl_remove_layer(layer_keys[i], iv_keys[i], cells[i])) << "cell " << i;
+      }
     }
   }
+}
+
+// The gateway's preparation of a message's cells at once: each cell as prepare_outbound_cell
+// leaves it (OpenSSL's removal of the last hop's layer, then the first's); a cell of the
+// wrong size refuses the whole call, changing nothing.
+TEST(HopLayer, PrepareOutboundCellsTogether) {
+  std::mt19937_64 rng(0x9a7e);
+  const Key32 l1 = random_key(rng), i1 = random_key(rng), l2 = random_key(rng), i2 = random_key(rng);
+  Tunnel t;
+  t.outbound = true;
+  t.hops = {hop_with(l1, i1, 1, 2), hop_with(l2, i2, 2, 3)};
+  std::vector<Bytes> cells;
+  for (int i = 0; i < 11; ++i) cells.push_back(random_bytes(rng, kCellSize));
+  std::vector<Bytes> work = cells;
+  ASSERT_TRUE(t.prepare_outbound_cells(work).has_value());
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    EXPECT_EQ(work[i], openssl_remove_layer(l1, i1, openssl_remove_layer(l2, i2, cells[i]))) << i;
+  }
+  work = cells;
+  work[4].pop_back();
+  const std::vector<Bytes> before = work;
+  auto refused = t.prepare_outbound_cells(work);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_TRUE(refused.error().is(TunnelError::InvalidLength));
+  EXPECT_EQ(work, before);
 }
 
 TEST(HopLayer, RoundTrips) {
