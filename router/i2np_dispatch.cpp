@@ -79,7 +79,7 @@ void Router::handle_i2np_message(const std::optional<common::Hash>& from, const 
 void Router::dispatch_i2np_message(const Arrival& arrival, const i2np::I2npShortHeader& header,
                                    const i2np::I2npPayload& payload, const Now& now) {
   using P = i2np::I2npPayload;
-  // Relayed cells queued from the same frame go on before anything else is handled.
+  // Relayed cells queued in the same pass go on before anything else is handled.
   if (!std::holds_alternative<P::TunnelData>(payload.value)) flush_transit_cells(now);
   if (!admit_message(debug, arrival, payload)) return;
   std::visit(

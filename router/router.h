@@ -145,9 +145,9 @@ struct Router {
   // While set, messages sent on links wait in the links' queues and leave together at the
   // end of the session pass (or of a tunnel send), many frames in one write.
   bool hold_link_sends = false;
-  // While set (the cells of one received frame), cells relayed for other routers' tunnels
-  // wait here, in arrival order, and get their layers together; they go on before any other
-  // message is handled, or when the frame ends (flush_transit_cells). At most
+  // While set (a session pass reading a link's frames), cells relayed for other routers'
+  // tunnels wait here, in arrival order, and get their layers together; they go on before
+  // any other message is handled, or when the pass ends (flush_transit_cells). At most
   // kQueuedTransitCells wait.
   struct QueuedTransitCell {
     std::uint32_t tunnel_id = 0;

@@ -33,7 +33,7 @@ void pass_on(Router& r, std::uint32_t tunnel_id, tunnel::RelayedCell& out, int c
 }
 
 // One cell through the transit hop receiving on tunnel_id: at once, or queued for the
-// layers of the frame's cells to be added together. An unknown id or a relay error drops
+// layers of the cells read in the same pass to be added together. An unknown id or a relay error drops
 // the cell.
 void relay_one_cell(Router& r, std::uint32_t tunnel_id, ByteView cell, int carrier_depth, const Now& now) {
   if (!r.batch_transit_cells) {

@@ -121,7 +121,7 @@ TEST(I2npMessage, EveryKindRoundTripsWithBothHeaders) {
     auto body = c.payload.encode_body();
     ASSERT_TRUE(body);
     // Appended after bytes already in a writer, the same body; the size reserved for it is
-    // exact for the kinds that carry bytes, and never wrong by more than a small guess.
+    // exact for the kinds that carry bytes.
     encoding::Writer appended;
     appended.write_u32_be(0x99887766);
     ASSERT_TRUE(c.payload.encode_body_to(appended));
