@@ -1,5 +1,6 @@
 #include "crypto/aes.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "crypto/aes_core.h"
@@ -201,6 +202,73 @@ Result<void> aes256_cbc_decrypt(const Aes256DecryptKey& key, std::span<const std
   if (auto ok = check_cbc_spans(in, out); !ok) return ok;
   cbc_decrypt(key, iv.data(), in.data(), out.data(), in.size() / 16);
   return {};
+}
+
+Result<void> aes256_cbc_encrypt_many(std::span<const CbcEncryptJob> jobs) {
+  for (const CbcEncryptJob& job : jobs) {
+    if (job.key == nullptr) return fail(CryptoError::InvalidKey, "AES-CBC job without a key");
+    if (job.iv.size() != 16) {
+      return fail(CryptoError::InvalidNonce, msg("AES-CBC IV must be 16 bytes, got ", job.iv.size()));
+    }
+    if (job.data.size() % 16 != 0) {
+      return fail(CryptoError::InvalidLength,
+                  msg("AES-CBC input must be a multiple of 16 bytes, got ", job.data.size()));
+    }
+  }
+  constexpr std::size_t kLanes = 8;
+  std::size_t i = 0;
+  while (i < jobs.size()) {
+    // A run of hardware keys goes through the lanes, up to eight at a time, for as many
+    // blocks as its shortest job has; each job's rest continues alone from its chain.
+    const CbcEncryptJob& first = jobs[i];
+    if (!first.key->hardware) {
+      cbc_encrypt(*first.key, first.iv.data(), first.data.data(), first.data.data(), first.data.size() / 16);
+      if (!first.data.empty()) std::memcpy(first.iv.data(), first.data.data() + first.data.size() - 16, 16);
+      ++i;
+      continue;
+    }
+    const std::uint8_t* enc[kLanes];
+    std::uint8_t* iv[kLanes];
+    std::uint8_t* data[kLanes];
+    std::size_t n = 0;
+    std::size_t common = first.data.size() / 16;
+    for (; n < kLanes && i + n < jobs.size() && jobs[i + n].key->hardware; ++n) {
+      const CbcEncryptJob& job = jobs[i + n];
+      enc[n] = job.key->rk.data();
+      iv[n] = job.iv.data();
+      data[n] = job.data.data();
+      common = std::min(common, job.data.size() / 16);
+    }
+    if (common > 0) detail::aes256_cbc_encrypt_lanes_x86(enc, iv, data, n, common);
+    for (std::size_t l = 0; l < n; ++l) {
+      const CbcEncryptJob& job = jobs[i + l];
+      const std::size_t rest = job.data.size() / 16 - common;
+      if (rest == 0) continue;
+      std::uint8_t* p = job.data.data() + 16 * common;
+      detail::aes256_cbc_encrypt_rk_x86(job.key->rk.data(), job.iv.data(), p, p, rest);
+      std::memcpy(job.iv.data(), p + 16 * (rest - 1), 16);
+    }
+    i += n;
+  }
+  return {};
+}
+
+void aes256_decrypt_blocks(std::span<const Aes256DecryptKey* const> keys, std::span<std::uint8_t* const> blocks) {
+  constexpr std::size_t kLanes = 8;
+  const std::size_t count = std::min(keys.size(), blocks.size());
+  std::size_t i = 0;
+  while (i < count) {
+    if (!keys[i]->hardware) {
+      cbc_decrypt(*keys[i], zero_iv, blocks[i], blocks[i], 1);
+      ++i;
+      continue;
+    }
+    const std::uint8_t* dec[kLanes];
+    std::size_t n = 0;
+    for (; n < kLanes && i + n < count && keys[i + n]->hardware; ++n) dec[n] = keys[i + n]->rk.data();
+    detail::aes256_decrypt_lanes_x86(dec, blocks.data() + i, n);
+    i += n;
+  }
 }
 
 }  // namespace crypto

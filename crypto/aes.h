@@ -57,4 +57,26 @@ Result<void> aes256_cbc_encrypt(const Aes256EncryptKey& key, std::span<const std
 Result<void> aes256_cbc_decrypt(const Aes256DecryptKey& key, std::span<const std::uint8_t, 16> iv, ByteView in,
                                 std::span<std::uint8_t> out);
 
+// One of several independent CBC encryptions done together: data (a whole number of
+// blocks) is encrypted in place under key from the chaining value in iv, and iv is left
+// holding the last ciphertext block (unchanged when data is empty), so a later call
+// continues the chain.
+struct CbcEncryptJob {
+  const Aes256EncryptKey* key = nullptr;
+  std::span<std::uint8_t> iv;  // 16 bytes
+  std::span<std::uint8_t> data;
+};
+
+// The same bytes as one aes256_cbc_encrypt per job, but on the AES instructions up to
+// eight jobs' blocks go through the cipher side by side: CBC encryption is serial within
+// one chain, not across chains. Jobs may differ in length and key; their bytes must not
+// overlap. Nothing is written when a job is bad: CryptoError::InvalidLength (data not whole
+// blocks), CryptoError::InvalidNonce (iv not 16 bytes), CryptoError::InvalidKey (no key).
+Result<void> aes256_cbc_encrypt_many(std::span<const CbcEncryptJob> jobs);
+
+// aes256_decrypt_block(*keys[i], block, block) for the 16 bytes at each blocks[i] (the
+// spans have the same size; the blocks do not overlap), up to eight at a time side by side
+// on the AES instructions.
+void aes256_decrypt_blocks(std::span<const Aes256DecryptKey* const> keys, std::span<std::uint8_t* const> blocks);
+
 }  // namespace crypto

@@ -75,23 +75,24 @@ ONDREL_AES_TARGET void cbc_decrypt(const __m128i dk[15], const std::uint8_t iv[1
                                    std::uint8_t* out, std::size_t blocks) {
   __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
   std::size_t b = 0;
-  // Blocks are independent under decryption: four at a time keep the AES unit busy.
+  // Blocks are independent under decryption: eight at a time keep the AES unit busy.
   // Every input block of a group is loaded before any output is stored, so in and out
   // may be the same bytes.
-  for (; b + 4 <= blocks; b += 4) {
-    __m128i c[4], x[4];
-    for (int j = 0; j < 4; ++j) {
+  constexpr int kWays = 8;
+  for (; b + kWays <= blocks; b += kWays) {
+    __m128i c[kWays], x[kWays];
+    for (int j = 0; j < kWays; ++j) {
       c[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * (b + static_cast<std::size_t>(j))));
       x[j] = _mm_xor_si128(c[j], dk[0]);
     }
     for (int r = 1; r < 14; ++r) {
-      for (int j = 0; j < 4; ++j) x[j] = _mm_aesdec_si128(x[j], dk[r]);
+      for (int j = 0; j < kWays; ++j) x[j] = _mm_aesdec_si128(x[j], dk[r]);
     }
-    for (int j = 0; j < 4; ++j) x[j] = _mm_aesdeclast_si128(x[j], dk[14]);
+    for (int j = 0; j < kWays; ++j) x[j] = _mm_aesdeclast_si128(x[j], dk[14]);
     x[0] = _mm_xor_si128(x[0], chain);
-    for (int j = 1; j < 4; ++j) x[j] = _mm_xor_si128(x[j], c[j - 1]);
-    chain = c[3];
-    for (int j = 0; j < 4; ++j) {
+    for (int j = 1; j < kWays; ++j) x[j] = _mm_xor_si128(x[j], c[j - 1]);
+    chain = c[kWays - 1];
+    for (int j = 0; j < kWays; ++j) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * (b + static_cast<std::size_t>(j))), x[j]);
     }
   }
@@ -105,7 +106,95 @@ ONDREL_AES_TARGET void cbc_decrypt(const __m128i dk[15], const std::uint8_t iv[1
   }
 }
 
+// N chains side by side, each under its own round keys: the rounds of one chain wait on
+// each other, those of different chains keep the AES unit busy.
+template <int N>
+ONDREL_AES_TARGET inline void cbc_encrypt_lanes(const std::uint8_t* const rk[], std::uint8_t* const iv[],
+                                                std::uint8_t* const data[], std::size_t blocks) {
+  __m128i chain[N];
+  for (int l = 0; l < N; ++l) chain[l] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv[l]));
+  for (std::size_t b = 0; b < blocks; ++b) {
+    __m128i x[N];
+    for (int l = 0; l < N; ++l) {
+      const __m128i k0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rk[l]));
+      x[l] = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data[l] + 16 * b)), k0);
+      x[l] = _mm_xor_si128(x[l], chain[l]);
+    }
+    for (int r = 1; r < 14; ++r) {
+      for (int l = 0; l < N; ++l) {
+        x[l] = _mm_aesenc_si128(x[l], _mm_loadu_si128(reinterpret_cast<const __m128i*>(rk[l] + 16 * r)));
+      }
+    }
+    for (int l = 0; l < N; ++l) {
+      chain[l] = _mm_aesenclast_si128(x[l], _mm_loadu_si128(reinterpret_cast<const __m128i*>(rk[l] + 16 * 14)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(data[l] + 16 * b), chain[l]);
+    }
+  }
+  for (int l = 0; l < N; ++l) _mm_storeu_si128(reinterpret_cast<__m128i*>(iv[l]), chain[l]);
+}
+
+// N single blocks in place, each under its own decryption round keys.
+template <int N>
+ONDREL_AES_TARGET inline void decrypt_lanes(const std::uint8_t* const dk[], std::uint8_t* const block[]) {
+  __m128i x[N];
+  for (int l = 0; l < N; ++l) {
+    x[l] = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block[l])),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(dk[l])));
+  }
+  for (int r = 1; r < 14; ++r) {
+    for (int l = 0; l < N; ++l) {
+      x[l] = _mm_aesdec_si128(x[l], _mm_loadu_si128(reinterpret_cast<const __m128i*>(dk[l] + 16 * r)));
+    }
+  }
+  for (int l = 0; l < N; ++l) {
+    x[l] = _mm_aesdeclast_si128(x[l], _mm_loadu_si128(reinterpret_cast<const __m128i*>(dk[l] + 16 * 14)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block[l]), x[l]);
+  }
+}
+
 }  // namespace
+
+ONDREL_AES_TARGET void aes256_decrypt_lanes_x86(const std::uint8_t* const dec[], std::uint8_t* const block[],
+                                                std::size_t lanes) {
+  while (lanes > 0) {
+    const std::size_t n = lanes < 8 ? lanes : 8;
+    switch (n) {
+      case 1: decrypt_lanes<1>(dec, block); break;
+      case 2: decrypt_lanes<2>(dec, block); break;
+      case 3: decrypt_lanes<3>(dec, block); break;
+      case 4: decrypt_lanes<4>(dec, block); break;
+      case 5: decrypt_lanes<5>(dec, block); break;
+      case 6: decrypt_lanes<6>(dec, block); break;
+      case 7: decrypt_lanes<7>(dec, block); break;
+      default: decrypt_lanes<8>(dec, block); break;
+    }
+    dec += n;
+    block += n;
+    lanes -= n;
+  }
+}
+
+ONDREL_AES_TARGET void aes256_cbc_encrypt_lanes_x86(const std::uint8_t* const enc[], std::uint8_t* const iv[],
+                                                    std::uint8_t* const data[], std::size_t lanes,
+                                                    std::size_t blocks) {
+  while (lanes > 0) {
+    const std::size_t n = lanes < 8 ? lanes : 8;
+    switch (n) {
+      case 1: cbc_encrypt_lanes<1>(enc, iv, data, blocks); break;
+      case 2: cbc_encrypt_lanes<2>(enc, iv, data, blocks); break;
+      case 3: cbc_encrypt_lanes<3>(enc, iv, data, blocks); break;
+      case 4: cbc_encrypt_lanes<4>(enc, iv, data, blocks); break;
+      case 5: cbc_encrypt_lanes<5>(enc, iv, data, blocks); break;
+      case 6: cbc_encrypt_lanes<6>(enc, iv, data, blocks); break;
+      case 7: cbc_encrypt_lanes<7>(enc, iv, data, blocks); break;
+      default: cbc_encrypt_lanes<8>(enc, iv, data, blocks); break;
+    }
+    enc += n;
+    iv += n;
+    data += n;
+    lanes -= n;
+  }
+}
 
 ONDREL_AES_TARGET void aes256_cbc_encrypt_x86(const std::uint8_t key[32], const std::uint8_t iv[16],
                                               const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) {
@@ -169,6 +258,11 @@ void aes256_cbc_decrypt_rk_x86(const std::uint8_t*, const std::uint8_t*, const s
                                std::size_t) {
   std::abort();
 }
+void aes256_cbc_encrypt_lanes_x86(const std::uint8_t* const*, std::uint8_t* const*, std::uint8_t* const*,
+                                  std::size_t, std::size_t) {
+  std::abort();
+}
+void aes256_decrypt_lanes_x86(const std::uint8_t* const*, std::uint8_t* const*, std::size_t) { std::abort(); }
 
 #endif
 

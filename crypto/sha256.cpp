@@ -88,4 +88,114 @@ Sha256Digest sha256(ByteView data) {
   return h.finalize();
 }
 
+namespace {
+
+// Below this many messages the vector lanes lose to one message at a time.
+constexpr std::size_t kMinLanesUsed = 8;
+constexpr std::size_t kLanes = 16;
+
+// A message's last one or two blocks: its bytes past the last whole block, the 0x80 byte,
+// zeros and the bit length.
+struct Tail {
+  std::array<std::uint8_t, 128> bytes{};
+  std::size_t blocks = 0;
+};
+
+Tail tail_of(ByteView m) {
+  Tail t;
+  const std::size_t whole = m.size() / 64 * 64;
+  const std::size_t rest = m.size() - whole;
+  if (rest > 0) std::memcpy(t.bytes.data(), m.data() + whole, rest);
+  t.bytes[rest] = 0x80;
+  t.blocks = rest + 9 <= 64 ? 1 : 2;
+  write_u64_be(t.bytes.data() + 64 * t.blocks - 8, static_cast<std::uint64_t>(m.size()) * 8);
+  return t;
+}
+
+Sha256Digest digest_of(const std::array<std::uint32_t, 8>& state) {
+  Sha256Digest out;
+  for (std::size_t i = 0; i < 8; ++i) write_u32_be(out.data() + 4 * i, state[i]);
+  return out;
+}
+
+// Up to sixteen messages through the vector lanes. Each lane's blocks are its message's
+// whole blocks, then its tail; the lanes run together in stretches as long as the
+// shortest contiguous run left among them, while at least kMinLanesUsed still have
+// blocks. A lane that is done runs on into a state nobody reads; the last few lanes are
+// finished one at a time.
+void sixteen_lanes(std::span<const ByteView> messages, std::span<Sha256Digest> digests) {
+  const std::size_t n = messages.size();
+  std::array<std::array<std::uint32_t, 8>, kLanes> states;
+  std::array<Tail, kLanes> tails;
+  std::array<std::size_t, kLanes> whole{}, total{}, done{};
+  for (std::size_t l = 0; l < n; ++l) {
+    states[l] = initial;
+    tails[l] = tail_of(messages[l]);
+    whole[l] = messages[l].size() / 64;
+    total[l] = whole[l] + tails[l].blocks;
+  }
+  // Where lane l's next blocks are, and how many follow there without a break.
+  const auto next = [&](std::size_t l) -> std::pair<const std::uint8_t*, std::size_t> {
+    if (done[l] < whole[l]) return {messages[l].data() + 64 * done[l], whole[l] - done[l]};
+    return {tails[l].bytes.data() + 64 * (done[l] - whole[l]), total[l] - done[l]};
+  };
+  std::array<std::uint32_t, 8> idle_state{};
+  std::array<std::uint32_t*, kLanes> state_ptrs;
+  std::array<const std::uint8_t*, kLanes> data;
+  for (;;) {
+    std::size_t active = 0, stretch = SIZE_MAX;
+    const std::uint8_t* any = nullptr;
+    for (std::size_t l = 0; l < n; ++l) {
+      if (done[l] == total[l]) continue;
+      const auto [p, run] = next(l);
+      ++active;
+      stretch = std::min(stretch, run);
+      any = p;
+    }
+    if (active < kMinLanesUsed) break;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const bool live = l < n && done[l] < total[l];
+      state_ptrs[l] = live ? states[l].data() : idle_state.data();
+      data[l] = live ? next(l).first : any;
+    }
+    detail::sha256_blocks_x16(state_ptrs.data(), data.data(), stretch);
+    for (std::size_t l = 0; l < n; ++l) {
+      if (done[l] < total[l]) done[l] += stretch;
+    }
+  }
+  for (std::size_t l = 0; l < n; ++l) {
+    while (done[l] < total[l]) {
+      const auto [p, run] = next(l);
+      if (cpu_features().sha) {
+        detail::sha256_blocks_x86(states[l].data(), p, run);
+      } else {
+        blocks_portable(states[l].data(), p, run);
+      }
+      done[l] += run;
+    }
+    digests[l] = digest_of(states[l]);
+  }
+}
+
+}  // namespace
+
+void sha256_many(std::span<const ByteView> messages, std::span<Sha256Digest> digests, VectorIsa isa) {
+  const std::size_t count = std::min(messages.size(), digests.size());
+  if (!vector_isa_supported(isa)) isa = best_vector_isa();
+  const bool lanes = isa == VectorIsa::Avx512 && cpu_features().avx512;
+  const Engine one_at_a_time = isa == VectorIsa::Portable ? Engine::Portable : Engine::Best;
+  std::size_t at = 0;
+  if (lanes) {
+    for (; count - at >= kMinLanesUsed; at += std::min(kLanes, count - at)) {
+      const std::size_t n = std::min(kLanes, count - at);
+      sixteen_lanes(messages.subspan(at, n), digests.subspan(at, n));
+    }
+  }
+  for (; at < count; ++at) {
+    Sha256 h(one_at_a_time);
+    h.update(messages[at]);
+    digests[at] = h.finalize();
+  }
+}
+
 }  // namespace crypto

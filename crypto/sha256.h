@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "crypto/cpu_features.h"
 #include "encoding/bytes.h"
@@ -40,5 +41,13 @@ class Sha256 {
 };
 
 Sha256Digest sha256(ByteView data);
+
+// sha256(messages[i]) into digests[i] for every i (the spans have the same size). At the
+// Avx512 level sixteen messages go through the rounds side by side, one per vector lane,
+// which beats the SHA instructions' one message at a time when there are eight or more;
+// below it, and for the last few, one after another (the SHA instructions above the
+// Portable level, where the CPU has them). A level the CPU lacks runs as its best one.
+void sha256_many(std::span<const ByteView> messages, std::span<Sha256Digest> digests,
+                 VectorIsa isa = best_vector_isa());
 
 }  // namespace crypto

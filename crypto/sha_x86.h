@@ -7,6 +7,10 @@
 namespace crypto::detail {
 
 void sha256_blocks_x86(std::uint32_t state[8], const std::uint8_t* p, std::size_t blocks);
+// Sixteen messages side by side in AVX-512 lanes (F, BW, VL), each the same number of
+// blocks from its own pointer into its own state: the states one sha256_blocks_x86 call
+// per message gives. Only called when cpu_features().avx512 is set.
+void sha256_blocks_x16(std::uint32_t* const state[16], const std::uint8_t* const data[16], std::size_t blocks);
 void sha1_blocks_x86(std::uint32_t state[5], const std::uint8_t* p, std::size_t blocks);
 
 }  // namespace crypto::detail

@@ -11,17 +11,21 @@ std::uint8_t checksum_of(ByteView body) { return crypto::sha256(body)[0]; }
 
 }  // namespace
 
+// Header and body are written into one buffer: the size and checksum fields are filled in
+// once the body is there.
 Result<Bytes> encode_standard_message(std::uint32_t msg_id, std::uint64_t expiration_ms, const I2npPayload& payload) {
-  auto body = payload.encode_body();
-  if (!body) return body;
-  if (body->size() > 65535) return fail(I2npError::Invalid, "I2NP message body exceeds 65535 bytes");
-  encoding::Writer w(I2npHeader::kSize + body->size());
+  encoding::Writer w(I2npHeader::kSize + payload.body_size_hint());
   w.write_u8(payload.msg_type().byte());
   w.write_u32_be(msg_id);
   w.write_u64_be(expiration_ms);
-  w.write_u16_be(static_cast<std::uint32_t>(body->size()));
-  w.write_u8(checksum_of(*body));
-  w.write_bytes(*body);
+  w.write_u16_be(0);
+  w.write_u8(0);
+  if (auto ok = payload.encode_body_to(w); !ok) return std::unexpected(std::move(ok.error()));
+  const ByteView body = ByteView(w.buf).subspan(I2npHeader::kSize);
+  if (body.size() > 65535) return fail(I2npError::Invalid, "I2NP message body exceeds 65535 bytes");
+  w.buf[13] = static_cast<std::uint8_t>(body.size() >> 8);
+  w.buf[14] = static_cast<std::uint8_t>(body.size());
+  w.buf[15] = checksum_of(body);
   return std::move(w.buf);
 }
 
@@ -54,13 +58,11 @@ Result<std::pair<I2npHeader, I2npPayload>> decode_standard_message(encoding::Rea
 }
 
 Result<Bytes> encode_short_message(std::uint32_t msg_id, std::uint32_t expiration_s, const I2npPayload& payload) {
-  auto body = payload.encode_body();
-  if (!body) return body;
-  encoding::Writer w;
+  encoding::Writer w(I2npShortHeader::kSize + payload.body_size_hint());
   w.write_u8(payload.msg_type().byte());
   w.write_u32_be(msg_id);
   w.write_u32_be(expiration_s);
-  w.write_bytes(*body);
+  if (auto ok = payload.encode_body_to(w); !ok) return std::unexpected(std::move(ok.error()));
   return std::move(w.buf);
 }
 

@@ -278,8 +278,28 @@ I2npMessageType I2npPayload::msg_type() const {
 }
 
 Result<Bytes> I2npPayload::encode_body() const {
-  encoding::Writer w(64);
-  Result<void> ok = std::visit(
+  encoding::Writer w(body_size_hint());
+  if (auto ok = encode_body_to(w); !ok) return std::unexpected(std::move(ok.error()));
+  return std::move(w.buf);
+}
+
+std::size_t I2npPayload::body_size_hint() const {
+  return std::visit(
+      Overloaded{
+          [](const Garlic& m) { return 4 + m.data.size(); },
+          [](const TunnelData& m) { return 4 + m.data.size(); },
+          [](const TunnelGateway& m) { return 6 + m.data.size(); },
+          [](const Data& m) { return 4 + m.data.size(); },
+          [](const ShortTunnelBuild& m) { return 1 + m.records.size() * kBuildRecordSize; },
+          [](const OutboundTunnelBuildReply& m) { return 1 + m.records.size() * kBuildRecordSize; },
+          [](const Unknown& m) { return m.body.size(); },
+          [](const auto&) { return std::size_t{64}; },
+      },
+      value);
+}
+
+Result<void> I2npPayload::encode_body_to(encoding::Writer& w) const {
+  return std::visit(
       Overloaded{
           [&w](const DatabaseStore& m) { return encode_store(m, w); },
           [&w](const DatabaseLookup& m) { return encode_lookup(m, w); },
@@ -316,8 +336,6 @@ Result<Bytes> I2npPayload::encode_body() const {
           },
       },
       value);
-  if (!ok) return std::unexpected(std::move(ok.error()));
-  return std::move(w.buf);
 }
 
 Result<I2npPayload> I2npPayload::decode_body(I2npMessageType type, ByteView body) {

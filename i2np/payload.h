@@ -8,6 +8,7 @@
 #include "common/hash.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
+#include "encoding/writer.h"
 #include "i2np/message_type.h"
 
 namespace i2np {
@@ -117,6 +118,12 @@ struct I2npPayload {
   // The body bytes. Fails with I2npError::Invalid when a required field is missing or
   // a count or length does not fit its field.
   Result<Bytes> encode_body() const;
+  // The same body appended to w, so that a message's header and body share one buffer.
+  // On failure w may hold part of the body.
+  Result<void> encode_body_to(encoding::Writer& w) const;
+  // The body's size for the types that carry bytes (exact for those), a small guess for
+  // the others: what an encoder reserves.
+  std::size_t body_size_hint() const;
   // Reads the body by the type; bytes after a complete body are ignored.
   static Result<I2npPayload> decode_body(I2npMessageType type, ByteView body);
 

@@ -68,7 +68,20 @@ struct BlockWriter {
 }  // namespace
 
 Result<Bytes> encode_blocks(const std::vector<Ntcp2Block>& blocks) {
-  encoding::Writer w(256);
+  // Room for every block's header and bytes, so the buffer grows once.
+  std::size_t size = 0;
+  for (const Ntcp2Block& b : blocks) {
+    size += std::visit(
+        [](const auto& v) -> std::size_t {
+          if constexpr (requires { v.data.size(); }) {
+            return 4 + v.data.size();
+          } else {
+            return 16;
+          }
+        },
+        b.value);
+  }
+  encoding::Writer w(size);
   for (const Ntcp2Block& b : blocks) {
     if (auto r = std::visit(BlockWriter{w}, b.value); !r) return std::unexpected(std::move(r.error()));
   }

@@ -78,8 +78,10 @@ void Router::handle_i2np_message(const std::optional<common::Hash>& from, const 
 
 void Router::dispatch_i2np_message(const Arrival& arrival, const i2np::I2npShortHeader& header,
                                    const i2np::I2npPayload& payload, const Now& now) {
-  if (!admit_message(debug, arrival, payload)) return;
   using P = i2np::I2npPayload;
+  // Relayed cells queued in the same pass go on before anything else is handled.
+  if (!std::holds_alternative<P::TunnelData>(payload.value)) flush_transit_cells(now);
+  if (!admit_message(debug, arrival, payload)) return;
   std::visit(
       [&](const auto& body) {
         using T = std::decay_t<decltype(body)>;

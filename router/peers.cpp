@@ -292,7 +292,9 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
   }
 
   // Handlers may send, which never moves a session but can close one, so the session is
-  // reached by position after every handler call.
+  // reached by position after every handler call. The relayed cells of this pass's frames
+  // get their layers together (flush_transit_cells), before the session may be closed.
+  const bool batching = std::exchange(batch_transit_cells, true);
   for (int frame = 0; frame < kFramesPerSessionPass && !failed; ++frame) {
     ntcp2_net::Ntcp2Conn& conn = peer_sessions[index].conn;
     const std::size_t had = conn.rx.size();
@@ -328,6 +330,8 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
     }
     if (terminated) failed = true;
   }
+  batch_transit_cells = batching;
+  if (!batching) flush_transit_cells(now);
 
   PeerSession& session = peer_sessions[index];
   if (failed) {

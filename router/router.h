@@ -146,6 +146,19 @@ struct Router {
   // While set, messages sent on links wait in the links' queues and leave together at the
   // end of the session pass (or of a tunnel send), many frames in one write.
   bool hold_link_sends = false;
+  // While set (a session pass reading a link's frames), cells relayed for other routers'
+  // tunnels wait here, in arrival order, and get their layers together; they go on before
+  // any other message is handled, or when the pass ends (flush_transit_cells). At most
+  // kQueuedTransitCells wait.
+  struct QueuedTransitCell {
+    std::uint32_t tunnel_id = 0;
+    int carrier_depth = 0;
+    tunnel::RelayedCell relayed;
+  };
+  static constexpr std::size_t kQueuedTransitCells = 16;
+  bool batch_transit_cells = false;
+  std::vector<QueuedTransitCell> queued_transit_cells;
+  std::vector<QueuedTransitCell> flushing_transit_cells;
 
   // Movable: no record it owns points into it (the replay cache is handed to each inbound
   // handshake step), so start-up may build it in place and return it.
@@ -229,13 +242,18 @@ struct Router {
   // A TunnelData message: the end of an own inbound tunnel, else a hop of another router's
   // tunnel, whose cell is sent on or, at its outbound endpoint, read here.
   void relay_tunnel_data(const Arrival& arrival, const i2np::I2npPayload::TunnelData& message, const Now& now);
+  // Layers, then sends on (or reads, at an outbound endpoint) the queued transit cells, in
+  // the order they came.
+  void flush_transit_cells(const Now& now);
   // A TunnelGateway message: for a tunnel this router is the inbound gateway of, the
   // message is cut into cells and sent in; for any other id it is for this router.
   void relay_tunnel_gateway(const Arrival& arrival, const i2np::I2npPayload::TunnelGateway& message, const Now& now);
   // Reads one cleartext cell that came out of source and delivers each message it
   // completes (one level deeper than the TunnelData that carried it, carrier_depth). A
-  // cell whose padding, checksum or any fragment is bad delivers nothing.
-  void consume_cleartext_cell(const tunnel::CellSource& source, ByteView cell, int carrier_depth, const Now& now);
+  // cell whose padding, checksum or any fragment is bad delivers nothing. checksum_checked:
+  // tunnel::check_cell_checksums passed the cell already.
+  void consume_cleartext_cell(const tunnel::CellSource& source, ByteView cell, int carrier_depth, const Now& now,
+                              bool checksum_checked = false);
   // Decodes one message with the standard header and delivers it: Local here, under
   // arrival; Router and Tunnel onwards, except out of an own inbound tunnel, whose
   // gateway must not be able to make this router send where it says.

@@ -25,10 +25,10 @@ constexpr std::uint32_t kLocalExpirationS = 60;
 }  // namespace
 
 void Router::consume_cleartext_cell(const tunnel::CellSource& source, ByteView cell, int carrier_depth,
-                                    const Now& now) {
+                                    const Now& now, bool checksum_checked) {
   // Every fragment is read before any is delivered, so a cell that breaks part-way
   // delivers nothing.
-  auto fragments = tunnel::unpack_tunnel_cell(cell);
+  auto fragments = checksum_checked ? tunnel::unpack_checked_tunnel_cell(cell) : tunnel::unpack_tunnel_cell(cell);
   if (!fragments) {
     print_debug_line(debug, "[debug] unpack_tunnel_cell checksum/format error");
     return;
@@ -101,14 +101,13 @@ Result<void> Router::send_through_tunnel(std::uint32_t outbound_tunnel_id, const
   // The cells leave together, in one write, unless the caller already holds link sends.
   const bool held = std::exchange(hold_link_sends, true);
   Result<void> result;
-  for (const Bytes& cell : *cells) {
-    auto prepared = out.prepare_outbound_cell(cell);
-    if (!prepared) {
-      result = wrap(RouterError::Tunnel, std::move(prepared.error()));
-      break;
+  if (auto prepared = out.prepare_outbound_cells(*cells); !prepared) {
+    result = wrap(RouterError::Tunnel, std::move(prepared.error()));
+  } else {
+    for (Bytes& cell : *cells) {
+      send_i2np_to_peer(first_hop, i2np::I2npPayload{i2np::I2npPayload::TunnelData{first_receive_id, std::move(cell)}},
+                        now);
     }
-    send_i2np_to_peer(first_hop,
-                      i2np::I2npPayload{i2np::I2npPayload::TunnelData{first_receive_id, std::move(*prepared)}}, now);
   }
   hold_link_sends = held;
   if (!held) flush_link_sends(now);

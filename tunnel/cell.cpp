@@ -1,7 +1,9 @@
 #include "tunnel/cell.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 
 #include "crypto/ct_eq.h"
 #include "crypto/sha256.h"
@@ -84,8 +86,37 @@ Result<void> check_iv(ByteView iv) {
   return {};
 }
 
+// The checksum input of a cell whose body starts at body_at: body || IV, into out (which
+// has room for 1003 + 16 bytes); returns its length.
+std::size_t checksum_input(ByteView cell, std::size_t body_at, std::uint8_t* out) {
+  const std::size_t body = kCellSize - body_at;
+  std::memcpy(out, cell.data() + body_at, body);
+  std::memcpy(out + body, cell.data(), kCellIvSize);
+  return body + kCellIvSize;
+}
+
+// The first four bytes of SHA-256(body || IV) of each cell into its checksum field;
+// body_at[i] is where cell i's body starts. All cells at once, so that the hash can run
+// several side by side.
+void write_checksums(std::span<Bytes> cells, std::span<const std::size_t> body_at) {
+  constexpr std::size_t kInput = kMaxCellBody + kCellIvSize;
+  Bytes scratch(cells.size() * kInput);
+  std::vector<ByteView> inputs;
+  inputs.reserve(cells.size());
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    std::uint8_t* at = scratch.data() + i * kInput;
+    inputs.push_back(ByteView(at, checksum_input(cells[i], body_at[i], at)));
+  }
+  std::vector<crypto::Sha256Digest> digests(cells.size());
+  crypto::sha256_many(inputs, digests);
+  for (std::size_t i = 0; i < cells.size(); ++i) std::memcpy(cells[i].data() + kChecksumOffset, digests[i].data(), 4);
+}
+
 // Writes the whole cell: the body at the end, then IV, checksum, padding and delimiter.
-Result<Bytes> assemble_cell(ByteView iv, std::span<const Piece> pieces, ByteView padding_source) {
+// With body_at given, the checksum is left for write_checksums and the body's offset
+// stored there.
+Result<Bytes> assemble_cell(ByteView iv, std::span<const Piece> pieces, ByteView padding_source,
+                            std::size_t* body_at_out = nullptr) {
   std::size_t body_size = 0;
   for (const Piece& p : pieces) body_size += p.header.size + p.data.size();
   if (body_size > kMaxCellBody) {
@@ -102,11 +133,15 @@ Result<Bytes> assemble_cell(ByteView iv, std::span<const Piece> pieces, ByteView
   }
   std::memcpy(cell.data(), iv.data(), kCellIvSize);
 
-  crypto::Sha256 h;
-  h.update(ByteView(cell).subspan(body_at));
-  h.update(iv);
-  const auto digest = h.finalize();
-  std::memcpy(cell.data() + kChecksumOffset, digest.data(), 4);
+  if (body_at_out != nullptr) {
+    *body_at_out = body_at;
+  } else {
+    crypto::Sha256 h;
+    h.update(ByteView(cell).subspan(body_at));
+    h.update(iv);
+    const auto digest = h.finalize();
+    std::memcpy(cell.data() + kChecksumOffset, digest.data(), 4);
+  }
 
   const std::size_t padding = body_at - 1 - kPaddingOffset;
   std::uint8_t* pad = cell.data() + kPaddingOffset;
@@ -227,9 +262,11 @@ Result<std::vector<Bytes>> fragment_message_to_cells(const TunnelDelivery& deliv
   }
 
   const std::size_t first_size = kFollowOnData - b;
-  cells.reserve(1 + (message.size() - first_size + kFollowOnData - 1) / kFollowOnData);
+  const std::size_t count = 1 + (message.size() - first_size + kFollowOnData - 1) / kFollowOnData;
+  cells.reserve(count);
+  std::vector<std::size_t> body_at(count);
   const Piece first{first_header(delivery, true, msg_id, first_size), message.first(first_size)};
-  auto cell = assemble_cell(base_iv, std::span(&first, 1), padding_source);
+  auto cell = assemble_cell(base_iv, std::span(&first, 1), padding_source, &body_at[0]);
   if (!cell) return std::unexpected(std::move(cell.error()));
   cells.push_back(std::move(*cell));
 
@@ -240,22 +277,44 @@ Result<std::vector<Bytes>> fragment_message_to_cells(const TunnelDelivery& deliv
     const bool last = at + n == message.size();
     for (std::size_t i = 0; i < kCellIvSize; ++i) iv[i] = static_cast<std::uint8_t>(base_iv[i] ^ g);
     const Piece follow{follow_on_header(g, last, msg_id, n), message.subspan(at, n)};
-    auto next = assemble_cell(iv, std::span(&follow, 1), padding_source);
+    auto next = assemble_cell(iv, std::span(&follow, 1), padding_source, &body_at[cells.size()]);
     if (!next) return std::unexpected(std::move(next.error()));
     cells.push_back(std::move(*next));
     at += n;
   }
+  write_checksums(cells, body_at);
   return cells;
 }
+
+namespace {
+
+// The body of a 1024-byte cell: past the first zero at or after offset 20; nothing
+// without one.
+std::optional<std::size_t> body_offset(ByteView cell) {
+  const auto* delimiter =
+      static_cast<const std::uint8_t*>(std::memchr(cell.data() + kPaddingOffset, 0, kCellSize - kPaddingOffset));
+  if (delimiter == nullptr) return std::nullopt;
+  return static_cast<std::size_t>(delimiter - cell.data()) + 1;
+}
+
+Result<std::vector<TunnelFragment>> read_fragments(ByteView body) {
+  std::vector<TunnelFragment> fragments;
+  encoding::Reader r(body);
+  while (r.remaining() > 0) {
+    if (auto ok = read_fragment(r, fragments); !ok) return std::unexpected(std::move(ok.error()));
+  }
+  return fragments;
+}
+
+}  // namespace
 
 Result<std::vector<TunnelFragment>> unpack_tunnel_cell(ByteView cell) {
   if (cell.size() != kCellSize) {
     return fail(TunnelError::InvalidLength, msg("TunnelData cell must be 1024 bytes, got ", cell.size()));
   }
-  const auto* delimiter =
-      static_cast<const std::uint8_t*>(std::memchr(cell.data() + kPaddingOffset, 0, kCellSize - kPaddingOffset));
-  if (delimiter == nullptr) return fail(TunnelError::Invalid, "TunnelData cell missing 0x00 padding delimiter");
-  const ByteView body = cell.subspan(static_cast<std::size_t>(delimiter - cell.data()) + 1);
+  const auto body_at = body_offset(cell);
+  if (!body_at) return fail(TunnelError::Invalid, "TunnelData cell missing 0x00 padding delimiter");
+  const ByteView body = cell.subspan(*body_at);
 
   crypto::Sha256 h;
   h.update(body);
@@ -264,13 +323,41 @@ Result<std::vector<TunnelFragment>> unpack_tunnel_cell(ByteView cell) {
   if (!crypto::ct_eq(ByteView(digest).first(4), cell.subspan(kChecksumOffset, 4))) {
     return fail(TunnelError::Invalid, "TunnelData checksum mismatch");
   }
+  return read_fragments(body);
+}
 
-  std::vector<TunnelFragment> fragments;
-  encoding::Reader r(body);
-  while (r.remaining() > 0) {
-    if (auto ok = read_fragment(r, fragments); !ok) return std::unexpected(std::move(ok.error()));
+void check_cell_checksums(std::span<const ByteView> cells, std::span<bool> ok) {
+  constexpr std::size_t kInput = kMaxCellBody + kCellIvSize;
+  const std::size_t count = std::min(cells.size(), ok.size());
+  Bytes scratch(count * kInput);
+  std::vector<ByteView> inputs;
+  std::vector<std::size_t> which;
+  inputs.reserve(count);
+  which.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    ok[i] = false;
+    if (cells[i].size() != kCellSize) continue;
+    const auto body_at = body_offset(cells[i]);
+    if (!body_at) continue;
+    std::uint8_t* at = scratch.data() + i * kInput;
+    inputs.push_back(ByteView(at, checksum_input(cells[i], *body_at, at)));
+    which.push_back(i);
   }
-  return fragments;
+  std::vector<crypto::Sha256Digest> digests(inputs.size());
+  crypto::sha256_many(inputs, digests);
+  for (std::size_t j = 0; j < which.size(); ++j) {
+    const ByteView cell = cells[which[j]];
+    ok[which[j]] = crypto::ct_eq(ByteView(digests[j]).first(4), cell.subspan(kChecksumOffset, 4));
+  }
+}
+
+Result<std::vector<TunnelFragment>> unpack_checked_tunnel_cell(ByteView cell) {
+  if (cell.size() != kCellSize) {
+    return fail(TunnelError::InvalidLength, msg("TunnelData cell must be 1024 bytes, got ", cell.size()));
+  }
+  const auto body_at = body_offset(cell);
+  if (!body_at) return fail(TunnelError::Invalid, "TunnelData cell missing 0x00 padding delimiter");
+  return read_fragments(cell.subspan(*body_at));
 }
 
 }  // namespace tunnel

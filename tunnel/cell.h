@@ -55,4 +55,11 @@ Result<std::vector<Bytes>> fragment_message_to_cells(const TunnelDelivery& deliv
 // TunnelError::Encoding (a fragment cut short); nothing is returned from a bad cell.
 Result<std::vector<TunnelFragment>> unpack_tunnel_cell(ByteView cell);
 
+// The checksum test of unpack_tunnel_cell for many cells at once, the hashes run side by
+// side: ok[i] (the spans have the same size) says whether cells[i] is 1024 bytes with a
+// delimiter and a matching checksum.
+void check_cell_checksums(std::span<const ByteView> cells, std::span<bool> ok);
+// unpack_tunnel_cell of a cell check_cell_checksums passed, without hashing it again.
+Result<std::vector<TunnelFragment>> unpack_checked_tunnel_cell(ByteView cell);
+
 }  // namespace tunnel

@@ -44,6 +44,14 @@ void add_layer(const LayerEncryptKeys& keys, CellSpan cell);
 // Its inverse: remove_layer(keys of k, add_layer(k, c)) == c.
 void remove_layer(const LayerDecryptKeys& keys, CellSpan cell);
 
+// add_layer(*keys[i], CellSpan(cells[i], 1024)) for every i (the spans have the same size;
+// the cells do not overlap), with the cells' AES chains run side by side where the AES
+// instructions are used. A relay that has several cells at hand passes them together.
+void add_layers(std::span<const LayerEncryptKeys* const> keys, std::span<std::uint8_t* const> cells);
+// remove_layer the same way: the IV steps of the cells side by side (each cell's body is
+// decrypted with its blocks side by side already).
+void remove_layers(std::span<const LayerDecryptKeys* const> keys, std::span<std::uint8_t* const> cells);
+
 // A hop record's expanded keys (LayerEncryptKeys or LayerDecryptKeys), made on first use
 // and made again only when the record's keys are no longer those they came from, so a
 // record stays a plain value however it is built or changed. The cache is not part of

@@ -1,6 +1,7 @@
 #pragma once
 // One of this router's own tunnels and its hops.
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "common/hash.h"
@@ -41,6 +42,9 @@ struct Tunnel {
   // otherwise a cell that is not 1024 bytes fails with TunnelError::InvalidLength.
   Result<Bytes> decrypt_inbound_cell(ByteView cell) const;
   Result<Bytes> prepare_outbound_cell(ByteView cell) const { return decrypt_inbound_cell(cell); }
+  // prepare_outbound_cell on every cell, in place, the cells' layers removed side by side.
+  // Fails with TunnelError::InvalidLength, changing nothing, when a cell is not 1024 bytes.
+  Result<void> prepare_outbound_cells(std::span<Bytes> cells) const;
 
   friend bool operator==(const Tunnel&, const Tunnel&) = default;
 };

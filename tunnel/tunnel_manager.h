@@ -34,6 +34,11 @@ struct TunnelManager {
   // when no hop receives on that id (whatever the cell); TunnelError::InvalidLength when
   // the cell is not 1024 bytes.
   Result<std::optional<RelayedCell>> relay_cell(std::uint32_t tunnel_id, ByteView cell) const;
+  // relay_cell in two steps, for a relay that layers several cells together: the copy of
+  // the cell and its way on, without the layer yet; then the keys that add_layers (layer.h)
+  // takes for that hop. Nothing, or a null pointer, when no hop receives on tunnel_id.
+  Result<std::optional<RelayedCell>> take_cell(std::uint32_t tunnel_id, ByteView cell) const;
+  const LayerEncryptKeys* layer_keys(std::uint32_t tunnel_id) const;
 };
 
 }  // namespace tunnel

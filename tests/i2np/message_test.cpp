@@ -6,6 +6,7 @@
 
 #include "encoding/reader.h"
 #include "encoding/text.h"
+#include "encoding/writer.h"
 #include "i2np/message.h"
 #include "i2np/payload.h"
 
@@ -119,6 +120,24 @@ TEST(I2npMessage, EveryKindRoundTripsWithBothHeaders) {
     EXPECT_EQ(c.payload.msg_type().byte(), c.type_byte);
     auto body = c.payload.encode_body();
     ASSERT_TRUE(body);
+    // Appended after bytes already in a writer, the same body; the size reserved for it is
+    // exact for the kinds that carry bytes.
+    encoding::Writer appended;
+    appended.write_u32_be(0x99887766);
+    ASSERT_TRUE(c.payload.encode_body_to(appended));
+    Bytes expected = {0x99, 0x88, 0x77, 0x66};
+    expected.insert(expected.end(), body->begin(), body->end());
+    EXPECT_EQ(appended.buf, expected);
+    const bool carries_bytes = std::holds_alternative<P::Garlic>(c.payload.value) ||
+                               std::holds_alternative<P::TunnelData>(c.payload.value) ||
+                               std::holds_alternative<P::TunnelGateway>(c.payload.value) ||
+                               std::holds_alternative<P::Data>(c.payload.value) ||
+                               std::holds_alternative<P::ShortTunnelBuild>(c.payload.value) ||
+                               std::holds_alternative<P::OutboundTunnelBuildReply>(c.payload.value) ||
+                               std::holds_alternative<P::Unknown>(c.payload.value);
+    if (carries_bytes) {
+      EXPECT_EQ(c.payload.body_size_hint(), body->size());
+    }
 
     auto standard = encode_standard_message(0x01020304, 0x1122334455667788ULL, c.payload);
     ASSERT_TRUE(standard);

@@ -78,6 +78,43 @@ TEST(TunnelNetwork, MessagesOfEverySizeCrossOwnTunnels) {
   EXPECT_TRUE(c.reassembler.pending.empty());
 }
 
+// A burst sent before any router steps: the hops take many cells from one frame and
+// layer them together, ending cells are read at C in the same groups. Every message comes
+// out once, whole, in the order sent, through both of C's ways out (to B, into A's inbound
+// tunnel), whose cells are mixed in the same frames.
+TEST(TunnelNetwork, BurstsArriveWholeAndInOrder) {
+  ThreeRouters t = ThreeRouters::create();
+  Router& a = t.net[A];
+  const tunnel::TunnelDelivery to_b{tunnel::TunnelDelivery::Router{t.net.hash(B)}};
+  const tunnel::TunnelDelivery into_a{tunnel::TunnelDelivery::Tunnel{t.gateway_id, t.net.hash(C)}};
+  std::vector<P> to_b_probes, to_a_probes;
+  for (std::size_t i = 0; i < 24; ++i) {
+    const std::size_t size = (i % 3 == 0) ? 20 : (i % 3 == 1) ? 900 : 5000;
+    to_b_probes.push_back(garlic_probe(size));
+    ASSERT_TRUE(a.send_through_tunnel(t.outbound, to_b, to_b_probes.back(), std::nullopt, read_now()));
+    to_a_probes.push_back(garlic_probe(size + 7));
+    ASSERT_TRUE(a.send_through_tunnel(t.outbound, into_a, to_a_probes.back(), std::nullopt, read_now()));
+  }
+  const auto all_once = [&](std::size_t router, const std::vector<P>& probes) {
+    for (const P& p : probes) {
+      if (count_of(t.logs[router], probe_line(p)) != 1) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(t.run([&] { return all_once(B, to_b_probes) && all_once(A, to_a_probes); }))
+      << t.logs[B] << t.logs[A];
+  for (const auto& [router, probes] : {std::pair{B, &to_b_probes}, std::pair{A, &to_a_probes}}) {
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < probes->size(); ++i) {
+      const std::size_t at = t.logs[router].find(probe_line((*probes)[i]));
+      EXPECT_TRUE(i == 0 || at > last) << "router " << router << " probe " << i;
+      last = at;
+    }
+  }
+  EXPECT_TRUE(a.reassembler.pending.empty());
+  EXPECT_TRUE(t.net[C].reassembler.pending.empty());
+}
+
 TEST(TunnelNetwork, GarlicRoundTripBetweenDestinationsOnTwoRouters) {
   ThreeRouters t = ThreeRouters::create();
   Router& a = t.net[A];

@@ -1,10 +1,14 @@
 // Cutting messages into cells and reading them back: the size limits of each delivery,
 // the wire layout of the padding and fragment flags, and the refusals.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
+#include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "crypto/sha256.h"
+#include "tests/crypto/openssl_ref.h"
 #include "tests/tunnel/tunnel_test_util.h"
 #include "tunnel/cell.h"
 #include "tunnel/reassembler.h"
@@ -284,6 +288,72 @@ TEST(UnpackCell, ReadsWhatTheFlagsSay) {
   auto none = unpack_tunnel_cell(empty_body);
   ASSERT_TRUE(none.has_value());
   EXPECT_TRUE(none->empty());
+}
+
+}  // namespace
+}  // namespace tunnel
+
+namespace tunnel {
+namespace {
+
+// The verdict a cell's checksum should get, worked out with OpenSSL: 1024 bytes, a zero
+// at or after offset 20, and SHA-256(body || IV) starting with bytes 16..19.
+bool openssl_checksum_ok(const Bytes& cell) {
+  if (cell.size() != kCellSize) return false;
+  std::size_t zero = 20;
+  while (zero < kCellSize && cell[zero] != 0) ++zero;
+  if (zero == kCellSize) return false;
+  Bytes input(cell.begin() + static_cast<std::ptrdiff_t>(zero) + 1, cell.end());
+  input.insert(input.end(), cell.begin(), cell.begin() + 16);
+  const Bytes digest = openssl_ref::digest(EVP_sha256(), input);
+  return std::equal(digest.begin(), digest.begin() + 4, cell.begin() + 16);
+}
+
+// Many cells checked together (the hashes side by side once there are eight or more):
+// the cells of long messages, each delivery's, with some spoilt in the ways that matter.
+TEST(CheckCellChecksums, AgreesWithOpenSslAndWithUnpack) {
+  std::vector<Bytes> cells;
+  for (const DeliveryCase& d : kDeliveries) {
+    auto made = fragment_message_to_cells(d.delivery, 0x51, pattern(9000, 3), kIv, pattern(1000, 7));
+    ASSERT_TRUE(made.has_value()) << d.name;
+    cells.insert(cells.end(), made->begin(), made->end());
+  }
+  cells[1][17] ^= 0x01;                 // the checksum field
+  cells[4][kCellSize - 1] ^= 0x80;      // the body
+  cells[6][3] ^= 0x10;                  // the IV
+  cells[9].assign(kCellSize, 0x33);     // no delimiter
+  cells[12].resize(1000);               // short
+  cells.push_back(cell_with_body({0x00, 0x00, 0x01, 0x42}));  // a cell with a small body
+  for (std::size_t count : {std::size_t{3}, cells.size()}) {
+    SCOPED_TRACE(count);
+    std::vector<ByteView> views(cells.begin(), cells.begin() + static_cast<std::ptrdiff_t>(count));
+    auto ok = std::make_unique<bool[]>(count);
+    check_cell_checksums(views, std::span(ok.get(), count));
+    for (std::size_t i = 0; i < count; ++i) {
+      EXPECT_EQ(ok[i], openssl_checksum_ok(cells[i])) << "cell " << i;
+      const auto full = unpack_tunnel_cell(cells[i]);
+      EXPECT_EQ(ok[i], full.has_value()) << "cell " << i;
+      if (!ok[i]) continue;
+      const auto checked = unpack_checked_tunnel_cell(cells[i]);
+      ASSERT_TRUE(checked.has_value()) << "cell " << i;
+      EXPECT_EQ(*checked, *full) << "cell " << i;
+    }
+  }
+  EXPECT_TRUE(openssl_checksum_ok(cells[0]));
+  EXPECT_FALSE(openssl_checksum_ok(cells[1]));
+}
+
+TEST(CheckCellChecksums, CheckedUnpackStillRefusesBadShapes) {
+  Bytes no_delimiter(kCellSize, 0x55);
+  auto r = unpack_checked_tunnel_cell(no_delimiter);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), "TunnelData cell missing 0x00 padding delimiter");
+  r = unpack_checked_tunnel_cell(Bytes(1023, 1));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_TRUE(r.error().is(TunnelError::InvalidLength));
+  r = unpack_checked_tunnel_cell(cell_with_body({0x80, 0, 0, 0}));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_TRUE(r.error().is(TunnelError::Encoding));
 }
 
 }  // namespace

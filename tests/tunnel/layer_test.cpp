@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <random>
+#include <vector>
 
 #include "tests/crypto/openssl_ref.h"
 #include "tests/tunnel/tunnel_test_util.h"
@@ -87,6 +88,79 @@ TEST(HopLayer, MatchesOpenSslOnRandomCellsAndKeys) {
       EXPECT_EQ(work, openssl_remove_layer(l2, i2, cell));
     }
   }
+}
+
+// Several cells layered together, each under its own hop's keys (some hops shared), as
+// one add_layer each through OpenSSL; counts around the group of eight.
+TEST(HopLayer, ManyCellsMatchOpenSsl) {
+  std::mt19937_64 rng(0x3a9e);
+  for (crypto::Engine engine : {crypto::Engine::Best, crypto::Engine::Portable}) {
+    for (std::size_t count : {0u, 1u, 4u, 8u, 9u, 17u}) {
+      SCOPED_TRACE(testing::Message() << "engine " << static_cast<int>(engine) << ", " << count << " cells");
+      std::vector<Key32> layer_keys, iv_keys;
+      std::vector<LayerEncryptKeys> expanded;
+      std::vector<Bytes> cells, work;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (i % 4 == 3) {
+          layer_keys.push_back(layer_keys.back());
+          iv_keys.push_back(iv_keys.back());
+        } else {
+          layer_keys.push_back(random_key(rng));
+          iv_keys.push_back(random_key(rng));
+        }
+        expanded.push_back(LayerEncryptKeys::expand(layer_keys.back(), iv_keys.back(), engine));
+        cells.push_back(random_bytes(rng, kCellSize));
+      }
+      work = cells;
+      std::vector<const LayerEncryptKeys*> keys;
+      std::vector<std::uint8_t*> spans;
+      for (std::size_t i = 0; i < count; ++i) {
+        keys.push_back(&expanded[i]);
+        spans.push_back(work[i].data());
+      }
+      add_layers(keys, spans);
+      for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(work[i], openssl_add_layer(layer_keys[i], iv_keys[i], cells[i])) << "cell " << i;
+      }
+      // And their removal, the same way.
+      std::vector<LayerDecryptKeys> dec_expanded;
+      std::vector<const LayerDecryptKeys*> dec_keys;
+      for (std::size_t i = 0; i < count; ++i) {
+        dec_expanded.push_back(LayerDecryptKeys::expand(layer_keys[i], iv_keys[i], engine));
+      }
+      for (std::size_t i = 0; i < count; ++i) dec_keys.push_back(&dec_expanded[i]);
+      work = cells;
+      remove_layers(dec_keys, spans);
+      for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(work[i], openssl_remove_layer(layer_keys[i], iv_keys[i], cells[i])) << "cell " << i;
+      }
+    }
+  }
+}
+
+// The gateway's preparation of a message's cells at once: each cell as prepare_outbound_cell
+// leaves it (OpenSSL's removal of the last hop's layer, then the first's); a cell of the
+// wrong size refuses the whole call, changing nothing.
+TEST(HopLayer, PrepareOutboundCellsTogether) {
+  std::mt19937_64 rng(0x9a7e);
+  const Key32 l1 = random_key(rng), i1 = random_key(rng), l2 = random_key(rng), i2 = random_key(rng);
+  Tunnel t;
+  t.outbound = true;
+  t.hops = {hop_with(l1, i1, 1, 2), hop_with(l2, i2, 2, 3)};
+  std::vector<Bytes> cells;
+  for (int i = 0; i < 11; ++i) cells.push_back(random_bytes(rng, kCellSize));
+  std::vector<Bytes> work = cells;
+  ASSERT_TRUE(t.prepare_outbound_cells(work).has_value());
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    EXPECT_EQ(work[i], openssl_remove_layer(l1, i1, openssl_remove_layer(l2, i2, cells[i]))) << i;
+  }
+  work = cells;
+  work[4].pop_back();
+  const std::vector<Bytes> before = work;
+  auto refused = t.prepare_outbound_cells(work);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_TRUE(refused.error().is(TunnelError::InvalidLength));
+  EXPECT_EQ(work, before);
 }
 
 TEST(HopLayer, RoundTrips) {
