@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,11 @@ void check(bool ok) {
 // text is UTF-8 without surrogates.
 void check_escaped(std::string_view in) {
   const std::string out = router::api_json_escape(in);
+  // Written at a pointer, into exactly the room it promises to stay within.
+  const std::size_t room = 3 * in.size() + 8;
+  const auto buf = std::make_unique<char[]>(room);
+  check(std::string_view(buf.get(), static_cast<std::size_t>(router::api_json_escape_to(buf.get(), in) - buf.get())) ==
+        out);
   check(encoding::utf8_bytes_to_string(encoding::string_to_utf8_bytes(out)).has_value());
   for (std::size_t i = 0; i + 1 < out.size(); ++i) {
     check(!(static_cast<unsigned char>(out[i]) == 0xED && static_cast<unsigned char>(out[i + 1]) >= 0xA0));

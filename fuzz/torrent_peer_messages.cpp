@@ -81,6 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(t.active_pieces.size() <= router::kMaxActivePieces);
   check(static_cast<std::int64_t>(c.peer_bitfield.size()) <= router::kMaxPiecesWithoutMeta);
   if (t.meta) check(c.peer_bitfield.size() <= t.meta->pieces.size());
+  // The kept count of set flags is the count of the flags.
+  auto recount = [](const router::PieceFlags& flags) {
+    return static_cast<std::size_t>(std::count_if(flags.begin(), flags.end(), [](std::uint8_t v) { return v != 0; }));
+  };
+  check(c.peer_bitfield.count() == recount(c.peer_bitfield));
+  check(t.have.count() == recount(t.have));
   check(c.send_buf.size() <= router::kPeerSendBufMax + router::kMaxServedRequest + 64);
   return 0;
 }

@@ -12,6 +12,7 @@
 #include "common/hash.h"
 #include "encoding/bytes.h"
 #include "torrent/peer_conn.h"
+#include "torrent/piece_flags.h"
 #include "torrent/tracker_conn.h"
 
 namespace router {
@@ -56,7 +57,7 @@ struct ActiveTorrent {
   std::string tracker_status;  // the last tracker announce result
   std::uint64_t downloaded = 0;  // bytes of verified pieces
   std::uint64_t uploaded = 0;    // bytes sent in Piece messages
-  Bytes have;                    // one 0/1 flag per piece; empty while meta is none
+  PieceFlags have;               // one 0/1 flag per piece; empty while meta is none
   std::vector<ActivePieceBuf> active_pieces;  // at most kMaxActivePieces
   std::int32_t metadata_size = 0;
   // The peer whose handshake or data gave metadata_size: backed off when the pieces of

@@ -3,6 +3,7 @@
 
 #include "encoding/text.h"
 #include "router/router.h"
+#include "torrent/api_documents.h"
 #include "torrent/api_endpoints.h"
 #include "torrent/api_json.h"
 #include "torrent/api_request.h"
@@ -33,7 +34,7 @@ ApiAnswer route(Router& router, TorrentApiConn& conn, const Now& now) {
   if (conn.method == "GET") {
     if (conn.path == "/api/status") return ApiAnswer{200, "OK", router.build_api_status_json()};
     if (conn.path == "/api/torrents")
-      return ApiAnswer{200, "OK", router.build_api_torrents_json(router.torrent_engine)};
+      return ApiAnswer{200, "OK", api_torrents_document(router.torrent_engine, kApiHeadRoom), kApiHeadRoom};
     if (conn.path == "/api/dht/nodes") return ApiAnswer{200, "OK", router.build_api_dht_nodes_json()};
     return api_answer_error(404, "unknown endpoint");
   }
@@ -77,7 +78,7 @@ void Router::dispatch_torrent_api_request(TorrentApiConn& conn, const Now& now) 
     conn.body.resize(static_cast<std::size_t>(conn.content_length));
   }
   ApiAnswer answer = route(*this, conn, now);
-  api_send_response(conn, answer.status, answer.reason, std::move(answer.body), now.mono_ms);
+  api_send_response(conn, answer.status, answer.reason, std::move(answer.body), now.mono_ms, answer.body_at);
 }
 
 }  // namespace router

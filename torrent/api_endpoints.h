@@ -1,6 +1,7 @@
 #pragma once
 // The torrent API's endpoints: what each POST reads from its body and does to the engine,
 // and the answer it gives. The GET documents are members of the router record.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,6 +16,8 @@ struct ApiAnswer {
   int status = 200;
   std::string_view reason = "OK";
   std::string body;
+  // Leading bytes of body that are not part of the document but room for the head.
+  std::size_t body_at = 0;
 };
 
 ApiAnswer api_answer_error(int status, std::string_view text);

@@ -2,7 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "encoding/text.h"
 
@@ -57,51 +63,134 @@ constexpr std::array<bool, 256> kStop = [] {
 
 }  // namespace
 
-void api_json_escape_into(std::string& out, std::string_view text) {
-  std::size_t run = 0;  // start of the bytes not yet appended, which need no escape
+namespace {
+
+// The bytes of x (8 bytes as loaded from memory) that must stop the copying loop: a control
+// character, '"', '\\' or a byte at or above 0x80, each marked by its high bit. None is ever
+// missed. A byte may be marked without cause, but only after (at a higher address than) one
+// that must stop, where a borrow of the subtractions ran on; the first marked byte is
+// always one that must stop.
+std::uint64_t stop_marks(std::uint64_t x) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  const std::uint64_t quote = x ^ (kOnes * '"');
+  const std::uint64_t backslash = x ^ (kOnes * '\\');
+  const std::uint64_t below_blank = (x - kOnes * 0x20) & ~x;
+  const std::uint64_t zero_quote = (quote - kOnes) & ~quote;
+  const std::uint64_t zero_backslash = (backslash - kOnes) & ~backslash;
+  return (x | below_blank | zero_quote | zero_backslash) & kHighs;
+}
+
+char* put(char* out, std::string_view s) {
+  std::memcpy(out, s.data(), s.size());
+  return out + s.size();
+}
+
+}  // namespace
+
+char* api_json_escape_to(char* out, std::string_view text) {
+  const char* const s = text.data();
+  const std::size_t n = text.size();
   std::size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
+  while (i < n) {
+    // Names, paths and statuses have little or nothing to escape: 16 or 8 bytes at a time,
+    // copied as they are up to the first byte that needs a look.
+#if defined(__SSE2__)
+    if (n - i >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+      // Signed bytes: below 0x20 are the control characters and the bytes from 0x80 on.
+      const __m128i marks = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(marks));
+      if (mask == 0) {
+        out += 16;
+        i += 16;
+        continue;
+      }
+      const auto first = static_cast<std::size_t>(std::countr_zero(mask));
+      out += first;
+      i += first;
+    } else
+#endif
+    if constexpr (std::endian::native == std::endian::little) {
+      if (n >= 8) {
+        std::uint64_t word;
+        std::size_t take = 8;
+        if (n - i >= 8) {
+          std::memcpy(&word, s + i, 8);
+        } else {
+          // The last 8 bytes of the text, moved down so that the first unread one comes
+          // first, with filler that never needs escaping after the end.
+          constexpr std::uint64_t kFiller = 0x6161616161616161ull;  // "aaaaaaaa"
+          take = n - i;
+          std::memcpy(&word, s + n - 8, 8);
+          const auto drop = static_cast<unsigned>(8 * (8 - take));
+          word = (word >> drop) | (kFiller << (64 - drop));
+        }
+        std::memcpy(out, &word, 8);
+        const std::uint64_t marks = stop_marks(word);
+        if (marks == 0) {
+          out += take;
+          i += take;
+          continue;
+        }
+        // Before take: filler is never marked first.
+        const auto first = static_cast<std::size_t>(std::countr_zero(marks) / 8);
+        out += first;
+        i += first;
+      }
+    }
+    const auto c = static_cast<unsigned char>(s[i]);
     if (!kStop[c]) {
-      ++i;
+      *out++ = s[i++];
       continue;
     }
     if (c >= 0x80) {
       // Well-formed UTF-8 passes unchanged. Anything else (a surrogate a peer sent in its
       // client name, say) would make the whole document unreadable to a strict UTF-8
       // decoder, so each such byte becomes U+FFFD.
-      if (const std::size_t n = utf8_sequence_length(text, i)) {
-        i += n;
-        continue;
+      if (const std::size_t len = utf8_sequence_length(text, i)) {
+        out = put(out, text.substr(i, len));
+        i += len;
+      } else {
+        out = put(out, "\xEF\xBF\xBD");
+        ++i;
       }
-      out.append(text.substr(run, i - run));
-      out += "\xEF\xBF\xBD";
-      run = ++i;
       continue;
     }
-    out.append(text.substr(run, i - run));
     switch (c) {
       case '"':
-        out += "\\\"";
+        out = put(out, "\\\"");
         break;
       case '\\':
-        out += "\\\\";
+        out = put(out, "\\\\");
         break;
       case '\n':
-        out += "\\n";
+        out = put(out, "\\n");
         break;
       case '\r':
-        out += "\\r";
+        out = put(out, "\\r");
         break;
       case '\t':
-        out += "\\t";
+        out = put(out, "\\t");
         break;
       default:
-        out += ' ';
+        *out++ = ' ';
     }
-    run = ++i;
+    ++i;
   }
-  out.append(text.substr(run));
+  return out;
+}
+
+void api_json_escape_into(std::string& out, std::string_view text) {
+  const std::size_t old = out.size();
+  const std::size_t room = text.size() * 3 + 8;
+  if (out.capacity() - old < room) out.reserve(std::max(out.capacity() * 2, old + room));
+  out.resize_and_overwrite(old + room, [&](char* p, std::size_t) {
+    return static_cast<std::size_t>(api_json_escape_to(p + old, text) - p);
+  });
 }
 
 std::string api_json_escape(std::string_view text) {

@@ -21,6 +21,10 @@ namespace router {
 std::string api_json_escape(std::string_view text);
 // The same, appended to out.
 void api_json_escape_into(std::string& out, std::string_view text);
+// The same, written at out, which has room for 3 * text.size() + 8 bytes: the escape of a
+// text takes at most 3 bytes per byte (U+FFFD for each), and the copying loop may store up
+// to 8 bytes past what it keeps. Returns the end of what was written.
+char* api_json_escape_to(char* out, std::string_view text);
 
 // {"ok":false,"error":"<text escaped>"}
 std::string api_json_err(std::string_view text);

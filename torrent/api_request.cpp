@@ -1,5 +1,6 @@
 #include "torrent/api_request.h"
 
+#include <algorithm>
 #include <array>
 
 #include "encoding/text.h"
@@ -177,13 +178,19 @@ std::string api_response_text(int status, std::string_view reason, std::string_v
 }
 
 void api_send_response(TorrentApiConn& conn, int status, std::string_view reason, std::string body,
-                       std::uint64_t now_ms) {
-  // The head goes in front of the body in the body's own buffer: a large document is not
-  // copied into a second one.
-  const std::string head = response_head(status, reason, body.size(), conn.origin);
+                       std::uint64_t now_ms, std::size_t body_at) {
+  body_at = std::min(body_at, body.size());
+  const std::string head = response_head(status, reason, body.size() - body_at, conn.origin);
+  // The head goes in front of the document in the document's own buffer: a large document
+  // is not copied into a second one. The answer then starts where the head starts.
   conn.answer = std::move(body);
-  conn.answer.insert(0, head);
-  conn.answer_sent = 0;
+  if (head.size() <= body_at) {
+    conn.answer_sent = body_at - head.size();
+    conn.answer.replace(conn.answer_sent, head.size(), head);
+  } else {
+    conn.answer.replace(0, body_at, head);
+    conn.answer_sent = 0;
+  }
   conn.answered_ms = now_ms;
   conn.phase = ApiConnPhase::Writing;
   // Nothing more is read as request; the buffers are not needed any longer.

@@ -60,8 +60,10 @@ bool api_is_allowed_origin(std::string_view origin);
 std::string api_response_text(int status, std::string_view reason, std::string_view body, std::string_view origin);
 
 // Queues the answer on the connection with the connection's origin; the server writes it
-// without waiting in the following passes and closes the connection when it is out.
+// without waiting in the following passes and closes the connection when it is out. The
+// document is body from body_at on; the bytes before it are room where the head goes when
+// it fits, so that a large document is neither moved nor copied.
 void api_send_response(TorrentApiConn& conn, int status, std::string_view reason, std::string body,
-                       std::uint64_t now_ms);
+                       std::uint64_t now_ms, std::size_t body_at = 0);
 
 }  // namespace router

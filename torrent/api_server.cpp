@@ -3,6 +3,7 @@
 // 16 KiB from each, answers every request that is complete, and writes each answer as far
 // as the socket takes it; whatever is left is written in later passes.
 #include <algorithm>
+#include <array>
 
 #include "ntcp2_net/glue.h"
 #include "router/router.h"
@@ -118,9 +119,17 @@ void write_answer(TorrentApiConn& conn, const Now& now, bool& did_work) {
 // client hangs up, so that closing does not reset the connection before the client has read
 // its answer.
 void drain(TorrentApiConn& conn, const Now& now, bool& did_work) {
-  Bytes discard;
-  auto got = conn.socket.pump_nonblocking(discard, static_cast<std::int64_t>(kApiReadPerPass));
-  if (!got || conn.drained_ms + kApiDrainTimeoutMs < now.mono_ms) {
+  // At most one pass's worth, through a small buffer on the stack: nothing is kept.
+  std::array<std::uint8_t, 4096> discard;
+  bool gone = conn.socket.fd < 0;
+  for (std::size_t taken = 0; !gone && taken < kApiReadPerPass;) {
+    const std::int32_t n =
+        ondrel_i2p_net_tcp_recv_nb(conn.socket.fd, discard.data(), static_cast<std::int32_t>(discard.size()));
+    if (n == -2) break;
+    if (n <= 0) gone = true;  // hung up, or failed
+    taken += static_cast<std::size_t>(std::max(n, 0));
+  }
+  if (gone || conn.drained_ms + kApiDrainTimeoutMs < now.mono_ms) {
     finish(conn);
     did_work = true;
   }
@@ -135,10 +144,9 @@ bool Router::step_torrent_api(const Now& now) {
   for (std::size_t i = 0; i < kApiAcceptsPerPass && torrent_api_conns.size() < kApiMaxConnections; ++i) {
     auto accepted = torrent_api_listener->accept(0);
     if (!accepted || !*accepted) break;
-    TorrentApiConn conn;
+    TorrentApiConn& conn = torrent_api_conns.emplace_back();
     conn.socket = std::move(**accepted);
     conn.accepted_ms = now.mono_ms;
-    torrent_api_conns.push_back(std::move(conn));
     did_work = true;
   }
 

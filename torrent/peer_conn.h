@@ -11,6 +11,7 @@
 
 #include "common/hash.h"
 #include "encoding/bytes.h"
+#include "torrent/piece_flags.h"
 
 namespace router {
 
@@ -68,7 +69,7 @@ struct TorrentPeerConn {
   bool peer_has_all = false;
   std::optional<PeerExtHandshake> ext;
   std::string client;
-  Bytes peer_bitfield;  // one 0/1 flag per piece
+  PieceFlags peer_bitfield;  // one 0/1 flag per piece
   std::vector<InflightRequest> inflight;  // at most kMaxInflightPerPeer
   std::uint64_t blocks_recv = 0;
   bool dht_pinged = false;

@@ -79,6 +79,7 @@ TEST_F(Registry, AddFromFilesOnDiskAndAgain) {
   EXPECT_TRUE(t.completed) << "the files were already there";
   EXPECT_EQ(t.downloaded, whole.size());
   EXPECT_EQ(t.have, Bytes(4, 1));
+  EXPECT_EQ(t.have.count(), 4u);
   EXPECT_EQ(t.trackers.size(), 1u);
   EXPECT_EQ(t.metadata_size, static_cast<std::int32_t>(t.info_bytes.size()));
   EXPECT_EQ(engine().dht.live_peers(t.info_hash, now.wall_ms), std::vector<common::Hash>{session->dest_hash});
@@ -103,6 +104,7 @@ TEST_F(Registry, AddFromFilesOnDiskAndAgain) {
   fresh.download_dir = folder.string();
   EXPECT_FALSE(router::bt_init_torrent_metainfo(fresh, *engine().torrents[0].meta));
   EXPECT_EQ(fresh.have, (Bytes{1, 0, 1, 1}));  // byte 40,005 lies in piece 1
+  EXPECT_EQ(fresh.have.count(), 3u);
   EXPECT_EQ(fresh.downloaded, whole.size() - 32768);
 }
 
@@ -121,6 +123,7 @@ TEST_F(Registry, MagnetThenTorrentInstallsTheMetainfo) {
   EXPECT_EQ(t.name, "early name");
   EXPECT_FALSE(t.meta.has_value());
   EXPECT_TRUE(t.have.empty());
+  EXPECT_EQ(t.have.count(), 0u);
   EXPECT_EQ(t.trackers.size(), 1u);
 
   ASSERT_TRUE(r().add_torrent_bytes(file, (tmp.path() / "later").string(), now));

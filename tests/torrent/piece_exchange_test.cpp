@@ -95,6 +95,7 @@ TEST_F(PieceExchange, PieceInformationFromThePeer) {
       EXPECT_EQ(conn.close_reason, "bitfield length mismatch");
     } else {
       EXPECT_EQ(conn.peer_bitfield, c.flags);
+      EXPECT_EQ(conn.peer_bitfield.count(), static_cast<std::size_t>(std::count(c.flags.begin(), c.flags.end(), 1)));
     }
   }
 }
@@ -111,6 +112,7 @@ TEST_F(PieceExchange, HaveAllBeforeTheMetainfoFillsTheFlagsOnceKnown) {
   router::bt_init_torrent_metainfo(t, meta);
   r().bt_schedule_piece_requests(engine(), *session, *stream, t, conn, now);
   EXPECT_EQ(conn.peer_bitfield, Bytes(4, 1));
+  EXPECT_EQ(conn.peer_bitfield.count(), 4u);
   EXPECT_EQ(conn.inflight.size(), 8u);
 }
 
@@ -307,6 +309,7 @@ TEST_F(PieceExchange, VerifiedPieceIsWrittenAndAnnouncedAndTheLastCompletes) {
   EXPECT_TRUE(conn.inflight.empty());
   EXPECT_TRUE(t.active_pieces.empty());
   EXPECT_EQ(t.have, (Bytes{1, 1}));
+  EXPECT_EQ(t.have.count(), 2u);
   EXPECT_EQ(t.downloaded, static_cast<std::uint64_t>(kPieceLength));
   EXPECT_TRUE(t.completed);
   const auto haves = only<PeerMessage::Have>(sent(conn));
@@ -338,6 +341,7 @@ TEST_F(PieceExchange, FailedPiecesAreFetchedAgainAndThreeFromOnePeerCloseIt) {
              PeerMessage{PeerMessage::Piece{round, 16384, Bytes(16384, 0xEE)}}});
     EXPECT_EQ(t.downloaded, 0u);
     EXPECT_EQ(t.have[round], 0);
+    EXPECT_EQ(t.have.count(), 0u);
     EXPECT_EQ(liar.failed_pieces, round + 1);
     // The piece stays, emptied, to be asked again from its first block by one peer.
     const auto p = std::find_if(t.active_pieces.begin(), t.active_pieces.end(),

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "bittorrent/peer_wire.h"
+#include "tests/torrent/flag_counts.h"
 #include "tests/torrent/torrent_net.h"
 
 namespace torrent_test {
@@ -45,7 +46,16 @@ TEST(TorrentNetwork, TwoRoutersThenAThirdFromBoth) {
   EXPECT_FALSE(router::bt_add_known_peer(leech, t->dest(0), t->dest(1))) << "no repeats";
   EXPECT_FALSE(router::bt_add_known_peer(leech, t->dest(1), t->dest(1))) << "never the own destination";
 
-  ASSERT_TRUE(t->run([&] { return leech.completed; }, kLimitMs));
+  // The kept counts of set flags stay exact through the whole download, on both sides.
+  std::size_t passes_with_wrong_counts = 0;
+  ASSERT_TRUE(t->run(
+      [&] {
+        if (!flag_counts_exact(leech) || !flag_counts_exact(only_torrent(t->engine(0)))) ++passes_with_wrong_counts;
+        return leech.completed;
+      },
+      kLimitMs));
+  EXPECT_EQ(passes_with_wrong_counts, 0u);
+  EXPECT_EQ(leech.have.count(), leech.have.size());
   EXPECT_EQ(bt_test::ReadFile(t->folders[1] / "data.bin"), content);
   EXPECT_EQ(leech.downloaded, kSize);
   EXPECT_TRUE(leech.error.empty()) << leech.error;
