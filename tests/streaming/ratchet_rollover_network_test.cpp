@@ -26,8 +26,10 @@ void fast_forward(ratchet::RatchetPeerSession& sender, ratchet::RatchetPeerSessi
 }
 
 // Every session `from` sends to `to` on, with its counterpart, moved close to the end of
-// its sends.
-void near_the_end(ratchet::RatchetSessionManager& from, ratchet::RatchetSessionManager& to, std::uint32_t sends) {
+// its sends. Unless `renew`, its successor's handshake is left to the last send, as when
+// every earlier attempt went unanswered.
+void near_the_end(ratchet::RatchetSessionManager& from, ratchet::RatchetSessionManager& to, std::uint32_t sends,
+                  bool renew) {
   for (ratchet::RatchetPeerSession& s : from.sessions) {
     if (s.peer_key != to.static_keypair.public_key || !s.send_enabled) continue;
     auto peer = std::ranges::find_if(to.sessions, [&](const ratchet::RatchetPeerSession& r) {
@@ -35,6 +37,7 @@ void near_the_end(ratchet::RatchetSessionManager& from, ratchet::RatchetSessionM
     });
     ASSERT_NE(peer, to.sessions.end());
     fast_forward(s, *peer, sends);
+    if (!renew) s.renewal_sent_at = sends;
   }
 }
 
@@ -50,6 +53,7 @@ struct Rollover {
   const char* name;
   std::size_t alice_sends, bob_sends;
   bool alice_runs_out, bob_runs_out;
+  bool renew = true;  // else the successor's handshake waits for the last send
 };
 
 void PrintTo(const Rollover& c, std::ostream* os) { *os << c.name; }
@@ -62,8 +66,11 @@ TEST_P(StreamRatchetRollover, TheTransferGoesOnPastTheLastMessageOfASession) {
   Pump alice, bob;
   const Bytes alice_all = random_of(c.alice_sends), bob_all = random_of(c.bob_sends);
   // The first 16 KiB of each share sets up the stream and the garlic sessions.
-  alice.to_send = Bytes(alice_all.begin(), alice_all.begin() + static_cast<std::ptrdiff_t>(std::min(c.alice_sends, 16 * kKiB)));
-  bob.to_send = Bytes(bob_all.begin(), bob_all.begin() + static_cast<std::ptrdiff_t>(std::min(c.bob_sends, 16 * kKiB)));
+  const auto first_part = [](const Bytes& all) {
+    return Bytes(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), 16 * kKiB)));
+  };
+  alice.to_send = first_part(alice_all);
+  bob.to_send = first_part(bob_all);
   auto opened = t.alice->streams->connect(t.bob->dest_hash, ntcp2_net::read_now().mono_ms, 0, 0);
   ASSERT_TRUE(opened) << to_string(opened.error());
   alice.connection = *opened;
@@ -81,8 +88,8 @@ TEST_P(StreamRatchetRollover, TheTransferGoesOnPastTheLastMessageOfASession) {
   // Nothing in flight: the named directions have 40 messages left on their sessions.
   ASSERT_TRUE(t.alice->ratchet && t.bob->ratchet);
   constexpr std::uint32_t kNearTheEnd = ratchet::kMaxSendsPerSession - 40;
-  if (c.alice_runs_out) near_the_end(*t.alice->ratchet, *t.bob->ratchet, kNearTheEnd);
-  if (c.bob_runs_out) near_the_end(*t.bob->ratchet, *t.alice->ratchet, kNearTheEnd);
+  if (c.alice_runs_out) near_the_end(*t.alice->ratchet, *t.bob->ratchet, kNearTheEnd, c.renew);
+  if (c.bob_runs_out) near_the_end(*t.bob->ratchet, *t.alice->ratchet, kNearTheEnd, c.renew);
   if (c.alice_runs_out) {
     ASSERT_EQ(most_sent(*t.alice->ratchet), kNearTheEnd);
   }
@@ -97,9 +104,15 @@ TEST_P(StreamRatchetRollover, TheTransferGoesOnPastTheLastMessageOfASession) {
   EXPECT_TRUE(alice.received == bob_all);
   EXPECT_TRUE(bob.received == alice_all);
   // The sessions that ran out were replaced: new ones carried the rest.
-  for (const auto& [m, ran_out] : {std::pair{&*t.alice->ratchet, c.alice_runs_out}, {&*t.bob->ratchet, c.bob_runs_out}}) {
+  for (const auto& [m, ran_out] :
+       {std::pair{&*t.alice->ratchet, c.alice_runs_out}, {&*t.bob->ratchet, c.bob_runs_out}}) {
     EXPECT_LE(most_sent(*m), ratchet::kMaxSendsPerSession);
     if (!ran_out) continue;
+    // Left to the last send, the old session sent all it may (and is kept for what the
+    // peer still sends on it).
+    if (!c.renew) {
+      EXPECT_EQ(most_sent(*m), ratchet::kMaxSendsPerSession);
+    }
     EXPECT_TRUE(std::ranges::any_of(m->sessions, [](const ratchet::RatchetPeerSession& s) {
       return s.send_enabled && s.send_tag_set.next_index > 0 && s.send_tag_set.next_index < 10000;
     }));
@@ -110,7 +123,9 @@ INSTANTIATE_TEST_SUITE_P(
     Directions, StreamRatchetRollover,
     ::testing::Values(Rollover{"OneWayFromTheInitiator", 512 * kKiB, 0, true, false},
                       Rollover{"OneWayFromTheResponder", 0, 512 * kKiB, false, true},
-                      Rollover{"BothWays", 512 * kKiB, 512 * kKiB, true, true}),
+                      Rollover{"BothWays", 512 * kKiB, 512 * kKiB, true, true},
+                      Rollover{"OneWayHandshakeAtTheLastSend", 512 * kKiB, 0, true, false, false},
+                      Rollover{"BothWaysHandshakesAtTheLastSend", 512 * kKiB, 512 * kKiB, true, true, false}),
     [](const ::testing::TestParamInfo<Rollover>& p) { return std::string(p.param.name); });
 
 }  // namespace
