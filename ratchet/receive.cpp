@@ -106,9 +106,10 @@ Result<IncomingGarlic> try_reply(RatchetSessionManager& m, const PendingNewSessi
       bookkeeping::new_session(rec.peer_key, keys->root_ab, keys->tag_set_ab, keys->root_ba, keys->tag_set_ba, now);
   if (!session) return std::unexpected(std::move(session.error()));
   // A second reply to one NewSession does not take over sending from a session that
-  // already carries ExistingSession messages.
+  // already carries ExistingSession messages -- unless that one is near its last send: its
+  // successor is what this handshake was made for.
   session->send_enabled = std::ranges::none_of(m.sessions, [&](const RatchetPeerSession& s) {
-    return same_key(s.peer_key, rec.peer_key) && s.send_enabled && s.es_sent;
+    return same_key(s.peer_key, rec.peer_key) && s.send_enabled && s.es_sent && !is_send_retiring(s);
   });
   bookkeeping::add_session(m, std::move(*session));
   return IncomingGarlic{rec.peer_key, std::move(*blocks)};

@@ -127,12 +127,10 @@ Result<Bytes> RatchetSessionManager::encrypt_to_peer(ByteView peer_key, const Ra
                                                      std::uint32_t now, const RandomSource& random) {
   bookkeeping::sweep_sessions(*this, peer_key, now);
 
-  // The last send-enabled session with the peer is the one most recently received on or made.
-  auto session = std::ranges::find_if(sessions.rbegin(), sessions.rend(), [&](const RatchetPeerSession& s) {
-    return s.send_enabled && same_key(s.peer_key, peer_key);
-  });
-  if (session != sessions.rend()) return send_existing(*session, blocks, now);
-
+  // An unanswered NewSession from the peer is answered first. The peer sent it because it
+  // has no session to send on, and it sends every message as a NewSession until a reply
+  // comes; an ExistingSession on an older session would leave it so. The older sessions
+  // keep their receive windows.
   auto waiting = std::ranges::find_if(inbound_pending,
                                       [&](const PendingNewSession& p) { return same_key(p.peer_key, peer_key); });
   if (waiting != inbound_pending.end()) {
@@ -140,6 +138,29 @@ Result<Bytes> RatchetSessionManager::encrypt_to_peer(ByteView peer_key, const Ra
     PendingNewSession rec = std::move(*waiting);
     inbound_pending.erase(waiting);
     return send_reply(*this, std::move(rec), blocks, now, random);
+  }
+
+  // The last send-enabled session with the peer is the one most recently received on or
+  // made; one near its last send only when there is no other. One out of sends is passed
+  // over even when a message on it made it send-enabled again.
+  const auto usable = [&](const RatchetPeerSession& s) {
+    return s.send_enabled && !is_send_exhausted(s) && same_key(s.peer_key, peer_key);
+  };
+  auto session = std::ranges::find_if(sessions.rbegin(), sessions.rend(), [&](const RatchetPeerSession& s) {
+    return usable(s) && !is_send_retiring(s);
+  });
+  if (session == sessions.rend()) session = std::ranges::find_if(sessions.rbegin(), sessions.rend(), usable);
+  if (session != sessions.rend()) {
+    if (!is_renewal_due(*session)) return send_existing(*session, blocks, now);
+    // Near its last send, the session's successor is set up while it still carries the
+    // traffic: now and then a message leaves as a NewSession, until a reply to one makes
+    // the new session. One handshake at a time is in flight, so its reply is recognised
+    // however many messages pass meanwhile; were the handshake left until the last send,
+    // every message after it would be a NewSession, and a reply would name one whose reply
+    // tags were dropped long ago.
+    auto renewal = send_new_session(*this, peer_key, blocks, now, random);
+    if (renewal) session->renewal_sent_at = session->send_tag_set.next_index;
+    return renewal;
   }
   return send_new_session(*this, peer_key, blocks, now, random);
 }

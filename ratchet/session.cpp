@@ -26,9 +26,22 @@ Result<void> RatchetPeerSession::consume_window_entry(std::size_t i) {
   return refill_recv_window();
 }
 
+bool is_send_exhausted(const RatchetPeerSession& s) { return s.send_tag_set.next_index >= kMaxSendsPerSession; }
+
+bool is_send_retiring(const RatchetPeerSession& s) { return s.send_tag_set.next_index >= kRenewalFrom; }
+
+bool is_renewal_due(const RatchetPeerSession& s) {
+  const std::uint32_t sent = s.send_tag_set.next_index;
+  return sent >= kRenewalFrom && (s.renewal_sent_at == 0 || sent - s.renewal_sent_at >= kRenewalEvery);
+}
+
 bool is_ratchet_session_expired(const RatchetPeerSession& s, std::uint32_t now) {
   if (now == 0 || s.last_activity == 0) return false;
-  if (s.send_tag_set.next_index >= kMaxSendsPerSession) return true;
+  return is_send_exhausted(s) || is_ratchet_session_timed_out(s, now);
+}
+
+bool is_ratchet_session_timed_out(const RatchetPeerSession& s, std::uint32_t now) {
+  if (now == 0 || s.last_activity == 0) return false;
   // In 64 bits, so that times near the end of the u32 range cannot wrap.
   const auto later_than = [now](std::uint32_t t, std::uint32_t span) {
     return std::uint64_t{t} + span < std::uint64_t{now};

@@ -13,8 +13,13 @@
 namespace ratchet {
 
 inline constexpr std::size_t kRecvWindowSize = 64;
-// A session stops sending after this many ExistingSession messages.
+// A session stops sending after this many ExistingSession messages; the next message to the
+// peer starts a new handshake.
 inline constexpr std::uint32_t kMaxSendsPerSession = 60000;
+// From this many sends on, a session is retiring: its successor's handshake starts while it
+// still sends, one NewSession every kRenewalEvery of its sends until a reply arrives.
+inline constexpr std::uint32_t kRenewalFrom = 50000;
+inline constexpr std::uint32_t kRenewalEvery = 1024;
 inline constexpr std::uint32_t kSessionIdleSec = 300;
 inline constexpr std::uint32_t kConfirmedRecvSec = 180;
 inline constexpr std::uint32_t kUnconfirmedSec = 45;
@@ -37,6 +42,7 @@ struct RatchetPeerSession {
   bool confirmed = false;           // lives under the long expiry rule
   bool es_sent = false;             // an ExistingSession left on it
   std::uint32_t last_recv = 0;      // 0: nothing received yet
+  std::uint32_t renewal_sent_at = 0;  // send index when the last renewal NewSession left; 0: none
 
   // Appends entries of recv_tag_set until the window holds 64. Fails only as
   // TagSet::next_entry does.
@@ -52,9 +58,24 @@ inline std::uint64_t tag_word(const SessionTag& tag) {
   return w;
 }
 
-// Expired sessions are swept and never chosen for sending. With now or last_activity 0
-// nothing expires.
+// Expired sessions are never chosen for sending: out of time, or out of sends. With now or
+// last_activity 0 nothing expires.
 bool is_ratchet_session_expired(const RatchetPeerSession& session, std::uint32_t now);
+
+// The session has sent all the ExistingSession messages it may. It never sends again, but it
+// is kept while the peer's messages on it still arrive in time: the peer goes on sending on
+// it until the new handshake reaches it, and those messages must still open.
+bool is_send_exhausted(const RatchetPeerSession& session);
+
+// Near the last send: a successor is under way, and a session that is not retiring is
+// preferred for sending.
+bool is_send_retiring(const RatchetPeerSession& session);
+// The next message to the peer on this retiring session leaves as a NewSession instead.
+bool is_renewal_due(const RatchetPeerSession& session);
+
+// Out of time alone (the rules of is_ratchet_session_expired without the send count): such a
+// session is dropped, its receive window with it.
+bool is_ratchet_session_timed_out(const RatchetPeerSession& session, std::uint32_t now);
 
 // What is kept of a NewSession until its reply: sent (initiator) or received (responder).
 struct PendingNewSession {

@@ -40,8 +40,9 @@ void RatchetSessionManager::cap_peer_sessions(ByteView peer_key) {
   const auto of_peer = [&](const RatchetPeerSession& s) { return same_key(s.peer_key, peer_key); };
   auto count = std::ranges::count_if(sessions, of_peer);
   while (count > static_cast<std::ptrdiff_t>(kMaxSessionsPerPeer)) {
-    auto victim =
-        std::ranges::find_if(sessions, [&](const RatchetPeerSession& s) { return of_peer(s) && !s.send_enabled; });
+    auto victim = std::ranges::find_if(sessions, [&](const RatchetPeerSession& s) {
+      return of_peer(s) && (!s.send_enabled || is_send_exhausted(s));
+    });
     if (victim == sessions.end()) victim = std::ranges::find_if(sessions, of_peer);
     sessions.erase(victim);
     --count;
@@ -64,7 +65,7 @@ bool same_tag(const SessionTag& a, const SessionTag& b) {
 void sweep_sessions(RatchetSessionManager& m, ByteView peer_key, std::uint32_t now) {
   auto& sessions = m.sessions;
   if (now != 0 && sessions.size() > kSweepAbove) {
-    std::erase_if(sessions, [now](const RatchetPeerSession& s) { return is_ratchet_session_expired(s, now); });
+    std::erase_if(sessions, [now](const RatchetPeerSession& s) { return is_ratchet_session_timed_out(s, now); });
   }
   if (sessions.size() > kMaxSessions) {
     // The least recently active go; of equal times, the one nearer the front first.
@@ -82,8 +83,9 @@ void sweep_sessions(RatchetSessionManager& m, ByteView peer_key, std::uint32_t n
     std::size_t i = 0;
     std::erase_if(sessions, [&](const RatchetPeerSession&) { return drop[i++]; });
   }
+  // A session out of sends stays while it is in time: the peer may still be sending on it.
   std::erase_if(sessions, [&](const RatchetPeerSession& s) {
-    return same_key(s.peer_key, peer_key) && is_ratchet_session_expired(s, now);
+    return same_key(s.peer_key, peer_key) && is_ratchet_session_timed_out(s, now);
   });
 }
 

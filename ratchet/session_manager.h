@@ -3,6 +3,10 @@
 // NewSession, a NewSessionReply or an ExistingSession, and every incoming garlic message is
 // tried as each of the three in turn.
 //
+// A session sends at most 60,000 ExistingSession messages. From its 50,000th on, one message
+// in 1,024 leaves as a NewSession, so that the successor exists before the last send; a
+// session out of sends still opens what the peer sends on it until it times out.
+//
 // All lists are plain arrays searched linearly and every one is bounded: sessions are swept
 // back to 512 at each send (at most 4 per peer), reply tags of own NewSessions are kept at
 // most 2,048 (24 per peer, 180 s), unanswered NewSessions at most 256 (one per peer), and
@@ -79,16 +83,17 @@ struct RatchetSessionManager {
   void mark_send_stale(ByteView peer_key);
   // The latest receipt over the sessions with the peer; 0 when none.
   std::uint32_t last_recv_sec(ByteView peer_key) const;
-  // Brings the peer back to at most 4 sessions, dropping send-disabled ones first, then the
-  // oldest.
+  // Brings the peer back to at most 4 sessions, dropping those that cannot send (disabled or
+  // out of sends) first, then the oldest.
   void cap_peer_sessions(ByteView peer_key);
   // Removes one reply tag; index must be inside the list.
   void remove_outbound_pending(std::size_t index);
 
-  // One garlic message for the peer: an ExistingSession when a session with it may send,
-  // else a NewSessionReply when a NewSession from it waits for an answer, else a NewSession
-  // (with a DateTime block of now in front unless the blocks carry one). The random source
-  // gives the ephemeral keys of the two handshake messages.
+  // One garlic message for the peer: a NewSessionReply when a NewSession from it waits for
+  // an answer, else an ExistingSession when a session with it may send (a retiring one only
+  // when no other may, and now and then a NewSession in its place), else a NewSession (with
+  // a DateTime block of now in front unless the blocks carry one). The random source gives
+  // the ephemeral keys of the two handshake messages.
   Result<Bytes> encrypt_to_peer(ByteView peer_key, const RatchetBlocks& blocks, std::uint32_t now,
                                 const RandomSource& random);
 

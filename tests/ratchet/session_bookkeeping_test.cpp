@@ -140,6 +140,51 @@ TEST(RatchetPeerCap, FourSessionsPerPeer) {
     ASSERT_EQ(m.sessions.size(), 4u);
     EXPECT_EQ(m.sessions.front().last_activity, 101u);  // the oldest went
   }
+  {
+    // One out of sends cannot send, send-enabled or not: it goes before the oldest.
+    RatchetSessionManager m = manager();
+    for (std::uint32_t i = 0; i < 5; ++i) m.sessions.push_back(session(peer(7), 100 + i));
+    m.sessions[2].send_tag_set.next_index = kMaxSendsPerSession;
+    m.cap_peer_sessions(peer(7));
+    ASSERT_EQ(m.sessions.size(), 4u);
+    EXPECT_EQ(m.sessions.front().last_activity, 100u);
+    EXPECT_TRUE(std::ranges::none_of(m.sessions, [](const RatchetPeerSession& s) { return s.last_activity == 102; }));
+  }
+}
+
+// From the 50,000th send on, every 1,024th send of a session is due to leave as a
+// NewSession; a session out of sends stays while it is in time, and is never active.
+TEST(RatchetExpiry, RetiringAndOutOfSends) {
+  const struct {
+    std::uint32_t sent, renewal_sent_at;
+    bool retiring, due, exhausted;
+  } cases[] = {
+      {49999, 0, false, false, false},      {50000, 0, true, true, false},
+      {50000, 50000, true, false, false},   {51023, 50000, true, false, false},
+      {51024, 50000, true, true, false},    {59999, 59000, true, false, false},
+      {60000, 59000, true, false, true},
+  };
+  for (const auto& c : cases) {
+    RatchetPeerSession s = session(peer(1), 1000, 1000);
+    s.send_tag_set.next_index = c.sent;
+    s.renewal_sent_at = c.renewal_sent_at;
+    EXPECT_EQ(is_send_retiring(s), c.retiring) << c.sent;
+    EXPECT_EQ(is_renewal_due(s), c.due) << c.sent << " after " << c.renewal_sent_at;
+    EXPECT_EQ(is_send_exhausted(s), c.exhausted) << c.sent;
+    EXPECT_EQ(is_ratchet_session_expired(s, 1000), c.exhausted) << c.sent;
+    EXPECT_FALSE(is_ratchet_session_timed_out(s, 1000)) << c.sent;
+  }
+  // The sweep keeps a session out of sends while it is in time, and drops it after.
+  RatchetSessionManager m = manager();
+  m.sessions.push_back(session(peer(0), 1000, 1000));
+  m.sessions.back().send_tag_set.next_index = kMaxSendsPerSession;
+  m.sessions.back().es_sent = true;
+  EXPECT_FALSE(m.has_active_session(peer(0), 1000));
+  send_to_peer0(m, 1000);  // a NewSession: the session cannot send
+  ASSERT_EQ(m.sessions.size(), 1u);
+  EXPECT_EQ(m.outbound_pending.size(), 6u);
+  send_to_peer0(m, 1181);  // nothing received for 181 s
+  EXPECT_TRUE(m.sessions.empty());
 }
 
 TEST(RatchetPeerQueries, LastReceiptActiveAndStale) {
