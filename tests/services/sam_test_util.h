@@ -23,6 +23,7 @@
 #include "ntcp2_net/clock.h"
 #include "ntcp2_net/glue.h"
 #include "router/router.h"
+#include "tests/support/spawned.h"
 
 extern char** environ;
 
@@ -150,65 +151,16 @@ inline std::string python3() {
 }
 
 // A python3 script run as a child process with its standard output in a pipe.
-class Script {
+class Script : public test_support::Spawned {
  public:
-  explicit Script(const std::vector<std::string>& args) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<std::string> argv_text = {python3()};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    out_ = out[0];
-    ::fcntl(out_, F_SETFL, ::fcntl(out_, F_GETFL) | O_NONBLOCK);
-  }
-  ~Script() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) ::close(out_);
-  }
-  Script(const Script&) = delete;
-  Script& operator=(const Script&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  // Collects output; true once the script has ended (its output is then read whole).
-  bool finished() {
-    drain();
-    if (!exited_) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
-      exited_ = true;
-      exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      drain();
-    }
-    return true;
-  }
-
-  std::string output;
-  int exit_status = -1;
+  explicit Script(const std::vector<std::string>& args) : Spawned(with_python(args)) {}
 
  private:
-  void drain() {
-    char buf[4096];
-    for (;;) {
-      const ssize_t n = ::read(out_, buf, sizeof buf);
-      if (n <= 0) return;
-      output.append(buf, static_cast<std::size_t>(n));
-    }
+  static std::vector<std::string> with_python(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {python3()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
   }
-
-  pid_t pid_ = -1;
-  int out_ = -1;
-  bool exited_ = false;
 };
 
 }  // namespace router::sam_test

@@ -19,48 +19,14 @@
 
 #include "ntcp2_net/tcp_listener.h"
 #include "router/router.h"
+#include "tests/support/scratch.h"
 
 namespace router::api_test {
 
-inline std::string python() {
-  // Debian's python3 starts much faster than a pyenv shim found first in PATH.
-  return std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-}
-
-inline std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void write_file(const std::filesystem::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-// A fresh directory of this process and test alone, removed with its contents at the end.
-class ScratchDir {
- public:
-  explicit ScratchDir(const std::string& name) {
-    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-    const std::string owner = test ? std::string(test->test_suite_name()) + "." + test->name() : "none";
-    path_ = std::filesystem::path(testing::TempDir()) /
-            ("ondrel_api_" + std::to_string(::getpid()) + "_" + owner + "_" + name);
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(std::string_view file) const { return path_ / file; }
-
- private:
-  std::filesystem::path path_;
-};
+using test_support::python;
+using test_support::read_file;
+using test_support::ScratchDir;
+using test_support::write_file;
 
 // Runs a shell command and gives its standard output, or none when it did not exit with 0.
 inline std::optional<std::string> run_capture(const std::string& cmd) {
