@@ -14,6 +14,7 @@
 #include "router/destinations.h"
 #include "router/id_counters.h"
 #include "router/router.h"
+#include "services/client_sessions.h"
 #include "streaming/manager.h"
 #include "tests/support/test_network.h"
 
@@ -24,18 +25,8 @@ inline router::SamSession stream_session(router::Router& r, const std::string& i
   auto t = router::generate_transient_destination();
   EXPECT_TRUE(t) << (t ? "" : to_string(t.error()));
   if (!t) return router::SamSession{};
-  router::SamSession s;
-  s.id = id;
-  s.destination = t->destination;
-  s.dest_hash = t->destination.keys_and_cert.hash();
-  s.public_b64 = t->public_b64;
-  s.b32_address = s.dest_hash.to_b32_address();
-  s.tunnel_id = static_cast<std::int32_t>(router::take_id(r.next_tunnel_id));
-  s.x25519_public = t->encryption_keypair.public_key;
-  s.signing_key = t->signing_key;
-  s.ratchet = ratchet::RatchetSessionManager::create(t->encryption_keypair);
-  s.streams = streaming::StreamManager::create(t->destination, t->signing_key, router::take_id(r.next_stream_id_seed));
-  return s;
+  return router::build_client_session(r, id, t->destination, t->public_b64,
+                                      router::ClientSessionKeys{t->encryption_keypair, t->signing_key});
 }
 
 inline Bytes random_of(std::size_t n) {
