@@ -4,12 +4,6 @@
 
 namespace router {
 
-namespace {
-
-constexpr std::int64_t kPageWriteDeadlineMs = 500;
-
-}  // namespace
-
 std::string escape_html(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -52,13 +46,6 @@ HttpProxyErrorPage http_proxy_error_page(int status, std::string_view reason, st
   if (retry_after_s != 0) page.head += "Retry-After: " + std::to_string(retry_after_s) + "\r\n";
   page.head += "Connection: close\r\n\r\n";
   return page;
-}
-
-void send_http_proxy_error(ntcp2_net::TcpSocket& socket, int status, std::string_view reason, std::string_view message,
-                           std::uint32_t retry_after_s) {
-  const HttpProxyErrorPage page = http_proxy_error_page(status, reason, message, retry_after_s);
-  if (!socket.write_all(as_bytes(page.head), kPageWriteDeadlineMs)) return;
-  (void)socket.write_all(as_bytes(page.body), kPageWriteDeadlineMs);
 }
 
 std::string address_helper_redirect(std::string_view location) {

@@ -647,7 +647,8 @@ TEST(ParseHttpProxyRequest, CurlRequestThroughTheProxyPort) {
     raw = read_head(sock);
     got = parse_http_proxy_request(as_bytes(raw));
     // Answer with an error page, which curl reads as a real client.
-    send_http_proxy_error(sock, 502, "Bad Gateway", "Unknown .i2p host 'forum.i2p'.", 0);
+    const HttpProxyErrorPage page = http_proxy_error_page(502, "Bad Gateway", "Unknown .i2p host 'forum.i2p'.", 0);
+    (void)sock.write_all(as_bytes(page.head + page.body), 5000);
     sock.close();
   }
   std::string code(16, '\0');
