@@ -21,11 +21,13 @@
 #include "ntcp2_net/glue.h"
 #include "router/router.h"
 #include "tests/support/test_network.h"
+#include "bench/tunnel_ring.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 using test_support::TestNetwork;
+using bench_support::session_with;
 
 // One pass and the wait of the loop before this one: 10 ms on the SAM listener alone.
 void replaced_step(router::Router& r, const ntcp2_net::Now& now) {
@@ -92,13 +94,6 @@ BENCHMARK(BM_IdleRouterCpu)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-router::PeerSession* session_with(router::Router& r, const common::Hash& peer) {
-  for (auto& s : r.peer_sessions) {
-    if (s.peer == peer) return &s;
-  }
-  return nullptr;
-}
-
 // Wakes a router's loop (a client on its SAM listener), so that its thread sees the stop.
 void nudge(const router::Router& r) {
   const std::string host = "127.0.0.1";
@@ -109,30 +104,15 @@ void nudge(const router::Router& r) {
 
 void BM_LoopRoundTrip(benchmark::State& state) {
   const bool polled = state.range(0) != 0;
-  constexpr std::size_t A = 0, B = 1, C = 2;
-  auto created = TestNetwork::create({.routers = 3});
-  if (!created) {
-    state.SkipWithError("test network failed to start");
+  constexpr std::size_t A = bench_support::kRingA, B = bench_support::kRingB, C = bench_support::kRingC;
+  std::string error;
+  auto ring = bench_support::tunnel_ring(error);
+  if (!ring) {
+    state.SkipWithError(error.c_str());
     return;
   }
-  TestNetwork net = std::move(*created);
-  auto outbound = net.install_tunnel(A, {B, C}, /*outbound=*/true);
-  if (!outbound) {
-    state.SkipWithError("tunnel install failed");
-    return;
-  }
-  net[A].ensure_peer_dial(net.hash(B), ntcp2_net::read_now());
-  net[B].ensure_peer_dial(net.hash(C), ntcp2_net::read_now());
-  net[C].ensure_peer_dial(net.hash(A), ntcp2_net::read_now());
-  if (!net.run_until(
-          [&] {
-            return net[A].peer_sessions.size() == 2 && net[B].peer_sessions.size() == 2 &&
-                   net[C].peer_sessions.size() == 2;
-          },
-          5000, TestNetwork::peers_step)) {
-    state.SkipWithError("links did not come up");
-    return;
-  }
+  TestNetwork& net = ring->net;
+  const std::uint32_t outbound = ring->outbound;
   // Messages that arrive at A from C: the message back.
   const std::uint64_t& at_a = session_with(net[A], net.hash(C))->messages_received;
 
@@ -152,7 +132,7 @@ void BM_LoopRoundTrip(benchmark::State& state) {
   for (auto _ : state) {
     const auto t0 = clock_type::now();
     const std::uint64_t want = at_a + 1;
-    if (!net[A].send_through_tunnel(*outbound, back_to_a, small, std::nullopt, ntcp2_net::read_now())) {
+    if (!net[A].send_through_tunnel(outbound, back_to_a, small, std::nullopt, ntcp2_net::read_now())) {
       lost = true;
       break;
     }

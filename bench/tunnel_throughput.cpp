@@ -15,22 +15,17 @@
 
 #include "router/router.h"
 #include "tests/support/test_network.h"
+#include "bench/tunnel_ring.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 using test_support::TestNetwork;
+using bench_support::session_with;
 
-constexpr std::size_t A = 0, B = 1, C = 2;
+constexpr std::size_t A = bench_support::kRingA, C = bench_support::kRingC;
 // Batches stay well under a link's send queue limit.
 constexpr std::size_t kBatchBytes = 65536;
-
-router::PeerSession* session_with(router::Router& r, const common::Hash& peer) {
-  for (auto& s : r.peer_sessions) {
-    if (s.peer == peer) return &s;
-  }
-  return nullptr;
-}
 
 // Steps all three routers' peer passes until the counter reaches target; false after 10 s
 // without it (a lost message).
@@ -47,31 +42,14 @@ bool pump_until(TestNetwork& net, const std::uint64_t& counter, std::uint64_t ta
 void BM_TunnelVsDirect(benchmark::State& state) {
   const auto size = static_cast<std::size_t>(state.range(0));
   const std::size_t batch = kBatchBytes / size;
-  auto created = TestNetwork::create({.routers = 3});
-  if (!created) {
-    state.SkipWithError("test network failed to start");
+  std::string error;
+  auto ring = bench_support::tunnel_ring(error);
+  if (!ring) {
+    state.SkipWithError(error.c_str());
     return;
   }
-  TestNetwork net = std::move(*created);
-  auto outbound = net.install_tunnel(A, {B, C}, /*outbound=*/true);
-  if (!outbound) {
-    state.SkipWithError("tunnel install failed");
-    return;
-  }
-  // The links the messages take: A-B and B-C for the cells, C-A for the delivery and the
-  // direct sends.
-  net[A].ensure_peer_dial(net.hash(B), ntcp2_net::read_now());
-  net[B].ensure_peer_dial(net.hash(C), ntcp2_net::read_now());
-  net[C].ensure_peer_dial(net.hash(A), ntcp2_net::read_now());
-  if (!net.run_until(
-          [&] {
-            return net[A].peer_sessions.size() == 2 && net[B].peer_sessions.size() == 2 &&
-                   net[C].peer_sessions.size() == 2;
-          },
-          5000, TestNetwork::peers_step)) {
-    state.SkipWithError("links did not come up");
-    return;
-  }
+  TestNetwork& net = ring->net;
+  const std::uint32_t outbound = ring->outbound;
   // Messages that arrive at A from C (tunnel deliveries) and at C from A (direct sends);
   // several may share a frame.
   const std::uint64_t& at_a = session_with(net[A], net.hash(C))->messages_received;
@@ -84,7 +62,7 @@ void BM_TunnelVsDirect(benchmark::State& state) {
     const auto t0 = clock_type::now();
     const std::uint64_t tunnel_target = at_a + batch;
     for (std::size_t i = 0; i < batch; ++i) {
-      if (!net[A].send_through_tunnel(*outbound, back_to_a, message, std::nullopt, ntcp2_net::read_now())) {
+      if (!net[A].send_through_tunnel(outbound, back_to_a, message, std::nullopt, ntcp2_net::read_now())) {
         state.SkipWithError("tunnel send failed");
         return;
       }
