@@ -123,16 +123,32 @@ Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteV
 Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag,
                                              VectorIsa isa) {
   if (ciphertext_and_tag.size() < tag_size) return fail(CryptoError::AuthFailed);
-  if (auto ok = detail::check_chacha20_params(key, nonce); !ok) return std::unexpected(ok.error());
+  Bytes out(ciphertext_and_tag.size() - tag_size);
+  if (auto ok = aead_chacha20_poly1305_decrypt_into(key, nonce, ad, ciphertext_and_tag, out, isa); !ok)
+    return std::unexpected(std::move(ok.error()));
+  return out;
+}
+
+Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad,
+                                                 ByteView ciphertext_and_tag, std::span<std::uint8_t> out,
+                                                 Engine engine) {
+  return aead_chacha20_poly1305_decrypt_into(key, nonce, ad, ciphertext_and_tag, out, vector_isa_for(engine));
+}
+
+Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad,
+                                                 ByteView ciphertext_and_tag, std::span<std::uint8_t> out,
+                                                 VectorIsa isa) {
+  if (ciphertext_and_tag.size() < tag_size) return fail(CryptoError::AuthFailed);
+  if (auto ok = detail::check_chacha20_params(key, nonce); !ok) return ok;
   const std::size_t n = ciphertext_and_tag.size() - tag_size;
+  if (out.size() != n) return fail(CryptoError::InvalidLength, msg("AEAD output must be ", n, " bytes, got ", out.size()));
   const ByteView ciphertext = ciphertext_and_tag.first(n);
   const ByteView received = ciphertext_and_tag.subspan(n);
   const FirstBlocks first = first_blocks(key.data(), nonce.data(), n, isa);
   const Poly1305Tag expected = compute_tag(first, ad, ciphertext, isa);
   if (!ct_eq(expected, received)) return fail(CryptoError::AuthFailed);
-  Bytes out(n);
   xor_message(key.data(), nonce.data(), first, ciphertext.data(), out.data(), n, isa);
-  return out;
+  return {};
 }
 
 }  // namespace crypto

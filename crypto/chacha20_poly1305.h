@@ -31,6 +31,14 @@ Result<void> aead_chacha20_poly1305_encrypt_into(ByteView key, ByteView nonce, B
 Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag,
                                              Engine engine = Engine::Best);
 
+// Opens into a buffer the caller already holds: out must be exactly
+// ciphertext_and_tag.size() - 16 bytes. The ciphertext may be the first bytes of out
+// itself, so a frame can be opened where it was received. Nothing is written unless the
+// tag checks out; a wrong out size fails with CryptoError::InvalidLength.
+Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad,
+                                                 ByteView ciphertext_and_tag, std::span<std::uint8_t> out,
+                                                 Engine engine = Engine::Best);
+
 // The three operations above at a chosen vector level for ChaCha20 and Poly1305, so
 // that tests and benchmarks reach every one (the Engine forms take the best level).
 Result<Bytes> aead_chacha20_poly1305_encrypt(ByteView key, ByteView nonce, ByteView ad, ByteView plaintext,
@@ -39,5 +47,8 @@ Result<void> aead_chacha20_poly1305_encrypt_into(ByteView key, ByteView nonce, B
                                                  std::span<std::uint8_t> out, VectorIsa isa);
 Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag,
                                              VectorIsa isa);
+Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad,
+                                                 ByteView ciphertext_and_tag, std::span<std::uint8_t> out,
+                                                 VectorIsa isa);
 
 }  // namespace crypto

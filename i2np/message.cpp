@@ -57,12 +57,17 @@ Result<std::pair<I2npHeader, I2npPayload>> decode_standard_message(encoding::Rea
   return std::pair{h, std::move(*payload)};
 }
 
-Result<Bytes> encode_short_message(std::uint32_t msg_id, std::uint32_t expiration_s, const I2npPayload& payload) {
-  encoding::Writer w(I2npShortHeader::kSize + payload.body_size_hint());
+Result<void> encode_short_message_to(encoding::Writer& w, std::uint32_t msg_id, std::uint32_t expiration_s,
+                                     const I2npPayload& payload) {
   w.write_u8(payload.msg_type().byte());
   w.write_u32_be(msg_id);
   w.write_u32_be(expiration_s);
-  if (auto ok = payload.encode_body_to(w); !ok) return std::unexpected(std::move(ok.error()));
+  return payload.encode_body_to(w);
+}
+
+Result<Bytes> encode_short_message(std::uint32_t msg_id, std::uint32_t expiration_s, const I2npPayload& payload) {
+  encoding::Writer w(I2npShortHeader::kSize + payload.body_size_hint());
+  if (auto ok = encode_short_message_to(w, msg_id, expiration_s, payload); !ok) return std::unexpected(std::move(ok.error()));
   return std::move(w.buf);
 }
 

@@ -42,6 +42,10 @@ Result<std::pair<I2npHeader, I2npPayload>> decode_standard_message(encoding::Rea
 
 // The short header followed by the body.
 Result<Bytes> encode_short_message(std::uint32_t msg_id, std::uint32_t expiration_s, const I2npPayload& payload);
+// The same appended to w, so that a message can be written where it is sent from. On
+// failure w may hold part of the message.
+Result<void> encode_short_message_to(encoding::Writer& w, std::uint32_t msg_id, std::uint32_t expiration_s,
+                                     const I2npPayload& payload);
 // The body is every byte left in the reader.
 Result<std::pair<I2npShortHeader, I2npPayload>> decode_short_message(encoding::Reader& r);
 

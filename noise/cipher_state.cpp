@@ -46,4 +46,22 @@ Result<Bytes> CipherState::decrypt_with_ad(ByteView ad, ByteView ciphertext) {
   return std::move(*opened);
 }
 
+Result<void> CipherState::decrypt_with_ad_into(ByteView ad, ByteView ciphertext, std::span<std::uint8_t> out) {
+  if (ciphertext.size() < overhead()) return fail(NoiseError::Crypto, Error(CryptoError::AuthFailed));
+  if (out.size() != ciphertext.size() - overhead())
+    return fail(NoiseError::Crypto, Error(CryptoError::InvalidLength,
+                                          msg("cipher output must be ", ciphertext.size() - overhead(),
+                                              " bytes, got ", out.size())));
+  if (!k) {
+    // memmove: the ciphertext may already lie in out.
+    if (!ciphertext.empty()) std::memmove(out.data(), ciphertext.data(), ciphertext.size());
+    return {};
+  }
+  if (n == exhausted) return fail(NoiseError::NonceExhausted);
+  auto opened = crypto::aead_chacha20_poly1305_decrypt_into(*k, make_noise_nonce(n), ad, ciphertext, out);
+  if (!opened) return wrap(NoiseError::Crypto, std::move(opened.error()));
+  ++n;
+  return {};
+}
+
 }  // namespace noise

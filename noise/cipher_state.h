@@ -33,6 +33,10 @@ struct CipherState {
   // Plaintext. n advances only when the tag checks out; after a failure the same
   // nonce is tried again by the next call.
   Result<Bytes> decrypt_with_ad(ByteView ad, ByteView ciphertext);
+  // The same into a buffer the caller holds: out is ciphertext.size() - overhead() bytes,
+  // and ciphertext may be the first bytes of out (in place). Nothing is written unless
+  // the tag checks out.
+  Result<void> decrypt_with_ad_into(ByteView ad, ByteView ciphertext, std::span<std::uint8_t> out);
 };
 
 }  // namespace noise

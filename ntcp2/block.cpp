@@ -1,9 +1,11 @@
 #include "ntcp2/block.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "encoding/reader.h"
 #include "encoding/writer.h"
+#include "i2np/message.h"
 
 namespace ntcp2 {
 namespace {
@@ -86,6 +88,29 @@ Result<Bytes> encode_blocks(const std::vector<Ntcp2Block>& blocks) {
     if (auto r = std::visit(BlockWriter{w}, b.value); !r) return std::unexpected(std::move(r.error()));
   }
   return std::move(w.buf);
+}
+
+Result<void> append_i2np_block(Bytes& out, std::uint32_t msg_id, std::uint32_t expiration_s,
+                               const i2np::I2npPayload& payload) {
+  const std::size_t at = out.size();
+  encoding::Writer w;
+  w.buf = std::move(out);
+  const std::size_t need = at + 3 + i2np::I2npShortHeader::kSize + payload.body_size_hint();
+  if (need > w.buf.capacity()) w.buf.reserve(std::max(need, 2 * w.buf.capacity()));
+  // The length is written once the message is: the body's size is exact only for some types.
+  w.write_u8(kBlockI2np);
+  w.write_u16_be(0);
+  auto encoded = i2np::encode_short_message_to(w, msg_id, expiration_s, payload);
+  out = std::move(w.buf);
+  const std::size_t len = out.size() - at - 3;
+  if (!encoded || len > kMaxBody) {
+    out.resize(at);
+    if (!encoded) return wrap(Ntcp2Error::I2np, std::move(encoded.error()));
+    return fail(Ntcp2Error::Malformed, std::string("NTCP2 I2NP block exceeds 65535 bytes"));
+  }
+  out[at + 1] = static_cast<std::uint8_t>(len >> 8);
+  out[at + 2] = static_cast<std::uint8_t>(len);
+  return {};
 }
 
 Result<std::vector<Ntcp2Block>> decode_blocks(ByteView bytes) {

@@ -10,6 +10,7 @@
 
 #include "encoding/bytes.h"
 #include "encoding/error.h"
+#include "i2np/payload.h"
 
 namespace ntcp2 {
 
@@ -76,6 +77,13 @@ struct Ntcp2Block {
 // The blocks in order, each with its header. Fails with Ntcp2Error::Malformed at the
 // first block whose body does not fit a 16-bit length; nothing is returned then.
 Result<Bytes> encode_blocks(const std::vector<Ntcp2Block>& blocks);
+
+// One I2np block of a message with the short header, appended to out as encode_blocks
+// writes it, without building the message apart first. Fails with out as it was: a
+// message that cannot be encoded with Ntcp2Error::I2np, one too long for a block with
+// Ntcp2Error::Malformed.
+Result<void> append_i2np_block(Bytes& out, std::uint32_t msg_id, std::uint32_t expiration_s,
+                               const i2np::I2npPayload& payload);
 
 // The blocks of a decrypted frame or SessionConfirmed payload in wire order. A block cut
 // short is Ntcp2Error::Encoding; a body too short for its type is Ntcp2Error::Malformed.

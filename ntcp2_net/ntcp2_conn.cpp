@@ -19,6 +19,7 @@ Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session, com
       .tx_offset = 0,
       .tx_queued = 0,
       .tx_open = {},
+      .tx_spare = {},
       .stall_since_ms = 0,
       .rx_started_ms = 0,
   };
@@ -26,33 +27,69 @@ Ntcp2Conn make_ntcp2_conn(TcpSocket socket, ntcp2::Ntcp2DataSession session, com
 
 Result<void> Ntcp2Conn::seal_open_frame() {
   if (tx_open.empty()) return {};
-  auto frame = ntcp2::seal_frame(session, tx_open);
-  if (!frame) return wrap(NetError::Protocol, std::move(frame.error()));
-  tx_queued += static_cast<std::int32_t>(frame->size()) - static_cast<std::int32_t>(tx_open.size());
+  const std::size_t gathered = tx_open.size();
+  if (auto sealed = ntcp2::seal_frame_in_place(session, tx_open); !sealed) {
+    return wrap(NetError::Protocol, std::move(sealed.error()));
+  }
+  tx_queued += static_cast<std::int32_t>(tx_open.size() - gathered + ntcp2::kFrameLengthLen);
+  tx_queue.push_back(std::move(tx_open));
   tx_open.clear();
-  tx_queue.push_back(std::move(*frame));
   return {};
+}
+
+void Ntcp2Conn::drop_sent_frame() {
+  if (tx_spare.size() < kSpareFrames && tx_queue.front().capacity() <= kSpareFrameCapacity) {
+    tx_spare.push_back(std::move(tx_queue.front()));
+    tx_spare.back().clear();
+  }
+  tx_queue.pop_front();
 }
 
 Result<void> Ntcp2Conn::hold_i2np_nb(std::uint32_t message_id, std::uint32_t expiration,
                                      const i2np::I2npPayload& payload) {
   constexpr std::size_t kSharedFramePayload = 16384;
   if (tx_queued > kMaxQueuedBytes) return fail(NetError::Io, "NTCP2 outbound send queue full");
-  auto message = i2np::encode_short_message(message_id, expiration, payload);
-  if (!message) return wrap(NetError::Protocol, Error(Ntcp2Error::I2np, std::move(message.error())));
-  std::vector<ntcp2::Ntcp2Block> blocks;
-  blocks.emplace_back(ntcp2::Ntcp2Block::I2np{std::move(*message)});
-  auto block = ntcp2::encode_blocks(blocks);
-  if (!block) return wrap(NetError::Protocol, std::move(block.error()));
-  if (block->size() > ntcp2::kMaxFramePayload) {
-    return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed, msg("NTCP2 data frame exceeds 65535 bytes: ",
-                                                                      block->size() + ntcp2::kFrameTagLen)));
-  }
-  if (!tx_open.empty() && tx_open.size() + block->size() > kSharedFramePayload) {
+  // The block is written where the frame is gathered. A message whose size is known not to
+  // fit beside what is gathered starts a new frame; one that turns out not to fit (its
+  // size was a guess) moves to the new frame.
+  constexpr std::size_t kBlockHead = 3 + i2np::I2npShortHeader::kSize;
+  if (!tx_open.empty() &&
+      tx_open.size() - ntcp2::kFrameLengthLen + kBlockHead + payload.body_size_hint() > kSharedFramePayload) {
     if (auto sealed = seal_open_frame(); !sealed) return sealed;
   }
-  tx_open.insert(tx_open.end(), block->begin(), block->end());
-  tx_queued += static_cast<std::int32_t>(block->size());
+  const bool fresh = tx_open.empty();
+  if (fresh) {
+    if (!tx_spare.empty()) {
+      tx_open = std::move(tx_spare.back());
+      tx_spare.pop_back();
+    }
+    tx_open.resize(ntcp2::kFrameLengthLen);
+  }
+  const std::size_t at = tx_open.size();
+  if (auto appended = ntcp2::append_i2np_block(tx_open, message_id, expiration, payload); !appended) {
+    if (fresh) tx_open.clear();
+    return wrap(NetError::Protocol, std::move(appended.error()));
+  }
+  const std::size_t block = tx_open.size() - at;
+  if (block > ntcp2::kMaxFramePayload) {
+    tx_open.resize(at);
+    if (fresh) tx_open.clear();
+    return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed, msg("NTCP2 data frame exceeds 65535 bytes: ",
+                                                                      block + ntcp2::kFrameTagLen)));
+  }
+  if (!fresh && tx_open.size() - ntcp2::kFrameLengthLen > kSharedFramePayload) {
+    Bytes next;
+    if (!tx_spare.empty()) {
+      next = std::move(tx_spare.back());
+      tx_spare.pop_back();
+    }
+    next.resize(ntcp2::kFrameLengthLen);
+    next.insert(next.end(), tx_open.begin() + static_cast<std::ptrdiff_t>(at), tx_open.end());
+    tx_open.resize(at);
+    if (auto sealed = seal_open_frame(); !sealed) return sealed;
+    tx_open = std::move(next);
+  }
+  tx_queued += static_cast<std::int32_t>(block);
   if (socket.fd < 0) return fail(NetError::Closed);
   return {};
 }
@@ -112,7 +149,7 @@ Result<bool> Ntcp2Conn::flush_nonblocking(const Now& now) {
   bool progress = false;
   while (!tx_queue.empty()) {
     if (tx_offset >= static_cast<std::int32_t>(tx_queue.front().size())) {
-      tx_queue.pop_front();
+      drop_sent_frame();
       tx_offset = 0;
       continue;
     }
@@ -144,7 +181,7 @@ Result<bool> Ntcp2Conn::flush_nonblocking(const Now& now) {
         break;
       }
       sent -= rest;
-      tx_queue.pop_front();
+      drop_sent_frame();
       tx_offset = 0;
     }
     if (n < offered) break;  // the socket took what it could
@@ -187,9 +224,10 @@ Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> Ntcp2Conn::recv_blocks_nb(
       if (!got) return std::unexpected(std::move(got.error()));
     }
     if (rx.size() < 2) return incomplete();
-    Bytes field = std::move(rx);
+    const std::array<std::uint8_t, 2> field{rx[0], rx[1]};
+    const std::size_t field_size = rx.size();
     rx.clear();
-    if (field.size() != 2) return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed, "NTCP2 frame length prefix must be 2 bytes"));
+    if (field_size != 2) return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed, "NTCP2 frame length prefix must be 2 bytes"));
     auto len = ntcp2::open_frame_length(session, static_cast<std::uint16_t>(field[0] << 8 | field[1]));
     if (!len) return wrap(NetError::Protocol, std::move(len.error()));
     if (*len < ntcp2::kFrameTagLen) return fail(NetError::Io, msg("NTCP2 frame shorter than 16-byte MAC: ", *len));
@@ -205,13 +243,16 @@ Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> Ntcp2Conn::recv_blocks_nb(
   }
   if (rx.size() < static_cast<std::size_t>(rx_frame_len)) return incomplete();
 
-  Bytes frame = std::move(rx);
-  rx.clear();
+  // The frame is opened where it was read; rx keeps its buffer for the next one.
   rx_frame_len = -1;
   rx_started_ms = 0;
-  auto plaintext = ntcp2::open_frame(session, frame);
-  if (!plaintext) return wrap(NetError::Protocol, std::move(plaintext.error()));
+  auto plaintext = ntcp2::open_frame_in_place(session, rx);
+  if (!plaintext) {
+    rx.clear();
+    return wrap(NetError::Protocol, std::move(plaintext.error()));
+  }
   auto blocks = ntcp2::decode_blocks(*plaintext);
+  rx.clear();
   if (!blocks) return wrap(NetError::Protocol, std::move(blocks.error()));
   return std::optional<Blocks>(std::move(*blocks));
 }

@@ -27,6 +27,9 @@ inline constexpr std::uint64_t kSendStallMs = 10000;
 // A received frame must be whole this long after its first byte arrived, or the link
 // fails: a peer must not hold a link by sending part of a frame and then nothing.
 inline constexpr std::uint64_t kFrameStallMs = 10000;
+// Sent frame buffers a link keeps for reuse, each of at most kSpareFrameCapacity bytes.
+inline constexpr std::size_t kSpareFrames = 4;
+inline constexpr std::size_t kSpareFrameCapacity = 65536;
 
 struct Ntcp2Conn {
   TcpSocket socket;
@@ -39,9 +42,13 @@ struct Ntcp2Conn {
   std::deque<Bytes> tx_queue;      // whole wire frames, oldest first
   std::int32_t tx_offset = 0;      // bytes of the head frame already sent
   std::int32_t tx_queued = 0;      // unsent bytes in the queue and in tx_open
-  // Encoded blocks gathered for the next frame (hold_i2np_nb), sealed behind the queue
-  // before anything else is queued or sent.
+  // The next frame being gathered (hold_i2np_nb): room for its length field, then its
+  // encoded blocks; sealed where it lies behind the queue before anything else is queued
+  // or sent. Empty while nothing is gathered.
   Bytes tx_open;
+  // Buffers of frames already sent, kept for the next frames to be gathered in (at most
+  // kSpareFrames), so that a busy link does not allocate per frame.
+  std::vector<Bytes> tx_spare;
   std::uint64_t stall_since_ms = 0;  // monotonic; 0 while the queue is not stalled
   std::uint64_t rx_started_ms = 0;   // monotonic; first byte of the frame being read, 0 between frames
 
@@ -65,6 +72,8 @@ struct Ntcp2Conn {
   Result<void> seal_open_frame();
   // Bytes wait to be sealed or sent.
   bool has_unsent() const { return !tx_queue.empty() || !tx_open.empty(); }
+  // The head frame has left: its buffer goes to the spares.
+  void drop_sent_frame();
   // Sends what the socket takes now, up to 64 queued frames per write; true when any byte
   // left in this call. A queue that makes no progress for more than 10,000 ms (monotonic)
   // fails with NetError::Timeout.

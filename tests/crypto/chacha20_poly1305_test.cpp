@@ -306,6 +306,37 @@ TEST(Aead, ErrorOrder) {
   EXPECT_EQ(bad_nonce.error().message(), "ChaCha20 requires a 12-byte nonce, got 11");
 }
 
+// The RFC 8439 message opened where it lies: the plaintext replaces the ciphertext at the
+// front of the buffer; a wrong tag or a wrong output size leaves the buffer untouched.
+TEST_P(AeadLevel, OpeningInPlace) {
+  const Bytes key = range(0x80, 32);
+  const Bytes nonce = unhex("070000004041424344454647");
+  const Bytes ad = unhex("50515253c0c1c2c3c4c5c6c7");
+  const Bytes sealed = unhex(
+      "d31a8d34648e60db7b86afbc53ef7ec2a4aded51296e08fea9e2b5a736ee62d63dbea45e8ca9671282fafb69da92728b1a71de0a9e06"
+      "0b2905d6a5b67ecd3b3692ddbd7f2d778b8c9803aee328091b58fab324e4fad675945585808b4831d7bc3ff4def08e4b7a9de576d265"
+      "86cec64b6116"
+      "1ae10b594f09e26a7e902ecbd0600691");
+  const std::size_t n = sealed.size() - 16;
+  Bytes buf = sealed;
+  ASSERT_TRUE(crypto::aead_chacha20_poly1305_decrypt_into(key, nonce, ad, buf, std::span(buf).first(n), isa()));
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n)), to_bytes(sunscreen));
+
+  Bytes tampered = sealed;
+  tampered.back() ^= 1;
+  Bytes copy = tampered;
+  auto refused = crypto::aead_chacha20_poly1305_decrypt_into(key, nonce, ad, copy, std::span(copy).first(n), isa());
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_TRUE(refused.error().is(CryptoError::AuthFailed));
+  EXPECT_EQ(copy, tampered);
+
+  Bytes out(n + 1, 0xEE);
+  auto wrong = crypto::aead_chacha20_poly1305_decrypt_into(key, nonce, ad, sealed, out, isa());
+  ASSERT_FALSE(wrong.has_value());
+  EXPECT_TRUE(wrong.error().is(CryptoError::InvalidLength));
+  EXPECT_EQ(out, Bytes(n + 1, 0xEE));
+}
+
 TEST_P(AeadLevel, SealingIntoTheCallersBufferInPlace) {
   const Bytes key(32, 0x42), nonce(12, 0x07), ad = {1, 2, 3};
   for (std::size_t len : {0u, 1u, 63u, 64u, 65u, 1000u, 1024u, 1537u, 4096u}) {

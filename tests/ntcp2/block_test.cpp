@@ -5,6 +5,7 @@
 #include <string>
 
 #include "encoding/text.h"
+#include "i2np/message.h"
 #include "ntcp2/options.h"
 
 namespace ntcp2 {
@@ -88,6 +89,47 @@ TEST(Ntcp2Blocks, BodyLimitsPerType) {
       EXPECT_TRUE(r.error().is(Ntcp2Error::Malformed));
       EXPECT_EQ(r.error().message(), c.message);
     }
+  }
+}
+
+// A message appended where a frame is gathered: the same bytes as the message encoded on
+// its own and then put in an I2np block, behind what the buffer held. A message too long
+// for a block, or one that cannot be encoded, leaves the buffer as it was.
+TEST(Ntcp2Blocks, AppendedI2npBlocks) {
+  i2np::I2npPayload::DatabaseSearchReply reply;
+  reply.key.bytes.fill(3);
+  reply.peers.resize(4);
+  const std::vector<i2np::I2npPayload> fits = {
+      i2np::I2npPayload{i2np::I2npPayload::Data{Bytes(100, 9)}},
+      i2np::I2npPayload{i2np::I2npPayload::Data{Bytes(65535 - 9 - 4, 1)}},  // the longest block
+      i2np::I2npPayload{i2np::I2npPayload::TunnelData{7, Bytes(1024, 2)}},
+      i2np::I2npPayload{i2np::I2npPayload::DeliveryStatus{5, 6}},
+      i2np::I2npPayload{reply},  // size known only once written
+  };
+  for (const i2np::I2npPayload& m : fits) {
+    const Bytes before = {0xAA, 0xBB};
+    Bytes out = before;
+    ASSERT_TRUE(append_i2np_block(out, 42, 1700000000, m));
+    Bytes want = before;
+    const Bytes alone = *encode_blocks({Ntcp2Block::I2np{*i2np::encode_short_message(42, 1700000000, m)}});
+    want.insert(want.end(), alone.begin(), alone.end());
+    EXPECT_EQ(out, want);
+  }
+
+  struct Refusal {
+    i2np::I2npPayload message;
+    Ntcp2Error error;
+  };
+  const std::vector<Refusal> refused = {
+      {i2np::I2npPayload{i2np::I2npPayload::Data{Bytes(65535 - 9 - 3, 1)}}, Ntcp2Error::Malformed},
+      {i2np::I2npPayload{i2np::I2npPayload::TunnelData{7, Bytes(1000, 2)}}, Ntcp2Error::I2np},
+  };
+  for (const Refusal& r : refused) {
+    Bytes out = {1, 2, 3};
+    auto got = append_i2np_block(out, 1, 2, r.message);
+    ASSERT_FALSE(got);
+    EXPECT_TRUE(got.error().is(r.error));
+    EXPECT_EQ(out, (Bytes{1, 2, 3}));
   }
 }
 

@@ -218,6 +218,24 @@ TEST(Ntcp2HandshakeKat, FirstFramesOfEachDirection) {
   auto pt = open_frame(b, ByteView(*frame_ab).subspan(2));
   ASSERT_TRUE(pt);
   EXPECT_EQ(*decode_blocks(*pt), ab);
+
+  // Opened where it lies: a frame whose tag is wrong changes neither the bytes nor the
+  // nonce, and the same frame intact then opens.
+  ASSERT_TRUE(open_frame_length(a, static_cast<std::uint16_t>((*frame_ba)[0] << 8 | (*frame_ba)[1])));
+  Bytes body(frame_ba->begin() + 2, frame_ba->end());
+  body[body.size() - 1] ^= 0x80;
+  const Bytes tampered = body;
+  auto refused = open_frame_in_place(a, body);
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(refused.error().is(Ntcp2Error::Noise));
+  EXPECT_EQ(body, tampered);
+  EXPECT_EQ(a.recv_cipher.n, 0u);
+  body[body.size() - 1] ^= 0x80;
+  auto opened = open_frame_in_place(a, body);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(opened->data(), body.data());
+  EXPECT_EQ(*decode_blocks(*opened), ba);
+  EXPECT_EQ(a.recv_cipher.n, 1u);
 }
 
 }  // namespace

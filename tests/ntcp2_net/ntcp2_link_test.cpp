@@ -243,25 +243,37 @@ TEST(Ntcp2Link, QueuedFramesWaitForTheFlushAndArriveInOrder) {
 }
 
 // Held messages share frames of up to 16 KiB of blocks; a longer one has a frame of its own,
-// one too long for any frame is refused alone, and all arrive in order.
+// one too long for any frame is refused alone, and all arrive in order. A message whose
+// size is known only once it is written (a search reply) and that then does not fit moves
+// to the next frame.
 TEST(Ntcp2Link, HeldMessagesShareFramesOfAtMostSixteenKiB) {
   LinkPair p = link_pair();
-  std::vector<std::size_t> sizes;
-  for (int i = 0; i < 40; ++i) sizes.push_back(1000);
-  sizes.push_back(20000);  // alone
-  sizes.push_back(10);
-  for (std::size_t i = 0; i < sizes.size(); ++i) {
-    const i2np::I2npPayload m{i2np::I2npPayload::Data{bytes_of(sizes[i], static_cast<std::uint8_t>(i))}};
-    ASSERT_TRUE(p.a.hold_i2np_nb(static_cast<std::uint32_t>(i), 0, m));
+  const auto data = [](std::size_t n, std::size_t i) {
+    return i2np::I2npPayload{i2np::I2npPayload::Data{bytes_of(n, static_cast<std::uint8_t>(i))}};
+  };
+  const auto search_reply = [](std::uint8_t tag) {
+    i2np::I2npPayload::DatabaseSearchReply reply;
+    reply.key.bytes.fill(tag);
+    reply.from.bytes.fill(tag);
+    reply.peers.resize(255);  // 8,225 bytes of body
+    return i2np::I2npPayload{reply};
+  };
+  std::vector<i2np::I2npPayload> messages;
+  for (std::size_t i = 0; i < 40; ++i) messages.push_back(data(1000, i));
+  messages.push_back(data(20000, 40));  // alone
+  messages.push_back(data(10, 41));
+  messages.push_back(search_reply(1));  // beside the short one
+  messages.push_back(search_reply(2));  // does not fit there: the next frame
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    ASSERT_TRUE(p.a.hold_i2np_nb(static_cast<std::uint32_t>(i), 0, messages[i]));
   }
-  const i2np::I2npPayload too_long{i2np::I2npPayload::Data{bytes_of(70000, 1)}};
-  auto refused = p.a.hold_i2np_nb(99, 0, too_long);
+  auto refused = p.a.hold_i2np_nb(99, 0, data(70000, 1));
   ASSERT_FALSE(refused);
   EXPECT_TRUE(refused.error().is(NetError::Protocol));
 
   std::size_t received = 0;
-  int frames = 0;
-  for (int i = 0; i < 20000 && received < sizes.size(); ++i) {
+  std::vector<std::size_t> per_frame;
+  for (int i = 0; i < 20000 && received < messages.size(); ++i) {
     auto f = p.a.flush_nonblocking(read_now());
     ASSERT_TRUE(f) << to_string(f.error());
     auto r = p.b.recv_blocks_nb(read_now());
@@ -270,7 +282,7 @@ TEST(Ntcp2Link, HeldMessagesShareFramesOfAtMostSixteenKiB) {
       ntcp2_test::wait_readable(p.b.socket.fd, 10);
       continue;
     }
-    ++frames;
+    per_frame.push_back((**r).size());
     std::size_t frame_bytes = 0;
     for (const Ntcp2Block& block : **r) {
       const auto* m = block.get_if<Ntcp2Block::I2np>();
@@ -280,16 +292,19 @@ TEST(Ntcp2Link, HeldMessagesShareFramesOfAtMostSixteenKiB) {
       auto decoded = i2np::decode_short_message(reader);
       ASSERT_TRUE(decoded);
       EXPECT_EQ(decoded->first.msg_id, received);
-      const auto& data = std::get<i2np::I2npPayload::Data>(decoded->second.value);
-      EXPECT_EQ(data.data, bytes_of(sizes[received], static_cast<std::uint8_t>(received)));
+      EXPECT_EQ(decoded->second, messages[received]) << received;
       ++received;
     }
     EXPECT_TRUE(frame_bytes <= 16384 || (**r).size() == 1) << frame_bytes;
   }
-  EXPECT_EQ(received, sizes.size());
-  // 40 x 1,016 bytes fill three frames (16 + 16 + 8), then the long one, then the last.
-  EXPECT_EQ(frames, 5);
+  EXPECT_EQ(received, messages.size());
+  // 40 x 1,016 bytes fill three frames (16 + 16 + 8), then the long one, then the short one
+  // with the first reply, then the second reply.
+  EXPECT_EQ(per_frame, (std::vector<std::size_t>{16, 16, 8, 1, 2, 1}));
   EXPECT_FALSE(p.a.has_unsent());
+  // The sent frames' buffers are kept for the next ones, within their bound.
+  EXPECT_FALSE(p.a.tx_spare.empty());
+  EXPECT_LE(p.a.tx_spare.size(), kSpareFrames);
 }
 
 TEST(Ntcp2Link, ReceiveRefusals) {
