@@ -108,7 +108,7 @@ void BM_BuildSessionLeaseSet2(benchmark::State& state) {
   s.destination = t->destination;
   s.dest_hash = t->destination.keys_and_cert.hash();
   s.x25519_public = t->encryption_keypair.public_key;
-  s.signing_key = t->signing_key;
+  s.signing_key = crypto::ed25519_signing_key(t->signing_key).value();
   tunnel::Tunnel inbound;
   inbound.hops.push_back(tunnel::TunnelHop{r->router_hash(), 1, 0, {}, {}, {}});
   ntcp2_net::Now now = ntcp2_net::read_now();

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 
+#include "crypto/ed25519.h"
 #include "ntcp2_net/random.h"
 #include "router/destinations.h"
 #include "router/id_counters.h"
@@ -47,9 +48,9 @@ std::optional<router::SamSession> stream_session(router::Router& r, const std::s
   s.dest_hash = t->destination.keys_and_cert.hash();
   s.tunnel_id = static_cast<std::int32_t>(router::take_id(r.next_tunnel_id));
   s.x25519_public = t->encryption_keypair.public_key;
-  s.signing_key = t->signing_key;
+  s.signing_key = crypto::ed25519_signing_key(t->signing_key).value();
   s.ratchet = ratchet::RatchetSessionManager::create(t->encryption_keypair);
-  s.streams = streaming::StreamManager::create(t->destination, t->signing_key, router::take_id(r.next_stream_id_seed));
+  s.streams = streaming::StreamManager::create(t->destination, *s.signing_key, router::take_id(r.next_stream_id_seed));
   return s;
 }
 

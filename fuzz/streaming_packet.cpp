@@ -20,6 +20,7 @@ void check(bool ok) {
 struct Fixture {
   common::Destination own;
   Bytes seed = Bytes(32, 0x5A);
+  crypto::Ed25519SigningKey key = crypto::ed25519_signing_key(seed).value();
   Fixture() {
     const auto pub = *crypto::ed25519_public_key(seed);
     std::copy(pub.begin(), pub.end(), own.keys_and_cert.keys.begin() + 352);
@@ -43,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The bytes as a packet for a manager with one connection of each kind: an outbound one
   // (id 1, waiting for its SYN-ACK) and one made by a SYN (id 2).
-  streaming::StreamManager manager = streaming::StreamManager::create(fixture.own, fixture.seed, 1);
+  streaming::StreamManager manager = streaming::StreamManager::create(fixture.own, fixture.key, 1);
   auto outbound = manager.connect(fixture.own.keys_and_cert.hash(), 0, 0, 0);
   check(outbound.has_value());
   auto inbound = manager.handle_incoming_i2cp((*outbound)->outbox.front(), 0);

@@ -128,9 +128,8 @@ std::optional<common::LeaseSet2> Router::build_session_leaseset2(SamSession& ses
 
   auto signing_bytes = ls.signing_bytes();
   if (!signing_bytes) return std::nullopt;
-  auto signature = crypto::ed25519_sign(*session.signing_key, *signing_bytes);
-  if (!signature) return std::nullopt;
-  ls.signature.assign(signature->begin(), signature->end());
+  const crypto::Ed25519Signature signature = crypto::ed25519_sign(*session.signing_key, *signing_bytes);
+  ls.signature.assign(signature.begin(), signature.end());
 
   (void)netdb.store_lease_set2(ls, now_s);
   session.last_lease_set = std::make_shared<const common::LeaseSet2>(ls);

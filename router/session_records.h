@@ -11,6 +11,7 @@
 #include "common/destination.h"
 #include "common/hash.h"
 #include "common/lease_set2.h"
+#include "crypto/ed25519.h"
 #include "ratchet/session_manager.h"
 #include "streaming/manager.h"
 
@@ -28,7 +29,9 @@ struct SamSession {
   common::Destination destination{};  // its Key certificate must name Ed25519 signing
   common::Hash dest_hash{};           // where its LeaseSet2 is stored and published
   std::optional<std::array<std::uint8_t, 32>> x25519_public = std::nullopt;  // published in the LeaseSet2
-  std::optional<std::array<std::uint8_t, 32>> signing_key = std::nullopt;    // Ed25519 seed; none: no LeaseSet2
+  // The Ed25519 key expanded once from the destination's seed: signs every LeaseSet2 and
+  // datagram of the session. None: no LeaseSet2.
+  std::optional<crypto::Ed25519SigningKey> signing_key = std::nullopt;
   // The last LeaseSet2 built for the session: the next one is published later than it
   // whenever its leases or key differ, so that it replaces it everywhere.
   std::shared_ptr<const common::LeaseSet2> last_lease_set = nullptr;

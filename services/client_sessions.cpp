@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "crypto/ed25519.h"
 #include "router/destinations.h"
 #include "router/id_counters.h"
 #include "services/streams.h"
@@ -29,12 +30,14 @@ SamSession build_client_session(Router& r, std::string_view id, const common::De
   s.public_b64 = std::move(public_b64);
   s.b32_address = s.dest_hash.to_b32_address();
   s.tunnel_id = static_cast<std::int32_t>(take_id(r.next_tunnel_id));
-  if (keys) {
-    s.x25519_public = keys->encryption.public_key;
-    s.signing_key = keys->signing_seed;
-    s.ratchet = ratchet::RatchetSessionManager::create(keys->encryption);
-    s.streams = streaming::StreamManager::create(destination, keys->signing_seed, take_id(r.next_stream_id_seed));
-  }
+  if (!keys) return s;
+  // Expanded once here, the seed costs no work per LeaseSet2, packet or datagram signed.
+  auto signer = crypto::ed25519_signing_key(keys->signing_seed);
+  if (!signer) return s;  // never for a 32-byte seed
+  s.x25519_public = keys->encryption.public_key;
+  s.signing_key = *signer;
+  s.ratchet = ratchet::RatchetSessionManager::create(keys->encryption);
+  s.streams = streaming::StreamManager::create(destination, *signer, take_id(r.next_stream_id_seed));
   return s;
 }
 

@@ -22,6 +22,7 @@
 
 #include "common/destination.h"
 #include "common/hash.h"
+#include "crypto/ed25519.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
 #include "streaming/packet.h"
@@ -58,7 +59,7 @@ struct UnackedPacket {
 
 struct StreamConnection {
   common::Destination own_destination;
-  Bytes signing_key;  // the session's Ed25519 seed
+  crypto::Ed25519SigningKey signing_key;  // the session's expanded Ed25519 key
   std::optional<common::Destination> peer_destination;
   std::optional<Bytes> peer_transient_key;  // the last offline-signature key verified
   common::Hash peer_hash;

@@ -33,22 +33,22 @@ bool RepliableDatagram::verify() const {
   return crypto::ed25519_verify(from.keys_and_cert.signing_public_key(), payload, signature);
 }
 
-Result<Bytes> write_repliable_datagram(const common::Destination& sender, ByteView seed, ByteView payload) {
+Result<Bytes> write_repliable_datagram(const common::Destination& sender, const crypto::Ed25519SigningKey& key,
+                                       ByteView payload) {
   if (sender.keys_and_cert.signing_type() != kEd25519) {
     return fail(StreamingError::InvalidFormat, "RepliableDatagram sender signing type must be EdDsaSha512Ed25519");
   }
-  auto signature = crypto::ed25519_sign(seed, payload);
-  if (!signature) return wrap(StreamingError::Crypto, std::move(signature.error()));
-  encoding::Writer w(400 + signature->size() + payload.size());
+  const crypto::Ed25519Signature signature = crypto::ed25519_sign(key, payload);
+  encoding::Writer w(400 + signature.size() + payload.size());
   sender.keys_and_cert.encode(w);
-  w.write_bytes(*signature);
+  w.write_bytes(signature);
   w.write_bytes(payload);
   return std::move(w.buf);
 }
 
-Result<Bytes> encode_i2cp_repliable_datagram(const common::Destination& sender, ByteView seed, ByteView payload,
-                                             std::uint16_t src_port, std::uint16_t dst_port) {
-  auto bytes = write_repliable_datagram(sender, seed, payload);
+Result<Bytes> encode_i2cp_repliable_datagram(const common::Destination& sender, const crypto::Ed25519SigningKey& key,
+                                             ByteView payload, std::uint16_t src_port, std::uint16_t dst_port) {
+  auto bytes = write_repliable_datagram(sender, key, payload);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
   return encoding::i2cp_gzip_wrap(*bytes, src_port, dst_port, kProtocolRepliableDatagram);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/destination.h"
+#include "crypto/ed25519.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
 
@@ -28,13 +29,13 @@ struct RepliableDatagram {
 };
 
 // The bytes of a signed repliable datagram: Destination, signature, payload.
-// StreamingError::InvalidFormat unless the sender signs with Ed25519, ::Crypto for a bad
-// seed.
-Result<Bytes> write_repliable_datagram(const common::Destination& sender, ByteView seed, ByteView payload);
+// StreamingError::InvalidFormat unless the sender signs with Ed25519.
+Result<Bytes> write_repliable_datagram(const common::Destination& sender, const crypto::Ed25519SigningKey& key,
+                                       ByteView payload);
 
 // Those bytes in an I2CP envelope with protocol 17.
-Result<Bytes> encode_i2cp_repliable_datagram(const common::Destination& sender, ByteView seed, ByteView payload,
-                                             std::uint16_t src_port, std::uint16_t dst_port);
+Result<Bytes> encode_i2cp_repliable_datagram(const common::Destination& sender, const crypto::Ed25519SigningKey& key,
+                                             ByteView payload, std::uint16_t src_port, std::uint16_t dst_port);
 
 // A raw datagram's payload in an I2CP envelope with protocol 18.
 Bytes encode_i2cp_raw_datagram(ByteView payload, std::uint16_t src_port, std::uint16_t dst_port);

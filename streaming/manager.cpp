@@ -32,10 +32,11 @@ bool live(const StreamConnection& c) {
 
 }  // namespace
 
-StreamManager StreamManager::create(common::Destination own, ByteView seed, std::uint32_t first_stream_id) {
+StreamManager StreamManager::create(common::Destination own, const crypto::Ed25519SigningKey& key,
+                                    std::uint32_t first_stream_id) {
   StreamManager m;
   m.own_destination = std::move(own);
-  m.signing_key.assign(seed.begin(), seed.end());
+  m.signing_key = key;
   m.next_stream_id = first_stream_id == 0 ? 1 : first_stream_id;
   return m;
 }

@@ -32,7 +32,7 @@ using ConnectionPtr = std::shared_ptr<StreamConnection>;
 
 struct StreamManager {
   common::Destination own_destination;
-  Bytes signing_key;  // Ed25519 seed: signs SYN, SYN-ACK and CLOSE
+  crypto::Ed25519SigningKey signing_key;  // the expanded Ed25519 key: signs SYN, SYN-ACK and CLOSE
   std::uint32_t next_stream_id = 1;  // never 0
   std::vector<ConnectionPtr> connections;
   std::deque<ConnectionPtr> accept_queue;  // taken from the front
@@ -40,7 +40,8 @@ struct StreamManager {
   std::deque<std::pair<encoding::I2cpGzipHeader, Bytes>> raw_datagrams;
 
   // An empty manager; a first id of 0 starts at 1. ("new" in the protocol's wording.)
-  static StreamManager create(common::Destination own, ByteView seed, std::uint32_t first_stream_id);
+  static StreamManager create(common::Destination own, const crypto::Ed25519SigningKey& key,
+                              std::uint32_t first_stream_id);
 
   // The next local stream id: 1 follows 0xFFFFFFFF.
   std::uint32_t take_stream_id();

@@ -162,14 +162,13 @@ Result<StreamingPacket> StreamingPacket::decode(ByteView bytes) {
   return p;
 }
 
-Result<StreamingPacket> StreamingPacket::sign_ed25519(ByteView seed) const {
+Result<StreamingPacket> StreamingPacket::sign_ed25519(const crypto::Ed25519SigningKey& key) const {
   StreamingPacket copy = *this;
   copy.flags = static_cast<std::uint16_t>(copy.flags | kSignatureIncluded);
   auto zeroed = encode_with_opt_zero_sig(copy, static_cast<int>(kEd25519SignatureSize));
   if (!zeroed) return std::unexpected(std::move(zeroed.error()));
-  auto made = crypto::ed25519_sign(seed, *zeroed);
-  if (!made) return wrap(StreamingError::Crypto, std::move(made.error()));
-  copy.signature = Bytes(made->begin(), made->end());
+  const crypto::Ed25519Signature made = crypto::ed25519_sign(key, *zeroed);
+  copy.signature = Bytes(made.begin(), made.end());
   return copy;
 }
 

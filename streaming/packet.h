@@ -19,6 +19,7 @@
 #include "common/hash.h"
 #include "common/key_types.h"
 #include "common/offline_signature.h"
+#include "crypto/ed25519.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
 
@@ -67,8 +68,8 @@ struct StreamingPacket {
   static Result<StreamingPacket> decode(ByteView bytes);
 
   // A copy with SIGNATURE_INCLUDED set and the 64-byte signature over the packet as it
-  // will be sent; an encoding error as it is, StreamingError::Crypto for a bad seed.
-  Result<StreamingPacket> sign_ed25519(ByteView seed) const;
+  // will be sent; an encoding error as it is.
+  Result<StreamingPacket> sign_ed25519(const crypto::Ed25519SigningKey& key) const;
 
   // True only for an Ed25519 signature that verifies against the sender's key, or, with an
   // offline block, against a transient Ed25519 key the sender's own Ed25519 key signed.

@@ -217,8 +217,7 @@ TEST(SessionLeaseSet, ACopyFromTheNetworkNeverReplacesTheRoutersOwn) {
   copy.published += 30;
   copy.leases = {common::Lease2{net.hash(1), 77, now.wall_s() + 300}};
   const auto signature = crypto::ed25519_sign(*s.signing_key, *copy.signing_bytes());
-  ASSERT_TRUE(signature);
-  copy.signature.assign(signature->begin(), signature->end());
+  copy.signature.assign(signature.begin(), signature.end());
   const P store = dispatch_test::store_of(copy);
   const std::string out = dispatch_test::dispatch_captured(r, {net.hash(1), MessageOrigin::Direct, 0}, store);
   EXPECT_TRUE(dispatch_test::contains(out, "stored=false")) << out;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/ed25519.h"
 #include "encoding/text.h"
 #include "i2np/payload.h"
 #include "ntcp2_net/clock.h"
@@ -48,7 +49,7 @@ inline SamSession new_session(Router& r, const std::string& id) {
   s.b32_address = s.dest_hash.to_b32_address();
   s.tunnel_id = static_cast<std::int32_t>(take_id(r.next_tunnel_id));
   s.x25519_public = t->encryption_keypair.public_key;
-  s.signing_key = t->signing_key;
+  s.signing_key = crypto::ed25519_signing_key(t->signing_key).value();
   s.ratchet = ratchet::RatchetSessionManager::create(t->encryption_keypair);
   return s;
 }

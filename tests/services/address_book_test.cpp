@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "crypto/ed25519.h"
 #include "encoding/text.h"
 #include "router/destinations.h"
 #include "router/id_counters.h"
@@ -197,7 +198,7 @@ SamSession add_session(Router& r, const std::string& id) {
   s.b32_address = s.dest_hash.to_b32_address();
   s.tunnel_id = static_cast<std::int32_t>(take_id(r.next_tunnel_id));
   s.x25519_public = t->encryption_keypair.public_key;
-  s.signing_key = t->signing_key;
+  s.signing_key = crypto::ed25519_signing_key(t->signing_key).value();
   r.sessions.push_back(s);
   return s;
 }

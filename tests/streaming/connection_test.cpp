@@ -298,7 +298,7 @@ TEST(StreamConnection, StreamIdsWrapPastZero) {
   p.a.next_stream_id = 0xFFFFFFFF;
   EXPECT_EQ((*p.a.connect(p.bob.hash(), kT0, 0, 0))->local_stream_id, 0xFFFFFFFFu);
   EXPECT_EQ((*p.a.connect(p.bob.hash(), kT0, 0, 0))->local_stream_id, 1u);
-  EXPECT_EQ(StreamManager::create(p.alice.destination, p.alice.seed, 0).next_stream_id, 1u);
+  EXPECT_EQ(StreamManager::create(p.alice.destination, p.alice.key, 0).next_stream_id, 1u);
 }
 
 TEST(StreamConnection, DataOvertakingTheSynAckIsDeliveredAfterIt) {

@@ -52,8 +52,8 @@ struct OneRouter {
     for (std::uint32_t id : tunnel_ids) {
       ls.leases.push_back({r().router_hash(), id, static_cast<std::uint32_t>(now_s + end_offset_s)});
     }
-    auto signature = crypto::ed25519_sign(*bob.signing_key, *ls.signing_bytes());
-    ls.signature.assign(signature->begin(), signature->end());
+    const auto signature = crypto::ed25519_sign(*bob.signing_key, *ls.signing_bytes());
+    ls.signature.assign(signature.begin(), signature.end());
     ASSERT_TRUE(r().netdb.store_lease_set2(ls, now_s));
   }
 

@@ -31,6 +31,8 @@ Bytes seed_of(std::uint8_t start) {
   return out;
 }
 
+crypto::Ed25519SigningKey key_of(std::uint8_t start) { return *crypto::ed25519_signing_key(seed_of(start)); }
+
 common::Destination destination_of(std::string_view h) {
   const Bytes bytes = hex(h);
   encoding::Reader r(bytes);
@@ -49,8 +51,8 @@ Bytes packet_in(const Bytes& envelope) {
 struct Exchange {
   common::Destination alice_dest = destination_of(kAliceDestination);
   common::Destination bob_dest = destination_of(kBobDestination);
-  StreamManager alice = StreamManager::create(alice_dest, seed_of(0x01), kAliceId);
-  StreamManager bob = StreamManager::create(bob_dest, seed_of(0x21), kBobId);
+  StreamManager alice = StreamManager::create(alice_dest, key_of(0x01), kAliceId);
+  StreamManager bob = StreamManager::create(bob_dest, key_of(0x21), kBobId);
   ConnectionPtr a, b;
   Bytes syn, syn_ack, data, close, ack;
 
@@ -112,7 +114,7 @@ TEST(StreamingKat, EncoderWritesTheModelsAckWithNacksAndOfflineSignedClose) {
   close.flags = ::streaming::kClose | kFromIncluded | kOfflineSignature;
   close.from = alice;
   close.offline_signature = block;
-  auto signed_close = close.sign_ed25519(transient_seed);
+  auto signed_close = close.sign_ed25519(key_of(0x61));
   ASSERT_TRUE(signed_close);
   EXPECT_EQ(encoding::hex_encode(*encode_with_opt_zero_sig(*signed_close, 0)), kOfflineClose);
   EXPECT_FALSE(close.signature);  // the input is left as it was
@@ -120,7 +122,7 @@ TEST(StreamingKat, EncoderWritesTheModelsAckWithNacksAndOfflineSignedClose) {
 
 TEST(StreamingKat, DatagramWriterWritesTheModelsBytes) {
   const common::Destination alice = destination_of(kAliceDestination);
-  auto written = write_repliable_datagram(alice, seed_of(0x01), hex(kDatagramPayload));
+  auto written = write_repliable_datagram(alice, key_of(0x01), hex(kDatagramPayload));
   ASSERT_TRUE(written);
   EXPECT_EQ(encoding::hex_encode(*written), kDatagram);
 }

@@ -124,7 +124,7 @@ TEST(StreamingPacket, SignatureWithoutFromIsSixtyFourBytes) {
   StreamingPacket p;
   p.flags = kClose;
   p.payload = {5};
-  const StreamingPacket s = *p.sign_ed25519(alice.seed);
+  const StreamingPacket s = *p.sign_ed25519(alice.key);
   EXPECT_FALSE(p.has(kSignatureIncluded));
   EXPECT_FALSE(p.signature);
   auto decoded = StreamingPacket::decode(encode(s));
@@ -144,7 +144,7 @@ TEST(StreamingPacket, OnlyEd25519SendersVerify) {
   no_key_cert.destination.keys_and_cert.certificate = common::Certificate{};
   StreamingPacket p;
   p.flags = kClose;
-  const StreamingPacket s = *p.sign_ed25519(ed.seed);
+  const StreamingPacket s = *p.sign_ed25519(ed.key);
   EXPECT_TRUE(s.verify_signature(ed.destination));
   EXPECT_FALSE(s.verify_signature(p256.destination));
   EXPECT_FALSE(s.verify_signature(no_key_cert.destination));
@@ -174,15 +174,15 @@ TEST(RepliableDatagram, SendersOfOtherTypesDecodeButNeverVerify) {
   EXPECT_EQ(decoded->signature.size(), 40u);
   EXPECT_EQ(decoded->payload, (Bytes{0x42}));
   EXPECT_FALSE(decoded->verify());
-  auto refused = write_repliable_datagram(no_key_cert.destination, no_key_cert.seed, Bytes{1});
+  auto refused = write_repliable_datagram(no_key_cert.destination, no_key_cert.key, Bytes{1});
   ASSERT_FALSE(refused);
   EXPECT_EQ(error_text(refused.error()),
             "invalid format: RepliableDatagram sender signing type must be EdDsaSha512Ed25519");
-  auto empty_payload = RepliableDatagram::decode(*write_repliable_datagram(ed.destination, ed.seed, {}));
+  auto empty_payload = RepliableDatagram::decode(*write_repliable_datagram(ed.destination, ed.key, {}));
   ASSERT_TRUE(empty_payload);
   EXPECT_TRUE(empty_payload->payload.empty());
   EXPECT_TRUE(empty_payload->verify());
-  Bytes cut = *write_repliable_datagram(ed.destination, ed.seed, {});
+  Bytes cut = *write_repliable_datagram(ed.destination, ed.key, {});
   cut.pop_back();
   EXPECT_EQ(error_text(RepliableDatagram::decode(cut).error()), "encoding error");
   Bytes unknown_type = ed.destination.keys_and_cert.to_bytes();

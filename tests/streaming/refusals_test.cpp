@@ -323,7 +323,7 @@ TEST(StreamRefusals, DatagramQueuesKeepTheNewest256) {
   for (std::uint32_t i = 0; i < 300; ++i) {
     const Bytes payload = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)};
     ASSERT_TRUE(p.b.handle_incoming_i2cp(encode_i2cp_raw_datagram(payload, 1, 2), kT0));
-    ASSERT_TRUE(p.b.handle_incoming_i2cp(*encode_i2cp_repliable_datagram(p.alice.destination, p.alice.seed, payload,
+    ASSERT_TRUE(p.b.handle_incoming_i2cp(*encode_i2cp_repliable_datagram(p.alice.destination, p.alice.key, payload,
                                                                          6881, 6882),
                                          kT0));
   }
@@ -333,7 +333,7 @@ TEST(StreamRefusals, DatagramQueuesKeepTheNewest256) {
   EXPECT_EQ(p.b.dht_datagrams.back().second.payload, (Bytes{43, 1}));  // 299
   EXPECT_EQ(p.b.dht_datagrams.back().first, (encoding::I2cpGzipHeader{6881, 6882, kProtocolRepliableDatagram}));
   // One signed by someone else than its sender is not kept.
-  Bytes forged = *write_repliable_datagram(p.alice.destination, p.bob.seed, Bytes{1});
+  Bytes forged = *write_repliable_datagram(p.alice.destination, p.bob.key, Bytes{1});
   ASSERT_TRUE(p.b.handle_incoming_i2cp(encoding::i2cp_gzip_wrap(forged, 0, 0, kProtocolRepliableDatagram), kT0));
   EXPECT_EQ(p.b.dht_datagrams.back().second.payload, (Bytes{43, 1}));
 }

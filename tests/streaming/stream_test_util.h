@@ -20,6 +20,7 @@ inline constexpr std::uint64_t kT0 = 1'000'000;
 struct Identity {
   common::Destination destination;
   Bytes seed;
+  crypto::Ed25519SigningKey key;  // the seed expanded
   common::Hash hash() const { return destination.keys_and_cert.hash(); }
 };
 
@@ -29,6 +30,7 @@ inline Identity identity(std::uint8_t seed_byte,
                          common::SigningPublicKeyType type = common::SigningPublicKeyType::EdDsaSha512Ed25519) {
   Identity id;
   id.seed.assign(32, seed_byte);
+  id.key = *crypto::ed25519_signing_key(id.seed);
   for (std::size_t i = 0; i < 352; ++i) {
     id.destination.keys_and_cert.keys[i] = static_cast<std::uint8_t>(seed_byte + i);
   }
@@ -42,7 +44,7 @@ inline Identity identity(std::uint8_t seed_byte,
 
 inline Bytes envelope(const StreamingPacket& p) { return *encode_i2cp_streaming(p, 0, 0); }
 
-inline StreamingPacket signed_by(const StreamingPacket& p, const Identity& who) { return *p.sign_ed25519(who.seed); }
+inline StreamingPacket signed_by(const StreamingPacket& p, const Identity& who) { return *p.sign_ed25519(who.key); }
 
 // The packets waiting in an outbox, decoded, oldest first; the outbox is emptied.
 inline std::vector<StreamingPacket> take_packets(StreamConnection& c) {
@@ -63,8 +65,8 @@ inline std::vector<StreamingPacket> take_packets(StreamConnection& c) {
 struct Pair {
   Identity alice = identity(0x11);
   Identity bob = identity(0x22);
-  StreamManager a = StreamManager::create(alice.destination, alice.seed, 100);
-  StreamManager b = StreamManager::create(bob.destination, bob.seed, 500);
+  StreamManager a = StreamManager::create(alice.destination, alice.key, 100);
+  StreamManager b = StreamManager::create(bob.destination, bob.key, 500);
   ConnectionPtr ac;  // alice's connection
   ConnectionPtr bc;  // bob's
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "crypto/ed25519.h"
 #include "router/destinations.h"
 #include "router/id_counters.h"
 #include "tests/torrent/engine_fixture.h"
@@ -31,7 +32,7 @@ class PeerSteps : public EngineFixture {
   streaming::ConnectionPtr inbound_stream(std::uint8_t peer_fill, ByteView received) {
     auto c = std::make_shared<streaming::StreamConnection>();
     c->own_destination = session->destination;
-    c->signing_key.assign(session->signing_key->begin(), session->signing_key->end());
+    c->signing_key = *session->signing_key;
     c->peer_hash = hash_of(peer_fill);
     c->local_stream_id = session->streams->take_stream_id();
     c->remote_stream_id = 77;
@@ -286,7 +287,7 @@ class PeerLease : public PeerSteps {
     s.dest_hash = t->destination.keys_and_cert.hash();
     s.tunnel_id = static_cast<std::int32_t>(router::take_id(router_ref.next_tunnel_id));
     s.x25519_public = t->encryption_keypair.public_key;
-    s.signing_key = t->signing_key;
+    s.signing_key = crypto::ed25519_signing_key(t->signing_key).value();
     s.ratchet = ratchet::RatchetSessionManager::create(t->encryption_keypair);
     return s;
   }
