@@ -160,8 +160,8 @@ Result<IncomingGarlic> open_new_session(RatchetSessionManager& m, ByteView messa
 
 }  // namespace
 
-Result<IncomingGarlic> RatchetSessionManager::decrypt_incoming(ByteView message, std::uint32_t now) {
-  if (message.size() < kMinExisting) return fail(RatchetError::Malformed, "NewSession shorter than 96 bytes");
+std::optional<Result<IncomingGarlic>> RatchetSessionManager::decrypt_tagged(ByteView message, std::uint32_t now) {
+  if (message.size() < kMinExisting) return std::nullopt;
   const SessionTag tag = to_array<kTagLen>(message);
 
   if (auto hit = find_in_windows(sessions, tag)) return open_existing(*this, *hit, message, now);
@@ -179,8 +179,17 @@ Result<IncomingGarlic> RatchetSessionManager::decrypt_incoming(ByteView message,
     remove_outbound_pending(i);
     return opened;
   }
+  return std::nullopt;
+}
 
+Result<IncomingGarlic> RatchetSessionManager::decrypt_new_session(ByteView message, std::uint32_t now) {
   return open_new_session(*this, message, now);
+}
+
+Result<IncomingGarlic> RatchetSessionManager::decrypt_incoming(ByteView message, std::uint32_t now) {
+  if (message.size() < kMinExisting) return fail(RatchetError::Malformed, "NewSession shorter than 96 bytes");
+  if (auto tagged = decrypt_tagged(message, now)) return std::move(*tagged);
+  return decrypt_new_session(message, now);
 }
 
 }  // namespace ratchet

@@ -101,6 +101,14 @@ struct RatchetSessionManager {
   // (by its tag), else as a NewSession. Any error means the message is not for this
   // destination.
   Result<IncomingGarlic> decrypt_incoming(ByteView message, std::uint32_t now);
+  // The two halves of decrypt_incoming, for a router that offers one message to several
+  // destinations: a tag lookup costs little and a NewSession attempt a key agreement, so
+  // every destination's tags can be tried before any NewSession.
+  // By its tag: none when no tag of this destination opens the message, else what opening
+  // an ExistingSession whose tag matched gave (an error: the message is not for it).
+  std::optional<Result<IncomingGarlic>> decrypt_tagged(ByteView message, std::uint32_t now);
+  // As a NewSession to this destination.
+  Result<IncomingGarlic> decrypt_new_session(ByteView message, std::uint32_t now);
 };
 
 }  // namespace ratchet

@@ -1,8 +1,9 @@
 // Garlic as it arrives: offered to its openers in a fixed order, the first that opens it
 // owning it -- the reply to an own tunnel build (by its one-time tag), the answer to an
-// own lookup (by its one-time tag), the client sessions in list order, and last the
-// router's own key. Only GarlicClove blocks are looked at; a clove's delivery
-// instructions are never consulted, its message is handled here.
+// own lookup (by its one-time tag), the client sessions (all by their tags, then all as a
+// NewSession, each time in list order), and last the router's own key. Only GarlicClove
+// blocks are looked at; a clove's delivery instructions are never consulted, its message
+// is handled here.
 #include <string>
 #include <utility>
 
@@ -107,16 +108,25 @@ void handle_session_cloves(Router& r, std::size_t session_index, const ratchet::
   });
 }
 
-// The first session with a ratchet manager that opens the garlic owns it.
+// The first session with a ratchet manager that opens the garlic owns it. Every session's
+// tags are looked up before any session tries it as a NewSession: most garlic is tagged,
+// and a NewSession attempt costs a key agreement per session it is not for.
 bool try_sessions(Router& r, const Arrival& arrival, ByteView garlic, const Now& now) {
+  const auto owned = [&](std::size_t i, const ratchet::IncomingGarlic& opened) {
+    print_debug_line(r.debug, "[debug] Garlic decrypted for session " + r.sessions[i].id + " (" +
+                                  std::to_string(opened.blocks.size()) + " blocks)");
+    handle_session_cloves(r, i, opened.blocks, arrival, now);
+    return true;
+  };
   for (std::size_t i = 0; i < r.sessions.size(); ++i) {
     if (!r.sessions[i].ratchet) continue;
-    auto opened = r.sessions[i].ratchet->decrypt_incoming(garlic, now.wall_s());
-    if (!opened) continue;
-    print_debug_line(r.debug, "[debug] Garlic decrypted for session " + r.sessions[i].id + " (" +
-                                  std::to_string(opened->blocks.size()) + " blocks)");
-    handle_session_cloves(r, i, opened->blocks, arrival, now);
-    return true;
+    auto tagged = r.sessions[i].ratchet->decrypt_tagged(garlic, now.wall_s());
+    if (tagged && *tagged) return owned(i, **tagged);
+  }
+  for (std::size_t i = 0; i < r.sessions.size(); ++i) {
+    if (!r.sessions[i].ratchet) continue;
+    auto opened = r.sessions[i].ratchet->decrypt_new_session(garlic, now.wall_s());
+    if (opened) return owned(i, *opened);
   }
   return false;
 }

@@ -130,6 +130,39 @@ TEST(RatchetFlow, ExistingSessionOpensOnceAndSurvivesACorruptCopy) {
   EXPECT_TRUE(fails_with(p.b.decrypt_incoming(ByteView(es).first(23), kNow), RatchetError::Malformed, kShort));
 }
 
+// The two halves of decrypt_incoming: a tagged message (a reply, an ExistingSession) opens
+// by its tag and never as a NewSession; a NewSession opens only as one; a corrupt tagged
+// message is refused by the tag that matched; a message no tag matches gives none.
+TEST(RatchetFlow, TaggedAndNewSessionHalves) {
+  Pair p;
+  const Bytes ns = p.a_to_b(padding(4));
+  EXPECT_FALSE(p.b.decrypt_tagged(ns, kNow));
+  auto at_b = p.b.decrypt_new_session(ns, kNow);
+  ASSERT_TRUE(at_b);
+  EXPECT_EQ(at_b->blocks, (RatchetBlocks{RatchetBlock::DateTime{kNow}, RatchetBlock::Padding{Bytes(4, 0x5a)}}));
+
+  const Bytes nsr = p.b_to_a(padding(2));
+  EXPECT_FALSE(p.a.decrypt_new_session(nsr, kNow));
+  auto reply = p.a.decrypt_tagged(nsr, kNow);
+  ASSERT_TRUE(reply && *reply);
+  EXPECT_EQ((*reply)->peer_key, std::optional<Key32>(p.b_key.public_key));
+  EXPECT_EQ((*reply)->blocks, padding(2));
+
+  const Bytes es = p.a_to_b(padding(3));
+  EXPECT_FALSE(p.b.decrypt_new_session(es, kNow));
+  Bytes corrupt = es;
+  corrupt.back() ^= 0x01;
+  auto refused = p.b.decrypt_tagged(corrupt, kNow);
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(fails_with(*refused, RatchetError::DecryptFailed));
+  auto existing = p.b.decrypt_tagged(es, kNow);
+  ASSERT_TRUE(existing && *existing);
+  EXPECT_EQ((*existing)->blocks, padding(3));
+  // Spent: no tag matches it any more.
+  EXPECT_FALSE(p.b.decrypt_tagged(es, kNow));
+  EXPECT_FALSE(p.b.decrypt_tagged(ByteView(es).first(23), kNow));
+}
+
 TEST(RatchetFlow, TheReceiveWindow) {
   Pair p;
   p.establish();

@@ -171,6 +171,34 @@ TEST(SessionGarlic, StoresComeFirstAndOnlyWhatASessionMayReceiveIsHandled) {
   EXPECT_TRUE(r.pending_sends.empty());
 }
 
+// Garlic for the last of three hosted destinations, first a NewSession and then, once the
+// handshake is done, an ExistingSession: the destination it is for opens each, the others
+// keep nothing of it.
+TEST(SessionGarlic, EachMessageIsOpenedByTheDestinationItIsFor) {
+  TestNetwork net = debug_network(1);
+  Router& r = net[0];
+  HostedDestination d;
+  const TestDestination first = TestDestination::create(), second = TestDestination::create();
+  r.sessions.push_back(first.session("first"));
+  r.sessions.push_back(second.session("second"));
+  r.sessions.push_back(d.mine.session("mine"));
+  const P lease_set = store_of(d.peer.lease_set(net.hash(0), 5, now_s()));
+
+  EXPECT_EQ(dispatch_captured(r, kOverLink, P{P::Garlic{d.garlic({clove(lease_set)})}}),
+            "[debug] Garlic decrypted for session mine (2 blocks)\n");
+  auto reply = r.sessions[2].ratchet->encrypt_to_peer(d.peer.encryption.public_key, {}, now_s(), router_random());
+  ASSERT_TRUE(reply);
+  ASSERT_TRUE(d.sender.decrypt_incoming(*reply, now_s()));
+  // An ExistingSession: no DateTime block in front.
+  EXPECT_EQ(dispatch_captured(r, kOverLink, P{P::Garlic{d.garlic({clove(lease_set)})}}),
+            "[debug] Garlic decrypted for session mine (1 blocks)\n");
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_TRUE(r.sessions[i].ratchet->sessions.empty()) << i;
+    EXPECT_TRUE(r.sessions[i].ratchet->inbound_pending.empty()) << i;
+  }
+  EXPECT_EQ(r.sessions[2].ratchet->sessions.size(), 1u);
+}
+
 // Sent to the router directly, garlic that a session opened would show anyone that this
 // router hosts the destination.
 TEST(SessionGarlic, InPublicModeSessionsOpenGarlicOnlyOutOfAnOwnInboundTunnel) {
