@@ -35,9 +35,10 @@ enum class PollKind : std::uint8_t {
 
 // No deadline from the caller.
 inline constexpr std::uint64_t kNoWakeDeadline = std::numeric_limits<std::uint64_t>::max();
-// The longest wait of an idle router. Every timer of the loop's parts is among the wait's
-// deadlines (the next_*_wake_ms below); the limit only bounds what no timer foresees, such
-// as a wall-clock date reached sooner than the monotonic clock says after the clock is set.
+// The longest wait of an idle router. The timers of the loop's parts are the wait's
+// deadlines (the next_*_wake_ms below, each from the deadlines its step compares with), so
+// none fires late; the limit is a safety bound on what no deadline foresees, such as a
+// wall-clock date that comes sooner than the monotonic clock said because the clock was set.
 inline constexpr std::uint64_t kIdleWakeCapMs = 1000;
 // The longest wait while some descriptor is left out.
 inline constexpr std::uint64_t kQuietWaitMs = 10;
