@@ -96,7 +96,8 @@ std::uint64_t sweep_due_ms(const Router& r, const ActiveTorrent& torrent) {
   if (torrent.last_get_peers_ms == 0) return 0;
   const bool pub = r.public_mode;
   const bool idle = torrent.known_peers.empty() && !torrent.completed;
-  const std::uint64_t period = idle ? (pub ? kSweepIdlePublicMs : kSweepIdleLocalMs) : (pub ? kSweepPublicMs : kSweepLocalMs);
+  const std::uint64_t period = idle ? (pub ? kSweepIdlePublicMs : kSweepIdleLocalMs)
+                                    : (pub ? kSweepPublicMs : kSweepLocalMs);
   return torrent.last_get_peers_ms + period;
 }
 
@@ -383,7 +384,9 @@ std::uint64_t next_torrent_dht_wake_ms(const Router& r, const Now& now) {
   const bittorrent::I2pDht& dht = engine.dht;
   std::uint64_t wake = kNoWakeDeadline;
   const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
-  for (const bittorrent::DhtPendingTx& tx : dht.pending) due(mono_at_wall_ms(now, bittorrent::dht_pending_expiry_ms(tx)));
+  for (const bittorrent::DhtPendingTx& tx : dht.pending) {
+    due(mono_at_wall_ms(now, bittorrent::dht_pending_expiry_ms(tx)));
+  }
   for (const DhtBootstrapEntry& e : engine.dht_bootstrap) due(bootstrap_due_ms(e));
   if (dht.nodes.empty()) return wake;
   if (dht.pending.size() <= kRefreshSkipPending) due(refresh_due_ms(r, engine));
