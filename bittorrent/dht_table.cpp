@@ -148,7 +148,7 @@ void I2pDht::add_pending_tx(DhtPendingTx tx) {
 }
 
 void I2pDht::expire_pending_tx(std::uint64_t now_ms) {
-  std::erase_if(pending, [now_ms](const DhtPendingTx& tx) { return tx.sent_ms + kDhtPendingLifetimeMs < now_ms; });
+  std::erase_if(pending, [now_ms](const DhtPendingTx& tx) { return now_ms >= dht_pending_expiry_ms(tx); });
 }
 
 std::optional<DhtPendingTx> I2pDht::take_pending_tx(ByteView tid) {

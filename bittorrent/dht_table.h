@@ -63,6 +63,9 @@ struct DhtPendingTx {
   friend bool operator==(const DhtPendingTx&, const DhtPendingTx&) = default;
 };
 
+// The first instant (unix ms) at which a pending query has expired.
+inline std::uint64_t dht_pending_expiry_ms(const DhtPendingTx& tx) { return tx.sent_ms + kDhtPendingLifetimeMs + 1; }
+
 // Whether a node id may belong to the destination hash at the DHT port: id bytes 0-3 are
 // hash bytes 0-3, byte 4 is hash byte 4 XOR the port's high byte, byte 5 is hash byte 5
 // XOR its low byte (bits above 16 are ignored). Bytes 6-19 are free. False unless the id

@@ -73,9 +73,9 @@ void Router::collect_poll_fds(ntcp2_net::PollSet& set) const {
   }
 }
 
-// Every timer the loop keeps, each part from its own constants. A part with timers of its
-// own (retransmissions, idle closes, ...) adds its next instant here, or its timers fire up
-// to the idle limit late.
+// Every timer the loop keeps, each part from the same constants and fields its step compares
+// with, so the wait ends in time for each of them; the idle limit only bounds the wait. A
+// part that adds a timer adds its next instant here too.
 std::uint64_t Router::next_wake_ms(const Now& now) const {
   std::uint64_t wake = now.mono_ms + kIdleWakeCapMs;
   wake = std::min(wake, next_peers_wake_ms(*this, now));
@@ -83,6 +83,14 @@ std::uint64_t Router::next_wake_ms(const Now& now) const {
   wake = std::min(wake, next_builds_wake_ms(*this, now));
   wake = std::min(wake, next_maintenance_wake_ms(*this, now));
   wake = std::min(wake, next_streams_wake_ms(*this, now));
+  wake = std::min(wake, next_http_proxy_wake_ms(*this, now));
+  wake = std::min(wake, next_remote_bridges_wake_ms(*this, now));
+  wake = std::min(wake, next_torrent_engine_wake_ms(*this, now));
+  wake = std::min(wake, next_torrent_trackers_wake_ms(*this, now));
+  wake = std::min(wake, next_torrent_dht_wake_ms(*this, now));
+  wake = std::min(wake, next_torrent_peers_wake_ms(*this, now));
+  wake = std::min(wake, next_torrent_requests_wake_ms(*this, now));
+  wake = std::min(wake, next_torrent_extensions_wake_ms(*this, now));
   if (const auto api = api_next_deadline_ms(torrent_api_conns)) wake = std::min(wake, *api);
   return std::max(wake, now.mono_ms);
 }

@@ -35,7 +35,10 @@ enum class PollKind : std::uint8_t {
 
 // No deadline from the caller.
 inline constexpr std::uint64_t kNoWakeDeadline = std::numeric_limits<std::uint64_t>::max();
-// The longest wait of an idle router, a bound on timers not computed exactly.
+// The longest wait of an idle router. The timers of the loop's parts are the wait's
+// deadlines (the next_*_wake_ms below, each from the deadlines its step compares with), so
+// none fires late; the limit is a safety bound on what no deadline foresees, such as a
+// wall-clock date that comes sooner than the monotonic clock said because the clock was set.
 inline constexpr std::uint64_t kIdleWakeCapMs = 1000;
 // The longest wait while some descriptor is left out.
 inline constexpr std::uint64_t kQuietWaitMs = 10;
@@ -53,5 +56,20 @@ std::uint64_t next_lookups_wake_ms(const Router& r, const ntcp2_net::Now& now); 
 std::uint64_t next_builds_wake_ms(const Router& r, const ntcp2_net::Now& now);        // tunnel_build.cpp
 std::uint64_t next_maintenance_wake_ms(const Router& r, const ntcp2_net::Now& now);   // loop.cpp
 std::uint64_t next_streams_wake_ms(const Router& r, const ntcp2_net::Now& now);       // services/stream_egress.cpp
+std::uint64_t next_http_proxy_wake_ms(const Router& r, const ntcp2_net::Now& now);    // services/http_proxy.cpp
+std::uint64_t next_remote_bridges_wake_ms(const Router& r, const ntcp2_net::Now& now);  // services/remote_bridges.cpp
+std::uint64_t next_torrent_engine_wake_ms(const Router& r, const ntcp2_net::Now& now);  // torrent_steps.cpp
+std::uint64_t next_torrent_trackers_wake_ms(const Router& r, const ntcp2_net::Now& now);  // torrent/tracker_steps.cpp
+std::uint64_t next_torrent_dht_wake_ms(const Router& r, const ntcp2_net::Now& now);     // torrent/dht_steps.cpp
+std::uint64_t next_torrent_peers_wake_ms(const Router& r, const ntcp2_net::Now& now);   // torrent/peer_steps.cpp
+std::uint64_t next_torrent_requests_wake_ms(const Router& r, const ntcp2_net::Now& now);  // torrent/piece_exchange.cpp
+std::uint64_t next_torrent_extensions_wake_ms(const Router& r, const ntcp2_net::Now& now);  // torrent/extensions.cpp
+
+// The monotonic instant at which the wall clock reaches wall_ms (unix milliseconds), both
+// clocks going on from now at the same pace; now.mono_ms for a date already reached. Timers
+// kept in wall-clock dates (lease and DHT dates) are turned into wait deadlines by it.
+inline std::uint64_t mono_at_wall_ms(const ntcp2_net::Now& now, std::uint64_t wall_ms) {
+  return wall_ms > now.wall_ms ? now.mono_ms + (wall_ms - now.wall_ms) : now.mono_ms;
+}
 
 }  // namespace router

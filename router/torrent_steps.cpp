@@ -11,6 +11,7 @@
 #include "router/destinations.h"
 #include "router/id_counters.h"
 #include "router/peer_log.h"
+#include "router/poll_set.h"
 #include "router/random.h"
 #include "router/router.h"
 #include "services/streams.h"
@@ -22,6 +23,13 @@
 namespace router {
 
 namespace {
+
+// The first instant of the session's next LeaseSet2 publication: two minutes after the last
+// one, or at once when inbound tunnels appeared after a publication that had none.
+std::uint64_t publish_due_ms(const Router& r, const TorrentEngine& engine, const Now& now) {
+  if (!r.tunnels.inbound.empty() && engine.publish_inbound_tunnels == 0) return now.mono_ms;
+  return engine.last_publish_ms + kPublishIntervalMs;
+}
 
 std::string default_download_dir() {
   std::array<std::uint8_t, 1024> buf{};
@@ -57,6 +65,12 @@ SamSession* bt_find_session(std::vector<SamSession>& sessions, std::string_view 
     if (s.id == id) return &s;
   }
   return nullptr;
+}
+
+const TorrentEngine* bt_stepped_engine(const Router& r) {
+  if (!r.torrent_engine) return nullptr;
+  const SamSession* session = Router::find_session_by_id(r.sessions, r.torrent_engine->session_id);
+  return session != nullptr && session->streams ? &*r.torrent_engine : nullptr;
 }
 
 Result<void> Router::enable_torrent_engine(std::string_view download_dir, const Now& now) {
@@ -230,6 +244,14 @@ bool Router::remove_torrent(std::string_view info_hash_hex, const Now& now) {
   return true;
 }
 
+// The session's LeaseSet2 publication. The engine's other timers are its parts': trackers,
+// DHT, peer connections, block requests and extensions.
+std::uint64_t next_torrent_engine_wake_ms(const Router& r, const Now& now) {
+  const TorrentEngine* engine = bt_stepped_engine(r);
+  if (engine == nullptr) return kNoWakeDeadline;
+  return std::max(publish_due_ms(r, *engine, now), now.mono_ms);
+}
+
 bool Router::step_torrent_engine(const Now& now) {
   if (!torrent_engine) return false;
   TorrentEngine& engine = *torrent_engine;
@@ -240,8 +262,7 @@ bool Router::step_torrent_engine(const Now& now) {
   // The session's LeaseSet2 is published again every two minutes, and at once when the
   // first inbound tunnels appear after a publication that had none.
   const auto inbound_now = static_cast<std::int32_t>(tunnels.inbound.size());
-  if ((inbound_now > 0 && engine.publish_inbound_tunnels == 0) ||
-      now.mono_ms >= engine.last_publish_ms + kPublishIntervalMs) {
+  if (now.mono_ms >= publish_due_ms(*this, engine, now)) {
     engine.last_publish_ms = now.mono_ms;
     engine.publish_inbound_tunnels = inbound_now;
     engine.publish_gen += 1;

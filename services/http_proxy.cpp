@@ -11,6 +11,7 @@
 #include "ntcp2_net/glue.h"
 #include "router/destinations.h"
 #include "router/peer_log.h"
+#include "router/poll_set.h"
 #include "router/router.h"
 #include "services/address_book.h"
 #include "services/address_helper_rules.h"
@@ -38,6 +39,14 @@ constexpr std::uint32_t kBootstrapRetryAfterS = 3;
 constexpr std::uint64_t kAnswerLingerMs = 2000;
 constexpr std::string_view kProxySessionId = "__http_proxy__";
 
+// The first instant at which each limit of a connection has passed: its step acts from then
+// on, and the loop's wait ends then (next_http_proxy_wake_ms).
+std::uint64_t head_due_ms(const HttpProxyConn& c) { return c.accepted_ms + kHeadTimeoutMs + 1; }
+std::uint64_t lease_set_due_ms(const Router& r, const HttpProxyConn& c) {
+  return c.accepted_ms + (r.public_mode ? kLeaseSetTimeoutPublicMs : kLeaseSetTimeoutLocalMs) + 1;
+}
+std::uint64_t answer_due_ms(const HttpProxyConn& c) { return c.answer_ms + kAnswerLingerMs + 1; }
+
 ByteView text_bytes(std::string_view text) {
   return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
@@ -63,7 +72,7 @@ void answer_page(HttpProxyConn& c, int status, std::string_view reason, std::str
 // the browser still sends is read and dropped until it hangs up, so that closing cannot
 // reset the connection before the browser has read the answer.
 Outcome step_answering(HttpProxyConn& c, const Now& now, bool& did_work) {
-  const bool late = now.mono_ms > c.answer_ms + kAnswerLingerMs;
+  const bool late = now.mono_ms >= answer_due_ms(c);
   if (!c.out.empty()) {
     auto sent = send_queued(c.socket, c.out);
     if (!sent) return Outcome::Finish;
@@ -98,7 +107,7 @@ class ProxyPass {
   ProxyPass(Router& r, const Now& now) : r_(r), now_(now) {}
 
   Outcome reading_head(HttpProxyConn& c, bool& did_work) {
-    if (now_.mono_ms > c.accepted_ms + kHeadTimeoutMs) {
+    if (now_.mono_ms >= head_due_ms(c)) {
       answer_page(c, 408, "Request Timeout", "Timed out waiting for complete HTTP request headers.", now_);
       return Outcome::Keep;
     }
@@ -144,8 +153,7 @@ class ProxyPass {
       }
       return attach(c, *session, ls->destination, *ls);
     }
-    const std::uint64_t limit = r_.public_mode ? kLeaseSetTimeoutPublicMs : kLeaseSetTimeoutLocalMs;
-    if (now_.mono_ms > c.accepted_ms + limit || !r_.has_pending_lookup(*c.lookup_hash, kLookupLeaseSet)) {
+    if (now_.mono_ms >= lease_set_due_ms(r_, c) || !r_.has_pending_lookup(*c.lookup_hash, kLookupLeaseSet)) {
       did_work = true;
       answer_page(c, 504, "Gateway Timeout",
                   "Could not resolve LeaseSet2 for " + c.host + " (" + c.lookup_hash->to_b32_address() +
@@ -336,6 +344,35 @@ bool Router::attach_http_proxy_remote_stream(HttpProxyConn& c, SamSession& sessi
   remote_bridges.push_back(std::move(b));
   flush_stream_outbound(session, *connection, target_hash, *key, first.gateway, first.tunnel_id, true, now);
   return true;
+}
+
+// The head limit, the LeaseSet2 limit and the answer's linger of every connection; a
+// connection whose LeaseSet2 came, or whose lookup ended without it, is due at once (a
+// lookup's end is no work of the pass that ends it).
+std::uint64_t next_http_proxy_wake_ms(const Router& r, const Now& now) {
+  if (!r.http_proxy_listener) return kNoWakeDeadline;
+  std::uint64_t wake = kNoWakeDeadline;
+  const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
+  for (const HttpProxyConn& c : r.http_proxy_conns) {
+    if (c.closed) continue;
+    switch (c.state) {
+      case HttpProxyConnState::ReadingHead:
+        due(head_due_ms(c));
+        break;
+      case HttpProxyConnState::AwaitingLeaseSet:
+        if (!c.lookup_hash || r.netdb.get_lease_set2(*c.lookup_hash, now.wall_s()) ||
+            !r.has_pending_lookup(*c.lookup_hash, kLookupLeaseSet)) {
+          due(now.mono_ms);
+        } else {
+          due(lease_set_due_ms(r, c));
+        }
+        break;
+      case HttpProxyConnState::Answering:
+        due(answer_due_ms(c));
+        break;
+    }
+  }
+  return wake;
 }
 
 bool Router::step_http_proxy(const Now& now) {

@@ -14,6 +14,7 @@
 #include "ntcp2_net/glue.h"
 #include "router/destinations.h"
 #include "router/peer_log.h"
+#include "router/poll_set.h"
 #include "router/router.h"
 #include "services/http_proxy_pages.h"
 #include "services/streams.h"
@@ -42,6 +43,14 @@ constexpr std::uint32_t kFailedConnectQuietS = 15;
 // After a failed connect's answer is out, the client has this long to hang up before its
 // socket is closed.
 constexpr std::uint64_t kFinishLingerMs = 2000;
+
+// The first instant at which each limit of a bridge has passed: its step acts from then on,
+// and the loop's wait ends then (next_remote_bridges_wake_ms).
+std::uint64_t syn_stall_due_ms(const RemoteStreamBridge& b) { return b.started_ms + kSynStallMs + 1; }
+std::uint64_t connect_due_ms(const Router& r, const RemoteStreamBridge& b) {
+  return b.started_ms + (r.public_mode ? kConnectTimeoutPublicMs : kConnectTimeoutLocalMs) + 1;
+}
+std::uint64_t finish_due_ms(const RemoteStreamBridge& b) { return b.finishing_ms + kFinishLingerMs + 1; }
 
 ByteView text_bytes(std::string_view text) {
   return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -224,7 +233,7 @@ void check_stalled_syns(Router& r, const Now& now) {
   for (std::size_t i = 0; i < r.remote_bridges.size(); ++i) {
     RemoteStreamBridge& b = r.remote_bridges[i];
     if (b.finishing || b.state != RemoteBridgeState::Connecting || b.syn_stall_checked) continue;
-    if (now.mono_ms <= b.started_ms + kSynStallMs) continue;
+    if (now.mono_ms < syn_stall_due_ms(b)) continue;
     b.syn_stall_checked = true;
     if (r.has_active_bridge_to(b.peer_hash)) continue;
     SamSession* session = Router::find_session_by_id(r.sessions, b.session_id);
@@ -272,13 +281,13 @@ void fail_connect(Router& r, RemoteStreamBridge& b, SamSession& session, const N
 // the client still sends is dropped until it hangs up. True once the socket can go.
 bool step_finishing(RemoteStreamBridge& b, const Now& now, bool& did_work) {
   if (flush_local(b)) did_work = true;
-  if (!b.local_failed && !b.to_local.empty() && now.mono_ms <= b.finishing_ms + kFinishLingerMs) return false;
+  if (!b.local_failed && !b.to_local.empty() && now.mono_ms < finish_due_ms(b)) return false;
   if (!b.finish_shut) {
     b.finish_shut = true;
     if (b.socket.fd >= 0) (void)ondrel_i2p_net_tcp_shutdown_write(b.socket.fd);
     did_work = true;
   }
-  if (now.mono_ms > b.finishing_ms + kFinishLingerMs) return true;
+  if (now.mono_ms >= finish_due_ms(b)) return true;
   ByteQueue dropped;
   for (;;) {
     auto got = receive_into(b.socket, dropped, 64 * 1024);
@@ -362,12 +371,28 @@ bool pump_established(Router& r, RemoteStreamBridge& b, SamSession& session, str
 
 }  // namespace
 
+// The SYN stall check and the connect limit of connecting bridges, and the linger of failed
+// connects.
+std::uint64_t next_remote_bridges_wake_ms(const Router& r, const Now& now) {
+  std::uint64_t wake = kNoWakeDeadline;
+  const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
+  for (const RemoteStreamBridge& b : r.remote_bridges) {
+    if (b.removed) continue;
+    if (b.finishing) {
+      due(finish_due_ms(b));
+    } else if (b.state == RemoteBridgeState::Connecting) {
+      if (!b.syn_stall_checked) due(syn_stall_due_ms(b));
+      due(connect_due_ms(r, b));
+    }
+  }
+  return wake;
+}
+
 bool Router::step_remote_bridges(const Now& now) {
   bool did_work = hand_over_inbound(*this, now);
   check_stalled_syns(*this, now);
   if (step_stream_connections(now)) did_work = true;
 
-  const std::uint64_t timeout = public_mode ? kConnectTimeoutPublicMs : kConnectTimeoutLocalMs;
   std::vector<std::string> ending;
   for (std::size_t i = 0; i < remote_bridges.size();) {
     RemoteStreamBridge& b = remote_bridges[i];
@@ -392,7 +417,7 @@ bool Router::step_remote_bridges(const Now& now) {
                                       " (local_sid=" + std::to_string(b.stream_id) + ")");
           if (!b.silent) queue_line(b, "STREAM STATUS RESULT=OK");
           did_work = true;
-        } else if (s == StreamState::Reset || now.mono_ms > b.started_ms + timeout) {
+        } else if (s == StreamState::Reset || now.mono_ms >= connect_due_ms(*this, b)) {
           fail_connect(*this, b, *session, now);
           did_work = true;
           ++i;

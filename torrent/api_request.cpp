@@ -52,17 +52,16 @@ std::optional<std::uint64_t> api_next_deadline_ms(const std::vector<TorrentApiCo
   std::optional<std::uint64_t> first;
   for (const TorrentApiConn& c : conns) {
     if (c.closed) continue;
-    // Each limit is passed once now is later than its start plus the limit.
     std::uint64_t at = 0;
     switch (c.phase) {
       case ApiConnPhase::Reading:
-        at = c.accepted_ms + kApiRequestTimeoutMs + 1;
+        at = api_request_due_ms(c);
         break;
       case ApiConnPhase::Writing:
-        at = c.answered_ms + kApiAnswerTimeoutMs + 1;
+        at = api_answer_due_ms(c);
         break;
       case ApiConnPhase::Draining:
-        at = c.drained_ms + kApiDrainTimeoutMs + 1;
+        at = api_drain_due_ms(c);
         break;
     }
     if (!first || at < *first) first = at;

@@ -36,7 +36,7 @@ void append_body(TorrentApiConn& conn, ByteView bytes) {
 // Reading phase. Answers (queues) once the request is complete or breaks a limit; finishes
 // a connection whose client went away before that.
 void read_request(Router& router, TorrentApiConn& conn, const Now& now, bool& did_work) {
-  if (conn.accepted_ms + kApiRequestTimeoutMs < now.mono_ms) {
+  if (now.mono_ms >= api_request_due_ms(conn)) {
     answer_error(conn, 408, "Request Timeout", "request timeout", now.mono_ms);
     return;
   }
@@ -102,7 +102,7 @@ void write_answer(TorrentApiConn& conn, const Now& now, bool& did_work) {
     did_work = true;
   }
   if (conn.answer_sent < conn.answer.size()) {
-    if (conn.answered_ms + kApiAnswerTimeoutMs < now.mono_ms) {
+    if (now.mono_ms >= api_answer_due_ms(conn)) {
       finish(conn);
       did_work = true;
     }
@@ -129,7 +129,7 @@ void drain(TorrentApiConn& conn, const Now& now, bool& did_work) {
     if (n <= 0) gone = true;  // hung up, or failed
     taken += static_cast<std::size_t>(std::max(n, 0));
   }
-  if (gone || conn.drained_ms + kApiDrainTimeoutMs < now.mono_ms) {
+  if (gone || now.mono_ms >= api_drain_due_ms(conn)) {
     finish(conn);
     did_work = true;
   }

@@ -11,11 +11,13 @@
 #include "encoding/i2cp_gzip.h"
 #include "router/destinations.h"
 #include "router/peer_log.h"
+#include "router/poll_set.h"
 #include "router/random.h"
 #include "router/router.h"
 #include "streaming/datagram.h"
 #include "torrent/dht_steps.h"
 #include "torrent/engine.h"
+#include "torrent/peer_steps.h"
 
 namespace router {
 
@@ -83,6 +85,21 @@ bool has_node(const bittorrent::I2pDht& dht, const common::Hash& hash, std::uint
 }
 
 Bytes to_value(const common::Hash& h) { return Bytes(h.bytes.begin(), h.bytes.end()); }
+
+// The first instant at which each DHT timer is due: its step acts from then on, and the
+// loop's wait ends then (next_torrent_dht_wake_ms). A sweep never made is due at once.
+std::uint64_t bootstrap_due_ms(const DhtBootstrapEntry& e) { return e.queued_ms + kBootstrapLifetimeMs + 1; }
+std::uint64_t refresh_due_ms(const Router& r, const TorrentEngine& engine) {
+  return engine.last_dht_refresh_ms + (r.public_mode ? kRefreshPublicMs : kRefreshLocalMs);
+}
+std::uint64_t sweep_due_ms(const Router& r, const ActiveTorrent& torrent) {
+  if (torrent.last_get_peers_ms == 0) return 0;
+  const bool pub = r.public_mode;
+  const bool idle = torrent.known_peers.empty() && !torrent.completed;
+  const std::uint64_t period = idle ? (pub ? kSweepIdlePublicMs : kSweepIdleLocalMs)
+                                    : (pub ? kSweepPublicMs : kSweepLocalMs);
+  return torrent.last_get_peers_ms + period;
+}
 
 }  // namespace
 
@@ -316,7 +333,7 @@ bool Router::step_dht(TorrentEngine& engine, SamSession& session, const Now& now
                        bittorrent::KrpcQuery{bittorrent::KrpcQuery::Ping{}}, now)) {
       sent = true;
       engine.dht_bootstrap.erase(engine.dht_bootstrap.begin() + static_cast<std::ptrdiff_t>(i));
-    } else if (entry.queued_ms + kBootstrapLifetimeMs < ms) {
+    } else if (ms >= bootstrap_due_ms(entry)) {
       engine.dht_bootstrap.erase(engine.dht_bootstrap.begin() + static_cast<std::ptrdiff_t>(i));
     } else {
       ++i;
@@ -325,8 +342,7 @@ bool Router::step_dht(TorrentEngine& engine, SamSession& session, const Now& now
 
   if (dht.nodes.empty()) return sent;
   const bool pub = public_mode;
-  if (dht.pending.size() <= kRefreshSkipPending &&
-      ms >= engine.last_dht_refresh_ms + (pub ? kRefreshPublicMs : kRefreshLocalMs)) {
+  if (dht.pending.size() <= kRefreshSkipPending && ms >= refresh_due_ms(*this, engine)) {
     engine.last_dht_refresh_ms = ms;
     const Bytes own_id(dht.node_id.begin(), dht.node_id.end());
     for (const bittorrent::DhtNode& node : dht.closest_nodes(own_id, pub ? 2 : 3)) {
@@ -341,10 +357,7 @@ bool Router::step_dht(TorrentEngine& engine, SamSession& session, const Now& now
   for (ActiveTorrent& torrent : engine.torrents) {
     if (torrent.paused) continue;
     if (torrent.info_hash.size() == 20) dht.store_peer(torrent.info_hash, session.dest_hash, wall);
-    const bool idle = torrent.known_peers.empty() && !torrent.completed;
-    const std::uint64_t period = idle ? (pub ? kSweepIdlePublicMs : kSweepIdleLocalMs)
-                                      : (pub ? kSweepPublicMs : kSweepLocalMs);
-    if (torrent.last_get_peers_ms != 0 && ms < torrent.last_get_peers_ms + period) continue;
+    if (ms < sweep_due_ms(*this, torrent)) continue;
     if (dht.pending.size() > kSweepSkipPending) continue;
     torrent.last_get_peers_ms = ms;
     int sends = 0;
@@ -360,6 +373,29 @@ bool Router::step_dht(TorrentEngine& engine, SamSession& session, const Now& now
     }
   }
   return sent;
+}
+
+// The expiry of pending queries (unix ms, turned into monotonic instants), the life of queued
+// bootstrap nodes, the table refresh and each running torrent's get_peers sweep; the last
+// two only while the pending queries leave room for them (the expiries come first).
+std::uint64_t next_torrent_dht_wake_ms(const Router& r, const Now& now) {
+  if (bt_stepped_engine(r) == nullptr) return kNoWakeDeadline;
+  const TorrentEngine& engine = *r.torrent_engine;
+  const bittorrent::I2pDht& dht = engine.dht;
+  std::uint64_t wake = kNoWakeDeadline;
+  const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
+  for (const bittorrent::DhtPendingTx& tx : dht.pending) {
+    due(mono_at_wall_ms(now, bittorrent::dht_pending_expiry_ms(tx)));
+  }
+  for (const DhtBootstrapEntry& e : engine.dht_bootstrap) due(bootstrap_due_ms(e));
+  if (dht.nodes.empty()) return wake;
+  if (dht.pending.size() <= kRefreshSkipPending) due(refresh_due_ms(r, engine));
+  if (dht.pending.size() <= kSweepSkipPending) {
+    for (const ActiveTorrent& torrent : engine.torrents) {
+      if (!torrent.paused) due(sweep_due_ms(r, torrent));
+    }
+  }
+  return wake;
 }
 
 bool Router::enqueue_dht_bootstrap(TorrentEngine& engine, const common::Hash& dest, std::uint32_t port,

@@ -18,9 +18,11 @@
 #include "crypto/sha1.h"
 #include "encoding/text.h"
 #include "router/peer_log.h"
+#include "router/poll_set.h"
 #include "router/router.h"
 #include "services/streams.h"
 #include "torrent/engine.h"
+#include "torrent/peer_steps.h"
 #include "torrent/piece_storage.h"
 
 namespace router {
@@ -51,6 +53,28 @@ std::size_t metadata_piece_count(std::int64_t size) {
 
 bool metadata_blocked(const ActiveTorrent& torrent, const common::Hash& peer, std::uint64_t now_ms) {
   return bt_peer_backed_off(torrent.backoff, peer, now_ms);
+}
+
+// The lowest metadata piece not yet received, while the metainfo is unknown and its size
+// is.
+std::optional<std::size_t> missing_metadata_piece(const ActiveTorrent& torrent) {
+  if (torrent.meta || torrent.metadata_size <= 0) return std::nullopt;
+  const std::size_t n = metadata_piece_count(torrent.metadata_size);
+  for (std::size_t k = 0; k < n; ++k) {
+    const bool have = std::any_of(torrent.metadata_pieces.begin(), torrent.metadata_pieces.end(),
+                                  [&](const MetadataPiece& p) { return p.index == static_cast<std::int32_t>(k); });
+    if (!have) return k;
+  }
+  return std::nullopt;
+}
+
+// The first instant of the torrent's next metadata request and of its next peer exchange;
+// one never made is due at once. The loop's wait ends then (next_torrent_extensions_wake_ms).
+std::uint64_t metadata_request_due_ms(const ActiveTorrent& torrent) {
+  return torrent.last_metadata_request_ms == 0 ? 0 : torrent.last_metadata_request_ms + kMetadataRequestIntervalMs;
+}
+std::uint64_t pex_due_ms(const ActiveTorrent& torrent) {
+  return torrent.last_pex_ms == 0 ? 0 : torrent.last_pex_ms + kPexIntervalMs;
 }
 
 // The size from a peer's handshake, when none is kept and the peer is not backed off.
@@ -236,31 +260,43 @@ void Router::bt_handle_ext_message(TorrentEngine& engine, SamSession& session, s
   }
 }
 
+// Each running torrent's next metadata request, while a connected peer that speaks
+// ut_metadata and is not backed off can take it (a back-off's end is a timer of the peer
+// steps), and its next peer exchange.
+std::uint64_t next_torrent_extensions_wake_ms(const Router& r, const Now& now) {
+  if (bt_stepped_engine(r) == nullptr) return kNoWakeDeadline;
+  std::uint64_t wake = kNoWakeDeadline;
+  const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
+  for (const ActiveTorrent& torrent : r.torrent_engine->torrents) {
+    if (torrent.paused) continue;
+    const bool asker = std::any_of(torrent.peers.begin(), torrent.peers.end(), [&](const TorrentPeerConn& c) {
+      return peer_state(c) == PeerConnState::Connected && c.ext && c.ext->ut_metadata > 0 &&
+             !metadata_blocked(torrent, c.peer, now.mono_ms);
+    });
+    if (asker && missing_metadata_piece(torrent)) due(metadata_request_due_ms(torrent));
+    if (!torrent.peers.empty() && !torrent.known_peers.empty()) due(pex_due_ms(torrent));
+  }
+  return wake;
+}
+
 bool bt_request_metadata(Router& r, TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
                          ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now) {
   const std::uint64_t t = now.mono_ms;
   if (torrent.meta || torrent.metadata_size <= 0) return false;
-  if (torrent.last_metadata_request_ms != 0 && t < torrent.last_metadata_request_ms + kMetadataRequestIntervalMs) {
-    return false;
-  }
+  if (t < metadata_request_due_ms(torrent)) return false;
   if (!conn.ext || conn.ext->ut_metadata <= 0 || metadata_blocked(torrent, conn.peer, t)) return false;
-  const std::size_t n = metadata_piece_count(torrent.metadata_size);
-  for (std::size_t k = 0; k < n; ++k) {
-    const bool have = std::any_of(torrent.metadata_pieces.begin(), torrent.metadata_pieces.end(),
-                                  [&](const MetadataPiece& p) { return p.index == static_cast<std::int32_t>(k); });
-    if (have) continue;
-    torrent.last_metadata_request_ms = t;
-    send_ext(r, engine, session, stream, conn, conn.ext->ut_metadata,
-             dict_bytes({{"msg_type", 0}, {"piece", static_cast<std::int64_t>(k)}}), now);
-    return true;
-  }
-  return false;
+  const std::optional<std::size_t> k = missing_metadata_piece(torrent);
+  if (!k) return false;
+  torrent.last_metadata_request_ms = t;
+  send_ext(r, engine, session, stream, conn, conn.ext->ut_metadata,
+           dict_bytes({{"msg_type", 0}, {"piece", static_cast<std::int64_t>(*k)}}), now);
+  return true;
 }
 
 bool bt_send_pex(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorrent& torrent, const Now& now) {
   const std::uint64_t t = now.mono_ms;
   if (torrent.peers.empty() || torrent.known_peers.empty() || !session.streams) return false;
-  if (torrent.last_pex_ms != 0 && t < torrent.last_pex_ms + kPexIntervalMs) return false;
+  if (t < pex_due_ms(torrent)) return false;
   torrent.last_pex_ms = t;
   bool sent = false;
   for (TorrentPeerConn& c : torrent.peers) {

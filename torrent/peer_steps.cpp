@@ -9,6 +9,7 @@
 #include "bittorrent/peer_wire.h"
 #include "router/destinations.h"
 #include "router/peer_log.h"
+#include "router/poll_set.h"
 #include "router/router.h"
 #include "services/streams.h"
 #include "torrent/engine.h"
@@ -29,6 +30,31 @@ constexpr std::uint64_t kBackoffHandshakeLocalMs = 10'000;
 constexpr std::uint64_t kBackoffEofMs = 10'000;
 constexpr std::uint64_t kBackoffIdleMs = 15'000;
 
+// The first instant at which each limit of a connection has passed (or, for the keep-alive
+// and the LeaseSet2 lookup, at which each is due): its step acts from then on, and the
+// loop's wait ends then (next_torrent_peers_wake_ms).
+std::uint64_t lookup_limit_due_ms(const TorrentPeerConn& c) { return c.state_since_ms + kLookupTimeoutMs + 1; }
+std::uint64_t connect_limit_due_ms(const TorrentPeerConn& c) { return c.state_since_ms + kConnectTimeoutMs + 1; }
+std::uint64_t stalled_syn_due_ms(const TorrentPeerConn& c) { return c.state_since_ms + kStalledSynMs + 1; }
+std::uint64_t handshake_limit_ms(const Router& r) {
+  return r.public_mode ? kHandshakeTimeoutPublicMs : kHandshakeTimeoutLocalMs;
+}
+std::uint64_t handshake_limit_due_ms(const Router& r, const TorrentPeerConn& c) {
+  return c.last_recv_ms + handshake_limit_ms(r) + 1;
+}
+std::uint64_t idle_limit_due_ms(const TorrentPeerConn& c) { return c.last_recv_ms + kIdleTimeoutMs + 1; }
+std::uint64_t keepalive_due_ms(const TorrentPeerConn& c) { return c.last_send_ms + kKeepAliveMs; }
+std::uint64_t inbound_limit_due_ms(const TorrentInboundConn& in) { return in.accepted_ms + kInboundHandshakeMs + 1; }
+
+// The next lookup of the peer's LeaseSet2: kLeaseRefreshLookupMs after the last one and,
+// while a LeaseSet2 with leases is held (ls), not before the last minute of its life.
+std::uint64_t lease_lookup_due_ms(const TorrentPeerConn& c, const netdb::LeaseSet2Ptr& ls, const Now& now) {
+  const std::uint64_t after_last = c.last_lookup_ms + kLeaseRefreshLookupMs;
+  if (!ls || ls->leases.empty()) return after_last;
+  const std::uint64_t end_s = std::uint64_t{ls->published} + ls->expires;
+  const std::uint64_t last_minute_s = end_s > 60 ? end_s - 60 : 0;
+  return std::max(after_last, mono_at_wall_ms(now, last_minute_s * 1000));
+}
 
 void close_conn(TorrentPeerConn& c, std::string reason) {
   set_peer_state(c, PeerConnState::Closed);
@@ -85,7 +111,7 @@ void step_peer(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorr
           return;
         }
       }
-      if (c.state_since_ms + kLookupTimeoutMs < t) {
+      if (t >= lookup_limit_due_ms(c)) {
         close_conn(c, "ls2 lookup timeout (30s)");
         bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffLookupMs, t);
       }
@@ -110,11 +136,11 @@ void step_peer(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorr
       } else if (s->state == StreamState::Reset) {
         close_conn(c, "stream connect reset");
         bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
-      } else if (c.state_since_ms + kConnectTimeoutMs < t) {
+      } else if (t >= connect_limit_due_ms(c)) {
         close_conn(c, "stream connect timeout (30s)");
         bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
         r.bt_mark_peer_ratchet_stale(engine, session, c, 15, true, false, "stream connect timeout", now);
-      } else if (s->state == StreamState::SynSent && !c.stalled_syn_noted && c.state_since_ms + kStalledSynMs < t) {
+      } else if (s->state == StreamState::SynSent && !c.stalled_syn_noted && t >= stalled_syn_due_ms(c)) {
         c.stalled_syn_noted = true;
         r.bt_mark_peer_ratchet_stale(engine, session, c, 10, false, true, "stalled SYN", now);
       }
@@ -158,8 +184,8 @@ void step_peer(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorr
         bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
         r.bt_mark_peer_ratchet_stale(engine, session, c, 20, false, false, c.close_reason, now);
       } else {
-        const std::uint64_t limit = pub ? kHandshakeTimeoutPublicMs : kHandshakeTimeoutLocalMs;
-        if (c.last_recv_ms + limit < t) {
+        const std::uint64_t limit = handshake_limit_ms(r);
+        if (t >= handshake_limit_due_ms(r, c)) {
           close_conn(c, "bt handshake timeout (" + std::to_string(limit / 1000) + "s)");
           bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
           r.bt_mark_peer_ratchet_stale(engine, session, c, 20, false, false, c.close_reason, now);
@@ -190,7 +216,7 @@ void step_peer(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorr
       if (bt_request_metadata(r, engine, session, *s, torrent, c, now)) did_work = true;
       r.bt_schedule_piece_requests(engine, session, *s, torrent, c, now);
       if (peer_state(c) != PeerConnState::Connected) return;
-      if (c.send_buf.empty() && t >= c.last_send_ms + kKeepAliveMs) {
+      if (c.send_buf.empty() && t >= keepalive_due_ms(c)) {
         r.bt_send_peer_wire(engine, session, *s, c, bittorrent::encode_peer_message({bittorrent::PeerMessage::KeepAlive{}}),
                             now);
       }
@@ -200,7 +226,7 @@ void step_peer(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorr
       } else if (s->peer_closed && s->recv_buf.empty() && !bt_has_complete_frame(c.recv_buf)) {
         close_conn(c, "stream eof");
         bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffEofMs, t);
-      } else if (!torrent.completed && c.last_recv_ms + kIdleTimeoutMs < t) {
+      } else if (!torrent.completed && t >= idle_limit_due_ms(c)) {
         close_conn(c, "idle 90s timeout");
         bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffIdleMs, t);
         r.bt_mark_peer_ratchet_stale(engine, session, c, 15, true, false, "idle 90s timeout", now);
@@ -288,7 +314,7 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
     }
     if (in.recv_buf.size() < bittorrent::handshake_size) {
       if (s->state == StreamState::Reset || (s->peer_closed && s->recv_buf.empty()) ||
-          in.accepted_ms + kInboundHandshakeMs < now.mono_ms) {
+          now.mono_ms >= inbound_limit_due_ms(in)) {
         bt_close_stream(r, session, in.stream_id, now);
         engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
         did_work = true;
@@ -369,6 +395,55 @@ bool bt_step_torrent_peers(Router& r, TorrentEngine& engine, SamSession& session
   return did_work;
 }
 
+// The inbound handshake limit, the back-offs of running torrents (a peer may be dialled or
+// asked again once its back-off ends), and each connection's limits by its state: the
+// LeaseSet2 wait (at once when it came), the connect limit and the stalled-SYN check, the
+// handshake limit, the idle limit and keep-alive, and the LeaseSet2 lookups of connections
+// that send.
+std::uint64_t next_torrent_peers_wake_ms(const Router& r, const Now& now) {
+  if (bt_stepped_engine(r) == nullptr) return kNoWakeDeadline;
+  const TorrentEngine& engine = *r.torrent_engine;
+  const SamSession& session = *Router::find_session_by_id(r.sessions, engine.session_id);
+  const streaming::StreamManager& streams = *session.streams;
+  const std::uint32_t now_s = now.wall_s();
+  std::uint64_t wake = kNoWakeDeadline;
+  const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
+  for (const TorrentInboundConn& in : engine.inbound) {
+    if (in.recv_buf.size() < bittorrent::handshake_size) due(inbound_limit_due_ms(in));
+  }
+  for (const ActiveTorrent& torrent : engine.torrents) {
+    if (torrent.paused) continue;
+    for (const TorrentBackoff& b : torrent.backoff) due(b.until_ms);
+    for (const TorrentPeerConn& c : torrent.peers) {
+      switch (peer_state(c)) {
+        case PeerConnState::LookingUp: {
+          const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(c.peer, now_s);
+          due(ls && !ls->leases.empty() && extract_x25519_key(*ls) ? now.mono_ms : lookup_limit_due_ms(c));
+          break;
+        }
+        case PeerConnState::Connecting: {
+          due(connect_limit_due_ms(c));
+          const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, c.stream_id);
+          if (s && s->state == StreamState::SynSent && !c.stalled_syn_noted) due(stalled_syn_due_ms(c));
+          break;
+        }
+        case PeerConnState::HandshakeSent:
+          due(lease_lookup_due_ms(c, r.netdb.get_lease_set2(c.peer, now_s), now));
+          due(handshake_limit_due_ms(r, c));
+          break;
+        case PeerConnState::Connected:
+          due(lease_lookup_due_ms(c, r.netdb.get_lease_set2(c.peer, now_s), now));
+          if (c.send_buf.empty()) due(keepalive_due_ms(c));
+          if (!torrent.completed) due(idle_limit_due_ms(c));
+          break;
+        case PeerConnState::Closed:
+          break;
+      }
+    }
+  }
+  return wake;
+}
+
 void Router::bt_mark_peer_ratchet_stale(TorrentEngine& engine, SamSession& session, const TorrentPeerConn& conn,
                                         std::uint64_t quiet_s, bool remove_lease_set, bool throttle,
                                         std::string_view reason, const Now& now) {
@@ -401,18 +476,14 @@ bool Router::bt_flush_peer_send_buf(TorrentEngine& engine, SamSession& session, 
   const std::uint32_t now_s = now.wall_s();
   const std::uint64_t t = now.mono_ms;
   const netdb::LeaseSet2Ptr ls = netdb.get_lease_set2(conn.peer, now_s);
+  if (t >= lease_lookup_due_ms(conn, ls, now)) {
+    conn.last_lookup_ms = t;
+    bt_start_lease_lookup(*this, conn.peer, now);
+  }
   if (ls && !ls->leases.empty()) {
-    if (std::uint64_t{now_s} + 60 >= std::uint64_t{ls->published} + ls->expires &&
-        t >= conn.last_lookup_ms + kLeaseRefreshLookupMs) {
-      conn.last_lookup_ms = t;
-      bt_start_lease_lookup(*this, conn.peer, now);
-    }
     conn.lease_gateway = ls->leases.front().gateway;
     conn.lease_tunnel_id = ls->leases.front().tunnel_id;
     if (const auto key = extract_x25519_key(*ls)) conn.remote_x25519.assign(key->begin(), key->end());
-  } else if (t >= conn.last_lookup_ms + kLeaseRefreshLookupMs) {
-    conn.last_lookup_ms = t;
-    bt_start_lease_lookup(*this, conn.peer, now);
   }
   if (conn.send_buf.empty()) return false;
   auto accepted = stream.write(conn.send_buf, t);

@@ -16,6 +16,10 @@ struct Router;
 // The session with this id, or null.
 SamSession* bt_find_session(std::vector<SamSession>& sessions, std::string_view id);
 
+// The engine when a pass steps it (the engine and its session with a stream manager
+// exist), else null: only then do the engine's timers count for the loop's wait.
+const TorrentEngine* bt_stepped_engine(const Router& r);
+
 // Takes at most 8 streams from the accept queue and matches waiting ones to a torrent by
 // their handshake. True when something was done.
 bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, const ntcp2_net::Now& now);

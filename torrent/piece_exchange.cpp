@@ -10,9 +10,11 @@
 #include "crypto/sha1.h"
 #include "encoding/text.h"
 #include "router/peer_log.h"
+#include "router/poll_set.h"
 #include "router/router.h"
 #include "services/streams.h"
 #include "torrent/engine.h"
+#include "torrent/peer_steps.h"
 #include "torrent/piece_exchange.h"
 #include "torrent/piece_storage.h"
 
@@ -80,6 +82,19 @@ bool peer_serving(ActiveTorrent& t, TorrentPeerConn& current, const common::Hash
     if (c.peer == peer && peer_state(c) == PeerConnState::Connected && !c.peer_choking) found = true;
   });
   return found;
+}
+
+// The first instant at which a block request has gone unanswered too long: it is dropped
+// (and the block asked for again) from then on, and the loop's wait ends then.
+std::uint64_t request_due_ms(const Router& r, const InflightRequest& q) {
+  return q.sent_ms + (r.public_mode ? kRequestTimeoutPublicMs : kRequestTimeoutLocalMs) + 1;
+}
+
+// Whether the connection's requests are scheduled (and so timed out) in its passes.
+bool requests_scheduled(const ActiveTorrent& torrent, const TorrentPeerConn& conn) {
+  if (!torrent.meta || torrent.completed || conn.peer_choking) return false;
+  const auto pieces = static_cast<std::size_t>(piece_count(torrent));
+  return conn.peer_has_pieces || (conn.peer_has_all && conn.peer_bitfield.size() < pieces);
 }
 
 std::size_t active_bytes(const ActiveTorrent& t) {
@@ -336,6 +351,20 @@ void Router::bt_process_peer_messages(TorrentEngine& engine, SamSession& session
   }
 }
 
+// The limits of the block requests of every connected peer whose requests are scheduled.
+std::uint64_t next_torrent_requests_wake_ms(const Router& r, const Now& now) {
+  if (bt_stepped_engine(r) == nullptr) return kNoWakeDeadline;
+  std::uint64_t wake = kNoWakeDeadline;
+  for (const ActiveTorrent& torrent : r.torrent_engine->torrents) {
+    if (torrent.paused) continue;
+    for (const TorrentPeerConn& c : torrent.peers) {
+      if (peer_state(c) != PeerConnState::Connected || !requests_scheduled(torrent, c)) continue;
+      for (const InflightRequest& q : c.inflight) wake = std::min(wake, std::max(request_due_ms(r, q), now.mono_ms));
+    }
+  }
+  return wake;
+}
+
 void Router::bt_schedule_piece_requests(TorrentEngine& engine, SamSession& session,
                                         streaming::StreamConnection& stream, ActiveTorrent& torrent,
                                         TorrentPeerConn& conn, const Now& now) {
@@ -346,8 +375,7 @@ void Router::bt_schedule_piece_requests(TorrentEngine& engine, SamSession& sessi
     conn.peer_has_pieces = true;
   }
   if (torrent.completed || conn.peer_choking || !conn.peer_has_pieces) return;
-  const std::uint64_t timeout = public_mode ? kRequestTimeoutPublicMs : kRequestTimeoutLocalMs;
-  std::erase_if(conn.inflight, [&](const InflightRequest& q) { return q.sent_ms + timeout < now.mono_ms; });
+  std::erase_if(conn.inflight, [&](const InflightRequest& q) { return now.mono_ms >= request_due_ms(*this, q); });
   while (conn.inflight.size() < kMaxInflightPerPeer && peer_state(conn) == PeerConnState::Connected) {
     const std::optional<InflightRequest> pick = bt_pick_block(torrent, conn, now.mono_ms);
     if (!pick) return;

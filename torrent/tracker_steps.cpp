@@ -2,15 +2,18 @@
 // a small state machine stepped once per engine pass (look up the tracker's LeaseSet2,
 // open a stream, write the announce, read until the tracker closes, learn the peers, wait
 // for the next announce). Times are monotonic ms.
+#include <algorithm>
 #include <string>
 
 #include "bittorrent/tracker_reply.h"
 #include "encoding/text.h"
 #include "router/destinations.h"
 #include "router/peer_log.h"
+#include "router/poll_set.h"
 #include "router/router.h"
 #include "services/streams.h"
 #include "torrent/engine.h"
+#include "torrent/peer_steps.h"
 #include "torrent/tracker_request.h"
 
 namespace router {
@@ -23,6 +26,11 @@ constexpr std::uint64_t kRetryUnresolvedMs = 30'000;
 constexpr std::uint64_t kRetryConnectMs = 20'000;
 constexpr std::uint64_t kRetryBadReplyMs = 60'000;
 constexpr std::uint64_t kMinIntervalS = 15;
+
+// The first instant at which each wait of a tracker has passed: its step acts from then on,
+// and the loop's wait ends then (next_torrent_trackers_wake_ms).
+std::uint64_t lookup_due_ms(const TorrentTrackerConn& t) { return t.state_since_ms + kTrackerLookupWaitMs + 1; }
+std::uint64_t reply_due_ms(const TorrentTrackerConn& t) { return t.state_since_ms + kTrackerReplyWaitMs + 1; }
 
 void go_idle(TorrentTrackerConn& t, std::uint64_t next_announce_ms) {
   t.state = static_cast<std::int32_t>(TrackerConnState::Idle);
@@ -136,7 +144,7 @@ bool step_tracker(Router& r, TorrentEngine& engine, SamSession& session, streami
         flush_tracker_stream(r, session, **opened, *t.dest, true, now);
         return true;
       }
-      if (t.state_since_ms + kTrackerLookupWaitMs < ms) {
+      if (ms >= lookup_due_ms(t)) {
         torrent.tracker_status = "ls2 timeout: " + t.host;
         if (r.debug) print_debug_line(true, "[debug] bt tracker ls2 timeout " + t.host);
         go_idle(t, ms + kRetryUnresolvedMs);
@@ -186,7 +194,7 @@ bool step_tracker(Router& r, TorrentEngine& engine, SamSession& session, streami
         did_work = true;
       }
       const bool ended = (s->peer_closed && s->recv_buf.empty()) || s->state > streaming::StreamState::Closed ||
-                         t.state_since_ms + kTrackerReplyWaitMs < ms;
+                         ms >= reply_due_ms(t);
       if (!ended) return did_work;
       // The CLOSE goes out before the stream leaves the manager.
       (void)s->close(ms);
@@ -203,6 +211,41 @@ bool step_tracker(Router& r, TorrentEngine& engine, SamSession& session, streami
 }
 
 }  // namespace
+
+// The next announce of idle trackers and the lookup and reply limits of busy ones, for every
+// running torrent; a tracker whose LeaseSet2 is known is due at once.
+std::uint64_t next_torrent_trackers_wake_ms(const Router& r, const Now& now) {
+  if (bt_stepped_engine(r) == nullptr) return kNoWakeDeadline;
+  std::uint64_t wake = kNoWakeDeadline;
+  const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
+  for (const ActiveTorrent& torrent : r.torrent_engine->torrents) {
+    if (torrent.paused) continue;
+    for (const TorrentTrackerConn& t : torrent.trackers) {
+      switch (static_cast<TrackerConnState>(t.state)) {
+        case TrackerConnState::Idle:
+          due(t.next_announce_ms);
+          break;
+        case TrackerConnState::LookingUp:
+          if (!t.dest) {
+            due(now.mono_ms);
+          } else if (const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(*t.dest, now.wall_s());
+                     ls && !ls->leases.empty()) {
+            due(now.mono_ms);
+          } else {
+            due(lookup_due_ms(t));
+          }
+          break;
+        case TrackerConnState::Requesting:
+          due(t.dest ? reply_due_ms(t) : now.mono_ms);
+          break;
+        default:
+          due(now.mono_ms);  // an unknown state is reset at once
+          break;
+      }
+    }
+  }
+  return wake;
+}
 
 bool Router::step_trackers(TorrentEngine& engine, SamSession& session, streaming::StreamManager& streams,
                            const Now& now) {

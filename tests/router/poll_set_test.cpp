@@ -13,6 +13,10 @@
 #include "ntcp2_net/poll_set.h"
 #include "router/poll_set.h"
 #include "router/router.h"
+#include "tests/support/scratch.h"
+#include "torrent/engine.h"
+#include "torrent/peer_steps.h"
+#include "torrent/piece_exchange.h"
 
 namespace router {
 namespace {
@@ -432,6 +436,341 @@ TEST(LoopWait, WakesForTheEarliestTimer) {
     ASSERT_TRUE(r);
     c.set_up(*r, now);
     EXPECT_EQ(r->next_wake_ms(now), now.mono_ms + c.want);
+    r->close();
+  }
+}
+
+// One router for a timer of the client services or the torrent engine: a loopback socket
+// for the record that holds one, and the records of the case, all at the case's time. The
+// wall clock is not on a whole second, so that a wall-clock date may fall due within the
+// idle limit.
+struct TimerBench {
+  explicit TimerBench(Router& router) : r(router) {}
+
+  static common::Hash hash_of(std::uint8_t fill) {
+    std::array<std::uint8_t, 32> b{};
+    b.fill(fill);
+    return common::Hash::from_bytes(b).value();
+  }
+
+  HttpProxyConn& proxy_conn(HttpProxyConnState state, std::uint64_t accepted_ms) {
+    if (!r.http_proxy_listener) r.http_proxy_listener = std::move(*ntcp2_net::TcpListener::bind("127.0.0.1", 0));
+    HttpProxyConn c;
+    c.socket = std::move(pair.server);
+    c.state = state;
+    c.accepted_ms = accepted_ms;
+    r.http_proxy_conns.push_back(std::move(c));
+    return r.http_proxy_conns.back();
+  }
+
+  // A bridge connecting over a stream of the proxy's session, started at started_ms.
+  RemoteStreamBridge& bridge(std::uint64_t started_ms) {
+    SamSession* session = r.ensure_http_proxy_session(now);
+    EXPECT_TRUE(session != nullptr && session->streams);
+    const auto stream = session->streams->connect(hash_of(0x42), now.mono_ms, 0, 0);
+    EXPECT_TRUE(stream);
+    RemoteStreamBridge b;
+    b.socket = std::move(pair.server);
+    b.session_id = session->id;
+    b.peer_hash = hash_of(0x42);
+    b.stream_id = (*stream)->local_stream_id;
+    b.started_ms = started_ms;
+    r.remote_bridges.push_back(std::move(b));
+    return r.remote_bridges.back();
+  }
+
+  TorrentEngine& engine() {
+    if (!r.torrent_engine) {
+      EXPECT_TRUE(r.enable_torrent_engine(dir.path().string(), now));
+    }
+    return *r.torrent_engine;
+  }
+  SamSession& torrent_session() {
+    engine();
+    return *bt_find_session(r.sessions, kTorrentSessionId);
+  }
+
+  // The one torrent of the case, from a magnet (no metainfo) unless with_meta: then one
+  // piece of one block, not on disk.
+  ActiveTorrent& torrent(bool with_meta = false) {
+    TorrentEngine& e = engine();
+    if (e.torrents.empty()) {
+      ActiveTorrent t;
+      t.info_hash = Bytes(20, 0x11);
+      t.info_hash_hex = std::string(40, '1');
+      t.download_dir = dir.path().string();
+      if (with_meta) {
+        bittorrent::TorrentMeta meta;
+        meta.name = "t.bin";
+        meta.piece_length = kBlockSize;
+        meta.total_length = kBlockSize;
+        meta.files = {bittorrent::TorrentFile{{"t.bin"}, kBlockSize}};
+        meta.pieces.push_back(bittorrent::PieceHash{});
+        EXPECT_FALSE(bt_init_torrent_metainfo(t, meta));
+      }
+      e.torrents.push_back(std::move(t));
+    }
+    return e.torrents.back();
+  }
+
+  std::uint32_t stream_to(const common::Hash& peer) {
+    const auto stream = torrent_session().streams->connect(peer, now.mono_ms, 0, 0);
+    EXPECT_TRUE(stream);
+    return stream ? (*stream)->local_stream_id : 0;
+  }
+
+  // A connection of the torrent in the state, over a fresh stream, every time of it now.
+  TorrentPeerConn& peer(PeerConnState state, bool with_meta = false, common::Hash who = hash_of(0x50)) {
+    ActiveTorrent& t = torrent(with_meta);
+    TorrentPeerConn c;
+    c.peer = who;
+    set_peer_state(c, state);
+    c.stream_id = stream_to(who);
+    c.state_since_ms = c.last_recv_ms = c.last_send_ms = c.last_flush_ms = c.last_lookup_ms = now.mono_ms;
+    c.publish_gen = engine().publish_gen;
+    t.peers.push_back(std::move(c));
+    return t.peers.back();
+  }
+
+  bittorrent::DhtNode& dht_node() {
+    const common::Hash h = hash_of(0x60);
+    const std::array<std::uint8_t, 14> free{};
+    const bittorrent::DhtNodeId id = bittorrent::make_dht_node_id(h, bittorrent::kDhtQueryPort, free);
+    engine().dht.nodes.push_back(bittorrent::DhtNode{Bytes(id.begin(), id.end()), h, bittorrent::kDhtQueryPort,
+                                                     now.wall_ms});
+    return engine().dht.nodes.back();
+  }
+
+  Router& r;
+  Pair pair;
+  test_support::ScratchDir dir{"downloads"};
+  const Now now{.mono_ms = 5'000'000, .wall_ms = 1'700'000'000'400};
+};
+
+// Each timer of the client services and the torrent engine ends the loop's wait at the very
+// instant its step acts: a step one millisecond earlier leaves the record as it is, a step at
+// that instant acts on it, and the wait after that step is not due at once.
+TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
+  using Bench = TimerBench;
+  struct Case {
+    const char* name;
+    void (*set_up)(Bench&);
+    std::uint64_t want;  // ms after now
+    bool (Router::*step)(const Now&);
+    bool (*acted)(Bench&);
+  };
+  const auto torrent = &Router::step_torrent_engine;
+  const Case cases[] = {
+      // The HTTP proxy.
+      {"proxy: request head limit",
+       [](Bench& b) { b.proxy_conn(HttpProxyConnState::ReadingHead, b.now.mono_ms - 14'700); }, 301,
+       &Router::step_http_proxy,
+       [](Bench& b) { return b.r.http_proxy_conns.at(0).state == HttpProxyConnState::Answering; }},
+      {"proxy: LeaseSet2 limit",
+       [](Bench& b) {
+         HttpProxyConn& c = b.proxy_conn(HttpProxyConnState::AwaitingLeaseSet, b.now.mono_ms - 9'800);
+         c.lookup_hash = Bench::hash_of(0x31);
+         b.r.pending_lookups.emplace_back();
+         b.r.pending_lookups.back().key = *c.lookup_hash;
+         b.r.pending_lookups.back().lookup_type = kLookupLeaseSet;
+         b.r.pending_lookups.back().started_ms = b.r.pending_lookups.back().last_query_ms = b.now.mono_ms;
+       },
+       201, &Router::step_http_proxy,
+       [](Bench& b) { return b.r.http_proxy_conns.at(0).state == HttpProxyConnState::Answering; }},
+      {"proxy: the LeaseSet2 lookup ended without it",
+       [](Bench& b) {
+         b.proxy_conn(HttpProxyConnState::AwaitingLeaseSet, b.now.mono_ms).lookup_hash = Bench::hash_of(0x31);
+       },
+       0, &Router::step_http_proxy,
+       [](Bench& b) { return b.r.http_proxy_conns.at(0).state == HttpProxyConnState::Answering; }},
+      {"proxy: answer's linger",
+       [](Bench& b) {
+         HttpProxyConn& c = b.proxy_conn(HttpProxyConnState::Answering, b.now.mono_ms - 5'000);
+         c.answer_ms = b.now.mono_ms - 1'900;
+         c.out_shut = true;
+       },
+       101, &Router::step_http_proxy, [](Bench& b) { return b.r.http_proxy_conns.empty(); }},
+      // Remote bridges.
+      {"bridge: stalled SYN", [](Bench& b) { b.bridge(b.now.mono_ms - 6'900); }, 101, &Router::step_remote_bridges,
+       [](Bench& b) { return b.r.remote_bridges.at(0).syn_stall_checked; }},
+      {"bridge: connect limit",
+       [](Bench& b) { b.bridge(b.now.mono_ms - 11'950).syn_stall_checked = true; }, 51,
+       &Router::step_remote_bridges, [](Bench& b) { return b.r.remote_bridges.at(0).finishing; }},
+      {"bridge: failed connect's linger",
+       [](Bench& b) {
+         RemoteStreamBridge& r = b.bridge(b.now.mono_ms - 20'000);
+         r.finishing = true;
+         r.finish_shut = true;
+         r.finishing_ms = b.now.mono_ms - 1'990;
+       },
+       11, &Router::step_remote_bridges, [](Bench& b) { return b.r.remote_bridges.empty(); }},
+      // The torrent engine's LeaseSet2 publication.
+      {"torrent: LeaseSet2 republication", [](Bench& b) { b.engine().last_publish_ms = b.now.mono_ms - 119'800; },
+       200, torrent, [](Bench& b) { return b.engine().publish_gen == 2; }},
+      {"torrent: publication once inbound tunnels appear",
+       [](Bench& b) {
+         b.engine();
+         b.r.tunnels.inbound.emplace_back();
+         b.r.tunnels.inbound.back().expires_s = b.now.wall_s() + 600;
+       },
+       0, torrent, [](Bench& b) { return b.engine().publish_gen == 2; }},
+      // Trackers.
+      {"tracker: next announce",
+       [](Bench& b) {
+         bt_add_tracker_url(b.torrent(), "http://tracker.i2p/announce");
+         b.torrent().trackers.at(0).next_announce_ms = b.now.mono_ms + 400;
+       },
+       400, torrent, [](Bench& b) { return b.torrent().trackers.at(0).next_announce_ms != b.now.mono_ms + 400; }},
+      {"tracker: LeaseSet2 wait",
+       [](Bench& b) {
+         bt_add_tracker_url(b.torrent(), "http://tracker.i2p/announce");
+         TorrentTrackerConn& t = b.torrent().trackers.at(0);
+         t.state = static_cast<std::int32_t>(TrackerConnState::LookingUp);
+         t.dest = Bench::hash_of(0x70);
+         t.state_since_ms = b.now.mono_ms - 24'900;
+       },
+       101, torrent,
+       [](Bench& b) { return b.torrent().trackers.at(0).state == static_cast<std::int32_t>(TrackerConnState::Idle); }},
+      {"tracker: reply wait",
+       [](Bench& b) {
+         bt_add_tracker_url(b.torrent(), "http://tracker.i2p/announce");
+         TorrentTrackerConn& t = b.torrent().trackers.at(0);
+         t.state = static_cast<std::int32_t>(TrackerConnState::Requesting);
+         t.dest = Bench::hash_of(0x70);
+         t.stream_id = b.stream_to(*t.dest);
+         t.state_since_ms = b.now.mono_ms - 24'950;
+       },
+       51, torrent,
+       [](Bench& b) { return b.torrent().trackers.at(0).state == static_cast<std::int32_t>(TrackerConnState::Idle); }},
+      // The DHT.
+      {"DHT: a query's expiry (unix ms)",
+       [](Bench& b) {
+         b.engine().dht.pending.push_back(bittorrent::DhtPendingTx{Bytes{1, 2, 3, 4}, "ping", std::nullopt,
+                                                                   Bench::hash_of(0x60), bittorrent::kDhtQueryPort,
+                                                                   b.now.wall_ms - 29'850});
+       },
+       151, torrent, [](Bench& b) { return b.engine().dht.pending.empty(); }},
+      {"DHT: a bootstrap node's life",
+       [](Bench& b) {
+         b.engine().dht_bootstrap.push_back(
+             DhtBootstrapEntry{Bench::hash_of(0x61), bittorrent::kDhtQueryPort, b.now.mono_ms - 29'990});
+       },
+       11, torrent, [](Bench& b) { return b.engine().dht_bootstrap.empty(); }},
+      {"DHT: table refresh",
+       [](Bench& b) {
+         b.dht_node();
+         b.engine().last_dht_refresh_ms = b.now.mono_ms - 24'600;
+       },
+       400, torrent, [](Bench& b) { return b.engine().last_dht_refresh_ms != b.now.mono_ms - 24'600; }},
+      {"DHT: a torrent's get_peers sweep",
+       [](Bench& b) {
+         b.dht_node();
+         b.engine().last_dht_refresh_ms = b.now.mono_ms;
+         b.torrent().last_get_peers_ms = b.now.mono_ms - 500;  // no peers known: every 800 ms
+       },
+       300, torrent, [](Bench& b) { return b.torrent().last_get_peers_ms != b.now.mono_ms - 500; }},
+      // Peer connections.
+      {"inbound handshake limit",
+       [](Bench& b) {
+         TorrentInboundConn in;
+         in.peer = Bench::hash_of(0x51);
+         in.stream_id = b.stream_to(in.peer);
+         in.accepted_ms = b.now.mono_ms - 24'990;
+         b.engine().inbound.push_back(std::move(in));
+       },
+       11, torrent, [](Bench& b) { return b.engine().inbound.empty(); }},
+      {"a back-off's end",
+       [](Bench& b) { b.torrent().backoff.push_back(TorrentBackoff{Bench::hash_of(0x52), b.now.mono_ms + 600}); },
+       600, torrent, [](Bench& b) { return b.torrent().backoff.empty(); }},
+      {"peer: LeaseSet2 wait",
+       [](Bench& b) { b.peer(PeerConnState::LookingUp).state_since_ms = b.now.mono_ms - 29'990; }, 11, torrent,
+       [](Bench& b) { return b.torrent().peers.empty(); }},
+      {"peer: connect limit",
+       [](Bench& b) {
+         TorrentPeerConn& c = b.peer(PeerConnState::Connecting);
+         c.state_since_ms = b.now.mono_ms - 29'900;
+         c.stalled_syn_noted = true;
+       },
+       101, torrent, [](Bench& b) { return b.torrent().peers.empty(); }},
+      {"peer: stalled SYN",
+       [](Bench& b) { b.peer(PeerConnState::Connecting).state_since_ms = b.now.mono_ms - 9'950; }, 51, torrent,
+       [](Bench& b) { return b.torrent().peers.at(0).stalled_syn_noted; }},
+      {"peer: handshake limit",
+       [](Bench& b) { b.peer(PeerConnState::HandshakeSent).last_recv_ms = b.now.mono_ms - 19'990; }, 11, torrent,
+       [](Bench& b) { return b.torrent().peers.empty(); }},
+      {"peer: keep-alive",
+       [](Bench& b) { b.peer(PeerConnState::Connected).last_send_ms = b.now.mono_ms - 44'900; }, 100, torrent,
+       [](Bench& b) { return b.torrent().peers.at(0).last_send_ms != b.now.mono_ms - 44'900; }},
+      {"peer: idle limit",
+       [](Bench& b) { b.peer(PeerConnState::Connected).last_recv_ms = b.now.mono_ms - 89'990; }, 11, torrent,
+       [](Bench& b) { return b.torrent().peers.empty(); }},
+      {"peer: LeaseSet2 lookup while none is held",
+       [](Bench& b) { b.peer(PeerConnState::Connected).last_lookup_ms = b.now.mono_ms - 19'800; }, 200, torrent,
+       [](Bench& b) { return b.torrent().peers.at(0).last_lookup_ms != b.now.mono_ms - 19'800; }},
+      {"peer: LeaseSet2 lookup in the last minute of the one held (unix seconds)",
+       [](Bench& b) {
+         // A destination of this router whose LeaseSet2 (600 s) was published so that its
+         // last minute begins at the next whole second, 600 ms from now.
+         const std::uint64_t published_s = b.now.wall_ms / 1000 + 61 - 600;
+         const SamSession* s = b.r.ensure_http_proxy_session(Now{b.now.mono_ms, published_s * 1000});
+         ASSERT_NE(s, nullptr);
+         const common::Hash dest = s->dest_hash;
+         ASSERT_TRUE(b.r.netdb.get_lease_set2(dest, b.now.wall_s()));
+         b.peer(PeerConnState::Connected, false, dest).last_lookup_ms = b.now.mono_ms - 19'500;
+       },
+       600, torrent, [](Bench& b) { return b.torrent().peers.at(0).last_lookup_ms != b.now.mono_ms - 19'500; }},
+      {"peer: block request limit",
+       [](Bench& b) {
+         TorrentPeerConn& c = b.peer(PeerConnState::Connected, true);
+         c.peer_choking = false;
+         c.peer_has_pieces = true;
+         c.peer_bitfield.assign(1, 1);
+         // The only block is asked for: nothing else to ask until the request is dropped.
+         b.torrent().active_pieces.push_back(bt_new_active_piece(0, kBlockSize));
+         c.inflight.push_back(InflightRequest{0, 0, kBlockSize, b.now.mono_ms - 11'900});
+       },
+       101, torrent,
+       [](Bench& b) {
+         const std::vector<InflightRequest>& q = b.torrent().peers.at(0).inflight;
+         return q.size() == 1 && q[0].sent_ms != b.now.mono_ms - 11'900;
+       }},
+      // Extensions.
+      {"metadata request",
+       [](Bench& b) {
+         b.torrent().metadata_size = 100;
+         b.torrent().last_metadata_request_ms = b.now.mono_ms - 2'200;
+         PeerExtHandshake ext;
+         ext.ut_metadata = 2;
+         b.peer(PeerConnState::Connected).ext = ext;
+       },
+       300, torrent, [](Bench& b) { return b.torrent().last_metadata_request_ms != b.now.mono_ms - 2'200; }},
+      {"peer exchange",
+       [](Bench& b) {
+         const TorrentPeerConn& c = b.peer(PeerConnState::Connected);
+         bt_add_known_peer(b.torrent(), c.peer, b.torrent_session().dest_hash);
+         b.torrent().last_pex_ms = b.now.mono_ms - 29'500;
+       },
+       500, torrent, [](Bench& b) { return b.torrent().last_pex_ms != b.now.mono_ms - 29'500; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto r = Router::start(loopback_options());
+    ASSERT_TRUE(r);
+    {
+      Bench b(*r);
+      ASSERT_TRUE(b.pair.ok());
+      c.set_up(b);
+      if (testing::Test::HasFatalFailure()) return;
+      EXPECT_EQ(r->next_wake_ms(b.now), b.now.mono_ms + c.want);
+      const Now due = b.now.after(c.want);
+      if (c.want > 0) {
+        (r.value().*c.step)(Now{due.mono_ms - 1, due.wall_ms - 1});
+        EXPECT_FALSE(c.acted(b)) << "acted a millisecond early";
+      }
+      (r.value().*c.step)(due);
+      EXPECT_TRUE(c.acted(b)) << "did not act when due";
+      EXPECT_GT(r->next_wake_ms(due), due.mono_ms) << "still due after acting";
+    }
     r->close();
   }
 }
