@@ -4,7 +4,6 @@
 
 #include "bittorrent/magnet.h"
 #include "bittorrent/metainfo.h"
-#include "crypto/ed25519.h"
 #include "encoding/text.h"
 #include "ntcp2_net/files.h"
 #include "ntcp2_net/glue.h"
@@ -14,6 +13,7 @@
 #include "router/poll_set.h"
 #include "router/random.h"
 #include "router/router.h"
+#include "services/client_sessions.h"
 #include "services/streams.h"
 #include "torrent/engine.h"
 #include "torrent/extensions.h"
@@ -86,19 +86,9 @@ Result<void> Router::enable_torrent_engine(std::string_view download_dir, const 
   if (!session) {
     auto t = generate_transient_destination();
     if (!t) return fail(RouterError::Message, "failed to initialize __torrent__ I2P session");
-    auto signer = crypto::ed25519_signing_key(t->signing_key);
-    if (!signer) return fail(RouterError::Message, "failed to initialize __torrent__ I2P session");
-    SamSession s;
-    s.id = kTorrentSessionId;
-    s.destination = t->destination;
-    s.dest_hash = t->destination.keys_and_cert.hash();
-    s.public_b64 = t->public_b64;
-    s.b32_address = s.dest_hash.to_b32_address();
-    s.tunnel_id = static_cast<std::int32_t>(take_id(next_tunnel_id));
-    s.x25519_public = t->encryption_keypair.public_key;
-    s.signing_key = *signer;
-    s.ratchet = ratchet::RatchetSessionManager::create(t->encryption_keypair);
-    s.streams = streaming::StreamManager::create(t->destination, *signer, take_id(next_stream_id_seed));
+    SamSession s = build_client_session(*this, kTorrentSessionId, t->destination, t->public_b64,
+                                        ClientSessionKeys{t->encryption_keypair, t->signing_key});
+    if (!s.signing_key) return fail(RouterError::Message, "failed to initialize __torrent__ I2P session");
     sessions.push_back(std::move(s));
     session = &sessions.back();
     publish_session_leaseset2(*session, now);

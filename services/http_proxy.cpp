@@ -47,16 +47,12 @@ std::uint64_t lease_set_due_ms(const Router& r, const HttpProxyConn& c) {
 }
 std::uint64_t answer_due_ms(const HttpProxyConn& c) { return c.answer_ms + kAnswerLingerMs + 1; }
 
-ByteView text_bytes(std::string_view text) {
-  return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 enum class Outcome { Keep, Finish, HandOver };
 
 // Queues the answer; the connection ends once it is out (see step_answering).
 void answer(HttpProxyConn& c, std::string_view bytes, const Now& now) {
   c.state = HttpProxyConnState::Answering;
-  c.out.append(text_bytes(bytes));
+  c.out.append(as_bytes(bytes));
   c.answer_ms = now.mono_ms;
   c.inbuf.clear();
   (void)send_queued(c.socket, c.out);
@@ -252,7 +248,7 @@ class ProxyPass {
     bridge.to_b = std::move(acceptor->out);
     if (!acceptor->silent) {
       const std::string line = proxy.public_b64 + "\n";
-      bridge.to_b.append(text_bytes(line));
+      bridge.to_b.append(as_bytes(line));
     }
     bridge.to_b.append(c.request);
     bridge.to_a.append(acceptor->inbuf);

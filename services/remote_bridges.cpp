@@ -52,13 +52,9 @@ std::uint64_t connect_due_ms(const Router& r, const RemoteStreamBridge& b) {
 }
 std::uint64_t finish_due_ms(const RemoteStreamBridge& b) { return b.finishing_ms + kFinishLingerMs + 1; }
 
-ByteView text_bytes(std::string_view text) {
-  return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 void queue_line(RemoteStreamBridge& b, std::string_view line) {
-  b.to_local.append(text_bytes(line));
-  b.to_local.append(text_bytes("\n"));
+  b.to_local.append(as_bytes(line));
+  b.to_local.append(as_bytes("\n"));
 }
 
 bool writable_state(StreamState s) { return s == StreamState::SynSent || s == StreamState::Established; }
@@ -266,8 +262,8 @@ void fail_connect(Router& r, RemoteStreamBridge& b, SamSession& session, const N
         "Timed out establishing an I2P Streaming connection to " + b.host + " (" + b.peer_hash.to_b32_address() +
             ").",
         0);
-    b.to_local.append(text_bytes(page.head));
-    b.to_local.append(text_bytes(page.body));
+    b.to_local.append(as_bytes(page.head));
+    b.to_local.append(as_bytes(page.body));
   } else if (!b.silent) {
     queue_line(b, "STREAM STATUS RESULT=CANT_REACH_PEER");
   }

@@ -22,14 +22,13 @@
 #include <string>
 #include <vector>
 
-#include "crypto/ed25519.h"
 #include "encoding/text.h"
 #include "i2np/payload.h"
 #include "ntcp2_net/clock.h"
 #include "ntcp2_net/random.h"
 #include "router/destinations.h"
-#include "router/id_counters.h"
 #include "router/router.h"
+#include "services/client_sessions.h"
 #include "tests/support/test_network.h"
 
 namespace router::lookups_test {
@@ -41,17 +40,8 @@ inline SamSession new_session(Router& r, const std::string& id) {
   auto t = generate_transient_destination();
   EXPECT_TRUE(t) << (t ? "" : to_string(t.error()));
   if (!t) return SamSession{};
-  SamSession s;
-  s.id = id;
-  s.destination = t->destination;
-  s.dest_hash = t->destination.keys_and_cert.hash();
-  s.public_b64 = t->public_b64;
-  s.b32_address = s.dest_hash.to_b32_address();
-  s.tunnel_id = static_cast<std::int32_t>(take_id(r.next_tunnel_id));
-  s.x25519_public = t->encryption_keypair.public_key;
-  s.signing_key = crypto::ed25519_signing_key(t->signing_key).value();
-  s.ratchet = ratchet::RatchetSessionManager::create(t->encryption_keypair);
-  return s;
+  return build_client_session(r, id, t->destination, t->public_b64,
+                              ClientSessionKeys{t->encryption_keypair, t->signing_key});
 }
 
 // A test network of n routers, the given ones floodfills.

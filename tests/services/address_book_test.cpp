@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/ed25519.h"
 #include "encoding/text.h"
 #include "router/destinations.h"
-#include "router/id_counters.h"
+#include "services/client_sessions.h"
 #include "tests/support/test_network.h"
 
 #include <fstream>
@@ -190,17 +189,9 @@ TEST(LoadHostsFile, LineRules) {
 SamSession add_session(Router& r, const std::string& id) {
   auto t = generate_transient_destination();
   EXPECT_TRUE(t);
-  SamSession s;
-  s.id = id;
-  s.destination = t->destination;
-  s.dest_hash = t->destination.keys_and_cert.hash();
-  s.public_b64 = t->public_b64;
-  s.b32_address = s.dest_hash.to_b32_address();
-  s.tunnel_id = static_cast<std::int32_t>(take_id(r.next_tunnel_id));
-  s.x25519_public = t->encryption_keypair.public_key;
-  s.signing_key = crypto::ed25519_signing_key(t->signing_key).value();
-  r.sessions.push_back(s);
-  return s;
+  r.sessions.push_back(build_client_session(r, id, t->destination, t->public_b64,
+                                            ClientSessionKeys{t->encryption_keypair, t->signing_key}));
+  return r.sessions.back();
 }
 
 struct Resolution {
