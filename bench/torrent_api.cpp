@@ -5,14 +5,15 @@
 // The counter "size" is the answer's byte count; compare the items_per_second of the two.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 #include "encoding/text.h"
+#include "ntcp2_net/glue.h"
 #include "ntcp2_net/tcp_listener.h"
 #include "router/router.h"
 
@@ -46,16 +47,10 @@ void fill_engine(router::Router& r) {
 }
 
 int connect_nb(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  constexpr std::string_view kHost = "127.0.0.1";
+  const int fd = ondrel_i2p_net_tcp_connect(reinterpret_cast<const std::uint8_t*>(kHost.data()),
+                                            static_cast<std::int32_t>(kHost.size()), port);
+  if (fd >= 0) (void)ondrel_i2p_net_tcp_set_nonblocking(fd, 1);
   return fd;
 }
 

@@ -2,9 +2,7 @@
 // Helpers of the torrent API tests: a router whose API listens on a loopback port of its
 // own, a client that talks to it over a real socket while the test steps the router, and
 // python's json module as the reader of the documents.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ntcp2_net/glue.h"
 #include "ntcp2_net/tcp_listener.h"
 #include "router/router.h"
 #include "tests/support/scratch.h"
@@ -98,16 +97,10 @@ inline Answer parse_answer(const std::string& raw) {
 // A non-waiting client socket connected to 127.0.0.1:port (the listener's backlog takes the
 // connection before the router accepts it).
 inline int connect_client(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  constexpr std::string_view kHost = "127.0.0.1";
+  const int fd = ondrel_i2p_net_tcp_connect(reinterpret_cast<const std::uint8_t*>(kHost.data()),
+                                            static_cast<std::int32_t>(kHost.size()), port);
+  if (fd >= 0) (void)ondrel_i2p_net_tcp_set_nonblocking(fd, 1);
   return fd;
 }
 
