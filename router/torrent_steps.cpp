@@ -86,8 +86,7 @@ Result<void> Router::enable_torrent_engine(std::string_view download_dir, const 
   if (!session) {
     auto t = generate_transient_destination();
     if (!t) return fail(RouterError::Message, "failed to initialize __torrent__ I2P session");
-    SamSession s = build_client_session(*this, kTorrentSessionId, t->destination, t->public_b64,
-                                        ClientSessionKeys{t->encryption_keypair, t->signing_key});
+    SamSession s = build_client_session(*this, kTorrentSessionId, *t);
     if (!s.signing_key) return fail(RouterError::Message, "failed to initialize __torrent__ I2P session");
     sessions.push_back(std::move(s));
     session = &sessions.back();

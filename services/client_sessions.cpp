@@ -41,6 +41,11 @@ SamSession build_client_session(Router& r, std::string_view id, const common::De
   return s;
 }
 
+SamSession build_client_session(Router& r, std::string_view id, const TransientDestination& transient) {
+  return build_client_session(r, id, transient.destination, transient.public_b64,
+                              ClientSessionKeys{transient.encryption_keypair, transient.signing_key});
+}
+
 void Router::end_session(std::string_view first, const Now& now) {
   std::vector<std::string> ending{std::string(first)};
   while (!ending.empty()) {

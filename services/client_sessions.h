@@ -8,6 +8,7 @@
 
 #include "common/destination.h"
 #include "noise/key_pair.h"
+#include "router/destinations.h"
 #include "router/router.h"
 
 namespace router {
@@ -24,5 +25,7 @@ struct ClientSessionKeys {
 // neither receive nor open streams.
 SamSession build_client_session(Router& r, std::string_view id, const common::Destination& destination,
                                 std::string public_b64, const std::optional<ClientSessionKeys>& keys);
+// The same for a transient destination, with its keys.
+SamSession build_client_session(Router& r, std::string_view id, const TransientDestination& transient);
 
 }  // namespace router

@@ -286,8 +286,7 @@ SamSession* Router::ensure_http_proxy_session(const Now& now) {
   }
   auto t = generate_transient_destination();
   if (!t) return nullptr;
-  sessions.push_back(build_client_session(*this, kProxySessionId, t->destination, t->public_b64,
-                                          ClientSessionKeys{t->encryption_keypair, t->signing_key}));
+  sessions.push_back(build_client_session(*this, kProxySessionId, *t));
   publish_session_leaseset2(sessions.back(), now);
   http_proxy_session_id = std::string(kProxySessionId);
   return &sessions.back();

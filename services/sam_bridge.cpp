@@ -143,7 +143,7 @@ class Commands {
         reply("SESSION STATUS RESULT=I2P_ERROR");
         return;
       }
-      made = build_client_session(r_, *id, t->destination, t->public_b64, ClientSessionKeys{t->encryption_keypair, t->signing_key});
+      made = build_client_session(r_, *id, *t);
       value = t->private_b64;
     } else {
       made = session_from_private(*id, *destination);

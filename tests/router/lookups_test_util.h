@@ -40,8 +40,7 @@ inline SamSession new_session(Router& r, const std::string& id) {
   auto t = generate_transient_destination();
   EXPECT_TRUE(t) << (t ? "" : to_string(t.error()));
   if (!t) return SamSession{};
-  return build_client_session(r, id, t->destination, t->public_b64,
-                              ClientSessionKeys{t->encryption_keypair, t->signing_key});
+  return build_client_session(r, id, *t);
 }
 
 // A test network of n routers, the given ones floodfills.

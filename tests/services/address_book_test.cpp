@@ -189,8 +189,7 @@ TEST(LoadHostsFile, LineRules) {
 SamSession add_session(Router& r, const std::string& id) {
   auto t = generate_transient_destination();
   EXPECT_TRUE(t);
-  r.sessions.push_back(build_client_session(r, id, t->destination, t->public_b64,
-                                            ClientSessionKeys{t->encryption_keypair, t->signing_key}));
+  r.sessions.push_back(build_client_session(r, id, *t));
   return r.sessions.back();
 }
 

@@ -25,8 +25,7 @@ inline router::SamSession stream_session(router::Router& r, const std::string& i
   auto t = router::generate_transient_destination();
   EXPECT_TRUE(t) << (t ? "" : to_string(t.error()));
   if (!t) return router::SamSession{};
-  return router::build_client_session(r, id, t->destination, t->public_b64,
-                                      router::ClientSessionKeys{t->encryption_keypair, t->signing_key});
+  return router::build_client_session(r, id, *t);
 }
 
 inline Bytes random_of(std::size_t n) {
