@@ -7,15 +7,10 @@
 #include <cstdlib>
 
 #include "encoding/reader.h"
+#include "fuzz/support/check.h"
 #include "streaming/datagram.h"
 
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
+using fuzz_support::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView input(data, size);

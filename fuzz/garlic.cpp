@@ -8,14 +8,13 @@
 #include <memory>
 
 #include "encoding/reader.h"
+#include "fuzz/support/check.h"
 #include "ratchet/block.h"
 #include "ratchet/clove.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 // A heap copy of exactly the viewed bytes, so an over-read leaves the allocation.
 struct ExactCopy {

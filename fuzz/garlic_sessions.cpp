@@ -8,14 +8,13 @@
 #include <cstdlib>
 
 #include "crypto/sha256.h"
+#include "fuzz/support/check.h"
 #include "noise/key_pair.h"
 #include "ratchet/session_manager.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 constexpr std::uint32_t kNow = 1700000000;
 

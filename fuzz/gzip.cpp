@@ -11,12 +11,11 @@
 #include "encoding/deflate_tables.h"
 #include "encoding/gzip.h"
 #include "encoding/i2cp_gzip.h"
+#include "fuzz/support/check.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 // zlib's reading of the first gzip member, when it succeeds within the output limit.
 bool zlib_gunzip(ByteView in, Bytes& out) {

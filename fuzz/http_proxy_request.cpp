@@ -10,13 +10,12 @@
 #include <string_view>
 
 #include "encoding/text.h"
+#include "fuzz/support/check.h"
 #include "services/http_proxy_pages.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 std::size_t count_host_lines(std::string_view head) {
   std::size_t n = 0;

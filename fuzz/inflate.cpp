@@ -11,12 +11,11 @@
 #include "encoding/deflate.h"
 #include "encoding/deflate_tables.h"
 #include "encoding/inflate.h"
+#include "fuzz/support/check.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 struct ZlibResult {
   bool ok = false;

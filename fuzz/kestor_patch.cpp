@@ -12,12 +12,11 @@
 #include "base/logging.h"
 #include "components/kestor/kestor_apply.h"
 #include "components/kestor/patch_reader.h"
+#include "fuzz/support/check.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 // With both hooks set, engine lines go to the update log, which is not open here: they are
 // dropped instead of flooding the fuzzer's output.

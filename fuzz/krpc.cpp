@@ -6,14 +6,9 @@
 #include <cstdlib>
 
 #include "bittorrent/krpc.h"
+#include "fuzz/support/check.h"
 
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
+using fuzz_support::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView in(data, size);

@@ -8,14 +8,9 @@
 
 #include "bittorrent/magnet.h"
 #include "encoding/text.h"
+#include "fuzz/support/check.h"
 
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
+using fuzz_support::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -5,17 +5,12 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "fuzz/support/check.h"
 #include "noise/key_pair.h"
 #include "ntcp2/handshake.h"
 #include "ntcp2/options.h"
 
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
+using fuzz_support::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView input(data, size);

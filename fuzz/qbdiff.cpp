@@ -11,13 +11,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz/support/check.h"
 #include "updater/qbdiff.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 // A stream with `n` bytes of `data`, at its start; it has a descriptor, as a patch file does.
 std::FILE* stream_of(const std::uint8_t* data, std::size_t n) {

@@ -7,14 +7,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/support/check.h"
 #include "sam/message.h"
 #include "services/sam_bridge.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 // Words and keys are written as they are: only plain ones survive the trip.
 bool plain(std::string_view word) {

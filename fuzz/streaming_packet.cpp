@@ -8,14 +8,13 @@
 
 #include "crypto/ed25519.h"
 #include "encoding/i2cp_gzip.h"
+#include "fuzz/support/check.h"
 #include "streaming/manager.h"
 #include "streaming/packet.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 struct Fixture {
   common::Destination own;

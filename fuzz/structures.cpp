@@ -8,13 +8,12 @@
 #include "common/lease_set2.h"
 #include "common/router_info.h"
 #include "common/su3.h"
+#include "fuzz/support/check.h"
 #include "i2np/message.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 template <typename T>
 void round_trip(ByteView input) {

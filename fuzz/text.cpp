@@ -7,14 +7,9 @@
 
 #include "encoding/reader.h"
 #include "encoding/text.h"
+#include "fuzz/support/check.h"
 
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
+using fuzz_support::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   ByteView bytes(data, size);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "encoding/text.h"
+#include "fuzz/support/check.h"
 #include "services/http_proxy_request.h"
 #include "torrent/api_endpoints.h"
 #include "torrent/api_json.h"
@@ -16,9 +17,7 @@
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 // Inside quotes, every quote and backslash is escaped, no control character is left, and the
 // text is UTF-8 without surrogates.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "fuzz/support/check.h"
 #include "ntcp2_net/clock.h"
 #include "router/router.h"
 #include "torrent/engine.h"
@@ -15,9 +16,7 @@
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 struct Fixture {
   std::unique_ptr<router::Router> r;

@@ -6,14 +6,9 @@
 #include <string_view>
 
 #include "bittorrent/tracker_reply.h"
+#include "fuzz/support/check.h"
 
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
+using fuzz_support::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView in(data, size);

@@ -8,15 +8,10 @@
 #include <string>
 
 #include "encoding/text.h"
+#include "fuzz/support/check.h"
 #include "torrent/tracker_request.h"
 
-namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
-}  // namespace
+using fuzz_support::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView input(data, size);

@@ -11,15 +11,14 @@
 #include <vector>
 
 #include "crypto/x25519.h"
+#include "fuzz/support/check.h"
 #include "noise/key_pair.h"
 #include "noise/symmetric_state.h"
 #include "tunnel/build_record.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 std::array<std::uint8_t, 32> filled(std::uint8_t seed) {
   std::array<std::uint8_t, 32> b{};

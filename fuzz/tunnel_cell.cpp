@@ -7,14 +7,13 @@
 #include <cstring>
 
 #include "crypto/sha256.h"
+#include "fuzz/support/check.h"
 #include "tunnel/cell.h"
 #include "tunnel/reassembler.h"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 // Most inputs carry a valid checksum and delimiter, so the fragment reader gets the bytes.
 Bytes cell_around(const std::uint8_t* body, std::size_t size) {

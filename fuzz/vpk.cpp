@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "fuzz/support/check.h"
 #include "updater/accepted_channels.h"
 #include "updater/archive_checks.h"
 #include "updater/certificates.h"
@@ -27,9 +28,7 @@
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz_support::check;
 
 // The archive file lives in memory (a memfd reached through a symbolic link named
 // "update.vpk"): rewriting a file on disk thousands of times a second is slow.
