@@ -215,6 +215,23 @@ Bytes message_valid_for_small_order_key(const Key& pub, const Key& canonical_pub
   }
 }
 
+// A signature with the verdicts ours and OpenSSL's verification give it.
+struct VerdictCase {
+  const char* name;
+  Key pub;
+  Bytes message;
+  Bytes sig;
+  bool ours;
+  bool openssl;
+};
+
+void expect_verdicts(const std::vector<VerdictCase>& cases) {
+  for (const auto& c : cases) {
+    EXPECT_EQ(ed25519_verify(c.pub, c.message, c.sig), c.ours) << c.name;
+    EXPECT_EQ(openssl_verify(c.pub, c.message, c.sig), c.openssl) << c.name;
+  }
+}
+
 TEST(Ed25519, VerificationCorners) {
   Key p{};
   p.fill(0xff);
@@ -235,16 +252,8 @@ TEST(Ed25519, VerificationCorners) {
   // OpenSSL decodes public keys leniently (y >= p reduced, x = 0 with the sign bit
   // taken as x = 0); where it accepts such a key, the signature is valid for the point
   // it decodes to, and our refusal is the canonical-encoding rule alone.
-  struct Case {
-    const char* name;
-    Key pub;
-    Bytes message;
-    Bytes sig;
-    bool ours;
-    bool openssl;
-  };
   const Bytes m = to_bytes("corner");
-  const std::vector<Case> cases = {
+  const std::vector<VerdictCase> cases = {
       // With A the identity, [S]B = R holds for every message.
       {"identity key, S = 0, R = identity", identity, m, signature_of(identity, small(0)), true, true},
       {"identity key, S = L", identity, m, signature_of(identity, ed_l), false, false},
@@ -262,10 +271,7 @@ TEST(Ed25519, VerificationCorners) {
       {"order-4 key encoded as y = p", y_p, message_valid_for_small_order_key(y_p, y_zero, s7), signature_of(r7, s7),
        false, true},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ed25519_verify(c.pub, c.message, c.sig), c.ours) << c.name;
-    EXPECT_EQ(openssl_verify(c.pub, c.message, c.sig), c.openssl) << c.name;
-  }
+  expect_verdicts(cases);
 }
 
 // ---- Small-order and non-canonical points ----
@@ -401,16 +407,8 @@ TEST(Ed25519, SmallOrderAndNonCanonicalVerdicts) {
   Key s7_high = s7;
   s7_high[31] |= 0xe0;
 
-  struct Case {
-    const char* name;
-    Key pub;
-    Bytes message;
-    Bytes sig;
-    bool ours;
-    bool openssl;
-  };
   const Bytes m = to_bytes("corner");
-  const std::vector<Case> cases = {
+  const std::vector<VerdictCase> cases = {
       {"order-8 key, [k]A = O", order8, m8_zero, signature_of(r7, s7), true, true},
       {"order-8 key, [k]A != O", order8, m8_nonzero, signature_of(r7, s7), false, false},
       {"negated order-8 key, [k]A = O", order8_neg, m8n_zero, signature_of(r7, s7), true, true},
@@ -429,11 +427,8 @@ TEST(Ed25519, SmallOrderAndNonCanonicalVerdicts) {
       {"identity key, S with the top bits set", identity, m, signature_of(r7, s7_high), false, false},
       {"order-2 R with the sign bit, S = 0", identity, m, signature_of(order2_signed, small(0)), false, false},
   };
-  for (const auto& c : cases) {
-    ASSERT_FALSE(c.message.empty()) << c.name;
-    EXPECT_EQ(ed25519_verify(c.pub, c.message, c.sig), c.ours) << c.name;
-    EXPECT_EQ(openssl_verify(c.pub, c.message, c.sig), c.openssl) << c.name;
-  }
+  for (const auto& c : cases) ASSERT_FALSE(c.message.empty()) << c.name;
+  expect_verdicts(cases);
 }
 
 // ---- Agreement with OpenSSL ----
