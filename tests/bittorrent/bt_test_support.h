@@ -59,6 +59,22 @@ inline std::optional<std::string> RunPython(const std::filesystem::path& dir, co
   return Run(Python() + " " + (dir / "model.py").string() + " " + dir.string());
 }
 
+// dir/c.torrent, written by libtorrent: files "t/a:b" and "t/a|b", which a file system names
+// alike ("t/a_b"), so mktorrent cannot make such a torrent. Its bytes, or none on failure.
+inline std::optional<Bytes> CollidingTorrent(const std::filesystem::path& dir) {
+  const auto out = RunPython(dir, R"(
+fs = lt.file_storage()
+fs.add_file('t/a:b', 40000)
+fs.add_file('t/a|b', 30000)
+ct = lt.create_torrent(fs, 32768, flags=lt.create_torrent.v1_only)
+for i in range(ct.num_pieces()):
+    ct.set_hash(i, bytes([i + 1]) * 20)
+open(os.path.join(DIR, 'c.torrent'), 'wb').write(lt.bencode(ct.generate()))
+)");
+  if (!out) return std::nullopt;
+  return ReadFile(dir / "c.torrent");
+}
+
 inline std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);

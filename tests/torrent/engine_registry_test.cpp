@@ -160,17 +160,9 @@ TEST_F(Registry, RefusedAdds) {
 // Two files that land on one name would overwrite each other: refused when added, naming
 // both. The torrent is libtorrent's (no file system can hold its files for mktorrent).
 TEST_F(Registry, CollidingNamesAreRefusedAtAdd) {
-  auto out = bt_test::RunPython(tmp.path(), R"(
-fs = lt.file_storage()
-fs.add_file('t/a:b', 40000)
-fs.add_file('t/a|b', 30000)
-ct = lt.create_torrent(fs, 32768, flags=lt.create_torrent.v1_only)
-for i in range(ct.num_pieces()):
-    ct.set_hash(i, bytes([i + 1]) * 20)
-open(os.path.join(DIR, 'c.torrent'), 'wb').write(lt.bencode(ct.generate()))
-)");
-  ASSERT_TRUE(out.has_value());
-  auto added = r().add_torrent_bytes(bt_test::ReadFile(tmp.path() / "c.torrent"), "", now);
+  const auto torrent = bt_test::CollidingTorrent(tmp.path());
+  ASSERT_TRUE(torrent.has_value());
+  auto added = r().add_torrent_bytes(*torrent, "", now);
   ASSERT_FALSE(added);
   EXPECT_EQ(bt_test::Message(added.error()),
             "conflicting file paths in torrent: \"t/a:b\" and \"t/a|b\" are both written as \"t/a_b\"");

@@ -431,18 +431,9 @@ TEST(PieceStorage, CollisionTable) {
 // such files, so mktorrent cannot make one), is refused with both names.
 TEST(PieceStorage, CollidingTorrentFromLibtorrentIsRefused) {
   TempDir tmp;
-  auto out = bt_test::RunPython(tmp.path(), R"(
-fs = lt.file_storage()
-fs.add_file('t/a:b', 40000)
-fs.add_file('t/a|b', 30000)
-ct = lt.create_torrent(fs, 32768, flags=lt.create_torrent.v1_only)
-for i in range(ct.num_pieces()):
-    ct.set_hash(i, bytes([i + 1]) * 20)
-open(os.path.join(DIR, 'c.torrent'), 'wb').write(lt.bencode(ct.generate()))
-print(ct.num_pieces())
-)");
-  ASSERT_TRUE(out.has_value());
-  auto meta = bittorrent::parse_torrent_file(bt_test::ReadFile(tmp.path() / "c.torrent"));
+  const auto torrent = bt_test::CollidingTorrent(tmp.path());
+  ASSERT_TRUE(torrent.has_value());
+  auto meta = bittorrent::parse_torrent_file(*torrent);
   ASSERT_TRUE(meta.has_value()) << to_string(meta.error());
   auto checked = bt_check_file_paths(meta->files);
   ASSERT_FALSE(checked.has_value());
