@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "crypto/aes.h"
@@ -86,100 +87,130 @@ void BM_Sha1_16KiB(benchmark::State& state) {
 }
 BENCHMARK(BM_Sha1_16KiB)->ArgName("portable")->Arg(0)->Arg(1);
 
+// The inputs of one AEAD call: a message of the given size, 32 bytes of associated data.
+struct AeadInputs {
+  explicit AeadInputs(std::size_t n) : data(pattern(n)), key(pattern(32)), nonce(pattern(12)), ad(pattern(32)) {}
+  Bytes data, key, nonce, ad;
+};
+
+// OpenSSL's ChaCha20-Poly1305 through EVP, one context kept across calls as a caller
+// that seals (or opens) many messages would: the cipher is set once, each call only
+// sets the key and nonce.
+class OpenSslAead {
+ public:
+  enum Direction { Seal = 1, Open = 0 };
+  explicit OpenSslAead(Direction d) : ctx_(EVP_CIPHER_CTX_new()) {
+    EVP_CipherInit_ex(ctx_, EVP_chacha20_poly1305(), nullptr, nullptr, nullptr, d);
+  }
+  ~OpenSslAead() { EVP_CIPHER_CTX_free(ctx_); }
+  OpenSslAead(const OpenSslAead&) = delete;
+  OpenSslAead& operator=(const OpenSslAead&) = delete;
+
+  // For a Seal context: out receives the ciphertext and the tag.
+  void seal(const AeadInputs& in, std::uint8_t* out) {
+    int len = 0;
+    EVP_EncryptInit_ex(ctx_, nullptr, nullptr, in.key.data(), in.nonce.data());
+    EVP_EncryptUpdate(ctx_, nullptr, &len, in.ad.data(), static_cast<int>(in.ad.size()));
+    EVP_EncryptUpdate(ctx_, out, &len, in.data.data(), static_cast<int>(in.data.size()));
+    EVP_EncryptFinal_ex(ctx_, out + len, &len);
+    EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_AEAD_GET_TAG, 16, out + in.data.size());
+  }
+  // For an Open context: whether the tag of `sealed` (ciphertext and tag) checked out; out receives the plaintext.
+  bool open(const AeadInputs& in, const Bytes& sealed, std::uint8_t* out) {
+    int len = 0;
+    const std::size_t n = sealed.size() - 16;
+    EVP_DecryptInit_ex(ctx_, nullptr, nullptr, in.key.data(), in.nonce.data());
+    EVP_DecryptUpdate(ctx_, nullptr, &len, in.ad.data(), static_cast<int>(in.ad.size()));
+    EVP_DecryptUpdate(ctx_, out, &len, sealed.data(), static_cast<int>(n));
+    EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_AEAD_SET_TAG, 16, const_cast<std::uint8_t*>(sealed.data() + n));
+    return EVP_DecryptFinal_ex(ctx_, out + len, &len) == 1;
+  }
+
+ private:
+  EVP_CIPHER_CTX* ctx_;
+};
+
 void BM_ChaCha20Poly1305_Encrypt(benchmark::State& state) {
-  const Bytes data = pattern(static_cast<std::size_t>(state.range(0)));
-  const Bytes key = pattern(32);
-  const Bytes nonce = pattern(12);
-  const Bytes ad = pattern(32);
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  EVP_EncryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, nullptr, nullptr);
-  Bytes out(data.size() + 16);
+  const AeadInputs in(static_cast<std::size_t>(state.range(0)));
+  OpenSslAead theirs(OpenSslAead::Seal);
+  Bytes out(in.data.size() + 16);
   compare(
-      state, data.size(),
-      [&] { benchmark::DoNotOptimize(crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, data)); },
+      state, in.data.size(),
+      [&] { benchmark::DoNotOptimize(crypto::aead_chacha20_poly1305_encrypt(in.key, in.nonce, in.ad, in.data)); },
       [&] {
-        int len = 0;
-        EVP_EncryptInit_ex(ctx, nullptr, nullptr, key.data(), nonce.data());
-        EVP_EncryptUpdate(ctx, nullptr, &len, ad.data(), static_cast<int>(ad.size()));
-        EVP_EncryptUpdate(ctx, out.data(), &len, data.data(), static_cast<int>(data.size()));
-        EVP_EncryptFinal_ex(ctx, out.data() + len, &len);
-        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, out.data() + data.size());
+        theirs.seal(in, out.data());
         benchmark::DoNotOptimize(out.data());
       });
-  EVP_CIPHER_CTX_free(ctx);
 }
 BENCHMARK(BM_ChaCha20Poly1305_Encrypt)->Arg(64)->Arg(256)->Arg(1024)->Arg(16384);
 
 void BM_ChaCha20Poly1305_Decrypt(benchmark::State& state) {
-  const Bytes data = pattern(static_cast<std::size_t>(state.range(0)));
-  const Bytes key = pattern(32);
-  const Bytes nonce = pattern(12);
-  const Bytes ad = pattern(32);
-  const Bytes sealed = *crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, data);
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  EVP_DecryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, nullptr, nullptr);
-  Bytes out(data.size());
+  const AeadInputs in(static_cast<std::size_t>(state.range(0)));
+  const Bytes sealed = *crypto::aead_chacha20_poly1305_encrypt(in.key, in.nonce, in.ad, in.data);
+  OpenSslAead theirs(OpenSslAead::Open);
+  Bytes out(in.data.size());
   compare(
-      state, data.size(),
-      [&] { benchmark::DoNotOptimize(crypto::aead_chacha20_poly1305_decrypt(key, nonce, ad, sealed)); },
-      [&] {
-        int len = 0;
-        EVP_DecryptInit_ex(ctx, nullptr, nullptr, key.data(), nonce.data());
-        EVP_DecryptUpdate(ctx, nullptr, &len, ad.data(), static_cast<int>(ad.size()));
-        EVP_DecryptUpdate(ctx, out.data(), &len, sealed.data(), static_cast<int>(data.size()));
-        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, 16, const_cast<std::uint8_t*>(sealed.data() + data.size()));
-        benchmark::DoNotOptimize(EVP_DecryptFinal_ex(ctx, out.data() + len, &len));
-      });
-  EVP_CIPHER_CTX_free(ctx);
+      state, in.data.size(),
+      [&] { benchmark::DoNotOptimize(crypto::aead_chacha20_poly1305_decrypt(in.key, in.nonce, in.ad, sealed)); },
+      [&] { benchmark::DoNotOptimize(theirs.open(in, sealed, out.data())); });
 }
 BENCHMARK(BM_ChaCha20Poly1305_Decrypt)->Arg(64)->Arg(256)->Arg(1024)->Arg(16384);
 
-// The AEAD, ChaCha20 and Poly1305 at each vector level this CPU has (0 portable,
-// 1 SSSE3, 2 AVX2, 3 AVX-512), each beside OpenSSL's best, sealing into a buffer the
-// caller holds on both sides.
-bool level_of(benchmark::State& state, int arg, crypto::VectorIsa& isa) {
-  isa = static_cast<crypto::VectorIsa>(arg);
-  if (crypto::vector_isa_supported(isa)) return true;
-  state.SkipWithError("this CPU lacks the level");
-  return false;
+// The AEAD, ChaCha20 and Poly1305 at the vector level this process runs at (the best
+// the CPU has, or what ONDREL_CPU_CAP leaves), beside OpenSSL at whatever level
+// OPENSSL_ia32cap holds it to; scripts/bench_levels.sh runs both held to the same
+// instructions. The label names our level. Both sides seal into a buffer the caller
+// holds.
+crypto::VectorIsa run_level(benchmark::State& state) {
+  const crypto::VectorIsa isa = crypto::best_vector_isa();
+  state.SetLabel(std::string("ours=") + crypto::to_string(isa));
+  return isa;
 }
 
-void level_args(benchmark::internal::Benchmark* b) {
-  b->ArgNames({"bytes", "level"});
-  for (int level = 0; level < 4; ++level) {
-    for (int bytes : {1024, 16384}) b->Args({bytes, level});
-  }
-}
+void level_args(benchmark::internal::Benchmark* b) { b->ArgName("bytes")->Arg(1024)->Arg(16384); }
 
 void BM_ChaCha20Poly1305_SealLevel(benchmark::State& state) {
-  crypto::VectorIsa isa;
-  if (!level_of(state, static_cast<int>(state.range(1)), isa)) return;
-  const Bytes data = pattern(static_cast<std::size_t>(state.range(0)));
-  const Bytes key = pattern(32);
-  const Bytes nonce = pattern(12);
-  const Bytes ad = pattern(32);
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  EVP_EncryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, nullptr, nullptr);
-  Bytes ours(data.size() + 16), theirs(data.size() + 16);
+  const crypto::VectorIsa isa = run_level(state);
+  const AeadInputs in(static_cast<std::size_t>(state.range(0)));
+  OpenSslAead openssl(OpenSslAead::Seal);
+  Bytes ours(in.data.size() + 16), theirs(in.data.size() + 16);
   compare(
-      state, data.size(),
-      [&] { benchmark::DoNotOptimize(crypto::aead_chacha20_poly1305_encrypt_into(key, nonce, ad, data, ours, isa)); },
+      state, in.data.size(),
       [&] {
-        int len = 0;
-        EVP_EncryptInit_ex(ctx, nullptr, nullptr, key.data(), nonce.data());
-        EVP_EncryptUpdate(ctx, nullptr, &len, ad.data(), static_cast<int>(ad.size()));
-        EVP_EncryptUpdate(ctx, theirs.data(), &len, data.data(), static_cast<int>(data.size()));
-        EVP_EncryptFinal_ex(ctx, theirs.data() + len, &len);
-        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, theirs.data() + data.size());
+        benchmark::DoNotOptimize(
+            crypto::aead_chacha20_poly1305_encrypt_into(in.key, in.nonce, in.ad, in.data, ours, isa));
+      },
+      [&] {
+        openssl.seal(in, theirs.data());
         benchmark::DoNotOptimize(theirs.data());
       });
-  EVP_CIPHER_CTX_free(ctx);
+  if (ours != theirs) state.SkipWithError("the two sides sealed different bytes");
 }
 BENCHMARK(BM_ChaCha20Poly1305_SealLevel)->Apply(level_args);
 
+void BM_ChaCha20Poly1305_OpenLevel(benchmark::State& state) {
+  const crypto::VectorIsa isa = run_level(state);
+  const AeadInputs in(static_cast<std::size_t>(state.range(0)));
+  const Bytes sealed = *crypto::aead_chacha20_poly1305_encrypt(in.key, in.nonce, in.ad, in.data);
+  OpenSslAead openssl(OpenSslAead::Open);
+  Bytes ours(in.data.size()), theirs(in.data.size());
+  bool all_opened = true;
+  compare(
+      state, in.data.size(),
+      [&] {
+        all_opened &= crypto::aead_chacha20_poly1305_decrypt_into(in.key, in.nonce, in.ad, sealed, ours, isa).has_value();
+        benchmark::DoNotOptimize(ours.data());
+      },
+      [&] {
+        all_opened &= openssl.open(in, sealed, theirs.data());
+        benchmark::DoNotOptimize(theirs.data());
+      });
+  if (!all_opened || ours != in.data || theirs != in.data) state.SkipWithError("a side failed to open the message");
+}
+BENCHMARK(BM_ChaCha20Poly1305_OpenLevel)->Apply(level_args);
+
 void BM_ChaCha20_Level(benchmark::State& state) {
-  crypto::VectorIsa isa;
-  if (!level_of(state, static_cast<int>(state.range(1)), isa)) return;
+  const crypto::VectorIsa isa = run_level(state);
   const Bytes data = pattern(static_cast<std::size_t>(state.range(0)));
   const Bytes key = pattern(32);
   std::uint8_t iv[16] = {1, 0, 0, 0};  // OpenSSL's IV: counter 1, then the nonce
@@ -202,8 +233,7 @@ void BM_ChaCha20_Level(benchmark::State& state) {
 BENCHMARK(BM_ChaCha20_Level)->Apply(level_args);
 
 void BM_Poly1305_Level(benchmark::State& state) {
-  crypto::VectorIsa isa;
-  if (!level_of(state, static_cast<int>(state.range(1)), isa)) return;
+  const crypto::VectorIsa isa = run_level(state);
   const Bytes data = pattern(static_cast<std::size_t>(state.range(0)));
   const Bytes key = pattern(32);
   EVP_MAC* mac = EVP_MAC_fetch(nullptr, "POLY1305", nullptr);

@@ -1,5 +1,8 @@
 #include "crypto/cpu_features.h"
 
+#include <cstdlib>
+#include <string_view>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
@@ -54,8 +57,32 @@ CpuFeatures detect() {
 
 }  // namespace
 
+void apply_cpu_cap(CpuFeatures& f, const char* cap) {
+  if (cap == nullptr) return;
+  std::string_view rest(cap);
+  while (!rest.empty()) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view name = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+    if (name == "avx512") f.avx512 = false;
+    if (name == "ifma") f.avx512ifma = false;
+    if (name == "avx2") f.avx2 = false;
+    if (name == "ssse3") f.ssse3 = false;
+    if (name == "sha") f.sha = false;
+    if (name == "aes") f.aes = false;
+  }
+  // Each vector level needs the ones below it, and the SHA and AES paths need SSSE3.
+  if (!f.ssse3) f.avx2 = f.sha = f.aes = false;
+  if (!f.avx2) f.avx512 = false;
+  if (!f.avx512) f.avx512ifma = false;
+}
+
 const CpuFeatures& cpu_features() {
-  static const CpuFeatures features = detect();
+  static const CpuFeatures features = [] {
+    CpuFeatures f = detect();
+    apply_cpu_cap(f, std::getenv("ONDREL_CPU_CAP"));
+    return f;
+  }();
   return features;
 }
 

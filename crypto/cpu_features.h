@@ -19,8 +19,15 @@ struct CpuFeatures {
   bool avx512ifma = false;  // 52-bit integer multiply-add on 512-bit vectors (with avx512)
 };
 
-// Detected on first use and fixed for the life of the process.
+// Detected on first use and fixed for the life of the process. The environment
+// variable ONDREL_CPU_CAP, a comma list among avx512, ifma, avx2, ssse3, sha and aes,
+// turns those features off at detection, so that a benchmark or a test can run this
+// CPU as one without them; turning off a level turns off the levels above it.
 const CpuFeatures& cpu_features();
+
+// Turns off in `f` the features a cap list such as "avx512,ifma" names (null: none),
+// and those that need them. Unknown names are ignored.
+void apply_cpu_cap(CpuFeatures& f, const char* cap);
 
 // Which implementation an operation runs on.
 enum class Engine : std::uint8_t {

@@ -72,6 +72,8 @@ Poly1305::Poly1305(const std::uint8_t key[32], VectorIsa isa) {
     wide_ = Wide::Ifma;
   } else if (isa >= VectorIsa::Avx2) {
     wide_ = Wide::Avx2;
+  } else if (isa >= VectorIsa::Ssse3) {
+    wide_ = Wide::Sse2;
   }
   // r is clamped as the RFC requires: the top four bits of every 32-bit word and
   // the low two bits of the upper three words are cleared.
@@ -80,8 +82,8 @@ Poly1305::Poly1305(const std::uint8_t key[32], VectorIsa isa) {
   std::memcpy(s_, key + 16, 16);
 }
 
-// Whole groups of eight (IFMA) or four (AVX2) blocks through the vector code; h
-// moves to its radix and back.
+// Whole groups of eight (IFMA), four (AVX2) or two (SSE2) blocks through the vector
+// code; h moves to its radix and back.
 void Poly1305::wide_blocks(const std::uint8_t* m, std::size_t n) {
   constexpr std::uint64_t mask26 = (std::uint64_t{1} << 26) - 1;
   if (wide_ == Wide::Ifma) {
@@ -109,11 +111,16 @@ void Poly1305::wide_blocks(const std::uint8_t* m, std::size_t n) {
     r[3] = (r1_ >> 14) & mask26;
     r[4] = r1_ >> 40;
     for (int i = 1; i < 4; ++i) mul26(powers26_[i - 1], powers26_[0], powers26_[i]);
+    mul26(powers26_[3], powers26_[3], powers26_[4]);
     have_powers_ = true;
   }
   std::uint64_t h[5] = {h0_ & mask26, (h0_ >> 26) & mask26, ((h0_ >> 52) | (h1_ << 12)) & mask26,
                         (h1_ >> 14) & mask26, (h1_ >> 40) | (h2_ << 24)};
-  detail::poly1305_blocks_avx2(h, powers26_, m, n);
+  if (wide_ == Wide::Avx2) {
+    detail::poly1305_blocks_avx2(h, powers26_, m, n);
+  } else {
+    detail::poly1305_blocks_sse2(h, powers26_, m, n);
+  }
   // h[0..3] are below 2^26 and h[4] a little above at most: below 2p again.
   h0_ = h[0] | (h[1] << 26) | (h[2] << 52);
   h1_ = (h[2] >> 12) | (h[3] << 14) | (h[4] << 40);
@@ -127,7 +134,8 @@ void Poly1305::wide_blocks(const std::uint8_t* m, std::size_t n) {
 // as h1 * r1 * 2^128 = h1 * (r1 / 4) * 5 * 2^0 (mod p), hence s1 = r1 + r1 / 4.
 void Poly1305::blocks(const std::uint8_t* m, std::size_t n, std::uint64_t hibit) {
   if (wide_ != Wide::None && hibit == 1 && n >= wide_min_blocks) {
-    const std::size_t wide = wide_ == Wide::Ifma ? n / 8 * 8 : n / 4 * 4;
+    const std::size_t lanes = wide_ == Wide::Ifma ? 8 : wide_ == Wide::Avx2 ? 4 : 2;
+    const std::size_t wide = n / lanes * lanes;
     wide_blocks(m, wide);
     m += 16 * wide;
     n -= wide;

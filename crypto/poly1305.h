@@ -24,7 +24,8 @@ class Poly1305 {
  public:
   // Long runs of blocks go eight at a time through AVX-512 IFMA when `isa` is
   // Avx512 and the CPU has IFMA, else four at a time through AVX2 when `isa` is at
-  // least Avx2; shorter runs, and the lower levels, take the 64-bit code.
+  // least Avx2, else two at a time through SSE2 at Ssse3; shorter runs, and the
+  // portable level, take the 64-bit code.
   explicit Poly1305(const std::uint8_t key[32], VectorIsa isa = best_vector_isa());
   void update(const std::uint8_t* data, std::size_t len);
   // Zero bytes up to the next multiple of 16 of everything fed so far.
@@ -42,13 +43,13 @@ class Poly1305 {
   std::uint8_t s_[16];
   std::uint8_t buf_[16];
   std::size_t pos_ = 0;
-  enum class Wide : std::uint8_t { None, Avx2, Ifma };
+  enum class Wide : std::uint8_t { None, Sse2, Avx2, Ifma };
   Wide wide_ = Wide::None;
   // Powers of r for the wide code, computed on its first use: r^1 .. r^8 in radix
-  // 2^44 for IFMA, r^1 .. r^4 in radix 2^26 for AVX2.
+  // 2^44 for IFMA, r^1 .. r^4 and r^8 in radix 2^26 for AVX2 and SSE2.
   bool have_powers_ = false;
   std::uint64_t powers44_[8][3];
-  std::uint64_t powers26_[4][5];
+  std::uint64_t powers26_[5][5];
 };
 
 }  // namespace crypto

@@ -6,6 +6,10 @@
 
 #include <cstdlib>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include "crypto/poly1305_radix26.h"
+#endif
+
 namespace crypto::detail {
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -97,63 +101,6 @@ ONDREL_IFMA inline std::uint64_t lane_sum(V8 v) {
 }
 
 
-#define ONDREL_AVX2 __attribute__((target("avx2")))
-
-constexpr std::uint64_t mask26 = (std::uint64_t{1} << 26) - 1;
-
-using V4 = std::uint64_t __attribute__((vector_size(32)));
-
-struct Vec5 {
-  V4 l[5];
-};
-
-// The low 32 bits of each lane of a times those of b, as 64-bit products.
-ONDREL_AVX2 inline V4 mul32(V4 a, V4 b) {
-  return reinterpret_cast<V4>(_mm256_mul_epu32(reinterpret_cast<__m256i>(a), reinterpret_cast<__m256i>(b)));
-}
-
-// Four blocks, one per 64-bit lane in order, split into 26-bit limbs with the 2^128
-// bit set.
-ONDREL_AVX2 inline Vec5 load_blocks4(const std::uint8_t* m) {
-  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m));       // b0 lo, b0 hi, b1 lo, b1 hi
-  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + 32));  // b2 lo, b2 hi, b3 lo, b3 hi
-  const V4 lo = reinterpret_cast<V4>(_mm256_permute4x64_epi64(_mm256_unpacklo_epi64(a, b), 0xd8));
-  const V4 hi = reinterpret_cast<V4>(_mm256_permute4x64_epi64(_mm256_unpackhi_epi64(a, b), 0xd8));
-  Vec5 v;
-  v.l[0] = lo & mask26;
-  v.l[1] = (lo >> 26) & mask26;
-  v.l[2] = ((lo >> 52) | (hi << 12)) & mask26;
-  v.l[3] = (hi >> 14) & mask26;
-  v.l[4] = (hi >> 40) | (std::uint64_t{1} << 24);
-  return v;
-}
-
-// h * r modulo 2^130 - 5 lane by lane, with s = 5 r folding the products at 2^130
-// and above; limbs carried back to 26 bits (the lowest two a little over).
-ONDREL_AVX2 inline Vec5 mul26(const Vec5& h, const V4 r[5], const V4 s[5]) {
-  V4 d[5];
-  d[0] = mul32(h.l[0], r[0]) + mul32(h.l[1], s[4]) + mul32(h.l[2], s[3]) + mul32(h.l[3], s[2]) + mul32(h.l[4], s[1]);
-  d[1] = mul32(h.l[0], r[1]) + mul32(h.l[1], r[0]) + mul32(h.l[2], s[4]) + mul32(h.l[3], s[3]) + mul32(h.l[4], s[2]);
-  d[2] = mul32(h.l[0], r[2]) + mul32(h.l[1], r[1]) + mul32(h.l[2], r[0]) + mul32(h.l[3], s[4]) + mul32(h.l[4], s[3]);
-  d[3] = mul32(h.l[0], r[3]) + mul32(h.l[1], r[2]) + mul32(h.l[2], r[1]) + mul32(h.l[3], r[0]) + mul32(h.l[4], s[4]);
-  d[4] = mul32(h.l[0], r[4]) + mul32(h.l[1], r[3]) + mul32(h.l[2], r[2]) + mul32(h.l[3], r[1]) + mul32(h.l[4], r[0]);
-  Vec5 out;
-  d[1] += d[0] >> 26;
-  out.l[0] = d[0] & mask26;
-  d[2] += d[1] >> 26;
-  out.l[1] = d[1] & mask26;
-  d[3] += d[2] >> 26;
-  out.l[2] = d[2] & mask26;
-  d[4] += d[3] >> 26;
-  out.l[3] = d[3] & mask26;
-  const V4 c = d[4] >> 26;
-  out.l[4] = d[4] & mask26;
-  out.l[0] += c + (c << 2);
-  out.l[1] += out.l[0] >> 26;
-  out.l[0] &= mask26;
-  return out;
-}
-
 }  // namespace
 
 // Lane j accumulates blocks j, j + 8, j + 16, ...; each step multiplies every lane
@@ -200,48 +147,9 @@ ONDREL_IFMA void poly1305_blocks_ifma(std::uint64_t h[3], const std::uint64_t po
   h[2] = t2;
 }
 
-// As the IFMA code, four lanes wide: lane j accumulates blocks j, j + 4, ...; every
-// step multiplies by r^4, and at the end lane j is multiplied by r^(4 - j).
-ONDREL_AVX2 void poly1305_blocks_avx2(std::uint64_t h[5], const std::uint64_t powers[4][5], const std::uint8_t* m,
-                                      std::size_t n) {
-  V4 r4[5], s4[5];
-  for (int i = 0; i < 5; ++i) {
-    r4[i] = V4{} + powers[3][i];
-    s4[i] = r4[i] * 5;
-  }
-  Vec5 acc = load_blocks4(m);
-  for (int i = 0; i < 5; ++i) acc.l[i][0] += h[i];
-  for (std::size_t i = 4; i < n; i += 4) {
-    m += 64;
-    const Vec5 next = load_blocks4(m);
-    acc = mul26(acc, r4, s4);
-    for (int k = 0; k < 5; ++k) acc.l[k] += next.l[k];
-  }
-  V4 rl[5], sl[5];
-  for (int i = 0; i < 5; ++i) {
-    rl[i] = V4{powers[3][i], powers[2][i], powers[1][i], powers[0][i]};
-    sl[i] = rl[i] * 5;
-  }
-  acc = mul26(acc, rl, sl);
-
-  std::uint64_t t[5];
-  for (int i = 0; i < 5; ++i) t[i] = acc.l[i][0] + acc.l[i][1] + acc.l[i][2] + acc.l[i][3];
-  // Two carry passes leave every limb below 2^26 but the top one, which stays a
-  // little above at most.
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int i = 0; i < 4; ++i) {
-      t[i + 1] += t[i] >> 26;
-      t[i] &= mask26;
-    }
-    const std::uint64_t c = t[4] >> 26;
-    t[4] &= mask26;
-    t[0] += c * 5;
-  }
-  for (int i = 0; i < 4; ++i) {
-    t[i + 1] += t[i] >> 26;
-    t[i] &= mask26;
-  }
-  for (int i = 0; i < 5; ++i) h[i] = t[i];
+void poly1305_blocks_sse2(std::uint64_t h[5], const std::uint64_t powers[5][5], const std::uint8_t* m,
+                          std::size_t n) {
+  blocks26<U64x2>(h, powers, m, n);
 }
 
 #else
@@ -249,7 +157,7 @@ ONDREL_AVX2 void poly1305_blocks_avx2(std::uint64_t h[5], const std::uint64_t po
 void poly1305_blocks_ifma(std::uint64_t*, const std::uint64_t (*)[3], const std::uint8_t*, std::size_t) {
   std::abort();
 }
-void poly1305_blocks_avx2(std::uint64_t*, const std::uint64_t (*)[5], const std::uint8_t*, std::size_t) {
+void poly1305_blocks_sse2(std::uint64_t*, const std::uint64_t (*)[5], const std::uint8_t*, std::size_t) {
   std::abort();
 }
 

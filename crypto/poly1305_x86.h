@@ -1,6 +1,6 @@
 #pragma once
 // Poly1305 eight blocks at a time through AVX-512 IFMA (52-bit multiply-add) with
-// the accumulator in radix 2^44, or four at a time through AVX2 in radix 2^26. Each is
+// the accumulator in radix 2^44, or four (AVX2) or two (SSE2) at a time in radix 2^26. Each is
 // called only when cpu_features() reports its instructions; the tag is identical to
 // the portable code's.
 #include <cstddef>
@@ -19,8 +19,11 @@ void poly1305_blocks_ifma(std::uint64_t h[3], const std::uint64_t powers[8][3], 
                           std::size_t n);
 
 // The same in radix 2^26 (five limbs of 26 bits, a few bits over allowed) for n a
-// positive multiple of 4, with powers[i] = r^(i+1) for i = 0..3.
-void poly1305_blocks_avx2(std::uint64_t h[5], const std::uint64_t powers[4][5], const std::uint8_t* m,
+// positive multiple of 4 (AVX2, four blocks side by side) or of 2 (SSE2, two), with
+// powers = r^1, r^2, r^3, r^4 and r^8.
+void poly1305_blocks_avx2(std::uint64_t h[5], const std::uint64_t powers[5][5], const std::uint8_t* m,
+                          std::size_t n);
+void poly1305_blocks_sse2(std::uint64_t h[5], const std::uint64_t powers[5][5], const std::uint8_t* m,
                           std::size_t n);
 
 }  // namespace crypto::detail

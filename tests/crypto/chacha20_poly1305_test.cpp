@@ -34,25 +34,6 @@ ONDREL_VECTOR_LEVELS(AeadLevel);
 
 }  // namespace
 
-// The levels ChaCha20 and Poly1305 pick agree with the compiler's own reading of
-// CPUID, so the level tests below run every path this CPU can take.
-TEST(VectorLevels, AgreeWithTheCompilersCpuDetection) {
-  __builtin_cpu_init();
-  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                      __builtin_cpu_supports("avx512vl");
-  EXPECT_EQ(crypto::cpu_features().ssse3, __builtin_cpu_supports("ssse3") != 0);
-  EXPECT_EQ(crypto::cpu_features().avx512, avx512);
-  EXPECT_EQ(crypto::cpu_features().avx512ifma, avx512 && __builtin_cpu_supports("avx512ifma") != 0);
-  crypto::VectorIsa expected = crypto::VectorIsa::Portable;
-  if (__builtin_cpu_supports("ssse3")) expected = crypto::VectorIsa::Ssse3;
-  if (__builtin_cpu_supports("avx2")) expected = crypto::VectorIsa::Avx2;
-  if (avx512) expected = crypto::VectorIsa::Avx512;
-  EXPECT_EQ(crypto::best_vector_isa(), expected);
-  EXPECT_EQ(crypto::vector_isa_for(crypto::Engine::Best), expected);
-  EXPECT_EQ(crypto::vector_isa_for(crypto::Engine::Portable), crypto::VectorIsa::Portable);
-  EXPECT_TRUE(crypto::vector_isa_supported(crypto::VectorIsa::Portable));
-}
-
 TEST(ChaCha20, QuarterRound) {
   crypto::ChaChaState s{};
   s[0] = 0x11111111;
