@@ -21,8 +21,11 @@ inline std::uint64_t carry_of(std::uint64_t sum, std::uint64_t b) { return sum <
 constexpr std::uint64_t mask44 = (std::uint64_t{1} << 44) - 1;
 constexpr std::uint64_t mask42 = (std::uint64_t{1} << 42) - 1;
 
-// Below this many blocks the wide code's set-up costs more than it saves.
+// Below this many blocks the wide code's set-up (the powers of r, the final sum of
+// the lanes) costs more than it saves. Two lanes save little per block, so they need
+// a long run to pay off.
 constexpr std::size_t wide_min_blocks = 16;
+constexpr std::size_t sse2_min_blocks = 96;
 
 // a * b modulo 2^130 - 5 in radix 2^44 (limbs of 44, 44, 42 bits, a few bits over
 // allowed), carried back to that form. 2^132 is 20 modulo p, so products landing at
@@ -110,8 +113,18 @@ void Poly1305::wide_blocks(const std::uint8_t* m, std::size_t n) {
     r[2] = ((r0_ >> 52) | (r1_ << 12)) & mask26;
     r[3] = (r1_ >> 14) & mask26;
     r[4] = r1_ >> 40;
-    for (int i = 1; i < 4; ++i) mul26(powers26_[i - 1], powers26_[0], powers26_[i]);
-    mul26(powers26_[3], powers26_[3], powers26_[4]);
+    // Only the powers the kernel reads, each from two already known.
+    const auto power = [this](int e) { return powers26_[e - 1]; };
+    mul26(power(1), power(1), power(2));
+    if (wide_ == Wide::Avx2) {
+      mul26(power(2), power(1), power(3));
+      mul26(power(2), power(2), power(4));
+      mul26(power(4), power(4), power(8));
+    } else {
+      mul26(power(2), power(2), power(4));
+      mul26(power(4), power(2), power(6));
+      mul26(power(4), power(4), power(8));
+    }
     have_powers_ = true;
   }
   std::uint64_t h[5] = {h0_ & mask26, (h0_ >> 26) & mask26, ((h0_ >> 52) | (h1_ << 12)) & mask26,
@@ -133,7 +146,8 @@ void Poly1305::wide_blocks(const std::uint8_t* m, std::size_t n) {
 // With r1 a multiple of 4, the parts of the product at 2^128 and above fold back
 // as h1 * r1 * 2^128 = h1 * (r1 / 4) * 5 * 2^0 (mod p), hence s1 = r1 + r1 / 4.
 void Poly1305::blocks(const std::uint8_t* m, std::size_t n, std::uint64_t hibit) {
-  if (wide_ != Wide::None && hibit == 1 && n >= wide_min_blocks) {
+  const std::size_t min_blocks = wide_ == Wide::Sse2 ? sse2_min_blocks : wide_min_blocks;
+  if (wide_ != Wide::None && hibit == 1 && n >= min_blocks) {
     const std::size_t lanes = wide_ == Wide::Ifma ? 8 : wide_ == Wide::Avx2 ? 4 : 2;
     const std::size_t wide = n / lanes * lanes;
     wide_blocks(m, wide);

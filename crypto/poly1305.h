@@ -46,10 +46,11 @@ class Poly1305 {
   enum class Wide : std::uint8_t { None, Sse2, Avx2, Ifma };
   Wide wide_ = Wide::None;
   // Powers of r for the wide code, computed on its first use: r^1 .. r^8 in radix
-  // 2^44 for IFMA, r^1 .. r^4 and r^8 in radix 2^26 for AVX2 and SSE2.
+  // 2^44 for IFMA; in radix 2^26, r^1 .. r^4 and r^8 for AVX2, r^1, r^2, r^4, r^6 and
+  // r^8 for SSE2, at index power - 1.
   bool have_powers_ = false;
   std::uint64_t powers44_[8][3];
-  std::uint64_t powers26_[5][5];
+  std::uint64_t powers26_[8][5];
 };
 
 }  // namespace crypto

@@ -8,14 +8,15 @@
 // mul32 is here, since SSE2 is part of every x86-64 CPU.
 //
 // Lane j of an accumulator takes blocks j, j + L, j + 2L, ... (L lanes). Every step
-// multiplies the accumulator by r^L and adds the next L blocks; two steps are done
-// together as acc * r^2L + A * r^L + B, so the products of the two groups are
-// independent and the carries are done once per 2L blocks. At the end lane j is
+// multiplies the accumulator by r^L and adds the next L blocks; G steps are done
+// together, as acc * r^2L + A * r^L + B for G = 2, so the products of the G groups are
+// independent and the carries are done once per G L blocks. At the end lane j is
 // multiplied by r^(L - j) and the lanes are summed, which is the sequential result.
 //
 // Limbs are 26 bits; values are carried only partially, so a limb may run a few bits
-// over 2^26. Products of a limb and a power limb (times 5 at most) stay below 2^55, and
-// the ten such terms and an added block below 2^59, so nothing overflows 64 bits.
+// over 2^26. Products of a limb and a power limb (times 5 at most) stay below 2^55.5,
+// and the 5 G such terms and an added block below 2^60 for G up to 4, so nothing
+// overflows 64 bits.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -85,20 +86,23 @@ template <class V>
   return out;
 }
 
-// d += a * r, lane by lane, without carrying.
+// d += a * r, lane by lane, without carrying. Limb by limb of a, so that only d, one
+// limb of a and one product are live at a time: with sixteen registers, the powers
+// are read from memory rather than spilling partial sums.
+// The compiler would otherwise regroup the sums so as to compute all 25 products
+// first and spill most of them; the empty asm keeps each sum in a register in order.
 template <class V>
 [[gnu::always_inline]] inline void mul_add(Limbs26<V>& d, const Limbs26<V>& a, const Power26<V>& p) {
-  const V* x = a.l;
-  d.l[0] += mul32(x[0], p.r[0]) + mul32(x[1], p.s[4]) + mul32(x[2], p.s[3]) + mul32(x[3], p.s[2]) +
-            mul32(x[4], p.s[1]);
-  d.l[1] += mul32(x[0], p.r[1]) + mul32(x[1], p.r[0]) + mul32(x[2], p.s[4]) + mul32(x[3], p.s[3]) +
-            mul32(x[4], p.s[2]);
-  d.l[2] += mul32(x[0], p.r[2]) + mul32(x[1], p.r[1]) + mul32(x[2], p.r[0]) + mul32(x[3], p.s[4]) +
-            mul32(x[4], p.s[3]);
-  d.l[3] += mul32(x[0], p.r[3]) + mul32(x[1], p.r[2]) + mul32(x[2], p.r[1]) + mul32(x[3], p.r[0]) +
-            mul32(x[4], p.s[4]);
-  d.l[4] += mul32(x[0], p.r[4]) + mul32(x[1], p.r[3]) + mul32(x[2], p.r[2]) + mul32(x[3], p.r[1]) +
-            mul32(x[4], p.r[0]);
+  for (int i = 0; i < 5; ++i) {
+    const V x = a.l[i];
+    // Limb i lands at limb k = i + j of the product; from k = 5 on it folds back to
+    // k - 5 through the power's limb times 5.
+    for (int j = 0; j < 5; ++j) {
+      const int k = i + j;
+      d.l[k % 5] += mul32(x, k < 5 ? p.r[j] : p.s[j]);
+      asm("" : "+x"(d.l[k % 5]));
+    }
+  }
 }
 
 // Limbs of up to 2^59 carried back to 26 bits (limbs 1 and 4 a few bits over) in two
@@ -129,31 +133,34 @@ template <class V>
 }
 
 // h = (...((h + m_1) r + m_2) r + ... + m_n) r for n full blocks, n a positive multiple
-// of the lane count, with powers = r^1, r^2, r^3, r^4, r^8 (the last two unused by two
-// lanes). h comes in and goes out as five limbs of 26 bits, the top one a little over.
-template <class V>
-[[gnu::always_inline]] inline void blocks26(std::uint64_t h[5], const std::uint64_t powers[5][5],
+// of the lane count L, G steps at a time, with powers[i] = r^(i + 1) for every i + 1
+// that is at most L or a multiple of L up to G L (the others are not read). h comes in
+// and goes out as five limbs of 26 bits, the top one a little over.
+template <class V, std::size_t G>
+[[gnu::always_inline]] inline void blocks26(std::uint64_t h[5], const std::uint64_t powers[8][5],
                                             const std::uint8_t* m, std::size_t n) {
   constexpr std::size_t lanes = lanes_of<V>;
   constexpr std::size_t group = 16 * lanes;
-  const Power26<V> step = broadcast_power<V>(powers[lanes - 1]);
-  const Power26<V> double_step = broadcast_power<V>(powers[lanes == 4 ? 4 : 3]);
+  static_assert(G * lanes <= 8);
+  // steps[g] = r^((g + 1) L): the group g places before the last of a batch is
+  // multiplied by steps[G - 1 - g], the accumulator by steps[G - 1].
+  Power26<V> steps[G];
+  for (std::size_t g = 0; g < G; ++g) steps[g] = broadcast_power<V>(powers[(g + 1) * lanes - 1]);
 
   Limbs26<V> acc = load_blocks26<V>(m);
   for (int i = 0; i < 5; ++i) acc.l[i][0] += h[i];
   m += group;
   n -= lanes;
-  for (; n >= 2 * lanes; n -= 2 * lanes, m += 2 * group) {
-    const Limbs26<V> a = load_blocks26<V>(m);
-    Limbs26<V> d = load_blocks26<V>(m + group);
-    mul_add(d, acc, double_step);
-    mul_add(d, a, step);
+  for (; n >= G * lanes; n -= G * lanes, m += G * group) {
+    Limbs26<V> d = load_blocks26<V>(m + (G - 1) * group);
+    mul_add(d, acc, steps[G - 1]);
+    for (std::size_t g = 0; g + 1 < G; ++g) mul_add(d, load_blocks26<V>(m + g * group), steps[G - 2 - g]);
     carry26(d);
     acc = d;
   }
-  if (n > 0) {
+  for (; n > 0; n -= lanes, m += group) {
     Limbs26<V> d = load_blocks26<V>(m);
-    mul_add(d, acc, step);
+    mul_add(d, acc, steps[0]);
     carry26(d);
     acc = d;
   }

@@ -147,9 +147,9 @@ ONDREL_IFMA void poly1305_blocks_ifma(std::uint64_t h[3], const std::uint64_t po
   h[2] = t2;
 }
 
-void poly1305_blocks_sse2(std::uint64_t h[5], const std::uint64_t powers[5][5], const std::uint8_t* m,
+void poly1305_blocks_sse2(std::uint64_t h[5], const std::uint64_t powers[8][5], const std::uint8_t* m,
                           std::size_t n) {
-  blocks26<U64x2>(h, powers, m, n);
+  blocks26<U64x2, 4>(h, powers, m, n);
 }
 
 #else
