@@ -4,6 +4,9 @@
 #include <cpuid.h>
 #endif
 
+#include <cstdlib>
+#include <string_view>
+
 namespace crypto {
 
 namespace {
@@ -31,6 +34,8 @@ CpuFeatures detect() {
     const bool sha = (b7 >> 29) & 1;
     f.sha = sha && ssse3 && sse41;
     f.avx2 = ymm_enabled && ((b7 >> 5) & 1);
+    f.bmi2 = (b7 >> 8) & 1;
+    f.adx = (b7 >> 19) & 1;
   }
   f.ssse3 = ssse3;
   // 512-bit registers also need the opmask and upper-ZMM state saved (XCR0 bits 5 to 7).
@@ -52,10 +57,30 @@ CpuFeatures detect() {
   return f;
 }
 
+// The features named in `cap` turned off, with those that need them.
+CpuFeatures capped(CpuFeatures f, std::string_view cap) {
+  while (!cap.empty()) {
+    const std::size_t comma = cap.find(',');
+    const std::string_view name = cap.substr(0, comma);
+    cap = comma == std::string_view::npos ? std::string_view{} : cap.substr(comma + 1);
+    if (name == "ssse3") f.ssse3 = f.sha = f.aes = f.avx2 = f.avx512 = f.avx512ifma = false;
+    if (name == "avx2") f.avx2 = f.avx512 = f.avx512ifma = false;
+    if (name == "avx512") f.avx512 = f.avx512ifma = false;
+    if (name == "ifma") f.avx512ifma = false;
+    if (name == "sha") f.sha = false;
+    if (name == "aes") f.aes = false;
+    if (name == "bmi2adx") f.bmi2 = f.adx = false;
+  }
+  return f;
+}
+
 }  // namespace
 
 const CpuFeatures& cpu_features() {
-  static const CpuFeatures features = detect();
+  static const CpuFeatures features = [] {
+    const char* cap = std::getenv("ONDREL_CPU_CAP");
+    return cap ? capped(detect(), cap) : detect();
+  }();
   return features;
 }
 

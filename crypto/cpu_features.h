@@ -17,9 +17,14 @@ struct CpuFeatures {
   bool ssse3 = false;   // byte shuffles on 128-bit vectors
   bool avx512 = false;  // AVX-512 F, BW and VL, with the 512-bit registers enabled by the operating system
   bool avx512ifma = false;  // 52-bit integer multiply-add on 512-bit vectors (with avx512)
+  bool bmi2 = false;    // mulx and the flagless shifts and rotations
+  bool adx = false;     // adcx and adox, two independent carry chains
 };
 
-// Detected on first use and fixed for the life of the process.
+// Detected on first use and fixed for the life of the process. The environment
+// variable ONDREL_CPU_CAP, read once at detection, turns features off so that tests and
+// benchmarks can hold this CPU to a lesser one: a comma list of avx512, ifma, avx2,
+// ssse3, sha, aes and bmi2adx. A feature turned off also turns off those built on it.
 const CpuFeatures& cpu_features();
 
 // Which implementation an operation runs on.
