@@ -7,9 +7,12 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include <benchmark/benchmark.h>
 
+#include "bench/openssl_cap.h"
+#include "bench/paired.h"
 #include "bench/timed_loop.h"
 
 #include "crypto/ed25519.h"
@@ -48,19 +51,30 @@ Pkey openssl_ed_public() {
   return Pkey(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, pub.data(), pub.size()), EVP_PKEY_free);
 }
 
+// OpenSSL's X25519 of kScalar and kPeer, set up once and derived on each call.
+class OpenSslX25519 {
+ public:
+  OpenSslX25519() {
+    EVP_PKEY_derive_init(ctx_.get());
+    EVP_PKEY_derive_set_peer(ctx_.get(), peer_.get());
+  }
+  void operator()() {
+    std::size_t len = out_.size();
+    EVP_PKEY_derive(ctx_.get(), out_.data(), &len);
+    benchmark::DoNotOptimize(out_);
+  }
+
+ private:
+  Pkey priv_{EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, kScalar.data(), kScalar.size()), EVP_PKEY_free};
+  Pkey peer_{EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, kPeer.data(), kPeer.size()), EVP_PKEY_free};
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx_{EVP_PKEY_CTX_new(priv_.get(), nullptr),
+                                                                   EVP_PKEY_CTX_free};
+  std::array<std::uint8_t, 32> out_{};
+};
+
 void BM_X25519_OpenSsl(benchmark::State& state) {
-  Pkey priv(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, kScalar.data(), kScalar.size()), EVP_PKEY_free);
-  Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, kPeer.data(), kPeer.size()), EVP_PKEY_free);
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(priv.get(), nullptr),
-                                                                  EVP_PKEY_CTX_free);
-  EVP_PKEY_derive_init(ctx.get());
-  EVP_PKEY_derive_set_peer(ctx.get(), peer.get());
-  std::array<std::uint8_t, 32> out{};
-  openssl_ns_per_op[kX25519] = timed(state, [&] {
-    std::size_t len = out.size();
-    EVP_PKEY_derive(ctx.get(), out.data(), &len);
-    benchmark::DoNotOptimize(out);
-  });
+  OpenSslX25519 theirs;
+  openssl_ns_per_op[kX25519] = timed(state, [&] { theirs(); });
 }
 
 void BM_X25519_Ours(benchmark::State& state) {
@@ -72,6 +86,30 @@ void BM_X25519_OursPortable(benchmark::State& state) {
   report(state, kX25519, timed(state, [&] {
            benchmark::DoNotOptimize(crypto::x25519(kScalar, kPeer, crypto::Engine::Portable));
          }));
+}
+
+// OpenSSL 3's X25519 multiplies in four 64-bit limbs through mulx, adcx and adox when
+// it believes the CPU has BMI2 and ADX, else in five 51-bit limbs.
+std::string openssl_x25519_level() {
+  const auto cap = bench_support::openssl_cap();
+  return cap.leaf7_ebx_has(8) && cap.leaf7_ebx_has(19) ? "mulx" : "portable";
+}
+
+// Each of our fields beside OpenSSL in alternating batches. Hold OpenSSL to the level of
+// the row: OPENSSL_ia32cap=':~0x80100' clears BMI2 and ADX, for the portable row (it has
+// no IFMA path: its best is mulx). The label names OpenSSL's level and says "matched"
+// on the row of ours at that level.
+void BM_X25519_Field(benchmark::State& state) {
+  const auto isa = static_cast<crypto::FieldIsa>(state.range(0));
+  if (!crypto::field_isa_supported(isa)) {
+    state.SkipWithError("this CPU (or ONDREL_CPU_CAP) lacks the field");
+    return;
+  }
+  OpenSslX25519 openssl;
+  bench_support::paired(
+      state, [&] { benchmark::DoNotOptimize(crypto::x25519(kScalar, kPeer, isa)); }, [&] { openssl(); }, 4);
+  const std::string theirs = openssl_x25519_level();
+  state.SetLabel("openssl " + theirs + (theirs == crypto::to_string(isa) ? " matched" : ""));
 }
 
 void BM_X25519PublicKey_OpenSsl(benchmark::State& state) {
@@ -137,6 +175,7 @@ void BM_Ed25519Verify_Ours(benchmark::State& state) {
 BENCHMARK(BM_X25519_OpenSsl);
 BENCHMARK(BM_X25519_Ours);
 BENCHMARK(BM_X25519_OursPortable);
+BENCHMARK(BM_X25519_Field)->ArgName("field")->Arg(0)->Arg(1)->Arg(2);
 BENCHMARK(BM_X25519PublicKey_OpenSsl);
 BENCHMARK(BM_X25519PublicKey_Ours);
 BENCHMARK(BM_Ed25519Sign_OpenSsl);

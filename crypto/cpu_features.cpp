@@ -34,6 +34,8 @@ CpuFeatures detect() {
     const bool sha = (b7 >> 29) & 1;
     f.sha = sha && ssse3 && sse41;
     f.avx2 = ymm_enabled && ((b7 >> 5) & 1);
+    f.bmi2 = (b7 >> 8) & 1;
+    f.adx = (b7 >> 19) & 1;
   }
   f.ssse3 = ssse3;
   // 512-bit registers also need the opmask and upper-ZMM state saved (XCR0 bits 5 to 7).
@@ -70,6 +72,7 @@ void apply_cpu_cap(CpuFeatures& f, const char* cap) {
     if (name == "ssse3") f.ssse3 = false;
     if (name == "sha") f.sha = false;
     if (name == "aes") f.aes = false;
+    if (name == "bmi2adx") f.bmi2 = f.adx = false;
   }
   // Each vector level needs the ones below it, and the SHA and AES paths need SSSE3.
   if (!f.ssse3) f.avx2 = f.sha = f.aes = false;

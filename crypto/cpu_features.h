@@ -17,12 +17,14 @@ struct CpuFeatures {
   bool ssse3 = false;   // byte shuffles on 128-bit vectors
   bool avx512 = false;  // AVX-512 F, BW and VL, with the 512-bit registers enabled by the operating system
   bool avx512ifma = false;  // 52-bit integer multiply-add on 512-bit vectors (with avx512)
+  bool bmi2 = false;    // mulx and the flagless shifts and rotations
+  bool adx = false;     // adcx and adox, two independent carry chains
 };
 
 // Detected on first use and fixed for the life of the process. The environment
-// variable ONDREL_CPU_CAP, a comma list among avx512, ifma, avx2, ssse3, sha and aes,
-// turns those features off at detection, so that a benchmark or a test can run this
-// CPU as one without them; turning off a level turns off the levels above it.
+// variable ONDREL_CPU_CAP, read once at detection, turns features off so that tests and
+// benchmarks can hold this CPU to a lesser one: a comma list of avx512, ifma, avx2,
+// ssse3, sha, aes and bmi2adx. A feature turned off also turns off those built on it.
 const CpuFeatures& cpu_features();
 
 // Turns off in `f` the features a cap list such as "avx512,ifma" names (null: none),

@@ -1,8 +1,44 @@
 #include "crypto/field.h"
 
+#include "crypto/cpu_features.h"
 #include "crypto/ct_eq.h"
+#include "crypto/field64.h"
+#include "crypto/x25519_ifma.h"
 
 namespace crypto {
+
+bool field_isa_supported(FieldIsa isa) {
+  const CpuFeatures& f = cpu_features();
+  switch (isa) {
+    case FieldIsa::Portable: return true;
+#if defined(FIELD64_AVAILABLE)
+    case FieldIsa::Mulx: return f.bmi2 && f.adx;
+#endif
+#if defined(X25519_IFMA_AVAILABLE)
+    case FieldIsa::Ifma: return f.avx512ifma;
+#endif
+    default: return false;
+  }
+}
+
+FieldIsa best_field_isa() {
+  static const FieldIsa best = [] {
+    for (FieldIsa isa : {FieldIsa::Ifma, FieldIsa::Mulx}) {
+      if (field_isa_supported(isa)) return isa;
+    }
+    return FieldIsa::Portable;
+  }();
+  return best;
+}
+
+const char* to_string(FieldIsa isa) {
+  switch (isa) {
+    case FieldIsa::Portable: return "portable";
+    case FieldIsa::Mulx: return "mulx";
+    case FieldIsa::Ifma: return "ifma";
+  }
+  return "unknown";
+}
 
 namespace {
 

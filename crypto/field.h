@@ -18,6 +18,20 @@
 
 namespace crypto {
 
+// The field code the curve operations can run on, slowest first; all give the same
+// bytes. The best the CPU has is chosen once (ONDREL_CPU_CAP holds it lower: bmi2adx,
+// ifma); tests and benchmarks ask for each.
+enum class FieldIsa : std::uint8_t {
+  Portable,  // five 51-bit limbs, this header
+  Mulx,      // four 64-bit limbs through BMI2 and ADX (crypto/field64.h)
+  Ifma,      // four field products at once through AVX-512 IFMA (the X25519 ladder only)
+};
+
+FieldIsa best_field_isa();
+// Whether this CPU runs `isa`.
+bool field_isa_supported(FieldIsa isa);
+const char* to_string(FieldIsa isa);
+
 struct Gf {
   std::array<std::int64_t, 5> v{};
 };

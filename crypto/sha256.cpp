@@ -54,17 +54,55 @@ void blocks_portable(std::uint32_t state[8], const std::uint8_t* p, std::size_t 
   }
 }
 
+void compress_blocks(Sha256Isa isa, std::uint32_t state[8], const std::uint8_t* p, std::size_t n) {
+  switch (isa) {
+    case Sha256Isa::Sha: return detail::sha256_blocks_x86(state, p, n);
+    case Sha256Isa::Avx2: return detail::sha256_blocks_avx2(state, p, n);
+    case Sha256Isa::Ssse3: return detail::sha256_blocks_ssse3(state, p, n);
+    case Sha256Isa::Portable: break;
+  }
+  blocks_portable(state, p, n);
+}
+
 }  // namespace
 
-Sha256::Sha256(Engine engine) : state_(initial), hw_(engine == Engine::Best && cpu_features().sha) {}
-
-void Sha256::compress(const std::uint8_t* p, std::size_t n) {
-  if (hw_) {
-    detail::sha256_blocks_x86(state_.data(), p, n);
-  } else {
-    blocks_portable(state_.data(), p, n);
-  }
+Sha256Isa best_sha256_isa() {
+  static const Sha256Isa best = [] {
+    const CpuFeatures& f = cpu_features();
+    if (f.sha) return Sha256Isa::Sha;
+    if (f.avx2 && f.bmi2) return Sha256Isa::Avx2;
+    if (f.ssse3) return Sha256Isa::Ssse3;
+    return Sha256Isa::Portable;
+  }();
+  return best;
 }
+
+bool sha256_isa_supported(Sha256Isa isa) {
+  const CpuFeatures& f = cpu_features();
+  switch (isa) {
+    case Sha256Isa::Sha: return f.sha;
+    case Sha256Isa::Avx2: return f.avx2 && f.bmi2;
+    case Sha256Isa::Ssse3: return f.ssse3;
+    case Sha256Isa::Portable: return true;
+  }
+  return false;
+}
+
+const char* to_string(Sha256Isa isa) {
+  switch (isa) {
+    case Sha256Isa::Portable: return "portable";
+    case Sha256Isa::Ssse3: return "ssse3";
+    case Sha256Isa::Avx2: return "avx2";
+    case Sha256Isa::Sha: return "sha";
+  }
+  return "unknown";
+}
+
+Sha256::Sha256(Engine engine) : Sha256(engine == Engine::Best ? best_sha256_isa() : Sha256Isa::Portable) {}
+
+Sha256::Sha256(Sha256Isa isa) : state_(initial), isa_(sha256_isa_supported(isa) ? isa : best_sha256_isa()) {}
+
+void Sha256::compress(const std::uint8_t* p, std::size_t n) { compress_blocks(isa_, state_.data(), p, n); }
 
 void Sha256::update(ByteView data) {
   total_ += data.size();
@@ -166,11 +204,7 @@ void sixteen_lanes(std::span<const ByteView> messages, std::span<Sha256Digest> d
   for (std::size_t l = 0; l < n; ++l) {
     while (done[l] < total[l]) {
       const auto [p, run] = next(l);
-      if (cpu_features().sha) {
-        detail::sha256_blocks_x86(states[l].data(), p, run);
-      } else {
-        blocks_portable(states[l].data(), p, run);
-      }
+      compress_blocks(best_sha256_isa(), states[l].data(), p, run);
       done[l] += run;
     }
     digests[l] = digest_of(states[l]);

@@ -16,6 +16,20 @@ namespace crypto {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
+// The ways blocks can be compressed, slowest first; all give the same digests.
+enum class Sha256Isa : std::uint8_t {
+  Portable,  // plain C++
+  Ssse3,     // the message schedule four words at a time in 128-bit vectors
+  Avx2,      // the schedules of two blocks at once in 256-bit vectors, rotations by BMI2
+  Sha,       // the CPU's SHA instructions
+};
+
+// The fastest way this CPU allows, chosen once (ONDREL_CPU_CAP holds it lower).
+Sha256Isa best_sha256_isa();
+// Whether this CPU runs `isa`.
+bool sha256_isa_supported(Sha256Isa isa);
+const char* to_string(Sha256Isa isa);
+
 class Sha256 {
  public:
   static constexpr std::size_t block_size = 64;
@@ -23,6 +37,8 @@ class Sha256 {
 
   // A fresh hasher holding the standard initial hash value.
   explicit Sha256(Engine engine = Engine::Best);
+  // One that compresses by `isa`, or by the best way when this CPU lacks it.
+  explicit Sha256(Sha256Isa isa);
 
   // Absorbs data of any length, also empty.
   void update(ByteView data);
@@ -37,7 +53,7 @@ class Sha256 {
   std::array<std::uint8_t, block_size> buf_{};
   std::size_t pos_ = 0;        // bytes waiting in buf_, 0..63
   std::uint64_t total_ = 0;    // bytes fed so far
-  bool hw_ = false;            // compress with the CPU's SHA instructions
+  Sha256Isa isa_;
 };
 
 Sha256Digest sha256(ByteView data);

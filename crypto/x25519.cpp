@@ -6,6 +6,7 @@
 #include "crypto/curve25519.h"
 #include "crypto/field.h"
 #include "crypto/x25519_ifma.h"
+#include "crypto/x25519_mulx.h"
 
 namespace crypto {
 
@@ -64,6 +65,10 @@ Result<std::array<std::uint8_t, 32>> clamped(ByteView scalar) {
 }  // namespace
 
 Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate, Engine engine) {
+  return x25519(scalar, u_coordinate, engine == Engine::Best ? best_field_isa() : FieldIsa::Portable);
+}
+
+Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate, FieldIsa isa) {
   const auto k = clamped(scalar);
   if (!k) return std::unexpected(k.error());
   if (u_coordinate.size() != 32) {
@@ -71,8 +76,12 @@ Result<X25519Key> x25519(ByteView scalar, ByteView u_coordinate, Engine engine) 
   }
   std::array<std::uint8_t, 32> u;
   std::copy(u_coordinate.begin(), u_coordinate.end(), u.begin());
+  if (!field_isa_supported(isa)) isa = best_field_isa();
 #if defined(X25519_IFMA_AVAILABLE)
-  if (engine == Engine::Best && cpu_features().avx512ifma) return x25519_ladder_ifma(*k, u);
+  if (isa == FieldIsa::Ifma) return x25519_ladder_ifma(*k, u);
+#endif
+#if defined(FIELD64_AVAILABLE)
+  if (isa == FieldIsa::Mulx) return x25519_ladder_mulx(*k, u);
 #endif
   return ladder(*k, u);
 }

@@ -19,8 +19,8 @@ namespace {
 using crypto_test::hex;
 using crypto_test::unhex;
 
-std::string x25519_hex(std::string_view k, std::string_view u, Engine engine) {
-  const auto r = x25519(unhex(k), unhex(u), engine);
+std::string x25519_hex(std::string_view k, std::string_view u, FieldIsa isa) {
+  const auto r = x25519(unhex(k), unhex(u), isa);
   return r ? hex(*r) : "error";
 }
 
@@ -41,9 +41,14 @@ std::optional<std::array<std::uint8_t, 32>> openssl_x25519(ByteView k, ByteView 
   return out;
 }
 
-// Every computing test runs on each engine: Best is the AVX-512 IFMA ladder where the
-// CPU has it, Portable the radix-2^51 ladder on every CPU.
-class X25519Engines : public ::testing::TestWithParam<Engine> {};
+// Every computing test runs on each field the CPU has: the AVX-512 IFMA ladder, the
+// four-limb BMI2 and ADX ladder and the radix-2^51 ladder every CPU runs.
+class X25519Engines : public ::testing::TestWithParam<FieldIsa> {
+ protected:
+  void SetUp() override {
+    if (!field_isa_supported(GetParam())) GTEST_SKIP() << "this CPU has no " << to_string(GetParam());
+  }
+};
 
 TEST_P(X25519Engines, Rfc7748Vectors) {
   EXPECT_EQ(x25519_hex("a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4",
@@ -206,8 +211,16 @@ TEST_P(X25519Engines, PublicKeysMatchOpenSslAndTheLadder) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, X25519Engines, ::testing::Values(Engine::Best, Engine::Portable),
-                         [](const auto& p) { return p.param == Engine::Best ? "Best" : "Portable"; });
+INSTANTIATE_TEST_SUITE_P(Engines, X25519Engines, ::testing::Values(FieldIsa::Portable, FieldIsa::Mulx, FieldIsa::Ifma),
+                         [](const auto& p) { return std::string(to_string(p.param)); });
+
+// The default engine runs on the best field, and the portable engine on the portable one.
+TEST(X25519, EnginesRunTheirFields) {
+  std::mt19937_64 rng(5);
+  const Bytes k = crypto_test::random_bytes(rng, 32), u = crypto_test::random_bytes(rng, 32);
+  EXPECT_EQ(x25519(k, u).value(), x25519(k, u, best_field_isa()).value());
+  EXPECT_EQ(x25519(k, u, Engine::Portable).value(), x25519(k, u, FieldIsa::Portable).value());
+}
 
 // The AVX-512 IFMA path is taken exactly when the compiler's own CPU check (which also
 // asks whether the OS saves the AVX-512 registers) reports the instructions.
@@ -218,6 +231,19 @@ TEST(X25519, DetectsIfmaLikeTheCompilerRuntime) {
   EXPECT_EQ(cpu_features().avx512ifma, expected);
 #else
   EXPECT_FALSE(cpu_features().avx512ifma);
+#endif
+}
+
+// The four-limb field is offered exactly when the compiler's own CPU check reports both
+// BMI2 and ADX.
+TEST(X25519, DetectsBmi2AndAdxLikeTheCompilerRuntime) {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  EXPECT_EQ(cpu_features().bmi2, __builtin_cpu_supports("bmi2") != 0);
+  EXPECT_EQ(cpu_features().adx, __builtin_cpu_supports("adx") != 0);
+  EXPECT_EQ(field_isa_supported(FieldIsa::Mulx), cpu_features().bmi2 && cpu_features().adx);
+#else
+  EXPECT_FALSE(field_isa_supported(FieldIsa::Mulx));
 #endif
 }
 
