@@ -7,7 +7,9 @@
 #include "ntcp2_net/poll_set.h"
 #include "router/router.h"
 #include "services/socket_wants.h"
+#include "services/wake_deadlines.h"
 #include "torrent/api_request.h"
+#include "torrent/wake_deadlines.h"
 
 namespace router {
 

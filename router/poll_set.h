@@ -36,7 +36,7 @@ enum class PollKind : std::uint8_t {
 // No deadline from the caller.
 inline constexpr std::uint64_t kNoWakeDeadline = std::numeric_limits<std::uint64_t>::max();
 // The longest wait of an idle router. The timers of the loop's parts are the wait's
-// deadlines (the next_*_wake_ms below, each from the deadlines its step compares with), so
+// deadlines (the next_*_wake_ms functions, each from the deadlines its step compares with), so
 // none fires late; the limit is a safety bound on what no deadline foresees, such as a
 // wall-clock date that comes sooner than the monotonic clock said because the clock was set.
 inline constexpr std::uint64_t kIdleWakeCapMs = 1000;
@@ -49,21 +49,14 @@ inline constexpr std::uint64_t kQuietWaitMs = 10;
 // from now; a wait lasts at least 1 ms unless a socket is ready.
 void wait_for_events(std::span<Router* const> routers, const ntcp2_net::Now& now, std::uint64_t wake_by_ms);
 
-// The earliest monotonic instant at which a timer of each part falls due; kNoWakeDeadline
-// when the part keeps none. A timer already due gives now.mono_ms.
+// The earliest monotonic instant at which a timer of each part of the core falls due;
+// kNoWakeDeadline when the part keeps none. A timer already due gives now.mono_ms. The client
+// services and the torrent engine declare theirs in services/wake_deadlines.h and
+// torrent/wake_deadlines.h; the loop's wait (Router::next_wake_ms) takes the earliest of all.
 std::uint64_t next_peers_wake_ms(const Router& r, const ntcp2_net::Now& now);         // peers.cpp
 std::uint64_t next_lookups_wake_ms(const Router& r, const ntcp2_net::Now& now);       // lookups.cpp
 std::uint64_t next_builds_wake_ms(const Router& r, const ntcp2_net::Now& now);        // tunnel_build.cpp
 std::uint64_t next_maintenance_wake_ms(const Router& r, const ntcp2_net::Now& now);   // loop.cpp
-std::uint64_t next_streams_wake_ms(const Router& r, const ntcp2_net::Now& now);       // services/stream_egress.cpp
-std::uint64_t next_http_proxy_wake_ms(const Router& r, const ntcp2_net::Now& now);    // services/http_proxy.cpp
-std::uint64_t next_remote_bridges_wake_ms(const Router& r, const ntcp2_net::Now& now);  // services/remote_bridges.cpp
-std::uint64_t next_torrent_engine_wake_ms(const Router& r, const ntcp2_net::Now& now);  // torrent_steps.cpp
-std::uint64_t next_torrent_trackers_wake_ms(const Router& r, const ntcp2_net::Now& now);  // torrent/tracker_steps.cpp
-std::uint64_t next_torrent_dht_wake_ms(const Router& r, const ntcp2_net::Now& now);     // torrent/dht_steps.cpp
-std::uint64_t next_torrent_peers_wake_ms(const Router& r, const ntcp2_net::Now& now);   // torrent/peer_steps.cpp
-std::uint64_t next_torrent_requests_wake_ms(const Router& r, const ntcp2_net::Now& now);  // torrent/piece_exchange.cpp
-std::uint64_t next_torrent_extensions_wake_ms(const Router& r, const ntcp2_net::Now& now);  // torrent/extensions.cpp
 
 // The monotonic instant at which the wall clock reaches wall_ms (unix milliseconds), both
 // clocks going on from now at the same pace; now.mono_ms for a date already reached. Timers

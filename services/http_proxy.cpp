@@ -19,6 +19,7 @@
 #include "services/http_proxy_pages.h"
 #include "services/http_proxy_request.h"
 #include "services/streams.h"
+#include "services/wake_deadlines.h"
 
 namespace router {
 

@@ -18,6 +18,7 @@
 #include "router/router.h"
 #include "services/http_proxy_pages.h"
 #include "services/streams.h"
+#include "services/wake_deadlines.h"
 
 namespace router {
 

@@ -17,6 +17,7 @@
 #include "router/poll_set.h"
 #include "router/router.h"
 #include "services/streams.h"
+#include "services/wake_deadlines.h"
 
 namespace router {
 

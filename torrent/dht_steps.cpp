@@ -18,6 +18,7 @@
 #include "torrent/dht_steps.h"
 #include "torrent/engine.h"
 #include "torrent/peer_steps.h"
+#include "torrent/wake_deadlines.h"
 
 namespace router {
 

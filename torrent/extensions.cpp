@@ -24,6 +24,7 @@
 #include "torrent/engine.h"
 #include "torrent/peer_steps.h"
 #include "torrent/piece_storage.h"
+#include "torrent/wake_deadlines.h"
 
 namespace router {
 

@@ -14,6 +14,7 @@
 #include "services/streams.h"
 #include "torrent/engine.h"
 #include "torrent/extensions.h"
+#include "torrent/wake_deadlines.h"
 
 namespace router {
 

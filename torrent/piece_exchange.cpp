@@ -17,6 +17,7 @@
 #include "torrent/peer_steps.h"
 #include "torrent/piece_exchange.h"
 #include "torrent/piece_storage.h"
+#include "torrent/wake_deadlines.h"
 
 namespace router {
 

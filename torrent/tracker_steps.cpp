@@ -15,6 +15,7 @@
 #include "torrent/engine.h"
 #include "torrent/peer_steps.h"
 #include "torrent/tracker_request.h"
+#include "torrent/wake_deadlines.h"
 
 namespace router {
 

@@ -19,6 +19,7 @@
 #include "torrent/extensions.h"
 #include "torrent/peer_steps.h"
 #include "torrent/piece_storage.h"
+#include "torrent/wake_deadlines.h"
 
 namespace router {
 
