@@ -124,9 +124,14 @@ struct Setup {
 
     // The site: a SAM session on router 1 whose LeaseSet2 router 0 knows.
     s->site_ctl = std::make_unique<Sock>(s->net[1].sam_listener.port);
-    s->site_ctl->queue("SESSION CREATE ID=site DESTINATION=TRANSIENT\n");
+    s->site_ctl->queue("HELLO VERSION\nSESSION CREATE ID=site DESTINATION=TRANSIENT\n");
     std::optional<std::string> line;
-    if (!s->run([&] { return (line = s->site_ctl->take_line()).has_value() || s->site_ctl->eof; },
+    const auto session_line = [&] {
+      while ((line = s->site_ctl->take_line()) && line->starts_with("HELLO REPLY RESULT=OK")) {
+      }
+      return line.has_value() || s->site_ctl->eof;
+    };
+    if (!s->run(session_line,
                 [&] { s->site_ctl->pump(); }) ||
         !line || !line->starts_with("SESSION STATUS RESULT=OK")) {
       return s;
@@ -149,7 +154,7 @@ struct Setup {
   double proxy_download(const std::string& body) {
     const auto start = clock_type::now();
     auto acceptor = std::make_unique<Sock>(net[1].sam_listener.port);
-    acceptor->queue("STREAM ACCEPT ID=site SILENT=true\n");
+    acceptor->queue("HELLO VERSION\nSTREAM ACCEPT ID=site SILENT=true\n");
     auto browser = std::make_unique<Sock>(proxy_port);
     browser->queue("GET http://" + site_b32 + "/file HTTP/1.1\r\nHost: " + site_b32 + "\r\n\r\n");
     bool answered = false;

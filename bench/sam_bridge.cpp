@@ -57,11 +57,13 @@ class SamClient {
     const std::string host = "127.0.0.1";
     fd_ = ondrel_i2p_net_tcp_connect(reinterpret_cast<const std::uint8_t*>(host.data()),
                                      static_cast<std::int32_t>(host.size()), r.sam_listener.port);
+    greeted_ = ask("HELLO VERSION") == "HELLO REPLY RESULT=OK VERSION=3.3";
   }
   ~SamClient() {
     if (fd_ >= 0) ::close(fd_);
   }
   int fd() const { return fd_; }
+  bool greeted() const { return greeted_; }
   std::optional<std::string> ask(const std::string& command) {
     const std::string line = command + "\n";
     if (!write_all(fd_, line.data(), line.size())) return std::nullopt;
@@ -83,6 +85,7 @@ class SamClient {
  private:
   router::Router& r_;
   int fd_ = -1;
+  bool greeted_ = false;
 };
 
 void BM_LocalBridgeBesidePlainCopy(benchmark::State& state) {
@@ -96,7 +99,7 @@ void BM_LocalBridgeBesidePlainCopy(benchmark::State& state) {
   }
   router::Router& r = *started;
   SamClient ctl(r), acc(r), con(r);
-  if (!ctl.ask("SESSION CREATE ID=a") || !ctl.ask("SESSION CREATE ID=b") ||
+  if (!ctl.greeted() || !acc.greeted() || !con.greeted() || !ctl.ask("SESSION CREATE ID=a") || !ctl.ask("SESSION CREATE ID=b") ||
       acc.ask("STREAM ACCEPT ID=b") != "STREAM STATUS RESULT=OK") {
     state.SkipWithError("sessions failed");
     return;

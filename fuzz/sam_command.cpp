@@ -1,14 +1,19 @@
-// SAM command lines as a client may send them: the line framing, the tokenizer and the
-// port rule on arbitrary bytes. No crash; framing always shrinks the buffer by the line
-// and its LF; a message that parses, and whose words and keys need no quotes, is written
-// back to a line that parses to the same message (values are quoted where needed).
+// SAM command lines as a client may send them: the line framing, the tokenizer, the port
+// rule, the HELLO version range and the Base64 padding rule on arbitrary bytes. No crash;
+// framing always shrinks the buffer by the line and its LF; a message that parses, and
+// whose words and keys need no quotes, is written back to a line that parses to the same
+// message (values are quoted where needed); an agreed version is one the bridge speaks;
+// restored padding makes a length the decoder can take, or leaves the value as it was.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
 #include "fuzz/support/check.h"
+#include "sam/base64_value.h"
 #include "sam/message.h"
+#include "sam/version.h"
 #include "services/sam_bridge.h"
 
 namespace {
@@ -34,6 +39,15 @@ void round_trip(std::string_view line) {
   check(back->command == m->command && back->subcommand == m->subcommand && back->pairs == m->pairs);
   for (const auto& [key, value] : m->pairs) check(m->get(key).has_value());
   (void)router::parse_sam_port(m->get("FROM_PORT"));
+  if (const auto version = sam::negotiate_version(m->get("MIN"), m->get("MAX"))) {
+    check(std::find(sam::kBridgeVersions.begin(), sam::kBridgeVersions.end(), *version) !=
+          sam::kBridgeVersions.end());
+    check(sam::negotiate_version(*version, *version) == version);
+  }
+  for (const auto& [key, value] : m->pairs) {
+    const std::string padded = sam::with_base64_padding(value);
+    check(padded == value || (padded.size() % 4 == 0 && padded.starts_with(value)));
+  }
 }
 
 }  // namespace

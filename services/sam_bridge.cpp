@@ -11,9 +11,12 @@
 #include "router/destinations.h"
 #include "router/id_counters.h"
 #include "router/router.h"
+#include "sam/base64_value.h"
 #include "sam/message.h"
+#include "sam/version.h"
 #include "services/address_book.h"
 #include "services/client_sessions.h"
+#include "torrent/engine_records.h"
 
 namespace router {
 
@@ -52,6 +55,13 @@ class Commands {
 
   void handle(std::string_view line) {
     auto parsed = sam::SamMessage::parse(line);
+    // A connection that does not open with HELLO VERSION is not a SAM client: a web page
+    // can make a browser POST text to this port, and a cross-protocol request needs no
+    // answer to do harm, so nothing it sends is carried out or answered.
+    if (!client().greeted && !(parsed && is_hello(*parsed))) {
+      close_sam_client(client());
+      return;
+    }
     if (!parsed) {
       reply("HELLO REPLY RESULT=I2P_ERROR MESSAGE=parse_error");
       return;
@@ -59,8 +69,8 @@ class Commands {
     const sam::SamMessage& m = *parsed;
     const std::string_view sub = m.subcommand ? std::string_view(*m.subcommand) : std::string_view();
     const bool has_sub = m.subcommand.has_value();
-    if (m.command == "HELLO" && has_sub && sub == "VERSION") {
-      reply("HELLO REPLY RESULT=OK VERSION=3.3");
+    if (is_hello(m)) {
+      hello(m);
     } else if (m.command == "DEST" && has_sub && sub == "GENERATE") {
       dest_generate();
     } else if (m.command == "NAMING" && has_sub && sub == "LOOKUP") {
@@ -82,6 +92,20 @@ class Commands {
   SamClientConn& client() { return r_.sam_clients[index_]; }
   void reply(std::string_view line) { send_sam_line(client(), line); }
 
+  static bool is_hello(const sam::SamMessage& m) { return m.command == "HELLO" && m.subcommand == "VERSION"; }
+
+  // Without a version both sides speak there is nothing more to say.
+  void hello(const sam::SamMessage& m) {
+    const std::optional<std::string_view> version = sam::negotiate_version(m.get("MIN"), m.get("MAX"));
+    if (!version) {
+      reply("HELLO REPLY RESULT=NOVERSION");
+      close_sam_client(client());
+      return;
+    }
+    client().greeted = true;
+    reply("HELLO REPLY RESULT=OK VERSION=" + std::string(*version));
+  }
+
   void dest_generate() {
     auto t = generate_transient_destination();
     if (!t) {
@@ -98,20 +122,38 @@ class Commands {
       return;
     }
     const std::string prefix = "NAMING REPLY RESULT=";
-    const std::optional<std::string>& own = client().session_id;
-    const std::optional<std::string_view> session =
-        own ? std::optional<std::string_view>(*own) : std::optional<std::string_view>();
-    if (auto value = r_.resolve_name_local(*name, session, now_)) {
-      reply(prefix + "OK NAME=" + std::string(*name) + " VALUE=" + *value);
+    NameAnswer found = resolve(*name);
+    if (!found.base64) {
+      if (auto destination = common::Destination::from_base64(sam::with_base64_padding(*name))) {
+        found.base64 = destination->to_base64();  // a Destination names itself
+      }
+    }
+    if (found.base64) {
+      reply(prefix + "OK NAME=" + std::string(*name) + " VALUE=" + *found.base64);
       return;
     }
-    std::optional<common::Hash> hash = parse_b32_hash(*name);
-    if (!hash) hash = r_.resolve_b32_alias(*name);
-    if (hash && r_.start_netdb_lookup(*hash, kLookupForNaming, client().id, *name, own.value_or(""), false, 0, 0,
-                                      now_)) {
+    if (found.hash && r_.start_netdb_lookup(*found.hash, kLookupForNaming, client().id, *name,
+                                            client().session_id.value_or(""), false, 0, 0, now_)) {
       return;  // answered when the LeaseSet2 arrives or the lookup times out
     }
     reply(prefix + "KEY_NOT_FOUND NAME=" + std::string(*name));
+  }
+
+  // What a name stands for: a Base64 Destination known here (the address book, this
+  // router's sessions, the NetDB), or else the hash of a b32 address or b32 alias whose
+  // LeaseSet2 is to be looked up. "ME" is the last session this connection created.
+  struct NameAnswer {
+    std::optional<std::string> base64;
+    std::optional<common::Hash> hash;
+  };
+  NameAnswer resolve(std::string_view name) {
+    const std::optional<std::string>& own = client().session_id;
+    const std::optional<std::string_view> session =
+        own ? std::optional<std::string_view>(*own) : std::optional<std::string_view>();
+    if (auto value = r_.resolve_name_local(name, session, now_)) return {std::move(*value), std::nullopt};
+    std::optional<common::Hash> hash = parse_b32_hash(name);
+    if (!hash) hash = r_.resolve_b32_alias(name);
+    return {std::nullopt, hash};
   }
 
   void session_create(const sam::SamMessage& m) {
@@ -126,7 +168,9 @@ class Commands {
       reply("SESSION STATUS RESULT=I2P_ERROR MESSAGE=unsupported_style");
       return;
     }
-    if (Router::find_session_by_id(r_.sessions, *id) != nullptr) {
+    // The services' own ids are taken whether or not the service runs yet: a client holding
+    // one would receive the service's traffic.
+    if (is_service_session_id(*id) || Router::find_session_by_id(r_.sessions, *id) != nullptr) {
       reply("SESSION STATUS RESULT=DUPLICATED_ID");
       return;
     }
@@ -146,7 +190,7 @@ class Commands {
       made = build_client_session(r_, *id, *t);
       value = t->private_b64;
     } else {
-      made = session_from_private(*id, *destination);
+      made = session_from_private(*id, sam::with_base64_padding(*destination));
       if (!made) {
         reply("SESSION STATUS RESULT=INVALID_KEY");
         return;
@@ -192,6 +236,14 @@ class Commands {
     if (!c.silent) reply("STREAM STATUS RESULT=OK");
   }
 
+  // Where a STREAM CONNECT goes and how.
+  struct ConnectWish {
+    const SamSession& from;
+    bool silent = false;
+    std::uint32_t from_port = 0;
+    std::uint32_t to_port = 0;
+  };
+
   void stream_connect(const sam::SamMessage& m) {
     const auto id = m.get("ID");
     const SamSession* session = id ? Router::find_session_by_id(r_.sessions, *id) : nullptr;
@@ -204,37 +256,62 @@ class Commands {
       reply("STREAM STATUS RESULT=INVALID_KEY");
       return;
     }
-    const bool silent = is_true(m.get("SILENT"));
-    const std::uint32_t from_port = parse_sam_port(m.get("FROM_PORT"));
-    const std::uint32_t to_port = parse_sam_port(m.get("TO_PORT"));
+    const ConnectWish wish{*session, is_true(m.get("SILENT")), parse_sam_port(m.get("FROM_PORT")),
+                           parse_sam_port(m.get("TO_PORT"))};
 
-    const SamSession* local = r_.find_session_by_pub(*destination);
-    std::optional<common::Destination> peer;
-    if (local == nullptr) {
-      auto decoded = common::Destination::from_base64(*destination);
-      if (!decoded) {
-        fail_connect(silent, "STREAM STATUS RESULT=INVALID_KEY");
-        return;
+    const std::string padded = sam::with_base64_padding(*destination);
+    if (const SamSession* local = r_.find_session_by_pub(padded)) {
+      connect_local(wish.from, *local, wish.silent);
+      return;
+    }
+    if (auto peer = common::Destination::from_base64(padded)) {
+      connect_to(wish, peer->keys_and_cert.hash());
+      return;
+    }
+    // A host name or a b32 address, as libraries pass them: resolved as NAMING LOOKUP
+    // resolves it, through a lookup when only the hash is known.
+    const NameAnswer found = resolve(*destination);
+    if (found.base64) {
+      if (auto peer = common::Destination::from_base64(*found.base64)) {
+        connect_to(wish, peer->keys_and_cert.hash());
+      } else {
+        fail_connect(wish.silent, "STREAM STATUS RESULT=CANT_REACH_PEER");  // the address book holds no Destination
       }
-      peer = std::move(*decoded);
-      // The same destination written with its key bytes behind it is still this router's.
-      const common::Hash hash = peer->keys_and_cert.hash();
-      const auto same = std::find_if(r_.sessions.begin(), r_.sessions.end(),
-                                     [&](const SamSession& s) { return s.dest_hash == hash; });
-      if (same != r_.sessions.end()) local = &*same;
-    }
-    if (local != nullptr) {
-      connect_local(*session, *local, silent);
       return;
     }
-    const common::Hash hash = peer->keys_and_cert.hash();
+    if (found.hash) {
+      connect_to(wish, *found.hash);
+      return;
+    }
+    fail_connect(wish.silent, names_a_host(*destination) ? "STREAM STATUS RESULT=CANT_REACH_PEER"
+                                                         : "STREAM STATUS RESULT=INVALID_KEY");
+  }
+
+  // A host name this router might have resolved: an .i2p name that is not a broken b32
+  // address. Anything else that is not a Destination is a malformed value.
+  static bool names_a_host(std::string_view value) {
+    const std::string lower = encoding::ascii_lower(value);
+    return lower.ends_with(".i2p") && !lower.ends_with(".b32.i2p");
+  }
+
+  // The destination with this hash: one of this router's sessions through a local bridge,
+  // else a remote stream once its LeaseSet2 is known, looked up when it is not. During a
+  // lookup the client stays in state Command; the answer finds it by its id.
+  void connect_to(const ConnectWish& wish, const common::Hash& hash) {
+    const auto same = std::find_if(r_.sessions.begin(), r_.sessions.end(),
+                                   [&](const SamSession& s) { return s.dest_hash == hash; });
+    if (same != r_.sessions.end()) {
+      connect_local(wish.from, *same, wish.silent);
+      return;
+    }
     if (const netdb::LeaseSet2Ptr ls = r_.netdb.get_lease_set2(hash, now_.wall_s())) {
-      r_.initiate_remote_stream(client().id, *session, *peer, *ls, silent, from_port, to_port, now_);
+      r_.initiate_remote_stream(client().id, wish.from, ls->destination, *ls, wish.silent, wish.from_port,
+                                wish.to_port, now_);
       return;
     }
-    if (!r_.start_netdb_lookup(hash, kLookupForStreamConnect, client().id, "", *id, silent, from_port, to_port,
-                               now_)) {
-      fail_connect(silent, "STREAM STATUS RESULT=CANT_REACH_PEER");
+    if (!r_.start_netdb_lookup(hash, kLookupForStreamConnect, client().id, "", wish.from.id, wish.silent,
+                               wish.from_port, wish.to_port, now_)) {
+      fail_connect(wish.silent, "STREAM STATUS RESULT=CANT_REACH_PEER");
     }
   }
 
@@ -358,6 +435,8 @@ std::optional<std::string> pop_line_from_buf(Bytes& buf) {
   buf.erase(buf.begin(), lf + 1);
   return text ? std::move(*text) : std::string();
 }
+
+bool is_service_session_id(std::string_view id) { return id == kHttpProxySessionId || id == kTorrentSessionId; }
 
 std::uint32_t parse_sam_port(std::optional<std::string_view> text) {
   if (!text || text->empty()) return 0;

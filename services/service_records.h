@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/hash.h"
@@ -35,10 +36,14 @@ struct SamClientConn {
   std::int32_t id = 0;  // unique among the clients of the process's life, never 0
   ByteQueue out;        // replies the socket has not taken yet, at most 256 KiB
   bool spoke = false;   // has sent a complete line
+  bool greeted = false;  // a HELLO VERSION agreed on a version; nothing is carried out before
   // The sessions this connection created: they end when the connection ends (or, once the
   // connection carries a stream, when that stream's bridge ends).
   std::vector<std::string> created_sessions;
 };
+
+// The id of the HTTP proxy's own client session.
+inline constexpr std::string_view kHttpProxySessionId = "__http_proxy__";
 
 enum class HttpProxyConnState : std::uint8_t {
   ReadingHead = 0,       // the request head is being read

@@ -76,6 +76,13 @@ class Sock {
 
   // Queues bytes to send; they go out as the socket takes them (pump).
   void queue(std::string_view data) { out_.append(data); }
+  // Opens a SAM conversation with HELLO VERSION, as the bridge requires before anything
+  // else; the reply is checked and taken out of what was received when it arrives, so
+  // what follows reads as if the conversation began there.
+  void hello() {
+    queue("HELLO VERSION\n");
+    awaiting_hello_ = true;
+  }
   bool all_sent() const { return out_.size() == sent_; }
 
   // Sends what the socket takes, then reads at most max_read bytes of what has arrived.
@@ -98,6 +105,12 @@ class Sock {
       if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) eof = true;
       break;
     }
+    if (awaiting_hello_) {
+      if (auto line = take_line()) {
+        EXPECT_EQ(*line, "HELLO REPLY RESULT=OK VERSION=3.3");
+        awaiting_hello_ = false;
+      }
+    }
   }
 
   // Removes and returns the first line of what was received, when it has arrived.
@@ -116,6 +129,7 @@ class Sock {
   int fd_ = -1;
   std::string out_;
   std::size_t sent_ = 0;
+  bool awaiting_hello_ = false;
 };
 
 

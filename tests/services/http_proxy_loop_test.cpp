@@ -138,10 +138,10 @@ TEST(HttpProxyLoop, ALocalDestinationWithoutAnAcceptorGets502) {
   EXPECT_EQ(s.received, page(502, "Bad Gateway", "Local destination " + b32 + " is not currently accepting streams."));
 }
 
-// A session "__http_proxy__" made by a SAM client before the proxy's first request becomes
-// the proxy's; made from a public Destination alone it has no stream manager, and a request
-// for a remote destination gets the 500 page.
-TEST(HttpProxyLoop, ASamSessionNamedLikeTheProxysBecomesItsSession) {
+// A SAM client cannot make a session "__http_proxy__" before the proxy's first request:
+// the id is refused, and the proxy's requests go out from a session of its own, with keys
+// and streams, not from a destination the client chose.
+TEST(HttpProxyLoop, ASamClientCannotTakeTheProxysSessionId) {
   OneRouter t;
   ASSERT_TRUE(t.r);
   // A destination of "another router" whose LeaseSet2 is known: built by this router for a
@@ -158,14 +158,22 @@ TEST(HttpProxyLoop, ASamSessionNamedLikeTheProxysBecomesItsSession) {
   auto own = generate_transient_destination();
   ASSERT_TRUE(own);
   sam_test::Client named(*t.r);
-  ASSERT_TRUE(named.ask("SESSION CREATE ID=__http_proxy__ DESTINATION=" + own->public_b64)
-                  ->starts_with("SESSION STATUS RESULT=OK"));
+  EXPECT_EQ(named.ask("SESSION CREATE ID=__http_proxy__ DESTINATION=" + own->public_b64),
+            "SESSION STATUS RESULT=DUPLICATED_ID");
+  EXPECT_TRUE(t.r->sessions.empty());
   Sock s(t.port);
   s.queue("GET http://" + remote.b32_address + "/ HTTP/1.1\r\n\r\n");
-  ASSERT_TRUE(t.until_closed(s, ntcp2_net::read_now()));
-  EXPECT_EQ(s.received, page(500, "Internal Server Error", "HTTP proxy I2P session lacks a stream manager."));
+  t.passes(s, 20);
   EXPECT_EQ(t.r->http_proxy_session_id, std::optional<std::string>("__http_proxy__"));
-  EXPECT_EQ(t.r->sessions.size(), 1u);
+  ASSERT_EQ(t.r->sessions.size(), 1u);
+  EXPECT_NE(t.r->sessions[0].public_b64, own->public_b64);
+  EXPECT_TRUE(t.r->sessions[0].streams);
+  // The stream to the destination that never answers is given up after the connect limit.
+  ASSERT_EQ(t.r->remote_bridges.size(), 1u);
+  ASSERT_TRUE(t.until_closed(s, ntcp2_net::read_now().after(12001)));
+  EXPECT_EQ(s.received, page(504, "Gateway Timeout",
+                             "Timed out establishing an I2P Streaming connection to " + remote.b32_address + " (" +
+                                 remote.b32_address + ")."));
 }
 
 }  // namespace

@@ -66,6 +66,7 @@ struct ProxyNetwork {
 
   void start_site(bool tell_router_0 = true) {
     ctl = std::make_unique<Sock>(net[site_router].sam_listener.port);
+    ctl->hello();
     ctl->queue("SESSION CREATE ID=site DESTINATION=TRANSIENT\n");
     std::optional<std::string> line;
     ASSERT_TRUE(run_until([&] { return (line = ctl->take_line()).has_value(); }));
@@ -88,6 +89,7 @@ struct ProxyNetwork {
     if (!waiting) {
       auto c = std::make_unique<SiteConn>();
       c->sock = std::make_unique<Sock>(net[site_router].sam_listener.port);
+      c->sock->hello();
       c->sock->queue("STREAM ACCEPT ID=site\n");
       conns.push_back(std::move(c));
     }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <functional>
 #include <memory>
 #include <set>
 
@@ -47,6 +49,7 @@ struct SamNetwork {
 
   Sock& add(std::unique_ptr<Sock>& owner, std::size_t router, int receive_buffer = 0) {
     owner = std::make_unique<Sock>(net[router].sam_listener.port, receive_buffer);
+    owner->hello();
     socks.push_back(owner.get());
     return *owner;
   }
@@ -145,6 +148,80 @@ TEST(RemoteBridge, AConnectWaitsForItsLookupAndThenStreams) {
   con->queue("ping");
   acc->queue("pong");
   ASSERT_TRUE(t.run([&] { return con->received == "pong" && acc->received == "ping"; }));
+}
+
+// STREAM CONNECT by what libraries pass instead of a full Destination: a host name (a b32
+// alias, or an address-book Destination), a b32 address, a Destination without its "="
+// padding. Router 0 holds no LeaseSet2 for bob: each connect looks it up through the
+// floodfill (router 1) and then streams, driven by the independent SAM client.
+TEST(RemoteBridge, AnIndependentSamClientConnectsByNameAndByB32) {
+  struct Case {
+    std::string name;
+    std::function<std::string(Router&, const SamSession& bob)> value;
+  };
+  const std::vector<Case> cases = {
+      {"b32 alias",
+       [](Router& r, const SamSession& bob) {
+         r.register_alias("bob.i2p", bob.b32_address);
+         return std::string("bob.i2p");
+       }},
+      {"address-book Destination",
+       [](Router& r, const SamSession& bob) {
+         r.register_alias("Bob-Dest.i2p", bob.public_b64);
+         return std::string("bob-dest.I2P");
+       }},
+      {"b32 address in capitals",
+       [](Router&, const SamSession& bob) {
+         std::string upper = bob.b32_address;
+         for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+         return upper;
+       }},
+      {"unpadded Destination",
+       [](Router&, const SamSession& bob) { return bob.public_b64.substr(0, bob.public_b64.find('=')); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SamNetwork t({1});
+    ASSERT_NO_FATAL_FAILURE(t.create_sessions(/*tell_router_0=*/false));
+    const SamSession& bob = *Router::find_session_by_id(t.net[1].sessions, "bob");
+    const std::string value = c.value(t.net[0], bob);
+    ASSERT_FALSE(t.net[0].netdb.get_lease_set2(bob.dest_hash, ntcp2_net::read_now().wall_s()));
+    sam_test::Script client({std::string(ONDREL_SOURCE_DIR) + "/tests/services/sam_remote_client.py",
+                             std::to_string(t.net[0].sam_listener.port), std::to_string(t.net[1].sam_listener.port),
+                             "alice", "bob", value, t.alice_pub});
+    ASSERT_TRUE(client.started());
+    ASSERT_TRUE(t.run([&] { return client.finished(); })) << client.output;
+    EXPECT_EQ(client.exit_status, 0) << client.output;
+    EXPECT_NE(client.output.find("ok upload arrives whole"), std::string::npos) << client.output;
+    EXPECT_NE(client.output.find("ok download arrives whole"), std::string::npos) << client.output;
+    // The connect went through a lookup: router 0 holds bob's LeaseSet2 now.
+    EXPECT_TRUE(t.net[0].netdb.get_lease_set2(bob.dest_hash, ntcp2_net::read_now().wall_s()));
+    EXPECT_TRUE(t.run([&] { return t.all_gone(); }));
+  }
+}
+
+// A client that hangs up while its connect by b32 waits for the lookup: the lookup ends
+// when the LeaseSet2 arrives, and no stream is opened for nobody.
+TEST(RemoteBridge, AClientGoneDuringItsConnectsLookupOpensNothing) {
+  SamNetwork t({1});
+  ASSERT_NO_FATAL_FAILURE(t.create_sessions(/*tell_router_0=*/false));
+  const SamSession& bob = *Router::find_session_by_id(t.net[1].sessions, "bob");
+  std::unique_ptr<Sock> acc, con;
+  t.add(acc, 1).queue("STREAM ACCEPT ID=bob\n");
+  EXPECT_EQ(t.line(*acc), "STREAM STATUS RESULT=OK");
+  t.add(con, 0).queue("STREAM CONNECT ID=alice DESTINATION=" + bob.b32_address + "\n");
+  ASSERT_TRUE(t.run([&] { return !t.net[0].pending_lookups.empty(); }));
+  EXPECT_EQ(t.net[0].pending_lookups[0].purpose, kLookupForStreamConnect);
+  EXPECT_EQ(t.net[0].pending_lookups[0].key, bob.dest_hash);
+  con->close();
+  ASSERT_TRUE(t.run([&] {
+    return t.net[0].pending_lookups.empty() &&
+           t.net[0].netdb.get_lease_set2(bob.dest_hash, ntcp2_net::read_now().wall_s()) != nullptr;
+  }));
+  EXPECT_TRUE(t.net[0].remote_bridges.empty());
+  EXPECT_TRUE(t.all_gone());
+  EXPECT_FALSE(acc->eof);
+  EXPECT_EQ(acc->received, "");
 }
 
 // The mended close: everything a client sent before it hung up reaches the peer before the

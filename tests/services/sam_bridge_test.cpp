@@ -10,6 +10,7 @@
 #include "services/sam_bridge.h"
 #include "services/socket_wants.h"
 #include "tests/services/sam_test_util.h"
+#include "tests/support/scratch.h"
 
 namespace router::sam_test {
 namespace {
@@ -52,6 +53,79 @@ TEST(SamBridge, AnIndependentClientGetsEveryReplyItExpects) {
   // sessions they created.
   EXPECT_TRUE(step_until(*r, [&] { return r->sam_clients.empty() && r->bridges.empty(); }));
   EXPECT_TRUE(r->sessions.empty());
+}
+
+// Whatever a connection sends before HELLO VERSION is neither carried out nor answered,
+// whether it arrives in the same read as a HELLO and a command or alone; the connection is
+// closed. Checked after every pass: no session ever exists.
+TEST(SamBridge, AConnectionThatDoesNotOpenWithHelloIsClosedUnanswered) {
+  const std::vector<std::string> openings = {
+      "POST / HTTP/1.1\r\nHost: 127.0.0.1:7656\r\nContent-Length: 60\r\n\r\n"
+      "HELLO VERSION\nSESSION CREATE ID=early DESTINATION=TRANSIENT\n",
+      "SESSION CREATE ID=early DESTINATION=TRANSIENT\nHELLO VERSION\nSESSION CREATE ID=early\n",
+      "PING\nHELLO VERSION\n",
+      "HELLO\nHELLO VERSION\nSESSION CREATE ID=early\n",
+      "hello version\nSESSION CREATE ID=early\n",
+      "\"unterminated\nSESSION CREATE ID=early\n",
+  };
+  auto r = loopback_router();
+  ASSERT_TRUE(r);
+  for (const std::string& opening : openings) {
+    SCOPED_TRACE(opening);
+    Client c(*r, Greeting::None);
+    c.send(opening);
+    bool session_seen = false;
+    EXPECT_TRUE(step_until(*r, [&] {
+      session_seen = session_seen || !r->sessions.empty();
+      c.pull();
+      return c.eof;
+    }));
+    EXPECT_FALSE(session_seen);
+    EXPECT_EQ(c.received, "");
+  }
+  EXPECT_TRUE(step_until(*r, [&] { return r->sam_clients.empty(); }));
+  EXPECT_TRUE(r->sessions.empty());
+
+  // Empty lines before HELLO are no command: they are dropped, as always.
+  Client late(*r, Greeting::None);
+  late.send("\n\r\n");
+  EXPECT_EQ(late.ask("HELLO VERSION MIN=3.0 MAX=3.2"), "HELLO REPLY RESULT=OK VERSION=3.2");
+  EXPECT_TRUE(late.ask("SESSION CREATE ID=late")->starts_with("SESSION STATUS RESULT=OK DESTINATION="));
+}
+
+// The session ids of the router's own services belong to them before the services start,
+// and after: a client holding one would receive the service's traffic.
+TEST(SamBridge, TheServicesSessionIdsAreRefusedWhetherOrNotTheyRun) {
+  for (const bool running : {false, true}) {
+    SCOPED_TRACE(running ? "services running" : "services not running");
+    auto r = loopback_router();
+    ASSERT_TRUE(r);
+    test_support::ScratchDir downloads("downloads");
+    if (running) {
+      const ntcp2_net::Now now = ntcp2_net::read_now();
+      ASSERT_TRUE(r->enable_torrent_engine(downloads.path().string(), now));
+      ASSERT_NE(r->ensure_http_proxy_session(now), nullptr);
+    }
+    std::vector<std::string> before;
+    for (const SamSession& s : r->sessions) before.push_back(s.id + " " + s.public_b64);
+    auto keys = generate_transient_destination();
+    ASSERT_TRUE(keys);
+    Client c(*r);
+    for (const std::string id : {"__http_proxy__", "__torrent__"}) {
+      for (const std::string& destination : {std::string("TRANSIENT"), keys->private_b64, keys->public_b64}) {
+        EXPECT_EQ(c.ask("SESSION CREATE STYLE=STREAM ID=" + id + " DESTINATION=" + destination),
+                  "SESSION STATUS RESULT=DUPLICATED_ID")
+            << id;
+      }
+    }
+    std::vector<std::string> after;
+    for (const SamSession& s : r->sessions) after.push_back(s.id + " " + s.public_b64);
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(before.size(), running ? 2u : 0u);
+    // Names like them are anyone's.
+    EXPECT_TRUE(c.ask("SESSION CREATE ID=__torrent")->starts_with("SESSION STATUS RESULT=OK DESTINATION="));
+    EXPECT_TRUE(c.ask("SESSION CREATE ID=__HTTP_PROXY__")->starts_with("SESSION STATUS RESULT=OK DESTINATION="));
+  }
 }
 
 // Two sessions "a" and "b" created on one control connection; the public Base64 of each.

@@ -22,8 +22,16 @@ What the client knows of the protocol:
   padding, followed by ".b32.i2p";
 - a stream connection is a fresh socket that says HELLO, then STREAM CONNECT or STREAM
   ACCEPT; after "STREAM STATUS RESULT=OK" the socket carries the stream's bytes (the
-  acceptor first receives one line with the connecting Destination).
+  acceptor first receives one line with the connecting Destination);
+- HELLO VERSION names the range of versions the client speaks (MIN and MAX, both
+  optional); the bridge answers the highest version it speaks in that range, or
+  "HELLO REPLY RESULT=NOVERSION" when there is none. This bridge speaks 3.0 to 3.3, and
+  carries out nothing on a connection that does not open with HELLO VERSION;
+- STREAM CONNECT's DESTINATION may be a Destination, a host name or a b32 address;
+- some client libraries split KEY=value at every "=", and so hand back Base64 keys and
+  destinations without their "=" padding; the bridge takes them either way.
 """
+import http.client
 import base64
 import hashlib
 import socket
@@ -150,11 +158,76 @@ def expect(name, got, want):
     check(name, got == want, "got %r, want %r" % (got, want))
 
 
+def unpadded(b64):
+    """The value as a library that splits KEY=value at every "=" hands it back."""
+    return b64.split("=")[0]
+
+
+def expect_refused(name, conn, command, reply):
+    """The command gets the reply (none when None) and the bridge closes the connection
+    with nothing else sent."""
+    conn.send(command + "\n")
+    if reply is not None:
+        expect(name, conn.line(), reply)
+    check(name + " closes", conn.closed_by_peer() and conn.buf == b"", repr(conn.buf))
+    conn.close()
+
+
+def versions():
+    for name, hello, reply in [
+        ("hello without a range", "HELLO VERSION", "HELLO REPLY RESULT=OK VERSION=3.3"),
+        ("hello 3.1 only", "HELLO VERSION MIN=3.1 MAX=3.1", "HELLO REPLY RESULT=OK VERSION=3.1"),
+        ("hello old range", "HELLO VERSION MIN=3.0 MAX=3.1", "HELLO REPLY RESULT=OK VERSION=3.1"),
+        ("hello up to 3.2", "HELLO VERSION MAX=3.2", "HELLO REPLY RESULT=OK VERSION=3.2"),
+        ("hello from 3.2", "HELLO VERSION MIN=3.2", "HELLO REPLY RESULT=OK VERSION=3.3"),
+        ("hello wide range", "HELLO VERSION MIN=3.0 MAX=3.9", "HELLO REPLY RESULT=OK VERSION=3.3"),
+    ]:
+        c = Conn()
+        expect(name, c.ask(hello), reply)
+        # The agreed connection carries commands.
+        expect(name + " then ping", c.ask("PING v"), "PONG v")
+        c.close()
+    for name, hello in [
+        ("hello above", "HELLO VERSION MIN=3.4"),
+        ("hello below", "HELLO VERSION MIN=2.0 MAX=2.9"),
+        ("hello empty range", "HELLO VERSION MIN=3.3 MAX=3.1"),
+        ("hello not a version", "HELLO VERSION MIN=three"),
+    ]:
+        expect_refused(name, Conn(), hello, "HELLO REPLY RESULT=NOVERSION")
+
+
+def hello_first():
+    # Whatever comes before HELLO VERSION is neither carried out nor answered.
+    for first in ["SESSION CREATE STYLE=STREAM ID=early DESTINATION=TRANSIENT", "NAMING LOOKUP NAME=ME", "PING",
+                  "HELLO", "hello version", "DEST GENERATE", 'PING K="open']:
+        expect_refused("before hello: " + first, Conn(),
+                       first + "\nHELLO VERSION\nSESSION CREATE STYLE=STREAM ID=early DESTINATION=TRANSIENT", None)
+    # A web page can make a browser POST text to this port: the request creates nothing and
+    # gets no answer.
+    body = ("HELLO VERSION MIN=3.0 MAX=3.3\nSESSION CREATE STYLE=STREAM ID=posted DESTINATION=TRANSIENT\n"
+            "STREAM ACCEPT ID=posted\n")
+    web = http.client.HTTPConnection("127.0.0.1", PORT, timeout=TIMEOUT_S)
+    try:
+        web.request("POST", "/", body=body, headers={"Content-Type": "text/plain"})
+        web.getresponse()
+        check("cross-protocol POST gets no answer", False, "an HTTP response came")
+    except (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError) as e:
+        check("cross-protocol POST gets no answer", True, repr(e))
+    web.close()
+    # Its id was never taken: a real client gets it.
+    c = Conn()
+    c.hello()
+    words, pairs = parse_reply(c.ask("SESSION CREATE STYLE=STREAM ID=posted DESTINATION=TRANSIENT"))
+    check("the POSTed session does not exist", pairs.get("RESULT") == "OK", repr(pairs))
+    c.close()
+
+
 def main():
     # --- HELLO, DEST GENERATE ------------------------------------------------------------
+    versions()
+    hello_first()
     ctl = Conn()
     expect("hello", ctl.hello(), "HELLO REPLY RESULT=OK VERSION=3.3")
-    expect("hello old range", ctl.ask("HELLO VERSION MIN=3.0 MAX=3.1"), "HELLO REPLY RESULT=OK VERSION=3.3")
 
     words, pairs = parse_reply(ctl.ask("DEST GENERATE SIGNATURE_TYPE=7"))
     check("dest generate reply", words == ["DEST", "REPLY"] and "PUB" in pairs and "PRIV" in pairs, repr(words))
@@ -201,6 +274,7 @@ def main():
            "NAMING REPLY RESULT=KEY_NOT_FOUND NAME=nosuch.i2p")
     expect("naming without NAME", ctl2.ask("NAMING LOOKUP"), "NAMING REPLY RESULT=INVALID_KEY NAME=")
     fresh = Conn()
+    fresh.hello()
     expect("naming ME without a session", fresh.ask("NAMING LOOKUP NAME=ME"),
            "NAMING REPLY RESULT=KEY_NOT_FOUND NAME=ME")
 
@@ -208,6 +282,10 @@ def main():
     cases = [
         ("SESSION CREATE STYLE=STREAM DESTINATION=TRANSIENT", "SESSION STATUS RESULT=I2P_ERROR MESSAGE=missing_id"),
         ("SESSION CREATE STYLE=STREAM ID=alpha DESTINATION=TRANSIENT", "SESSION STATUS RESULT=DUPLICATED_ID"),
+        # The router's own services' ids, although neither service runs here.
+        ("SESSION CREATE STYLE=STREAM ID=__http_proxy__ DESTINATION=TRANSIENT", "SESSION STATUS RESULT=DUPLICATED_ID"),
+        ("SESSION CREATE STYLE=STREAM ID=__torrent__ DESTINATION=TRANSIENT", "SESSION STATUS RESULT=DUPLICATED_ID"),
+        ("SESSION CREATE STYLE=STREAM ID=__torrent__ DESTINATION=" + priv, "SESSION STATUS RESULT=DUPLICATED_ID"),
         ("SESSION CREATE STYLE=DATAGRAM ID=dg DESTINATION=TRANSIENT",
          "SESSION STATUS RESULT=I2P_ERROR MESSAGE=unsupported_style"),
         ("SESSION CREATE STYLE=RAW ID=raw DESTINATION=TRANSIENT",
@@ -237,25 +315,53 @@ def main():
     ctl2.send(b"\n\r\n\xff\xfe\nPING after\n")
     expect("no reply to empty or invalid lines", ctl2.line(), "PONG after")
 
-    # A STREAM CONNECT that fails closes its connection.
+    # A STREAM CONNECT that fails closes its connection. A name that does not resolve
+    # cannot be reached; a value that is neither a Destination nor a name is malformed.
     other_words, other = parse_reply(ctl.ask("DEST GENERATE"))
+    nobody_b32 = base64.b32encode(hashlib.sha256(b"nobody").digest()).decode().lower().rstrip("=") + ".b32.i2p"
     for name, command, reply in [
         ("connect bad destination", "STREAM CONNECT ID=alpha DESTINATION=AAAA", "STREAM STATUS RESULT=INVALID_KEY"),
         ("connect no acceptor", "STREAM CONNECT ID=alpha DESTINATION=" + pub, "STREAM STATUS RESULT=CANT_REACH_PEER"),
         ("connect unknown remote", "STREAM CONNECT ID=alpha DESTINATION=" + other["PUB"],
          "STREAM STATUS RESULT=CANT_REACH_PEER"),
         ("connect silent no acceptor", "STREAM CONNECT ID=alpha SILENT=True DESTINATION=" + pub, None),
+        ("connect unpadded no acceptor", "STREAM CONNECT ID=alpha DESTINATION=" + unpadded(pub),
+         "STREAM STATUS RESULT=CANT_REACH_PEER"),
+        ("connect unknown name", "STREAM CONNECT ID=alpha DESTINATION=nosuch.i2p", "STREAM STATUS RESULT=CANT_REACH_PEER"),
+        # No floodfill is known here: the b32's LeaseSet2 cannot be looked up.
+        ("connect unknown b32", "STREAM CONNECT ID=alpha DESTINATION=" + nobody_b32,
+         "STREAM STATUS RESULT=CANT_REACH_PEER"),
+        ("connect hosts name without a lease set", "STREAM CONNECT ID=alpha DESTINATION=" + HOSTS_NAME,
+         "STREAM STATUS RESULT=CANT_REACH_PEER"),
+        ("connect silent unknown name", "STREAM CONNECT ID=alpha SILENT=true DESTINATION=nosuch.i2p", None),
+        ("connect malformed name", "STREAM CONNECT ID=alpha DESTINATION=bad~name", "STREAM STATUS RESULT=INVALID_KEY"),
+        ("connect malformed b32", "STREAM CONNECT ID=alpha DESTINATION=abc.b32.i2p",
+         "STREAM STATUS RESULT=INVALID_KEY"),
+        ("connect mangled destination", "STREAM CONNECT ID=alpha DESTINATION=" + unpadded(pub)[:-1],
+         "STREAM STATUS RESULT=INVALID_KEY"),
     ]:
         c = Conn()
         c.hello()
-        c.send(command + "\n")
-        if reply is not None:
-            expect(name, c.line(), reply)
-        check(name + " closes", c.closed_by_peer() and c.buf == b"", repr(c.buf))
-        c.close()
+        expect_refused(name, c, command, reply)
+
+    # --- Base64 without its padding --------------------------------------------------------
+    check("keys end in padding", pub.endswith("=") and priv.endswith("="), pub[-4:] + " " + priv[-4:])
+    bare = Conn()
+    bare.hello()
+    expect("session from an unpadded key", bare.ask("SESSION CREATE STYLE=STREAM ID=gamma DESTINATION=" +
+                                                    unpadded(other["PRIV"])),
+           "SESSION STATUS RESULT=OK DESTINATION=" + unpadded(other["PRIV"]))
+    expect("naming ME of an unpadded key", bare.ask("NAMING LOOKUP NAME=ME"),
+           "NAMING REPLY RESULT=OK NAME=ME VALUE=" + other["PUB"])
+    for name, value in [("padded", pub), ("unpadded", unpadded(pub))]:
+        expect("naming a " + name + " destination", bare.ask("NAMING LOOKUP NAME=" + value),
+               "NAMING REPLY RESULT=OK NAME=" + value + " VALUE=" + pub)
+    expect("session from a mangled key", bare.ask("SESSION CREATE ID=delta DESTINATION=" + unpadded(priv)[:-2]),
+           "SESSION STATUS RESULT=INVALID_KEY")
 
     # A Destination without its private key makes a session that can only be named.
     pubonly = Conn()
+    pubonly.hello()
     expect("session from a public destination", pubonly.ask("SESSION CREATE ID=pubonly DESTINATION=" + other["PUB"]),
            "SESSION STATUS RESULT=OK DESTINATION=" + other["PUB"])
     expect("naming ME of a public destination", pubonly.ask("NAMING LOOKUP NAME=ME"),
@@ -269,6 +375,21 @@ def main():
     ctl.send("PING one\nNAMING LOOKUP NAME=ME\n")
     expect("two commands first", ctl.line(), "PONG one")
     expect("two commands second", ctl.line(), "NAMING REPLY RESULT=OK NAME=ME VALUE=" + alpha_pub)
+
+    # --- Local streams by name, by b32 address and by unpadded Destination --------------
+    for name, value in [("b32", b32_of(pub)), ("b32 in capitals", b32_of(pub).upper()),
+                        ("unpadded destination", unpadded(pub))]:
+        a = Conn()
+        a.hello()
+        expect("accept for connect by " + name, a.ask("STREAM ACCEPT ID=beta"), "STREAM STATUS RESULT=OK")
+        c = Conn()
+        c.hello()
+        expect("connect by " + name, c.ask("STREAM CONNECT ID=alpha DESTINATION=" + value), "STREAM STATUS RESULT=OK")
+        expect("connect by " + name + " reaches beta", a.line(), alpha_pub)
+        c.send("via " + name + "\n")
+        expect("connect by " + name + " carries bytes", a.line(), "via " + name)
+        c.close()
+        a.close()
 
     # --- A local stream: STREAM ACCEPT on beta, STREAM CONNECT from alpha ---------------
     acc = Conn()
@@ -319,6 +440,7 @@ def main():
     ctl.close()
     ctl2.close()
     fresh.close()
+    bare.close()
     print("done %d" % checks, flush=True)
     return 0 if failures == 0 else 1
 

@@ -5,7 +5,9 @@ description, independent of the router's own code.
     sam_remote_client.py PORT_A PORT_B CONNECT_SESSION ACCEPT_SESSION ACCEPT_DEST CONNECT_DEST
 
 A client of router B says HELLO and waits in STREAM ACCEPT on ACCEPT_SESSION; a client of
-router A says HELLO and sends STREAM CONNECT from CONNECT_SESSION to ACCEPT_DEST. The
+router A says HELLO and sends STREAM CONNECT from CONNECT_SESSION to ACCEPT_DEST, which may
+be the accepting Destination, with or without its "=" padding, or a host name or b32 address
+that router A resolves to it (through a NetDB lookup when it must). The
 acceptor must first receive the connecting Destination (CONNECT_DEST) on a line of its own.
 Then each side sends 1 MiB of random bytes, shuts down its sending side, and reads until the
 end of the stream; each must get exactly the other's bytes.

@@ -52,11 +52,17 @@ inline bool step_until(Router& r, const std::function<bool()>& done, int max_pas
   return done();
 }
 
+// Whether a client opens with HELLO VERSION, as every SAM client must before the bridge
+// carries out anything.
+enum class Greeting { Hello, None };
+
 // One client socket of the test, non-blocking, connected to the router's SAM port.
 class Client {
  public:
-  // Socket buffer sizes of 0 leave the system's choice.
-  explicit Client(Router& r, int receive_buffer = 0, int send_buffer = 0) : r_(&r) {
+  // Socket buffer sizes of 0 leave the system's choice. The client says HELLO first.
+  explicit Client(Router& r, int receive_buffer = 0, int send_buffer = 0)
+      : Client(r, Greeting::Hello, receive_buffer, send_buffer) {}
+  Client(Router& r, Greeting greeting, int receive_buffer = 0, int send_buffer = 0) : r_(&r) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (receive_buffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     if (send_buffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
@@ -66,6 +72,9 @@ class Client {
     a.sin_addr.s_addr = htonl(0x7f000001);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ADD_FAILURE() << "connect failed";
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    if (greeting == Greeting::Hello) {
+      EXPECT_EQ(ask("HELLO VERSION"), "HELLO REPLY RESULT=OK VERSION=3.3");
+    }
   }
   ~Client() { close(); }
   Client(const Client&) = delete;
