@@ -1,10 +1,11 @@
-// NTCP2 peer management between two routers of the in-process test network, beside the
+// NTCP2 peer management between routers of the in-process test network, beside the
 // floor of the same work in the same run:
 // - I2NP throughput: 1 KiB TunnelData messages from one router to the other, against the
 //   same frames sealed and opened with OpenSSL's ChaCha20-Poly1305 and moved through a plain
 //   loopback TCP connection in large writes (no framing, no per-message syscalls, no router
 //   bookkeeping);
-// - one NTCP2 pass over 100 idle sessions, against one non-waiting recv() per socket.
+// - one NTCP2 pass of a router over 100 idle sessions (to 100 other routers), against one
+//   non-waiting recv() per socket.
 // "ratio" = our speed / the floor's speed.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
@@ -66,17 +67,19 @@ bool openssl_seal_open(EVP_CIPHER_CTX* ctx, const Bytes& key, std::uint64_t coun
   return EVP_DecryptFinal_ex(ctx, opened.data() + len, &fin) == 1;
 }
 
-TestNetwork linked_routers(benchmark::State& state, std::size_t sessions) {
-  auto net = TestNetwork::create({.routers = 2});
+// Router 0 with a link to each of `links` other routers. A router keeps one session per
+// peer and direction (a newer one replaces the older), so every link needs its own peer.
+TestNetwork linked_routers(benchmark::State& state, std::size_t links) {
+  auto net = TestNetwork::create({.routers = links + 1});
   if (!net) {
     state.SkipWithError("test network failed to start");
     return TestNetwork{};
   }
-  for (std::size_t i = 0; i < sessions; ++i) {
-    (*net)[0].ensure_peer_dial(net->hash(1), ntcp2_net::read_now());
-    if (!net->run_until([&] { return (*net)[0].peer_sessions.size() == i + 1; }, 5000, TestNetwork::peers_step)) {
+  for (std::size_t i = 1; i <= links; ++i) {
+    (*net)[0].ensure_peer_dial(net->hash(i), ntcp2_net::read_now());
+    if (!net->run_until([&] { return (*net)[0].peer_sessions.size() == i; }, 5000, TestNetwork::peers_step)) {
       state.SkipWithError("link did not come up");
-      break;
+      return TestNetwork{};
     }
   }
   return std::move(*net);

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 
 #include "crypto/ed25519.h"
 #include "crypto/sha256.h"
+#include "crypto/siphash.h"
 #include "encoding/gzip.h"
 #include "encoding/reader.h"
 #include "encoding/text.h"
@@ -41,7 +43,13 @@ bool lease_set2_verifies(const common::LeaseSet2& ls) {
   return crypto::ed25519_verify(dest_key, *signed_bytes, ls.signature);
 }
 
+std::uint32_t lease_set_end(const common::LeaseSet2& ls) { return static_cast<std::uint32_t>(ls.published + ls.expires); }
+
 }  // namespace
+
+std::size_t KeyedHashOfHash::operator()(const common::Hash& h) const {
+  return static_cast<std::size_t>(crypto::siphash_2_4(key, h.view()).value_or(0));
+}
 
 bool is_floodfill(const common::RouterInfo& info) {
   // The first "caps" entry counts, as Mapping::get would give it; read in place, since the
@@ -52,43 +60,63 @@ bool is_floodfill(const common::RouterInfo& info) {
   return false;
 }
 
-bool is_live(const common::LeaseSet2& lease_set, std::uint32_t now_s) {
-  return now_s < static_cast<std::uint32_t>(lease_set.published + lease_set.expires);
-}
+bool is_live(const common::LeaseSet2& lease_set, std::uint32_t now_s) { return now_s < lease_set_end(lease_set); }
 
 Result<bool> NetDb::store_router_info(common::RouterInfo info) {
   const common::Hash hash = info.identity.keys_and_cert.hash();
-  auto known = std::find_if(router_infos.begin(), router_infos.end(),
-                            [&](const RouterInfoEntry& e) { return e.hash == hash; });
+  const std::optional<std::size_t> known = router_index_.find(router_infos, hash);
   // Refused before the costly signature check: a full list is what a flood looks like.
-  if (known == router_infos.end() && router_infos.size() >= kMaxRouterInfos) return false;
+  if (!known && router_infos.size() >= kMaxRouterInfos) return false;
   if (!info.verify_signature()) return fail(NetDbError::BadSignature, kRouterInfoSigFailed);
-  if (known == router_infos.end()) {
+  if (!known) {
     router_infos.push_back({hash, std::make_shared<const common::RouterInfo>(std::move(info))});
+    router_index_.add(hash, router_infos.size() - 1);
     return true;
   }
-  if (known->router_info->published >= info.published) return false;
-  known->router_info = std::make_shared<const common::RouterInfo>(std::move(info));
+  RouterInfoEntry& entry = router_infos[*known];
+  if (entry.router_info->published >= info.published) return false;
+  entry.router_info = std::make_shared<const common::RouterInfo>(std::move(info));
   return true;
+}
+
+void NetDb::recount_lease_ends() const {
+  lease_ends_from_ = std::numeric_limits<std::uint32_t>::max();
+  for (const LeaseSetEntry& e : lease_sets) lease_ends_from_ = std::min(lease_ends_from_, lease_set_end(*e.lease_set));
+  lease_ends_counted_ = lease_sets.size();
+}
+
+void NetDb::drop_dead_lease_sets(std::uint32_t now_s) {
+  if (lease_ends_counted_ != lease_sets.size()) recount_lease_ends();
+  if (now_s < lease_ends_from_) return;  // every entry is still live
+  const std::size_t dropped =
+      std::erase_if(lease_sets, [&](const LeaseSetEntry& e) { return !is_live(*e.lease_set, now_s); });
+  if (dropped > 0) lease_index_.rebuild(lease_sets);
+  recount_lease_ends();
 }
 
 Result<bool> NetDb::store_lease_set2(common::LeaseSet2 lease_set, std::uint32_t now_s) {
   const common::Hash hash = lease_set.destination.keys_and_cert.hash();
-  auto known = std::find_if(lease_sets.begin(), lease_sets.end(), [&](const LeaseSetEntry& e) { return e.hash == hash; });
-  if (known == lease_sets.end() && lease_sets.size() >= kMaxLeaseSets) {
+  std::optional<std::size_t> known = lease_index_.find(lease_sets, hash);
+  if (!known && lease_sets.size() >= kMaxLeaseSets) {
     // LeaseSet2s expire within minutes; the dead ones give way before a live one is refused.
-    std::erase_if(lease_sets, [&](const LeaseSetEntry& e) { return !is_live(*e.lease_set, now_s); });
+    drop_dead_lease_sets(now_s);
     if (lease_sets.size() >= kMaxLeaseSets) return false;
-    known = lease_sets.end();
   }
   if (!lease_set2_verifies(lease_set)) return fail(NetDbError::BadSignature, kLeaseSet2SigFailed);
   if (!is_live(lease_set, now_s)) return false;
-  if (known == lease_sets.end()) {
+  if (lease_ends_counted_ != lease_sets.size()) recount_lease_ends();
+  const std::uint32_t end = lease_set_end(lease_set);
+  if (!known) {
     lease_sets.push_back({hash, std::make_shared<const common::LeaseSet2>(std::move(lease_set))});
+    lease_index_.add(hash, lease_sets.size() - 1);
+    lease_ends_from_ = std::min(lease_ends_from_, end);
+    ++lease_ends_counted_;
     return true;
   }
-  if (known->lease_set->published >= lease_set.published) return false;
-  known->lease_set = std::make_shared<const common::LeaseSet2>(std::move(lease_set));
+  LeaseSetEntry& entry = lease_sets[*known];
+  if (entry.lease_set->published >= lease_set.published) return false;
+  entry.lease_set = std::make_shared<const common::LeaseSet2>(std::move(lease_set));
+  lease_ends_from_ = std::min(lease_ends_from_, end);
   return true;
 }
 
@@ -130,17 +158,18 @@ Result<bool> NetDb::handle_database_store(std::uint8_t store_type, const common:
 }
 
 RouterInfoPtr NetDb::get_router_info(const common::Hash& hash) const {
-  for (const RouterInfoEntry& entry : router_infos) {
-    if (entry.hash == hash) return entry.router_info;
-  }
-  return nullptr;
+  const std::optional<std::size_t> at = router_index_.find(router_infos, hash);
+  return at ? router_infos[*at].router_info : nullptr;
+}
+
+const LeaseSetEntry* NetDb::find_lease_set(const common::Hash& hash) const {
+  const std::optional<std::size_t> at = lease_index_.find(lease_sets, hash);
+  return at ? &lease_sets[*at] : nullptr;
 }
 
 LeaseSet2Ptr NetDb::get_lease_set2(const common::Hash& hash, std::uint32_t now_s) const {
-  for (const LeaseSetEntry& entry : lease_sets) {
-    if (entry.hash == hash) return is_live(*entry.lease_set, now_s) ? entry.lease_set : nullptr;
-  }
-  return nullptr;
+  const LeaseSetEntry* entry = find_lease_set(hash);
+  return entry && is_live(*entry->lease_set, now_s) ? entry->lease_set : nullptr;
 }
 
 LeaseSet2Ptr NetDb::get_lease_set2_by_b32(std::string_view name, std::uint32_t now_s) const {
@@ -154,7 +183,10 @@ LeaseSet2Ptr NetDb::get_lease_set2_by_b32(std::string_view name, std::uint32_t n
 }
 
 void NetDb::remove_lease_set2(const common::Hash& hash) {
+  if (!find_lease_set(hash)) return;
   std::erase_if(lease_sets, [&](const LeaseSetEntry& e) { return e.hash == hash; });
+  lease_index_.rebuild(lease_sets);
+  recount_lease_ends();
 }
 
 std::size_t NetDb::floodfill_count() const {

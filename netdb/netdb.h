@@ -5,14 +5,19 @@
 // Entries enter only after their signature verifies, and replace a stored entry of the
 // same hash only when strictly newer. Any peer can make identities and sign records, so each
 // list is bounded: at its bound a new entry is refused (a full LeaseSet2 list first drops the
-// entries that are no longer live), while a newer copy of a known entry is still taken. Lists keep the order of first insertion (a
-// replacement keeps its place) and are searched linearly. Stored values are shared and
-// immutable, so a caller's copy stays valid after the entry is replaced.
+// entries that are no longer live), while a newer copy of a known entry is still taken.
+// Lists keep the order of first insertion (a replacement keeps its place). Look-ups by hash
+// go through an index of each list, so a flood of stores at the bound costs a hash each, not
+// a walk of 10,000 entries. Stored values are shared and immutable, so a caller's copy stays
+// valid after the entry is replaced.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/hash.h"
@@ -46,9 +51,61 @@ bool is_live(const common::LeaseSet2& lease_set, std::uint32_t now_s);
 inline constexpr std::size_t kMaxRouterInfos = 10000;
 inline constexpr std::size_t kMaxLeaseSets = 10000;
 
+// Identity hashes hashed for an index, under a key of the index's own: whoever makes
+// identities cannot aim them at one bucket without knowing it.
+struct KeyedHashOfHash {
+  std::array<std::uint8_t, 16> key{};
+  std::size_t operator()(const common::Hash& h) const;
+};
+
+// The position of the first entry of each hash in one list. It follows the list's changes
+// through add() and rebuild(); a list whose length differs from the one indexed (entries
+// pushed or erased by hand, as tests do) is indexed anew before the next look-up.
+class PositionIndex {
+ public:
+  explicit PositionIndex(const std::array<std::uint8_t, 16>& key = {}) : positions_(0, KeyedHashOfHash{key}) {}
+
+  // The position of the first entry under the hash, or none.
+  template <typename Entry>
+  std::optional<std::size_t> find(const std::vector<Entry>& list, const common::Hash& hash) {
+    if (indexed_ != list.size()) rebuild(list);
+    auto it = positions_.find(hash);
+    if (it != positions_.end() && list[it->second].hash != hash) {  // changed by hand in place
+      rebuild(list);
+      it = positions_.find(hash);
+    }
+    if (it == positions_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  // An entry appended at position `at`.
+  void add(const common::Hash& hash, std::size_t at) {
+    positions_.try_emplace(hash, at);
+    ++indexed_;
+  }
+
+  template <typename Entry>
+  void rebuild(const std::vector<Entry>& list) {
+    positions_.clear();
+    positions_.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) positions_.try_emplace(list[i].hash, i);
+    indexed_ = list.size();
+  }
+
+ private:
+  std::unordered_map<common::Hash, std::size_t, KeyedHashOfHash> positions_;
+  std::size_t indexed_ = 0;
+};
+
 struct NetDb {
+  // The lists may be read freely. Changes go through the functions below; a list changed
+  // by hand is indexed again when its length no longer matches.
   std::vector<RouterInfoEntry> router_infos;
   std::vector<LeaseSetEntry> lease_sets;
+
+  NetDb() = default;
+  // With the key under which the indexes hash identity hashes (the router's is random).
+  explicit NetDb(const std::array<std::uint8_t, 16>& index_key) : router_index_(index_key), lease_index_(index_key) {}
 
   // True when stored (new, or strictly newer than the stored copy); false when an equal
   // or newer copy is kept, or when the entry is new and the list holds its 10,000 entries
@@ -81,6 +138,20 @@ struct NetDb {
   // date (SHA-256 of the key bytes followed by the date text), closest first.
   std::vector<RouterInfoPtr> closest_peers(const common::Hash& key, std::string_view date, std::size_t count,
                                            bool floodfill_only, std::span<const common::Hash> excluded) const;
+
+ private:
+  // Look-ups are const to callers but may bring a stale index up to date.
+  mutable PositionIndex router_index_;
+  mutable PositionIndex lease_index_;
+  // No LeaseSet2 of the list ends before this (a lower bound of published + expires), so a
+  // full list before that time has no dead entry to drop and is not walked for one.
+  mutable std::uint32_t lease_ends_from_ = 0;
+  mutable std::size_t lease_ends_counted_ = 0;  // the list length lease_ends_from_ was taken at
+
+  const LeaseSetEntry* find_lease_set(const common::Hash& hash) const;
+  // Drops the LeaseSet2s dead at now_s when there may be some.
+  void drop_dead_lease_sets(std::uint32_t now_s);
+  void recount_lease_ends() const;
 };
 
 // The routing key of a NetDB key on a UTC date.

@@ -42,7 +42,11 @@ Result<Router> Router::start(const StartOptions& options) {
     return wrap(RouterError::Common, std::move(signed_ok.error()));
   }
 
-  netdb::NetDb netdb;
+  auto index_key = random_bytes(16);
+  if (!index_key) return std::unexpected(index_key.error());
+  std::array<std::uint8_t, 16> netdb_key{};
+  std::ranges::copy(*index_key, netdb_key.begin());
+  netdb::NetDb netdb(netdb_key);
   if (auto stored = netdb.store_router_info(*info); !stored) {
     return wrap(RouterError::NetDb, std::move(stored.error()));
   }

@@ -135,6 +135,79 @@ TEST(NetDbBounds, AFullLeaseSetListDropsDeadEntriesBeforeRefusing) {
   EXPECT_TRUE(db.get_lease_set2(hash_of(lease_set(2, 0, 0)), 1600));
 }
 
+TEST(NetDbBounds, AFullListOfLiveEntriesLosesOnlyTheOneThatDied) {
+  NetDb db;
+  ASSERT_EQ(db.store_lease_set2(lease_set(1, 1000, 600), 1100), true);  // live until 1600
+  ASSERT_EQ(db.store_lease_set2(lease_set(2, 1000, 1800), 1100), true);  // live until 2800
+  fill_to(db.lease_sets, kMaxLeaseSets - 1, db.lease_sets[1].lease_set);
+  ASSERT_EQ(db.store_lease_set2(lease_set(3, 1000, 1800), 1100), true);  // the 10,000th
+  EXPECT_EQ(db.store_lease_set2(lease_set(4, 1000, 1800), 1599), false);  // all live: refused
+  EXPECT_EQ(db.lease_sets.size(), 10000u);
+  // At 1600 the first entry is dead: it alone gives way, and every entry behind it, moved
+  // up one place, is still found under its hash.
+  EXPECT_EQ(db.store_lease_set2(lease_set(4, 1000, 1800), 1600), true);
+  ASSERT_EQ(db.lease_sets.size(), 10000u);
+  EXPECT_EQ(db.lease_sets[0].hash, hash_of(lease_set(2, 0, 0)));
+  EXPECT_FALSE(db.get_lease_set2(hash_of(lease_set(1, 0, 0)), 1600));
+  for (std::uint8_t n : {std::uint8_t{2}, std::uint8_t{3}, std::uint8_t{4}}) {
+    const LeaseSet2Ptr found = db.get_lease_set2(hash_of(lease_set(n, 0, 0)), 1600);
+    ASSERT_TRUE(found) << int(n);
+    EXPECT_EQ(found->destination.keys_and_cert.hash(), hash_of(lease_set(n, 0, 0)));
+  }
+  EXPECT_EQ(db.store_lease_set2(lease_set(5, 1000, 1800), 1601), false);  // full again, all live
+}
+
+// The look-ups by hash stay right whatever moved the entries: removals ahead of them,
+// replacements, and lists changed by hand.
+TEST(NetDbIndex, LookupsFollowEveryChangeOfTheLists) {
+  NetDb db;
+  for (std::uint8_t n = 1; n <= 4; ++n) ASSERT_EQ(db.store_router_info(router_info(n, 1000)), true);
+  for (std::uint8_t n = 1; n <= 4; ++n) ASSERT_EQ(db.store_lease_set2(lease_set(n, 1000, 600), 1100), true);
+  auto ri_published = [&](std::uint8_t n) -> std::uint64_t {
+    const RouterInfoPtr p = db.get_router_info(hash_of(router_info(n, 0)));
+    return p ? p->published : 0;
+  };
+  auto ls_found = [&](std::uint8_t n) {
+    const LeaseSet2Ptr p = db.get_lease_set2(hash_of(lease_set(n, 0, 0)), 1100);
+    return p && p->destination.keys_and_cert.hash() == hash_of(lease_set(n, 0, 0));
+  };
+
+  db.remove_lease_set2(hash_of(lease_set(2, 0, 0)));
+  EXPECT_TRUE(ls_found(1));
+  EXPECT_FALSE(ls_found(2));
+  EXPECT_TRUE(ls_found(3));
+  EXPECT_TRUE(ls_found(4));
+  db.remove_lease_set2(hash_of(lease_set(2, 0, 0)));  // unknown: no change
+  EXPECT_EQ(db.lease_sets.size(), 3u);
+
+  ASSERT_EQ(db.store_router_info(router_info(3, 2000)), true);
+  EXPECT_EQ(db.router_infos[2].hash, hash_of(router_info(3, 0)));  // replaced in place
+  EXPECT_EQ(ri_published(3), 2000u);
+
+  // By hand, as tests elsewhere do: an entry erased, one swapped in place, one appended.
+  std::erase_if(db.router_infos, [&](const RouterInfoEntry& e) { return e.hash == hash_of(router_info(1, 0)); });
+  EXPECT_EQ(ri_published(1), 0u);
+  EXPECT_EQ(ri_published(4), 1000u);
+  db.router_infos[0] = {hash_of(router_info(5, 0)), std::make_shared<const common::RouterInfo>(router_info(5, 1500))};
+  EXPECT_EQ(ri_published(2), 0u);
+  EXPECT_EQ(ri_published(5), 1500u);
+  db.router_infos.push_back({hash_of(router_info(6, 0)), std::make_shared<const common::RouterInfo>(router_info(6, 1600))});
+  EXPECT_EQ(ri_published(6), 1600u);
+  EXPECT_EQ(db.store_router_info(router_info(6, 1600)), false);  // known: not appended twice
+  EXPECT_EQ(db.router_infos.size(), 4u);
+}
+
+TEST(NetDbIndex, TheKeyDecidesWhereHashesLand) {
+  common::Hash h;
+  h.bytes[0] = 0x42;
+  const KeyedHashOfHash zero{}, other{{1}};
+  EXPECT_NE(zero(h), other(h));
+  EXPECT_EQ(other(h), KeyedHashOfHash{{1}}(h));
+  common::Hash g = h;
+  g.bytes[31] ^= 1;  // the last byte counts too
+  EXPECT_NE(other(h), other(g));
+}
+
 TEST(NetDbLeaseSet2, LivenessDecidesStoringAndLookup) {
   NetDb db;
   EXPECT_EQ(db.store_lease_set2(lease_set(3, 1000, 600), 1600), false);
