@@ -1,7 +1,12 @@
 // X25519 and Ed25519 beside OpenSSL. Each of our benchmarks runs right after OpenSSL's
 // for the same operation and reports "vs_openssl", our time per operation divided by
 // OpenSSL's (1.0 = as fast, 2.0 = twice as slow). X25519 runs on the engine the CPU
-// allows and on the portable one.
+// allows and on the portable one; BM_X25519_Field runs each field beside OpenSSL in
+// alternating batches. To hold OpenSSL to the instruction sets of a lesser CPU:
+//   OPENSSL_ia32cap=':~0xf0230000'        no AVX-512 (OpenSSL's X25519 stays on mulx)
+//   OPENSSL_ia32cap=':~0xf02b0128'        no AVX-512, AVX2, BMI2 or ADX: its portable field
+// and ours with ONDREL_CPU_CAP (ifma; bmi2adx,ifma) for the rows that follow the best
+// engine. Our Ed25519 runs on the portable field at every level.
 #include <openssl/evp.h>
 
 #include <array>
