@@ -1,15 +1,13 @@
 #pragma once
 // What OpenSSL's libcrypto will take its CPU to be: the CPUID words it reads, masked as
 // the OPENSSL_ia32cap environment variable asks ("~A:~B" clears the bits of A in the
-// leaf-1 EDX:ECX word and those of B in the leaf-7 EBX:ECX word; ":~B" leaves the first
-// word as detected). The benchmarks hold OpenSSL to the same instruction sets as ours
+// leaf-1 EDX:ECX word and those of B in the leaf-7 EBX:ECX word). The benchmarks hold OpenSSL to the same instruction sets as ours
 // and name the level each side ran at, so a mismatched pair shows in the output.
 #include <cpuid.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace bench_support {
 
@@ -31,19 +29,33 @@ inline OpenSslCap openssl_cap() {
   }
   const char* env = std::getenv("OPENSSL_ia32cap");
   if (env == nullptr) return c;
-  const auto apply = [](const char* s, std::uint32_t& lo, std::uint32_t& hi) {
-    const bool clear = *s == '~';
-    const std::uint64_t v = std::strtoull(s + (clear ? 1 : 0), nullptr, 0);
-    if (clear) {
-      lo &= ~static_cast<std::uint32_t>(v);
-      hi &= ~static_cast<std::uint32_t>(v >> 32);
-    } else {
-      lo = static_cast<std::uint32_t>(v);
-      hi = static_cast<std::uint32_t>(v >> 32);
-    }
-  };
-  if (*env != ':') apply(env, c.leaf1_edx, c.leaf1_ecx);
-  if (const char* colon = std::strchr(env, ':')) apply(colon + 1, c.leaf7_ebx, c.leaf7_ecx);
+  // As OpenSSL reads it: "~A" clears bits of the detected first word, ":" keeps it as
+  // detected, and a plain A replaces it without detecting anything, the second word
+  // included. After a colon, "~B" clears bits of the second word and a plain B
+  // replaces it; with no colon the second word is zero.
+  const auto number = [](const char* s) { return std::strtoull(s, nullptr, 0); };
+  if (*env == '~') {
+    const std::uint64_t v = number(env + 1);
+    c.leaf1_edx &= ~static_cast<std::uint32_t>(v);
+    c.leaf1_ecx &= ~static_cast<std::uint32_t>(v >> 32);
+  } else if (*env != ':') {
+    const std::uint64_t v = number(env);
+    c.leaf1_edx = static_cast<std::uint32_t>(v);
+    c.leaf1_ecx = static_cast<std::uint32_t>(v >> 32);
+    c.leaf7_ebx = c.leaf7_ecx = 0;
+  }
+  const char* colon = std::strchr(env, ':');
+  if (colon == nullptr) {
+    c.leaf7_ebx = c.leaf7_ecx = 0;
+  } else if (colon[1] == '~') {
+    const std::uint64_t v = number(colon + 2);
+    c.leaf7_ebx &= ~static_cast<std::uint32_t>(v);
+    c.leaf7_ecx &= ~static_cast<std::uint32_t>(v >> 32);
+  } else {
+    const std::uint64_t v = number(colon + 1);
+    c.leaf7_ebx = static_cast<std::uint32_t>(v);
+    c.leaf7_ecx = static_cast<std::uint32_t>(v >> 32);
+  }
   return c;
 }
 

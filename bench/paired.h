@@ -1,7 +1,10 @@
 #pragma once
 // Ours and a reference timed in alternating batches within one benchmark, so that a
 // machine shared with other work slows both alike and their ratio stays meaningful.
-#include <chrono>
+// Batches are timed by the CPU time of the calling thread, which does not run on while
+// other work holds the core.
+#include <time.h>
+
 #include <cstdint>
 
 #include <benchmark/benchmark.h>
@@ -16,19 +19,24 @@ struct PairedTimes {
 // Runs batches of `ours` and `theirs` in turn for as long as the benchmark runs, and
 // reports both times per operation as counters, with vs_openssl = ours / theirs (below
 // 1 is faster than the reference).
+inline double thread_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 template <typename Ours, typename Theirs>
 PairedTimes paired(benchmark::State& state, Ours&& ours, Theirs&& theirs, int batch = 16) {
-  using Clock = std::chrono::steady_clock;
   double ours_s = 0, theirs_s = 0;
   std::int64_t ops = 0;
   for (auto _ : state) {
-    const auto t0 = Clock::now();
+    const double t0 = thread_seconds();
     for (int i = 0; i < batch; ++i) ours();
-    const auto t1 = Clock::now();
+    const double t1 = thread_seconds();
     for (int i = 0; i < batch; ++i) theirs();
-    const auto t2 = Clock::now();
-    ours_s += std::chrono::duration<double>(t1 - t0).count();
-    theirs_s += std::chrono::duration<double>(t2 - t1).count();
+    const double t2 = thread_seconds();
+    ours_s += t1 - t0;
+    theirs_s += t2 - t1;
     ops += batch;
   }
   PairedTimes t;

@@ -194,8 +194,15 @@ EdAffineNiels select(const BaseRow& row, std::int64_t digit) {
     const std::int64_t equal = ((magnitude ^ (j + 1)) - 1) >> 63;  // all ones when magnitude == j + 1
     cmov(r, row[static_cast<std::size_t>(j)], equal);
   }
-  const EdAffineNiels minus{r.ymx, r.ypx, gf_sub(Gf{}, r.xy2d)};
-  cmov(r, minus, negative);
+  // -P swaps y + x with y - x and negates 2 d x y. Done limb by limb in place: a
+  // negated copy built whole and moved back by mask would be read across the stores
+  // that wrote it, which the CPU cannot forward.
+  for (std::size_t i = 0; i < 5; ++i) {
+    const std::int64_t t = negative & (r.ypx.v[i] ^ r.ymx.v[i]);
+    r.ypx.v[i] ^= t;
+    r.ymx.v[i] ^= t;
+    r.xy2d.v[i] ^= negative & (r.xy2d.v[i] ^ -r.xy2d.v[i]);
+  }
   return r;
 }
 

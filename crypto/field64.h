@@ -73,8 +73,10 @@ inline void store(Fe64& r, std::uint64_t r0, std::uint64_t r1, std::uint64_t r2,
   "movq %%r10, 16(%[r])\n\t"                  \
   "movq %%r11, 24(%[r])\n\t"
 
-// What the product and the square overwrite.
-#define ONDREL_FE64_CLOBBERS "rax", "rcx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc"
+// What the product and the square overwrite. They read and write memory through
+// pointers alone: naming the limbs as memory operands too would need more address
+// registers than a frame-pointer build leaves free.
+#define ONDREL_FE64_CLOBBERS "rax", "rcx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory"
 
 // Row i of a product (i >= 1) beside the rows before it: b_i (at byte offset B) times
 // a_0 .. a_3, the low halves added at limbs R0 .. R3 on the CF chain and the high
@@ -121,8 +123,8 @@ inline void fe64_mul(Fe64& r, const Fe64& a, const Fe64& b) {
       ONDREL_FE64_ROW("24", "r11", "r12", "r13", "r14", "r15")
 
       ONDREL_FE64_REDUCE
-      : "=m"(r.v)
-      : [a] "r"(a.v.data()), [b] "r"(b.v.data()), [r] "r"(r.v.data()), "m"(a.v), "m"(b.v)
+      :
+      : [a] "r"(a.v.data()), [b] "r"(b.v.data()), [r] "r"(r.v.data())
       : ONDREL_FE64_CLOBBERS);
 }
 
@@ -179,8 +181,8 @@ inline void fe64_sq(Fe64& r, const Fe64& a) {
       "adcq %%rcx, %%r15\n\t"
 
       ONDREL_FE64_REDUCE
-      : "=m"(r.v)
-      : [a] "r"(a.v.data()), [r] "r"(r.v.data()), "m"(a.v)
+      :
+      : [a] "r"(a.v.data()), [r] "r"(r.v.data())
       : ONDREL_FE64_CLOBBERS);
 }
 
