@@ -155,6 +155,27 @@ void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, 
   }
 }
 
+std::size_t chacha20_xor_authenticating(const std::uint8_t* key, const std::uint8_t* nonce, std::uint32_t counter,
+                                        const std::uint8_t* in, std::uint8_t* out, std::size_t len, VectorIsa isa,
+                                        Poly1305Scalar& mac) {
+  if (!vector_isa_supported(isa)) isa = best_vector_isa();
+  const ChaChaState input = initial_state(key, counter, nonce);
+  std::size_t done = 0;
+  std::size_t group = 0;
+  if (isa == VectorIsa::Avx2) {
+    done = chacha20_xor_authenticating_avx2(input.data(), in, out, len, mac);
+    group = 512;
+  } else if (isa == VectorIsa::Ssse3) {
+    done = chacha20_xor_authenticating_ssse3(input.data(), in, out, len, mac);
+    group = 256;
+  }
+  if (done < len) {
+    chacha20_xor_unchecked(key, nonce, static_cast<std::uint32_t>(counter + done / 64), in + done, out + done,
+                           len - done, isa);
+  }
+  return done == 0 ? 0 : done - group;
+}
+
 }  // namespace detail
 
 Result<std::array<std::uint8_t, 64>> chacha20_block(ByteView key, std::uint32_t counter, ByteView nonce) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "crypto/cpu_features.h"
+#include "crypto/poly1305_scalar.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
 
@@ -36,6 +37,15 @@ void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, 
                             Engine engine = Engine::Best);
 void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, std::uint32_t counter,
                             const std::uint8_t* in, std::uint8_t* out, std::size_t len, VectorIsa isa);
+
+// As chacha20_xor_unchecked, while the ciphertext already written to out is fed to
+// the 64-bit Poly1305 state `mac` in full blocks from out[0] on: at the SSSE3 and AVX2
+// levels ChaCha20 keeps the vector units busy and leaves the integer multiplier free,
+// so the two overlap. Returns how many bytes of out, from the start, were fed (a
+// multiple of 16; 0 at the other levels); the caller feeds the rest.
+std::size_t chacha20_xor_authenticating(const std::uint8_t* key, const std::uint8_t* nonce, std::uint32_t counter,
+                                        const std::uint8_t* in, std::uint8_t* out, std::size_t len, VectorIsa isa,
+                                        Poly1305Scalar& mac);
 
 // The keystream block without length checks.
 void chacha20_block_unchecked(const std::uint8_t* key, std::uint32_t counter, const std::uint8_t* nonce,

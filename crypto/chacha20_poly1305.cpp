@@ -56,18 +56,30 @@ void xor_message(const std::uint8_t* key, const std::uint8_t* nonce, const First
   }
 }
 
-// The tag over ad and ciphertext, under the one-time key from block 0.
-Poly1305Tag compute_tag(const FirstBlocks& first, ByteView ad, ByteView ciphertext, VectorIsa isa) {
+// Poly1305 under the one-time key from block 0, with ad fed and padded: ready for
+// the ciphertext.
+Poly1305 start_mac(const FirstBlocks& first, ByteView ad, VectorIsa isa) {
   Poly1305 mac(first.ks.data(), isa);
   mac.update(ad.data(), ad.size());
   mac.pad16();
-  mac.update(ciphertext.data(), ciphertext.size());
+  return mac;
+}
+
+// The tag once `rest`, the end of the ciphertext not fed yet, has been fed.
+Poly1305Tag finish_tag(Poly1305& mac, ByteView rest, std::size_t ad_size, std::size_t ciphertext_size) {
+  mac.update(rest.data(), rest.size());
   mac.pad16();
   std::uint8_t lengths[16];
-  write_u64_le(lengths, ad.size());
-  write_u64_le(lengths + 8, ciphertext.size());
+  write_u64_le(lengths, ad_size);
+  write_u64_le(lengths + 8, ciphertext_size);
   mac.update(lengths, sizeof lengths);
   return mac.finalize();
+}
+
+// The tag over ad and ciphertext, under the one-time key from block 0.
+Poly1305Tag compute_tag(const FirstBlocks& first, ByteView ad, ByteView ciphertext, VectorIsa isa) {
+  Poly1305 mac = start_mac(first, ad, isa);
+  return finish_tag(mac, ciphertext, ad.size(), ciphertext.size());
 }
 
 }  // namespace
@@ -95,10 +107,22 @@ Result<void> aead_chacha20_poly1305_encrypt_into(ByteView key, ByteView nonce, B
   if (out.size() != plaintext.size() + tag_size)
     return fail(CryptoError::InvalidLength,
                 msg("AEAD output must be ", plaintext.size() + tag_size, " bytes, got ", out.size()));
-  const FirstBlocks first = first_blocks(key.data(), nonce.data(), plaintext.size(), isa);
-  xor_message(key.data(), nonce.data(), first, plaintext.data(), out.data(), plaintext.size(), isa);
-  const Poly1305Tag tag = compute_tag(first, ad, ByteView(out.data(), plaintext.size()), isa);
-  std::copy(tag.begin(), tag.end(), out.begin() + static_cast<std::ptrdiff_t>(plaintext.size()));
+  const std::size_t n = plaintext.size();
+  const FirstBlocks first = first_blocks(key.data(), nonce.data(), n, isa);
+  Poly1305 mac = start_mac(first, ad, isa);
+  std::size_t fed = 0;
+  if (first.head == 0) {
+    // The ciphertext is authenticated as it is written, while the next blocks of
+    // keystream are computed.
+    detail::Poly1305Scalar state = mac.scalar_state();
+    fed = detail::chacha20_xor_authenticating(key.data(), nonce.data(), 1, plaintext.data(), out.data(), n, isa,
+                                              state);
+    mac.set_accumulator(state);
+  } else {
+    xor_message(key.data(), nonce.data(), first, plaintext.data(), out.data(), n, isa);
+  }
+  const Poly1305Tag tag = finish_tag(mac, ByteView(out.data() + fed, n - fed), ad.size(), n);
+  std::copy(tag.begin(), tag.end(), out.begin() + static_cast<std::ptrdiff_t>(n));
   return {};
 }
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "crypto/poly1305_scalar.h"
+
 namespace crypto::detail {
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -105,13 +107,16 @@ template <int n>
   d = reinterpret_cast<U32x4>(__builtin_shuffle(t1, t3, U64x2{1, 3}));
 }
 
+// `between(group, round)` runs after each of the ten double rounds of every group of
+// four blocks; the AEAD uses it to authenticate ciphertext already written.
+template <class Between>
 [[gnu::always_inline]] inline void xor4_blocks(const std::uint32_t input[16], const std::uint8_t* in,
-                                               std::uint8_t* out, std::size_t len) {
+                                               std::uint8_t* out, std::size_t len, Between between) {
   U32x4 start[16];
   for (int i = 0; i < 16; ++i) start[i] = U32x4{} + input[i];
   start[12] += U32x4{0, 1, 2, 3};
 
-  while (len > 0) {
+  for (std::size_t group = 0; len > 0; ++group) {
     U32x4 x[16];
     for (int i = 0; i < 16; ++i) x[i] = start[i];
     for (int r = 0; r < 10; ++r) {
@@ -123,6 +128,7 @@ template <int n>
       qr(x[1], x[6], x[11], x[12]);
       qr(x[2], x[7], x[8], x[13]);
       qr(x[3], x[4], x[9], x[14]);
+      between(group, r);
     }
     for (int i = 0; i < 16; ++i) x[i] += start[i];
     for (int g = 0; g < 16; g += 4) transpose4(x[g], x[g + 1], x[g + 2], x[g + 3]);
@@ -151,6 +157,37 @@ template <int n>
     start[12] += 4;
   }
 }
+
+constexpr auto no_work = [](std::size_t, int) {};
+
+// Feeds the ciphertext of group g - 1 (group_bytes bytes at out) to the 64-bit
+// Poly1305 state while group g is computed: after double round r, the blocks
+// [r n / 10, (r + 1) n / 10) of it, n = group_bytes / 16. ChaCha20 keeps the vector
+// units busy and leaves the integer multiplier free, so the two overlap.
+struct InterleavedMac {
+  std::uint64_t r0, r1, s1, h0, h1, h2;
+  const std::uint8_t* out;
+  std::size_t group_bytes;
+
+  InterleavedMac(const Poly1305Scalar& mac, const std::uint8_t* ciphertext, std::size_t bytes)
+      : r0(mac.r0), r1(mac.r1), s1(mac.r1 + (mac.r1 >> 2)), h0(mac.h0), h1(mac.h1), h2(mac.h2), out(ciphertext),
+        group_bytes(bytes) {}
+
+  [[gnu::always_inline]] void operator()(std::size_t group, int round) {
+    if (group == 0) return;
+    const std::size_t n = group_bytes / 16;
+    const std::uint8_t* previous = out + (group - 1) * group_bytes;
+    const auto r = static_cast<std::size_t>(round);
+    for (std::size_t b = r * n / 10; b < (r + 1) * n / 10; ++b) {
+      poly1305_scalar_block(r0, r1, s1, h0, h1, h2, previous + 16 * b, 1);
+    }
+  }
+  void store(Poly1305Scalar& mac) const {
+    mac.h0 = h0;
+    mac.h1 = h1;
+    mac.h2 = h2;
+  }
+};
 
 #define ONDREL_AVX512 __attribute__((target("avx512f,avx512bw")))
 
@@ -216,8 +253,14 @@ ONDREL_AVX512 inline void transpose_lanes(V16& g0, V16& g1, V16& g2, V16& g3) {
 
 }  // namespace
 
-ONDREL_AVX2 std::size_t chacha20_xor_avx2(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
-                                          std::size_t len) {
+namespace {
+
+// Whole 512-byte groups, `between(group, round)` after each double round as in
+// xor4_blocks.
+template <class Between>
+ONDREL_AVX2 [[gnu::always_inline]] inline std::size_t xor8_blocks(const std::uint32_t input[16],
+                                                                   const std::uint8_t* in, std::uint8_t* out,
+                                                                   std::size_t len, Between between) {
   __m256i start[16];
   for (int i = 0; i < 16; ++i) start[i] = _mm256_set1_epi32(static_cast<int>(input[i]));
   start[12] = _mm256_add_epi32(start[12], _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0));
@@ -236,6 +279,7 @@ ONDREL_AVX2 std::size_t chacha20_xor_avx2(const std::uint32_t input[16], const s
       qr(x[1], x[6], x[11], x[12]);
       qr(x[2], x[7], x[8], x[13]);
       qr(x[3], x[4], x[9], x[14]);
+      between(done / 512, r);
     }
     for (int i = 0; i < 16; ++i) x[i] = _mm256_add_epi32(x[i], start[i]);
     for (int g = 0; g < 16; g += 4) transpose4(x[g], x[g + 1], x[g + 2], x[g + 3]);
@@ -255,20 +299,47 @@ ONDREL_AVX2 std::size_t chacha20_xor_avx2(const std::uint32_t input[16], const s
   return done;
 }
 
+}  // namespace
+
+ONDREL_AVX2 std::size_t chacha20_xor_avx2(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
+                                          std::size_t len) {
+  return xor8_blocks(input, in, out, len, no_work);
+}
+
+ONDREL_AVX2 std::size_t chacha20_xor_authenticating_avx2(const std::uint32_t input[16], const std::uint8_t* in,
+                                                         std::uint8_t* out, std::size_t len, Poly1305Scalar& mac) {
+  InterleavedMac interleaved(mac, out, 512);
+  const std::size_t done =
+      xor8_blocks(input, in, out, len, [&](std::size_t group, int round) { interleaved(group, round); });
+  interleaved.store(mac);
+  return done;
+}
+
 __attribute__((target("ssse3"))) void chacha20_xor_ssse3(const std::uint32_t input[16], const std::uint8_t* in,
                                                          std::uint8_t* out, std::size_t len) {
-  xor4_blocks(input, in, out, len);
+  xor4_blocks(input, in, out, len, no_work);
+}
+
+__attribute__((target("ssse3"))) std::size_t chacha20_xor_authenticating_ssse3(const std::uint32_t input[16],
+                                                                              const std::uint8_t* in,
+                                                                              std::uint8_t* out, std::size_t len,
+                                                                              Poly1305Scalar& mac) {
+  const std::size_t done = len / 256 * 256;
+  InterleavedMac interleaved(mac, out, 256);
+  xor4_blocks(input, in, out, done, [&](std::size_t group, int round) { interleaved(group, round); });
+  interleaved.store(mac);
+  return done;
 }
 
 __attribute__((target("avx2"))) void chacha20_xor4_avx2(const std::uint32_t input[16], const std::uint8_t* in,
                                                         std::uint8_t* out, std::size_t len) {
-  xor4_blocks(input, in, out, len);
+  xor4_blocks(input, in, out, len, no_work);
 }
 
 __attribute__((target("avx512f,avx512vl"))) void chacha20_xor4_avx512vl(const std::uint32_t input[16],
                                                                         const std::uint8_t* in, std::uint8_t* out,
                                                                         std::size_t len) {
-  xor4_blocks(input, in, out, len);
+  xor4_blocks(input, in, out, len, no_work);
 }
 
 ONDREL_AVX512 std::size_t chacha20_xor_avx512(const std::uint32_t input[16], const std::uint8_t* in,
@@ -329,6 +400,14 @@ void chacha20_xor4_avx2(const std::uint32_t*, const std::uint8_t*, std::uint8_t*
 void chacha20_xor4_avx512vl(const std::uint32_t*, const std::uint8_t*, std::uint8_t*, std::size_t) { std::abort(); }
 std::size_t chacha20_xor_avx2(const std::uint32_t*, const std::uint8_t*, std::uint8_t*, std::size_t) { std::abort(); }
 std::size_t chacha20_xor_avx512(const std::uint32_t*, const std::uint8_t*, std::uint8_t*, std::size_t) { std::abort(); }
+std::size_t chacha20_xor_authenticating_ssse3(const std::uint32_t*, const std::uint8_t*, std::uint8_t*, std::size_t,
+                                              Poly1305Scalar&) {
+  std::abort();
+}
+std::size_t chacha20_xor_authenticating_avx2(const std::uint32_t*, const std::uint8_t*, std::uint8_t*, std::size_t,
+                                             Poly1305Scalar&) {
+  std::abort();
+}
 
 #endif
 

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/poly1305_scalar.h"
+
 namespace crypto::detail {
 
 // All of len, the last partial group through a keystream buffer.
@@ -28,5 +30,14 @@ std::size_t chacha20_xor_avx2(const std::uint32_t input[16], const std::uint8_t*
 // at most 512 bytes are left for the narrower code).
 std::size_t chacha20_xor_avx512(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
                                 std::size_t len);
+
+// The AEAD's sealing form of the SSSE3 and AVX2 code: whole groups of 256 (SSSE3) or
+// 512 (AVX2) bytes only, and the ciphertext of every group but the last is fed to
+// `mac` (full blocks, from out[0] on) while the next group is computed. Returns the
+// number of bytes done; the caller authenticates the last group's ciphertext itself.
+std::size_t chacha20_xor_authenticating_ssse3(const std::uint32_t input[16], const std::uint8_t* in,
+                                              std::uint8_t* out, std::size_t len, Poly1305Scalar& mac);
+std::size_t chacha20_xor_authenticating_avx2(const std::uint32_t input[16], const std::uint8_t* in,
+                                             std::uint8_t* out, std::size_t len, Poly1305Scalar& mac);
 
 }  // namespace crypto::detail

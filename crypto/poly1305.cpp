@@ -3,20 +3,14 @@
 #include <cstring>
 
 #include "crypto/endian.h"
+#include "crypto/poly1305_scalar.h"
 #include "crypto/poly1305_x86.h"
-
-#ifndef __SIZEOF_INT128__
-#error "Poly1305 needs a 64x64->128-bit multiply (unsigned __int128)"
-#endif
 
 namespace crypto {
 
 namespace {
 
 using u128 = unsigned __int128;
-
-// The carry out of a + b where sum = a + b (mod 2^64), computed without a branch.
-inline std::uint64_t carry_of(std::uint64_t sum, std::uint64_t b) { return sum < b ? 1 : 0; }
 
 constexpr std::uint64_t mask44 = (std::uint64_t{1} << 44) - 1;
 constexpr std::uint64_t mask42 = (std::uint64_t{1} << 42) - 1;
@@ -142,9 +136,6 @@ void Poly1305::wide_blocks(const std::uint8_t* m, std::size_t n) {
 
 // h = (h + m) * r mod 2^130 - 5 for every 16-byte block; hibit is the 2^128 bit
 // (1 for full blocks, 0 for the padded final block).
-//
-// With r1 a multiple of 4, the parts of the product at 2^128 and above fold back
-// as h1 * r1 * 2^128 = h1 * (r1 / 4) * 5 * 2^0 (mod p), hence s1 = r1 + r1 / 4.
 void Poly1305::blocks(const std::uint8_t* m, std::size_t n, std::uint64_t hibit) {
   const std::size_t min_blocks = wide_ == Wide::Sse2 ? sse2_min_blocks : wide_min_blocks;
   if (wide_ != Wide::None && hibit == 1 && n >= min_blocks) {
@@ -157,35 +148,18 @@ void Poly1305::blocks(const std::uint8_t* m, std::size_t n, std::uint64_t hibit)
   const std::uint64_t r0 = r0_, r1 = r1_;
   const std::uint64_t s1 = r1 + (r1 >> 2);
   std::uint64_t h0 = h0_, h1 = h1_, h2 = h2_;
-  for (; n > 0; --n, m += 16) {
-    // h += m
-    u128 d0 = static_cast<u128>(h0) + read_u64_le(m);
-    h0 = static_cast<std::uint64_t>(d0);
-    u128 d1 = static_cast<u128>(h1) + static_cast<std::uint64_t>(d0 >> 64) + read_u64_le(m + 8);
-    h1 = static_cast<std::uint64_t>(d1);
-    h2 += static_cast<std::uint64_t>(d1 >> 64) + hibit;
-
-    // h *= r, partially reduced
-    d0 = static_cast<u128>(h0) * r0 + static_cast<u128>(h1) * s1;
-    d1 = static_cast<u128>(h0) * r1 + static_cast<u128>(h1) * r0 + static_cast<u128>(h2) * s1;
-    h2 = h2 * r0;
-
-    h0 = static_cast<std::uint64_t>(d0);
-    d1 += static_cast<std::uint64_t>(d0 >> 64);
-    h1 = static_cast<std::uint64_t>(d1);
-    h2 += static_cast<std::uint64_t>(d1 >> 64);
-
-    // Fold the bits at 2^130 and above back in: (h2 >> 2) * 5.
-    const std::uint64_t c = (h2 >> 2) + (h2 & ~std::uint64_t{3});
-    h2 &= 3;
-    h0 += c;
-    const std::uint64_t c0 = carry_of(h0, c);
-    h1 += c0;
-    h2 += carry_of(h1, c0);
-  }
+  for (; n > 0; --n, m += 16) detail::poly1305_scalar_block(r0, r1, s1, h0, h1, h2, m, hibit);
   h0_ = h0;
   h1_ = h1;
   h2_ = h2;
+}
+
+detail::Poly1305Scalar Poly1305::scalar_state() const { return {r0_, r1_, h0_, h1_, h2_}; }
+
+void Poly1305::set_accumulator(const detail::Poly1305Scalar& s) {
+  h0_ = s.h0;
+  h1_ = s.h1;
+  h2_ = s.h2;
 }
 
 void Poly1305::update(const std::uint8_t* data, std::size_t len) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "crypto/cpu_features.h"
+#include "crypto/poly1305_scalar.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
 
@@ -31,6 +32,12 @@ class Poly1305 {
   // Zero bytes up to the next multiple of 16 of everything fed so far.
   void pad16();
   Poly1305Tag finalize();
+
+  // The 64-bit state, for a caller that runs whole blocks itself between steps of
+  // other work, and the accumulator it hands back. Only between whole blocks: nothing
+  // may be buffered (everything fed so far a multiple of 16 bytes, or pad16() called).
+  detail::Poly1305Scalar scalar_state() const;
+  void set_accumulator(const detail::Poly1305Scalar& state);
 
  private:
   void blocks(const std::uint8_t* m, std::size_t n, std::uint64_t hibit);
