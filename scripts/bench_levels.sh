@@ -36,6 +36,8 @@ levels_table() {
   # CPUs of the SSSE3 level have no BMI2 or ADX; this row shows what those alone are worth.
   echo "ssse3-bmi2adx|avx2,avx512,ifma|~0x0:~$(hex $((avx512_bits | avx2_bit)))"
   echo "nosha|sha|~0x0:~$(hex $((sha_bit)))"
+  # CPUs of the SSSE3 level mostly have no SHA instructions either.
+  echo "ssse3-nosha|avx2,avx512,ifma,bmi2adx,sha|~0x0:~$(hex $((avx512_bits | avx2_bit | bmi2_adx_bits | sha_bit)))"
 }
 
 build=build/release
