@@ -56,6 +56,9 @@ inline constexpr std::uint64_t kRequestTimeoutLocalMs = 12'000;
 inline constexpr std::uint64_t kLeaseRefreshLookupMs = 20'000;
 inline constexpr std::uint64_t kRatchetResetWindowMs = 15'000;
 inline constexpr std::uint64_t kFailedPiecesBackoffMs = 600'000;
+// "stopped" announces under way; a further one replaces the oldest.
+inline constexpr std::size_t kMaxStoppedAnnounces = 16;
+inline constexpr std::uint64_t kStoppedAnnounceWaitMs = 30'000;
 
 // Our extension message ids.
 inline constexpr std::uint8_t kExtIdI2pPex = 1;
@@ -85,6 +88,7 @@ struct TorrentEngine {
   std::vector<DhtBootstrapEntry> dht_bootstrap;
   std::vector<DhtCooldownEntry> get_peers_cooldown;  // unix ms
   std::vector<DhtCooldownEntry> announce_cooldown;   // unix ms
+  std::vector<StoppedAnnounce> stopped_announces;    // at most kMaxStoppedAnnounces, oldest first
   std::uint64_t last_dht_refresh_ms = 0;
   std::uint64_t last_publish_ms = 0;
   std::int32_t publish_inbound_tunnels = 0;

@@ -19,6 +19,7 @@
 #include "torrent/extensions.h"
 #include "torrent/peer_steps.h"
 #include "torrent/piece_storage.h"
+#include "torrent/tracker_steps.h"
 #include "torrent/wake_deadlines.h"
 
 namespace router {
@@ -206,6 +207,7 @@ bool Router::pause_torrent(std::string_view info_hash_hex, const Now& now) {
   if (!torrent_engine) return false;
   ActiveTorrent* t = bt_find_torrent_by_hex(*torrent_engine, info_hash_hex);
   if (!t) return false;
+  if (!t->paused) bt_announce_stopped(*this, *torrent_engine, *t, now);
   t->paused = true;
   if (SamSession* session = bt_find_session(sessions, torrent_engine->session_id)) {
     for (TorrentPeerConn& c : t->peers) {
@@ -224,6 +226,7 @@ bool Router::remove_torrent(std::string_view info_hash_hex, const Now& now) {
   auto it = std::find_if(engine.torrents.begin(), engine.torrents.end(),
                          [&](const ActiveTorrent& t) { return t.info_hash_hex == key; });
   if (it == engine.torrents.end()) return false;
+  if (!it->paused) bt_announce_stopped(*this, engine, *it, now);
   if (SamSession* session = bt_find_session(sessions, engine.session_id); session && session->streams) {
     for (const TorrentPeerConn& c : it->peers) bt_close_stream(*this, *session, c.stream_id, now);
     for (const TorrentTrackerConn& tr : it->trackers) {

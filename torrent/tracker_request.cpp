@@ -65,7 +65,19 @@ std::string build_http_announce_request(std::string_view host, std::uint32_t por
   query += "&downloaded=" + std::to_string(params.downloaded);
   query += "&left=" + std::to_string(params.left);
   query += "&compact=1&numwant=50";
-  query += params.completed ? "&event=completed" : "&event=started";
+  switch (params.event) {
+    case AnnounceEvent::None:
+      break;
+    case AnnounceEvent::Started:
+      query += "&event=started";
+      break;
+    case AnnounceEvent::Completed:
+      query += "&event=completed";
+      break;
+    case AnnounceEvent::Stopped:
+      query += "&event=stopped";
+      break;
+  }
   if (!params.public_b64.empty()) query += "&ip=" + std::string(params.public_b64) + ".i2p";
 
   std::string req = "GET " + std::string(path) + (path.find('?') != std::string_view::npos ? "&" : "?") + query +

@@ -28,13 +28,22 @@ std::optional<HttpTrackerUrl> parse_http_tracker_url(std::string_view url);
 // Every byte but A-Z, a-z, 0-9, "-", ".", "_" and "~" as "%" and two upper-case hex digits.
 std::string url_encode_bytes(ByteView bytes);
 
+// What an announce tells the tracker besides the counts: trackers count a peer as started
+// once, as having completed a download once, and forget it when it stops.
+enum class AnnounceEvent : std::uint8_t {
+  None,       // the announces between: no "event" parameter
+  Started,    // the first announce to a tracker, and the first after a stop
+  Completed,  // the download has just completed
+  Stopped,    // the torrent is paused or removed
+};
+
 struct AnnounceParams {
   ByteView info_hash;
   ByteView peer_id;
   std::uint64_t uploaded = 0;
   std::uint64_t downloaded = 0;
   std::uint64_t left = 0;
-  bool completed = false;
+  AnnounceEvent event = AnnounceEvent::None;
   std::string_view public_b64;  // our Destination; no "ip" parameter when empty
 };
 

@@ -1,7 +1,8 @@
 // HTTP trackers over streams of the torrent session: each tracker of a running torrent is
 // a small state machine stepped once per engine pass (look up the tracker's LeaseSet2,
 // open a stream, write the announce, read until the tracker closes, learn the peers, wait
-// for the next announce). Times are monotonic ms.
+// for the next announce). The "stopped" announces of paused and removed torrents go their
+// own way, bounded and without waiting for an answer. Times are monotonic ms.
 #include <algorithm>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "torrent/engine.h"
 #include "torrent/peer_steps.h"
 #include "torrent/tracker_request.h"
+#include "torrent/tracker_steps.h"
 #include "torrent/wake_deadlines.h"
 
 namespace router {
@@ -44,6 +46,49 @@ std::uint64_t bytes_left(const ActiveTorrent& torrent) {
   return total > torrent.downloaded ? total - torrent.downloaded : 0;
 }
 
+using bittorrent::AnnounceEvent;
+
+// The download completed while the tracker knew the torrent incomplete, and it has not
+// taken "completed" yet.
+bool completed_untold(const ActiveTorrent& torrent, const TorrentTrackerConn& t) {
+  return t.started && torrent.completed && t.knew_incomplete && !t.completed_told;
+}
+
+// The event of the next announce to the tracker.
+AnnounceEvent next_event(const ActiveTorrent& torrent, const TorrentTrackerConn& t) {
+  if (!t.started) return AnnounceEvent::Started;
+  if (completed_untold(torrent, t)) return AnnounceEvent::Completed;
+  return AnnounceEvent::None;
+}
+
+// A completed download is announced at once, not at the next interval; only the first
+// try is early (completed_tried), so a tracker that cannot be reached or does not answer
+// is not asked again before its time.
+bool completed_due_now(const ActiveTorrent& torrent, const TorrentTrackerConn& t) {
+  return completed_untold(torrent, t) && !t.completed_tried;
+}
+
+// The announce request for the torrent to the tracker, with the torrent's counts now.
+std::string announce_request(const TorrentEngine& engine, const SamSession& session, const ActiveTorrent& torrent,
+                             const TorrentTrackerConn& t, AnnounceEvent event) {
+  bittorrent::AnnounceParams params;
+  params.info_hash = torrent.info_hash;
+  params.peer_id = engine.peer_id;
+  params.uploaded = torrent.uploaded;
+  params.downloaded = torrent.downloaded;
+  params.left = bytes_left(torrent);
+  params.event = event;
+  params.public_b64 = session.public_b64;
+  return bittorrent::build_http_announce_request(t.host, t.port, t.path, params);
+}
+
+// The tracker answered the request on its stream: the event it carried is told.
+void note_answered(TorrentTrackerConn& t) {
+  if (t.sent_event == AnnounceEvent::Started) t.started = true;
+  if (t.sent_event == AnnounceEvent::Completed) t.completed_told = true;
+  if (t.sent_incomplete) t.knew_incomplete = true;
+}
+
 // Pushes the stream's queued packets out through the tracker's first lease, when its
 // LeaseSet2 gives a key; otherwise the timed stream pass sends them once it can.
 void flush_tracker_stream(Router& r, SamSession& session, streaming::StreamConnection& stream,
@@ -56,10 +101,15 @@ void flush_tracker_stream(Router& r, SamSession& session, streaming::StreamConne
                           force, now);
 }
 
+struct ReplyDigest {
+  std::uint64_t delay_ms = 0;  // until the next announce
+  bool answered = false;       // a reply of the tracker's own, not an error page or a failure
+};
+
 // What the finished exchange brought: the torrent's status, its peers and the delay until
 // the next announce.
-std::uint64_t digest_reply(Router& r, TorrentEngine& engine, const SamSession& session, ActiveTorrent& torrent,
-                           TorrentTrackerConn& t) {
+ReplyDigest digest_reply(Router& r, TorrentEngine& engine, const SamSession& session, ActiveTorrent& torrent,
+                         TorrentTrackerConn& t) {
   const std::string& host = t.host;
   if (t.response.empty()) {
     torrent.tracker_status = "empty/timeout (" + host + ")";
@@ -67,7 +117,7 @@ std::uint64_t digest_reply(Router& r, TorrentEngine& engine, const SamSession& s
       print_debug_line(true, "[debug] bt tracker " + host + " empty/timeout (sent_req=" +
                                  (t.sent_req ? "true" : "false") + ")");
     }
-    return kRetryBadReplyMs;
+    return {kRetryBadReplyMs, false};
   }
   Bytes reply = std::move(t.response);
   t.response.clear();
@@ -75,7 +125,7 @@ std::uint64_t digest_reply(Router& r, TorrentEngine& engine, const SamSession& s
   if (const std::optional<std::uint32_t> status = bittorrent::http_reply_status(reply); status && *status != 200) {
     torrent.tracker_status = "err: HTTP " + std::to_string(*status);
     if (r.debug) print_debug_line(true, "[debug] bt tracker " + host + " HTTP " + std::to_string(*status));
-    return kRetryBadReplyMs;
+    return {kRetryBadReplyMs, false};
   }
   auto parsed = bittorrent::parse_http_tracker_response(reply);
   if (!parsed) {
@@ -83,7 +133,7 @@ std::uint64_t digest_reply(Router& r, TorrentEngine& engine, const SamSession& s
     const std::string size = std::to_string(reply.size());
     torrent.tracker_status = "parse err (" + size + "B): " + text;
     if (r.debug) print_debug_line(true, "[debug] bt tracker " + host + " parse error (" + size + "B): " + text);
-    return kRetryBadReplyMs;
+    return {kRetryBadReplyMs, false};
   }
   for (const common::Hash& peer : parsed->peers) {
     if (bt_add_known_peer(torrent, peer, session.dest_hash)) engine.dht.peers_discovered += 1;
@@ -92,7 +142,8 @@ std::uint64_t digest_reply(Router& r, TorrentEngine& engine, const SamSession& s
   const std::string seeds = std::to_string(parsed->complete);
   const std::string leechers = std::to_string(parsed->incomplete);
   const std::string interval = std::to_string(parsed->interval);
-  if (parsed->failure_reason && !parsed->failure_reason->empty()) {
+  const bool failed = parsed->failure_reason && !parsed->failure_reason->empty();
+  if (failed) {
     torrent.tracker_status = "err: " + *parsed->failure_reason;
     if (r.debug) print_debug_line(true, "[debug] bt tracker " + host + " failure: " + *parsed->failure_reason);
   } else {
@@ -102,8 +153,8 @@ std::uint64_t digest_reply(Router& r, TorrentEngine& engine, const SamSession& s
                                  "l), interval=" + interval + "s");
     }
   }
-  if (parsed->interval < static_cast<std::int32_t>(kMinIntervalS)) return kRetryBadReplyMs;
-  return static_cast<std::uint64_t>(parsed->interval) * 1000;
+  if (parsed->interval < static_cast<std::int32_t>(kMinIntervalS)) return {kRetryBadReplyMs, !failed};
+  return {static_cast<std::uint64_t>(parsed->interval) * 1000, !failed};
 }
 
 // One visit of one tracker; true when it did work.
@@ -112,7 +163,8 @@ bool step_tracker(Router& r, TorrentEngine& engine, SamSession& session, streami
   const std::uint64_t ms = now.mono_ms;
   switch (static_cast<TrackerConnState>(t.state)) {
     case TrackerConnState::Idle: {
-      if (ms < t.next_announce_ms) return false;
+      if (ms < t.next_announce_ms && !completed_due_now(torrent, t)) return false;
+      if (completed_untold(torrent, t)) t.completed_tried = true;
       const std::optional<common::Hash> dest = r.resolve_i2p_host_hash(t.host, now);
       if (!dest) {
         t.next_announce_ms = ms + kRetryUnresolvedMs;
@@ -167,17 +219,12 @@ bool step_tracker(Router& r, TorrentEngine& engine, SamSession& session, streami
       bool did_work = false;
       if (!t.sent_req && s->state == streaming::StreamState::Established) {
         const std::uint64_t left = bytes_left(torrent);
-        bittorrent::AnnounceParams params;
-        params.info_hash = torrent.info_hash;
-        params.peer_id = engine.peer_id;
-        params.uploaded = torrent.uploaded;
-        params.downloaded = torrent.downloaded;
-        params.left = left;
-        params.completed = torrent.completed;
-        params.public_b64 = session.public_b64;
-        const std::string request = bittorrent::build_http_announce_request(t.host, t.port, t.path, params);
+        t.sent_event = next_event(torrent, t);
+        t.sent_incomplete = !torrent.completed;
+        const std::string request = announce_request(engine, session, torrent, t, t.sent_event);
         (void)s->write(::as_bytes(request), ms);
         t.sent_req = true;
+        t.announced = true;
         if (torrent.tracker_status.empty()) torrent.tracker_status = "announcing " + t.host;
         if (r.debug) {
           print_debug_line(true, "[debug] bt tracker GET http://" + t.host + ":" + std::to_string(t.port) + t.path +
@@ -202,8 +249,9 @@ bool step_tracker(Router& r, TorrentEngine& engine, SamSession& session, streami
       flush_tracker_stream(r, session, *s, *t.dest, false, now);
       remove_stream_by_id(streams, t.stream_id);
       t.stream_id = 0;
-      const std::uint64_t delay = digest_reply(r, engine, session, torrent, t);
-      go_idle(t, ms + delay);
+      const ReplyDigest digest = digest_reply(r, engine, session, torrent, t);
+      if (digest.answered) note_answered(t);
+      go_idle(t, ms + digest.delay_ms);
       return true;
     }
   }
@@ -211,7 +259,63 @@ bool step_tracker(Router& r, TorrentEngine& engine, SamSession& session, streami
   return true;
 }
 
+// One visit of one "stopped" announce; true when it is finished (sent and answered, or
+// given up), and then its stream is closed and gone.
+bool step_stopped_announce(Router& r, SamSession& session, streaming::StreamManager& streams, StoppedAnnounce& a,
+                           const Now& now, bool& did_work) {
+  const std::uint64_t ms = now.mono_ms;
+  if (a.stream_id == 0) {
+    if (ms >= a.deadline_ms) return true;
+    const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(a.dest, now.wall_s());
+    if (!ls || ls->leases.empty()) return false;
+    auto opened = streams.connect(a.dest, ms, 0, static_cast<std::uint16_t>(a.port == 80 ? 0 : a.port));
+    did_work = true;
+    if (!opened) return true;
+    a.stream_id = (*opened)->local_stream_id;
+    flush_tracker_stream(r, session, **opened, a.dest, true, now);
+    return false;
+  }
+  const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, a.stream_id);
+  if (!s) return true;
+  if (!a.sent && s->state == streaming::StreamState::Established) {
+    (void)s->write(::as_bytes(a.request), ms);
+    a.sent = true;
+    flush_tracker_stream(r, session, *s, a.dest, false, now);
+    did_work = true;
+  }
+  if (!s->read_available().empty()) did_work = true;  // the answer changes nothing
+  return (s->peer_closed && s->recv_buf.empty()) || s->state > streaming::StreamState::Closed || ms >= a.deadline_ms;
+}
+
 }  // namespace
+
+void bt_announce_stopped(Router& r, TorrentEngine& engine, ActiveTorrent& torrent, const Now& now) {
+  SamSession* session = bt_find_session(r.sessions, engine.session_id);
+  for (TorrentTrackerConn& t : torrent.trackers) {
+    // An exchange under way ends here; its answer would be for a torrent that stopped.
+    if (session != nullptr && t.stream_id != 0) bt_close_stream(r, *session, t.stream_id, now);
+    t.stream_id = 0;
+    t.response.clear();
+    t.sent_req = false;
+    const bool tell = t.announced && t.dest && session != nullptr;
+    t.announced = false;
+    t.started = false;  // a resumed torrent starts again
+    t.completed_tried = false;
+    t.state = static_cast<std::int32_t>(TrackerConnState::Idle);  // its schedule stands
+    if (!tell) continue;
+    StoppedAnnounce a;
+    a.dest = *t.dest;
+    a.port = t.port;
+    a.request = announce_request(engine, *session, torrent, t, AnnounceEvent::Stopped);
+    a.deadline_ms = now.mono_ms + kStoppedAnnounceWaitMs;
+    if (engine.stopped_announces.size() >= kMaxStoppedAnnounces) {
+      if (session->streams) bt_close_stream(r, *session, engine.stopped_announces.front().stream_id, now);
+      engine.stopped_announces.erase(engine.stopped_announces.begin());
+    }
+    engine.stopped_announces.push_back(std::move(a));
+    r.start_proxy_netdb_lookup(*t.dest, now);
+  }
+}
 
 // The next announce of idle trackers and the lookup and reply limits of busy ones, for every
 // running torrent; a tracker whose LeaseSet2 is known is due at once.
@@ -224,7 +328,7 @@ std::uint64_t next_torrent_trackers_wake_ms(const Router& r, const Now& now) {
     for (const TorrentTrackerConn& t : torrent.trackers) {
       switch (static_cast<TrackerConnState>(t.state)) {
         case TrackerConnState::Idle:
-          due(t.next_announce_ms);
+          due(completed_due_now(torrent, t) ? now.mono_ms : t.next_announce_ms);
           break;
         case TrackerConnState::LookingUp:
           if (!t.dest) {
@@ -245,6 +349,10 @@ std::uint64_t next_torrent_trackers_wake_ms(const Router& r, const Now& now) {
       }
     }
   }
+  for (const StoppedAnnounce& a : r.torrent_engine->stopped_announces) {
+    const netdb::LeaseSet2Ptr ls = a.stream_id == 0 ? r.netdb.get_lease_set2(a.dest, now.wall_s()) : nullptr;
+    due(ls && !ls->leases.empty() ? now.mono_ms : a.deadline_ms);
+  }
   return wake;
 }
 
@@ -257,6 +365,12 @@ bool Router::step_trackers(TorrentEngine& engine, SamSession& session, streaming
       if (step_tracker(*this, engine, session, streams, torrent, t, now)) did_work = true;
     }
   }
+  std::erase_if(engine.stopped_announces, [&](StoppedAnnounce& a) {
+    if (!step_stopped_announce(*this, session, streams, a, now, did_work)) return false;
+    bt_close_stream(*this, session, a.stream_id, now);
+    did_work = true;
+    return true;
+  });
   return did_work;
 }
 

@@ -1,8 +1,12 @@
 # An HTTP tracker for I2P, independent of the client's code: it reads one announce
 # request (the raw bytes a client wrote on its stream) from the file named by argv[1] and
 # writes the whole HTTP reply to standard output. The swarm lives in the JSON file named
-# by argv[3]: each announce records the announcer (the SHA-256 of the Destination its
-# "ip" parameter carries) under the info hash, and the reply lists the other peers.
+# by argv[3], kept as trackers keep it. Under each info hash: "peers", the announcers (the
+# SHA-256 of the Destination an announce's "ip" parameter carries) the tracker counts now;
+# "downloads", the number of "completed" events; "events", every announce as [announcer,
+# event] in order, the event "" when the announce carried none. An announce adds its
+# announcer to the peers, "stopped" takes it out, and the reply lists the other peers (none
+# after "stopped").
 #
 #   argv[2]  mode: "ok"      200 with the compact peer list (32-byte destination hashes)
 #                            and "interval" 1800
@@ -16,7 +20,7 @@
 #
 # It checks the request itself and answers 400 when it is not what a client must send:
 # GET, HTTP/1.1, a Host header, info_hash of 20 bytes, peer_id of 20 bytes, port, compact=1,
-# numwant, event started or completed, ip ending in ".i2p".
+# numwant, an event that is absent, "started", "completed" or "stopped", ip ending in ".i2p".
 import base64
 import hashlib
 import json
@@ -79,7 +83,8 @@ if len(ih) != 20 or len(pid) != 20:
     bad("info_hash or peer_id")
 if q.get("compact") != ["1"] or q.get("port") != ["6881"] or q.get("numwant") != ["50"]:
     bad("compact, port or numwant")
-if q.get("event", [""])[0] not in ("started", "completed"):
+event = q.get("event", [""])[0]
+if event not in ("", "started", "completed", "stopped") or query.count("event=") > 1:
     bad("event")
 for k in ("uploaded", "downloaded", "left"):
     if not q.get(k, [""])[0].isdigit():
@@ -90,12 +95,19 @@ if not q.get("ip", [""])[0].endswith(".i2p"):
 ip = q["ip"][0][:-len(".i2p")]
 announcer = hashlib.sha256(base64.b64decode(ip.replace("-", "+").replace("~", "/"), validate=True)).hexdigest()
 swarm = json.load(open(state_file)) if os.path.exists(state_file) else {}
-key = ih.hex()
-known = swarm.setdefault(key, [])
-if announcer not in known:
+entry = swarm.setdefault(ih.hex(), {"peers": [], "downloads": 0, "events": []})
+known = entry["peers"]
+entry["events"].append([announcer, event])
+if event == "stopped":
+    if announcer in known:
+        known.remove(announcer)
+elif announcer not in known:
     known.append(announcer)
+if event == "completed":
+    entry["downloads"] += 1
 json.dump(swarm, open(state_file, "w"))
-compact = b"".join(bytes.fromhex(h) for h in known if h != announcer)
+others = [] if event == "stopped" else [h for h in known if h != announcer]
+compact = b"".join(bytes.fromhex(h) for h in others)
 if mode in ("ok", "chunked"):
     body = bencode({"interval": 1800, "complete": 1, "incomplete": 2, "peers": compact})
 elif mode == "short":

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "encoding/text.h"
 #include "tests/torrent/torrent_net.h"
+#include "router/poll_set.h"
+#include "torrent/api_endpoints.h"
 #include "torrent/engine.h"
 #include "torrent/tracker_request.h"
 
@@ -85,18 +88,29 @@ TEST(TrackerRequest, RequestLineQueryAndHead) {
   p.uploaded = 5;
   p.downloaded = 7;
   p.left = 11;
+  p.event = bittorrent::AnnounceEvent::Started;
   p.public_b64 = "AAAA";
-  const std::string query =
+  const std::string counts =
       "info_hash=%00A~%FF%00%00%00%00%00%00%00%00%00%00%00%00%00%00%00%AA&peer_id=-OI0100-abcdefghijkl"
-      "&port=6881&uploaded=5&downloaded=7&left=11&compact=1&numwant=50&event=started&ip=AAAA.i2p";
+      "&port=6881&uploaded=5&downloaded=7&left=11&compact=1&numwant=50";
+  const std::string query = counts + "&event=started&ip=AAAA.i2p";
   const std::string tail = "User-Agent: ondrel-i2p/0.1\r\nAccept: */*\r\nConnection: close\r\n\r\n";
   EXPECT_EQ(bittorrent::build_http_announce_request("t.i2p", 80, "/announce", p),
             "GET /announce?" + query + " HTTP/1.1\r\nHost: t.i2p\r\n" + tail);
-  p.completed = true;
+  // Each event once as trackers know them; none on the announces between.
+  const std::vector<std::pair<bittorrent::AnnounceEvent, std::string>> events = {
+      {bittorrent::AnnounceEvent::None, ""},
+      {bittorrent::AnnounceEvent::Started, "&event=started"},
+      {bittorrent::AnnounceEvent::Completed, "&event=completed"},
+      {bittorrent::AnnounceEvent::Stopped, "&event=stopped"},
+  };
   p.public_b64 = "";
-  const std::string done = query.substr(0, query.find("&event=")) + "&event=completed";
-  EXPECT_EQ(bittorrent::build_http_announce_request("t.i2p", 444, "/announce?key=1", p),
-            "GET /announce?key=1&" + done + " HTTP/1.1\r\nHost: t.i2p:444\r\n" + tail);
+  for (const auto& [event, param] : events) {
+    p.event = event;
+    EXPECT_EQ(bittorrent::build_http_announce_request("t.i2p", 444, "/announce?key=1", p),
+              "GET /announce?key=1&" + counts + param + " HTTP/1.1\r\nHost: t.i2p:444\r\n" + tail)
+        << param;
+  }
 }
 
 TEST(TrackerRequest, ReplyStatusCode) {
@@ -250,6 +264,41 @@ struct TrackerNet {
 
 router::TorrentTrackerConn& first_tracker(router::TorrentEngine& e) { return e.torrents.front().trackers.front(); }
 
+// The model tracker's swarm of one info hash: the events of one announcer in order ("" for
+// an announce without one), whether the tracker counts it now, and the downloads counted.
+struct SwarmView {
+  std::vector<std::string> events;
+  bool counted = false;
+  std::int64_t downloads = 0;
+};
+
+SwarmView swarm_view(const PythonTracker& py, const std::string& info_hash_hex, const router::SamSession& announcer) {
+  const std::string announcer_hex = encoding::hex_encode(announcer.dest_hash.bytes);
+  const auto out = bt_test::Run(
+      bt_test::Python() + " -c \"import json,sys; e=json.load(open(sys.argv[1])).get(sys.argv[2], {}); "
+                          "print(e.get('downloads', 0)); print(int(sys.argv[3] in e.get('peers', []))); "
+                          "[print('event:' + ev) for a, ev in e.get('events', []) if a == sys.argv[3]]\" " +
+      (py.dir.path() / "swarm.json").string() + " " + info_hash_hex + " " + announcer_hex);
+  EXPECT_TRUE(out);
+  SwarmView v;
+  std::istringstream in(out.value_or(""));
+  std::string line;
+  if (std::getline(in, line)) v.downloads = std::stoll(line);
+  if (std::getline(in, line)) v.counted = line == "1";
+  while (std::getline(in, line)) {
+    if (line.starts_with("event:")) v.events.push_back(line.substr(6));
+  }
+  return v;
+}
+
+// The event parameter of a request line, "" when it has none.
+std::string event_of(const std::string& request_line) {
+  const std::size_t at = request_line.find("&event=");
+  if (at == std::string::npos) return "";
+  const std::size_t from = at + 7;
+  return request_line.substr(from, request_line.find_first_of("& ", from) - from);
+}
+
 TEST(TrackerNetwork, StatusAndNextAnnounceFollowTheReply) {
   struct Case {
     std::string mode;
@@ -328,7 +377,8 @@ TEST(TrackerNetwork, TrackerBringsTheSeederAndTheDownloadCompletes) {
   // The seeder announces first, so the tracker knows it when the leecher asks.
   ASSERT_TRUE(n.run([&] { return n.py.requests >= 1 && first_tracker(t.engine(2)).next_announce_ms != 0; }, 60'000));
   EXPECT_EQ(t.engine(2).torrents.front().tracker_status, "ok: 0p (1s/2l) int=1800s");
-  EXPECT_NE(n.py.request_lines[0].find("&left=0&compact=1&numwant=50&event=completed"), std::string::npos);
+  // A torrent added complete starts as a seeder: it did not complete a download here.
+  EXPECT_NE(n.py.request_lines[0].find("&left=0&compact=1&numwant=50&event=started"), std::string::npos);
 
   auto hex = t.net[0].add_torrent_bytes(file, "", ntcp2_net::read_now());
   ASSERT_TRUE(hex);
@@ -342,6 +392,131 @@ TEST(TrackerNetwork, TrackerBringsTheSeederAndTheDownloadCompletes) {
   EXPECT_GE(t.engine(0).dht.peers_discovered, 1u);
   EXPECT_EQ(bt_test::ReadFile(t.folders[0] / "tracked.bin"), content);
   EXPECT_NE(n.py.request_lines[1].find("&left=" + std::to_string(content.size()) + "&"), std::string::npos);
+  EXPECT_EQ(event_of(n.py.request_lines[1]), "started");
+
+  // The completed download is announced at once, not at the next interval, and once.
+  router::TorrentTrackerConn& tr = first_tracker(t.engine(0));
+  ASSERT_TRUE(n.run([&] { return n.py.requests >= 3 && tr.completed_told; }, 60'000)) << leech.tracker_status;
+  EXPECT_NE(n.py.request_lines[2].find("&left=0&compact=1&numwant=50&event=completed"), std::string::npos)
+      << n.py.request_lines[2];
+  ntcp2_net::Now interval = n.last_now;
+  interval.mono_ms = tr.next_announce_ms;
+  router::SamSession& s0 = *t.session(0);
+  t.net[0].step_trackers(t.engine(0), s0, *s0.streams, interval);
+  ASSERT_TRUE(n.run([&] { return n.py.requests >= 4 && tr.state == 0 && tr.next_announce_ms > interval.mono_ms; },
+                    60'000));
+  EXPECT_EQ(event_of(n.py.request_lines[3]), "");
+  const SwarmView leecher = swarm_view(n.py, *hex, *t.session(0));
+  EXPECT_EQ(leecher.events, (std::vector<std::string>{"started", "completed", ""}));
+  EXPECT_TRUE(leecher.counted);
+  EXPECT_EQ(leecher.downloads, 1);
+  EXPECT_EQ(swarm_view(n.py, *hex, *t.session(2)).events, std::vector<std::string>{"started"});
+}
+
+// One torrent's life as its tracker sees it, through the API's pause, resume and remove:
+// "started" first, nothing on the interval announce, "stopped" on pause, "started" again on
+// resume, "stopped" on remove, which takes the torrent away at once while the announce
+// still goes out. The tracker then no longer counts us.
+TEST(TrackerNetwork, EachEventReachesTheTrackerOnce) {
+  TrackerNet n(2);
+  ASSERT_TRUE(n.t);
+  router::Router& r = n.t->net[0];
+  router::TorrentEngine& e = n.t->engine(0);
+  const std::string ih(40, 'c');
+  ASSERT_TRUE(r.add_torrent_magnet("magnet:?xt=urn:btih:" + ih + "&tr=http://tracker.i2p/announce", "",
+                                   ntcp2_net::read_now()));
+  const std::string post = "{\"info_hash\":\"" + ih + "\"}";
+  const router::ApiPost api{"application/json", as_bytes(post), post};
+  auto idle_after = [&](std::size_t requests) {
+    return [&, requests] {
+      return n.py.requests >= requests && !e.torrents.empty() && first_tracker(e).state == 0 &&
+             first_tracker(e).next_announce_ms > n.last_now.mono_ms;
+    };
+  };
+
+  ASSERT_TRUE(n.run(idle_after(1), 60'000)) << e.torrents.front().tracker_status;
+  EXPECT_EQ(event_of(n.py.request_lines[0]), "started");
+
+  router::SamSession& s = *n.t->session(0);
+  ntcp2_net::Now interval = n.last_now;
+  interval.mono_ms = first_tracker(e).next_announce_ms;
+  ntcp2_net::Now before = interval;
+  before.mono_ms -= 1;
+  EXPECT_FALSE(r.step_trackers(e, s, *s.streams, before));
+  r.step_trackers(e, s, *s.streams, interval);
+  ASSERT_TRUE(n.run(idle_after(2), 60'000));
+  EXPECT_EQ(event_of(n.py.request_lines[1]), "");
+
+  EXPECT_EQ(router::api_post_pause(r, api, n.last_now).status, 200);
+  EXPECT_EQ(e.stopped_announces.size(), 1u);
+  ASSERT_TRUE(n.run([&] { return n.py.requests >= 3 && e.stopped_announces.empty(); }, 60'000));
+  EXPECT_EQ(event_of(n.py.request_lines[2]), "stopped");
+  EXPECT_FALSE(swarm_view(n.py, ih, s).counted);
+  // Paused, nothing more goes out.
+  EXPECT_EQ(router::api_post_pause(r, api, n.last_now).status, 200);
+  EXPECT_TRUE(e.stopped_announces.empty());
+
+  EXPECT_EQ(router::api_post_resume(r, api, n.last_now).status, 200);
+  ASSERT_TRUE(n.run(idle_after(4), 60'000));
+  EXPECT_EQ(event_of(n.py.request_lines[3]), "started");
+  EXPECT_TRUE(swarm_view(n.py, ih, s).counted);
+
+  EXPECT_EQ(router::api_post_remove(r, api, n.last_now).status, 200);
+  EXPECT_TRUE(e.torrents.empty());
+  EXPECT_EQ(e.stopped_announces.size(), 1u);
+  ASSERT_TRUE(n.run([&] { return n.py.requests >= 5 && e.stopped_announces.empty(); }, 60'000));
+  EXPECT_EQ(event_of(n.py.request_lines[4]), "stopped");
+  EXPECT_NE(n.py.request_lines[4].find("info_hash=%CC%CC"), std::string::npos) << n.py.request_lines[4];
+
+  const SwarmView seen = swarm_view(n.py, ih, s);
+  EXPECT_EQ(seen.events, (std::vector<std::string>{"started", "", "stopped", "started", "stopped"}));
+  EXPECT_FALSE(seen.counted);
+  EXPECT_EQ(seen.downloads, 0);
+  EXPECT_EQ(n.py.requests, 5u);
+  EXPECT_TRUE(s.streams->connections.empty());
+}
+
+// The "stopped" announces wait bounded: at most 16, the oldest giving way, each until its
+// deadline when the tracker's LeaseSet2 never comes; a tracker never announced to hears
+// nothing. Time is passed in.
+TEST(TrackerSteps, StoppedAnnouncesAreBoundedAndGiveUpAtTheirDeadline) {
+  auto t = TorrentNet::create(1);
+  ASSERT_TRUE(t);
+  router::Router& r = t->net[0];
+  const ntcp2_net::Now now = ntcp2_net::read_now();
+  std::string magnet = "magnet:?xt=urn:btih:" + std::string(40, 'd');
+  for (int i = 0; i < 20; ++i) magnet += "&tr=http://t" + std::to_string(i) + ".i2p/a";
+  auto hex = r.add_torrent_magnet(magnet, "", now);
+  ASSERT_TRUE(hex);
+  router::TorrentEngine& e = t->engine(0);
+  router::ActiveTorrent& torrent = e.torrents.front();
+  ASSERT_EQ(torrent.trackers.size(), 20u);
+  // Trackers 1 to 19 were announced to; their LeaseSet2s are nowhere.
+  for (std::size_t i = 1; i < 20; ++i) {
+    torrent.trackers[i].announced = true;
+    torrent.trackers[i].started = true;
+    torrent.trackers[i].dest = common::Hash::from_bytes(Bytes(32, static_cast<std::uint8_t>(i))).value();
+  }
+  ASSERT_TRUE(r.pause_torrent(*hex, now));
+  ASSERT_EQ(e.stopped_announces.size(), router::kMaxStoppedAnnounces);
+  for (std::size_t k = 0; k < e.stopped_announces.size(); ++k) {
+    const router::StoppedAnnounce& a = e.stopped_announces[k];
+    EXPECT_EQ(a.dest, *torrent.trackers[k + 4].dest) << k;  // the three oldest gave way
+    EXPECT_EQ(event_of(a.request.substr(0, a.request.find("\r\n"))), "stopped");
+    EXPECT_EQ(a.deadline_ms, now.mono_ms + 30'000);
+  }
+  for (const router::TorrentTrackerConn& tr : torrent.trackers) {
+    EXPECT_FALSE(tr.started || tr.announced);
+    EXPECT_EQ(tr.state, static_cast<std::int32_t>(TrackerConnState::Idle));
+  }
+  EXPECT_EQ(router::next_torrent_trackers_wake_ms(r, now), now.mono_ms + 30'000);
+
+  router::SamSession& s = *t->session(0);
+  EXPECT_FALSE(r.step_trackers(e, s, *s.streams, now.after(29'999)));
+  EXPECT_EQ(e.stopped_announces.size(), router::kMaxStoppedAnnounces);
+  EXPECT_TRUE(r.step_trackers(e, s, *s.streams, now.after(30'000)));
+  EXPECT_TRUE(e.stopped_announces.empty());
+  EXPECT_EQ(router::next_torrent_trackers_wake_ms(r, now), router::kNoWakeDeadline);
 }
 
 }  // namespace
