@@ -15,6 +15,7 @@
 #include "torrent/api_endpoints.h"
 #include "torrent/engine.h"
 #include "torrent/tracker_request.h"
+#include "torrent/wake_deadlines.h"
 
 namespace torrent_test {
 namespace {
