@@ -301,8 +301,8 @@ struct ReceivedMessage {
 
   void operator()(const PeerMessage::Request& req) const {
     const auto i = static_cast<std::int64_t>(static_cast<std::int32_t>(req.index));
-    if (req.length < 1 || req.length > kMaxServedRequest || i < 0 || static_cast<std::size_t>(i) >= torrent.have.size() ||
-        torrent.have[static_cast<std::size_t>(i)] != 1) {
+    if (req.length < 1 || req.length > kMaxServedRequest || i < 0 ||
+        static_cast<std::size_t>(i) >= torrent.have.size() || torrent.have[static_cast<std::size_t>(i)] != 1) {
       return;
     }
     if (auto bytes = bt_read_span_from_files(torrent, i, req.begin, req.length)) {
@@ -368,7 +368,8 @@ struct ReceivedMessage {
 
   void operator()(const PeerMessage::RejectRequest& reject) const {
     remove_inflight(conn, reject.index, reject.begin);
-    debug_peer(r, conn.peer, " REJECT piece=" + std::to_string(reject.index) + " begin=" + std::to_string(reject.begin));
+    debug_peer(r, conn.peer,
+               " REJECT piece=" + std::to_string(reject.index) + " begin=" + std::to_string(reject.begin));
   }
 
   void operator()(const PeerMessage::AllowedFast& fast) const {
