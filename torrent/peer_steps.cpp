@@ -316,11 +316,13 @@ bool bt_has_complete_frame(const Bytes& buffer) {
   return buffer.size() >= 4 + length;
 }
 
-bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, const Now& now) {
+namespace {
+
+// Takes at most kMaxInboundPerPass streams from the accept queue to wait for their handshake;
+// their SYN replies leave at once when the peer's LeaseSet2 is known. True when one was taken.
+bool take_inbound_streams(Router& r, TorrentEngine& engine, SamSession& session, const Now& now) {
   streaming::StreamManager& streams = *session.streams;
   bool did_work = false;
-  const std::uint32_t now_s = now.wall_s();
-
   for (std::size_t taken = 0; taken < kMaxInboundPerPass && !streams.accept_queue.empty(); ++taken) {
     const streaming::ConnectionPtr s = streams.accept_queue.front();
     streams.accept_queue.pop_front();
@@ -335,7 +337,8 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
     in.lease_gateway = r.router_hash();
     in.lease_tunnel_id = static_cast<std::uint32_t>(session.tunnel_id);
     in.accepted_ms = now.mono_ms;
-    if (const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(s->peer_hash, now_s); ls && !ls->leases.empty()) {
+    if (const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(s->peer_hash, now.wall_s());
+        ls && !ls->leases.empty()) {
       in.lease_gateway = ls->leases.front().gateway;
       in.lease_tunnel_id = ls->leases.front().tunnel_id;
       if (const auto key = extract_x25519_key(*ls)) in.remote_x25519.assign(key->begin(), key->end());
@@ -346,12 +349,45 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
     }
     engine.inbound.push_back(std::move(in));
   }
+  return did_work;
+}
 
+// The connection of an inbound peer whose handshake named the torrent: Connected, answered
+// with our handshake and the post-handshake messages, its further bytes handled at once.
+TorrentPeerConn accept_inbound_peer(Router& r, TorrentEngine& engine, SamSession& session,
+                                    streaming::StreamConnection& s, ActiveTorrent& torrent,
+                                    const TorrentInboundConn& in, const bittorrent::Handshake& hs, const Now& now) {
+  bt_add_known_peer(torrent, in.peer, session.dest_hash);
+  TorrentPeerConn c;
+  c.peer = in.peer;
+  set_peer_state(c, PeerConnState::Connected);
+  c.state_since_ms = c.last_recv_ms = c.last_send_ms = c.last_flush_ms = now.mono_ms;
+  c.last_lookup_ms = 0;
+  c.publish_gen = engine.publish_gen;
+  c.stream_id = in.stream_id;
+  c.remote_x25519 = in.remote_x25519;
+  c.lease_gateway = in.lease_gateway;
+  c.lease_tunnel_id = in.lease_tunnel_id;
+  c.recv_buf.assign(in.recv_buf.begin() + static_cast<std::ptrdiff_t>(bittorrent::handshake_size), in.recv_buf.end());
+  c.handshake_sent = true;
+  c.peer_supports_ext = supports_extensions(hs);
+  if (r.debug) print_debug_line(true, "[debug] bt inbound peer " + bt_short_b32(c.peer) + " handshake OK");
+  send_own_handshake(r, engine, session, s, torrent, c, now);
+  if (!c.post_handshake_sent) r.bt_send_post_handshake(engine, session, s, torrent, c, now);
+  r.bt_process_peer_messages(engine, session, s, torrent, c, now);
+  return c;
+}
+
+// Reads the waiting streams' handshakes: one that names a running torrent becomes its
+// connection; one that fails, names none, or does not come in time is closed.
+bool step_inbound_handshakes(Router& r, TorrentEngine& engine, SamSession& session, const Now& now) {
+  bool did_work = false;
   for (std::size_t i = 0; i < engine.inbound.size();) {
     TorrentInboundConn& in = engine.inbound[i];
-    const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, in.stream_id);
+    const auto drop = [&] { engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i)); };
+    const streaming::ConnectionPtr s = find_stream_by_id(session.streams->connections, in.stream_id);
     if (!s) {
-      engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+      drop();
       did_work = true;
       continue;
     }
@@ -364,7 +400,7 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
       if (s->state == StreamState::Reset || (s->peer_closed && s->recv_buf.empty()) ||
           now.mono_ms >= inbound_limit_due_ms(in)) {
         bt_close_stream(r, session, in.stream_id, now);
-        engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+        drop();
         did_work = true;
         continue;
       }
@@ -376,31 +412,21 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
     ActiveTorrent* torrent = hs ? bt_find_torrent_by_ih(engine.torrents, hs->info_hash) : nullptr;
     if (!torrent || torrent->paused) {
       bt_close_stream(r, session, in.stream_id, now);
-      engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+      drop();
       continue;
     }
-    bt_add_known_peer(*torrent, in.peer, session.dest_hash);
-    TorrentPeerConn c;
-    c.peer = in.peer;
-    set_peer_state(c, PeerConnState::Connected);
-    c.state_since_ms = c.last_recv_ms = c.last_send_ms = c.last_flush_ms = now.mono_ms;
-    c.last_lookup_ms = 0;
-    c.publish_gen = engine.publish_gen;
-    c.stream_id = in.stream_id;
-    c.remote_x25519 = in.remote_x25519;
-    c.lease_gateway = in.lease_gateway;
-    c.lease_tunnel_id = in.lease_tunnel_id;
-    c.recv_buf.assign(in.recv_buf.begin() + static_cast<std::ptrdiff_t>(bittorrent::handshake_size), in.recv_buf.end());
-    c.handshake_sent = true;
-    c.peer_supports_ext = supports_extensions(*hs);
-    if (r.debug) print_debug_line(true, "[debug] bt inbound peer " + bt_short_b32(c.peer) + " handshake OK");
-    send_own_handshake(r, engine, session, *s, *torrent, c, now);
-    if (!c.post_handshake_sent) r.bt_send_post_handshake(engine, session, *s, *torrent, c, now);
-    r.bt_process_peer_messages(engine, session, *s, *torrent, c, now);
-    torrent->peers.push_back(std::move(c));
-    engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+    torrent->peers.push_back(accept_inbound_peer(r, engine, session, *s, *torrent, in, *hs, now));
+    drop();
   }
   return did_work;
+}
+
+}  // namespace
+
+bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, const Now& now) {
+  const bool taken = take_inbound_streams(r, engine, session, now);
+  const bool stepped = step_inbound_handshakes(r, engine, session, now);
+  return taken || stepped;
 }
 
 bool bt_step_torrent_peers(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorrent& torrent,
