@@ -8,12 +8,17 @@
 #include "base/check.h"
 #include "base/immediate_crash.h"
 #include "base/strings.h"
-#include "updater/update_log.h"
 
 namespace logging {
 
 LogMessageHandlerFunction gLogMessageHandler = nullptr;
 LogPrintHookFunction gLogPrintHook = nullptr;
+
+namespace {
+UpdateLogWriterFunction g_update_log_writer = nullptr;
+}  // namespace
+
+void SetUpdateLogWriter(UpdateLogWriterFunction writer) { g_update_log_writer = writer; }
 
 std::string SeverityName(LogSeverity severity) {
   static const char* const kNames[] = {"INFO", "WARNING", "ERROR", "FATAL"};
@@ -34,7 +39,7 @@ LogMessage::~LogMessage() {
   errno = 0;
   std::string text = stream_.str();
   if (gLogMessageHandler != nullptr && gLogPrintHook != nullptr) {
-    update_log_printf("%s", text.c_str());
+    if (g_update_log_writer != nullptr) g_update_log_writer(text.c_str());
   } else if (severity_ >= LOGGING_ERROR) {
     text.push_back('\n');
     std::fwrite(text.data(), 1, text.size(), stderr);

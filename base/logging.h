@@ -2,7 +2,7 @@
 // Engine log lines: one LogMessage per logged statement. The message writes its prefix
 // "[kestor:SEVERITY:path:line] " when it is made, takes the text streamed into it, and emits
 // the whole line when it is destroyed:
-//   - into the update log, as one line, once both hook slots below are set;
+//   - into the update log (its writer below), as one line, once both hook slots below are set;
 //   - otherwise ERROR and FATAL to standard error, everything else to standard output.
 // A FATAL message stops the process right after its line is out.
 //
@@ -30,6 +30,13 @@ using LogMessageHandlerFunction = bool (*)(int severity, const char* file, int l
 using LogPrintHookFunction = void (*)(const char* text);
 extern LogMessageHandlerFunction gLogMessageHandler;
 extern LogPrintHookFunction gLogPrintHook;
+
+// The update log as this layer sees it: the writer of one finished line, installed by the
+// program that keeps the log (the updater, when it fills the hook slots), since the engine
+// sits below it and knows no log of its own. While none is installed, lines meant for the
+// update log are dropped, as they would be by a log that is not open. Null removes it.
+using UpdateLogWriterFunction = void (*)(const char* line);
+void SetUpdateLogWriter(UpdateLogWriterFunction writer);
 
 // "INFO", "WARNING", "ERROR", "FATAL", "VERBOSE<n>" for -n, "UNKNOWN" above FATAL.
 std::string SeverityName(LogSeverity severity);

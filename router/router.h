@@ -424,8 +424,7 @@ struct Router {
   bool remove_torrent(std::string_view info_hash_hex, const Now& now);
   // Peer connections of the engine's session (torrent/peer_steps.cpp, piece_exchange.cpp).
   void bt_mark_peer_ratchet_stale(TorrentEngine& engine, SamSession& session, const TorrentPeerConn& conn,
-                                  std::uint64_t quiet_s, bool remove_lease_set, bool throttle,
-                                  std::string_view reason, const Now& now);
+                                  const RatchetMarking& marking, std::string_view reason, const Now& now);
   bool bt_flush_peer_send_buf(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
                               TorrentPeerConn& conn, const Now& now);
   bool bt_send_peer_wire(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,

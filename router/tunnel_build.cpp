@@ -71,6 +71,155 @@ bool has_tunnel(const std::vector<tunnel::Tunnel>& list, std::uint32_t id) {
   return std::ranges::any_of(list, [&](const tunnel::Tunnel& t) { return t.tunnel_id == id; });
 }
 
+// What one build is: its hops in travel order, its direction, the ids it goes under and the
+// inbound tunnel an outbound build's reply comes back through.
+struct BuildPlan {
+  const std::vector<common::Hash>& hops;
+  bool outbound = false;
+  const std::optional<tunnel::Tunnel>& reply_tunnel;
+  std::uint32_t tunnel_id = 0;     // the new tunnel's id within this router
+  std::uint32_t build_msg_id = 0;  // the message id the reply arrives under
+  std::uint32_t now_s = 0;
+
+  // An outbound build's endpoint replies into the reply tunnel's gateway; every other
+  // build's last hop replies to this router.
+  bool reply_through_tunnel() const { return outbound && reply_tunnel && !reply_tunnel->hops.empty(); }
+};
+
+// One spec a hop with its X25519 identity key and the tunnel id it receives under; the rest
+// of each spec is filled in later.
+Result<std::vector<tunnel::ShortHopBuildSpec>> hop_specs(Router& r, const std::vector<common::Hash>& hops) {
+  std::vector<tunnel::ShortHopBuildSpec> specs(hops.size());
+  for (std::size_t i = 0; i < hops.size(); ++i) {
+    auto key = hop_static_key(r, hops[i]);
+    if (!key) return std::unexpected(std::move(key.error()));
+    specs[i].hop_hash = hops[i];
+    specs[i].hop_static_pub = std::move(*key);
+    specs[i].request.receive_tunnel_id = take_id(r.next_tunnel_id);
+  }
+  return specs;
+}
+
+// Where hop i sends on: to the next hop, or, from the last one, into this router's inbound
+// tunnel, the reply tunnel's gateway, or this router itself; and the hop's role flags.
+void route_request(Router& r, const BuildPlan& plan, std::vector<tunnel::ShortHopBuildSpec>& specs, std::size_t i) {
+  tunnel::ShortBuildRequestRecord& req = specs[i].request;
+  const std::size_t last = plan.hops.size() - 1;
+  if (i < last) {
+    req.next_tunnel_id = specs[i + 1].request.receive_tunnel_id;
+    req.next_ident = plan.hops[i + 1];
+    req.next_msg_id = take_id(r.next_msg_id);
+  } else {
+    const bool via_reply = plan.reply_through_tunnel();
+    req.next_tunnel_id = !plan.outbound ? plan.tunnel_id : via_reply ? plan.reply_tunnel->hops[0].receive_tunnel_id : 0;
+    req.next_ident = via_reply ? plan.reply_tunnel->hops[0].router : r.router_hash();
+    req.next_msg_id = plan.build_msg_id;
+  }
+  if (!plan.outbound && i == 0) req.flags = tunnel::kBuildFlagInboundGateway;
+  if (plan.outbound && i == last) req.flags = tunnel::kBuildFlagOutboundEndpoint;
+  req.layer_enc_type = 0;
+  req.request_time_min = plan.now_s / 60;
+  req.expiration_s = kTunnelLifetimeS;
+}
+
+// The hop's one-time key pair for its record and the padding of its request.
+Result<void> draw_hop_secrets(tunnel::ShortHopBuildSpec& spec) {
+  auto ephemeral_private = random_bytes(32);
+  if (!ephemeral_private) return std::unexpected(std::move(ephemeral_private.error()));
+  auto ephemeral = noise::KeyPair::from_private(*ephemeral_private);
+  if (!ephemeral) return wrap(RouterError::Noise, std::move(ephemeral.error()));
+  spec.ephemeral = *ephemeral;
+  auto padding = random_bytes(spec.padding.size());
+  if (!padding) return std::unexpected(std::move(padding.error()));
+  std::ranges::copy(*padding, spec.padding.begin());
+  return {};
+}
+
+// n records of random bytes: the slots no hop takes keep them, so nobody on the way can
+// count the hops.
+Result<std::vector<Bytes>> random_records(std::size_t n) {
+  auto filler = random_bytes(n * tunnel::kBuildRecordSize);
+  if (!filler) return std::unexpected(std::move(filler.error()));
+  std::vector<Bytes> records(n);
+  for (std::size_t s = 0; s < n; ++s) {
+    const auto from = filler->begin() + static_cast<std::ptrdiff_t>(s * tunnel::kBuildRecordSize);
+    records[s].assign(from, from + tunnel::kBuildRecordSize);
+  }
+  return records;
+}
+
+// The build message's records: every hop's request encrypted into its slot, the other slots
+// random. Gives each hop's keys (slot, keys) in hop order.
+Result<std::pair<std::vector<Bytes>, tunnel::SlotKeys>> build_records(
+    Router& r, const BuildPlan& plan, std::vector<tunnel::ShortHopBuildSpec>& specs) {
+  const std::size_t n = plan.hops.size() <= kSmallBuildSlots ? kSmallBuildSlots : kLargeBuildSlots;
+  auto shuffle = random_bytes(n);
+  if (!shuffle) return std::unexpected(std::move(shuffle.error()));
+  const std::vector<std::size_t> perm = shuffle_slots(n, *shuffle);
+  for (std::size_t i = 0; i < specs.size(); ++i) {
+    specs[i].slot_idx = perm[i];
+    route_request(r, plan, specs, i);
+    if (auto drawn = draw_hop_secrets(specs[i]); !drawn) return std::unexpected(std::move(drawn.error()));
+  }
+  auto records = random_records(n);
+  if (!records) return std::unexpected(std::move(records.error()));
+  auto hop_keys = tunnel::write_short_build_requests(*records, specs);
+  if (!hop_keys) return wrap(RouterError::Tunnel, std::move(hop_keys.error()));
+  return std::pair{std::move(*records), std::move(*hop_keys)};
+}
+
+// The build as it waits for its reply: the tunnel it will be once every hop agrees, and the
+// keys that open the reply.
+PendingTunnelBuild pending_build(const BuildPlan& plan, const std::vector<tunnel::ShortHopBuildSpec>& specs,
+                                 tunnel::SlotKeys hop_keys, const Now& now) {
+  PendingTunnelBuild build;
+  build.tunnel_id = plan.tunnel_id;
+  build.outbound = plan.outbound;
+  for (std::size_t i = 0; i < plan.hops.size(); ++i) {
+    tunnel::TunnelHop hop;
+    hop.router = plan.hops[i];
+    hop.receive_tunnel_id = specs[i].request.receive_tunnel_id;
+    hop.next_tunnel_id = specs[i].request.next_tunnel_id;
+    hop.layer_key = hop_keys[i].second.layer_key;
+    hop.iv_key = hop_keys[i].second.iv_key;
+    build.hops.push_back(std::move(hop));
+  }
+  if (plan.outbound && plan.reply_tunnel) {
+    build.garlic_reply_key = hop_keys.back().second.garlic_reply_key;
+    build.garlic_reply_tag = hop_keys.back().second.garlic_reply_tag;
+  }
+  build.hop_keys = std::move(hop_keys);
+  build.msg_id = plan.build_msg_id;
+  build.started_s = plan.now_s;
+  build.expires_s = plan.now_s + kTunnelLifetimeS;
+  build.started_ms = now.mono_ms;
+  return build;
+}
+
+// Sends the build message to hops[0]: through send_via when that own tunnel still exists (in
+// garlic sealed to hops[0] unless send_via ends at hops[0] itself), else directly.
+Result<void> send_build_message(Router& r, const BuildPlan& plan, ByteView first_hop_key, std::vector<Bytes> records,
+                                const std::optional<tunnel::Tunnel>& send_via, const Now& now) {
+  // A one-hop inbound build comes back under the header id itself; every other build
+  // comes back under build_msg_id from its last hop.
+  const std::uint32_t header_id =
+      !plan.outbound && plan.hops.size() == 1 ? plan.build_msg_id : take_id(r.next_msg_id);
+  i2np::I2npPayload message{i2np::I2npPayload::ShortTunnelBuild{std::move(records)}};
+  const bool via_exists = send_via && (has_tunnel(r.tunnels.outbound, send_via->tunnel_id) ||
+                                       has_tunnel(r.tunnels.inbound, send_via->tunnel_id));
+  if (!via_exists) {
+    r.send_i2np_to_peer(plan.hops[0], std::move(message), now, header_id);
+    return {};
+  }
+  const tunnel::TunnelDelivery to_first{tunnel::TunnelDelivery::Router{plan.hops[0]}};
+  if (!send_via->hops.empty() && send_via->hops.back().router == plan.hops[0]) {
+    return r.send_through_tunnel(send_via->tunnel_id, to_first, message, header_id, now);
+  }
+  auto wrapped = wrap_for_first_hop(first_hop_key, message, plan.build_msg_id, plan.now_s);
+  if (!wrapped) return std::unexpected(std::move(wrapped.error()));
+  return r.send_through_tunnel(send_via->tunnel_id, to_first, *wrapped, std::nullopt, now);
+}
+
 }  // namespace
 
 Result<std::uint32_t> Router::build_tunnel(const std::vector<common::Hash>& hops, bool outbound,
@@ -79,111 +228,23 @@ Result<std::uint32_t> Router::build_tunnel(const std::vector<common::Hash>& hops
   if (hops.empty() || hops.size() > kMaxHops) {
     return fail(RouterError::Message, msg("tunnel hop count must be 1..8, got ", hops.size()));
   }
-  const std::uint32_t now_s = static_cast<std::uint32_t>(now.wall_s());
-  const std::uint32_t tunnel_id = take_id(next_tunnel_id);
-  const std::uint32_t build_msg_id = take_id(next_msg_id);
-
-  std::vector<tunnel::ShortHopBuildSpec> specs(hops.size());
-  for (std::size_t i = 0; i < hops.size(); ++i) {
-    auto key = hop_static_key(*this, hops[i]);
-    if (!key) return std::unexpected(std::move(key.error()));
-    specs[i].hop_hash = hops[i];
-    specs[i].hop_static_pub = std::move(*key);
-    specs[i].request.receive_tunnel_id = take_id(next_tunnel_id);
+  const BuildPlan plan{.hops = hops,
+                       .outbound = outbound,
+                       .reply_tunnel = reply_tunnel,
+                       .tunnel_id = take_id(next_tunnel_id),
+                       .build_msg_id = take_id(next_msg_id),
+                       .now_s = static_cast<std::uint32_t>(now.wall_s())};
+  auto specs = hop_specs(*this, hops);
+  if (!specs) return std::unexpected(std::move(specs.error()));
+  auto built = build_records(*this, plan, *specs);
+  if (!built) return std::unexpected(std::move(built.error()));
+  auto& [records, hop_keys] = *built;
+  pending_builds.push_back(pending_build(plan, *specs, std::move(hop_keys), now));
+  if (auto sent = send_build_message(*this, plan, specs->front().hop_static_pub, std::move(records), send_via, now);
+      !sent) {
+    return std::unexpected(std::move(sent.error()));
   }
-
-  const std::size_t n = hops.size() <= kSmallBuildSlots ? kSmallBuildSlots : kLargeBuildSlots;
-  auto shuffle = random_bytes(n);
-  if (!shuffle) return std::unexpected(std::move(shuffle.error()));
-  const std::vector<std::size_t> perm = shuffle_slots(n, *shuffle);
-
-  const bool reply_through_tunnel = outbound && reply_tunnel && !reply_tunnel->hops.empty();
-  const std::size_t last = hops.size() - 1;
-  for (std::size_t i = 0; i < hops.size(); ++i) {
-    tunnel::ShortHopBuildSpec& spec = specs[i];
-    spec.slot_idx = perm[i];
-    tunnel::ShortBuildRequestRecord& req = spec.request;
-    if (i < last) {
-      req.next_tunnel_id = specs[i + 1].request.receive_tunnel_id;
-      req.next_ident = hops[i + 1];
-      req.next_msg_id = take_id(next_msg_id);
-    } else {
-      req.next_tunnel_id = !outbound ? tunnel_id : reply_through_tunnel ? reply_tunnel->hops[0].receive_tunnel_id : 0;
-      req.next_ident = reply_through_tunnel ? reply_tunnel->hops[0].router : router_hash();
-      req.next_msg_id = build_msg_id;
-    }
-    if (!outbound && i == 0) req.flags = tunnel::kBuildFlagInboundGateway;
-    if (outbound && i == last) req.flags = tunnel::kBuildFlagOutboundEndpoint;
-    req.layer_enc_type = 0;
-    req.request_time_min = now_s / 60;
-    req.expiration_s = kTunnelLifetimeS;
-    auto ephemeral_private = random_bytes(32);
-    if (!ephemeral_private) return std::unexpected(std::move(ephemeral_private.error()));
-    auto ephemeral = noise::KeyPair::from_private(*ephemeral_private);
-    if (!ephemeral) return wrap(RouterError::Noise, std::move(ephemeral.error()));
-    spec.ephemeral = *ephemeral;
-    auto padding = random_bytes(spec.padding.size());
-    if (!padding) return std::unexpected(std::move(padding.error()));
-    std::ranges::copy(*padding, spec.padding.begin());
-  }
-
-  // Unused slots keep random bytes, so nobody on the way can count the hops.
-  auto filler = random_bytes(n * tunnel::kBuildRecordSize);
-  if (!filler) return std::unexpected(std::move(filler.error()));
-  std::vector<Bytes> records(n);
-  for (std::size_t s = 0; s < n; ++s) {
-    const auto from = filler->begin() + static_cast<std::ptrdiff_t>(s * tunnel::kBuildRecordSize);
-    records[s].assign(from, from + tunnel::kBuildRecordSize);
-  }
-  auto hop_keys = tunnel::write_short_build_requests(records, specs);
-  if (!hop_keys) return wrap(RouterError::Tunnel, std::move(hop_keys.error()));
-
-  PendingTunnelBuild build;
-  build.tunnel_id = tunnel_id;
-  build.outbound = outbound;
-  for (std::size_t i = 0; i < hops.size(); ++i) {
-    tunnel::TunnelHop hop;
-    hop.router = hops[i];
-    hop.receive_tunnel_id = specs[i].request.receive_tunnel_id;
-    hop.next_tunnel_id = specs[i].request.next_tunnel_id;
-    hop.layer_key = (*hop_keys)[i].second.layer_key;
-    hop.iv_key = (*hop_keys)[i].second.iv_key;
-    build.hops.push_back(std::move(hop));
-  }
-  if (outbound && reply_tunnel) {
-    build.garlic_reply_key = hop_keys->back().second.garlic_reply_key;
-    build.garlic_reply_tag = hop_keys->back().second.garlic_reply_tag;
-  }
-  build.hop_keys = std::move(*hop_keys);
-  build.msg_id = build_msg_id;
-  build.started_s = now_s;
-  build.expires_s = now_s + kTunnelLifetimeS;
-  build.started_ms = now.mono_ms;
-  pending_builds.push_back(std::move(build));
-
-  // A one-hop inbound build comes back under the header id itself; every other build
-  // comes back under build_msg_id from its last hop.
-  const std::uint32_t header_id = !outbound && hops.size() == 1 ? build_msg_id : take_id(next_msg_id);
-  i2np::I2npPayload message{i2np::I2npPayload::ShortTunnelBuild{std::move(records)}};
-  const bool via_exists = send_via && (has_tunnel(tunnels.outbound, send_via->tunnel_id) ||
-                                       has_tunnel(tunnels.inbound, send_via->tunnel_id));
-  if (via_exists) {
-    const tunnel::TunnelDelivery to_first{tunnel::TunnelDelivery::Router{hops[0]}};
-    if (!send_via->hops.empty() && send_via->hops.back().router == hops[0]) {
-      if (auto sent = send_through_tunnel(send_via->tunnel_id, to_first, message, header_id, now); !sent) {
-        return std::unexpected(std::move(sent.error()));
-      }
-      return tunnel_id;
-    }
-    auto wrapped = wrap_for_first_hop(specs[0].hop_static_pub, message, build_msg_id, now_s);
-    if (!wrapped) return std::unexpected(std::move(wrapped.error()));
-    if (auto sent = send_through_tunnel(send_via->tunnel_id, to_first, *wrapped, std::nullopt, now); !sent) {
-      return std::unexpected(std::move(sent.error()));
-    }
-    return tunnel_id;
-  }
-  send_i2np_to_peer(hops[0], std::move(message), now, header_id);
-  return tunnel_id;
+  return plan.tunnel_id;
 }
 
 bool Router::try_complete_pending_tunnel_build(std::uint32_t msg_id, const std::vector<Bytes>& records,
@@ -245,69 +306,84 @@ void Router::poll_tunnel_builds(const Now& now) {
   });
 }
 
-void Router::run_build_policy(const Now& now) {
-  const auto pending_of = [&](bool outbound) {
-    return static_cast<std::size_t>(
-        std::ranges::count_if(pending_builds, [&](const PendingTunnelBuild& b) { return b.outbound == outbound; }));
-  };
-  const std::size_t n_in = pending_of(false);
-  const std::size_t in_count = tunnels.inbound.size();
-  const std::size_t out_count = tunnels.outbound.size();
-  const auto hop_count = static_cast<std::size_t>(std::max(tunnel_hops, 1));
+namespace {
 
-  // Inbound first.
+std::size_t pending_count(const Router& r, bool outbound) {
+  return static_cast<std::size_t>(
+      std::ranges::count_if(r.pending_builds, [&](const PendingTunnelBuild& b) { return b.outbound == outbound; }));
+}
+
+// Inbound tunnels: two are wanted (four while longer ones can be built and at most one
+// exists), each ending at a different connected router. A longer one's build message goes
+// out through an own outbound tunnel.
+void build_inbound_by_policy(Router& r, const Now& now) {
+  const std::size_t n_in = pending_count(r, false);
+  const std::size_t in_count = r.tunnels.inbound.size();
+  const std::size_t out_count = r.tunnels.outbound.size();
+  const auto hop_count = static_cast<std::size_t>(std::max(r.tunnel_hops, 1));
   const std::size_t long_inbound = static_cast<std::size_t>(std::ranges::count_if(
-      tunnels.inbound, [&](const tunnel::Tunnel& t) { return t.hops.size() >= hop_count; }));
-  const bool grow = tunnel_hops > 1 && in_count > 0 && out_count > 0 && long_inbound <= 1;
-  if (n_in < 2 && n_in + in_count < (grow ? 4u : 2u)) {
-    std::vector<common::Hash> excluded;
-    for (const tunnel::Tunnel& t : tunnels.inbound) {
-      if (!t.hops.empty()) excluded.push_back(t.hops.back().router);
-    }
-    for (const PendingTunnelBuild& b : pending_builds) {
-      if (!b.outbound && !b.hops.empty()) excluded.push_back(b.hops.back().router);
-    }
-    if (const auto hop = pick_connected_hop(excluded, now)) {
-      if (tunnel_hops < 2 || in_count == 0 || out_count == 0) {
-        (void)build_tunnel({*hop}, false, std::nullopt, std::nullopt, now);
-      } else {
-        const tunnel::Tunnel via = tunnels.outbound.front();
-        excluded.push_back(*hop);
-        if (!via.hops.empty()) excluded.push_back(via.hops.back().router);
-        std::optional<common::Hash> gateway = pick_connected_hop(excluded, now);
-        if (!gateway) {
-          const auto usable = pick_usable_peers(1, excluded, now);
-          if (!usable.empty()) gateway = usable.front();
-        }
-        if (gateway) (void)build_tunnel({*gateway, *hop}, false, std::nullopt, via, now);
-      }
-    }
+      r.tunnels.inbound, [&](const tunnel::Tunnel& t) { return t.hops.size() >= hop_count; }));
+  const bool grow = r.tunnel_hops > 1 && in_count > 0 && out_count > 0 && long_inbound <= 1;
+  if (n_in >= 2 || n_in + in_count >= (grow ? 4u : 2u)) return;
+  std::vector<common::Hash> excluded;
+  for (const tunnel::Tunnel& t : r.tunnels.inbound) {
+    if (!t.hops.empty()) excluded.push_back(t.hops.back().router);
   }
+  for (const PendingTunnelBuild& b : r.pending_builds) {
+    if (!b.outbound && !b.hops.empty()) excluded.push_back(b.hops.back().router);
+  }
+  const auto hop = r.pick_connected_hop(excluded, now);
+  if (!hop) return;
+  if (r.tunnel_hops < 2 || in_count == 0 || out_count == 0) {
+    (void)r.build_tunnel({*hop}, false, std::nullopt, std::nullopt, now);
+    return;
+  }
+  const tunnel::Tunnel via = r.tunnels.outbound.front();
+  excluded.push_back(*hop);
+  if (!via.hops.empty()) excluded.push_back(via.hops.back().router);
+  std::optional<common::Hash> gateway = r.pick_connected_hop(excluded, now);
+  if (!gateway) {
+    const auto usable = r.pick_usable_peers(1, excluded, now);
+    if (!usable.empty()) gateway = usable.front();
+  }
+  if (gateway) (void)r.build_tunnel({*gateway, *hop}, false, std::nullopt, via, now);
+}
 
-  // Then outbound, replying through the first inbound tunnel.
-  const std::size_t n_out = pending_of(true);
-  if (tunnels.inbound.empty() || n_out + tunnels.outbound.size() > 1 || n_out > 2) return;
-  const tunnel::Tunnel reply = tunnels.inbound.front();
+// Outbound tunnels, once an inbound one exists to carry their replies: two are wanted; a
+// longer one starts at a connected router.
+void build_outbound_by_policy(Router& r, const Now& now) {
+  const std::size_t n_out = pending_count(r, true);
+  if (r.tunnels.inbound.empty() || n_out + r.tunnels.outbound.size() > 1 || n_out > 2) return;
+  const tunnel::Tunnel reply = r.tunnels.inbound.front();
   if (reply.hops.empty()) return;
   std::vector<common::Hash> excluded{reply.hops.front().router};
-  for (const PendingTunnelBuild& b : pending_builds) {
+  for (const PendingTunnelBuild& b : r.pending_builds) {
     if (!b.outbound) continue;
     for (const tunnel::TunnelHop& h : b.hops) excluded.push_back(h.router);
   }
   const auto connected_or_usable = [&]() -> std::optional<common::Hash> {
-    if (auto hop = pick_connected_hop(excluded, now)) return hop;
-    const auto usable = pick_usable_peers(1, excluded, now);
+    if (auto hop = r.pick_connected_hop(excluded, now)) return hop;
+    const auto usable = r.pick_usable_peers(1, excluded, now);
     if (usable.empty()) return std::nullopt;
     return usable.front();
   };
-  if (tunnel_hops < 2) {
-    if (const auto hop = connected_or_usable()) (void)build_tunnel({*hop}, true, reply, std::nullopt, now);
+  if (r.tunnel_hops < 2) {
+    if (const auto hop = connected_or_usable()) (void)r.build_tunnel({*hop}, true, reply, std::nullopt, now);
     return;
   }
-  const auto first = pick_connected_hop(excluded, now);
+  const auto first = r.pick_connected_hop(excluded, now);
   if (!first) return;
   excluded.push_back(*first);
-  if (const auto second = connected_or_usable()) (void)build_tunnel({*first, *second}, true, reply, std::nullopt, now);
+  if (const auto second = connected_or_usable()) {
+    (void)r.build_tunnel({*first, *second}, true, reply, std::nullopt, now);
+  }
+}
+
+}  // namespace
+
+void Router::run_build_policy(const Now& now) {
+  build_inbound_by_policy(*this, now);
+  build_outbound_by_policy(*this, now);
 }
 
 // Build time-outs, and the end dates of own and transit tunnels (unix seconds, turned into

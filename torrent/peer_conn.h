@@ -84,6 +84,16 @@ struct TorrentPeerConn {
   bool seen_piece_info = false;
 };
 
+// What a connection's failure says about the peer's ratchet session
+// (Router::bt_mark_peer_ratchet_stale). The session counts as stale when nothing came from the
+// peer for quiet_s seconds; throttle marks it only when the router-wide reset window grants
+// it; remove_lease_set forgets the peer's LeaseSet2 as well, whatever the session showed.
+struct RatchetMarking {
+  std::uint64_t quiet_s = 0;
+  bool remove_lease_set = false;
+  bool throttle = false;
+};
+
 // An accepted stream waiting for the peer's handshake.
 struct TorrentInboundConn {
   std::uint32_t stream_id = 0;

@@ -79,163 +79,210 @@ void send_own_handshake(Router& r, TorrentEngine& engine, SamSession& session, s
   if (hs) r.bt_send_peer_wire(engine, session, s, c, *hs, now);
 }
 
-// One visit of a connection; it may end Closed.
-void step_peer(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorrent& torrent, TorrentPeerConn& c,
-               const Now& now, bool& did_work) {
-  const std::uint32_t now_s = now.wall_s();
-  const std::uint64_t t = now.mono_ms;
-  streaming::StreamManager& streams = *session.streams;
-  const bool pub = r.public_mode;
+// What a silence says about the peer's ratchet session. A connect or an established
+// connection that hears nothing for long may mean our garlic no longer reaches the peer: its
+// LeaseSet2 goes too, so the next dial looks it up afresh. A stalled SYN is only a hint: asked
+// through the router-wide reset window. A handshake that never comes: the session alone.
+constexpr RatchetMarking kMarkLongSilence{.quiet_s = 15, .remove_lease_set = true, .throttle = false};
+constexpr RatchetMarking kMarkStalledSyn{.quiet_s = 10, .remove_lease_set = false, .throttle = true};
+constexpr RatchetMarking kMarkHandshakeSilence{.quiet_s = 20, .remove_lease_set = false, .throttle = false};
 
-  switch (peer_state(c)) {
-    case PeerConnState::LookingUp: {
-      const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(c.peer, now_s);
-      if (ls && !ls->leases.empty()) {
-        if (const auto key = extract_x25519_key(*ls)) {
-          auto opened = streams.connect(c.peer, t, 0, 0);
-          did_work = true;
-          if (!opened) {
-            close_conn(c, "stream connect error");
-            return;
-          }
-          c.stream_id = (*opened)->local_stream_id;
-          c.remote_x25519.assign(key->begin(), key->end());
-          c.lease_gateway = ls->leases.front().gateway;
-          c.lease_tunnel_id = ls->leases.front().tunnel_id;
-          set_peer_state(c, PeerConnState::Connecting);
-          c.state_since_ms = t;
-          c.last_flush_ms = t;
-          c.publish_gen = engine.publish_gen;
-          debug_peer(r, c.peer, " connecting I2P stream sid=" + std::to_string(c.stream_id));
-          r.flush_stream_outbound(session, **opened, c.peer, c.remote_x25519, *c.lease_gateway, c.lease_tunnel_id,
-                                  true, now);
-          return;
-        }
-      }
-      if (t >= lookup_limit_due_ms(c)) {
-        close_conn(c, "ls2 lookup timeout (30s)");
-        bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffLookupMs, t);
-      }
-      return;
-    }
-    case PeerConnState::Connecting: {
-      const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, c.stream_id);
-      if (!s) {
-        close_conn(c, "missing stream");
-        return;
-      }
-      const std::uint64_t backoff = pub ? kBackoffConnectPublicMs : kBackoffConnectLocalMs;
-      if (s->state == StreamState::Established) {
-        set_peer_state(c, PeerConnState::HandshakeSent);
-        c.last_recv_ms = t;
-        debug_peer(r, c.peer, " stream connected, sending BT handshake");
-        if (!c.handshake_sent) {
-          c.handshake_sent = true;
-          send_own_handshake(r, engine, session, *s, torrent, c, now);
-        }
-        did_work = true;
-      } else if (s->state == StreamState::Reset) {
-        close_conn(c, "stream connect reset");
-        bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
-      } else if (t >= connect_limit_due_ms(c)) {
-        close_conn(c, "stream connect timeout (30s)");
-        bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
-        r.bt_mark_peer_ratchet_stale(engine, session, c, 15, true, false, "stream connect timeout", now);
-      } else if (s->state == StreamState::SynSent && !c.stalled_syn_noted && t >= stalled_syn_due_ms(c)) {
-        c.stalled_syn_noted = true;
-        r.bt_mark_peer_ratchet_stale(engine, session, c, 10, false, true, "stalled SYN", now);
-      }
-      return;
-    }
-    case PeerConnState::HandshakeSent: {
-      const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, c.stream_id);
-      if (!s) {
-        close_conn(c, "missing stream");
-        return;
-      }
-      if (r.bt_flush_peer_send_buf(engine, session, *s, c, now)) did_work = true;
-      Bytes got = s->read_available();
-      if (!got.empty()) {
-        c.recv_buf.insert(c.recv_buf.end(), got.begin(), got.end());
-        did_work = true;
-      }
-      const std::uint64_t backoff = pub ? kBackoffHandshakePublicMs : kBackoffHandshakeLocalMs;
-      if (c.recv_buf.size() >= bittorrent::handshake_size) {
-        auto hs = bittorrent::decode_handshake(c.recv_buf);
-        if (!hs || !same_info_hash(*hs, torrent)) {
-          close_conn(c, "bt handshake mismatch");
-          bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffMismatchMs, t);
-          return;
-        }
-        bt_pop_front_bytes(c.recv_buf, static_cast<std::int64_t>(bittorrent::handshake_size));
-        c.peer_supports_ext = supports_extensions(*hs);
-        set_peer_state(c, PeerConnState::Connected);
-        c.last_recv_ms = t;
-        debug_peer(r, c.peer, " handshake OK");
-        if (!c.post_handshake_sent) r.bt_send_post_handshake(engine, session, *s, torrent, c, now);
-        r.bt_process_peer_messages(engine, session, *s, torrent, c, now);
-        did_work = true;
-        return;
-      }
-      if (s->state == StreamState::Reset) {
-        close_conn(c, "stream reset before bt handshake");
-        bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
-      } else if (s->peer_closed && s->recv_buf.empty()) {
-        close_conn(c, "stream eof before bt handshake");
-        bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
-        r.bt_mark_peer_ratchet_stale(engine, session, c, 20, false, false, c.close_reason, now);
-      } else {
-        const std::uint64_t limit = handshake_limit_ms(r);
-        if (t >= handshake_limit_due_ms(r, c)) {
-          close_conn(c, "bt handshake timeout (" + std::to_string(limit / 1000) + "s)");
-          bt_set_peer_backoff(torrent.backoff, c.peer, t + backoff, t);
-          r.bt_mark_peer_ratchet_stale(engine, session, c, 20, false, false, c.close_reason, now);
-        }
-      }
-      return;
-    }
-    case PeerConnState::Connected: {
-      const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, c.stream_id);
-      if (!s) {
-        close_conn(c, "missing stream");
-        return;
-      }
-      if (r.bt_flush_peer_send_buf(engine, session, *s, c, now)) did_work = true;
-      // A full receive buffer stops reading: the stream then holds the peer back.
-      if (c.recv_buf.size() < kPeerRecvBufMax) {
-        Bytes got = s->read_available();
-        if (!got.empty()) {
-          c.recv_buf.insert(c.recv_buf.end(), got.begin(), got.end());
-          c.last_recv_ms = t;
-          did_work = true;
-        }
-      }
-      const std::size_t before = c.recv_buf.size();
-      r.bt_process_peer_messages(engine, session, *s, torrent, c, now);
-      if (c.recv_buf.size() != before) did_work = true;
-      if (peer_state(c) != PeerConnState::Connected) return;
-      if (bt_request_metadata(r, engine, session, *s, torrent, c, now)) did_work = true;
-      r.bt_schedule_piece_requests(engine, session, *s, torrent, c, now);
-      if (peer_state(c) != PeerConnState::Connected) return;
-      if (c.send_buf.empty() && t >= keepalive_due_ms(c)) {
-        r.bt_send_peer_wire(engine, session, *s, c, bittorrent::encode_peer_message({bittorrent::PeerMessage::KeepAlive{}}),
-                            now);
-      }
-      if (s->state == StreamState::Reset) {
-        close_conn(c, "stream reset");
-        bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffEofMs, t);
-      } else if (s->peer_closed && s->recv_buf.empty() && !bt_has_complete_frame(c.recv_buf)) {
-        close_conn(c, "stream eof");
-        bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffEofMs, t);
-      } else if (!torrent.completed && t >= idle_limit_due_ms(c)) {
-        close_conn(c, "idle 90s timeout");
-        bt_set_peer_backoff(torrent.backoff, c.peer, t + kBackoffIdleMs, t);
-        r.bt_mark_peer_ratchet_stale(engine, session, c, 15, true, false, "idle 90s timeout", now);
-      }
-      return;
-    }
-    case PeerConnState::Closed: return;
+// How a failure ends a connection besides closing it.
+struct PeerFailure {
+  std::uint64_t backoff_ms = 0;  // before the peer is dialled again; 0: no back-off
+  std::optional<RatchetMarking> marking;
+  std::string_view marking_reason;  // the marking's debug reason; empty: the close reason
+
+  static PeerFailure backoff(std::uint64_t ms) {
+    PeerFailure f;
+    f.backoff_ms = ms;
+    return f;
   }
+  PeerFailure and_mark(const RatchetMarking& m, std::string_view reason = {}) const {
+    PeerFailure f = *this;
+    f.marking = m;
+    f.marking_reason = reason;
+    return f;
+  }
+};
+
+// One visit of a connection, with what its state's step works on.
+struct PeerVisit {
+  Router& r;
+  TorrentEngine& engine;
+  SamSession& session;
+  ActiveTorrent& torrent;
+  TorrentPeerConn& c;
+  const Now& now;
+};
+
+// Closes the connection for `reason`, backs the peer off and marks its ratchet session as
+// the failure says. The connection is removed at the end of its visit.
+void fail_peer(PeerVisit& v, std::string reason, const PeerFailure& failure = PeerFailure()) {
+  const std::uint64_t t = v.now.mono_ms;
+  close_conn(v.c, std::move(reason));
+  if (failure.backoff_ms != 0) bt_set_peer_backoff(v.torrent.backoff, v.c.peer, t + failure.backoff_ms, t);
+  if (failure.marking) {
+    const std::string_view why = failure.marking_reason.empty() ? v.c.close_reason : failure.marking_reason;
+    v.r.bt_mark_peer_ratchet_stale(v.engine, v.session, v.c, *failure.marking, why, v.now);
+  }
+}
+
+// Appends what the stream received to the connection's buffer; true when bytes came.
+bool take_received(streaming::StreamConnection& s, TorrentPeerConn& c) {
+  Bytes got = s.read_available();
+  if (got.empty()) return false;
+  c.recv_buf.insert(c.recv_buf.end(), got.begin(), got.end());
+  return true;
+}
+
+// LookingUp: once the peer's LeaseSet2 with a lease and a key is known, the stream opens
+// and its SYN leaves at once; the lookup has its time limit.
+bool step_looking_up(PeerVisit& v) {
+  TorrentPeerConn& c = v.c;
+  const std::uint64_t t = v.now.mono_ms;
+  const netdb::LeaseSet2Ptr ls = v.r.netdb.get_lease_set2(c.peer, v.now.wall_s());
+  const auto key = ls && !ls->leases.empty() ? extract_x25519_key(*ls) : std::nullopt;
+  if (!key) {
+    if (t >= lookup_limit_due_ms(c)) fail_peer(v, "ls2 lookup timeout (30s)", PeerFailure::backoff(kBackoffLookupMs));
+    return false;
+  }
+  auto opened = v.session.streams->connect(c.peer, t, 0, 0);
+  if (!opened) {
+    fail_peer(v, "stream connect error");
+    return true;
+  }
+  c.stream_id = (*opened)->local_stream_id;
+  c.remote_x25519.assign(key->begin(), key->end());
+  c.lease_gateway = ls->leases.front().gateway;
+  c.lease_tunnel_id = ls->leases.front().tunnel_id;
+  set_peer_state(c, PeerConnState::Connecting);
+  c.state_since_ms = t;
+  c.last_flush_ms = t;
+  c.publish_gen = v.engine.publish_gen;
+  debug_peer(v.r, c.peer, " connecting I2P stream sid=" + std::to_string(c.stream_id));
+  v.r.flush_stream_outbound(v.session, **opened, c.peer, c.remote_x25519, *c.lease_gateway, c.lease_tunnel_id, true,
+                            v.now);
+  return true;
+}
+
+// Connecting: an established stream carries our handshake; a reset or the connect limit
+// ends the connection, and a SYN long unanswered hints once at a stale ratchet session.
+bool step_connecting(PeerVisit& v, streaming::StreamConnection& s) {
+  TorrentPeerConn& c = v.c;
+  const std::uint64_t t = v.now.mono_ms;
+  const std::uint64_t backoff = v.r.public_mode ? kBackoffConnectPublicMs : kBackoffConnectLocalMs;
+  if (s.state == StreamState::Established) {
+    set_peer_state(c, PeerConnState::HandshakeSent);
+    c.last_recv_ms = t;
+    debug_peer(v.r, c.peer, " stream connected, sending BT handshake");
+    if (!c.handshake_sent) {
+      c.handshake_sent = true;
+      send_own_handshake(v.r, v.engine, v.session, s, v.torrent, c, v.now);
+    }
+    return true;
+  }
+  if (s.state == StreamState::Reset) {
+    fail_peer(v, "stream connect reset", PeerFailure::backoff(backoff));
+  } else if (t >= connect_limit_due_ms(c)) {
+    fail_peer(v, "stream connect timeout (30s)",
+              PeerFailure::backoff(backoff).and_mark(kMarkLongSilence, "stream connect timeout"));
+  } else if (s.state == StreamState::SynSent && !c.stalled_syn_noted && t >= stalled_syn_due_ms(c)) {
+    c.stalled_syn_noted = true;
+    v.r.bt_mark_peer_ratchet_stale(v.engine, v.session, c, kMarkStalledSyn, "stalled SYN", v.now);
+  }
+  return false;
+}
+
+// HandshakeSent: waits for the peer's 68-byte handshake on our torrent, then the connection
+// is Connected and its first messages are handled at once.
+bool step_handshake_sent(PeerVisit& v, streaming::StreamConnection& s) {
+  TorrentPeerConn& c = v.c;
+  const std::uint64_t t = v.now.mono_ms;
+  bool did_work = v.r.bt_flush_peer_send_buf(v.engine, v.session, s, c, v.now);
+  if (take_received(s, c)) did_work = true;
+  if (c.recv_buf.size() >= bittorrent::handshake_size) {
+    auto hs = bittorrent::decode_handshake(c.recv_buf);
+    if (!hs || !same_info_hash(*hs, v.torrent)) {
+      fail_peer(v, "bt handshake mismatch", PeerFailure::backoff(kBackoffMismatchMs));
+      return did_work;
+    }
+    bt_pop_front_bytes(c.recv_buf, static_cast<std::int64_t>(bittorrent::handshake_size));
+    c.peer_supports_ext = supports_extensions(*hs);
+    set_peer_state(c, PeerConnState::Connected);
+    c.last_recv_ms = t;
+    debug_peer(v.r, c.peer, " handshake OK");
+    if (!c.post_handshake_sent) v.r.bt_send_post_handshake(v.engine, v.session, s, v.torrent, c, v.now);
+    v.r.bt_process_peer_messages(v.engine, v.session, s, v.torrent, c, v.now);
+    return true;
+  }
+  const std::uint64_t backoff = v.r.public_mode ? kBackoffHandshakePublicMs : kBackoffHandshakeLocalMs;
+  if (s.state == StreamState::Reset) {
+    fail_peer(v, "stream reset before bt handshake", PeerFailure::backoff(backoff));
+  } else if (s.peer_closed && s.recv_buf.empty()) {
+    fail_peer(v, "stream eof before bt handshake", PeerFailure::backoff(backoff).and_mark(kMarkHandshakeSilence));
+  } else if (t >= handshake_limit_due_ms(v.r, c)) {
+    fail_peer(v, "bt handshake timeout (" + std::to_string(handshake_limit_ms(v.r) / 1000) + "s)",
+              PeerFailure::backoff(backoff).and_mark(kMarkHandshakeSilence));
+  }
+  return did_work;
+}
+
+// Connected: sends what waits, reads while the receive buffer has room (a full one holds the
+// peer back through the stream), handles messages, asks for metadata and blocks, keeps the
+// connection alive, and ends it on a reset, the peer's end of stream or a long silence.
+bool step_connected(PeerVisit& v, streaming::StreamConnection& s) {
+  TorrentPeerConn& c = v.c;
+  const std::uint64_t t = v.now.mono_ms;
+  bool did_work = v.r.bt_flush_peer_send_buf(v.engine, v.session, s, c, v.now);
+  if (c.recv_buf.size() < kPeerRecvBufMax && take_received(s, c)) {
+    c.last_recv_ms = t;
+    did_work = true;
+  }
+  const std::size_t before = c.recv_buf.size();
+  v.r.bt_process_peer_messages(v.engine, v.session, s, v.torrent, c, v.now);
+  if (c.recv_buf.size() != before) did_work = true;
+  if (peer_state(c) != PeerConnState::Connected) return did_work;
+  if (bt_request_metadata(v.r, v.engine, v.session, s, v.torrent, c, v.now)) did_work = true;
+  v.r.bt_schedule_piece_requests(v.engine, v.session, s, v.torrent, c, v.now);
+  if (peer_state(c) != PeerConnState::Connected) return did_work;
+  if (c.send_buf.empty() && t >= keepalive_due_ms(c)) {
+    v.r.bt_send_peer_wire(v.engine, v.session, s, c,
+                          bittorrent::encode_peer_message({bittorrent::PeerMessage::KeepAlive{}}), v.now);
+  }
+  if (s.state == StreamState::Reset) {
+    fail_peer(v, "stream reset", PeerFailure::backoff(kBackoffEofMs));
+  } else if (s.peer_closed && s.recv_buf.empty() && !bt_has_complete_frame(c.recv_buf)) {
+    fail_peer(v, "stream eof", PeerFailure::backoff(kBackoffEofMs));
+  } else if (!v.torrent.completed && t >= idle_limit_due_ms(c)) {
+    fail_peer(v, "idle 90s timeout", PeerFailure::backoff(kBackoffIdleMs).and_mark(kMarkLongSilence));
+  }
+  return did_work;
+}
+
+// One visit of a connection; it may end Closed. True when it did something.
+bool step_peer(PeerVisit& v) {
+  switch (peer_state(v.c)) {
+    case PeerConnState::LookingUp: return step_looking_up(v);
+    case PeerConnState::Closed: return false;
+    case PeerConnState::Connecting:
+    case PeerConnState::HandshakeSent:
+    case PeerConnState::Connected: break;
+  }
+  // Every later state has its stream; a connection whose stream went away ends.
+  const streaming::ConnectionPtr s = find_stream_by_id(v.session.streams->connections, v.c.stream_id);
+  if (!s) {
+    fail_peer(v, "missing stream");
+    return false;
+  }
+  switch (peer_state(v.c)) {
+    case PeerConnState::Connecting: return step_connecting(v, *s);
+    case PeerConnState::HandshakeSent: return step_handshake_sent(v, *s);
+    case PeerConnState::Connected: return step_connected(v, *s);
+    case PeerConnState::LookingUp:
+    case PeerConnState::Closed: break;
+  }
+  return false;
 }
 
 }  // namespace
@@ -269,11 +316,13 @@ bool bt_has_complete_frame(const Bytes& buffer) {
   return buffer.size() >= 4 + length;
 }
 
-bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, const Now& now) {
+namespace {
+
+// Takes at most kMaxInboundPerPass streams from the accept queue to wait for their handshake;
+// their SYN replies leave at once when the peer's LeaseSet2 is known. True when one was taken.
+bool take_inbound_streams(Router& r, TorrentEngine& engine, SamSession& session, const Now& now) {
   streaming::StreamManager& streams = *session.streams;
   bool did_work = false;
-  const std::uint32_t now_s = now.wall_s();
-
   for (std::size_t taken = 0; taken < kMaxInboundPerPass && !streams.accept_queue.empty(); ++taken) {
     const streaming::ConnectionPtr s = streams.accept_queue.front();
     streams.accept_queue.pop_front();
@@ -288,7 +337,8 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
     in.lease_gateway = r.router_hash();
     in.lease_tunnel_id = static_cast<std::uint32_t>(session.tunnel_id);
     in.accepted_ms = now.mono_ms;
-    if (const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(s->peer_hash, now_s); ls && !ls->leases.empty()) {
+    if (const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(s->peer_hash, now.wall_s());
+        ls && !ls->leases.empty()) {
       in.lease_gateway = ls->leases.front().gateway;
       in.lease_tunnel_id = ls->leases.front().tunnel_id;
       if (const auto key = extract_x25519_key(*ls)) in.remote_x25519.assign(key->begin(), key->end());
@@ -299,12 +349,45 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
     }
     engine.inbound.push_back(std::move(in));
   }
+  return did_work;
+}
 
+// The connection of an inbound peer whose handshake named the torrent: Connected, answered
+// with our handshake and the post-handshake messages, its further bytes handled at once.
+TorrentPeerConn accept_inbound_peer(Router& r, TorrentEngine& engine, SamSession& session,
+                                    streaming::StreamConnection& s, ActiveTorrent& torrent,
+                                    const TorrentInboundConn& in, const bittorrent::Handshake& hs, const Now& now) {
+  bt_add_known_peer(torrent, in.peer, session.dest_hash);
+  TorrentPeerConn c;
+  c.peer = in.peer;
+  set_peer_state(c, PeerConnState::Connected);
+  c.state_since_ms = c.last_recv_ms = c.last_send_ms = c.last_flush_ms = now.mono_ms;
+  c.last_lookup_ms = 0;
+  c.publish_gen = engine.publish_gen;
+  c.stream_id = in.stream_id;
+  c.remote_x25519 = in.remote_x25519;
+  c.lease_gateway = in.lease_gateway;
+  c.lease_tunnel_id = in.lease_tunnel_id;
+  c.recv_buf.assign(in.recv_buf.begin() + static_cast<std::ptrdiff_t>(bittorrent::handshake_size), in.recv_buf.end());
+  c.handshake_sent = true;
+  c.peer_supports_ext = supports_extensions(hs);
+  if (r.debug) print_debug_line(true, "[debug] bt inbound peer " + bt_short_b32(c.peer) + " handshake OK");
+  send_own_handshake(r, engine, session, s, torrent, c, now);
+  if (!c.post_handshake_sent) r.bt_send_post_handshake(engine, session, s, torrent, c, now);
+  r.bt_process_peer_messages(engine, session, s, torrent, c, now);
+  return c;
+}
+
+// Reads the waiting streams' handshakes: one that names a running torrent becomes its
+// connection; one that fails, names none, or does not come in time is closed.
+bool step_inbound_handshakes(Router& r, TorrentEngine& engine, SamSession& session, const Now& now) {
+  bool did_work = false;
   for (std::size_t i = 0; i < engine.inbound.size();) {
     TorrentInboundConn& in = engine.inbound[i];
-    const streaming::ConnectionPtr s = find_stream_by_id(streams.connections, in.stream_id);
+    const auto drop = [&] { engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i)); };
+    const streaming::ConnectionPtr s = find_stream_by_id(session.streams->connections, in.stream_id);
     if (!s) {
-      engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+      drop();
       did_work = true;
       continue;
     }
@@ -317,7 +400,7 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
       if (s->state == StreamState::Reset || (s->peer_closed && s->recv_buf.empty()) ||
           now.mono_ms >= inbound_limit_due_ms(in)) {
         bt_close_stream(r, session, in.stream_id, now);
-        engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+        drop();
         did_work = true;
         continue;
       }
@@ -329,31 +412,21 @@ bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, cons
     ActiveTorrent* torrent = hs ? bt_find_torrent_by_ih(engine.torrents, hs->info_hash) : nullptr;
     if (!torrent || torrent->paused) {
       bt_close_stream(r, session, in.stream_id, now);
-      engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+      drop();
       continue;
     }
-    bt_add_known_peer(*torrent, in.peer, session.dest_hash);
-    TorrentPeerConn c;
-    c.peer = in.peer;
-    set_peer_state(c, PeerConnState::Connected);
-    c.state_since_ms = c.last_recv_ms = c.last_send_ms = c.last_flush_ms = now.mono_ms;
-    c.last_lookup_ms = 0;
-    c.publish_gen = engine.publish_gen;
-    c.stream_id = in.stream_id;
-    c.remote_x25519 = in.remote_x25519;
-    c.lease_gateway = in.lease_gateway;
-    c.lease_tunnel_id = in.lease_tunnel_id;
-    c.recv_buf.assign(in.recv_buf.begin() + static_cast<std::ptrdiff_t>(bittorrent::handshake_size), in.recv_buf.end());
-    c.handshake_sent = true;
-    c.peer_supports_ext = supports_extensions(*hs);
-    if (r.debug) print_debug_line(true, "[debug] bt inbound peer " + bt_short_b32(c.peer) + " handshake OK");
-    send_own_handshake(r, engine, session, *s, *torrent, c, now);
-    if (!c.post_handshake_sent) r.bt_send_post_handshake(engine, session, *s, *torrent, c, now);
-    r.bt_process_peer_messages(engine, session, *s, *torrent, c, now);
-    torrent->peers.push_back(std::move(c));
-    engine.inbound.erase(engine.inbound.begin() + static_cast<std::ptrdiff_t>(i));
+    torrent->peers.push_back(accept_inbound_peer(r, engine, session, *s, *torrent, in, *hs, now));
+    drop();
   }
   return did_work;
+}
+
+}  // namespace
+
+bool bt_step_inbound(Router& r, TorrentEngine& engine, SamSession& session, const Now& now) {
+  const bool taken = take_inbound_streams(r, engine, session, now);
+  const bool stepped = step_inbound_handshakes(r, engine, session, now);
+  return taken || stepped;
 }
 
 bool bt_step_torrent_peers(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorrent& torrent,
@@ -383,7 +456,8 @@ bool bt_step_torrent_peers(Router& r, TorrentEngine& engine, SamSession& session
 
   for (std::size_t i = 0; i < torrent.peers.size();) {
     TorrentPeerConn& c = torrent.peers[i];
-    if (peer_state(c) != PeerConnState::Closed) step_peer(r, engine, session, torrent, c, now, did_work);
+    PeerVisit visit{r, engine, session, torrent, c, now};
+    if (step_peer(visit)) did_work = true;
     if (peer_state(c) != PeerConnState::Closed) {
       ++i;
       continue;
@@ -446,8 +520,7 @@ std::uint64_t next_torrent_peers_wake_ms(const Router& r, const Now& now) {
 }
 
 void Router::bt_mark_peer_ratchet_stale(TorrentEngine& engine, SamSession& session, const TorrentPeerConn& conn,
-                                        std::uint64_t quiet_s, bool remove_lease_set, bool throttle,
-                                        std::string_view reason, const Now& now) {
+                                        const RatchetMarking& marking, std::string_view reason, const Now& now) {
   for (const ActiveTorrent& t : engine.torrents) {
     for (const TorrentPeerConn& other : t.peers) {
       if (&other != &conn && other.peer == conn.peer && peer_state(other) == PeerConnState::Connected) return;
@@ -456,8 +529,8 @@ void Router::bt_mark_peer_ratchet_stale(TorrentEngine& engine, SamSession& sessi
   const std::uint32_t now_s = now.wall_s();
   if (conn.remote_x25519.size() == 32 && session.ratchet && session.ratchet->has_active_session(conn.remote_x25519, now_s)) {
     const std::uint32_t last = session.ratchet->last_recv_sec(conn.remote_x25519);
-    bool stale = last == 0 || std::uint64_t{last} + quiet_s < now_s;
-    if (throttle) {
+    bool stale = last == 0 || std::uint64_t{last} + marking.quiet_s < now_s;
+    if (marking.throttle) {
       const bool granted = try_acquire_ratchet_reset(conn.peer, now.mono_ms, kRatchetResetWindowMs);
       stale = stale && granted;
     }
@@ -469,7 +542,7 @@ void Router::bt_mark_peer_ratchet_stale(TorrentEngine& engine, SamSession& sessi
       }
     }
   }
-  if (remove_lease_set) netdb.remove_lease_set2(conn.peer);
+  if (marking.remove_lease_set) netdb.remove_lease_set2(conn.peer);
 }
 
 bool Router::bt_flush_peer_send_buf(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,

@@ -3,6 +3,7 @@
 // SHA-1 check of pieces with their writing and announcement, and serving from disk.
 #include <algorithm>
 #include <string>
+#include <variant>
 
 #include "bittorrent/bencode.h"
 #include "bittorrent/peer_wire.h"
@@ -233,8 +234,158 @@ static void bt_piece_complete(Router& r, TorrentEngine& engine, SamSession& sess
   }
 }
 
+namespace {
+
+// The handling of each kind of message received on one connection, chosen by std::visit. A
+// handler may close the connection; the caller then stops reading its messages.
+struct ReceivedMessage {
+  Router& r;
+  TorrentEngine& engine;
+  SamSession& session;
+  streaming::StreamConnection& stream;
+  ActiveTorrent& torrent;
+  TorrentPeerConn& conn;
+  const Now& now;
+
+  // Any message already counted as a sign of life; we never choke, and a request is served
+  // when it comes, so there is none waiting for a Cancel to withdraw.
+  void operator()(const PeerMessage::KeepAlive&) const {}
+  void operator()(const PeerMessage::Interested&) const {}
+  void operator()(const PeerMessage::NotInterested&) const {}
+  void operator()(const PeerMessage::Cancel&) const {}
+
+  void operator()(const PeerMessage::Choke&) const {
+    conn.peer_choking = true;
+    conn.inflight.clear();
+    debug_peer(r, conn.peer, " CHOKE");
+  }
+
+  void operator()(const PeerMessage::Unchoke&) const {
+    conn.peer_choking = false;
+    debug_peer(r, conn.peer, " UNCHOKE");
+  }
+
+  void operator()(const PeerMessage::Have& have) const {
+    const auto i = static_cast<std::int64_t>(static_cast<std::int32_t>(have.index));
+    const std::int64_t pieces = piece_count(torrent);
+    // Beyond the piece table (or, before the metainfo, beyond any table an info
+    // dictionary can hold) a Have names nothing.
+    const std::int64_t bound = torrent.meta ? pieces : kMaxPiecesWithoutMeta;
+    if (i >= 0 && i < bound) {
+      const auto want = static_cast<std::size_t>(std::max<std::int64_t>(i + 1, pieces));
+      if (conn.peer_bitfield.size() < want) conn.peer_bitfield.resize(want, 0);
+      conn.peer_bitfield[static_cast<std::size_t>(i)] = 1;
+      conn.peer_has_pieces = true;
+      if (!conn.seen_piece_info || i % 100 == 0) debug_peer(r, conn.peer, " Have(" + std::to_string(i) + ")");
+    }
+    conn.seen_piece_info = true;
+  }
+
+  void operator()(const PeerMessage::Bitfield& bits) const {
+    const std::int64_t pieces = piece_count(torrent);
+    if (torrent.meta ? bits.bits.size() != static_cast<std::size_t>((pieces + 7) / 8)
+                     : bits.bits.size() * 8 > static_cast<std::size_t>(kMaxPiecesWithoutMeta) + 7) {
+      set_peer_state(conn, PeerConnState::Closed);
+      conn.close_reason = "bitfield length mismatch";
+      return;
+    }
+    conn.peer_bitfield =
+        bt_decode_bitfield(bits.bits, torrent.meta ? pieces : static_cast<std::int64_t>(bits.bits.size() * 8));
+    conn.peer_has_pieces = true;
+    conn.peer_has_all = false;
+    conn.seen_piece_info = true;
+    debug_peer(r, conn.peer,
+               " Bitfield " + std::to_string(count_ones(conn.peer_bitfield)) + "/" +
+                   std::to_string(conn.peer_bitfield.size()));
+  }
+
+  void operator()(const PeerMessage::Request& req) const {
+    const auto i = static_cast<std::int64_t>(static_cast<std::int32_t>(req.index));
+    if (req.length < 1 || req.length > kMaxServedRequest || i < 0 ||
+        static_cast<std::size_t>(i) >= torrent.have.size() || torrent.have[static_cast<std::size_t>(i)] != 1) {
+      return;
+    }
+    if (auto bytes = bt_read_span_from_files(torrent, i, req.begin, req.length)) {
+      torrent.uploaded += bytes->size();
+      send(r, engine, session, stream, conn, PeerMessage{PeerMessage::Piece{req.index, req.begin, std::move(*bytes)}},
+           now);
+    }
+  }
+
+  void operator()(const PeerMessage::Piece& piece) const {
+    if (!torrent.meta) return;
+    conn.blocks_recv += 1;
+    if (r.debug && (conn.blocks_recv == 1 || conn.blocks_recv % 8 == 0)) {
+      print_debug_line(true, "[debug] bt recv " + bt_short_b32(conn.peer) + " piece=" + std::to_string(piece.index) +
+                                 " begin=" + std::to_string(piece.begin) + " len=" +
+                                 std::to_string(piece.block.size()) + " (blocks=" + std::to_string(conn.blocks_recv) +
+                                 ")");
+    }
+    remove_inflight(conn, piece.index, piece.begin);
+    if (piece.begin % kBlockSize != 0) return;
+    auto slot = std::find_if(torrent.active_pieces.begin(), torrent.active_pieces.end(), [&](const ActivePieceBuf& p) {
+      return p.index >= 0 && static_cast<std::uint32_t>(p.index) == piece.index;
+    });
+    if (slot == torrent.active_pieces.end()) return;
+    const std::size_t k = piece.begin / kBlockSize;
+    if (k < static_cast<std::size_t>(slot->block_count) &&
+        std::uint64_t{piece.begin} + piece.block.size() <= slot->data.size()) {
+      std::copy(piece.block.begin(), piece.block.end(), slot->data.begin() + piece.begin);
+      slot->received[k] = 1;
+      if (std::find(slot->sources.begin(), slot->sources.end(), conn.peer) == slot->sources.end()) {
+        slot->sources.push_back(conn.peer);
+      }
+    }
+    if (std::all_of(slot->received.begin(), slot->received.end(), [](std::uint8_t f) { return f == 1; })) {
+      bt_piece_complete(r, engine, session, torrent, conn,
+                        static_cast<std::size_t>(slot - torrent.active_pieces.begin()), now);
+    }
+  }
+
+  void operator()(const PeerMessage::SuggestPiece& suggest) const {
+    debug_peer(r, conn.peer, " SuggestPiece(" + std::to_string(suggest.index) + ")");
+  }
+
+  void operator()(const PeerMessage::HaveAll&) const {
+    conn.peer_has_pieces = true;
+    conn.peer_has_all = true;
+    conn.seen_piece_info = true;
+    if (torrent.meta) conn.peer_bitfield.assign(static_cast<std::size_t>(piece_count(torrent)), 1);
+    debug_peer(r, conn.peer, " HaveAll (" + std::to_string(conn.peer_bitfield.size()) + " pcs)");
+  }
+
+  void operator()(const PeerMessage::HaveNone&) const {
+    conn.peer_has_pieces = true;
+    conn.peer_has_all = false;
+    conn.seen_piece_info = true;
+    if (torrent.meta) {
+      conn.peer_bitfield.assign(static_cast<std::size_t>(piece_count(torrent)), 0);
+    } else {
+      conn.peer_bitfield.clear();
+    }
+    debug_peer(r, conn.peer, " HaveNone");
+  }
+
+  void operator()(const PeerMessage::RejectRequest& reject) const {
+    remove_inflight(conn, reject.index, reject.begin);
+    debug_peer(r, conn.peer,
+               " REJECT piece=" + std::to_string(reject.index) + " begin=" + std::to_string(reject.begin));
+  }
+
+  void operator()(const PeerMessage::AllowedFast& fast) const {
+    debug_peer(r, conn.peer, " AllowedFast(" + std::to_string(fast.index) + ")");
+  }
+
+  void operator()(const PeerMessage::Extended& ext) const {
+    r.bt_handle_ext_message(engine, session, stream, torrent, conn, ext.id, ext.payload, now);
+  }
+};
+
+}  // namespace
+
 void Router::bt_process_peer_messages(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
                                       ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now) {
+  const ReceivedMessage handle{*this, engine, session, stream, torrent, conn, now};
   for (std::size_t n = 0; n < kMaxMessagesPerCall; ++n) {
     if (peer_state(conn) == PeerConnState::Closed) return;
     // Requests wait in the receive buffer while our answers fill the send buffer.
@@ -247,108 +398,7 @@ void Router::bt_process_peer_messages(TorrentEngine& engine, SamSession& session
     }
     if (!*decoded) return;
     conn.last_recv_ms = now.mono_ms;
-    const std::int64_t pieces = piece_count(torrent);
-    PeerMessage& m = **decoded;
-
-    if (std::holds_alternative<PeerMessage::Choke>(m.kind)) {
-      conn.peer_choking = true;
-      conn.inflight.clear();
-      debug_peer(*this, conn.peer, " CHOKE");
-    } else if (std::holds_alternative<PeerMessage::Unchoke>(m.kind)) {
-      conn.peer_choking = false;
-      debug_peer(*this, conn.peer, " UNCHOKE");
-    } else if (const auto* have = std::get_if<PeerMessage::Have>(&m.kind)) {
-      const auto i = static_cast<std::int64_t>(static_cast<std::int32_t>(have->index));
-      // Beyond the piece table (or, before the metainfo, beyond any table an info
-      // dictionary can hold) a Have names nothing.
-      const std::int64_t bound = torrent.meta ? pieces : kMaxPiecesWithoutMeta;
-      if (i >= 0 && i < bound) {
-        const auto want = static_cast<std::size_t>(std::max<std::int64_t>(i + 1, pieces));
-        if (conn.peer_bitfield.size() < want) conn.peer_bitfield.resize(want, 0);
-        conn.peer_bitfield[static_cast<std::size_t>(i)] = 1;
-        conn.peer_has_pieces = true;
-        if (!conn.seen_piece_info || i % 100 == 0) debug_peer(*this, conn.peer, " Have(" + std::to_string(i) + ")");
-      }
-      conn.seen_piece_info = true;
-    } else if (const auto* bits = std::get_if<PeerMessage::Bitfield>(&m.kind)) {
-      if (torrent.meta ? bits->bits.size() != static_cast<std::size_t>((pieces + 7) / 8)
-                       : bits->bits.size() * 8 > static_cast<std::size_t>(kMaxPiecesWithoutMeta) + 7) {
-        set_peer_state(conn, PeerConnState::Closed);
-        conn.close_reason = "bitfield length mismatch";
-        return;
-      }
-      conn.peer_bitfield =
-          bt_decode_bitfield(bits->bits, torrent.meta ? pieces : static_cast<std::int64_t>(bits->bits.size() * 8));
-      conn.peer_has_pieces = true;
-      conn.peer_has_all = false;
-      conn.seen_piece_info = true;
-      debug_peer(*this, conn.peer,
-                 " Bitfield " + std::to_string(count_ones(conn.peer_bitfield)) + "/" +
-                     std::to_string(conn.peer_bitfield.size()));
-    } else if (const auto* req = std::get_if<PeerMessage::Request>(&m.kind)) {
-      const auto i = static_cast<std::int64_t>(static_cast<std::int32_t>(req->index));
-      if (req->length >= 1 && req->length <= kMaxServedRequest && i >= 0 &&
-          static_cast<std::size_t>(i) < torrent.have.size() && torrent.have[static_cast<std::size_t>(i)] == 1) {
-        if (auto bytes = bt_read_span_from_files(torrent, i, req->begin, req->length)) {
-          torrent.uploaded += bytes->size();
-          send(*this, engine, session, stream, conn,
-               PeerMessage{PeerMessage::Piece{req->index, req->begin, std::move(*bytes)}}, now);
-        }
-      }
-    } else if (auto* piece = std::get_if<PeerMessage::Piece>(&m.kind)) {
-      if (!torrent.meta) continue;
-      conn.blocks_recv += 1;
-      if (debug && (conn.blocks_recv == 1 || conn.blocks_recv % 8 == 0)) {
-        print_debug_line(true, "[debug] bt recv " + bt_short_b32(conn.peer) + " piece=" + std::to_string(piece->index) +
-                                   " begin=" + std::to_string(piece->begin) + " len=" +
-                                   std::to_string(piece->block.size()) + " (blocks=" +
-                                   std::to_string(conn.blocks_recv) + ")");
-      }
-      remove_inflight(conn, piece->index, piece->begin);
-      if (piece->begin % kBlockSize != 0) continue;
-      auto slot = std::find_if(torrent.active_pieces.begin(), torrent.active_pieces.end(),
-                               [&](const ActivePieceBuf& p) { return p.index >= 0 && static_cast<std::uint32_t>(p.index) == piece->index; });
-      if (slot == torrent.active_pieces.end()) continue;
-      const std::size_t k = piece->begin / kBlockSize;
-      if (k < static_cast<std::size_t>(slot->block_count) &&
-          std::uint64_t{piece->begin} + piece->block.size() <= slot->data.size()) {
-        std::copy(piece->block.begin(), piece->block.end(), slot->data.begin() + piece->begin);
-        slot->received[k] = 1;
-        if (std::find(slot->sources.begin(), slot->sources.end(), conn.peer) == slot->sources.end()) {
-          slot->sources.push_back(conn.peer);
-        }
-      }
-      if (std::all_of(slot->received.begin(), slot->received.end(), [](std::uint8_t f) { return f == 1; })) {
-        bt_piece_complete(*this, engine, session, torrent, conn,
-                          static_cast<std::size_t>(slot - torrent.active_pieces.begin()), now);
-      }
-    } else if (const auto* suggest = std::get_if<PeerMessage::SuggestPiece>(&m.kind)) {
-      debug_peer(*this, conn.peer, " SuggestPiece(" + std::to_string(suggest->index) + ")");
-    } else if (std::holds_alternative<PeerMessage::HaveAll>(m.kind)) {
-      conn.peer_has_pieces = true;
-      conn.peer_has_all = true;
-      conn.seen_piece_info = true;
-      if (torrent.meta) conn.peer_bitfield.assign(static_cast<std::size_t>(pieces), 1);
-      debug_peer(*this, conn.peer, " HaveAll (" + std::to_string(conn.peer_bitfield.size()) + " pcs)");
-    } else if (std::holds_alternative<PeerMessage::HaveNone>(m.kind)) {
-      conn.peer_has_pieces = true;
-      conn.peer_has_all = false;
-      conn.seen_piece_info = true;
-      if (torrent.meta) {
-        conn.peer_bitfield.assign(static_cast<std::size_t>(pieces), 0);
-      } else {
-        conn.peer_bitfield.clear();
-      }
-      debug_peer(*this, conn.peer, " HaveNone");
-    } else if (const auto* reject = std::get_if<PeerMessage::RejectRequest>(&m.kind)) {
-      remove_inflight(conn, reject->index, reject->begin);
-      debug_peer(*this, conn.peer,
-                 " REJECT piece=" + std::to_string(reject->index) + " begin=" + std::to_string(reject->begin));
-    } else if (const auto* fast = std::get_if<PeerMessage::AllowedFast>(&m.kind)) {
-      debug_peer(*this, conn.peer, " AllowedFast(" + std::to_string(fast->index) + ")");
-    } else if (const auto* ext = std::get_if<PeerMessage::Extended>(&m.kind)) {
-      bt_handle_ext_message(engine, session, stream, torrent, conn, ext->id, ext->payload, now);
-    }
+    std::visit(handle, (*decoded)->kind);
   }
 }
 

@@ -53,6 +53,32 @@ Result<std::string> torrent_folder(const TorrentEngine& engine, std::string_view
   return folder;
 }
 
+// The registry entry of a torrent not held yet, refused while the registry is full (before
+// any file of the torrent is read).
+Result<ActiveTorrent> new_torrent(const TorrentEngine& engine, const bittorrent::InfoHash& info_hash, std::string hex,
+                                  std::string name, std::string folder) {
+  if (engine.torrents.size() >= kMaxTorrents) {
+    return fail(RouterError::Message, msg("too many torrents (", kMaxTorrents, ")"));
+  }
+  ActiveTorrent t;
+  t.info_hash = Bytes(info_hash.begin(), info_hash.end());
+  t.info_hash_hex = std::move(hex);
+  t.name = std::move(name);
+  t.download_dir = std::move(folder);
+  return t;
+}
+
+// Adds the torrent to the registry; the DHT learns at once that this destination has it.
+const ActiveTorrent& register_torrent(std::vector<SamSession>& sessions, TorrentEngine& engine, ActiveTorrent t,
+                                      const Now& now) {
+  engine.torrents.push_back(std::move(t));
+  const ActiveTorrent& added = engine.torrents.back();
+  if (const SamSession* session = bt_find_session(sessions, engine.session_id)) {
+    engine.dht.store_peer(added.info_hash, session->dest_hash, now.wall_ms);
+  }
+  return added;
+}
+
 }  // namespace
 
 std::string torrent_b32_address(const std::vector<SamSession>& sessions) {
@@ -137,22 +163,10 @@ Result<std::string> Router::add_torrent_bytes(ByteView torrent_file, std::string
     existing->paused = false;
     return hex;
   }
-  if (engine.torrents.size() >= kMaxTorrents) {
-    return fail(RouterError::Message, msg("too many torrents (", kMaxTorrents, ")"));
-  }
-
-  ActiveTorrent t;
-  t.info_hash = Bytes(meta->info_hash.begin(), meta->info_hash.end());
-  t.info_hash_hex = hex;
-  t.name = meta->name;
-  t.download_dir = *folder;
-  bt_init_torrent_metainfo(t, *meta);
-  engine.torrents.push_back(std::move(t));
-  const ActiveTorrent& added = engine.torrents.back();
-
-  if (const SamSession* session = bt_find_session(sessions, engine.session_id)) {
-    engine.dht.store_peer(added.info_hash, session->dest_hash, now.wall_ms);
-  }
+  auto t = new_torrent(engine, meta->info_hash, hex, meta->name, std::move(*folder));
+  if (!t) return std::unexpected(std::move(t.error()));
+  bt_init_torrent_metainfo(*t, *meta);
+  const ActiveTorrent& added = register_torrent(sessions, engine, std::move(*t), now);
   if (debug) {
     print_debug_line(debug, "[debug] bt added torrent " + hex.substr(0, 12) + " '" + added.name + "' (" +
                                 std::to_string(meta->pieces.size()) + " pcs, " + std::to_string(meta->total_length) +
@@ -182,20 +196,10 @@ Result<std::string> Router::add_torrent_magnet(std::string_view uri, std::string
     existing->paused = false;
     return hex;
   }
-  if (engine.torrents.size() >= kMaxTorrents) {
-    return fail(RouterError::Message, msg("too many torrents (", kMaxTorrents, ")"));
-  }
-  ActiveTorrent t;
-  t.info_hash = Bytes(link->info_hash.begin(), link->info_hash.end());
-  t.info_hash_hex = hex;
-  t.name = link->name.empty() ? hex : link->name;
-  t.download_dir = *folder;
-  for (const std::string& url : link->trackers) bt_add_tracker_url(t, url);
-  engine.torrents.push_back(std::move(t));
-  const ActiveTorrent& added = engine.torrents.back();
-  if (const SamSession* session = bt_find_session(sessions, engine.session_id)) {
-    engine.dht.store_peer(added.info_hash, session->dest_hash, now.wall_ms);
-  }
+  auto t = new_torrent(engine, link->info_hash, hex, link->name.empty() ? hex : link->name, std::move(*folder));
+  if (!t) return std::unexpected(std::move(t.error()));
+  for (const std::string& url : link->trackers) bt_add_tracker_url(*t, url);
+  const ActiveTorrent& added = register_torrent(sessions, engine, std::move(*t), now);
   if (debug) {
     print_debug_line(debug, "[debug] bt added magnet " + hex.substr(0, 12) + " '" + added.name + "' (" +
                                 std::to_string(added.trackers.size()) + " trackers)");

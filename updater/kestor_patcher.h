@@ -8,6 +8,7 @@
 // carries that failure and reports it from ReadHeader.
 std::unique_ptr<Patcher> create_kestor_patcher();
 
-// From now on every log message of the patch engine is one line of the update log. Called
-// once by the update thread before it parses the manifest.
+// From now on every log message of the patch engine is one line of the update log: installs
+// the update log as the engine's log writer and fills both hook slots. Called once by the
+// update thread before it parses the manifest.
 void install_kestor_log_hooks();

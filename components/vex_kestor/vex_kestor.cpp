@@ -148,6 +148,8 @@ bool ForwardLogMessageToUpdateLog(int, const char*, int, std::size_t, const std:
 void PrintToUpdateLog(const char* text) { update_log_printf("%s", text); }
 
 void install_kestor_log_hooks() {
+  // The engine's base layer cannot reach the update log itself: it is given the writer here.
+  logging::SetUpdateLogWriter(&PrintToUpdateLog);
   logging::gLogMessageHandler = &ForwardLogMessageToUpdateLog;
   logging::gLogPrintHook = &PrintToUpdateLog;
 }

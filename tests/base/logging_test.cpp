@@ -21,12 +21,17 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-// Leaves both hook slots as they were found (null) whatever the test set.
+// The update log is the engine's log writer, as the updater installs it; both hook slots are
+// left as they were found (null) whatever the test set.
 class HookSlots : public testing::Test {
  protected:
+  void SetUp() override {
+    logging::SetUpdateLogWriter([](const char* line) { update_log_printf("%s", line); });
+  }
   void TearDown() override {
     logging::gLogMessageHandler = nullptr;
     logging::gLogPrintHook = nullptr;
+    logging::SetUpdateLogWriter(nullptr);
   }
 };
 
@@ -116,6 +121,20 @@ TEST_F(HookSlots, WithBothHooksEachLineBecomesOneUpdateLogLineAndNothingElse) {
   int lines = 0;
   for (char ch : log) lines += ch == '\n';
   EXPECT_EQ(lines, 2) << log;
+}
+
+TEST_F(HookSlots, WithBothHooksAndNoUpdateLogWriterLinesAreDropped) {
+  logging::SetUpdateLogWriter(nullptr);
+  logging::gLogMessageHandler = &RecordingHandler;
+  logging::gLogPrintHook = &RecordingPrint;
+  const int calls_before = g_hook_calls;
+  CaptureStdout();
+  CaptureStderr();
+  LOG(ERROR) << "nowhere";
+  LOG(INFO) << "nowhere either";
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_EQ(g_hook_calls, calls_before);
 }
 
 TEST(LogMessage, KeepsErrnoAndClearsItWhileTheTextIsMade) {

@@ -294,6 +294,7 @@ class PeerLease : public PeerSteps {
 };
 
 TEST_F(PeerLease, SilentPeerLosesItsLeaseSetUnlessConnectedElsewhere) {
+  constexpr router::RatchetMarking kIdleMarking{.quiet_s = 15, .remove_lease_set = true, .throttle = false};
   const common::Hash peer = peer_with_lease_set();
   ASSERT_TRUE(r().netdb.get_lease_set2(peer, now.wall_s()));
   ActiveTorrent& a = add_torrent(kPieceLength, false);
@@ -305,11 +306,11 @@ TEST_F(PeerLease, SilentPeerLosesItsLeaseSetUnlessConnectedElsewhere) {
   busy.peer = peer;
   router::set_peer_state(busy, PeerConnState::Connected);
   b.peers.push_back(busy);
-  r().bt_mark_peer_ratchet_stale(engine(), *session, silent, 15, true, false, "idle 90s timeout", now);
+  r().bt_mark_peer_ratchet_stale(engine(), *session, silent, kIdleMarking, "idle 90s timeout", now);
   EXPECT_TRUE(r().netdb.get_lease_set2(peer, now.wall_s())) << "connected in another torrent: kept";
   b.peers.clear();
   (void)a;
-  r().bt_mark_peer_ratchet_stale(engine(), *session, silent, 15, true, false, "idle 90s timeout", now);
+  r().bt_mark_peer_ratchet_stale(engine(), *session, silent, kIdleMarking, "idle 90s timeout", now);
   EXPECT_FALSE(r().netdb.get_lease_set2(peer, now.wall_s()));
 }
 
