@@ -68,6 +68,26 @@ class ProxyPass {
  public:
   ProxyPass(Router& r, const Now& now) : r_(r), now_(now) {}
 
+  Outcome step(HttpProxyConn& c, bool& did_work) {
+    Outcome outcome = Outcome::Keep;
+    switch (c.state) {
+      case HttpProxyConnState::ReadingHead:
+        outcome = reading_head(c, did_work);
+        break;
+      case HttpProxyConnState::AwaitingLeaseSet:
+        outcome = awaiting_lease_set(c, did_work);
+        break;
+      case HttpProxyConnState::Answering:
+        break;
+    }
+    // An answer queued in this pass starts going out in this pass.
+    if (outcome == Outcome::Keep && c.state == HttpProxyConnState::Answering) {
+      did_work = step_http_answer(c, kHttpProxyConnLimits, now_.mono_ms) || did_work;
+      if (c.closed) outcome = Outcome::Finish;
+    }
+    return outcome;
+  }
+
   Outcome reading_head(HttpProxyConn& c, bool& did_work) {
     const HttpHeadRead read = read_http_head(c, kHttpProxyConnLimits, now_.mono_ms);
     switch (read.status) {
@@ -160,36 +180,46 @@ class ProxyPass {
                                      std::to_string(c.port) + req.path);
     }
 
-    std::optional<common::Hash> hash;
+    return route(c, *session);
+  }
+
+  // The host named by the address book: a destination of this router, or one whose
+  // LeaseSet2 is at hand or must be looked up. Otherwise a .b32.i2p name (or its alias).
+  Outcome route(HttpProxyConn& c, SamSession& session) {
     if (const std::optional<std::string> b64 = r_.resolve_name_local(c.host, std::nullopt, now_)) {
-      if (SamSession* local = r_.find_session_by_pub(*b64)) return local_destination(c, *session, *local);
+      if (SamSession* local = r_.find_session_by_pub(*b64)) return local_destination(c, session, *local);
       auto dest = common::Destination::from_base64(*b64);
       if (!dest) {
         answer_page(c, 502, "Bad Gateway", "Resolved destination for " + c.host + " is invalid.", now_);
         return Outcome::Keep;
       }
-      hash = dest->keys_and_cert.hash();
-      if (const netdb::LeaseSet2Ptr ls = r_.netdb.get_lease_set2(*hash, now_.wall_s())) {
-        return attach(c, *session, *dest, *ls);
+      const common::Hash hash = dest->keys_and_cert.hash();
+      if (const netdb::LeaseSet2Ptr ls = r_.netdb.get_lease_set2(hash, now_.wall_s())) {
+        return attach(c, session, *dest, *ls);
       }
-    } else {
-      hash = parse_b32_hash(c.host);
-      if (!hash) hash = r_.resolve_b32_alias(c.host);
-      if (!hash) {
-        answer_page(c, 502, "Bad Gateway",
-                    "Unknown .i2p host '" + c.host +
-                        "'. Use its .b32.i2p address, add it via --hosts <file>, or visit an ?i2paddresshelper= "
-                        "jump URL.",
-                    now_);
-        return Outcome::Keep;
-      }
-      if (const netdb::LeaseSet2Ptr ls = r_.netdb.get_lease_set2(*hash, now_.wall_s())) {
-        return attach(c, *session, ls->destination, *ls);
-      }
+      return await_lease_set(c, hash);
     }
-    c.lookup_hash = *hash;
+    std::optional<common::Hash> hash = parse_b32_hash(c.host);
+    if (!hash) hash = r_.resolve_b32_alias(c.host);
+    if (!hash) {
+      answer_page(c, 502, "Bad Gateway",
+                  "Unknown .i2p host '" + c.host +
+                      "'. Use its .b32.i2p address, add it via --hosts <file>, or visit an ?i2paddresshelper= "
+                      "jump URL.",
+                  now_);
+      return Outcome::Keep;
+    }
+    if (const netdb::LeaseSet2Ptr ls = r_.netdb.get_lease_set2(*hash, now_.wall_s())) {
+      return attach(c, session, ls->destination, *ls);
+    }
+    return await_lease_set(c, *hash);
+  }
+
+  // Requests for the same destination share one lookup.
+  Outcome await_lease_set(HttpProxyConn& c, const common::Hash& hash) {
+    c.lookup_hash = hash;
     c.state = HttpProxyConnState::AwaitingLeaseSet;
-    if (!r_.start_proxy_netdb_lookup(*hash, now_)) {
+    if (!r_.start_proxy_netdb_lookup(hash, now_)) {
       answer_page(c, 502, "Bad Gateway", "No NetDB floodfill peers available to look up " + c.host + ".", now_);
     }
     return Outcome::Keep;
@@ -335,25 +365,7 @@ bool Router::step_http_proxy(const Now& now) {
   ProxyPass pass(*this, now);
   for (std::size_t i = 0; i < http_proxy_conns.size();) {
     HttpProxyConn& c = http_proxy_conns[i];
-    Outcome outcome = Outcome::Finish;
-    if (!c.closed) {
-      switch (c.state) {
-        case HttpProxyConnState::ReadingHead:
-          outcome = pass.reading_head(c, did_work);
-          break;
-        case HttpProxyConnState::AwaitingLeaseSet:
-          outcome = pass.awaiting_lease_set(c, did_work);
-          break;
-        case HttpProxyConnState::Answering:
-          outcome = Outcome::Keep;
-          break;
-      }
-      // An answer queued in this pass starts going out in this pass.
-      if (outcome == Outcome::Keep && c.state == HttpProxyConnState::Answering) {
-        did_work = step_http_answer(c, kHttpProxyConnLimits, now.mono_ms) || did_work;
-        if (c.closed) outcome = Outcome::Finish;
-      }
-    }
+    const Outcome outcome = c.closed ? Outcome::Finish : pass.step(c, did_work);
     if (outcome == Outcome::Keep) {
       ++i;
       continue;
