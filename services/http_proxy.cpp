@@ -33,6 +33,8 @@ constexpr std::size_t kMaxProxyConns = 256;
 constexpr std::uint64_t kLeaseSetTimeoutPublicMs = 30000;
 constexpr std::uint64_t kLeaseSetTimeoutLocalMs = 10000;
 constexpr std::uint32_t kBootstrapRetryAfterS = 3;
+// Streams to sites leave from port 0: the browser's own port means nothing to the site.
+constexpr std::uint16_t kFromPort = 0;
 constexpr std::string_view kProxySessionId = "__http_proxy__";
 
 // The first instant at which the LeaseSet2 limit of a connection has passed: its step acts
@@ -303,7 +305,7 @@ bool Router::attach_http_proxy_remote_stream(HttpProxyConn& c, SamSession& sessi
   }
   const common::Hash target_hash = target.keys_and_cert.hash();
   const std::uint16_t to_port = c.port == 80 ? 0 : c.port;
-  auto opened = session.streams->connect(target_hash, now.mono_ms, 0, to_port);
+  auto opened = session.streams->connect(target_hash, now.mono_ms, kFromPort, to_port);
   if (!opened) {
     answer_page(c, 502, "Bad Gateway", "Failed to initiate I2P Streaming handshake to " + c.host + ".", now);
     return false;
