@@ -80,8 +80,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(n >= 0 && n <= 100'000'009);
   const std::uint32_t port = router::api_bootstrap_port(text);
   check(port >= 1 && port <= 65535);
+  // An escape is never longer than what it stands for, and never stands for a surrogate: a
+  // body of UTF-8 gives members of UTF-8.
+  const bool utf8_body = encoding::utf8_bytes_to_string(bytes).has_value();
   for (const std::string_view key : {"uri", "torrent_b64", "info_hash", "download_dir", "b32"}) {
-    if (const auto value = router::api_json_get_string(text, key)) check(value->size() <= size);
+    if (const auto value = router::api_json_get_string(text, key)) {
+      check(value->size() <= size);
+      if (utf8_body) check(encoding::utf8_bytes_to_string(encoding::string_to_utf8_bytes(*value)).has_value());
+    }
   }
   if (const auto decoded = router::api_decode_base64_flexible(text)) check(decoded->size() <= size);
   check_escaped(text);

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "encoding/bytes.h"
-#include "ntcp2_net/tcp_socket.h"
+#include "services/http_connection.h"
 #include "torrent/engine_records.h"
 
 namespace router {
@@ -14,12 +14,12 @@ namespace router {
 // Where a torrent API connection stands: reading its one request, writing its answer, or,
 // with the answer sent and the sending side shut, waiting for the client to hang up so that
 // unread request bytes do not make the kernel reset the connection under the answer.
-enum class ApiConnPhase : std::uint8_t { Reading, Writing, Draining };
+using ApiConnPhase = HttpConnPhase;
 
-// One connection of the torrent HTTP JSON API: one request, one answer, then closed.
-struct TorrentApiConn {
-  ntcp2_net::TcpSocket socket;
-  Bytes recv_buf;  // received, not yet moved into the head or the body
+// One connection of the torrent HTTP JSON API: one request, one answer, then closed. The
+// HTTP connection holds its socket, the bytes received and not yet moved into the head or
+// the body, the accept time and the answer written without waiting as the socket takes it.
+struct TorrentApiConn : HttpConnection {
   bool headers_done = false;
   std::string method;  // upper-cased
   std::string path;    // the request target up to its first "?"
@@ -29,14 +29,6 @@ struct TorrentApiConn {
   std::string content_type;     // the last Content-Type, lower-cased
   std::int64_t content_length = 0;
   Bytes body;
-  std::uint64_t accepted_ms = 0;  // monotonic
-  bool closed = false;  // ended; dropped from the list when found
-  // The answer, written without waiting as the socket takes it.
-  ApiConnPhase phase = ApiConnPhase::Reading;
-  std::string answer;  // the whole answer, head and body
-  std::size_t answer_sent = 0;
-  std::uint64_t answered_ms = 0;  // monotonic; when the answer was queued
-  std::uint64_t drained_ms = 0;   // monotonic; when the last answer byte was sent
 };
 
 }  // namespace router

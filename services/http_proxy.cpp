@@ -16,8 +16,10 @@
 #include "services/address_book.h"
 #include "services/address_helper_rules.h"
 #include "services/client_sessions.h"
+#include "services/http_proxy.h"
 #include "services/http_proxy_pages.h"
 #include "services/http_proxy_request.h"
+#include "services/remote_bridge.h"
 #include "services/streams.h"
 #include "services/wake_deadlines.h"
 
@@ -29,67 +31,33 @@ constexpr int kAcceptsPerPass = 8;
 // Browser connections held before their hand-over; further ones wait in the listener's
 // backlog, so that a local program cannot spend the router's descriptors.
 constexpr std::size_t kMaxProxyConns = 256;
-constexpr std::int64_t kHeadReadPerPass = 8192;
-constexpr std::size_t kMaxRequestBuffer = 65536;
-constexpr std::uint64_t kHeadTimeoutMs = 15000;
 constexpr std::uint64_t kLeaseSetTimeoutPublicMs = 30000;
 constexpr std::uint64_t kLeaseSetTimeoutLocalMs = 10000;
 constexpr std::uint32_t kBootstrapRetryAfterS = 3;
-// An answer the browser has not taken within this long, or a browser that has not hung up
-// this long after the answer, is closed.
-constexpr std::uint64_t kAnswerLingerMs = 2000;
+// Streams to sites leave from port 0: the browser's own port means nothing to the site.
+constexpr std::uint16_t kFromPort = 0;
 constexpr std::string_view kProxySessionId = "__http_proxy__";
 
-// The first instant at which each limit of a connection has passed: its step acts from then
-// on, and the loop's wait ends then (next_http_proxy_wake_ms).
-std::uint64_t head_due_ms(const HttpProxyConn& c) { return c.accepted_ms + kHeadTimeoutMs + 1; }
+// The first instant at which the LeaseSet2 limit of a connection has passed: its step acts
+// from then on, and the loop's wait ends then (next_http_proxy_wake_ms).
 std::uint64_t lease_set_due_ms(const Router& r, const HttpProxyConn& c) {
   return c.accepted_ms + (r.public_mode ? kLeaseSetTimeoutPublicMs : kLeaseSetTimeoutLocalMs) + 1;
 }
-std::uint64_t answer_due_ms(const HttpProxyConn& c) { return c.answer_ms + kAnswerLingerMs + 1; }
 
 enum class Outcome { Keep, Finish, HandOver };
 
-// Queues the answer; the connection ends once it is out (see step_answering).
-void answer(HttpProxyConn& c, std::string_view bytes, const Now& now) {
+// Queues the answer; it goes out in this pass and the following ones, and the connection
+// ends once it is out and the browser has hung up (step_http_answer).
+void answer(HttpProxyConn& c, std::string bytes, const Now& now) {
   c.state = HttpProxyConnState::Answering;
-  c.out.append(as_bytes(bytes));
-  c.answer_ms = now.mono_ms;
-  c.inbuf.clear();
-  (void)send_queued(c.socket, c.out);
+  queue_http_answer(c, std::move(bytes), 0, now.mono_ms);
 }
 
 void answer_page(HttpProxyConn& c, int status, std::string_view reason, std::string_view message, const Now& now,
                  std::uint32_t retry_after_s = 0) {
-  const HttpProxyErrorPage page = http_proxy_error_page(status, reason, message, retry_after_s);
-  answer(c, page.head + page.body, now);
-}
-
-// The answer goes out as the browser takes it; then the write side is shut down and what
-// the browser still sends is read and dropped until it hangs up, so that closing cannot
-// reset the connection before the browser has read the answer.
-Outcome step_answering(HttpProxyConn& c, const Now& now, bool& did_work) {
-  const bool late = now.mono_ms >= answer_due_ms(c);
-  if (!c.out.empty()) {
-    auto sent = send_queued(c.socket, c.out);
-    if (!sent) return Outcome::Finish;
-    if (*sent > 0) did_work = true;
-    if (!c.out.empty()) return late ? Outcome::Finish : Outcome::Keep;
-  }
-  if (!c.out_shut) {
-    c.out_shut = true;
-    if (c.socket.fd >= 0) (void)ondrel_i2p_net_tcp_shutdown_write(c.socket.fd);
-    did_work = true;
-  }
-  if (late) return Outcome::Finish;
-  ByteQueue dropped;
-  for (;;) {
-    auto got = receive_into(c.socket, dropped, 64 * 1024);
-    if (!got) return Outcome::Finish;
-    if (*got == 0) return Outcome::Keep;
-    did_work = true;
-    dropped.clear();
-  }
+  HttpProxyErrorPage page = http_proxy_error_page(status, reason, message, retry_after_s);
+  page.head += page.body;
+  answer(c, std::move(page.head), now);
 }
 
 std::optional<std::string_view> alias_value(const AliasTable& table, std::string_view name) {
@@ -103,32 +71,48 @@ class ProxyPass {
  public:
   ProxyPass(Router& r, const Now& now) : r_(r), now_(now) {}
 
+  Outcome step(HttpProxyConn& c, bool& did_work) {
+    Outcome outcome = Outcome::Keep;
+    switch (c.state) {
+      case HttpProxyConnState::ReadingHead:
+        outcome = reading_head(c, did_work);
+        break;
+      case HttpProxyConnState::AwaitingLeaseSet:
+        outcome = awaiting_lease_set(c, did_work);
+        break;
+      case HttpProxyConnState::Answering:
+        break;
+    }
+    // An answer queued in this pass starts going out in this pass.
+    if (outcome == Outcome::Keep && c.state == HttpProxyConnState::Answering) {
+      did_work = step_http_answer(c, kHttpProxyConnLimits, now_.mono_ms) || did_work;
+      if (c.closed) outcome = Outcome::Finish;
+    }
+    return outcome;
+  }
+
   Outcome reading_head(HttpProxyConn& c, bool& did_work) {
-    if (now_.mono_ms >= head_due_ms(c)) {
-      answer_page(c, 408, "Request Timeout", "Timed out waiting for complete HTTP request headers.", now_);
-      return Outcome::Keep;
-    }
-    const std::size_t before = c.inbuf.size();
-    bool failed_read = c.socket.fd < 0;
-    if (!failed_read) {
-      auto got = c.socket.pump_nonblocking(c.inbuf, kHeadReadPerPass);
-      if (!got) failed_read = true;
-    }
-    if (c.inbuf.size() > kMaxRequestBuffer) {
-      answer_page(c, 431, "Request Header Fields Too Large", "HTTP request headers exceed the 64 KiB proxy limit.",
-                  now_);
-      return Outcome::Keep;
-    }
-    const std::optional<HttpHeaderEnd> end = find_http_header_end(c.inbuf, c.inbuf.size());
-    if (!end) {
-      if (failed_read) return Outcome::Finish;
-      if (c.inbuf.size() > before) did_work = true;
-      return Outcome::Keep;
+    const HttpHeadRead read = read_http_head(c, kHttpProxyConnLimits, now_.mono_ms);
+    switch (read.status) {
+      case HttpHeadStatus::TimedOut:
+        answer_page(c, 408, "Request Timeout", "Timed out waiting for complete HTTP request headers.", now_);
+        return Outcome::Keep;
+      case HttpHeadStatus::TooLarge:
+        answer_page(c, 431, "Request Header Fields Too Large", "HTTP request headers exceed the 64 KiB proxy limit.",
+                    now_);
+        return Outcome::Keep;
+      case HttpHeadStatus::Gone:
+        return Outcome::Finish;
+      case HttpHeadStatus::Waiting:
+        if (read.input.got > 0) did_work = true;
+        return Outcome::Keep;
+      case HttpHeadStatus::Complete:
+        break;
     }
     did_work = true;
-    const Bytes head(c.inbuf.begin(), c.inbuf.begin() + static_cast<std::ptrdiff_t>(end->head_length));
-    const Bytes body(c.inbuf.begin() + static_cast<std::ptrdiff_t>(end->head_length + end->separator_length),
-                     c.inbuf.end());
+    const auto body_at = static_cast<std::ptrdiff_t>(read.end.head_length + read.end.separator_length);
+    const Bytes head(c.inbuf.begin(), c.inbuf.begin() + static_cast<std::ptrdiff_t>(read.end.head_length));
+    const Bytes body(c.inbuf.begin() + body_at, c.inbuf.end());
     c.inbuf.clear();
     auto parsed = parse_http_proxy_request(head);
     if (!parsed) {
@@ -199,36 +183,46 @@ class ProxyPass {
                                      std::to_string(c.port) + req.path);
     }
 
-    std::optional<common::Hash> hash;
+    return route(c, *session);
+  }
+
+  // The host named by the address book: a destination of this router, or one whose
+  // LeaseSet2 is at hand or must be looked up. Otherwise a .b32.i2p name (or its alias).
+  Outcome route(HttpProxyConn& c, SamSession& session) {
     if (const std::optional<std::string> b64 = r_.resolve_name_local(c.host, std::nullopt, now_)) {
-      if (SamSession* local = r_.find_session_by_pub(*b64)) return local_destination(c, *session, *local);
+      if (SamSession* local = r_.find_session_by_pub(*b64)) return local_destination(c, session, *local);
       auto dest = common::Destination::from_base64(*b64);
       if (!dest) {
         answer_page(c, 502, "Bad Gateway", "Resolved destination for " + c.host + " is invalid.", now_);
         return Outcome::Keep;
       }
-      hash = dest->keys_and_cert.hash();
-      if (const netdb::LeaseSet2Ptr ls = r_.netdb.get_lease_set2(*hash, now_.wall_s())) {
-        return attach(c, *session, *dest, *ls);
+      const common::Hash hash = dest->keys_and_cert.hash();
+      if (const netdb::LeaseSet2Ptr ls = r_.netdb.get_lease_set2(hash, now_.wall_s())) {
+        return attach(c, session, *dest, *ls);
       }
-    } else {
-      hash = parse_b32_hash(c.host);
-      if (!hash) hash = r_.resolve_b32_alias(c.host);
-      if (!hash) {
-        answer_page(c, 502, "Bad Gateway",
-                    "Unknown .i2p host '" + c.host +
-                        "'. Use its .b32.i2p address, add it via --hosts <file>, or visit an ?i2paddresshelper= "
-                        "jump URL.",
-                    now_);
-        return Outcome::Keep;
-      }
-      if (const netdb::LeaseSet2Ptr ls = r_.netdb.get_lease_set2(*hash, now_.wall_s())) {
-        return attach(c, *session, ls->destination, *ls);
-      }
+      return await_lease_set(c, hash);
     }
-    c.lookup_hash = *hash;
+    std::optional<common::Hash> hash = parse_b32_hash(c.host);
+    if (!hash) hash = r_.resolve_b32_alias(c.host);
+    if (!hash) {
+      answer_page(c, 502, "Bad Gateway",
+                  "Unknown .i2p host '" + c.host +
+                      "'. Use its .b32.i2p address, add it via --hosts <file>, or visit an ?i2paddresshelper= "
+                      "jump URL.",
+                  now_);
+      return Outcome::Keep;
+    }
+    if (const netdb::LeaseSet2Ptr ls = r_.netdb.get_lease_set2(*hash, now_.wall_s())) {
+      return attach(c, session, ls->destination, *ls);
+    }
+    return await_lease_set(c, *hash);
+  }
+
+  // Requests for the same destination share one lookup.
+  Outcome await_lease_set(HttpProxyConn& c, const common::Hash& hash) {
+    c.lookup_hash = hash;
     c.state = HttpProxyConnState::AwaitingLeaseSet;
-    if (!r_.start_proxy_netdb_lookup(*hash, now_)) {
+    if (!r_.start_proxy_netdb_lookup(hash, now_)) {
       answer_page(c, 502, "Bad Gateway", "No NetDB floodfill peers available to look up " + c.host + ".", now_);
     }
     return Outcome::Keep;
@@ -312,7 +306,7 @@ bool Router::attach_http_proxy_remote_stream(HttpProxyConn& c, SamSession& sessi
   }
   const common::Hash target_hash = target.keys_and_cert.hash();
   const std::uint16_t to_port = c.port == 80 ? 0 : c.port;
-  auto opened = session.streams->connect(target_hash, now.mono_ms, 0, to_port);
+  auto opened = session.streams->connect(target_hash, now.mono_ms, kFromPort, to_port);
   if (!opened) {
     answer_page(c, 502, "Bad Gateway", "Failed to initiate I2P Streaming handshake to " + c.host + ".", now);
     return false;
@@ -323,17 +317,13 @@ bool Router::attach_http_proxy_remote_stream(HttpProxyConn& c, SamSession& sessi
                                 ") port=" + std::to_string(to_port));
   }
   const common::Lease2& first = ls.leases.front();
-  RemoteStreamBridge b;
-  b.socket = std::move(c.socket);
-  b.session_id = session.id;
-  b.peer_hash = target_hash;
-  b.peer_x25519 = Bytes(key->begin(), key->end());
-  b.gateway = first.gateway;
-  b.tunnel_id = first.tunnel_id;
-  b.stream_id = connection->local_stream_id;
-  b.state = RemoteBridgeState::Connecting;
-  b.silent = true;
-  b.started_ms = now.mono_ms;
+  RemoteStreamBridge b = connecting_remote_bridge(std::move(c.socket), {.session_id = session.id,
+                                                                         .peer_hash = target_hash,
+                                                                         .peer_x25519 = *key,
+                                                                         .lease = first,
+                                                                         .stream_id = connection->local_stream_id,
+                                                                         .now_ms = now.mono_ms,
+                                                                         .silent = true});
   b.pending_out.append(c.request);
   b.is_http = true;
   b.host = c.host;
@@ -351,21 +341,13 @@ std::uint64_t next_http_proxy_wake_ms(const Router& r, const Now& now) {
   const auto due = [&](std::uint64_t at) { wake = std::min(wake, std::max(at, now.mono_ms)); };
   for (const HttpProxyConn& c : r.http_proxy_conns) {
     if (c.closed) continue;
-    switch (c.state) {
-      case HttpProxyConnState::ReadingHead:
-        due(head_due_ms(c));
-        break;
-      case HttpProxyConnState::AwaitingLeaseSet:
-        if (!c.lookup_hash || r.netdb.get_lease_set2(*c.lookup_hash, now.wall_s()) ||
-            !r.has_pending_lookup(*c.lookup_hash, kLookupLeaseSet)) {
-          due(now.mono_ms);
-        } else {
-          due(lease_set_due_ms(r, c));
-        }
-        break;
-      case HttpProxyConnState::Answering:
-        due(answer_due_ms(c));
-        break;
+    if (c.state != HttpProxyConnState::AwaitingLeaseSet) {
+      due(http_conn_due_ms(c, kHttpProxyConnLimits));
+    } else if (!c.lookup_hash || r.netdb.get_lease_set2(*c.lookup_hash, now.wall_s()) ||
+               !r.has_pending_lookup(*c.lookup_hash, kLookupLeaseSet)) {
+      due(now.mono_ms);
+    } else {
+      due(lease_set_due_ms(r, c));
     }
   }
   return wake;
@@ -386,20 +368,7 @@ bool Router::step_http_proxy(const Now& now) {
   ProxyPass pass(*this, now);
   for (std::size_t i = 0; i < http_proxy_conns.size();) {
     HttpProxyConn& c = http_proxy_conns[i];
-    Outcome outcome = Outcome::Finish;
-    if (!c.closed) {
-      switch (c.state) {
-        case HttpProxyConnState::ReadingHead:
-          outcome = pass.reading_head(c, did_work);
-          break;
-        case HttpProxyConnState::AwaitingLeaseSet:
-          outcome = pass.awaiting_lease_set(c, did_work);
-          break;
-        case HttpProxyConnState::Answering:
-          outcome = step_answering(c, now, did_work);
-          break;
-      }
-    }
+    const Outcome outcome = c.closed ? Outcome::Finish : pass.step(c, did_work);
     if (outcome == Outcome::Keep) {
       ++i;
       continue;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "encoding/text.h"
 
@@ -20,70 +19,67 @@ constexpr std::array<std::string_view, 11> kDroppedHeaders = {
     "upgrade",          "x-forwarded-for",     "forwarded",          "via",        "user-agent",
 };
 
-HttpProxyError bad_request(std::string_view message) { return {400, "Bad Request", std::string(message)}; }
+// The refusals whose page never names what the browser sent; the order of the enumeration is
+// the order of the table.
+enum class Refusal : std::uint8_t {
+  MalformedUtf8,
+  MalformedRequestLine,
+  MalformedTargetOrVersion,
+  ConnectDisabled,
+  MalformedHeaderLine,
+  InvalidHostname,
+  InvalidUrlAuthority,
+  HttpsRefused,
+  InvalidHostHeader,
+  MissingHostHeader,
+  UnsupportedTarget,
+};
 
-const HttpProxyError& malformed_utf8() {
-  static const HttpProxyError e = bad_request("Malformed UTF-8 in HTTP headers.");
-  return e;
+struct RefusalText {
+  Refusal refusal;
+  int status;
+  std::string_view reason;
+  std::string_view message;
+};
+
+constexpr std::array<RefusalText, 11> kRefusals = {{
+    {Refusal::MalformedUtf8, 400, "Bad Request", "Malformed UTF-8 in HTTP headers."},
+    {Refusal::MalformedRequestLine, 400, "Bad Request", "Malformed HTTP request line."},
+    {Refusal::MalformedTargetOrVersion, 400, "Bad Request", "Malformed HTTP request target or version."},
+    {Refusal::ConnectDisabled, 501, "Not Implemented",
+     "CONNECT tunneling is disabled on the ondrel-i2p HTTP proxy. Use plain http:// URLs for .i2p eepsites "
+     "(traffic is already end-to-end encrypted inside I2P)."},
+    {Refusal::MalformedHeaderLine, 400, "Bad Request", "Malformed HTTP header line."},
+    {Refusal::InvalidHostname, 400, "Bad Request", "Invalid target hostname."},
+    {Refusal::InvalidUrlAuthority, 400, "Bad Request", "Invalid target host or port in URL."},
+    {Refusal::HttpsRefused, 501, "Not Implemented",
+     "Use http:// instead of https:// for .i2p eepsites (I2P encrypts traffic end-to-end inside tunnels and "
+     "Garlic)."},
+    {Refusal::InvalidHostHeader, 400, "Bad Request", "Invalid Host header value."},
+    {Refusal::MissingHostHeader, 400, "Bad Request", "Missing Host header in origin-form HTTP request."},
+    {Refusal::UnsupportedTarget, 400, "Bad Request", "Unsupported request target URI."},
+}};
+
+// A table row out of order would give a refusal another's page.
+constexpr bool refusals_in_order() {
+  for (std::size_t i = 0; i < kRefusals.size(); ++i) {
+    if (static_cast<std::size_t>(kRefusals[i].refusal) != i) return false;
+  }
+  return true;
 }
-const HttpProxyError& malformed_request_line() {
-  static const HttpProxyError e = bad_request("Malformed HTTP request line.");
-  return e;
+static_assert(refusals_in_order());
+
+std::unexpected<HttpProxyError> refuse(Refusal refusal) {
+  const RefusalText& t = kRefusals[static_cast<std::size_t>(refusal)];
+  return std::unexpected(HttpProxyError{t.status, std::string(t.reason), std::string(t.message)});
 }
-const HttpProxyError& malformed_target_or_version() {
-  static const HttpProxyError e = bad_request("Malformed HTTP request target or version.");
-  return e;
-}
-const HttpProxyError& connect_disabled() {
-  static const HttpProxyError e{501, "Not Implemented",
-                                "CONNECT tunneling is disabled on the ondrel-i2p HTTP proxy. Use plain http:// URLs "
-                                "for .i2p eepsites (traffic is already end-to-end encrypted inside I2P)."};
-  return e;
-}
-const HttpProxyError& malformed_header_line() {
-  static const HttpProxyError e = bad_request("Malformed HTTP header line.");
-  return e;
-}
-const HttpProxyError& invalid_hostname() {
-  static const HttpProxyError e = bad_request("Invalid target hostname.");
-  return e;
-}
-const HttpProxyError& invalid_url_authority() {
-  static const HttpProxyError e = bad_request("Invalid target host or port in URL.");
-  return e;
-}
-const HttpProxyError& https_refused() {
-  static const HttpProxyError e{501, "Not Implemented",
-                                "Use http:// instead of https:// for .i2p eepsites (I2P encrypts traffic end-to-end "
-                                "inside tunnels and Garlic)."};
-  return e;
-}
-const HttpProxyError& invalid_host_header() {
-  static const HttpProxyError e = bad_request("Invalid Host header value.");
-  return e;
-}
-const HttpProxyError& missing_host_header() {
-  static const HttpProxyError e = bad_request("Missing Host header in origin-form HTTP request.");
-  return e;
-}
-const HttpProxyError& unsupported_target() {
-  static const HttpProxyError e = bad_request("Unsupported request target URI.");
-  return e;
-}
+
 HttpProxyError unsupported_version(std::string_view version) {
   return {505, "HTTP Version Not Supported", "Unsupported HTTP version: " + std::string(version) + "."};
 }
 HttpProxyError clearnet_blocked(std::string_view host) {
   return {403, "Forbidden",
           "Clearnet host '" + std::string(host) + "' blocked: ondrel-i2p HTTP proxy only routes .i2p destinations."};
-}
-
-std::string ascii_upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
 }
 
 bool starts_with_ci(std::string_view text, std::string_view lower_prefix) {
@@ -155,27 +151,136 @@ struct HeaderLine {
   std::string lower_name;
 };
 
-}  // namespace
+struct RequestLine {
+  std::string method;  // upper case
+  std::string_view target;
+};
 
-std::optional<HttpHeaderEnd> find_http_header_end(ByteView bytes, std::size_t n) {
-  n = std::min(n, bytes.size());
-  const std::uint8_t* data = bytes.data();
-  // An LF is the first byte of LF LF and the second of CR LF CR LF, so a marker can only
-  // begin at an LF or just before one: visit the LFs in order.
-  for (std::size_t at = 0; at < n;) {
-    const void* lf = std::memchr(data + at, '\n', n - at);
-    if (lf == nullptr) return std::nullopt;
-    const auto j = static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - data);
-    // CR LF CR LF beginning at j - 1.
-    if (j >= 1 && data[j - 1] == '\r' && j + 2 < n && data[j + 1] == '\r' && data[j + 2] == '\n') {
-      return HttpHeaderEnd{j - 1, 4};
+// Method, target and version separated by runs of blanks; the version must be HTTP/1.x in
+// any case, and CONNECT is refused once the line is known to be well formed.
+std::expected<RequestLine, HttpProxyError> parse_request_line(std::string_view line) {
+  const std::string_view request_line = encoding::trim(line);
+  const auto blank = request_line.find_first_of(kBlanks);
+  if (blank == std::string_view::npos) return refuse(Refusal::MalformedRequestLine);
+  const std::string_view raw_method = request_line.substr(0, blank);
+  if (has_control(raw_method, false)) return refuse(Refusal::MalformedRequestLine);
+  const std::string_view after_method = encoding::trim(request_line.substr(blank + 1));
+  const auto blank2 = after_method.find_first_of(kBlanks);
+  if (blank2 == std::string_view::npos) return refuse(Refusal::MalformedTargetOrVersion);
+  const std::string_view target = after_method.substr(0, blank2);
+  if (has_control(target, false)) return refuse(Refusal::MalformedTargetOrVersion);
+  const std::string_view version = encoding::trim(after_method.substr(blank2 + 1));
+  if (!http_ascii_upper(version).starts_with("HTTP/1.")) return std::unexpected(unsupported_version(version));
+  RequestLine out{http_ascii_upper(raw_method), target};
+  if (out.method == "CONNECT") return refuse(Refusal::ConnectDisabled);
+  return out;
+}
+
+// Every non-empty line after the request line, in order. A name of blanks only, or a
+// control character anywhere the line is forwarded, would reach the site as something
+// other than one header: such a line refuses the request.
+std::expected<std::vector<HeaderLine>, HttpProxyError> parse_header_lines(const std::vector<std::string>& lines) {
+  std::vector<HeaderLine> headers;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    if (line.empty()) continue;
+    const std::optional<HttpHeaderField> field = parse_http_header_line(line);
+    if (!field || has_control(field->name, true) || has_control(field->value, true)) {
+      return refuse(Refusal::MalformedHeaderLine);
     }
-    // LF LF beginning at j.
-    if (j + 1 < n && data[j + 1] == '\n') return HttpHeaderEnd{j, 2};
-    at = j + 1;
+    headers.push_back({field->name, field->value, encoding::ascii_lower(field->name)});
+  }
+  return headers;
+}
+
+// The first Host header's value.
+std::optional<std::string_view> first_host_header(const std::vector<HeaderLine>& headers) {
+  for (const HeaderLine& h : headers) {
+    if (h.lower_name == "host") return h.value;
   }
   return std::nullopt;
 }
+
+// Where the request goes: the URL's authority in absolute form, the Host header in origin
+// form; the path always in origin form.
+struct Route {
+  HostPort authority;
+  std::string path;
+  bool absolute_form = false;
+};
+
+std::expected<Route, HttpProxyError> route_target(std::string_view target,
+                                                  std::optional<std::string_view> host_header) {
+  target = target.substr(0, target.find('#'));
+  if (starts_with_ci(target, "https://")) return refuse(Refusal::HttpsRefused);
+  if (starts_with_ci(target, "http://")) {
+    const std::string_view rest = target.substr(7);
+    const auto end = rest.find_first_of("/?");
+    const std::string_view url_path = end == std::string_view::npos ? std::string_view{} : rest.substr(end);
+    auto authority = parse_authority_host_port(rest.substr(0, end));
+    if (!authority) return refuse(Refusal::InvalidUrlAuthority);
+    // An empty path is "/", and a query without a path gets "/" in front.
+    std::string path;
+    if (url_path.empty() || url_path.front() == '?') path += '/';
+    path += url_path;
+    return Route{std::move(*authority), std::move(path), true};
+  }
+  if (!target.starts_with('/')) return refuse(Refusal::UnsupportedTarget);
+  if (!host_header) return refuse(Refusal::MissingHostHeader);
+  auto authority = parse_authority_host_port(*host_header);
+  if (!authority) return refuse(Refusal::InvalidHostHeader);
+  return Route{std::move(*authority), std::string(target), false};
+}
+
+// The routed host in lower case without trailing dots; only .i2p names pass.
+std::expected<std::string, HttpProxyError> checked_host(std::string_view authority_host) {
+  std::string host = encoding::ascii_lower(authority_host);
+  while (host.ends_with('.')) host.pop_back();
+  const bool bad_char = std::any_of(host.begin(), host.end(), [](char c) {
+    return static_cast<unsigned char>(c) <= 0x20 || c == '#' || c == '/' || c == '?' || c == '@';
+  });
+  if (host.empty() || bad_char) return refuse(Refusal::InvalidHostname);
+  if (host.size() <= 4 || !host.ends_with(".i2p")) return std::unexpected(clearnet_blocked(host));
+  return host;
+}
+
+// The head the site gets. It sees one Host: the one the request is routed by. In absolute
+// form that is the URL's authority, written where the browser's own Host header stood
+// (which may name some other site); in origin form the browser's first Host header is that
+// authority.
+std::string rewritten_head(const HttpProxyRequest& request, const Route& route,
+                           const std::vector<HeaderLine>& headers, std::size_t size_hint) {
+  const std::string routed_host_line = "Host: " + authority_text(request.host, request.port) + "\r\n";
+  std::string out;
+  out.reserve(size_hint + 128);
+  out += request.method;
+  out += ' ';
+  out += request.path;
+  out += " HTTP/1.1\r\n";
+  bool host_written = false;
+  for (const HeaderLine& h : headers) {
+    if (dropped_header(h.lower_name, h.value)) continue;
+    if (h.lower_name == "host") {
+      if (host_written) continue;
+      host_written = true;
+      if (route.absolute_form) {
+        out += routed_host_line;
+        continue;
+      }
+    }
+    out += h.name;
+    out += ": ";
+    out += h.value;
+    out += "\r\n";
+  }
+  if (!host_written) out += routed_host_line;
+  out += "User-Agent: ";
+  out += kUserAgent;
+  out += "\r\nConnection: close\r\n\r\n";
+  return out;
+}
+
+}  // namespace
 
 std::optional<std::uint16_t> parse_u32_port_exact(std::string_view text) {
   const auto port = encoding::parse_port(text);
@@ -253,123 +358,27 @@ std::optional<AddressHelperLink> extract_address_helper(std::string_view host, s
 
 std::expected<HttpProxyRequest, HttpProxyError> parse_http_proxy_request(ByteView head) {
   auto decoded = encoding::utf8_bytes_to_string(head);
-  if (!decoded) return std::unexpected(malformed_utf8());
+  if (!decoded) return refuse(Refusal::MalformedUtf8);
   const std::vector<std::string> lines = split_crlf_or_lf_lines(*decoded);
-
-  // Request line: method, target and version separated by runs of blanks.
-  const std::string_view request_line = encoding::trim(lines.front());
-  const auto blank = request_line.find_first_of(kBlanks);
-  if (blank == std::string_view::npos) return std::unexpected(malformed_request_line());
-  const std::string_view raw_method = request_line.substr(0, blank);
-  if (has_control(raw_method, false)) return std::unexpected(malformed_request_line());
-  const std::string method = ascii_upper(raw_method);
-  const std::string_view after_method = encoding::trim(request_line.substr(blank + 1));
-  const auto blank2 = after_method.find_first_of(kBlanks);
-  if (blank2 == std::string_view::npos) return std::unexpected(malformed_target_or_version());
-  std::string_view target = after_method.substr(0, blank2);
-  if (has_control(target, false)) return std::unexpected(malformed_target_or_version());
-  const std::string_view version = encoding::trim(after_method.substr(blank2 + 1));
-  if (!ascii_upper(version).starts_with("HTTP/1.")) return std::unexpected(unsupported_version(version));
-  if (method == "CONNECT") return std::unexpected(connect_disabled());
-
-  std::vector<HeaderLine> headers;
-  std::optional<std::string_view> host_header;
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    const std::string_view line = lines[i];
-    if (line.empty()) continue;
-    const auto colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0) return std::unexpected(malformed_header_line());
-    HeaderLine h{encoding::trim(line.substr(0, colon)), encoding::trim(line.substr(colon + 1)), {}};
-    // A name of blanks only, or a control character anywhere the line is forwarded, would
-    // reach the site as something other than one header.
-    if (h.name.empty() || has_control(h.name, true) || has_control(h.value, true)) {
-      return std::unexpected(malformed_header_line());
-    }
-    h.lower_name = encoding::ascii_lower(h.name);
-    if (h.lower_name == "host" && !host_header) host_header = h.value;
-    headers.push_back(std::move(h));
-  }
-
-  target = target.substr(0, target.find('#'));
-  HostPort authority;
-  std::string path;
-  bool absolute_form = false;
-  if (starts_with_ci(target, "http://")) {
-    const std::string_view rest = target.substr(7);
-    const auto end = rest.find_first_of("/?");
-    const std::string_view url_path = end == std::string_view::npos ? std::string_view{} : rest.substr(end);
-    auto parsed = parse_authority_host_port(rest.substr(0, end));
-    if (!parsed) return std::unexpected(invalid_url_authority());
-    authority = std::move(*parsed);
-    if (url_path.empty()) {
-      path = "/";
-    } else if (url_path.front() == '?') {
-      path = "/" + std::string(url_path);
-    } else {
-      path = url_path;
-    }
-    absolute_form = true;
-  } else if (starts_with_ci(target, "https://")) {
-    return std::unexpected(https_refused());
-  } else if (!target.starts_with('/')) {
-    return std::unexpected(unsupported_target());
-  } else {
-    if (!host_header) return std::unexpected(missing_host_header());
-    auto parsed = parse_authority_host_port(*host_header);
-    if (!parsed) return std::unexpected(invalid_host_header());
-    authority = std::move(*parsed);
-    path = target;
-  }
-
-  std::string host = encoding::ascii_lower(authority.host);
-  while (host.ends_with('.')) host.pop_back();
-  const bool bad_char = std::any_of(host.begin(), host.end(), [](char c) {
-    return static_cast<unsigned char>(c) <= 0x20 || c == '#' || c == '/' || c == '?' || c == '@';
-  });
-  if (host.empty() || bad_char) return std::unexpected(invalid_hostname());
-  if (host.size() <= 4 || !host.ends_with(".i2p")) return std::unexpected(clearnet_blocked(host));
+  auto request_line = parse_request_line(lines.front());
+  if (!request_line) return std::unexpected(std::move(request_line.error()));
+  auto headers = parse_header_lines(lines);
+  if (!headers) return std::unexpected(std::move(headers.error()));
+  auto route = route_target(request_line->target, first_host_header(*headers));
+  if (!route) return std::unexpected(std::move(route.error()));
+  auto host = checked_host(route->authority.host);
+  if (!host) return std::unexpected(std::move(host.error()));
 
   HttpProxyRequest request;
-  request.method = method;
-  request.host = host;
-  request.port = authority.port;
-  request.path = path;
-  if (auto link = extract_address_helper(host, authority.port, path)) {
+  request.method = std::move(request_line->method);
+  request.host = std::move(*host);
+  request.port = route->authority.port;
+  request.path = route->path;
+  if (auto link = extract_address_helper(request.host, request.port, request.path)) {
     request.address_helper = std::move(link->helper);
     request.location = std::move(link->location);
   }
-
-  // The site sees one Host: the one the request is routed by. In absolute form that is the
-  // URL's authority, written where the browser's own Host header stood (which may name some
-  // other site); in origin form the browser's first Host header is that authority.
-  const std::string routed_host_line = "Host: " + authority_text(host, authority.port) + "\r\n";
-  std::string out;
-  out.reserve(head.size() + 128);
-  out += method;
-  out += ' ';
-  out += path;
-  out += " HTTP/1.1\r\n";
-  bool host_written = false;
-  for (const HeaderLine& h : headers) {
-    if (dropped_header(h.lower_name, h.value)) continue;
-    if (h.lower_name == "host") {
-      if (host_written) continue;
-      host_written = true;
-      if (absolute_form) {
-        out += routed_host_line;
-        continue;
-      }
-    }
-    out += h.name;
-    out += ": ";
-    out += h.value;
-    out += "\r\n";
-  }
-  if (!host_written) out += routed_host_line;
-  out += "User-Agent: ";
-  out += kUserAgent;
-  out += "\r\nConnection: close\r\n\r\n";
-  request.head = std::move(out);
+  request.head = rewritten_head(request, *route, *headers, head.size());
   return request;
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "encoding/bytes.h"
+#include "services/http_header.h"
 
 namespace router {
 
@@ -45,19 +46,6 @@ struct HttpProxyError {
 
   friend bool operator==(const HttpProxyError&, const HttpProxyError&) = default;
 };
-
-// Where a request head ends in a buffer: the head is the first head_length bytes, the body
-// starts separator_length bytes later.
-struct HttpHeaderEnd {
-  std::size_t head_length = 0;
-  std::size_t separator_length = 0;  // 4 for CR LF CR LF, 2 for LF LF
-
-  friend bool operator==(const HttpHeaderEnd&, const HttpHeaderEnd&) = default;
-};
-
-// The first CR LF CR LF or LF LF within the first n bytes (n is clamped to the buffer),
-// whichever begins first; none when neither is there yet.
-std::optional<HttpHeaderEnd> find_http_header_end(ByteView bytes, std::size_t n);
 
 // A port 1..65535 written as ASCII digits only (leading zeros allowed); anything else,
 // 0 and the empty text included, is none.

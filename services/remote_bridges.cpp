@@ -17,6 +17,7 @@
 #include "router/poll_set.h"
 #include "router/router.h"
 #include "services/http_proxy_pages.h"
+#include "services/remote_bridge.h"
 #include "services/streams.h"
 #include "services/wake_deadlines.h"
 
@@ -139,21 +140,18 @@ void Router::initiate_remote_stream(std::int32_t client_id, const SamSession& gi
   }
   const streaming::ConnectionPtr connection = *opened;
 
-  RemoteStreamBridge b;
-  b.session_id = session->id;
-  b.peer_hash = peer_hash;
-  b.peer_x25519 = Bytes(key->begin(), key->end());
-  b.gateway = first.gateway;
-  b.tunnel_id = first.tunnel_id;
-  b.stream_id = connection->local_stream_id;
-  b.state = RemoteBridgeState::Connecting;
-  b.silent = silent;
-  b.started_ms = now.mono_ms;
+  RemoteStreamBridge b = connecting_remote_bridge(std::move(client->socket),
+                                                  {.session_id = session->id,
+                                                   .peer_hash = peer_hash,
+                                                   .peer_x25519 = *key,
+                                                   .lease = first,
+                                                   .stream_id = connection->local_stream_id,
+                                                   .now_ms = now.mono_ms,
+                                                   .silent = silent});
   // Replies the client has not read yet go first; bytes it sent behind its command line
   // reach the peer first.
   b.to_local = std::move(client->out);
   b.pending_out.append(client->inbuf);
-  b.socket = std::move(client->socket);
   b.owned_sessions = std::move(client->created_sessions);
   client->created_sessions.clear();
   client->inbuf.clear();

@@ -13,6 +13,7 @@
 #include "encoding/bytes.h"
 #include "ntcp2_net/tcp_socket.h"
 #include "services/byte_queue.h"
+#include "services/http_connection.h"
 
 namespace router {
 
@@ -51,25 +52,16 @@ enum class HttpProxyConnState : std::uint8_t {
   Answering = 2,         // an error page or redirect is being sent, then the connection ends
 };
 
-// One browser connection of the HTTP proxy, until its socket goes to a bridge. Times are
-// monotonic milliseconds.
-struct HttpProxyConn {
-  ntcp2_net::TcpSocket socket;
-  Bytes inbuf;  // request bytes read so far, until the head is complete
+// One browser connection of the HTTP proxy, until its socket goes to a bridge: the HTTP
+// connection (its socket, request bytes read so far until the head is complete, accept
+// time, and the answer of one that is answered here) and what the proxy made of its
+// request. Times are monotonic milliseconds.
+struct HttpProxyConn : HttpConnection {
   HttpProxyConnState state = HttpProxyConnState::ReadingHead;
   std::string host;                         // of the parsed request, lower case
   std::optional<common::Hash> lookup_hash;  // whose LeaseSet2 is awaited
   std::uint16_t port = 80;
   Bytes request;  // the rewritten head and the body bytes that came with it
-  std::uint64_t accepted_ms = 0;
-  bool closed = false;
-  // Answering: the answer not yet taken by the socket; once it is all out the write side
-  // is shut down and what the browser still sends is read and dropped until it hangs up
-  // (or a short while passes), so that closing never resets the connection before the
-  // browser has read the answer.
-  ByteQueue out;
-  bool out_shut = false;
-  std::uint64_t answer_ms = 0;
 };
 
 // A local socket-to-socket pump. Each direction has its own bounded queue; while a queue

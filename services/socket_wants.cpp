@@ -42,10 +42,8 @@ void append_client_socket_wants(const Router& r, std::vector<SocketWant>& out) {
   // A proxy connection is read while its head is incomplete (or, once answered, while its
   // last bytes are drained), and written while its answer is not all out.
   for (const HttpProxyConn& c : r.http_proxy_conns) {
-    if (c.closed) continue;
-    const bool read = c.state == HttpProxyConnState::ReadingHead ||
-                      (c.state == HttpProxyConnState::Answering && c.out_shut);
-    add(out, c.socket, read, !c.out.empty(), SocketOwner::HttpProxyConn);
+    const HttpConnWants w = http_conn_wants(c, c.state == HttpProxyConnState::ReadingHead);
+    add(out, c.socket, w.read, w.write, SocketOwner::HttpProxyConn);
   }
 }
 

@@ -9,23 +9,16 @@
 namespace router {
 
 std::uint32_t api_bootstrap_port(std::string_view text) {
-  constexpr std::string_view kKey = "\"port\"";
-  std::size_t from = 0;
-  for (;;) {
-    const std::size_t at = text.find(kKey, from);
-    if (at == std::string_view::npos) return 6881;
-    from = at + 1;
-    std::size_t i = at + kKey.size();
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    if (i >= text.size() || text[i] != ':') continue;
-    ++i;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    const std::size_t digits_from = i;
+  // Only blanks and tabs may stand around the colon of this member.
+  ApiJsonMembers members(text, "port", " \t");
+  while (const auto at = members.next()) {
+    std::size_t i = *at;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-    if (i == digits_from) continue;
-    const std::int64_t value = api_parse_decimal(text.substr(digits_from, i - digits_from));
+    if (i == *at) continue;
+    const std::int64_t value = api_parse_decimal(text.substr(*at, i - *at));
     return value >= 1 && value <= 65535 ? static_cast<std::uint32_t>(value) : 6881;
   }
+  return 6881;
 }
 
 namespace {

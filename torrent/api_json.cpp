@@ -16,7 +16,7 @@ namespace router {
 
 namespace {
 
-bool is_json_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_json_blank(char c) { return kApiJsonBlanks.find(c) != std::string_view::npos; }
 
 }  // namespace
 
@@ -215,49 +215,122 @@ std::int64_t api_parse_decimal(std::string_view text) {
   return value;
 }
 
-std::optional<std::string> api_json_get_string(std::string_view json, std::string_view key) {
-  std::string quoted;
-  quoted.reserve(key.size() + 2);
-  quoted += '"';
-  quoted.append(key);
-  quoted += '"';
-  std::size_t from = 0;
-  while (from <= json.size()) {
-    const std::size_t at = json.find(quoted, from);
-    if (at == std::string_view::npos) return std::nullopt;
-    from = at + 1;
-    std::size_t i = at + quoted.size();
-    while (i < json.size() && is_json_blank(json[i])) ++i;
-    if (i >= json.size() || json[i] != ':') continue;
-    ++i;
-    while (i < json.size() && is_json_blank(json[i])) ++i;
-    if (i >= json.size() || json[i] != '"') continue;
-    ++i;
-    std::string value;
-    for (;;) {
-      if (i >= json.size()) return std::nullopt;
-      const char c = json[i++];
-      if (c == '"') return value;
-      if (c != '\\') {
-        value += c;
-        continue;
-      }
-      if (i >= json.size()) return std::nullopt;
-      const char e = json[i++];
-      switch (e) {
-        case 'n':
-          value += '\n';
-          break;
-        case 'r':
-          value += '\r';
-          break;
-        case 't':
-          value += '\t';
-          break;
-        default:  // '"', '/', '\\' and every other character stand for themselves
-          value += e;
-      }
+ApiJsonMembers::ApiJsonMembers(std::string_view json, std::string_view key, std::string_view blanks)
+    : json_(json), blanks_(blanks) {
+  quoted_.reserve(key.size() + 2);
+  quoted_ += '"';
+  quoted_.append(key);
+  quoted_ += '"';
+}
+
+std::optional<std::size_t> ApiJsonMembers::next() {
+  const auto skip_blanks = [&](std::size_t i) {
+    while (i < json_.size() && blanks_.find(json_[i]) != std::string_view::npos) ++i;
+    return i;
+  };
+  while (from_ <= json_.size()) {
+    const std::size_t at = json_.find(quoted_, from_);
+    if (at == std::string_view::npos) break;
+    from_ = at + 1;
+    std::size_t i = skip_blanks(at + quoted_.size());
+    if (i >= json_.size() || json_[i] != ':') continue;
+    i = skip_blanks(i + 1);
+    return i;
+  }
+  from_ = json_.size() + 1;
+  return std::nullopt;
+}
+
+namespace {
+
+// The code unit of the four hex digits at json[i, i + 4), or none.
+std::optional<std::uint32_t> hex4(std::string_view json, std::size_t i) {
+  if (json.size() - std::min(i, json.size()) < 4) return std::nullopt;
+  std::uint32_t unit = 0;
+  const auto [end, ec] = std::from_chars(json.data() + i, json.data() + i + 4, unit, 16);
+  if (ec != std::errc() || end != json.data() + i + 4 || json[i] == '+' || json[i] == '-') return std::nullopt;
+  return unit;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// The \u escape whose four digits start at i: its character appended to out, and the
+// position after it (after the second escape of a surrogate pair); none when it is not four
+// hex digits, or is a surrogate that is not a high one followed by a \u low one.
+std::optional<std::size_t> take_unicode_escape(std::string_view json, std::size_t i, std::string& out) {
+  const auto unit = hex4(json, i);
+  if (!unit || (*unit >= 0xDC00 && *unit <= 0xDFFF)) return std::nullopt;
+  i += 4;
+  if (*unit < 0xD800 || *unit > 0xDBFF) {
+    append_utf8(out, *unit);
+    return i;
+  }
+  if (json.substr(i, 2) != "\\u") return std::nullopt;
+  const auto low = hex4(json, i + 2);
+  if (!low || *low < 0xDC00 || *low > 0xDFFF) return std::nullopt;
+  append_utf8(out, 0x10000 + ((*unit - 0xD800) << 10) + (*low - 0xDC00));
+  return i + 6;
+}
+
+// The string literal whose opening quote is at i, unescaped; none when it does not close
+// or holds a bad \u escape.
+std::optional<std::string> read_string_literal(std::string_view json, std::size_t i) {
+  std::string value;
+  ++i;
+  for (;;) {
+    if (i >= json.size()) return std::nullopt;
+    const char c = json[i++];
+    if (c == '"') return value;
+    if (c != '\\') {
+      value += c;
+      continue;
     }
+    if (i >= json.size()) return std::nullopt;
+    const char e = json[i++];
+    switch (e) {
+      case 'n':
+        value += '\n';
+        break;
+      case 'r':
+        value += '\r';
+        break;
+      case 't':
+        value += '\t';
+        break;
+      case 'u': {
+        const auto after = take_unicode_escape(json, i, value);
+        if (!after) return std::nullopt;
+        i = *after;
+        break;
+      }
+      default:  // '"', '/', '\\' and every other character stand for themselves
+        value += e;
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> api_json_get_string(std::string_view json, std::string_view key) {
+  ApiJsonMembers members(json, key, kApiJsonBlanks);
+  while (const auto at = members.next()) {
+    if (*at < json.size() && json[*at] == '"') return read_string_literal(json, *at);
   }
   return std::nullopt;
 }

@@ -34,11 +34,33 @@ std::string api_json_err(std::string_view text);
 // passes 10,000,000, so results lie between 0 and 100,000,009 and nothing overflows.
 std::int64_t api_parse_decimal(std::string_view text);
 
-// The string value of the first member named key whose value is a string, found by
-// searching the text (a key inside a nested object or inside another string matches too).
-// \" \/ \\ \n \r \t are unescaped; a backslash before any other character stands for that
-// character. None when no occurrence has a string value, or when the first value that
-// starts has no closing quote.
+// The members named key in a JSON text, found by searching the text from the left (a key
+// inside a nested object or inside another string matches too): each occurrence of the key
+// in double quotes, followed by blanks, a colon and blanks, where blanks are the characters
+// of `blanks`. next() gives the position of the next such member's value, and none when no
+// occurrence is left; an occurrence without the colon is passed over.
+class ApiJsonMembers {
+ public:
+  ApiJsonMembers(std::string_view json, std::string_view key, std::string_view blanks);
+  std::optional<std::size_t> next();
+
+ private:
+  std::string_view json_;
+  std::string quoted_;
+  std::string_view blanks_;
+  std::size_t from_ = 0;
+};
+
+// The blanks of JSON, which may come around a member's colon.
+inline constexpr std::string_view kApiJsonBlanks = " \t\r\n";
+
+// The string value of the first member named key whose value is a string (ApiJsonMembers,
+// JSON blanks). \" \/ \\ \n \r \t are unescaped, and \u with four hex digits is the UTF-8
+// of that code unit, a high surrogate taking the \u low surrogate that must follow it; a
+// backslash before any other character stands for that character. None when no occurrence
+// has a string value; none as well when the first string value that starts has no closing
+// quote, or a \u escape that is not four hex digits or is a lone surrogate: such a member is
+// unusable, and no later one takes its place.
 std::optional<std::string> api_json_get_string(std::string_view json, std::string_view key);
 
 // Standard, URL-safe and I2P Base64 alike, padded or not: "+" becomes "-", "/" and "_"

@@ -10,14 +10,6 @@ namespace router {
 
 namespace {
 
-std::string ascii_upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
 bool all_digits(std::string_view text) {
   if (text.empty()) return false;
   for (const char c : text) {
@@ -36,34 +28,13 @@ constexpr std::array<std::string_view, 3> kLoopbackNames = {"127.0.0.1", "localh
 
 }  // namespace
 
-ApiConnWants api_conn_wants(const TorrentApiConn& conn) {
-  if (conn.closed || conn.socket.fd < 0) return {};
-  switch (conn.phase) {
-    case ApiConnPhase::Reading:
-    case ApiConnPhase::Draining:
-      return {true, false};
-    case ApiConnPhase::Writing:
-      return {false, true};
-  }
-  return {};
-}
+ApiConnWants api_conn_wants(const TorrentApiConn& conn) { return http_conn_wants(conn, true); }
 
 std::optional<std::uint64_t> api_next_deadline_ms(const std::vector<TorrentApiConn>& conns) {
   std::optional<std::uint64_t> first;
   for (const TorrentApiConn& c : conns) {
     if (c.closed) continue;
-    std::uint64_t at = 0;
-    switch (c.phase) {
-      case ApiConnPhase::Reading:
-        at = api_request_due_ms(c);
-        break;
-      case ApiConnPhase::Writing:
-        at = api_answer_due_ms(c);
-        break;
-      case ApiConnPhase::Draining:
-        at = api_drain_due_ms(c);
-        break;
-    }
+    const std::uint64_t at = http_conn_due_ms(c, kApiConnLimits);
     if (!first || at < *first) first = at;
   }
   return first;
@@ -92,16 +63,17 @@ bool api_parse_header_block(TorrentApiConn& conn, ByteView head) {
       if (b1 == std::string_view::npos || b1 == 0) return false;
       const std::size_t b2 = line.find(' ', b1 + 1);
       if (b2 == std::string_view::npos || b2 < b1 + 2) return false;
-      conn.method = ascii_upper(line.substr(0, b1));
+      conn.method = http_ascii_upper(line.substr(0, b1));
       const std::string_view target = line.substr(b1 + 1, b2 - b1 - 1);
       conn.path = std::string(target.substr(0, target.find('?')));
       continue;
     }
 
-    const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0) continue;
-    const std::string name = encoding::ascii_lower(encoding::trim(line.substr(0, colon)));
-    const std::string_view value = encoding::trim(line.substr(colon + 1));
+    // A line that is no header is passed over.
+    const std::optional<HttpHeaderField> field = parse_http_header_line(line);
+    if (!field) continue;
+    const std::string name = encoding::ascii_lower(field->name);
+    const std::string_view value = field->value;
     if (name == "host") {
       conn.host = std::string(value);
     } else if (name == "origin") {
@@ -182,19 +154,16 @@ void api_send_response(TorrentApiConn& conn, int status, std::string_view reason
   const std::string head = response_head(status, reason, body.size() - body_at, conn.origin);
   // The head goes in front of the document in the document's own buffer: a large document
   // is not copied into a second one. The answer then starts where the head starts.
-  conn.answer = std::move(body);
+  std::string answer = std::move(body);
+  std::size_t from = 0;
   if (head.size() <= body_at) {
-    conn.answer_sent = body_at - head.size();
-    conn.answer.replace(conn.answer_sent, head.size(), head);
+    from = body_at - head.size();
+    answer.replace(from, head.size(), head);
   } else {
-    conn.answer.replace(0, body_at, head);
-    conn.answer_sent = 0;
+    answer.replace(0, body_at, head);
   }
-  conn.answered_ms = now_ms;
-  conn.phase = ApiConnPhase::Writing;
-  // Nothing more is read as request; the buffers are not needed any longer.
-  conn.recv_buf.clear();
-  conn.recv_buf.shrink_to_fit();
+  queue_http_answer(conn, std::move(answer), from, now_ms);
+  // Nothing more is read as request; the body is not needed any longer.
   conn.body.clear();
   conn.body.shrink_to_fit();
 }

@@ -10,6 +10,7 @@
 
 #include "encoding/bytes.h"
 #include "router/torrent_records.h"
+#include "services/http_connection.h"
 
 namespace router {
 
@@ -25,19 +26,17 @@ inline constexpr std::uint64_t kApiDrainTimeoutMs = 2'000;
 // Connections held at once; further clients wait in the listener's backlog.
 inline constexpr std::size_t kApiMaxConnections = 64;
 
-// The first instant at which each limit of a connection has passed: the server acts on it
-// from then on, and the loop's wait ends then (api_next_deadline_ms).
-inline std::uint64_t api_request_due_ms(const TorrentApiConn& c) { return c.accepted_ms + kApiRequestTimeoutMs + 1; }
-inline std::uint64_t api_answer_due_ms(const TorrentApiConn& c) { return c.answered_ms + kApiAnswerTimeoutMs + 1; }
-inline std::uint64_t api_drain_due_ms(const TorrentApiConn& c) { return c.drained_ms + kApiDrainTimeoutMs + 1; }
+// The limits above as the HTTP connection machine takes them.
+inline constexpr HttpConnLimits kApiConnLimits{.read_per_pass = kApiReadPerPass,
+                                               .max_head_bytes = kApiMaxHeadBytes,
+                                               .head_timeout_ms = kApiRequestTimeoutMs,
+                                               .answer_timeout_ms = kApiAnswerTimeoutMs,
+                                               .drain_timeout_ms = kApiDrainTimeoutMs};
 
 // What a connection waits for, for a loop that sleeps until one of its sockets is ready:
 // reading while its request comes in and while it drains after its answer, writing while
 // answer bytes wait. Nothing once closed.
-struct ApiConnWants {
-  bool read = false;
-  bool write = false;
-};
+using ApiConnWants = HttpConnWants;
 ApiConnWants api_conn_wants(const TorrentApiConn& conn);
 
 // The first monotonic instant at which one of the connections runs out of time (request,

@@ -586,8 +586,8 @@ TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
       {"proxy: answer's linger",
        [](Bench& b) {
          HttpProxyConn& c = b.proxy_conn(HttpProxyConnState::Answering, b.now.mono_ms - 5'000);
-         c.answer_ms = b.now.mono_ms - 1'900;
-         c.out_shut = true;
+         c.phase = HttpConnPhase::Draining;
+         c.drained_ms = b.now.mono_ms - 1'900;
        },
        101, &Router::step_http_proxy, [](Bench& b) { return b.r.http_proxy_conns.empty(); }},
       // Remote bridges.

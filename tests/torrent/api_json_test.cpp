@@ -141,7 +141,7 @@ TEST(ApiJson, StringMemberTable) {
       {"{\"uri\"\r\n:\n\"a\"}", "uri", "a"},
       {R"({"name":"say \"hi\""})", "name", "say \"hi\""},
       {R"({"p":"a\/b\\c\nd\re\tf\x"})", "p", "a/b\\c\nd\re\tfx"},
-      {R"({"u":"\u0041"})", "u", "u0041"},
+      {R"({"u":"\u0041"})", "u", "A"},
       {R"({"port":5,"inner":{"port":"7"}})", "port", "7"},  // the first string value wins
       {R"({"a":1})", "b", std::nullopt},
       {R"({"a":1})", "a", std::nullopt},
@@ -155,6 +155,62 @@ TEST(ApiJson, StringMemberTable) {
       {R"({"a":"")", "a", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(api_json_get_string(c.json, c.key), c.out) << c.json;
+}
+
+// \u escapes become UTF-8; one that is not four hex digits, or a surrogate that is not a
+// high one followed by an escaped low one, makes the member unusable, and no later member
+// of the name takes its place.
+TEST(ApiJson, UnicodeEscapeTable) {
+  struct Case {
+    std::string json;
+    std::optional<std::string> out;
+  };
+  const std::vector<Case> cases = {
+      {R"({"a":"caf\u00e9"})", "caf\xC3\xA9"},
+      {R"({"a":"\u00E9\u00e9"})", "\xC3\xA9\xC3\xA9"},  // either case of hex digit
+      {R"({"a":"\u0000"})", std::string(1, '\0')},
+      {R"({"a":"\u007f\u0080\u07ff\u0800\uffff"})", "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"},
+      {R"({"a":"\ud83d\ude00"})", "\xF0\x9F\x98\x80"},
+      {R"({"a":"\uD800\uDC00\uDBFF\uDFFF"})", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+      {R"({"a":"x\u002F\/"})", "x//"},
+      {R"({"a":"\u0022\u005c"})", "\"\\"},  // an escaped quote does not end the value
+      {R"({"a":"\ud800"})", std::nullopt},        // lone high surrogate
+      {R"({"a":"\ud800x"})", std::nullopt},
+      {R"({"a":"\ud800\u0041"})", std::nullopt},  // high followed by no low surrogate
+      {R"({"a":"\ud800\ud800"})", std::nullopt},
+      {R"({"a":"\udc00"})", std::nullopt},        // lone low surrogate
+      {R"({"a":"\ude00\ud83d"})", std::nullopt},  // a pair the wrong way round
+      {R"({"a":"\u00e"})", std::nullopt},         // three digits
+      {R"({"a":"\u00g9"})", std::nullopt},
+      {R"({"a":"\u+0e9"})", std::nullopt},
+      {R"({"a":"\u-0e9"})", std::nullopt},
+      {R"({"a":"\u 0e9"})", std::nullopt},
+      {R"({"a":"\u)", std::nullopt},
+      {R"({"a":"\ud83d\ude0"})", std::nullopt},
+      {R"({"a":"\ud800","b":{"a":"later"}})", std::nullopt},  // no later member instead
+      {R"({"a":1,"b":{"a":"\u00e9"}})", "\xC3\xA9"},          // the first string value still wins
+  };
+  for (const auto& c : cases) EXPECT_EQ(api_json_get_string(c.json, "a"), c.out) << c.json;
+}
+
+// Bodies as client libraries write them: python's json.dumps with ASCII escapes on and off,
+// and with "/" escaped; the member read is the value python wrote.
+TEST(ApiJson, StringMembersOfPythonWrittenBodies) {
+  const auto out = api_test::run_capture(api_test::python() + " " ONDREL_SOURCE_DIR "/tests/torrent/api_json_strings.py");
+  ASSERT_TRUE(out.has_value());
+  std::istringstream in(*out);
+  int rows = 0;
+  for (std::string value_hex, body_hex; in >> value_hex >> body_hex; ++rows) {
+    ASSERT_TRUE(value_hex.starts_with('v')) << value_hex;
+    const auto body = encoding::hex_decode(body_hex);
+    ASSERT_TRUE(body.has_value()) << body_hex;
+    const std::string text(body->begin(), body->end());
+    const auto got = api_json_get_string(text, "download_dir");
+    ASSERT_TRUE(got.has_value()) << text;
+    EXPECT_EQ(encoding::hex_encode(encoding::string_to_utf8_bytes(*got)), value_hex.substr(1)) << text;
+    EXPECT_EQ(api_json_get_string(text, "uri"), "x") << text;
+  }
+  EXPECT_EQ(rows, 52);
 }
 
 TEST(ApiJson, FlexibleBase64Table) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "encoding/text.h"
+#include "tests/services/http_connection_cases.h"
 #include "tests/torrent/api_test_support.h"
 #include "torrent/api_request.h"
 
@@ -251,6 +252,46 @@ TEST(ApiServer, PostsWithoutEngine) {
   }
 }
 
+// A member written with \u escapes is read as the text it stands for; one whose escape is
+// malformed or a lone surrogate is unusable, and the endpoint refuses the body as it refuses
+// one without the member.
+TEST(ApiServer, EscapedMembersReachTheEndpoints) {
+  ApiRouter api;
+  common::Hash node;
+  node.bytes.fill(0x42);
+  const std::string b32 = node.to_b32_address();
+  std::string escaped_b32;  // every letter "a" as \u0061, every "." as \u002e
+  for (const char c : b32) escaped_b32 += c == 'a' ? std::string(R"(\u0061)") : c == '.' ? R"(\u002E)" : std::string(1, c);
+  ASSERT_NE(escaped_b32, b32);
+  struct Case {
+    std::string path;
+    std::string body;
+    std::string status_line;
+    std::string answer;
+  };
+  const std::vector<Case> cases = {
+      {"/api/dht/bootstrap", R"({"b32":")" + escaped_b32 + R"(","port":9000})", "HTTP/1.1 200 OK",
+       R"({"ok":false,"b32":")" + b32 + R"(","port":9000})"},
+      {"/api/dht/bootstrap", R"({"b32":"\ud800)" + b32 + R"(","port":9000})", "HTTP/1.1 400 Bad Request",
+       R"({"ok":false,"error":"invalid bootstrap b32/hash"})"},
+      // The uri is found and decoded: its hash is the two bytes of U+00E9.
+      {"/api/torrents/magnet", R"({"uri":"magnet:\u003fxt=urn:btih:\u00e9"})", "HTTP/1.1 400 Bad Request",
+       R"({"ok":false,"error":"invalid magnet URI: invalid magnet: unsupported btih hash length: 2"})"},
+      {"/api/torrents/magnet", R"({"uri":"magnet:\udc00"})", "HTTP/1.1 400 Bad Request",
+       R"({"ok":false,"error":"missing magnet uri"})"},
+      {"/api/torrents/magnet", R"({"uri":"magnet:\u12"})", "HTTP/1.1 400 Bad Request",
+       R"({"ok":false,"error":"missing magnet uri"})"},
+      {"/api/torrents/add", R"({"torrent_b64":"QUJD\ud83d"})", "HTTP/1.1 400 Bad Request",
+       R"({"ok":false,"error":"missing torrent_b64"})"},
+  };
+  for (const Case& c : cases) {
+    const Answer a = talk(api, post(c.path, "X-Ondrel-I2P: 1\r\n", c.body));
+    ASSERT_TRUE(a.complete) << c.body << a.raw;
+    EXPECT_EQ(a.head_lines[0], c.status_line) << c.body;
+    EXPECT_EQ(a.body, c.answer) << c.body;
+  }
+}
+
 TEST(ApiServer, BodyComesOverManyPassesAndIsCutToItsLength) {
   ApiRouter api;
   // A 4 MiB body is taken at most 16 KiB per pass and answered once whole; bytes past the
@@ -464,6 +505,9 @@ TEST(ApiServer, WantsAndDeadlinesFollowThePhase) {
   EXPECT_FALSE(api_conn_wants(closed).read);
   EXPECT_FALSE(api_conn_wants(closed).write);
 }
+
+// The limits of the shared HTTP connection machine with the API's own.
+TEST(ApiServer, ConnectionLimitsTable) { http_connection_test::run_connection_table(kApiConnLimits); }
 
 TEST(ApiServer, WithoutListenerNothingHappens) {
   Router r;
