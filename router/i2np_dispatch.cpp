@@ -23,12 +23,13 @@ constexpr std::uint64_t kAckExpirationMs = 60000;
 // one more router that the pending LeaseSet lookups may ask.
 void follow_stored_router_info(Router& r, const common::Hash& key) {
   std::erase_if(r.pending_lookups, [&](const PendingNetDbLookup& l) {
-    return l.purpose == kLookupInBackground && l.lookup_type == kLookupRouterInfo && l.key == key;
+    return l.purpose == kLookupInBackground && l.lookup_type == LookupKind::RouterInfo && l.key == key;
   });
   const netdb::RouterInfoPtr info = r.netdb.get_router_info(key);
   if (!info || !netdb::is_floodfill(*info)) return;
   for (PendingNetDbLookup& l : r.pending_lookups) {
-    if (l.lookup_type != kLookupLeaseSet || is_peer_in_list(key, l.queried) || is_peer_in_list(key, l.candidates)) {
+    if (l.lookup_type != LookupKind::LeaseSet || is_peer_in_list(key, l.queried) ||
+        is_peer_in_list(key, l.candidates)) {
       continue;
     }
     l.candidates.push_back(key);

@@ -129,7 +129,7 @@ void answer_timed_out(Router& r, const PendingNetDbLookup& l) {
 
 }  // namespace
 
-bool Router::has_pending_lookup(const common::Hash& key, std::uint8_t lookup_type) const {
+bool Router::has_pending_lookup(const common::Hash& key, LookupKind lookup_type) const {
   return std::any_of(pending_lookups.begin(), pending_lookups.end(),
                      [&](const PendingNetDbLookup& l) { return l.key == key && l.lookup_type == lookup_type; });
 }
@@ -164,7 +164,7 @@ Result<void> Router::send_lookup_query(PendingNetDbLookup& lookup, const common:
                                 lookup.queried.end());
   message.reply_key = Bytes(seal->key.begin(), seal->key.end());
   message.reply_tags = {Bytes(seal->tag.begin(), seal->tag.end())};
-  const std::uint8_t type_bits = static_cast<std::uint8_t>((lookup.lookup_type << 2) & 0xFF);
+  const std::uint8_t type_bits = lookup_flag_bits(lookup.lookup_type);
 
   if (tunnels_carry_queries(tunnels)) {
     const std::size_t q = lookup.queried.size();
@@ -181,10 +181,11 @@ Result<void> Router::send_lookup_query(PendingNetDbLookup& lookup, const common:
                                     wrapped ? *wrapped : plain, std::nullopt, now);
     if (sent) {
       if (debug) {
-        print_debug_line(debug, "[debug] NetDB lookup type=" + std::to_string(lookup.lookup_type) + " key=" +
-                                    lookup.key.to_b32_address() + " -> peer=" + peer.to_b32_address() + " via tunnel " +
-                                    std::to_string(outbound_id) + " (reply_ibgw=" + gateway.router.to_b32_address() +
-                                    ":" + std::to_string(gateway.receive_tunnel_id) + ")");
+        print_debug_line(debug, "[debug] NetDB lookup type=" + std::to_string(static_cast<int>(lookup.lookup_type)) +
+                                    " key=" + lookup.key.to_b32_address() + " -> peer=" + peer.to_b32_address() +
+                                    " via tunnel " + std::to_string(outbound_id) +
+                                    " (reply_ibgw=" + gateway.router.to_b32_address() + ":" +
+                                    std::to_string(gateway.receive_tunnel_id) + ")");
       }
       return {};
     }
@@ -213,7 +214,7 @@ bool Router::start_netdb_lookup(const common::Hash& key, std::uint32_t purpose, 
 
   PendingNetDbLookup lookup;
   lookup.key = key;
-  lookup.lookup_type = kLookupLeaseSet;
+  lookup.lookup_type = LookupKind::LeaseSet;
   lookup.purpose = purpose;
   lookup.client_index = client_index;
   lookup.name = std::string(name);
@@ -241,7 +242,7 @@ bool Router::start_netdb_lookup(const common::Hash& key, std::uint32_t purpose, 
   return true;
 }
 
-void Router::start_background_lookup(const common::Hash& key, std::uint8_t lookup_type, const Now& now,
+void Router::start_background_lookup(const common::Hash& key, LookupKind lookup_type, const Now& now,
                                      std::optional<common::Hash> first_peer) {
   if (count_lookups(pending_lookups, false) >= kMaxBackgroundLookups) return;
   std::vector<common::Hash> ask;
@@ -268,7 +269,7 @@ void Router::step_pending_lookups(const Now& now) {
   for (std::size_t i = 0; i < pending_lookups.size();) {
     PendingNetDbLookup& l = pending_lookups[i];
     if (!is_client_lookup(l)) {
-      const bool found = l.lookup_type == kLookupRouterInfo && netdb.get_router_info(l.key) != nullptr;
+      const bool found = l.lookup_type == LookupKind::RouterInfo && netdb.get_router_info(l.key) != nullptr;
       if (found || l.started_ms + kBackgroundTimeoutMs < now.mono_ms) {
         pending_lookups.erase(pending_lookups.begin() + static_cast<std::ptrdiff_t>(i));
         continue;
@@ -345,7 +346,7 @@ void Router::handle_database_search_reply_msg(const i2np::I2npPayload::DatabaseS
       if (peer == own || is_peer_in_list(peer, l.queried) || is_peer_in_list(peer, l.candidates)) continue;
       if (netdb.get_router_info(peer)) {
         l.candidates.push_back(peer);
-      } else if (l.lookup_type != kLookupRouterInfo && fetch.size() < kMaxFetchPerReply &&
+      } else if (l.lookup_type != LookupKind::RouterInfo && fetch.size() < kMaxFetchPerReply &&
                  !is_peer_in_list(peer, fetch)) {
         fetch.push_back(peer);
       }
@@ -360,7 +361,9 @@ void Router::handle_database_search_reply_msg(const i2np::I2npPayload::DatabaseS
     }
   }
   for (const common::Hash& h : fetch) {
-    if (!has_pending_lookup(h, kLookupRouterInfo)) start_background_lookup(h, kLookupRouterInfo, now, reply.from);
+    if (!has_pending_lookup(h, LookupKind::RouterInfo)) {
+      start_background_lookup(h, LookupKind::RouterInfo, now, reply.from);
+    }
   }
 }
 

@@ -16,7 +16,6 @@ constexpr std::uint64_t kKeepaliveFailureBackoffMs = 60000;
 constexpr std::uint64_t kTunnelExpiryMarginS = 30;
 constexpr std::size_t kWantedLinks = 6;
 constexpr std::uint64_t kExplorationIntervalMs = 30000;
-constexpr std::uint8_t kExploratoryLookup = 3;
 
 void push_unique(std::vector<common::Hash>& list, const common::Hash& h) {
   if (!is_peer_in_list(h, list)) list.push_back(h);
@@ -129,7 +128,7 @@ void Router::step_public_bootstrap(const Now& now) {
     last_exploration_ms = now.mono_ms;
     if (auto key_bytes = next_rand_32()) {
       const common::Hash key{*key_bytes};
-      if (!has_pending_lookup(key, kExploratoryLookup)) start_background_lookup(key, kExploratoryLookup, now);
+      if (!has_pending_lookup(key, LookupKind::Exploratory)) start_background_lookup(key, LookupKind::Exploratory, now);
     }
   }
 }

@@ -301,10 +301,10 @@ struct Router {
   // The lookup pass: answers, re-queries and time-outs of the pending lookups.
   void step_pending_lookups(const Now& now);
   // True when a lookup of this key and type is pending, whatever its purpose.
-  bool has_pending_lookup(const common::Hash& key, std::uint8_t lookup_type) const;
+  bool has_pending_lookup(const common::Hash& key, LookupKind lookup_type) const;
   // A RouterInfo (type 2) or exploratory (type 3) lookup of the router's own, asking
   // first_peer first when given. Nothing is started while 64 of them are pending.
-  void start_background_lookup(const common::Hash& key, std::uint8_t lookup_type, const Now& now,
+  void start_background_lookup(const common::Hash& key, LookupKind lookup_type, const Now& now,
                                std::optional<common::Hash> first_peer = std::nullopt);
   // A LeaseSet lookup for a client (purpose 0 NAMING LOOKUP, 1 STREAM CONNECT, 3 polled).
   // False when no router can be asked, the random source fails or 256 client lookups are

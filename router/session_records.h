@@ -46,10 +46,16 @@ inline constexpr std::uint32_t kLookupForStreamConnect = 1;
 inline constexpr std::uint32_t kLookupInBackground = 2;
 inline constexpr std::uint32_t kLookupPolled = 3;
 
-// What is looked up, as sent in the DatabaseLookup flags.
-inline constexpr std::uint8_t kLookupLeaseSet = 1;
-inline constexpr std::uint8_t kLookupRouterInfo = 2;
-inline constexpr std::uint8_t kLookupExploratory = 3;
+// What a lookup asks for: bits 2-3 of the DatabaseLookup flags. Any (0) is what a lookup
+// from another router may ask for; the router's own lookups always name their kind.
+enum class LookupKind : std::uint8_t { Any = 0, LeaseSet = 1, RouterInfo = 2, Exploratory = 3 };
+
+// The kind a DatabaseLookup's flags ask for.
+inline LookupKind lookup_kind_of_flags(std::uint8_t flags) { return static_cast<LookupKind>((flags >> 2) & 3); }
+// The kind's bits in DatabaseLookup flags.
+inline std::uint8_t lookup_flag_bits(LookupKind kind) {
+  return static_cast<std::uint8_t>(static_cast<std::uint8_t>(kind) << 2);
+}
 
 // The one-time key and tag that one query's answer is sealed with.
 struct ReplySeal {
@@ -65,7 +71,7 @@ inline constexpr std::size_t kMaxReplySeals = 16;
 // A NetDB lookup in progress. Times are monotonic milliseconds.
 struct PendingNetDbLookup {
   common::Hash key;
-  std::uint8_t lookup_type = 0;
+  LookupKind lookup_type = LookupKind::Any;
   std::vector<ReplySeal> replies;        // at most kMaxReplySeals
   std::vector<common::Hash> queried;     // asked so far, in order, without repeats
   std::vector<common::Hash> candidates;  // still to ask, taken from the front

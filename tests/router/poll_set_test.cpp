@@ -572,7 +572,7 @@ TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
          c.lookup_hash = Bench::hash_of(0x31);
          b.r.pending_lookups.emplace_back();
          b.r.pending_lookups.back().key = *c.lookup_hash;
-         b.r.pending_lookups.back().lookup_type = kLookupLeaseSet;
+         b.r.pending_lookups.back().lookup_type = LookupKind::LeaseSet;
          b.r.pending_lookups.back().started_ms = b.r.pending_lookups.back().last_query_ms = b.now.mono_ms;
        },
        201, &Router::step_http_proxy,
