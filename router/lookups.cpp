@@ -12,13 +12,9 @@
 #include "i2np/payload.h"
 #include "netdb/utc_date.h"
 #include "ntcp2_net/random.h"
-#include "ratchet/block.h"
-#include "ratchet/clove.h"
-#include "ratchet/router_garlic.h"
-#include "router/id_counters.h"
 #include "router/peer_log.h"
-#include "router/random.h"
 #include "router/router.h"
+#include "router/sealed_for_router.h"
 
 namespace router {
 
@@ -41,7 +37,6 @@ constexpr std::uint64_t kClientTimeoutPublicMs = 25000;
 constexpr std::uint64_t kClientTimeoutMs = 8000;
 constexpr std::uint64_t kBackgroundRequeryMs = 3000;
 constexpr std::uint64_t kBackgroundTimeoutMs = 15000;
-constexpr std::uint32_t kCloveExpirationS = 60;
 constexpr std::uint8_t kFlagReplyThroughTunnel = i2np::I2npPayload::DatabaseLookup::kFlagTunnelReply;
 constexpr std::uint8_t kFlagEciesReply = i2np::I2npPayload::DatabaseLookup::kFlagEciesTags;
 
@@ -61,31 +56,6 @@ bool is_client_lookup(const PendingNetDbLookup& l) { return l.purpose != kLookup
 std::size_t count_lookups(const std::vector<PendingNetDbLookup>& list, bool client) {
   return static_cast<std::size_t>(std::count_if(
       list.begin(), list.end(), [&](const PendingNetDbLookup& l) { return is_client_lookup(l) == client; }));
-}
-
-// The DatabaseLookup as router garlic to the asked router's X25519 key, so that the
-// outbound endpoint cannot read what is looked up nor where the answer goes. None when the
-// router's key is unknown or not X25519, or a step fails.
-std::optional<i2np::I2npPayload> wrap_for_router(Router& r, const common::Hash& peer, const i2np::I2npPayload& lookup,
-                                                 const Now& now) {
-  const netdb::RouterInfoPtr info = r.netdb.get_router_info(peer);
-  if (!info) return std::nullopt;
-  const common::KeysAndCert& identity = info->identity.keys_and_cert;
-  const common::KeyCertificate* cert = identity.certificate.key();
-  if (cert == nullptr || cert->crypto_type != common::CryptoPublicKeyType::X25519) return std::nullopt;
-  const Bytes key = identity.crypto_public_key();
-  if (key.size() != 32) return std::nullopt;
-  auto secret = next_rand_32();
-  if (!secret) return std::nullopt;
-  auto ephemeral = noise::KeyPair::from_private(*secret);
-  if (!ephemeral) return std::nullopt;
-  auto clove = ratchet::garlic_clove_block(ratchet::CloveDelivery::Local{}, take_id(r.next_msg_id),
-                                           now.wall_s() + kCloveExpirationS, lookup);
-  if (!clove) return std::nullopt;
-  auto sealed =
-      ratchet::encrypt_router_garlic(key, *ephemeral, {ratchet::RatchetBlock::DateTime{now.wall_s()}, *clove});
-  if (!sealed) return std::nullopt;
-  return i2np::I2npPayload{i2np::I2npPayload::Garlic{std::move(*sealed)}};
 }
 
 // A query goes through tunnels when an outbound tunnel can carry it and an inbound one
@@ -176,7 +146,7 @@ Result<void> Router::send_lookup_query(PendingNetDbLookup& lookup, const common:
     message.flags = static_cast<std::uint8_t>(type_bits | kFlagEciesReply | kFlagReplyThroughTunnel);
     message.reply_tunnel_id = gateway.receive_tunnel_id;
     const i2np::I2npPayload plain{message};
-    const std::optional<i2np::I2npPayload> wrapped = wrap_for_router(*this, peer, plain, now);
+    const std::optional<i2np::I2npPayload> wrapped = seal_for_router(*this, peer, plain, now);
     auto sent = send_through_tunnel(outbound_id, tunnel::TunnelDelivery{tunnel::TunnelDelivery::Router{peer}},
                                     wrapped ? *wrapped : plain, std::nullopt, now);
     if (sent) {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <span>
 
+#include "router/publication.h"
 #include "router/random.h"
 #include "router/router.h"
 
@@ -47,10 +48,12 @@ bool Router::step_pass(const Now& now) {
   if (step_torrent_engine(now)) did_work = true;
   if (step_torrent_api(now)) did_work = true;
 
-  // 3.-5. Lookups, tunnel builds and the public maintenance never count as work: what they
-  // send leaves on links, and their next turn is a timer of the wait.
+  // 3.-5. Lookups, tunnel builds, LeaseSet2 publications and the public maintenance never
+  // count as work: what they send leaves on links, and their next turn is a timer of the
+  // wait.
   step_pending_lookups(now);
   poll_tunnel_builds(now);
+  step_publications(*this, now);
   if (public_mode) step_public_bootstrap(now);
 
   // 6. Bridges.

@@ -55,6 +55,7 @@ std::uint64_t next_peers_wake_ms(const Router& r, const ntcp2_net::Now& now);   
 std::uint64_t next_lookups_wake_ms(const Router& r, const ntcp2_net::Now& now);       // lookups.cpp
 std::uint64_t next_builds_wake_ms(const Router& r, const ntcp2_net::Now& now);        // tunnel_build.cpp
 std::uint64_t next_maintenance_wake_ms(const Router& r, const ntcp2_net::Now& now);   // loop.cpp
+std::uint64_t next_publications_wake_ms(const Router& r, const ntcp2_net::Now& now);  // publication.cpp
 std::uint64_t next_streams_wake_ms(const Router& r, const ntcp2_net::Now& now);       // services/stream_egress.cpp
 std::uint64_t next_http_proxy_wake_ms(const Router& r, const ntcp2_net::Now& now);    // services/http_proxy.cpp
 std::uint64_t next_remote_bridges_wake_ms(const Router& r, const ntcp2_net::Now& now);  // services/remote_bridges.cpp

@@ -322,11 +322,15 @@ struct Router {
   // Opens the stream of a SAM STREAM CONNECT whose peer's LeaseSet2 arrived.
   void finish_remote_stream_connect(const PendingNetDbLookup& lookup, const common::LeaseSet2& lease_set,
                                     const Now& now);
+  // A new publication of every session (router/publication.h); the tunnel event of a new
+  // inbound tunnel, and of the maintenance's removal of some.
   void republish_all_sessions(const Now& now);
   // The session's signed LeaseSet2, also offered to the NetDB; none when the session
   // cannot have one. Records it in the session as the last one built.
   std::optional<common::LeaseSet2> build_session_leaseset2(SamSession& session, const Now& now);
-  // Builds the session's LeaseSet2 and sends it to the 3 floodfills closest to it.
+  // A new publication (router/publication.h): builds the session's LeaseSet2 and stores it
+  // at the 3 floodfills closest to it, each store to be confirmed; in public mode without
+  // an inbound and an outbound tunnel it waits for them.
   void publish_session_leaseset2(SamSession& session, const Now& now);
   // True when the hash is the destination of one of the local client sessions.
   bool is_local_destination(const common::Hash& hash) const;

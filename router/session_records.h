@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,28 @@
 #include "streaming/manager.h"
 
 namespace router {
+
+// A DatabaseStore of a session's LeaseSet2 sent to a floodfill, waiting for the
+// DeliveryStatus whose message id is its token.
+struct PendingStore {
+  std::uint32_t token = 0;  // never 0: 0 asks for no confirmation
+  common::Hash floodfill;
+  std::uint64_t sent_ms = 0;  // monotonic
+};
+
+inline constexpr std::uint64_t kNoRepublish = std::numeric_limits<std::uint64_t>::max();
+
+// Where the publication of a session's LeaseSet2 stands (router/publication.h). A new
+// publication replaces the whole record.
+struct LeaseSetPublication {
+  // It could not go out for want of tunnels: it goes when the next one is built.
+  bool waiting_for_tunnels = false;
+  std::vector<PendingStore> stores;     // unconfirmed, at most kPublishFloodfills
+  std::vector<common::Hash> tried;      // every floodfill sent to, in order
+  std::vector<common::Hash> confirmed;  // those that confirmed, in order
+  std::size_t resends = 0;              // stores sent again, at most kMaxStoreResends
+  std::uint64_t republish_ms = kNoRepublish;  // monotonic; before the earliest lease ends
+};
 
 // One local client destination (a SAM session, "__http_proxy__" or "__torrent__").
 struct SamSession {
@@ -37,6 +60,7 @@ struct SamSession {
   std::shared_ptr<const common::LeaseSet2> last_lease_set = nullptr;
   // The destination's streams and datagrams; none for a session without keys.
   std::optional<streaming::StreamManager> streams = std::nullopt;
+  LeaseSetPublication publication{};
 };
 
 // Who waits for a lookup: 0 a SAM NAMING LOOKUP, 1 a SAM STREAM CONNECT, 2 nobody (the
