@@ -1,5 +1,5 @@
 // Local client destinations in the router: making a transient destination, the signed
-// LeaseSet2 that announces a session and its publication to the closest floodfills, the
+// LeaseSet2 that announces a session (published by router/publication.cpp), the
 // encryption key of a remote destination, and the throttle on ratchet resets.
 #include "router/destinations.h"
 
@@ -9,7 +9,6 @@
 
 #include "crypto/ed25519.h"
 #include "encoding/text.h"
-#include "netdb/utc_date.h"
 #include "router/random.h"
 #include "router/router.h"
 
@@ -22,7 +21,6 @@ constexpr std::size_t kMaxLeases = 3;
 constexpr std::uint32_t kOwnLeaseS = 600;
 constexpr std::uint32_t kMinExpiresS = 60;
 constexpr std::uint32_t kMaxExpiresS = 660;
-constexpr std::size_t kPublishFloodfills = 3;
 
 std::optional<Bytes> session_encryption_key(const SamSession& session) {
   if (session.x25519_public) return Bytes(session.x25519_public->begin(), session.x25519_public->end());
@@ -134,29 +132,6 @@ std::optional<common::LeaseSet2> Router::build_session_leaseset2(SamSession& ses
   (void)netdb.store_lease_set2(ls, now_s);
   session.last_lease_set = std::make_shared<const common::LeaseSet2>(ls);
   return ls;
-}
-
-void Router::publish_session_leaseset2(SamSession& session, const Now& now) {
-  if (public_mode && tunnels.inbound.empty()) return;  // republished when the first inbound tunnel is ready
-  const std::optional<common::LeaseSet2> lease_set = build_session_leaseset2(session, now);
-  if (!lease_set) return;
-  auto bytes = lease_set->to_bytes();
-  if (!bytes) return;
-  const common::Hash own[] = {router_hash()};
-  const std::vector<netdb::RouterInfoPtr> floodfills =
-      netdb.closest_peers(session.dest_hash, netdb::format_utc_date(now.wall_s()), kPublishFloodfills, true, own);
-  i2np::I2npPayload::DatabaseStore store;
-  store.key = session.dest_hash;
-  store.store_type = common::LeaseSet2::kStoreType;
-  store.data = std::move(*bytes);
-  const i2np::I2npPayload message{std::move(store)};
-  for (const netdb::RouterInfoPtr& floodfill : floodfills) {
-    send_routed_i2np(floodfill->identity.keys_and_cert.hash(), std::nullopt, message, now);
-  }
-}
-
-void Router::republish_all_sessions(const Now& now) {
-  for (SamSession& session : sessions) publish_session_leaseset2(session, now);
 }
 
 bool Router::try_acquire_ratchet_reset(const common::Hash& destination, std::uint64_t now_ms, std::uint64_t window_ms) {

@@ -1,7 +1,8 @@
 // Received I2NP messages, whatever way they came: each type goes to its handler once its
 // way in and its depth admit it (message_origin.h). DatabaseStore goes into the NetDB with
-// its follow-ups here, and is acknowledged when asked and kept; DeliveryStatus, a Data
-// message outside garlic and unknown types have no effect.
+// its follow-ups here, and is acknowledged when asked and kept; a DeliveryStatus confirms
+// a store of an own LeaseSet2; a Data message outside garlic and unknown types have no
+// effect.
 #include <algorithm>
 #include <string>
 #include <type_traits>
@@ -11,6 +12,7 @@
 #include "netdb/netdb.h"
 #include "router/id_counters.h"
 #include "router/peer_log.h"
+#include "router/publication.h"
 #include "router/router.h"
 
 namespace router {
@@ -23,12 +25,13 @@ constexpr std::uint64_t kAckExpirationMs = 60000;
 // one more router that the pending LeaseSet lookups may ask.
 void follow_stored_router_info(Router& r, const common::Hash& key) {
   std::erase_if(r.pending_lookups, [&](const PendingNetDbLookup& l) {
-    return l.purpose == kLookupInBackground && l.lookup_type == kLookupRouterInfo && l.key == key;
+    return l.purpose == kLookupInBackground && l.lookup_type == LookupKind::RouterInfo && l.key == key;
   });
   const netdb::RouterInfoPtr info = r.netdb.get_router_info(key);
   if (!info || !netdb::is_floodfill(*info)) return;
   for (PendingNetDbLookup& l : r.pending_lookups) {
-    if (l.lookup_type != kLookupLeaseSet || is_peer_in_list(key, l.queried) || is_peer_in_list(key, l.candidates)) {
+    if (l.lookup_type != LookupKind::LeaseSet || is_peer_in_list(key, l.queried) ||
+        is_peer_in_list(key, l.candidates)) {
       continue;
     }
     l.candidates.push_back(key);
@@ -101,11 +104,16 @@ void Router::dispatch_i2np_message(const Arrival& arrival, const i2np::I2npShort
           handle_short_tunnel_build(header.msg_id, body.records, now);
         } else if constexpr (std::is_same_v<T, P::OutboundTunnelBuildReply>) {
           (void)try_complete_pending_tunnel_build(header.msg_id, body.records, now);
+        } else if constexpr (std::is_same_v<T, P::DeliveryStatus>) {
+          // The confirmation of a LeaseSet2 store. In public mode it was asked for only
+          // through an own inbound tunnel.
+          if (!public_mode || arrival.origin == MessageOrigin::OwnInbound) {
+            (void)confirm_lease_set_store(*this, body.msg_id);
+          }
         } else {
-          // DeliveryStatus: nothing here waits for one. Data: a client's data reaches it
-          // only inside garlic. Unknown: a type this router has no use for.
-          static_assert(std::is_same_v<T, P::DeliveryStatus> || std::is_same_v<T, P::Data> ||
-                        std::is_same_v<T, P::Unknown>);
+          // Data: a client's data reaches it only inside garlic. Unknown: a type this
+          // router has no use for.
+          static_assert(std::is_same_v<T, P::Data> || std::is_same_v<T, P::Unknown>);
         }
       },
       payload.value);

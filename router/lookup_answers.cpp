@@ -22,7 +22,6 @@ using P = i2np::I2npPayload;
 
 constexpr std::uint8_t kFlagNoLeaseSet = 0x08;    // set for RouterInfo and exploratory lookups
 constexpr std::uint8_t kFlagNoRouterInfo = 0x04;  // set for LeaseSet and exploratory lookups
-constexpr std::uint8_t kExploratory = 3;
 constexpr std::size_t kSearchReplyPeers = 3;
 constexpr std::size_t kMaxCompressedRouterInfo = 65535;
 constexpr std::uint32_t kCloveExpirationS = 60;
@@ -55,7 +54,7 @@ Result<Bytes> compressed_router_info(const common::RouterInfo& info) {
 void Router::handle_database_lookup_msg(const std::optional<common::Hash>& sender, const P::DatabaseLookup& lookup,
                                         const Now& now) {
   const std::uint32_t now_s = now.wall_s();
-  const std::uint8_t kind = (lookup.flags >> 2) & 3;
+  const LookupKind kind = lookup_kind_of_flags(lookup.flags);
 
   // In public mode the router answers with a LeaseSet2 only as a floodfill, and never with
   // a local destination's: any other LeaseSet2 it holds is one of its own destinations or
@@ -83,8 +82,8 @@ void Router::handle_database_lookup_msg(const std::optional<common::Hash>& sende
     reply.key = lookup.key;
     reply.from = router_hash();
     for (const netdb::RouterInfoPtr& info :
-         netdb.closest_peers(lookup.key, netdb::format_utc_date(now_s), kSearchReplyPeers, kind != kExploratory,
-                             lookup.excluded_peers)) {
+         netdb.closest_peers(lookup.key, netdb::format_utc_date(now_s), kSearchReplyPeers,
+                             kind != LookupKind::Exploratory, lookup.excluded_peers)) {
       reply.peers.push_back(info->identity.keys_and_cert.hash());
     }
     answer = P{std::move(reply)};

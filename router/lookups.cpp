@@ -12,13 +12,9 @@
 #include "i2np/payload.h"
 #include "netdb/utc_date.h"
 #include "ntcp2_net/random.h"
-#include "ratchet/block.h"
-#include "ratchet/clove.h"
-#include "ratchet/router_garlic.h"
-#include "router/id_counters.h"
 #include "router/peer_log.h"
-#include "router/random.h"
 #include "router/router.h"
+#include "router/sealed_for_router.h"
 
 namespace router {
 
@@ -41,7 +37,6 @@ constexpr std::uint64_t kClientTimeoutPublicMs = 25000;
 constexpr std::uint64_t kClientTimeoutMs = 8000;
 constexpr std::uint64_t kBackgroundRequeryMs = 3000;
 constexpr std::uint64_t kBackgroundTimeoutMs = 15000;
-constexpr std::uint32_t kCloveExpirationS = 60;
 constexpr std::uint8_t kFlagReplyThroughTunnel = i2np::I2npPayload::DatabaseLookup::kFlagTunnelReply;
 constexpr std::uint8_t kFlagEciesReply = i2np::I2npPayload::DatabaseLookup::kFlagEciesTags;
 
@@ -61,31 +56,6 @@ bool is_client_lookup(const PendingNetDbLookup& l) { return l.purpose != kLookup
 std::size_t count_lookups(const std::vector<PendingNetDbLookup>& list, bool client) {
   return static_cast<std::size_t>(std::count_if(
       list.begin(), list.end(), [&](const PendingNetDbLookup& l) { return is_client_lookup(l) == client; }));
-}
-
-// The DatabaseLookup as router garlic to the asked router's X25519 key, so that the
-// outbound endpoint cannot read what is looked up nor where the answer goes. None when the
-// router's key is unknown or not X25519, or a step fails.
-std::optional<i2np::I2npPayload> wrap_for_router(Router& r, const common::Hash& peer, const i2np::I2npPayload& lookup,
-                                                 const Now& now) {
-  const netdb::RouterInfoPtr info = r.netdb.get_router_info(peer);
-  if (!info) return std::nullopt;
-  const common::KeysAndCert& identity = info->identity.keys_and_cert;
-  const common::KeyCertificate* cert = identity.certificate.key();
-  if (cert == nullptr || cert->crypto_type != common::CryptoPublicKeyType::X25519) return std::nullopt;
-  const Bytes key = identity.crypto_public_key();
-  if (key.size() != 32) return std::nullopt;
-  auto secret = next_rand_32();
-  if (!secret) return std::nullopt;
-  auto ephemeral = noise::KeyPair::from_private(*secret);
-  if (!ephemeral) return std::nullopt;
-  auto clove = ratchet::garlic_clove_block(ratchet::CloveDelivery::Local{}, take_id(r.next_msg_id),
-                                           now.wall_s() + kCloveExpirationS, lookup);
-  if (!clove) return std::nullopt;
-  auto sealed =
-      ratchet::encrypt_router_garlic(key, *ephemeral, {ratchet::RatchetBlock::DateTime{now.wall_s()}, *clove});
-  if (!sealed) return std::nullopt;
-  return i2np::I2npPayload{i2np::I2npPayload::Garlic{std::move(*sealed)}};
 }
 
 // A query goes through tunnels when an outbound tunnel can carry it and an inbound one
@@ -129,7 +99,7 @@ void answer_timed_out(Router& r, const PendingNetDbLookup& l) {
 
 }  // namespace
 
-bool Router::has_pending_lookup(const common::Hash& key, std::uint8_t lookup_type) const {
+bool Router::has_pending_lookup(const common::Hash& key, LookupKind lookup_type) const {
   return std::any_of(pending_lookups.begin(), pending_lookups.end(),
                      [&](const PendingNetDbLookup& l) { return l.key == key && l.lookup_type == lookup_type; });
 }
@@ -164,7 +134,7 @@ Result<void> Router::send_lookup_query(PendingNetDbLookup& lookup, const common:
                                 lookup.queried.end());
   message.reply_key = Bytes(seal->key.begin(), seal->key.end());
   message.reply_tags = {Bytes(seal->tag.begin(), seal->tag.end())};
-  const std::uint8_t type_bits = static_cast<std::uint8_t>((lookup.lookup_type << 2) & 0xFF);
+  const std::uint8_t type_bits = lookup_flag_bits(lookup.lookup_type);
 
   if (tunnels_carry_queries(tunnels)) {
     const std::size_t q = lookup.queried.size();
@@ -176,15 +146,16 @@ Result<void> Router::send_lookup_query(PendingNetDbLookup& lookup, const common:
     message.flags = static_cast<std::uint8_t>(type_bits | kFlagEciesReply | kFlagReplyThroughTunnel);
     message.reply_tunnel_id = gateway.receive_tunnel_id;
     const i2np::I2npPayload plain{message};
-    const std::optional<i2np::I2npPayload> wrapped = wrap_for_router(*this, peer, plain, now);
+    const std::optional<i2np::I2npPayload> wrapped = seal_for_router(*this, peer, plain, now);
     auto sent = send_through_tunnel(outbound_id, tunnel::TunnelDelivery{tunnel::TunnelDelivery::Router{peer}},
                                     wrapped ? *wrapped : plain, std::nullopt, now);
     if (sent) {
       if (debug) {
-        print_debug_line(debug, "[debug] NetDB lookup type=" + std::to_string(lookup.lookup_type) + " key=" +
-                                    lookup.key.to_b32_address() + " -> peer=" + peer.to_b32_address() + " via tunnel " +
-                                    std::to_string(outbound_id) + " (reply_ibgw=" + gateway.router.to_b32_address() +
-                                    ":" + std::to_string(gateway.receive_tunnel_id) + ")");
+        print_debug_line(debug, "[debug] NetDB lookup type=" + std::to_string(static_cast<int>(lookup.lookup_type)) +
+                                    " key=" + lookup.key.to_b32_address() + " -> peer=" + peer.to_b32_address() +
+                                    " via tunnel " + std::to_string(outbound_id) +
+                                    " (reply_ibgw=" + gateway.router.to_b32_address() + ":" +
+                                    std::to_string(gateway.receive_tunnel_id) + ")");
       }
       return {};
     }
@@ -213,7 +184,7 @@ bool Router::start_netdb_lookup(const common::Hash& key, std::uint32_t purpose, 
 
   PendingNetDbLookup lookup;
   lookup.key = key;
-  lookup.lookup_type = kLookupLeaseSet;
+  lookup.lookup_type = LookupKind::LeaseSet;
   lookup.purpose = purpose;
   lookup.client_index = client_index;
   lookup.name = std::string(name);
@@ -241,7 +212,7 @@ bool Router::start_netdb_lookup(const common::Hash& key, std::uint32_t purpose, 
   return true;
 }
 
-void Router::start_background_lookup(const common::Hash& key, std::uint8_t lookup_type, const Now& now,
+void Router::start_background_lookup(const common::Hash& key, LookupKind lookup_type, const Now& now,
                                      std::optional<common::Hash> first_peer) {
   if (count_lookups(pending_lookups, false) >= kMaxBackgroundLookups) return;
   std::vector<common::Hash> ask;
@@ -268,7 +239,7 @@ void Router::step_pending_lookups(const Now& now) {
   for (std::size_t i = 0; i < pending_lookups.size();) {
     PendingNetDbLookup& l = pending_lookups[i];
     if (!is_client_lookup(l)) {
-      const bool found = l.lookup_type == kLookupRouterInfo && netdb.get_router_info(l.key) != nullptr;
+      const bool found = l.lookup_type == LookupKind::RouterInfo && netdb.get_router_info(l.key) != nullptr;
       if (found || l.started_ms + kBackgroundTimeoutMs < now.mono_ms) {
         pending_lookups.erase(pending_lookups.begin() + static_cast<std::ptrdiff_t>(i));
         continue;
@@ -345,7 +316,7 @@ void Router::handle_database_search_reply_msg(const i2np::I2npPayload::DatabaseS
       if (peer == own || is_peer_in_list(peer, l.queried) || is_peer_in_list(peer, l.candidates)) continue;
       if (netdb.get_router_info(peer)) {
         l.candidates.push_back(peer);
-      } else if (l.lookup_type != kLookupRouterInfo && fetch.size() < kMaxFetchPerReply &&
+      } else if (l.lookup_type != LookupKind::RouterInfo && fetch.size() < kMaxFetchPerReply &&
                  !is_peer_in_list(peer, fetch)) {
         fetch.push_back(peer);
       }
@@ -360,7 +331,9 @@ void Router::handle_database_search_reply_msg(const i2np::I2npPayload::DatabaseS
     }
   }
   for (const common::Hash& h : fetch) {
-    if (!has_pending_lookup(h, kLookupRouterInfo)) start_background_lookup(h, kLookupRouterInfo, now, reply.from);
+    if (!has_pending_lookup(h, LookupKind::RouterInfo)) {
+      start_background_lookup(h, LookupKind::RouterInfo, now, reply.from);
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <span>
 
+#include "router/publication.h"
 #include "router/random.h"
 #include "router/router.h"
 
@@ -16,7 +17,6 @@ constexpr std::uint64_t kKeepaliveFailureBackoffMs = 60000;
 constexpr std::uint64_t kTunnelExpiryMarginS = 30;
 constexpr std::size_t kWantedLinks = 6;
 constexpr std::uint64_t kExplorationIntervalMs = 30000;
-constexpr std::uint8_t kExploratoryLookup = 3;
 
 void push_unique(std::vector<common::Hash>& list, const common::Hash& h) {
   if (!is_peer_in_list(h, list)) list.push_back(h);
@@ -48,10 +48,12 @@ bool Router::step_pass(const Now& now) {
   if (step_torrent_engine(now)) did_work = true;
   if (step_torrent_api(now)) did_work = true;
 
-  // 3.-5. Lookups, tunnel builds and the public maintenance never count as work: what they
-  // send leaves on links, and their next turn is a timer of the wait.
+  // 3.-5. Lookups, tunnel builds, LeaseSet2 publications and the public maintenance never
+  // count as work: what they send leaves on links, and their next turn is a timer of the
+  // wait.
   step_pending_lookups(now);
   poll_tunnel_builds(now);
+  step_publications(*this, now);
   if (public_mode) step_public_bootstrap(now);
 
   // 6. Bridges.
@@ -129,7 +131,7 @@ void Router::step_public_bootstrap(const Now& now) {
     last_exploration_ms = now.mono_ms;
     if (auto key_bytes = next_rand_32()) {
       const common::Hash key{*key_bytes};
-      if (!has_pending_lookup(key, kExploratoryLookup)) start_background_lookup(key, kExploratoryLookup, now);
+      if (!has_pending_lookup(key, LookupKind::Exploratory)) start_background_lookup(key, LookupKind::Exploratory, now);
     }
   }
 }

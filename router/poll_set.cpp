@@ -84,6 +84,7 @@ std::uint64_t Router::next_wake_ms(const Now& now) const {
   wake = std::min(wake, next_lookups_wake_ms(*this, now));
   wake = std::min(wake, next_builds_wake_ms(*this, now));
   wake = std::min(wake, next_maintenance_wake_ms(*this, now));
+  wake = std::min(wake, next_publications_wake_ms(*this, now));
   wake = std::min(wake, next_streams_wake_ms(*this, now));
   wake = std::min(wake, next_http_proxy_wake_ms(*this, now));
   wake = std::min(wake, next_remote_bridges_wake_ms(*this, now));

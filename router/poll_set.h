@@ -57,6 +57,7 @@ std::uint64_t next_peers_wake_ms(const Router& r, const ntcp2_net::Now& now);   
 std::uint64_t next_lookups_wake_ms(const Router& r, const ntcp2_net::Now& now);       // lookups.cpp
 std::uint64_t next_builds_wake_ms(const Router& r, const ntcp2_net::Now& now);        // tunnel_build.cpp
 std::uint64_t next_maintenance_wake_ms(const Router& r, const ntcp2_net::Now& now);   // loop.cpp
+std::uint64_t next_publications_wake_ms(const Router& r, const ntcp2_net::Now& now);  // publication.cpp
 
 // The monotonic instant at which the wall clock reaches wall_ms (unix milliseconds), both
 // clocks going on from now at the same pace; now.mono_ms for a date already reached. Timers

@@ -301,10 +301,10 @@ struct Router {
   // The lookup pass: answers, re-queries and time-outs of the pending lookups.
   void step_pending_lookups(const Now& now);
   // True when a lookup of this key and type is pending, whatever its purpose.
-  bool has_pending_lookup(const common::Hash& key, std::uint8_t lookup_type) const;
+  bool has_pending_lookup(const common::Hash& key, LookupKind lookup_type) const;
   // A RouterInfo (type 2) or exploratory (type 3) lookup of the router's own, asking
   // first_peer first when given. Nothing is started while 64 of them are pending.
-  void start_background_lookup(const common::Hash& key, std::uint8_t lookup_type, const Now& now,
+  void start_background_lookup(const common::Hash& key, LookupKind lookup_type, const Now& now,
                                std::optional<common::Hash> first_peer = std::nullopt);
   // A LeaseSet lookup for a client (purpose 0 NAMING LOOKUP, 1 STREAM CONNECT, 3 polled).
   // False when no router can be asked, the random source fails or 256 client lookups are
@@ -322,11 +322,15 @@ struct Router {
   // Opens the stream of a SAM STREAM CONNECT whose peer's LeaseSet2 arrived.
   void finish_remote_stream_connect(const PendingNetDbLookup& lookup, const common::LeaseSet2& lease_set,
                                     const Now& now);
+  // A new publication of every session (router/publication.h); the tunnel event of a new
+  // inbound tunnel, and of the maintenance's removal of some.
   void republish_all_sessions(const Now& now);
   // The session's signed LeaseSet2, also offered to the NetDB; none when the session
   // cannot have one. Records it in the session as the last one built.
   std::optional<common::LeaseSet2> build_session_leaseset2(SamSession& session, const Now& now);
-  // Builds the session's LeaseSet2 and sends it to the 3 floodfills closest to it.
+  // A new publication (router/publication.h): builds the session's LeaseSet2 and stores it
+  // at the 3 floodfills closest to it, each store to be confirmed; in public mode without
+  // an inbound and an outbound tunnel it waits for them.
   void publish_session_leaseset2(SamSession& session, const Now& now);
   // True when the hash is the destination of one of the local client sessions.
   bool is_local_destination(const common::Hash& hash) const;

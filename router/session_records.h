@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,28 @@
 #include "streaming/manager.h"
 
 namespace router {
+
+// A DatabaseStore of a session's LeaseSet2 sent to a floodfill, waiting for the
+// DeliveryStatus whose message id is its token.
+struct PendingStore {
+  std::uint32_t token = 0;  // never 0: 0 asks for no confirmation
+  common::Hash floodfill;
+  std::uint64_t sent_ms = 0;  // monotonic
+};
+
+inline constexpr std::uint64_t kNoRepublish = std::numeric_limits<std::uint64_t>::max();
+
+// Where the publication of a session's LeaseSet2 stands (router/publication.h). A new
+// publication replaces the whole record.
+struct LeaseSetPublication {
+  // It could not go out for want of tunnels: it goes when the next one is built.
+  bool waiting_for_tunnels = false;
+  std::vector<PendingStore> stores;     // unconfirmed, at most kPublishFloodfills
+  std::vector<common::Hash> tried;      // every floodfill sent to, in order
+  std::vector<common::Hash> confirmed;  // those that confirmed, in order
+  std::size_t resends = 0;              // stores sent again, at most kMaxStoreResends
+  std::uint64_t republish_ms = kNoRepublish;  // monotonic; before the earliest lease ends
+};
 
 // One local client destination (a SAM session, "__http_proxy__" or "__torrent__").
 struct SamSession {
@@ -37,6 +60,7 @@ struct SamSession {
   std::shared_ptr<const common::LeaseSet2> last_lease_set = nullptr;
   // The destination's streams and datagrams; none for a session without keys.
   std::optional<streaming::StreamManager> streams = std::nullopt;
+  LeaseSetPublication publication{};
 };
 
 // Who waits for a lookup: 0 a SAM NAMING LOOKUP, 1 a SAM STREAM CONNECT, 2 nobody (the
@@ -46,10 +70,16 @@ inline constexpr std::uint32_t kLookupForStreamConnect = 1;
 inline constexpr std::uint32_t kLookupInBackground = 2;
 inline constexpr std::uint32_t kLookupPolled = 3;
 
-// What is looked up, as sent in the DatabaseLookup flags.
-inline constexpr std::uint8_t kLookupLeaseSet = 1;
-inline constexpr std::uint8_t kLookupRouterInfo = 2;
-inline constexpr std::uint8_t kLookupExploratory = 3;
+// What a lookup asks for: bits 2-3 of the DatabaseLookup flags. Any (0) is what a lookup
+// from another router may ask for; the router's own lookups always name their kind.
+enum class LookupKind : std::uint8_t { Any = 0, LeaseSet = 1, RouterInfo = 2, Exploratory = 3 };
+
+// The kind a DatabaseLookup's flags ask for.
+inline LookupKind lookup_kind_of_flags(std::uint8_t flags) { return static_cast<LookupKind>((flags >> 2) & 3); }
+// The kind's bits in DatabaseLookup flags.
+inline std::uint8_t lookup_flag_bits(LookupKind kind) {
+  return static_cast<std::uint8_t>(static_cast<std::uint8_t>(kind) << 2);
+}
 
 // The one-time key and tag that one query's answer is sealed with.
 struct ReplySeal {
@@ -65,7 +95,7 @@ inline constexpr std::size_t kMaxReplySeals = 16;
 // A NetDB lookup in progress. Times are monotonic milliseconds.
 struct PendingNetDbLookup {
   common::Hash key;
-  std::uint8_t lookup_type = 0;
+  LookupKind lookup_type = LookupKind::Any;
   std::vector<ReplySeal> replies;        // at most kMaxReplySeals
   std::vector<common::Hash> queried;     // asked so far, in order, without repeats
   std::vector<common::Hash> candidates;  // still to ask, taken from the front

@@ -8,6 +8,7 @@
 #include "ratchet/router_garlic.h"
 #include "router/id_counters.h"
 #include "router/peer_log.h"
+#include "router/publication.h"
 #include "router/random.h"
 #include "router/router.h"
 #include "tunnel/build_record.h"
@@ -284,7 +285,13 @@ bool Router::try_complete_pending_tunnel_build(std::uint32_t msg_id, const std::
                               std::to_string(build.tunnel_id) + " (" + std::to_string(hop_count) + "h) [in=" +
                               std::to_string(tunnels.inbound.size()) + " out=" +
                               std::to_string(tunnels.outbound.size()) + "]");
-  if (!build.outbound) republish_all_sessions(now);
+  // A new inbound tunnel changes every session's leases; a new outbound one lets out what
+  // waited for it.
+  if (build.outbound) {
+    publish_unconfirmed_sessions(*this, now);
+  } else {
+    republish_all_sessions(now);
+  }
   return true;
 }
 

@@ -134,7 +134,7 @@ class ProxyPass {
       }
       return attach(c, *session, ls->destination, *ls);
     }
-    if (now_.mono_ms >= lease_set_due_ms(r_, c) || !r_.has_pending_lookup(*c.lookup_hash, kLookupLeaseSet)) {
+    if (now_.mono_ms >= lease_set_due_ms(r_, c) || !r_.has_pending_lookup(*c.lookup_hash, LookupKind::LeaseSet)) {
       did_work = true;
       answer_page(c, 504, "Gateway Timeout",
                   "Could not resolve LeaseSet2 for " + c.host + " (" + c.lookup_hash->to_b32_address() +
@@ -344,7 +344,7 @@ std::uint64_t next_http_proxy_wake_ms(const Router& r, const Now& now) {
     if (c.state != HttpProxyConnState::AwaitingLeaseSet) {
       due(http_conn_due_ms(c, kHttpProxyConnLimits));
     } else if (!c.lookup_hash || r.netdb.get_lease_set2(*c.lookup_hash, now.wall_s()) ||
-               !r.has_pending_lookup(*c.lookup_hash, kLookupLeaseSet)) {
+               !r.has_pending_lookup(*c.lookup_hash, LookupKind::LeaseSet)) {
       due(now.mono_ms);
     } else {
       due(lease_set_due_ms(r, c));

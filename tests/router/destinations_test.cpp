@@ -15,6 +15,7 @@ namespace router {
 namespace {
 
 using lookups_test::by_distance;
+using lookups_test::inbound_tunnel;
 using lookups_test::network;
 using lookups_test::new_session;
 using lookups_test::P;
@@ -42,15 +43,6 @@ bool openssl_ed25519_verify(ByteView public_key, ByteView message, ByteView sign
   EVP_MD_CTX_free(ctx);
   EVP_PKEY_free(key);
   return ok;
-}
-
-tunnel::Tunnel inbound_tunnel(const common::Hash& gateway, std::uint32_t receive_id, std::uint32_t expires_s,
-                              bool with_hop = true) {
-  tunnel::Tunnel t;
-  t.tunnel_id = receive_id + 1;
-  t.expires_s = expires_s;
-  if (with_hop) t.hops.push_back(tunnel::TunnelHop{gateway, receive_id, 0, {}, {}, {}});
-  return t;
 }
 
 TEST(TransientDestination, ItsKeysAndBothBase64FormsAgreeWithOpenSsl) {
@@ -244,7 +236,10 @@ TEST(SessionPublish, TheLeaseSet2GoesToTheThreeClosestFloodfills) {
         if (store.key != s.dest_hash) continue;
         ++stores;
         EXPECT_EQ(store.store_type, 3);
-        EXPECT_EQ(store.reply_token, 0u);
+        // Each store asks for its confirmation, straight back to the router without tunnels.
+        EXPECT_NE(store.reply_token, 0u);
+        EXPECT_EQ(store.reply_gateway, r.router_hash());
+        EXPECT_EQ(store.reply_tunnel_id, 0u);
         EXPECT_EQ(store.data, s.last_lease_set->to_bytes().value());
       }
       EXPECT_EQ(stores, i < 3 ? 1u : 0u) << s.id << " floodfill " << i;

@@ -135,7 +135,7 @@ TEST(DispatchStore, AStoredRouterInfoEndsItsBackgroundLookupsAndAFloodfillBecome
   const common::RouterInfo floodfill = reference_router_info("ff-127.0.0.2.dat");
   const common::RouterInfo plain = reference_router_info("plain-127.0.0.3.dat");
   const common::Hash other_key = net.hash(0);
-  auto lookup = [](const common::Hash& key, std::uint8_t type, std::uint32_t purpose) {
+  auto lookup = [](const common::Hash& key, LookupKind type, std::uint32_t purpose) {
     PendingNetDbLookup l;
     l.key = key;
     l.lookup_type = type;
@@ -145,12 +145,12 @@ TEST(DispatchStore, AStoredRouterInfoEndsItsBackgroundLookupsAndAFloodfillBecome
   for (const common::RouterInfo* info : {&floodfill, &plain}) {
     const common::Hash key = hash_of(*info);
     r.pending_lookups = {
-        lookup(key, kLookupRouterInfo, kLookupInBackground),  // ends
-        lookup(other_key, kLookupRouterInfo, kLookupInBackground),
-        lookup(key, kLookupRouterInfo, 0),      // not a background lookup
-        lookup(other_key, kLookupLeaseSet, 0),  // gains a floodfill candidate
-        lookup(other_key, kLookupLeaseSet, 3),
-        lookup(other_key, kLookupLeaseSet, 1),
+        lookup(key, LookupKind::RouterInfo, kLookupInBackground),  // ends
+        lookup(other_key, LookupKind::RouterInfo, kLookupInBackground),
+        lookup(key, LookupKind::RouterInfo, 0),      // not a background lookup
+        lookup(other_key, LookupKind::LeaseSet, 0),  // gains a floodfill candidate
+        lookup(other_key, LookupKind::LeaseSet, 3),
+        lookup(other_key, LookupKind::LeaseSet, 1),
     };
     r.pending_lookups[4].queried = {key};     // asked it already
     r.pending_lookups[5].candidates = {key};  // has it already

@@ -48,7 +48,7 @@ TEST(LookupStart, AsksTheClosestFloodfillDirectlyOutsidePublicMode) {
   const std::vector<common::Hash> expected = by_distance(key, t0.wall_s(), {net.hash(1), net.hash(2), net.hash(4)});
   ASSERT_EQ(r.pending_lookups.size(), 1u);
   const PendingNetDbLookup& l = r.pending_lookups[0];
-  EXPECT_EQ(l.lookup_type, kLookupLeaseSet);
+  EXPECT_EQ(l.lookup_type, LookupKind::LeaseSet);
   EXPECT_EQ(l.queried, std::vector<common::Hash>{expected[0]});
   EXPECT_EQ(l.candidates, std::vector<common::Hash>(expected.begin() + 1, expected.end()));
   ASSERT_EQ(l.replies.size(), 1u);
@@ -76,7 +76,7 @@ TEST(LookupStart, WithoutFloodfillsAnyRouterIsAskedAndWithoutRoutersNothingStart
 
   TestNetwork alone = network(1);
   EXPECT_FALSE(start_polled(alone[0], key, t0));
-  alone[0].start_background_lookup(key, kLookupRouterInfo, t0);
+  alone[0].start_background_lookup(key, LookupKind::RouterInfo, t0);
   EXPECT_TRUE(alone[0].pending_lookups.empty());
   EXPECT_TRUE(alone[0].pending_sends.empty());
 }
@@ -86,7 +86,7 @@ TEST(LookupQuery, EachQueryHasASealOfItsOwnAndALookupKeepsSixteen) {
   Router& r = net[0];
   PendingNetDbLookup lookup;
   lookup.key = random_hash();
-  lookup.lookup_type = kLookupRouterInfo;
+  lookup.lookup_type = LookupKind::RouterInfo;
   std::vector<common::Hash> peers;
   for (int i = 0; i < 18; ++i) peers.push_back(random_hash());
   const Now now = read_now();
@@ -168,14 +168,14 @@ TEST(LookupPass, TimersOfEachKindOfLookup) {
   struct Case {
     const char* name;
     bool public_mode;
-    std::uint8_t lookup_type;  // 1 client LeaseSet lookup, 2 background RouterInfo lookup
+    LookupKind lookup_type;    // a client LeaseSet lookup or a background RouterInfo lookup
     std::uint64_t requery_ms;  // 0: never re-asked
     std::uint64_t timeout_ms;
   };
   const std::vector<Case> cases = {
-      {"LeaseSet lookup outside public mode", false, kLookupLeaseSet, 0, 8000},
-      {"LeaseSet lookup in public mode", true, kLookupLeaseSet, 2500, 25000},
-      {"background RouterInfo lookup", false, kLookupRouterInfo, 3000, 15000},
+      {"LeaseSet lookup outside public mode", false, LookupKind::LeaseSet, 0, 8000},
+      {"LeaseSet lookup in public mode", true, LookupKind::LeaseSet, 2500, 25000},
+      {"background RouterInfo lookup", false, LookupKind::RouterInfo, 3000, 15000},
   };
   for (const Case& c : cases) {
     TestNetwork net = network(8, {1, 2, 3, 4, 5, 6, 7}, c.public_mode);
@@ -183,10 +183,10 @@ TEST(LookupPass, TimersOfEachKindOfLookup) {
     give_tunnels(net, 0, 1, 2);
     const common::Hash key = random_hash();
     const Now t0 = read_now();
-    if (c.lookup_type == kLookupLeaseSet) {
+    if (c.lookup_type == LookupKind::LeaseSet) {
       ASSERT_TRUE(start_polled(r, key, t0)) << c.name;
     } else {
-      r.start_background_lookup(key, kLookupRouterInfo, t0);
+      r.start_background_lookup(key, LookupKind::RouterInfo, t0);
     }
     ASSERT_EQ(r.pending_lookups.size(), 1u) << c.name;
     const std::size_t asked = r.pending_lookups[0].queried.size();
@@ -214,13 +214,13 @@ TEST(LookupPass, ABackgroundRouterInfoLookupEndsWhenTheRouterIsKnown) {
   Router& r = net[0];
   const common::RouterInfo info = peers_test::reference_router_info("plain-127.0.0.3.dat");
   const Now t0 = read_now();
-  r.start_background_lookup(peers_test::hash_of(info), kLookupRouterInfo, t0);
-  r.start_background_lookup(peers_test::hash_of(info), kLookupExploratory, t0);
+  r.start_background_lookup(peers_test::hash_of(info), LookupKind::RouterInfo, t0);
+  r.start_background_lookup(peers_test::hash_of(info), LookupKind::Exploratory, t0);
   ASSERT_EQ(r.pending_lookups.size(), 2u);
   ASSERT_TRUE(r.netdb.store_router_info(info));
   r.step_pending_lookups(t0.after(1));
   ASSERT_EQ(r.pending_lookups.size(), 1u);
-  EXPECT_EQ(r.pending_lookups[0].lookup_type, kLookupExploratory);
+  EXPECT_EQ(r.pending_lookups[0].lookup_type, LookupKind::Exploratory);
 }
 
 TEST(LookupPass, PublicModeWithOneFloodfillAsksItAloneThenOthersThenWaits) {
@@ -257,7 +257,7 @@ TEST(LookupPass, InPublicModeClientLookupsWaitForTunnelsAndBackgroundOnesDoNot) 
   EXPECT_TRUE(r.pending_sends.empty());  // nothing tells a floodfill who looks for the destination
   EXPECT_TRUE(r.pending_dials.empty());
 
-  r.start_background_lookup(random_hash(), kLookupRouterInfo, t0.after(2501));
+  r.start_background_lookup(random_hash(), LookupKind::RouterInfo, t0.after(2501));
   EXPECT_EQ(r.pending_sends.size(), 1u);
 
   r.pending_sends.clear();
@@ -281,7 +281,7 @@ TEST(LookupQuery, AFailedTunnelSendFallsBackToADirectQueryOnlyOutsidePublicMode)
     if (public_mode) {
       EXPECT_TRUE(r.pending_sends.empty());
       // A background lookup tells nobody about a destination: it still goes directly.
-      r.start_background_lookup(random_hash(), kLookupRouterInfo, read_now());
+      r.start_background_lookup(random_hash(), LookupKind::RouterInfo, read_now());
       EXPECT_EQ(queued_of<P::DatabaseLookup>(r, net.hash(1)).size(), 1u);
     } else {
       ASSERT_EQ(direct.size(), 1u);
@@ -322,7 +322,7 @@ TEST(SearchReply, OnlyARouterThatWasAskedIsHeard) {
     const PendingNetDbLookup& l = r.pending_lookups[i];
     EXPECT_EQ(l.key, unknown[i - 1]);
     EXPECT_EQ(l.purpose, kLookupInBackground);
-    EXPECT_EQ(l.lookup_type, kLookupRouterInfo);
+    EXPECT_EQ(l.lookup_type, LookupKind::RouterInfo);
     EXPECT_EQ(l.queried.at(0), asked);
   }
 }
@@ -331,7 +331,7 @@ TEST(SearchReply, NoBackgroundLookupStartsWhileSixtyFourArePending) {
   TestNetwork net = network(2);
   Router& r = net[0];
   const Now t0 = read_now();
-  for (int i = 0; i < 70; ++i) r.start_background_lookup(random_hash(), kLookupRouterInfo, t0);
+  for (int i = 0; i < 70; ++i) r.start_background_lookup(random_hash(), LookupKind::RouterInfo, t0);
   EXPECT_EQ(r.pending_lookups.size(), 64u);
   // Client lookups have a bound of their own.
   int started = 0;

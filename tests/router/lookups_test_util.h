@@ -57,6 +57,17 @@ inline common::Hash random_hash() {
   return h.value_or(common::Hash{});
 }
 
+// An own inbound tunnel record whose gateway (its one hop, unless with_hop is false)
+// receives on receive_id; no build stands behind it.
+inline tunnel::Tunnel inbound_tunnel(const common::Hash& gateway, std::uint32_t receive_id, std::uint32_t expires_s,
+                                     bool with_hop = true) {
+  tunnel::Tunnel t;
+  t.tunnel_id = receive_id + 1;
+  t.expires_s = expires_s;
+  if (with_hop) t.hops.push_back(tunnel::TunnelHop{gateway, receive_id, 0, {}, {}, {}});
+  return t;
+}
+
 // The routers ordered by XOR distance from SHA-256(key || UTC date), computed here with
 // OpenSSL and the C library's calendar.
 inline std::vector<common::Hash> by_distance(const common::Hash& key, std::uint32_t now_s,

@@ -417,6 +417,18 @@ TEST(LoopWait, WakesForTheEarliestTimer) {
          r.tunnels.transit.back().expires_s = static_cast<std::uint32_t>(n.wall_s());
        },
        0},
+      {"a LeaseSet2 store's confirmation limit",
+       [](Router& r, const Now& n) {
+         r.sessions.emplace_back();
+         r.sessions.back().publication.stores.push_back(PendingStore{7, common::Hash{}, n.mono_ms - 9700});
+       },
+       300},
+      {"a LeaseSet2's republication",
+       [](Router& r, const Now& n) {
+         r.sessions.emplace_back();
+         r.sessions.back().publication.republish_ms = n.mono_ms + 700;
+       },
+       700},
       {"public maintenance, first",
        [](Router& r, const Now&) {
          r.public_mode = true;
@@ -572,7 +584,7 @@ TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
          c.lookup_hash = Bench::hash_of(0x31);
          b.r.pending_lookups.emplace_back();
          b.r.pending_lookups.back().key = *c.lookup_hash;
-         b.r.pending_lookups.back().lookup_type = kLookupLeaseSet;
+         b.r.pending_lookups.back().lookup_type = LookupKind::LeaseSet;
          b.r.pending_lookups.back().started_ms = b.r.pending_lookups.back().last_query_ms = b.now.mono_ms;
        },
        201, &Router::step_http_proxy,

@@ -154,6 +154,24 @@ class TestNetwork {
     return id;
   }
 
+  // The router loses its hop of a tunnel, as a router that restarted would: whatever
+  // reaches it for the receive id from now on is not passed on, it takes such a message for
+  // itself. Returns the hop, for mend_tunnel_at; none when it has no hop receiving on the id.
+  std::optional<tunnel::TransitHop> break_tunnel_at(std::size_t router, std::uint32_t receive_tunnel_id) {
+    std::vector<tunnel::TransitHop>& transit = routers_.at(router)->tunnels.transit;
+    const auto found = std::find_if(transit.begin(), transit.end(), [&](const tunnel::TransitHop& h) {
+      return h.receive_tunnel_id == receive_tunnel_id;
+    });
+    if (found == transit.end()) return std::nullopt;
+    tunnel::TransitHop hop = std::move(*found);
+    transit.erase(found);
+    return hop;
+  }
+  // Gives the router back a hop that break_tunnel_at took.
+  void mend_tunnel_at(std::size_t router, tunnel::TransitHop hop) {
+    routers_.at(router)->tunnels.transit.push_back(std::move(hop));
+  }
+
   // Garlic arriving at the router passes through the faults from now on; the counts are
   // kept up to date while the network runs.
   std::shared_ptr<GarlicFaultCounts> set_garlic_faults(std::size_t router, GarlicFaults faults) {
