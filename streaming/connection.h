@@ -127,6 +127,16 @@ struct StreamConnection {
   void push_outbox(Bytes envelope);
   // Queues the record's envelope again (made now if it could not be before).
   Result<void> resend(UnackedPacket& record);
+  // The steps of receive, in the order it takes them.
+  bool signed_by_peer(const StreamingPacket& packet);
+  Result<void> take_reset(const StreamingPacket& packet);
+  bool awaiting_syn_ack() const;
+  Result<void> take_syn_ack(const StreamingPacket& packet, std::uint64_t now_ms);
+  Result<void> readdress_unaddressed_packets(std::uint64_t now_ms);
+  Result<void> check_close_signature(const StreamingPacket& packet);
+  Result<void> take_control_packet(const StreamingPacket& packet);
+  Result<void> take_data(const StreamingPacket& packet);
+
   void deliver_in_order(const StreamingPacket& packet);
   void drain_out_of_order();
   std::size_t held_bytes() const;
