@@ -86,7 +86,24 @@ Result<void> StreamConnection::send_ack() {
     push_outbox(std::move(*envelope));
   }
   ack_last_in_outbox = true;
+  unacked_arrivals = 0;
+  ack_due.reset();
   return {};
+}
+
+bool StreamConnection::send_due_ack(std::uint64_t now_ms) {
+  if (!ack_due || now_ms < *ack_due || state == StreamState::Reset) return false;
+  return send_ack().has_value();
+}
+
+void StreamConnection::acknowledgement_rides_along() {
+  if (!peer_known) return;  // NO_ACK: the fields say nothing yet
+  if (ack_last_in_outbox && !outbox.empty()) {
+    outbox.pop_back();
+    ack_last_in_outbox = false;
+  }
+  unacked_arrivals = 0;
+  ack_due.reset();
 }
 
 Result<std::size_t> StreamConnection::write(ByteView data, std::uint64_t now_ms) {
@@ -94,6 +111,7 @@ Result<std::size_t> StreamConnection::write(ByteView data, std::uint64_t now_ms)
     return fail(StreamingError::Protocol, "cannot write on closed or reset stream");
   }
   std::size_t taken = 0;
+  if (unacked.size() < static_cast<std::size_t>(window) && !data.empty()) acknowledgement_rides_along();
   while (unacked.size() < static_cast<std::size_t>(window) && taken < data.size()) {
     const std::size_t length = std::min(static_cast<std::size_t>(max_payload), data.size() - taken);
     StreamingPacket p;
@@ -120,6 +138,7 @@ Result<void> StreamConnection::close(std::uint64_t now_ms) {
   p.flags = static_cast<std::uint16_t>(kClose | kSignatureIncluded | (peer_known ? 0 : kNoAck));
   auto signed_packet = p.sign_ed25519(signing_key);
   if (!signed_packet) return std::unexpected(std::move(signed_packet.error()));
+  acknowledgement_rides_along();
   auto queued = queue_packet(*signed_packet, now_ms, true);
   if (!queued) return queued;
   ++next_seq;
@@ -288,10 +307,16 @@ Result<void> StreamConnection::take_control_packet(const StreamingPacket& packet
   return {};
 }
 
-Result<void> StreamConnection::take_data(const StreamingPacket& packet) {
+Result<void> StreamConnection::take_data(const StreamingPacket& packet, std::uint64_t now_ms) {
+  // A sender waiting on a gap learns of it (or of its filling) at once: it resends what the
+  // NACKs name instead of waiting for its timer.
+  const bool gap_before = std::any_of(out_of_order.begin(), out_of_order.end(),
+                                      [&](const auto& entry) { return entry.first >= next_expected; });
+  bool in_order = false;
   if (packet.seq == next_expected) {
     if (held_bytes() + packet.payload.size() > kMaxUnreadBytes) return {};  // comes again once read
     deliver_in_order(packet);
+    in_order = true;
   } else if (packet.seq > next_expected && packet.seq - next_expected < kMaxOutOfOrderAhead) {
     const bool stored = std::any_of(out_of_order.begin(), out_of_order.end(),
                                     [&](const auto& entry) { return entry.first == packet.seq; });
@@ -301,7 +326,10 @@ Result<void> StreamConnection::take_data(const StreamingPacket& packet) {
     }
   }
   take_peer_close_when_complete();
-  return send_ack();
+  const bool asks_now = packet.has(kClose) || asks_for_answer_now(packet);
+  if (!in_order || gap_before || asks_now || ++unacked_arrivals >= kAckEveryPackets) return send_ack();
+  if (!ack_due) ack_due = now_ms + kAckDelayMs;
+  return {};
 }
 
 Result<void> StreamConnection::receive(const StreamingPacket& packet, std::uint64_t now_ms) {
@@ -317,7 +345,7 @@ Result<void> StreamConnection::receive(const StreamingPacket& packet, std::uint6
   }
   if (packet.has(kClose) && !peer_close_seq) peer_close_seq = packet.seq;
   if (packet.seq == 0 || packet.has(kSynchronize)) return take_control_packet(packet);
-  return take_data(packet);
+  return take_data(packet, now_ms);
 }
 
 bool StreamConnection::resend_due(std::uint64_t now_ms, std::uint64_t base_interval_ms) {
