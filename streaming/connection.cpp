@@ -92,7 +92,10 @@ Result<void> StreamConnection::send_ack() {
 }
 
 bool StreamConnection::send_due_ack(std::uint64_t now_ms) {
-  if (!ack_due || now_ms < *ack_due || state == StreamState::Reset) return false;
+  if (!ack_due || now_ms < *ack_due) return false;
+  // Taken off first: an ACK that cannot be made must not keep the loop's wait at zero.
+  ack_due.reset();
+  if (state == StreamState::Reset) return false;
   return send_ack().has_value();
 }
 
