@@ -63,7 +63,8 @@ bool try_lookup_reply(Router& r, const Arrival& arrival, ByteView garlic, const 
 // stream manager. What the packet produced goes out at once when the peer's LeaseSet2 is
 // known (else the timed stream pass sends it later), with the session's LeaseSet2 along
 // when the packet opened a new connection. A lone plain ACK waits for the stream pass at
-// the end of this loop pass, so that the packets of one pass are acknowledged together.
+// the end of this loop pass, so that the packets of one pass are acknowledged together; a
+// packet whose acknowledgement is delayed leaves nothing to send and costs no lookup.
 void deliver_session_data(Router& r, std::size_t session_index, const Bytes& body, const Now& now) {
   SamSession& session = r.sessions[session_index];
   if (!session.streams) return;
@@ -77,7 +78,7 @@ void deliver_session_data(Router& r, std::size_t session_index, const Bytes& bod
   const streaming::ConnectionPtr connection = *handled;
   if (!connection) return;
   const bool opened = session.streams->connections.size() > connections_before;
-  if (!opened && connection->only_ack_waiting()) return;
+  if (!opened && (connection->outbox.empty() || connection->only_ack_waiting())) return;
   const netdb::LeaseSet2Ptr lease_set = r.netdb.get_lease_set2(connection->peer_hash, now.wall_s());
   if (!lease_set || lease_set->leases.empty()) return;
   const std::optional<std::array<std::uint8_t, 32>> key = extract_x25519_key(*lease_set);

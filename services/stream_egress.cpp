@@ -152,6 +152,7 @@ bool Router::step_stream_connections(const Now& now) {
   for (SamSession& session : sessions) {
     if (!session.streams) continue;
     if (session.streams->resend_due(now.mono_ms, base)) did_work = true;
+    if (session.streams->send_due_acks(now.mono_ms)) did_work = true;
     // A flush may change the session's list only by what it sends, never the list itself;
     // the connection is held while it is flushed.
     for (std::size_t i = 0; i < session.streams->connections.size(); ++i) {
@@ -171,8 +172,8 @@ bool Router::step_stream_connections(const Now& now) {
   return did_work;
 }
 
-// The earliest timed resend of any stream: a packet is sent again once its interval,
-// doubled per resend so far, has passed since its last send.
+// The earliest timed resend or delayed acknowledgement of any stream: a packet is sent
+// again once its interval, doubled per resend so far, has passed since its last send.
 std::uint64_t next_streams_wake_ms(const Router& r, const Now& now) {
   std::uint64_t wake = kNoWakeDeadline;
   const std::uint64_t base = r.public_mode ? kResendPublicMs : kResendLocalMs;
@@ -180,6 +181,7 @@ std::uint64_t next_streams_wake_ms(const Router& r, const Now& now) {
     if (!session.streams) continue;
     for (const streaming::ConnectionPtr& c : session.streams->connections) {
       if (c->state == streaming::StreamState::Reset) continue;
+      if (const std::optional<std::uint64_t> ack = c->ack_due_ms()) wake = std::min(wake, std::max(*ack, now.mono_ms));
       for (const streaming::UnackedPacket& u : c->unacked) {
         const std::uint64_t interval = std::min<std::uint64_t>(base << std::min<std::uint32_t>(u.resends, 16),
                                                                streaming::kMaxResendIntervalMs);

@@ -13,6 +13,11 @@ namespace {
 // that would need more.
 constexpr std::size_t kMaxAckNacks = 32;
 
+// ECHO, or a requested delay of 0: the sender wants its answer without delay.
+bool asks_for_answer_now(const StreamingPacket& packet) {
+  return packet.has(kEcho) || (packet.delay_requested && *packet.delay_requested == 0);
+}
+
 }  // namespace
 
 void StreamConnection::push_outbox(Bytes envelope) {
@@ -81,7 +86,27 @@ Result<void> StreamConnection::send_ack() {
     push_outbox(std::move(*envelope));
   }
   ack_last_in_outbox = true;
+  unacked_arrivals = 0;
+  ack_due.reset();
   return {};
+}
+
+bool StreamConnection::send_due_ack(std::uint64_t now_ms) {
+  if (!ack_due || now_ms < *ack_due) return false;
+  // Taken off first: an ACK that cannot be made must not keep the loop's wait at zero.
+  ack_due.reset();
+  if (state == StreamState::Reset) return false;
+  return send_ack().has_value();
+}
+
+void StreamConnection::acknowledgement_rides_along() {
+  if (!peer_known) return;  // NO_ACK: the fields say nothing yet
+  if (ack_last_in_outbox && !outbox.empty()) {
+    outbox.pop_back();
+    ack_last_in_outbox = false;
+  }
+  unacked_arrivals = 0;
+  ack_due.reset();
 }
 
 Result<std::size_t> StreamConnection::write(ByteView data, std::uint64_t now_ms) {
@@ -89,6 +114,7 @@ Result<std::size_t> StreamConnection::write(ByteView data, std::uint64_t now_ms)
     return fail(StreamingError::Protocol, "cannot write on closed or reset stream");
   }
   std::size_t taken = 0;
+  if (unacked.size() < static_cast<std::size_t>(window) && !data.empty()) acknowledgement_rides_along();
   while (unacked.size() < static_cast<std::size_t>(window) && taken < data.size()) {
     const std::size_t length = std::min(static_cast<std::size_t>(max_payload), data.size() - taken);
     StreamingPacket p;
@@ -115,6 +141,7 @@ Result<void> StreamConnection::close(std::uint64_t now_ms) {
   p.flags = static_cast<std::uint16_t>(kClose | kSignatureIncluded | (peer_known ? 0 : kNoAck));
   auto signed_packet = p.sign_ed25519(signing_key);
   if (!signed_packet) return std::unexpected(std::move(signed_packet.error()));
+  acknowledgement_rides_along();
   auto queued = queue_packet(*signed_packet, now_ms, true);
   if (!queued) return queued;
   ++next_seq;
@@ -192,97 +219,107 @@ void StreamConnection::take_peer_close_when_complete() {
   if (state == StreamState::CloseSent) state = StreamState::Closed;
 }
 
-Result<void> StreamConnection::receive(const StreamingPacket& packet, std::uint64_t now_ms) {
-  // RESET and CLOSE end the stream: only the peer may send them, so they count only when
-  // signed by it.
-  // Before the SYN-ACK the peer is known by its hash alone: a RESET refusing the
-  // connection is checked against the FROM it carries when that is the peer.
-  auto signed_by_peer = [&] {
-    if (!packet.has(kSignatureIncluded)) return false;
-    if (!peer_destination && !peer_transient_key && packet.from && packet.from->keys_and_cert.hash() == peer_hash) {
-      return packet.verify_signature(*packet.from);
-    }
-    return verify_peer_signature(packet);
-  };
-  if (packet.has(kReset)) {
-    if (!signed_by_peer()) return fail(StreamingError::InvalidSignature);
-    state = StreamState::Reset;
-    peer_closed = true;
-    return {};
+// RESET and CLOSE end the stream: only the peer may send them, so they count only when
+// signed by it. Before the SYN-ACK the peer is known by its hash alone: a RESET refusing the
+// connection is checked against the FROM it carries when that is the peer.
+bool StreamConnection::signed_by_peer(const StreamingPacket& packet) {
+  if (!packet.has(kSignatureIncluded)) return false;
+  if (!peer_destination && !peer_transient_key && packet.from && packet.from->keys_and_cert.hash() == peer_hash) {
+    return packet.verify_signature(*packet.from);
   }
+  return verify_peer_signature(packet);
+}
 
-  // The SYN-ACK: the first SYNCHRONIZE of an outbound connection, also when it was closed
-  // before the answer came.
-  const bool awaiting_syn_ack =
-      !inbound && !peer_known && (state == StreamState::SynSent || state == StreamState::CloseSent);
-  if (packet.has(kSynchronize) && awaiting_syn_ack) {
-    // The SYN-ACK sets the peer: it must come, signed, from the destination connected to.
-    if (!packet.has(kSignatureIncluded)) return fail(StreamingError::InvalidSignature);
-    if (!packet.from) return fail(StreamingError::InvalidFormat, "SYN-ACK SIGNATURE_INCLUDED missing peer Destination");
-    if (packet.from->keys_and_cert.hash() != peer_hash) {
-      return fail(StreamingError::Protocol, "SYN-ACK FROM is not the destination connected to");
-    }
-    if (!packet.verify_signature(*packet.from)) return fail(StreamingError::InvalidSignature);
-    peer_destination = packet.from;
-    if (packet.offline_signature) peer_transient_key = packet.offline_signature->transient_key;
-    remote_stream_id = packet.receive_stream_id;
-    if (packet.max_packet_size && *packet.max_packet_size >= kMinMaxPayload && *packet.max_packet_size < max_payload) {
-      max_payload = *packet.max_packet_size;
-    }
-    peer_known = true;
-    next_expected = 1;
-    in_order_through = 0;
-    if (state == StreamState::SynSent) state = StreamState::Established;
-    if (!packet.has(kNoAck)) {
-      auto acked = process_acks(packet, now_ms);
-      if (!acked) return acked;
-    }
-    // Packets written before the peer's id was known went out addressed to no stream and
-    // were dropped by the peer: they go again at once, addressed (and signed) anew.
-    for (UnackedPacket& u : unacked) {
-      if (u.seq == 0 || u.packet.send_stream_id != 0) continue;
-      u.packet.send_stream_id = remote_stream_id;
-      if (u.packet.has(kSignatureIncluded)) {
-        auto resigned = u.packet.sign_ed25519(signing_key);
-        if (!resigned) return std::unexpected(std::move(resigned.error()));
-        u.packet = std::move(*resigned);
-      }
-      u.last_send_ms = now_ms;
-      u.envelope.clear();
-      auto resent = resend(u);
-      if (!resent) return resent;
-    }
-    recv_buf.insert(recv_buf.end(), packet.payload.begin(), packet.payload.end());
-    // Data that overtook the SYN-ACK waits from sequence number 1.
-    drain_out_of_order();
-    if (packet.has(kClose)) peer_close_seq = 0;
-    take_peer_close_when_complete();
-    return send_ack();
-  }
+Result<void> StreamConnection::take_reset(const StreamingPacket& packet) {
+  if (!signed_by_peer(packet)) return fail(StreamingError::InvalidSignature);
+  state = StreamState::Reset;
+  peer_closed = true;
+  return {};
+}
 
-  if (packet.has(kClose)) {
-    if (!packet.has(kSignatureIncluded)) return fail(StreamingError::InvalidSignature);
-    if (!peer_destination && !peer_transient_key) {
-      return fail(StreamingError::InvalidFormat, "CLOSE SIGNATURE_INCLUDED missing peer Destination");
-    }
-    if (!verify_peer_signature(packet)) return fail(StreamingError::InvalidSignature);
+// The first SYNCHRONIZE of an outbound connection, also when it was closed before the
+// answer came.
+bool StreamConnection::awaiting_syn_ack() const {
+  return !inbound && !peer_known && (state == StreamState::SynSent || state == StreamState::CloseSent);
+}
+
+Result<void> StreamConnection::take_syn_ack(const StreamingPacket& packet, std::uint64_t now_ms) {
+  // The SYN-ACK sets the peer: it must come, signed, from the destination connected to.
+  if (!packet.has(kSignatureIncluded)) return fail(StreamingError::InvalidSignature);
+  if (!packet.from) return fail(StreamingError::InvalidFormat, "SYN-ACK SIGNATURE_INCLUDED missing peer Destination");
+  if (packet.from->keys_and_cert.hash() != peer_hash) {
+    return fail(StreamingError::Protocol, "SYN-ACK FROM is not the destination connected to");
   }
+  if (!packet.verify_signature(*packet.from)) return fail(StreamingError::InvalidSignature);
+  peer_destination = packet.from;
+  if (packet.offline_signature) peer_transient_key = packet.offline_signature->transient_key;
+  remote_stream_id = packet.receive_stream_id;
+  if (packet.max_packet_size && *packet.max_packet_size >= kMinMaxPayload && *packet.max_packet_size < max_payload) {
+    max_payload = *packet.max_packet_size;
+  }
+  peer_known = true;
+  next_expected = 1;
+  in_order_through = 0;
+  if (state == StreamState::SynSent) state = StreamState::Established;
   if (!packet.has(kNoAck)) {
     auto acked = process_acks(packet, now_ms);
     if (!acked) return acked;
   }
-  if (packet.has(kClose) && !peer_close_seq) peer_close_seq = packet.seq;
+  auto readdressed = readdress_unaddressed_packets(now_ms);
+  if (!readdressed) return readdressed;
+  recv_buf.insert(recv_buf.end(), packet.payload.begin(), packet.payload.end());
+  // Data that overtook the SYN-ACK waits from sequence number 1.
+  drain_out_of_order();
+  if (packet.has(kClose)) peer_close_seq = 0;
+  take_peer_close_when_complete();
+  return send_ack();
+}
 
-  if (packet.seq == 0 || packet.has(kSynchronize)) {
-    take_peer_close_when_complete();
-    const bool immediate = packet.has(kEcho) || (packet.delay_requested && *packet.delay_requested == 0);
-    if (packet.has(kSynchronize) || packet.has(kClose) || immediate) return send_ack();
-    return {};
+// Packets written before the peer's id was known went out addressed to no stream and were
+// dropped by the peer: they go again at once, addressed (and signed) anew.
+Result<void> StreamConnection::readdress_unaddressed_packets(std::uint64_t now_ms) {
+  for (UnackedPacket& u : unacked) {
+    if (u.seq == 0 || u.packet.send_stream_id != 0) continue;
+    u.packet.send_stream_id = remote_stream_id;
+    if (u.packet.has(kSignatureIncluded)) {
+      auto resigned = u.packet.sign_ed25519(signing_key);
+      if (!resigned) return std::unexpected(std::move(resigned.error()));
+      u.packet = std::move(*resigned);
+    }
+    u.last_send_ms = now_ms;
+    u.envelope.clear();
+    auto resent = resend(u);
+    if (!resent) return resent;
   }
+  return {};
+}
 
+Result<void> StreamConnection::check_close_signature(const StreamingPacket& packet) {
+  if (!packet.has(kSignatureIncluded)) return fail(StreamingError::InvalidSignature);
+  if (!peer_destination && !peer_transient_key) {
+    return fail(StreamingError::InvalidFormat, "CLOSE SIGNATURE_INCLUDED missing peer Destination");
+  }
+  if (!verify_peer_signature(packet)) return fail(StreamingError::InvalidSignature);
+  return {};
+}
+
+// A packet without data (sequence number 0, or a SYN again): answered only when it asks.
+Result<void> StreamConnection::take_control_packet(const StreamingPacket& packet) {
+  take_peer_close_when_complete();
+  if (packet.has(kSynchronize) || packet.has(kClose) || asks_for_answer_now(packet)) return send_ack();
+  return {};
+}
+
+Result<void> StreamConnection::take_data(const StreamingPacket& packet, std::uint64_t now_ms) {
+  // A sender waiting on a gap learns of it (or of its filling) at once: it resends what the
+  // NACKs name instead of waiting for its timer.
+  const bool gap_before = std::any_of(out_of_order.begin(), out_of_order.end(),
+                                      [&](const auto& entry) { return entry.first >= next_expected; });
+  bool in_order = false;
   if (packet.seq == next_expected) {
     if (held_bytes() + packet.payload.size() > kMaxUnreadBytes) return {};  // comes again once read
     deliver_in_order(packet);
+    in_order = true;
   } else if (packet.seq > next_expected && packet.seq - next_expected < kMaxOutOfOrderAhead) {
     const bool stored = std::any_of(out_of_order.begin(), out_of_order.end(),
                                     [&](const auto& entry) { return entry.first == packet.seq; });
@@ -292,7 +329,26 @@ Result<void> StreamConnection::receive(const StreamingPacket& packet, std::uint6
     }
   }
   take_peer_close_when_complete();
-  return send_ack();
+  const bool asks_now = packet.has(kClose) || asks_for_answer_now(packet);
+  if (!in_order || gap_before || asks_now || ++unacked_arrivals >= kAckEveryPackets) return send_ack();
+  if (!ack_due) ack_due = now_ms + kAckDelayMs;
+  return {};
+}
+
+Result<void> StreamConnection::receive(const StreamingPacket& packet, std::uint64_t now_ms) {
+  if (packet.has(kReset)) return take_reset(packet);
+  if (packet.has(kSynchronize) && awaiting_syn_ack()) return take_syn_ack(packet, now_ms);
+  if (packet.has(kClose)) {
+    auto checked = check_close_signature(packet);
+    if (!checked) return checked;
+  }
+  if (!packet.has(kNoAck)) {
+    auto acked = process_acks(packet, now_ms);
+    if (!acked) return acked;
+  }
+  if (packet.has(kClose) && !peer_close_seq) peer_close_seq = packet.seq;
+  if (packet.seq == 0 || packet.has(kSynchronize)) return take_control_packet(packet);
+  return take_data(packet, now_ms);
 }
 
 bool StreamConnection::resend_due(std::uint64_t now_ms, std::uint64_t base_interval_ms) {

@@ -13,6 +13,14 @@
 // the timed resend). A packet unacknowledged for its resend interval is sent again with
 // the interval doubled each time (at most 60 s); after 8 resends without any
 // acknowledgement the peer is taken to be gone and the connection becomes Reset.
+//
+// Acknowledgements, as the protocol's senders time their resends: in-order data is
+// acknowledged at the second packet since the last acknowledgement, or kAckDelayMs after
+// the first, whichever comes first; data out of order, duplicated, filling a gap or asking
+// for an answer (CLOSE, ECHO, a requested delay of 0) at once, so that a sender learns of a
+// loss (NACKs) without waiting. Data and CLOSE packets carry the acknowledgement fields: an
+// acknowledgement still waiting is sent with them rather than on its own, and at most one
+// plain ACK stands unsent in the outbox (a newer replaces it).
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -45,6 +53,12 @@ inline constexpr std::size_t kMaxUnreadBytes = 1024 * 1024;
 inline constexpr std::size_t kMaxOutbox = 256;
 inline constexpr std::uint64_t kMaxResendIntervalMs = 60000;
 inline constexpr std::uint32_t kMaxResends = 8;
+// How long an acknowledgement of in-order data may wait for a second packet or for data of
+// our own to ride on. Far below a sender's first resend (about 1 s) and small beside a
+// tunnel round trip, yet long enough for a local application to answer a request.
+inline constexpr std::uint64_t kAckDelayMs = 20;
+// In-order data packets after which an acknowledgement goes without waiting.
+inline constexpr std::uint32_t kAckEveryPackets = 2;
 
 struct UnackedPacket {
   std::uint32_t seq = 0;
@@ -86,6 +100,10 @@ struct StreamConnection {
   // The newest outbox entry is a plain ACK. A newer ACK says everything an older unsent
   // one says, so it takes its place: packets that arrive together get one ACK.
   bool ack_last_in_outbox = false;
+  // In-order data packets taken since the last acknowledgement sent, and when the
+  // acknowledgement of the first of them is due (none while nothing waits for one).
+  std::uint32_t unacked_arrivals = 0;
+  std::optional<std::uint64_t> ack_due;
   // The sequence number of the peer's CLOSE, once seen: the close takes effect when every
   // number up to it has arrived, so a CLOSE that overtook data does not cut the stream.
   std::optional<std::uint32_t> peer_close_seq;
@@ -101,7 +119,12 @@ struct StreamConnection {
   Bytes read_available();
   // Tracked: kept in unacked for resending. Then its envelope goes to the outbox.
   Result<void> queue_packet(const StreamingPacket& packet, std::uint64_t now_ms, bool tracked);
+  // A plain ACK of everything received, replacing an unsent one; nothing waits after it.
   Result<void> send_ack();
+  // The monotonic instant the waiting acknowledgement is due, if one waits.
+  std::optional<std::uint64_t> ack_due_ms() const { return ack_due; }
+  // Sends the waiting acknowledgement once due; true when it went into the outbox.
+  bool send_due_ack(std::uint64_t now_ms);
   // True when all the outbox holds is one plain ACK.
   bool only_ack_waiting() const { return outbox.size() == 1 && ack_last_in_outbox; }
   // (ack_through, NACKs): at most 32 NACKs, and ack_through never covers a gap the NACKs
@@ -127,6 +150,19 @@ struct StreamConnection {
   void push_outbox(Bytes envelope);
   // Queues the record's envelope again (made now if it could not be before).
   Result<void> resend(UnackedPacket& record);
+  // The steps of receive, in the order it takes them.
+  bool signed_by_peer(const StreamingPacket& packet);
+  Result<void> take_reset(const StreamingPacket& packet);
+  bool awaiting_syn_ack() const;
+  Result<void> take_syn_ack(const StreamingPacket& packet, std::uint64_t now_ms);
+  Result<void> readdress_unaddressed_packets(std::uint64_t now_ms);
+  Result<void> check_close_signature(const StreamingPacket& packet);
+  Result<void> take_control_packet(const StreamingPacket& packet);
+  Result<void> take_data(const StreamingPacket& packet, std::uint64_t now_ms);
+
+  // Data and CLOSE about to carry the acknowledgement fields: nothing waits any more, and
+  // an unsent plain ACK says nothing they do not.
+  void acknowledgement_rides_along();
   void deliver_in_order(const StreamingPacket& packet);
   void drain_out_of_order();
   std::size_t held_bytes() const;

@@ -172,6 +172,12 @@ bool StreamManager::resend_due(std::uint64_t now_ms, std::uint64_t base_interval
   return did_work;
 }
 
+bool StreamManager::send_due_acks(std::uint64_t now_ms) {
+  bool did_work = false;
+  for (const ConnectionPtr& c : connections) did_work |= c->send_due_ack(now_ms);
+  return did_work;
+}
+
 std::string error_text(const Error& error) {
   const std::optional<StreamingError> variant = error.as<StreamingError>();
   if (!variant) return to_string(error);

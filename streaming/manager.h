@@ -58,6 +58,9 @@ struct StreamManager {
 
   // The timed resend of every connection (see StreamConnection::resend_due).
   bool resend_due(std::uint64_t now_ms, std::uint64_t base_interval_ms);
+  // The delayed acknowledgements that are due (see StreamConnection::send_due_ack); true
+  // when one went into an outbox.
+  bool send_due_acks(std::uint64_t now_ms);
 
  private:
   Result<ConnectionPtr> accept_syn(const StreamingPacket& syn, const encoding::I2cpGzipHeader& header,

@@ -13,6 +13,7 @@
 #include "ntcp2_net/poll_set.h"
 #include "router/poll_set.h"
 #include "router/router.h"
+#include "streaming/connection.h"
 #include "tests/support/scratch.h"
 #include "torrent/engine.h"
 #include "torrent/peer_steps.h"
@@ -491,6 +492,17 @@ struct TimerBench {
     return r.remote_bridges.back();
   }
 
+  // A stream of the proxy's session to a peer whose LeaseSet2 is not known, its SYN sent at
+  // sent_ms; and the first stream of that session.
+  streaming::StreamConnection& stream(std::uint64_t sent_ms) {
+    SamSession* session = r.ensure_http_proxy_session(now);
+    EXPECT_TRUE(session != nullptr && session->streams);
+    const auto c = session->streams->connect(hash_of(0x43), sent_ms, 0, 0);
+    EXPECT_TRUE(c);
+    return **c;
+  }
+  streaming::StreamConnection& first_stream() { return *r.ensure_http_proxy_session(now)->streams->connections.at(0); }
+
   TorrentEngine& engine() {
     if (!r.torrent_engine) {
       EXPECT_TRUE(r.enable_torrent_engine(dir.path().string(), now));
@@ -616,6 +628,28 @@ TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
          r.finishing_ms = b.now.mono_ms - 1'990;
        },
        11, &Router::step_remote_bridges, [](Bench& b) { return b.r.remote_bridges.empty(); }},
+      // Streams.
+      {"stream: timed resend", [](Bench& b) { b.stream(b.now.mono_ms - 1'400); }, 100,
+       &Router::step_stream_connections, [](Bench& b) { return b.first_stream().unacked.at(0).resends == 1; }},
+      {"stream: delayed acknowledgement",
+       [](Bench& b) {
+         // One data packet of the peer, in order, 5 ms ago; its acknowledgement also retired the SYN.
+         streaming::StreamConnection& c = b.stream(b.now.mono_ms);
+         c.state = streaming::StreamState::Established;
+         c.peer_known = true;
+         c.next_expected = 1;
+         c.remote_stream_id = 7;
+         streaming::StreamingPacket data;
+         data.send_stream_id = c.local_stream_id;
+         data.receive_stream_id = 7;
+         data.seq = 1;
+         data.payload = Bytes(10, 1);
+         EXPECT_TRUE(c.receive(data, b.now.mono_ms - 5));
+         EXPECT_TRUE(c.unacked.empty());
+       },
+       streaming::kAckDelayMs - 5, &Router::step_stream_connections,
+       // The ACK after the SYN, which waits for the peer's LeaseSet2.
+       [](Bench& b) { return !b.first_stream().ack_due_ms() && b.first_stream().outbox.size() == 2; }},
       // The torrent engine's LeaseSet2 publication.
       {"torrent: LeaseSet2 republication", [](Bench& b) { b.engine().last_publish_ms = b.now.mono_ms - 119'800; },
        200, torrent, [](Bench& b) { return b.engine().publish_gen == 2; }},

@@ -58,28 +58,118 @@ TEST(StreamConnection, AcknowledgementsAfterDataArrivedInAnyOrder) {
   }
 }
 
-TEST(StreamConnection, EveryDataPacketIsAcknowledgedAndUnsentAcksReplaced) {
+TEST(StreamConnection, DataIsAcknowledgedWhenDueAndUnsentAcksReplaced) {
   Pair p;
   p.establish();
   ASSERT_TRUE(p.b.handle_incoming_i2cp(envelope(p.data_to_bob(1, {1})), kT0));
+  EXPECT_TRUE(p.bc->outbox.empty());  // one packet: its acknowledgement waits
+  EXPECT_FALSE(p.bc->send_due_ack(kT0 + kAckDelayMs - 1));
+  EXPECT_TRUE(p.bc->send_due_ack(kT0 + kAckDelayMs));
   EXPECT_TRUE(p.bc->only_ack_waiting());
   std::vector<StreamingPacket> first = take_packets(*p.bc);
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(first[0].ack_through, 1u);
-  // A data packet after an unsent ACK: both stay, and the next ACK goes after the data.
+  // Bob's data carries the acknowledgement of packet 2; the duplicate is answered at once,
+  // and its ACK takes the place of the one packet 3 started to wait for.
   ASSERT_TRUE(p.b.handle_incoming_i2cp(envelope(p.data_to_bob(2, {2})), kT0));
   ASSERT_EQ(p.bc->write(Bytes{9}, kT0), 1u);
+  EXPECT_FALSE(p.bc->ack_due_ms());
   ASSERT_TRUE(p.b.handle_incoming_i2cp(envelope(p.data_to_bob(3, {3})), kT0));
   ASSERT_TRUE(p.b.handle_incoming_i2cp(envelope(p.data_to_bob(2, {2})), kT0));  // a duplicate
   EXPECT_FALSE(p.bc->only_ack_waiting());
+  EXPECT_FALSE(p.bc->ack_due_ms());
   std::vector<StreamingPacket> sent = take_packets(*p.bc);
-  ASSERT_EQ(sent.size(), 3u);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].seq, 1u);  // bob's data, carrying the acknowledgement through 2
   EXPECT_EQ(sent[0].ack_through, 2u);
-  EXPECT_EQ(sent[1].seq, 1u);  // bob's data, carrying the acknowledgement through 2
-  EXPECT_EQ(sent[1].ack_through, 2u);
-  EXPECT_EQ(sent[2].ack_through, 3u);
-  EXPECT_EQ(sent[2].seq, 0u);
+  EXPECT_EQ(sent[1].ack_through, 3u);
+  EXPECT_EQ(sent[1].seq, 0u);
   EXPECT_EQ(p.bc->read_available(), (Bytes{1, 2, 3}));
+}
+
+// When the acknowledgement of data arriving one packet per millisecond goes out: at once
+// (waiting in the outbox when the case ends) or at its due time.
+TEST(StreamConnection, WhenDataIsAcknowledged) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint32_t> arrivals;  // the n-th (from 0) at kT0 + n
+    bool last_asks;                       // the last packet requests a delay of 0
+    std::optional<std::uint32_t> waiting_ack_through;
+    std::vector<std::uint32_t> waiting_nacks;
+    std::optional<std::uint64_t> due;  // after kT0
+  };
+  const Case cases[] = {
+      {"one packet waits", {1}, false, std::nullopt, {}, kAckDelayMs},
+      {"the second goes at once", {1, 2}, false, 2, {}, std::nullopt},
+      {"a third waits from its own arrival", {1, 2, 3}, false, 2, {}, 2 + kAckDelayMs},
+      {"the fourth replaces the unsent ACK", {1, 2, 3, 4}, false, 4, {}, std::nullopt},
+      {"out of order at once, with NACKs", {1, 4}, false, 4, {2, 3}, std::nullopt},
+      {"filling part of a gap at once", {1, 4, 2}, false, 4, {3}, std::nullopt},
+      {"a duplicate at once", {1, 1}, false, 1, {}, std::nullopt},
+      {"far ahead at once, without it", {1, 200}, false, 1, {}, std::nullopt},
+      {"a requested delay of 0 at once", {1}, true, 1, {}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    Pair p;
+    p.establish();
+    for (std::size_t i = 0; i < c.arrivals.size(); ++i) {
+      StreamingPacket d = p.data_to_bob(c.arrivals[i], {7});
+      if (c.last_asks && i + 1 == c.arrivals.size()) {
+        d.flags |= kDelayRequested;
+        d.delay_requested = 0;
+      }
+      ASSERT_TRUE(p.b.handle_incoming_i2cp(envelope(d), kT0 + i)) << c.name;
+    }
+    const std::optional<std::uint64_t> due = p.bc->ack_due_ms();
+    EXPECT_EQ(due, c.due ? std::optional(kT0 + *c.due) : std::nullopt) << c.name;
+    if (due) {
+      EXPECT_FALSE(p.bc->send_due_ack(*due - 1)) << c.name;
+      EXPECT_TRUE(p.bc->send_due_ack(*due)) << c.name;
+      EXPECT_FALSE(p.bc->ack_due_ms()) << c.name;
+    }
+    const std::vector<StreamingPacket> sent = take_packets(*p.bc);
+    if (!c.waiting_ack_through) {
+      ASSERT_EQ(sent.size(), 1u) << c.name;  // the one sent when due
+      EXPECT_EQ(sent[0].ack_through, c.arrivals.back()) << c.name;
+      continue;
+    }
+    // At most one plain ACK stands unsent; the one sent when due replaced it.
+    ASSERT_EQ(sent.size(), 1u) << c.name;
+    EXPECT_EQ(sent[0].seq, 0u) << c.name;
+    EXPECT_EQ(sent[0].ack_through, due ? c.arrivals.back() : *c.waiting_ack_through) << c.name;
+    EXPECT_EQ(sent[0].nacks, c.waiting_nacks) << c.name;
+  }
+}
+
+// An acknowledgement waiting, timed or unsent, goes with the next data or CLOSE of bob's.
+TEST(StreamConnection, AWaitingAcknowledgementRidesOnDataAndClose) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint32_t> arrivals;
+    bool close;  // bob closes instead of writing
+  };
+  const Case cases[] = {
+      {"a timed one, on data", {1}, false},
+      {"an unsent ACK, on data", {1, 2}, false},
+      {"a timed one, on a CLOSE", {1}, true},
+      {"an unsent ACK, on a CLOSE", {1, 2}, true},
+  };
+  for (const Case& c : cases) {
+    Pair p;
+    p.establish();
+    for (std::uint32_t seq : c.arrivals) ASSERT_TRUE(p.b.handle_incoming_i2cp(envelope(p.data_to_bob(seq, {7})), kT0));
+    if (c.close) {
+      ASSERT_TRUE(p.bc->close(kT0)) << c.name;
+    } else {
+      ASSERT_EQ(p.bc->write(Bytes(3, 'r'), kT0), 3u) << c.name;
+    }
+    EXPECT_FALSE(p.bc->ack_due_ms()) << c.name;
+    const std::vector<StreamingPacket> sent = take_packets(*p.bc);
+    ASSERT_EQ(sent.size(), 1u) << c.name;
+    EXPECT_EQ(sent[0].seq, 1u) << c.name;
+    EXPECT_EQ(sent[0].ack_through, c.arrivals.back()) << c.name;
+    EXPECT_EQ(sent[0].has(kClose), c.close) << c.name;
+  }
 }
 
 TEST(StreamConnection, AcknowledgementRetiresAllButNackedPackets) {

@@ -293,6 +293,7 @@ TEST(StreamRefusals, AtMost1MiBReceivedAndUnreadTheRestComesAgainLater) {
   EXPECT_EQ(p.bc->read_available().size(), (seq - 1) * chunk.size());
   ASSERT_TRUE(p.b.handle_incoming_i2cp(envelope(p.data_to_bob(seq, Bytes(577, 'q'))), kT0));
   EXPECT_EQ(p.bc->next_expected, seq + 1);
+  EXPECT_TRUE(p.bc->send_due_ack(kT0 + kAckDelayMs));
   EXPECT_EQ(take_packets(*p.bc).size(), 1u);
 }
 
