@@ -122,13 +122,13 @@ Result<std::uint32_t> Router::build_tunnel(const std::vector<common::Hash>& hops
     auto ephemeral = noise::KeyPair::from_private(*ephemeral_private);
     if (!ephemeral) return wrap(RouterError::Noise, std::move(ephemeral.error()));
     spec.ephemeral = *ephemeral;
-    auto padding = random_bytes(spec.padding.size());
+    auto padding = filler_random.bytes(spec.padding.size());
     if (!padding) return std::unexpected(std::move(padding.error()));
     std::ranges::copy(*padding, spec.padding.begin());
   }
 
   // Unused slots keep random bytes, so nobody on the way can count the hops.
-  auto filler = random_bytes(n * tunnel::kBuildRecordSize);
+  auto filler = filler_random.bytes(n * tunnel::kBuildRecordSize);
   if (!filler) return std::unexpected(std::move(filler.error()));
   std::vector<Bytes> records(n);
   for (std::size_t s = 0; s < n; ++s) {
