@@ -294,8 +294,8 @@ bool deflate_may_shrink(ByteView input) {
   using deflate_raw_detail::hash3;
   // A prefix of this size tells random from compressible data well enough, at a fraction
   // of the cost of compressing a streaming packet.
-  constexpr std::size_t probe_bytes = 512;
-  constexpr unsigned probe_hash_bits = 10;
+  constexpr std::size_t probe_bytes = 256;
+  constexpr unsigned probe_hash_bits = 9;
   const std::size_t s = std::min(input.size(), probe_bytes);
   const std::uint8_t* in = input.data();
   std::array<std::uint16_t, std::size_t{1} << probe_hash_bits> last{};  // position + 1
@@ -309,7 +309,9 @@ bool deflate_may_shrink(ByteView input) {
       if (c != 0) {
         const std::size_t len = match_length(in + c - 1, in + i, std::min(s - i, max_match));
         if (len >= min_match) {
-          bits += length_codes[len].len + distance_code(i - (c - 1)).len;
+          // Distances within the probe are at most 255: the near table covers them.
+          const std::size_t dist = i - (c - 1);
+          bits += length_codes[len].len + 5u + dist_extra[dist_code_near[(dist - 1) & 0xFF]];
           i += len;
           continue;
         }
