@@ -290,26 +290,25 @@ Bytes deflate_raw(ByteView input) {
   return out;
 }
 
-bool deflate_may_shrink(ByteView input) {
+namespace {
+
+// Bits of a greedy fixed-code parse of the window, matches found on one candidate per hash
+// and only within the window.
+std::size_t probe_bits(const std::uint8_t* in, std::size_t s) {
   using deflate_raw_detail::hash3;
-  // A prefix of this size tells random from compressible data well enough, at a fraction
-  // of the cost of compressing a streaming packet.
-  constexpr std::size_t probe_bytes = 256;
-  constexpr unsigned probe_hash_bits = 9;
-  const std::size_t s = std::min(input.size(), probe_bytes);
-  const std::uint8_t* in = input.data();
-  std::array<std::uint16_t, std::size_t{1} << probe_hash_bits> last{};  // position + 1
+  constexpr unsigned hash_bits = 8;
+  std::array<std::uint16_t, std::size_t{1} << hash_bits> last{};  // position + 1
   std::size_t bits = 0;
   std::size_t i = 0;
   while (i < s) {
     if (s - i >= min_match) {
-      const std::uint32_t h = hash3(in[i], in[i + 1], in[i + 2]) & ((1u << probe_hash_bits) - 1);
+      const std::uint32_t h = hash3(in[i], in[i + 1], in[i + 2]) & ((1u << hash_bits) - 1);
       const std::size_t c = last[h];
       last[h] = static_cast<std::uint16_t>(i + 1);
       if (c != 0) {
         const std::size_t len = match_length(in + c - 1, in + i, std::min(s - i, max_match));
         if (len >= min_match) {
-          // Distances within the probe are at most 255: the near table covers them.
+          // Windows are at most 256 bytes: the near table covers every distance.
           const std::size_t dist = i - (c - 1);
           bits += length_codes[len].len + 5u + dist_extra[dist_code_near[(dist - 1) & 0xFF]];
           i += len;
@@ -320,9 +319,27 @@ bool deflate_may_shrink(ByteView input) {
     bits += literal_codes[in[i]].len;
     ++i;
   }
+  return bits;
+}
+
+}  // namespace
+
+bool deflate_may_shrink(ByteView input) {
+  // Two windows, at the start and at the end: enough to tell random from compressible data
+  // at a fraction of the cost of compressing a streaming packet, and a packet whose text
+  // follows binary fields (keys and signatures before a request) is still seen.
+  constexpr std::size_t probe_window = 128;
+  const std::size_t n = input.size();
+  std::size_t bits = 0, s = 0;
+  if (n <= 2 * probe_window) {
+    bits = probe_bits(input.data(), n);
+    s = n;
+  } else {
+    bits = probe_bits(input.data(), probe_window) + probe_bits(input.data() + n - probe_window, probe_window);
+    s = 2 * probe_window;
+  }
   // Scaled to the whole input, the fixed block (its 10 bits of framing included) must come
   // out no longer than the stored one (5 bytes of framing).
-  const std::size_t n = input.size();
   return bits * n + 10 * s <= 8 * (n + 5) * s;
 }
 

@@ -40,10 +40,10 @@ class Deflater {
   std::size_t links_size_ = 0;
 };
 
-// Whether compressing may pay: a cheap estimate of the fixed-code size of a bounded prefix
-// (greedy matches on one candidate per hash). False for data that does not shrink, as
-// encrypted, random or already compressed bytes; true for text and markup. It may miss
-// gains that only appear past the prefix, never the other way round in practice.
+// Whether compressing may pay: a cheap estimate of the fixed-code size from 128 bytes at
+// each end (greedy matches on one candidate per hash), scaled to the input. False for data
+// that does not shrink, as encrypted, random or already compressed bytes; true for text
+// and markup. It can miss a gain that only the middle of a long input holds.
 bool deflate_may_shrink(ByteView input);
 
 // Stored blocks of at most 65,535 bytes each; an empty input gives one empty final block.

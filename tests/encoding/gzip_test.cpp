@@ -284,6 +284,15 @@ std::vector<EnvelopeCase> envelope_cases() {
       {"random 4096", random_bytes(4096, 7), false},
       {"zlib stream 1730", Bytes(zlib_made.begin(), zlib_made.begin() + 1730), false},
       {"http head then text", concat(http_head, text_bytes(1600, 9)), true},
+      // A first packet: a destination's keys and a signature, then the request it carries.
+      {"binary fields then a request",
+       concat(random_bytes(470, 10),
+              to_bytes("GET /forum/thread/4471?page=2 HTTP/1.1\r\nHost: forum.i2p\r\n"
+                       "User-Agent: MYOB/6.66 (AN/ON)\r\nAccept: text/html,application/xhtml+xml\r\n"
+                       "Accept-Language: en-US,en;q=0.5\r\nAccept-Encoding: identity\r\n"
+                       "Referer: http://forum.i2p/forum/thread/4471?page=1\r\nConnection: close\r\n"
+                       "Cookie: session=forum-session-forum-session\r\n\r\n")),
+       true},
   };
 }
 
