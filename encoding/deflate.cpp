@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <type_traits>
 
@@ -113,20 +114,19 @@ std::size_t match_length(const std::uint8_t* a, const std::uint8_t* b, std::size
 // of one window (16 bits an entry). A link longer than the window is stored as 0, the end
 // of the chain: the search stops at such a candidate anyway. Only the candidate exactly
 // one window back can find its slot reused by the current position, and any link from it
-// leads out of the window, where the search stops. Small and cheap to set up, but each
-// step of a walk waits for the previous load.
+// leads out of the window, where the search stops. Its tables live in a Deflater, so a
+// call sets nothing up, but each step of a walk waits for the previous load.
 class ChainIndex {
  public:
-  explicit ChainIndex(std::size_t n)
-      : links_(std::make_unique_for_overwrite<std::uint16_t[]>(std::max<std::size_t>(std::min(n, window), 1))) {
-    head_.fill(-1);
-  }
+  // heads and links as a Deflater keeps them; links holds min(input size, window) entries.
+  ChainIndex(std::uint32_t* heads, std::uint32_t base, std::uint16_t* links)
+      : heads_(heads), base_(base), links_(links) {}
 
   void insert(std::size_t i, std::uint32_t h) {
-    std::int64_t prev = head_[h];
-    std::size_t back = prev < 0 ? 0 : i - static_cast<std::size_t>(prev);
+    const std::uint32_t stamp = heads_[h];
+    std::size_t back = stamp < base_ ? 0 : i - (stamp - base_);
     links_[i % window] = static_cast<std::uint16_t>(back <= window ? back : 0);
-    head_[h] = static_cast<std::int64_t>(i);
+    heads_[h] = base_ + static_cast<std::uint32_t>(i);
   }
 
   // Calls visit(candidate) for the chain of i (inserted already) until visit returns false.
@@ -142,8 +142,9 @@ class ChainIndex {
   }
 
  private:
-  std::array<std::int64_t, hash_size> head_;
-  std::unique_ptr<std::uint16_t[]> links_;
+  std::uint32_t* heads_;
+  std::uint32_t base_;
+  std::uint16_t* links_;
 };
 
 // Per hash, the links of its last max_candidates positions in one 64-byte ring: a walk
@@ -188,13 +189,14 @@ class BucketIndex {
 constexpr std::size_t bucket_index_from = 65536;
 
 template <typename Index>
-Bytes compress(ByteView input, Index& index) {
+void compress(ByteView input, Index& index, Bytes& out) {
   using deflate_raw_detail::hash3;
   const std::uint8_t* in = input.data();
   const std::size_t n = input.size();
 
   BitWriter w;
-  w.out.reserve(n + n / 8 + 16);  // literals of 9 bits at worst
+  w.out = std::move(out);
+  w.out.reserve(w.out.size() + n + n / 8 + 16);  // literals of 9 bits at worst
   w.write_bits(0b011, 3);         // BFINAL = 1, BTYPE = 01
 
   auto hash_at = [&](std::size_t i) { return hash3(in[i], in[i + 1], in[i + 2]); };
@@ -254,18 +256,91 @@ Bytes compress(ByteView input, Index& index) {
   }
   w.write_bits(0, 7);  // end of block
   w.flush();
-  return std::move(w.out);
+  out = std::move(w.out);
 }
 
 }  // namespace
 
-Bytes deflate_raw(ByteView input) {
-  if (input.size() > bucket_index_from) {
+void Deflater::compress(ByteView input, Bytes& out) {
+  const std::size_t n = input.size();
+  if (n > bucket_index_from) {
     auto index = std::make_unique<BucketIndex>();
-    return compress(input, *index);
+    encoding::compress(input, *index, out);
+    return;
   }
-  ChainIndex index(input.size());
-  return compress(input, index);
+  // The stamps of this call run from base_ to base_ + n; the table is cleared only when
+  // they would wrap.
+  if (std::uint64_t{base_} + n + 1 > std::numeric_limits<std::uint32_t>::max()) {
+    heads_.fill(0);
+    base_ = 1;
+  }
+  const std::size_t links = std::max<std::size_t>(std::min(n, window), 1);
+  if (links_size_ < links) {
+    links_ = std::make_unique_for_overwrite<std::uint16_t[]>(links);
+    links_size_ = links;
+  }
+  ChainIndex index(heads_.data(), base_, links_.get());
+  encoding::compress(input, index, out);
+  base_ += static_cast<std::uint32_t>(n + 1);
+}
+
+Bytes deflate_raw(ByteView input) {
+  Bytes out;
+  Deflater().compress(input, out);
+  return out;
+}
+
+namespace {
+
+// Bits of a greedy fixed-code parse of the window, matches found on one candidate per hash
+// and only within the window.
+std::size_t probe_bits(const std::uint8_t* in, std::size_t s) {
+  using deflate_raw_detail::hash3;
+  constexpr unsigned hash_bits = 8;
+  std::array<std::uint16_t, std::size_t{1} << hash_bits> last{};  // position + 1
+  std::size_t bits = 0;
+  std::size_t i = 0;
+  while (i < s) {
+    if (s - i >= min_match) {
+      const std::uint32_t h = hash3(in[i], in[i + 1], in[i + 2]) & ((1u << hash_bits) - 1);
+      const std::size_t c = last[h];
+      last[h] = static_cast<std::uint16_t>(i + 1);
+      if (c != 0) {
+        const std::size_t len = match_length(in + c - 1, in + i, std::min(s - i, max_match));
+        if (len >= min_match) {
+          // Windows are at most 256 bytes: the near table covers every distance.
+          const std::size_t dist = i - (c - 1);
+          bits += length_codes[len].len + 5u + dist_extra[dist_code_near[(dist - 1) & 0xFF]];
+          i += len;
+          continue;
+        }
+      }
+    }
+    bits += literal_codes[in[i]].len;
+    ++i;
+  }
+  return bits;
+}
+
+}  // namespace
+
+bool deflate_may_shrink(ByteView input) {
+  // Two windows, at the start and at the end: enough to tell random from compressible data
+  // at a fraction of the cost of compressing a streaming packet, and a packet whose text
+  // follows binary fields (keys and signatures before a request) is still seen.
+  constexpr std::size_t probe_window = 128;
+  const std::size_t n = input.size();
+  std::size_t bits = 0, s = 0;
+  if (n <= 2 * probe_window) {
+    bits = probe_bits(input.data(), n);
+    s = n;
+  } else {
+    bits = probe_bits(input.data(), probe_window) + probe_bits(input.data() + n - probe_window, probe_window);
+    s = 2 * probe_window;
+  }
+  // Scaled to the whole input, the fixed block (its 10 bits of framing included) must come
+  // out no longer than the stored one (5 bytes of framing).
+  return bits * n + 10 * s <= 8 * (n + 5) * s;
 }
 
 std::size_t deflate_stored_size(std::size_t input_size) {
@@ -275,7 +350,12 @@ std::size_t deflate_stored_size(std::size_t input_size) {
 
 Bytes deflate_stored(ByteView input) {
   Bytes out;
-  out.reserve(deflate_stored_size(input.size()));
+  deflate_stored_into(input, out);
+  return out;
+}
+
+void deflate_stored_into(ByteView input, Bytes& out) {
+  out.reserve(out.size() + deflate_stored_size(input.size()));
   std::size_t offset = 0;
   do {
     std::size_t len = std::min<std::size_t>(input.size() - offset, 65535);
@@ -289,7 +369,6 @@ Bytes deflate_stored(ByteView input) {
                input.begin() + static_cast<std::ptrdiff_t>(offset + len));
     offset += len;
   } while (offset < input.size());
-  return out;
 }
 
 }  // namespace encoding

@@ -1,6 +1,7 @@
 #include "encoding/gzip.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "encoding/crc32.h"
 #include "encoding/deflate.h"
@@ -64,21 +65,41 @@ Result<GzipMember> gzip_read_member(ByteView data, std::size_t max_output) {
   return member;
 }
 
-Bytes gzip_write_member(ByteView payload, std::array<std::uint8_t, 4> mtime, std::uint8_t os) {
-  Bytes stream;
-  if (payload.size() < 16) {
-    stream = deflate_stored(payload);
-  } else {
-    stream = deflate_raw(payload);
-    if (deflate_stored_size(payload.size()) < stream.size()) stream = deflate_stored(payload);
-  }
+namespace {
+
+// The member of payload; kept is the caller's compressor, or null for one of its own made
+// only when the payload is compressed.
+Bytes write_member(ByteView payload, std::array<std::uint8_t, 4> mtime, std::uint8_t os, Deflater* kept) {
   // ID1 ID2 CM FLG, MTIME, XFL OS
   Bytes out = {0x1F, 0x8B, 0x08, 0x00, mtime[0], mtime[1], mtime[2], mtime[3], 2, os};
-  out.resize(header_size + stream.size());
-  std::copy(stream.begin(), stream.end(), out.begin() + header_size);
+  const std::size_t stored_size = deflate_stored_size(payload.size());
+  out.reserve(header_size + stored_size + trailer_size);
+  // Most payloads (files, encrypted or already compressed data) do not shrink: they are
+  // stored without running the compressor at all.
+  if (payload.size() >= 16 && deflate_may_shrink(payload)) {
+    std::optional<Deflater> own;
+    Deflater& deflater = kept != nullptr ? *kept : own.emplace();
+    deflater.compress(payload, out);
+    if (stored_size < out.size() - header_size) {
+      out.resize(header_size);
+      deflate_stored_into(payload, out);
+    }
+  } else {
+    deflate_stored_into(payload, out);
+  }
   push_u32_le(out, crc32(payload));
   push_u32_le(out, static_cast<std::uint32_t>(payload.size()));
   return out;
+}
+
+}  // namespace
+
+Bytes gzip_write_member(ByteView payload, std::array<std::uint8_t, 4> mtime, std::uint8_t os) {
+  return write_member(payload, mtime, os, nullptr);
+}
+
+Bytes gzip_write_member(ByteView payload, std::array<std::uint8_t, 4> mtime, std::uint8_t os, Deflater& deflater) {
+  return write_member(payload, mtime, os, &deflater);
 }
 
 Result<Bytes> gzip_decompress(ByteView data, std::size_t max_output) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "encoding/bytes.h"
+#include "encoding/deflate.h"
 #include "encoding/deflate_tables.h"
 #include "encoding/error.h"
 
@@ -24,9 +25,11 @@ struct GzipMember {
 Result<GzipMember> gzip_read_member(ByteView data, std::size_t max_output = inflate_max_output);
 
 // One member with no optional fields, XFL 2 and the given MTIME bytes and OS byte. A
-// payload under 16 bytes is stored; a longer one is compressed unless stored blocks come
-// out strictly shorter.
+// payload under 16 bytes is stored, and so is one that deflate_may_shrink judges
+// incompressible; any other is compressed unless stored blocks come out strictly shorter.
 Bytes gzip_write_member(ByteView payload, std::array<std::uint8_t, 4> mtime, std::uint8_t os);
+// The same member, compressed with the caller's Deflater.
+Bytes gzip_write_member(ByteView payload, std::array<std::uint8_t, 4> mtime, std::uint8_t os, Deflater& deflater);
 
 // The payload of one gzip member; the header values are dropped.
 Result<Bytes> gzip_decompress(ByteView data, std::size_t max_output = inflate_max_output);

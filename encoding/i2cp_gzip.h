@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "encoding/bytes.h"
+#include "encoding/deflate.h"
 #include "encoding/error.h"
 
 namespace encoding {
@@ -22,6 +23,10 @@ struct I2cpGzipPayload {
 };
 
 Bytes i2cp_gzip_wrap(ByteView payload, std::uint16_t src_port, std::uint16_t dst_port, std::uint8_t protocol);
+// The same envelope, compressed with the caller's Deflater (one kept per stream saves
+// setting up the compressor's tables for each packet).
+Bytes i2cp_gzip_wrap(ByteView payload, std::uint16_t src_port, std::uint16_t dst_port, std::uint8_t protocol,
+                     Deflater& deflater);
 
 // Fails with the errors of gzip_read_member.
 Result<I2cpGzipPayload> i2cp_gzip_unwrap(ByteView member);

@@ -75,5 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(back && back->payload == Bytes(payload.begin(), payload.end()));
   check(back->header.src_port == port && back->header.dst_port == static_cast<std::uint16_t>(~port));
   check(zlib_gunzip(wrapped, z) && z == back->payload);
+
+  // A compressor kept from one input to the next writes what a fresh one writes.
+  static encoding::Deflater kept;
+  check(encoding::i2cp_gzip_wrap(payload, port, static_cast<std::uint16_t>(~port), size > 0 ? data[0] : 0, kept) ==
+        wrapped);
   return 0;
 }

@@ -1,7 +1,9 @@
 #include "router/random.h"
 
 #include <algorithm>
+#include <cstring>
 
+#include "crypto/chacha20.h"
 #include "ntcp2_net/random.h"
 
 namespace router {
@@ -25,6 +27,43 @@ Result<Bytes> non_zero_random_bytes() {
   if (!bytes) return std::unexpected(std::move(bytes.error()));
   std::replace(bytes->begin(), bytes->end(), std::uint8_t{0}, std::uint8_t{1});
   return bytes;
+}
+
+Result<void> FillerRandom::fill(std::span<std::uint8_t> out) {
+  static constexpr std::array<std::uint8_t, 12> nonce{};
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::size_t used = static_cast<std::size_t>(block_) * 64;
+    if (!keyed_ || used >= kRekeyBytes) {
+      auto key = random_bytes(key_.size());
+      if (!key) return std::unexpected(std::move(key.error()));
+      std::ranges::copy(*key, key_.begin());
+      keyed_ = true;
+      block_ = 0;
+      ++rekeys_;
+      continue;
+    }
+    const std::size_t n = std::min(out.size() - done, kRekeyBytes - used);
+    std::uint8_t* at = out.data() + done;
+    std::memset(at, 0, n);
+    crypto::detail::chacha20_xor_unchecked(key_.data(), nonce.data(), block_, at, at, n);
+    // A partly used block is not used again.
+    block_ += static_cast<std::uint32_t>((n + 63) / 64);
+    done += n;
+  }
+  return {};
+}
+
+Result<Bytes> FillerRandom::bytes(std::size_t n) {
+  Bytes out(n);
+  if (auto filled = fill(out); !filled) return std::unexpected(std::move(filled.error()));
+  return out;
+}
+
+Result<ByteView> FillerRandom::non_zero_bytes() {
+  if (auto filled = fill(non_zero_); !filled) return std::unexpected(std::move(filled.error()));
+  for (std::uint8_t& b : non_zero_) b = static_cast<std::uint8_t>(b | (b == 0));  // 0 -> 1, without branches
+  return ByteView(non_zero_);
 }
 
 }  // namespace router

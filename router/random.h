@@ -1,9 +1,12 @@
 #pragma once
-// Random values of the router, always from the operating system's random device. A failed
-// read is an error for the caller; fixed bytes never stand in for random ones.
+// Random values of the router. Keys, nonces, identities and tags come from the operating
+// system's random source; filler that nobody must keep secret (padding) comes from a
+// generator in user space keyed from it. A failed read is an error for the caller; fixed
+// bytes never stand in for random ones.
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "encoding/bytes.h"
 #include "encoding/error.h"
@@ -18,5 +21,37 @@ Result<std::array<std::uint8_t, 32>> next_rand_32();
 
 // 1024 random bytes, each 0 replaced by 0x01.
 Result<Bytes> non_zero_random_bytes();
+
+// Filler bytes: the ChaCha20 key stream under a key read from the system, which is replaced
+// by a fresh one after every kRekeyBytes bytes. One system call per mebibyte instead of one
+// per tunnel message, and still unpredictable to anyone who sees the output. Never for keys,
+// nonces, identities or tags. The router process never runs on in a forked child (the
+// only child it makes executes another program at once), so the state is never shared.
+class FillerRandom {
+ public:
+  static constexpr std::size_t kRekeyBytes = std::size_t{1} << 20;
+
+  FillerRandom() = default;
+  // Starts from the given key instead of a system one; later keys still come from the system.
+  explicit FillerRandom(const std::array<std::uint8_t, 32>& key) : key_(key), keyed_(true) {}
+
+  // Fills out; fails only when a new key cannot be read (RouterError::Net).
+  Result<void> fill(std::span<std::uint8_t> out);
+  Result<Bytes> bytes(std::size_t n);
+
+  // 1024 filler bytes, each 0 replaced by 0x01 (tunnel cell padding), in a buffer of the
+  // generator's own: valid until its next call.
+  Result<ByteView> non_zero_bytes();
+
+  // How many keys were taken from the system so far.
+  std::size_t rekeys() const { return rekeys_; }
+
+ private:
+  std::array<std::uint8_t, 32> key_{};
+  bool keyed_ = false;
+  std::uint32_t block_ = 0;  // the next key-stream block under key_
+  std::size_t rekeys_ = 0;
+  std::array<std::uint8_t, 1024> non_zero_{};
+};
 
 }  // namespace router

@@ -54,6 +54,7 @@
 #include "router/own_router_info.h"
 #include "router/peer_records.h"
 #include "router/poll_set.h"
+#include "router/random.h"
 #include "router/session_records.h"
 #include "router/torrent_records.h"
 #include "router/transit_records.h"
@@ -143,6 +144,7 @@ struct Router {
   std::vector<int> last_wake_fds;
   std::vector<int> quiet_fds;
   IdentityHashCache own_hash;  // of router_info's identity, for router_hash()
+  FillerRandom filler_random;  // padding and other filler that needs no secrecy
   // While set, messages sent on links wait in the links' queues and leave together at the
   // end of the session pass (or of a tunnel send), many frames in one write.
   bool hold_link_sends = false;

@@ -121,7 +121,7 @@ void Router::relay_tunnel_gateway(const Arrival& arrival, const i2np::I2npPayloa
   }
   auto iv = ntcp2_net::random_bytes(tunnel::kCellIvSize);
   if (!iv) return;
-  auto padding = non_zero_random_bytes();
+  auto padding = filler_random.non_zero_bytes();
   if (!padding) return;
   auto cells =
       tunnel::fragment_message_to_cells(tunnel::TunnelDelivery{}, take_id(next_msg_id), message.data, *iv, *padding);

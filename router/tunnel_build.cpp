@@ -124,13 +124,13 @@ void route_request(Router& r, const BuildPlan& plan, std::vector<tunnel::ShortHo
 }
 
 // The hop's one-time key pair for its record and the padding of its request.
-Result<void> draw_hop_secrets(tunnel::ShortHopBuildSpec& spec) {
+Result<void> draw_hop_secrets(FillerRandom& filler_random, tunnel::ShortHopBuildSpec& spec) {
   auto ephemeral_private = random_bytes(32);
   if (!ephemeral_private) return std::unexpected(std::move(ephemeral_private.error()));
   auto ephemeral = noise::KeyPair::from_private(*ephemeral_private);
   if (!ephemeral) return wrap(RouterError::Noise, std::move(ephemeral.error()));
   spec.ephemeral = *ephemeral;
-  auto padding = random_bytes(spec.padding.size());
+  auto padding = filler_random.bytes(spec.padding.size());
   if (!padding) return std::unexpected(std::move(padding.error()));
   std::ranges::copy(*padding, spec.padding.begin());
   return {};
@@ -138,8 +138,8 @@ Result<void> draw_hop_secrets(tunnel::ShortHopBuildSpec& spec) {
 
 // n records of random bytes: the slots no hop takes keep them, so nobody on the way can
 // count the hops.
-Result<std::vector<Bytes>> random_records(std::size_t n) {
-  auto filler = random_bytes(n * tunnel::kBuildRecordSize);
+Result<std::vector<Bytes>> random_records(FillerRandom& filler_random, std::size_t n) {
+  auto filler = filler_random.bytes(n * tunnel::kBuildRecordSize);
   if (!filler) return std::unexpected(std::move(filler.error()));
   std::vector<Bytes> records(n);
   for (std::size_t s = 0; s < n; ++s) {
@@ -160,9 +160,9 @@ Result<std::pair<std::vector<Bytes>, tunnel::SlotKeys>> build_records(
   for (std::size_t i = 0; i < specs.size(); ++i) {
     specs[i].slot_idx = perm[i];
     route_request(r, plan, specs, i);
-    if (auto drawn = draw_hop_secrets(specs[i]); !drawn) return std::unexpected(std::move(drawn.error()));
+    if (auto drawn = draw_hop_secrets(r.filler_random, specs[i]); !drawn) return std::unexpected(std::move(drawn.error()));
   }
-  auto records = random_records(n);
+  auto records = random_records(r.filler_random, n);
   if (!records) return std::unexpected(std::move(records.error()));
   auto hop_keys = tunnel::write_short_build_requests(*records, specs);
   if (!hop_keys) return wrap(RouterError::Tunnel, std::move(hop_keys.error()));

@@ -89,7 +89,7 @@ Result<void> Router::send_through_tunnel(std::uint32_t outbound_tunnel_id, const
   if (!message) return wrap(RouterError::I2np, std::move(message.error()));
   auto iv = ntcp2_net::random_bytes(tunnel::kCellIvSize);
   if (!iv) return wrap(RouterError::Net, std::move(iv.error()));
-  auto padding = non_zero_random_bytes();
+  auto padding = filler_random.non_zero_bytes();
   if (!padding) return wrap(RouterError::Net, std::move(padding.error()));
   auto cells = tunnel::fragment_message_to_cells(delivery, take_id(next_msg_id), *message, *iv, *padding);
   if (!cells) return wrap(RouterError::Tunnel, std::move(cells.error()));

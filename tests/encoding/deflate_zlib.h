@@ -92,4 +92,19 @@ inline Bytes text_bytes(std::size_t n, std::uint32_t seed) {
   return Bytes(s.begin(), s.end());
 }
 
+// HTML of the kind a site inside the network serves: markup repeated around changing words.
+inline Bytes html_bytes(std::size_t n, std::uint32_t seed) {
+  const Bytes words = text_bytes(n, seed);
+  std::string s = "<!DOCTYPE html>\n<html><head><title>forum</title></head><body>\n";
+  for (std::size_t at = 0; s.size() < n; at += 40) {
+    s += "<div class=\"post\"><a href=\"/thread/";
+    s += std::to_string(at);
+    s += "\">";
+    s.append(reinterpret_cast<const char*>(words.data()) + at % (n - 40), 40);
+    s += "</a></div>\n";
+  }
+  s.resize(n);
+  return Bytes(s.begin(), s.end());
+}
+
 }  // namespace deflate_test

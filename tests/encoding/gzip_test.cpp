@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -251,5 +252,125 @@ TEST(I2cpGzip, RoundTripsAndZlibReadsOurMembers) {
       ASSERT_TRUE(d.has_value());
       EXPECT_EQ(*d, payload);
     }
+  }
+}
+
+namespace {
+
+Bytes concat(ByteView a, ByteView b) {
+  Bytes out(a.size() + b.size());
+  std::copy(b.begin(), b.end(), std::copy(a.begin(), a.end(), out.begin()));
+  return out;
+}
+
+struct EnvelopeCase {
+  std::string name;
+  Bytes payload;
+  bool compressed;  // else stored
+};
+
+std::vector<EnvelopeCase> envelope_cases() {
+  const Bytes http_head = to_bytes(
+      "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 8388608\r\n"
+      "Cache-Control: no-cache\r\nConnection: close\r\n\r\n");
+  const Bytes zlib_made = zlib_deflate_raw(text_bytes(8000, 8), 9);
+  return {
+      {"html 1730", html_bytes(1730, 3), true},
+      {"text 1730", text_bytes(1730, 4), true},
+      {"zeros 1730", Bytes(1730, 0), true},
+      {"random 1730", random_bytes(1730, 5), false},
+      {"random 16", random_bytes(16, 6), true},  // 10 bits of framing beat the stored 5 bytes
+      {"random 300", random_bytes(300, 6), false},
+      {"random 4096", random_bytes(4096, 7), false},
+      {"zlib stream 1730", Bytes(zlib_made.begin(), zlib_made.begin() + 1730), false},
+      {"http head then text", concat(http_head, text_bytes(1600, 9)), true},
+      // A first packet: a destination's keys and a signature, then the request it carries.
+      {"binary fields then a request",
+       concat(random_bytes(470, 10),
+              to_bytes("GET /forum/thread/4471?page=2 HTTP/1.1\r\nHost: forum.i2p\r\n"
+                       "User-Agent: MYOB/6.66 (AN/ON)\r\nAccept: text/html,application/xhtml+xml\r\n"
+                       "Accept-Language: en-US,en;q=0.5\r\nAccept-Encoding: identity\r\n"
+                       "Referer: http://forum.i2p/forum/thread/4471?page=1\r\nConnection: close\r\n"
+                       "Cookie: session=forum-session-forum-session\r\n\r\n")),
+       true},
+  };
+}
+
+}  // namespace
+
+// Payloads that shrink are compressed and come out smaller than stored; those that do not
+// are stored without trying. zlib reads every member back with its header fields.
+TEST(I2cpGzip, CompressesWhatShrinksAndStoresTheRest) {
+  for (const EnvelopeCase& c : envelope_cases()) {
+    SCOPED_TRACE(c.name);
+    const std::size_t stored_member = 10 + encoding::deflate_stored_size(c.payload.size()) + 8;
+    const Bytes m = i2cp_gzip_wrap(c.payload, 4444, 80, 6);
+    if (c.compressed) {
+      EXPECT_EQ(m[10] & 0x07, 0x03);  // BFINAL 1, BTYPE 01: fixed codes
+      EXPECT_LT(m.size(), stored_member);
+    } else {
+      EXPECT_EQ(m.size(), stored_member);
+      EXPECT_EQ(m[10], 0x01);  // one final stored block
+      // Nothing was lost by not trying: the compressor would not have shrunk it either.
+      EXPECT_GE(encoding::deflate_raw(c.payload).size(), encoding::deflate_stored_size(c.payload.size()));
+    }
+    auto z = zlib_inflate(m, 31);
+    ASSERT_TRUE(z.has_value());
+    EXPECT_EQ(z->data, c.payload);
+    EXPECT_EQ((Bytes{m[4], m[5], m[6], m[7], m[9]}), (Bytes{0x11, 0x5C, 0x00, 0x50, 6}));
+  }
+}
+
+// The shrink test against what compressing really gives, over many sizes: it never says
+// "no" to a payload that the compressor would shrink by more than the stored framing.
+TEST(I2cpGzip, TheShrinkTestAgreesWithTheCompressor) {
+  for (std::size_t n : {16, 17, 40, 100, 511, 512, 513, 1000, 1730, 3000, 20000}) {
+    for (const Bytes& payload : {random_bytes(n, static_cast<std::uint32_t>(n)), text_bytes(n, 11),
+                                 html_bytes(std::max<std::size_t>(n, 64), 12)}) {
+      SCOPED_TRACE(n);
+      const bool shrinks = encoding::deflate_raw(payload).size() < encoding::deflate_stored_size(payload.size());
+      if (shrinks) {
+        EXPECT_TRUE(encoding::deflate_may_shrink(payload)) << payload.size();
+      }
+    }
+    // Random bytes cost 8.44 bits each in fixed codes: past a few hundred the stored
+    // framing is cheaper, and the compressor is not run.
+    if (n >= 300) {
+      EXPECT_FALSE(encoding::deflate_may_shrink(random_bytes(n, static_cast<std::uint32_t>(n) + 1)));
+    }
+  }
+}
+
+// A kept compressor writes exactly what a fresh one writes, whatever it compressed before:
+// the same input again (where a table left from the last call would find false matches),
+// inputs longer than the window and than its tables, an empty one, and across the wrap of
+// its position stamps.
+TEST(Deflater, KeptStateNeverLeaksIntoTheNextCall) {
+  const Bytes text = text_bytes(1730, 21);
+  const std::vector<Bytes> inputs = {text,
+                                     text,
+                                     random_bytes(1730, 22),
+                                     Bytes{},
+                                     text_bytes(40000, 23),
+                                     html_bytes(5000, 24),
+                                     text_bytes(70000, 25),
+                                     Bytes(300, 'x'),
+                                     text};
+  for (std::uint32_t base : {1u, std::numeric_limits<std::uint32_t>::max() - 50000}) {
+    encoding::Deflater kept = encoding::Deflater::with_base(base);
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+      SCOPED_TRACE(testing::Message() << "base " << base << " input " << k);
+      Bytes out = {0xAA};  // appends after what the buffer holds
+      kept.compress(inputs[k], out);
+      const Bytes fresh = encoding::deflate_raw(inputs[k]);
+      ASSERT_EQ(Bytes(out.begin() + 1, out.end()), fresh);
+      auto z = zlib_inflate(fresh);
+      ASSERT_TRUE(z.has_value());
+      EXPECT_EQ(z->data, inputs[k]);
+    }
+  }
+  encoding::Deflater kept;
+  for (const EnvelopeCase& c : envelope_cases()) {
+    EXPECT_EQ(i2cp_gzip_wrap(c.payload, 1, 2, 6, kept), i2cp_gzip_wrap(c.payload, 1, 2, 6)) << c.name;
   }
 }
