@@ -175,6 +175,10 @@ Result<void> Router::send_lookup_query(PendingNetDbLookup& lookup, const common:
   return {};
 }
 
+bool Router::start_polled_lease_set_lookup(const common::Hash& key, const Now& now) {
+  return start_netdb_lookup(key, kLookupPolled, -1, "", "", true, 0, 0, now);
+}
+
 bool Router::start_netdb_lookup(const common::Hash& key, std::uint32_t purpose, std::int32_t client_index,
                                 std::string_view name, std::string_view session_id, bool silent,
                                 std::uint32_t from_port, std::uint32_t to_port, const Now& now) {

@@ -314,6 +314,9 @@ struct Router {
   bool start_netdb_lookup(const common::Hash& key, std::uint32_t purpose, std::int32_t client_index,
                           std::string_view name, std::string_view session_id, bool silent, std::uint32_t from_port,
                           std::uint32_t to_port, const Now& now);
+  // The same for a lookup no client waits on (purpose 3): its answer is only stored, and
+  // whoever needs the LeaseSet2 polls the NetDB for it.
+  bool start_polled_lease_set_lookup(const common::Hash& key, const Now& now);
   // Up to n floodfills closest to the key on the day of now_s, or routers of any kind
   // when no floodfill is left; never the own router nor an excluded one.
   std::vector<common::Hash> select_lookup_peers(const common::Hash& key, const std::vector<common::Hash>& excluded,

@@ -233,7 +233,7 @@ std::optional<common::Hash> Router::resolve_i2p_host_hash(std::string_view text,
 
 bool Router::start_proxy_netdb_lookup(const common::Hash& hash, const Now& now) {
   if (has_pending_lookup(hash, LookupKind::LeaseSet)) return true;
-  return start_netdb_lookup(hash, kLookupPolled, -1, "", "", true, 0, 0, now);
+  return start_polled_lease_set_lookup(hash, now);
 }
 
 }  // namespace router

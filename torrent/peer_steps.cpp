@@ -306,7 +306,7 @@ void bt_close_stream(Router& r, SamSession& session, std::uint32_t stream_id, co
 
 void bt_start_lease_lookup(Router& r, const common::Hash& peer, const Now& now) {
   if (r.has_pending_lookup(peer, LookupKind::LeaseSet)) return;
-  r.start_netdb_lookup(peer, kLookupPolled, -1, "", "", true, 0, 0, now);
+  r.start_polled_lease_set_lookup(peer, now);
 }
 
 bool bt_has_complete_frame(const Bytes& buffer) {

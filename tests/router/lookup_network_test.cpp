@@ -143,7 +143,7 @@ TEST(LookupNetwork, InPublicModeEverythingGoesThroughTunnels) {
   // spoilt, the asker cannot open it and still waits.
   const SamSession* second = publish_host_session(net, logs);
   ASSERT_NE(second, nullptr);
-  ASSERT_TRUE(asker.start_netdb_lookup(second->dest_hash, kLookupPolled, -1, "", "", true, 0, 0, read_now()));
+  ASSERT_TRUE(asker.start_polled_lease_set_lookup(second->dest_hash, read_now()));
   ReplySeal& seal = asker.pending_lookups.at(0).replies.at(0);
   seal.key[0] ^= 0x01;
   const std::string unopened = "tag=" + encoding::hex_encode(seal.tag) + " ";

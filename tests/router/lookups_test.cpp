@@ -35,7 +35,7 @@ void give_tunnels(TestNetwork& net, std::size_t owner, std::size_t in, std::size
 }
 
 bool start_polled(Router& r, const common::Hash& key, const Now& now) {
-  return r.start_netdb_lookup(key, kLookupPolled, -1, "", "", true, 0, 0, now);
+  return r.start_polled_lease_set_lookup(key, now);
 }
 
 TEST(LookupStart, AsksTheClosestFloodfillDirectlyOutsidePublicMode) {
@@ -356,7 +356,7 @@ TEST(LookupSam, ALeaseSet2ThatArrivesAnswersEveryLookupOfItsKey) {
       f.r.start_netdb_lookup(f.host.dest_hash, kLookupForNaming, naming.index(), "peer.i2p", "", false, 0, 0, t0));
   ASSERT_TRUE(f.r.start_netdb_lookup(f.host.dest_hash, kLookupForStreamConnect, connect.index(), "", "no-such-session",
                                      false, 0, 0, t0));
-  ASSERT_TRUE(f.r.start_netdb_lookup(random_hash(), kLookupPolled, -1, "", "", true, 0, 0, t0));
+  ASSERT_TRUE(f.r.start_polled_lease_set_lookup(random_hash(), t0));
   ASSERT_TRUE(f.r.netdb.store_lease_set2(f.lease_set, t0.wall_s()));
   f.r.complete_lookups_for_hash(f.host.dest_hash, t0);
 

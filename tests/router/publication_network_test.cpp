@@ -70,7 +70,7 @@ TEST(PublicationNetwork, ASessionMadeBeforeAnyTunnelIsFoundThroughAFloodfillSoon
   EXPECT_FALSE(session.publication.waiting_for_tunnels);
 
   // The other router looks the destination up through its own tunnels at once.
-  ASSERT_TRUE(asker.start_netdb_lookup(session.dest_hash, kLookupPolled, -1, "", "", true, 0, 0, read_now()));
+  ASSERT_TRUE(asker.start_polled_lease_set_lookup(session.dest_hash, read_now()));
   std::uint64_t stored_ms = 0;
   std::uint64_t found_ms = 0;
   ASSERT_TRUE(net.run_until([&] { return found_ms != 0; }, 10000, [&](Router& r, const Now& now) {
