@@ -66,31 +66,28 @@ std::unique_ptr<std::string> CheckOpString(const A& a, const B& b, const char* e
 }  // namespace internal
 }  // namespace logging
 
-#define CHECK(condition)                 \
+#define CHECK(condition)             \
   __builtin_expect(!!(condition), 1) \
       ? (void)0                      \
       : ::logging::LogMessageVoidify() & ::logging::CheckError(BASE_HERE, #condition).stream()
 
 // A CHECK whose fatal line names a fixed source line: logs that outlive the code name a few
 // checks by the line they were first written at.
-#define CHECK_AT(condition, line)                                                                          \
-  __builtin_expect(!!(condition), 1)                                                                       \
-      ? (void)0                                                                                            \
-      : ::logging::LogMessageVoidify() &                                                                   \
-            ::logging::CheckError(::base::SourceLocation::Current(__func__, ::base::StripSourceRoot(__FILE__), \
-                                                                  line),                                   \
-                                  #condition)                                                              \
+#define CHECK_AT(condition, line)                                                                                     \
+  __builtin_expect(!!(condition), 1)                                                                                  \
+      ? (void)0                                                                                                       \
+      : ::logging::LogMessageVoidify() &                                                                              \
+            ::logging::CheckError(::base::SourceLocation::Current(__func__, ::base::StripSourceRoot(__FILE__), line), \
+                                  #condition)                                                                         \
                 .stream()
 
 // The if/else shape keeps a caller's own `else` bound to the caller's `if`.
 // Each operand is evaluated once. The comparison stays in the caller, so the optimiser sees that
 // the code after a failed check is never reached.
-#define KESTOR_CHECK_OP(op, a, b)                                                                         \
-  if (const auto [check_op_a_, check_op_b_] = std::make_tuple((a), (b)); check_op_a_ op check_op_b_)      \
-      [[likely]] {                                                                                        \
-  } else                                                                                                  \
-    ::logging::CheckError(BASE_HERE,                                                                      \
-                          ::logging::internal::CheckOpString(check_op_a_, check_op_b_, #a " " #op " " #b)) \
+#define KESTOR_CHECK_OP(op, a, b)                                                                                     \
+  if (const auto [check_op_a_, check_op_b_] = std::make_tuple((a), (b)); check_op_a_ op check_op_b_) [[likely]] {     \
+  } else                                                                                                              \
+    ::logging::CheckError(BASE_HERE, ::logging::internal::CheckOpString(check_op_a_, check_op_b_, #a " " #op " " #b)) \
         .stream()
 
 #define CHECK_EQ(a, b) KESTOR_CHECK_OP(==, a, b)

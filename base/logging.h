@@ -86,5 +86,4 @@ struct LogMessageVoidify {
 // As LOG, with a line number that does not follow edits of the file: for messages that readers
 // of update logs know by their place.
 #define LOG_AT(severity, line) ::logging::LogMessage(__FILE__, line, ::logging::LOGGING_##severity).stream()
-#define PLOG(severity) \
-  ::logging::ErrnoLogMessage(__FILE__, __LINE__, ::logging::LOGGING_##severity, errno).stream()
+#define PLOG(severity) ::logging::ErrnoLogMessage(__FILE__, __LINE__, ::logging::LOGGING_##severity, errno).stream()

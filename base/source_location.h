@@ -23,8 +23,7 @@ class SourceLocation {
   constexpr SourceLocation() = default;
 
   // Records the caller's return address, so it must stay out of line.
-  [[gnu::noinline]] static SourceLocation Current(const char* function_name, const char* file_name,
-                                                  int line_number) {
+  [[gnu::noinline]] static SourceLocation Current(const char* function_name, const char* file_name, int line_number) {
     return SourceLocation(function_name, file_name, line_number, __builtin_return_address(0));
   }
 

@@ -198,7 +198,8 @@ void BM_ChaCha20Poly1305_OpenLevel(benchmark::State& state) {
   compare(
       state, in.data.size(),
       [&] {
-        all_opened &= crypto::aead_chacha20_poly1305_decrypt_into(in.key, in.nonce, in.ad, sealed, ours, isa).has_value();
+        all_opened &=
+            crypto::aead_chacha20_poly1305_decrypt_into(in.key, in.nonce, in.ad, sealed, ours, isa).has_value();
         benchmark::DoNotOptimize(ours.data());
       },
       [&] {

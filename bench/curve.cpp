@@ -88,9 +88,8 @@ void BM_X25519_Ours(benchmark::State& state) {
 
 // The portable ladder, which CPUs without AVX-512 IFMA run.
 void BM_X25519_OursPortable(benchmark::State& state) {
-  report(state, kX25519, timed(state, [&] {
-           benchmark::DoNotOptimize(crypto::x25519(kScalar, kPeer, crypto::Engine::Portable));
-         }));
+  report(state, kX25519,
+         timed(state, [&] { benchmark::DoNotOptimize(crypto::x25519(kScalar, kPeer, crypto::Engine::Portable)); }));
 }
 
 // OpenSSL 3's X25519 multiplies in four 64-bit limbs through mulx, adcx and adox when
@@ -130,8 +129,7 @@ void BM_X25519PublicKey_OpenSsl(benchmark::State& state) {
 }
 
 void BM_X25519PublicKey_Ours(benchmark::State& state) {
-  report(state, kX25519PublicKey,
-         timed(state, [&] { benchmark::DoNotOptimize(crypto::x25519_public_key(kScalar)); }));
+  report(state, kX25519PublicKey, timed(state, [&] { benchmark::DoNotOptimize(crypto::x25519_public_key(kScalar)); }));
 }
 
 void BM_Ed25519Sign_OpenSsl(benchmark::State& state) {
@@ -196,20 +194,21 @@ void BM_Ed25519_Paired(benchmark::State& state) {
   };
   switch (state.range(0)) {
     case 0:
-      bench_support::paired(state, [&] { benchmark::DoNotOptimize(crypto::ed25519_sign(kSeed, kMessage)); },
-                            openssl_sign, 4);
+      bench_support::paired(
+          state, [&] { benchmark::DoNotOptimize(crypto::ed25519_sign(kSeed, kMessage)); }, openssl_sign, 4);
       state.SetLabel("sign from seed");
       break;
     case 1:
-      bench_support::paired(state, [&] { benchmark::DoNotOptimize(crypto::ed25519_sign(key, kMessage)); },
-                            openssl_sign, 4);
+      bench_support::paired(
+          state, [&] { benchmark::DoNotOptimize(crypto::ed25519_sign(key, kMessage)); }, openssl_sign, 4);
       state.SetLabel("sign, expanded key");
       break;
     default:
       bench_support::paired(
           state,
           [&] {
-            if (!crypto::ed25519_verify(key.public_key, kMessage, sig)) state.SkipWithError("refused a valid signature");
+            if (!crypto::ed25519_verify(key.public_key, kMessage, sig))
+              state.SkipWithError("refused a valid signature");
           },
           [&] {
             EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, pub.get());

@@ -134,7 +134,8 @@ void BM_DhtLookupVsSignatures(benchmark::State& state) {
         return;
       }
       Bytes reply = replies[static_cast<std::size_t>(n)];
-      std::copy(q->pending.tid.begin(), q->pending.tid.end(), reply.begin() + static_cast<std::ptrdiff_t>(tid_at[static_cast<std::size_t>(n)]));
+      std::copy(q->pending.tid.begin(), q->pending.tid.end(),
+                reply.begin() + static_cast<std::ptrdiff_t>(tid_at[static_cast<std::size_t>(n)]));
       // Replies come from the node asked, so upsert refreshes it under its own id.
       streams.raw_datagrams.push_back({encoding::I2cpGzipHeader{6881, 6882, 18}, std::move(reply)});
       sent_sizes.push_back(std::move(q->envelope));
@@ -146,9 +147,9 @@ void BM_DhtLookupVsSignatures(benchmark::State& state) {
     peers_seen += static_cast<std::size_t>(n);
 
     // The raw signatures: one per query, over a KRPC get_peers of the same size.
-    const Bytes krpc = bittorrent::encode_krpc(bittorrent::KrpcMessage{bittorrent::KrpcMessage::Query{
-        placeholder, Bytes(e.dht.node_id.begin(), e.dht.node_id.end()),
-        bittorrent::KrpcQuery{bittorrent::KrpcQuery::GetPeers{f->info_hash}}}});
+    const Bytes krpc = bittorrent::encode_krpc(bittorrent::KrpcMessage{
+        bittorrent::KrpcMessage::Query{placeholder, Bytes(e.dht.node_id.begin(), e.dht.node_id.end()),
+                                       bittorrent::KrpcQuery{bittorrent::KrpcQuery::GetPeers{f->info_hash}}}});
     const auto t2 = clock_type::now();
     for (int i = 0; i < n; ++i) {
       auto sig = crypto::ed25519_sign(seed, krpc);

@@ -131,9 +131,8 @@ struct Setup {
       }
       return line.has_value() || s->site_ctl->eof;
     };
-    if (!s->run(session_line,
-                [&] { s->site_ctl->pump(); }) ||
-        !line || !line->starts_with("SESSION STATUS RESULT=OK")) {
+    if (!s->run(session_line, [&] { s->site_ctl->pump(); }) || !line ||
+        !line->starts_with("SESSION STATUS RESULT=OK")) {
       return s;
     }
     router::SamSession* site = router::Router::find_session_by_id(s->net[1].sessions, "site");
@@ -195,21 +194,21 @@ struct Setup {
     streaming::ConnectionPtr from_alice = *opened;
     streaming::ConnectionPtr at_bob;
     std::size_t sent = 0, received = 0;
-    const bool done = run([&] { return received >= body.size(); },
-                          [&] {
-                            const std::uint64_t now_ms = ntcp2_net::read_now().mono_ms;
-                            if (!at_bob && !bob->streams->accept_queue.empty()) {
-                              at_bob = bob->streams->accept_queue.front();
-                              bob->streams->accept_queue.pop_front();
-                            }
-                            if (at_bob && at_bob->state == streaming::StreamState::Established && sent < body.size()) {
-                              auto n = at_bob->write(
-                                  ByteView(reinterpret_cast<const std::uint8_t*>(body.data()) + sent, body.size() - sent),
-                                  now_ms);
-                              if (n) sent += *n;
-                            }
-                            received += from_alice->read_available().size();
-                          });
+    const bool done =
+        run([&] { return received >= body.size(); },
+            [&] {
+              const std::uint64_t now_ms = ntcp2_net::read_now().mono_ms;
+              if (!at_bob && !bob->streams->accept_queue.empty()) {
+                at_bob = bob->streams->accept_queue.front();
+                bob->streams->accept_queue.pop_front();
+              }
+              if (at_bob && at_bob->state == streaming::StreamState::Established && sent < body.size()) {
+                auto n = at_bob->write(
+                    ByteView(reinterpret_cast<const std::uint8_t*>(body.data()) + sent, body.size() - sent), now_ms);
+                if (n) sent += *n;
+              }
+              received += from_alice->read_available().size();
+            });
     const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
     if (!done) std::fprintf(stderr, "stream: got %zu of %zu\n", received, body.size());
     std::erase(alice->streams->connections, from_alice);

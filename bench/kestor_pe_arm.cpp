@@ -42,8 +42,8 @@ using Bytes = std::vector<std::uint8_t>;
 struct Input {
   std::string name;
   kestor::ExecutableType type{};
-  Bytes image;         // the element's bytes (a PE image without the symbol table behind it)
-  Bytes patch;         // identity patch
+  Bytes image;  // the element's bytes (a PE image without the symbol table behind it)
+  Bytes patch;  // identity patch
   std::size_t references = 0;
   bool ok = false;
 };
@@ -107,8 +107,8 @@ const Input* Ready(benchmark::State& state) {
 
 void Processed(benchmark::State& state, const Input& in) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(in.image.size()));
-  state.counters["refs/s"] = benchmark::Counter(static_cast<double>(in.references) * static_cast<double>(state.iterations()),
-                                                benchmark::Counter::kIsRate);
+  state.counters["refs/s"] = benchmark::Counter(
+      static_cast<double>(in.references) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_Identity(benchmark::State& state) {

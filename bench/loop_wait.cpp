@@ -26,8 +26,8 @@
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-using test_support::TestNetwork;
 using bench_support::session_with;
+using test_support::TestNetwork;
 
 // One pass and the wait of the loop before this one: 10 ms on the SAM listener alone.
 void replaced_step(router::Router& r, const ntcp2_net::Now& now) {

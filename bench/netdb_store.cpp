@@ -39,9 +39,9 @@ const std::vector<common::RouterInfo>& router_infos() {
     const Bytes iv = random_bytes(16);
     for (std::size_t i = 0; i < kStores; ++i) {
       const Bytes filler = random_bytes(320);
-      auto info = router::build_own_router_info(router::OwnIdentityKeys{x25519, ed_bytes, filler, iv},
-                                                router::OwnAddress{"198.51.100.7", 17000, true, false},
-                                                1'700'000'000'000);
+      auto info =
+          router::build_own_router_info(router::OwnIdentityKeys{x25519, ed_bytes, filler, iv},
+                                        router::OwnAddress{"198.51.100.7", 17000, true, false}, 1'700'000'000'000);
       if (!info || !router::sign_router_info(*info, seed)) break;
       out.push_back(std::move(*info));
     }

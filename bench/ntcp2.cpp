@@ -118,8 +118,10 @@ void BM_LinkOverSocketpair(benchmark::State& state) {
   }
   ondrel_i2p_net_tcp_set_nonblocking(fds[0], 1);
   ondrel_i2p_net_tcp_set_nonblocking(fds[1], 1);
-  ntcp2_net::Ntcp2Conn a = ntcp2_net::make_ntcp2_conn(ntcp2_net::TcpSocket(fds[0]), std::move(sa), common::RouterInfo{});
-  ntcp2_net::Ntcp2Conn b = ntcp2_net::make_ntcp2_conn(ntcp2_net::TcpSocket(fds[1]), std::move(sb), common::RouterInfo{});
+  ntcp2_net::Ntcp2Conn a =
+      ntcp2_net::make_ntcp2_conn(ntcp2_net::TcpSocket(fds[0]), std::move(sa), common::RouterInfo{});
+  ntcp2_net::Ntcp2Conn b =
+      ntcp2_net::make_ntcp2_conn(ntcp2_net::TcpSocket(fds[1]), std::move(sb), common::RouterInfo{});
   const std::size_t payload = static_cast<std::size_t>(state.range(0));
   const std::vector<Ntcp2Block> blocks = {Ntcp2Block::I2np{Bytes(payload - 3, 1)}};
   for (auto _ : state) {
@@ -181,7 +183,8 @@ void BM_HandshakeOverLoopback(benchmark::State& state) {
   const ntcp2_net::Ntcp2Peer peer = *ntcp2_net::extract_ntcp2_peer(responder.info);
   ntcp2_net::ReplayCache cache;
   for (auto _ : state) {
-    auto dial = ntcp2_net::PendingNtcp2Dial::start(peer, responder.info, initiator.keys, initiator.info, true, ntcp2_net::read_now());
+    auto dial = ntcp2_net::PendingNtcp2Dial::start(peer, responder.info, initiator.keys, initiator.info, true,
+                                                   ntcp2_net::read_now());
     if (!dial) {
       state.SkipWithError("dial failed");
       return;

@@ -1,8 +1,8 @@
 #pragma once
 // What OpenSSL's libcrypto will take its CPU to be: the CPUID words it reads, masked as
 // the OPENSSL_ia32cap environment variable asks ("~A:~B" clears the bits of A in the
-// leaf-1 EDX:ECX word and those of B in the leaf-7 EBX:ECX word). The benchmarks hold OpenSSL to the same instruction sets as ours
-// and name the level each side ran at, so a mismatched pair shows in the output.
+// leaf-1 EDX:ECX word and those of B in the leaf-7 EBX:ECX word). The benchmarks hold OpenSSL to the same instruction
+// sets as ours and name the level each side ran at, so a mismatched pair shows in the output.
 #include <cpuid.h>
 
 #include <cstdint>

@@ -240,7 +240,7 @@ void BM_DecryptUnknownTagFullLists(benchmark::State& state) {
     peer[0] = static_cast<std::uint8_t>(i);
     peer[1] = static_cast<std::uint8_t>(i >> 8);
     m.sessions.push_back(*ratchet::bookkeeping::new_session(peer, init->next_root_key, init->tag_set,
-                                                             init->next_root_key, init->tag_set, kNow));
+                                                            init->next_root_key, init->tag_set, kNow));
   }
   std::array<ratchet::SessionTag, ratchet::kReplyTagsPerNewSession> tags{};
   for (std::uint32_t i = 0; i < 342; ++i) {

@@ -79,9 +79,7 @@ void measure_idle(benchmark::State& state, std::vector<std::string> command) {
   }
 }
 
-void BM_IdleRouter(benchmark::State& state) {
-  measure_idle(state, {router_program(), "--sam", "127.0.0.1:0"});
-}
+void BM_IdleRouter(benchmark::State& state) { measure_idle(state, {router_program(), "--sam", "127.0.0.1:0"}); }
 
 void BM_IdleReferenceSleep(benchmark::State& state) { measure_idle(state, {"sleep", "30"}); }
 

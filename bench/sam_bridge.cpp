@@ -99,8 +99,8 @@ void BM_LocalBridgeBesidePlainCopy(benchmark::State& state) {
   }
   router::Router& r = *started;
   SamClient ctl(r), acc(r), con(r);
-  if (!ctl.greeted() || !acc.greeted() || !con.greeted() || !ctl.ask("SESSION CREATE ID=a") || !ctl.ask("SESSION CREATE ID=b") ||
-      acc.ask("STREAM ACCEPT ID=b") != "STREAM STATUS RESULT=OK") {
+  if (!ctl.greeted() || !acc.greeted() || !con.greeted() || !ctl.ask("SESSION CREATE ID=a") ||
+      !ctl.ask("SESSION CREATE ID=b") || acc.ask("STREAM ACCEPT ID=b") != "STREAM STATUS RESULT=OK") {
     state.SkipWithError("sessions failed");
     return;
   }

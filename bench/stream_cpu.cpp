@@ -74,7 +74,8 @@ void round(StreamPair& p, CpuBook* book, Before&& before_send, After&& after_rec
 }
 
 void step_both(StreamPair& p, CpuBook* book = nullptr) {
-  round(p, book, [] {}, [] {});
+  round(
+      p, book, [] {}, [] {});
 }
 
 void BM_StreamCpuPerMegabyte(benchmark::State& state) {
@@ -128,9 +129,8 @@ void BM_StreamCpuPerMegabyte(benchmark::State& state) {
       round(
           p, &plain,
           [&] {
-            for (std::size_t n = 0; sent < pieces && sent - (p.at_bob->plain - start) < kPlainInFlight &&
-                                    (pace == 0 || n < pace);
-                 ++n) {
+            for (std::size_t n = 0;
+                 sent < pieces && sent - (p.at_bob->plain - start) < kPlainInFlight && (pace == 0 || n < pace); ++n) {
               p.net[0].send_routed_i2np(p.bob_lease.gateway, p.bob_lease.tunnel_id, message, ntcp2_net::read_now());
               ++sent;
             }
@@ -146,7 +146,8 @@ void BM_StreamCpuPerMegabyte(benchmark::State& state) {
   state.counters["send_vs_plain"] = stream.router[0] / plain.router[0];
   state.counters["recv_vs_plain"] = stream.router[1] / plain.router[1];
   state.counters["recv_stream_pass_share"] = stream.receiver_stream_pass / stream.router[1];
-  state.counters["acks_per_data"] = data_garlic ? static_cast<double>(ack_garlic) / static_cast<double>(data_garlic) : 0;
+  state.counters["acks_per_data"] =
+      data_garlic ? static_cast<double>(ack_garlic) / static_cast<double>(data_garlic) : 0;
 }
 BENCHMARK(BM_StreamCpuPerMegabyte)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3)->Arg(0)->Arg(1);
 

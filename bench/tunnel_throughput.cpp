@@ -36,8 +36,8 @@
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-using test_support::TestNetwork;
 using bench_support::session_with;
+using test_support::TestNetwork;
 
 constexpr std::size_t A = bench_support::kRingA, C = bench_support::kRingC;
 // Batches stay well under a link's send queue limit.
@@ -102,7 +102,8 @@ struct TunnelOnlyWork {
       for (std::size_t at = 0; at < total; at += kPerFrame) {
         const std::size_t len = std::min(kPerFrame, total - at);
         buf.resize(len + 16);
-        if (!crypto::aead_chacha20_poly1305_encrypt_into(link_key, nonce, {}, ByteView(buf).first(len), buf)) return false;
+        if (!crypto::aead_chacha20_poly1305_encrypt_into(link_key, nonce, {}, ByteView(buf).first(len), buf))
+          return false;
         if (!crypto::aead_chacha20_poly1305_decrypt_into(link_key, nonce, {}, buf, std::span(buf).first(len))) {
           return false;
         }

@@ -111,8 +111,8 @@ const Fixture& fixture() {
 void BM_UpdateAddingFiles(benchmark::State& state) {
   const Fixture& f = fixture();
   if (!f.ok) return state.SkipWithError("setup failed");
-  const std::string command = std::string("env -u DISPLAY ") + ONDREL_UPDATER_PROGRAM + " 1 " +
-                              f.patch().string() + " " + f.install().string() + " " + f.work().string() + " first";
+  const std::string command = std::string("env -u DISPLAY ") + ONDREL_UPDATER_PROGRAM + " 1 " + f.patch().string() +
+                              " " + f.install().string() + " " + f.work().string() + " first";
   for (auto _ : state) {
     state.PauseTiming();
     f.reset_install();

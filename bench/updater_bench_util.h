@@ -11,9 +11,7 @@
 namespace updater_bench {
 
 // The repository's root folder.
-inline std::filesystem::path source_dir() {
-  return std::filesystem::path(__FILE__).parent_path().parent_path();
-}
+inline std::filesystem::path source_dir() { return std::filesystem::path(__FILE__).parent_path().parent_path(); }
 
 // Runs the parts joined as one shell command (joined by appending: g++ 12 at -O3 misreads
 // some chains of string +).
@@ -25,9 +23,7 @@ bool run(const Parts&... parts) {
 }
 
 // Debian's python3, which has 'cryptography' for the archive writer.
-inline std::string python() {
-  return std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-}
+inline std::string python() { return std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
 
 // Lines of words from a 5,000-word vocabulary, drawn from one seeded generator.
 class WordText {

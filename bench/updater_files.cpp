@@ -24,7 +24,7 @@ namespace {
 constexpr long kTmpfsMagic = 0x01021994;
 
 bool is_tmpfs(const std::string& path) {
-  struct statfs fs{};
+  struct statfs fs {};
   return ::statfs(path.c_str(), &fs) == 0 && fs.f_type == kTmpfsMagic;
 }
 
@@ -127,9 +127,8 @@ void remove_loop(benchmark::State& state, Remove remove) {
 }
 
 void BM_EnsureCopy(benchmark::State& state) {
-  copy_loop(state, [](const Area& a) {
-    return ensure_copy(a.source().c_str(), a.target().c_str(), nullptr, nullptr) == OK;
-  });
+  copy_loop(state,
+            [](const Area& a) { return ensure_copy(a.source().c_str(), a.target().c_str(), nullptr, nullptr) == OK; });
 }
 
 void BM_CpA(benchmark::State& state) {

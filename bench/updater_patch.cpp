@@ -46,7 +46,8 @@ std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed) {
 }
 
 void write_bytes(const fs::path& p, const std::vector<std::uint8_t>& v) {
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
+  std::ofstream(p, std::ios::binary)
+      .write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
 }
 
 // The old and new files and both patches, made once in a folder removed at exit.
@@ -72,10 +73,9 @@ struct Fixture {
     write_bytes(dir / "new", new_data);
     const std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
     const std::string cmd = "bsdiff " + (dir / "old").string() + " " + (dir / "new").string() + " " +
-                            (dir / "p.bsdiff").string() + " && " + python + " " ONDREL_SOURCE_DIR
-                            "/tests/updater/bsdiff_to_qbdiff.py " +
-                            (dir / "old").string() + " " + (dir / "p.bsdiff").string() + " " +
-                            (dir / "p.qbdiff").string();
+                            (dir / "p.bsdiff").string() + " && " + python +
+                            " " ONDREL_SOURCE_DIR "/tests/updater/bsdiff_to_qbdiff.py " + (dir / "old").string() + " " +
+                            (dir / "p.bsdiff").string() + " " + (dir / "p.qbdiff").string();
     ok = std::system(cmd.c_str()) == 0;
   }
   ~Fixture() {

@@ -93,7 +93,8 @@ bool ContainerCounts::scan(ByteView in, std::size_t pos) {
       std::size_t len = static_cast<std::size_t>(c - '0');
       const std::uint8_t* d = p + 1;
       const std::uint8_t* const digits_end = p + std::min<std::ptrdiff_t>(end - p, 9);
-      while (d < digits_end && static_cast<unsigned>(*d - '0') < 10) len = len * 10 + static_cast<std::size_t>(*d++ - '0');
+      while (d < digits_end && static_cast<unsigned>(*d - '0') < 10)
+        len = len * 10 + static_cast<std::size_t>(*d++ - '0');
       if (d == end || *d != ':' || len > static_cast<std::size_t>(end - d - 1)) break;
       p = d + 1 + len;
     } else if (c == 'i') {
@@ -122,7 +123,8 @@ bool ContainerCounts::scan(ByteView in, std::size_t pos) {
 // over it (replacing the variant object in place), which spares the variant's generic reset.
 template <std::size_t I, typename... A>
 [[gnu::always_inline]] inline auto& become(BVal& out, A&&... args) {
-  if (out.value.index() != 0) [[unlikely]] return out.value.template emplace<I>(std::forward<A>(args)...);
+  if (out.value.index() != 0) [[unlikely]]
+    return out.value.template emplace<I>(std::forward<A>(args)...);
   std::construct_at(&out.value, std::in_place_index<I>, std::forward<A>(args)...);
   return *std::get_if<I>(&out.value);
 }

@@ -114,9 +114,9 @@ void I2pDht::store_peer(ByteView info_hash, const common::Hash& peer, std::uint6
       }
     }
     if (torrent.peers.size() >= kDhtMaxPeersPerTorrent) {
-      torrent.peers.erase(torrent.peers.begin(),
-                          torrent.peers.begin() +
-                              static_cast<std::ptrdiff_t>(torrent.peers.size() - kDhtMaxPeersPerTorrent + 1));
+      torrent.peers.erase(
+          torrent.peers.begin(),
+          torrent.peers.begin() + static_cast<std::ptrdiff_t>(torrent.peers.size() - kDhtMaxPeersPerTorrent + 1));
     }
     torrent.peers.push_back(entry);
     return;
@@ -141,8 +141,7 @@ std::vector<common::Hash> I2pDht::live_peers(ByteView info_hash, std::uint64_t n
 
 void I2pDht::add_pending_tx(DhtPendingTx tx) {
   if (pending.size() >= kDhtMaxPending) {
-    pending.erase(pending.begin(),
-                  pending.begin() + static_cast<std::ptrdiff_t>(pending.size() - kDhtMaxPending + 1));
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(pending.size() - kDhtMaxPending + 1));
   }
   pending.push_back(std::move(tx));
 }

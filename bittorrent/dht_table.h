@@ -81,8 +81,8 @@ struct I2pDht {
   std::uint32_t query_port = kDhtQueryPort;
   std::uint32_t reply_port = kDhtReplyPort;
   std::array<std::uint8_t, 32> token_secret{};
-  std::vector<DhtNode> nodes;              // at most kDhtMaxNodes, in insertion order
-  std::vector<DhtPendingTx> pending;       // at most kDhtMaxPending, oldest first
+  std::vector<DhtNode> nodes;                // at most kDhtMaxNodes, in insertion order
+  std::vector<DhtPendingTx> pending;         // at most kDhtMaxPending, oldest first
   std::vector<DhtStoredTorrent> peer_store;  // at most kDhtMaxStoredTorrents, oldest first
   std::uint32_t next_tid = 1;
   std::uint64_t queries_sent = 0;

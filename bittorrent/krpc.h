@@ -33,7 +33,7 @@ struct KrpcQuery {
     friend bool operator==(const GetPeers&, const GetPeers&) = default;
   };
   struct AnnouncePeer {
-    Bytes info_hash;  // 20 bytes
+    Bytes info_hash;                        // 20 bytes
     std::uint32_t port = default_dht_port;  // 1 to 65535
     Bytes token;
     bool implied_port = false;

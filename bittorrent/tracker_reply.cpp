@@ -57,7 +57,7 @@ Result<Bytes> dechunk(ByteView body) {
         return wire(msg("invalid hex chunk size: ", size_text));
       }
       size = size > (std::numeric_limits<std::uint64_t>::max() >> 4) ? std::numeric_limits<std::uint64_t>::max()
-                                                                      : size << 4 | digit;
+                                                                     : size << 4 | digit;
     }
     if (size == 0) break;
     const std::size_t data = line_end + 1;

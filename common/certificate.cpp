@@ -61,15 +61,14 @@ std::uint8_t Certificate::type_byte() const {
 }
 
 std::size_t Certificate::payload_length() const {
-  return std::visit(Overloaded{
-                        [](const Null&) -> std::size_t { return 0; },
-                        [](const Hidden&) -> std::size_t { return 0; },
-                        [](const Key& k) -> std::size_t {
-                          return 4 + k.extra_signing_key.size() + k.extra_crypto_key.size();
-                        },
-                        [](const auto& p) -> std::size_t { return p.payload.size(); },
-                    },
-                    value);
+  return std::visit(
+      Overloaded{
+          [](const Null&) -> std::size_t { return 0; },
+          [](const Hidden&) -> std::size_t { return 0; },
+          [](const Key& k) -> std::size_t { return 4 + k.extra_signing_key.size() + k.extra_crypto_key.size(); },
+          [](const auto& p) -> std::size_t { return p.payload.size(); },
+      },
+      value);
 }
 
 void Certificate::encode(encoding::Writer& w) const {
@@ -101,21 +100,16 @@ Result<Certificate> Certificate::decode(encoding::Reader& r) {
     case 0:
       if (!payload->empty()) return fail(CommonError::Invalid, "Null certificate must have 0-byte payload");
       return Certificate{Null{}};
-    case 1:
-      return Certificate{Hashcash{std::move(bytes)}};
-    case 2:
-      return Certificate{Hidden{}};
-    case 3:
-      return Certificate{Signed{std::move(bytes)}};
-    case 4:
-      return Certificate{Multiple{std::move(bytes)}};
+    case 1: return Certificate{Hashcash{std::move(bytes)}};
+    case 2: return Certificate{Hidden{}};
+    case 3: return Certificate{Signed{std::move(bytes)}};
+    case 4: return Certificate{Multiple{std::move(bytes)}};
     case 5: {
       auto kc = decode_key_certificate(*payload);
       if (!kc) return std::unexpected(std::move(kc.error()));
       return Certificate{std::move(*kc)};
     }
-    default:
-      return Certificate{Unknown{*type, std::move(bytes)}};
+    default: return Certificate{Unknown{*type, std::move(bytes)}};
   }
 }
 

@@ -23,7 +23,7 @@ struct RouterAddress {
 
 struct RouterInfo {
   RouterIdentity identity;
-  std::uint64_t published = 0;  // ms since 1970
+  std::uint64_t published = 0;           // ms since 1970
   std::vector<RouterAddress> addresses;  // at most 255
   Mapping options;                       // "caps" holds the capability letters
   Bytes signature;

@@ -16,7 +16,8 @@ constexpr std::uint64_t kMaxContent = 0x4000000;
 }  // namespace
 
 Result<Su3File> parse_su3(ByteView file) {
-  if (file.size() < kHeaderSize) return fail(CommonError::Invalid, msg("SU3 file shorter than 40 bytes: ", file.size()));
+  if (file.size() < kHeaderSize)
+    return fail(CommonError::Invalid, msg("SU3 file shorter than 40 bytes: ", file.size()));
   static constexpr std::uint8_t kMagic[] = {'I', '2', 'P', 's', 'u', '3'};
   if (!std::equal(std::begin(kMagic), std::end(kMagic), file.begin())) {
     return fail(CommonError::Unsupported, "invalid SU3 magic header (expected 'I2Psu3')");

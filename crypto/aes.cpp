@@ -17,7 +17,8 @@ Result<void> check_key(ByteView key) {
 
 Result<void> check_block(ByteView key, ByteView block) {
   if (auto ok = check_key(key); !ok) return ok;
-  if (block.size() != 16) return fail(CryptoError::InvalidLength, msg("AES block must be 16 bytes, got ", block.size()));
+  if (block.size() != 16)
+    return fail(CryptoError::InvalidLength, msg("AES block must be 16 bytes, got ", block.size()));
   return {};
 }
 
@@ -53,7 +54,8 @@ void portable_cbc_decrypt(const AesSchedule& rk, const std::uint8_t* iv, const s
     std::memcpy(x.data(), in + 16 * b, 16);
     const AesBlock cipher = x;
     aes256_decrypt_block_with_rk(x, rk);
-    for (int i = 0; i < 16; ++i) out[16 * b + static_cast<std::size_t>(i)] = x[static_cast<std::size_t>(i)] ^ chain[static_cast<std::size_t>(i)];
+    for (int i = 0; i < 16; ++i)
+      out[16 * b + static_cast<std::size_t>(i)] = x[static_cast<std::size_t>(i)] ^ chain[static_cast<std::size_t>(i)];
     chain = cipher;
   }
 }

@@ -10,9 +10,7 @@ namespace crypto {
 namespace {
 
 // Multiplication by x in GF(2^8), without a data-dependent branch.
-inline std::uint8_t xtime(std::uint8_t x) {
-  return static_cast<std::uint8_t>((x << 1) ^ (0x1b & (0u - (x >> 7))));
-}
+inline std::uint8_t xtime(std::uint8_t x) { return static_cast<std::uint8_t>((x << 1) ^ (0x1b & (0u - (x >> 7)))); }
 
 void mix_columns(AesBlock& s) {
   for (int c = 0; c < 4; ++c) {
@@ -49,7 +47,8 @@ void inv_mix_columns(AesBlock& s) {
 }  // namespace
 
 std::uint32_t aes_sub_word(std::uint32_t w) {
-  return static_cast<std::uint32_t>(aes_sbox[w >> 24]) << 24 | static_cast<std::uint32_t>(aes_sbox[(w >> 16) & 0xff]) << 16 |
+  return static_cast<std::uint32_t>(aes_sbox[w >> 24]) << 24 |
+         static_cast<std::uint32_t>(aes_sbox[(w >> 16) & 0xff]) << 16 |
          static_cast<std::uint32_t>(aes_sbox[(w >> 8) & 0xff]) << 8 | static_cast<std::uint32_t>(aes_sbox[w & 0xff]);
 }
 
@@ -86,14 +85,16 @@ void aes_inv_sub_bytes(AesBlock& state) {
 void aes_shift_rows(AesBlock& state) {
   const AesBlock s = state;
   for (int r = 0; r < 4; ++r) {
-    for (int c = 0; c < 4; ++c) state[static_cast<std::size_t>(r + 4 * c)] = s[static_cast<std::size_t>(r + 4 * ((c + r) % 4))];
+    for (int c = 0; c < 4; ++c)
+      state[static_cast<std::size_t>(r + 4 * c)] = s[static_cast<std::size_t>(r + 4 * ((c + r) % 4))];
   }
 }
 
 void aes_inv_shift_rows(AesBlock& state) {
   const AesBlock s = state;
   for (int r = 0; r < 4; ++r) {
-    for (int c = 0; c < 4; ++c) state[static_cast<std::size_t>(r + 4 * ((c + r) % 4))] = s[static_cast<std::size_t>(r + 4 * c)];
+    for (int c = 0; c < 4; ++c)
+      state[static_cast<std::size_t>(r + 4 * ((c + r) % 4))] = s[static_cast<std::size_t>(r + 4 * c)];
   }
 }
 

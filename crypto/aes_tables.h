@@ -36,9 +36,7 @@ constexpr std::uint8_t gf_inv(std::uint8_t x) {
   return x == 0 ? 0 : result;
 }
 
-constexpr std::uint8_t rotl8(std::uint8_t x, int n) {
-  return static_cast<std::uint8_t>((x << n) | (x >> (8 - n)));
-}
+constexpr std::uint8_t rotl8(std::uint8_t x, int n) { return static_cast<std::uint8_t>((x << n) | (x >> (8 - n))); }
 
 constexpr std::array<std::uint8_t, 256> make_sbox() {
   std::array<std::uint8_t, 256> s{};

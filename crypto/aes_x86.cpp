@@ -28,9 +28,10 @@ ONDREL_AES_TARGET inline __m128i fold(__m128i k, __m128i t) {
 ONDREL_AES_TARGET void expand(const std::uint8_t key[32], __m128i rk[15]) {
   rk[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key));
   rk[1] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key + 16));
-#define ONDREL_AES_PAIR(i, rcon)                                                                          \
-  rk[2 * (i)] = fold(rk[2 * (i) - 2], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(rk[2 * (i) - 1], rcon), 0xff)); \
-  if ((i) < 7) rk[2 * (i) + 1] = fold(rk[2 * (i) - 1], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(rk[2 * (i)], 0), 0xaa));
+#define ONDREL_AES_PAIR(i, rcon)                                                                              \
+  rk[2 * (i)] = fold(rk[2 * (i)-2], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(rk[2 * (i)-1], rcon), 0xff)); \
+  if ((i) < 7)                                                                                                \
+    rk[2 * (i) + 1] = fold(rk[2 * (i)-1], _mm_shuffle_epi32(_mm_aeskeygenassist_si128(rk[2 * (i)], 0), 0xaa));
   ONDREL_AES_PAIR(1, 0x01)
   ONDREL_AES_PAIR(2, 0x02)
   ONDREL_AES_PAIR(3, 0x04)
@@ -175,8 +176,7 @@ ONDREL_AES_TARGET void aes256_decrypt_lanes_x86(const std::uint8_t* const dec[],
 }
 
 ONDREL_AES_TARGET void aes256_cbc_encrypt_lanes_x86(const std::uint8_t* const enc[], std::uint8_t* const iv[],
-                                                    std::uint8_t* const data[], std::size_t lanes,
-                                                    std::size_t blocks) {
+                                                    std::uint8_t* const data[], std::size_t lanes, std::size_t blocks) {
   while (lanes > 0) {
     const std::size_t n = lanes < 8 ? lanes : 8;
     switch (n) {
@@ -240,12 +240,10 @@ ONDREL_AES_TARGET void aes256_cbc_decrypt_rk_x86(const std::uint8_t dec[240], co
 
 #else
 
-void aes256_cbc_encrypt_x86(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
-                            std::size_t) {
+void aes256_cbc_encrypt_x86(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t) {
   std::abort();
 }
-void aes256_cbc_decrypt_x86(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
-                            std::size_t) {
+void aes256_cbc_decrypt_x86(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t) {
   std::abort();
 }
 void aes256_expand_x86(const std::uint8_t*, std::uint8_t*) { std::abort(); }
@@ -258,8 +256,8 @@ void aes256_cbc_decrypt_rk_x86(const std::uint8_t*, const std::uint8_t*, const s
                                std::size_t) {
   std::abort();
 }
-void aes256_cbc_encrypt_lanes_x86(const std::uint8_t* const*, std::uint8_t* const*, std::uint8_t* const*,
-                                  std::size_t, std::size_t) {
+void aes256_cbc_encrypt_lanes_x86(const std::uint8_t* const*, std::uint8_t* const*, std::uint8_t* const*, std::size_t,
+                                  std::size_t) {
   std::abort();
 }
 void aes256_decrypt_lanes_x86(const std::uint8_t* const*, std::uint8_t* const*, std::size_t) { std::abort(); }

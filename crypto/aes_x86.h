@@ -22,8 +22,8 @@ void aes256_cbc_decrypt_rk_x86(const std::uint8_t dec[240], const std::uint8_t i
 // Independent CBC encryptions side by side, in place: lane i runs under the encryption
 // round keys enc[i] from the chaining value iv[i] over `blocks` blocks at data[i], and
 // leaves its last ciphertext block in iv[i]. Up to eight lanes run interleaved.
-void aes256_cbc_encrypt_lanes_x86(const std::uint8_t* const enc[], std::uint8_t* const iv[],
-                                  std::uint8_t* const data[], std::size_t lanes, std::size_t blocks);
+void aes256_cbc_encrypt_lanes_x86(const std::uint8_t* const enc[], std::uint8_t* const iv[], std::uint8_t* const data[],
+                                  std::size_t lanes, std::size_t blocks);
 // Single blocks in place, block[i] under the decryption round keys dec[i]; up to eight
 // interleaved.
 void aes256_decrypt_lanes_x86(const std::uint8_t* const dec[], std::uint8_t* const block[], std::size_t lanes);

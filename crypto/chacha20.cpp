@@ -45,10 +45,18 @@ using V4 = std::uint32_t __attribute__((vector_size(16)));
 inline V4 rotl(V4 v, int n) { return (v << n) | (v >> (32 - n)); }
 
 inline void qr4(V4& a, V4& b, V4& c, V4& d) {
-  a += b; d ^= a; d = rotl(d, 16);
-  c += d; b ^= c; b = rotl(b, 12);
-  a += b; d ^= a; d = rotl(d, 8);
-  c += d; b ^= c; b = rotl(b, 7);
+  a += b;
+  d ^= a;
+  d = rotl(d, 16);
+  c += d;
+  b ^= c;
+  b = rotl(b, 12);
+  a += b;
+  d ^= a;
+  d = rotl(d, 8);
+  c += d;
+  b ^= c;
+  b = rotl(b, 7);
 }
 
 void xor_four_blocks(const ChaChaState& input, const std::uint8_t* in, std::uint8_t* out) {
@@ -80,10 +88,18 @@ void xor_four_blocks(const ChaChaState& input, const std::uint8_t* in, std::uint
 
 void quarter_round(ChaChaState& s, int a, int b, int c, int d) {
   using std::rotl;
-  s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl(s[d], 16);
-  s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl(s[b], 12);
-  s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl(s[d], 8);
-  s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl(s[b], 7);
+  s[a] += s[b];
+  s[d] ^= s[a];
+  s[d] = rotl(s[d], 16);
+  s[c] += s[d];
+  s[b] ^= s[c];
+  s[b] = rotl(s[b], 12);
+  s[a] += s[b];
+  s[d] ^= s[a];
+  s[d] = rotl(s[d], 8);
+  s[c] += s[d];
+  s[b] ^= s[c];
+  s[b] = rotl(s[b], 7);
 }
 
 namespace detail {

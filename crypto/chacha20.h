@@ -33,8 +33,7 @@ Result<void> check_chacha20_params(ByteView key, ByteView nonce);
 // Keystream XOR from `counter` on, without length checks (key 32, nonce 12 bytes).
 // in and out may be the same buffer.
 void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, std::uint32_t counter,
-                            const std::uint8_t* in, std::uint8_t* out, std::size_t len,
-                            Engine engine = Engine::Best);
+                            const std::uint8_t* in, std::uint8_t* out, std::size_t len, Engine engine = Engine::Best);
 void chacha20_xor_unchecked(const std::uint8_t* key, const std::uint8_t* nonce, std::uint32_t counter,
                             const std::uint8_t* in, std::uint8_t* out, std::size_t len, VectorIsa isa);
 

@@ -46,8 +46,8 @@ FirstBlocks first_blocks(const std::uint8_t* key, const std::uint8_t* nonce, std
 
 // out = in XOR the keystream from block 1 on: the first bytes from `first`, the rest
 // from the block after them. in and out may be the same buffer.
-void xor_message(const std::uint8_t* key, const std::uint8_t* nonce, const FirstBlocks& first,
-                 const std::uint8_t* in, std::uint8_t* out, std::size_t len, VectorIsa isa) {
+void xor_message(const std::uint8_t* key, const std::uint8_t* nonce, const FirstBlocks& first, const std::uint8_t* in,
+                 std::uint8_t* out, std::size_t len, VectorIsa isa) {
   const std::size_t head = first.head;
   for (std::size_t i = 0; i < head; ++i) out[i] = static_cast<std::uint8_t>(in[i] ^ first.ks[64 + i]);
   if (len > head) {
@@ -115,8 +115,7 @@ Result<void> aead_chacha20_poly1305_encrypt_into(ByteView key, ByteView nonce, B
     // The ciphertext is authenticated as it is written, while the next blocks of
     // keystream are computed.
     detail::Poly1305Scalar state = mac.scalar_state();
-    fed = detail::chacha20_xor_authenticating(key.data(), nonce.data(), 1, plaintext.data(), out.data(), n, isa,
-                                              state);
+    fed = detail::chacha20_xor_authenticating(key.data(), nonce.data(), 1, plaintext.data(), out.data(), n, isa, state);
     mac.set_accumulator(state);
   } else {
     xor_message(key.data(), nonce.data(), first, plaintext.data(), out.data(), n, isa);
@@ -153,19 +152,18 @@ Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteV
   return out;
 }
 
-Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad,
-                                                 ByteView ciphertext_and_tag, std::span<std::uint8_t> out,
-                                                 Engine engine) {
+Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag,
+                                                 std::span<std::uint8_t> out, Engine engine) {
   return aead_chacha20_poly1305_decrypt_into(key, nonce, ad, ciphertext_and_tag, out, vector_isa_for(engine));
 }
 
-Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad,
-                                                 ByteView ciphertext_and_tag, std::span<std::uint8_t> out,
-                                                 VectorIsa isa) {
+Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag,
+                                                 std::span<std::uint8_t> out, VectorIsa isa) {
   if (ciphertext_and_tag.size() < tag_size) return fail(CryptoError::AuthFailed);
   if (auto ok = detail::check_chacha20_params(key, nonce); !ok) return ok;
   const std::size_t n = ciphertext_and_tag.size() - tag_size;
-  if (out.size() != n) return fail(CryptoError::InvalidLength, msg("AEAD output must be ", n, " bytes, got ", out.size()));
+  if (out.size() != n)
+    return fail(CryptoError::InvalidLength, msg("AEAD output must be ", n, " bytes, got ", out.size()));
   const ByteView ciphertext = ciphertext_and_tag.first(n);
   const ByteView received = ciphertext_and_tag.subspan(n);
   const FirstBlocks first = first_blocks(key.data(), nonce.data(), n, isa);

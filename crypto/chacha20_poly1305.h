@@ -35,9 +35,8 @@ Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteV
 // ciphertext_and_tag.size() - 16 bytes. The ciphertext may be the first bytes of out
 // itself, so a frame can be opened where it was received. Nothing is written unless the
 // tag checks out; a wrong out size fails with CryptoError::InvalidLength.
-Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad,
-                                                 ByteView ciphertext_and_tag, std::span<std::uint8_t> out,
-                                                 Engine engine = Engine::Best);
+Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag,
+                                                 std::span<std::uint8_t> out, Engine engine = Engine::Best);
 
 // The three operations above at a chosen vector level for ChaCha20 and Poly1305, so
 // that tests and benchmarks reach every one (the Engine forms take the best level).
@@ -47,8 +46,7 @@ Result<void> aead_chacha20_poly1305_encrypt_into(ByteView key, ByteView nonce, B
                                                  std::span<std::uint8_t> out, VectorIsa isa);
 Result<Bytes> aead_chacha20_poly1305_decrypt(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag,
                                              VectorIsa isa);
-Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad,
-                                                 ByteView ciphertext_and_tag, std::span<std::uint8_t> out,
-                                                 VectorIsa isa);
+Result<void> aead_chacha20_poly1305_decrypt_into(ByteView key, ByteView nonce, ByteView ad, ByteView ciphertext_and_tag,
+                                                 std::span<std::uint8_t> out, VectorIsa isa);
 
 }  // namespace crypto

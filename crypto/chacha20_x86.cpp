@@ -27,8 +27,12 @@ ONDREL_AVX2 inline __m256i rot8(__m256i v) {
                                     6, 5, 4, 7, 2, 1, 0, 3);
   return _mm256_shuffle_epi8(v, m);
 }
-ONDREL_AVX2 inline __m256i rot12(__m256i v) { return _mm256_or_si256(_mm256_slli_epi32(v, 12), _mm256_srli_epi32(v, 20)); }
-ONDREL_AVX2 inline __m256i rot7(__m256i v) { return _mm256_or_si256(_mm256_slli_epi32(v, 7), _mm256_srli_epi32(v, 25)); }
+ONDREL_AVX2 inline __m256i rot12(__m256i v) {
+  return _mm256_or_si256(_mm256_slli_epi32(v, 12), _mm256_srli_epi32(v, 20));
+}
+ONDREL_AVX2 inline __m256i rot7(__m256i v) {
+  return _mm256_or_si256(_mm256_slli_epi32(v, 7), _mm256_srli_epi32(v, 25));
+}
 
 ONDREL_AVX2 inline void qr(__m256i& a, __m256i& b, __m256i& c, __m256i& d) {
   a = _mm256_add_epi32(a, b);
@@ -59,7 +63,6 @@ ONDREL_AVX2 inline void xor_store(std::uint8_t* out, const std::uint8_t* in, __m
   const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_xor_si256(m, ks));
 }
-
 
 // The four-block code is written once with the compiler's vector types and compiled
 // three times: for SSSE3; for AVX2, whose three-operand forms save register copies;
@@ -110,8 +113,8 @@ template <int n>
 // `between(group, round)` runs after each of the ten double rounds of every group of
 // four blocks; the AEAD uses it to authenticate ciphertext already written.
 template <class Between>
-[[gnu::always_inline]] inline void xor4_blocks(const std::uint32_t input[16], const std::uint8_t* in,
-                                               std::uint8_t* out, std::size_t len, Between between) {
+[[gnu::always_inline]] inline void xor4_blocks(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
+                                               std::size_t len, Between between) {
   U32x4 start[16];
   for (int i = 0; i < 16; ++i) start[i] = U32x4{} + input[i];
   start[12] += U32x4{0, 1, 2, 3};
@@ -170,7 +173,13 @@ struct InterleavedMac {
   std::size_t group_bytes;
 
   InterleavedMac(const Poly1305Scalar& mac, const std::uint8_t* ciphertext, std::size_t bytes)
-      : r0(mac.r0), r1(mac.r1), s1(mac.r1 + (mac.r1 >> 2)), h0(mac.h0), h1(mac.h1), h2(mac.h2), out(ciphertext),
+      : r0(mac.r0),
+        r1(mac.r1),
+        s1(mac.r1 + (mac.r1 >> 2)),
+        h0(mac.h0),
+        h1(mac.h1),
+        h2(mac.h2),
+        out(ciphertext),
         group_bytes(bytes) {}
 
   [[gnu::always_inline]] void operator()(std::size_t group, int round) {
@@ -258,9 +267,8 @@ namespace {
 // Whole 512-byte groups, `between(group, round)` after each double round as in
 // xor4_blocks.
 template <class Between>
-ONDREL_AVX2 [[gnu::always_inline]] inline std::size_t xor8_blocks(const std::uint32_t input[16],
-                                                                   const std::uint8_t* in, std::uint8_t* out,
-                                                                   std::size_t len, Between between) {
+ONDREL_AVX2 [[gnu::always_inline]] inline std::size_t xor8_blocks(const std::uint32_t input[16], const std::uint8_t* in,
+                                                                  std::uint8_t* out, std::size_t len, Between between) {
   __m256i start[16];
   for (int i = 0; i < 16; ++i) start[i] = _mm256_set1_epi32(static_cast<int>(input[i]));
   start[12] = _mm256_add_epi32(start[12], _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0));
@@ -291,8 +299,7 @@ ONDREL_AVX2 [[gnu::always_inline]] inline std::size_t xor8_blocks(const std::uin
       xor_store(dst + 64 * k, src + 64 * k, _mm256_permute2x128_si256(x[k], x[4 + k], 0x20));
       xor_store(dst + 64 * k + 32, src + 64 * k + 32, _mm256_permute2x128_si256(x[8 + k], x[12 + k], 0x20));
       xor_store(dst + 64 * (k + 4), src + 64 * (k + 4), _mm256_permute2x128_si256(x[k], x[4 + k], 0x31));
-      xor_store(dst + 64 * (k + 4) + 32, src + 64 * (k + 4) + 32,
-                _mm256_permute2x128_si256(x[8 + k], x[12 + k], 0x31));
+      xor_store(dst + 64 * (k + 4) + 32, src + 64 * (k + 4) + 32, _mm256_permute2x128_si256(x[8 + k], x[12 + k], 0x31));
     }
     start[12] = _mm256_add_epi32(start[12], eight);
   }
@@ -321,9 +328,9 @@ __attribute__((target("ssse3"))) void chacha20_xor_ssse3(const std::uint32_t inp
 }
 
 __attribute__((target("ssse3"))) std::size_t chacha20_xor_authenticating_ssse3(const std::uint32_t input[16],
-                                                                              const std::uint8_t* in,
-                                                                              std::uint8_t* out, std::size_t len,
-                                                                              Poly1305Scalar& mac) {
+                                                                               const std::uint8_t* in,
+                                                                               std::uint8_t* out, std::size_t len,
+                                                                               Poly1305Scalar& mac) {
   const std::size_t done = len / 256 * 256;
   InterleavedMac interleaved(mac, out, 256);
   xor4_blocks(input, in, out, done, [&](std::size_t group, int round) { interleaved(group, round); });
@@ -342,8 +349,8 @@ __attribute__((target("avx512f,avx512vl"))) void chacha20_xor4_avx512vl(const st
   xor4_blocks(input, in, out, len, no_work);
 }
 
-ONDREL_AVX512 std::size_t chacha20_xor_avx512(const std::uint32_t input[16], const std::uint8_t* in,
-                                              std::uint8_t* out, std::size_t len) {
+ONDREL_AVX512 std::size_t chacha20_xor_avx512(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
+                                              std::size_t len) {
   V16 start[16];
   for (int i = 0; i < 16; ++i) start[i] = V16{} + input[i];
   start[12] += V16{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};

@@ -18,8 +18,7 @@ void chacha20_xor_ssse3(const std::uint32_t input[16], const std::uint8_t* in, s
 // (single-instruction rotates, 32 registers), for the short inputs and tails at
 // those levels.
 void chacha20_xor4_avx2(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out, std::size_t len);
-void chacha20_xor4_avx512vl(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
-                            std::size_t len);
+void chacha20_xor4_avx512vl(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out, std::size_t len);
 
 // Whole 512-byte groups only; returns the number of bytes done, a multiple of 512.
 std::size_t chacha20_xor_avx2(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
@@ -35,9 +34,9 @@ std::size_t chacha20_xor_avx512(const std::uint32_t input[16], const std::uint8_
 // 512 (AVX2) bytes only, and the ciphertext of every group but the last is fed to
 // `mac` (full blocks, from out[0] on) while the next group is computed. Returns the
 // number of bytes done; the caller authenticates the last group's ciphertext itself.
-std::size_t chacha20_xor_authenticating_ssse3(const std::uint32_t input[16], const std::uint8_t* in,
-                                              std::uint8_t* out, std::size_t len, Poly1305Scalar& mac);
-std::size_t chacha20_xor_authenticating_avx2(const std::uint32_t input[16], const std::uint8_t* in,
-                                             std::uint8_t* out, std::size_t len, Poly1305Scalar& mac);
+std::size_t chacha20_xor_authenticating_ssse3(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
+                                              std::size_t len, Poly1305Scalar& mac);
+std::size_t chacha20_xor_authenticating_avx2(const std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
+                                             std::size_t len, Poly1305Scalar& mac);
 
 }  // namespace crypto::detail

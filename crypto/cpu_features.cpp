@@ -102,9 +102,7 @@ VectorIsa best_vector_isa() {
 
 bool vector_isa_supported(VectorIsa isa) { return isa <= best_vector_isa(); }
 
-VectorIsa vector_isa_for(Engine engine) {
-  return engine == Engine::Portable ? VectorIsa::Portable : best_vector_isa();
-}
+VectorIsa vector_isa_for(Engine engine) { return engine == Engine::Portable ? VectorIsa::Portable : best_vector_isa(); }
 
 const char* to_string(VectorIsa isa) {
   switch (isa) {

@@ -11,14 +11,14 @@
 namespace crypto {
 
 struct CpuFeatures {
-  bool sha = false;     // SHA-1 and SHA-256 instructions (with SSSE3 and SSE4.1)
-  bool aes = false;     // AES round instructions (with SSSE3 and SSE4.1)
-  bool avx2 = false;    // 256-bit integer vectors, enabled by the operating system
-  bool ssse3 = false;   // byte shuffles on 128-bit vectors
-  bool avx512 = false;  // AVX-512 F, BW and VL, with the 512-bit registers enabled by the operating system
+  bool sha = false;         // SHA-1 and SHA-256 instructions (with SSSE3 and SSE4.1)
+  bool aes = false;         // AES round instructions (with SSSE3 and SSE4.1)
+  bool avx2 = false;        // 256-bit integer vectors, enabled by the operating system
+  bool ssse3 = false;       // byte shuffles on 128-bit vectors
+  bool avx512 = false;      // AVX-512 F, BW and VL, with the 512-bit registers enabled by the operating system
   bool avx512ifma = false;  // 52-bit integer multiply-add on 512-bit vectors (with avx512)
-  bool bmi2 = false;    // mulx and the flagless shifts and rotations
-  bool adx = false;     // adcx and adox, two independent carry chains
+  bool bmi2 = false;        // mulx and the flagless shifts and rotations
+  bool adx = false;         // adcx and adox, two independent carry chains
 };
 
 // Detected on first use and fixed for the life of the process. The environment

@@ -85,9 +85,7 @@ EdProjective to_projective(const EdCompleted& c) {
 
 EdProjective to_projective(const EdPoint& p) { return EdProjective{p.x, p.y, p.z}; }
 
-EdCached to_cached(const EdPoint& p) {
-  return EdCached{gf_add(p.y, p.x), gf_sub(p.y, p.x), p.z, gf_mul(p.t, ed_d2)};
-}
+EdCached to_cached(const EdPoint& p) { return EdCached{gf_add(p.y, p.x), gf_sub(p.y, p.x), p.z, gf_mul(p.t, ed_d2)}; }
 
 EdAffineNiels to_affine_niels(const EdPoint& p) {
   const Gf zi = gf_inv(p.z);
@@ -233,7 +231,8 @@ std::array<std::int8_t, 256> naf(const std::array<std::uint8_t, 32>& s, int w) {
       out[static_cast<std::size_t>(pos)] = static_cast<std::int8_t>(window);
     } else {
       carry = 1;
-      out[static_cast<std::size_t>(pos)] = static_cast<std::int8_t>(static_cast<std::int64_t>(window) - static_cast<std::int64_t>(width));
+      out[static_cast<std::size_t>(pos)] =
+          static_cast<std::int8_t>(static_cast<std::int64_t>(window) - static_cast<std::int64_t>(width));
     }
     pos += w;
   }
@@ -475,9 +474,12 @@ std::array<std::uint8_t, 32> mul_add_mod_l(const std::array<std::uint8_t, 32>& a
     y[i] = limb_of(b.data(), 32, i);
     s[i] = limb_of(c.data(), 32, i);
   }
-  x[11] = static_cast<std::int64_t>(a[28] >> 7 | std::uint64_t{a[29]} << 1 | std::uint64_t{a[30]} << 9 | std::uint64_t{a[31]} << 17);
-  y[11] = static_cast<std::int64_t>(b[28] >> 7 | std::uint64_t{b[29]} << 1 | std::uint64_t{b[30]} << 9 | std::uint64_t{b[31]} << 17);
-  s[11] = static_cast<std::int64_t>(c[28] >> 7 | std::uint64_t{c[29]} << 1 | std::uint64_t{c[30]} << 9 | std::uint64_t{c[31]} << 17);
+  x[11] = static_cast<std::int64_t>(a[28] >> 7 | std::uint64_t{a[29]} << 1 | std::uint64_t{a[30]} << 9 |
+                                    std::uint64_t{a[31]} << 17);
+  y[11] = static_cast<std::int64_t>(b[28] >> 7 | std::uint64_t{b[29]} << 1 | std::uint64_t{b[30]} << 9 |
+                                    std::uint64_t{b[31]} << 17);
+  s[11] = static_cast<std::int64_t>(c[28] >> 7 | std::uint64_t{c[29]} << 1 | std::uint64_t{c[30]} << 9 |
+                                    std::uint64_t{c[31]} << 17);
   for (std::size_t i = 0; i < 12; ++i) {
     for (std::size_t j = 0; j < 12; ++j) s[i + j] += x[i] * y[j];
   }

@@ -99,7 +99,8 @@ std::array<std::uint8_t, 32> gf_pack(const Gf& a) {
   };
   std::array<std::uint8_t, 32> out{};
   for (int w = 0; w < 4; ++w) {
-    for (int b = 0; b < 8; ++b) out[static_cast<std::size_t>(8 * w + b)] = static_cast<std::uint8_t>(words[w] >> (8 * b));
+    for (int b = 0; b < 8; ++b)
+      out[static_cast<std::size_t>(8 * w + b)] = static_cast<std::uint8_t>(words[w] >> (8 * b));
   }
   return out;
 }

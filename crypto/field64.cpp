@@ -64,21 +64,21 @@ void fe64_inv(Fe64& r, const Fe64& z) {
   fe64_mul(z9, t, z);
   fe64_mul(z11, z9, z2);
   fe64_sq(t, z11);
-  fe64_mul(z_5_0, t, z9);                 // 2^5 - 1
+  fe64_mul(z_5_0, t, z9);  // 2^5 - 1
   sq_times(t, z_5_0, 5);
-  fe64_mul(z_10_0, t, z_5_0);             // 2^10 - 1
+  fe64_mul(z_10_0, t, z_5_0);  // 2^10 - 1
   sq_times(t, z_10_0, 10);
-  fe64_mul(z_20_0, t, z_10_0);            // 2^20 - 1
+  fe64_mul(z_20_0, t, z_10_0);  // 2^20 - 1
   sq_times(t, z_20_0, 20);
-  fe64_mul(t, t, z_20_0);                 // 2^40 - 1
+  fe64_mul(t, t, z_20_0);  // 2^40 - 1
   sq_times(t, t, 10);
-  fe64_mul(z_50_0, t, z_10_0);            // 2^50 - 1
+  fe64_mul(z_50_0, t, z_10_0);  // 2^50 - 1
   sq_times(t, z_50_0, 50);
-  fe64_mul(z_100_0, t, z_50_0);           // 2^100 - 1
+  fe64_mul(z_100_0, t, z_50_0);  // 2^100 - 1
   sq_times(t, z_100_0, 100);
-  fe64_mul(t, t, z_100_0);                // 2^200 - 1
+  fe64_mul(t, t, z_100_0);  // 2^200 - 1
   sq_times(t, t, 50);
-  fe64_mul(t, t, z_50_0);                 // 2^250 - 1
+  fe64_mul(t, t, z_50_0);  // 2^250 - 1
   sq_times(t, t, 5);
   fe64_mul(r, t, z11);
 }

@@ -44,33 +44,33 @@ inline void store(Fe64& r, std::uint64_t r0, std::uint64_t r1, std::uint64_t r2,
 // added to the lower four in one pass of two carry chains, then the carry out times 38,
 // then the rare second carry out as 38 more (which cannot carry again). Stores the
 // result through %[r].
-#define ONDREL_FE64_REDUCE                   \
-  "movq $38, %%rdx\n\t"                       \
-  "xorl %%ecx, %%ecx\n\t"                     \
-  "mulxq %%r12, %%rax, %%r12\n\t"             \
-  "adcxq %%rax, %%r8\n\t"                     \
-  "adoxq %%r12, %%r9\n\t"                     \
-  "mulxq %%r13, %%rax, %%r13\n\t"             \
-  "adcxq %%rax, %%r9\n\t"                     \
-  "adoxq %%r13, %%r10\n\t"                    \
-  "mulxq %%r14, %%rax, %%r14\n\t"             \
-  "adcxq %%rax, %%r10\n\t"                    \
-  "adoxq %%r14, %%r11\n\t"                    \
-  "mulxq %%r15, %%rax, %%r15\n\t"             \
-  "adcxq %%rax, %%r11\n\t"                    \
-  "adoxq %%rcx, %%r15\n\t"                    \
-  "adcxq %%rcx, %%r15\n\t"                    \
-  "imulq $38, %%r15, %%r15\n\t"               \
-  "addq %%r15, %%r8\n\t"                      \
-  "adcq %%rcx, %%r9\n\t"                      \
-  "adcq %%rcx, %%r10\n\t"                     \
-  "adcq %%rcx, %%r11\n\t"                     \
-  "sbbq %%rax, %%rax\n\t"                     \
-  "andq $38, %%rax\n\t"                       \
-  "addq %%rax, %%r8\n\t"                      \
-  "movq %%r8, 0(%[r])\n\t"                    \
-  "movq %%r9, 8(%[r])\n\t"                    \
-  "movq %%r10, 16(%[r])\n\t"                  \
+#define ONDREL_FE64_REDUCE        \
+  "movq $38, %%rdx\n\t"           \
+  "xorl %%ecx, %%ecx\n\t"         \
+  "mulxq %%r12, %%rax, %%r12\n\t" \
+  "adcxq %%rax, %%r8\n\t"         \
+  "adoxq %%r12, %%r9\n\t"         \
+  "mulxq %%r13, %%rax, %%r13\n\t" \
+  "adcxq %%rax, %%r9\n\t"         \
+  "adoxq %%r13, %%r10\n\t"        \
+  "mulxq %%r14, %%rax, %%r14\n\t" \
+  "adcxq %%rax, %%r10\n\t"        \
+  "adoxq %%r14, %%r11\n\t"        \
+  "mulxq %%r15, %%rax, %%r15\n\t" \
+  "adcxq %%rax, %%r11\n\t"        \
+  "adoxq %%rcx, %%r15\n\t"        \
+  "adcxq %%rcx, %%r15\n\t"        \
+  "imulq $38, %%r15, %%r15\n\t"   \
+  "addq %%r15, %%r8\n\t"          \
+  "adcq %%rcx, %%r9\n\t"          \
+  "adcq %%rcx, %%r10\n\t"         \
+  "adcq %%rcx, %%r11\n\t"         \
+  "sbbq %%rax, %%rax\n\t"         \
+  "andq $38, %%rax\n\t"           \
+  "addq %%rax, %%r8\n\t"          \
+  "movq %%r8, 0(%[r])\n\t"        \
+  "movq %%r9, 8(%[r])\n\t"        \
+  "movq %%r10, 16(%[r])\n\t"      \
   "movq %%r11, 24(%[r])\n\t"
 
 // What the product and the square overwrite. They read and write memory through
@@ -82,21 +82,31 @@ inline void store(Fe64& r, std::uint64_t r0, std::uint64_t r1, std::uint64_t r2,
 // a_0 .. a_3, the low halves added at limbs R0 .. R3 on the CF chain and the high
 // halves at R1 .. R4 on the OF chain; R4 is new, and takes both chains' last carries.
 #define ONDREL_FE64_ROW(B, R0, R1, R2, R3, R4) \
-  "movq " B "(%[b]), %%rdx\n\t"               \
-  "xorl %%ecx, %%ecx\n\t"                     \
-  "mulxq 0(%[a]), %%rax, %%rcx\n\t"           \
-  "adcxq %%rax, %%" R0 "\n\t"                 \
-  "adoxq %%rcx, %%" R1 "\n\t"                 \
-  "mulxq 8(%[a]), %%rax, %%rcx\n\t"           \
-  "adcxq %%rax, %%" R1 "\n\t"                 \
-  "adoxq %%rcx, %%" R2 "\n\t"                 \
-  "mulxq 16(%[a]), %%rax, %%rcx\n\t"          \
-  "adcxq %%rax, %%" R2 "\n\t"                 \
-  "adoxq %%rcx, %%" R3 "\n\t"                 \
-  "mulxq 24(%[a]), %%rax, %%" R4 "\n\t"       \
-  "adcxq %%rax, %%" R3 "\n\t"                 \
-  "movq $0, %%rcx\n\t"                        \
-  "adoxq %%rcx, %%" R4 "\n\t"                 \
+  "movq " B                                    \
+  "(%[b]), %%rdx\n\t"                          \
+  "xorl %%ecx, %%ecx\n\t"                      \
+  "mulxq 0(%[a]), %%rax, %%rcx\n\t"            \
+  "adcxq %%rax, %%" R0                         \
+  "\n\t"                                       \
+  "adoxq %%rcx, %%" R1                         \
+  "\n\t"                                       \
+  "mulxq 8(%[a]), %%rax, %%rcx\n\t"            \
+  "adcxq %%rax, %%" R1                         \
+  "\n\t"                                       \
+  "adoxq %%rcx, %%" R2                         \
+  "\n\t"                                       \
+  "mulxq 16(%[a]), %%rax, %%rcx\n\t"           \
+  "adcxq %%rax, %%" R2                         \
+  "\n\t"                                       \
+  "adoxq %%rcx, %%" R3                         \
+  "\n\t"                                       \
+  "mulxq 24(%[a]), %%rax, %%" R4               \
+  "\n\t"                                       \
+  "adcxq %%rax, %%" R3                         \
+  "\n\t"                                       \
+  "movq $0, %%rcx\n\t"                         \
+  "adoxq %%rcx, %%" R4                         \
+  "\n\t"                                       \
   "adcxq %%rcx, %%" R4 "\n\t"
 
 // The operations write their result through r, which may be one of the operands: each
@@ -118,11 +128,10 @@ inline void fe64_mul(Fe64& r, const Fe64& a, const Fe64& b) {
       "adcq %%rax, %%r11\n\t"
       "adcq $0, %%r12\n\t"
 
-      ONDREL_FE64_ROW("8", "r9", "r10", "r11", "r12", "r13")
-      ONDREL_FE64_ROW("16", "r10", "r11", "r12", "r13", "r14")
-      ONDREL_FE64_ROW("24", "r11", "r12", "r13", "r14", "r15")
+      ONDREL_FE64_ROW("8", "r9", "r10", "r11", "r12", "r13") ONDREL_FE64_ROW("16", "r10", "r11", "r12", "r13", "r14")
+          ONDREL_FE64_ROW("24", "r11", "r12", "r13", "r14", "r15")
 
-      ONDREL_FE64_REDUCE
+              ONDREL_FE64_REDUCE
       :
       : [a] "r"(a.v.data()), [b] "r"(b.v.data()), [r] "r"(r.v.data())
       : ONDREL_FE64_CLOBBERS);
@@ -193,16 +202,17 @@ inline void fe64_sq(Fe64& r, const Fe64& a) {
 // a + b or a - b (OP and OPC the instruction without and with the carry) in r0 .. r3:
 // the carry or borrow out of 2^256 comes back as 38 added or taken off, and the rare
 // second one as 38 more, which cannot carry again.
-#define ONDREL_FE64_ADD_SUB(OP, OPC)                                                          \
-  std::uint64_t r0 = a.v[0], r1 = a.v[1], r2 = a.v[2], r3 = a.v[3], t;                        \
-  __asm__(OP " 0(%[b]), %[r0]\n\t" OPC " 8(%[b]), %[r1]\n\t" OPC " 16(%[b]), %[r2]\n\t"      \
-          OPC " 24(%[b]), %[r3]\n\t"                                                          \
-          "sbbq %[t], %[t]\n\tandq $38, %[t]\n\t" OP " %[t], %[r0]\n\t"                        \
-          OPC " $0, %[r1]\n\t" OPC " $0, %[r2]\n\t" OPC " $0, %[r3]\n\t"                       \
-          "sbbq %[t], %[t]\n\tandq $38, %[t]\n\t" OP " %[t], %[r0]\n\t"                        \
-          : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [r3] "+&r"(r3), [t] "=&r"(t)        \
-          : [b] "r"(b.v.data()), "m"(b.v)                                                     \
-          : "cc");                                                                            \
+#define ONDREL_FE64_ADD_SUB(OP, OPC)                                                                \
+  std::uint64_t r0 = a.v[0], r1 = a.v[1], r2 = a.v[2], r3 = a.v[3], t;                              \
+  __asm__(OP " 0(%[b]), %[r0]\n\t" OPC " 8(%[b]), %[r1]\n\t" OPC " 16(%[b]), %[r2]\n\t" OPC         \
+             " 24(%[b]), %[r3]\n\t"                                                                 \
+             "sbbq %[t], %[t]\n\tandq $38, %[t]\n\t" OP " %[t], %[r0]\n\t" OPC " $0, %[r1]\n\t" OPC \
+             " $0, %[r2]\n\t" OPC                                                                   \
+             " $0, %[r3]\n\t"                                                                       \
+             "sbbq %[t], %[t]\n\tandq $38, %[t]\n\t" OP " %[t], %[r0]\n\t"                          \
+          : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [r3] "+&r"(r3), [t] "=&r"(t)            \
+          : [b] "r"(b.v.data()), "m"(b.v)                                                           \
+          : "cc");                                                                                  \
   store(r, r0, r1, r2, r3)
 
 // r = a + b.

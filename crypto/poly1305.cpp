@@ -121,8 +121,8 @@ void Poly1305::wide_blocks(const std::uint8_t* m, std::size_t n) {
     }
     have_powers_ = true;
   }
-  std::uint64_t h[5] = {h0_ & mask26, (h0_ >> 26) & mask26, ((h0_ >> 52) | (h1_ << 12)) & mask26,
-                        (h1_ >> 14) & mask26, (h1_ >> 40) | (h2_ << 24)};
+  std::uint64_t h[5] = {h0_ & mask26, (h0_ >> 26) & mask26, ((h0_ >> 52) | (h1_ << 12)) & mask26, (h1_ >> 14) & mask26,
+                        (h1_ >> 40) | (h2_ << 24)};
   if (wide_ == Wide::Avx2) {
     detail::poly1305_blocks_avx2(h, powers26_, m, n);
   } else {

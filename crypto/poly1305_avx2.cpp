@@ -29,8 +29,7 @@ using U64x4 = std::uint64_t __attribute__((vector_size(32)));
 
 namespace crypto::detail {
 
-void poly1305_blocks_avx2(std::uint64_t h[5], const std::uint64_t powers[8][5], const std::uint8_t* m,
-                          std::size_t n) {
+void poly1305_blocks_avx2(std::uint64_t h[5], const std::uint64_t powers[8][5], const std::uint8_t* m, std::size_t n) {
   blocks26<U64x4, 2>(h, powers, m, n);
 }
 

@@ -137,8 +137,8 @@ template <class V>
 // that is at most L or a multiple of L up to G L (the others are not read). h comes in
 // and goes out as five limbs of 26 bits, the top one a little over.
 template <class V, std::size_t G>
-[[gnu::always_inline]] inline void blocks26(std::uint64_t h[5], const std::uint64_t powers[8][5],
-                                            const std::uint8_t* m, std::size_t n) {
+[[gnu::always_inline]] inline void blocks26(std::uint64_t h[5], const std::uint64_t powers[8][5], const std::uint8_t* m,
+                                            std::size_t n) {
   constexpr std::size_t lanes = lanes_of<V>;
   constexpr std::size_t group = 16 * lanes;
   static_assert(G * lanes <= 8);

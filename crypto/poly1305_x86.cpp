@@ -100,7 +100,6 @@ ONDREL_IFMA inline std::uint64_t lane_sum(V8 v) {
   return sum;
 }
 
-
 }  // namespace
 
 // Lane j accumulates blocks j, j + 8, j + 16, ...; each step multiplies every lane
@@ -147,8 +146,7 @@ ONDREL_IFMA void poly1305_blocks_ifma(std::uint64_t h[3], const std::uint64_t po
   h[2] = t2;
 }
 
-void poly1305_blocks_sse2(std::uint64_t h[5], const std::uint64_t powers[8][5], const std::uint8_t* m,
-                          std::size_t n) {
+void poly1305_blocks_sse2(std::uint64_t h[5], const std::uint64_t powers[8][5], const std::uint8_t* m, std::size_t n) {
   blocks26<U64x2, 4>(h, powers, m, n);
 }
 

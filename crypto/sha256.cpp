@@ -111,7 +111,7 @@ void Sha256::update(ByteView data) {
 
 Sha256Digest Sha256::finalize() {
   detail::pad_to_length_field<block_size, 8>(buf_, pos_,
-                                              [this](const std::uint8_t* p, std::size_t n) { compress(p, n); });
+                                             [this](const std::uint8_t* p, std::size_t n) { compress(p, n); });
   write_u64_be(buf_.data() + block_size - 8, total_ * 8);
   compress(buf_.data(), 1);
   pos_ = 0;

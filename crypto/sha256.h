@@ -51,8 +51,8 @@ class Sha256 {
 
   std::array<std::uint32_t, 8> state_;
   std::array<std::uint8_t, block_size> buf_{};
-  std::size_t pos_ = 0;        // bytes waiting in buf_, 0..63
-  std::uint64_t total_ = 0;    // bytes fed so far
+  std::size_t pos_ = 0;      // bytes waiting in buf_, 0..63
+  std::uint64_t total_ = 0;  // bytes fed so far
   Sha256Isa isa_;
 };
 

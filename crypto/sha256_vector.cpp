@@ -119,20 +119,20 @@ struct Ops256 {
 // x3 = W[t-4..t-1], the words W[t..t+3]. sigma1 of two words is formed in 64-bit lanes
 // holding each word twice, where a 64-bit shift is a 32-bit rotation; the last two
 // words need the first two, hence two halves.
-#define ONDREL_SHA256_SCHEDULE(TARGET, Ops)                                                                     \
-  TARGET ONDREL_SHA_INLINE Ops::V sigma1_doubled(Ops, Ops::V d) {                                              \
-    return Ops::xor3(Ops::srl64(d, 17), Ops::srl64(d, 19), Ops::srl32(d, 10));                                \
-  }                                                                                                            \
-  TARGET ONDREL_SHA_INLINE Ops::V schedule(Ops ops, Ops::V x0, Ops::V x1, Ops::V x2, Ops::V x3) {             \
-    const Ops::V w15 = Ops::alignr4(x1, x0); /* W[t-15..t-12] */                                               \
-    const Ops::V w7 = Ops::alignr4(x3, x2);  /* W[t-7..t-4] */                                                 \
-    const Ops::V s0 = Ops::xor3(Ops::xor3(Ops::srl32(w15, 3), Ops::srl32(w15, 7), Ops::sll32(w15, 25)),       \
-                                Ops::srl32(w15, 18), Ops::sll32(w15, 14));                                     \
-    Ops::V t = Ops::add(Ops::add(x0, s0), w7);                                                                 \
-    /* W[t-2], W[t-1] each doubled; their sigma1 into words 0 and 1, zeros above. */                           \
-    t = Ops::add(t, Ops::gather_low(sigma1_doubled(ops, Ops::template shuffle<0xFA>(x3))));                   \
-    /* W[t], W[t+1] each doubled; their sigma1 into words 2 and 3, zeros below. */                             \
-    return Ops::add(t, Ops::gather_high(sigma1_doubled(ops, Ops::template shuffle<0x50>(t))));                \
+#define ONDREL_SHA256_SCHEDULE(TARGET, Ops)                                                             \
+  TARGET ONDREL_SHA_INLINE Ops::V sigma1_doubled(Ops, Ops::V d) {                                       \
+    return Ops::xor3(Ops::srl64(d, 17), Ops::srl64(d, 19), Ops::srl32(d, 10));                          \
+  }                                                                                                     \
+  TARGET ONDREL_SHA_INLINE Ops::V schedule(Ops ops, Ops::V x0, Ops::V x1, Ops::V x2, Ops::V x3) {       \
+    const Ops::V w15 = Ops::alignr4(x1, x0); /* W[t-15..t-12] */                                        \
+    const Ops::V w7 = Ops::alignr4(x3, x2);  /* W[t-7..t-4] */                                          \
+    const Ops::V s0 = Ops::xor3(Ops::xor3(Ops::srl32(w15, 3), Ops::srl32(w15, 7), Ops::sll32(w15, 25)), \
+                                Ops::srl32(w15, 18), Ops::sll32(w15, 14));                              \
+    Ops::V t = Ops::add(Ops::add(x0, s0), w7);                                                          \
+    /* W[t-2], W[t-1] each doubled; their sigma1 into words 0 and 1, zeros above. */                    \
+    t = Ops::add(t, Ops::gather_low(sigma1_doubled(ops, Ops::template shuffle<0xFA>(x3))));             \
+    /* W[t], W[t+1] each doubled; their sigma1 into words 2 and 3, zeros below. */                      \
+    return Ops::add(t, Ops::gather_high(sigma1_doubled(ops, Ops::template shuffle<0x50>(t))));          \
   }
 
 ONDREL_SHA256_SCHEDULE(ONDREL_SSSE3_TARGET, Ops128)
@@ -142,21 +142,21 @@ ONDREL_SHA256_SCHEDULE(ONDREL_AVX2_TARGET, Ops256)
 // words ahead, then runs the rounds. At 256 bits the second block's W + K stays in wk
 // for its own rounds later.
 template <std::size_t G>
-ONDREL_SSSE3_TARGET ONDREL_SHA_INLINE void group(__m128i (&x)[4], std::array<std::uint32_t, 8>& v,
-                                                 std::uint32_t* wk) {
+ONDREL_SSSE3_TARGET ONDREL_SHA_INLINE void group(__m128i (&x)[4], std::array<std::uint32_t, 8>& v, std::uint32_t* wk) {
   constexpr std::size_t i = G & 3;
-  _mm_store_si128(reinterpret_cast<__m128i*>(wk),
-                  _mm_add_epi32(x[i], _mm_load_si128(reinterpret_cast<const __m128i*>(sha256_round_constants.data() + 4 * G))));
+  _mm_store_si128(
+      reinterpret_cast<__m128i*>(wk),
+      _mm_add_epi32(x[i], _mm_load_si128(reinterpret_cast<const __m128i*>(sha256_round_constants.data() + 4 * G))));
   if constexpr (G < 12) x[i] = schedule(Ops128{}, x[i], x[(i + 1) & 3], x[(i + 2) & 3], x[(i + 3) & 3]);
   four_rounds<static_cast<int>(G)>(v, wk);
 }
 
 template <std::size_t G>
-ONDREL_AVX2_TARGET ONDREL_SHA_INLINE void group(__m256i (&x)[4], std::array<std::uint32_t, 8>& v,
-                                                std::uint32_t* wk) {
+ONDREL_AVX2_TARGET ONDREL_SHA_INLINE void group(__m256i (&x)[4], std::array<std::uint32_t, 8>& v, std::uint32_t* wk) {
   constexpr std::size_t i = G & 3;
-  _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 8 * G),
-                     _mm256_add_epi32(x[i], _mm256_load_si256(reinterpret_cast<const __m256i*>(k256_twice.data() + 8 * G))));
+  _mm256_store_si256(
+      reinterpret_cast<__m256i*>(wk + 8 * G),
+      _mm256_add_epi32(x[i], _mm256_load_si256(reinterpret_cast<const __m256i*>(k256_twice.data() + 8 * G))));
   if constexpr (G < 12) x[i] = schedule(Ops256{}, x[i], x[(i + 1) & 3], x[(i + 2) & 3], x[(i + 3) & 3]);
   four_rounds<static_cast<int>(G)>(v, wk + 8 * G);
 }
@@ -175,7 +175,8 @@ ONDREL_AVX2_TARGET ONDREL_SHA_INLINE void all_groups(std::index_sequence<G...>, 
 
 // The second block's rounds, from the upper halves of wk.
 template <std::size_t... G>
-ONDREL_AVX2_TARGET ONDREL_SHA_INLINE void second_block_rounds(std::index_sequence<G...>, std::array<std::uint32_t, 8>& v,
+ONDREL_AVX2_TARGET ONDREL_SHA_INLINE void second_block_rounds(std::index_sequence<G...>,
+                                                              std::array<std::uint32_t, 8>& v,
                                                               const std::uint32_t* wk) {
   (four_rounds<static_cast<int>(G)>(v, wk + 8 * G + 4), ...);
 }

@@ -83,7 +83,7 @@ void Sha512::update(ByteView data) {
 
 Sha512Digest Sha512::finalize() {
   detail::pad_to_length_field<block_size, 16>(buf_, pos_,
-                                               [this](const std::uint8_t* p, std::size_t n) { compress(p, n); });
+                                              [this](const std::uint8_t* p, std::size_t n) { compress(p, n); });
   // The 128-bit bit count: (total_high * 2^64 + total) * 8.
   write_u64_be(buf_.data() + block_size - 16, total_high_ << 3 | total_ >> 61);
   write_u64_be(buf_.data() + block_size - 8, total_ << 3);

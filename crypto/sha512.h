@@ -30,9 +30,9 @@ class Sha512 {
 
   std::array<std::uint64_t, 8> state_;
   std::array<std::uint8_t, block_size> buf_{};
-  std::size_t pos_ = 0;            // bytes waiting in buf_, 0..127
-  std::uint64_t total_ = 0;        // bytes fed, low 64 bits
-  std::uint64_t total_high_ = 0;   // carries out of total_
+  std::size_t pos_ = 0;           // bytes waiting in buf_, 0..127
+  std::uint64_t total_ = 0;       // bytes fed, low 64 bits
+  std::uint64_t total_high_ = 0;  // carries out of total_
 };
 
 Sha512Digest sha512(ByteView data);

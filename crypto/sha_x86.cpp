@@ -25,10 +25,10 @@ __attribute__((target("sha,sse4.1,ssse3"))) void sha256_blocks_x86(std::uint32_t
   const __m128i bswap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
   __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));       // DCBA
   __m128i cdgh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));  // HGFE
-  tmp = _mm_shuffle_epi32(tmp, 0xB1);                                            // CDAB
-  cdgh = _mm_shuffle_epi32(cdgh, 0x1B);                                          // EFGH
-  __m128i abef = _mm_alignr_epi8(tmp, cdgh, 8);                                  // ABEF
-  cdgh = _mm_blend_epi16(cdgh, tmp, 0xF0);                                       // CDGH
+  tmp = _mm_shuffle_epi32(tmp, 0xB1);                                           // CDAB
+  cdgh = _mm_shuffle_epi32(cdgh, 0x1B);                                         // EFGH
+  __m128i abef = _mm_alignr_epi8(tmp, cdgh, 8);                                 // ABEF
+  cdgh = _mm_blend_epi16(cdgh, tmp, 0xF0);                                      // CDGH
 
   for (; blocks > 0; --blocks, p += 64) {
     const __m128i abef_save = abef;
@@ -54,10 +54,10 @@ __attribute__((target("sha,sse4.1,ssse3"))) void sha256_blocks_x86(std::uint32_t
     cdgh = _mm_add_epi32(cdgh, cdgh_save);
   }
 
-  tmp = _mm_shuffle_epi32(abef, 0x1B);     // FEBA
-  cdgh = _mm_shuffle_epi32(cdgh, 0xB1);    // DCHG
-  abef = _mm_blend_epi16(tmp, cdgh, 0xF0); // DCBA
-  cdgh = _mm_alignr_epi8(cdgh, tmp, 8);    // HGFE
+  tmp = _mm_shuffle_epi32(abef, 0x1B);      // FEBA
+  cdgh = _mm_shuffle_epi32(cdgh, 0xB1);     // DCHG
+  abef = _mm_blend_epi16(tmp, cdgh, 0xF0);  // DCBA
+  cdgh = _mm_alignr_epi8(cdgh, tmp, 8);     // HGFE
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state), abef);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), cdgh);
 }
@@ -134,9 +134,9 @@ ONDREL_SHA512V_TARGET inline __m512i shr(__m512i x) {
 // messages at once. Block words are gathered from the lanes' pointers.
 ONDREL_SHA512V_TARGET void sha256_blocks_x16(std::uint32_t* const state[16], const std::uint8_t* const data[16],
                                              std::size_t blocks) {
-  const __m512i bswap = _mm512_set_epi64(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL, 0x0c0d0e0f08090a0bLL,
-                                         0x0405060700010203LL, 0x0c0d0e0f08090a0bLL, 0x0405060700010203LL,
-                                         0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+  const __m512i bswap =
+      _mm512_set_epi64(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL, 0x0c0d0e0f08090a0bLL, 0x0405060700010203LL,
+                       0x0c0d0e0f08090a0bLL, 0x0405060700010203LL, 0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
   // The state transposed: word j of every lane's state in s[j].
   alignas(64) std::uint32_t words[8][16];
   for (int l = 0; l < 16; ++l) {

@@ -41,7 +41,8 @@ struct SipState {
 }  // namespace
 
 Result<std::uint64_t> siphash_2_4(ByteView key, ByteView message) {
-  if (key.size() != 16) return fail(CryptoError::InvalidKey, msg("SipHash-2-4 requires a 16-byte key, got ", key.size()));
+  if (key.size() != 16)
+    return fail(CryptoError::InvalidKey, msg("SipHash-2-4 requires a 16-byte key, got ", key.size()));
   const std::uint64_t k0 = read_u64_le(key.data());
   const std::uint64_t k1 = read_u64_le(key.data() + 8);
   SipState s{k0 ^ 0x736f6d6570736575, k1 ^ 0x646f72616e646f6d, k0 ^ 0x6c7967656e657261, k1 ^ 0x7465646279746573};

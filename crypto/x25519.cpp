@@ -53,7 +53,8 @@ X25519Key ladder(const std::array<std::uint8_t, 32>& k, const std::array<std::ui
 
 // The scalar with its three low bits and bit 255 cleared and bit 254 set.
 Result<std::array<std::uint8_t, 32>> clamped(ByteView scalar) {
-  if (scalar.size() != 32) return fail(CryptoError::InvalidKey, msg("X25519 scalar must be 32 bytes, got ", scalar.size()));
+  if (scalar.size() != 32)
+    return fail(CryptoError::InvalidKey, msg("X25519 scalar must be 32 bytes, got ", scalar.size()));
   std::array<std::uint8_t, 32> k;
   std::copy(scalar.begin(), scalar.end(), k.begin());
   k[0] &= 248;

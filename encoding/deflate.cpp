@@ -97,8 +97,10 @@ std::size_t match_length(const std::uint8_t* a, const std::uint8_t* b, std::size
     std::memcpy(&x, a + k, 8);
     std::memcpy(&y, b + k, 8);
     if (std::uint64_t diff = x ^ y) {
-      if constexpr (std::endian::native == std::endian::little) return k + (std::countr_zero(diff) >> 3);
-      else return k + (std::countl_zero(diff) >> 3);
+      if constexpr (std::endian::native == std::endian::little)
+        return k + (std::countr_zero(diff) >> 3);
+      else
+        return k + (std::countl_zero(diff) >> 3);
     }
     k += 8;
   }
@@ -197,7 +199,7 @@ void compress(ByteView input, Index& index, Bytes& out) {
   BitWriter w;
   w.out = std::move(out);
   w.out.reserve(w.out.size() + n + n / 8 + 16);  // literals of 9 bits at worst
-  w.write_bits(0b011, 3);         // BFINAL = 1, BTYPE = 01
+  w.write_bits(0b011, 3);                        // BFINAL = 1, BTYPE = 01
 
   auto hash_at = [&](std::size_t i) { return hash3(in[i], in[i + 1], in[i + 2]); };
   const std::size_t last_hashed = n >= min_match ? n - min_match : 0;

@@ -11,13 +11,23 @@ constexpr std::string_view kEncoding[] = {"LimitExceeded", "BadLength", "Invalid
 constexpr std::string_view kCommon[] = {"Unsupported", "Invalid", "Crypto", "Encoding"};
 constexpr std::string_view kI2np[] = {"Invalid", "ChecksumMismatch", "Common", "Encoding"};
 constexpr std::string_view kNoise[] = {"NonceExhausted", "InvalidSipHashParams", "Crypto"};
-constexpr std::string_view kNtcp2[] = {"Replay",  "ClockSkew", "NetworkIdMismatch", "Malformed", "UnsupportedVersion",
-                                       "HandshakeState", "I2np", "Common", "Encoding", "Noise", "Crypto"};
+constexpr std::string_view kNtcp2[] = {"Replay",
+                                       "ClockSkew",
+                                       "NetworkIdMismatch",
+                                       "Malformed",
+                                       "UnsupportedVersion",
+                                       "HandshakeState",
+                                       "I2np",
+                                       "Common",
+                                       "Encoding",
+                                       "Noise",
+                                       "Crypto"};
 constexpr std::string_view kNet[] = {"Peer", "Noise", "Common", "Protocol", "Closed", "Timeout", "Io"};
 constexpr std::string_view kNetDb[] = {"Invalid", "BadSignature", "Common"};
-constexpr std::string_view kRatchet[] = {"DecryptFailed", "ElligatorSamplingFailed", "Malformed", "I2np",
-                                         "Common",        "Encoding",                "Noise",     "Crypto"};
-constexpr std::string_view kTunnel[] = {"NotForUs", "Invalid", "InvalidLength", "Noise", "Common", "Encoding", "Crypto"};
+constexpr std::string_view kRatchet[] = {
+    "DecryptFailed", "ElligatorSamplingFailed", "Malformed", "I2np", "Common", "Encoding", "Noise", "Crypto"};
+constexpr std::string_view kTunnel[] = {"NotForUs", "Invalid",  "InvalidLength", "Noise",
+                                        "Common",   "Encoding", "Crypto"};
 constexpr std::string_view kRouter[] = {"Message", "Tunnel", "I2np", "NetDb", "Noise", "Common", "Crypto", "Net"};
 constexpr std::string_view kBittorrent[] = {"Common", "Encoding", "Krpc", "Wire", "Magnet", "Metainfo", "Bencode"};
 constexpr std::string_view kStreaming[] = {"Protocol", "InvalidSignature", "InvalidLength", "InvalidFormat",

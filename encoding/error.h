@@ -92,10 +92,10 @@ enum class BittorrentError : std::uint8_t { Common, Encoding, Krpc, Wire, Magnet
 template <typename V>
 struct ErrorFamilyOf;
 
-#define ONDREL_ERROR_FAMILY(Enum, Tag)                                    \
-  template <>                                                             \
-  struct ErrorFamilyOf<Enum> {                                            \
-    static constexpr ErrorFamily family = ErrorFamily::Tag;               \
+#define ONDREL_ERROR_FAMILY(Enum, Tag)                      \
+  template <>                                               \
+  struct ErrorFamilyOf<Enum> {                              \
+    static constexpr ErrorFamily family = ErrorFamily::Tag; \
   }
 
 ONDREL_ERROR_FAMILY(CryptoError, Crypto);
@@ -114,7 +114,9 @@ ONDREL_ERROR_FAMILY(StreamingError, Streaming);
 ONDREL_ERROR_FAMILY(BittorrentError, Bittorrent);
 
 template <typename V>
-concept ErrorVariant = std::is_enum_v<V> && requires { ErrorFamilyOf<V>::family; };
+concept ErrorVariant = std::is_enum_v<V> && requires {
+  ErrorFamilyOf<V>::family;
+};
 
 class Error {
  public:
@@ -187,9 +189,7 @@ class Error {
   }
 
   // Number of numeric payload values (0, 1 or 2) and their values.
-  int number_count() const {
-    return kind_ == Payload::OneNumber ? 1 : kind_ == Payload::TwoNumbers ? 2 : 0;
-  }
+  int number_count() const { return kind_ == Payload::OneNumber ? 1 : kind_ == Payload::TwoNumbers ? 2 : 0; }
   std::optional<std::uint32_t> number(int index) const {
     if (index < 0 || index >= number_count()) return std::nullopt;
     return numbers_[static_cast<std::size_t>(index)];
@@ -198,16 +198,11 @@ class Error {
   friend bool operator==(const Error& a, const Error& b) {
     if (a.family_ != b.family_ || a.code_ != b.code_ || a.kind_ != b.kind_) return false;
     switch (a.kind_) {
-      case Payload::None:
-        return true;
-      case Payload::Message:
-        return a.message_ == b.message_;
-      case Payload::Wrapped:
-        return *a.inner_ == *b.inner_;
-      case Payload::OneNumber:
-        return a.numbers_[0] == b.numbers_[0];
-      case Payload::TwoNumbers:
-        return a.numbers_ == b.numbers_;
+      case Payload::None: return true;
+      case Payload::Message: return a.message_ == b.message_;
+      case Payload::Wrapped: return *a.inner_ == *b.inner_;
+      case Payload::OneNumber: return a.numbers_[0] == b.numbers_[0];
+      case Payload::TwoNumbers: return a.numbers_ == b.numbers_;
     }
     return false;
   }
@@ -253,8 +248,7 @@ inline void append(std::string& out, const char* s) { out.append(s); }
 inline void append(std::string& out, const std::string& s) { out.append(s); }
 inline void append(std::string& out, char c) { out.push_back(c); }
 template <std::integral I>
-  requires(!std::same_as<I, char> && !std::same_as<I, bool>)
-void append(std::string& out, I value) {
+requires(!std::same_as<I, char> && !std::same_as<I, bool>) void append(std::string& out, I value) {
   out.append(std::to_string(value));
 }
 }  // namespace error_detail

@@ -209,17 +209,10 @@ Result<Inflated> inflate_raw_from(ByteView data, std::size_t start, std::size_t 
     bool final = (*header & 1) != 0;
     Result<void> ok;
     switch (*header >> 1) {
-      case 0:
-        ok = inflate_stored(r, out);
-        break;
-      case 1:
-        ok = decode_huffman(r, fixed_lit, fixed_dist, out);
-        break;
-      case 2:
-        ok = inflate_dynamic(r, out);
-        break;
-      default:
-        return fail(EncodingError::InvalidData, "invalid DEFLATE block type: 3");
+      case 0: ok = inflate_stored(r, out); break;
+      case 1: ok = decode_huffman(r, fixed_lit, fixed_dist, out); break;
+      case 2: ok = inflate_dynamic(r, out); break;
+      default: return fail(EncodingError::InvalidData, "invalid DEFLATE block type: 3");
     }
     if (!ok) return std::unexpected(ok.error());
     if (final) break;

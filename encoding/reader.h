@@ -11,7 +11,7 @@
 namespace encoding {
 
 struct Reader {
-  ByteView buf;     // the bytes being read; the caller keeps them alive
+  ByteView buf;         // the bytes being read; the caller keeps them alive
   std::size_t pos = 0;  // index of the next unread byte
 
   Reader() = default;

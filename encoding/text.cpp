@@ -18,7 +18,10 @@ constexpr bool is_skipped_space(std::uint32_t c) { return c == '\t' || c == '\n'
 std::uint32_t next_code_point(std::string_view text, std::size_t& i) {
   auto b = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
   std::uint8_t lead = b(i);
-  std::size_t extra = lead >= 0xF0 && lead < 0xF8 ? 3 : lead >= 0xE0 && lead < 0xF0 ? 2 : lead >= 0xC0 && lead < 0xE0 ? 1 : 0;
+  std::size_t extra = lead >= 0xF0 && lead < 0xF8   ? 3
+                      : lead >= 0xE0 && lead < 0xF0 ? 2
+                      : lead >= 0xC0 && lead < 0xE0 ? 1
+                                                    : 0;
   if (extra == 0 || i + extra >= text.size()) {
     ++i;
     return lead;
@@ -84,7 +87,8 @@ std::string base64_encode(ByteView bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    std::uint32_t v = static_cast<std::uint32_t>(bytes[i]) << 16 | static_cast<std::uint32_t>(bytes[i + 1]) << 8 | bytes[i + 2];
+    std::uint32_t v =
+        static_cast<std::uint32_t>(bytes[i]) << 16 | static_cast<std::uint32_t>(bytes[i + 1]) << 8 | bytes[i + 2];
     out.push_back(kB64Alphabet[v >> 18]);
     out.push_back(kB64Alphabet[(v >> 12) & 63]);
     out.push_back(kB64Alphabet[(v >> 6) & 63]);
@@ -176,10 +180,14 @@ Result<Bytes> base32_decode(std::string_view text) {
     std::uint32_t c = next_code_point(text, i);
     if (is_skipped_space(c) || c == '=') continue;
     std::uint32_t v;
-    if (c >= 'a' && c <= 'z') v = c - 'a';
-    else if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= '2' && c <= '7') v = c - '2' + 26;
-    else return fail(EncodingError::InvalidData, msg("invalid Base32 character code: ", c));
+    if (c >= 'a' && c <= 'z')
+      v = c - 'a';
+    else if (c >= 'A' && c <= 'Z')
+      v = c - 'A';
+    else if (c >= '2' && c <= '7')
+      v = c - '2' + 26;
+    else
+      return fail(EncodingError::InvalidData, msg("invalid Base32 character code: ", c));
     acc = (acc << 5) | v;
     bits += 5;
     if (bits >= 8) {

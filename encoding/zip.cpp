@@ -18,9 +18,7 @@ constexpr std::size_t kCentralEntrySize = 46;
 constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::uint64_t kMaxOffset = std::uint64_t{1} << 31;
 
-std::uint16_t u16_at(ByteView b, std::size_t at) {
-  return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
-}
+std::uint16_t u16_at(ByteView b, std::size_t at) { return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8); }
 std::uint32_t u32_at(ByteView b, std::size_t at) {
   return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
          static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;

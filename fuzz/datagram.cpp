@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(from.has_value() && *from == datagram->from);
   check(datagram->signature.size() == datagram->from.keys_and_cert.signing_type().signature_length().value());
   check(r.pos + datagram->signature.size() + datagram->payload.size() == size);
-  check(std::equal(datagram->payload.begin(), datagram->payload.end(), input.end() - static_cast<std::ptrdiff_t>(datagram->payload.size())));
+  check(std::equal(datagram->payload.begin(), datagram->payload.end(),
+                   input.end() - static_cast<std::ptrdiff_t>(datagram->payload.size())));
   (void)datagram->verify();
   return 0;
 }

@@ -98,15 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t place = data[pos] | data[pos + 1] << 8 | (data[pos + 2] & 0x3F) << 16;
     std::size_t at;
     switch (data[pos + 2] >> 6) {
-      case 0:
-        at = place % std::min<std::size_t>(image.size(), 1024);
-        break;
-      case 1:
-        at = image.size() - 1 - place % std::min<std::size_t>(image.size(), 2048);
-        break;
-      default:
-        at = place % image.size();
-        break;
+      case 0: at = place % std::min<std::size_t>(image.size(), 1024); break;
+      case 1: at = image.size() - 1 - place % std::min<std::size_t>(image.size(), 2048); break;
+      default: at = place % image.size(); break;
     }
     image[at] = data[pos + 3];
   }

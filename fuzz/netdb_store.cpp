@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   netdb::NetDb db;
   auto stored = db.handle_database_store(data[0], key, body, kNowS);
   if (!stored || !*stored) return 0;
-  const bool found = (data[0] & 0x0F) == 0 ? db.get_router_info(key) != nullptr
-                                            : db.get_lease_set2(key, kNowS) != nullptr;
+  const bool found =
+      (data[0] & 0x0F) == 0 ? db.get_router_info(key) != nullptr : db.get_lease_set2(key, kNowS) != nullptr;
   if (!found) std::abort();
   // The same store again changes nothing: an equal copy is never newer.
   auto again = db.handle_database_store(data[0], key, body, kNowS);

@@ -21,9 +21,7 @@ namespace {
 using fuzz_support::check;
 
 // Words and keys are written as they are: only plain ones survive the trip.
-bool plain(std::string_view word) {
-  return !word.empty() && word.find_first_of(" \t\"") == std::string_view::npos;
-}
+bool plain(std::string_view word) { return !word.empty() && word.find_first_of(" \t\"") == std::string_view::npos; }
 
 void round_trip(std::string_view line) {
   auto m = sam::SamMessage::parse(line);
@@ -40,8 +38,7 @@ void round_trip(std::string_view line) {
   for (const auto& [key, value] : m->pairs) check(m->get(key).has_value());
   (void)router::parse_sam_port(m->get("FROM_PORT"));
   if (const auto version = sam::negotiate_version(m->get("MIN"), m->get("MAX"))) {
-    check(std::find(sam::kBridgeVersions.begin(), sam::kBridgeVersions.end(), *version) !=
-          sam::kBridgeVersions.end());
+    check(std::find(sam::kBridgeVersions.begin(), sam::kBridgeVersions.end(), *version) != sam::kBridgeVersions.end());
     check(sam::negotiate_version(*version, *version) == version);
   }
   for (const auto& [key, value] : m->pairs) {

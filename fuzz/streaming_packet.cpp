@@ -23,7 +23,8 @@ struct Fixture {
   Fixture() {
     const auto pub = *crypto::ed25519_public_key(seed);
     std::copy(pub.begin(), pub.end(), own.keys_and_cert.keys.begin() + 352);
-    own.keys_and_cert.certificate = common::Certificate{common::KeyCertificate::create(common::CryptoPublicKeyType::X25519)};
+    own.keys_and_cert.certificate =
+        common::Certificate{common::KeyCertificate::create(common::CryptoPublicKeyType::X25519)};
   }
 };
 

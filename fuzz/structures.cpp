@@ -34,12 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   ByteView input(data + 1, size - 1);
   switch (data[0] % 6) {
-    case 0:
-      round_trip<common::RouterInfo>(input);
-      break;
-    case 1:
-      round_trip<common::LeaseSet2>(input);
-      break;
+    case 0: round_trip<common::RouterInfo>(input); break;
+    case 1: round_trip<common::LeaseSet2>(input); break;
     case 2: {
       encoding::Reader r(input);
       if (auto d = common::Destination::decode(r)) {
@@ -73,9 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       break;
     }
-    default:
-      (void)common::parse_reseed_su3(input);
-      break;
+    default: (void)common::parse_reseed_su3(input); break;
   }
   return 0;
 }

@@ -37,7 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 3: ok = r.read_bytes(op / 8).has_value(); break;
       case 4: ok = r.skip(op / 8).has_value(); break;
       case 5: ok = r.read_i2p_string().has_value(); break;
-      case 6: ok = r.read_bytes(-1).has_value(); check(!ok); break;
+      case 6:
+        ok = r.read_bytes(-1).has_value();
+        check(!ok);
+        break;
       default: r.read_remaining(); break;
     }
     check(r.pos <= bytes.size() && r.pos > before);

@@ -67,7 +67,8 @@ Result<void> encode_short_message_to(encoding::Writer& w, std::uint32_t msg_id, 
 
 Result<Bytes> encode_short_message(std::uint32_t msg_id, std::uint32_t expiration_s, const I2npPayload& payload) {
   encoding::Writer w(I2npShortHeader::kSize + payload.body_size_hint());
-  if (auto ok = encode_short_message_to(w, msg_id, expiration_s, payload); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = encode_short_message_to(w, msg_id, expiration_s, payload); !ok)
+    return std::unexpected(std::move(ok.error()));
   return std::move(w.buf);
 }
 

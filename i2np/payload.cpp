@@ -284,18 +284,17 @@ Result<Bytes> I2npPayload::encode_body() const {
 }
 
 std::size_t I2npPayload::body_size_hint() const {
-  return std::visit(
-      Overloaded{
-          [](const Garlic& m) { return 4 + m.data.size(); },
-          [](const TunnelData& m) { return 4 + m.data.size(); },
-          [](const TunnelGateway& m) { return 6 + m.data.size(); },
-          [](const Data& m) { return 4 + m.data.size(); },
-          [](const ShortTunnelBuild& m) { return 1 + m.records.size() * kBuildRecordSize; },
-          [](const OutboundTunnelBuildReply& m) { return 1 + m.records.size() * kBuildRecordSize; },
-          [](const Unknown& m) { return m.body.size(); },
-          [](const auto&) { return std::size_t{64}; },
-      },
-      value);
+  return std::visit(Overloaded{
+                        [](const Garlic& m) { return 4 + m.data.size(); },
+                        [](const TunnelData& m) { return 4 + m.data.size(); },
+                        [](const TunnelGateway& m) { return 6 + m.data.size(); },
+                        [](const Data& m) { return 4 + m.data.size(); },
+                        [](const ShortTunnelBuild& m) { return 1 + m.records.size() * kBuildRecordSize; },
+                        [](const OutboundTunnelBuildReply& m) { return 1 + m.records.size() * kBuildRecordSize; },
+                        [](const Unknown& m) { return m.body.size(); },
+                        [](const auto&) { return std::size_t{64}; },
+                    },
+                    value);
 }
 
 Result<void> I2npPayload::encode_body_to(encoding::Writer& w) const {
@@ -327,9 +326,7 @@ Result<void> I2npPayload::encode_body_to(encoding::Writer& w) const {
           },
           [&w](const Data& m) { return encode_length_prefixed("Data", m.data, w); },
           [&w](const ShortTunnelBuild& m) { return encode_records("ShortTunnelBuild", m.records, w); },
-          [&w](const OutboundTunnelBuildReply& m) {
-            return encode_records("OutboundTunnelBuildReply", m.records, w);
-          },
+          [&w](const OutboundTunnelBuildReply& m) { return encode_records("OutboundTunnelBuildReply", m.records, w); },
           [&w](const Unknown& m) -> Result<void> {
             w.write_bytes(m.body);
             return {};
@@ -341,23 +338,17 @@ Result<void> I2npPayload::encode_body_to(encoding::Writer& w) const {
 Result<I2npPayload> I2npPayload::decode_body(I2npMessageType type, ByteView body) {
   encoding::Reader r(body);
   switch (type.kind()) {
-    case I2npMessageType::Kind::DatabaseStore:
-      return decode_store(r);
-    case I2npMessageType::Kind::DatabaseLookup:
-      return decode_lookup(r);
-    case I2npMessageType::Kind::DatabaseSearchReply:
-      return decode_search_reply(r);
-    case I2npMessageType::Kind::DeliveryStatus:
-      return decode_delivery_status(r);
+    case I2npMessageType::Kind::DatabaseStore: return decode_store(r);
+    case I2npMessageType::Kind::DatabaseLookup: return decode_lookup(r);
+    case I2npMessageType::Kind::DatabaseSearchReply: return decode_search_reply(r);
+    case I2npMessageType::Kind::DeliveryStatus: return decode_delivery_status(r);
     case I2npMessageType::Kind::Garlic: {
       auto data = read_length_prefixed(r);
       if (!data) return std::unexpected(std::move(data.error()));
       return I2npPayload{Garlic{std::move(*data)}};
     }
-    case I2npMessageType::Kind::TunnelData:
-      return decode_tunnel_data(r);
-    case I2npMessageType::Kind::TunnelGateway:
-      return decode_tunnel_gateway(r);
+    case I2npMessageType::Kind::TunnelData: return decode_tunnel_data(r);
+    case I2npMessageType::Kind::TunnelGateway: return decode_tunnel_gateway(r);
     case I2npMessageType::Kind::Data: {
       auto data = read_length_prefixed(r);
       if (!data) return std::unexpected(std::move(data.error()));
@@ -377,8 +368,7 @@ Result<I2npPayload> I2npPayload::decode_body(I2npMessageType type, ByteView body
     case I2npMessageType::Kind::TunnelBuildReply:
     case I2npMessageType::Kind::VariableTunnelBuild:
     case I2npMessageType::Kind::VariableTunnelBuildReply:
-    case I2npMessageType::Kind::Unknown:
-      break;
+    case I2npMessageType::Kind::Unknown: break;
   }
   return I2npPayload{Unknown{type, Bytes(body.begin(), body.end())}};
 }

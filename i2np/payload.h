@@ -17,8 +17,8 @@ struct I2npPayload {
   struct DatabaseStore {
     common::Hash key;
     std::uint8_t store_type = 0;
-    std::uint32_t reply_token = 0;      // 0: no acknowledgement wanted
-    std::uint32_t reply_tunnel_id = 0;  // 0 when reply_token is 0
+    std::uint32_t reply_token = 0;              // 0: no acknowledgement wanted
+    std::uint32_t reply_tunnel_id = 0;          // 0 when reply_token is 0
     std::optional<common::Hash> reply_gateway;  // present when reply_token is not 0
     Bytes data;
 
@@ -26,9 +26,9 @@ struct I2npPayload {
   };
 
   struct DatabaseLookup {
-    static constexpr std::uint8_t kFlagTunnelReply = 0x01;   // reply_tunnel_id on the wire
-    static constexpr std::uint8_t kFlagEncrypted = 0x02;     // encrypted reply, 32-byte tags
-    static constexpr std::uint8_t kFlagEciesTags = 0x10;     // encrypted reply, 8-byte tags
+    static constexpr std::uint8_t kFlagTunnelReply = 0x01;  // reply_tunnel_id on the wire
+    static constexpr std::uint8_t kFlagEncrypted = 0x02;    // encrypted reply, 32-byte tags
+    static constexpr std::uint8_t kFlagEciesTags = 0x10;    // encrypted reply, 8-byte tags
     static constexpr std::uint8_t kLookupKindMask = 0x0c;
 
     common::Hash key;

@@ -43,7 +43,9 @@ bool lease_set2_verifies(const common::LeaseSet2& ls) {
   return crypto::ed25519_verify(dest_key, *signed_bytes, ls.signature);
 }
 
-std::uint32_t lease_set_end(const common::LeaseSet2& ls) { return static_cast<std::uint32_t>(ls.published + ls.expires); }
+std::uint32_t lease_set_end(const common::LeaseSet2& ls) {
+  return static_cast<std::uint32_t>(ls.published + ls.expires);
+}
 
 }  // namespace
 
@@ -202,8 +204,7 @@ common::Hash routing_key(const common::Hash& key, std::string_view date) {
 }
 
 std::vector<RouterInfoPtr> NetDb::closest_peers(const common::Hash& key, std::string_view date, std::size_t count,
-                                                bool floodfill_only,
-                                                std::span<const common::Hash> excluded) const {
+                                                bool floodfill_only, std::span<const common::Hash> excluded) const {
   if (count == 0) return {};
   const common::Hash rk = routing_key(key, date);
 
@@ -229,8 +230,7 @@ std::vector<RouterInfoPtr> NetDb::closest_peers(const common::Hash& key, std::st
     return d != 0 ? d < 0 : a.index < b.index;
   };
   const std::size_t n = std::min(count, candidates.size());
-  std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(n), candidates.end(),
-                    closer);
+  std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(n), candidates.end(), closer);
 
   std::vector<RouterInfoPtr> out;
   out.reserve(n);

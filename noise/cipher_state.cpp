@@ -15,9 +15,9 @@ std::array<std::uint8_t, 12> make_noise_nonce(std::uint64_t n) {
 
 Result<void> CipherState::encrypt_with_ad_into(ByteView ad, ByteView plaintext, std::span<std::uint8_t> out) {
   if (out.size() != plaintext.size() + overhead())
-    return fail(NoiseError::Crypto, Error(CryptoError::InvalidLength,
-                                          msg("cipher output must be ", plaintext.size() + overhead(), " bytes, got ",
-                                              out.size())));
+    return fail(NoiseError::Crypto,
+                Error(CryptoError::InvalidLength,
+                      msg("cipher output must be ", plaintext.size() + overhead(), " bytes, got ", out.size())));
   if (!k) {
     // memmove: the plaintext may already lie in out.
     if (!plaintext.empty()) std::memmove(out.data(), plaintext.data(), plaintext.size());
@@ -49,9 +49,9 @@ Result<Bytes> CipherState::decrypt_with_ad(ByteView ad, ByteView ciphertext) {
 Result<void> CipherState::decrypt_with_ad_into(ByteView ad, ByteView ciphertext, std::span<std::uint8_t> out) {
   if (ciphertext.size() < overhead()) return fail(NoiseError::Crypto, Error(CryptoError::AuthFailed));
   if (out.size() != ciphertext.size() - overhead())
-    return fail(NoiseError::Crypto, Error(CryptoError::InvalidLength,
-                                          msg("cipher output must be ", ciphertext.size() - overhead(),
-                                              " bytes, got ", out.size())));
+    return fail(NoiseError::Crypto,
+                Error(CryptoError::InvalidLength,
+                      msg("cipher output must be ", ciphertext.size() - overhead(), " bytes, got ", out.size())));
   if (!k) {
     // memmove: the ciphertext may already lie in out.
     if (!ciphertext.empty()) std::memmove(out.data(), ciphertext.data(), ciphertext.size());

@@ -8,7 +8,8 @@
 namespace noise {
 
 Result<SipHashLengthMask> SipHashLengthMask::create(ByteView key, ByteView iv) {
-  if (key.size() != 16) return fail(NoiseError::InvalidSipHashParams, std::string("NTCP2 SipHash key must be 16 bytes"));
+  if (key.size() != 16)
+    return fail(NoiseError::InvalidSipHashParams, std::string("NTCP2 SipHash key must be 16 bytes"));
   if (iv.size() != 8) return fail(NoiseError::InvalidSipHashParams, std::string("NTCP2 SipHash IV must be 8 bytes"));
   SipHashLengthMask m;
   std::copy(key.begin(), key.end(), m.key.begin());

@@ -47,8 +47,7 @@ struct BlockWriter {
     return {};
   }
   Result<void> operator()(const Ntcp2Block::Termination& b) const {
-    if (auto r = put_block(w, kBlockTermination, b.extra.size() + 9, "NTCP2 Termination block exceeds 65535 bytes");
-        !r)
+    if (auto r = put_block(w, kBlockTermination, b.extra.size() + 9, "NTCP2 Termination block exceeds 65535 bytes"); !r)
       return r;
     w.write_u64_be(b.valid_received);
     w.write_u8(b.reason);
@@ -126,17 +125,12 @@ Result<std::vector<Ntcp2Block>> decode_blocks(ByteView bytes) {
     const ByteView v = *body;
 
     switch (*type) {
-      case kBlockPadding:
-        out.emplace_back(Ntcp2Block::Padding{Bytes(v.begin(), v.end())});
-        break;
-      case kBlockOptions:
-        out.emplace_back(Ntcp2Block::Options{Bytes(v.begin(), v.end())});
-        break;
-      case kBlockI2np:
-        out.emplace_back(Ntcp2Block::I2np{Bytes(v.begin(), v.end())});
-        break;
+      case kBlockPadding: out.emplace_back(Ntcp2Block::Padding{Bytes(v.begin(), v.end())}); break;
+      case kBlockOptions: out.emplace_back(Ntcp2Block::Options{Bytes(v.begin(), v.end())}); break;
+      case kBlockI2np: out.emplace_back(Ntcp2Block::I2np{Bytes(v.begin(), v.end())}); break;
       case kBlockDateTime: {
-        if (v.size() != 4) return fail(Ntcp2Error::Malformed, msg("NTCP2 DateTime block must be 4 bytes, got ", v.size()));
+        if (v.size() != 4)
+          return fail(Ntcp2Error::Malformed, msg("NTCP2 DateTime block must be 4 bytes, got ", v.size()));
         const std::uint32_t s = static_cast<std::uint32_t>(v[0]) << 24 | static_cast<std::uint32_t>(v[1]) << 16 |
                                 static_cast<std::uint32_t>(v[2]) << 8 | static_cast<std::uint32_t>(v[3]);
         out.emplace_back(Ntcp2Block::DateTime{s});
@@ -154,9 +148,7 @@ Result<std::vector<Ntcp2Block>> decode_blocks(ByteView bytes) {
         out.emplace_back(Ntcp2Block::Termination{valid, v[8], Bytes(v.begin() + 9, v.end())});
         break;
       }
-      default:
-        out.emplace_back(Ntcp2Block::Unknown{*type, Bytes(v.begin(), v.end())});
-        break;
+      default: out.emplace_back(Ntcp2Block::Unknown{*type, Bytes(v.begin(), v.end())}); break;
     }
   }
   return out;

@@ -59,8 +59,8 @@ struct Ntcp2Block {
   Value value;
 
   template <typename T>
-    requires std::constructible_from<Value, T&&> && (!std::same_as<std::remove_cvref_t<T>, Ntcp2Block>)
-  Ntcp2Block(T&& v) : value(std::forward<T>(v)) {}  // NOLINT: implicit on purpose
+  requires std::constructible_from<Value, T&&> &&(!std::same_as<std::remove_cvref_t<T>, Ntcp2Block>)Ntcp2Block(T&& v)
+      : value(std::forward<T>(v)) {}  // NOLINT: implicit on purpose
 
   template <typename T>
   const T* get_if() const {

@@ -103,8 +103,7 @@ Result<Ntcp2Handshake> Ntcp2Handshake::new_responder(const noise::KeyPair& local
 
 // ---- initiator ----
 
-Result<Bytes> Ntcp2Handshake::write_session_request(ByteView padding, std::size_t m3_blocks_len,
-                                                    std::uint64_t now_ms) {
+Result<Bytes> Ntcp2Handshake::write_session_request(ByteView padding, std::size_t m3_blocks_len, std::uint64_t now_ms) {
   // Both lengths travel in 16-bit fields; refuse rather than announce a wrapped value.
   if (m3_blocks_len + 16 > 65535)
     return fail(Ntcp2Error::Malformed, msg("SessionConfirmed part 2 exceeds 65535 bytes: ", m3_blocks_len + 16));

@@ -46,9 +46,9 @@ struct Ntcp2Handshake {
   std::optional<noise::KeyPair> local_ephemeral;  // fresh per connection, set by the caller
   std::optional<Key32> remote_static;
   std::optional<Key32> remote_ephemeral;
-  Key32 aes_key{};      // the responder's router hash
-  Iv16 aes_iv{};        // the responder's published IV, for X
-  Iv16 aes_next_iv{};   // last ciphertext block of X, for Y
+  Key32 aes_key{};     // the responder's router hash
+  Iv16 aes_iv{};       // the responder's published IV, for X
+  Iv16 aes_next_iv{};  // last ciphertext block of X, for Y
   // The length of SessionConfirmed part 2: announced by the initiator in SessionRequest,
   // recorded by the responder when it reads it.
   std::int32_t m3p2_len = 0;

@@ -21,21 +21,21 @@ constexpr std::uint32_t v4(std::uint32_t a, std::uint32_t b, std::uint32_t c, st
 
 // The IPv4 special-purpose registry, plus multicast and the deprecated 6to4 relay anycast.
 constexpr Range4 kReserved4[] = {
-    {v4(0, 0, 0, 0), 8},       // "this network"
-    {v4(10, 0, 0, 0), 8},      // private
-    {v4(100, 64, 0, 0), 10},   // shared address space (carrier-grade NAT)
-    {v4(127, 0, 0, 0), 8},     // loopback
-    {v4(169, 254, 0, 0), 16},  // link-local
-    {v4(172, 16, 0, 0), 12},   // private
-    {v4(192, 0, 0, 0), 24},    // IETF protocol assignments
-    {v4(192, 0, 2, 0), 24},    // documentation (TEST-NET-1)
-    {v4(192, 88, 99, 0), 24},  // 6to4 relay anycast
-    {v4(192, 168, 0, 0), 16},  // private
-    {v4(198, 18, 0, 0), 15},   // benchmarking
-    {v4(198, 51, 100, 0), 24}, // documentation (TEST-NET-2)
-    {v4(203, 0, 113, 0), 24},  // documentation (TEST-NET-3)
-    {v4(224, 0, 0, 0), 4},     // multicast
-    {v4(240, 0, 0, 0), 4},     // reserved, limited broadcast included
+    {v4(0, 0, 0, 0), 8},        // "this network"
+    {v4(10, 0, 0, 0), 8},       // private
+    {v4(100, 64, 0, 0), 10},    // shared address space (carrier-grade NAT)
+    {v4(127, 0, 0, 0), 8},      // loopback
+    {v4(169, 254, 0, 0), 16},   // link-local
+    {v4(172, 16, 0, 0), 12},    // private
+    {v4(192, 0, 0, 0), 24},     // IETF protocol assignments
+    {v4(192, 0, 2, 0), 24},     // documentation (TEST-NET-1)
+    {v4(192, 88, 99, 0), 24},   // 6to4 relay anycast
+    {v4(192, 168, 0, 0), 16},   // private
+    {v4(198, 18, 0, 0), 15},    // benchmarking
+    {v4(198, 51, 100, 0), 24},  // documentation (TEST-NET-2)
+    {v4(203, 0, 113, 0), 24},   // documentation (TEST-NET-3)
+    {v4(224, 0, 0, 0), 4},      // multicast
+    {v4(240, 0, 0, 0), 4},      // reserved, limited broadcast included
 };
 
 bool reserved4(std::uint32_t address) {
@@ -65,10 +65,10 @@ bool in_range6(const Bytes16& a, const Range6& r) {
 // Inside global unicast (2000::/3), the blocks the registry keeps from global use; the
 // transition blocks are refused too, since they carry an IPv4 address a relay would reach.
 const Range6 kReserved6InGlobal[] = {
-    {{0x20, 0x01}, 23},             // IETF protocol assignments (Teredo, benchmarking, ORCHID)
-    {{0x20, 0x01, 0x0d, 0xb8}, 32}, // documentation
-    {{0x20, 0x02}, 16},             // 6to4
-    {{0x3f, 0xff}, 20},             // documentation
+    {{0x20, 0x01}, 23},              // IETF protocol assignments (Teredo, benchmarking, ORCHID)
+    {{0x20, 0x01, 0x0d, 0xb8}, 32},  // documentation
+    {{0x20, 0x02}, 16},              // 6to4
+    {{0x3f, 0xff}, 20},              // documentation
 };
 
 std::optional<std::uint32_t> parse4(const char* text) {
@@ -85,8 +85,8 @@ std::optional<Bytes16> parse6(const char* text) {
 
 bool reserved6(const Bytes16& a) {
   // IPv4-mapped ::ffff:a.b.c.d is the IPv4 address itself.
-  const bool mapped = std::all_of(a.begin(), a.begin() + 10, [](std::uint8_t b) { return b == 0; }) && a[10] == 0xFF &&
-                      a[11] == 0xFF;
+  const bool mapped =
+      std::all_of(a.begin(), a.begin() + 10, [](std::uint8_t b) { return b == 0; }) && a[10] == 0xFF && a[11] == 0xFF;
   if (mapped) return reserved4(v4(a[12], a[13], a[14], a[15]));
   // Only global unicast is dialled: loopback, unspecified, IPv4-compatible, NAT64, discard,
   // unique-local, link-local and multicast all lie outside 2000::/3.

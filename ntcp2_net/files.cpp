@@ -11,9 +11,7 @@ namespace ntcp2_net {
 namespace {
 // Paths longer than the glue takes are refused by the glue itself, so the length may
 // be clamped here without a path ever being cut.
-std::int32_t glue_len(const Bytes& b) {
-  return static_cast<std::int32_t>(std::min<std::size_t>(b.size(), 0x7fffffff));
-}
+std::int32_t glue_len(const Bytes& b) { return static_cast<std::int32_t>(std::min<std::size_t>(b.size(), 0x7fffffff)); }
 }  // namespace
 
 Result<Bytes> read_file_bytes(std::string_view path) {
@@ -34,8 +32,8 @@ Result<std::vector<std::string>> list_dir(std::string_view folder) {
   constexpr std::size_t kListingCapacity = 65536;
   const Bytes name = encoding::string_to_utf8_bytes(folder);
   Bytes listing(kListingCapacity);
-  const std::int32_t n = ondrel_i2p_net_list_dir(name.data(), glue_len(name), listing.data(),
-                                                 static_cast<std::int32_t>(listing.size()));
+  const std::int32_t n =
+      ondrel_i2p_net_list_dir(name.data(), glue_len(name), listing.data(), static_cast<std::int32_t>(listing.size()));
   if (n < 0) return fail(NetError::Io, msg("opendir(", folder, ") failed: ", last_os_error()));
   auto text = encoding::utf8_bytes_to_string(ByteView(listing.data(), static_cast<std::size_t>(n)));
   if (!text) return fail(NetError::Io, "invalid UTF-8 in directory listing");
@@ -80,9 +78,8 @@ Result<void> mkdir_below(std::string_view base, std::string_view rel) {
 Result<void> write_file_below(std::string_view base, std::string_view rel, std::int64_t offset, ByteView data) {
   const Bytes b = encoding::string_to_utf8_bytes(base);
   const Bytes r = encoding::string_to_utf8_bytes(rel);
-  if (data.size() > 0x7fffffff ||
-      ondrel_i2p_net_write_file_below(b.data(), glue_len(b), r.data(), glue_len(r), offset, data.data(),
-                                      glue_count(data.size())) != 0) {
+  if (data.size() > 0x7fffffff || ondrel_i2p_net_write_file_below(b.data(), glue_len(b), r.data(), glue_len(r), offset,
+                                                                  data.data(), glue_count(data.size())) != 0) {
     const std::string why = data.size() > 0x7fffffff ? std::string("invalid write_file_at arguments") : last_os_error();
     return fail(NetError::Io, msg("write_file_at(", below_name(base, rel), ") failed: ", why));
   }
@@ -93,9 +90,10 @@ Result<std::size_t> read_file_below(std::string_view base, std::string_view rel,
                                     std::span<std::uint8_t> buf) {
   const Bytes b = encoding::string_to_utf8_bytes(base);
   const Bytes r = encoding::string_to_utf8_bytes(rel);
-  const std::int32_t n = buf.size() > 0x7fffffff ? -1
-                         : ondrel_i2p_net_read_file_below(b.data(), glue_len(b), r.data(), glue_len(r), offset,
-                                                          buf.data(), glue_count(buf.size()));
+  const std::int32_t n = buf.size() > 0x7fffffff
+                             ? -1
+                             : ondrel_i2p_net_read_file_below(b.data(), glue_len(b), r.data(), glue_len(r), offset,
+                                                              buf.data(), glue_count(buf.size()));
   if (n < 0) {
     const std::string why = buf.size() > 0x7fffffff ? std::string("invalid read_file_at arguments") : last_os_error();
     return fail(NetError::Io, msg("read_file_at(", below_name(base, rel), ") failed: ", why));

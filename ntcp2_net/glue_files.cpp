@@ -21,7 +21,7 @@ using ntcp2_net::glue_detail::set_error;
 namespace {
 
 bool is_directory(const char* path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -103,7 +103,7 @@ bool parse_below(const std::uint8_t* base, std::int32_t base_len, const std::uin
 
 // The text for a failed open of one segment below dirfd: links are named as such.
 void set_segment_error(int dirfd, const char* segment, int err) {
-  struct stat st{};
+  struct stat st {};
   if (fstatat(dirfd, segment, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
     set_error("symbolic link refused");
   } else {
@@ -154,7 +154,7 @@ int open_file_below(const BelowPath& p, int flags) {
     return -1;
   }
   close(dirfd);
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     set_error("not a regular file");
     close(fd);
@@ -173,7 +173,7 @@ std::int32_t ondrel_i2p_net_file_size(const std::uint8_t* path, std::int32_t pat
     set_error("invalid path length");
     return -1;
   }
-  struct stat st{};
+  struct stat st {};
   if (stat(name, &st) != 0) {
     set_errno_error(errno);
     return -1;
@@ -219,8 +219,7 @@ std::int32_t ondrel_i2p_net_read_file_at(const std::uint8_t* path, std::int32_t 
 std::int32_t ondrel_i2p_net_write_file_at(const std::uint8_t* path, std::int32_t path_len, std::int64_t offset,
                                           const std::uint8_t* data, std::int32_t count) {
   char name[kMaxPathLen + 1];
-  if (!copy_arg(path, path_len, 1, kMaxPathLen, name) || !range_fits(offset, count) ||
-      (count > 0 && data == nullptr)) {
+  if (!copy_arg(path, path_len, 1, kMaxPathLen, name) || !range_fits(offset, count) || (count > 0 && data == nullptr)) {
     set_error("invalid write_file_at arguments");
     return -1;
   }

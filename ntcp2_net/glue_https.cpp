@@ -90,8 +90,8 @@ extern "C" std::int32_t ondrel_i2p_net_fetch_https(const std::uint8_t* url, std:
   // HTTPS only, for the first request and for every redirect: the download is the
   // only protection of what it carries.
   const char* const args[] = {
-      "curl",    "-fsSL",  "-A",            "Wget/1.11.4", "--max-time", "25",   "--max-filesize", "2097152",
-      "--proto", "=https", "--proto-redir", "=https",      target,       nullptr,
+      "curl",    "-fsSL",   "-A",     "Wget/1.11.4",   "--max-time", "25",   "--max-filesize",
+      "2097152", "--proto", "=https", "--proto-redir", "=https",     target, nullptr,
   };
 
   int fds[2];

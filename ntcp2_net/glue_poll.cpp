@@ -41,7 +41,8 @@ std::int32_t from_poll_events(short revents) {
 
 extern "C" std::int32_t ondrel_i2p_net_poll_many(const std::int32_t* fds, const std::int32_t* events,
                                                  std::int32_t* revents, std::int32_t count, std::int32_t timeout_ms) {
-  if (count < 0 || count > kMaxPollCount || (count > 0 && (fds == nullptr || events == nullptr || revents == nullptr))) {
+  if (count < 0 || count > kMaxPollCount ||
+      (count > 0 && (fds == nullptr || events == nullptr || revents == nullptr))) {
     set_error("invalid poll arguments");
     return -1;
   }

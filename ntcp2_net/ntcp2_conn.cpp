@@ -74,8 +74,8 @@ Result<void> Ntcp2Conn::hold_i2np_nb(std::uint32_t message_id, std::uint32_t exp
   if (block > ntcp2::kMaxFramePayload) {
     tx_open.resize(at);
     if (fresh) tx_open.clear();
-    return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed, msg("NTCP2 data frame exceeds 65535 bytes: ",
-                                                                      block + ntcp2::kFrameTagLen)));
+    return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed,
+                                          msg("NTCP2 data frame exceeds 65535 bytes: ", block + ntcp2::kFrameTagLen)));
   }
   if (!fresh && tx_open.size() - ntcp2::kFrameLengthLen > kSharedFramePayload) {
     Bytes next;
@@ -227,7 +227,8 @@ Result<std::optional<std::vector<ntcp2::Ntcp2Block>>> Ntcp2Conn::recv_blocks_nb(
     const std::array<std::uint8_t, 2> field{rx[0], rx[1]};
     const std::size_t field_size = rx.size();
     rx.clear();
-    if (field_size != 2) return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed, "NTCP2 frame length prefix must be 2 bytes"));
+    if (field_size != 2)
+      return wrap(NetError::Protocol, Error(Ntcp2Error::Malformed, "NTCP2 frame length prefix must be 2 bytes"));
     auto len = ntcp2::open_frame_length(session, static_cast<std::uint16_t>(field[0] << 8 | field[1]));
     if (!len) return wrap(NetError::Protocol, std::move(len.error()));
     if (*len < ntcp2::kFrameTagLen) return fail(NetError::Io, msg("NTCP2 frame shorter than 16-byte MAC: ", *len));

@@ -45,8 +45,8 @@ Result<common::RouterInfo> check_peer_router_info(const std::vector<ntcp2::Ntcp2
 }
 
 Result<PendingNtcp2Accept> PendingNtcp2Accept::start(TcpSocket socket, const noise::KeyPair& static_keys,
-                                                     ByteView router_hash, ByteView published_iv,
-                                                     bool check_clock_skew, const Now& now) {
+                                                     ByteView router_hash, ByteView published_iv, bool check_clock_skew,
+                                                     const Now& now) {
   // The socket closes itself if this returns an error.
   auto handshake = ntcp2::Ntcp2Handshake::new_responder(static_keys, router_hash, published_iv);
   if (!handshake) return wrap(NetError::Protocol, std::move(handshake.error()));
@@ -77,9 +77,11 @@ Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::step(ReplayCache& replay_ca
 Result<void> PendingNtcp2Accept::check_request(const ntcp2::SessionRequestOptions& options, ReplayCache& replay_cache,
                                                const Now& now) {
   if (options.network_id != network_id)
-    return wrap(NetError::Protocol, Error(Ntcp2Error::NetworkIdMismatch, static_cast<std::uint32_t>(options.network_id)));
+    return wrap(NetError::Protocol,
+                Error(Ntcp2Error::NetworkIdMismatch, static_cast<std::uint32_t>(options.network_id)));
   if (options.version != ntcp2::kVersion)
-    return wrap(NetError::Protocol, Error(Ntcp2Error::UnsupportedVersion, msg("unsupported NTCP2 version: ", options.version)));
+    return wrap(NetError::Protocol,
+                Error(Ntcp2Error::UnsupportedVersion, msg("unsupported NTCP2 version: ", options.version)));
   if (check_clock_skew && clock_skew_exceeds(options.timestamp, now.wall_s(), max_skew_sec))
     return wrap(NetError::Protocol, Error(Ntcp2Error::ClockSkew, options.timestamp, now.wall_s()));
   // The replay window is an interval of this router's own time, so it runs on the
@@ -119,7 +121,8 @@ Result<std::optional<Ntcp2Conn>> PendingNtcp2Accept::advance(ReplayCache& replay
     }
 
     if (phase == AcceptPhase::RequestPadding) {
-      if (auto f = handshake.finish_read_session_request(bytes); !f) return wrap(NetError::Protocol, std::move(f.error()));
+      if (auto f = handshake.finish_read_session_request(bytes); !f)
+        return wrap(NetError::Protocol, std::move(f.error()));
       auto padding = random_bytes(kHandshakePaddingLen);
       if (!padding) return std::unexpected(std::move(padding.error()));
       auto msg2 = handshake.write_session_created(*padding, now.wall_ms);

@@ -38,9 +38,8 @@ struct PendingNtcp2Accept {
 
   // Prepares the responder for an accepted socket (switched to non-blocking here). On
   // failure the socket is closed.
-  static Result<PendingNtcp2Accept> start(TcpSocket socket, const noise::KeyPair& static_keys,
-                                          ByteView router_hash, ByteView published_iv, bool check_clock_skew,
-                                          const Now& now);
+  static Result<PendingNtcp2Accept> start(TcpSocket socket, const noise::KeyPair& static_keys, ByteView router_hash,
+                                          ByteView published_iv, bool check_clock_skew, const Now& now);
 
   // None while waiting; the link once SessionConfirmed is read and checked. now's wall
   // clock is checked against the peer's and stamps SessionCreated; a SessionRequest that
@@ -49,8 +48,7 @@ struct PendingNtcp2Accept {
 
  private:
   Result<std::optional<Ntcp2Conn>> advance(ReplayCache& replay_cache, const Now& now);
-  Result<void> check_request(const ntcp2::SessionRequestOptions& options, ReplayCache& replay_cache,
-                             const Now& now);
+  Result<void> check_request(const ntcp2::SessionRequestOptions& options, ReplayCache& replay_cache, const Now& now);
   Result<Ntcp2Conn> finish(ByteView msg3);
 };
 
@@ -58,7 +56,6 @@ struct PendingNtcp2Accept {
 // proved. The first block must be a RouterInfo; each RouterInfo must decode, carry a valid
 // Ed25519 signature and name that key as "s" of at least one NTCP2 address and of none
 // that differs. Gives the last RouterInfo checked.
-Result<common::RouterInfo> check_peer_router_info(const std::vector<ntcp2::Ntcp2Block>& blocks,
-                                                  ByteView proven_static);
+Result<common::RouterInfo> check_peer_router_info(const std::vector<ntcp2::Ntcp2Block>& blocks, ByteView proven_static);
 
 }  // namespace ntcp2_net

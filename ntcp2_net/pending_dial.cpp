@@ -9,12 +9,10 @@
 namespace ntcp2_net {
 
 Result<PendingNtcp2Dial> PendingNtcp2Dial::start(const Ntcp2Peer& peer, const common::RouterInfo& dialled,
-                                                 const noise::KeyPair& static_keys,
-                                                 const common::RouterInfo& own_info, bool check_clock_skew,
-                                                 const Now& now) {
+                                                 const noise::KeyPair& static_keys, const common::RouterInfo& own_info,
+                                                 bool check_clock_skew, const Now& now) {
   const Bytes host = encoding::string_to_utf8_bytes(peer.host);
-  const std::int32_t fd =
-      ondrel_i2p_net_tcp_connect_nb(host.data(), static_cast<std::int32_t>(host.size()), peer.port);
+  const std::int32_t fd = ondrel_i2p_net_tcp_connect_nb(host.data(), static_cast<std::int32_t>(host.size()), peer.port);
   if (fd < 0) return fail(NetError::Io, msg("connect_nb(", peer.host, ":", peer.port, ") failed: ", last_os_error()));
   // From here on the socket closes itself when this function returns an error.
   TcpSocket socket(fd);
@@ -87,7 +85,8 @@ Result<std::optional<Ntcp2Conn>> PendingNtcp2Dial::advance(const Now& now) {
       continue;
     }
 
-    if (auto f = handshake.finish_read_session_created(bytes); !f) return wrap(NetError::Protocol, std::move(f.error()));
+    if (auto f = handshake.finish_read_session_created(bytes); !f)
+      return wrap(NetError::Protocol, std::move(f.error()));
     auto msg3 = handshake.write_session_confirmed(msg3_blocks);
     if (!msg3) return wrap(NetError::Protocol, std::move(msg3.error()));
     if (auto w = socket.write_all(*msg3, kHandshakeWriteMs); !w) return std::unexpected(std::move(w.error()));

@@ -9,8 +9,7 @@
 
 namespace ntcp2_net {
 
-TcpListener::TcpListener(TcpListener&& other) noexcept
-    : fd(std::exchange(other.fd, -1)), port(other.port) {}
+TcpListener::TcpListener(TcpListener&& other) noexcept : fd(std::exchange(other.fd, -1)), port(other.port) {}
 
 TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
   if (this != &other) {

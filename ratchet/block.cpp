@@ -21,12 +21,9 @@ std::uint8_t delivery_flag(const CloveDelivery& d) {
 
 std::size_t delivery_fields_size(const CloveDelivery& d) {
   switch (d.value.index()) {
-    case 0:
-      return 0;
-    case 3:
-      return 36;
-    default:
-      return 32;
+    case 0: return 0;
+    case 3: return 36;
+    default: return 32;
   }
 }
 
@@ -158,8 +155,7 @@ Result<RatchetBlock> decode_clove(ByteView body) {
   }
   CloveDelivery delivery;
   switch ((*flag >> kCloveKindShift) & 0x03) {
-    case 0:
-      break;
+    case 0: break;
     case 1: {
       auto h = read_hash(r);
       if (!h) return std::unexpected(std::move(h.error()));
@@ -195,8 +191,7 @@ Result<RatchetBlock> decode_body(std::uint8_t type, ByteView v) {
     case kBlockTermination:
       if (v.empty()) return fail(RatchetError::Malformed, "Termination block must be at least 1 byte");
       return RatchetBlock::Termination{v[0], copy(v.subspan(1))};
-    case kBlockOptions:
-      return RatchetBlock::Options{copy(v)};
+    case kBlockOptions: return RatchetBlock::Options{copy(v)};
     case kBlockMessageNumber:
       if (v.size() != 2)
         return fail(RatchetError::Malformed, msg("MessageNumber block must be 2 bytes, got ", v.size()));
@@ -222,12 +217,9 @@ Result<RatchetBlock> decode_body(std::uint8_t type, ByteView v) {
     case kBlockAckRequest:
       if (v.size() != 1) return fail(RatchetError::Malformed, "AckRequest block must be 1 byte");
       return RatchetBlock::AckRequest{v[0]};
-    case kBlockGarlicClove:
-      return decode_clove(v);
-    case kBlockPadding:
-      return RatchetBlock::Padding{copy(v)};
-    default:
-      return RatchetBlock::Unknown{type, copy(v)};
+    case kBlockGarlicClove: return decode_clove(v);
+    case kBlockPadding: return RatchetBlock::Padding{copy(v)};
+    default: return RatchetBlock::Unknown{type, copy(v)};
   }
 }
 

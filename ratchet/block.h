@@ -52,8 +52,9 @@ struct CloveDelivery {
   Value value;
 
   template <typename T>
-    requires std::constructible_from<Value, T&&> && (!std::same_as<std::remove_cvref_t<T>, CloveDelivery>)
-  CloveDelivery(T&& v) : value(std::forward<T>(v)) {}  // NOLINT: implicit on purpose
+  requires std::constructible_from<Value, T&&> &&
+      (!std::same_as<std::remove_cvref_t<T>, CloveDelivery>)CloveDelivery(T&& v)
+      : value(std::forward<T>(v)) {}  // NOLINT: implicit on purpose
   CloveDelivery() : value(Local{}) {}
 
   bool operator==(const CloveDelivery&) const = default;
@@ -118,8 +119,9 @@ struct RatchetBlock {
   Value value;
 
   template <typename T>
-    requires std::constructible_from<Value, T&&> && (!std::same_as<std::remove_cvref_t<T>, RatchetBlock>)
-  RatchetBlock(T&& v) : value(std::forward<T>(v)) {}  // NOLINT: implicit on purpose
+  requires std::constructible_from<Value, T&&> &&
+      (!std::same_as<std::remove_cvref_t<T>, RatchetBlock>)RatchetBlock(T&& v)
+      : value(std::forward<T>(v)) {}  // NOLINT: implicit on purpose
 
   template <typename T>
   const T* get_if() const {

@@ -32,8 +32,7 @@ Result<RatchetBlocks> decrypt_ecies_lookup_reply(ByteView reply_key, ByteView re
   if (message.size() < kLookupReplyMinLen || reply_key.size() != kKeyLen || reply_tag.size() != kTagLen)
     return fail(RatchetError::Malformed, "invalid ECIES lookup reply parameters or length");
   if (!crypto::ct_eq(message.first(kTagLen), reply_tag)) return fail(RatchetError::DecryptFailed);
-  auto payload =
-      crypto::aead_chacha20_poly1305_decrypt(reply_key, kZeroNonce, reply_tag, message.subspan(kTagLen));
+  auto payload = crypto::aead_chacha20_poly1305_decrypt(reply_key, kZeroNonce, reply_tag, message.subspan(kTagLen));
   if (!payload) return fail(RatchetError::DecryptFailed);
   return decode_blocks(*payload);
 }

@@ -25,8 +25,7 @@ Result<noise::SymmetricState> start_state(ByteView responder_static_pub, ByteVie
 
 Result<Bytes> encrypt_router_garlic(ByteView remote_static_pub, const noise::KeyPair& ephemeral,
                                     const RatchetBlocks& blocks) {
-  if (remote_static_pub.size() != kKeyLen)
-    return fail(RatchetError::Malformed, "remote_static_pub must be 32 bytes");
+  if (remote_static_pub.size() != kKeyLen) return fail(RatchetError::Malformed, "remote_static_pub must be 32 bytes");
   auto state = start_state(remote_static_pub, ephemeral.public_key, ephemeral.private_key, remote_static_pub);
   if (!state) return std::unexpected(std::move(state.error()));
   auto out = lay_out_blocks(kKeyLen, blocks);
@@ -38,8 +37,7 @@ Result<Bytes> encrypt_router_garlic(ByteView remote_static_pub, const noise::Key
 }
 
 Result<RatchetBlocks> decrypt_router_garlic(const noise::KeyPair& own_static, ByteView message) {
-  if (message.size() < kRouterGarlicMinLen)
-    return fail(RatchetError::Malformed, "Router Garlic shorter than 48 bytes");
+  if (message.size() < kRouterGarlicMinLen) return fail(RatchetError::Malformed, "Router Garlic shorter than 48 bytes");
   const ByteView ephemeral = message.first(kKeyLen);
   auto state = start_state(own_static.public_key, ephemeral, own_static.private_key, ephemeral);
   if (!state) return std::unexpected(std::move(state.error()));

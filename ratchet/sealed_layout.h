@@ -16,7 +16,7 @@ namespace ratchet {
 inline constexpr std::size_t kAeadTagLen = 16;
 
 struct SealedLayout {
-  Bytes buf;                 // head_len + payload_len + 16 bytes
+  Bytes buf;  // head_len + payload_len + 16 bytes
   std::size_t head_len = 0;
   std::size_t payload_len = 0;
 

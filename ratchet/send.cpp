@@ -15,8 +15,8 @@ using bookkeeping::same_key;
 
 constexpr std::size_t kTagLen = 8;
 constexpr std::size_t kKeyLen = 32;
-constexpr std::size_t kExistingHead = kTagLen;                        // tag
-constexpr std::size_t kReplyHead = kTagLen + kKeyLen + kAeadTagLen;    // tag, representative, key-section MAC
+constexpr std::size_t kExistingHead = kTagLen;                            // tag
+constexpr std::size_t kReplyHead = kTagLen + kKeyLen + kAeadTagLen;       // tag, representative, key-section MAC
 constexpr std::size_t kNewSessionHead = kKeyLen + kKeyLen + kAeadTagLen;  // representative, encrypted static key
 
 Result<void> seal_aead(SealedLayout& out, const Key32& key, const EciesNonce& nonce, ByteView ad) {
@@ -70,8 +70,8 @@ Result<Bytes> send_reply(RatchetSessionManager& m, PendingNewSession rec, const 
   if (auto ok = seal_aead(*out, keys->reply_payload_key, kZeroNonce, state.h); !ok)
     return std::unexpected(std::move(ok.error()));
 
-  auto session = bookkeeping::new_session(rec.peer_key, keys->root_ba, keys->tag_set_ba, keys->root_ab,
-                                          keys->tag_set_ab, now);
+  auto session =
+      bookkeeping::new_session(rec.peer_key, keys->root_ba, keys->tag_set_ba, keys->root_ab, keys->tag_set_ab, now);
   if (!session) return std::unexpected(std::move(session.error()));
   session->send_enabled = true;
   session->confirmed = true;
@@ -115,24 +115,24 @@ Result<Bytes> send_new_session(RatchetSessionManager& m, ByteView peer_key, cons
   }
   Key32 peer;
   std::ranges::copy(peer_key, peer.begin());
-  auto pending = std::make_shared<const PendingNewSession>(PendingNewSession{
-      state.ck, state.h, Bytes(e->private_key.begin(), e->private_key.end()), peer, peer, *tag_set});
+  auto pending = std::make_shared<const PendingNewSession>(
+      PendingNewSession{state.ck, state.h, Bytes(e->private_key.begin(), e->private_key.end()), peer, peer, *tag_set});
   bookkeeping::add_outbound_pending(m, tags, pending, now);
   return std::move(out->buf);
 }
 
 }  // namespace
 
-Result<Bytes> RatchetSessionManager::encrypt_to_peer(ByteView peer_key, const RatchetBlocks& blocks,
-                                                     std::uint32_t now, const RandomSource& random) {
+Result<Bytes> RatchetSessionManager::encrypt_to_peer(ByteView peer_key, const RatchetBlocks& blocks, std::uint32_t now,
+                                                     const RandomSource& random) {
   bookkeeping::sweep_sessions(*this, peer_key, now);
 
   // An unanswered NewSession from the peer is answered first. The peer sent it because it
   // has no session to send on, and it sends every message as a NewSession until a reply
   // comes; an ExistingSession on an older session would leave it so. The older sessions
   // keep their receive windows.
-  auto waiting = std::ranges::find_if(inbound_pending,
-                                      [&](const PendingNewSession& p) { return same_key(p.peer_key, peer_key); });
+  auto waiting =
+      std::ranges::find_if(inbound_pending, [&](const PendingNewSession& p) { return same_key(p.peer_key, peer_key); });
   if (waiting != inbound_pending.end()) {
     // Gone from the list whatever happens next: a reply is sent for it at most once.
     PendingNewSession rec = std::move(*waiting);
@@ -146,9 +146,8 @@ Result<Bytes> RatchetSessionManager::encrypt_to_peer(ByteView peer_key, const Ra
   const auto usable = [&](const RatchetPeerSession& s) {
     return s.send_enabled && !is_send_exhausted(s) && same_key(s.peer_key, peer_key);
   };
-  auto session = std::ranges::find_if(sessions.rbegin(), sessions.rend(), [&](const RatchetPeerSession& s) {
-    return usable(s) && !is_send_retiring(s);
-  });
+  auto session = std::ranges::find_if(sessions.rbegin(), sessions.rend(),
+                                      [&](const RatchetPeerSession& s) { return usable(s) && !is_send_retiring(s); });
   if (session == sessions.rend()) session = std::ranges::find_if(sessions.rbegin(), sessions.rend(), usable);
   if (session != sessions.rend()) {
     if (!is_renewal_due(*session)) return send_existing(*session, blocks, now);

@@ -37,11 +37,11 @@ struct RatchetPeerSession {
   // The same tags as 8-byte words in the same order: the incoming scan reads only these,
   // 512 bytes per session instead of the whole entries.
   std::vector<std::uint64_t> recv_window_tags;
-  std::uint32_t last_activity = 0;  // unix seconds of the last send or receipt
-  bool send_enabled = false;        // ExistingSession messages may leave on it
-  bool confirmed = false;           // lives under the long expiry rule
-  bool es_sent = false;             // an ExistingSession left on it
-  std::uint32_t last_recv = 0;      // 0: nothing received yet
+  std::uint32_t last_activity = 0;    // unix seconds of the last send or receipt
+  bool send_enabled = false;          // ExistingSession messages may leave on it
+  bool confirmed = false;             // lives under the long expiry rule
+  bool es_sent = false;               // an ExistingSession left on it
+  std::uint32_t last_recv = 0;        // 0: nothing received yet
   std::uint32_t renewal_sent_at = 0;  // send index when the last renewal NewSession left; 0: none
 
   // Appends entries of recv_tag_set until the window holds 64. Fails only as
@@ -79,12 +79,12 @@ bool is_ratchet_session_timed_out(const RatchetPeerSession& session, std::uint32
 
 // What is kept of a NewSession until its reply: sent (initiator) or received (responder).
 struct PendingNewSession {
-  Key32 chaining_key{};    // Noise state after the NewSession payload
+  Key32 chaining_key{};  // Noise state after the NewSession payload
   Key32 handshake_hash{};
   Bytes local_ephemeral_private;  // initiator: own ephemeral private key; responder: empty
-  Key32 remote_key{};      // initiator: the responder's static key; responder: the initiator's ephemeral key
-  Key32 peer_key{};        // the other side's static key
-  TagSet reply_tag_set;    // initiator: tags a reply is recognised by; responder: tags it is sent with
+  Key32 remote_key{};             // initiator: the responder's static key; responder: the initiator's ephemeral key
+  Key32 peer_key{};               // the other side's static key
+  TagSet reply_tag_set;           // initiator: tags a reply is recognised by; responder: tags it is sent with
 };
 
 }  // namespace ratchet

@@ -40,9 +40,8 @@ void RatchetSessionManager::cap_peer_sessions(ByteView peer_key) {
   const auto of_peer = [&](const RatchetPeerSession& s) { return same_key(s.peer_key, peer_key); };
   auto count = std::ranges::count_if(sessions, of_peer);
   while (count > static_cast<std::ptrdiff_t>(kMaxSessionsPerPeer)) {
-    auto victim = std::ranges::find_if(sessions, [&](const RatchetPeerSession& s) {
-      return of_peer(s) && (!s.send_enabled || is_send_exhausted(s));
-    });
+    auto victim = std::ranges::find_if(
+        sessions, [&](const RatchetPeerSession& s) { return of_peer(s) && (!s.send_enabled || is_send_exhausted(s)); });
     if (victim == sessions.end()) victim = std::ranges::find_if(sessions, of_peer);
     sessions.erase(victim);
     --count;

@@ -15,8 +15,7 @@ bool origin_accepts(MessageOrigin origin, const i2np::I2npPayload& payload) {
       [origin](const auto& body) {
         using T = std::decay_t<decltype(body)>;
         switch (origin) {
-          case MessageOrigin::Direct:
-            return true;
+          case MessageOrigin::Direct: return true;
           case MessageOrigin::OwnInbound:
             return std::is_same_v<T, P::Garlic> || std::is_same_v<T, P::DatabaseStore> ||
                    std::is_same_v<T, P::DatabaseSearchReply> || std::is_same_v<T, P::DeliveryStatus> ||
@@ -37,14 +36,10 @@ bool origin_accepts(MessageOrigin origin, const i2np::I2npPayload& payload) {
 
 std::string_view origin_name(MessageOrigin origin) {
   switch (origin) {
-    case MessageOrigin::Direct:
-      return "link";
-    case MessageOrigin::OwnInbound:
-      return "inbound tunnel";
-    case MessageOrigin::SessionGarlic:
-      return "session garlic";
-    case MessageOrigin::LookupReply:
-      return "lookup reply";
+    case MessageOrigin::Direct: return "link";
+    case MessageOrigin::OwnInbound: return "inbound tunnel";
+    case MessageOrigin::SessionGarlic: return "session garlic";
+    case MessageOrigin::LookupReply: return "lookup reply";
   }
   return "?";
 }

@@ -48,8 +48,7 @@ std::vector<common::Hash> Router::pick_usable_peers(std::size_t count, const std
   return picked;
 }
 
-std::optional<common::Hash> Router::pick_connected_hop(const std::vector<common::Hash>& excluded,
-                                                       const Now& now) {
+std::optional<common::Hash> Router::pick_connected_hop(const std::vector<common::Hash>& excluded, const Now& now) {
   const std::size_t n = peer_sessions.size();
   if (n == 0) return std::nullopt;
   const std::optional<std::size_t> start = random_start(n);

@@ -18,7 +18,7 @@ struct PeerSession {
   ntcp2_net::Ntcp2Conn conn;
   // Last frame received, send progress, message or keep-alive sent (monotonic ms).
   std::uint64_t last_activity_ms = 0;
-  bool inbound = false;  // the peer dialled this router
+  bool inbound = false;                 // the peer dialled this router
   std::uint64_t messages_received = 0;  // I2NP blocks read off the link
 };
 

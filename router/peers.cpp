@@ -78,7 +78,8 @@ std::uint64_t next_peers_wake_ms(const Router& r, const Now& now) {
   for (const PendingPeerDial& d : r.pending_dials) due(d.dial.started_ms + kHandshakeLimitMs + 1);
   if (!r.pending_sends.empty()) {
     const common::Hash own = r.router_hash();
-    for (const PendingPeerSend& e : r.pending_sends) due(e.peer == own ? now.mono_ms : e.queued_ms + kQueuedLifetimeMs + 1);
+    for (const PendingPeerSend& e : r.pending_sends)
+      due(e.peer == own ? now.mono_ms : e.queued_ms + kQueuedLifetimeMs + 1);
   }
   for (const PeerSession& s : r.peer_sessions) {
     due(s.last_activity_ms + kIdleCloseMs + 1);
@@ -450,8 +451,8 @@ void Router::send_i2np_to_peer(const common::Hash& peer, i2np::I2npPayload paylo
     return;
   }
   // A peer that would need a dial while the dials are all taken cannot be reached now.
-  const bool dialling = std::any_of(pending_dials.begin(), pending_dials.end(),
-                                    [&](const PendingPeerDial& d) { return d.peer == peer; });
+  const bool dialling =
+      std::any_of(pending_dials.begin(), pending_dials.end(), [&](const PendingPeerDial& d) { return d.peer == peer; });
   if (!dialling && pending_dials.size() >= kMaxPendingDials && netdb.get_router_info(peer)) {
     print_debug_line(debug, "[debug] NTCP2 dial limit reached, dropped I2NP message to " + peer.to_b32_address());
     return;

@@ -123,8 +123,8 @@ void wait_for_events(std::span<Router* const> routers, const Now& now, std::uint
   }
 
   // At least 1 ms: a timer computed a little early must not make the loop spin.
-  const std::uint64_t wait_ms = std::clamp<std::uint64_t>(wake > now.mono_ms ? wake - now.mono_ms : 0, 1,
-                                                          kIdleWakeCapMs);
+  const std::uint64_t wait_ms =
+      std::clamp<std::uint64_t>(wake > now.mono_ms ? wake - now.mono_ms : 0, 1, kIdleWakeCapMs);
   const auto timeout = static_cast<std::int32_t>(wait_ms);
   const Result<std::size_t> reported = set.wait(timeout);
   if (!reported) {

@@ -49,8 +49,7 @@ const tunnel::TunnelHop* reply_gateway(const Router& r, std::size_t k, const Now
 // Stores the LeaseSet2 at one floodfill, asking for its confirmation, and records the
 // store. False when the confirmation has no way back (in public mode only through an
 // inbound tunnel) or the random source fails; then nothing is sent.
-bool send_store(Router& r, SamSession& session, const Bytes& lease_set, const common::Hash& floodfill,
-                const Now& now) {
+bool send_store(Router& r, SamSession& session, const Bytes& lease_set, const common::Hash& floodfill, const Now& now) {
   LeaseSetPublication& publication = session.publication;
   auto token_bytes = random_bytes(4);
   if (!token_bytes) return false;

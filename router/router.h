@@ -114,16 +114,16 @@ struct Router {
   std::vector<RemoteStreamBridge> remote_bridges;
   AliasTable dest_aliases;
   AliasTable b32_aliases;
-  std::vector<PeerBackoff> peer_backoff;      // at most 512
-  std::vector<RatchetReset> ratchet_resets;   // at most 256
+  std::vector<PeerBackoff> peer_backoff;     // at most 512
+  std::vector<RatchetReset> ratchet_resets;  // at most 256
   std::optional<ntcp2_net::TcpListener> http_proxy_listener;
   std::vector<HttpProxyConn> http_proxy_conns;
   std::optional<std::string> http_proxy_session_id;
   std::optional<TorrentEngine> torrent_engine;
   std::optional<ntcp2_net::TcpListener> torrent_api_listener;
   std::vector<TorrentApiConn> torrent_api_conns;
-  std::int32_t lease_rotation = 0;     // never above 0x3FFFFFFF
-  std::int32_t outbound_rotation = 0;  // never above 0x3FFFFFFF
+  std::int32_t lease_rotation = 0;        // never above 0x3FFFFFFF
+  std::int32_t outbound_rotation = 0;     // never above 0x3FFFFFFF
   std::uint64_t last_maintenance_ms = 0;  // monotonic; 0 before the first maintenance
   std::uint64_t last_exploration_ms = 0;  // monotonic; 0 before the first exploration
   // The process's descriptor limit and the descriptors open after start-up, read at start;
@@ -460,8 +460,8 @@ struct Router {
                       const bittorrent::KrpcQuery& query, const Now& now,
                       const std::optional<Bytes>& info_hash = std::nullopt);
   void send_dht_reply(TorrentEngine& engine, SamSession& session, const common::Hash& dest, std::uint32_t reply_port,
-                      ByteView tid, ByteView nodes, const std::vector<Bytes>& values,
-                      const std::optional<Bytes>& token, const Now& now);
+                      ByteView tid, ByteView nodes, const std::vector<Bytes>& values, const std::optional<Bytes>& token,
+                      const Now& now);
   bool poll_dht_datagrams(TorrentEngine& engine, SamSession& session, streaming::StreamManager& streams,
                           const Now& now);
   bool step_dht(TorrentEngine& engine, SamSession& session, const Now& now);

@@ -33,10 +33,10 @@ inline constexpr std::uint64_t kNoRepublish = std::numeric_limits<std::uint64_t>
 struct LeaseSetPublication {
   // It could not go out for want of tunnels: it goes when the next one is built.
   bool waiting_for_tunnels = false;
-  std::vector<PendingStore> stores;     // unconfirmed, at most kPublishFloodfills
-  std::vector<common::Hash> tried;      // every floodfill sent to, in order
-  std::vector<common::Hash> confirmed;  // those that confirmed, in order
-  std::size_t resends = 0;              // stores sent again, at most kMaxStoreResends
+  std::vector<PendingStore> stores;           // unconfirmed, at most kPublishFloodfills
+  std::vector<common::Hash> tried;            // every floodfill sent to, in order
+  std::vector<common::Hash> confirmed;        // those that confirmed, in order
+  std::size_t resends = 0;                    // stores sent again, at most kMaxStoreResends
   std::uint64_t republish_ms = kNoRepublish;  // monotonic; before the earliest lease ends
 };
 

@@ -21,10 +21,10 @@ using ApiConnPhase = HttpConnPhase;
 // the body, the accept time and the answer written without waiting as the socket takes it.
 struct TorrentApiConn : HttpConnection {
   bool headers_done = false;
-  std::string method;  // upper-cased
-  std::string path;    // the request target up to its first "?"
-  std::string host;    // the last Host header
-  std::string origin;  // the last Origin header; decides the CORS lines of the answer
+  std::string method;           // upper-cased
+  std::string path;             // the request target up to its first "?"
+  std::string host;             // the last Host header
+  std::string origin;           // the last Origin header; decides the CORS lines of the answer
   bool has_api_header = false;  // X-Ondrel-I2P: 1 (or true, any case) was seen
   std::string content_type;     // the last Content-Type, lower-cased
   std::int64_t content_length = 0;

@@ -54,15 +54,14 @@ Result<Bytes> hop_static_key(const Router& r, const common::Hash& hop) {
 // endpoint can neither read nor tell it from other garlic.
 Result<i2np::I2npPayload> wrap_for_first_hop(ByteView first_hop_key, const i2np::I2npPayload& build,
                                              std::uint32_t msg_id, std::uint32_t now_s) {
-  auto clove = ratchet::garlic_clove_block(ratchet::CloveDelivery::Local{}, msg_id, now_s + kBuildCloveExpirationS,
-                                           build);
+  auto clove =
+      ratchet::garlic_clove_block(ratchet::CloveDelivery::Local{}, msg_id, now_s + kBuildCloveExpirationS, build);
   if (!clove) return fail(RouterError::Message, "garlic_clove failed");
   auto ephemeral_private = next_rand_32();
   if (!ephemeral_private) return wrap(RouterError::Net, std::move(ephemeral_private.error()));
   auto ephemeral = noise::KeyPair::from_private(*ephemeral_private);
   if (!ephemeral) return wrap(RouterError::Noise, std::move(ephemeral.error()));
-  const ratchet::RatchetBlocks blocks{ratchet::RatchetBlock{ratchet::RatchetBlock::DateTime{now_s}},
-                                      std::move(*clove)};
+  const ratchet::RatchetBlocks blocks{ratchet::RatchetBlock{ratchet::RatchetBlock::DateTime{now_s}}, std::move(*clove)};
   auto garlic = ratchet::encrypt_router_garlic(first_hop_key, *ephemeral, blocks);
   if (!garlic) return fail(RouterError::Message, "encrypt_router_garlic failed");
   return i2np::I2npPayload{i2np::I2npPayload::Garlic{std::move(*garlic)}};
@@ -151,8 +150,8 @@ Result<std::vector<Bytes>> random_records(FillerRandom& filler_random, std::size
 
 // The build message's records: every hop's request encrypted into its slot, the other slots
 // random. Gives each hop's keys (slot, keys) in hop order.
-Result<std::pair<std::vector<Bytes>, tunnel::SlotKeys>> build_records(
-    Router& r, const BuildPlan& plan, std::vector<tunnel::ShortHopBuildSpec>& specs) {
+Result<std::pair<std::vector<Bytes>, tunnel::SlotKeys>> build_records(Router& r, const BuildPlan& plan,
+                                                                      std::vector<tunnel::ShortHopBuildSpec>& specs) {
   const std::size_t n = plan.hops.size() <= kSmallBuildSlots ? kSmallBuildSlots : kLargeBuildSlots;
   auto shuffle = random_bytes(n);
   if (!shuffle) return std::unexpected(std::move(shuffle.error()));
@@ -160,7 +159,8 @@ Result<std::pair<std::vector<Bytes>, tunnel::SlotKeys>> build_records(
   for (std::size_t i = 0; i < specs.size(); ++i) {
     specs[i].slot_idx = perm[i];
     route_request(r, plan, specs, i);
-    if (auto drawn = draw_hop_secrets(r.filler_random, specs[i]); !drawn) return std::unexpected(std::move(drawn.error()));
+    if (auto drawn = draw_hop_secrets(r.filler_random, specs[i]); !drawn)
+      return std::unexpected(std::move(drawn.error()));
   }
   auto records = random_records(r.filler_random, n);
   if (!records) return std::unexpected(std::move(records.error()));
@@ -203,8 +203,7 @@ Result<void> send_build_message(Router& r, const BuildPlan& plan, ByteView first
                                 const std::optional<tunnel::Tunnel>& send_via, const Now& now) {
   // A one-hop inbound build comes back under the header id itself; every other build
   // comes back under build_msg_id from its last hop.
-  const std::uint32_t header_id =
-      !plan.outbound && plan.hops.size() == 1 ? plan.build_msg_id : take_id(r.next_msg_id);
+  const std::uint32_t header_id = !plan.outbound && plan.hops.size() == 1 ? plan.build_msg_id : take_id(r.next_msg_id);
   i2np::I2npPayload message{i2np::I2npPayload::ShortTunnelBuild{std::move(records)}};
   const bool via_exists = send_via && (has_tunnel(r.tunnels.outbound, send_via->tunnel_id) ||
                                        has_tunnel(r.tunnels.inbound, send_via->tunnel_id));
@@ -282,9 +281,9 @@ bool Router::try_complete_pending_tunnel_build(std::uint32_t msg_id, const std::
   const std::size_t hop_count = built.hops.size();
   (build.outbound ? tunnels.outbound : tunnels.inbound).push_back(std::move(built));
   print_debug_line(debug, "[debug] built " + std::string(build.outbound ? "Outbound" : "Inbound") + " tunnel " +
-                              std::to_string(build.tunnel_id) + " (" + std::to_string(hop_count) + "h) [in=" +
-                              std::to_string(tunnels.inbound.size()) + " out=" +
-                              std::to_string(tunnels.outbound.size()) + "]");
+                              std::to_string(build.tunnel_id) + " (" + std::to_string(hop_count) +
+                              "h) [in=" + std::to_string(tunnels.inbound.size()) +
+                              " out=" + std::to_string(tunnels.outbound.size()) + "]");
   // A new inbound tunnel changes every session's leases; a new outbound one lets out what
   // waited for it.
   if (build.outbound) {
@@ -328,8 +327,8 @@ void build_inbound_by_policy(Router& r, const Now& now) {
   const std::size_t in_count = r.tunnels.inbound.size();
   const std::size_t out_count = r.tunnels.outbound.size();
   const auto hop_count = static_cast<std::size_t>(std::max(r.tunnel_hops, 1));
-  const std::size_t long_inbound = static_cast<std::size_t>(std::ranges::count_if(
-      r.tunnels.inbound, [&](const tunnel::Tunnel& t) { return t.hops.size() >= hop_count; }));
+  const std::size_t long_inbound = static_cast<std::size_t>(
+      std::ranges::count_if(r.tunnels.inbound, [&](const tunnel::Tunnel& t) { return t.hops.size() >= hop_count; }));
   const bool grow = r.tunnel_hops > 1 && in_count > 0 && out_count > 0 && long_inbound <= 1;
   if (n_in >= 2 || n_in + in_count >= (grow ? 4u : 2u)) return;
   std::vector<common::Hash> excluded;

@@ -24,8 +24,8 @@ constexpr std::uint32_t kLocalExpirationS = 60;
 
 }  // namespace
 
-void Router::consume_cleartext_cell(const tunnel::CellSource& source, ByteView cell, int carrier_depth,
-                                    const Now& now, bool checksum_checked) {
+void Router::consume_cleartext_cell(const tunnel::CellSource& source, ByteView cell, int carrier_depth, const Now& now,
+                                    bool checksum_checked) {
   // Every fragment is read before any is delivered, so a cell that breaks part-way
   // delivers nothing.
   auto fragments = checksum_checked ? tunnel::unpack_checked_tunnel_cell(cell) : tunnel::unpack_tunnel_cell(cell);

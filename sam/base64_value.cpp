@@ -5,14 +5,9 @@ namespace sam {
 std::string with_base64_padding(std::string_view value) {
   std::string out(value);
   switch (value.size() % 4) {
-    case 2:
-      out.append("==");
-      break;
-    case 3:
-      out.push_back('=');
-      break;
-    default:
-      break;
+    case 2: out.append("=="); break;
+    case 3: out.push_back('='); break;
+    default: break;
   }
   return out;
 }

@@ -180,8 +180,7 @@ std::optional<common::Hash> Router::resolve_b32_alias(std::string_view name) con
   return std::nullopt;
 }
 
-std::optional<std::string> Router::resolve_name_local(std::string_view name,
-                                                      std::optional<std::string_view> session_id,
+std::optional<std::string> Router::resolve_name_local(std::string_view name, std::optional<std::string_view> session_id,
                                                       const Now& now) const {
   if (name == "ME") {
     if (!session_id) return std::nullopt;

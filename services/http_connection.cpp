@@ -15,12 +15,9 @@ void finish_http_conn(HttpConnection& c) {
 HttpConnWants http_conn_wants(const HttpConnection& c, bool reading_request) {
   if (c.closed || c.socket.fd < 0) return {};
   switch (c.phase) {
-    case HttpConnPhase::Reading:
-      return {reading_request, false};
-    case HttpConnPhase::Writing:
-      return {false, true};
-    case HttpConnPhase::Draining:
-      return {true, false};
+    case HttpConnPhase::Reading: return {reading_request, false};
+    case HttpConnPhase::Writing: return {false, true};
+    case HttpConnPhase::Draining: return {true, false};
   }
   return {};
 }
@@ -37,12 +34,9 @@ std::uint64_t http_drain_due_ms(const HttpConnection& c, const HttpConnLimits& l
 
 std::uint64_t http_conn_due_ms(const HttpConnection& c, const HttpConnLimits& limits) {
   switch (c.phase) {
-    case HttpConnPhase::Reading:
-      return http_head_due_ms(c, limits);
-    case HttpConnPhase::Writing:
-      return http_answer_due_ms(c, limits);
-    case HttpConnPhase::Draining:
-      return http_drain_due_ms(c, limits);
+    case HttpConnPhase::Reading: return http_head_due_ms(c, limits);
+    case HttpConnPhase::Writing: return http_answer_due_ms(c, limits);
+    case HttpConnPhase::Draining: return http_drain_due_ms(c, limits);
   }
   return http_head_due_ms(c, limits);
 }
@@ -98,9 +92,9 @@ bool write_answer(HttpConnection& c, const HttpConnLimits& limits, std::uint64_t
   bool did_work = false;
   while (c.answer_sent < c.answer.size()) {
     const std::size_t left = c.answer.size() - c.answer_sent;
-    const std::int32_t n = ondrel_i2p_net_tcp_send(
-        c.socket.fd, reinterpret_cast<const std::uint8_t*>(c.answer.data()), static_cast<std::int32_t>(c.answer_sent),
-        static_cast<std::int32_t>(std::min<std::size_t>(left, 1u << 30)));
+    const std::int32_t n = ondrel_i2p_net_tcp_send(c.socket.fd, reinterpret_cast<const std::uint8_t*>(c.answer.data()),
+                                                   static_cast<std::int32_t>(c.answer_sent),
+                                                   static_cast<std::int32_t>(std::min<std::size_t>(left, 1u << 30)));
     if (n == -2 || n == 0) break;
     if (n < 0) {  // the client is gone
       finish_http_conn(c);

@@ -31,10 +31,10 @@ enum class HttpConnPhase : std::uint8_t { Reading, Writing, Draining };
 
 struct HttpConnLimits {
   std::size_t read_per_pass = 0;
-  std::size_t max_head_bytes = 0;      // buffered while no head end is found
-  std::uint64_t head_timeout_ms = 0;   // from the accept
-  std::uint64_t answer_timeout_ms = 0; // from the answer being queued to its last byte sent
-  std::uint64_t drain_timeout_ms = 0;  // from the last answer byte to the client hanging up
+  std::size_t max_head_bytes = 0;       // buffered while no head end is found
+  std::uint64_t head_timeout_ms = 0;    // from the accept
+  std::uint64_t answer_timeout_ms = 0;  // from the answer being queued to its last byte sent
+  std::uint64_t drain_timeout_ms = 0;   // from the last answer byte to the client hanging up
 };
 
 struct HttpConnection {
@@ -43,7 +43,7 @@ struct HttpConnection {
   std::uint64_t accepted_ms = 0;  // monotonic
   bool closed = false;            // ended; dropped from the server's list when found
   HttpConnPhase phase = HttpConnPhase::Reading;
-  std::string answer;             // answer[answer_sent, end) is still to be sent
+  std::string answer;  // answer[answer_sent, end) is still to be sent
   std::size_t answer_sent = 0;
   std::uint64_t answered_ms = 0;  // monotonic; when the answer was queued
   std::uint64_t drained_ms = 0;   // monotonic; when the last answer byte was sent

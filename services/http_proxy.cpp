@@ -74,14 +74,9 @@ class ProxyPass {
   Outcome step(HttpProxyConn& c, bool& did_work) {
     Outcome outcome = Outcome::Keep;
     switch (c.state) {
-      case HttpProxyConnState::ReadingHead:
-        outcome = reading_head(c, did_work);
-        break;
-      case HttpProxyConnState::AwaitingLeaseSet:
-        outcome = awaiting_lease_set(c, did_work);
-        break;
-      case HttpProxyConnState::Answering:
-        break;
+      case HttpProxyConnState::ReadingHead: outcome = reading_head(c, did_work); break;
+      case HttpProxyConnState::AwaitingLeaseSet: outcome = awaiting_lease_set(c, did_work); break;
+      case HttpProxyConnState::Answering: break;
     }
     // An answer queued in this pass starts going out in this pass.
     if (outcome == Outcome::Keep && c.state == HttpProxyConnState::Answering) {
@@ -101,13 +96,11 @@ class ProxyPass {
         answer_page(c, 431, "Request Header Fields Too Large", "HTTP request headers exceed the 64 KiB proxy limit.",
                     now_);
         return Outcome::Keep;
-      case HttpHeadStatus::Gone:
-        return Outcome::Finish;
+      case HttpHeadStatus::Gone: return Outcome::Finish;
       case HttpHeadStatus::Waiting:
         if (read.input.got > 0) did_work = true;
         return Outcome::Keep;
-      case HttpHeadStatus::Complete:
-        break;
+      case HttpHeadStatus::Complete: break;
     }
     did_work = true;
     const auto body_at = static_cast<std::ptrdiff_t>(read.end.head_length + read.end.separator_length);
@@ -136,10 +129,10 @@ class ProxyPass {
     }
     if (now_.mono_ms >= lease_set_due_ms(r_, c) || !r_.has_pending_lookup(*c.lookup_hash, LookupKind::LeaseSet)) {
       did_work = true;
-      answer_page(c, 504, "Gateway Timeout",
-                  "Could not resolve LeaseSet2 for " + c.host + " (" + c.lookup_hash->to_b32_address() +
-                      ") in I2P NetDB.",
-                  now_);
+      answer_page(
+          c, 504, "Gateway Timeout",
+          "Could not resolve LeaseSet2 for " + c.host + " (" + c.lookup_hash->to_b32_address() + ") in I2P NetDB.",
+          now_);
     }
     return Outcome::Keep;
   }
@@ -295,13 +288,11 @@ bool Router::attach_http_proxy_remote_stream(HttpProxyConn& c, SamSession& sessi
   }
   const std::optional<std::array<std::uint8_t, 32>> key = extract_x25519_key(ls);
   if (!key) {
-    answer_page(c, 502, "Bad Gateway", "Target LeaseSet2 for " + c.host + " has no usable X25519 encryption key.",
-                now);
+    answer_page(c, 502, "Bad Gateway", "Target LeaseSet2 for " + c.host + " has no usable X25519 encryption key.", now);
     return false;
   }
   if (ls.leases.empty()) {
-    answer_page(c, 502, "Bad Gateway", "Target LeaseSet2 for " + c.host + " contains zero active inbound leases.",
-                now);
+    answer_page(c, 502, "Bad Gateway", "Target LeaseSet2 for " + c.host + " contains zero active inbound leases.", now);
     return false;
   }
   const common::Hash target_hash = target.keys_and_cert.hash();
@@ -318,12 +309,12 @@ bool Router::attach_http_proxy_remote_stream(HttpProxyConn& c, SamSession& sessi
   }
   const common::Lease2& first = ls.leases.front();
   RemoteStreamBridge b = connecting_remote_bridge(std::move(c.socket), {.session_id = session.id,
-                                                                         .peer_hash = target_hash,
-                                                                         .peer_x25519 = *key,
-                                                                         .lease = first,
-                                                                         .stream_id = connection->local_stream_id,
-                                                                         .now_ms = now.mono_ms,
-                                                                         .silent = true});
+                                                                        .peer_hash = target_hash,
+                                                                        .peer_x25519 = *key,
+                                                                        .lease = first,
+                                                                        .stream_id = connection->local_stream_id,
+                                                                        .now_ms = now.mono_ms,
+                                                                        .silent = true});
   b.pending_out.append(c.request);
   b.is_http = true;
   b.host = c.host;

@@ -248,8 +248,8 @@ std::expected<std::string, HttpProxyError> checked_host(std::string_view authori
 // form that is the URL's authority, written where the browser's own Host header stood
 // (which may name some other site); in origin form the browser's first Host header is that
 // authority.
-std::string rewritten_head(const HttpProxyRequest& request, const Route& route,
-                           const std::vector<HeaderLine>& headers, std::size_t size_hint) {
+std::string rewritten_head(const HttpProxyRequest& request, const Route& route, const std::vector<HeaderLine>& headers,
+                           std::size_t size_hint) {
   const std::string routed_host_line = "Host: " + authority_text(request.host, request.port) + "\r\n";
   std::string out;
   out.reserve(size_hint + 128);

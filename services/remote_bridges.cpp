@@ -100,8 +100,7 @@ void begin_closing(RemoteStreamBridge& b, streaming::StreamConnection& c, std::u
 
 bool Router::has_active_bridge_to(const common::Hash& peer) const {
   return std::any_of(remote_bridges.begin(), remote_bridges.end(), [&](const RemoteStreamBridge& b) {
-    return !b.removed && !b.finishing && b.peer_hash == peer && b.state == RemoteBridgeState::Established &&
-           !b.closing;
+    return !b.removed && !b.finishing && b.peer_hash == peer && b.state == RemoteBridgeState::Established && !b.closing;
   });
 }
 
@@ -129,8 +128,8 @@ void Router::initiate_remote_stream(std::int32_t client_id, const SamSession& gi
   if (debug) {
     print_debug_line(debug, "[debug] initiating remote stream to " + peer_hash.to_b32_address() +
                                 " leases=" + std::to_string(lease_set.leases.size()) +
-                                " keys=" + std::to_string(lease_set.encryption_keys.size()) +
-                                " first_gw=" + first.gateway.to_b32_address() + " tid=" + std::to_string(first.tunnel_id));
+                                " keys=" + std::to_string(lease_set.encryption_keys.size()) + " first_gw=" +
+                                first.gateway.to_b32_address() + " tid=" + std::to_string(first.tunnel_id));
   }
   auto opened = session->streams->connect(peer_hash, now.mono_ms, static_cast<std::uint16_t>(from_port),
                                           static_cast<std::uint16_t>(to_port));
@@ -140,14 +139,13 @@ void Router::initiate_remote_stream(std::int32_t client_id, const SamSession& gi
   }
   const streaming::ConnectionPtr connection = *opened;
 
-  RemoteStreamBridge b = connecting_remote_bridge(std::move(client->socket),
-                                                  {.session_id = session->id,
-                                                   .peer_hash = peer_hash,
-                                                   .peer_x25519 = *key,
-                                                   .lease = first,
-                                                   .stream_id = connection->local_stream_id,
-                                                   .now_ms = now.mono_ms,
-                                                   .silent = silent});
+  RemoteStreamBridge b = connecting_remote_bridge(std::move(client->socket), {.session_id = session->id,
+                                                                              .peer_hash = peer_hash,
+                                                                              .peer_x25519 = *key,
+                                                                              .lease = first,
+                                                                              .stream_id = connection->local_stream_id,
+                                                                              .now_ms = now.mono_ms,
+                                                                              .silent = silent});
   // Replies the client has not read yet go first; bytes it sent behind its command line
   // reach the peer first.
   b.to_local = std::move(client->out);
@@ -258,8 +256,7 @@ void fail_connect(Router& r, RemoteStreamBridge& b, SamSession& session, const N
   if (b.is_http) {
     const HttpProxyErrorPage page = http_proxy_error_page(
         504, "Gateway Timeout",
-        "Timed out establishing an I2P Streaming connection to " + b.host + " (" + b.peer_hash.to_b32_address() +
-            ").",
+        "Timed out establishing an I2P Streaming connection to " + b.host + " (" + b.peer_hash.to_b32_address() + ").",
         0);
     b.to_local.append(as_bytes(page.head));
     b.to_local.append(as_bytes(page.body));
@@ -394,8 +391,9 @@ bool Router::step_remote_bridges(const Now& now) {
     bool finished = false;
     bool drop_stream = true;
     SamSession* session = find_session_by_id(sessions, b.session_id);
-    streaming::ConnectionPtr connection =
-        session != nullptr && session->streams ? find_stream_by_id(session->streams->connections, b.stream_id) : nullptr;
+    streaming::ConnectionPtr connection = session != nullptr && session->streams
+                                              ? find_stream_by_id(session->streams->connections, b.stream_id)
+                                              : nullptr;
     if (b.finishing) {
       finished = step_finishing(b, now, did_work);
       drop_stream = false;

@@ -33,9 +33,7 @@ constexpr std::size_t kPrivateKeyBytes = 64;
 
 bool silent_client(const SamClientConn& c) { return !c.closed && c.state == SamClientState::Command && !c.spoke; }
 
-bool is_true(std::optional<std::string_view> value) {
-  return value && encoding::ascii_lower(*value) == "true";
-}
+bool is_true(std::optional<std::string_view> value) { return value && encoding::ascii_lower(*value) == "true"; }
 
 void queue_text(SamClientConn& client, std::string_view text) {
   if (client.closed) return;
@@ -298,15 +296,15 @@ class Commands {
   // else a remote stream once its LeaseSet2 is known, looked up when it is not. During a
   // lookup the client stays in state Command; the answer finds it by its id.
   void connect_to(const ConnectWish& wish, const common::Hash& hash) {
-    const auto same = std::find_if(r_.sessions.begin(), r_.sessions.end(),
-                                   [&](const SamSession& s) { return s.dest_hash == hash; });
+    const auto same =
+        std::find_if(r_.sessions.begin(), r_.sessions.end(), [&](const SamSession& s) { return s.dest_hash == hash; });
     if (same != r_.sessions.end()) {
       connect_local(wish.from, *same, wish.silent);
       return;
     }
     if (const netdb::LeaseSet2Ptr ls = r_.netdb.get_lease_set2(hash, now_.wall_s())) {
-      r_.initiate_remote_stream(client().id, wish.from, ls->destination, *ls, wish.silent, wish.from_port,
-                                wish.to_port, now_);
+      r_.initiate_remote_stream(client().id, wish.from, ls->destination, *ls, wish.silent, wish.from_port, wish.to_port,
+                                now_);
       return;
     }
     if (!r_.start_netdb_lookup(hash, kLookupForStreamConnect, client().id, "", wish.from.id, wish.silent,

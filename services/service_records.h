@@ -34,9 +34,9 @@ struct SamClientConn {
   std::string accept_id;  // the session of a pending STREAM ACCEPT
   bool silent = false;    // SILENT of that STREAM ACCEPT
   bool closed = false;
-  std::int32_t id = 0;  // unique among the clients of the process's life, never 0
-  ByteQueue out;        // replies the socket has not taken yet, at most 256 KiB
-  bool spoke = false;   // has sent a complete line
+  std::int32_t id = 0;   // unique among the clients of the process's life, never 0
+  ByteQueue out;         // replies the socket has not taken yet, at most 256 KiB
+  bool spoke = false;    // has sent a complete line
   bool greeted = false;  // a HELLO VERSION agreed on a version; nothing is carried out before
   // The sessions this connection created: they end when the connection ends (or, once the
   // connection carries a stream, when that stream's bridge ends).
@@ -69,18 +69,18 @@ struct HttpProxyConn : HttpConnection {
 // direction shut down once the queue towards it is empty; a side that cannot be written
 // stops the direction towards it. The bridge ends when both directions have ended.
 struct StreamBridge {
-  ntcp2_net::TcpSocket socket_a;  // the SAM connector (the browser for the HTTP proxy)
-  ntcp2_net::TcpSocket socket_b;  // the accepting SAM client
-  bool a_done = false;            // A's input ended
-  bool b_done = false;            // B's input ended
-  bool a_failed = false;          // a write to A failed
-  bool b_failed = false;          // a write to B failed
-  bool a_shut = false;            // A's write direction is shut down
-  bool b_shut = false;            // B's write direction is shut down
-  ByteQueue to_a;                 // from B, not yet taken by A
-  ByteQueue to_b;                 // from A, not yet taken by B
-  std::string session_a;          // the sessions of the two sides ("" for none): when one
-  std::string session_b;          // ends, the bridge is closed
+  ntcp2_net::TcpSocket socket_a;            // the SAM connector (the browser for the HTTP proxy)
+  ntcp2_net::TcpSocket socket_b;            // the accepting SAM client
+  bool a_done = false;                      // A's input ended
+  bool b_done = false;                      // B's input ended
+  bool a_failed = false;                    // a write to A failed
+  bool b_failed = false;                    // a write to B failed
+  bool a_shut = false;                      // A's write direction is shut down
+  bool b_shut = false;                      // B's write direction is shut down
+  ByteQueue to_a;                           // from B, not yet taken by A
+  ByteQueue to_b;                           // from A, not yet taken by B
+  std::string session_a;                    // the sessions of the two sides ("" for none): when one
+  std::string session_b;                    // ends, the bridge is closed
   std::vector<std::string> owned_sessions;  // end together with the bridge
 };
 

@@ -4,8 +4,7 @@ namespace router {
 
 namespace {
 
-void add(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, bool read, bool write,
-         SocketOwner owner) {
+void add(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, bool read, bool write, SocketOwner owner) {
   if (socket.fd >= 0 && (read || write)) {
     out.push_back({socket.fd, read, write, read && socket.rx_start < socket.rx_end, owner});
   }

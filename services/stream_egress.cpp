@@ -32,7 +32,7 @@ constexpr std::uint64_t kResendLocalMs = 1500;
 }  // namespace
 
 const common::Lease2& choose_peer_lease(const common::LeaseSet2& lease_set, std::uint32_t now_s,
-                                       std::int32_t& rotation) {
+                                        std::int32_t& rotation) {
   std::vector<const common::Lease2*> current;
   for (const common::Lease2& lease : lease_set.leases) {
     if (lease.end_date > now_s) current.push_back(&lease);
@@ -61,9 +61,8 @@ Result<std::optional<ratchet::RatchetBlock>> Router::own_leaseset_clove(SamSessi
 
 streaming::ConnectionPtr find_stream_by_id(const std::vector<streaming::ConnectionPtr>& connections,
                                            std::uint32_t local_stream_id) {
-  auto found = std::find_if(connections.begin(), connections.end(), [&](const streaming::ConnectionPtr& c) {
-    return c->local_stream_id == local_stream_id;
-  });
+  auto found = std::find_if(connections.begin(), connections.end(),
+                            [&](const streaming::ConnectionPtr& c) { return c->local_stream_id == local_stream_id; });
   return found == connections.end() ? nullptr : *found;
 }
 
@@ -137,8 +136,8 @@ void Router::flush_stream_outbound(SamSession& session, streaming::StreamConnect
     auto garlic = session.ratchet->encrypt_to_peer(peer_key, blocks, now_s, random);
     if (!garlic) continue;
     if (debug) {
-      print_debug_line(debug, "[debug] send Garlic (" + std::to_string(garlic->size()) + "B, ls2=" +
-                                  (bundle ? "true" : "false") + ") -> gw=" + to_gateway.to_b32_address() +
+      print_debug_line(debug, "[debug] send Garlic (" + std::to_string(garlic->size()) +
+                                  "B, ls2=" + (bundle ? "true" : "false") + ") -> gw=" + to_gateway.to_b32_address() +
                                   " tid=" + std::to_string(to_tunnel));
     }
     send_routed_i2np(to_gateway, to_tunnel, i2np::I2npPayload{i2np::I2npPayload::Garlic{std::move(*garlic)}}, now);
@@ -183,8 +182,8 @@ std::uint64_t next_streams_wake_ms(const Router& r, const Now& now) {
       if (c->state == streaming::StreamState::Reset) continue;
       if (const std::optional<std::uint64_t> ack = c->ack_due_ms()) wake = std::min(wake, std::max(*ack, now.mono_ms));
       for (const streaming::UnackedPacket& u : c->unacked) {
-        const std::uint64_t interval = std::min<std::uint64_t>(base << std::min<std::uint32_t>(u.resends, 16),
-                                                               streaming::kMaxResendIntervalMs);
+        const std::uint64_t interval =
+            std::min<std::uint64_t>(base << std::min<std::uint32_t>(u.resends, 16), streaming::kMaxResendIntervalMs);
         wake = std::min(wake, std::max(u.last_send_ms + interval, now.mono_ms));
       }
     }

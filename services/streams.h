@@ -22,7 +22,7 @@ void remove_stream_by_id(streaming::StreamManager& manager, std::uint32_t local_
 // in turn by the rotation counter, or every lease when none is current. The LeaseSet2
 // must hold at least one lease.
 const common::Lease2& choose_peer_lease(const common::LeaseSet2& lease_set, std::uint32_t now_s,
-                                       std::int32_t& rotation);
+                                        std::int32_t& rotation);
 
 // Ends the connection at once: a signed RESET is queued for the peer when the peer's
 // stream id is known (it is not tracked or resent), and the connection becomes Reset.

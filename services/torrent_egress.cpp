@@ -34,9 +34,9 @@ bool Router::send_torrent_i2cp(SamSession& session, const common::Hash& dest, By
     if (!clove) return false;
     if (*clove) blocks.push_back(std::move(**clove));
   }
-  auto data = ratchet::garlic_clove_block(ratchet::CloveDelivery::Destination{dest}, take_id(next_msg_id),
-                                          now_s + kCloveExpirationS,
-                                          i2np::I2npPayload{i2np::I2npPayload::Data{Bytes(payload.begin(), payload.end())}});
+  auto data = ratchet::garlic_clove_block(
+      ratchet::CloveDelivery::Destination{dest}, take_id(next_msg_id), now_s + kCloveExpirationS,
+      i2np::I2npPayload{i2np::I2npPayload::Data{Bytes(payload.begin(), payload.end())}});
   if (!data) return false;
   blocks.push_back(std::move(*data));
   const ratchet::RandomSource random = [] { return next_rand_32(); };

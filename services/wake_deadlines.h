@@ -11,8 +11,8 @@ namespace router {
 
 struct Router;
 
-std::uint64_t next_streams_wake_ms(const Router& r, const ntcp2_net::Now& now);          // stream_egress.cpp
-std::uint64_t next_http_proxy_wake_ms(const Router& r, const ntcp2_net::Now& now);       // http_proxy.cpp
-std::uint64_t next_remote_bridges_wake_ms(const Router& r, const ntcp2_net::Now& now);   // remote_bridges.cpp
+std::uint64_t next_streams_wake_ms(const Router& r, const ntcp2_net::Now& now);         // stream_egress.cpp
+std::uint64_t next_http_proxy_wake_ms(const Router& r, const ntcp2_net::Now& now);      // http_proxy.cpp
+std::uint64_t next_remote_bridges_wake_ms(const Router& r, const ntcp2_net::Now& now);  // remote_bridges.cpp
 
 }  // namespace router

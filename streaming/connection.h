@@ -90,7 +90,7 @@ struct StreamConnection {
   bool peer_known = false;  // while false, data and CLOSE carry NO_ACK
   int max_payload = kDefaultMaxPayload;
   int window = kWindow;
-  std::vector<UnackedPacket> unacked;                           // in sending order
+  std::vector<UnackedPacket> unacked;                         // in sending order
   std::vector<std::pair<std::uint32_t, Bytes>> out_of_order;  // in arrival order
   Bytes recv_buf;
   bool peer_closed = false;

@@ -145,10 +145,8 @@ Result<ConnectionPtr> StreamManager::handle_incoming_i2cp(ByteView envelope, std
     case kProtocolRawDatagram:
       push_bounded(raw_datagrams, std::pair{opened->header, std::move(opened->payload)});
       return nullptr;
-    case kProtocolStreaming:
-      break;
-    default:
-      return nullptr;
+    case kProtocolStreaming: break;
+    default: return nullptr;
   }
 
   auto packet = StreamingPacket::decode(opened->payload);
@@ -182,20 +180,13 @@ std::string error_text(const Error& error) {
   const std::optional<StreamingError> variant = error.as<StreamingError>();
   if (!variant) return to_string(error);
   switch (*variant) {
-    case StreamingError::Protocol:
-      return "protocol error: " + std::string(error.message());
-    case StreamingError::InvalidSignature:
-      return "invalid signature";
-    case StreamingError::InvalidLength:
-      return "invalid length: " + std::string(error.message());
-    case StreamingError::InvalidFormat:
-      return "invalid format: " + std::string(error.message());
-    case StreamingError::Crypto:
-      return "crypto error";
-    case StreamingError::Common:
-      return "common decode error";
-    case StreamingError::Encoding:
-      return "encoding error";
+    case StreamingError::Protocol: return "protocol error: " + std::string(error.message());
+    case StreamingError::InvalidSignature: return "invalid signature";
+    case StreamingError::InvalidLength: return "invalid length: " + std::string(error.message());
+    case StreamingError::InvalidFormat: return "invalid format: " + std::string(error.message());
+    case StreamingError::Crypto: return "crypto error";
+    case StreamingError::Common: return "common decode error";
+    case StreamingError::Encoding: return "encoding error";
   }
   return to_string(error);
 }

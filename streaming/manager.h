@@ -33,9 +33,9 @@ using ConnectionPtr = std::shared_ptr<StreamConnection>;
 struct StreamManager {
   common::Destination own_destination;
   crypto::Ed25519SigningKey signing_key;  // the expanded Ed25519 key: signs SYN, SYN-ACK and CLOSE
-  std::uint32_t next_stream_id = 1;  // never 0
+  std::uint32_t next_stream_id = 1;       // never 0
   std::vector<ConnectionPtr> connections;
-  std::deque<ConnectionPtr> accept_queue;  // taken from the front
+  std::deque<ConnectionPtr> accept_queue;                                            // taken from the front
   std::deque<std::pair<encoding::I2cpGzipHeader, RepliableDatagram>> dht_datagrams;  // verified only
   std::deque<std::pair<encoding::I2cpGzipHeader, Bytes>> raw_datagrams;
 

@@ -16,7 +16,8 @@ const common::SigningPublicKeyType kEd25519 = common::SigningPublicKeyType::EdDs
 Result<Bytes> encode_options(const StreamingPacket& p, int signature_size) {
   encoding::Writer w;
   if (p.has(kDelayRequested)) {
-    if (!p.delay_requested) return fail(StreamingError::InvalidFormat, "DELAY_REQUESTED flag set without delay_requested");
+    if (!p.delay_requested)
+      return fail(StreamingError::InvalidFormat, "DELAY_REQUESTED flag set without delay_requested");
     w.write_u16_be(*p.delay_requested);
   }
   if (p.has(kFromIncluded)) {
@@ -30,7 +31,8 @@ Result<Bytes> encode_options(const StreamingPacket& p, int signature_size) {
     w.write_u16_be(*p.max_packet_size);
   }
   if (p.has(kOfflineSignature)) {
-    if (!p.offline_signature) return fail(StreamingError::InvalidFormat, "OFFLINE_SIGNATURE flag set without offline_sig");
+    if (!p.offline_signature)
+      return fail(StreamingError::InvalidFormat, "OFFLINE_SIGNATURE flag set without offline_sig");
     w.write_bytes(encode_offline_signature(*p.offline_signature));
   }
   if (p.has(kSignatureIncluded)) {
@@ -72,7 +74,8 @@ Result<Bytes> encode_with_opt_zero_sig(const StreamingPacket& p, int signature_s
   auto options = encode_options(p, signature_size);
   if (!options) return std::unexpected(std::move(options.error()));
   if (p.nacks.size() > kMaxWireNacks) return fail(StreamingError::InvalidLength, "StreamingPacket nacks exceed 255");
-  if (options->size() > 0xFFFF) return fail(StreamingError::InvalidLength, "StreamingPacket options exceed 65535 bytes");
+  if (options->size() > 0xFFFF)
+    return fail(StreamingError::InvalidLength, "StreamingPacket options exceed 65535 bytes");
   encoding::Writer w(kPacketHeaderSize + 4 * p.nacks.size() + options->size() + p.payload.size());
   w.write_u32_be(p.send_stream_id);
   w.write_u32_be(p.receive_stream_id);
@@ -190,7 +193,8 @@ std::vector<std::uint32_t> hash_to_nacks(const common::Hash& hash) {
   std::vector<std::uint32_t> out;
   out.reserve(8);
   for (std::size_t i = 0; i < 32; i += 4) {
-    out.push_back(static_cast<std::uint32_t>(hash.bytes[i]) << 24 | static_cast<std::uint32_t>(hash.bytes[i + 1]) << 16 |
+    out.push_back(static_cast<std::uint32_t>(hash.bytes[i]) << 24 |
+                  static_cast<std::uint32_t>(hash.bytes[i + 1]) << 16 |
                   static_cast<std::uint32_t>(hash.bytes[i + 2]) << 8 | static_cast<std::uint32_t>(hash.bytes[i + 3]));
   }
   return out;

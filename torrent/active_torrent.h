@@ -53,11 +53,11 @@ struct ActiveTorrent {
   Bytes info_bytes;                             // the exact info dictionary; empty while unknown
   bool paused = false;
   bool completed = false;
-  std::string error;           // empty, or the last fatal error
-  std::string tracker_status;  // the last tracker announce result
-  std::uint64_t downloaded = 0;  // bytes of verified pieces
-  std::uint64_t uploaded = 0;    // bytes sent in Piece messages
-  PieceFlags have;               // one 0/1 flag per piece; empty while meta is none
+  std::string error;                          // empty, or the last fatal error
+  std::string tracker_status;                 // the last tracker announce result
+  std::uint64_t downloaded = 0;               // bytes of verified pieces
+  std::uint64_t uploaded = 0;                 // bytes sent in Piece messages
+  PieceFlags have;                            // one 0/1 flag per piece; empty while meta is none
   std::vector<ActivePieceBuf> active_pieces;  // at most kMaxActivePieces
   std::int32_t metadata_size = 0;
   // The peer whose handshake or data gave metadata_size: backed off when the pieces of

@@ -55,20 +55,11 @@ ApiAnswer route(Router& router, TorrentApiConn& conn, const Now& now) {
 ApiAnswer api_answer_error(int status, std::string_view text) {
   std::string_view reason = "OK";
   switch (status) {
-    case 400:
-      reason = "Bad Request";
-      break;
-    case 403:
-      reason = "Forbidden";
-      break;
-    case 404:
-      reason = "Not Found";
-      break;
-    case 405:
-      reason = "Method Not Allowed";
-      break;
-    default:
-      break;
+    case 400: reason = "Bad Request"; break;
+    case 403: reason = "Forbidden"; break;
+    case 404: reason = "Not Found"; break;
+    case 405: reason = "Method Not Allowed"; break;
+    default: break;
   }
   return ApiAnswer{status, reason, api_json_err(text)};
 }

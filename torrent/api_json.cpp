@@ -100,9 +100,9 @@ char* api_json_escape_to(char* out, std::string_view text) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
       // Signed bytes: below 0x20 are the control characters and the bytes from 0x80 on.
-      const __m128i marks = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
-                                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
-                                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+      const __m128i marks =
+          _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                       _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
       const auto mask = static_cast<unsigned>(_mm_movemask_epi8(marks));
       if (mask == 0) {
         out += 16;
@@ -114,7 +114,7 @@ char* api_json_escape_to(char* out, std::string_view text) {
       i += first;
     } else
 #endif
-    if constexpr (std::endian::native == std::endian::little) {
+        if constexpr (std::endian::native == std::endian::little) {
       if (n >= 8) {
         std::uint64_t word;
         std::size_t take = 8;
@@ -161,23 +161,12 @@ char* api_json_escape_to(char* out, std::string_view text) {
       continue;
     }
     switch (c) {
-      case '"':
-        out = put(out, "\\\"");
-        break;
-      case '\\':
-        out = put(out, "\\\\");
-        break;
-      case '\n':
-        out = put(out, "\\n");
-        break;
-      case '\r':
-        out = put(out, "\\r");
-        break;
-      case '\t':
-        out = put(out, "\\t");
-        break;
-      default:
-        *out++ = ' ';
+      case '"': out = put(out, "\\\""); break;
+      case '\\': out = put(out, "\\\\"); break;
+      case '\n': out = put(out, "\\n"); break;
+      case '\r': out = put(out, "\\r"); break;
+      case '\t': out = put(out, "\\t"); break;
+      default: *out++ = ' ';
     }
     ++i;
   }
@@ -304,15 +293,9 @@ std::optional<std::string> read_string_literal(std::string_view json, std::size_
     if (i >= json.size()) return std::nullopt;
     const char e = json[i++];
     switch (e) {
-      case 'n':
-        value += '\n';
-        break;
-      case 'r':
-        value += '\r';
-        break;
-      case 't':
-        value += '\t';
-        break;
+      case 'n': value += '\n'; break;
+      case 'r': value += '\r'; break;
+      case 't': value += '\t'; break;
       case 'u': {
         const auto after = take_unicode_escape(json, i, value);
         if (!after) return std::nullopt;
@@ -357,22 +340,14 @@ std::string api_router_err_msg(const Error& error) {
   const auto variant = error.as<RouterError>();
   if (!variant) return error.has_message() ? std::string(error.message()) : "internal error";
   switch (*variant) {
-    case RouterError::Message:
-      return std::string(error.message());
-    case RouterError::Tunnel:
-      return "tunnel error";
-    case RouterError::I2np:
-      return "I2NP message error";
-    case RouterError::NetDb:
-      return "NetDB error";
-    case RouterError::Noise:
-      return "noise handshake error";
-    case RouterError::Common:
-      return "I2P structure error";
-    case RouterError::Crypto:
-      return "cryptography error";
-    case RouterError::Net:
-      return "network/disk I/O error";
+    case RouterError::Message: return std::string(error.message());
+    case RouterError::Tunnel: return "tunnel error";
+    case RouterError::I2np: return "I2NP message error";
+    case RouterError::NetDb: return "NetDB error";
+    case RouterError::Noise: return "noise handshake error";
+    case RouterError::Common: return "I2P structure error";
+    case RouterError::Crypto: return "cryptography error";
+    case RouterError::Net: return "network/disk I/O error";
   }
   return "internal error";
 }

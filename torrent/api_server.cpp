@@ -30,19 +30,13 @@ void append_body(TorrentApiConn& conn, ByteView bytes) {
 // kept. False when the connection was answered instead.
 bool take_head(TorrentApiConn& conn, const HttpHeadRead& read, std::uint64_t now_ms) {
   switch (read.status) {
-    case HttpHeadStatus::TimedOut:
-      answer_error(conn, 408, "Request Timeout", "request timeout", now_ms);
-      return false;
+    case HttpHeadStatus::TimedOut: answer_error(conn, 408, "Request Timeout", "request timeout", now_ms); return false;
     case HttpHeadStatus::TooLarge:
       answer_error(conn, 431, "Request Header Fields Too Large", "headers too large", now_ms);
       return false;
-    case HttpHeadStatus::Gone:
-      finish_http_conn(conn);
-      return false;
-    case HttpHeadStatus::Waiting:
-      return false;
-    case HttpHeadStatus::Complete:
-      break;
+    case HttpHeadStatus::Gone: finish_http_conn(conn); return false;
+    case HttpHeadStatus::Waiting: return false;
+    case HttpHeadStatus::Complete: break;
   }
   const ByteView all(conn.inbuf);
   if (!api_parse_header_block(conn, all.first(read.end.head_length))) {

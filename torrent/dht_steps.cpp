@@ -97,8 +97,8 @@ std::uint64_t sweep_due_ms(const Router& r, const ActiveTorrent& torrent) {
   if (torrent.last_get_peers_ms == 0) return 0;
   const bool pub = r.public_mode;
   const bool idle = torrent.known_peers.empty() && !torrent.completed;
-  const std::uint64_t period = idle ? (pub ? kSweepIdlePublicMs : kSweepIdleLocalMs)
-                                    : (pub ? kSweepPublicMs : kSweepLocalMs);
+  const std::uint64_t period =
+      idle ? (pub ? kSweepIdlePublicMs : kSweepIdleLocalMs) : (pub ? kSweepPublicMs : kSweepLocalMs);
   return torrent.last_get_peers_ms + period;
 }
 
@@ -126,8 +126,7 @@ std::optional<DhtOutgoingQuery> bt_dht_prepare_query(const bittorrent::I2pDht& d
 }
 
 bool Router::send_dht_query(TorrentEngine& engine, SamSession& session, const common::Hash& dest, std::uint32_t port,
-                            const bittorrent::KrpcQuery& query, const Now& now,
-                            const std::optional<Bytes>& info_hash) {
+                            const bittorrent::KrpcQuery& query, const Now& now, const std::optional<Bytes>& info_hash) {
   if (dest == session.dest_hash) return false;
   if (!session.signing_key) return false;
   const std::uint32_t now_s = now.wall_s();
@@ -240,8 +239,7 @@ void take_response(Router& r, TorrentEngine& engine, SamSession& session, const 
       const ActiveTorrent* t = bt_find_torrent_by_ih(engine.torrents, *pending->info_hash);
       if (!t || t->paused || t->known_peers.size() > kFollowUpMaxKnownPeers) continue;
       if (dht.pending.size() > kSweepSkipPending) continue;
-      if (!bt_dht_cooldown_allow(engine.get_peers_cooldown, node.hash, *pending->info_hash, wall,
-                                 get_peers_cooldown)) {
+      if (!bt_dht_cooldown_allow(engine.get_peers_cooldown, node.hash, *pending->info_hash, wall, get_peers_cooldown)) {
         continue;
       }
       if (r.send_dht_query(engine, session, node.hash, node.port,
@@ -311,8 +309,8 @@ bool Router::poll_dht_datagrams(TorrentEngine& engine, SamSession& session, stre
     if (const auto* error = std::get_if<bittorrent::KrpcMessage::Error>(&message->kind)) {
       (void)dht.take_pending_tx(error->transaction_id);
       if (debug) {
-        print_debug_line(true, "[debug] bt dht RX error code=" + std::to_string(error->code) + " msg=" +
-                                   error->message);
+        print_debug_line(true,
+                         "[debug] bt dht RX error code=" + std::to_string(error->code) + " msg=" + error->message);
       }
     } else if (const auto* response = std::get_if<bittorrent::KrpcMessage::Response>(&message->kind)) {
       take_response(*this, engine, session, *response, now);
@@ -330,8 +328,8 @@ bool Router::step_dht(TorrentEngine& engine, SamSession& session, const Now& now
 
   for (std::size_t i = 0; i < engine.dht_bootstrap.size();) {
     const DhtBootstrapEntry entry = engine.dht_bootstrap[i];
-    if (send_dht_query(engine, session, entry.dest, entry.port,
-                       bittorrent::KrpcQuery{bittorrent::KrpcQuery::Ping{}}, now)) {
+    if (send_dht_query(engine, session, entry.dest, entry.port, bittorrent::KrpcQuery{bittorrent::KrpcQuery::Ping{}},
+                       now)) {
       sent = true;
       engine.dht_bootstrap.erase(engine.dht_bootstrap.begin() + static_cast<std::ptrdiff_t>(i));
     } else if (ms >= bootstrap_due_ms(entry)) {

@@ -24,7 +24,8 @@ ActiveTorrent* bt_find_torrent_by_hex(TorrentEngine& engine, std::string_view he
 
 ActiveTorrent* bt_find_torrent_by_ih(std::vector<ActiveTorrent>& torrents, ByteView info_hash) {
   for (ActiveTorrent& t : torrents) {
-    if (t.info_hash.size() == info_hash.size() && std::equal(t.info_hash.begin(), t.info_hash.end(), info_hash.begin())) {
+    if (t.info_hash.size() == info_hash.size() &&
+        std::equal(t.info_hash.begin(), t.info_hash.end(), info_hash.begin())) {
       return &t;
     }
   }
@@ -69,8 +70,9 @@ void bt_set_peer_backoff(std::vector<TorrentBackoff>& backoff, const common::Has
     }
   }
   if (backoff.size() >= kMaxBackoffEntries) {
-    backoff.erase(std::min_element(backoff.begin(), backoff.end(),
-                                   [](const TorrentBackoff& a, const TorrentBackoff& b) { return a.until_ms < b.until_ms; }));
+    backoff.erase(
+        std::min_element(backoff.begin(), backoff.end(),
+                         [](const TorrentBackoff& a, const TorrentBackoff& b) { return a.until_ms < b.until_ms; }));
   }
   backoff.push_back(TorrentBackoff{peer, until_ms});
 }

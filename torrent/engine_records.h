@@ -83,8 +83,8 @@ struct TorrentEngine {
   std::array<std::uint8_t, 20> peer_id{};  // "-OI0100-" and 12 random bytes
   std::string download_dir;                // default folder, no trailing "/"
   bittorrent::I2pDht dht;
-  std::vector<ActiveTorrent> torrents;       // in the order added; at most kMaxTorrents
-  std::vector<TorrentInboundConn> inbound;   // at most kMaxInboundWaiting
+  std::vector<ActiveTorrent> torrents;      // in the order added; at most kMaxTorrents
+  std::vector<TorrentInboundConn> inbound;  // at most kMaxInboundWaiting
   std::vector<DhtBootstrapEntry> dht_bootstrap;
   std::vector<DhtCooldownEntry> get_peers_cooldown;  // unix ms
   std::vector<DhtCooldownEntry> announce_cooldown;   // unix ms

@@ -159,11 +159,10 @@ void handle_metadata(Router& r, TorrentEngine& engine, SamSession& session, stre
       if (!torrent.info_bytes.empty() && k <= INT32_MAX) {
         const auto start = static_cast<std::uint64_t>(k) * kMetadataPieceSize;
         if (start >= torrent.info_bytes.size()) return;
-        const std::size_t end = std::min<std::size_t>(static_cast<std::size_t>(start) + kMetadataPieceSize,
-                                                      torrent.info_bytes.size());
-        Bytes out = dict_bytes({{"msg_type", 1},
-                                {"piece", k},
-                                {"total_size", static_cast<std::int64_t>(torrent.info_bytes.size())}});
+        const std::size_t end =
+            std::min<std::size_t>(static_cast<std::size_t>(start) + kMetadataPieceSize, torrent.info_bytes.size());
+        Bytes out = dict_bytes(
+            {{"msg_type", 1}, {"piece", k}, {"total_size", static_cast<std::int64_t>(torrent.info_bytes.size())}});
         out.insert(out.end(), torrent.info_bytes.begin() + static_cast<std::ptrdiff_t>(start),
                    torrent.info_bytes.begin() + static_cast<std::ptrdiff_t>(end));
         send_ext(r, engine, session, stream, conn, to, std::move(out), now);
@@ -194,7 +193,8 @@ void handle_metadata(Router& r, TorrentEngine& engine, SamSession& session, stre
   if (bytes.size() != want) return;
   const bool have = std::any_of(torrent.metadata_pieces.begin(), torrent.metadata_pieces.end(),
                                 [&](const MetadataPiece& p) { return p.index == k; });
-  if (!have) torrent.metadata_pieces.push_back(MetadataPiece{static_cast<std::int32_t>(k), Bytes(bytes.begin(), bytes.end())});
+  if (!have)
+    torrent.metadata_pieces.push_back(MetadataPiece{static_cast<std::int32_t>(k), Bytes(bytes.begin(), bytes.end())});
   if (torrent.metadata_pieces.size() < n) return;
 
   Bytes info;

@@ -69,7 +69,7 @@ struct TorrentPeerConn {
   bool peer_has_all = false;
   std::optional<PeerExtHandshake> ext;
   std::string client;
-  PieceFlags peer_bitfield;  // one 0/1 flag per piece
+  PieceFlags peer_bitfield;               // one 0/1 flag per piece
   std::vector<InflightRequest> inflight;  // at most kMaxInflightPerPeer
   std::uint64_t blocks_recv = 0;
   bool dht_pinged = false;

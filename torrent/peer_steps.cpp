@@ -337,15 +337,13 @@ bool take_inbound_streams(Router& r, TorrentEngine& engine, SamSession& session,
     in.lease_gateway = r.router_hash();
     in.lease_tunnel_id = static_cast<std::uint32_t>(session.tunnel_id);
     in.accepted_ms = now.mono_ms;
-    if (const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(s->peer_hash, now.wall_s());
-        ls && !ls->leases.empty()) {
+    if (const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(s->peer_hash, now.wall_s()); ls && !ls->leases.empty()) {
       in.lease_gateway = ls->leases.front().gateway;
       in.lease_tunnel_id = ls->leases.front().tunnel_id;
       if (const auto key = extract_x25519_key(*ls)) in.remote_x25519.assign(key->begin(), key->end());
     }
     if (in.remote_x25519.size() == 32) {
-      r.flush_stream_outbound(session, *s, in.peer, in.remote_x25519, in.lease_gateway, in.lease_tunnel_id, true,
-                              now);
+      r.flush_stream_outbound(session, *s, in.peer, in.remote_x25519, in.lease_gateway, in.lease_tunnel_id, true, now);
     }
     engine.inbound.push_back(std::move(in));
   }
@@ -511,8 +509,7 @@ std::uint64_t next_torrent_peers_wake_ms(const Router& r, const Now& now) {
           if (c.send_buf.empty()) due(keepalive_due_ms(c));
           if (!torrent.completed) due(idle_limit_due_ms(c));
           break;
-        case PeerConnState::Closed:
-          break;
+        case PeerConnState::Closed: break;
       }
     }
   }
@@ -527,7 +524,8 @@ void Router::bt_mark_peer_ratchet_stale(TorrentEngine& engine, SamSession& sessi
     }
   }
   const std::uint32_t now_s = now.wall_s();
-  if (conn.remote_x25519.size() == 32 && session.ratchet && session.ratchet->has_active_session(conn.remote_x25519, now_s)) {
+  if (conn.remote_x25519.size() == 32 && session.ratchet &&
+      session.ratchet->has_active_session(conn.remote_x25519, now_s)) {
     const std::uint32_t last = session.ratchet->last_recv_sec(conn.remote_x25519);
     bool stale = last == 0 || std::uint64_t{last} + marking.quiet_s < now_s;
     if (marking.throttle) {

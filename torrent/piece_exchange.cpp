@@ -178,7 +178,7 @@ void Router::bt_send_post_handshake(TorrentEngine& engine, SamSession& session, 
 
 // A verified or failed piece leaves its buffer; a failure counts against a lone source.
 static void bt_piece_complete(Router& r, TorrentEngine& engine, SamSession& session, ActiveTorrent& torrent,
-                       TorrentPeerConn& conn, std::size_t slot, const Now& now) {
+                              TorrentPeerConn& conn, std::size_t slot, const Now& now) {
   ActivePieceBuf& p = torrent.active_pieces[slot];
   const std::int32_t i = p.index;
   const bittorrent::TorrentMeta& meta = *torrent.meta;
@@ -317,9 +317,9 @@ struct ReceivedMessage {
     conn.blocks_recv += 1;
     if (r.debug && (conn.blocks_recv == 1 || conn.blocks_recv % 8 == 0)) {
       print_debug_line(true, "[debug] bt recv " + bt_short_b32(conn.peer) + " piece=" + std::to_string(piece.index) +
-                                 " begin=" + std::to_string(piece.begin) + " len=" +
-                                 std::to_string(piece.block.size()) + " (blocks=" + std::to_string(conn.blocks_recv) +
-                                 ")");
+                                 " begin=" + std::to_string(piece.begin) +
+                                 " len=" + std::to_string(piece.block.size()) +
+                                 " (blocks=" + std::to_string(conn.blocks_recv) + ")");
     }
     remove_inflight(conn, piece.index, piece.begin);
     if (piece.begin % kBlockSize != 0) return;
@@ -416,9 +416,8 @@ std::uint64_t next_torrent_requests_wake_ms(const Router& r, const Now& now) {
   return wake;
 }
 
-void Router::bt_schedule_piece_requests(TorrentEngine& engine, SamSession& session,
-                                        streaming::StreamConnection& stream, ActiveTorrent& torrent,
-                                        TorrentPeerConn& conn, const Now& now) {
+void Router::bt_schedule_piece_requests(TorrentEngine& engine, SamSession& session, streaming::StreamConnection& stream,
+                                        ActiveTorrent& torrent, TorrentPeerConn& conn, const Now& now) {
   if (!torrent.meta) return;
   const auto pieces = static_cast<std::size_t>(piece_count(torrent));
   if (conn.peer_has_all && conn.peer_bitfield.size() < pieces) {

@@ -136,11 +136,8 @@ std::string bt_sanitize_fs_segment(std::string_view segment) {
       case '<':
       case '>':
       case '?':
-      case '|':
-        c = '_';
-        break;
-      default:
-        break;
+      case '|': c = '_'; break;
+      default: break;
     }
   }
   while (!out.empty() && (out.back() == '.' || out.back() == ' ')) out.pop_back();
@@ -167,18 +164,12 @@ std::string bt_net_err_msg(const Error& error) {
   if (!variant) return to_string(error);
   switch (*variant) {
     case NetError::Peer:
-    case NetError::Io:
-      return std::string(error.message());
-    case NetError::Common:
-      return "common error";
-    case NetError::Protocol:
-      return "protocol error";
-    case NetError::Closed:
-      return "closed";
-    case NetError::Timeout:
-      return "timeout";
-    case NetError::Noise:
-      return "noise error";
+    case NetError::Io: return std::string(error.message());
+    case NetError::Common: return "common error";
+    case NetError::Protocol: return "protocol error";
+    case NetError::Closed: return "closed";
+    case NetError::Timeout: return "timeout";
+    case NetError::Noise: return "noise error";
   }
   return to_string(error);
 }
@@ -190,9 +181,9 @@ Result<void> bt_check_file_paths(const std::vector<bittorrent::TorrentFile>& fil
   for (std::size_t i = 0; i < files.size(); ++i) {
     auto [it, fresh] = names.emplace(rel_path(files[i].path, files[i].path.size()), i);
     if (!fresh) {
-      return fail(RouterError::Message, msg("conflicting file paths in torrent: \"", shown_path(files[it->second].path),
-                                            "\" and \"", shown_path(files[i].path), "\" are both written as \"",
-                                            it->first, "\""));
+      return fail(RouterError::Message,
+                  msg("conflicting file paths in torrent: \"", shown_path(files[it->second].path), "\" and \"",
+                      shown_path(files[i].path), "\" are both written as \"", it->first, "\""));
     }
   }
   for (const bittorrent::TorrentFile& file : files) {

@@ -144,8 +144,7 @@ Result<void> Router::enable_torrent_engine(std::string_view download_dir, const 
   return {};
 }
 
-Result<std::string> Router::add_torrent_bytes(ByteView torrent_file, std::string_view download_dir,
-                                              const Now& now) {
+Result<std::string> Router::add_torrent_bytes(ByteView torrent_file, std::string_view download_dir, const Now& now) {
   if (auto enabled = enable_torrent_engine(download_dir, now); !enabled) return std::unexpected(enabled.error());
   if (!torrent_engine) return fail(RouterError::Message, "torrent engine unavailable");
   TorrentEngine& engine = *torrent_engine;

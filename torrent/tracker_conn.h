@@ -21,7 +21,7 @@ enum class TrackerConnState : std::int32_t {
 inline constexpr std::size_t kTrackerMaxResponse = 524288;
 
 struct TorrentTrackerConn {
-  std::string url;  // exactly as received; refuses a second copy
+  std::string url;   // exactly as received; refuses a second copy
   std::string host;  // lower case, ending in ".i2p"
   std::uint32_t port = 80;
   std::string path = "/";

@@ -66,22 +66,15 @@ std::string build_http_announce_request(std::string_view host, std::uint32_t por
   query += "&left=" + std::to_string(params.left);
   query += "&compact=1&numwant=50";
   switch (params.event) {
-    case AnnounceEvent::None:
-      break;
-    case AnnounceEvent::Started:
-      query += "&event=started";
-      break;
-    case AnnounceEvent::Completed:
-      query += "&event=completed";
-      break;
-    case AnnounceEvent::Stopped:
-      query += "&event=stopped";
-      break;
+    case AnnounceEvent::None: break;
+    case AnnounceEvent::Started: query += "&event=started"; break;
+    case AnnounceEvent::Completed: query += "&event=completed"; break;
+    case AnnounceEvent::Stopped: query += "&event=stopped"; break;
   }
   if (!params.public_b64.empty()) query += "&ip=" + std::string(params.public_b64) + ".i2p";
 
-  std::string req = "GET " + std::string(path) + (path.find('?') != std::string_view::npos ? "&" : "?") + query +
-                    " HTTP/1.1\r\n";
+  std::string req =
+      "GET " + std::string(path) + (path.find('?') != std::string_view::npos ? "&" : "?") + query + " HTTP/1.1\r\n";
   req += "Host: " + std::string(host);
   if (port != 80) req += ":" + std::to_string(port);
   req += "\r\nUser-Agent: ondrel-i2p/0.1\r\nAccept: */*\r\nConnection: close\r\n\r\n";

@@ -91,14 +91,14 @@ void note_answered(TorrentTrackerConn& t) {
 
 // Pushes the stream's queued packets out through the tracker's first lease, when its
 // LeaseSet2 gives a key; otherwise the timed stream pass sends them once it can.
-void flush_tracker_stream(Router& r, SamSession& session, streaming::StreamConnection& stream,
-                          const common::Hash& dest, bool force, const Now& now) {
+void flush_tracker_stream(Router& r, SamSession& session, streaming::StreamConnection& stream, const common::Hash& dest,
+                          bool force, const Now& now) {
   const netdb::LeaseSet2Ptr ls = r.netdb.get_lease_set2(dest, now.wall_s());
   if (!ls || ls->leases.empty()) return;
   const std::optional<std::array<std::uint8_t, 32>> key = extract_x25519_key(*ls);
   if (!key) return;
-  r.flush_stream_outbound(session, stream, dest, *key, ls->leases.front().gateway, ls->leases.front().tunnel_id,
-                          force, now);
+  r.flush_stream_outbound(session, stream, dest, *key, ls->leases.front().gateway, ls->leases.front().tunnel_id, force,
+                          now);
 }
 
 struct ReplyDigest {
@@ -114,8 +114,8 @@ ReplyDigest digest_reply(Router& r, TorrentEngine& engine, const SamSession& ses
   if (t.response.empty()) {
     torrent.tracker_status = "empty/timeout (" + host + ")";
     if (r.debug) {
-      print_debug_line(true, "[debug] bt tracker " + host + " empty/timeout (sent_req=" +
-                                 (t.sent_req ? "true" : "false") + ")");
+      print_debug_line(
+          true, "[debug] bt tracker " + host + " empty/timeout (sent_req=" + (t.sent_req ? "true" : "false") + ")");
     }
     return {kRetryBadReplyMs, false};
   }
@@ -228,8 +228,8 @@ bool step_tracker(Router& r, TorrentEngine& engine, SamSession& session, streami
         if (torrent.tracker_status.empty()) torrent.tracker_status = "announcing " + t.host;
         if (r.debug) {
           print_debug_line(true, "[debug] bt tracker GET http://" + t.host + ":" + std::to_string(t.port) + t.path +
-                                     " (ih=" + torrent.info_hash_hex.substr(0, 12) +
-                                     ", left=" + std::to_string(left) + ")");
+                                     " (ih=" + torrent.info_hash_hex.substr(0, 12) + ", left=" + std::to_string(left) +
+                                     ")");
         }
         flush_tracker_stream(r, session, *s, *t.dest, false, now);
         did_work = true;
@@ -237,12 +237,12 @@ bool step_tracker(Router& r, TorrentEngine& engine, SamSession& session, streami
       const Bytes got = s->read_available();
       if (!got.empty()) {
         const std::size_t room = kTrackerMaxResponse - std::min(kTrackerMaxResponse, t.response.size());
-        t.response.insert(t.response.end(), got.begin(), got.begin() + static_cast<std::ptrdiff_t>(
-                                                                           std::min(room, got.size())));
+        t.response.insert(t.response.end(), got.begin(),
+                          got.begin() + static_cast<std::ptrdiff_t>(std::min(room, got.size())));
         did_work = true;
       }
-      const bool ended = (s->peer_closed && s->recv_buf.empty()) || s->state > streaming::StreamState::Closed ||
-                         ms >= reply_due_ms(t);
+      const bool ended =
+          (s->peer_closed && s->recv_buf.empty()) || s->state > streaming::StreamState::Closed || ms >= reply_due_ms(t);
       if (!ended) return did_work;
       // The CLOSE goes out before the stream leaves the manager.
       (void)s->close(ms);
@@ -327,9 +327,7 @@ std::uint64_t next_torrent_trackers_wake_ms(const Router& r, const Now& now) {
     if (torrent.paused) continue;
     for (const TorrentTrackerConn& t : torrent.trackers) {
       switch (static_cast<TrackerConnState>(t.state)) {
-        case TrackerConnState::Idle:
-          due(completed_due_now(torrent, t) ? now.mono_ms : t.next_announce_ms);
-          break;
+        case TrackerConnState::Idle: due(completed_due_now(torrent, t) ? now.mono_ms : t.next_announce_ms); break;
         case TrackerConnState::LookingUp:
           if (!t.dest) {
             due(now.mono_ms);
@@ -340,9 +338,7 @@ std::uint64_t next_torrent_trackers_wake_ms(const Router& r, const Now& now) {
             due(lookup_due_ms(t));
           }
           break;
-        case TrackerConnState::Requesting:
-          due(t.dest ? reply_due_ms(t) : now.mono_ms);
-          break;
+        case TrackerConnState::Requesting: due(t.dest ? reply_due_ms(t) : now.mono_ms); break;
         default:
           due(now.mono_ms);  // an unknown state is reset at once
           break;

@@ -36,12 +36,9 @@ struct TunnelDelivery {
 
 inline std::size_t TunnelDelivery::instruction_size() const {
   switch (value.index()) {
-    case 1:
-      return 4 + 32;
-    case 2:
-      return 32;
-    default:
-      return 0;
+    case 1: return 4 + 32;
+    case 2: return 32;
+    default: return 0;
   }
 }
 

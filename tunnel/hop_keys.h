@@ -12,10 +12,10 @@ namespace tunnel {
 using Key32 = std::array<std::uint8_t, 32>;
 
 struct HopKeys {
-  Key32 reply_key{};   // encrypts the hop's reply record and layers the later records
-  Key32 layer_key{};   // AES-256-CBC over cell bytes 16..1023
-  Key32 iv_key{};      // AES-256 over the cell IV, before and after
-  Key32 reply_ad{};    // the Noise handshake hash after the request record
+  Key32 reply_key{};  // encrypts the hop's reply record and layers the later records
+  Key32 layer_key{};  // AES-256-CBC over cell bytes 16..1023
+  Key32 iv_key{};     // AES-256 over the cell IV, before and after
+  Key32 reply_ad{};   // the Noise handshake hash after the request record
   // Outbound endpoint only: the one-time garlic its build reply travels in.
   std::optional<Key32> garlic_reply_key;
   std::optional<std::array<std::uint8_t, 8>> garlic_reply_tag;

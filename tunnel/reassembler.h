@@ -33,9 +33,9 @@ struct CellSource {
 struct PendingReassembly {
   CellSource source;
   std::uint32_t msg_id = 0;
-  std::optional<TunnelDelivery> delivery;  // absent until the first fragment arrives
+  std::optional<TunnelDelivery> delivery;        // absent until the first fragment arrives
   std::vector<std::pair<int, Bytes>> fragments;  // (number, data) in arrival order
-  int last_number = -1;  // -1 until a follow-on marked last arrives
+  int last_number = -1;                          // -1 until a follow-on marked last arrives
 
   bool has(int number) const;
 };

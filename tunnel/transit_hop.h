@@ -16,7 +16,7 @@ struct TransitHop {
   common::Hash next_router;  // the next hop, or the reply target of an outbound endpoint
   Key32 layer_key{};
   Key32 iv_key{};
-  bool is_endpoint = false;    // the request carried the outbound-endpoint flag
+  bool is_endpoint = false;     // the request carried the outbound-endpoint flag
   std::uint32_t expires_s = 0;  // unix seconds
   // A participant only ever adds its layer.
   LayerKeyCache<LayerEncryptKeys> layer_cache{};

@@ -8,8 +8,7 @@
 namespace tunnel {
 
 Result<std::optional<RelayedCell>> TunnelManager::take_cell(std::uint32_t tunnel_id, ByteView cell) const {
-  const auto hop =
-      std::ranges::find_if(transit, [&](const TransitHop& t) { return t.receive_tunnel_id == tunnel_id; });
+  const auto hop = std::ranges::find_if(transit, [&](const TransitHop& t) { return t.receive_tunnel_id == tunnel_id; });
   if (hop == transit.end()) return std::nullopt;
   if (cell.size() != kCellSize) {
     return fail(TunnelError::InvalidLength, msg("TunnelData cell must be 1024 bytes, got ", cell.size()));
@@ -18,8 +17,7 @@ Result<std::optional<RelayedCell>> TunnelManager::take_cell(std::uint32_t tunnel
 }
 
 const LayerEncryptKeys* TunnelManager::layer_keys(std::uint32_t tunnel_id) const {
-  const auto hop =
-      std::ranges::find_if(transit, [&](const TransitHop& t) { return t.receive_tunnel_id == tunnel_id; });
+  const auto hop = std::ranges::find_if(transit, [&](const TransitHop& t) { return t.receive_tunnel_id == tunnel_id; });
   if (hop == transit.end()) return nullptr;
   return &hop->layer_cache.get(hop->layer_key, hop->iv_key);
 }

@@ -5,9 +5,7 @@
 
 namespace {
 
-bool format_backup_path(PathBuffer& buffer, const char* path) {
-  return format_path(buffer, "%s.vex-backup", path);
-}
+bool format_backup_path(PathBuffer& buffer, const char* path) { return format_path(buffer, "%s.vex-backup", path); }
 
 }  // namespace
 

@@ -57,8 +57,7 @@ struct Copy {
 };
 
 bool is_draft_name(const char* name, std::size_t length) {
-  return length >= kDraftSuffixLength + 1 &&
-         ::strcasecmp(name + length - kDraftSuffixLength, kDraftSuffix) == 0;
+  return length >= kDraftSuffixLength + 1 && ::strcasecmp(name + length - kDraftSuffixLength, kDraftSuffix) == 0;
 }
 
 bool is_skipped(const Copy& copy, const char* name, std::size_t name_length) {
@@ -70,7 +69,7 @@ bool is_skipped(const Copy& copy, const char* name, std::size_t name_length) {
 UpdaterError copy_file(Copy& copy) {
   const char* source = copy.source.c_str();
   const char* destination = copy.destination.c_str();
-  struct stat st{};
+  struct stat st {};
   if (::lstat(source, &st) != 0) {
     update_log_printf("ensure_copy: failed to read file status info: %s, err: %d", source, errno);
     return READ_ERROR;
@@ -129,8 +128,8 @@ UpdaterError copy_entry(Copy& copy);
 UpdaterError copy_dir(Copy& copy, const struct stat& st) {
   const char* source = copy.source.c_str();
   if (::mkdir(copy.destination.c_str(), st.st_mode) != 0 && errno != EEXIST) {
-    update_log_printf("ensure_copy_recursive: could not create destination directory: %s, rv: %d, err: %d", source,
-                      -1, errno);
+    update_log_printf("ensure_copy_recursive: could not create destination directory: %s, rv: %d, err: %d", source, -1,
+                      errno);
     return WRITE_ERROR;
   }
   DIR* dir = ::opendir(source);
@@ -170,10 +169,9 @@ UpdaterError copy_dir(Copy& copy, const struct stat& st) {
 }
 
 UpdaterError copy_entry(Copy& copy) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(copy.source.c_str(), &st) != 0) {
-    update_log_printf("ensure_copy_recursive: path doesn't exist: %s, rv: %d, err: %d", copy.source.c_str(), -1,
-                      errno);
+    update_log_printf("ensure_copy_recursive: path doesn't exist: %s, rv: %d, err: %d", copy.source.c_str(), -1, errno);
     return READ_ERROR;
   }
   if (S_ISDIR(st.st_mode)) return copy_dir(copy, st);

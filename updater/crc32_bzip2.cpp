@@ -58,4 +58,3 @@ std::uint32_t crc32_bzip2(const std::uint8_t* data, std::size_t length) {
   while (length-- > 0) c = (c << 8) ^ kTables[0][(c >> 24) ^ *data++];
   return ~c;
 }
-

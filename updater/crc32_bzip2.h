@@ -6,4 +6,3 @@
 #include <cstdint>
 
 std::uint32_t crc32_bzip2(const std::uint8_t* data, std::size_t length);
-

@@ -58,8 +58,8 @@ void log_start() {
   update_log_printf("sElevationType == ElevationType::ElevatedByKPR=%s", "false");
   update_log_printf("sUpdateSilently=%s", flag(sUpdateSilently));
   update_log_printf("isElevationTypeElevated(sElevationType)=%s", "false");
-  update_log_printf("gInvocation=%s", gInvocation == UpdaterInvocation::First ? "UpdaterInvocation::First"
-                                                                              : "UpdaterInvocation::Second");
+  update_log_printf("gInvocation=%s",
+                    gInvocation == UpdaterInvocation::First ? "UpdaterInvocation::First" : "UpdaterInvocation::Second");
 }
 
 void log_directories() {
@@ -74,7 +74,7 @@ void log_directories() {
 bool make_working_dir() {
   if (::mkdir(gWorkingDir.data(), 0755) == 0) return true;
   if (errno != EEXIST) return false;
-  struct stat st{};
+  struct stat st {};
   return ::stat(gWorkingDir.data(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -83,9 +83,7 @@ void* update_thread_entry(void*) {
   return nullptr;
 }
 
-bool window_wanted() {
-  return !gStagedUpdate && !gReplaceRequest && !sUpdateSilently && progress_ui().enabled;
-}
+bool window_wanted() { return !gStagedUpdate && !gReplaceRequest && !sUpdateSilently && progress_ui().enabled; }
 
 }  // namespace
 

@@ -12,15 +12,13 @@
 
 namespace {
 
-bool is_read_only_mode(const char* mode) {
-  return mode[0] == 'r' && mode[1] != '+' && std::strcmp(mode, "rb+") != 0;
-}
+bool is_read_only_mode(const char* mode) { return mode[0] == 'r' && mode[1] != '+' && std::strcmp(mode, "rb+") != 0; }
 
 // mkdir that accepts an existing folder (or a link to one).
 bool make_dir(const char* path) {
   if (::mkdir(path, 0755) == 0) return true;
   if (errno != EEXIST) return false;
-  struct stat st{};
+  struct stat st {};
   if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return true;
   errno = EEXIST;
   return false;
@@ -29,12 +27,12 @@ bool make_dir(const char* path) {
 }  // namespace
 
 bool path_exists(const char* path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path, &st) == 0;
 }
 
 void make_writable(const char* path) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path, &st) != 0 || S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR) != 0) return;
   // Refuses, rather than follows, a link that replaced the entry since the lstat.
   ::fchmodat(AT_FDCWD, path, (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW);
@@ -69,7 +67,7 @@ UpdaterError ensure_parent_dir(const char* path) {
 
 UpdaterError rename_file(const char* source, const char* destination, bool dir_swap) {
   if (UpdaterError rv = ensure_parent_dir(destination); rv != OK) return rv;
-  struct stat st{};
+  struct stat st {};
   // A dangling link is renamed as the link it is (a removed link's backup, and back).
   if (::stat(source, &st) != 0 && ::lstat(source, &st) != 0) {
     update_log_printf("rename_file: failed to read file status info: %s, err: %d", source, errno);
@@ -99,7 +97,7 @@ std::FILE* open_file_with_mode(const char* path, const char* mode, mode_t file_m
   if (!read_only && path_exists(path)) make_writable(path);
   std::FILE* file = std::fopen(path, mode);
   if (read_only || file == nullptr) return file;
-  struct stat st{};
+  struct stat st {};
   int fd = ::fileno(file);
   if (::fchmod(fd, file_mode & 07777) == 0 && ::fstat(fd, &st) == 0 && st.st_mode == file_mode) return file;
   std::fclose(file);

@@ -14,8 +14,7 @@ constexpr std::size_t kMaxDirectoryLength = 4082;
 
 }  // namespace
 
-TempFile::TempFile(TempFile&& other) noexcept
-    : stream(std::exchange(other.stream, nullptr)), path(other.path) {}
+TempFile::TempFile(TempFile&& other) noexcept : stream(std::exchange(other.stream, nullptr)), path(other.path) {}
 
 TempFile& TempFile::operator=(TempFile&& other) noexcept {
   if (this != &other) {

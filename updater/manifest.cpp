@@ -90,8 +90,8 @@ struct FtsCloser {
 };
 
 // The removal of one walked entry, with its path relative to the base folder.
-UpdaterError add_removal(std::unique_ptr<Action> action, const char* entry_path, ActionContext& context,
-                         bool is_dir, ActionList* list) {
+UpdaterError add_removal(std::unique_ptr<Action> action, const char* entry_path, ActionContext& context, bool is_dir,
+                         ActionList* list) {
   const std::size_t base_length = context.base_dir.size();
   const char* relative = entry_path;
   if (std::strlen(entry_path) > base_length) relative = entry_path + base_length + 1;
@@ -116,8 +116,7 @@ UpdaterError add_dir_entries(const char* arguments, ActionContext& context, Acti
   std::string root = context.base_dir + "/" + std::string(dir);
   root.pop_back();
   char* roots[] = {root.data(), nullptr};
-  std::unique_ptr<FTS, FtsCloser> fts(
-      ::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR | FTS_NOSTAT | FTS_XDEV, nullptr));
+  std::unique_ptr<FTS, FtsCloser> fts(::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR | FTS_NOSTAT | FTS_XDEV, nullptr));
   if (!fts) return DIR_WALK_ERROR;
 
   // fts_read ends the walk with null and errno 0; null with an error is a failed walk.

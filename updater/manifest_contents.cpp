@@ -13,7 +13,7 @@ MallocText GetManifestContents(const char* path) {
     return nullptr;
   }
   MallocText text;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(::fileno(file), &st) != 0) {
     update_log_printf("GetManifestContents: error stating manifest file: %s", path);
   } else {

@@ -9,7 +9,7 @@
 #include "updater/update_log.h"
 
 std::FILE* create_new_file(const char* path, mode_t mode) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path, &st) == 0) {
     if (S_ISDIR(st.st_mode)) {
       errno = EISDIR;

@@ -35,8 +35,8 @@ struct FileCloser {
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // Reads the whole file to patch and checks it against the patcher's size and CRC.
-UpdaterError load_source(Patcher& patcher, const char* source_path, const char* relative_path,
-                         FileBuffer* buffer, std::size_t* length) {
+UpdaterError load_source(Patcher& patcher, const char* source_path, const char* relative_path, FileBuffer* buffer,
+                         std::size_t* length) {
   File source(std::fopen(source_path, "rb"));
   if (!source) {
     update_log_printf("unable to open destination file: %s, err: %d", relative_path, errno);
@@ -46,7 +46,7 @@ UpdaterError load_source(Patcher& patcher, const char* source_path, const char* 
     update_log_printf("LoadSourceFile failed");
     return e;
   };
-  struct stat st{};
+  struct stat st {};
   if (::fstat(::fileno(source.get()), &st) != 0) {
     update_log_printf("LoadSourceFile: unable to stat destination file: %s, err: %d", relative_path, errno);
     return failed(READ_ERROR);
@@ -81,8 +81,7 @@ UpdaterError load_source(Patcher& patcher, const char* source_path, const char* 
 
 }  // namespace
 
-UpdaterError patch_file(std::FILE* patch, const char* source_path, const char* target_path,
-                        const char* relative_path) {
+UpdaterError patch_file(std::FILE* patch, const char* source_path, const char* target_path, const char* relative_path) {
   UpdaterError result = OK;
   std::unique_ptr<Patcher> patcher = read_patch_header(patch, &result);
   if (!patcher) return result;
@@ -91,7 +90,7 @@ UpdaterError patch_file(std::FILE* patch, const char* source_path, const char* t
   std::size_t length = 0;
   if (UpdaterError e = load_source(*patcher, source_path, relative_path, &source, &length); e != OK) return e;
 
-  struct stat st{};
+  struct stat st {};
   if (::stat(source_path, &st) != 0) {
     update_log_printf("failed to read file status info: %s, err: %d", source_path, errno);
     return READ_ERROR;

@@ -12,5 +12,4 @@
 // closes it (PATCH_WRITE_ERROR when that fails). `target_path` may be `source_path`
 // itself: the old file is read whole first, and a link there is replaced, not written
 // through. `relative_path` names the file in log lines.
-UpdaterError patch_file(std::FILE* patch, const char* source_path, const char* target_path,
-                        const char* relative_path);
+UpdaterError patch_file(std::FILE* patch, const char* source_path, const char* target_path, const char* relative_path);

@@ -53,7 +53,7 @@ UpdaterError read_qbdiff_header(std::FILE* patch, QbdiffHeader* header) {
   header->diff_length = load_be32(raw + 24);
   header->extra_length = load_be32(raw + 28);
 
-  struct stat st{};
+  struct stat st {};
   if (::fstat(::fileno(patch), &st) != 0) return READ_ERROR;
   const std::int64_t file_size = st.st_size;
 

@@ -31,7 +31,7 @@ UpdaterError RemoveAction::Prepare() {
     return OK;
   }
   update_log_printf("PREPARE REMOVEFILE %s", relative_path.c_str());
-  struct stat st{};
+  struct stat st {};
   if (::lstat(full_path.c_str(), &st) != 0) {
     update_log_printf("failed to read file status info: %s, err: %d", full_path.c_str(), errno);
     return READ_ERROR;
@@ -79,7 +79,7 @@ UpdaterError RemoveDirAction::Prepare() {
     return OK;
   }
   update_log_printf("PREPARE REMOVEDIR %s/", relative_path.c_str());
-  struct stat st{};
+  struct stat st {};
   if (::stat(full_path.c_str(), &st) != 0) {
     update_log_printf("failed to read directory status info: %s, err: %d", full_path.c_str(), errno);
     return READ_ERROR;

@@ -48,7 +48,7 @@ int remove_entry(Walk& walk, int dir_fd, const char* name) {
   walk.length = parent_length + 1 + name_length;
 
   int result = 0;
-  struct stat st{};
+  struct stat st {};
   if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     result = -1;
   } else if (S_ISDIR(st.st_mode)) {
@@ -70,8 +70,7 @@ int remove_entry(Walk& walk, int dir_fd, const char* name) {
     make_writable_at(dir_fd, name, st);
     result = ::unlinkat(dir_fd, name, 0);
     if (result != 0) {
-      update_log_printf("ensure_remove: failed to remove file: %s, rv: %d, err: %d", walk.path.data(), result,
-                        errno);
+      update_log_printf("ensure_remove: failed to remove file: %s, rv: %d, err: %d", walk.path.data(), result, errno);
     }
   }
   walk.length = parent_length;
@@ -100,7 +99,7 @@ int remove_entries(Walk& walk, int dir_fd, bool continue_on_error) {
 }  // namespace
 
 int ensure_remove_recursive(const char* path, bool continue_on_error) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path, &st) != 0) return -1;
   if (!S_ISDIR(st.st_mode)) return ensure_remove(path);
 

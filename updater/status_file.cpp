@@ -36,17 +36,10 @@ bool WriteToFile(const char* patch_dir, const char* status) {
     return false;
   }
   switch (commit_file_via_temp(file, path)) {
-    case CommitFailure::none:
-      return true;
-    case CommitFailure::write:
-      update_log_printf("WriteToFile failed to write to status file: %d", errno);
-      return false;
-    case CommitFailure::close:
-      update_log_printf("File close did not execute successfully");
-      return false;
-    case CommitFailure::rename:
-      update_log_printf("WriteToFile failed to replace status file: %d", errno);
-      return false;
+    case CommitFailure::none: return true;
+    case CommitFailure::write: update_log_printf("WriteToFile failed to write to status file: %d", errno); return false;
+    case CommitFailure::close: update_log_printf("File close did not execute successfully"); return false;
+    case CommitFailure::rename: update_log_printf("WriteToFile failed to replace status file: %d", errno); return false;
   }
   return false;
 }

@@ -94,8 +94,7 @@ UpdaterError ApplyManifest() {
   }
   // From here on the patch engine's messages belong in the update log.
   install_kestor_log_hooks();
-  ActionContext context{gStagedUpdate ? gWorkingDir.data() : gInstallDir.data(), gWorkingDir.data(), gStagedUpdate,
-                        0};
+  ActionContext context{gStagedUpdate ? gWorkingDir.data() : gInstallDir.data(), gWorkingDir.data(), gStagedUpdate, 0};
   ActionList list;
   UpdaterError result = parse_manifest(text.get(), context, &list);
   if (result == OK) result = RunActions(list);

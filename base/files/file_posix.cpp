@@ -66,28 +66,18 @@ File::Error File::OSErrorToFileError(int saved_errno) {
     case EPERM:
     case EACCES:
     case EISDIR:
-    case EROFS:
-      return FILE_ERROR_ACCESS_DENIED;
-    case ENOENT:
-      return FILE_ERROR_NOT_FOUND;
+    case EROFS: return FILE_ERROR_ACCESS_DENIED;
+    case ENOENT: return FILE_ERROR_NOT_FOUND;
     case EBUSY:
-    case ETXTBSY:
-      return FILE_ERROR_IN_USE;
-    case EEXIST:
-      return FILE_ERROR_EXISTS;
-    case ENOMEM:
-      return FILE_ERROR_NO_MEMORY;
+    case ETXTBSY: return FILE_ERROR_IN_USE;
+    case EEXIST: return FILE_ERROR_EXISTS;
+    case ENOMEM: return FILE_ERROR_NO_MEMORY;
     case ENFILE:
-    case EMFILE:
-      return FILE_ERROR_TOO_MANY_OPENED;
-    case ENOSPC:
-      return FILE_ERROR_NO_SPACE;
-    case ENOTDIR:
-      return FILE_ERROR_NOT_A_DIRECTORY;
-    case EIO:
-      return FILE_ERROR_IO;
-    default:
-      return FILE_ERROR_FAILED;
+    case EMFILE: return FILE_ERROR_TOO_MANY_OPENED;
+    case ENOSPC: return FILE_ERROR_NO_SPACE;
+    case ENOTDIR: return FILE_ERROR_NOT_A_DIRECTORY;
+    case EIO: return FILE_ERROR_IO;
+    default: return FILE_ERROR_FAILED;
   }
 }
 

@@ -29,9 +29,8 @@ bool MemoryMappedFile::Initialize(File file, const Region& region, Access access
   return true;
 }
 
-void MemoryMappedFile::CalculateVMAlignedBoundaries(std::int64_t start, std::int64_t size,
-                                                    std::int64_t* aligned_start, std::int64_t* aligned_size,
-                                                    std::int32_t* offset) {
+void MemoryMappedFile::CalculateVMAlignedBoundaries(std::int64_t start, std::int64_t size, std::int64_t* aligned_start,
+                                                    std::int64_t* aligned_size, std::int32_t* offset) {
   const long page_size = getpagesize();
   const long mask = page_size - 1;
   CHECK(IsValueInRangeForNumericType<int32_t>(mask));

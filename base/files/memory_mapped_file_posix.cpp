@@ -87,11 +87,8 @@ bool MemoryMappedFile::MapFileRegionToMemory(const Region& region, Access access
 
   int prot = PROT_READ;
   switch (access) {
-    case kReadOnly:
-      break;
-    case kReadWrite:
-      prot |= PROT_WRITE;
-      break;
+    case kReadOnly: break;
+    case kReadWrite: prot |= PROT_WRITE; break;
     case kReadWriteExtend:
       prot |= PROT_WRITE;
       if (!ExtendFile(region.offset, region.size)) return false;

@@ -14,7 +14,9 @@ void ScopedFDCloseTraits::Free(int fd) {
   if (ret != 0 && errno == EBADF) {
     int err = errno;
     logging::ErrnoLogMessage message(StripSourceRoot(__FILE__), __LINE__, logging::LOGGING_FATAL, err);
-    message.stream() << "Check failed: " << "0 == ret" << ". ";
+    message.stream() << "Check failed: "
+                     << "0 == ret"
+                     << ". ";
   }
 }
 

@@ -66,8 +66,8 @@ Abs32RvaExtractorWin32::Abs32RvaExtractorWin32(ConstBufferView image, AbsoluteAd
   end_ = LowerBoundChecked(locations, hi);
 }
 
-std::deque<offset_t>::const_iterator Abs32RvaExtractorWin32::LowerBoundChecked(
-    const std::deque<offset_t>& locations, offset_t offset) {
+std::deque<offset_t>::const_iterator Abs32RvaExtractorWin32::LowerBoundChecked(const std::deque<offset_t>& locations,
+                                                                               offset_t offset) {
   auto it = std::lower_bound(locations.begin(), locations.end(), offset);
   // A bound inside a body would cut that reference in two.
   CHECK(it == locations.begin() || offset - *(it - 1) >= addr_.width());
@@ -98,8 +98,8 @@ std::optional<Reference> Abs32ReaderWin32::GetNext() {
 }
 
 std::unique_ptr<ReferenceReader> MakeAbs32ReaderWin32(ConstBufferView image, AbsoluteAddress addr,
-                                                      const std::deque<offset_t>& locations, offset_t lo,
-                                                      offset_t hi, const RvaOffsetMap& map) {
+                                                      const std::deque<offset_t>& locations, offset_t lo, offset_t hi,
+                                                      const RvaOffsetMap& map) {
   if (lo > hi || Abs32BoundSplitsLocation(locations, addr.width(), lo) ||
       Abs32BoundSplitsLocation(locations, addr.width(), hi)) {
     return nullptr;

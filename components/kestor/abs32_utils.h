@@ -79,8 +79,8 @@ class Abs32ReaderWin32 : public ReferenceReader {
 // A reader over [lo, hi), or null when lo or hi falls inside an abs32 body (a range that only
 // a damaged patch asks for).
 std::unique_ptr<ReferenceReader> MakeAbs32ReaderWin32(ConstBufferView image, AbsoluteAddress addr,
-                                                      const std::deque<offset_t>& locations, offset_t lo,
-                                                      offset_t hi, const RvaOffsetMap& map);
+                                                      const std::deque<offset_t>& locations, offset_t lo, offset_t hi,
+                                                      const RvaOffsetMap& map);
 
 class Abs32WriterWin32 : public ReferenceWriter {
  public:

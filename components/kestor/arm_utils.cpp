@@ -36,9 +36,7 @@ constexpr bool IsT20(std::uint32_t code32) {
 }
 // T24: B.W and BL; BLX, whose H bit (bit 0) must be clear.
 constexpr bool IsT24BranchOrBl(std::uint32_t code32) { return (code32 & 0xF8009000) == 0xF0009000; }
-constexpr bool IsT24Blx(std::uint32_t code32) {
-  return (code32 & 0xF800D000) == 0xF000C000 && (code32 & 1) == 0;
-}
+constexpr bool IsT24Blx(std::uint32_t code32) { return (code32 & 0xF800D000) == 0xF000C000 && (code32 & 1) == 0; }
 
 constexpr bool IsImmd14(std::uint32_t code32) { return (code32 & 0x7E000000) == 0x36000000; }
 constexpr bool IsImmd19(std::uint32_t code32) {

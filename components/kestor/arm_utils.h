@@ -100,8 +100,8 @@ class AArch32Rel32Translator {
 
   using AddrTraits_A24 = ArmAddrTraits<AddrType, ADDR_A24, std::uint32_t, FetchArmCode32, StoreArmCode32, DecodeA24,
                                        EncodeA24, ReadA24, WriteA24>;
-  using AddrTraits_T8 = ArmAddrTraits<AddrType, ADDR_T8, std::uint16_t, FetchThumb2Code16, StoreThumb2Code16,
-                                      DecodeT8, EncodeT8, ReadT8, WriteT8>;
+  using AddrTraits_T8 = ArmAddrTraits<AddrType, ADDR_T8, std::uint16_t, FetchThumb2Code16, StoreThumb2Code16, DecodeT8,
+                                      EncodeT8, ReadT8, WriteT8>;
   using AddrTraits_T11 = ArmAddrTraits<AddrType, ADDR_T11, std::uint16_t, FetchThumb2Code16, StoreThumb2Code16,
                                        DecodeT11, EncodeT11, ReadT11, WriteT11>;
   using AddrTraits_T20 = ArmAddrTraits<AddrType, ADDR_T20, std::uint32_t, FetchThumb2Code32, StoreThumb2Code32,
@@ -138,12 +138,12 @@ class AArch64Rel32Translator {
   static bool ReadImmd26(rva_t instr_rva, std::uint32_t code32, rva_t* target_rva);
   static bool WriteImmd26(rva_t instr_rva, rva_t target_rva, std::uint32_t* code32);
 
-  using AddrTraits_Immd14 = ArmAddrTraits<AddrType, ADDR_IMMD14, std::uint32_t, FetchCode32, StoreCode32,
-                                          DecodeImmd14, EncodeImmd14, ReadImmd14, WriteImmd14>;
-  using AddrTraits_Immd19 = ArmAddrTraits<AddrType, ADDR_IMMD19, std::uint32_t, FetchCode32, StoreCode32,
-                                          DecodeImmd19, EncodeImmd19, ReadImmd19, WriteImmd19>;
-  using AddrTraits_Immd26 = ArmAddrTraits<AddrType, ADDR_IMMD26, std::uint32_t, FetchCode32, StoreCode32,
-                                          DecodeImmd26, EncodeImmd26, ReadImmd26, WriteImmd26>;
+  using AddrTraits_Immd14 = ArmAddrTraits<AddrType, ADDR_IMMD14, std::uint32_t, FetchCode32, StoreCode32, DecodeImmd14,
+                                          EncodeImmd14, ReadImmd14, WriteImmd14>;
+  using AddrTraits_Immd19 = ArmAddrTraits<AddrType, ADDR_IMMD19, std::uint32_t, FetchCode32, StoreCode32, DecodeImmd19,
+                                          EncodeImmd19, ReadImmd19, WriteImmd19>;
+  using AddrTraits_Immd26 = ArmAddrTraits<AddrType, ADDR_IMMD26, std::uint32_t, FetchCode32, StoreCode32, DecodeImmd26,
+                                          EncodeImmd26, ReadImmd26, WriteImmd26>;
 };
 
 // The branches of one address type whose location lies in [lo, hi), from the sorted location

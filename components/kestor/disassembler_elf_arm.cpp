@@ -82,8 +82,7 @@ std::vector<ReferenceGroup> DisassemblerElfAArch64::MakeReferenceGroups() const 
   return groups;
 }
 
-std::unique_ptr<Rel32FinderArm<DisassemblerElfAArch64::AddrType>> DisassemblerElfAArch64::MakeRel32Finder(
-    const Shdr&) {
+std::unique_ptr<Rel32FinderArm<DisassemblerElfAArch64::AddrType>> DisassemblerElfAArch64::MakeRel32Finder(const Shdr&) {
   return std::make_unique<Rel32FinderAArch64>(image_, map_);
 }
 

@@ -10,27 +10,13 @@ namespace kestor {
 std::unique_ptr<Disassembler> MakeDisassemblerForType(ConstBufferView image, std::uint32_t exe_type) {
   std::unique_ptr<Disassembler> disasm;
   switch (exe_type) {
-    case kExeTypeNoOp:
-      disasm = std::make_unique<DisassemblerNoOp>();
-      break;
-    case kExeTypeElfX86:
-      disasm = std::make_unique<DisassemblerElfX86>();
-      break;
-    case kExeTypeElfX64:
-      disasm = std::make_unique<DisassemblerElfX64>();
-      break;
-    case kExeTypeElfAArch32:
-      disasm = std::make_unique<DisassemblerElfAArch32>();
-      break;
-    case kExeTypeElfAArch64:
-      disasm = std::make_unique<DisassemblerElfAArch64>();
-      break;
-    case kExeTypeWin32X86:
-      disasm = std::make_unique<DisassemblerWin32X86>();
-      break;
-    case kExeTypeWin32X64:
-      disasm = std::make_unique<DisassemblerWin32X64>();
-      break;
+    case kExeTypeNoOp: disasm = std::make_unique<DisassemblerNoOp>(); break;
+    case kExeTypeElfX86: disasm = std::make_unique<DisassemblerElfX86>(); break;
+    case kExeTypeElfX64: disasm = std::make_unique<DisassemblerElfX64>(); break;
+    case kExeTypeElfAArch32: disasm = std::make_unique<DisassemblerElfAArch32>(); break;
+    case kExeTypeElfAArch64: disasm = std::make_unique<DisassemblerElfAArch64>(); break;
+    case kExeTypeWin32X86: disasm = std::make_unique<DisassemblerWin32X86>(); break;
+    case kExeTypeWin32X64: disasm = std::make_unique<DisassemblerWin32X64>(); break;
     default:
       // "XTF " and "DEX " have no disassembler in this system.
       return nullptr;

@@ -99,8 +99,8 @@ bool DisassemblerWin32<Traits>::ParseHeader() {
     if (i > 0 && sections_[i - 1].virtual_address > section.virtual_address) {
       LOG_AT(WARNING, kRvaAnomalyLine) << "RVA anomaly found for Section " << i;
     }
-    units.push_back({section.pointer_to_raw_data, section.size_of_raw_data, section.virtual_address,
-                     section.virtual_size});
+    units.push_back(
+        {section.pointer_to_raw_data, section.size_of_raw_data, section.virtual_address, section.virtual_size});
     raw_end = std::max(raw_end, static_cast<std::uint32_t>(raw_data_end));
     has_code = has_code || IsCodeSection(section);
   }
@@ -185,8 +185,7 @@ std::unique_ptr<ReferenceWriter> DisassemblerWin32<Traits>::MakeWriteRelocs(Muta
 template <class Traits>
 std::unique_ptr<ReferenceReader> DisassemblerWin32<Traits>::MakeReadAbs32(offset_t lo, offset_t hi) {
   if (!has_parsed_abs32_) CollectAbs32Locations();
-  return MakeAbs32ReaderWin32(image_, AbsoluteAddress(Traits::kVAWidth, image_base_), abs32_locations_, lo, hi,
-                              map_);
+  return MakeAbs32ReaderWin32(image_, AbsoluteAddress(Traits::kVAWidth, image_base_), abs32_locations_, lo, hi, map_);
 }
 
 template <class Traits>

@@ -10,13 +10,10 @@ std::optional<std::uint16_t> ElementVersionOf(std::uint32_t exe_type) {
     case kExeTypeElfAArch32:
     case kExeTypeElfAArch64:
     case kExeTypeWin32X86:
-    case kExeTypeWin32X64:
-      return 1;
+    case kExeTypeWin32X64: return 1;
     case kExeTypeZtf:
-    case kExeTypeDex:
-      return 0xFFFF;
-    default:
-      return std::nullopt;
+    case kExeTypeDex: return 0xFFFF;
+    default: return std::nullopt;
   }
 }
 

@@ -50,9 +50,9 @@ struct Reference {
 };
 
 struct ReferenceTypeTraits {
-  offset_t width;          // bytes of a reference body
-  std::uint8_t type_tag;   // index of the group in its disassembler's list
-  std::uint8_t pool_tag;   // the target pool shared with other groups
+  offset_t width;         // bytes of a reference body
+  std::uint8_t type_tag;  // index of the group in its disassembler's list
+  std::uint8_t pool_tag;  // the target pool shared with other groups
 };
 
 class ReferenceReader {

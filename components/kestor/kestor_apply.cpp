@@ -24,8 +24,7 @@ void SortAndUnique(std::deque<offset_t>* values) {
 
 }  // namespace
 
-bool ApplyEquivalenceAndExtraData(ConstBufferView old_image, const PatchElement& element,
-                                  MutableBufferView new_image) {
+bool ApplyEquivalenceAndExtraData(ConstBufferView old_image, const PatchElement& element, MutableBufferView new_image) {
   EquivalenceSource equivalences = element.equivalences;
   const ConstBufferView extra = element.extra_data;
   std::size_t extra_pos = 0;

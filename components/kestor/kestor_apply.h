@@ -23,8 +23,7 @@ bool ApplyElement(std::uint32_t exe_type, ConstBufferView old_image, const Patch
                   MutableBufferView new_image);
 
 // Stage 1: equivalences and extra data.
-bool ApplyEquivalenceAndExtraData(ConstBufferView old_image, const PatchElement& element,
-                                  MutableBufferView new_image);
+bool ApplyEquivalenceAndExtraData(ConstBufferView old_image, const PatchElement& element, MutableBufferView new_image);
 // Stage 2: raw-delta byte corrections, addressed by offset into the concatenated copies.
 bool ApplyRawDelta(const PatchElement& element, MutableBufferView new_image);
 // Stage 4 with given disassemblers: old_disasm parsed the old element, new_disasm the new

@@ -53,10 +53,10 @@ class RelocRvaReaderWin32 {
   bool LoadRelocBlock(std::uint64_t block_offset);
 
   ConstBufferView image_;
-  std::uint64_t end_ = 0;            // the clamped hi
-  std::uint64_t cur_entry_ = 0;      // the next entry
-  std::uint64_t end_entries_ = 0;    // the end of the current block's entries
-  rva_t page_rva_ = 0;               // the current block's page RVA
+  std::uint64_t end_ = 0;          // the clamped hi
+  std::uint64_t cur_entry_ = 0;    // the next entry
+  std::uint64_t end_entries_ = 0;  // the end of the current block's entries
+  rva_t page_rva_ = 0;             // the current block's page RVA
   bool exhausted_ = true;
 };
 

@@ -22,9 +22,8 @@ RvaOffsetMap::Status RvaOffsetMap::Initialize(std::vector<Unit> units) {
   unique_units.reserve(units.size());
   for (const Unit& unit : units) {
     bool duplicate = false;
-    for (auto it = unique_units.rbegin(); it != unique_units.rend() && it->rva_begin == unit.rva_begin &&
-                                          it->rva_size == unit.rva_size;
-         ++it) {
+    for (auto it = unique_units.rbegin();
+         it != unique_units.rend() && it->rva_begin == unit.rva_begin && it->rva_size == unit.rva_size; ++it) {
       if (*it == unit) duplicate = true;
     }
     if (!duplicate) unique_units.push_back(unit);

@@ -27,9 +27,9 @@ class RvaOffsetMap {
 
   enum Status : int {
     kSuccess = 0,
-    kErrorBadUnit = 1,      // a unit out of bounds
-    kErrorOverlap = 2,      // offset ranges overlap, or RVA ranges overlap with different shifts
-    kErrorBadOverlap = 3,   // RVA ranges overlap in a way that cannot be merged
+    kErrorBadUnit = 1,                  // a unit out of bounds
+    kErrorOverlap = 2,                  // offset ranges overlap, or RVA ranges overlap with different shifts
+    kErrorBadOverlap = 3,               // RVA ranges overlap in a way that cannot be merged
     kErrorFakeOffsetBeginTooLarge = 4,  // the whole map is too large
   };
 

@@ -112,25 +112,14 @@ std::uint32_t KestorCrc32(const std::uint8_t* data, std::size_t length) {
 UpdaterError FromKestorStatus(int status) {
   UpdaterError code;
   switch (status) {
-    case 0:
-      return OK;
+    case 0: return OK;
     case 2:
-    case 4:
-      code = READ_ERROR;
-      break;
-    case 3:
-      code = WRITE_ERROR;
-      break;
-    case 5:
-      code = PATCH_WRITE_ERROR;
-      break;
+    case 4: code = READ_ERROR; break;
+    case 3: code = WRITE_ERROR; break;
+    case 5: code = PATCH_WRITE_ERROR; break;
     case 6:
-    case 7:
-      code = CRC_ERROR;
-      break;
-    case 100:
-      code = PATCH_MEMORY_ERROR;
-      break;
+    case 7: code = CRC_ERROR; break;
+    case 100: code = PATCH_MEMORY_ERROR; break;
     default:  // 1 and everything unknown
       code = CORRUPT_PATCH_ERROR;
       break;

@@ -14,5 +14,4 @@ __wrap___sanitizer_cov_trace_pc() {
   pc ^= pc >> 17;
   ondrel_fuzz_counters[static_cast<std::uint32_t>(pc * 0x9E3779B1u) >> 16]++;
 }
-
 }

@@ -66,9 +66,7 @@ TEST(File, MovingHandsOverTheDescriptorAndMoveAssignmentClosesTheTargetsOwn) {
   EXPECT_EQ(c.GetPlatformFile(), -1);
   EXPECT_FALSE(IsOpen(fb));
   EXPECT_TRUE(IsOpen(fa));
-  {
-    base::File d(std::move(b));
-  }
+  { base::File d(std::move(b)); }
   EXPECT_FALSE(IsOpen(fa));
 }
 
@@ -77,10 +75,9 @@ TEST(File, ErrorCodesFromErrno) {
     int err;
     int code;
   };
-  const Case cases[] = {{EPERM, -5},  {EACCES, -5}, {EISDIR, -5}, {EROFS, -5},  {ENOENT, -4},
-                        {EBUSY, -2},  {ETXTBSY, -2}, {EEXIST, -3}, {ENOMEM, -7}, {ENFILE, -6},
-                        {EMFILE, -6}, {ENOSPC, -8}, {ENOTDIR, -9}, {EIO, -16},   {EINVAL, -1},
-                        {0, -1}};
+  const Case cases[] = {{EPERM, -5},   {EACCES, -5}, {EISDIR, -5}, {EROFS, -5},  {ENOENT, -4}, {EBUSY, -2},
+                        {ETXTBSY, -2}, {EEXIST, -3}, {ENOMEM, -7}, {ENFILE, -6}, {EMFILE, -6}, {ENOSPC, -8},
+                        {ENOTDIR, -9}, {EIO, -16},   {EINVAL, -1}, {0, -1}};
   for (const Case& c : cases) EXPECT_EQ(base::File::OSErrorToFileError(c.err), c.code) << c.err;
 }
 

@@ -81,8 +81,8 @@ TEST_F(HookSlots, WithoutBothHooksErrorsGoToStderrAndTheRestToStdout) {
       logging::LogMessage("f.cpp", 3, c.severity).stream() << "routed " << c.severity;
       const std::string out = GetCapturedStdout();
       const std::string err = GetCapturedStderr();
-      const std::string line = "[kestor:" + logging::SeverityName(c.severity) + ":f.cpp:3] routed " +
-                               std::to_string(c.severity) + "\n";
+      const std::string line =
+          "[kestor:" + logging::SeverityName(c.severity) + ":f.cpp:3] routed " + std::to_string(c.severity) + "\n";
       EXPECT_EQ(c.to_stderr ? err : out, line) << "hooks " << hooks << " severity " << c.severity;
       EXPECT_EQ(c.to_stderr ? out : err, "") << "hooks " << hooks << " severity " << c.severity;
     }

@@ -86,9 +86,9 @@ TEST(MemoryMappedFile, FailedMappingsLeaveTheObjectEmpty) {
     bool out_of_memory;
   };
   const Case cases[] = {
-      {{-4096, 10}, false},         // before the file's start
-      {{0, -5}, false},             // negative size
-      {{0, 1LL << 50}, true},       // more than the address space
+      {{-4096, 10}, false},    // before the file's start
+      {{0, -5}, false},        // negative size
+      {{0, 1LL << 50}, true},  // more than the address space
   };
   for (const Case& c : cases) {
     base::MemoryMappedFile map;

@@ -95,7 +95,9 @@ TEST(Bencode, IntegersAndFaultsInsideLongerInput) {
       {"i1234567xe", "non-digit byte in integer: 120"},
       {"i12x4e", "non-digit byte in integer: 120"},
       {"i1:e", "non-digit byte in integer: 58"},
-      {"i\x80" "e", "non-digit byte in integer: 128"},
+      {"i\x80"
+       "e",
+       "non-digit byte in integer: 128"},
       {"00:", "leading zero in integer"},
       {"1x:a", "non-digit byte in integer: 120"},
       {"33554433:", "invalid byte string length: 33554433"},
@@ -200,7 +202,9 @@ TEST(Bencode, EncodingKeepsTheOrderOfRepeatedKeys) {
 }
 
 TEST(Bencode, DictionaryGetters) {
-  auto d = bencode_decode(B("d1:ai1e1:ai2e1:s3:abc1:u1:\xFF" "1:li1ee"));
+  auto d =
+      bencode_decode(B("d1:ai1e1:ai2e1:s3:abc1:u1:\xFF"
+                       "1:li1ee"));
   ASSERT_TRUE(d.has_value());
   EXPECT_EQ(bdict_get_int(*d, "a"), 1);  // the first of a repeated key
   EXPECT_EQ(bdict_get_string(*d, "s"), "abc");
@@ -349,9 +353,9 @@ namespace {
 // The family's variants in their declared order, as error lines name them.
 TEST(BittorrentErrorFamily, VariantsAndTheirNames) {
   const std::pair<BittorrentError, const char*> variants[] = {
-      {BittorrentError::Common, "Common"},     {BittorrentError::Encoding, "Encoding"},
-      {BittorrentError::Krpc, "Krpc"},         {BittorrentError::Wire, "Wire"},
-      {BittorrentError::Magnet, "Magnet"},     {BittorrentError::Metainfo, "Metainfo"},
+      {BittorrentError::Common, "Common"},   {BittorrentError::Encoding, "Encoding"},
+      {BittorrentError::Krpc, "Krpc"},       {BittorrentError::Wire, "Wire"},
+      {BittorrentError::Magnet, "Magnet"},   {BittorrentError::Metainfo, "Metainfo"},
       {BittorrentError::Bencode, "Bencode"},
   };
   std::uint8_t code = 0;

@@ -20,9 +20,7 @@
 
 namespace bt_test {
 
-inline std::string Python() {
-  return std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-}
+inline std::string Python() { return std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
 
 inline Bytes ReadFile(const std::filesystem::path& path) {
   std::ifstream f(path, std::ios::binary);

@@ -14,8 +14,9 @@ namespace bittorrent {
 namespace {
 
 constexpr std::array<std::uint8_t, 14> kFree = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-constexpr std::array<std::uint8_t, 32> kSecret = {0xA5, 0x5A, 7, 9, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53,
-                                                  59, 61, 67, 71, 73, 79, 83, 89, 97, 101, 103, 107, 109, 113, 127, 131};
+constexpr std::array<std::uint8_t, 32> kSecret = {0xA5, 0x5A, 7,  9,   11,  13,  17,  19,  23,  29, 31,
+                                                  37,   41,   43, 47,  53,  59,  61,  67,  71,  73, 79,
+                                                  83,   89,   97, 101, 103, 107, 109, 113, 127, 131};
 
 common::Hash hash_of(std::uint8_t first, std::uint8_t second = 0, std::uint8_t fill = 0x33) {
   common::Hash h;
@@ -255,7 +256,8 @@ Bytes info_hash_of(std::uint8_t b) { return Bytes(20, b); }
 TEST(DhtPeerStore, PeersPerTorrentBoundAndRenewal) {
   I2pDht dht = fresh_dht();
   const Bytes ih = info_hash_of(0xA1);
-  for (int i = 0; i < 64; ++i) dht.store_peer(ih, hash_of(static_cast<std::uint8_t>(i)), 1000 + static_cast<std::uint64_t>(i));
+  for (int i = 0; i < 64; ++i)
+    dht.store_peer(ih, hash_of(static_cast<std::uint8_t>(i)), 1000 + static_cast<std::uint64_t>(i));
   ASSERT_EQ(dht.peer_store.size(), 1u);
   ASSERT_EQ(dht.peer_store[0].peers.size(), 64u);
   // A known peer again: expiry renewed in place, nothing dropped.

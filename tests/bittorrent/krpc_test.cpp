@@ -22,7 +22,8 @@ std::string S(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 // One 54-byte node entry: id, destination hash, port.
 std::string Node(char id, char hash, std::uint16_t port) {
-  return std::string(20, id) + std::string(32, hash) + std::string{static_cast<char>(port >> 8), static_cast<char>(port & 0xFF)};
+  return std::string(20, id) + std::string(32, hash) +
+         std::string{static_cast<char>(port >> 8), static_cast<char>(port & 0xFF)};
 }
 
 // Each example decodes to its message and that message encodes to the example's bytes.
@@ -75,7 +76,9 @@ TEST(Krpc, EveryRefusal) {
       {"d1:y1:qe", "KRPC packet missing 't' transaction id"},
       {"d1:ti1e1:y1:qe", "KRPC packet missing 't' transaction id"},
       {"d1:t0:e", "KRPC packet missing 'y' message type"},
-      {"d1:t0:1:y1:\xFF" "e", "KRPC packet missing 'y' message type"},
+      {"d1:t0:1:y1:\xFF"
+       "e",
+       "KRPC packet missing 'y' message type"},
       {"d1:t0:1:y1:qe", "KRPC query missing 'q'"},
       {"d1:q4:ping1:t0:1:y1:qe", "KRPC query missing 'a'"},
       {"d1:ade1:q4:ping1:t0:1:y1:qe", "KRPC query missing valid 20B 'id'"},
@@ -147,7 +150,9 @@ TEST(Krpc, LenientFields) {
   EXPECT_EQ(error_of("li5ee"), (KrpcMessage::Error{{}, 201, "malformed krpc error"}));
   EXPECT_EQ(error_of("l1:x3:msge"), (KrpcMessage::Error{{}, 201, "msg"}));
   EXPECT_EQ(error_of("li7ei8ee"), (KrpcMessage::Error{{}, 7, "krpc error"}));
-  EXPECT_EQ(error_of("li7e1:\xFF" "e"), (KrpcMessage::Error{{}, 7, "krpc error"}));
+  EXPECT_EQ(error_of("li7e1:\xFF"
+                     "e"),
+            (KrpcMessage::Error{{}, 7, "krpc error"}));
   auto no_e = decode_krpc(B("d1:t0:1:y1:ee"));
   EXPECT_EQ(std::get<KrpcMessage::Error>(no_e.value().kind).message, "malformed krpc error");
 
@@ -184,7 +189,9 @@ for i, h, p in nodes:
   // Nodes with port 0 were dropped; the rest encode to their entries of the model.
   Bytes without_zero;
   for (std::size_t at = 0; at < packed.size(); at += 54) {
-    if (packed[at + 52] != 0 || packed[at + 53] != 0) without_zero.insert(without_zero.end(), packed.begin() + static_cast<std::ptrdiff_t>(at), packed.begin() + static_cast<std::ptrdiff_t>(at + 54));
+    if (packed[at + 52] != 0 || packed[at + 53] != 0)
+      without_zero.insert(without_zero.end(), packed.begin() + static_cast<std::ptrdiff_t>(at),
+                          packed.begin() + static_cast<std::ptrdiff_t>(at + 54));
   }
   EXPECT_EQ(encode_compact_nodes(*nodes), without_zero);
 
@@ -197,7 +204,8 @@ for i, h, p in nodes:
       ragged = decode_compact_nodes(longer, 0);
     }
     ASSERT_FALSE(ragged.has_value()) << n;
-    EXPECT_EQ(ragged.error().message(), "compact I2P DHT nodes length must be a multiple of 54, got " + std::to_string(n));
+    EXPECT_EQ(ragged.error().message(),
+              "compact I2P DHT nodes length must be a multiple of 54, got " + std::to_string(n));
   }
   EXPECT_TRUE(decode_compact_nodes({}, 0)->empty());
 

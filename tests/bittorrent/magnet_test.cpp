@@ -64,8 +64,8 @@ TEST(Magnet, Refusals) {
     EXPECT_EQ(link.error().message(), message) << uri;
   }
   // Characters outside the alphabets are the hex and Base32 readers' own errors.
-  for (const std::string& uri : {"magnet:?xt=urn:btih:" + kHex.substr(0, 39) + "g",
-                                 "magnet:?xt=urn:btih:" + std::string(31, 'a') + "1"}) {
+  for (const std::string& uri :
+       {"magnet:?xt=urn:btih:" + kHex.substr(0, 39) + "g", "magnet:?xt=urn:btih:" + std::string(31, 'a') + "1"}) {
     auto link = parse_magnet(uri);
     ASSERT_FALSE(link.has_value()) << uri;
     EXPECT_TRUE(link.error().is(BittorrentError::Encoding)) << to_string(link.error());
@@ -82,8 +82,8 @@ TEST(Magnet, Parameters) {
   EXPECT_EQ(encoding::hex_encode(link->info_hash), kHex);
   EXPECT_EQ(link->name, "a b c");
   EXPECT_EQ(link->trackers, (std::vector<std::string>{"http://t.i2p/a+b", "http://u.i2p"}));
-  EXPECT_EQ(link->dht_nodes, (std::vector<MagnetNode>{{"host.i2p", 6881}, {"peer.i2p", 1}, {"host.i2p", 6881},
-                                                      {"[::1]", 65535}}));
+  EXPECT_EQ(link->dht_nodes,
+            (std::vector<MagnetNode>{{"host.i2p", 6881}, {"peer.i2p", 1}, {"host.i2p", 6881}, {"[::1]", 65535}}));
 }
 
 TEST(Magnet, LastXtWinsAndNameDefaultsToHex) {

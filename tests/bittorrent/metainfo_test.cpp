@@ -19,9 +19,8 @@ using bt_test::B;
 
 // The same line form the python side prints from libtorrent's view of a torrent.
 std::string Describe(const TorrentMeta& m) {
-  std::string out = "hash " + encoding::hex_encode(m.info_hash) + "\nname " + m.name +
-                    "\npiece_length " + std::to_string(m.piece_length) + "\ntotal " + std::to_string(m.total_length) +
-                    "\n";
+  std::string out = "hash " + encoding::hex_encode(m.info_hash) + "\nname " + m.name + "\npiece_length " +
+                    std::to_string(m.piece_length) + "\ntotal " + std::to_string(m.total_length) + "\n";
   for (const TorrentFile& f : m.files) {
     std::string path;
     for (const std::string& s : f.path) path += (path.empty() ? "" : "/") + s;
@@ -152,8 +151,10 @@ print(hashlib.sha1(info).hexdigest(), lt.torrent_info(t).info_hashes().v1, len(i
 }
 
 TEST(Metainfo, TrackersFromAnnounceAndTiersWithoutRepeats) {
-  const std::string t = "d8:announce4:  \t\n13:announce-listll5:http:3:  ue6:ignorel3:  u1:\xFF" "3:  vei7ee"
-                        "4:infod6:lengthi0e4:name1:n12:piece lengthi1e6:pieces0:ee";
+  const std::string t =
+      "d8:announce4:  \t\n13:announce-listll5:http:3:  ue6:ignorel3:  u1:\xFF"
+      "3:  vei7ee"
+      "4:infod6:lengthi0e4:name1:n12:piece lengthi1e6:pieces0:ee";
   auto meta = parse_torrent_file(B(t));
   ASSERT_TRUE(meta.has_value()) << to_string(meta.error());
   EXPECT_EQ(meta->trackers, (std::vector<std::string>{"http:", "u", "v"}));
@@ -180,7 +181,8 @@ TEST(Metainfo, EveryRefusalFromItsSmallestInput) {
       {"de", "torrent dictionary missing 'info' key"},
       {"d4:infoi1ee", "info value must be a dictionary"},
       {"d4:infodeei1e", "trailing bytes after bencode root: 3"},
-      {"!d6:lengthi1e12:piece lengthi1e6:pieces20:" + std::string(20, 'h') + "e", "info dictionary missing UTF-8 'name'"},
+      {"!d6:lengthi1e12:piece lengthi1e6:pieces20:" + std::string(20, 'h') + "e",
+       "info dictionary missing UTF-8 'name'"},
       {"!" + Info(one, "4:namei1e"), "info dictionary missing UTF-8 'name'"},
       {"!" + Info(one, "4:name1:\xFF"), "info dictionary missing UTF-8 'name'"},
       {"!" + Info(one, "4:name2:.."), "unsafe path segment '..'"},
@@ -189,12 +191,17 @@ TEST(Metainfo, EveryRefusalFromItsSmallestInput) {
       {"!" + Info(one, "4:name3:a/b"), "illegal character in torrent path segment 'a/b'"},
       {"!" + Info(one, "4:name3:a\\b"), "illegal character in torrent path segment 'a\\b'"},
       {"!" + Info(one, "4:name3:a\nb"), "illegal character in torrent path segment 'a\nb'"},
-      {"!" + Info(one, "4:name3:a\x1f" "b"), "illegal character in torrent path segment 'a\x1f" "b'"},
+      {"!" + Info(one,
+                  "4:name3:a\x1f"
+                  "b"),
+       "illegal character in torrent path segment 'a\x1f"
+       "b'"},
       {"!" + Info(one, "4:name1:n", "i0e"), "info dictionary missing valid 'piece length'"},
       {"!" + Info(one, "4:name1:n", "i-1e"), "info dictionary missing valid 'piece length'"},
       {"!" + Info(one, "4:name1:n", "1:x"), "info dictionary missing valid 'piece length'"},
       {"!" + Info(one, "4:name1:n", "i67108865e"), "info dictionary has invalid 'piece length'"},
-      {"!" + Info(one, "4:name1:n", "i16384e", "19:" + std::string(19, 'h')), "info dictionary has invalid 'pieces' blob"},
+      {"!" + Info(one, "4:name1:n", "i16384e", "19:" + std::string(19, 'h')),
+       "info dictionary has invalid 'pieces' blob"},
       {"!" + Info(one, "4:name1:n", "i16384e", "0:"), "info dictionary has invalid 'pieces' blob"},
       {"!" + Info(one, "4:name1:n", "i16384e", "i1e"), "info dictionary has invalid 'pieces' blob"},
       {"!" + Info("5:filesi1e", "4:name1:n"), "'files' entry must be a list"},
@@ -206,11 +213,13 @@ TEST(Metainfo, EveryRefusalFromItsSmallestInput) {
       {"!" + Info("5:filesld6:lengthi1e4:pathleee", "4:name1:n"), "file entry has empty 'path'"},
       {"!" + Info("5:filesld6:lengthi1e4:pathli1eeee", "4:name1:n"), "non-string element in file 'path'"},
       {"!" + Info("5:filesld6:lengthi1e4:pathl0:eee", "4:name1:n"), "unsafe path segment ''"},
-      {"!" + Info("5:filesld6:lengthi1e4:pathl3:a/beee", "4:name1:n"), "illegal character in torrent path segment 'a/b'"},
+      {"!" + Info("5:filesld6:lengthi1e4:pathl3:a/beee", "4:name1:n"),
+       "illegal character in torrent path segment 'a/b'"},
       {"!" + Info("5:filesld6:lengthi1e4:pathl1:a2:..eee", "4:name1:n"), "unsafe path segment '..'"},
       {"!" + Info("", "4:name1:n"), "single-file torrent missing valid 'length'"},
       {"!" + Info("6:lengthi-1e", "4:name1:n"), "single-file torrent missing valid 'length'"},
-      {"!" + Info("6:lengthi16385e", "4:name1:n"), "piece hash count 1 does not match length 16385 / piece_length 16384"},
+      {"!" + Info("6:lengthi16385e", "4:name1:n"),
+       "piece hash count 1 does not match length 16385 / piece_length 16384"},
       {"!" + Info("5:filesld6:lengthi9223372036854775807e4:pathl1:aeed6:lengthi1e4:pathl1:beee", "4:name1:n"),
        "total length of files out of range"},
   };
@@ -220,7 +229,10 @@ TEST(Metainfo, EveryRefusalFromItsSmallestInput) {
     EXPECT_EQ(bt_test::Message(meta.error()), c.message) << c.torrent;
   }
   // A path element that is not UTF-8 is an encoding error.
-  auto bad_utf8 = parse_info_dict(B(Info("5:filesld6:lengthi1e4:pathl1:\xFF" "eee", "4:name1:n")), {});
+  auto bad_utf8 = parse_info_dict(B(Info("5:filesld6:lengthi1e4:pathl1:\xFF"
+                                         "eee",
+                                         "4:name1:n")),
+                                  {});
   ASSERT_FALSE(bad_utf8.has_value());
   EXPECT_TRUE(bad_utf8.error().is(BittorrentError::Encoding)) << to_string(bad_utf8.error());
 }

@@ -180,8 +180,9 @@ TEST(PeerWire, IncompleteOversizedUnknownAndShortFrames) {
     EXPECT_TRUE(std::holds_alternative<PeerMessage::KeepAlive>((*unknown)->kind));
     EXPECT_TRUE(buffer.empty());
   }
-  for (Bytes frame : {Bytes{0, 0, 0, 1, 4}, Bytes{0, 0, 0, 9, 6, 0, 0, 0, 1, 0, 0, 0, 2}, Bytes{0, 0, 0, 8, 7, 1, 1, 1, 1, 2, 2, 2},
-                      Bytes{0, 0, 0, 1, 20}, Bytes{0, 0, 0, 4, 17, 0, 0, 0}}) {
+  for (Bytes frame :
+       {Bytes{0, 0, 0, 1, 4}, Bytes{0, 0, 0, 9, 6, 0, 0, 0, 1, 0, 0, 0, 2}, Bytes{0, 0, 0, 8, 7, 1, 1, 1, 1, 2, 2, 2},
+        Bytes{0, 0, 0, 1, 20}, Bytes{0, 0, 0, 4, 17, 0, 0, 0}}) {
     frame.push_back(0xEE);
     auto shortf = decode_peer_frame(frame);
     ASSERT_FALSE(shortf.has_value());

@@ -20,8 +20,8 @@ std::string Render(const Result<TrackerResponse>& r) {
     if (!peers.empty()) peers += ',';
     peers += encoding::hex_encode(h.bytes);
   }
-  return "ok;" + std::to_string(r->interval) + ";" + std::to_string(r->complete) + ";" +
-         std::to_string(r->incomplete) + ";" + peers + ";" + r->failure_reason.value_or("-");
+  return "ok;" + std::to_string(r->interval) + ";" + std::to_string(r->complete) + ";" + std::to_string(r->incomplete) +
+         ";" + peers + ";" + r->failure_reason.value_or("-");
 }
 
 constexpr const char* kReplies = R"(

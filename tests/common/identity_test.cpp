@@ -95,7 +95,8 @@ TEST(KeyTypes, SigningTable) {
     EXPECT_EQ(t.signature_length(), row.sig);
   }
   EXPECT_TRUE(SigningPublicKeyType::equal(SigningPublicKeyType::from_u16(7), SigningPublicKeyType::EdDsaSha512Ed25519));
-  EXPECT_FALSE(SigningPublicKeyType::equal(SigningPublicKeyType::from_u16(8), SigningPublicKeyType::EdDsaSha512Ed25519));
+  EXPECT_FALSE(
+      SigningPublicKeyType::equal(SigningPublicKeyType::from_u16(8), SigningPublicKeyType::EdDsaSha512Ed25519));
 }
 
 TEST(KeyTypes, CryptoTable) {

@@ -99,8 +99,8 @@ TEST(LeaseSet2, SignedWithoutOfflineSignature) {
   EXPECT_EQ(back->to_bytes(), wire);
   auto back_signing = back->signing_bytes();
   ASSERT_TRUE(back_signing);
-  EXPECT_TRUE(OpenSslEd25519::verify(back->destination.keys_and_cert.signing_public_key(), *back_signing,
-                                     back->signature));
+  EXPECT_TRUE(
+      OpenSslEd25519::verify(back->destination.keys_and_cert.signing_public_key(), *back_signing, back->signature));
 }
 
 TEST(LeaseSet2, SignedWithOfflineSignature) {
@@ -238,10 +238,11 @@ TEST(LeaseSet2, CountsAndLengthsThatDoNotFitAreRefused) {
   const Row rows[] = {
       {"256 leases", [](LeaseSet2& ls) { ls.leases.assign(256, Lease2{}); }, "LeaseSet2 lease count exceeds 255: 256"},
       {"256 keys",
-       [](LeaseSet2& ls) { ls.encryption_keys.assign(256, LeaseSet2EncryptionKey{CryptoPublicKeyType::X25519, Bytes(32)}); },
+       [](LeaseSet2& ls) {
+         ls.encryption_keys.assign(256, LeaseSet2EncryptionKey{CryptoPublicKeyType::X25519, Bytes(32)});
+       },
        "LeaseSet2 key count exceeds 255: 256"},
-      {"65536-byte key",
-       [](LeaseSet2& ls) { ls.encryption_keys[0].key.assign(65536, 0x01); },
+      {"65536-byte key", [](LeaseSet2& ls) { ls.encryption_keys[0].key.assign(65536, 0x01); },
        "LeaseSet2 encryption key exceeds 65535 bytes: 65536"},
   };
   for (const Row& row : rows) {

@@ -29,15 +29,16 @@ TEST(Mapping, EncodesSortedByKey) {
   Mapping m = Mapping::from_entries({{"port", "9"}, {"host", "1.2.3.4"}});
   auto bytes = encode(m);
   ASSERT_TRUE(bytes);
-  Bytes expected = {0x00, 0x18, 0x04, 'h', 'o', 's', 't', 0x3D, 0x07, '1', '.', '2', '.', '3', '.', '4', 0x3B,
-                    0x04, 'p', 'o', 'r', 't', 0x3D, 0x01, '9', 0x3B};
+  Bytes expected = {0x00, 0x18, 0x04, 'h',  'o',  's', 't', 0x3D, 0x07, '1',  '.',  '2', '.',
+                    '3',  '.',  '4',  0x3B, 0x04, 'p', 'o', 'r',  't',  0x3D, 0x01, '9', 0x3B};
   EXPECT_EQ(*bytes, expected);
   // The Mapping itself keeps its order.
   EXPECT_EQ(m.entries[0].first, "port");
 }
 
 TEST(Mapping, UnsignedByteOrderPrefixFirstDuplicatesStable) {
-  Mapping m = Mapping::from_entries({{"ab", "1"}, {"a", "first"}, {"\xC3\xA9", "e-acute"}, {"B", "2"}, {"a", "second"}});
+  Mapping m =
+      Mapping::from_entries({{"ab", "1"}, {"a", "first"}, {"\xC3\xA9", "e-acute"}, {"B", "2"}, {"a", "second"}});
   auto bytes = encode(m);
   ASSERT_TRUE(bytes);
   auto back = decode(*bytes);
@@ -51,7 +52,8 @@ TEST(Mapping, UnsignedByteOrderPrefixFirstDuplicatesStable) {
 
 TEST(Mapping, DecodeKeepsOrderAndReencodesSorted) {
   // z=1; then a=2; on the wire, duplicates and empty values allowed.
-  Bytes wire = {0x00, 0x11, 0x01, 'z', 0x3D, 0x01, '1', 0x3B, 0x01, 'a', 0x3D, 0x00, 0x3B, 0x01, 'z', 0x3D, 0x01, '3', 0x3B};
+  Bytes wire = {0x00, 0x11, 0x01, 'z',  0x3D, 0x01, '1',  0x3B, 0x01, 'a',
+                0x3D, 0x00, 0x3B, 0x01, 'z',  0x3D, 0x01, '3',  0x3B};
   wire[1] = static_cast<std::uint8_t>(wire.size() - 2);
   auto m = decode(wire);
   ASSERT_TRUE(m);
@@ -59,7 +61,8 @@ TEST(Mapping, DecodeKeepsOrderAndReencodesSorted) {
   EXPECT_EQ(m->entries, in_order);
   auto again = encode(*m);
   ASSERT_TRUE(again);
-  Bytes sorted = {0x00, 0x11, 0x01, 'a', 0x3D, 0x00, 0x3B, 0x01, 'z', 0x3D, 0x01, '1', 0x3B, 0x01, 'z', 0x3D, 0x01, '3', 0x3B};
+  Bytes sorted = {0x00, 0x11, 0x01, 'a',  0x3D, 0x00, 0x3B, 0x01, 'z', 0x3D,
+                  0x01, '1',  0x3B, 0x01, 'z',  0x3D, 0x01, '3',  0x3B};
   sorted[1] = static_cast<std::uint8_t>(sorted.size() - 2);
   EXPECT_EQ(*again, sorted);
 }
@@ -111,7 +114,8 @@ TEST(Mapping, EncodeLimits) {
 
   // 255-byte key and value fit; each entry is 1 + 255 + 1 + 1 + 255 + 1 = 514 bytes.
   std::vector<std::pair<std::string, std::string>> entries;
-  for (int i = 0; i < 127; ++i) entries.emplace_back(std::string(252, 'k') + std::to_string(100 + i), std::string(255, 'v'));
+  for (int i = 0; i < 127; ++i)
+    entries.emplace_back(std::string(252, 'k') + std::to_string(100 + i), std::string(255, 'v'));
   auto fits = encode(Mapping::from_entries(entries));
   ASSERT_TRUE(fits);
   EXPECT_EQ(fits->size(), 2u + 127u * 514u);

@@ -123,7 +123,8 @@ TEST(RouterInfo, FlippedByteFailsVerification) {
   Bytes file = test_support::read_test_data(std::string("routerinfo/") + kFixtures[0].file);
   ASSERT_FALSE(file.empty());
   // Key area filler, signing key, published, an address option, a router option, the signature.
-  for (std::size_t at : {std::size_t{100}, std::size_t{360}, std::size_t{395}, std::size_t{430}, file.size() - 70, file.size() - 1}) {
+  for (std::size_t at :
+       {std::size_t{100}, std::size_t{360}, std::size_t{395}, std::size_t{430}, file.size() - 70, file.size() - 1}) {
     SCOPED_TRACE(at);
     Bytes bad = file;
     bad[at] ^= 0x01;
@@ -136,7 +137,8 @@ TEST(RouterInfo, FlippedByteFailsVerification) {
 TEST(RouterInfo, TruncatedFileFails) {
   Bytes file = test_support::read_test_data(std::string("routerinfo/") + kFixtures[1].file);
   ASSERT_FALSE(file.empty());
-  for (std::size_t len : {std::size_t{0}, std::size_t{390}, std::size_t{395}, std::size_t{400}, std::size_t{450}, std::size_t{560}, file.size() - 1}) {
+  for (std::size_t len : {std::size_t{0}, std::size_t{390}, std::size_t{395}, std::size_t{400}, std::size_t{450},
+                          std::size_t{560}, file.size() - 1}) {
     SCOPED_TRACE(len);
     auto ri = decode(Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(len)));
     ASSERT_FALSE(ri);
@@ -154,8 +156,8 @@ TEST(RouterInfo, OwnSignedRouterInfoRoundTrips) {
   RouterInfo ri;
   ri.identity = RouterIdentity{*kc};
   ri.published = 1234567890123;
-  ri.addresses.push_back(RouterAddress{5, 0, "NTCP2",
-                                       Mapping::from_entries({{"port", "9000"}, {"host", "192.0.2.1"}, {"s", "x"}})});
+  ri.addresses.push_back(
+      RouterAddress{5, 0, "NTCP2", Mapping::from_entries({{"port", "9000"}, {"host", "192.0.2.1"}, {"s", "x"}})});
   ri.options = Mapping::from_entries({{"netId", "2"}, {"caps", "LR"}});
   auto body = ri.unsigned_bytes();
   ASSERT_TRUE(body);

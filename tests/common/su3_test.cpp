@@ -25,7 +25,7 @@ void expect_error(const Result<std::vector<common::RouterInfo>>& r, CommonError 
 
 Bytes reseed_zip() {
   Bytes bad = testdata("plain-127.0.0.3.dat");
-  if (bad.empty()) return {};  // the reader has failed the test already
+  if (bad.empty()) return {};   // the reader has failed the test already
   bad[bad.size() / 2] ^= 0x01;  // no longer verifies
   return python_zip(
       "z.write('ff-127.0.0.2.dat', 'routerInfo-ff.dat', compress_type=zipfile.ZIP_DEFLATED)\n"
@@ -47,8 +47,10 @@ TEST(Su3, ReseedKeepsVerifiedRouterInfosInArchiveOrder) {
   auto r = common::parse_reseed_su3(make_su3(zip));
   ASSERT_TRUE(r) << to_string(r.error());
   ASSERT_EQ(r->size(), 2u);
-  EXPECT_EQ((*r)[0].identity.keys_and_cert.hash().to_b32_address(), "caqhbjurlthg3emdqpmlvmp2wnlrhsr5o65wbd5nm6ytzfzcfida.b32.i2p");
-  EXPECT_EQ((*r)[1].identity.keys_and_cert.hash().to_b32_address(), "osr4r4kruk2ql7usn4f73tieoi47riyhdqsaya5wet5irgmhykvq.b32.i2p");
+  EXPECT_EQ((*r)[0].identity.keys_and_cert.hash().to_b32_address(),
+            "caqhbjurlthg3emdqpmlvmp2wnlrhsr5o65wbd5nm6ytzfzcfida.b32.i2p");
+  EXPECT_EQ((*r)[1].identity.keys_and_cert.hash().to_b32_address(),
+            "osr4r4kruk2ql7usn4f73tieoi47riyhdqsaya5wet5irgmhykvq.b32.i2p");
 }
 
 TEST(Su3, HeaderFields) {
@@ -68,7 +70,8 @@ TEST(Su3, HeaderRefusals) {
 
   Bytes magic = make_su3(zip);
   magic[0] = 'i';
-  expect_error(common::parse_reseed_su3(magic), CommonError::Unsupported, "invalid SU3 magic header (expected 'I2Psu3')");
+  expect_error(common::parse_reseed_su3(magic), CommonError::Unsupported,
+               "invalid SU3 magic header (expected 'I2Psu3')");
 
   expect_error(common::parse_reseed_su3(make_su3(zip, Su3Fields{.version = 1})), CommonError::Unsupported,
                "unsupported SU3 format version: 1");

@@ -17,8 +17,8 @@ struct Job {
   Bytes key;
   Bytes iv;
   Bytes plain;
-  std::size_t offset = 0;  // of the data in its buffer, so most jobs are unaligned
-  Bytes buffer;            // offset bytes, the data, then a guard
+  std::size_t offset = 0;                    // of the data in its buffer, so most jobs are unaligned
+  Bytes buffer;                              // offset bytes, the data, then a guard
   std::array<std::uint8_t, 17> iv_buffer{};  // the IV at byte 1, unaligned too
 };
 
@@ -54,12 +54,13 @@ void check_jobs(std::vector<Job>& jobs, const std::vector<crypto::Engine>& engin
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     Job& j = jobs[i];
     before.push_back(j.buffer);
-    spec.push_back({&keys[i], std::span(j.iv_buffer).subspan(1, 16),
-                    std::span(j.buffer).subspan(j.offset, j.plain.size())});
+    spec.push_back(
+        {&keys[i], std::span(j.iv_buffer).subspan(1, 16), std::span(j.buffer).subspan(j.offset, j.plain.size())});
   }
   ASSERT_TRUE(crypto::aes256_cbc_encrypt_many(spec).has_value());
   for (std::size_t i = 0; i < jobs.size(); ++i) {
-    SCOPED_TRACE(testing::Message() << "job " << i << " of " << jobs.size() << ", " << jobs[i].plain.size() << " bytes");
+    SCOPED_TRACE(testing::Message() << "job " << i << " of " << jobs.size() << ", " << jobs[i].plain.size()
+                                    << " bytes");
     const Job& j = jobs[i];
     const Bytes expected = openssl_ref::cipher(EVP_aes_256_cbc(), true, j.key, j.iv, j.plain);
     Bytes whole = before[i];
@@ -137,7 +138,8 @@ TEST(AesMany, DecryptBlocksMatchOpenSsl) {
       }
       crypto::aes256_decrypt_blocks(key_ptrs, blocks);
       for (std::size_t i = 0; i < count; ++i) {
-        EXPECT_EQ(Bytes(blocks[i], blocks[i] + 16), openssl_ref::cipher(EVP_aes_256_ecb(), false, key_bytes[i], {}, plain[i]))
+        EXPECT_EQ(Bytes(blocks[i], blocks[i] + 16),
+                  openssl_ref::cipher(EVP_aes_256_ecb(), false, key_bytes[i], {}, plain[i]))
             << "block " << i << " of " << count;
       }
     }

@@ -60,22 +60,28 @@ TEST(ChaCha20, BlockFunctionVectors) {
   key_ff[1] = 0xff;
   const Case cases[] = {
       {range(0, 32), 1, unhex("000000090000004a00000000"),
-       "10f1e7e4d13b5915500fdd1fa32071c4c7d1f4c733c068030422aa9ac3d46c4ed2826446079faa0914c2d705d98b02a2b5129cd1de164eb9"
+       "10f1e7e4d13b5915500fdd1fa32071c4c7d1f4c733c068030422aa9ac3d46c4ed2826446079faa0914c2d705d98b02a2b5129cd1de164eb"
+       "9"
        "cbd083e8a2503c4e"},
       {Bytes(32, 0), 0, Bytes(12, 0),
-       "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7da41597c5157488d7724e03fb8d84a376a43b8f41518a11c"
+       "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7da41597c5157488d7724e03fb8d84a376a43b8f41518a11"
+       "c"
        "c387b669b2ee6586"},
       {Bytes(32, 0), 1, Bytes(12, 0),
-       "9f07e7be5551387a98ba977c732d080dcb0f29a048e3656912c6533e32ee7aed29b721769ce64e43d57133b074d839d531ed1f28510afb45"
+       "9f07e7be5551387a98ba977c732d080dcb0f29a048e3656912c6533e32ee7aed29b721769ce64e43d57133b074d839d531ed1f28510afb4"
+       "5"
        "ace10a1f4b794d6f"},
       {key_one, 1, Bytes(12, 0),
-       "3aeb5224ecf849929b9d828db1ced4dd832025e8018b8160b82284f3c949aa5a8eca00bbb4a73bdad192b5c42f73f2fd4e273644c8b36125"
+       "3aeb5224ecf849929b9d828db1ced4dd832025e8018b8160b82284f3c949aa5a8eca00bbb4a73bdad192b5c42f73f2fd4e273644c8b3612"
+       "5"
        "a64addeb006c13a0"},
       {key_ff, 2, Bytes(12, 0),
-       "72d54dfbf12ec44b362692df94137f328fea8da73990265ec1bbbea1ae9af0ca13b25aa26cb4a648cb9b9d1be65b2c0924a66c54d545ec1b"
+       "72d54dfbf12ec44b362692df94137f328fea8da73990265ec1bbbea1ae9af0ca13b25aa26cb4a648cb9b9d1be65b2c0924a66c54d545ec1"
+       "b"
        "7374f4872e99f096"},
       {Bytes(32, 0), 0, unhex("000000000000000000000002"),
-       "c2c64d378cd536374ae204b9ef933fcd1a8b2288b3dfa49672ab765b54ee27c78a970e0e955c14f3a88e741b97c286f75f8fc299e8148362"
+       "c2c64d378cd536374ae204b9ef933fcd1a8b2288b3dfa49672ab765b54ee27c78a970e0e955c14f3a88e741b97c286f75f8fc299e814836"
+       "2"
        "fa198a39531bed6d"},
   };
   int n = 0;
@@ -90,10 +96,11 @@ TEST(ChaCha20, BlockFunctionVectors) {
 TEST_P(ChaCha20Level, KeystreamEncryptionVector) {
   auto ct = crypto::chacha20_xor(range(0, 32), unhex("000000000000004a00000000"), as_bytes(sunscreen), isa());
   ASSERT_TRUE(ct.has_value());
-  EXPECT_EQ(hex(*ct),
-            "6e2e359a2568f98041ba0728dd0d6981e97e7aec1d4360c20a27afccfd9fae0bf91b65c5524733ab8f593dabcd62b3571639d624e651"
-            "52ab8f530c359f0861d807ca0dbf500d6a6156a38e088a22b65e52bc514d16ccf806818ce91ab77937365af90bbf74a35be6b40b8eed"
-            "f2785e42874d");
+  EXPECT_EQ(
+      hex(*ct),
+      "6e2e359a2568f98041ba0728dd0d6981e97e7aec1d4360c20a27afccfd9fae0bf91b65c5524733ab8f593dabcd62b3571639d624e651"
+      "52ab8f530c359f0861d807ca0dbf500d6a6156a38e088a22b65e52bc514d16ccf806818ce91ab77937365af90bbf74a35be6b40b8eed"
+      "f2785e42874d");
 }
 
 TEST_P(ChaCha20Level, XorUsesCountersFromOne) {
@@ -155,15 +162,17 @@ TEST_P(Poly1305Level, Rfc8439Vectors) {
   const std::string s0 = "00000000000000000000000000000000";
   const std::string ff16 = "ffffffffffffffffffffffffffffffff";
   const Case cases[] = {
-      {"85d6be7857556d337f4452fe42d506a80103808afb0db2fd4abff6af4149f51b", to_bytes("Cryptographic Forum Research Group"),
-       "a8061dc1305136c6c22b8baf0c0127a9"},
+      {"85d6be7857556d337f4452fe42d506a80103808afb0db2fd4abff6af4149f51b",
+       to_bytes("Cryptographic Forum Research Group"), "a8061dc1305136c6c22b8baf0c0127a9"},
       {s0 + s0, Bytes(64, 0), s0},
       // The cases below drive the accumulator onto and past 2^130 - 5.
       {r2 + s0, unhex(ff16), "03000000000000000000000000000000"},
       {r2 + ff16, unhex("02000000000000000000000000000000"), "03000000000000000000000000000000"},
-      {r1 + s0, unhex("fffffffffffffffffffffffffffffffff0ffffffffffffffffffffffffffffff11000000000000000000000000000000"),
+      {r1 + s0,
+       unhex("fffffffffffffffffffffffffffffffff0ffffffffffffffffffffffffffffff11000000000000000000000000000000"),
        "05000000000000000000000000000000"},
-      {r1 + s0, unhex("fffffffffffffffffffffffffffffffffbfefefefefefefefefefefefefefefe01010101010101010101010101010101"),
+      {r1 + s0,
+       unhex("fffffffffffffffffffffffffffffffffbfefefefefefefefefefefefefefefe01010101010101010101010101010101"),
        "00000000000000000000000000000000"},
       {r2 + s0, unhex("fdffffffffffffffffffffffffffffff"), "faffffffffffffffffffffffffffffff"},
   };
@@ -216,11 +225,12 @@ TEST_P(AeadLevel, Rfc8439EncryptionAndDecryption) {
   const Bytes ad = unhex("50515253c0c1c2c3c4c5c6c7");
   auto sealed = crypto::aead_chacha20_poly1305_encrypt(key, nonce, ad, as_bytes(sunscreen), isa());
   ASSERT_TRUE(sealed.has_value());
-  EXPECT_EQ(hex(*sealed),
-            "d31a8d34648e60db7b86afbc53ef7ec2a4aded51296e08fea9e2b5a736ee62d63dbea45e8ca9671282fafb69da92728b1a71de0a9e06"
-            "0b2905d6a5b67ecd3b3692ddbd7f2d778b8c9803aee328091b58fab324e4fad675945585808b4831d7bc3ff4def08e4b7a9de576d265"
-            "86cec64b6116"
-            "1ae10b594f09e26a7e902ecbd0600691");
+  EXPECT_EQ(
+      hex(*sealed),
+      "d31a8d34648e60db7b86afbc53ef7ec2a4aded51296e08fea9e2b5a736ee62d63dbea45e8ca9671282fafb69da92728b1a71de0a9e06"
+      "0b2905d6a5b67ecd3b3692ddbd7f2d778b8c9803aee328091b58fab324e4fad675945585808b4831d7bc3ff4def08e4b7a9de576d265"
+      "86cec64b6116"
+      "1ae10b594f09e26a7e902ecbd0600691");
   auto opened = crypto::aead_chacha20_poly1305_decrypt(key, nonce, ad, *sealed, isa());
   ASSERT_TRUE(opened.has_value());
   EXPECT_EQ(*opened, to_bytes(sunscreen));

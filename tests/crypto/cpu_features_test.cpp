@@ -36,8 +36,8 @@ std::string describe(const crypto::CpuFeatures& f) {
 // CPU can take.
 TEST(VectorLevels, AgreeWithTheCompilersCpuDetection) {
   __builtin_cpu_init();
-  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                      __builtin_cpu_supports("avx512vl");
+  const bool avx512 =
+      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
   crypto::CpuFeatures compiler;
   compiler.ssse3 = __builtin_cpu_supports("ssse3") != 0;
   compiler.avx2 = __builtin_cpu_supports("avx2") != 0;
@@ -107,8 +107,7 @@ TEST(CpuCap, HoldsTheProcessFromTheEnvironment) {
   for (const Case& c : cases) {
     if (!crypto::vector_isa_supported(c.expected)) continue;
     const std::string command = std::string("ONDREL_CPU_CAP=") + c.cap + " '" + self.string() +
-                                "' --gtest_filter=VectorLevels.AgreeWithTheCompilersCpuDetection" +
-                                " >/dev/null 2>&1";
+                                "' --gtest_filter=VectorLevels.AgreeWithTheCompilersCpuDetection" + " >/dev/null 2>&1";
     const int status = std::system(command.c_str());
     ASSERT_NE(status, -1);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "under ONDREL_CPU_CAP=" << c.cap;

@@ -34,10 +34,14 @@ Bn bn_of_limbs(const Gf& a) {
   for (int i = 4; i >= 0; --i) {
     BN_lshift(r.get(), r.get(), 51);
     const std::int64_t v = a.v[static_cast<std::size_t>(i)];
-    const std::uint64_t mag = v < 0 ? static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    const std::uint64_t mag =
+        v < 0 ? static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
     Bn t = bn_new();
     BN_set_word(t.get(), mag);
-    if (v < 0) BN_sub(r.get(), r.get(), t.get()); else BN_add(r.get(), r.get(), t.get());
+    if (v < 0)
+      BN_sub(r.get(), r.get(), t.get());
+    else
+      BN_add(r.get(), r.get(), t.get());
   }
   return r;
 }

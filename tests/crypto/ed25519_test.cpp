@@ -98,7 +98,8 @@ std::vector<Vector> rfc8032_vectors() {
   return {
       {"TEST 1", "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
        "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
-       "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24"
+       "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe2"
+       "4"
        "655141438e7a100b"},
       {"TEST 2", "4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
        "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
@@ -237,12 +238,12 @@ TEST(Ed25519, VerificationCorners) {
   p.fill(0xff);
   p[0] = 0xed;
   p[31] = 0x7f;
-  const Key identity = small(1);      // y = 1, x = 0
+  const Key identity = small(1);                // y = 1, x = 0
   const Key identity_p1 = add_le(p, small(1));  // y = p + 1, the identity once reduced
-  Key identity_neg = identity;         // y = 1 with the sign bit: x = 0 is refused
+  Key identity_neg = identity;                  // y = 1 with the sign bit: x = 0 is refused
   identity_neg[31] |= 0x80;
-  const Key y_p = p;                   // y = p, a point of order 4 once reduced
-  const Key y_zero{};                  // its canonical encoding
+  const Key y_p = p;   // y = p, a point of order 4 once reduced
+  const Key y_zero{};  // its canonical encoding
   const Key b_enc = ed_pack(ed_basepoint);
   const Key s7 = small(7);
   const Key r7 = ed_pack(ed_scalarmult(ed_basepoint, s7));
@@ -260,8 +261,7 @@ TEST(Ed25519, VerificationCorners) {
       {"identity key, S = 1, R = B", identity, m, signature_of(b_enc, small(1)), true, true},
       {"identity key, S = L + 1", identity, m, signature_of(b_enc, add_le(ed_l, small(1))), false, false},
       {"identity key, R = identity as p + 1", identity, m, signature_of(identity_p1, small(0)), false, false},
-      {"identity key, R = identity with the sign bit", identity, m, signature_of(identity_neg, small(0)), false,
-       false},
+      {"identity key, R = identity with the sign bit", identity, m, signature_of(identity_neg, small(0)), false, false},
       {"R off the curve", identity, m, signature_of(small(2), small(1)), false, false},
       {"identity key, R = [7]B, S = 7", identity, m, signature_of(r7, s7), true, true},
       {"identity key encoded as p + 1", identity_p1, m, signature_of(r7, s7), false, true},

@@ -51,8 +51,8 @@ class BigField {
   // u^3 + A u^2 + u
   Bn curve_rhs(const BIGNUM* u) const {
     Bn t = fresh(), r = fresh();
-    BN_mod_add(t.get(), u, a_.get(), p_.get(), ctx_.get());       // u + A
-    BN_mod_mul(t.get(), t.get(), u, p_.get(), ctx_.get());        // u^2 + A u
+    BN_mod_add(t.get(), u, a_.get(), p_.get(), ctx_.get());  // u + A
+    BN_mod_mul(t.get(), t.get(), u, p_.get(), ctx_.get());   // u^2 + A u
     BN_mod_add(t.get(), t.get(), BN_value_one(), p_.get(), ctx_.get());
     BN_mod_mul(r.get(), t.get(), u, p_.get(), ctx_.get());
     return r;

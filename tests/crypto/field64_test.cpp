@@ -54,11 +54,13 @@ Fe64 element(std::mt19937_64& rng, int i) {
       a.v = {0xffffffffffffffed, ~std::uint64_t{0}, ~std::uint64_t{0}, top[rng() & 1]};
       const std::uint64_t d = rng() % 40;
       if (a.v[3] == top[1] && (rng() & 1)) a.v[0] = 0xffffffffffffffdb;  // 2p
-      if (rng() & 1) a.v[0] -= d; else a.v[0] += std::min<std::uint64_t>(d, 18);
+      if (rng() & 1)
+        a.v[0] -= d;
+      else
+        a.v[0] += std::min<std::uint64_t>(d, 18);
       break;
     }
-    default:
-      break;
+    default: break;
   }
   return a;
 }

@@ -72,7 +72,10 @@ TEST(Hkdf, Rfc5869Cases) {
       {range(0x00, 80), range(0x60, 80), range(0xb0, 80), 82,
        "b11e398dc80327a1c8e7f78c596a49344f012eda2d4efad8a050cc4c19afa97c59045a99cac7827271cb41c65e590e09da3275600c2f09b"
        "8367793a9aca3db71cc30c58179ec3e87c14c01d5c1f3434f1d87"},
-      {repeat(0x0b, 22), {}, {}, 42,
+      {repeat(0x0b, 22),
+       {},
+       {},
+       42,
        "8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d9d201395faa4b61a96c8"},
   };
   int n = 1;

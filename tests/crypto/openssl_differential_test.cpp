@@ -260,8 +260,8 @@ TEST_P(OpenSslDifferentialLevel, ChaCha20Poly1305) {
 // data that needs padding or not, out of place from odd addresses and in place.
 TEST_P(OpenSslDifferentialLevel, SealingAroundGroupBoundaries) {
   std::mt19937_64 rng(34);
-  const std::size_t lengths[] = {193, 255, 256, 257, 448, 511, 512, 513, 767, 768, 769, 1023, 1024, 1025,
-                                 1279, 1536, 4095, 4096, 4097, 16384, 16384 + 255, 65536 + 17};
+  const std::size_t lengths[] = {193,  255,  256,  257,  448,  511,  512,  513,  767,   768,         769,
+                                 1023, 1024, 1025, 1279, 1536, 4095, 4096, 4097, 16384, 16384 + 255, 65536 + 17};
   for (std::size_t n : lengths) {
     for (std::size_t ad_size : {std::size_t{0}, std::size_t{13}, std::size_t{32}}) {
       const Bytes key = random_bytes(rng, 32);
@@ -271,13 +271,13 @@ TEST_P(OpenSslDifferentialLevel, SealingAroundGroupBoundaries) {
       const Bytes ref = openssl_ref::aead_seal(key, nonce, ad, plaintext);
       Misaligned pt(plaintext, 1 + rng() % 63);
       Misaligned sealed(Bytes(ref.size(), 0), 1 + rng() % 63);
-      ASSERT_TRUE(crypto::aead_chacha20_poly1305_encrypt_into(key, nonce, ad, pt.view(n), sealed.view(ref.size()),
-                                                              isa()));
+      ASSERT_TRUE(
+          crypto::aead_chacha20_poly1305_encrypt_into(key, nonce, ad, pt.view(n), sealed.view(ref.size()), isa()));
       EXPECT_EQ(bytes_of(sealed.view(ref.size())), ref) << n << " bytes, ad " << ad_size;
       Bytes in_place(ref.size());
       std::copy(plaintext.begin(), plaintext.end(), in_place.begin());
-      ASSERT_TRUE(crypto::aead_chacha20_poly1305_encrypt_into(key, nonce, ad, ByteView(in_place.data(), n),
-                                                              in_place, isa()));
+      ASSERT_TRUE(
+          crypto::aead_chacha20_poly1305_encrypt_into(key, nonce, ad, ByteView(in_place.data(), n), in_place, isa()));
       EXPECT_EQ(in_place, ref) << n << " bytes in place, ad " << ad_size;
     }
   }

@@ -91,7 +91,8 @@ inline Bytes aead_seal(ByteView key, ByteView nonce, ByteView ad, ByteView plain
   int len = 0;
   if (!ad.empty()) EVP_EncryptUpdate(ctx, nullptr, &len, ad.data(), static_cast<int>(ad.size()));
   Bytes out(plaintext.size() + 16);
-  if (!plaintext.empty()) EVP_EncryptUpdate(ctx, out.data(), &len, plaintext.data(), static_cast<int>(plaintext.size()));
+  if (!plaintext.empty())
+    EVP_EncryptUpdate(ctx, out.data(), &len, plaintext.data(), static_cast<int>(plaintext.size()));
   int fin = 0;
   EVP_EncryptFinal_ex(ctx, out.data() + plaintext.size(), &fin);
   EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, out.data() + plaintext.size());

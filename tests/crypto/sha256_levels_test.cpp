@@ -28,7 +28,9 @@ class Sha256Levels : public ::testing::TestWithParam<crypto::Sha256Isa> {
   }
 };
 
-std::string level_name(const ::testing::TestParamInfo<crypto::Sha256Isa>& info) { return crypto::to_string(info.param); }
+std::string level_name(const ::testing::TestParamInfo<crypto::Sha256Isa>& info) {
+  return crypto::to_string(info.param);
+}
 
 }  // namespace
 
@@ -42,7 +44,8 @@ TEST_P(Sha256Levels, StandardVectors) {
       {"abc", 1, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 1,
        "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrst"
+       "u",
        1, "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
       {"a", 1000000, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };

@@ -31,16 +31,20 @@ const Vector sha256_vectors[] = {
 
 const Vector sha512_vectors[] = {
     {"", 1,
-     "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538"
+     "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a"
+     "538"
      "327af927da3e"},
     {"abc", 1,
-     "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9a"
+     "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2"
+     "a9a"
      "c94fa54ca49f"},
     {two_block_512, 1,
-     "8e959b75dae313da8cf4f72814fc143f8f7779c6eb9f7fa17299aeadb6889018501d289e4900f7e4331b99dec4b5433ac7d329eeb6dd26545e96"
+     "8e959b75dae313da8cf4f72814fc143f8f7779c6eb9f7fa17299aeadb6889018501d289e4900f7e4331b99dec4b5433ac7d329eeb6dd26545"
+     "e96"
      "e55b874be909"},
     {"a", 1000000,
-     "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973ebde0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4ead"
+     "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973ebde0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4"
+     "ead"
      "b217ad8cc09b"},
 };
 
@@ -87,9 +91,7 @@ TEST_P(Sha256Engines, PiecesOfAnySizeGiveTheSameDigest) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, Sha256Engines, ::testing::Values(crypto::Engine::Best, crypto::Engine::Portable));
 
-TEST(Sha256, OneShotMatchesHasher) {
-  EXPECT_EQ(hex(crypto::sha256(as_bytes("abc"))), sha256_vectors[1].digest);
-}
+TEST(Sha256, OneShotMatchesHasher) { EXPECT_EQ(hex(crypto::sha256(as_bytes("abc"))), sha256_vectors[1].digest); }
 
 TEST(Sha512, StandardVectors) {
   for (const auto& v : sha512_vectors) {

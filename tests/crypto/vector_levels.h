@@ -33,6 +33,6 @@ namespace crypto {
 inline void PrintTo(VectorIsa isa, std::ostream* os) { *os << to_string(isa); }
 }  // namespace crypto
 
-#define ONDREL_VECTOR_LEVELS(Fixture)                                                                   \
+#define ONDREL_VECTOR_LEVELS(Fixture)                                                          \
   INSTANTIATE_TEST_SUITE_P(Levels, Fixture, ::testing::ValuesIn(crypto_test::all_vector_isas), \
                            crypto_test::vector_level_name)

@@ -172,8 +172,7 @@ TEST_P(X25519Engines, AgreesWithOpenSsl) {
           u.assign(pub.begin(), pub.end());
         }
         break;
-      default:
-        break;
+      default: break;
     }
     const auto ours = x25519(k, u, GetParam());
     ASSERT_TRUE(ours.has_value());

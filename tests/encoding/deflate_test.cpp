@@ -141,7 +141,10 @@ TEST(Inflate, SeveralBlocksAndFlushPoints) {
     s.next_in = const_cast<Bytef*>(text.data() + offset);
     s.avail_in = static_cast<uInt>(n);
     offset += n;
-    int flush = offset == text.size() ? Z_FINISH : round % 3 == 0 ? Z_SYNC_FLUSH : round % 3 == 1 ? Z_FULL_FLUSH : Z_NO_FLUSH;
+    int flush = offset == text.size() ? Z_FINISH
+                : round % 3 == 0      ? Z_SYNC_FLUSH
+                : round % 3 == 1      ? Z_FULL_FLUSH
+                                      : Z_NO_FLUSH;
     if (round % 4 == 2) deflateParams(&s, round % 8 == 2 ? 0 : 9, round % 8 == 2 ? Z_DEFAULT_STRATEGY : Z_FIXED);
     int rc = deflate(&s, flush);
     ASSERT_TRUE(rc >= Z_OK || rc == Z_BUF_ERROR) << rc;
@@ -203,20 +206,24 @@ Bytes plain_greedy_deflate(ByteView in) {
                                             31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
   static constexpr unsigned len_bits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                             2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-  static constexpr unsigned dist_base[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
-                                             33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
+  static constexpr unsigned dist_base[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                             33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
                                              1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-  static constexpr unsigned dist_bits[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
+  static constexpr unsigned dist_bits[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                              6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
   BitWriter w;
   auto huffman = [&](unsigned code, unsigned len) {
     for (unsigned i = len; i-- > 0;) w.write_bits((code >> i) & 1, 1);
   };
   auto literal_or_length = [&](unsigned sym) {
-    if (sym < 144) huffman(0x30 + sym, 8);
-    else if (sym < 256) huffman(0x190 + sym - 144, 9);
-    else if (sym < 280) huffman(sym - 256, 7);
-    else huffman(0xC0 + sym - 280, 8);
+    if (sym < 144)
+      huffman(0x30 + sym, 8);
+    else if (sym < 256)
+      huffman(0x190 + sym - 144, 9);
+    else if (sym < 280)
+      huffman(sym - 256, 7);
+    else
+      huffman(0xC0 + sym - 280, 8);
   };
   const std::size_t n = in.size();
   std::vector<std::int64_t> head(4096, -1), chain(n, -1);

@@ -76,10 +76,10 @@ inline Bytes random_bytes(std::size_t n, std::uint32_t seed) {
 // that it compresses the way prose and markup do.
 inline Bytes text_bytes(std::size_t n, std::uint32_t seed) {
   static constexpr std::string_view words[] = {
-      "the",     "router",  "tunnel", "message", "of",      "and",    "peer",   "a",
-      "to",      "in",      "is",     "network", "data",    "garlic", "lease",  "set",
-      "with",    "for",     "that",   "build",   "inbound", "outbound", "hop", "key",
-      "session", "stream",  "packet", "reply",   "lookup",  "floodfill", "<p>", "</p>"};
+      "the",     "router", "tunnel", "message", "of",      "and",       "peer",  "a",
+      "to",      "in",     "is",     "network", "data",    "garlic",    "lease", "set",
+      "with",    "for",    "that",   "build",   "inbound", "outbound",  "hop",   "key",
+      "session", "stream", "packet", "reply",   "lookup",  "floodfill", "<p>",   "</p>"};
   std::mt19937 rng(seed);
   std::string s;
   s.reserve(n + 16);

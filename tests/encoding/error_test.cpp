@@ -85,8 +85,10 @@ TEST(Error, ToStringPrintsTheWholeChain) {
        "RouterError::Net > NetError::Io: accept failed: Too many open files"},
       {Error(I2npError::ChecksumMismatch, 1u, 2u), "I2npError::ChecksumMismatch(1, 2)"},
       {Error(TunnelError::Crypto, Error(CryptoError::AuthFailed)), "TunnelError::Crypto > CryptoError::AuthFailed"},
-      {Error(RatchetError::Noise, Error(NoiseError::NonceExhausted)), "RatchetError::Noise > NoiseError::NonceExhausted"},
-      {Error(NetDbError::Common, Error(CommonError::Invalid, std::string("x"))), "NetDbError::Common > CommonError::Invalid: x"},
+      {Error(RatchetError::Noise, Error(NoiseError::NonceExhausted)),
+       "RatchetError::Noise > NoiseError::NonceExhausted"},
+      {Error(NetDbError::Common, Error(CommonError::Invalid, std::string("x"))),
+       "NetDbError::Common > CommonError::Invalid: x"},
   };
   for (const Case& c : cases) EXPECT_EQ(to_string(c.error), c.text);
 }
@@ -100,10 +102,9 @@ TEST(Error, ToStringNamesEveryVariant) {
     return out;
   };
   std::vector<std::vector<std::string>> families = {
-      all(CryptoError::InvalidKey), all(EncodingError::Truncated), all(CommonError::Encoding),
-      all(I2npError::Encoding),     all(NoiseError::Crypto),       all(Ntcp2Error::Crypto),
-      all(NetError::Io),            all(NetDbError::Common),       all(RatchetError::Crypto),
-      all(TunnelError::Crypto),     all(RouterError::Net)};
+      all(CryptoError::InvalidKey), all(EncodingError::Truncated), all(CommonError::Encoding), all(I2npError::Encoding),
+      all(NoiseError::Crypto),      all(Ntcp2Error::Crypto),       all(NetError::Io),          all(NetDbError::Common),
+      all(RatchetError::Crypto),    all(TunnelError::Crypto),      all(RouterError::Net)};
   std::set<std::string> seen;
   for (const auto& names : families) {
     for (const std::string& name : names) {

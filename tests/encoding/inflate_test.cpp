@@ -94,13 +94,21 @@ std::vector<ErrorCase> error_cases() {
   const std::string truncated = "DEFLATE unexpected end of input stream";
   cases.push_back({"empty input", {}, EncodingError::Truncated, truncated});
   cases.push_back({"block type 3", {0x07}, EncodingError::InvalidData, "invalid DEFLATE block type: 3"});
-  cases.push_back({"second block of type 3", {0x00, 0x00, 0x00, 0xFF, 0xFF, 0x07}, EncodingError::InvalidData,
+  cases.push_back({"second block of type 3",
+                   {0x00, 0x00, 0x00, 0xFF, 0xFF, 0x07},
+                   EncodingError::InvalidData,
                    "invalid DEFLATE block type: 3"});
-  cases.push_back({"stored nlen", {0x01, 0x05, 0x00, 0xFA, 0xFE, 'a', 'b', 'c', 'd', 'e'}, EncodingError::InvalidData,
+  cases.push_back({"stored nlen",
+                   {0x01, 0x05, 0x00, 0xFA, 0xFE, 'a', 'b', 'c', 'd', 'e'},
+                   EncodingError::InvalidData,
                    "DEFLATE stored block len/nlen mismatch"});
-  cases.push_back({"stored header cut", {0x01, 0x05, 0x00, 0xFA}, EncodingError::Truncated,
+  cases.push_back({"stored header cut",
+                   {0x01, 0x05, 0x00, 0xFA},
+                   EncodingError::Truncated,
                    "DEFLATE stored block header truncated"});
-  cases.push_back({"stored payload cut", {0x01, 0x05, 0x00, 0xFA, 0xFF, 'a', 'b'}, EncodingError::Truncated,
+  cases.push_back({"stored payload cut",
+                   {0x01, 0x05, 0x00, 0xFA, 0xFF, 'a', 'b'},
+                   EncodingError::Truncated,
                    "DEFLATE stored block payload truncated"});
   cases.push_back({"no final block", {0x00, 0x00, 0x00, 0xFF, 0xFF}, EncodingError::Truncated, truncated});
   cases.push_back({"distance beyond output",
@@ -108,7 +116,8 @@ std::vector<ErrorCase> error_cases() {
                    EncodingError::BadLength, "DEFLATE back-reference distance 2 exceeds output 1"});
   cases.push_back({"distance at empty output", StreamBuilder().bits(0b011, 3).fixed(257).code(0, 5).fixed(256).done(),
                    EncodingError::BadLength, "DEFLATE back-reference distance 1 exceeds output 0"});
-  cases.push_back({"far distance", StreamBuilder().bits(0b011, 3).fixed('a').fixed(258).code(29, 5).bits(8191, 13).done(),
+  cases.push_back({"far distance",
+                   StreamBuilder().bits(0b011, 3).fixed('a').fixed(258).code(29, 5).bits(8191, 13).done(),
                    EncodingError::BadLength, "DEFLATE back-reference distance 32768 exceeds output 1"});
   cases.push_back({"length symbol 286", StreamBuilder().bits(0b011, 3).fixed('a').fixed(286).done(),
                    EncodingError::InvalidData, "invalid DEFLATE length symbol: 286"});
@@ -124,14 +133,17 @@ std::vector<ErrorCase> error_cases() {
 
   // Dynamic blocks.
   const auto cl_0_16 = cl_lengths({{0, 1}, {16, 1}});
-  cases.push_back({"repeat 16 first", StreamBuilder().dynamic(true, 257, 1, cl_0_16).symbol(cl_0_16, 16).bits(0, 2).done(),
+  cases.push_back({"repeat 16 first",
+                   StreamBuilder().dynamic(true, 257, 1, cl_0_16).symbol(cl_0_16, 16).bits(0, 2).done(),
                    EncodingError::InvalidData, "DEFLATE repeat code 16 at start of lengths"});
   const auto cl_0_18 = cl_lengths({{0, 1}, {18, 1}});
   cases.push_back({"repeats overshoot",
                    StreamBuilder()
                        .dynamic(true, 257, 1, cl_0_18)
-                       .symbol(cl_0_18, 18).bits(127, 7)
-                       .symbol(cl_0_18, 18).bits(127, 7)
+                       .symbol(cl_0_18, 18)
+                       .bits(127, 7)
+                       .symbol(cl_0_18, 18)
+                       .bits(127, 7)
                        .done(),
                    EncodingError::BadLength, "DEFLATE dynamic code lengths exceeded hlit+hdist"});
   cases.push_back({"oversubscribed code-length code",
@@ -147,8 +159,8 @@ std::vector<ErrorCase> error_cases() {
     b.symbol(cl_0_1_18, 18).bits(138 - 11, 7);             // 138 zeros
     b.symbol(cl_0_1_18, 18).bits(256 - 99 - 138 - 11, 7);  // up to 256
     b.symbol(cl_0_1_18, 1).symbol(cl_0_1_18, 1);           // 256, distance 0
-    cases.push_back({"oversubscribed literal code", b.done(), EncodingError::InvalidData,
-                     "oversubscribed Huffman tree"});
+    cases.push_back(
+        {"oversubscribed literal code", b.done(), EncodingError::InvalidData, "oversubscribed Huffman tree"});
   }
   // A literal/length code with a hole: 'a' of length 1 (code 0), 256 of length 2 (code
   // 10); the pattern 11 matches nothing.
@@ -170,8 +182,8 @@ std::vector<ErrorCase> error_cases() {
     Bytes s = b.done();
     cases.push_back({"hole at end of input", s, EncodingError::Truncated, truncated});
   }
-  cases.push_back({"dynamic header cut", StreamBuilder().bits(0b101, 3).bits(3, 5).done(), EncodingError::Truncated,
-                   truncated});
+  cases.push_back(
+      {"dynamic header cut", StreamBuilder().bits(0b101, 3).bits(3, 5).done(), EncodingError::Truncated, truncated});
   return cases;
 }
 

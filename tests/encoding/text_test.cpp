@@ -35,8 +35,13 @@ Bytes random_bytes(std::mt19937& rng, std::size_t n) {
 // RFC 4648 section 10, with the I2P alphabet (these vectors use no "+" or "/").
 TEST(Base64, Rfc4648Vectors) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (auto [plain, coded] : cases) {
     EXPECT_EQ(base64_encode(B(plain)), coded);
@@ -68,7 +73,9 @@ TEST(Base64, Errors) {
   expect_error(base64_decode("=w=="), EncodingError::InvalidData, "invalid I2P Base64 character code: 61");
   expect_error(base64_decode("A==="), EncodingError::InvalidData, "invalid I2P Base64 character code: 61");
   // A non-ASCII character counts as one character and is named by its code point.
-  expect_error(base64_decode("\xC3\xA9" "AAA"), EncodingError::InvalidData, "invalid I2P Base64 character code: 233");
+  expect_error(base64_decode("\xC3\xA9"
+                             "AAA"),
+               EncodingError::InvalidData, "invalid I2P Base64 character code: 233");
 }
 
 TEST(Base64, RandomRoundTrips) {
@@ -84,8 +91,13 @@ TEST(Base64, RandomRoundTrips) {
 // RFC 4648 section 10, lower case, without padding.
 TEST(Base32, Rfc4648Vectors) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""},          {"f", "my"},             {"fo", "mzxq"},          {"foo", "mzxw6"},
-      {"foob", "mzxw6yq"}, {"fooba", "mzxw6ytb"}, {"foobar", "mzxw6ytboi"},
+      {"", ""},
+      {"f", "my"},
+      {"fo", "mzxq"},
+      {"foo", "mzxw6"},
+      {"foob", "mzxw6yq"},
+      {"fooba", "mzxw6ytb"},
+      {"foobar", "mzxw6ytboi"},
   };
   for (auto [plain, coded] : cases) {
     EXPECT_EQ(base32_encode(B(plain)), coded);
@@ -103,8 +115,8 @@ TEST(Base32, CaseInsensitiveAndPaddingSkipped) {
 
 TEST(Base32, Errors) {
   const std::pair<const char*, std::uint32_t> cases[] = {
-      {"mz0", '0'}, {"mz1", '1'}, {"8", '8'}, {"9a", '9'}, {"a-b", '-'}, {"{", '{'}, {"\x7f", 0x7F},
-      {"\xE2\x82\xAC", 0x20AC},
+      {"mz0", '0'}, {"mz1", '1'}, {"8", '8'},     {"9a", '9'},
+      {"a-b", '-'}, {"{", '{'},   {"\x7f", 0x7F}, {"\xE2\x82\xAC", 0x20AC},
   };
   for (auto [text, code] : cases) {
     expect_error(base32_decode(text), EncodingError::InvalidData, msg("invalid Base32 character code: ", code));
@@ -157,11 +169,11 @@ TEST(Utf8, DecodeTable) {
   const Utf8Case cases[] = {
       {{}, nullptr},
       {{'a', 'b'}, nullptr},
-      {{0xC3, 0xA9}, nullptr},                    // U+00E9
-      {{0xE2, 0x82, 0xAC}, nullptr},              // U+20AC
-      {{0xF0, 0x9F, 0x98, 0x80}, nullptr},        // U+1F600
-      {{0xF4, 0x8F, 0xBF, 0xBF}, nullptr},        // U+10FFFF
-      {{0xED, 0xA0, 0x80}, nullptr},              // unpaired surrogate U+D800, carried through
+      {{0xC3, 0xA9}, nullptr},              // U+00E9
+      {{0xE2, 0x82, 0xAC}, nullptr},        // U+20AC
+      {{0xF0, 0x9F, 0x98, 0x80}, nullptr},  // U+1F600
+      {{0xF4, 0x8F, 0xBF, 0xBF}, nullptr},  // U+10FFFF
+      {{0xED, 0xA0, 0x80}, nullptr},        // unpaired surrogate U+D800, carried through
       {{0xC3}, "truncated 2-byte UTF-8 sequence"},
       {{0xE2, 0x82}, "truncated 3-byte UTF-8 sequence"},
       {{0xF0, 0x9F, 0x98}, "truncated 4-byte UTF-8 sequence"},
@@ -195,9 +207,13 @@ TEST(Utf8, DecodeTable) {
 
 TEST(Utf8, SanitizeReplacesEachInvalidSequence) {
   EXPECT_EQ(encoding::utf8_sanitize(B("plain")), "plain");
-  EXPECT_EQ(encoding::utf8_sanitize(Bytes{'a', 0xFF, 'b'}), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(encoding::utf8_sanitize(Bytes{'a', 0xFF, 'b'}),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(encoding::utf8_sanitize(Bytes{0xC3}), "\xEF\xBF\xBD");
-  EXPECT_EQ(encoding::utf8_sanitize(Bytes{0xC0, 0x80, 'x'}), "\xEF\xBF\xBD" "x");
+  EXPECT_EQ(encoding::utf8_sanitize(Bytes{0xC0, 0x80, 'x'}),
+            "\xEF\xBF\xBD"
+            "x");
   EXPECT_EQ(encoding::utf8_sanitize(Bytes{0xC3, 0xA9, 0x80, 0xC3, 0xA9}), "\xC3\xA9\xEF\xBF\xBD\xC3\xA9");
 }
 
@@ -207,10 +223,9 @@ TEST(ParsePort, AcceptsDigitsUpTo65535) {
     std::optional<std::uint16_t> port;
   };
   const std::vector<Case> cases = {
-      {"0", 0},          {"7656", 7656},         {"65535", 65535},          {"000000000080", 80},
-      {"65536", {}},     {"4294967296", {}},     {"99999999999", {}},       {"", {}},
-      {"+80", {}},       {"-1", {}},             {" 80", {}},               {"80 ", {}},
-      {"8a", {}},        {"\xD9\xA1", {}},  // Arabic-Indic digit one: not ASCII
+      {"0", 0},           {"7656", 7656},      {"65535", 65535}, {"000000000080", 80}, {"65536", {}},
+      {"4294967296", {}}, {"99999999999", {}}, {"", {}},         {"+80", {}},          {"-1", {}},
+      {" 80", {}},        {"80 ", {}},         {"8a", {}},       {"\xD9\xA1", {}},  // Arabic-Indic digit one: not ASCII
   };
   for (const Case& c : cases) EXPECT_EQ(encoding::parse_port(c.text), c.port) << c.text;
 }

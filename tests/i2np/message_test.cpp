@@ -56,7 +56,8 @@ std::vector<Case> every_message_kind() {
        {P::DatabaseLookup{hash_of(3), hash_of(4), 0x0D, 1234, {hash_of(5), hash_of(6)}, std::nullopt, {}}},
        2},
       {"lookup encrypted 32-byte tags",
-       {P::DatabaseLookup{hash_of(3), hash_of(4), 0x02, std::nullopt, {}, pattern(32, 7), {pattern(32, 8), pattern(32, 9)}}},
+       {P::DatabaseLookup{
+           hash_of(3), hash_of(4), 0x02, std::nullopt, {}, pattern(32, 7), {pattern(32, 8), pattern(32, 9)}}},
        2},
       {"lookup encrypted 8-byte tags via tunnel",
        {P::DatabaseLookup{hash_of(3), hash_of(4), 0x13, 99, {hash_of(7)}, pattern(32, 7), {pattern(8, 10)}}},
@@ -128,13 +129,12 @@ TEST(I2npMessage, EveryKindRoundTripsWithBothHeaders) {
     Bytes expected = {0x99, 0x88, 0x77, 0x66};
     expected.insert(expected.end(), body->begin(), body->end());
     EXPECT_EQ(appended.buf, expected);
-    const bool carries_bytes = std::holds_alternative<P::Garlic>(c.payload.value) ||
-                               std::holds_alternative<P::TunnelData>(c.payload.value) ||
-                               std::holds_alternative<P::TunnelGateway>(c.payload.value) ||
-                               std::holds_alternative<P::Data>(c.payload.value) ||
-                               std::holds_alternative<P::ShortTunnelBuild>(c.payload.value) ||
-                               std::holds_alternative<P::OutboundTunnelBuildReply>(c.payload.value) ||
-                               std::holds_alternative<P::Unknown>(c.payload.value);
+    const bool carries_bytes =
+        std::holds_alternative<P::Garlic>(c.payload.value) || std::holds_alternative<P::TunnelData>(c.payload.value) ||
+        std::holds_alternative<P::TunnelGateway>(c.payload.value) || std::holds_alternative<P::Data>(c.payload.value) ||
+        std::holds_alternative<P::ShortTunnelBuild>(c.payload.value) ||
+        std::holds_alternative<P::OutboundTunnelBuildReply>(c.payload.value) ||
+        std::holds_alternative<P::Unknown>(c.payload.value);
     if (carries_bytes) {
       EXPECT_EQ(c.payload.body_size_hint(), body->size());
     }
@@ -221,8 +221,12 @@ TEST(I2npPayload, BodyLayouts) {
   };
   const Row rows[] = {
       {"store", {P::DatabaseStore{hash_of(1), 3, 9, 77, hash_of(2), {0xAA, 0xBB}}}, store},
-      {"store, token 0 ignores tunnel id", {P::DatabaseStore{hash_of(1), 0, 0, 55, hash_of(2), {0xCC}}}, store_no_reply},
-      {"lookup", {P::DatabaseLookup{hash_of(3), hash_of(4), 0x13, 99, {hash_of(7)}, reply_key, {Bytes(8, 0x66)}}}, lookup},
+      {"store, token 0 ignores tunnel id",
+       {P::DatabaseStore{hash_of(1), 0, 0, 55, hash_of(2), {0xCC}}},
+       store_no_reply},
+      {"lookup",
+       {P::DatabaseLookup{hash_of(3), hash_of(4), 0x13, 99, {hash_of(7)}, reply_key, {Bytes(8, 0x66)}}},
+       lookup},
       {"search", {P::DatabaseSearchReply{hash_of(8), {hash_of(9), hash_of(10)}, hash_of(12)}}, search},
       {"gateway", {P::TunnelGateway{42, {7, 8, 9}}}, gateway},
       {"garlic", {P::Garlic{{0xAB, 0xCD}}}, garlic},
@@ -259,8 +263,8 @@ TEST(I2npPayload, LookupFlagVariants) {
   // 8-byte tags with bit 4, 32-byte tags with bit 1 only.
   for (std::uint8_t flags : {std::uint8_t{0x12}, std::uint8_t{0x10}, std::uint8_t{0x02}}) {
     std::size_t tag_len = (flags & 0x10) != 0 ? 8 : 32;
-    I2npPayload p{P::DatabaseLookup{hash_of(3), hash_of(4), flags, std::nullopt, {}, Bytes(32, 1),
-                                    {Bytes(tag_len, 2), Bytes(tag_len, 3)}}};
+    I2npPayload p{P::DatabaseLookup{
+        hash_of(3), hash_of(4), flags, std::nullopt, {}, Bytes(32, 1), {Bytes(tag_len, 2), Bytes(tag_len, 3)}}};
     auto b = p.encode_body();
     ASSERT_TRUE(b) << int(flags);
     EXPECT_EQ(b->size(), 32u + 32 + 1 + 2 + 32 + 1 + 2 * tag_len);
@@ -280,7 +284,8 @@ TEST(I2npPayload, LookupFlagVariants) {
 }
 
 TEST(I2npPayload, EncodeErrors) {
-  auto lookup = [](std::uint8_t flags, std::optional<std::uint32_t> tunnel, std::optional<Bytes> key, std::vector<Bytes> tags) {
+  auto lookup = [](std::uint8_t flags, std::optional<std::uint32_t> tunnel, std::optional<Bytes> key,
+                   std::vector<Bytes> tags) {
     return I2npPayload{P::DatabaseLookup{hash_of(3), hash_of(4), flags, tunnel, {}, std::move(key), std::move(tags)}};
   };
   struct Row {
@@ -289,32 +294,42 @@ TEST(I2npPayload, EncodeErrors) {
     std::string message;
   };
   const Row rows[] = {
-      {"store without gateway", {P::DatabaseStore{hash_of(1), 0, 9, 1, std::nullopt, {}}},
+      {"store without gateway",
+       {P::DatabaseStore{hash_of(1), 0, 9, 1, std::nullopt, {}}},
        "DatabaseStore with non-zero reply_token requires reply_gateway"},
       {"tunnel flag without id", lookup(0x01, std::nullopt, std::nullopt, {}),
        "DatabaseLookup with tunnel delivery flag requires reply_tunnel_id"},
       {"encrypted without key", lookup(0x02, std::nullopt, std::nullopt, {Bytes(32)}),
        "DatabaseLookup encryption flag requires reply_key"},
-      {"short key", lookup(0x12, std::nullopt, Bytes(31), {Bytes(8)}), "DatabaseLookup reply_key must be 32 bytes, got 31"},
-      {"no tags", lookup(0x12, std::nullopt, Bytes(32), {}), "DatabaseLookup encrypted reply requires 1..255 reply_tags"},
+      {"short key", lookup(0x12, std::nullopt, Bytes(31), {Bytes(8)}),
+       "DatabaseLookup reply_key must be 32 bytes, got 31"},
+      {"no tags", lookup(0x12, std::nullopt, Bytes(32), {}),
+       "DatabaseLookup encrypted reply requires 1..255 reply_tags"},
       {"256 tags", lookup(0x12, std::nullopt, Bytes(32), std::vector<Bytes>(256, Bytes(8))),
        "DatabaseLookup encrypted reply requires 1..255 reply_tags"},
       {"32-byte tag with bit 4", lookup(0x12, std::nullopt, Bytes(32), {Bytes(32)}),
        "DatabaseLookup reply_tag must be 8 bytes, got 32"},
       {"8-byte tag without bit 4", lookup(0x02, std::nullopt, Bytes(32), {Bytes(8)}),
        "DatabaseLookup reply_tag must be 32 bytes, got 8"},
-      {"65536 excluded peers", {P::DatabaseLookup{hash_of(3), hash_of(4), 0, std::nullopt,
-                                                  std::vector<common::Hash>(65536), std::nullopt, {}}},
+      {"65536 excluded peers",
+       {P::DatabaseLookup{hash_of(3), hash_of(4), 0, std::nullopt, std::vector<common::Hash>(65536), std::nullopt, {}}},
        "DatabaseLookup excluded peer count exceeds 65535: 65536"},
-      {"256 peers", {P::DatabaseSearchReply{hash_of(8), std::vector<common::Hash>(256), hash_of(12)}},
+      {"256 peers",
+       {P::DatabaseSearchReply{hash_of(8), std::vector<common::Hash>(256), hash_of(12)}},
        "DatabaseSearchReply peer count exceeds 255: 256"},
       {"tunnel data 1023", {P::TunnelData{1, Bytes(1023)}}, "TunnelData payload must be 1024 bytes, got 1023"},
       {"tunnel gateway too long", {P::TunnelGateway{1, Bytes(65536)}}, "TunnelGateway payload exceeds 65535 bytes"},
-      {"short record", {P::ShortTunnelBuild{{Bytes(218), Bytes(217)}}}, "ShortTunnelBuild record must be 218 bytes, got 217"},
-      {"long reply record", {P::OutboundTunnelBuildReply{{Bytes(219)}}}, "ShortTunnelBuild record must be 218 bytes, got 219"},
-      {"256 records", {P::ShortTunnelBuild{std::vector<Bytes>(256, Bytes(218))}},
+      {"short record",
+       {P::ShortTunnelBuild{{Bytes(218), Bytes(217)}}},
+       "ShortTunnelBuild record must be 218 bytes, got 217"},
+      {"long reply record",
+       {P::OutboundTunnelBuildReply{{Bytes(219)}}},
+       "ShortTunnelBuild record must be 218 bytes, got 219"},
+      {"256 records",
+       {P::ShortTunnelBuild{std::vector<Bytes>(256, Bytes(218))}},
        "ShortTunnelBuild record count exceeds 255: 256"},
-      {"256 reply records", {P::OutboundTunnelBuildReply{std::vector<Bytes>(256, Bytes(218))}},
+      {"256 reply records",
+       {P::OutboundTunnelBuildReply{std::vector<Bytes>(256, Bytes(218))}},
        "OutboundTunnelBuildReply record count exceeds 255: 256"},
   };
   for (const Row& row : rows) {
@@ -328,11 +343,13 @@ TEST(I2npPayload, EncodeErrors) {
   }
 
   // The largest counts still fit.
-  EXPECT_TRUE((I2npPayload{P::DatabaseSearchReply{hash_of(8), std::vector<common::Hash>(255), hash_of(12)}}.encode_body()));
+  EXPECT_TRUE(
+      (I2npPayload{P::DatabaseSearchReply{hash_of(8), std::vector<common::Hash>(255), hash_of(12)}}.encode_body()));
   EXPECT_TRUE((I2npPayload{P::ShortTunnelBuild{std::vector<Bytes>(255, Bytes(218))}}.encode_body()));
-  EXPECT_TRUE((I2npPayload{P::DatabaseLookup{hash_of(3), hash_of(4), 0x12, std::nullopt,
-                                             std::vector<common::Hash>(65535), Bytes(32),
-                                             std::vector<Bytes>(255, Bytes(8))}}.encode_body()));
+  EXPECT_TRUE(
+      (I2npPayload{P::DatabaseLookup{hash_of(3), hash_of(4), 0x12, std::nullopt, std::vector<common::Hash>(65535),
+                                     Bytes(32), std::vector<Bytes>(255, Bytes(8))}}
+           .encode_body()));
 }
 
 TEST(I2npMessage, StandardBodyLimit) {

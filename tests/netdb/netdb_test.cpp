@@ -137,10 +137,10 @@ TEST(NetDbBounds, AFullLeaseSetListDropsDeadEntriesBeforeRefusing) {
 
 TEST(NetDbBounds, AFullListOfLiveEntriesLosesOnlyTheOneThatDied) {
   NetDb db;
-  ASSERT_EQ(db.store_lease_set2(lease_set(1, 1000, 600), 1100), true);  // live until 1600
+  ASSERT_EQ(db.store_lease_set2(lease_set(1, 1000, 600), 1100), true);   // live until 1600
   ASSERT_EQ(db.store_lease_set2(lease_set(2, 1000, 1800), 1100), true);  // live until 2800
   fill_to(db.lease_sets, kMaxLeaseSets - 1, db.lease_sets[1].lease_set);
-  ASSERT_EQ(db.store_lease_set2(lease_set(3, 1000, 1800), 1100), true);  // the 10,000th
+  ASSERT_EQ(db.store_lease_set2(lease_set(3, 1000, 1800), 1100), true);   // the 10,000th
   EXPECT_EQ(db.store_lease_set2(lease_set(4, 1000, 1800), 1599), false);  // all live: refused
   EXPECT_EQ(db.lease_sets.size(), 10000u);
   // At 1600 the first entry is dead: it alone gives way, and every entry behind it, moved
@@ -191,7 +191,8 @@ TEST(NetDbIndex, LookupsFollowEveryChangeOfTheLists) {
   db.router_infos[0] = {hash_of(router_info(5, 0)), std::make_shared<const common::RouterInfo>(router_info(5, 1500))};
   EXPECT_EQ(ri_published(2), 0u);
   EXPECT_EQ(ri_published(5), 1500u);
-  db.router_infos.push_back({hash_of(router_info(6, 0)), std::make_shared<const common::RouterInfo>(router_info(6, 1600))});
+  db.router_infos.push_back(
+      {hash_of(router_info(6, 0)), std::make_shared<const common::RouterInfo>(router_info(6, 1600))});
   EXPECT_EQ(ri_published(6), 1600u);
   EXPECT_EQ(db.store_router_info(router_info(6, 1600)), false);  // known: not appended twice
   EXPECT_EQ(db.router_infos.size(), 4u);
@@ -216,7 +217,7 @@ TEST(NetDbLeaseSet2, LivenessDecidesStoringAndLookup) {
   const common::Hash h = hash_of(lease_set(3, 0, 0));
   EXPECT_TRUE(db.get_lease_set2(h, 1599));
   EXPECT_FALSE(db.get_lease_set2(h, 1600));
-  EXPECT_EQ(db.lease_sets.size(), 1u);  // expired entries stay
+  EXPECT_EQ(db.lease_sets.size(), 1u);                                   // expired entries stay
   EXPECT_EQ(db.store_lease_set2(lease_set(3, 1000, 900), 1599), false);  // same published time
   EXPECT_EQ(db.store_lease_set2(lease_set(3, 1001, 600), 1599), true);
   EXPECT_EQ(db.lease_sets.size(), 1u);
@@ -258,7 +259,7 @@ TEST(NetDbDatabaseStore, GzippedRouterInfoFromAnotherImplementation) {
   NetDb db;
   Bytes data = with_length_prefix(zlib_gzip(ri));
   data.push_back(0xDE);
-  data.push_back(0xAD);  // bytes after the gzip member are ignored
+  data.push_back(0xAD);                                            // bytes after the gzip member are ignored
   EXPECT_EQ(db.handle_database_store(0x10, *key, data, 0), true);  // high bits ignored
   ASSERT_EQ(db.router_infos.size(), 1u);
   EXPECT_EQ(db.router_infos[0].router_info->published, 1796906486320u);

@@ -30,7 +30,7 @@ noise::SymmetricState keyed_state() {
 
 TEST(SymmetricState, InitializeByNameLength) {
   const std::string ntcp2 = "Noise_XKaesobfse+hs2+hs3_25519_ChaChaPoly_SHA256";  // 48 bytes
-  const std::string ratchet = "Noise_IKelg2+hs2_25519_ChaChaPoly_SHA256";       // 40 bytes
+  const std::string ratchet = "Noise_IKelg2+hs2_25519_ChaChaPoly_SHA256";        // 40 bytes
   for (const std::string& name : {ntcp2, ratchet}) {
     const auto s = noise::SymmetricState::initialize(as_bytes(name));
     EXPECT_EQ(s.h, crypto::sha256(as_bytes(name))) << name;

@@ -29,9 +29,13 @@ TEST(Ntcp2Blocks, EncodesEveryTypeToTheWireLayout) {
   EXPECT_EQ(encoding::hex_encode(*wire),
             "00000401020304"
             "010001aa"
-            "020003" "01bbcc"
+            "020003"
+            "01bbcc"
             "030003112233"
-            "04000a" "0102030405060708" "09" "ee"
+            "04000a"
+            "0102030405060708"
+            "09"
+            "ee"
             "fe0000"
             "05000177");
   auto back = decode_blocks(*wire);
@@ -144,10 +148,12 @@ TEST(Ntcp2Blocks, DecodeRefusals) {
       {"0000050102030405", Ntcp2Error::Malformed, "NTCP2 DateTime block must be 4 bytes, got 5"},
       {"020000", Ntcp2Error::Malformed, "NTCP2 RouterInfo block must be at least 1 byte"},
       {"0400080102030405060708", Ntcp2Error::Malformed, "NTCP2 Termination block must be at least 9 bytes, got 8"},
-      {"fe", Ntcp2Error::Encoding, ""},            // cut inside the header
-      {"fe00", Ntcp2Error::Encoding, ""},          // cut inside the length
-      {"fe000301", Ntcp2Error::Encoding, ""},      // body shorter than announced
-      {"fe0000" "0300", Ntcp2Error::Encoding, ""}, // good block, then a cut one
+      {"fe", Ntcp2Error::Encoding, ""},        // cut inside the header
+      {"fe00", Ntcp2Error::Encoding, ""},      // cut inside the length
+      {"fe000301", Ntcp2Error::Encoding, ""},  // body shorter than announced
+      {"fe0000"
+       "0300",
+       Ntcp2Error::Encoding, ""},  // good block, then a cut one
   };
   for (const Case& c : cases) {
     auto r = decode_blocks(hex(c.wire));
@@ -164,7 +170,12 @@ TEST(Ntcp2Blocks, DecodeRefusals) {
 }
 
 TEST(Ntcp2Blocks, ShortestBodiesThatDecode) {
-  auto blocks = decode_blocks(hex("020001" "07" "040009" "000000000000002a" "03"));
+  auto blocks =
+      decode_blocks(hex("020001"
+                        "07"
+                        "040009"
+                        "000000000000002a"
+                        "03"));
   ASSERT_TRUE(blocks);
   ASSERT_EQ(blocks->size(), 2u);
   EXPECT_EQ((*blocks)[0], Ntcp2Block(Ntcp2Block::RouterInfo{7, {}}));
@@ -173,10 +184,21 @@ TEST(Ntcp2Blocks, ShortestBodiesThatDecode) {
 
 TEST(Ntcp2Options, WireLayouts) {
   SessionRequestOptions req{2, 2, 16, 0x0140, 0x65536f00};
-  EXPECT_EQ(encoding::hex_encode(req.encode()), "0202" "0010" "0140" "0000" "65536f00" "00000000");
+  EXPECT_EQ(encoding::hex_encode(req.encode()),
+            "0202"
+            "0010"
+            "0140"
+            "0000"
+            "65536f00"
+            "00000000");
   EXPECT_EQ(*SessionRequestOptions::decode(req.encode()), req);
   SessionCreatedOptions created{16, 0x65536f01};
-  EXPECT_EQ(encoding::hex_encode(created.encode()), "0000" "0010" "00000000" "65536f01" "00000000");
+  EXPECT_EQ(encoding::hex_encode(created.encode()),
+            "0000"
+            "0010"
+            "00000000"
+            "65536f01"
+            "00000000");
   EXPECT_EQ(*SessionCreatedOptions::decode(created.encode()), created);
   // Reserved fields are ignored on receipt.
   auto odd = SessionCreatedOptions::decode(hex("ffff0003ffffffff00000009ffffffff"));

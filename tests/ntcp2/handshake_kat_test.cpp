@@ -47,7 +47,11 @@ Pair run_handshake() {
   const noise::KeyPair init_static = key(0x10), resp_static = key(0x30);
   const Bytes hash = hex(kResponderHash), iv = fixed(0xa0, 16);
   Pair p{*Ntcp2Handshake::new_initiator(init_static, resp_static.public_key, hash, iv),
-         *Ntcp2Handshake::new_responder(resp_static, hash, iv), {}, {}, {}, {}};
+         *Ntcp2Handshake::new_responder(resp_static, hash, iv),
+         {},
+         {},
+         {},
+         {}};
   p.initiator.local_ephemeral = key(0x50);
   p.responder.local_ephemeral = key(0x70);
 

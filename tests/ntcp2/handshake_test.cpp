@@ -148,23 +148,27 @@ TEST(Ntcp2Handshake, TamperedMessagesFailToDecrypt) {
     std::function<Error(Sides&)> run;
   };
   std::vector<Case> cases = {
-      {"message 1 options", [](Sides& s) {
+      {"message 1 options",
+       [](Sides& s) {
          Bytes m = *s.a.write_session_request({}, 5, 0);
          m[40] ^= 1;
          return s.b.read_session_request_head(m).error();
        }},
-      {"message 1 under another router hash", [](Sides& s) {
+      {"message 1 under another router hash",
+       [](Sides& s) {
          Bytes m = *s.a.write_session_request({}, 5, 0);
          Ntcp2Handshake other = *Ntcp2Handshake::new_responder(key(2), Bytes(32, 0x45), kIv);
          return other.read_session_request_head(m).error();
        }},
-      {"message 2 options", [](Sides& s) {
+      {"message 2 options",
+       [](Sides& s) {
          s.to_step(1);
          Bytes m = *s.b.write_session_created({}, 0);
          m[63] ^= 1;
          return s.a.read_session_created_head(m).error();
        }},
-      {"message 2 padding differs", [](Sides& s) {
+      {"message 2 padding differs",
+       [](Sides& s) {
          s.to_step(1);
          Bytes m = *s.b.write_session_created(Bytes(4, 1), 0);
          (void)s.a.read_session_created_head(ByteView(m).first(64));
@@ -172,13 +176,15 @@ TEST(Ntcp2Handshake, TamperedMessagesFailToDecrypt) {
          Bytes m3 = *s.a.write_session_confirmed(kBlocks);
          return s.b.read_session_confirmed(m3).error();
        }},
-      {"message 3 static key", [](Sides& s) {
+      {"message 3 static key",
+       [](Sides& s) {
          s.to_step(2);
          Bytes m = *s.a.write_session_confirmed(kBlocks);
          m[3] ^= 1;
          return s.b.read_session_confirmed(m).error();
        }},
-      {"message 3 blocks", [](Sides& s) {
+      {"message 3 blocks",
+       [](Sides& s) {
          s.to_step(2);
          Bytes m = *s.a.write_session_confirmed(kBlocks);
          m.back() ^= 1;

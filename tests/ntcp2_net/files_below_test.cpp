@@ -28,7 +28,8 @@ namespace {
 std::int32_t mkdir_below(const std::string& base, const std::string& rel) {
   return ondrel_i2p_net_mkdir_below(u8(base), len32(base), u8(rel), len32(rel));
 }
-std::int32_t write_below(const std::string& base, const std::string& rel, std::int64_t offset, const std::string& data) {
+std::int32_t write_below(const std::string& base, const std::string& rel, std::int64_t offset,
+                         const std::string& data) {
   return ondrel_i2p_net_write_file_below(u8(base), len32(base), u8(rel), len32(rel), offset, u8(data), len32(data));
 }
 // The bytes read, or "<-1>" on failure.
@@ -41,7 +42,7 @@ std::string read_below(const std::string& base, const std::string& rel, std::int
 }
 
 bool exists_no_follow(const std::string& p) {
-  struct stat st{};
+  struct stat st {};
   return lstat(p.c_str(), &st) == 0;
 }
 
@@ -57,7 +58,7 @@ TEST(FilesBelow, CreateWriteReadAndNeverTruncate) {
   EXPECT_EQ(read_text_file(tmp / "t/x/y/f.bin"), std::string("ab\0HEAD", 7));
   EXPECT_EQ(read_below(tmp.path(), "t/x/y/f.bin", 2, 100), std::string("\0HEAD", 5));
   EXPECT_EQ(read_below(tmp.path(), "t/x/y/f.bin", 7, 4), "");
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat((tmp / "t/x/y/f.bin").c_str(), &st), 0);
   mode_t mask = umask(0);
   umask(mask);
@@ -146,9 +147,12 @@ TEST(FilesBelow, ArgumentTable) {
   ASSERT_EQ(mkdir_below(tmp.path(), "a/b"), 0);
   const std::string base_1020(1020, 'b');
   const std::vector<std::pair<std::string, std::string>> bad = {
-      {tmp.path(), ""},       {tmp.path(), "/a"},   {tmp.path(), "a/"},     {tmp.path(), "a//b"},
-      {tmp.path(), ".."},     {tmp.path(), "a/.."}, {tmp.path(), "./a"},    {tmp.path(), "a/./b"},
-      {tmp.path(), "../etc"}, {"", "a"},            {base_1020, "abc"},     {tmp.path(), std::string("a\0b", 3)},
+      {tmp.path(), ""},       {tmp.path(), "/a"},
+      {tmp.path(), "a/"},     {tmp.path(), "a//b"},
+      {tmp.path(), ".."},     {tmp.path(), "a/.."},
+      {tmp.path(), "./a"},    {tmp.path(), "a/./b"},
+      {tmp.path(), "../etc"}, {"", "a"},
+      {base_1020, "abc"},     {tmp.path(), std::string("a\0b", 3)},
   };
   for (const auto& [base, rel] : bad) {
     EXPECT_EQ(mkdir_below(base, rel), -1) << rel;

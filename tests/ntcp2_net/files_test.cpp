@@ -26,7 +26,7 @@ using ntcp2_net_test::write_text_file;
 namespace {
 
 bool is_dir(const std::string& p) {
-  struct stat st{};
+  struct stat st {};
   return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -52,16 +52,16 @@ TEST(MkdirP, CreatesParentsAndAcceptsExisting) {
   const std::string deep = tmp / "a/b/c";
   ASSERT_TRUE(ntcp2_net::mkdir_p(deep).has_value());
   EXPECT_TRUE(is_dir(tmp / "a") && is_dir(tmp / "a/b") && is_dir(deep));
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(deep.c_str(), &st), 0);
   mode_t mask = umask(0);
   umask(mask);
   EXPECT_EQ(st.st_mode & 0777, 0755 & ~mask);
 
-  EXPECT_TRUE(ntcp2_net::mkdir_p(deep).has_value());             // exists already
-  EXPECT_TRUE(ntcp2_net::mkdir_p(tmp / "x/y/").has_value());      // trailing slash
+  EXPECT_TRUE(ntcp2_net::mkdir_p(deep).has_value());          // exists already
+  EXPECT_TRUE(ntcp2_net::mkdir_p(tmp / "x/y/").has_value());  // trailing slash
   EXPECT_TRUE(is_dir(tmp / "x/y"));
-  EXPECT_TRUE(ntcp2_net::mkdir_p(tmp / "p//q").has_value());      // doubled slash
+  EXPECT_TRUE(ntcp2_net::mkdir_p(tmp / "p//q").has_value());  // doubled slash
   EXPECT_TRUE(is_dir(tmp / "p/q"));
   EXPECT_TRUE(ntcp2_net::mkdir_p("/").has_value());
 }
@@ -236,7 +236,7 @@ TEST(ReadFileBytes, ReadsTestdataRouterInfo) {
   std::istringstream lines(listing);
   for (std::string name; std::getline(lines, name) && compared < 5;) {
     std::string path = dir + "/" + name;
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     auto r = ntcp2_net::read_file_bytes(path);
     ASSERT_TRUE(r.has_value()) << path;
@@ -306,7 +306,7 @@ TEST(FileAt, WriteCreatesExtendsAndNeverTruncates) {
   const std::string head = "HEAD";
   ASSERT_EQ(ondrel_i2p_net_write_file_at(u8(path), len32(path), 6, u8(head), len32(head)), 0);
   EXPECT_EQ(read_text_file(path), std::string(6, '\0') + "HEAD");
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   mode_t mask = umask(0);
   umask(mask);
@@ -322,9 +322,8 @@ TEST(FileAt, WriteCreatesExtendsAndNeverTruncates) {
   std::string all = read_text_file(path);
   ASSERT_EQ(all.size(), 300100u);
   EXPECT_EQ(all.substr(0, 2), "ab");
-  EXPECT_TRUE(std::equal(big.begin(), big.end(), all.begin() + 100, [](std::uint8_t a, char b) {
-    return a == static_cast<std::uint8_t>(b);
-  }));
+  EXPECT_TRUE(std::equal(big.begin(), big.end(), all.begin() + 100,
+                         [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
 
   ASSERT_EQ(ondrel_i2p_net_write_file_at(u8(path), len32(path), 5, nullptr, 0), 0);  // nothing to write
   EXPECT_EQ(read_text_file(path).size(), 300100u);
@@ -340,8 +339,8 @@ TEST(FileAt, ReadFromOffsetsUpToTheEnd) {
     std::int32_t capacity;
     std::string expected;
   };
-  for (const Case& c : {Case{0, 4, "0123"}, Case{3, 5, "34567"}, Case{7, 8, "789"}, Case{10, 8, ""},
-                        Case{1000, 8, ""}, Case{2, 0, ""}}) {
+  for (const Case& c : {Case{0, 4, "0123"}, Case{3, 5, "34567"}, Case{7, 8, "789"}, Case{10, 8, ""}, Case{1000, 8, ""},
+                        Case{2, 0, ""}}) {
     std::int32_t n = ondrel_i2p_net_read_file_at(u8(path), len32(path), c.offset, buf, c.capacity);
     ASSERT_EQ(n, static_cast<std::int32_t>(c.expected.size())) << c.offset;
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), static_cast<std::size_t>(n)), c.expected);

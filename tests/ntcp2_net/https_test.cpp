@@ -72,7 +72,7 @@ std::vector<std::string> lines_of(const std::string& s) {
 }
 
 bool exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0;
 }
 
@@ -185,8 +185,8 @@ TEST_F(FakeCurl, InvalidUrlsNeverStartCurl) {
   const char* control = "reseed URL contains control or whitespace character";
   std::string longest = "https://example.net/" + std::string(1003, 'a');  // 1,023 bytes
   const std::vector<Case> cases = {
-      {"https://", 64, invalid},                 // 8 bytes
-      {longest + "a", 64, invalid},              // 1,024 bytes
+      {"https://", 64, invalid},     // 8 bytes
+      {longest + "a", 64, invalid},  // 1,024 bytes
       {"https://example.net/", 0, invalid},
       {"https://example.net/", -1, invalid},
       {"http://example.net/seed", 64, scheme},
@@ -197,7 +197,9 @@ TEST_F(FakeCurl, InvalidUrlsNeverStartCurl) {
       {"https://example.net/a\nb", 64, control},
       {"https://example.net/a\rb", 64, control},
       {std::string("https://example.net/a\0b", 23), 64, control},
-      {"https://example.net/a\x7f" "b", 64, control},
+      {"https://example.net/a\x7f"
+       "b",
+       64, control},
       {"https://example.net/a\x1f", 64, control},
   };
   for (const Case& c : cases) {
@@ -296,9 +298,7 @@ class RealCurl : public ::testing::Test {
     }
   }
 
-  static std::string url(const std::string& path) {
-    return "https://127.0.0.1:" + std::to_string(secure_port_) + path;
-  }
+  static std::string url(const std::string& path) { return "https://127.0.0.1:" + std::to_string(secure_port_) + path; }
 
   static inline TempDir* dir_ = nullptr;
   static inline test_support::LocalHttpsServer* server_ = nullptr;

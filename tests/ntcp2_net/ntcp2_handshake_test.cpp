@@ -338,8 +338,7 @@ TEST(Ntcp2Handshake, ResponderRefusalsCloseOnlyThatConnection) {
          EXPECT_EQ(e.inner()->number(0), 3u);
        },
        0},
-      {"version 1",
-       [](RawPeer& p, const TestRouter& me) { p.send(request(p, me, [](auto& o) { o.version = 1; })); },
+      {"version 1", [](RawPeer& p, const TestRouter& me) { p.send(request(p, me, [](auto& o) { o.version = 1; })); },
        [](const Error& e) {
          expect_protocol(e, Ntcp2Error::UnsupportedVersion);
          EXPECT_EQ(e.inner()->message(), "unsupported NTCP2 version: 1");
@@ -354,9 +353,7 @@ TEST(Ntcp2Handshake, ResponderRefusalsCloseOnlyThatConnection) {
        },
        [](const Error& e) { expect_protocol(e, Ntcp2Error::NetworkIdMismatch); }, 0},
       {"clock 61 s behind",
-       [](RawPeer& p, const TestRouter& me) {
-         p.send(request(p, me, [](auto& o) { o.timestamp -= 61; }));
-       },
+       [](RawPeer& p, const TestRouter& me) { p.send(request(p, me, [](auto& o) { o.timestamp -= 61; })); },
        [](const Error& e) {
          expect_protocol(e, Ntcp2Error::ClockSkew);
          // 61 s, or 62 when a second boundary passed between the two clock readings.
@@ -372,8 +369,7 @@ TEST(Ntcp2Handshake, ResponderRefusalsCloseOnlyThatConnection) {
          p.send(m);
        },
        [](const Error& e) { expect_protocol(e, Ntcp2Error::Noise); }, 0},
-      {"cut inside message 1",
-       [](RawPeer& p, const TestRouter& me) { p.send(ByteView(request(p, me)).first(30)); },
+      {"cut inside message 1", [](RawPeer& p, const TestRouter& me) { p.send(ByteView(request(p, me)).first(30)); },
        [](const Error& e) { EXPECT_TRUE(e.is(NetError::Closed)); }, 0},
       {"cut inside the padding of message 1",
        [](RawPeer& p, const TestRouter& me) { p.send(ByteView(request(p, me)).first(70)); },
@@ -421,8 +417,7 @@ TEST(Ntcp2Handshake, ResponderRefusalsCloseOnlyThatConnection) {
          full(p, me, own_blocks(r));
        },
        [mismatch](const Error& e) { expect_peer(e, mismatch); }, 1},
-      {"no RouterInfo",
-       [](RawPeer& p, const TestRouter& me) { full(p, me, {Ntcp2Block::Padding{Bytes(16, 0)}}); },
+      {"no RouterInfo", [](RawPeer& p, const TestRouter& me) { full(p, me, {Ntcp2Block::Padding{Bytes(16, 0)}}); },
        [mismatch](const Error& e) { expect_peer(e, mismatch); }, 1},
       {"RouterInfo not first",
        [](RawPeer& p, const TestRouter& me) {
@@ -439,10 +434,14 @@ TEST(Ntcp2Handshake, ResponderRefusalsCloseOnlyThatConnection) {
        },
        [](const Error& e) { expect_peer(e, "incoming RouterInfo failed Ed25519 verification"); }, 1},
       {"RouterInfo that does not decode",
-       [](RawPeer& p, const TestRouter& me) { full(p, me, {Ntcp2Block::RouterInfo{0, Bytes(20, 1)}}); },
+       [](RawPeer& p, const TestRouter& me) {
+         full(p, me, {Ntcp2Block::RouterInfo{0, Bytes(20, 1)}});
+       },
        [](const Error& e) { EXPECT_TRUE(e.is(NetError::Common)); }, 1},
       {"only an unknown block in message 3",
-       [](RawPeer& p, const TestRouter& me) { full(p, me, {Ntcp2Block::Unknown{9, {}}}); },
+       [](RawPeer& p, const TestRouter& me) {
+         full(p, me, {Ntcp2Block::Unknown{9, {}}});
+       },
        [mismatch](const Error& e) { expect_peer(e, mismatch); }, 1},
   };
 
@@ -450,10 +449,9 @@ TEST(Ntcp2Handshake, ResponderRefusalsCloseOnlyThatConnection) {
   for (const InboundCase& c : cases) {
     SCOPED_TRACE(c.name);
     net->cache.entries.clear();
-    RawPeer peer{connect_to(net->listener.port),
-                 *ntcp2::Ntcp2Handshake::new_initiator(net->initiator.static_keys,
-                                                       net->responder.static_keys.public_key,
-                                                       net->responder.hash.view(), net->responder.iv)};
+    RawPeer peer{connect_to(net->listener.port), *ntcp2::Ntcp2Handshake::new_initiator(
+                                                     net->initiator.static_keys, net->responder.static_keys.public_key,
+                                                     net->responder.hash.view(), net->responder.iv)};
     ASSERT_GE(peer.fd, 0);
     peer.hs.local_ephemeral = ntcp2_test::random_key_pair();
     bool closed_seen = false;
@@ -493,10 +491,9 @@ TEST(Ntcp2Handshake, ResponderAcceptsTheEdgesOfTheRules) {
   auto net = make_net();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RawPeer peer{connect_to(net->listener.port),
-                 *ntcp2::Ntcp2Handshake::new_initiator(net->initiator.static_keys,
-                                                       net->responder.static_keys.public_key,
-                                                       net->responder.hash.view(), net->responder.iv)};
+    RawPeer peer{connect_to(net->listener.port), *ntcp2::Ntcp2Handshake::new_initiator(
+                                                     net->initiator.static_keys, net->responder.static_keys.public_key,
+                                                     net->responder.hash.view(), net->responder.iv)};
     peer.hs.local_ephemeral = ntcp2_test::random_key_pair();
     const Blocks frame = {Ntcp2Block::DateTime{42}};
     bool ok = false;
@@ -562,10 +559,9 @@ TEST(Ntcp2Handshake, ReplayedSessionRequestIsRefused) {
   auto net = make_net();
   Bytes recorded;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    RawPeer peer{connect_to(net->listener.port),
-                 *ntcp2::Ntcp2Handshake::new_initiator(net->initiator.static_keys,
-                                                       net->responder.static_keys.public_key,
-                                                       net->responder.hash.view(), net->responder.iv)};
+    RawPeer peer{connect_to(net->listener.port), *ntcp2::Ntcp2Handshake::new_initiator(
+                                                     net->initiator.static_keys, net->responder.static_keys.public_key,
+                                                     net->responder.hash.view(), net->responder.iv)};
     peer.hs.local_ephemeral = ntcp2_test::random_key_pair();
     std::jthread client([&] {
       if (attempt == 0) {
@@ -597,17 +593,16 @@ TEST(Ntcp2Handshake, ReplayedSessionRequestIsRefused) {
 struct OutboundCase {
   const char* name;
   bool check_clock_skew;
-  std::int64_t skew_s;   // added to the responder's timestamp
-  std::uint16_t pad;     // SessionCreated padding length
-  int mode;              // 0 honest, 1 bad MAC, 2 cut, 3 head in 8-byte pieces
+  std::int64_t skew_s;                        // added to the responder's timestamp
+  std::uint16_t pad;                          // SessionCreated padding length
+  int mode;                                   // 0 honest, 1 bad MAC, 2 cut, 3 head in 8-byte pieces
   std::function<void(const Error&)> refused;  // empty: must succeed
 };
 
 TEST(Ntcp2Handshake, InitiatorAgainstForgedResponders) {
   std::vector<OutboundCase> cases = {
       {"clock 60 s ahead passes", true, 60, 16, 0, {}},
-      {"clock 61 s behind fails", true, -61, 16, 0,
-       [](const Error& e) { expect_protocol(e, Ntcp2Error::ClockSkew); }},
+      {"clock 61 s behind fails", true, -61, 16, 0, [](const Error& e) { expect_protocol(e, Ntcp2Error::ClockSkew); }},
       {"clock check off", false, -3600, 16, 0, {}},
       {"no padding in message 2", true, 0, 0, 0, {}},
       {"head in 8-byte pieces", true, 0, 16, 3, {}},
@@ -617,8 +612,9 @@ TEST(Ntcp2Handshake, InitiatorAgainstForgedResponders) {
   auto net = make_net();
   for (const OutboundCase& c : cases) {
     SCOPED_TRACE(c.name);
-    auto dial = PendingNtcp2Dial::start(*extract_ntcp2_peer(net->responder.info), net->responder.info,
-                                        net->initiator.static_keys, net->initiator.info, c.check_clock_skew, read_now());
+    auto dial =
+        PendingNtcp2Dial::start(*extract_ntcp2_peer(net->responder.info), net->responder.info,
+                                net->initiator.static_keys, net->initiator.info, c.check_clock_skew, read_now());
     ASSERT_TRUE(dial);
     EXPECT_EQ(dial->msg1.size(), 80u);
     bool got_msg3 = false;
@@ -673,7 +669,8 @@ TEST(Ntcp2Handshake, DialRefusedConnectionFails) {
   auto net = make_net();
   Ntcp2Peer peer = *extract_ntcp2_peer(net->responder.info);
   net->listener.close();
-  auto dial = PendingNtcp2Dial::start(peer, net->responder.info, net->initiator.static_keys, net->initiator.info, true, read_now());
+  auto dial = PendingNtcp2Dial::start(peer, net->responder.info, net->initiator.static_keys, net->initiator.info, true,
+                                      read_now());
   if (!dial) {
     EXPECT_TRUE(dial.error().is(NetError::Io));
     return;

@@ -217,7 +217,8 @@ TEST(Ntcp2Link, QueuedFramesWaitForTheFlushAndArriveInOrder) {
   setsockopt(p.a.socket.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   std::vector<Blocks> frames;
   for (int i = 0; i < 150; ++i) {
-    frames.push_back({Ntcp2Block::I2np{bytes_of(static_cast<std::size_t>(1 + (i * 97) % 1500), static_cast<std::uint8_t>(i))}});
+    frames.push_back(
+        {Ntcp2Block::I2np{bytes_of(static_cast<std::size_t>(1 + (i * 97) % 1500), static_cast<std::uint8_t>(i))}});
     ASSERT_TRUE(p.a.queue_blocks_nb(frames.back()));
   }
   EXPECT_EQ(p.a.tx_queue.size(), 150u);
@@ -335,7 +336,9 @@ TEST(Ntcp2Link, ReceiveRefusals) {
          EXPECT_TRUE(e.innermost().is(CryptoError::AuthFailed));
        }},
       {"blocks that do not decode",
-       [](ntcp2::Ntcp2DataSession& s) { return *ntcp2::seal_frame(s, Bytes{0, 0, 3, 1, 2, 3}); },
+       [](ntcp2::Ntcp2DataSession& s) {
+         return *ntcp2::seal_frame(s, Bytes{0, 0, 3, 1, 2, 3});
+       },
        [](const Error& e) {
          ASSERT_TRUE(e.is(NetError::Protocol));
          EXPECT_TRUE(e.inner()->is(Ntcp2Error::Malformed));

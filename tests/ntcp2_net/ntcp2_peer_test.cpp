@@ -70,7 +70,8 @@ TEST(Ntcp2Peer, TableOfAddresses) {
 }
 
 TEST(Ntcp2Peer, NumericHosts) {
-  for (const char* h : {"127.0.0.1", "0.0.0.0", "::1", "2001:db8::1", "::ffff:192.0.2.1"}) EXPECT_TRUE(is_numeric_host(h)) << h;
+  for (const char* h : {"127.0.0.1", "0.0.0.0", "::1", "2001:db8::1", "::ffff:192.0.2.1"})
+    EXPECT_TRUE(is_numeric_host(h)) << h;
   for (const char* h : {"", "localhost", "example.com", "1.2.3", "256.1.1.1", "1.2.3.4 ", "fe80::1%eth0"})
     EXPECT_FALSE(is_numeric_host(h)) << h;
 }

@@ -94,8 +94,8 @@ inline TestRouter make_router(int port) {
   std::copy(r.static_keys.public_key.begin(), r.static_keys.public_key.end(), kac.keys.begin());
   const auto ed_public = *crypto::ed25519_public_key(r.ed_seed);
   std::copy(ed_public.begin(), ed_public.end(), kac.keys.end() - 32);
-  kac.certificate =
-      common::Certificate(common::Certificate::Value(common::KeyCertificate::create(common::CryptoPublicKeyType::X25519)));
+  kac.certificate = common::Certificate(
+      common::Certificate::Value(common::KeyCertificate::create(common::CryptoPublicKeyType::X25519)));
   r.info.identity.keys_and_cert = kac;
   r.info.published = 1700000000000ull;
   r.info.addresses = {ntcp2_address("127.0.0.1", port, r.static_keys.public_key, r.iv)};

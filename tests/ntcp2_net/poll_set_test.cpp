@@ -46,7 +46,9 @@ struct Pair {
     if (client >= 0) ::close(client);
   }
   bool ok() const { return client >= 0 && server.fd >= 0; }
-  void send_from_client(std::string_view data) const { ASSERT_EQ(::send(client, data.data(), data.size(), 0), static_cast<ssize_t>(data.size())); }
+  void send_from_client(std::string_view data) const {
+    ASSERT_EQ(::send(client, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+  }
 };
 
 TEST(PollSet, ReportsWhatEachDescriptorIsReadyFor) {

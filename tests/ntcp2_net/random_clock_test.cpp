@@ -81,13 +81,13 @@ TEST(RandomBytes, GlueRefusesBadArguments) {
 }
 
 TEST(Clock, MatchesSystemClock) {
-  auto before = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::system_clock::now().time_since_epoch())
-                    .count();
+  auto before =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
   std::uint64_t now = ondrel_i2p_net_unix_time_ms();
-  auto after = std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::system_clock::now().time_since_epoch())
-                   .count();
+  auto after =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
   EXPECT_GE(now, static_cast<std::uint64_t>(before));
   EXPECT_LE(now, static_cast<std::uint64_t>(after));
   EXPECT_GT(now, 1'600'000'000'000u);  // after September 2020
@@ -164,7 +164,8 @@ TEST(Descriptors, LimitAndOpenCountMatchTheSystem) {
     if (ondrel_i2p_net_descriptor_limit() != 100) return 11;
     auto probe = [] {
       int n = 0;
-      for (int fd = 0; fd < 65536; ++fd) n += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;  // inherited ones may lie above the limit
+      for (int fd = 0; fd < 65536; ++fd)
+        n += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;  // inherited ones may lie above the limit
       return n;
     };
     if (ondrel_i2p_net_open_descriptors() != probe()) return 12;

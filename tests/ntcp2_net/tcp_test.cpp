@@ -189,9 +189,7 @@ TEST(TcpListener, MoveTransfersOwnership) {
   TcpListener moved = std::move(*l);
   EXPECT_EQ(l->fd, -1);
   EXPECT_EQ(moved.fd, fd);
-  {
-    TcpListener sink = std::move(moved);
-  }
+  { TcpListener sink = std::move(moved); }
   EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // closed with its last owner
   EXPECT_EQ(errno, EBADF);
 }

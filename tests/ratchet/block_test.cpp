@@ -42,20 +42,41 @@ TEST(RatchetBlocks, EncodesEveryTypeToTheWireLayout) {
       RatchetBlock::Padding{{}},
       RatchetBlock::Unknown{3, {0x77}},
   };
-  const std::string expected = "00000401020304"
-                               "040003" "07eeff"
-                               "050001aa"
-                               "0600020102"
-                               "070023" "01" "0304" + rep("11", 32) +
-                               "070003" "02" "0506"
-                               "080008" "00010002" "03040506"
-                               "09000100"
-                               "0b0003" "00" "1415"
-                               "0b0022" "20" + rep("d0", 32) + "17"
-                               "0b0022" "40" + rep("e0", 32) + "18"
-                               "0b0026" "60" + rep("ab", 32) + "0a0b0c0d" "16"
-                               "fe0000"
-                               "03000177";
+  const std::string expected =
+      "00000401020304"
+      "040003"
+      "07eeff"
+      "050001aa"
+      "0600020102"
+      "070023"
+      "01"
+      "0304" +
+      rep("11", 32) +
+      "070003"
+      "02"
+      "0506"
+      "080008"
+      "00010002"
+      "03040506"
+      "09000100"
+      "0b0003"
+      "00"
+      "1415"
+      "0b0022"
+      "20" +
+      rep("d0", 32) +
+      "17"
+      "0b0022"
+      "40" +
+      rep("e0", 32) +
+      "18"
+      "0b0026"
+      "60" +
+      rep("ab", 32) +
+      "0a0b0c0d"
+      "16"
+      "fe0000"
+      "03000177";
   auto wire = encode_blocks(blocks);
   ASSERT_TRUE(wire);
   EXPECT_EQ(to_hex(*wire), expected);
@@ -95,20 +116,42 @@ TEST(RatchetBlocks, DecodesOddButValidBodies) {
     RatchetBlock block;
   } cases[] = {
       {"empty Ack", "080000", RatchetBlock::Ack{}},
-      {"NextKey of 35 bytes without the key flag ignores the rest", "070023" "00" "0102" + rep("99", 32),
+      {"NextKey of 35 bytes without the key flag ignores the rest",
+       "070023"
+       "00"
+       "0102" +
+           rep("99", 32),
        RatchetBlock::NextKey{0x00, 0x0102, std::nullopt}},
-      {"NextKey with a key and bytes after it", "070025" "03" "0102" + rep("99", 32) + "aabb",
+      {"NextKey with a key and bytes after it",
+       "070025"
+       "03"
+       "0102" +
+           rep("99", 32) + "aabb",
        RatchetBlock::NextKey{0x03, 0x0102, Bytes(32, 0x99)}},
       {"Termination with only a reason", "04000109", RatchetBlock::Termination{9, {}}},
       {"clove 0x90 skips 32 bytes after the flag and 4 after the empty fields",
-       "0b0027" "90" + rep("77", 32) + "01020304" "beef",
+       "0b0027"
+       "90" +
+           rep("77", 32) +
+           "01020304"
+           "beef",
        RatchetBlock::GarlicClove{CloveDelivery::Local{}, {0xbe, 0xef}}},
       {"clove 0xf0 skips around the tunnel fields",
-       "0b004a" "f0" + rep("77", 32) + rep("ab", 32) + "00000009" + "01020304" "be",
+       "0b004a"
+       "f0" +
+           rep("77", 32) + rep("ab", 32) + "00000009" +
+           "01020304"
+           "be",
        RatchetBlock::GarlicClove{CloveDelivery::Tunnel{*common::Hash::from_bytes(Bytes(32, 0xab)), 9}, {0xbe}}},
-      {"clove flag bits 3-0 are ignored", "0b0002" "0f" "aa",
+      {"clove flag bits 3-0 are ignored",
+       "0b0002"
+       "0f"
+       "aa",
        RatchetBlock::GarlicClove{CloveDelivery::Local{}, {0xaa}}},
-      {"clove with an empty message", "0b0001" "00", RatchetBlock::GarlicClove{CloveDelivery::Local{}, {}}},
+      {"clove with an empty message",
+       "0b0001"
+       "00",
+       RatchetBlock::GarlicClove{CloveDelivery::Local{}, {}}},
   };
   for (const auto& c : cases) {
     auto blocks = decode_blocks(hex(c.wire));
@@ -128,7 +171,10 @@ TEST(RatchetBlocks, DecodeRefusalsWithTheirTexts) {
       {"one byte of header", "00", RatchetError::Encoding, nullptr},
       {"two bytes of header", "0000", RatchetError::Encoding, nullptr},
       {"length past the end", "fe0005010203", RatchetError::Encoding, nullptr},
-      {"a good block, then a cut header", "00000401020304" "fe00", RatchetError::Encoding, nullptr},
+      {"a good block, then a cut header",
+       "00000401020304"
+       "fe00",
+       RatchetError::Encoding, nullptr},
       {"DateTime of 3", "000003010203", RatchetError::Malformed, "DateTime block must be 4 bytes, got 3"},
       {"DateTime of 5", "0000050102030405", RatchetError::Malformed, "DateTime block must be 4 bytes, got 5"},
       {"empty Termination", "040000", RatchetError::Malformed, "Termination block must be at least 1 byte"},
@@ -136,21 +182,52 @@ TEST(RatchetBlocks, DecodeRefusalsWithTheirTexts) {
       {"MessageNumber of 3", "060003010203", RatchetError::Malformed, "MessageNumber block must be 2 bytes, got 3"},
       {"NextKey of 2", "0700020102", RatchetError::Malformed, "NextKey block shorter than 3 bytes"},
       {"NextKey of 3 with the key flag", "070003010203", RatchetError::Encoding, nullptr},
-      {"NextKey of 34 with the key flag", "070022" "01" "0203" + rep("99", 31), RatchetError::Encoding, nullptr},
+      {"NextKey of 34 with the key flag",
+       "070022"
+       "01"
+       "0203" +
+           rep("99", 31),
+       RatchetError::Encoding, nullptr},
       {"Ack of 6", "080006010203040506", RatchetError::Malformed, "Ack block size must be multiple of 4 bytes"},
       {"AckRequest of 0", "090000", RatchetError::Malformed, "AckRequest block must be 1 byte"},
       {"AckRequest of 2", "0900020102", RatchetError::Malformed, "AckRequest block must be 1 byte"},
       {"clove without a flag", "0b0000", RatchetError::Encoding, nullptr},
-      {"Destination clove with 31 hash bytes", "0b0020" "20" + rep("aa", 31), RatchetError::Common, nullptr},
-      {"Router clove with no hash", "0b0001" "40", RatchetError::Common, nullptr},
-      {"Tunnel clove 0x60 needs 36 bytes of fields", "0b0024" "60" + rep("aa", 32) + "000000", RatchetError::Encoding,
-       nullptr},
-      {"clove 0x80 with 31 bytes to skip", "0b0020" "80" + rep("aa", 31), RatchetError::Encoding, nullptr},
-      {"clove 0x10 with 3 bytes to skip", "0b0004" "10" "010203", RatchetError::Encoding, nullptr},
-      {"clove flag 0x2f: a Destination clove cut short", "0b0002" "2f" "aa", RatchetError::Common, nullptr},
+      {"Destination clove with 31 hash bytes",
+       "0b0020"
+       "20" +
+           rep("aa", 31),
+       RatchetError::Common, nullptr},
+      {"Router clove with no hash",
+       "0b0001"
+       "40",
+       RatchetError::Common, nullptr},
+      {"Tunnel clove 0x60 needs 36 bytes of fields",
+       "0b0024"
+       "60" +
+           rep("aa", 32) + "000000",
+       RatchetError::Encoding, nullptr},
+      {"clove 0x80 with 31 bytes to skip",
+       "0b0020"
+       "80" +
+           rep("aa", 31),
+       RatchetError::Encoding, nullptr},
+      {"clove 0x10 with 3 bytes to skip",
+       "0b0004"
+       "10"
+       "010203",
+       RatchetError::Encoding, nullptr},
+      {"clove flag 0x2f: a Destination clove cut short",
+       "0b0002"
+       "2f"
+       "aa",
+       RatchetError::Common, nullptr},
       // The clove's body ends after its flag; its hash must not be read from the next block.
-      {"clove fields never read into the next block", "0b0001" "20" "fe0020" + rep("aa", 32), RatchetError::Common,
-       nullptr},
+      {"clove fields never read into the next block",
+       "0b0001"
+       "20"
+       "fe0020" +
+           rep("aa", 32),
+       RatchetError::Common, nullptr},
   };
   for (const auto& c : cases) {
     auto blocks = decode_blocks(hex(c.wire));

@@ -21,11 +21,18 @@ TEST(GarlicClove, CarriesTheMessageUnderTheShortHeader) {
   ASSERT_NE(clove, nullptr);
   EXPECT_EQ(clove->delivery, (CloveDelivery{CloveDelivery::Tunnel{gw, 0x0a0b0c0d}}));
   // type 10, id, expiration in seconds, then the 12-byte body: 9 + 12 bytes, no size or checksum.
-  EXPECT_EQ(to_hex(clove->message), "0a" "deadbeef" "6553f13c" "01020304" "1122334455667788");
+  EXPECT_EQ(to_hex(clove->message),
+            "0a"
+            "deadbeef"
+            "6553f13c"
+            "01020304"
+            "1122334455667788");
 
   auto wire = encode_blocks({*block});
   ASSERT_TRUE(wire);
-  EXPECT_EQ(to_hex(ByteView(*wire).first(4)), "0b003a" "60");
+  EXPECT_EQ(to_hex(ByteView(*wire).first(4)),
+            "0b003a"
+            "60");
   EXPECT_EQ(to_hex(ByteView(*wire).subspan(36, 4)), "0a0b0c0d");
 
   auto opened = decode_garlic_clove_i2np(clove->message);

@@ -106,8 +106,8 @@ TEST(RouterGarlic, LengthAndKeyRefusals) {
   const Bytes garlic = hex(kRouterGarlic);
   EXPECT_TRUE(fails_with(decrypt_router_garlic(router, ByteView(garlic).first(47)), RatchetError::Malformed,
                          "Router Garlic shorter than 48 bytes"));
-  EXPECT_TRUE(fails_with(decrypt_router_garlic(router, {}), RatchetError::Malformed,
-                         "Router Garlic shorter than 48 bytes"));
+  EXPECT_TRUE(
+      fails_with(decrypt_router_garlic(router, {}), RatchetError::Malformed, "Router Garlic shorter than 48 bytes"));
   EXPECT_TRUE(fails_with(encrypt_router_garlic(Bytes(31), key(0x50), {}), RatchetError::Malformed,
                          "remote_static_pub must be 32 bytes"));
   EXPECT_TRUE(fails_with(encrypt_router_garlic(Bytes(33), key(0x50), {}), RatchetError::Malformed,
@@ -167,8 +167,8 @@ TEST(EciesLookupReply, Refusals) {
   const Bytes reply_key = fixed(0x90, 32), tag = fixed(0xb0, 8);
   const Bytes reply = hex(kLookupReply);
   constexpr const char* kParams = "invalid ECIES lookup reply parameters or length";
-  EXPECT_TRUE(fails_with(decrypt_ecies_lookup_reply(reply_key, tag, ByteView(reply).first(23)),
-                         RatchetError::Malformed, kParams));
+  EXPECT_TRUE(fails_with(decrypt_ecies_lookup_reply(reply_key, tag, ByteView(reply).first(23)), RatchetError::Malformed,
+                         kParams));
   EXPECT_TRUE(fails_with(decrypt_ecies_lookup_reply(Bytes(31), tag, reply), RatchetError::Malformed, kParams));
   EXPECT_TRUE(fails_with(decrypt_ecies_lookup_reply(reply_key, Bytes(32), reply), RatchetError::Malformed, kParams));
   constexpr const char* kSend = "ECIES lookup reply requires 32B key and 8B tag";

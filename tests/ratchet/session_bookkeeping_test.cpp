@@ -159,9 +159,8 @@ TEST(RatchetExpiry, RetiringAndOutOfSends) {
     std::uint32_t sent, renewal_sent_at;
     bool retiring, due, exhausted;
   } cases[] = {
-      {49999, 0, false, false, false},      {50000, 0, true, true, false},
-      {50000, 50000, true, false, false},   {51023, 50000, true, false, false},
-      {51024, 50000, true, true, false},    {59999, 59000, true, false, false},
+      {49999, 0, false, false, false},    {50000, 0, true, true, false},     {50000, 50000, true, false, false},
+      {51023, 50000, true, false, false}, {51024, 50000, true, true, false}, {59999, 59000, true, false, false},
       {60000, 59000, true, false, true},
   };
   for (const auto& c : cases) {

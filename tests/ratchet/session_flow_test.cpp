@@ -334,8 +334,8 @@ TEST(RatchetReplay, EachKindOpensOnce) {
   EXPECT_EQ(p.b.sessions.size(), 1u);
 
   // Once the replay list forgot the key (after 420 s), the DateTime refuses it.
-  EXPECT_TRUE(fails_with(p.b.decrypt_incoming(ns, kNow + 421), RatchetError::Malformed,
-                         "NewSession DateTime out of range"));
+  EXPECT_TRUE(
+      fails_with(p.b.decrypt_incoming(ns, kNow + 421), RatchetError::Malformed, "NewSession DateTime out of range"));
 }
 
 TEST(RatchetReplay, NewSessionDateTimeWindow) {
@@ -392,8 +392,7 @@ TEST(RatchetPending, ReplyTagsAgeAndAreCapped) {
   }
   // The fifth NewSession within 180 s leaves 24 tags: those of the first are gone.
   ASSERT_EQ(p.a.outbound_pending.size(), 24u);
-  for (const auto& e : p.a.outbound_pending)
-    EXPECT_TRUE(std::ranges::find(first_tags, e.tag) == first_tags.end());
+  for (const auto& e : p.a.outbound_pending) EXPECT_TRUE(std::ranges::find(first_tags, e.tag) == first_tags.end());
 
   // Tags 180 s old stay, 181 s old go at the next NewSession (to anyone).
   Pair q;
@@ -480,8 +479,8 @@ TEST(RatchetFailures, WhatAFailedSendLeaves) {
     // ExistingSession: the send tag is used up and the flags are set.
     Pair p;
     p.establish();
-    EXPECT_TRUE(fails_with(p.a.encrypt_to_peer(p.b_key.public_key, too_big, kNow + 3, p.random_a),
-                           RatchetError::Malformed));
+    EXPECT_TRUE(
+        fails_with(p.a.encrypt_to_peer(p.b_key.public_key, too_big, kNow + 3, p.random_a), RatchetError::Malformed));
     EXPECT_EQ(p.a.sessions[0].send_tag_set.next_index, 1u);
     EXPECT_TRUE(p.a.sessions[0].es_sent);
     EXPECT_EQ(p.a.sessions[0].last_activity, kNow + 3);

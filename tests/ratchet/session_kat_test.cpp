@@ -119,17 +119,16 @@ TEST(RatchetSessionsKat, TwoManagersReproduceTheModelByteForByte) {
   ASSERT_EQ(a.sessions.size(), 1u);
 
   // The first ExistingSession each way; no random draws are taken.
-  auto es_ab = a.encrypt_to_peer(b_static.public_key, {data_clove(3, "first existing A to B")}, kT3,
-                                 no_draws.source());
+  auto es_ab = a.encrypt_to_peer(b_static.public_key, {data_clove(3, "first existing A to B")}, kT3, no_draws.source());
   ASSERT_TRUE(es_ab);
   EXPECT_EQ(to_hex(*es_ab), kExistingAB);
   auto opened_ab = b.decrypt_incoming(hex(kExistingAB), kT3);
   ASSERT_TRUE(opened_ab);
   EXPECT_EQ(to_hex(*encode_blocks(opened_ab->blocks)), kExistingABPayload);
 
-  auto es_ba = b.encrypt_to_peer(
-      a_static.public_key, {data_clove(4, "first existing B to A"), RatchetBlock::Padding{Bytes(3)}}, kT4,
-      no_draws.source());
+  auto es_ba =
+      b.encrypt_to_peer(a_static.public_key, {data_clove(4, "first existing B to A"), RatchetBlock::Padding{Bytes(3)}},
+                        kT4, no_draws.source());
   ASSERT_TRUE(es_ba);
   EXPECT_EQ(to_hex(*es_ba), kExistingBA);
   auto opened_ba = a.decrypt_incoming(hex(kExistingBA), kT4);

@@ -73,7 +73,6 @@ inline std::vector<std::map<std::string, std::string>> noise_records() {
   return records;
 }
 
-
 // Replays fixed 32-byte values in order; a draw past the end is an error, so a test sees
 // every value a sender took.
 struct ScriptedRandom {
@@ -104,8 +103,8 @@ ScriptedRandom script(const char* const (&hex_values)[N]) {
 inline RandomSource counting_random(std::uint32_t seed) {
   auto counter = std::make_shared<std::uint32_t>(0);
   return [seed, counter]() -> Result<std::array<std::uint8_t, 32>> {
-    const std::uint8_t in[8] = {static_cast<std::uint8_t>(seed >> 24), static_cast<std::uint8_t>(seed >> 16),
-                                static_cast<std::uint8_t>(seed >> 8),  static_cast<std::uint8_t>(seed),
+    const std::uint8_t in[8] = {static_cast<std::uint8_t>(seed >> 24),     static_cast<std::uint8_t>(seed >> 16),
+                                static_cast<std::uint8_t>(seed >> 8),      static_cast<std::uint8_t>(seed),
                                 static_cast<std::uint8_t>(*counter >> 24), static_cast<std::uint8_t>(*counter >> 16),
                                 static_cast<std::uint8_t>(*counter >> 8),  static_cast<std::uint8_t>(*counter)};
     ++*counter;

@@ -50,8 +50,7 @@ struct SealedRequest {
   tunnel::SlotKeys keys;
 };
 
-inline SealedRequest seal_to(const Router& hop, const tunnel::ShortBuildRequestRecord& request,
-                             std::size_t slot = 1) {
+inline SealedRequest seal_to(const Router& hop, const tunnel::ShortBuildRequestRecord& request, std::size_t slot = 1) {
   SealedRequest out;
   for (int i = 0; i < 4; ++i) {
     out.records.push_back(ntcp2_net::random_bytes(tunnel::kBuildRecordSize).value_or(Bytes{}));

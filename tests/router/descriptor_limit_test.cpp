@@ -142,7 +142,6 @@ TEST(DescriptorLimit, ClientsThatHangUpAreForgottenAndTheLoopStillWaits) {
   EXPECT_GE(number(*report, "new_fds"), 0) << *report;
 }
 
-
 constexpr int kAttackLimit = 64;
 
 // The child: a router under a 64-descriptor limit that hands the parent its RouterInfo, then
@@ -177,15 +176,15 @@ int run_router_under_attack(LineChannel& parent) {
 // Handshakes with the target from the identity, `at_once` in flight at a time, until
 // `count` were tried; gives the links that finished (the caller holds them open).
 std::vector<ntcp2_net::Ntcp2Conn> hold_handshakes(const common::RouterInfo& target, const Router& identity, int count,
-                                                 int at_once) {
+                                                  int at_once) {
   std::vector<ntcp2_net::Ntcp2Conn> links;
   const auto peer = ntcp2_net::extract_ntcp2_peer(target);
   if (!peer) return links;
   for (int started = 0; started < count;) {
     std::vector<ntcp2_net::PendingNtcp2Dial> dials;
     for (; started < count && static_cast<int>(dials.size()) < at_once; ++started) {
-      auto dial = ntcp2_net::PendingNtcp2Dial::start(*peer, target, identity.static_keypair, identity.router_info,
-                                                     true, ntcp2_net::read_now());
+      auto dial = ntcp2_net::PendingNtcp2Dial::start(*peer, target, identity.static_keypair, identity.router_info, true,
+                                                     ntcp2_net::read_now());
       if (dial) dials.push_back(std::move(*dial));
     }
     const std::uint64_t deadline = ntcp2_net::read_now().mono_ms + 8000;
@@ -261,7 +260,8 @@ TEST(DescriptorLimit, AFreshPeerGetsThroughWhileAnotherHoldsSessionsAndConnectio
     if (fd >= 0) silent.emplace_back(fd);
   }
   // Everything connected has been taken from the listener, or refused.
-  const std::string settled = status_until(child.channel(), [](const std::string& s) { return field(s, "waiting") == "0"; });
+  const std::string settled =
+      status_until(child.channel(), [](const std::string& s) { return field(s, "waiting") == "0"; });
   ASSERT_EQ(field(settled, "waiting"), "0") << settled;
   EXPECT_EQ(count_in(field(settled, "peers"), attacker_b32), 1u) << settled;
 

@@ -197,15 +197,9 @@ TEST(DispatchNesting, ThreeLevelsAreHandledAndTheFourthIsDropped) {
     P message = database_store_of(info);
     for (Wrap w : c.wraps) {
       switch (w) {
-        case Wrap::TunnelGateway:
-          message = in_tunnel_gateway(message);
-          break;
-        case Wrap::RouterGarlic:
-          message = in_router_garlic(message, r.static_keypair.public_key);
-          break;
-        case Wrap::EndpointCell:
-          message = in_endpoint_cell(message, endpoint);
-          break;
+        case Wrap::TunnelGateway: message = in_tunnel_gateway(message); break;
+        case Wrap::RouterGarlic: message = in_router_garlic(message, r.static_keypair.public_key); break;
+        case Wrap::EndpointCell: message = in_endpoint_cell(message, endpoint); break;
       }
     }
     const std::string out = dispatch_captured(r, {net.hash(1), MessageOrigin::Direct, 0}, message);

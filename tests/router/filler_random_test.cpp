@@ -11,7 +11,7 @@
 namespace router {
 namespace {
 
-constexpr std::array<std::uint8_t, 32> kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+constexpr std::array<std::uint8_t, 32> kKey = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                                                17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 constexpr std::array<std::uint8_t, 12> kZeroNonce{};
 

@@ -32,8 +32,8 @@ TEST(IdCounters, StartValuesFromRandomBytes) {
 
   const Bytes mixed{0x12, 0x34, 0x56, 0x78, 0x8F, 0xFF, 0xFF, 0xFE, 0x00, 0x00, 0x01, 0x00};
   c = id_counters_from_random(mixed);
-  EXPECT_EQ(c.next_msg_id, 0x12345679u);                // lowest bit set
-  EXPECT_EQ(c.next_tunnel_id, 0x0FFFFFFEu + 10000u);    // top bit cleared, below the modulus
+  EXPECT_EQ(c.next_msg_id, 0x12345679u);              // lowest bit set
+  EXPECT_EQ(c.next_tunnel_id, 0x0FFFFFFEu + 10000u);  // top bit cleared, below the modulus
   EXPECT_EQ(c.next_stream_id_seed, 256u + 100u);
 }
 
@@ -59,9 +59,9 @@ TEST(Rotation, OutOfRangeCountersStayDefined) {
     std::int32_t next;
   };
   const Case cases[] = {
-      {-7, 5, 0, 0x3FFFFFFA},   // negative: the first candidate
+      {-7, 5, 0, 0x3FFFFFFA},  // negative: the first candidate
       {-1, 3, 0, 0},
-      {0x7FFFFFFF, 4, 3, 0},    // above the range: no signed overflow on the step
+      {0x7FFFFFFF, 4, 3, 0},  // above the range: no signed overflow on the step
       {0x40000000, 3, 1, 1},
   };
   for (const Case& k : cases) {

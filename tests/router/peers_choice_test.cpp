@@ -11,10 +11,10 @@
 namespace router {
 namespace {
 
-using peers_test::hash_of;
-using peers_test::signed_router_info;
 using ntcp2_net::Now;
 using ntcp2_net::read_now;
+using peers_test::hash_of;
+using peers_test::signed_router_info;
 using test_support::TestNetwork;
 
 common::Hash hash_n(std::uint32_t n) {
@@ -72,10 +72,12 @@ TEST(PeerPickers, UsablePeersSkipOwnBackedOffLoopbackAnyIpv6AndNonX25519) {
   // Public addresses that nothing here ever dials.
   const std::vector<common::RouterInfo> good = {signed_router_info("11.0.0.10"), signed_router_info("11.0.0.11"),
                                                 signed_router_info("93.184.216.34")};
-  const std::vector<common::RouterInfo> bad = {
-      signed_router_info("127.0.0.1"), signed_router_info("0.0.0.0"), signed_router_info("::1"),
-      signed_router_info("2a00:1450::7"), signed_router_info("11.0.0.12", common::CryptoPublicKeyType::ElGamal),
-      signed_router_info("11.0.0.13")};  // backed off below
+  const std::vector<common::RouterInfo> bad = {signed_router_info("127.0.0.1"),
+                                               signed_router_info("0.0.0.0"),
+                                               signed_router_info("::1"),
+                                               signed_router_info("2a00:1450::7"),
+                                               signed_router_info("11.0.0.12", common::CryptoPublicKeyType::ElGamal),
+                                               signed_router_info("11.0.0.13")};  // backed off below
   for (const auto& info : good) ASSERT_TRUE(r.netdb.store_router_info(info));
   for (const auto& info : bad) ASSERT_TRUE(r.netdb.store_router_info(info));
   const Now now{1'000'000, 1'700'000'000'000};

@@ -10,10 +10,10 @@
 namespace router {
 namespace {
 
+using ntcp2_net::read_now;
 using peers_test::database_store_of;
 using peers_test::hash_of;
 using peers_test::reference_router_info;
-using ntcp2_net::read_now;
 using test_support::TestNetwork;
 
 i2np::I2npShortHeader header_of(const i2np::I2npPayload& p) { return {p.msg_type(), 99, 0}; }
@@ -27,8 +27,10 @@ TEST(I2npDispatch, DatabaseStoreIsStoredAndAcknowledgedToTheGatewayAsked) {
     std::uint32_t reply_tunnel_id;
     i2np::I2npMessageType sent_type;
   };
-  const auto infos = std::vector{reference_router_info("ff-127.0.0.2.dat"), reference_router_info("plain-127.0.0.3.dat")};
-  const std::vector<Case> cases = {{0, i2np::I2npMessageType::from_byte(10)}, {4242, i2np::I2npMessageType::from_byte(19)}};
+  const auto infos =
+      std::vector{reference_router_info("ff-127.0.0.2.dat"), reference_router_info("plain-127.0.0.3.dat")};
+  const std::vector<Case> cases = {{0, i2np::I2npMessageType::from_byte(10)},
+                                   {4242, i2np::I2npMessageType::from_byte(19)}};
   for (std::size_t i = 0; i < cases.size(); ++i) {
     r.pending_sends.clear();
     r.pending_dials.clear();
@@ -71,8 +73,8 @@ TEST(I2npDispatch, StoreFailuresAndOtherTypes) {
   auto& ls_body = std::get<i2np::I2npPayload::DatabaseStore>(bad_lease_set.value);
   ls_body.store_type = 3;
   ls_body.data = Bytes{1, 2, 3};
-  const std::string ls_line = "[debug] NetDB DatabaseStore type=3 stored=false key=" + ls_body.key.to_b32_address() +
-                              " (len=3)\n";
+  const std::string ls_line =
+      "[debug] NetDB DatabaseStore type=3 stored=false key=" + ls_body.key.to_b32_address() + " (len=3)\n";
   const i2np::I2npPayload status{i2np::I2npPayload::DeliveryStatus{5, 6}};
   const i2np::I2npPayload data{i2np::I2npPayload::Data{Bytes(10, 2)}};
   const i2np::I2npPayload unknown{i2np::I2npPayload::Unknown{i2np::I2npMessageType::from_byte(42), Bytes(5, 3)}};
@@ -106,7 +108,8 @@ TEST(I2npDispatch, AcknowledgementWithoutGatewayGoesToTheSenderWhenThereIsOne) {
   auto net = TestNetwork::create({.routers = 2});
   ASSERT_TRUE(net);
   Router& r = (*net)[0];
-  const auto infos = std::vector{reference_router_info("ff-127.0.0.2.dat"), reference_router_info("plain-127.0.0.3.dat")};
+  const auto infos =
+      std::vector{reference_router_info("ff-127.0.0.2.dat"), reference_router_info("plain-127.0.0.3.dat")};
 
   // No gateway and no sender: stored, nothing sent.
   const i2np::I2npPayload anonymous = database_store_of(infos[0], 31);

@@ -144,7 +144,10 @@ TEST(HostilePeers, EachDirectionOfAPeerHoldsOneSession) {
   net[1].send_i2np_to_peer(net.hash(0), database_store_of(a), read_now());
   net[0].send_i2np_to_peer(net.hash(1), database_store_of(b), read_now());
   EXPECT_TRUE(net.run_until(
-      [&] { return net[0].netdb.get_router_info(hash_of(a)) != nullptr && net[1].netdb.get_router_info(hash_of(b)) != nullptr; },
+      [&] {
+        return net[0].netdb.get_router_info(hash_of(a)) != nullptr &&
+               net[1].netdb.get_router_info(hash_of(b)) != nullptr;
+      },
       kLimitMs, TestNetwork::peers_step));
 
   // Another connection made with router 1's identity replaces only the inbound session.

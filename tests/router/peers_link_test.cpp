@@ -16,6 +16,7 @@
 namespace router {
 namespace {
 
+using ntcp2_net::read_now;
 using peers_test::database_store_of;
 using peers_test::hash_of;
 using peers_test::kLimitMs;
@@ -24,7 +25,6 @@ using peers_test::make_network;
 using peers_test::reference_router_info;
 using peers_test::wait_accept_queue;
 using peers_test::wait_readable_bytes;
-using ntcp2_net::read_now;
 using test_support::TestNetwork;
 
 std::vector<common::Hash> netdb_hashes(const Router& r) {
@@ -36,7 +36,6 @@ std::vector<common::Hash> netdb_hashes(const Router& r) {
 // Wire size of a frame holding one I2NP block: length field, block header, short header,
 // body and MAC.
 std::size_t i2np_frame_size(const i2np::I2npPayload& payload) { return 2 + 3 + 9 + payload.encode_body()->size() + 16; }
-
 
 TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
   // A third identity whose RouterInfo is only carried, never dialled.
@@ -69,8 +68,7 @@ TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
   for (const auto& info : infos) expected.push_back(hash_of(info));
   EXPECT_EQ(netdb_hashes(net[1]), expected);
   EXPECT_TRUE(net[0].pending_sends.empty());
-  EXPECT_NE(out.find("[debug] NTCP2 connected to " + net.hash(1).to_b32_address() + " (peers=1)\n"),
-            std::string::npos)
+  EXPECT_NE(out.find("[debug] NTCP2 connected to " + net.hash(1).to_b32_address() + " (peers=1)\n"), std::string::npos)
       << out;
   for (const auto& info : infos) {
     EXPECT_NE(out.find("[debug] NetDB DatabaseStore type=0 stored=true key=" + hash_of(info).to_b32_address()),
@@ -197,7 +195,8 @@ TEST(PeerLinks, HandshakesAreSteppedUntilTenSecondsThenDropped) {
   const ntcp2_net::Now t = at(net[1].pending_dials[0].dial.started_ms + 10001);
   testing::internal::CaptureStdout();
   net[1].step_ntcp2_peers(t);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[debug] NTCP2 dial timeout: " + net.hash(0).to_b32_address() + "\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "[debug] NTCP2 dial timeout: " + net.hash(0).to_b32_address() + "\n");
   EXPECT_TRUE(net[1].is_peer_backed_off(net.hash(0), t.after(59999)));
   net[1].ensure_peer_dial(net.hash(0), t);  // backed off: no new dial
   EXPECT_TRUE(net[1].pending_dials.empty());
@@ -214,7 +213,8 @@ TEST(PeerLinks, RefusedDialInPublicModeBacksThePeerOff) {
   r.ensure_peer_dial(hash_of(far), read_now());
   testing::internal::CaptureStdout();
   ASSERT_TRUE(net.run_until([&] { return r.pending_dials.empty(); }, kLimitMs, TestNetwork::peers_step));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[debug] NTCP2 dial rejected: " + hash_of(far).to_b32_address() + "\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "[debug] NTCP2 dial rejected: " + hash_of(far).to_b32_address() + "\n");
   EXPECT_TRUE(r.is_peer_backed_off(hash_of(far), read_now()));
 }
 
@@ -301,14 +301,14 @@ TEST(PeerLinks, MessageTooLargeForAFrameIsDroppedAloneQueuedOrNot) {
   // Queued before the link: the oversized message must not hold back the next one.
   net[0].send_i2np_to_peer(net.hash(1), oversized, read_now());
   net[0].send_i2np_to_peer(net.hash(1), database_store_of(first), read_now());
-  const bool first_arrived = net.run_until(
-      [&] { return net[1].netdb.get_router_info(hash_of(first)) != nullptr; }, kLimitMs, TestNetwork::peers_step);
+  const bool first_arrived = net.run_until([&] { return net[1].netdb.get_router_info(hash_of(first)) != nullptr; },
+                                           kLimitMs, TestNetwork::peers_step);
   // On the standing link: dropped, and the link carries the next message.
   net[0].send_i2np_to_peer(net.hash(1), oversized, read_now());
   EXPECT_TRUE(net[0].pending_sends.empty());
   net[0].send_i2np_to_peer(net.hash(1), database_store_of(second), read_now());
-  const bool second_arrived = net.run_until(
-      [&] { return net[1].netdb.get_router_info(hash_of(second)) != nullptr; }, kLimitMs, TestNetwork::peers_step);
+  const bool second_arrived = net.run_until([&] { return net[1].netdb.get_router_info(hash_of(second)) != nullptr; },
+                                            kLimitMs, TestNetwork::peers_step);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(first_arrived);
   EXPECT_TRUE(second_arrived);
@@ -344,8 +344,8 @@ TEST(PeerLinks, FullSendQueueDropsTheMessageAndKeepsTheLink) {
             std::string::npos)
       << out;
   // Once the peer reads, everything queued arrives and the link stays usable.
-  EXPECT_TRUE(net.run_until([&] { return net[0].peer_sessions[0].conn.tx_queued == 0; }, kLimitMs,
-                            TestNetwork::peers_step));
+  EXPECT_TRUE(
+      net.run_until([&] { return net[0].peer_sessions[0].conn.tx_queued == 0; }, kLimitMs, TestNetwork::peers_step));
   EXPECT_EQ(net[0].peer_sessions.size(), 1u);
 }
 
@@ -366,7 +366,8 @@ TEST(PeerTimers, FollowTheMonotonicClockWhateverTheWallClockDoes) {
   r.public_mode = true;
   const ntcp2_net::Now t0 = read_now();
   auto at = [&](std::uint64_t mono_later, std::int64_t wall_shift) {
-    return ntcp2_net::Now{t0.mono_ms + mono_later, static_cast<std::uint64_t>(static_cast<std::int64_t>(t0.wall_ms) + wall_shift)};
+    return ntcp2_net::Now{t0.mono_ms + mono_later,
+                          static_cast<std::uint64_t>(static_cast<std::int64_t>(t0.wall_ms) + wall_shift)};
   };
 
   // A queued message to a peer without a link lives 15,000 ms.
@@ -410,7 +411,8 @@ TEST(PeerDials, AtMostSixteenInProgressAndMessagesBeyondAreDropped) {
   ASSERT_TRUE(silent);
   std::vector<common::RouterInfo> peers;
   for (int i = 0; i < 20; ++i) {
-    peers.push_back(peers_test::signed_router_info("127.0.0.9", std::nullopt, static_cast<std::uint16_t>(silent->port)));
+    peers.push_back(
+        peers_test::signed_router_info("127.0.0.9", std::nullopt, static_cast<std::uint16_t>(silent->port)));
     ASSERT_TRUE(r.netdb.store_router_info(peers.back()));
   }
   const auto info = reference_router_info("ff-127.0.0.2.dat");
@@ -422,8 +424,10 @@ TEST(PeerDials, AtMostSixteenInProgressAndMessagesBeyondAreDropped) {
   EXPECT_EQ(r.pending_dials.size(), 16u);
   EXPECT_EQ(r.pending_sends.size(), 17u);
   for (int i = 16; i < 20; ++i) {
-    EXPECT_NE(out.find("[debug] NTCP2 dial limit reached, dropped I2NP message to " + hash_of(peers[static_cast<std::size_t>(i)]).to_b32_address()),
-              std::string::npos) << i;
+    EXPECT_NE(out.find("[debug] NTCP2 dial limit reached, dropped I2NP message to " +
+                       hash_of(peers[static_cast<std::size_t>(i)]).to_b32_address()),
+              std::string::npos)
+        << i;
   }
   r.ensure_peer_dial(hash_of(peers[19]), read_now());
   EXPECT_EQ(r.pending_dials.size(), 16u);

@@ -49,7 +49,8 @@ inline common::RouterInfo signed_router_info(const std::string& host,
     ADD_FAILURE() << to_string(info.error());
     return {};
   }
-  if (crypto_type) info->identity.keys_and_cert.certificate = common::Certificate{common::KeyCertificate::create(*crypto_type)};
+  if (crypto_type)
+    info->identity.keys_and_cert.certificate = common::Certificate{common::KeyCertificate::create(*crypto_type)};
   EXPECT_TRUE(sign_router_info(*info, seed));
   return *info;
 }
@@ -103,8 +104,8 @@ inline bool wait_accept_queue(int listener_fd, std::uint32_t n) {
 inline void linked_pair(test_support::TestNetwork& net, bool debug = false) {
   ASSERT_NO_FATAL_FAILURE(make_network(net, 2, debug));
   net[0].ensure_peer_dial(net.hash(1), ntcp2_net::read_now());
-  ASSERT_TRUE(net.run_until([&] { return !net[0].peer_sessions.empty() && !net[1].peer_sessions.empty(); },
-                            kLimitMs, test_support::TestNetwork::peers_step));
+  ASSERT_TRUE(net.run_until([&] { return !net[0].peer_sessions.empty() && !net[1].peer_sessions.empty(); }, kLimitMs,
+                            test_support::TestNetwork::peers_step));
 }
 
 // A TCP port on a loopback address that this object holds bound but never listens on: a

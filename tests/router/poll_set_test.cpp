@@ -100,8 +100,8 @@ struct RecordCase {
 };
 
 const RecordCase kRecordCases[] = {
-    {"link", [](Router& r, TcpSocket s) { r.peer_sessions.push_back(link_on(std::move(s))); },
-     PollKind::Link, true, false, true},
+    {"link", [](Router& r, TcpSocket s) { r.peer_sessions.push_back(link_on(std::move(s))); }, PollKind::Link, true,
+     false, true},
     {"link with bytes to send",
      [](Router& r, TcpSocket s) {
        PeerSession session = link_on(std::move(s));
@@ -348,15 +348,9 @@ TEST(LoopWait, WakesForTheEarliestTimer) {
        },
        101},
       {"queued message's life",
-       [](Router& r, const Now& n) {
-         r.pending_sends.push_back(queued_send(common::Hash{}, n.mono_ms - 14800));
-       },
-       201},
+       [](Router& r, const Now& n) { r.pending_sends.push_back(queued_send(common::Hash{}, n.mono_ms - 14800)); }, 201},
       {"message to the router itself",
-       [](Router& r, const Now& n) {
-         r.pending_sends.push_back(queued_send(r.router_hash(), n.mono_ms));
-       },
-       0},
+       [](Router& r, const Now& n) { r.pending_sends.push_back(queued_send(r.router_hash(), n.mono_ms)); }, 0},
       {"idle link",
        [](Router& r, const Now& n) {
          r.peer_sessions.emplace_back();
@@ -560,8 +554,8 @@ struct TimerBench {
     const common::Hash h = hash_of(0x60);
     const std::array<std::uint8_t, 14> free{};
     const bittorrent::DhtNodeId id = bittorrent::make_dht_node_id(h, bittorrent::kDhtQueryPort, free);
-    engine().dht.nodes.push_back(bittorrent::DhtNode{Bytes(id.begin(), id.end()), h, bittorrent::kDhtQueryPort,
-                                                     now.wall_ms});
+    engine().dht.nodes.push_back(
+        bittorrent::DhtNode{Bytes(id.begin(), id.end()), h, bittorrent::kDhtQueryPort, now.wall_ms});
     return engine().dht.nodes.back();
   }
 
@@ -617,8 +611,7 @@ TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
       // Remote bridges.
       {"bridge: stalled SYN", [](Bench& b) { b.bridge(b.now.mono_ms - 6'900); }, 101, &Router::step_remote_bridges,
        [](Bench& b) { return b.r.remote_bridges.at(0).syn_stall_checked; }},
-      {"bridge: connect limit",
-       [](Bench& b) { b.bridge(b.now.mono_ms - 11'950).syn_stall_checked = true; }, 51,
+      {"bridge: connect limit", [](Bench& b) { b.bridge(b.now.mono_ms - 11'950).syn_stall_checked = true; }, 51,
        &Router::step_remote_bridges, [](Bench& b) { return b.r.remote_bridges.at(0).finishing; }},
       {"bridge: failed connect's linger",
        [](Bench& b) {
@@ -629,8 +622,8 @@ TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
        },
        11, &Router::step_remote_bridges, [](Bench& b) { return b.r.remote_bridges.empty(); }},
       // Streams.
-      {"stream: timed resend", [](Bench& b) { b.stream(b.now.mono_ms - 1'400); }, 100,
-       &Router::step_stream_connections, [](Bench& b) { return b.first_stream().unacked.at(0).resends == 1; }},
+      {"stream: timed resend", [](Bench& b) { b.stream(b.now.mono_ms - 1'400); }, 100, &Router::step_stream_connections,
+       [](Bench& b) { return b.first_stream().unacked.at(0).resends == 1; }},
       {"stream: delayed acknowledgement",
        [](Bench& b) {
          // One data packet of the peer, in order, 5 ms ago; its acknowledgement also retired the SYN.
@@ -651,8 +644,8 @@ TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
        // The ACK after the SYN, which waits for the peer's LeaseSet2.
        [](Bench& b) { return !b.first_stream().ack_due_ms() && b.first_stream().outbox.size() == 2; }},
       // The torrent engine's LeaseSet2 publication.
-      {"torrent: LeaseSet2 republication", [](Bench& b) { b.engine().last_publish_ms = b.now.mono_ms - 119'800; },
-       200, torrent, [](Bench& b) { return b.engine().publish_gen == 2; }},
+      {"torrent: LeaseSet2 republication", [](Bench& b) { b.engine().last_publish_ms = b.now.mono_ms - 119'800; }, 200,
+       torrent, [](Bench& b) { return b.engine().publish_gen == 2; }},
       {"torrent: publication once inbound tunnels appear",
        [](Bench& b) {
          b.engine();
@@ -726,7 +719,9 @@ TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
        },
        11, torrent, [](Bench& b) { return b.engine().inbound.empty(); }},
       {"a back-off's end",
-       [](Bench& b) { b.torrent().backoff.push_back(TorrentBackoff{Bench::hash_of(0x52), b.now.mono_ms + 600}); },
+       [](Bench& b) {
+         b.torrent().backoff.push_back(TorrentBackoff{Bench::hash_of(0x52), b.now.mono_ms + 600});
+       },
        600, torrent, [](Bench& b) { return b.torrent().backoff.empty(); }},
       {"peer: LeaseSet2 wait",
        [](Bench& b) { b.peer(PeerConnState::LookingUp).state_since_ms = b.now.mono_ms - 29'990; }, 11, torrent,
@@ -738,18 +733,15 @@ TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
          c.stalled_syn_noted = true;
        },
        101, torrent, [](Bench& b) { return b.torrent().peers.empty(); }},
-      {"peer: stalled SYN",
-       [](Bench& b) { b.peer(PeerConnState::Connecting).state_since_ms = b.now.mono_ms - 9'950; }, 51, torrent,
-       [](Bench& b) { return b.torrent().peers.at(0).stalled_syn_noted; }},
+      {"peer: stalled SYN", [](Bench& b) { b.peer(PeerConnState::Connecting).state_since_ms = b.now.mono_ms - 9'950; },
+       51, torrent, [](Bench& b) { return b.torrent().peers.at(0).stalled_syn_noted; }},
       {"peer: handshake limit",
        [](Bench& b) { b.peer(PeerConnState::HandshakeSent).last_recv_ms = b.now.mono_ms - 19'990; }, 11, torrent,
        [](Bench& b) { return b.torrent().peers.empty(); }},
-      {"peer: keep-alive",
-       [](Bench& b) { b.peer(PeerConnState::Connected).last_send_ms = b.now.mono_ms - 44'900; }, 100, torrent,
-       [](Bench& b) { return b.torrent().peers.at(0).last_send_ms != b.now.mono_ms - 44'900; }},
-      {"peer: idle limit",
-       [](Bench& b) { b.peer(PeerConnState::Connected).last_recv_ms = b.now.mono_ms - 89'990; }, 11, torrent,
-       [](Bench& b) { return b.torrent().peers.empty(); }},
+      {"peer: keep-alive", [](Bench& b) { b.peer(PeerConnState::Connected).last_send_ms = b.now.mono_ms - 44'900; },
+       100, torrent, [](Bench& b) { return b.torrent().peers.at(0).last_send_ms != b.now.mono_ms - 44'900; }},
+      {"peer: idle limit", [](Bench& b) { b.peer(PeerConnState::Connected).last_recv_ms = b.now.mono_ms - 89'990; }, 11,
+       torrent, [](Bench& b) { return b.torrent().peers.empty(); }},
       {"peer: LeaseSet2 lookup while none is held",
        [](Bench& b) { b.peer(PeerConnState::Connected).last_lookup_ms = b.now.mono_ms - 19'800; }, 200, torrent,
        [](Bench& b) { return b.torrent().peers.at(0).last_lookup_ms != b.now.mono_ms - 19'800; }},

@@ -63,21 +63,23 @@ TEST(PublicationNetwork, ASessionMadeBeforeAnyTunnelIsFoundThroughAFloodfillSoon
   std::uint64_t built_ms = 0;
   ASSERT_TRUE(
       host.build_tunnel({net.hash(kHop)}, /*outbound=*/true, host.tunnels.inbound.front(), std::nullopt, read_now()));
-  ASSERT_TRUE(net.run_until([&] { return built_ms != 0; }, 10000, [&](Router& r, const Now& now) {
-    publication_step(r, now);
-    if (&r == &host && !host.tunnels.outbound.empty()) built_ms = now.mono_ms;
-  }));
+  ASSERT_TRUE(net.run_until([&] { return built_ms != 0; }, 10000,
+                            [&](Router& r, const Now& now) {
+                              publication_step(r, now);
+                              if (&r == &host && !host.tunnels.outbound.empty()) built_ms = now.mono_ms;
+                            }));
   EXPECT_FALSE(session.publication.waiting_for_tunnels);
 
   // The other router looks the destination up through its own tunnels at once.
   ASSERT_TRUE(asker.start_polled_lease_set_lookup(session.dest_hash, read_now()));
   std::uint64_t stored_ms = 0;
   std::uint64_t found_ms = 0;
-  ASSERT_TRUE(net.run_until([&] { return found_ms != 0; }, 10000, [&](Router& r, const Now& now) {
-    publication_step(r, now);
-    if (stored_ms == 0 && at_a_floodfill(now)) stored_ms = now.mono_ms;
-    if (found_ms == 0 && holds(asker, session.dest_hash, now)) found_ms = now.mono_ms;
-  }));
+  ASSERT_TRUE(net.run_until([&] { return found_ms != 0; }, 10000,
+                            [&](Router& r, const Now& now) {
+                              publication_step(r, now);
+                              if (stored_ms == 0 && at_a_floodfill(now)) stored_ms = now.mono_ms;
+                              if (found_ms == 0 && holds(asker, session.dest_hash, now)) found_ms = now.mono_ms;
+                            }));
   EXPECT_LT(found_ms - built_ms, 10'000u);
   EXPECT_EQ(*asker.netdb.get_lease_set2(session.dest_hash, read_now().wall_s()), *session.last_lease_set);
   RecordProperty("first_outbound_to_floodfill_ms", std::to_string(stored_ms - built_ms));

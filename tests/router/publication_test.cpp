@@ -289,9 +289,7 @@ TEST(Publication, EachTimerEndsTheLoopsWaitAtTheInstantItsStepActs) {
     r.publish_session_leaseset2(s, now);
     const common::LeaseSet2* built = s.last_lease_set.get();
     ASSERT_NE(built, nullptr);
-    const auto acted = [&] {
-      return c.store_resent ? s.publication.resends == 1 : s.last_lease_set.get() != built;
-    };
+    const auto acted = [&] { return c.store_resent ? s.publication.resends == 1 : s.last_lease_set.get() != built; };
 
     EXPECT_EQ(next_publications_wake_ms(r, now), now.mono_ms + c.want);
     const Now due = now.after(c.want);

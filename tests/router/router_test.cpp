@@ -52,8 +52,8 @@ TEST(OwnRouterInfo, ReachableAndUnreachableAddresses) {
   for (const Case& c : cases) {
     auto ri = build_own_router_info(keys, c.address, 42);
     ASSERT_TRUE(ri);
-    EXPECT_EQ(ri->options.entries,
-              (std::vector<std::pair<std::string, std::string>>{{"caps", c.caps}, {"netId", "2"}, {"router.version", "0.9.64"}}));
+    EXPECT_EQ(ri->options.entries, (std::vector<std::pair<std::string, std::string>>{
+                                       {"caps", c.caps}, {"netId", "2"}, {"router.version", "0.9.64"}}));
     ASSERT_EQ(ri->addresses.size(), 1u);
     EXPECT_EQ(ri->addresses[0].cost, c.cost);
     EXPECT_EQ(ri->addresses[0].transport_style, "NTCP2");
@@ -333,8 +333,8 @@ common::RouterInfo peer_info_at(const std::string& host, std::uint16_t port) {
   const Bytes iv(16, 9);
   const auto ed = crypto::ed25519_public_key(seed).value();
   const Bytes ed_bytes(ed.begin(), ed.end());
-  auto info = build_own_router_info({x25519, ed_bytes, filler, iv}, {host, port, false, false},
-                                    ntcp2_net::read_now().wall_ms);
+  auto info =
+      build_own_router_info({x25519, ed_bytes, filler, iv}, {host, port, false, false}, ntcp2_net::read_now().wall_ms);
   if (!info) {
     ADD_FAILURE() << to_string(info.error());
     return {};
@@ -363,10 +363,7 @@ TEST(PublicMaintenance, DialsOnlyWhileFewerThanSixLinksAndDials) {
     std::size_t new_dials;
   };
   const Case cases[] = {
-      {5, 1, false, 0},
-      {2, 1, false, 3},
-      {2, 1, true, 3},
-      {0, 0, false, 5},  // six wanted, five known
+      {5, 1, false, 0}, {2, 1, false, 3}, {2, 1, true, 3}, {0, 0, false, 5},  // six wanted, five known
   };
   for (const Case& c : cases) {
     auto r = Router::start(loopback_options());

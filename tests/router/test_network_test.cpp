@@ -75,8 +75,8 @@ TEST(TestNetwork, PublicRoutersDialEachOtherButNeverLoopbackOrAnyHosts) {
     Router& r = (*net)[i];
     EXPECT_GE(r.peer_sessions.size(), 2u);
     const std::string line = cmd_router::status_line(r);
-    EXPECT_EQ(line.rfind("[public] peers=" + std::to_string(r.peer_sessions.size()) + " dials=" +
-                             std::to_string(r.pending_dials.size()) + " netdb=5(",
+    EXPECT_EQ(line.rfind("[public] peers=" + std::to_string(r.peer_sessions.size()) +
+                             " dials=" + std::to_string(r.pending_dials.size()) + " netdb=5(",
                          0),
               0u)
         << line;

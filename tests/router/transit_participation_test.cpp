@@ -188,33 +188,44 @@ TEST(TransitParticipation, RefusalsKeepNoHopAndSendNothing) {
       {.name = "receive id 0", .request = [](auto& q, const Router&) { q.receive_tunnel_id = 0; }},
       {.name = "receive id of a transit hop",
        .router =
-           [](Router& r) { r.tunnels.transit.push_back(tunnel::TransitHop{7001, 1, {}, {}, {}, false, 0xFFFFFFFF}); }},
+           [](Router& r) {
+             r.tunnels.transit.push_back(tunnel::TransitHop{7001, 1, {}, {}, {}, false, 0xFFFFFFFF});
+           }},
       {.name = "receive id of an own inbound tunnel",
-       .router = [](Router& r) { r.tunnels.inbound.push_back(tunnel::Tunnel{7001, false, {}, 0, 0xFFFFFFFF}); }},
+       .router =
+           [](Router& r) {
+             r.tunnels.inbound.push_back(tunnel::Tunnel{7001, false, {}, 0, 0xFFFFFFFF});
+           }},
       {.name = "receive id of an own inbound build",
-       .router = [](Router& r) { PendingTunnelBuild b;
-         b.tunnel_id = 7001;
-         r.pending_builds.push_back(std::move(b)); }},
+       .router =
+           [](Router& r) {
+             PendingTunnelBuild b;
+             b.tunnel_id = 7001;
+             r.pending_builds.push_back(std::move(b));
+           }},
       {.name = "receive id of a session's lease",
-       .router = [](Router& r) {
-         SamSession s;
-         s.id = "s";
-         s.tunnel_id = 7001;
-         r.sessions.push_back(std::move(s));
-       }},
+       .router =
+           [](Router& r) {
+             SamSession s;
+             s.id = "s";
+             s.tunnel_id = 7001;
+             r.sessions.push_back(std::move(s));
+           }},
       {.name = "a middle hop naming itself next",
        .request = [](auto& q, const Router& r) { q.next_ident = r.router_hash(); }},
       {.name = "an inbound gateway naming itself next",
-       .request = [](auto& q, const Router& r) {
-         q.next_ident = r.router_hash();
-         q.flags = tunnel::kBuildFlagInboundGateway;
-       }},
+       .request =
+           [](auto& q, const Router& r) {
+             q.next_ident = r.router_hash();
+             q.flags = tunnel::kBuildFlagInboundGateway;
+           }},
       {.name = "a full table",
-       .router = [](Router& r) {
-         for (std::uint32_t i = 0; i < kMaxTransitHops; ++i) {
-           r.tunnels.transit.push_back(tunnel::TransitHop{100000 + i, 1, {}, {}, {}, false, 0xFFFFFFFF});
-         }
-       }},
+       .router =
+           [](Router& r) {
+             for (std::uint32_t i = 0; i < kMaxTransitHops; ++i) {
+               r.tunnels.transit.push_back(tunnel::TransitHop{100000 + i, 1, {}, {}, {}, false, 0xFFFFFFFF});
+             }
+           }},
   };
   for (const Case& c : cases) {
     TestNetwork net = one_router();

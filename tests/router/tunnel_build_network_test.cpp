@@ -51,7 +51,8 @@ TEST(TunnelBuildNetwork, BuiltTunnelsCarryMessagesBothWays) {
     EXPECT_TRUE(id) << to_string(id.error());
     if (!id) return std::nullopt;
     const auto& list = outbound ? a.tunnels.outbound : a.tunnels.inbound;
-    const bool built = run_logged(net, logs, [&] { return find_tunnel(list, *id).has_value(); }, 20000);
+    const bool built = run_logged(
+        net, logs, [&] { return find_tunnel(list, *id).has_value(); }, 20000);
     EXPECT_TRUE(built) << logs[A];
     auto t = find_tunnel(list, *id);
     if (!t) return std::nullopt;
@@ -78,16 +79,15 @@ TEST(TunnelBuildNetwork, BuiltTunnelsCarryMessagesBothWays) {
       {*out_one, 1}, {*out_two, 1000}, {*out_direct, 60000}};
   for (const auto& [out, size] : sends) {
     const P to_b = garlic_probe(size);
-    ASSERT_TRUE(a.send_through_tunnel(out.tunnel_id, {tunnel::TunnelDelivery::Router{net.hash(B)}}, to_b,
-                                      std::nullopt, read_now()));
+    ASSERT_TRUE(a.send_through_tunnel(out.tunnel_id, {tunnel::TunnelDelivery::Router{net.hash(B)}}, to_b, std::nullopt,
+                                      read_now()));
     EXPECT_TRUE(run_logged(net, logs, [&] { return count_of(logs[B], probe_line(to_b)) == 1; })) << logs[B];
     for (std::size_t k = 0; k < inbound_gateways.size(); ++k) {
       const P round_trip = garlic_probe(size);
       const tunnel::TunnelDelivery into_a{
           tunnel::TunnelDelivery::Tunnel{inbound_gateways[k], inbound_gateway_routers[k]}};
       ASSERT_TRUE(a.send_through_tunnel(out.tunnel_id, into_a, round_trip, std::nullopt, read_now()));
-      EXPECT_TRUE(run_logged(net, logs, [&] { return count_of(logs[A], probe_line(round_trip)) == 1; }))
-          << logs[A];
+      EXPECT_TRUE(run_logged(net, logs, [&] { return count_of(logs[A], probe_line(round_trip)) == 1; })) << logs[A];
     }
   }
   // From C, which has no tunnel, into A's two-hop inbound tunnel.

@@ -130,8 +130,8 @@ TEST(TunnelBuild, RequestsCarryTheShapeOfTheTunnel) {
     bool outbound;
     std::size_t slots;
   };
-  const std::vector<Case> cases = {{{1}, false, 4},      {{1}, true, 4},          {{1, 2}, false, 4},
-                                   {{1, 2}, true, 4},    {{1, 2, 3, 4}, true, 4}, {{1, 2, 3, 4, 5}, false, 8},
+  const std::vector<Case> cases = {{{1}, false, 4},           {{1}, true, 4},          {{1, 2}, false, 4},
+                                   {{1, 2}, true, 4},         {{1, 2, 3, 4}, true, 4}, {{1, 2, 3, 4, 5}, false, 8},
                                    {{5, 4, 3, 2, 1}, true, 8}};
   TestNetwork net = network(6);
   Router& a = net[0];
@@ -195,7 +195,7 @@ TEST(TunnelBuild, OneAndTwoHopTunnelsOfBothKindsAreBuiltAndServed) {
     bool reply_through_inbound;
   };
   const std::vector<Case> cases = {
-      {{1}, false, false}, {{2, 1}, false, false}, {{1}, true, false},
+      {{1}, false, false},   {{2, 1}, false, false}, {{1}, true, false},
       {{1, 2}, true, false}, {{1}, true, true},      {{1, 2}, true, true},
   };
   for (const Case& c : cases) {
@@ -292,8 +292,7 @@ TEST(TunnelBuild, ForgedRepliesLeaveTheBuildPending) {
 }
 
 // The hop's reply with a code of the test's choosing: what B would send if it refused.
-std::vector<Bytes> reply_with_code(TestNetwork& net, std::size_t hop, std::vector<Bytes> records,
-                                   std::uint8_t code) {
+std::vector<Bytes> reply_with_code(TestNetwork& net, std::size_t hop, std::vector<Bytes> records, std::uint8_t code) {
   for (std::size_t slot = 0; slot < records.size(); ++slot) {
     if (!std::equal(records[slot].begin(), records[slot].begin() + 16, net.hash(hop).bytes.begin())) continue;
     auto opened = tunnel::open_short_build_request(net[hop].static_keypair, records[slot]);

@@ -101,8 +101,7 @@ TEST(TunnelNetwork, BurstsArriveWholeAndInOrder) {
     }
     return true;
   };
-  ASSERT_TRUE(t.run([&] { return all_once(B, to_b_probes) && all_once(A, to_a_probes); }))
-      << t.logs[B] << t.logs[A];
+  ASSERT_TRUE(t.run([&] { return all_once(B, to_b_probes) && all_once(A, to_a_probes); })) << t.logs[B] << t.logs[A];
   for (const auto& [router, probes] : {std::pair{B, &to_b_probes}, std::pair{A, &to_a_probes}}) {
     std::size_t last = 0;
     for (std::size_t i = 0; i < probes->size(); ++i) {

@@ -28,10 +28,10 @@ TEST(SamBase64Value, StrippedPaddingIsRestoredForTheStrictDecoder) {
 TEST(SamBase64Value, OtherValuesAreLeftForTheDecoderToRefuse) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", ""},
-      {"A", "A"},          // 4n+1 can never be Base64
+      {"A", "A"},  // 4n+1 can never be Base64
       {"AAAAA", "AAAAA"},
-      {"~w=", "~w=="},     // one of two "=" lost
-      {"ab+/", "ab+/"},    // the standard alphabet stays wrong
+      {"~w=", "~w=="},   // one of two "=" lost
+      {"ab+/", "ab+/"},  // the standard alphabet stays wrong
       {"TRANSIENT", "TRANSIENT"},
   };
   for (const auto& [value, want] : cases) EXPECT_EQ(with_base64_padding(value), want) << value;

@@ -57,13 +57,17 @@ TEST(RegisterAlias, NameMovesBetweenTablesAndKeepsItsPlace) {
 
 TEST(LoadHostsFile, SkipsEveryMalformedLine) {
   const std::string long_value(400, 'Q');
-  const std::string path = write_file("hosts_seven.txt", "# comment\n"
-                                                         "\n"
-                                                         "a.i2p = " + upper(kB32) + "\n"
-                                                         "=b\n"
-                                                         "no-equals-sign\n"
-                                                         "c.i2p=\n"
-                                                         "D.I2P=" + long_value + "\n");
+  const std::string path = write_file("hosts_seven.txt",
+                                      "# comment\n"
+                                      "\n"
+                                      "a.i2p = " +
+                                          upper(kB32) +
+                                          "\n"
+                                          "=b\n"
+                                          "no-equals-sign\n"
+                                          "c.i2p=\n"
+                                          "D.I2P=" +
+                                          long_value + "\n");
   Router r;
   auto n = r.load_hosts_file(path);
   ASSERT_TRUE(n);
@@ -77,9 +81,9 @@ TEST(LoadHostsFile, SkipsEveryMalformedLine) {
 TEST(LoadHostsFile, EndsAsRegisteringEachLineInTurn) {
   const std::string dest_a(200, 'A'), dest_b(300, 'B');
   const std::vector<std::pair<std::string, std::string>> lines = {
-      {"one.i2p", kB32},      {"two.i2p", dest_a},   {"ONE.i2p", dest_b},  {"three.i2p", kOtherB32},
-      {"one.i2p", kOtherB32}, {"pre.i2p", kB32},     {"two.i2p", dest_b},  {"moved.i2p", kB32},
-      {"Four.I2P", dest_a},   {"three.i2p", dest_a}, {"three.i2p", kB32},  {"gone.i2p", kB32},
+      {"one.i2p", kB32},      {"two.i2p", dest_a},   {"ONE.i2p", dest_b}, {"three.i2p", kOtherB32},
+      {"one.i2p", kOtherB32}, {"pre.i2p", kB32},     {"two.i2p", dest_b}, {"moved.i2p", kB32},
+      {"Four.I2P", dest_a},   {"three.i2p", dest_a}, {"three.i2p", kB32}, {"gone.i2p", kB32},
   };
   auto seed = [](Router& r) {
     r.register_alias("pre.i2p", "an-earlier-destination-that-the-file-moves-to-the-b32-table");
@@ -105,16 +109,15 @@ TEST(LoadHostsFile, EndsAsRegisteringEachLineInTurn) {
 }
 
 TEST(LoadHostsFile, ShortValuesMustBeB32) {
-  const std::string path = write_file("hosts_lengths.txt", "hundred.i2p=" + std::string(100, 'x') + "\n" +
-                                                               "hundred-one.i2p=" + std::string(101, 'x') + "\n" +
-                                                               "spaced.i2p =  " + kB32 + "  \t\n" +
-                                                               "eq.i2p=" + std::string(99, 'y') + "=z\n");
+  const std::string path = write_file(
+      "hosts_lengths.txt", "hundred.i2p=" + std::string(100, 'x') + "\n" + "hundred-one.i2p=" + std::string(101, 'x') +
+                               "\n" + "spaced.i2p =  " + kB32 + "  \t\n" + "eq.i2p=" + std::string(99, 'y') + "=z\n");
   Router r;
   auto n = r.load_hosts_file(path);
   ASSERT_TRUE(n);
   EXPECT_EQ(*n, 3u);
-  EXPECT_EQ(r.dest_aliases, (AliasTable{{"hundred-one.i2p", std::string(101, 'x')},
-                                        {"eq.i2p", std::string(99, 'y') + "=z"}}));
+  EXPECT_EQ(r.dest_aliases,
+            (AliasTable{{"hundred-one.i2p", std::string(101, 'x')}, {"eq.i2p", std::string(99, 'y') + "=z"}}));
   EXPECT_EQ(r.b32_aliases, (AliasTable{{"spaced.i2p", kB32}}));
 }
 
@@ -172,8 +175,10 @@ TEST(LoadHostsFile, LineRules) {
       {"101 characters", "a.i2p=" + std::string(101, '='), {}, {{"a.i2p", std::string(101, '=')}}},
       {"100 characters", "a.i2p=" + std::string(100, 'x'), {}, {}},
       {"120 bytes are 60 characters", "a.i2p=" + sixty_e, {}, {}},
-      {"later line wins in place", "a.i2p=" + kB32 + "\nb.i2p=" + kB32 + "\na.i2p=" + kOtherB32,
-       {{"a.i2p", kOtherB32}, {"b.i2p", kB32}}, {}},
+      {"later line wins in place",
+       "a.i2p=" + kB32 + "\nb.i2p=" + kB32 + "\na.i2p=" + kOtherB32,
+       {{"a.i2p", kOtherB32}, {"b.i2p", kB32}},
+       {}},
       {"later line moves the name", "a.i2p=" + kB32 + "\nA.I2P=" + dest, {}, {{"a.i2p", dest}}},
   };
   for (const Case& c : cases) {
@@ -239,12 +244,8 @@ TEST(ResolveNameLocal, AliasesSessionsAndTheNetDb) {
     std::optional<std::string> value;
   };
   const std::vector<Case> cases = {
-      {"DEST.i2p", "stored-as-given"},
-      {"REMOTE.I2P", remote.public_b64},
-      {"unknown.i2p", std::nullopt},
-      {local.b32_address, local.public_b64},
-      {remote.b32_address, remote.public_b64},
-      {unknown_b32, std::nullopt},
+      {"DEST.i2p", "stored-as-given"},       {"REMOTE.I2P", remote.public_b64},       {"unknown.i2p", std::nullopt},
+      {local.b32_address, local.public_b64}, {remote.b32_address, remote.public_b64}, {unknown_b32, std::nullopt},
       {"nothing.i2p", std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(f.r.resolve_name_local(c.name, std::nullopt, f.now), c.value) << c.name;

@@ -132,5 +132,4 @@ class Sock {
   bool awaiting_hello_ = false;
 };
 
-
 }  // namespace router::bridge_test

@@ -48,9 +48,16 @@ TEST(HttpHeaderLine, UpperCasesAsciiLettersOnly) {
 // value once trailing blanks are left out.
 TEST(HttpHeaderLine, WellFormedLinesAgreeWithPythonHttpClient) {
   const std::vector<std::string> lines = {
-      "Host: a.i2p",        "A:b",           "A:\t b \t",        "X-Empty:",
-      "X-Colons: a:b:c",    "Cookie: a=b; c=d", "Name:  spaced  value  inside",
-      "ACCEPT: */*",        "User-Agent: caf\xC3\xA9", "Referer: http://a.i2p/x?y=1#z",
+      "Host: a.i2p",
+      "A:b",
+      "A:\t b \t",
+      "X-Empty:",
+      "X-Colons: a:b:c",
+      "Cookie: a=b; c=d",
+      "Name:  spaced  value  inside",
+      "ACCEPT: */*",
+      "User-Agent: caf\xC3\xA9",
+      "Referer: http://a.i2p/x?y=1#z",
   };
   const proxy_test::ScratchDir dir("header_lines");
   std::string args;

@@ -109,7 +109,9 @@ TEST(HttpProxyLoop, RefusalsWithoutAnotherRouter) {
        "HTTP/1.1 302 Found\r\nLocation: http://new.i2p/a?x=1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"},
       {"GET http://bad.i2p/?i2paddresshelper=notadestination HTTP/1.1\r\n\r\n",
        page(400, "Bad Request", "Invalid Base64 I2P Destination in i2paddresshelper parameter.")},
-      {"GET http://a.i2p/ HTTP/1.1\r\nX-Evil: a\x01" "b\r\n\r\n", ""},  // refused by the parser: a page
+      {"GET http://a.i2p/ HTTP/1.1\r\nX-Evil: a\x01"
+       "b\r\n\r\n",
+       ""},  // refused by the parser: a page
   };
   for (const Case& c : cases) {
     OneRouter t;

@@ -139,10 +139,9 @@ struct ProxyNetwork {
     proxy_test::ScratchDir dir("curl");
     std::vector<std::unique_ptr<Spawned>> children;
     for (std::size_t i = 0; i < urls.size(); ++i) {
-      children.push_back(std::make_unique<Spawned>(
-          std::vector<std::string>{"curl", "-s", "-o", (dir / ("body" + std::to_string(i))).string(), "-w",
-                                   "%{http_code}", "--max-time", "100", "-x",
-                                   "http://127.0.0.1:" + std::to_string(proxy_port), urls[i]}));
+      children.push_back(std::make_unique<Spawned>(std::vector<std::string>{
+          "curl", "-s", "-o", (dir / ("body" + std::to_string(i))).string(), "-w", "%{http_code}", "--max-time", "100",
+          "-x", "http://127.0.0.1:" + std::to_string(proxy_port), urls[i]}));
       EXPECT_TRUE(children.back()->started());
     }
     const bool ended = run_until([&] {

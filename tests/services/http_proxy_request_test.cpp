@@ -205,16 +205,11 @@ const std::string kHTTPS =
 
 std::string reason_of(int status) {
   switch (status) {
-    case 400:
-      return "Bad Request";
-    case 403:
-      return "Forbidden";
-    case 501:
-      return "Not Implemented";
-    case 505:
-      return "HTTP Version Not Supported";
-    default:
-      return "?";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 501: return "Not Implemented";
+    case 505: return "HTTP Version Not Supported";
+    default: return "?";
   }
 }
 
@@ -493,9 +488,7 @@ std::vector<std::string> mutated_heads() {
     for (int e = 0; e < edits; ++e) {
       const std::size_t at = h.empty() ? 0 : rng() % (h.size() + 1);
       switch (rng() % 3) {
-        case 0:
-          h.insert(at, pieces[rng() % pieces.size()]);
-          break;
+        case 0: h.insert(at, pieces[rng() % pieces.size()]); break;
         case 1:
           if (!h.empty()) h.erase(std::min(at, h.size() - 1), 1 + rng() % 3);
           break;

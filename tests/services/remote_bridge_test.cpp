@@ -79,8 +79,8 @@ struct SamNetwork {
                    std::string_view first_bytes = "") {
     add(acceptor, 1).queue("STREAM ACCEPT ID=bob\n");
     EXPECT_EQ(line(*acceptor), "STREAM STATUS RESULT=OK");
-    add(connector, 0, connector_rcvbuf).queue("STREAM CONNECT ID=alice DESTINATION=" + bob_pub + "\n" +
-                                              std::string(first_bytes));
+    add(connector, 0, connector_rcvbuf)
+        .queue("STREAM CONNECT ID=alice DESTINATION=" + bob_pub + "\n" + std::string(first_bytes));
     EXPECT_EQ(line(*connector), "STREAM STATUS RESULT=OK");
     // OK came only once the stream stood: bob's router has taken the SYN.
     EXPECT_FALSE(Router::find_session_by_id(net[1].sessions, "bob")->streams->connections.empty());
@@ -271,7 +271,8 @@ TEST(RemoteBridge, ASlowReaderGetsEverythingWhileAnotherBridgeFlows) {
   const std::uint32_t slow_id = t.net[0].remote_bridges[0].stream_id;
   auto watch = [&] {
     // The sending side: what the stalled stream does not take waits within its bound.
-    for (const RemoteStreamBridge& b : t.net[1].remote_bridges) most_pending = std::max(most_pending, b.pending_out.size());
+    for (const RemoteStreamBridge& b : t.net[1].remote_bridges)
+      most_pending = std::max(most_pending, b.pending_out.size());
     for (const RemoteStreamBridge& b : t.net[0].remote_bridges) {
       if (b.stream_id != slow_id) continue;
       most_queued = std::max(most_queued, b.to_local.size());
@@ -285,10 +286,12 @@ TEST(RemoteBridge, ASlowReaderGetsEverythingWhileAnotherBridgeFlows) {
   EXPECT_TRUE(fast_peer->received == to_fast);
   EXPECT_TRUE(slow->received.empty());
   // Wait until the slow side's queue is full and the stream holds the rest.
-  ASSERT_TRUE(t.run([&] {
-    return most_held_in_stream > 0 && most_queued == kLocalQueueCapacity && most_pending == kLocalQueueCapacity;
-  }, kLimitMs, watch)) << "queued " << most_queued << ", held in stream " << most_held_in_stream << ", pending "
-                       << most_pending;
+  ASSERT_TRUE(t.run(
+      [&] {
+        return most_held_in_stream > 0 && most_queued == kLocalQueueCapacity && most_pending == kLocalQueueCapacity;
+      },
+      kLimitMs, watch))
+      << "queued " << most_queued << ", held in stream " << most_held_in_stream << ", pending " << most_pending;
   EXPECT_LE(most_queued, kLocalQueueCapacity);
 
   t.slow_read = SIZE_MAX;
@@ -315,7 +318,8 @@ TEST(RemoteBridge, EachAcceptingClientTakesOneInboundStream) {
     con[i]->queue("from connector " + std::to_string(i) + "|");
   }
   SamSession* bob = Router::find_session_by_id(t.net[1].sessions, "bob");
-  ASSERT_TRUE(t.run([&] { return acc1->received.find('|') != std::string::npos && acc2->received.find('|') != std::string::npos; }));
+  ASSERT_TRUE(t.run(
+      [&] { return acc1->received.find('|') != std::string::npos && acc2->received.find('|') != std::string::npos; }));
   EXPECT_EQ(t.line(*acc1), t.alice_pub);
   EXPECT_TRUE(acc2->received.starts_with("from connector ")) << acc2->received;  // no line first
   EXPECT_EQ(bob->streams->accept_queue.size(), 1u);

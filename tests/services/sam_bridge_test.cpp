@@ -31,12 +31,13 @@ TEST(SamBridge, AnIndependentClientGetsEveryReplyItExpects) {
   std::ofstream(hosts) << "# a hosts file\r\nexample.i2p=" << hosts_dest->public_b64 << "\r\n";
   ASSERT_EQ(r->load_hosts_file(hosts), 1u);
 
-  Script client({std::string(ONDREL_SOURCE_DIR) + "/tests/services/sam_client.py",
-                 std::to_string(r->sam_listener.port), "example.i2p", hosts_dest->public_b64});
+  Script client({std::string(ONDREL_SOURCE_DIR) + "/tests/services/sam_client.py", std::to_string(r->sam_listener.port),
+                 "example.i2p", hosts_dest->public_b64});
   ASSERT_TRUE(client.started());
   // The script's own socket time-outs end it when a reply never comes; the bound here only
   // keeps a lost child from holding the test.
-  const bool ended = step_until(*r, [&] { return client.finished(); }, 60000);
+  const bool ended = step_until(
+      *r, [&] { return client.finished(); }, 60000);
   EXPECT_TRUE(ended) << client.output;
 
   const std::vector<std::string> lines = lines_of(client.output);
@@ -135,10 +136,14 @@ struct TwoSessions {
   std::string a_pub, b_pub;
 
   explicit TwoSessions(Router& router) : r(router) {
-    EXPECT_TRUE(ctl.ask("SESSION CREATE STYLE=STREAM ID=a DESTINATION=TRANSIENT")->starts_with("SESSION STATUS RESULT=OK"));
-    EXPECT_TRUE(ctl.ask("SESSION CREATE STYLE=STREAM ID=b DESTINATION=TRANSIENT")->starts_with("SESSION STATUS RESULT=OK"));
-    a_pub = value_of(*ctl.ask("NAMING LOOKUP NAME=" + Router::find_session_by_id(r.sessions, "a")->b32_address), "VALUE");
-    b_pub = value_of(*ctl.ask("NAMING LOOKUP NAME=" + Router::find_session_by_id(r.sessions, "b")->b32_address), "VALUE");
+    EXPECT_TRUE(
+        ctl.ask("SESSION CREATE STYLE=STREAM ID=a DESTINATION=TRANSIENT")->starts_with("SESSION STATUS RESULT=OK"));
+    EXPECT_TRUE(
+        ctl.ask("SESSION CREATE STYLE=STREAM ID=b DESTINATION=TRANSIENT")->starts_with("SESSION STATUS RESULT=OK"));
+    a_pub =
+        value_of(*ctl.ask("NAMING LOOKUP NAME=" + Router::find_session_by_id(r.sessions, "a")->b32_address), "VALUE");
+    b_pub =
+        value_of(*ctl.ask("NAMING LOOKUP NAME=" + Router::find_session_by_id(r.sessions, "b")->b32_address), "VALUE");
   }
 
   // A stream from session a to a client accepting on b, both past their status lines.
@@ -222,18 +227,24 @@ TEST(SamBridge, AClientThatStopsReadingHoldsUpOnlyItsOwnBridge) {
   // The stalled bridge stops taking bytes from its writer once its queue is full (the
   // writer then fills its socket buffers and is held back by them), and stays so.
   int quiet_passes = 0;
-  EXPECT_TRUE(step_until(*r, [&] {
-    quiet_passes = fill_con1() == 0 ? quiet_passes + 1 : 0;
-    return quiet_passes == 50;
-  }, 20000));
+  EXPECT_TRUE(step_until(
+      *r,
+      [&] {
+        quiet_passes = fill_con1() == 0 ? quiet_passes + 1 : 0;
+        return quiet_passes == 50;
+      },
+      20000));
   EXPECT_EQ(r->bridges[0].to_b.size(), kLocalQueueCapacity);
   EXPECT_GT(con1_written, kLocalQueueCapacity);
 
   // Once acc1 reads again, every byte con1 wrote arrives.
-  EXPECT_TRUE(step_until(*r, [&] {
-    acc1.pull();
-    return acc1.received.size() >= con1_written;
-  }, 20000));
+  EXPECT_TRUE(step_until(
+      *r,
+      [&] {
+        acc1.pull();
+        return acc1.received.size() >= con1_written;
+      },
+      20000));
   EXPECT_EQ(acc1.received, std::string(con1_written / chunk.size() * chunk.size(), 'z') +
                                std::string(con1_written % chunk.size(), 'z'));
 }
@@ -246,11 +257,14 @@ TEST(SamBridge, AClientThatDoesNotReadItsRepliesIsClosed) {
   const std::string ping = "PING K=" + std::string(60000, 'x') + "\n";
   std::size_t written = 0;
   int passes = 0;
-  const bool closed = step_until(*r, [&] {
-    ++passes;
-    written += flood.write_some(std::string_view(ping).substr(written % ping.size()));
-    return r->sam_clients.size() == 1;
-  }, 20000);
+  const bool closed = step_until(
+      *r,
+      [&] {
+        ++passes;
+        written += flood.write_some(std::string_view(ping).substr(written % ping.size()));
+        return r->sam_clients.size() == 1;
+      },
+      20000);
   EXPECT_TRUE(closed) << "written " << written << " in " << passes << " passes";
   // Meanwhile and afterwards other clients are answered.
   EXPECT_EQ(other.ask("PING still"), "PONG still");
@@ -479,8 +493,8 @@ TEST(SamLines, PopLineFromBuf) {
 
 TEST(SamLines, ParseSamPort) {
   const std::vector<std::pair<std::optional<std::string_view>, std::uint32_t>> cases = {
-      {std::nullopt, 0}, {"", 0},     {"80", 80},  {"0080", 80}, {"65535", 65535}, {"65536", 0},
-      {"-1", 0},         {"80a", 0},  {" 80", 0},  {"0", 0},     {"99999999999", 0}, {"1", 1},
+      {std::nullopt, 0}, {"", 0},    {"80", 80}, {"0080", 80}, {"65535", 65535},   {"65536", 0},
+      {"-1", 0},         {"80a", 0}, {" 80", 0}, {"0", 0},     {"99999999999", 0}, {"1", 1},
   };
   for (const auto& [text, port] : cases) EXPECT_EQ(parse_sam_port(text), port) << text.value_or("<none>");
 }

@@ -116,10 +116,13 @@ class Client {
   }
   // The next line, stepping the router until it arrives; none when it did not.
   std::optional<std::string> line(int max_passes = 3000) {
-    step_until(*r_, [&] {
-      pull();
-      return received.find('\n') != std::string::npos || eof;
-    }, max_passes);
+    step_until(
+        *r_,
+        [&] {
+          pull();
+          return received.find('\n') != std::string::npos || eof;
+        },
+        max_passes);
     const std::size_t lf = received.find('\n');
     if (lf == std::string::npos) return std::nullopt;
     std::string out = received.substr(0, lf);
@@ -132,10 +135,13 @@ class Client {
   }
   // True once the router closed this connection (everything before it is in received).
   bool closed_by_router(int max_passes = 3000) {
-    return step_until(*r_, [&] {
-      pull();
-      return eof;
-    }, max_passes);
+    return step_until(
+        *r_,
+        [&] {
+          pull();
+          return eof;
+        },
+        max_passes);
   }
 
   std::string received;
@@ -155,9 +161,7 @@ inline std::string value_of(const std::string& line, const std::string& key) {
   return line.substr(from, line.find(' ', from) - from);
 }
 
-inline std::string python3() {
-  return std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-}
+inline std::string python3() { return std::filesystem::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
 
 // A python3 script run as a child process with its standard output in a pipe.
 class Script : public test_support::Spawned {

@@ -26,8 +26,12 @@ TEST(StreamConnection, AcknowledgementsAfterDataArrivedInAnyOrder) {
       {"a duplicate", {1, 2, 1}, 2, {}, {1, 2}},
       {"40 ahead", {1, 42}, 1, {}, {1}},
       {"33 ahead", {1, 35}, 1, {}, {1}},
-      {"32 NACKs exactly", {1, 34}, 34, {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18,
-                                          19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33}, {1}},
+      {"32 NACKs exactly",
+       {1, 34},
+       34,
+       {2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17,
+        18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33},
+       {1}},
       {"several stored, stopping at 32 NACKs", {1, 12, 23, 34, 45}, 34, {}, {1}},
   };
   for (const AckCase& c : cases) {
@@ -221,7 +225,7 @@ TEST(StreamConnection, PacketSizesFromMaxPacketSize) {
     int outbound_payload;  // after a SYN-ACK advertising it
     int inbound_payload;   // after a SYN advertising it
   };
-  const Case cases[] = {{1000, 1000, 1000}, {511, 1730, 1730}, {2000, 1730, 1730},
+  const Case cases[] = {{1000, 1000, 1000}, {511, 1730, 1730},  {2000, 1730, 1730},
                         {300, 1730, 1730},  {1731, 1730, 1730}, {512, 512, 512}};
   for (const Case& c : cases) {
     Pair p;
@@ -300,7 +304,8 @@ TEST(StreamConnection, IncomingSynRefusals) {
       {"unsigned", syn, "invalid signature"},
       {"without FROM", signed_by(no_from, p.alice), "invalid format: incoming SYN missing FROM_INCLUDED"},
       {"signed by another", signed_by(syn, p.bob), "invalid signature"},
-      {"another destination's hash", signed_by(other_hash, p.alice), "protocol error: SYN destination hash NACK mismatch"},
+      {"another destination's hash", signed_by(other_hash, p.alice),
+       "protocol error: SYN destination hash NACK mismatch"},
       {"without NACKs", signed_by(no_nacks, p.alice), "accepted"},
   };
   for (const Case& c : cases) {

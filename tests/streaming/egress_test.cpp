@@ -183,7 +183,7 @@ TEST(StreamEgress, TheStreamPassResendsAndFlushesOnceThePeersLeaseSet2IsKnown) {
   const std::vector<Sent> first = t.take_sent();
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(first[0].cloves.size(), 2u);  // the SYN carries alice's LeaseSet2
-  now.mono_ms += 1500;  // the SYN went out just before now
+  now.mono_ms += 1500;                    // the SYN went out just before now
   EXPECT_TRUE(t.r().step_stream_connections(now));
   const std::vector<Sent> again = t.take_sent();
   ASSERT_EQ(again.size(), 1u);

@@ -88,12 +88,11 @@ struct TwoDestinations {
   // its pass, until the condition holds or limit_ms pass.
   bool run(std::vector<Pump*> alice_side, std::vector<Pump*> bob_side, const std::function<bool()>& condition,
            int limit_ms) {
-    return net.run_until(
-        condition, limit_ms, [&](router::Router& r, const ntcp2_net::Now& now) {
-          for (Pump* p : (&r == &net[0] ? alice_side : bob_side)) p->step(now.mono_ms);
-          r.step_ntcp2_peers(now);
-          r.step_stream_connections(now);
-        });
+    return net.run_until(condition, limit_ms, [&](router::Router& r, const ntcp2_net::Now& now) {
+      for (Pump* p : (&r == &net[0] ? alice_side : bob_side)) p->step(now.mono_ms);
+      r.step_ntcp2_peers(now);
+      r.step_stream_connections(now);
+    });
   }
 };
 

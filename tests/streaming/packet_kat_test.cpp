@@ -128,8 +128,7 @@ TEST(StreamingKat, DatagramWriterWritesTheModelsBytes) {
 }
 
 // Each byte of the bytes changed in turn: accept(changed) must be false every time.
-void expect_every_flip_refused(const Bytes& bytes, const std::function<bool(const Bytes&)>& accept,
-                               const char* name) {
+void expect_every_flip_refused(const Bytes& bytes, const std::function<bool(const Bytes&)>& accept, const char* name) {
   ASSERT_TRUE(accept(bytes)) << name;
   std::size_t accepted = 0;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -152,9 +151,13 @@ TEST(StreamingKat, DecoderAndVerifierTakeTheModelsBytesAndRefuseEveryChangedByte
     const common::Destination* signer;  // null: unsigned
   };
   const Case cases[] = {
-      {"SYN", kSyn, &alice},       {"SYN-ACK", kSynAck, &bob}, {"CLOSE", kClose, &alice},
-      {"offline CLOSE", kOfflineClose, &alice}, {"data", kData, nullptr},
-      {"ACK", kAck, nullptr},      {"ACK with NACKs", kAckNacks, nullptr},
+      {"SYN", kSyn, &alice},
+      {"SYN-ACK", kSynAck, &bob},
+      {"CLOSE", kClose, &alice},
+      {"offline CLOSE", kOfflineClose, &alice},
+      {"data", kData, nullptr},
+      {"ACK", kAck, nullptr},
+      {"ACK with NACKs", kAckNacks, nullptr},
   };
   for (const Case& c : cases) {
     const Bytes original = hex(c.bytes);
@@ -165,16 +168,22 @@ TEST(StreamingKat, DecoderAndVerifierTakeTheModelsBytesAndRefuseEveryChangedByte
     if (c.signer != nullptr) {
       // A signed packet verifies against its signer only.
       EXPECT_FALSE(decoded->verify_signature(c.signer == &alice ? bob : alice)) << c.name;
-      expect_every_flip_refused(original, [&](const Bytes& b) {
-        auto p = StreamingPacket::decode(b);
-        return p && p->verify_signature(*c.signer);
-      }, c.name);
+      expect_every_flip_refused(
+          original,
+          [&](const Bytes& b) {
+            auto p = StreamingPacket::decode(b);
+            return p && p->verify_signature(*c.signer);
+          },
+          c.name);
     } else {
       // An unsigned packet changed never reads as the original.
-      expect_every_flip_refused(original, [&](const Bytes& b) {
-        auto p = StreamingPacket::decode(b);
-        return p && *p == *decoded;
-      }, c.name);
+      expect_every_flip_refused(
+          original,
+          [&](const Bytes& b) {
+            auto p = StreamingPacket::decode(b);
+            return p && *p == *decoded;
+          },
+          c.name);
     }
   }
   auto data = StreamingPacket::decode(hex(kData));
@@ -195,10 +204,13 @@ TEST(StreamingKat, DatagramDecoderAndVerifierTakeTheModelsBytesAndRefuseEveryCha
   EXPECT_EQ(decoded->signature.size(), 64u);
   // The signature covers the payload only: a changed filler byte of the sender's key area
   // still verifies, but as another sender.
-  expect_every_flip_refused(original, [&](const Bytes& b) {
-    auto d = RepliableDatagram::decode(b);
-    return d && d->verify() && d->from == alice && d->payload == decoded->payload;
-  }, "datagram");
+  expect_every_flip_refused(
+      original,
+      [&](const Bytes& b) {
+        auto d = RepliableDatagram::decode(b);
+        return d && d->verify() && d->from == alice && d->payload == decoded->payload;
+      },
+      "datagram");
 }
 
 }  // namespace

@@ -32,9 +32,8 @@ void near_the_end(ratchet::RatchetSessionManager& from, ratchet::RatchetSessionM
                   bool renew) {
   for (ratchet::RatchetPeerSession& s : from.sessions) {
     if (s.peer_key != to.static_keypair.public_key || !s.send_enabled) continue;
-    auto peer = std::ranges::find_if(to.sessions, [&](const ratchet::RatchetPeerSession& r) {
-      return r.recv_root_key == s.send_root_key;
-    });
+    auto peer = std::ranges::find_if(
+        to.sessions, [&](const ratchet::RatchetPeerSession& r) { return r.recv_root_key == s.send_root_key; });
     ASSERT_NE(peer, to.sessions.end());
     fast_forward(s, *peer, sends);
     if (!renew) s.renewal_sent_at = sends;
@@ -119,14 +118,14 @@ TEST_P(StreamRatchetRollover, TheTransferGoesOnPastTheLastMessageOfASession) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Directions, StreamRatchetRollover,
-    ::testing::Values(Rollover{"OneWayFromTheInitiator", 512 * kKiB, 0, true, false},
-                      Rollover{"OneWayFromTheResponder", 0, 512 * kKiB, false, true},
-                      Rollover{"BothWays", 512 * kKiB, 512 * kKiB, true, true},
-                      Rollover{"OneWayHandshakeAtTheLastSend", 512 * kKiB, 0, true, false, false},
-                      Rollover{"BothWaysHandshakesAtTheLastSend", 512 * kKiB, 512 * kKiB, true, true, false}),
-    [](const ::testing::TestParamInfo<Rollover>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Directions, StreamRatchetRollover,
+                         ::testing::Values(Rollover{"OneWayFromTheInitiator", 512 * kKiB, 0, true, false},
+                                           Rollover{"OneWayFromTheResponder", 0, 512 * kKiB, false, true},
+                                           Rollover{"BothWays", 512 * kKiB, 512 * kKiB, true, true},
+                                           Rollover{"OneWayHandshakeAtTheLastSend", 512 * kKiB, 0, true, false, false},
+                                           Rollover{"BothWaysHandshakesAtTheLastSend", 512 * kKiB, 512 * kKiB, true,
+                                                    true, false}),
+                         [](const ::testing::TestParamInfo<Rollover>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace streaming_test

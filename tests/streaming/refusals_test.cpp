@@ -324,13 +324,12 @@ TEST(StreamRefusals, DatagramQueuesKeepTheNewest256) {
   for (std::uint32_t i = 0; i < 300; ++i) {
     const Bytes payload = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)};
     ASSERT_TRUE(p.b.handle_incoming_i2cp(encode_i2cp_raw_datagram(payload, 1, 2), kT0));
-    ASSERT_TRUE(p.b.handle_incoming_i2cp(*encode_i2cp_repliable_datagram(p.alice.destination, p.alice.key, payload,
-                                                                         6881, 6882),
-                                         kT0));
+    ASSERT_TRUE(p.b.handle_incoming_i2cp(
+        *encode_i2cp_repliable_datagram(p.alice.destination, p.alice.key, payload, 6881, 6882), kT0));
   }
   ASSERT_EQ(p.b.raw_datagrams.size(), kMaxDatagramQueue);
   ASSERT_EQ(p.b.dht_datagrams.size(), kMaxDatagramQueue);
-  EXPECT_EQ(p.b.raw_datagrams.front().second, (Bytes{44, 0}));  // 300 - 256 = 44
+  EXPECT_EQ(p.b.raw_datagrams.front().second, (Bytes{44, 0}));         // 300 - 256 = 44
   EXPECT_EQ(p.b.dht_datagrams.back().second.payload, (Bytes{43, 1}));  // 299
   EXPECT_EQ(p.b.dht_datagrams.back().first, (encoding::I2cpGzipHeader{6881, 6882, kProtocolRepliableDatagram}));
   // One signed by someone else than its sender is not kept.

@@ -36,14 +36,19 @@ void exchange_both_ways(TwoDestinations& t, int limit_ms) {
   ASSERT_TRUE(opened) << to_string(opened.error());
   x.alice.connection = *opened;
 
-  ASSERT_TRUE(t.run({&x.alice}, {&x.bob}, [&] {
-    if (!x.bob.connection && !t.bob->streams->accept_queue.empty()) {
-      x.bob.connection = t.bob->streams->accept_queue.front();
-      t.bob->streams->accept_queue.pop_front();
-    }
-    return x.alice.received.size() == kMiB && x.bob.received.size() == kMiB;
-  }, limit_ms)) << "alice got " << x.alice.received.size() << ", bob got " << x.bob.received.size() << "\n"
-                 << describe(x.alice.connection) << "\n" << describe(x.bob.connection);
+  ASSERT_TRUE(t.run(
+      {&x.alice}, {&x.bob},
+      [&] {
+        if (!x.bob.connection && !t.bob->streams->accept_queue.empty()) {
+          x.bob.connection = t.bob->streams->accept_queue.front();
+          t.bob->streams->accept_queue.pop_front();
+        }
+        return x.alice.received.size() == kMiB && x.bob.received.size() == kMiB;
+      },
+      limit_ms))
+      << "alice got " << x.alice.received.size() << ", bob got " << x.bob.received.size() << "\n"
+      << describe(x.alice.connection) << "\n"
+      << describe(x.bob.connection);
   EXPECT_TRUE(x.alice.received == x.bob.to_send);
   EXPECT_TRUE(x.bob.received == x.alice.to_send);
   EXPECT_EQ(x.alice.connection->state, StreamState::Established);
@@ -52,12 +57,16 @@ void exchange_both_ways(TwoDestinations& t, int limit_ms) {
 
   // Alice closes; bob sees it, closes too, and both end Closed with nothing unacknowledged.
   ASSERT_TRUE(x.alice.connection->close(ntcp2_net::read_now().mono_ms));
-  ASSERT_TRUE(t.run({&x.alice}, {&x.bob}, [&] { return x.bob.connection->peer_closed; }, limit_ms));
+  ASSERT_TRUE(t.run(
+      {&x.alice}, {&x.bob}, [&] { return x.bob.connection->peer_closed; }, limit_ms));
   ASSERT_TRUE(x.bob.connection->close(ntcp2_net::read_now().mono_ms));
-  ASSERT_TRUE(t.run({&x.alice}, {&x.bob}, [&] {
-    return x.alice.connection->state == StreamState::Closed && x.bob.connection->state == StreamState::Closed &&
-           x.alice.connection->unacked.empty() && x.bob.connection->unacked.empty();
-  }, limit_ms));
+  ASSERT_TRUE(t.run(
+      {&x.alice}, {&x.bob},
+      [&] {
+        return x.alice.connection->state == StreamState::Closed && x.bob.connection->state == StreamState::Closed &&
+               x.alice.connection->unacked.empty() && x.bob.connection->unacked.empty();
+      },
+      limit_ms));
 }
 
 TEST(StreamNetwork, OneMebibyteEachWayBetweenTwoRouters) {
@@ -122,7 +131,9 @@ TEST(StreamNetwork, AcknowledgementsInTimeForASenderResendingAfterOneSecond) {
         r.step_ntcp2_peers(now);
         r.step_stream_connections(now);
       }))
-      << "bob got " << x.bob.received.size() << "\n" << describe(x.alice.connection) << "\n" << describe(x.bob.connection);
+      << "bob got " << x.bob.received.size() << "\n"
+      << describe(x.alice.connection) << "\n"
+      << describe(x.bob.connection);
   EXPECT_TRUE(x.bob.received == x.alice.to_send);
   EXPECT_EQ(timed_resends, 0u);
 
@@ -204,18 +215,23 @@ TEST(StreamNetwork, TwoDestinationsOnOneRouter) {
   x.alice.to_send = random_of(256 * 1024);
   x.bob.to_send = random_of(256 * 1024);
   x.alice.connection = *alice.streams->connect(bob.dest_hash, ntcp2_net::read_now().mono_ms, 0, 0);
-  ASSERT_TRUE(net.run_until([&] {
-    if (!x.bob.connection && !bob.streams->accept_queue.empty()) {
-      x.bob.connection = bob.streams->accept_queue.front();
-      bob.streams->accept_queue.pop_front();
-    }
-    return x.alice.received.size() == x.bob.to_send.size() && x.bob.received.size() == x.alice.to_send.size();
-  }, 60000, [&](router::Router& router, const ntcp2_net::Now& now) {
-    x.alice.step(now.mono_ms);
-    x.bob.step(now.mono_ms);
-    router.step_ntcp2_peers(now);
-    router.step_stream_connections(now);
-  })) << describe(x.alice.connection) << "\n" << describe(x.bob.connection);
+  ASSERT_TRUE(net.run_until(
+      [&] {
+        if (!x.bob.connection && !bob.streams->accept_queue.empty()) {
+          x.bob.connection = bob.streams->accept_queue.front();
+          bob.streams->accept_queue.pop_front();
+        }
+        return x.alice.received.size() == x.bob.to_send.size() && x.bob.received.size() == x.alice.to_send.size();
+      },
+      60000,
+      [&](router::Router& router, const ntcp2_net::Now& now) {
+        x.alice.step(now.mono_ms);
+        x.bob.step(now.mono_ms);
+        router.step_ntcp2_peers(now);
+        router.step_stream_connections(now);
+      }))
+      << describe(x.alice.connection) << "\n"
+      << describe(x.bob.connection);
   EXPECT_TRUE(x.alice.received == x.bob.to_send);
   EXPECT_TRUE(x.bob.received == x.alice.to_send);
 }

@@ -44,9 +44,10 @@ class LocalHttpsServer {
     dir_ = tmpl;
     const std::string cert = dir_ + "/cert.pem";
     const std::string key = dir_ + "/key.pem";
-    const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-                            " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
-                            key + "' -out '" + cert + "' >/dev/null 2>&1";
+    const std::string cmd =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+        " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        key + "' -out '" + cert + "' >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0) return;
     const std::string server = dir_ + "/server.py";
     std::ofstream(server) << script;

@@ -20,8 +20,8 @@ namespace test_support {
 inline Bytes python_zip(const std::string& body, const std::vector<std::pair<std::string, Bytes>>& files = {}) {
   namespace fs = std::filesystem;
   static int counter = 0;
-  fs::path dir = fs::temp_directory_path() /
-                 ("ondrel_zip_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+  fs::path dir =
+      fs::temp_directory_path() / ("ondrel_zip_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
   fs::create_directories(dir);
   for (const auto& [name, content] : files) {
     std::ofstream f(dir / name, std::ios::binary);

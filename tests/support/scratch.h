@@ -36,8 +36,8 @@ class ScratchDir {
   explicit ScratchDir(const std::string& name) {
     const auto* test = testing::UnitTest::GetInstance()->current_test_info();
     const std::string owner = test ? std::string(test->test_suite_name()) + "." + test->name() : "none";
-    path_ = std::filesystem::path(testing::TempDir()) /
-            ("ondrel_" + std::to_string(::getpid()) + "_" + owner + "_" + name);
+    path_ =
+        std::filesystem::path(testing::TempDir()) / ("ondrel_" + std::to_string(::getpid()) + "_" + owner + "_" + name);
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }

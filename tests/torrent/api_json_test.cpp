@@ -174,7 +174,7 @@ TEST(ApiJson, UnicodeEscapeTable) {
       {R"({"a":"\uD800\uDC00\uDBFF\uDFFF"})", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
       {R"({"a":"x\u002F\/"})", "x//"},
       {R"({"a":"\u0022\u005c"})", "\"\\"},  // an escaped quote does not end the value
-      {R"({"a":"\ud800"})", std::nullopt},        // lone high surrogate
+      {R"({"a":"\ud800"})", std::nullopt},  // lone high surrogate
       {R"({"a":"\ud800x"})", std::nullopt},
       {R"({"a":"\ud800\u0041"})", std::nullopt},  // high followed by no low surrogate
       {R"({"a":"\ud800\ud800"})", std::nullopt},
@@ -196,7 +196,8 @@ TEST(ApiJson, UnicodeEscapeTable) {
 // Bodies as client libraries write them: python's json.dumps with ASCII escapes on and off,
 // and with "/" escaped; the member read is the value python wrote.
 TEST(ApiJson, StringMembersOfPythonWrittenBodies) {
-  const auto out = api_test::run_capture(api_test::python() + " " ONDREL_SOURCE_DIR "/tests/torrent/api_json_strings.py");
+  const auto out =
+      api_test::run_capture(api_test::python() + " " ONDREL_SOURCE_DIR "/tests/torrent/api_json_strings.py");
   ASSERT_TRUE(out.has_value());
   std::istringstream in(*out);
   int rows = 0;

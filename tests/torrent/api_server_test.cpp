@@ -261,7 +261,8 @@ TEST(ApiServer, EscapedMembersReachTheEndpoints) {
   node.bytes.fill(0x42);
   const std::string b32 = node.to_b32_address();
   std::string escaped_b32;  // every letter "a" as \u0061, every "." as \u002e
-  for (const char c : b32) escaped_b32 += c == 'a' ? std::string(R"(\u0061)") : c == '.' ? R"(\u002E)" : std::string(1, c);
+  for (const char c : b32)
+    escaped_b32 += c == 'a' ? std::string(R"(\u0061)") : c == '.' ? R"(\u002E)" : std::string(1, c);
   ASSERT_NE(escaped_b32, b32);
   struct Case {
     std::string path;

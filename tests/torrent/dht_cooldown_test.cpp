@@ -52,7 +52,8 @@ TEST(DhtCooldown, HoldsAt512OldestFirstOut) {
   std::vector<DhtCooldownEntry> list;
   const Bytes ih(20, 0x33);
   for (int i = 0; i < 512; ++i) {
-    ASSERT_TRUE(bt_dht_cooldown_allow(list, node_of(static_cast<std::uint8_t>(i)), Bytes(20, static_cast<std::uint8_t>(i >> 8)),
+    ASSERT_TRUE(bt_dht_cooldown_allow(list, node_of(static_cast<std::uint8_t>(i)),
+                                      Bytes(20, static_cast<std::uint8_t>(i >> 8)),
                                       1000 + static_cast<std::uint64_t>(i), 300'000));
   }
   ASSERT_EQ(list.size(), 512u);

@@ -32,8 +32,8 @@ std::string rule_id(const common::Hash& h, std::uint32_t port, std::uint8_t fill
 std::string bstr(const std::string& s) { return std::to_string(s.size()) + ":" + s; }
 
 TEST(DhtPorts, ReplyPortRule) {
-  const std::vector<std::pair<std::uint32_t, std::uint32_t>> cases = {
-      {6881, 6882}, {65535, 65535}, {0, 6882}, {1, 2}, {65534, 65535}, {6882, 6883}};
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> cases = {{6881, 6882}, {65535, 65535}, {0, 6882},
+                                                                      {1, 2},       {65534, 65535}, {6882, 6883}};
   for (const auto& [source, reply] : cases) EXPECT_EQ(router::bt_dht_reply_port(source), reply) << source;
 }
 
@@ -74,7 +74,8 @@ TEST(DhtQueries, PingIsAnsweredOnTheReplyPortAndTheQuerierJoinsTheTable) {
     std::uint16_t reply_port;
     std::uint32_t recorded_port;
   };
-  for (const Case c : {Case{6881, 6882, 6881}, Case{65535, 65535, 65535}, Case{0, 6882, 6881}, Case{4000, 4001, 4000}}) {
+  for (const Case c :
+       {Case{6881, 6882, 6881}, Case{65535, 65535, 65535}, Case{0, 6882, 6881}, Case{4000, 4001, 4000}}) {
     SCOPED_TRACE(c.src);
     DhtPair p;
     ASSERT_TRUE(p.t);
@@ -186,8 +187,8 @@ struct Pending {
     EXPECT_TRUE(hex);
     ih = p.engine().torrents.front().info_hash;
     const bool sent = p.t->net[0].send_dht_query(p.engine(), p.session(), p.node->dest_hash, 0,
-                                                bittorrent::KrpcQuery{bittorrent::KrpcQuery::GetPeers{ih}},
-                                                ntcp2_net::read_now(), ih);
+                                                 bittorrent::KrpcQuery{bittorrent::KrpcQuery::GetPeers{ih}},
+                                                 ntcp2_net::read_now(), ih);
     EXPECT_TRUE(sent);
     EXPECT_EQ(p.engine().dht.pending.size(), 1u);
     if (!p.engine().dht.pending.empty()) tid = p.engine().dht.pending.front().tid;
@@ -258,8 +259,8 @@ TEST(DhtReplies, ShortNodesFieldStillDeliversValuesAndPortZeroNodesAreSkipped) {
   ASSERT_TRUE(q2.p.t);
   const common::Hash a = common::Hash::from_bytes(Bytes(32, 0x31)).value();
   const common::Hash b = common::Hash::from_bytes(Bytes(32, 0x32)).value();
-  const std::string nodes = rule_id(a, 0) + str(a) + std::string("\0\0", 2) + rule_id(b, 7001) + str(b) +
-                            std::string("\x1b\x59", 2);
+  const std::string nodes =
+      rule_id(a, 0) + str(a) + std::string("\0\0", 2) + rule_id(b, 7001) + str(b) + std::string("\x1b\x59", 2);
   q2.reply(str(q2.tid), "5:nodes" + bstr(nodes));
   std::set<std::string> hashes;
   for (const bittorrent::DhtNode& n : q2.p.engine().dht.nodes) hashes.insert(str(n.hash));

@@ -20,7 +20,8 @@ class Registry : public EngineFixture {
   // the engine's folder, and the bytes of its files in order.
   Bytes mktorrent_over_files() {
     fs::create_directories(folder / "set" / "sub");
-    const std::pair<const char*, std::size_t> files[] = {{"a.bin", 40'000}, {"sub/b.bin", 10'000}, {"sub/c.bin", 50'000}};
+    const std::pair<const char*, std::size_t> files[] = {
+        {"a.bin", 40'000}, {"sub/b.bin", 10'000}, {"sub/c.bin", 50'000}};
     std::uint8_t v = 1;
     for (const auto& [name, size] : files) {
       Bytes data(size);
@@ -115,8 +116,8 @@ TEST_F(Registry, MagnetThenTorrentInstallsTheMetainfo) {
   const std::string hex = encoding::hex_encode(meta->info_hash);
   std::string upper = hex;
   for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  auto added = r().add_torrent_magnet("magnet:?xt=urn:btih:" + upper + "&dn=early+name&tr=http://tr.i2p/announce", "",
-                                      now);
+  auto added =
+      r().add_torrent_magnet("magnet:?xt=urn:btih:" + upper + "&dn=early+name&tr=http://tr.i2p/announce", "", now);
   ASSERT_TRUE(added) << to_string(added.error());
   EXPECT_EQ(*added, hex);
   ActiveTorrent& t = engine().torrents.at(0);
@@ -148,8 +149,8 @@ TEST_F(Registry, RefusedAdds) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto added = c.magnet ? r().add_torrent_magnet(c.input, "", now)
-                          : r().add_torrent_bytes(to_bytes(c.input), "", now);
+    auto added =
+        c.magnet ? r().add_torrent_magnet(c.input, "", now) : r().add_torrent_bytes(to_bytes(c.input), "", now);
     ASSERT_FALSE(added);
     EXPECT_TRUE(added.error().is(RouterError::Message));
     EXPECT_TRUE(std::string(added.error().message()).starts_with(c.message_prefix)) << added.error().message();
@@ -248,9 +249,9 @@ TEST(RegistryHelpers, BitfieldsAndFrontRemoval) {
 
 TEST(RegistryHelpers, TrackerUrls) {
   ActiveTorrent t;
-  for (const char* url : {"http://tracker.i2p/announce", "http://Tracker.I2P:8080/a?b=c", "https://x.i2p/a",
-                          "udp://x.i2p:80", "http://example.com/announce", "http://.i2p/", "http://x.i2p:0/",
-                          "http://tracker.i2p/announce"}) {
+  for (const char* url :
+       {"http://tracker.i2p/announce", "http://Tracker.I2P:8080/a?b=c", "https://x.i2p/a", "udp://x.i2p:80",
+        "http://example.com/announce", "http://.i2p/", "http://x.i2p:0/", "http://tracker.i2p/announce"}) {
     router::bt_add_tracker_url(t, url);
   }
   ASSERT_EQ(t.trackers.size(), 2u);

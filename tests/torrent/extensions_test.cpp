@@ -33,8 +33,8 @@ std::vector<std::pair<int, std::string>> sent_ext(const Bytes& buf) {
   std::vector<std::pair<int, std::string>> out;
   std::size_t i = 0;
   while (i + 4 <= buf.size()) {
-    const std::size_t len = (std::size_t{buf[i]} << 24) | (std::size_t{buf[i + 1]} << 16) |
-                            (std::size_t{buf[i + 2]} << 8) | buf[i + 3];
+    const std::size_t len =
+        (std::size_t{buf[i]} << 24) | (std::size_t{buf[i + 1]} << 16) | (std::size_t{buf[i + 2]} << 8) | buf[i + 3];
     if (i + 4 + len > buf.size()) break;
     if (len >= 2 && buf[i + 4] == 20) out.emplace_back(buf[i + 5], str(ByteView(buf).subspan(i + 6, len - 2)));
     i += 4 + len;
@@ -203,10 +203,10 @@ TEST(Extensions, LyingMetadataSizeDoesNotStopTheFetchFromAnHonestPeer) {
 
   // The next request goes to the honest peer, never to the liar.
   rig.torrent->last_metadata_request_ms = 0;
-  EXPECT_FALSE(router::bt_request_metadata(rig.t->net[0], rig.t->engine(0), *rig.t->session(0),
-                                           rig.stream_of(liar), *rig.torrent, liar, ntcp2_net::read_now()));
-  EXPECT_TRUE(router::bt_request_metadata(rig.t->net[0], rig.t->engine(0), *rig.t->session(0),
-                                          rig.stream_of(honest), *rig.torrent, honest, ntcp2_net::read_now()));
+  EXPECT_FALSE(router::bt_request_metadata(rig.t->net[0], rig.t->engine(0), *rig.t->session(0), rig.stream_of(liar),
+                                           *rig.torrent, liar, ntcp2_net::read_now()));
+  EXPECT_TRUE(router::bt_request_metadata(rig.t->net[0], rig.t->engine(0), *rig.t->session(0), rig.stream_of(honest),
+                                          *rig.torrent, honest, ntcp2_net::read_now()));
   const auto asked = sent_ext(honest.send_buf);
   ASSERT_FALSE(asked.empty());
   EXPECT_EQ(asked.back(), std::make_pair(2, std::string("d8:msg_typei0e5:piecei0ee")));

@@ -173,7 +173,7 @@ TEST_F(PeerSteps, HandshakeAndIdleTimeOuts) {
     PeerConnState state;
     bool public_mode;
     bool complete;
-    std::uint64_t limit;      // still there at limit, gone at limit + 1
+    std::uint64_t limit;  // still there at limit, gone at limit + 1
     const char* reason;
     std::uint64_t backoff;
   };

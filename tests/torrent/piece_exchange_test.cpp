@@ -161,9 +161,9 @@ TEST_F(PieceExchange, ServingRequests) {
 TEST_F(PieceExchange, BlockChoiceTable) {
   struct Case {
     const char* name;
-    std::vector<int> have;         // pieces we have
-    std::vector<int> peer;         // pieces the peer has
-    std::vector<int> active;       // active pieces, no block received
+    std::vector<int> have;                                 // pieces we have
+    std::vector<int> peer;                                 // pieces the peer has
+    std::vector<int> active;                               // active pieces, no block received
     std::vector<std::pair<int, std::uint32_t>> requested;  // by another connection
     std::optional<std::pair<int, std::uint32_t>> expected;
   };
@@ -174,8 +174,12 @@ TEST_F(PieceExchange, BlockChoiceTable) {
       {"active pieces first", {}, {0, 1, 2, 3}, {3}, {}, {{3, 0}}},
       {"a block asked of another connection is left", {}, {0, 1, 2, 3}, {3}, {{3, 0}}, {{3, 16384}}},
       {"an active piece the peer lacks is passed", {}, {0}, {3}, {}, {{0, 0}}},
-      {"four active pieces fully asked: nothing", {}, {0, 1, 2, 3},
-       {0, 1, 2, 3}, {{0, 0}, {0, 16384}, {1, 0}, {1, 16384}, {2, 0}, {2, 16384}, {3, 0}, {3, 16384}}, std::nullopt},
+      {"four active pieces fully asked: nothing",
+       {},
+       {0, 1, 2, 3},
+       {0, 1, 2, 3},
+       {{0, 0}, {0, 16384}, {1, 0}, {1, 16384}, {2, 0}, {2, 16384}, {3, 0}, {3, 16384}},
+       std::nullopt},
       {"the peer has nothing we lack", {0, 1}, {0, 1}, {}, {}, std::nullopt},
   };
   for (const Case& c : cases) {
@@ -267,8 +271,8 @@ TEST_F(PieceExchange, RequestLimitsChokeAndTimeouts) {
     std::uint64_t age;
     bool dropped;
   };
-  for (const Case c : {Case{false, 12000, false}, Case{false, 12001, true}, Case{true, 30000, false},
-                       Case{true, 30001, true}}) {
+  for (const Case c :
+       {Case{false, 12000, false}, Case{false, 12001, true}, Case{true, 30000, false}, Case{true, 30001, true}}) {
     SCOPED_TRACE(testing::Message() << "public " << c.public_mode << " age " << c.age);
     r().public_mode = c.public_mode;
     conn.inflight.assign(1, router::InflightRequest{0, 0, 16384, now.mono_ms});
@@ -289,7 +293,8 @@ TEST_F(PieceExchange, RequestLimitsChokeAndTimeouts) {
 
 Bytes block_of(const Bytes& content, std::size_t piece, std::size_t begin, std::size_t length) {
   const std::size_t at = piece * 32768 + begin;
-  return Bytes(content.begin() + static_cast<std::ptrdiff_t>(at), content.begin() + static_cast<std::ptrdiff_t>(at + length));
+  return Bytes(content.begin() + static_cast<std::ptrdiff_t>(at),
+               content.begin() + static_cast<std::ptrdiff_t>(at + length));
 }
 
 TEST_F(PieceExchange, VerifiedPieceIsWrittenAndAnnouncedAndTheLastCompletes) {

@@ -49,7 +49,7 @@ ActiveTorrent torrent_at(std::string folder, const TorrentMeta& meta) {
 }
 
 bool exists_no_follow(const fs::path& p) {
-  struct stat st{};
+  struct stat st {};
   return lstat(p.c_str(), &st) == 0;
 }
 
@@ -129,7 +129,8 @@ TEST_F(MktorrentTorrent, PiecesInRandomOrderGiveTheFilesByteForByte) {
     EXPECT_EQ(bt_test::ReadFile(dl / "t" / name), bt_test::ReadFile(src / "t" / name)) << name;
   }
   for (std::size_t i = 0; i < meta.pieces.size(); ++i) {
-    auto got = bt_read_span_from_files(t, static_cast<std::int64_t>(i), 0, bt_piece_size(meta, static_cast<std::int64_t>(i)));
+    auto got =
+        bt_read_span_from_files(t, static_cast<std::int64_t>(i), 0, bt_piece_size(meta, static_cast<std::int64_t>(i)));
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(openssl_sha1(*got), meta.pieces[i]);
   }
@@ -146,8 +147,8 @@ TEST_F(MktorrentTorrent, SpanTable) {
   };
   const std::vector<Case> cases = {
       {"inside the first file", 0, 100, 16384, true},
-      {"across a.bin into sub/b.bin", 2, 4000, 2000, true},            // a.bin ends at 70,001 = 2*32768 + 4,465
-      {"across all three files", 2, 4000, 16384, true},               // b.bin is 70,001..75,001
+      {"across a.bin into sub/b.bin", 2, 4000, 2000, true},  // a.bin ends at 70,001 = 2*32768 + 4,465
+      {"across all three files", 2, 4000, 16384, true},      // b.bin is 70,001..75,001
       {"the whole last piece", count - 1, 0, last_size, true},
       {"up to the piece end", 1, 32768 - 16384, 16384, true},
       {"one byte past the piece end", 1, 32768 - 16383, 16384, false},
@@ -318,8 +319,8 @@ TEST(PieceStorage, FailuresNameTheFolderOrFile) {
   fs::create_directories(tmp.path() / "t/g");
   w = bt_write_piece_to_files(d, m, 0, bt_test::B("abcd"));
   EXPECT_FALSE(w.ok);
-  EXPECT_EQ(w.message, "write_file_at(" + d + "/t/g @ 0): write_file_at(" + d + "/t/g) failed: " +
-                           std::strerror(EISDIR));
+  EXPECT_EQ(w.message,
+            "write_file_at(" + d + "/t/g @ 0): write_file_at(" + d + "/t/g) failed: " + std::strerror(EISDIR));
   EXPECT_EQ(bt_test::ReadFile(tmp.path() / "t/x/f"), bt_test::B("ab"));
 }
 
@@ -409,13 +410,17 @@ TEST(PieceStorage, CollisionTable) {
       {"equal once sanitised",
        {{{"t", "x"}, 1}, {{"t", "a:b"}, 1}, {{"t", "a?b"}, 1}},
        "conflicting file paths in torrent: \"t/a:b\" and \"t/a?b\" are both written as \"t/a_b\""},
-      {"equal as given", {{{"t", "d", "f"}, 0}, {{"t", "d", "f"}, 0}},
+      {"equal as given",
+       {{{"t", "d", "f"}, 0}, {{"t", "d", "f"}, 0}},
        "conflicting file paths in torrent: \"t/d/f\" and \"t/d/f\" are both written as \"t/d/f\""},
-      {"trailing dot", {{{"t", "name."}, 1}, {{"t", "name"}, 1}},
+      {"trailing dot",
+       {{{"t", "name."}, 1}, {{"t", "name"}, 1}},
        "conflicting file paths in torrent: \"t/name.\" and \"t/name\" are both written as \"t/name\""},
-      {"file is a folder of another", {{{"t", "x"}, 1}, {{"t", "x", "y"}, 1}},
+      {"file is a folder of another",
+       {{{"t", "x"}, 1}, {{"t", "x", "y"}, 1}},
        "conflicting file paths in torrent: \"t/x\" is a file, but \"t/x/y\" needs it as a folder"},
-      {"folder first, deeper", {{{"t", "x", "y", "z"}, 1}, {{"t", "x. "}, 1}},
+      {"folder first, deeper",
+       {{{"t", "x", "y", "z"}, 1}, {{"t", "x. "}, 1}},
        "conflicting file paths in torrent: \"t/x. \" is a file, but \"t/x/y/z\" needs it as a folder"},
   };
   for (const Case& c : cases) {

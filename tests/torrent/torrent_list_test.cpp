@@ -194,7 +194,11 @@ TEST(TorrentList, AnswerHeadInItsRoom) {
     std::string origin;
   };
   const std::vector<Case> cases = {
-      {0, ""}, {10, ""}, {512, ""}, {512, "http://localhost:8080"}, {130, "http://localhost:8080"},
+      {0, ""},
+      {10, ""},
+      {512, ""},
+      {512, "http://localhost:8080"},
+      {130, "http://localhost:8080"},
       {512, "http://evil.example"},
   };
   for (const Case& c : cases) {

@@ -84,7 +84,7 @@ struct FakePeer {
   Bytes out;  // waiting for the stream's window
   Bytes in;
   bool greeted = false;
-  std::function<Bytes()> greeting;                            // after the handshake
+  std::function<Bytes()> greeting;                           // after the handshake
   std::function<Bytes(const PeerMessage::Request&)> answer;  // per request
   std::size_t requests = 0;
 
@@ -96,7 +96,8 @@ struct FakePeer {
       out.insert(out.end(), g.begin(), g.end());
     }
     if (!out.empty() && stream->state == streaming::StreamState::Established) {
-      if (auto n = stream->write(out, now_ms); n && *n > 0) out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*n));
+      if (auto n = stream->write(out, now_ms); n && *n > 0)
+        out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*n));
     }
     const Bytes got = stream->read_available();
     in.insert(in.end(), got.begin(), got.end());
@@ -144,10 +145,9 @@ TEST(TorrentNetwork, LyingPeersAreClosedAndTheDownloadCompletes) {
   // (Incomplete, the victim also dials back the destinations it learnt; those calls find
   // nobody answering the protocol and never reach Connected.)
   auto victim_has = [&](const common::Hash& h) {
-    return std::any_of(victim.peers.begin(), victim.peers.end(),
-                       [&](const router::TorrentPeerConn& c) {
-                         return c.peer == h && router::peer_state(c) == router::PeerConnState::Connected;
-                       });
+    return std::any_of(victim.peers.begin(), victim.peers.end(), [&](const router::TorrentPeerConn& c) {
+      return c.peer == h && router::peer_state(c) == router::PeerConnState::Connected;
+    });
   };
 
   // 1. A bit field one byte short of 16 pieces closes the connection.
@@ -166,15 +166,12 @@ TEST(TorrentNetwork, LyingPeersAreClosedAndTheDownloadCompletes) {
   };
   t->net[1].debug = true;  // the close reason is read from the victim's debug lines
   testing::internal::CaptureStdout();
-  const bool closed = t->run(
-      [&] {
-        return truncated.greeted && truncated.stream->peer_closed;
-      },
-      60'000, before(truncated));
+  const bool closed =
+      t->run([&] { return truncated.greeted && truncated.stream->peer_closed; }, 60'000, before(truncated));
   const std::string lines = testing::internal::GetCapturedStdout();
   t->net[1].debug = false;
   ASSERT_TRUE(closed) << "stream state " << static_cast<int>(truncated.stream->state) << ", victim inbound "
-      << t->engine(1).inbound.size() << ", victim peers " << victim.peers.size();
+                      << t->engine(1).inbound.size() << ", victim peers " << victim.peers.size();
   EXPECT_FALSE(victim_has(liar_hash));
   EXPECT_NE(lines.find(" closed (bitfield length mismatch)"), std::string::npos);
 

@@ -73,9 +73,10 @@ TEST(TrackerRequest, PercentEncodingMatchesPython) {
   Bytes all(256);
   for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint8_t>(i);
   TempDir dir;
-  const auto want = bt_test::Run(bt_test::Python() +
-                                 " -c \"import urllib.parse,sys; sys.stdout.write(urllib.parse.quote(bytes(range(256)), "
-                                 "safe='-._~'))\"");
+  const auto want =
+      bt_test::Run(bt_test::Python() +
+                   " -c \"import urllib.parse,sys; sys.stdout.write(urllib.parse.quote(bytes(range(256)), "
+                   "safe='-._~'))\"");
   ASSERT_TRUE(want);
   EXPECT_EQ(bittorrent::url_encode_bytes(all), *want);
 }
@@ -148,9 +149,8 @@ TEST(TrackerSteps, UnresolvedHostAndLeaseSetTimeoutRetryAfter30s) {
   ASSERT_TRUE(t);
   router::Router& r = t->net[0];
   const ntcp2_net::Now now = ntcp2_net::read_now();
-  auto hex = r.add_torrent_magnet("magnet:?xt=urn:btih:" + std::string(40, 'a') +
-                                      "&tr=http://nowhere.i2p/a&tr=http://known.i2p/a",
-                                  "", now);
+  auto hex = r.add_torrent_magnet(
+      "magnet:?xt=urn:btih:" + std::string(40, 'a') + "&tr=http://nowhere.i2p/a&tr=http://known.i2p/a", "", now);
   ASSERT_TRUE(hex);
   // known.i2p names a destination whose LeaseSet2 nobody has.
   const common::Hash nobody = common::Hash::from_bytes(Bytes(32, 0x42)).value();
@@ -220,9 +220,9 @@ struct PythonTracker {
         ++requests;
         request_lines.push_back(text.substr(0, text.find("\r\n")));
         bt_test::WriteFile(dir.path() / "request", c.got);
-        const auto out = bt_test::Run(bt_test::Python() + " " + ONDREL_SOURCE_DIR "/tests/torrent/tracker_model.py " +
-                                      (dir.path() / "request").string() + " " + mode + " " +
-                                      (dir.path() / "swarm.json").string());
+        const auto out =
+            bt_test::Run(bt_test::Python() + " " + ONDREL_SOURCE_DIR "/tests/torrent/tracker_model.py " +
+                         (dir.path() / "request").string() + " " + mode + " " + (dir.path() / "swarm.json").string());
         EXPECT_TRUE(out);
         c.answer = to_bytes(out.value_or(""));
       }
@@ -275,11 +275,11 @@ struct SwarmView {
 
 SwarmView swarm_view(const PythonTracker& py, const std::string& info_hash_hex, const router::SamSession& announcer) {
   const std::string announcer_hex = encoding::hex_encode(announcer.dest_hash.bytes);
-  const auto out = bt_test::Run(
-      bt_test::Python() + " -c \"import json,sys; e=json.load(open(sys.argv[1])).get(sys.argv[2], {}); "
-                          "print(e.get('downloads', 0)); print(int(sys.argv[3] in e.get('peers', []))); "
-                          "[print('event:' + ev) for a, ev in e.get('events', []) if a == sys.argv[3]]\" " +
-      (py.dir.path() / "swarm.json").string() + " " + info_hash_hex + " " + announcer_hex);
+  const auto out = bt_test::Run(bt_test::Python() +
+                                " -c \"import json,sys; e=json.load(open(sys.argv[1])).get(sys.argv[2], {}); "
+                                "print(e.get('downloads', 0)); print(int(sys.argv[3] in e.get('peers', []))); "
+                                "[print('event:' + ev) for a, ev in e.get('events', []) if a == sys.argv[3]]\" " +
+                                (py.dir.path() / "swarm.json").string() + " " + info_hash_hex + " " + announcer_hex);
   EXPECT_TRUE(out);
   SwarmView v;
   std::istringstream in(out.value_or(""));
@@ -348,7 +348,9 @@ TEST(TrackerNetwork, ATrackerThatNeverClosesIsGivenUpAfter25sAndWhatCameIsParsed
   router::TorrentEngine& e = n.t->engine(0);
   router::TorrentTrackerConn& tr = first_tracker(e);
   ASSERT_TRUE(n.run(
-      [&] { return !n.py.conns.empty() && n.py.conns[0].sent > 0 && tr.response.size() == n.py.conns[0].answer.size(); },
+      [&] {
+        return !n.py.conns.empty() && n.py.conns[0].sent > 0 && tr.response.size() == n.py.conns[0].answer.size();
+      },
       30'000));
   EXPECT_EQ(tr.state, static_cast<std::int32_t>(TrackerConnState::Requesting));
   router::SamSession& s = *n.t->session(0);
@@ -404,8 +406,8 @@ TEST(TrackerNetwork, TrackerBringsTheSeederAndTheDownloadCompletes) {
   interval.mono_ms = tr.next_announce_ms;
   router::SamSession& s0 = *t.session(0);
   t.net[0].step_trackers(t.engine(0), s0, *s0.streams, interval);
-  ASSERT_TRUE(n.run([&] { return n.py.requests >= 4 && tr.state == 0 && tr.next_announce_ms > interval.mono_ms; },
-                    60'000));
+  ASSERT_TRUE(
+      n.run([&] { return n.py.requests >= 4 && tr.state == 0 && tr.next_announce_ms > interval.mono_ms; }, 60'000));
   EXPECT_EQ(event_of(n.py.request_lines[3]), "");
   const SwarmView leecher = swarm_view(n.py, *hex, *t.session(0));
   EXPECT_EQ(leecher.events, (std::vector<std::string>{"started", "completed", ""}));
@@ -424,8 +426,8 @@ TEST(TrackerNetwork, EachEventReachesTheTrackerOnce) {
   router::Router& r = n.t->net[0];
   router::TorrentEngine& e = n.t->engine(0);
   const std::string ih(40, 'c');
-  ASSERT_TRUE(r.add_torrent_magnet("magnet:?xt=urn:btih:" + ih + "&tr=http://tracker.i2p/announce", "",
-                                   ntcp2_net::read_now()));
+  ASSERT_TRUE(
+      r.add_torrent_magnet("magnet:?xt=urn:btih:" + ih + "&tr=http://tracker.i2p/announce", "", ntcp2_net::read_now()));
   const std::string post = "{\"info_hash\":\"" + ih + "\"}";
   const router::ApiPost api{"application/json", as_bytes(post), post};
   auto idle_after = [&](std::size_t requests) {

@@ -17,10 +17,10 @@ TEST(TunnelBytes, SliceCopiesTheRange) {
     Bytes expected;
   };
   const Case cases[] = {
-      {0, 6, b},          {2, 3, {2, 3, 4}}, {5, 1, {5}},         {3, 0, {}},
-      {3, -2, {}},        {6, 0, {}},        // the edges a caller may reach
-      {4, 10, {4, 5}},    {-2, 4, {0, 1}},   {9, 1, {}},          {big, big, {}},
-      {-big, big, {}},    {1, big, {1, 2, 3, 4, 5}},  // strays are cut, never read past the end
+      {0, 6, b},       {2, 3, {2, 3, 4}}, {5, 1, {5}},
+      {3, 0, {}},      {3, -2, {}},       {6, 0, {}},  // the edges a caller may reach
+      {4, 10, {4, 5}}, {-2, 4, {0, 1}},   {9, 1, {}},
+      {big, big, {}},  {-big, big, {}},   {1, big, {1, 2, 3, 4, 5}},  // strays are cut, never read past the end
   };
   for (const Case& c : cases) EXPECT_EQ(t_slice(b, c.start, c.length), c.expected) << c.start << " " << c.length;
 }

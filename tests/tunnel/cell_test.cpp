@@ -318,11 +318,11 @@ TEST(CheckCellChecksums, AgreesWithOpenSslAndWithUnpack) {
     ASSERT_TRUE(made.has_value()) << d.name;
     cells.insert(cells.end(), made->begin(), made->end());
   }
-  cells[1][17] ^= 0x01;                 // the checksum field
-  cells[4][kCellSize - 1] ^= 0x80;      // the body
-  cells[6][3] ^= 0x10;                  // the IV
-  cells[9].assign(kCellSize, 0x33);     // no delimiter
-  cells[12].resize(1000);               // short
+  cells[1][17] ^= 0x01;                                       // the checksum field
+  cells[4][kCellSize - 1] ^= 0x80;                            // the body
+  cells[6][3] ^= 0x10;                                        // the IV
+  cells[9].assign(kCellSize, 0x33);                           // no delimiter
+  cells[12].resize(1000);                                     // short
   cells.push_back(cell_with_body({0x00, 0x00, 0x01, 0x42}));  // a cell with a small body
   for (std::size_t count : {std::size_t{3}, cells.size()}) {
     SCOPED_TRACE(count);

@@ -144,8 +144,8 @@ TEST(TunnelKat, PackTunnelCell) {
 TEST(TunnelKat, FragmentMessageToCells) {
   const Bytes iv = unhex("a0a1a2a3a4a5a6a7a8a9aaabacadaeaf");
   const Bytes padding = padding_source("");
-  auto local = fragment_message_to_cells(TunnelDelivery{TunnelDelivery::Local{}}, 0x01020304, pattern(2993, 10), iv,
-                                         padding);
+  auto local =
+      fragment_message_to_cells(TunnelDelivery{TunnelDelivery::Local{}}, 0x01020304, pattern(2993, 10), iv, padding);
   ASSERT_TRUE(local.has_value());
   ASSERT_EQ(local->size(), std::size(kLocal2993));
   for (std::size_t i = 0; i < local->size(); ++i) EXPECT_EQ(hex((*local)[i]), kLocal2993[i]) << i;

@@ -96,12 +96,11 @@ TEST_F(ActionLoop, SuccessRunsEveryPhaseForwardsWithProgress) {
   EXPECT_EQ(RunActions(list_), OK);
   EXPECT_TRUE(gUpdateSucceeded);
   const std::vector<std::string> calls = {
-      "Prepare a",   "Prepare b",   "Prepare c",   "Prepare d",   "Draft a",     "Draft b",
-      "Draft c",     "Draft d",     "Execute a",   "Execute b",   "Execute c",   "Execute d",
-      "Finish(0) a", "Finish(0) b", "Finish(0) c", "Finish(0) d"};
+      "Prepare a", "Prepare b", "Prepare c", "Prepare d", "Draft a",     "Draft b",     "Draft c",     "Draft d",
+      "Execute a", "Execute b", "Execute c", "Execute d", "Finish(0) a", "Finish(0) b", "Finish(0) c", "Finish(0) d"};
   EXPECT_EQ(journal_.calls, calls);
-  const std::vector<float> progress = {0,     5,     10,    15,    20,   36.25f, 36.25f, 68.75f,
-                                       85,    87.5f, 87.5f, 92.5f, 95,   96.25f, 97.5f,  98.75f};
+  const std::vector<float> progress = {0,  5,     10,    15,    20, 36.25f, 36.25f, 68.75f,
+                                       85, 87.5f, 87.5f, 92.5f, 95, 96.25f, 97.5f,  98.75f};
   EXPECT_EQ(journal_.progress, progress);
   EXPECT_EQ(Final(), 100.0f);
   EXPECT_EQ(log_text().find("###"), std::string::npos);
@@ -121,9 +120,9 @@ TEST_F(ActionLoop, FailedPrepareEndsAtOnceWithoutFinish) {
 }
 
 TEST_F(ActionLoop, FailedDraftFinishesBackwardsWithTheCode) {
-  RunFailing("Draft", "### draft failed",
-             {"Prepare a", "Prepare b", "Prepare c", "Draft a", "Draft b", "Finish(41) c", "Finish(41) b",
-              "Finish(41) a"});
+  RunFailing(
+      "Draft", "### draft failed",
+      {"Prepare a", "Prepare b", "Prepare c", "Draft a", "Draft b", "Finish(41) c", "Finish(41) b", "Finish(41) a"});
 }
 
 TEST_F(ActionLoop, FailedExecuteFinishesBackwardsWithTheCode) {

@@ -86,8 +86,8 @@ TEST(Actions, RemoveOfLinks) {
     const std::string before = tree_snapshot(dirs.install), outside = tree_snapshot(dirs.outside.path());
     // A final action that fails in Draft (its item is missing) rolls the removals back.
     RunResult r = run(dirs, archive,
-                std::string("remove \"to-file\"\nremove \"to-folder\"\nremove \"dangling\"\n") +
-                    (fail ? "add \"missing\"\n" : ""));
+                      std::string("remove \"to-file\"\nremove \"to-folder\"\nremove \"dangling\"\n") +
+                          (fail ? "add \"missing\"\n" : ""));
     EXPECT_EQ(r.result, fail ? READ_ERROR : OK) << r.log;
     if (fail) {
       EXPECT_EQ(tree_snapshot(dirs.install), before) << r.log;

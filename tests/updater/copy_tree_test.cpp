@@ -58,9 +58,9 @@ TEST(EnsureCopy, SkipsChosenPathsAndDrafts) {
     bool copied;
   };
   const Entry entries[] = {
-      {"kept", true},           {"Updated", false},        {"x.VEX-DRAFT", false}, {"a.vex-draft", false},
-      {".vex-draft", true},     {"x.vex-draft.txt", true}, {"updates", true},      {"updates/0", false},
-      {"updates/1", true},
+      {"kept", true},         {"Updated", false},   {"x.VEX-DRAFT", false},
+      {"a.vex-draft", false}, {".vex-draft", true}, {"x.vex-draft.txt", true},
+      {"updates", true},      {"updates/0", false}, {"updates/1", true},
   };
   ASSERT_EQ(::mkdir((src + "/updates").c_str(), 0755), 0);
   for (const Entry& e : entries) {

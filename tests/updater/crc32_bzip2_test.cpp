@@ -39,11 +39,12 @@ TEST(Crc32Bzip2, EqualsPythonBz2BlockCrc) {
     ASSERT_TRUE(updater_test::write_file(dir / std::to_string(i), inputs[i]));
   }
   std::string cmd = qbdiff_test::python3();
-  cmd += " -c 'import bz2, sys\n"
-         "for p in sys.argv[1:]:\n"
-         "    z = bz2.compress(open(p, \"rb\").read(), 9)\n"
-         "    assert z[4:10] == bytes.fromhex(\"314159265359\")\n"
-         "    print(z[10:14].hex())'";
+  cmd +=
+      " -c 'import bz2, sys\n"
+      "for p in sys.argv[1:]:\n"
+      "    z = bz2.compress(open(p, \"rb\").read(), 9)\n"
+      "    assert z[4:10] == bytes.fromhex(\"314159265359\")\n"
+      "    print(z[10:14].hex())'";
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     cmd += ' ';
     cmd += dir / std::to_string(i);

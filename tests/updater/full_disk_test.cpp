@@ -17,12 +17,12 @@
 #include "updater/status_file.h"
 #include "updater/update_log.h"
 
+using updater_test::kPage;
 using updater_test::list_dir;
 using updater_test::log_text;
 using updater_test::read_file;
 using updater_test::ScopedLog;
 using updater_test::SmallDisk;
-using updater_test::kPage;
 using updater_test::TempDir;
 using updater_test::write_file;
 

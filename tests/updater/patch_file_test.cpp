@@ -74,8 +74,7 @@ TEST(PatchFile, Table) {
       {"missing file", qb, old_data, Case::kMissingSource, READ_ERROR, "",
        ": unable to open destination file: old, err: 2\n"},
       {"target is a folder", qb, old_data, Case::kFolder, CREATE_NEW_FILE_ERROR, "", ": unable to create new file: "},
-      {"output past the destination length", past.bytes(), "0123456789", Case::kNewFile, CORRUPT_PATCH_ERROR, "",
-       ""},
+      {"output past the destination length", past.bytes(), "0123456789", Case::kNewFile, CORRUPT_PATCH_ERROR, "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

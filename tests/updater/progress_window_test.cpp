@@ -70,8 +70,7 @@ gboolean drive(gpointer data) {
       QuitProgressUI();
       ++script->step;
       return FALSE;
-    default:
-      return FALSE;
+    default: return FALSE;
   }
 }
 

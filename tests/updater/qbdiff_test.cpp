@@ -111,7 +111,8 @@ TEST(QbdiffApply, MatchesBspatchOnBsdiffPatches) {
     EXPECT_EQ(patcher.SourceSize(), c.old_data.size());
     EXPECT_EQ(patcher.DestSize(), c.new_data.size());
     std::uint32_t crc = 0;
-    ASSERT_EQ(patcher.ComputeCrc(reinterpret_cast<const std::uint8_t*>(c.old_data.data()), c.old_data.size(), &crc), OK);
+    ASSERT_EQ(patcher.ComputeCrc(reinterpret_cast<const std::uint8_t*>(c.old_data.data()), c.old_data.size(), &crc),
+              OK);
     EXPECT_EQ(crc, patcher.SourceCrc());
     std::fclose(in);
 
@@ -210,8 +211,13 @@ TEST(QbdiffApply, BoundsAndResults) {
       {"copy of 2^32-1", 3, {{0, 0xFFFFFFFFu, 0}}, "", "ab", CORRUPT_PATCH_ERROR, ""},
       // Output past the destination length is refused before the triple writes anything.
       {"output past the destination", 5, {{4, 2, 0}}, zeros.substr(0, 4), "ab", CORRUPT_PATCH_ERROR, ""},
-      {"second triple past the destination", 5, {{4, 0, 0}, {0, 2, 0}}, zeros.substr(0, 4), "ab",
-       CORRUPT_PATCH_ERROR, "0123"},
+      {"second triple past the destination",
+       5,
+       {{4, 0, 0}, {0, 2, 0}},
+       zeros.substr(0, 4),
+       "ab",
+       CORRUPT_PATCH_ERROR,
+       "0123"},
       {"output short of the destination", 7, {{4, 2, 0}}, zeros.substr(0, 4), "ab", CORRUPT_PATCH_ERROR, "0123ab"},
       {"empty control, non-empty destination", 3, {}, "", "", CORRUPT_PATCH_ERROR, ""},
       {"control not whole triples", 4, {{4, 0, 0}}, zeros.substr(0, 4), "", CORRUPT_PATCH_ERROR, "", "\x01"},

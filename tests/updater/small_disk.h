@@ -41,7 +41,7 @@ class SmallDisk {
     while (::write(filler_, page.data(), kPage) == static_cast<ssize_t>(kPage)) size += static_cast<off_t>(kPage);
     if (::ftruncate(filler_, size - static_cast<off_t>(pages * kPage)) != 0) return false;
     ::lseek(filler_, 0, SEEK_END);
-    struct statvfs fs{};
+    struct statvfs fs {};
     return ::statvfs(path_.c_str(), &fs) == 0 && fs.f_bavail * fs.f_bsize == pages * kPage;
   }
 

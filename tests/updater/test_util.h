@@ -73,7 +73,7 @@ inline std::vector<std::string> list_dir(const std::string& path) {
 }
 
 inline mode_t lstat_mode(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 

@@ -65,8 +65,7 @@ struct UpdateDirs {
 // staged update a copy of the installation into the working folder, the "updating"
 // folder created, the manifest parsed and the phases run, and "updating" removed. Returns
 // the run's result.
-inline UpdaterError run_update(const UpdateDirs& dirs, const std::string& archive, std::string manifest,
-                               bool staged) {
+inline UpdaterError run_update(const UpdateDirs& dirs, const std::string& archive, std::string manifest, bool staged) {
   if (!write_file(dirs.patch + "/update.vpk", archive) || vpk_open(dirs.patch.c_str()) != OK) return -100;
   if (staged) {
     ensure_remove_recursive(dirs.work.c_str(), false);

@@ -122,7 +122,8 @@ TEST(UpdateLog, PathLengthBounds) {
   // Too short or too long: the log stays closed and nothing is created anywhere.
   for (std::size_t length : {std::size_t{0}, std::size_t{4095}, std::size_t{4200}}) {
     SCOPED_TRACE(length);
-    std::string path = length == 0 ? std::string() : updater_test::path_of_length(dir.path(), length, "/update-elevated.log");
+    std::string path =
+        length == 0 ? std::string() : updater_test::path_of_length(dir.path(), length, "/update-elevated.log");
     ASSERT_EQ(path.size(), length);
     open_update_log(path.c_str());
     EXPECT_EQ(update_log().file, nullptr);

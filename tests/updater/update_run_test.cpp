@@ -59,9 +59,8 @@ const char* const kManifest =
 
 std::vector<ArchiveItem> archive_items() {
   const Scenario& s = scenario();
-  return {{"new/added.txt", "added\n", 0644}, {"replaced.txt", "replaced-new\n", 0600},
-          {"p0", s.p0.qbdiff, 0644},          {"p1", s.p1.qbdiff, 0644},
-          {"cond/yes.txt", "yes\n", 0644},    {"cond/no.txt", "no\n", 0644},
+  return {{"new/added.txt", "added\n", 0644}, {"replaced.txt", "replaced-new\n", 0600}, {"p0", s.p0.qbdiff, 0644},
+          {"p1", s.p1.qbdiff, 0644},          {"cond/yes.txt", "yes\n", 0644},          {"cond/no.txt", "no\n", 0644},
           {"p2", s.p0.qbdiff, 0644}};
 }
 

@@ -79,8 +79,8 @@ TEST(CommandLine, WarningsForInvalidValues) {
 }
 
 TEST(CommandLine, ValidValuesAreApplied) {
-  CommandLine cl = parse({"--sam", "[::1]:7000", "--ntcp2-host", "10.1.2.3", "--ntcp2-port", "00012345", "--hops",
-                          "3", "--public", "--floodfill", "--no-clock-skew", "--debug", "--download-dir", "/tmp/dl"});
+  CommandLine cl = parse({"--sam", "[::1]:7000", "--ntcp2-host", "10.1.2.3", "--ntcp2-port", "00012345", "--hops", "3",
+                          "--public", "--floodfill", "--no-clock-skew", "--debug", "--download-dir", "/tmp/dl"});
   const Settings& s = cl.settings;
   EXPECT_TRUE(cl.lines.empty());
   EXPECT_EQ(s.sam_host, "[::1]");

@@ -12,11 +12,14 @@ TEST(DecodeArgument, InvalidSequencesBecomeReplacementCharacters) {
   };
   const std::vector<Case> cases = {
       {"plain", "plain"},
-      {"caf\xC3\xA9", "caf\xC3\xA9"},                    // valid two-byte sequence kept
-      {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},                 // stray byte
-      {"\xC3", "\xEF\xBF\xBD"},                           // truncated sequence at the end
-      {"\xC0\xAF", "\xEF\xBF\xBD"},                       // overlong form
-      {"x\xF4\x90\x80\x80y", "x\xEF\xBF\xBDy"},           // above U+10FFFF
+      {"caf\xC3\xA9", "caf\xC3\xA9"},  // valid two-byte sequence kept
+      {"a\xFF"
+       "b",
+       "a\xEF\xBF\xBD"
+       "b"},                                     // stray byte
+      {"\xC3", "\xEF\xBF\xBD"},                  // truncated sequence at the end
+      {"\xC0\xAF", "\xEF\xBF\xBD"},              // overlong form
+      {"x\xF4\x90\x80\x80y", "x\xEF\xBF\xBDy"},  // above U+10FFFF
   };
   for (const Case& c : cases) EXPECT_EQ(decode_argument(c.raw), c.text);
 }

@@ -68,7 +68,8 @@ TEST(RouterProgram, BannerWithDefaultsAndSamClient) {
   EXPECT_EQ(from_b64->size(), 32u);
   EXPECT_EQ(*from_b64, *from_b32);
 
-  ASSERT_TRUE(std::regex_match(banner[3], m, std::regex(R"(  NTCP2:       127\.0\.0\.1:(\d+) \(public=false, hops=1\))")))
+  ASSERT_TRUE(
+      std::regex_match(banner[3], m, std::regex(R"(  NTCP2:       127\.0\.0\.1:(\d+) \(public=false, hops=1\))")))
       << banner[3];
   const int ntcp2_port = std::stoi(m[1]);
   EXPECT_GT(ntcp2_port, 0);
@@ -88,9 +89,27 @@ TEST(RouterProgram, OptionalServicesAndWarningsInOrder) {
   const int api = free_port();
   const int ntcp2 = free_port();
   const std::string downloads = testing::TempDir() + "router_program_downloads";
-  RouterProcess p({"--sam", "7656", "--sam", loopback(sam), "--hops", "0", "--ntcp2-port", "70000", "--http-proxy=nope",
-                   "--http-proxy", loopback(proxy), "--torrent-api", loopback(api), "--download-dir", downloads,
-                   "--hops", "3", "--ntcp2-port", std::to_string(ntcp2), "--floodfill", "--unknown-option"});
+  RouterProcess p({"--sam",
+                   "7656",
+                   "--sam",
+                   loopback(sam),
+                   "--hops",
+                   "0",
+                   "--ntcp2-port",
+                   "70000",
+                   "--http-proxy=nope",
+                   "--http-proxy",
+                   loopback(proxy),
+                   "--torrent-api",
+                   loopback(api),
+                   "--download-dir",
+                   downloads,
+                   "--hops",
+                   "3",
+                   "--ntcp2-port",
+                   std::to_string(ntcp2),
+                   "--floodfill",
+                   "--unknown-option"});
   ASSERT_TRUE(p.started());
   const auto& lines = p.read_until("  NetDB peers: ");
   ASSERT_GE(lines.size(), 4u);
@@ -154,9 +173,9 @@ TEST(RouterProgram, TakenTorrentApiPortEndsTheProgram) {
 
 TEST(RouterProgram, PeerFilesAndFoldersRaiseNetDbPeers) {
   const int sam = free_port();
-  RouterProcess p(isolated(sam, {"--peer", kRouterInfoDir + "/ff-127.0.0.2.dat", "--peer", kRouterInfoDir + "/missing.dat",
-                                 "--peer", kRouterInfoDir + "/README.md", "--peer-dir", kRouterInfoDir, "--peer-dir",
-                                 kRouterInfoDir + "/no-such-folder"}));
+  RouterProcess p(isolated(sam, {"--peer", kRouterInfoDir + "/ff-127.0.0.2.dat", "--peer",
+                                 kRouterInfoDir + "/missing.dat", "--peer", kRouterInfoDir + "/README.md", "--peer-dir",
+                                 kRouterInfoDir, "--peer-dir", kRouterInfoDir + "/no-such-folder"}));
   ASSERT_TRUE(p.started());
   const auto& lines = p.read_until("  NetDB peers: ");
   EXPECT_EQ(find_line(lines, "warning: failed to load peer RouterInfo from "),
@@ -167,8 +186,9 @@ TEST(RouterProgram, PeerFilesAndFoldersRaiseNetDbPeers) {
   // Both RouterInfo files count (the first is already known but was stored again); the
   // README is skipped without a message.
   EXPECT_NE(std::find(lines.begin(), lines.end(), "  Loaded 2 peer(s) from " + kRouterInfoDir), lines.end());
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "warning: failed to load peer dir " + kRouterInfoDir + "/no-such-folder"),
-            lines.end());
+  EXPECT_NE(
+      std::find(lines.begin(), lines.end(), "warning: failed to load peer dir " + kRouterInfoDir + "/no-such-folder"),
+      lines.end());
   EXPECT_EQ(find_line(lines, "  NetDB peers: "), "  NetDB peers: 3 (floodfills=1)");
 }
 

@@ -28,13 +28,20 @@ struct CallbackTree : UpdateTree {
     ::mkdir(record.c_str(), 0755);
     put(script,
         "#!/bin/sh\n"
-        "r='" + record + "'\n"
-        "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > \"$r/argv\"\n"
-        "pwd > \"$r/cwd\"\n"
-        "printf '%s' \"${VEX_LAUNCHED_CHILD-unset}\" > \"$r/env\"\n"
-        "cat '" + patch + "/update.status' > \"$r/status\"\n"
-        "cat '" + patch + "/update.log' > \"$r/log\"\n"
-        "exit " + std::to_string(kCallbackExit) + "\n",
+        "r='" +
+            record +
+            "'\n"
+            "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > \"$r/argv\"\n"
+            "pwd > \"$r/cwd\"\n"
+            "printf '%s' \"${VEX_LAUNCHED_CHILD-unset}\" > \"$r/env\"\n"
+            "cat '" +
+            patch +
+            "/update.status' > \"$r/status\"\n"
+            "cat '" +
+            patch +
+            "/update.log' > \"$r/log\"\n"
+            "exit " +
+            std::to_string(kCallbackExit) + "\n",
         0755);
     put(evil, "#!/bin/sh\ntouch '" + outside + "/evil-ran'\n", 0755);
     put(install + "/update-settings.ini", "[Settings]\nACCEPTED_VPK_CHANNEL_IDS=release\n");
@@ -132,8 +139,8 @@ TEST(Callback, GtkOptionsAmongTheArgumentsChangeNothing) {
     CallbackTree t;
     ASSERT_TRUE(t.put_small_update());
     std::vector<std::string> args = c.front;
-    for (const std::string& a : std::vector<std::string>{t.patch, t.install, t.work, "first", "1", t.outside,
-                                                          t.script}) {
+    for (const std::string& a :
+         std::vector<std::string>{t.patch, t.install, t.work, "first", "1", t.outside, t.script}) {
       args.push_back(a);
     }
     std::string expected_argv = t.script + "\n";

@@ -117,9 +117,7 @@ void check_killed_tree(const UpdateTree& t, const std::optional<std::string>& st
       EXPECT_FALSE(final);
     }
     switch (f.kind) {
-      case Kind::kept:
-        EXPECT_EQ(now, f.old_data);
-        break;
+      case Kind::kept: EXPECT_EQ(now, f.old_data); break;
       case Kind::added:
         if (now) {
           EXPECT_EQ(*now, f.new_data);

@@ -112,17 +112,17 @@ TEST_F(Modes, NormalUpdate) {
   // The working folder stays, emptied of "updating".
   EXPECT_EQ(updater_test::list_dir(t.work), std::vector<std::string>{});
   const std::vector<std::string> lines = log_messages(t.log());
-  EXPECT_EQ(head(lines, 9), (std::vector<std::string>{
-                                "sElevationType == ElevationType::ElevatedByKPR=false", "sUpdateSilently=false",
-                                "isElevationTypeElevated(sElevationType)=false", "gInvocation=UpdaterInvocation::First",
-                                "Writing status to file: applying", "PATCH DIRECTORY " + t.patch,
-                                "INSTALLATION DIRECTORY " + t.install, "WORKING DIRECTORY " + t.work,
-                                "UPDATE TYPE partial"}));
-  EXPECT_EQ(tail(lines, 6), (std::vector<std::string>{"succeeded", "Writing status to file: succeeded", "",
-                                                      "calling QuitProgressUI",
-                                                      "Running LaunchCallbackAndPostProcessApps",
-                                                      "No callback arg. Skipping LaunchWinPostProcess and "
-                                                      "LaunchCallbackApp"}));
+  EXPECT_EQ(head(lines, 9),
+            (std::vector<std::string>{"sElevationType == ElevationType::ElevatedByKPR=false", "sUpdateSilently=false",
+                                      "isElevationTypeElevated(sElevationType)=false",
+                                      "gInvocation=UpdaterInvocation::First", "Writing status to file: applying",
+                                      "PATCH DIRECTORY " + t.patch, "INSTALLATION DIRECTORY " + t.install,
+                                      "WORKING DIRECTORY " + t.work, "UPDATE TYPE partial"}));
+  EXPECT_EQ(tail(lines, 6),
+            (std::vector<std::string>{"succeeded", "Writing status to file: succeeded", "", "calling QuitProgressUI",
+                                      "Running LaunchCallbackAndPostProcessApps",
+                                      "No callback arg. Skipping LaunchWinPostProcess and "
+                                      "LaunchCallbackApp"}));
   // The log file is the finished one, owner read and write only.
   EXPECT_EQ(updater_test::lstat_mode(t.patch + "/update.log") & 07777, 0600u);
   EXPECT_FALSE(read_file(t.patch + "/update-elevated.log"));

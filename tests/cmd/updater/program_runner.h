@@ -21,7 +21,7 @@ namespace program_test {
 inline const std::string kProgram = ONDREL_UPDATER_PROGRAM;
 
 struct Launch {
-  std::vector<std::string> args;  // after argv[0]
+  std::vector<std::string> args;   // after argv[0]
   std::string program = kProgram;  // the file started
   std::string argv0 = kProgram;    // argv[0] as the program sees it
   // "NAME=value" entries, in place of inherited ones of the same name.

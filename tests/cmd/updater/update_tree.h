@@ -46,17 +46,16 @@ inline std::string signed_archive(const std::vector<ArchiveFile>& files, const A
       !updater_test::write_file(dir / "version", options.version)) {
     return {};
   }
-  const std::string body =
-      "d = '" + dir.path() +
-      "'\n"
-      "items = []\n"
-      "for line in open(d + '/list', encoding='utf-8').read().splitlines():\n"
-      "    mode, path, name = line.split('\\t', 2)\n"
-      "    items.append(Item(name, xz(open(path, 'rb').read(), '-0'), flags=int(mode)))\n"
-      "channel = open(d + '/channel', encoding='utf-8').read()\n"
-      "version = open(d + '/version', encoding='utf-8').read()\n"
-      "out('update.vpk', Vpk(items=items, signatures=[Signature(" +
-      options.key + ")], channel=channel, version=version).build())\n";
+  const std::string body = "d = '" + dir.path() +
+                           "'\n"
+                           "items = []\n"
+                           "for line in open(d + '/list', encoding='utf-8').read().splitlines():\n"
+                           "    mode, path, name = line.split('\\t', 2)\n"
+                           "    items.append(Item(name, xz(open(path, 'rb').read(), '-0'), flags=int(mode)))\n"
+                           "channel = open(d + '/channel', encoding='utf-8').read()\n"
+                           "version = open(d + '/version', encoding='utf-8').read()\n"
+                           "out('update.vpk', Vpk(items=items, signatures=[Signature(" +
+                           options.key + ")], channel=channel, version=version).build())\n";
   auto outputs = test_support::run_vpk_writer(body, ONDREL_SOURCE_DIR);
   return outputs.count("update.vpk") != 0 ? outputs["update.vpk"] : std::string();
 }
@@ -106,7 +105,7 @@ struct UpdateTree {
 
 // Whether anything (a dangling link too) stands at `path`.
 inline bool exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
 }
 

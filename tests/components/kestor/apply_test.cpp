@@ -67,8 +67,8 @@ TEST(ApplyElement, NoOpElementsRebuildAnEditedRouterProgramLikePython) {
       }
       for (std::size_t j = 0; j < k; ++j) {
         const ElementMatch& a = patch->elements[j].match;
-        overlapping_old += a.old_offset < e.match.old_offset + e.match.old_length &&
-                           e.match.old_offset < a.old_offset + a.old_length;
+        overlapping_old +=
+            a.old_offset < e.match.old_offset + e.match.old_length && e.match.old_offset < a.old_offset + a.old_length;
       }
     }
     std::optional<Bytes> result = ApplyPatch(*patch, old);
@@ -106,13 +106,15 @@ TEST(ApplyElement, StagesFailWithTheirMessagesAndKeepWhatTheyWrote) {
        " raw_delta=[(0, 1), (2, 0x80), (6, 0x10)])",
        {},
        "b'ab' + bytes([0xFF, 0xFF, 0x00 + 0x80, 0x01]) + b'X' + bytes([0xE0, 0xE1, 0xE2 + 0x10]) + b'qq'"},
-      {"a diff on 0xFF wraps to 0x00", "E(31, 1, 0, 1, equivalences=[(0, 0, 1)], raw_delta=[(0, 1)])", {},
-       "b'\\x00'"},
-      {"raw delta at the end of the copies", "E(0, 40, 0, 5, equivalences=[(0, 0, 2), (9, 2, 3)], raw_delta=[(5, 1)])",
+      {"a diff on 0xFF wraps to 0x00", "E(31, 1, 0, 1, equivalences=[(0, 0, 1)], raw_delta=[(0, 1)])", {}, "b'\\x00'"},
+      {"raw delta at the end of the copies",
+       "E(0, 40, 0, 5, equivalences=[(0, 0, 2), (9, 2, 3)], raw_delta=[(5, 1)])",
        {"Error reading equivalences"}},
-      {"raw delta without equivalences", "E(0, 40, 0, 2, extra_data=b'xy', raw_delta=[(0, 1)])",
+      {"raw delta without equivalences",
+       "E(0, 40, 0, 2, extra_data=b'xy', raw_delta=[(0, 1)])",
        {"Error reading equivalences"}},
-      {"raw delta skips without diffs", "E(0, 40, 0, 2, extra_data=b'xy', raw={'raw_delta_skip': b'\\x00'})",
+      {"raw delta skips without diffs",
+       "E(0, 40, 0, 2, extra_data=b'xy', raw={'raw_delta_skip': b'\\x00'})",
        {"Found trailing raw_delta"}},
       {"zero diff with bytes behind it",
        "E(0, 40, 0, 3, equivalences=[(0, 0, 3)], raw={'raw_delta_skip': b'\\x00\\x00\\x00',"
@@ -126,10 +128,13 @@ TEST(ApplyElement, StagesFailWithTheirMessagesAndKeepWhatTheyWrote) {
        {"Failed to create Disassembler"},
        "b'A' + bytes([0xE1, 0xE2 + 2]) + b'B'"},
       {"DEX", "E(0, 40, 0, 1, 'DEX ', extra_data=b'A')", {"Failed to create Disassembler"}, "b'A'"},
-      {"reference delta in a NoOp element", "E(0, 40, 0, 1, extra_data=b'A', reference_deltas=[0])",
+      {"reference delta in a NoOp element",
+       "E(0, 40, 0, 1, extra_data=b'A', reference_deltas=[0])",
        {"Found trailing ref_delta_source"}},
       {"extra targets of a NoOp element are not read",
-       "E(0, 40, 0, 1, extra_data=b'A', pools=[(0, b'\\x80')])", {}, "b'A'"},
+       "E(0, 40, 0, 1, extra_data=b'A', pools=[(0, b'\\x80')])",
+       {},
+       "b'A'"},
   };
   std::string body = kApplyPrelude;
   for (std::size_t i = 0; i < cases.size(); ++i) {

@@ -72,8 +72,9 @@ TypeOps Ops(const char* name) {
 
 const TypeOps& OpsByName(const std::string& name) {
   static const std::vector<TypeOps> all = {
-      Ops<A32::AddrTraits_A24>("A24"),       Ops<A32::AddrTraits_T8>("T8"),         Ops<A32::AddrTraits_T11>("T11"),
-      Ops<A32::AddrTraits_T20>("T20"),       Ops<A32::AddrTraits_T24>("T24"),       Ops<A64::AddrTraits_Immd14>("Immd14"),
+      Ops<A32::AddrTraits_A24>("A24"),       Ops<A32::AddrTraits_T8>("T8"),
+      Ops<A32::AddrTraits_T11>("T11"),       Ops<A32::AddrTraits_T20>("T20"),
+      Ops<A32::AddrTraits_T24>("T24"),       Ops<A64::AddrTraits_Immd14>("Immd14"),
       Ops<A64::AddrTraits_Immd19>("Immd19"), Ops<A64::AddrTraits_Immd26>("Immd26"),
   };
   for (const TypeOps& ops : all) {
@@ -106,11 +107,13 @@ std::vector<Encoding> AssemblerEncodings(const std::string& arch, const std::fil
   std::uint64_t rr, t1, t2;
   const auto unhex = [](const std::string& h) {
     Bytes b;
-    for (std::size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<std::uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+      b.push_back(static_cast<std::uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
     return b;
   };
   while (in >> type >> rr >> t1 >> t2 >> hex1 >> hex2) {
-    out.push_back({type, static_cast<rva_t>(rr), static_cast<rva_t>(t1), static_cast<rva_t>(t2), unhex(hex1), unhex(hex2)});
+    out.push_back(
+        {type, static_cast<rva_t>(rr), static_cast<rva_t>(t1), static_cast<rva_t>(t2), unhex(hex1), unhex(hex2)});
   }
   return out;
 }
@@ -235,15 +238,15 @@ TEST(ArmAddressTypes, WhatIsOfEachType) {
     bool of_type;
   };
   const std::vector<Case> cases = {
-      {"A24", 0xEA000000, true},   {"A24", 0x0B000000, true},   {"A24", 0xFB000000, true},
-      {"A24", 0xE8000000, false},  {"T8", 0xDE00, true},        {"T8", 0xDF00, false},
-      {"T8", 0xC000, false},       {"T11", 0xE7FF, true},       {"T11", 0xE800, false},
-      {"T20", 0xF3808000, true},   {"T20", 0xF3C08000, false},  {"T20", 0xF0009000, false},
-      {"T24", 0xF0009000, true},   {"T24", 0xF000D000, true},   {"T24", 0xF000C000, true},
-      {"T24", 0xF000C001, false},  {"T24", 0xF0008000, false},  {"Immd14", 0xB7000000, true},
-      {"Immd14", 0x37800000, true}, {"Immd14", 0x38000000, false}, {"Immd19", 0x5400000F, true},
-      {"Immd19", 0x54000010, false}, {"Immd19", 0xB5000000, true}, {"Immd19", 0x35000000, true},
-      {"Immd26", 0x97FFFFFF, true}, {"Immd26", 0x18000000, false},
+      {"A24", 0xEA000000, true},     {"A24", 0x0B000000, true},     {"A24", 0xFB000000, true},
+      {"A24", 0xE8000000, false},    {"T8", 0xDE00, true},          {"T8", 0xDF00, false},
+      {"T8", 0xC000, false},         {"T11", 0xE7FF, true},         {"T11", 0xE800, false},
+      {"T20", 0xF3808000, true},     {"T20", 0xF3C08000, false},    {"T20", 0xF0009000, false},
+      {"T24", 0xF0009000, true},     {"T24", 0xF000D000, true},     {"T24", 0xF000C000, true},
+      {"T24", 0xF000C001, false},    {"T24", 0xF0008000, false},    {"Immd14", 0xB7000000, true},
+      {"Immd14", 0x37800000, true},  {"Immd14", 0x38000000, false}, {"Immd19", 0x5400000F, true},
+      {"Immd19", 0x54000010, false}, {"Immd19", 0xB5000000, true},  {"Immd19", 0x35000000, true},
+      {"Immd26", 0x97FFFFFF, true},  {"Immd26", 0x18000000, false},
   };
   for (const Case& c : cases) {
     arm_disp_t disp;
@@ -285,7 +288,7 @@ std::uint32_t RandomCode(const std::string& type, std::mt19937& rng) {
 
 // A24 keeps bits 31..25, and bit 24 too except in a BLX, where it is displacement bit 1.
 const std::map<std::string, std::uint32_t> kKeptBits = {
-    {"A24", 0xFE000000}, {"T8", 0xDF00},         {"T11", 0xF800},         {"T20", 0xF3C08000},
+    {"A24", 0xFE000000}, {"T8", 0xDF00},         {"T11", 0xF800},        {"T20", 0xF3C08000},
     {"T24", 0xF800D000}, {"Immd14", 0xB7F8001F}, {"Immd19", 0xF500001F}, {"Immd26", 0x94000000},
 };
 
@@ -350,9 +353,7 @@ std::size_t MixRandomPairs(bool mixable, std::size_t per_type, const std::functi
 }
 
 TEST(ArmMixers, MixAgreesWithTheKeptBitsFormula) {
-  const std::size_t checked = MixRandomPairs(true, 2000, [](const char* type, bool ok) {
-    EXPECT_TRUE(ok) << type;
-  });
+  const std::size_t checked = MixRandomPairs(true, 2000, [](const char* type, bool ok) { EXPECT_TRUE(ok) << type; });
   EXPECT_EQ(checked, 8 * 2000u);
 }
 
@@ -372,7 +373,8 @@ TEST(ArmMixers, FailedMixesKeepTheNewCodeAndWarnTenTimes) {
         all_ok = all_ok && mixer.Mix(0, 4).empty();
         const std::string out = testing::internal::GetCapturedStdout();
         const std::vector<kestor_test::LogLine> lines = kestor_test::ParseLogLines(out);
-        all_ok = all_ok && checked == 100 && lines.size() == 11 && lines[10].message == "(Additional output suppressed)";
+        all_ok =
+            all_ok && checked == 100 && lines.size() == 11 && lines[10].message == "(Additional output suppressed)";
         for (std::size_t i = 0; i < 10 && i < lines.size(); ++i) {
           all_ok = all_ok && lines[i].severity == "WARNING" &&
                    (lines[i].message == "Reference byte mix failed with type = 0." ||

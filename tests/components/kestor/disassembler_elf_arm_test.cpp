@@ -35,12 +35,12 @@ void ExpectAgreesWithBinutils(const fs::path& path, std::size_t types, std::size
   Dis dis;
   ASSERT_TRUE(dis.Parse(View(image)));
   EXPECT_EQ(dis.size(), image.size());
-  const std::vector<Bytes> r = kestor_test::RunPython(std::string(kestor_test::kPythonPack) +
-                                                          "e = kp.ArmElfImage(r'" + path.string() +
-                                                          "')\n"
-                                                          "for i, g in enumerate(e.references()):\n"
-                                                          "    out(i, pack(g))\n",
-                                                      2 + types);
+  const std::vector<Bytes> r =
+      kestor_test::RunPython(std::string(kestor_test::kPythonPack) + "e = kp.ArmElfImage(r'" + path.string() +
+                                 "')\n"
+                                 "for i, g in enumerate(e.references()):\n"
+                                 "    out(i, pack(g))\n",
+                             2 + types);
   ASSERT_EQ(r.size(), 2 + types);
   const std::vector<ReferenceGroup> groups = dis.MakeReferenceGroups();
   ASSERT_EQ(groups.size(), 2 + types);
@@ -137,9 +137,9 @@ TEST(ElfArmDisassembler, ArmOrThumb2ByTheShareOfWordsWithConditionAl) {
       messages.push_back(l.message);
     }
     // .scan, then .target (one BX LR).
-    EXPECT_EQ(messages, (std::vector<std::string>{arm_like == 160 ? "Section scan: 160 / 400 => 40.00%"
-                                                                 : "Section scan: 159 / 400 => 39.75%",
-                                                  "Section scan: 1 / 1 => 100.00%"}));
+    EXPECT_EQ(messages, (std::vector<std::string>{
+                            arm_like == 160 ? "Section scan: 160 / 400 => 40.00%" : "Section scan: 159 / 400 => 39.75%",
+                            "Section scan: 1 / 1 => 100.00%"}));
     EXPECT_EQ(kestor_test::CountOf(log, "disassembler_elf.cpp:715] Section scan: "), 2u);
     // The BL that starts .scan is an A24 branch only when the section is scanned as ARM.
     const offset_t scan = static_cast<offset_t>(dis.exec_sections()[0].sh_offset);
@@ -233,9 +233,8 @@ TEST(Rel32FinderAArch32, Thumb2Rules) {
   const Code code(Halfwords({0xDE00, 0xDF00, 0xE800, 0xD001, 0xE7FE, 0xF000, 0xF800, 0xF000, 0xF800}), 0x1000);
   Rel32FinderAArch32 finder(code.view(), code.map, true);
   EXPECT_TRUE(finder.is_thumb2());
-  EXPECT_EQ(FindAll(finder, {0, 16}), (std::vector<R>{{0, 0x1004, T::ADDR_T8},
-                                                      {8, 0x1008, T::ADDR_T11},
-                                                      {10, 0x100E, T::ADDR_T24}}));
+  EXPECT_EQ(FindAll(finder, {0, 16}),
+            (std::vector<R>{{0, 0x1004, T::ADDR_T8}, {8, 0x1008, T::ADDR_T11}, {10, 0x100E, T::ADDR_T24}}));
   // Started at the second half, the scan sees the T8 there; an odd start is moved to even.
   EXPECT_EQ(FindAll(finder, {5, 8}), (std::vector<R>{{6, 0x100C, T::ADDR_T8}}));
   // The last BL whole; cut by the region's end it is not read.
@@ -255,9 +254,8 @@ TEST(Rel32FinderAArch32, ArmRules) {
   const Code code(Words({0xEB000000, 0xE1A00000, 0xFB000000, 0x1AFFFFFB}), 0x2000);
   Rel32FinderAArch32 finder(code.view(), code.map, false);
   EXPECT_FALSE(finder.is_thumb2());
-  EXPECT_EQ(FindAll(finder, {0, 16}), (std::vector<R>{{0, 0x2008, T::ADDR_A24},
-                                                      {8, 0x2012, T::ADDR_A24},
-                                                      {12, 0x2000, T::ADDR_A24}}));
+  EXPECT_EQ(FindAll(finder, {0, 16}),
+            (std::vector<R>{{0, 0x2008, T::ADDR_A24}, {8, 0x2012, T::ADDR_A24}, {12, 0x2000, T::ADDR_A24}}));
   // The start moves to the next word; a word cut by the end is not read.
   EXPECT_EQ(FindAll(finder, {1, 15}), (std::vector<R>{{8, 0x2012, T::ADDR_A24}}));
   // Words at RVAs 2 mod 4 are no candidates.
@@ -271,8 +269,7 @@ TEST(Rel32FinderAArch64, Rules) {
   using R = Rel32FinderAArch64::Result;
   // TBZ +8, B.NE with bit 4 set (not B.cond), B.EQ -4, CBZ w (32-bit) +4, CBNZ x +0, BL -20,
   // ADD.
-  const Code code(Words({0x36000043, 0x54000031, 0x54FFFFE0, 0x34000020, 0xB5000001, 0x97FFFFFB, 0x91000400}),
-                  0x4000);
+  const Code code(Words({0x36000043, 0x54000031, 0x54FFFFE0, 0x34000020, 0xB5000001, 0x97FFFFFB, 0x91000400}), 0x4000);
   Rel32FinderAArch64 finder(code.view(), code.map);
   EXPECT_EQ(FindAll(finder, {0, 28}), (std::vector<R>{{0, 0x4008, T::ADDR_IMMD14},
                                                       {8, 0x4004, T::ADDR_IMMD19},

@@ -242,7 +242,8 @@ std::vector<Edit> HeaderEdits(std::size_t size) {
       {"one byte", [](Bytes& b, E&) { b.resize(1); }},
       {"DOS header cut short", [](Bytes& b, E&) { b.resize(63); }},
       {"e_lfanew 0x3C", [](Bytes&, E& e) { e.Set32(0x3C, 0x3C); }},
-      {"e_lfanew 0x44", [](Bytes& b, E& e) {
+      {"e_lfanew 0x44",
+       [](Bytes& b, E& e) {
          // The headers moved 4 bytes on, so only the alignment is wrong.
          b.insert(b.begin() + e.e_lfanew(), 4, 0);
          e.Set32(0x3C, e.e_lfanew() + 4);
@@ -253,36 +254,33 @@ std::vector<Edit> HeaderEdits(std::size_t size) {
       {"COFF header cut short", [](Bytes& b, E& e) { b.resize(e.coff() + 19); }},
       {"optional header cut short", [](Bytes& b, E& e) { b.resize(e.section_table() - 1); }},
       {"SizeOfOptionalHeader below the least", [](Bytes&, E& e) { e.Set16(e.coff() + 16, 88); }},
-      {"SizeOfOptionalHeader not a multiple of 8", [](Bytes&, E& e) {
-         e.Set16(e.coff() + 16, static_cast<std::uint16_t>(e.Get16(e.coff() + 16) + 4));
-       }},
-      {"17 directories", [](Bytes&, E& e) {
+      {"SizeOfOptionalHeader not a multiple of 8",
+       [](Bytes&, E& e) { e.Set16(e.coff() + 16, static_cast<std::uint16_t>(e.Get16(e.coff() + 16) + 4)); }},
+      {"17 directories",
+       [](Bytes&, E& e) {
          e.Set16(e.coff() + 16, static_cast<std::uint16_t>(e.Get16(e.coff() + 16) + 8));
          e.Set32(e.number_of_rva_and_sizes(), 17);
        }},
       {"directory count not the size's", [](Bytes&, E& e) { e.Set32(e.number_of_rva_and_sizes(), 15); }},
-      {"5 directories", [](Bytes&, E& e) {
+      {"5 directories",
+       [](Bytes&, E& e) {
          e.Set16(e.coff() + 16, static_cast<std::uint16_t>(e.Get16(e.coff() + 16) - 88));
          e.Set32(e.number_of_rva_and_sizes(), 5);
        }},
       {"SizeOfImage 0x7FFFFFFF", [](Bytes&, E& e) { e.Set32(e.optional() + 56, 0x7FFFFFFF); }},
       {"no sections", [](Bytes&, E& e) { e.Set16(e.coff() + 2, 0); }},
       {"section table past the end", [](Bytes&, E& e) { e.Set16(e.coff() + 2, 0xFFFF); }},
-      {"raw data past the end", [size](Bytes&, E& e) {
+      {"raw data past the end",
+       [size](Bytes&, E& e) {
          e.Set32(e.section(0) + 16, static_cast<std::uint32_t>(size) - e.Get32(e.section(0) + 20) + 1);
        }},
       {"raw data wrapping", [](Bytes&, E& e) { e.Set32(e.section(0) + 16, 0xFFFFFF00); }},
       {"VirtualAddress at SizeOfImage", [](Bytes&, E& e) { e.Set32(e.section(1) + 12, e.Get32(e.optional() + 56)); }},
-      {"virtual end past SizeOfImage", [](Bytes&, E& e) {
-         e.Set32(e.section(1) + 8, e.Get32(e.optional() + 56) - e.Get32(e.section(1) + 12) + 1);
-       }},
+      {"virtual end past SizeOfImage",
+       [](Bytes&, E& e) { e.Set32(e.section(1) + 8, e.Get32(e.optional() + 56) - e.Get32(e.section(1) + 12) + 1); }},
       {"two sections at one RVA", [](Bytes&, E& e) { e.Set32(e.section(1) + 12, e.Get32(e.section(0) + 12)); }},
-      {"code only executable", [](Bytes&, E& e) {
-         e.Set32(e.section(e.section_named(".text")) + 36, 0x20000020);
-       }},
-      {"code only readable", [](Bytes&, E& e) {
-         e.Set32(e.section(e.section_named(".text")) + 36, 0x40000020);
-       }},
+      {"code only executable", [](Bytes&, E& e) { e.Set32(e.section(e.section_named(".text")) + 36, 0x20000020); }},
+      {"code only readable", [](Bytes&, E& e) { e.Set32(e.section(e.section_named(".text")) + 36, 0x40000020); }},
   };
 }
 
@@ -380,17 +378,16 @@ TEST(PeRelocations, ABrokenTableLeavesRelocationsAndAbs32Empty) {
   using E = PeEditor;
   const std::vector<Edit> edits = {
       {"directory outside every section", [](Bytes&, E& e) { e.Set32(e.directory(5), 0x100000); }},
-      {"directory in .bss", [](Bytes&, E& e) {
-         e.Set32(e.directory(5), e.Get32(e.section(e.section_named(".bss")) + 12));
-       }},
+      {"directory in .bss",
+       [](Bytes&, E& e) { e.Set32(e.directory(5), e.Get32(e.section(e.section_named(".bss")) + 12)); }},
       {"4 trailing bytes", [](Bytes&, E& e) { e.Set32(e.directory(5) + 4, e.Get32(e.directory(5) + 4) + 4); }},
-      {"SizeOfBlock 10", [](Bytes& b, E& e) {
+      {"SizeOfBlock 10",
+       [](Bytes& b, E& e) {
          const std::uint32_t at = e.Get32(e.section(e.section_named(".reloc")) + 20);
          std::memcpy(b.data() + at + 4, "\x0a\0\0\0", 4);
        }},
-      {"a block running past the region", [](Bytes&, E& e) {
-         e.Set32(e.directory(5) + 4, e.Get32(e.directory(5) + 4) - 4);
-       }},
+      {"a block running past the region",
+       [](Bytes&, E& e) { e.Set32(e.directory(5) + 4, e.Get32(e.directory(5) + 4) - 4); }},
       {"a region past the image", [](Bytes&, E& e) { e.Set32(e.directory(5) + 4, 0x10000000); }},
   };
   for (const Edit& edit : edits) {
@@ -445,9 +442,9 @@ TEST(PeCrafted, EntryTypesAndRoomForTheAddress) {
   ASSERT_EQ(dis.size(), data + 0x200);
   const offset_t entries = data + 0x108;
   EXPECT_EQ(kestor_test::ReadAll(dis, 0), (std::vector<Reference>{{entries, data + 0x10},
-                                                                   {entries + 2, data + 0x12},
-                                                                   {entries + 4, data + 0x20},
-                                                                   {entries + 6, data + 0x1FC}}));
+                                                                  {entries + 2, data + 0x12},
+                                                                  {entries + 4, data + 0x20},
+                                                                  {entries + 6, data + 0x1FC}}));
   // Abs32: 0x20 and 0x1FC hold 0, no RVA of any section; 0x12 overlaps 0x10.
   testing::internal::CaptureStdout();
   const std::vector<Reference> abs32 = kestor_test::ReadAll(dis, 1);

@@ -78,11 +78,12 @@ inline const char* kPythonPack =
 inline void ExpectWholeFileElementRefused(const std::filesystem::path& path, const std::string& type_name,
                                           kestor::ExecutableType type) {
   const Bytes image = ReadFileBytes(path);
-  const std::vector<Bytes> patch = RunPython("old = open(r'" + path.string() +
-                                                 "', 'rb').read()\n"
-                                                 "out(0, kp.patch_for(old, old, [kp.Element(0, len(old), 0, len(old), '" +
-                                                 type_name + "', equivalences=[(0, 0, len(old))])]))\n",
-                                             1);
+  const std::vector<Bytes> patch =
+      RunPython("old = open(r'" + path.string() +
+                    "', 'rb').read()\n"
+                    "out(0, kp.patch_for(old, old, [kp.Element(0, len(old), 0, len(old), '" +
+                    type_name + "', equivalences=[(0, 0, len(old))])]))\n",
+                1);
   ASSERT_EQ(patch.size(), 1u);
   std::optional<kestor::Patch> read = kestor::ReadPatch(kestor::ConstBufferView(patch[0].data(), patch[0].size()));
   ASSERT_TRUE(read);

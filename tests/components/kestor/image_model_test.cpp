@@ -68,7 +68,8 @@ TEST(RvaOffsetMap, MergesUnitsOfOneShiftAndRejectsTheOthers) {
       {{{0, 0x100, 0x1000, 0x200}, {0x100, 0x100, 0x1100, 0x100}}, 3, {}},
       {{{0, 0x100, 0x1000, 0x100}, {0x200, 0x100, 0x1000, 0x100}}, 2, {}},
       // Touching units with different shifts stay apart.
-      {{{0, 0x100, 0x1000, 0x100}, {0x400, 0x100, 0x1100, 0x100}}, 0,
+      {{{0, 0x100, 0x1000, 0x100}, {0x400, 0x100, 0x1100, 0x100}},
+       0,
        {{0, 0x100, 0x1000, 0x100}, {0x400, 0x100, 0x1100, 0x100}}},
       // Offset ranges that overlap with distant RVAs.
       {{{0, 0x100, 0x1000, 0x100}, {0x80, 0x100, 0x5000, 0x100}}, 2, {}},
@@ -77,7 +78,8 @@ TEST(RvaOffsetMap, MergesUnitsOfOneShiftAndRejectsTheOthers) {
        0,
        {{0, 0x100, 0x1000, 0x100}, {0x200, 0x40, 0x3000, 0x40}}},
       // A .bss-like unit (no file bytes) at the offset where another unit's bytes start.
-      {{{0x100, 0, 0x8000, 0x300}, {0x100, 0x80, 0x2000, 0x80}}, 0,
+      {{{0x100, 0, 0x8000, 0x300}, {0x100, 0x80, 0x2000, 0x80}},
+       0,
        {{0x100, 0, 0x8000, 0x300}, {0x100, 0x80, 0x2000, 0x80}}},
       {{{0x7FFFFFFF, 0, 0, 1}}, 1, {}},
       {{{0, 0x10, 0x7FFFFFF0, 0x10}}, 1, {}},
@@ -220,9 +222,9 @@ TEST(Abs32, WritersSkipWhatTheyCannotEncodeOrPlace) {
   Abs32Image image(0x40, {{0, 0x40, 0, 0x140}});
   Abs32WriterWin32 writer(image.mut(), AbsoluteAddress(4, 0x1000), image.map);
   writer.PutNext({0x04, 0x30});
-  writer.PutNext({0x08, 0x140});   // fake offset: its RVA is written
-  writer.PutNext({0x0C, 0x41});    // offset with no RVA
-  writer.PutNext({0x3E, 0x10});    // body past the end
+  writer.PutNext({0x08, 0x140});  // fake offset: its RVA is written
+  writer.PutNext({0x0C, 0x41});   // offset with no RVA
+  writer.PutNext({0x3E, 0x10});   // body past the end
   writer.PutNext({0x40, 0x10});
   EXPECT_EQ(ConstBufferView(image.view()).read<std::uint32_t>(0x04), 0x1030u);
   EXPECT_EQ(ConstBufferView(image.view()).read<std::uint32_t>(0x08), 0x1100u);

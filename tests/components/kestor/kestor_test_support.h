@@ -47,7 +47,8 @@ inline std::vector<Bytes> RunPython(const std::string& body, std::size_t results
   {
     std::ofstream s(dir.path() / "make.py");
     s << "import sys, os, struct\n"
-         "sys.path.insert(0, '" ONDREL_SOURCE_DIR "/tests/support')\n"
+         "sys.path.insert(0, '" ONDREL_SOURCE_DIR
+         "/tests/support')\n"
          "import kestor_patch as kp\n"
          "OUT = sys.argv[1]\n"
          "def out(i, data):\n"

@@ -77,7 +77,8 @@ TEST(ReadPatch, MalformedPatchesFailWithTheirMessageInOrder) {
       {"unknown type", "P([OK(exe_type='ABCD', version=1)], 10, 8)", {"Invalid ExecutableType found."}},
       {"lower-case type", "P([OK(exe_type='noop', version=1)], 10, 8)", {"Invalid ExecutableType found."}},
       {"NoOp version 2", "P([OK(version=2)], 10, 8)", {"Element version doesn't match. Expected: 1, Actual: 2."}},
-      {"XTF version 1", "P([OK(exe_type='XTF ', version=1)], 10, 8)",
+      {"XTF version 1",
+       "P([OK(exe_type='XTF ', version=1)], 10, 8)",
        {"Element version doesn't match. Expected: 65535, Actual: 1."}},
       {"XTF version 65535", "P([OK(exe_type='XTF ')], 10, 8)", {}, true},
       {"DEX version 65535", "P([OK(exe_type='DEX ')], 10, 8)", {}, true},
@@ -93,31 +94,39 @@ TEST(ReadPatch, MalformedPatchesFailWithTheirMessageInOrder) {
       {"no equivalences, all extra", "P([OK(equivalences=[], extra_data=b'x' * 8)], 10, 8)", {}, true},
       {"no equivalences, short extra", "P([OK(equivalences=[], extra_data=b'x' * 7)], 10, 8)", {kExtra}},
       {"copy count undecodable", "P([OK(raw={'copy_count': b'\\x80'})], 10, 8)", {kVarUInt, "", kExtra}},
-      {"source skip undecodable", "P([OK(raw={'src_skip': b'\\xff\\xff\\xff\\xff\\xff'})], 10, 8)",
+      {"source skip undecodable",
+       "P([OK(raw={'src_skip': b'\\xff\\xff\\xff\\xff\\xff'})], 10, 8)",
        {kVarInt, "", kExtra}},
       {"destination skip undecodable", "P([OK(raw={'dst_skip': b'\\xff'})], 10, 8)", {kVarUInt, "", kExtra}},
       // The list ends early but the extra data fits what was decoded: the read goes on.
-      {"undecodable, extra fits", "P([OK(raw={'copy_count': b'\\x80'}, extra_data=b'x' * 8)], 10, 8)",
+      {"undecodable, extra fits",
+       "P([OK(raw={'copy_count': b'\\x80'}, extra_data=b'x' * 8)], 10, 8)",
        {kVarUInt, ""},
        true},
-      {"pool tag 255", "P([OK(pools=[(3, [1]), (255, [])])], 10, 8)",
+      {"pool tag 255",
+       "P([OK(pools=[(3, [1]), (255, [])])], 10, 8)",
        {"Invalid pool_tag encountered in ExtraTargetList."}},
-      {"pool tag twice", "P([OK(pools=[(1, [1]), (2, []), (1, [])])], 10, 8)",
+      {"pool tag twice",
+       "P([OK(pools=[(1, [1]), (2, []), (1, [])])], 10, 8)",
        {"Multiple ExtraTargetList found for the same pool_tag."}},
-      {"pool count past pools", "P([OK(pools=[(1, [1])], pool_count=2)], 10, 8)",
+      {"pool count past pools",
+       "P([OK(pools=[(1, [1])], pool_count=2)], 10, 8)",
        {"Impossible to read pool_tag from source."}},
       {"huge pool count", "P([OK(pool_count=0xFFFFFFFF)], 10, 8)", {"Impossible to read pool_tag from source."}},
-      {"same tag in two elements", "P([E(0, 10, 0, 4, extra_data=b'x' * 4, pools=[(1, [2])]), "
-                                   "E(0, 10, 4, 4, extra_data=b'y' * 4, pools=[(1, [3])])], 10, 8)",
+      {"same tag in two elements",
+       "P([E(0, 10, 0, 4, extra_data=b'x' * 4, pools=[(1, [2])]), "
+       "E(0, 10, 4, 4, extra_data=b'y' * 4, pools=[(1, [3])])], 10, 8)",
        {},
        true},
       {"old offset past old size", "P([E(11, 1, 0, 8, extra_data=b'x' * 8)], 10, 8)", {kInvalid}},
       {"old range past old size", "P([E(5, 6, 0, 8, extra_data=b'x' * 8)], 10, 8)", {kInvalid}},
       {"new range past new size", "P([OK()], 10, 7)", {kInvalid}},
-      {"gap between elements", "P([E(0, 10, 0, 4, extra_data=b'x' * 4), E(0, 10, 5, 3, extra_data=b'y' * 3)], 10, 8)",
+      {"gap between elements",
+       "P([E(0, 10, 0, 4, extra_data=b'x' * 4), E(0, 10, 5, 3, extra_data=b'y' * 3)], 10, 8)",
        {kInvalid}},
       {"overlapping elements",
-       "P([E(0, 10, 0, 4, extra_data=b'x' * 4), E(0, 10, 3, 5, extra_data=b'y' * 5)], 10, 8)", {kInvalid}},
+       "P([E(0, 10, 0, 4, extra_data=b'x' * 4), E(0, 10, 3, 5, extra_data=b'y' * 5)], 10, 8)",
+       {kInvalid}},
       {"first element not at 0", "P([E(0, 10, 1, 7, extra_data=b'x' * 7)], 10, 8)", {kInvalid}},
       {"elements short of new size", "P([OK()], 10, 9)", {"Patch elements don't fully cover new image file."}},
       {"byte after last element", "P([OK()], 10, 8, trailing=b'\\0')", {"Patch was not fully consumed."}},
@@ -288,8 +297,7 @@ std::vector<Equivalence> Equivalences(const Bytes& src, const Bytes& dst, const 
 
 TEST(EquivalenceSource, SourcesMoveFromThePreviousEndExactly) {
   // (10, 0, 5), then back to (3, 5, 2): delta 3 - 15 = -12.
-  EXPECT_EQ(Equivalences({0x14, 0x17}, {0x00, 0x00}, {0x05, 0x02}),
-            (std::vector<Equivalence>{{10, 0, 5}, {3, 5, 2}}));
+  EXPECT_EQ(Equivalences({0x14, 0x17}, {0x00, 0x00}, {0x05, 0x02}), (std::vector<Equivalence>{{10, 0, 5}, {3, 5, 2}}));
   // A source before 0 ends the list.
   EXPECT_EQ(Equivalences({0x02, 0x07}, {0x00, 0x00}, {0x02, 0x01}), (std::vector<Equivalence>{{1, 0, 2}}));
   // Source 0x7FFFFFFF of length 0x80000001 would end at 2^32: the list ends, and stays ended
@@ -316,7 +324,8 @@ TEST(StreamSources, RawDeltasTargetsAndReferenceDeltasDecodeRelativeToTheirBase)
     while (auto u = raw.GetNext()) out.push_back(*u);
     return std::make_pair(out, raw.Done());
   };
-  EXPECT_EQ(raw_units({0x00, 0x02}, {0x10, 0x20}), std::make_pair(std::vector<RawDeltaUnit>{{0, 0x10}, {3, 0x20}}, true));
+  EXPECT_EQ(raw_units({0x00, 0x02}, {0x10, 0x20}),
+            std::make_pair(std::vector<RawDeltaUnit>{{0, 0x10}, {3, 0x20}}, true));
   // A zero diff ends the stream; bytes behind it remain unread.
   EXPECT_EQ(raw_units({0x00, 0x00, 0x00}, {0x10, 0x00, 0x01}),
             std::make_pair(std::vector<RawDeltaUnit>{{0, 0x10}}, false));

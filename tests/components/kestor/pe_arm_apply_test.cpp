@@ -56,10 +56,10 @@ TEST(PeArmPatch, LinkedProgramsRebuiltByteForByte) {
     const fs::path new_path = kestor_test::BuildCrossProgram(dir.path(), kind.fixture, true);
     ASSERT_FALSE(old_path.empty());
     ASSERT_FALSE(new_path.empty());
-    const std::vector<Bytes> r = kestor_test::RunPython(std::string("out(0, kp.") + kind.maker + "(r'" +
-                                                            old_path.string() + "', r'" + new_path.string() + "', '" +
-                                                            kind.type + "'))\n",
-                                                        1);
+    const std::vector<Bytes> r =
+        kestor_test::RunPython(std::string("out(0, kp.") + kind.maker + "(r'" + old_path.string() + "', r'" +
+                                   new_path.string() + "', '" + kind.type + "'))\n",
+                               1);
     ASSERT_EQ(r.size(), 1u);
     ASSERT_FALSE(r[0].empty());
     const Bytes old_image = kestor_test::ReadFileBytes(old_path);

@@ -21,11 +21,10 @@ inline std::string ImportPeArmFixtures() {
 
 // The program of `kind` ("pe32", "pe64", "arm", "aarch64"), old or new, built in its own folder
 // under dir; empty on failure.
-inline std::filesystem::path BuildCrossProgram(const std::filesystem::path& dir, const std::string& kind,
-                                               bool is_new) {
+inline std::filesystem::path BuildCrossProgram(const std::filesystem::path& dir, const std::string& kind, bool is_new) {
   const std::filesystem::path folder = dir / (kind + (is_new ? "_new" : "_old"));
-  const std::string command = Python() + " " ONDREL_SOURCE_DIR "/tests/components/kestor/pe_arm_fixture.py " +
-                              kind + " " + folder.string() + (is_new ? " new" : "") + " > /dev/null";
+  const std::string command = Python() + " " ONDREL_SOURCE_DIR "/tests/components/kestor/pe_arm_fixture.py " + kind +
+                              " " + folder.string() + (is_new ? " new" : "") + " > /dev/null";
   if (!RunCommand(command)) return {};
   return folder / (kind.rfind("pe", 0) == 0 ? "prog.exe" : "prog");
 }

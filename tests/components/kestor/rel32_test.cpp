@@ -104,7 +104,7 @@ TEST(Rel32FinderX86, FindsAnInstructionAtEveryPositionOfAGap) {
   struct Form {
     Bytes bytes;
     bool x86;
-  } forms[] = {{{0xE8}, true}, {{0xE9}, true}, {{0x0F, 0x8C}, true}, {{0x48, 0x8B, 0x05}, false},
+  } forms[] = {{{0xE8}, true},        {{0xE9}, true},       {{0x0F, 0x8C}, true}, {{0x48, 0x8B, 0x05}, false},
                {{0x89, 0x0D}, false}, {{0xFF, 0x25}, false}};
   for (const Form& form : forms) {
     const offset_t opcode_at = form.bytes[0] == 0x48 ? 1 : 0;

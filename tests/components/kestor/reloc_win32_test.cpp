@@ -210,7 +210,9 @@ TEST(RelocWriterWin32, WithoutBlocksEveryEntryIsRefused) {
   const std::vector<offset_t> blocks;
   RelocWriterWin32 writer(10, image.mutable_view(), blocks, image.map);
   const Bytes before = image.bytes;
-  EXPECT_EQ(kestor_test::ErrorMessages([&] { writer.PutNext({0x10, 0x20}); }),
+  EXPECT_EQ(kestor_test::ErrorMessages([&] {
+              writer.PutNext({0x10, 0x20});
+            }),
             std::vector<std::string>{"Invalid RVA at 00000010."});
   EXPECT_EQ(image.bytes, before);
 }

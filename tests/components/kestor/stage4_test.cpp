@@ -192,31 +192,63 @@ TEST(ReferenceCorrection, DeltasFollowPoolGroupEquivalenceAndReaderOrder) {
   const char* kCopies = "equivalences=[(0, 0, 40), (60, 50, 40)], extra_data=b'x' * 20";
   const std::string kVarUInt = "Impossible to read VarUInt from source.";
   const std::string kVarInt = "Impossible to read VarInt from source.";
-  const std::vector<Write> kAll = {{0, {4, 20}}, {0, {8, 60}},  {0, {20, 130}}, {0, {54, 20}},
+  const std::vector<Write> kAll = {{0, {4, 20}},  {0, {8, 60}},  {0, {20, 130}}, {0, {54, 20}},
                                    {2, {30, 45}}, {1, {12, 78}}, {1, {60, 5}}};
   auto prefix = [&](std::size_t n) { return std::vector<Write>(kAll.begin(), kAll.begin() + static_cast<long>(n)); };
   std::vector<Stage4Case> cases = {
       // 4 -> 20 exactly; 8 -> 50 lies halfway in the gap between the copies and moves with the
       // following one to 40, nearest 45, +1 = 60; 20 -> 130 lies 30 past the old end and stays
       // 30 past the new end; 64 -> 70 moves to 60, -3 = 20. Pool 1: 88 -> 78, 5 -> 5.
-      {"all", kThreeGroups, 100,
+      {"all",
+       kThreeGroups,
+       100,
        "equivalences=[(0, 0, 40), (60, 50, 40)], extra_data=b'x' * 20, reference_deltas=[0, 1, 0, -3, 0, 0, 0],"
        " pools=[(0, [30, 45, 130])]",
        {},
        kAll},
-      {"index -1", kThreeGroups, 100, "reference_deltas=[0, 1, 0, -4], pools=[(0, [30, 45, 130])]", {"Invalid reference_delta"}, prefix(3)},
-      {"index past the list", kThreeGroups, 100, "reference_deltas=[0, 3], pools=[(0, [30, 45, 130])]", {"Invalid reference_delta"}, prefix(1)},
-      {"deltas run out", kThreeGroups, 100, "reference_deltas=[0, 1, 0, -3, 0, 0], pools=[(0, [30, 45, 130])]",
-       {"Error reading reference_delta"}, prefix(6)},
-      {"undecodable delta", kThreeGroups, 100, "raw={'reference_delta': b'\\x00\\x80'}, pools=[(0, [30, 45, 130])]",
-       {kVarInt, "", "Error reading reference_delta"}, prefix(1)},
-      {"a delta too many", kThreeGroups, 100, "reference_deltas=[0, 1, 0, -3, 0, 0, 0, 0], pools=[(0, [30, 45, 130])]",
-       {"Found trailing ref_delta_source"}, kAll},
-      {"undecodable extra targets", kThreeGroups, 100, "reference_deltas=[0], pools=[(0, b'\\x1e\\x80')]",
-       {kVarUInt, "", "Found trailing extra_targets"}, {}},
+      {"index -1",
+       kThreeGroups,
+       100,
+       "reference_deltas=[0, 1, 0, -4], pools=[(0, [30, 45, 130])]",
+       {"Invalid reference_delta"},
+       prefix(3)},
+      {"index past the list",
+       kThreeGroups,
+       100,
+       "reference_deltas=[0, 3], pools=[(0, [30, 45, 130])]",
+       {"Invalid reference_delta"},
+       prefix(1)},
+      {"deltas run out",
+       kThreeGroups,
+       100,
+       "reference_deltas=[0, 1, 0, -3, 0, 0], pools=[(0, [30, 45, 130])]",
+       {"Error reading reference_delta"},
+       prefix(6)},
+      {"undecodable delta",
+       kThreeGroups,
+       100,
+       "raw={'reference_delta': b'\\x00\\x80'}, pools=[(0, [30, 45, 130])]",
+       {kVarInt, "", "Error reading reference_delta"},
+       prefix(1)},
+      {"a delta too many",
+       kThreeGroups,
+       100,
+       "reference_deltas=[0, 1, 0, -3, 0, 0, 0, 0], pools=[(0, [30, 45, 130])]",
+       {"Found trailing ref_delta_source"},
+       kAll},
+      {"undecodable extra targets",
+       kThreeGroups,
+       100,
+       "reference_deltas=[0], pools=[(0, b'\\x1e\\x80')]",
+       {kVarUInt, "", "Found trailing extra_targets"},
+       {}},
       // Without extra targets the list of pool 0 is {20, 60}: 40 lies halfway and picks 20, 130
       // maps to 60, and 45 to 60.
-      {"no extra targets", kThreeGroups, 100, "reference_deltas=[0, 0, 0, -1, 0, 0, 0]", {},
+      {"no extra targets",
+       kThreeGroups,
+       100,
+       "reference_deltas=[0, 0, 0, -1, 0, 0, 0]",
+       {},
        {{0, {4, 20}}, {0, {8, 20}}, {0, {20, 60}}, {0, {54, 20}}, {2, {30, 60}}, {1, {12, 78}}, {1, {60, 5}}}},
       // Copies old[60,100) -> new[0,40), old[0,40) -> new[40,80), old[30,50) -> new[80,100).
       // The third overlaps the second and is shorter: pruned to (40 -> 90, 10). Pruned list
@@ -226,8 +258,11 @@ TEST(ReferenceCorrection, DeltasFollowPoolGroupEquivalenceAndReaderOrder) {
       //   (0,40,40): loc 4 (t 20) -> 44, p 60 -> 60; loc 8 (t 50) -> 48, p 90 + 10 clamped to
       //              99 -> 60; loc 20 (t 130) -> 60, p 130 -> 60
       //   (30,80,20): no location in [30, 50)
-      {"patch order", {kThreeGroups[0]}, 100,
-       "equivalences=[(60, 0, 40), (0, 40, 40), (30, 80, 20)], reference_deltas=[0, 0, 0, 0]", {},
+      {"patch order",
+       {kThreeGroups[0]},
+       100,
+       "equivalences=[(60, 0, 40), (0, 40, 40), (30, 80, 20)], reference_deltas=[0, 0, 0, 0]",
+       {},
        {{0, {4, 10}}, {0, {44, 60}}, {0, {48, 60}}, {0, {60, 60}}}},
   };
 
@@ -270,22 +305,35 @@ TEST(ReferenceCorrection, DamagedRangesFailTheElementInsteadOfStopping) {
     std::vector<std::string> messages;
   };
   const std::vector<Case> cases = {
-      {"copy ends inside an abs32 body", abs32_only, 100,
+      {"copy ends inside an abs32 body",
+       abs32_only,
+       100,
        "equivalences=[(0, 0, 14), (14, 14, 86)], reference_deltas=[0, 0]",
        {"Equivalence boundary inside an abs32 reference"}},
-      {"copy starts inside an abs32 body", abs32_only, 100,
+      {"copy starts inside an abs32 body",
+       abs32_only,
+       100,
        "equivalences=[(0, 0, 12), (13, 12, 50)], extra_data=b'y' * 38, reference_deltas=[0, 0]",
        {"Equivalence boundary inside an abs32 reference"}},
-      {"copy starts inside the second body", abs32_only, 100,
+      {"copy starts inside the second body",
+       abs32_only,
+       100,
        "equivalences=[(0, 0, 16), (72, 16, 20)], extra_data=b'y' * 64, reference_deltas=[0, 0]",
        {"Equivalence boundary inside an abs32 reference"}},
-      {"copy around a whole body", abs32_only, 100,
+      {"copy around a whole body",
+       abs32_only,
+       100,
        "equivalences=[(12, 0, 4), (70, 4, 4)], extra_data=b'y' * 92, reference_deltas=[0, 0], pools=[(0, [7, 50])]",
        {}},
-      {"body moved past the new end", fixed_at_end, 98, "equivalences=[(0, 0, 98)], reference_deltas=[0]",
+      {"body moved past the new end",
+       fixed_at_end,
+       98,
+       "equivalences=[(0, 0, 98)], reference_deltas=[0]",
        {"Reference location out of bounds: 00000060"}},
       {"body moved to the very end", fixed_at_end, 100, "equivalences=[(0, 0, 100)], reference_deltas=[0]", {}},
-      {"body moved forward past the new end", fixed_at_end, 99,
+      {"body moved forward past the new end",
+       fixed_at_end,
+       99,
        "equivalences=[(94, 95, 4)], extra_data=b'y' * 95, reference_deltas=[0], pools=[(0, [3])]",
        {"Reference location out of bounds: 00000061"}},
   };
@@ -347,8 +395,8 @@ TEST(ReferenceCorrection, ExtendedProjectionAndNearestIndexTies) {
     offset_t projected;
   };
   const Case cases[] = {
-      {0, 90},    {15, 105}, {20, 110}, {24, 114}, {25, 195},  // 25 is halfway: the following copy
-      {26, 196},  {45, 215}, {50, 300}, {60, 310}, {0xFFFFFFF0, 0x7FFFFFFE},
+      {0, 90},   {15, 105}, {20, 110}, {24, 114}, {25, 195},  // 25 is halfway: the following copy
+      {26, 196}, {45, 215}, {50, 300}, {60, 310}, {0xFFFFFFF0, 0x7FFFFFFE},
   };
   for (const Case& c : cases) EXPECT_EQ(ExtendedProjection(pruned, c.target, 50, 300), c.projected) << c.target;
   // Clamped into the new element.
@@ -370,9 +418,11 @@ TEST(ReferenceCorrection, ExtendedProjectionAndNearestIndexTies) {
 // it picks the new target of every reference and writes the deltas; the writes must match.
 TEST(ReferenceCorrection, RandomElementsMatchThePythonModel) {
   constexpr int kCases = 60;
-  std::string body = "sys.path.insert(0, '" ONDREL_SOURCE_DIR "/tests/components/kestor')\n"
+  std::string body = "sys.path.insert(0, '" ONDREL_SOURCE_DIR
+                     "/tests/components/kestor')\n"
                      "import stage4_model\n";
-  body += "for i in range(" + std::to_string(kCases) + "):\n"
+  body += "for i in range(" + std::to_string(kCases) +
+          "):\n"
           "    patch, text = stage4_model.case(2600 + i)\n"
           "    out(2 * i, patch)\n"
           "    out(2 * i + 1, text)\n";
