@@ -66,4 +66,24 @@ Result<ByteView> FillerRandom::non_zero_bytes() {
   return ByteView(non_zero_);
 }
 
+Result<void> SystemRandomPool::take(std::span<std::uint8_t> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    if (next_ == kSize) {
+      auto fresh = random_bytes(kSize);
+      if (!fresh) return std::unexpected(std::move(fresh.error()));
+      std::ranges::copy(*fresh, pool_.begin());
+      std::memset(fresh->data(), 0, fresh->size());
+      next_ = 0;
+      ++refills_;
+    }
+    const std::size_t n = std::min(out.size() - done, kSize - next_);
+    std::memcpy(out.data() + done, pool_.data() + next_, n);
+    std::memset(pool_.data() + next_, 0, n);
+    next_ += n;
+    done += n;
+  }
+  return {};
+}
+
 }  // namespace router

@@ -54,4 +54,25 @@ class FillerRandom {
   std::array<std::uint8_t, 1024> non_zero_{};
 };
 
+// System random bytes read ahead: one system call per kSize bytes instead of one per small
+// value. Each byte is handed out once and wiped as it goes, so bytes that were used do not
+// linger in the pool. For per-message values of the hot path (tunnel IVs); the bytes are
+// the system's own, unchanged. The router never runs on in a forked child (see
+// FillerRandom), so no two processes hand out the same bytes.
+class SystemRandomPool {
+ public:
+  static constexpr std::size_t kSize = 4096;
+
+  // Fills out; fails (RouterError::Net) only when a refill cannot be read.
+  Result<void> take(std::span<std::uint8_t> out);
+
+  // How many times the pool was filled from the system so far.
+  std::size_t refills() const { return refills_; }
+
+ private:
+  std::array<std::uint8_t, kSize> pool_{};
+  std::size_t next_ = kSize;  // the next unused byte; kSize when empty
+  std::size_t refills_ = 0;
+};
+
 }  // namespace router

@@ -119,12 +119,12 @@ void Router::relay_tunnel_gateway(const Arrival& arrival, const i2np::I2npPayloa
     deliver_reassembled_payload(arrival.inner(arrival.origin), tunnel::TunnelDelivery{}, message.data, now);
     return;
   }
-  auto iv = ntcp2_net::random_bytes(tunnel::kCellIvSize);
-  if (!iv) return;
+  std::array<std::uint8_t, tunnel::kCellIvSize> iv{};
+  if (!system_random.take(iv)) return;
   auto padding = filler_random.non_zero_bytes();
   if (!padding) return;
   auto cells =
-      tunnel::fragment_message_to_cells(tunnel::TunnelDelivery{}, take_id(next_msg_id), message.data, *iv, *padding);
+      tunnel::fragment_message_to_cells(tunnel::TunnelDelivery{}, take_id(next_msg_id), message.data, iv, *padding);
   if (!cells) return;
   for (const Bytes& cell : *cells) relay_one_cell(*this, message.tunnel_id, cell, arrival.depth, now);
 }

@@ -87,11 +87,11 @@ Result<void> Router::send_through_tunnel(std::uint32_t outbound_tunnel_id, const
   const std::uint32_t id = msg_id ? *msg_id : take_id(next_msg_id);
   auto message = i2np::encode_standard_message(id, now.wall_ms + kMessageExpirationMs, payload);
   if (!message) return wrap(RouterError::I2np, std::move(message.error()));
-  auto iv = ntcp2_net::random_bytes(tunnel::kCellIvSize);
-  if (!iv) return wrap(RouterError::Net, std::move(iv.error()));
+  std::array<std::uint8_t, tunnel::kCellIvSize> iv{};
+  if (auto taken = system_random.take(iv); !taken) return std::unexpected(std::move(taken.error()));
   auto padding = filler_random.non_zero_bytes();
   if (!padding) return wrap(RouterError::Net, std::move(padding.error()));
-  auto cells = tunnel::fragment_message_to_cells(delivery, take_id(next_msg_id), *message, *iv, *padding);
+  auto cells = tunnel::fragment_message_to_cells(delivery, take_id(next_msg_id), *message, iv, *padding);
   if (!cells) return wrap(RouterError::Tunnel, std::move(cells.error()));
 
   // Sending never touches the tunnel lists, so the tunnel stays where it is.
@@ -99,19 +99,16 @@ Result<void> Router::send_through_tunnel(std::uint32_t outbound_tunnel_id, const
   const common::Hash first_hop = out.hops.front().router;
   const std::uint32_t first_receive_id = out.hops.front().receive_tunnel_id;
   // The cells leave together, in one write, unless the caller already holds link sends.
-  const bool held = std::exchange(hold_link_sends, true);
-  Result<void> result;
-  if (auto prepared = out.prepare_outbound_cells(*cells); !prepared) {
-    result = wrap(RouterError::Tunnel, std::move(prepared.error()));
-  } else {
+  return holding_link_sends(now, [&]() -> Result<void> {
+    if (auto prepared = out.prepare_outbound_cells(*cells); !prepared) {
+      return wrap(RouterError::Tunnel, std::move(prepared.error()));
+    }
     for (Bytes& cell : *cells) {
       send_i2np_to_peer(first_hop, i2np::I2npPayload{i2np::I2npPayload::TunnelData{first_receive_id, std::move(cell)}},
                         now);
     }
-  }
-  hold_link_sends = held;
-  if (!held) flush_link_sends(now);
-  return result;
+    return {};
+  });
 }
 
 void Router::send_routed_i2np(const common::Hash& router_hash, std::optional<std::uint32_t> tunnel_id,

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <numeric>
+#include <vector>
 
 #include "router/random.h"
 #include "tests/crypto/openssl_ref.h"
@@ -78,6 +79,34 @@ TEST(FillerRandom, NonZeroBytesReplaceEveryZeroWithOne) {
     }
   }
   EXPECT_GT(zeros_replaced, 0u);
+}
+
+// Read-ahead system bytes: one refill per kSize bytes handed out, each byte handed out once
+// (no draw repeats what an earlier one gave, across refills too), and none constant.
+TEST(SystemRandomPool, RefillsOncePerPoolAndNeverHandsOutTheSameBytesTwice) {
+  SystemRandomPool pool;
+  EXPECT_EQ(pool.refills(), 0u);
+  constexpr std::size_t kDraw = 16;  // a tunnel IV
+  constexpr std::size_t kDraws = 2 * SystemRandomPool::kSize / kDraw + 3;
+  std::vector<std::array<std::uint8_t, kDraw>> draws(kDraws);
+  for (std::size_t i = 0; i < kDraws; ++i) {
+    ASSERT_TRUE(pool.take(draws[i]));
+    EXPECT_EQ(pool.refills(), i * kDraw / SystemRandomPool::kSize + 1) << i;
+  }
+  std::ranges::sort(draws);
+  EXPECT_EQ(std::ranges::adjacent_find(draws), draws.end());
+  std::array<bool, 256> seen{};
+  for (const auto& d : draws) {
+    for (std::uint8_t x : d) seen[x] = true;
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), true), 256);
+
+  // A draw longer than what is left, or than a whole pool, spans refills.
+  SystemRandomPool other;
+  Bytes big(SystemRandomPool::kSize + 100);
+  ASSERT_TRUE(other.take(big));
+  EXPECT_EQ(other.refills(), 2u);
+  EXPECT_NE(Bytes(big.begin(), big.begin() + 100), Bytes(big.end() - 100, big.end()));
 }
 
 }  // namespace
