@@ -31,41 +31,44 @@ void Router::step(const Now& now, std::uint64_t wake_by_ms) {
 }
 
 bool Router::step_pass(const Now& now) {
-  bool did_work = false;
+  // Everything the pass sends on links leaves at its end, each link's frames in one write.
+  return holding_link_sends(now, [&] {
+    bool did_work = false;
 
-  // 1. New SAM clients, without waiting.
-  for (int i = 0; i < kSamAcceptsPerPass; ++i) {
-    auto accepted = sam_listener.accept(0);
-    if (!accepted || !*accepted) break;
-    push_sam_client(std::move(**accepted));
-    did_work = true;
-  }
+    // 1. New SAM clients, without waiting.
+    for (int i = 0; i < kSamAcceptsPerPass; ++i) {
+      auto accepted = sam_listener.accept(0);
+      if (!accepted || !*accepted) break;
+      push_sam_client(std::move(**accepted));
+      did_work = true;
+    }
 
-  // 2. Every service once.
-  if (step_ntcp2_peers(now)) did_work = true;
-  if (step_sam_clients(now)) did_work = true;
-  if (step_http_proxy(now)) did_work = true;
-  if (step_torrent_engine(now)) did_work = true;
-  if (step_torrent_api(now)) did_work = true;
+    // 2. Every service once.
+    if (step_ntcp2_peers(now)) did_work = true;
+    if (step_sam_clients(now)) did_work = true;
+    if (step_http_proxy(now)) did_work = true;
+    if (step_torrent_engine(now)) did_work = true;
+    if (step_torrent_api(now)) did_work = true;
 
-  // 3.-5. Lookups, tunnel builds, LeaseSet2 publications and the public maintenance never
-  // count as work: what they send leaves on links, and their next turn is a timer of the
-  // wait.
-  step_pending_lookups(now);
-  poll_tunnel_builds(now);
-  step_publications(*this, now);
-  if (public_mode) step_public_bootstrap(now);
+    // 3.-5. Lookups, tunnel builds, LeaseSet2 publications and the public maintenance never
+    // count as work: what they send leaves on links, and their next turn is a timer of the
+    // wait.
+    step_pending_lookups(now);
+    poll_tunnel_builds(now);
+    step_publications(*this, now);
+    if (public_mode) step_public_bootstrap(now);
 
-  // 6. Bridges.
-  if (step_bridges(now)) did_work = true;
-  if (step_remote_bridges(now)) did_work = true;
+    // 6. Bridges.
+    if (step_bridges(now)) did_work = true;
+    if (step_remote_bridges(now)) did_work = true;
 
-  // A pass that did work clears what the wait left out: the loop watches everything again.
-  if (did_work) {
-    last_wake_fds.clear();
-    quiet_fds.clear();
-  }
-  return did_work;
+    // A pass that did work clears what the wait left out: the loop watches everything again.
+    if (did_work) {
+      last_wake_fds.clear();
+      quiet_fds.clear();
+    }
+    return did_work;
+  });
 }
 
 std::uint64_t next_maintenance_wake_ms(const Router& r, const Now& now) {

@@ -255,13 +255,12 @@ bool Router::step_peer_sessions(const Now& now) {
   std::vector<std::size_t> ended;
   // What the handlers send (relayed cells above all) leaves after the walk, each link's
   // frames in one write rather than one write per frame.
-  const bool held = std::exchange(hold_link_sends, true);
-  for (std::size_t i = 0; i < peer_sessions.size(); ++i) {
-    if (!step_peer_session(i, now, did_work)) ended.push_back(i);
-  }
-  erase_positions(peer_sessions, ended);
-  hold_link_sends = held;
-  if (!held) flush_link_sends(now);
+  holding_link_sends(now, [&] {
+    for (std::size_t i = 0; i < peer_sessions.size(); ++i) {
+      if (!step_peer_session(i, now, did_work)) ended.push_back(i);
+    }
+    erase_positions(peer_sessions, ended);
+  });
   return did_work;
 }
 

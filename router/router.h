@@ -144,9 +144,11 @@ struct Router {
   std::vector<int> last_wake_fds;
   std::vector<int> quiet_fds;
   IdentityHashCache own_hash;  // of router_info's identity, for router_hash()
-  FillerRandom filler_random;  // padding and other filler that needs no secrecy
+  FillerRandom filler_random;      // padding and other filler that needs no secrecy
+  SystemRandomPool system_random;  // tunnel IVs: system bytes, read ahead
   // While set, messages sent on links wait in the links' queues and leave together at the
-  // end of the session pass (or of a tunnel send), many frames in one write.
+  // end of the pass, the stream step, the session pass or the tunnel send that set it, many
+  // frames in one write (holding_link_sends).
   bool hold_link_sends = false;
   // While set (a session pass reading a link's frames), cells relayed for other routers'
   // tunnels wait here, in arrival order, and get their layers together; they go on before
@@ -220,6 +222,21 @@ struct Router {
   // Writes what every link holds (hold_link_sends); a link whose write fails is closed, and
   // its session ends at its next step.
   void flush_link_sends(const Now& now);
+  // Runs step with link sends held and writes them after it, unless a caller further out
+  // already holds them; returns what step returns.
+  template <typename Step>
+  auto holding_link_sends(const Now& now, Step&& step) {
+    struct Release {
+      Router& router;
+      bool held;
+      const Now& now;
+      ~Release() {
+        router.hold_link_sends = held;
+        if (!held) router.flush_link_sends(now);
+      }
+    } release{*this, std::exchange(hold_link_sends, true), now};
+    return step();
+  }
   // Sends the peer's queued messages, in order, on a new session.
   void flush_pending_sends_for(const common::Hash& peer, PeerSession& session, const Now& now);
   // Queues one frame holding a single 4-byte Padding block on the session's link.

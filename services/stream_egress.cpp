@@ -145,30 +145,33 @@ void Router::flush_stream_outbound(SamSession& session, streaming::StreamConnect
 }
 
 bool Router::step_stream_connections(const Now& now) {
-  bool did_work = false;
-  const std::uint64_t base = public_mode ? kResendPublicMs : kResendLocalMs;
-  const std::uint32_t now_s = now.wall_s();
-  for (SamSession& session : sessions) {
-    if (!session.streams) continue;
-    if (session.streams->resend_due(now.mono_ms, base)) did_work = true;
-    if (session.streams->send_due_acks(now.mono_ms)) did_work = true;
-    // A flush may change the session's list only by what it sends, never the list itself;
-    // the connection is held while it is flushed.
-    for (std::size_t i = 0; i < session.streams->connections.size(); ++i) {
-      const streaming::ConnectionPtr c = session.streams->connections[i];
-      if (c->outbox.empty()) continue;
-      const netdb::LeaseSet2Ptr lease_set = netdb.get_lease_set2(c->peer_hash, now_s);
-      if (!lease_set || lease_set->leases.empty()) continue;
-      const std::optional<std::array<std::uint8_t, 32>> key = extract_x25519_key(*lease_set);
-      if (!key) continue;
-      // The SYN and its resends carry the session's LeaseSet2: the peer needs it to answer.
-      const bool force = c->state == streaming::StreamState::SynSent;
-      flush_stream_outbound(session, *c, c->peer_hash, *key, lease_set->leases.front().gateway,
-                            lease_set->leases.front().tunnel_id, force, now);
-      did_work = true;
+  // A window's packets, and the acknowledgements of all streams, leave in one write per link.
+  return holding_link_sends(now, [&] {
+    bool did_work = false;
+    const std::uint64_t base = public_mode ? kResendPublicMs : kResendLocalMs;
+    const std::uint32_t now_s = now.wall_s();
+    for (SamSession& session : sessions) {
+      if (!session.streams) continue;
+      if (session.streams->resend_due(now.mono_ms, base)) did_work = true;
+      if (session.streams->send_due_acks(now.mono_ms)) did_work = true;
+      // A flush may change the session's list only by what it sends, never the list itself;
+      // the connection is held while it is flushed.
+      for (std::size_t i = 0; i < session.streams->connections.size(); ++i) {
+        const streaming::ConnectionPtr c = session.streams->connections[i];
+        if (c->outbox.empty()) continue;
+        const netdb::LeaseSet2Ptr lease_set = netdb.get_lease_set2(c->peer_hash, now_s);
+        if (!lease_set || lease_set->leases.empty()) continue;
+        const std::optional<std::array<std::uint8_t, 32>> key = extract_x25519_key(*lease_set);
+        if (!key) continue;
+        // The SYN and its resends carry the session's LeaseSet2: the peer needs it to answer.
+        const bool force = c->state == streaming::StreamState::SynSent;
+        flush_stream_outbound(session, *c, c->peer_hash, *key, lease_set->leases.front().gateway,
+                              lease_set->leases.front().tunnel_id, force, now);
+        did_work = true;
+      }
     }
-  }
-  return did_work;
+    return did_work;
+  });
 }
 
 // The earliest timed resend or delayed acknowledgement of any stream: a packet is sent

@@ -120,6 +120,41 @@ TEST(HeldLinkSends, AFrameQueuedLaterGoesAfterTheHeldOnes) {
   }
 }
 
+// holding_link_sends: what the step sends leaves when it returns, in one frame; inside a
+// hold further out nothing leaves until that one ends; the step's value is returned.
+TEST(HeldLinkSends, AHoldingStepWritesOnceAtItsEndUnlessAnOuterOneHolds) {
+  LinkedRouter lr;
+  link_up(lr);
+  const Now now = ntcp2_net::read_now();
+  const ntcp2_net::Ntcp2Conn& conn = lr.r.peer_sessions.at(0).conn;
+  auto send = [&](std::uint8_t i) {
+    lr.r.send_i2np_to_peer(lr.peer, i2np::I2npPayload{i2np::I2npPayload::Data{Bytes(50, i)}}, now);
+  };
+  const int value = lr.r.holding_link_sends(now, [&] {
+    send(1);
+    send(2);
+    EXPECT_TRUE(conn.has_unsent());
+    return 7;
+  });
+  EXPECT_EQ(value, 7);
+  EXPECT_FALSE(lr.r.hold_link_sends);
+  EXPECT_FALSE(conn.has_unsent());
+  ASSERT_TRUE(ntcp2_test::wait_readable(lr.far.socket.fd));
+  EXPECT_EQ(messages_at(lr.far).size(), 2u);
+  EXPECT_EQ(lr.far.session.recv_cipher.n, 1u);
+
+  lr.r.holding_link_sends(now, [&] {
+    lr.r.holding_link_sends(now, [&] { send(3); });
+    EXPECT_TRUE(lr.r.hold_link_sends);
+    EXPECT_TRUE(conn.has_unsent());  // the inner step left it to the outer one
+    send(4);
+  });
+  EXPECT_FALSE(conn.has_unsent());
+  ASSERT_TRUE(ntcp2_test::wait_readable(lr.far.socket.fd));
+  EXPECT_EQ(messages_at(lr.far).size(), 2u);
+  EXPECT_EQ(lr.far.session.recv_cipher.n, 2u);
+}
+
 TEST(HeldLinkSends, ALinkWhoseWriteFailsIsClosedAndEnds) {
   LinkedRouter lr;
   link_up(lr);
