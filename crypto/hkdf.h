@@ -1,6 +1,8 @@
 #pragma once
 // HKDF-SHA256 (RFC 5869): extract, then expand.
 #include <cstddef>
+#include <cstdint>
+#include <span>
 
 #include "encoding/bytes.h"
 #include "encoding/error.h"
@@ -12,5 +14,8 @@ namespace crypto {
 // counter; the key schedules ask 32 or 64. A longer request fails with
 // CryptoError::InvalidLength.
 Result<Bytes> hkdf(ByteView salt, ByteView ikm, ByteView info, std::size_t length);
+
+// The same output into a buffer the caller holds (out.size() bytes), without allocating.
+Result<void> hkdf_into(ByteView salt, ByteView ikm, ByteView info, std::span<std::uint8_t> out);
 
 }  // namespace crypto

@@ -24,11 +24,13 @@ struct Halves {
 };
 
 Result<Halves> hkdf64(ByteView salt, ByteView ikm, std::string_view info) {
-  auto okm = crypto::hkdf(salt, ikm, as_bytes(info), 64);
-  if (!okm) return wrap(RatchetError::Crypto, std::move(okm.error()));
+  std::array<std::uint8_t, 64> okm;
+  if (auto done = crypto::hkdf_into(salt, ikm, as_bytes(info), okm); !done) {
+    return wrap(RatchetError::Crypto, std::move(done.error()));
+  }
   Halves h;
-  std::copy_n(okm->begin(), 32, h.first.begin());
-  std::copy_n(okm->begin() + 32, 32, h.second.begin());
+  std::copy_n(okm.begin(), 32, h.first.begin());
+  std::copy_n(okm.begin() + 32, 32, h.second.begin());
   return h;
 }
 

@@ -117,4 +117,17 @@ TEST(Hkdf, RefusesOutputBeyondTheBlockCounter) {
   ASSERT_FALSE(r.has_value());
   EXPECT_TRUE(r.error().is(CryptoError::InvalidLength));
   EXPECT_EQ(r.error().message(), "HKDF-SHA256 output is limited to 8160 bytes, got 8161");
+
+  // Into a caller's buffer: the same bytes, and a refused length leaves the buffer alone.
+  const Bytes salt(32, 0x0b), ikm(22, 0x0c), info(10, 0xf0);
+  for (std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{32}, std::size_t{64}, std::size_t{100}}) {
+    Bytes out(length, 0xAA);
+    ASSERT_TRUE(crypto::hkdf_into(salt, ikm, info, out));
+    EXPECT_EQ(out, *crypto::hkdf(salt, ikm, info, length)) << length;
+  }
+  Bytes too_long(255 * 32 + 1, 0xAA);
+  auto refused = crypto::hkdf_into(salt, ikm, info, too_long);
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(refused.error().is(CryptoError::InvalidLength));
+  EXPECT_EQ(too_long, Bytes(255 * 32 + 1, 0xAA));
 }
