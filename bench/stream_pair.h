@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,11 +32,20 @@ inline std::optional<router::SamSession> stream_session(router::Router& r, const
 }
 
 // What arrives as garlic at a router: plain messages are counted and dropped, the stream's
-// pass on (counted, their largest size noted).
+// pass on (counted, and how many had each size).
 struct Arrivals {
   std::size_t plain = 0;
   std::size_t stream = 0;
-  std::size_t largest_stream_garlic = 0;
+  std::map<std::size_t, std::size_t> stream_garlic_sizes;
+
+  // The size most of the stream's garlic messages had: a full data packet's.
+  std::size_t typical_stream_garlic() const {
+    std::size_t best = 0, count = 0;
+    for (const auto& [size, n] : stream_garlic_sizes) {
+      if (n > count) best = size, count = n;
+    }
+    return best;
+  }
 };
 
 inline bool is_plain(ByteView garlic) {
@@ -53,9 +63,9 @@ struct StreamPair {
   std::shared_ptr<Arrivals> at_alice = std::make_shared<Arrivals>();
   std::shared_ptr<Arrivals> at_bob = std::make_shared<Arrivals>();
 
-  // The plain reference message: a Garlic message the size of the stream's largest.
+  // The plain reference message: a Garlic message the size of the stream's full packets.
   i2np::I2npPayload plain_message(std::size_t at_least) const {
-    Bytes plain(std::max(at_bob->largest_stream_garlic, at_least), 0x5D);
+    Bytes plain(std::max(at_bob->typical_stream_garlic(), at_least), 0x5D);
     std::fill_n(plain.begin(), 8, kPlainMark);
     return i2np::I2npPayload{i2np::I2npPayload::Garlic{std::move(plain)}};
   }
@@ -68,7 +78,9 @@ inline void tap_arrivals(router::Router& r, const std::shared_ptr<Arrivals>& arr
       ++arrivals->plain;
     } else {
       ++arrivals->stream;
-      arrivals->largest_stream_garlic = std::max(arrivals->largest_stream_garlic, garlic.size());
+      if (arrivals->stream_garlic_sizes.size() < 64 || arrivals->stream_garlic_sizes.contains(garlic.size())) {
+        ++arrivals->stream_garlic_sizes[garlic.size()];
+      }
       out.emplace_back(garlic.begin(), garlic.end());
     }
     return out;
