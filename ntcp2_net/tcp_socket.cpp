@@ -24,7 +24,8 @@ TcpSocket::TcpSocket(TcpSocket&& other) noexcept
     : fd(std::exchange(other.fd, -1)),
       rx_buf(other.rx_buf),
       rx_start(std::exchange(other.rx_start, 0)),
-      rx_end(std::exchange(other.rx_end, 0)) {}
+      rx_end(std::exchange(other.rx_end, 0)),
+      last_read_short(std::exchange(other.last_read_short, false)) {}
 
 TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
   if (this != &other) {
@@ -33,6 +34,7 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
     rx_buf = other.rx_buf;
     rx_start = std::exchange(other.rx_start, 0);
     rx_end = std::exchange(other.rx_end, 0);
+    last_read_short = std::exchange(other.last_read_short, false);
   }
   return *this;
 }
@@ -97,6 +99,7 @@ Result<std::size_t> TcpSocket::pump_nonblocking(Bytes& out, std::int64_t want) {
       out.resize(base + static_cast<std::size_t>(chunk));
       const std::int32_t k = ondrel_i2p_net_tcp_recv_nb(fd, out.data() + base, chunk);
       out.resize(base + static_cast<std::size_t>(std::max(k, 0)));
+      last_read_short = k < chunk;
       if (k == -2) break;
       if (k < 0) return fail(NetError::Io, msg("recv_nb failed: ", last_os_error()));
       if (k == 0) {
@@ -107,6 +110,7 @@ Result<std::size_t> TcpSocket::pump_nonblocking(Bytes& out, std::int64_t want) {
       continue;
     }
     std::int32_t k = ondrel_i2p_net_tcp_recv_nb(fd, rx_buf.data(), static_cast<std::int32_t>(rx_buf.size()));
+    last_read_short = k < static_cast<std::int32_t>(rx_buf.size());
     if (k == -2) break;
     if (k < 0) return fail(NetError::Io, msg("recv_nb failed: ", last_os_error()));
     if (k == 0) {

@@ -21,6 +21,11 @@ struct TcpSocket {
   std::array<std::uint8_t, kRxCapacity> rx_buf{};
   std::size_t rx_start = 0;
   std::size_t rx_end = 0;
+  // Whether the last receive of pump_nonblocking took less than it asked for (nothing at
+  // all when it would block): the kernel held no more at that moment. A reader that has
+  // used up what it took can end its pass there instead of asking once more only to hear
+  // that the socket would block; what arrives later wakes the loop's wait.
+  bool last_read_short = false;
 
   TcpSocket() = default;
   // Takes ownership of a connected descriptor (accepted, or from

@@ -295,6 +295,7 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
   // reached by position after every handler call. The relayed cells of this pass's frames
   // get their layers together (flush_transit_cells), before the session may be closed.
   const bool batching = std::exchange(batch_transit_cells, true);
+  peer_sessions[index].conn.socket.last_read_short = false;
   for (int frame = 0; frame < kFramesPerSessionPass && !failed; ++frame) {
     ntcp2_net::Ntcp2Conn& conn = peer_sessions[index].conn;
     const std::size_t had = conn.rx.size();
@@ -329,6 +330,10 @@ bool Router::step_peer_session(std::size_t index, const Now& now, bool& did_work
       }
     }
     if (terminated) failed = true;
+    // The socket held no more when it was last read and all of it is used: asking again
+    // would only hear that it would block.
+    const ntcp2_net::Ntcp2Conn& after = peer_sessions[index].conn;
+    if (after.socket.last_read_short && after.socket.rx_start == after.socket.rx_end && after.rx.empty()) break;
   }
   batch_transit_cells = batching;
   if (!batching) flush_transit_cells(now);

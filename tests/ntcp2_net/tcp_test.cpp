@@ -2,6 +2,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -12,6 +13,8 @@
 #include <fstream>
 #include <optional>
 #include <string>
+
+#include <sys/ioctl.h>
 
 #include <gtest/gtest.h>
 
@@ -407,6 +410,37 @@ TEST(TcpSocket, PumpStopsWhenNothingIsWaitingAndHonoursTheCount) {
     ASSERT_TRUE(got.has_value());
     EXPECT_LE(*got, 7000u);
   }
+  EXPECT_EQ(out, sent);
+}
+
+// last_read_short tells whether the kernel held less than the last receive asked for: true
+// when it would block or gave less, false when it filled the request (more may wait).
+TEST(TcpSocket, PumpNotesWhetherItsLastReceiveTookLessThanItAsked) {
+  Pair p;
+  ASSERT_TRUE(p.ok());
+  Bytes out;
+  p.server.last_read_short = false;
+  ASSERT_TRUE(p.server.pump_nonblocking(out, 100));
+  EXPECT_TRUE(p.server.last_read_short);  // nothing there: it would block
+
+  // 10,000 bytes waiting: a direct read of 8,000 is full, the next one (through the
+  // socket's buffer, which asks 4,096) takes the 2,000 left and is short.
+  const Bytes sent = ntcp2_net_test::pattern_bytes(10000);
+  ASSERT_TRUE(TcpSocket(dup(p.client)).write_all(sent, 1000).has_value());
+  // All of it is in the server's receive queue before the first read.
+  const std::int64_t give_up = now_ms() + 3000;
+  int waiting = 0;
+  while (waiting < 10000 && now_ms() < give_up) ASSERT_EQ(ioctl(p.server.fd, FIONREAD, &waiting), 0);
+  ASSERT_EQ(waiting, 10000);
+  ASSERT_TRUE(p.server.pump_nonblocking(out, 8000));
+  EXPECT_EQ(out.size(), 8000u);
+  EXPECT_FALSE(p.server.last_read_short);
+  ASSERT_TRUE(p.server.pump_nonblocking(out, 100));
+  EXPECT_TRUE(p.server.last_read_short);
+  EXPECT_EQ(p.server.rx_end - p.server.rx_start, 2000u - 100u);
+  // Bytes still buffered are handed out without a receive, which leaves the note as it is.
+  ASSERT_TRUE(p.server.pump_nonblocking(out, 1900));
+  EXPECT_TRUE(p.server.last_read_short);
   EXPECT_EQ(out, sent);
 }
 
