@@ -32,8 +32,13 @@ std::size_t StreamConnection::held_bytes() const {
   return n;
 }
 
+Result<Bytes> StreamConnection::envelope_of(const StreamingPacket& packet) {
+  if (deflater) return encode_i2cp_streaming(packet, from_port, to_port, *deflater);
+  return encode_i2cp_streaming(packet, from_port, to_port);
+}
+
 Result<void> StreamConnection::queue_packet(const StreamingPacket& packet, std::uint64_t now_ms, bool tracked) {
-  auto envelope = encode_i2cp_streaming(packet, from_port, to_port);
+  auto envelope = envelope_of(packet);
   if (tracked) {
     unacked.push_back(UnackedPacket{packet.seq, packet, now_ms, 0, false, envelope ? *envelope : Bytes{}});
   }
@@ -44,7 +49,7 @@ Result<void> StreamConnection::queue_packet(const StreamingPacket& packet, std::
 
 Result<void> StreamConnection::resend(UnackedPacket& record) {
   if (record.envelope.empty()) {
-    auto envelope = encode_i2cp_streaming(record.packet, from_port, to_port);
+    auto envelope = envelope_of(record.packet);
     if (!envelope) return std::unexpected(std::move(envelope.error()));
     record.envelope = std::move(*envelope);
   }
@@ -78,7 +83,7 @@ Result<void> StreamConnection::send_ack() {
   p.send_stream_id = remote_stream_id;
   p.receive_stream_id = local_stream_id;
   std::tie(p.ack_through, p.nacks) = wire_ack_and_nacks();
-  auto envelope = encode_i2cp_streaming(p, from_port, to_port);
+  auto envelope = envelope_of(p);
   if (!envelope) return std::unexpected(std::move(envelope.error()));
   if (ack_last_in_outbox && !outbox.empty()) {
     outbox.back() = std::move(*envelope);

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -95,6 +96,9 @@ struct StreamConnection {
   Bytes recv_buf;
   bool peer_closed = false;
   std::deque<Bytes> outbox;  // I2CP envelopes (protocol 6), oldest first
+  // The compressor the envelopes are made with, shared by the connections of one manager
+  // (none: a fresh one per packet).
+  std::shared_ptr<encoding::Deflater> deflater;
 
   bool inbound = false;  // made by a received SYN
   // The newest outbox entry is a plain ACK. A newer ACK says everything an older unsent
@@ -119,6 +123,8 @@ struct StreamConnection {
   Bytes read_available();
   // Tracked: kept in unacked for resending. Then its envelope goes to the outbox.
   Result<void> queue_packet(const StreamingPacket& packet, std::uint64_t now_ms, bool tracked);
+  // The packet in its I2CP envelope from this connection's ports, made with its compressor.
+  Result<Bytes> envelope_of(const StreamingPacket& packet);
   // A plain ACK of everything received, replacing an unsent one; nothing waits after it.
   Result<void> send_ack();
   // The monotonic instant the waiting acknowledgement is due, if one waits.

@@ -51,6 +51,7 @@ Result<ConnectionPtr> StreamManager::connect(const common::Hash& peer, std::uint
                                              std::uint16_t to_port) {
   if (connections.size() >= kMaxConnections) return fail(StreamingError::Protocol, "too many connections");
   auto c = std::make_shared<StreamConnection>();
+  c->deflater = deflater;
   c->own_destination = own_destination;
   c->signing_key = signing_key;
   c->peer_hash = peer;
@@ -104,6 +105,7 @@ Result<ConnectionPtr> StreamManager::accept_syn(const StreamingPacket& syn, cons
   }
 
   auto c = std::make_shared<StreamConnection>();
+  c->deflater = deflater;
   c->own_destination = own_destination;
   c->signing_key = signing_key;
   c->peer_destination = syn.from;

@@ -38,6 +38,8 @@ struct StreamManager {
   std::deque<ConnectionPtr> accept_queue;                                            // taken from the front
   std::deque<std::pair<encoding::I2cpGzipHeader, RepliableDatagram>> dht_datagrams;  // verified only
   std::deque<std::pair<encoding::I2cpGzipHeader, Bytes>> raw_datagrams;
+  // One compressor for the envelopes of all the manager's connections.
+  std::shared_ptr<encoding::Deflater> deflater = std::make_shared<encoding::Deflater>();
 
   // An empty manager; a first id of 0 starts at 1. ("new" in the protocol's wording.)
   static StreamManager create(common::Destination own, const crypto::Ed25519SigningKey& key,

@@ -97,6 +97,13 @@ Result<Bytes> encode_i2cp_streaming(const StreamingPacket& packet, std::uint16_t
   return encoding::i2cp_gzip_wrap(*bytes, src_port, dst_port, kProtocolStreaming);
 }
 
+Result<Bytes> encode_i2cp_streaming(const StreamingPacket& packet, std::uint16_t src_port, std::uint16_t dst_port,
+                                    encoding::Deflater& deflater) {
+  auto bytes = encode_with_opt_zero_sig(packet, 0);
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  return encoding::i2cp_gzip_wrap(*bytes, src_port, dst_port, kProtocolStreaming, deflater);
+}
+
 Result<StreamingPacket> StreamingPacket::decode(ByteView bytes) {
   if (bytes.size() < kPacketHeaderSize) {
     return fail(StreamingError::InvalidLength, msg("StreamingPacket shorter than 22 bytes: ", bytes.size()));

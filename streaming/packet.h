@@ -21,6 +21,7 @@
 #include "common/offline_signature.h"
 #include "crypto/ed25519.h"
 #include "encoding/bytes.h"
+#include "encoding/deflate.h"
 #include "encoding/error.h"
 
 namespace streaming {
@@ -86,6 +87,10 @@ Result<Bytes> encode_with_opt_zero_sig(const StreamingPacket& packet, int signat
 
 // The packet (stored signature) in an I2CP gzip envelope with protocol 6.
 Result<Bytes> encode_i2cp_streaming(const StreamingPacket& packet, std::uint16_t src_port, std::uint16_t dst_port);
+// The same envelope, compressed with the caller's compressor (kept between packets, it
+// spares setting up the compressor's tables for each one).
+Result<Bytes> encode_i2cp_streaming(const StreamingPacket& packet, std::uint16_t src_port, std::uint16_t dst_port,
+                                    encoding::Deflater& deflater);
 
 // The 32 bytes of a destination hash as 8 big-endian words, in order.
 std::vector<std::uint32_t> hash_to_nacks(const common::Hash& hash);

@@ -62,6 +62,38 @@ TEST(StreamConnection, AcknowledgementsAfterDataArrivedInAnyOrder) {
   }
 }
 
+// The connections of a manager share its compressor: text leaves compressed, random bytes
+// stored, and every envelope is byte for byte what a fresh compressor makes of the packet,
+// whatever the shared one compressed before. Bob reads it all back.
+TEST(StreamConnection, EnvelopesComeFromTheManagersSharedCompressor) {
+  Pair p;
+  p.establish();
+  ASSERT_TRUE(p.ac->deflater);
+  EXPECT_EQ(p.ac->deflater, p.a.deflater);
+  EXPECT_EQ(p.bc->deflater, p.b.deflater);
+
+  std::string text;
+  while (text.size() < 3000) text += "GET /index.html HTTP/1.1\r\nHost: example.i2p\r\nAccept: text/html\r\n\r\n";
+  Bytes random(2000);
+  for (std::size_t i = 0; i < random.size(); ++i) random[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+  Bytes sent;
+  for (ByteView chunk : {ByteView(as_bytes(text)), ByteView(random), ByteView(as_bytes(text))}) {
+    ASSERT_EQ(*p.ac->write(chunk, kT0), chunk.size());
+    sent.insert(sent.end(), chunk.begin(), chunk.end());
+  }
+  ASSERT_EQ(p.ac->outbox.size(), p.ac->unacked.size());
+  std::size_t compressed = 0;
+  for (std::size_t i = 0; i < p.ac->unacked.size(); ++i) {
+    const StreamingPacket& packet = p.ac->unacked[i].packet;
+    EXPECT_EQ(p.ac->outbox[i], *encode_i2cp_streaming(packet, 0, 0)) << i;
+    if (p.ac->outbox[i].size() < packet.payload.size()) ++compressed;
+  }
+  EXPECT_GE(compressed, 2u);
+  EXPECT_LT(compressed, p.ac->unacked.size());
+  ASSERT_TRUE(Pair::deliver(*p.ac, p.b));
+  EXPECT_EQ(p.bc->read_available(), sent);
+}
+
 TEST(StreamConnection, DataIsAcknowledgedWhenDueAndUnsentAcksReplaced) {
   Pair p;
   p.establish();
