@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "deflate_zlib.h"
-#include "encoding/crc32.h"
 #include "encoding/deflate.h"
 #include "encoding/gzip.h"
 #include "encoding/i2cp_gzip.h"
@@ -75,20 +74,6 @@ Bytes gzip_program(ByteView payload, const std::string& options) {
 }
 
 }  // namespace
-
-TEST(Crc32, MatchesZlib) {
-  const std::string check = "123456789";
-  EXPECT_EQ(encoding::crc32(as_bytes(check)), 0xCBF43926u);
-  EXPECT_EQ(encoding::crc32({}), 0u);
-  const Bytes data = random_bytes(300000, 42);
-  for (std::size_t start : {0, 1, 3, 7}) {
-    // Short inputs run one CRC; long ones four joined ones, with a remainder.
-    for (std::size_t len : {0, 1, 7, 8, 9, 15, 16, 17, 63, 64, 1000, 4993, 16383, 16384, 16385, 16447, 65536, 299990}) {
-      ByteView v = ByteView(data).subspan(start, len);
-      EXPECT_EQ(encoding::crc32(v), zlib_crc32(v)) << start << " " << len;
-    }
-  }
-}
 
 TEST(Gzip, MembersOfTheGzipProgram) {
   for (std::size_t n : {0, 1, 16, 70000, 300000}) {
