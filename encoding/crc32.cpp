@@ -157,7 +157,7 @@ Crc32Path best_crc32_path() {
     const bool clmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1") && !capped(cap, "ssse3");
     const bool avx512 = clmul && __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx512f") &&
                         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-                        !capped(cap, "avx512");
+                        !capped(cap, "avx512") && !capped(cap, "avx2");  // a capped level caps those above
     if (avx512) return Crc32Path::Avx512;
     if (clmul) return Crc32Path::Clmul;
 #endif
