@@ -13,7 +13,7 @@
 
 namespace {
 
-// A NetDB filled directly with n entries of random hashes (signatures play no part in the
+// A NetDB given n unsigned entries under random hashes (signatures play no part in the
 // selection); every fourth router is a floodfill.
 netdb::NetDb filled_netdb(std::size_t n) {
   std::mt19937_64 rng(42);
@@ -23,7 +23,7 @@ netdb::NetDb filled_netdb(std::size_t n) {
     for (auto& b : h.bytes) b = static_cast<std::uint8_t>(rng());
     auto ri = std::make_shared<common::RouterInfo>();
     ri->options = common::Mapping::from_entries({{"caps", i % 4 == 0 ? "XfR" : "LR"}});
-    db.router_infos.push_back({h, ri});
+    db.insert_unverified({h, ri});
   }
   return db;
 }
@@ -58,7 +58,7 @@ void BM_ClosestPeersReference(benchmark::State& state) {
     std::array<std::uint8_t, 32> rk{};
     SHA256(input.data(), input.size(), rk.data());
     std::vector<std::pair<std::array<std::uint8_t, 32>, netdb::RouterInfoPtr>> candidates;
-    for (const auto& e : db.router_infos) {
+    for (const auto& e : db.router_infos()) {
       if (floodfill_only && !netdb::is_floodfill(*e.router_info)) continue;
       std::array<std::uint8_t, 32> d{};
       for (std::size_t i = 0; i < 32; ++i) d[i] = e.hash.bytes[i] ^ rk[i];

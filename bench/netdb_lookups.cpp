@@ -37,7 +37,7 @@ std::vector<common::Hash> fill(router::Router& r, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     common::Hash h;
     for (auto& b : h.bytes) b = static_cast<std::uint8_t>(rng());
-    r.netdb.router_infos.push_back({h, i % 4 == 0 ? floodfill : plain});
+    r.netdb.insert_unverified({h, i % 4 == 0 ? floodfill : plain});
     hashes.push_back(h);
   }
   return hashes;

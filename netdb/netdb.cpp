@@ -66,60 +66,75 @@ bool is_live(const common::LeaseSet2& lease_set, std::uint32_t now_s) { return n
 
 Result<bool> NetDb::store_router_info(common::RouterInfo info) {
   const common::Hash hash = info.identity.keys_and_cert.hash();
-  const std::optional<std::size_t> known = router_index_.find(router_infos, hash);
+  const std::optional<std::size_t> known = router_index_.find(hash);
   // Refused before the costly signature check: a full list is what a flood looks like.
-  if (!known && router_infos.size() >= kMaxRouterInfos) return false;
+  if (!known && router_infos_.size() >= kMaxRouterInfos) return false;
   if (!info.verify_signature()) return fail(NetDbError::BadSignature, kRouterInfoSigFailed);
   if (!known) {
-    router_infos.push_back({hash, std::make_shared<const common::RouterInfo>(std::move(info))});
-    router_index_.add(hash, router_infos.size() - 1);
+    router_infos_.push_back({hash, std::make_shared<const common::RouterInfo>(std::move(info))});
+    router_index_.add(hash, router_infos_.size() - 1);
     return true;
   }
-  RouterInfoEntry& entry = router_infos[*known];
+  RouterInfoEntry& entry = router_infos_[*known];
   if (entry.router_info->published >= info.published) return false;
   entry.router_info = std::make_shared<const common::RouterInfo>(std::move(info));
   return true;
 }
 
-void NetDb::recount_lease_ends() const {
+void NetDb::insert_unverified(RouterInfoEntry entry) {
+  if (const std::optional<std::size_t> known = router_index_.find(entry.hash)) {
+    router_infos_[*known].router_info = std::move(entry.router_info);
+    return;
+  }
+  router_index_.add(entry.hash, router_infos_.size());
+  router_infos_.push_back(std::move(entry));
+}
+
+void NetDb::recount_lease_ends() {
   lease_ends_from_ = std::numeric_limits<std::uint32_t>::max();
-  for (const LeaseSetEntry& e : lease_sets) lease_ends_from_ = std::min(lease_ends_from_, lease_set_end(*e.lease_set));
-  lease_ends_counted_ = lease_sets.size();
+  for (const LeaseSetEntry& e : lease_sets_) lease_ends_from_ = std::min(lease_ends_from_, lease_set_end(*e.lease_set));
 }
 
 void NetDb::drop_dead_lease_sets(std::uint32_t now_s) {
-  if (lease_ends_counted_ != lease_sets.size()) recount_lease_ends();
   if (now_s < lease_ends_from_) return;  // every entry is still live
   const std::size_t dropped =
-      std::erase_if(lease_sets, [&](const LeaseSetEntry& e) { return !is_live(*e.lease_set, now_s); });
-  if (dropped > 0) lease_index_.rebuild(lease_sets);
+      std::erase_if(lease_sets_, [&](const LeaseSetEntry& e) { return !is_live(*e.lease_set, now_s); });
+  if (dropped > 0) lease_index_.rebuild(lease_sets_);
   recount_lease_ends();
 }
 
 Result<bool> NetDb::store_lease_set2(common::LeaseSet2 lease_set, std::uint32_t now_s) {
   const common::Hash hash = lease_set.destination.keys_and_cert.hash();
-  std::optional<std::size_t> known = lease_index_.find(lease_sets, hash);
-  if (!known && lease_sets.size() >= kMaxLeaseSets) {
+  const std::optional<std::size_t> known = lease_index_.find(hash);
+  if (!known && lease_sets_.size() >= kMaxLeaseSets) {
     // LeaseSet2s expire within minutes; the dead ones give way before a live one is refused.
     drop_dead_lease_sets(now_s);
-    if (lease_sets.size() >= kMaxLeaseSets) return false;
+    if (lease_sets_.size() >= kMaxLeaseSets) return false;
   }
   if (!lease_set2_verifies(lease_set)) return fail(NetDbError::BadSignature, kLeaseSet2SigFailed);
   if (!is_live(lease_set, now_s)) return false;
-  if (lease_ends_counted_ != lease_sets.size()) recount_lease_ends();
   const std::uint32_t end = lease_set_end(lease_set);
   if (!known) {
-    lease_sets.push_back({hash, std::make_shared<const common::LeaseSet2>(std::move(lease_set))});
-    lease_index_.add(hash, lease_sets.size() - 1);
+    lease_sets_.push_back({hash, std::make_shared<const common::LeaseSet2>(std::move(lease_set))});
+    lease_index_.add(hash, lease_sets_.size() - 1);
     lease_ends_from_ = std::min(lease_ends_from_, end);
-    ++lease_ends_counted_;
     return true;
   }
-  LeaseSetEntry& entry = lease_sets[*known];
+  LeaseSetEntry& entry = lease_sets_[*known];
   if (entry.lease_set->published >= lease_set.published) return false;
   entry.lease_set = std::make_shared<const common::LeaseSet2>(std::move(lease_set));
   lease_ends_from_ = std::min(lease_ends_from_, end);
   return true;
+}
+
+void NetDb::insert_unverified(LeaseSetEntry entry) {
+  lease_ends_from_ = std::min(lease_ends_from_, lease_set_end(*entry.lease_set));
+  if (const std::optional<std::size_t> known = lease_index_.find(entry.hash)) {
+    lease_sets_[*known].lease_set = std::move(entry.lease_set);
+    return;
+  }
+  lease_index_.add(entry.hash, lease_sets_.size());
+  lease_sets_.push_back(std::move(entry));
 }
 
 Result<bool> NetDb::handle_database_store(std::uint8_t store_type, const common::Hash& key, ByteView data,
@@ -160,23 +175,20 @@ Result<bool> NetDb::handle_database_store(std::uint8_t store_type, const common:
 }
 
 RouterInfoPtr NetDb::get_router_info(const common::Hash& hash) const {
-  const std::optional<std::size_t> at = router_index_.find(router_infos, hash);
-  return at ? router_infos[*at].router_info : nullptr;
-}
-
-const LeaseSetEntry* NetDb::find_lease_set(const common::Hash& hash) const {
-  const std::optional<std::size_t> at = lease_index_.find(lease_sets, hash);
-  return at ? &lease_sets[*at] : nullptr;
+  const std::optional<std::size_t> at = router_index_.find(hash);
+  return at ? router_infos_[*at].router_info : nullptr;
 }
 
 LeaseSet2Ptr NetDb::get_lease_set2(const common::Hash& hash, std::uint32_t now_s) const {
-  const LeaseSetEntry* entry = find_lease_set(hash);
-  return entry && is_live(*entry->lease_set, now_s) ? entry->lease_set : nullptr;
+  const std::optional<std::size_t> at = lease_index_.find(hash);
+  if (!at) return nullptr;
+  const LeaseSet2Ptr& found = lease_sets_[*at].lease_set;
+  return is_live(*found, now_s) ? found : nullptr;
 }
 
 LeaseSet2Ptr NetDb::get_lease_set2_by_b32(std::string_view name, std::uint32_t now_s) const {
   const std::string wanted = encoding::ascii_lower(name);
-  for (const LeaseSetEntry& entry : lease_sets) {
+  for (const LeaseSetEntry& entry : lease_sets_) {
     if (entry.hash.to_b32_address() == wanted) {
       return is_live(*entry.lease_set, now_s) ? entry.lease_set : nullptr;
     }
@@ -184,15 +196,23 @@ LeaseSet2Ptr NetDb::get_lease_set2_by_b32(std::string_view name, std::uint32_t n
   return nullptr;
 }
 
+void NetDb::remove_router_info(const common::Hash& hash) {
+  const std::optional<std::size_t> at = router_index_.find(hash);
+  if (!at) return;
+  router_infos_.erase(router_infos_.begin() + static_cast<std::ptrdiff_t>(*at));
+  router_index_.rebuild(router_infos_);  // rare: the entries behind it moved up
+}
+
 void NetDb::remove_lease_set2(const common::Hash& hash) {
-  if (!find_lease_set(hash)) return;
-  std::erase_if(lease_sets, [&](const LeaseSetEntry& e) { return e.hash == hash; });
-  lease_index_.rebuild(lease_sets);
+  const std::optional<std::size_t> at = lease_index_.find(hash);
+  if (!at) return;
+  lease_sets_.erase(lease_sets_.begin() + static_cast<std::ptrdiff_t>(*at));
+  lease_index_.rebuild(lease_sets_);
   recount_lease_ends();
 }
 
 std::size_t NetDb::floodfill_count() const {
-  return static_cast<std::size_t>(std::count_if(router_infos.begin(), router_infos.end(),
+  return static_cast<std::size_t>(std::count_if(router_infos_.begin(), router_infos_.end(),
                                                 [](const RouterInfoEntry& e) { return is_floodfill(*e.router_info); }));
 }
 
@@ -213,9 +233,9 @@ std::vector<RouterInfoPtr> NetDb::closest_peers(const common::Hash& key, std::st
     std::size_t index;  // position in the list: the order among equal distances
   };
   std::vector<Candidate> candidates;
-  candidates.reserve(router_infos.size());
-  for (std::size_t i = 0; i < router_infos.size(); ++i) {
-    const RouterInfoEntry& entry = router_infos[i];
+  candidates.reserve(router_infos_.size());
+  for (std::size_t i = 0; i < router_infos_.size(); ++i) {
+    const RouterInfoEntry& entry = router_infos_[i];
     if (floodfill_only && !is_floodfill(*entry.router_info)) continue;
     if (std::find(excluded.begin(), excluded.end(), entry.hash) != excluded.end()) continue;
     Candidate c{{}, i};
@@ -234,7 +254,7 @@ std::vector<RouterInfoPtr> NetDb::closest_peers(const common::Hash& key, std::st
 
   std::vector<RouterInfoPtr> out;
   out.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) out.push_back(router_infos[candidates[i].index].router_info);
+  for (std::size_t i = 0; i < n; ++i) out.push_back(router_infos_[candidates[i].index].router_info);
   return out;
 }
 

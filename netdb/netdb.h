@@ -6,13 +6,15 @@
 // same hash only when strictly newer. Any peer can make identities and sign records, so each
 // list is bounded: at its bound a new entry is refused (a full LeaseSet2 list first drops the
 // entries that are no longer live), while a newer copy of a known entry is still taken.
-// Lists keep the order of first insertion (a replacement keeps its place). Look-ups by hash
-// go through an index of each list, so a flood of stores at the bound costs a hash each, not
-// a walk of 10,000 entries. Stored values are shared and immutable, so a caller's copy stays
-// valid after the entry is replaced.
+// Lists keep the order of first insertion (a replacement keeps its place) and hold each hash
+// at most once. Look-ups by hash go through an index of each list, so a flood of stores at
+// the bound costs a hash each, not a walk of 10,000 entries. The lists are private: every
+// change goes through the NetDB's own functions, which keep the index exact. Stored values
+// are shared and immutable, so a caller's copy stays valid after the entry is replaced.
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -58,54 +60,43 @@ struct KeyedHashOfHash {
   std::size_t operator()(const common::Hash& h) const;
 };
 
-// The position of the first entry of each hash in one list. It follows the list's changes
-// through add() and rebuild(); a list whose length differs from the one indexed (entries
-// pushed or erased by hand, as tests do) is indexed anew before the next look-up.
+// The position of each hash in one list. Only the NetDB that owns the list changes it, and
+// tells the index of every change through add() and rebuild().
 class PositionIndex {
  public:
   explicit PositionIndex(const std::array<std::uint8_t, 16>& key = {}) : positions_(0, KeyedHashOfHash{key}) {}
 
-  // The position of the first entry under the hash, or none.
-  template <typename Entry>
-  std::optional<std::size_t> find(const std::vector<Entry>& list, const common::Hash& hash) {
-    if (indexed_ != list.size()) rebuild(list);
-    auto it = positions_.find(hash);
-    if (it != positions_.end() && list[it->second].hash != hash) {  // changed by hand in place
-      rebuild(list);
-      it = positions_.find(hash);
-    }
+  // The position of the entry under the hash, or none.
+  std::optional<std::size_t> find(const common::Hash& hash) const {
+    const auto it = positions_.find(hash);
     if (it == positions_.end()) return std::nullopt;
     return it->second;
   }
 
-  // An entry appended at position `at`.
-  void add(const common::Hash& hash, std::size_t at) {
-    positions_.try_emplace(hash, at);
-    ++indexed_;
-  }
+  // An entry of a hash not yet in the list appended at position `at`.
+  void add(const common::Hash& hash, std::size_t at) { positions_.try_emplace(hash, at); }
 
+  // Indexes the list anew, after entries left it and the ones behind them moved up.
   template <typename Entry>
   void rebuild(const std::vector<Entry>& list) {
     positions_.clear();
     positions_.reserve(list.size());
     for (std::size_t i = 0; i < list.size(); ++i) positions_.try_emplace(list[i].hash, i);
-    indexed_ = list.size();
   }
 
  private:
   std::unordered_map<common::Hash, std::size_t, KeyedHashOfHash> positions_;
-  std::size_t indexed_ = 0;
 };
 
-struct NetDb {
-  // The lists may be read freely. Changes go through the functions below; a list changed
-  // by hand is indexed again when its length no longer matches.
-  std::vector<RouterInfoEntry> router_infos;
-  std::vector<LeaseSetEntry> lease_sets;
-
+class NetDb {
+ public:
   NetDb() = default;
   // With the key under which the indexes hash identity hashes (the router's is random).
   explicit NetDb(const std::array<std::uint8_t, 16>& index_key) : router_index_(index_key), lease_index_(index_key) {}
+
+  // The lists, in order of first insertion.
+  const std::vector<RouterInfoEntry>& router_infos() const { return router_infos_; }
+  const std::vector<LeaseSetEntry>& lease_sets() const { return lease_sets_; }
 
   // True when stored (new, or strictly newer than the stored copy); false when an equal
   // or newer copy is kept, or when the entry is new and the list holds its 10,000 entries
@@ -117,6 +108,13 @@ struct NetDb {
   // that is not live at now_s is not stored (false). A new LeaseSet2 finding the list full
   // first removes the entries no longer live at now_s; it is refused when none is.
   Result<bool> store_lease_set2(common::LeaseSet2 lease_set, std::uint32_t now_s);
+
+  // The entry as given, under its given hash, with no signature check and no bound (nor,
+  // for a LeaseSet2, a liveness check): for a caller that built the record itself or has
+  // verified it already. It takes the place of a stored entry of the same hash, whatever
+  // either's publication time, and is appended otherwise.
+  void insert_unverified(RouterInfoEntry entry);
+  void insert_unverified(LeaseSetEntry entry);
 
   // The data of a DatabaseStore: type 0 (RouterInfo, plain or gzip with a 2-byte length;
   // a gzip member that inflates past 65,535 bytes is refused) or type 3 (LeaseSet2); the
@@ -130,6 +128,9 @@ struct NetDb {
   LeaseSet2Ptr get_lease_set2(const common::Hash& hash, std::uint32_t now_s) const;
   // The LeaseSet2 whose destination's ".b32.i2p" address equals the name (any case).
   LeaseSet2Ptr get_lease_set2_by_b32(std::string_view name, std::uint32_t now_s) const;
+
+  // Forgets the entry of the hash, if any; the entries behind it move up one place.
+  void remove_router_info(const common::Hash& hash);
   void remove_lease_set2(const common::Hash& hash);
 
   std::size_t floodfill_count() const;
@@ -140,18 +141,18 @@ struct NetDb {
                                            bool floodfill_only, std::span<const common::Hash> excluded) const;
 
  private:
-  // Look-ups are const to callers but may bring a stale index up to date.
-  mutable PositionIndex router_index_;
-  mutable PositionIndex lease_index_;
+  std::vector<RouterInfoEntry> router_infos_;
+  std::vector<LeaseSetEntry> lease_sets_;
+  PositionIndex router_index_;
+  PositionIndex lease_index_;
   // No LeaseSet2 of the list ends before this (a lower bound of published + expires), so a
-  // full list before that time has no dead entry to drop and is not walked for one.
-  mutable std::uint32_t lease_ends_from_ = 0;
-  mutable std::size_t lease_ends_counted_ = 0;  // the list length lease_ends_from_ was taken at
+  // full list before that time has no dead entry to drop and is not walked for one. Every
+  // entry that comes in lowers it to its own end; removals take it anew from the list.
+  std::uint32_t lease_ends_from_ = std::numeric_limits<std::uint32_t>::max();
 
-  const LeaseSetEntry* find_lease_set(const common::Hash& hash) const;
   // Drops the LeaseSet2s dead at now_s when there may be some.
   void drop_dead_lease_sets(std::uint32_t now_s);
-  void recount_lease_ends() const;
+  void recount_lease_ends();
 };
 
 // The routing key of a NetDB key on a UTC date.

@@ -31,13 +31,13 @@ bool is_usable_public_peer(const ntcp2_net::Ntcp2Peer& peer, bool allow_reserved
 std::vector<common::Hash> Router::pick_usable_peers(std::size_t count, const std::vector<common::Hash>& excluded,
                                                     const Now& now) {
   std::vector<common::Hash> picked;
-  const std::size_t n = netdb.router_infos.size();
+  const std::size_t n = netdb.router_infos().size();
   if (n == 0 || count == 0) return picked;
   const std::optional<std::size_t> start = random_start(n);
   if (!start) return picked;
   const common::Hash own = router_hash();
   for (std::size_t k = 0; k < n && picked.size() < count; ++k) {
-    const netdb::RouterInfoEntry entry = netdb.router_infos[(*start + k) % n];
+    const netdb::RouterInfoEntry entry = netdb.router_infos()[(*start + k) % n];
     if (is_peer_in_list(entry.hash, excluded) || is_peer_in_list(entry.hash, picked) || entry.hash == own) continue;
     if (is_peer_backed_off(entry.hash, now)) continue;
     if (!has_x25519_key(*entry.router_info)) continue;

@@ -153,15 +153,16 @@ std::vector<std::string> banner_lines(const router::Router& r, const Settings& s
     lines.push_back("  Torrent API: " + endpoint(s.torrent_api_host, r.torrent_api_listener->port) +
                     " (b32=" + router::torrent_b32_address(r.sessions) + ")");
   }
-  lines.push_back("  NetDB peers: " + std::to_string(r.netdb.router_infos.size()) +
+  lines.push_back("  NetDB peers: " + std::to_string(r.netdb.router_infos().size()) +
                   " (floodfills=" + std::to_string(r.netdb.floodfill_count()) + ")");
   return lines;
 }
 
 std::string status_line(const router::Router& r) {
   return "[public] peers=" + std::to_string(r.peer_sessions.size()) +
-         " dials=" + std::to_string(r.pending_dials.size()) + " netdb=" + std::to_string(r.netdb.router_infos.size()) +
-         "(ff=" + std::to_string(r.netdb.floodfill_count()) + ",ls=" + std::to_string(r.netdb.lease_sets.size()) +
+         " dials=" + std::to_string(r.pending_dials.size()) +
+         " netdb=" + std::to_string(r.netdb.router_infos().size()) +
+         "(ff=" + std::to_string(r.netdb.floodfill_count()) + ",ls=" + std::to_string(r.netdb.lease_sets().size()) +
          ") tunnels=in:" + std::to_string(r.tunnels.inbound.size()) +
          "/out:" + std::to_string(r.tunnels.outbound.size()) + " builds=" + std::to_string(r.pending_builds.size());
 }

@@ -28,10 +28,6 @@ using peers_test::reference_router_info;
 using test_support::TestNetwork;
 using P = i2np::I2npPayload;
 
-void forget_router_info(Router& r, const common::Hash& h) {
-  std::erase_if(r.netdb.router_infos, [&](const netdb::RouterInfoEntry& e) { return e.hash == h; });
-}
-
 TEST(DispatchOrigins, EachWayInTakesOnlyWhatItIsFor) {
   TestNetwork net = debug_network(2);
   Router& r = net[0];
@@ -91,7 +87,7 @@ TEST(DispatchOrigins, EachWayInTakesOnlyWhatItIsFor) {
                           way.origin == MessageOrigin::Direct ? 0 : 1};
     for (const Kind& kind : kinds) {
       const std::string label = std::string(origin_name(way.origin)) + ": " + kind.name;
-      forget_router_info(r, hash_of(info));
+      r.netdb.remove_router_info(hash_of(info));
       r.pending_sends.clear();
       r.pending_dials.clear();
       const bool accepted = std::find(way.accepted.begin(), way.accepted.end(), kind.name) != way.accepted.end();
@@ -193,7 +189,7 @@ TEST(DispatchNesting, ThreeLevelsAreHandledAndTheFourthIsDropped) {
        {Wrap::EndpointCell, Wrap::RouterGarlic, Wrap::TunnelGateway, Wrap::RouterGarlic}},
   };
   for (const Case& c : cases) {
-    forget_router_info(r, hash_of(info));
+    r.netdb.remove_router_info(hash_of(info));
     P message = database_store_of(info);
     for (Wrap w : c.wraps) {
       switch (w) {
@@ -241,7 +237,7 @@ TEST(DispatchGarlic, CloveDeliveryInstructionsAreNotConsulted) {
       ratchet::CloveDelivery::Local{}, ratchet::CloveDelivery::Destination{net.hash(1)},
       ratchet::CloveDelivery::Router{net.hash(1)}, ratchet::CloveDelivery::Tunnel{net.hash(1), 9}};
   for (std::size_t i = 0; i < deliveries.size(); ++i) {
-    forget_router_info(r, hash_of(info));
+    r.netdb.remove_router_info(hash_of(info));
     const P garlic = in_router_garlic(database_store_of(info), r.static_keypair.public_key, deliveries[i]);
     r.handle_i2np_message(net.hash(1), header_of(garlic), garlic, read_now());
     EXPECT_NE(r.netdb.get_router_info(hash_of(info)), nullptr) << i;

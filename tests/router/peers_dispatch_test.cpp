@@ -98,8 +98,8 @@ TEST(I2npDispatch, StoreFailuresAndOtherTypes) {
     testing::internal::CaptureStdout();
     r.handle_i2np_message(c.from, header_of(*c.payload), *c.payload, read_now());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line) << c.name;
-    EXPECT_EQ(r.netdb.router_infos.size(), 1u) << c.name;
-    EXPECT_TRUE(r.netdb.lease_sets.empty()) << c.name;
+    EXPECT_EQ(r.netdb.router_infos().size(), 1u) << c.name;
+    EXPECT_TRUE(r.netdb.lease_sets().empty()) << c.name;
     EXPECT_TRUE(r.pending_sends.empty()) << c.name;
   }
 }

@@ -29,7 +29,7 @@ using test_support::TestNetwork;
 
 std::vector<common::Hash> netdb_hashes(const Router& r) {
   std::vector<common::Hash> hashes;
-  for (const auto& e : r.netdb.router_infos) hashes.push_back(e.hash);
+  for (const auto& e : r.netdb.router_infos()) hashes.push_back(e.hash);
   return hashes;
 }
 
@@ -60,7 +60,7 @@ TEST(PeerLinks, QueuedStoresGoOutInOrderOnceTheDialledLinkStands) {
   EXPECT_EQ(ids[1], ids[0] + 1);
   EXPECT_EQ(ids[2], ids[0] + 2);
 
-  const bool stored = net.run_until([&] { return net[1].netdb.router_infos.size() == 5; }, kLimitMs);
+  const bool stored = net.run_until([&] { return net[1].netdb.router_infos().size() == 5; }, kLimitMs);
   const std::string out = testing::internal::GetCapturedStdout();
   ASSERT_TRUE(stored);
 
@@ -96,7 +96,7 @@ TEST(PeerLinks, QueuedMessageLeavesOnAnInboundLinkFromThatPeer) {
   TestNetwork net;
   ASSERT_NO_FATAL_FAILURE(make_network(net, 2));
   // Router 1 does not know router 0: its message waits without a dial.
-  std::erase_if(net[1].netdb.router_infos, [&](const auto& e) { return e.hash == net.hash(0); });
+  net[1].netdb.remove_router_info(net.hash(0));
   const auto info = reference_router_info("plain-127.0.0.3.dat");
   net[1].send_i2np_to_peer(net.hash(0), database_store_of(info), read_now());
   EXPECT_EQ(net[1].pending_sends.size(), 1u);

@@ -27,10 +27,10 @@ TEST(LoadPeerFile, StoresARouterInfoFromAnotherImplementation) {
   ASSERT_TRUE(ri) << to_string(ri.error());
   EXPECT_EQ(ri->identity.keys_and_cert.hash().to_b32_address(),
             "osr4r4kruk2ql7usn4f73tieoi47riyhdqsaya5wet5irgmhykvq.b32.i2p");
-  ASSERT_EQ(r.netdb.router_infos.size(), 1u);
+  ASSERT_EQ(r.netdb.router_infos().size(), 1u);
   // Loading it again succeeds although nothing new is stored.
   EXPECT_TRUE(r.load_peer_file((kRouterInfoDir / "plain-127.0.0.3.dat").string()));
-  EXPECT_EQ(r.netdb.router_infos.size(), 1u);
+  EXPECT_EQ(r.netdb.router_infos().size(), 1u);
 }
 
 TEST(LoadPeerFile, ErrorsNameTheFailingLayer) {
@@ -55,7 +55,7 @@ TEST(LoadPeerFile, ErrorsNameTheFailingLayer) {
   EXPECT_TRUE(tampered.error().is(RouterError::NetDb));
   ASSERT_TRUE(tampered.error().inner());
   EXPECT_TRUE(tampered.error().inner()->is(NetDbError::BadSignature));
-  EXPECT_TRUE(r.netdb.router_infos.empty());
+  EXPECT_TRUE(r.netdb.router_infos().empty());
 }
 
 TEST(LoadPeerDir, CountsOnlyTheRouterInfoFiles) {
@@ -69,7 +69,7 @@ TEST(LoadPeerDir, CountsOnlyTheRouterInfoFiles) {
     auto n = r.load_peer_dir(folder);
     ASSERT_TRUE(n);
     EXPECT_EQ(*n, 2u) << folder;
-    EXPECT_EQ(r.netdb.router_infos.size(), 2u);
+    EXPECT_EQ(r.netdb.router_infos().size(), 2u);
     EXPECT_EQ(r.netdb.floodfill_count(), 1u);
   }
 }

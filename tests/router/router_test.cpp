@@ -95,8 +95,8 @@ TEST(RouterStart, OwnSignedRouterInfoFirstInTheNetDb) {
   EXPECT_GT(r->ntcp2_listener.port, 0);
   EXPECT_GT(r->sam_listener.port, 0);
   EXPECT_TRUE(r->router_info.verify_signature());
-  ASSERT_EQ(r->netdb.router_infos.size(), 1u);
-  EXPECT_EQ(r->netdb.router_infos[0].hash, r->router_hash());
+  ASSERT_EQ(r->netdb.router_infos().size(), 1u);
+  EXPECT_EQ(r->netdb.router_infos()[0].hash, r->router_hash());
   EXPECT_EQ(address_option(r->router_info, "port"), std::to_string(r->ntcp2_listener.port));
   EXPECT_EQ(address_option(r->router_info, "i"), encoding::base64_encode(r->ntcp2_iv));
   EXPECT_EQ(r->router_info.options.get("caps"), "LR");

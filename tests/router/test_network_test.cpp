@@ -25,7 +25,7 @@ TEST(TestNetwork, RoutersOnDistinctLoopbackAddressesKnowEachOther) {
     ASSERT_TRUE(peer);
     EXPECT_EQ(peer->host, "127.0.0." + std::to_string(2 + i));
     EXPECT_NE(peer->port, 0);
-    EXPECT_EQ(r.netdb.router_infos.size(), 3u);
+    EXPECT_EQ(r.netdb.router_infos().size(), 3u);
     for (std::size_t j = 0; j < 3; ++j) EXPECT_NE(r.netdb.get_router_info(net->hash(j)), nullptr);
   }
   int rounds = 0;

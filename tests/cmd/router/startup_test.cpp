@@ -23,9 +23,11 @@ TEST(StatusLine, CountsOfTheRecord) {
   auto ff = std::make_shared<common::RouterInfo>();
   ff->options = common::Mapping::from_entries({{"caps", "XfR"}});
   auto plain = std::make_shared<common::RouterInfo>();
-  r.netdb.router_infos.push_back({common::Hash{}, ff});
-  r.netdb.router_infos.push_back({common::Hash{}, plain});
-  r.netdb.lease_sets.push_back({common::Hash{}, std::make_shared<common::LeaseSet2>()});
+  common::Hash second;
+  second.bytes[0] = 1;
+  r.netdb.insert_unverified(netdb::RouterInfoEntry{common::Hash{}, ff});
+  r.netdb.insert_unverified(netdb::RouterInfoEntry{second, plain});
+  r.netdb.insert_unverified(netdb::LeaseSetEntry{common::Hash{}, std::make_shared<common::LeaseSet2>()});
   EXPECT_EQ(status_line(r), "[public] peers=3 dials=1 netdb=2(ff=1,ls=1) tunnels=in:2/out:4 builds=5");
 }
 
