@@ -335,8 +335,15 @@ Result<void> StreamConnection::take_data(const StreamingPacket& packet, std::uin
   }
   take_peer_close_when_complete();
   const bool asks_now = packet.has(kClose) || asks_for_answer_now(packet);
-  if (!in_order || gap_before || asks_now || ++unacked_arrivals >= kAckEveryPackets) return send_ack();
-  if (!ack_due) ack_due = now_ms + kAckDelayMs;
+  if (!in_order || gap_before || asks_now) return send_ack();
+  // At the second packet the acknowledgement falls due at once, but it is made when the
+  // connection's acknowledgements are sent (send_due_ack), after everything this pass
+  // brought: a whole window arriving together gets one ACK, not one per two packets.
+  if (++unacked_arrivals >= kAckEveryPackets) {
+    ack_due = std::min(ack_due.value_or(now_ms), now_ms);
+  } else if (!ack_due) {
+    ack_due = now_ms + kAckDelayMs;
+  }
   return {};
 }
 

@@ -124,7 +124,8 @@ TEST(StreamConnection, DataIsAcknowledgedWhenDueAndUnsentAcksReplaced) {
 }
 
 // When the acknowledgement of data arriving one packet per millisecond goes out: at once
-// (waiting in the outbox when the case ends) or at its due time.
+// (waiting in the outbox when the case ends) or at its due time. In-order data is due at
+// the second packet, and what arrives before the due ACK is made goes into it.
 TEST(StreamConnection, WhenDataIsAcknowledged) {
   struct Case {
     const char* name;
@@ -136,9 +137,9 @@ TEST(StreamConnection, WhenDataIsAcknowledged) {
   };
   const Case cases[] = {
       {"one packet waits", {1}, false, std::nullopt, {}, kAckDelayMs},
-      {"the second goes at once", {1, 2}, false, 2, {}, std::nullopt},
-      {"a third waits from its own arrival", {1, 2, 3}, false, 2, {}, 2 + kAckDelayMs},
-      {"the fourth replaces the unsent ACK", {1, 2, 3, 4}, false, 4, {}, std::nullopt},
+      {"the second makes it due at once", {1, 2}, false, std::nullopt, {}, 1},
+      {"a third joins the one due", {1, 2, 3}, false, std::nullopt, {}, 1},
+      {"a fourth too", {1, 2, 3, 4}, false, std::nullopt, {}, 1},
       {"out of order at once, with NACKs", {1, 4}, false, 4, {2, 3}, std::nullopt},
       {"filling part of a gap at once", {1, 4, 2}, false, 4, {3}, std::nullopt},
       {"a duplicate at once", {1, 1}, false, 1, {}, std::nullopt},
