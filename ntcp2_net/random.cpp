@@ -7,15 +7,20 @@
 
 namespace ntcp2_net {
 
-Result<Bytes> random_bytes(std::size_t n) {
-  if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    return fail(NetError::Io, msg("failed to read random bytes: request of ", n, " bytes is too large"));
+Result<void> fill_random(std::span<std::uint8_t> out) {
+  if (out.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    return fail(NetError::Io, msg("failed to read random bytes: request of ", out.size(), " bytes is too large"));
   }
-  Bytes out(n);
-  std::int32_t got = ondrel_i2p_net_random_bytes(out.data(), static_cast<std::int32_t>(n));
-  if (got != static_cast<std::int32_t>(n)) {
+  const std::int32_t got = ondrel_i2p_net_random_bytes(out.data(), static_cast<std::int32_t>(out.size()));
+  if (got != static_cast<std::int32_t>(out.size())) {
     return fail(NetError::Io, msg("failed to read random bytes: ", last_os_error()));
   }
+  return {};
+}
+
+Result<Bytes> random_bytes(std::size_t n) {
+  Bytes out(n);
+  if (auto filled = fill_random(out); !filled) return std::unexpected(std::move(filled.error()));
   return out;
 }
 

@@ -70,10 +70,9 @@ Result<void> SystemRandomPool::take(std::span<std::uint8_t> out) {
   std::size_t done = 0;
   while (done < out.size()) {
     if (next_ == kSize) {
-      auto fresh = random_bytes(kSize);
-      if (!fresh) return std::unexpected(std::move(fresh.error()));
-      std::ranges::copy(*fresh, pool_.begin());
-      std::memset(fresh->data(), 0, fresh->size());
+      // Straight into the pool, so the bytes are never left behind in a buffer of their own.
+      if (auto filled = ntcp2_net::fill_random(pool_); !filled)
+        return wrap(RouterError::Net, std::move(filled.error()));
       next_ = 0;
       ++refills_;
     }
