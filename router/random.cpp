@@ -60,10 +60,11 @@ Result<Bytes> FillerRandom::bytes(std::size_t n) {
   return out;
 }
 
-Result<ByteView> FillerRandom::non_zero_bytes() {
-  if (auto filled = fill(non_zero_); !filled) return std::unexpected(std::move(filled.error()));
-  for (std::uint8_t& b : non_zero_) b = static_cast<std::uint8_t>(b | (b == 0));  // 0 -> 1, without branches
-  return ByteView(non_zero_);
+Result<ByteView> FillerRandom::non_zero_bytes(std::size_t n) {
+  const std::span<std::uint8_t> out = std::span(non_zero_).first(std::min(n, non_zero_.size()));
+  if (auto filled = fill(out); !filled) return std::unexpected(std::move(filled.error()));
+  for (std::uint8_t& b : out) b = static_cast<std::uint8_t>(b | (b == 0));  // 0 -> 1, without branches
+  return ByteView(out);
 }
 
 Result<void> SystemRandomPool::take(std::span<std::uint8_t> out) {

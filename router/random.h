@@ -39,9 +39,10 @@ class FillerRandom {
   Result<void> fill(std::span<std::uint8_t> out);
   Result<Bytes> bytes(std::size_t n);
 
-  // 1024 filler bytes, each 0 replaced by 0x01 (tunnel cell padding), in a buffer of the
-  // generator's own: valid until its next call.
-  Result<ByteView> non_zero_bytes();
+  // n filler bytes (at most kNonZeroBytes; more are cut to it), each 0 replaced by 0x01
+  // (tunnel cell padding), in a buffer of the generator's own: valid until its next call.
+  static constexpr std::size_t kNonZeroBytes = 1024;
+  Result<ByteView> non_zero_bytes(std::size_t n = kNonZeroBytes);
 
   // How many keys were taken from the system so far.
   std::size_t rekeys() const { return rekeys_; }
@@ -51,7 +52,7 @@ class FillerRandom {
   bool keyed_ = false;
   std::uint32_t block_ = 0;  // the next key-stream block under key_
   std::size_t rekeys_ = 0;
-  std::array<std::uint8_t, 1024> non_zero_{};
+  std::array<std::uint8_t, kNonZeroBytes> non_zero_{};
 };
 
 // System random bytes read ahead: one system call per kSize bytes instead of one per small

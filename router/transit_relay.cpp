@@ -121,7 +121,7 @@ void Router::relay_tunnel_gateway(const Arrival& arrival, const i2np::I2npPayloa
   }
   std::array<std::uint8_t, tunnel::kCellIvSize> iv{};
   if (!system_random.take(iv)) return;
-  auto padding = filler_random.non_zero_bytes();
+  auto padding = filler_random.non_zero_bytes(tunnel::padding_needed(tunnel::TunnelDelivery{}, message.data.size()));
   if (!padding) return;
   auto cells =
       tunnel::fragment_message_to_cells(tunnel::TunnelDelivery{}, take_id(next_msg_id), message.data, iv, *padding);

@@ -89,7 +89,8 @@ Result<void> Router::send_through_tunnel(std::uint32_t outbound_tunnel_id, const
   if (!message) return wrap(RouterError::I2np, std::move(message.error()));
   std::array<std::uint8_t, tunnel::kCellIvSize> iv{};
   if (auto taken = system_random.take(iv); !taken) return std::unexpected(std::move(taken.error()));
-  auto padding = filler_random.non_zero_bytes();
+  // Only as much filler as the cells will hold: most messages fill all but one cell.
+  auto padding = filler_random.non_zero_bytes(tunnel::padding_needed(delivery, message->size()));
   if (!padding) return wrap(RouterError::Net, std::move(padding.error()));
   auto cells = tunnel::fragment_message_to_cells(delivery, take_id(next_msg_id), *message, iv, *padding);
   if (!cells) return wrap(RouterError::Tunnel, std::move(cells.error()));

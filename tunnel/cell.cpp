@@ -244,6 +244,17 @@ Result<Bytes> pack_tunnel_cell(ByteView iv, std::span<const TunnelFragment> frag
   return assemble_cell(iv, pieces, padding_source);
 }
 
+std::size_t padding_needed(const TunnelDelivery& delivery, std::size_t message_size) {
+  if (message_size > max_tunnel_message_size(delivery)) return 0;
+  const std::size_t b = delivery.instruction_size();
+  // Unfragmented: flag, instructions, 2-byte size and the message in one body.
+  if (message_size <= kMaxCellBody - 3 - b) return kMaxCellBody - 3 - b - message_size;
+  // Fragmented: every cell is full but the last follow-on, whose header takes 7 bytes.
+  const std::size_t rest = message_size - (kFollowOnData - b);
+  const std::size_t last = (rest - 1) % kFollowOnData + 1;
+  return kFollowOnData - last;
+}
+
 Result<std::vector<Bytes>> fragment_message_to_cells(const TunnelDelivery& delivery, std::uint32_t msg_id,
                                                      ByteView message, ByteView base_iv, ByteView padding_source) {
   if (base_iv.size() != kCellIvSize) return fail(TunnelError::InvalidLength, "base_iv must be 16 bytes");

@@ -49,6 +49,11 @@ Result<Bytes> pack_tunnel_cell(ByteView iv, std::span<const TunnelFragment> frag
 Result<std::vector<Bytes>> fragment_message_to_cells(const TunnelDelivery& delivery, std::uint32_t msg_id,
                                                      ByteView message, ByteView base_iv, ByteView padding_source);
 
+// The most padding any cell of fragment_message_to_cells(delivery, ., message of this size)
+// holds, so the most padding source it reads (0 for a size it refuses): the one cell of a
+// short message, or the last follow-on of a long one.
+std::size_t padding_needed(const TunnelDelivery& delivery, std::size_t message_size);
+
 // The fragments of a cleartext cell, in order. The body starts after the first zero at or
 // after offset 20; its checksum must match. Fails with TunnelError::InvalidLength (not
 // 1024 bytes), TunnelError::Invalid (no delimiter, checksum mismatch, delivery code 3) or

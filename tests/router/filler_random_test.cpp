@@ -79,6 +79,20 @@ TEST(FillerRandom, NonZeroBytesReplaceEveryZeroWithOne) {
     }
   }
   EXPECT_GT(zeros_replaced, 0u);
+
+  // A shorter draw is the start of the same stream, up to the buffer's size at most.
+  FillerRandom again(kKey);
+  auto part = again.non_zero_bytes(100);
+  ASSERT_TRUE(part);
+  ASSERT_EQ(part->size(), 100u);
+  const Bytes stream = openssl_stream(0, 100);
+  for (std::size_t i = 0; i < 100; ++i) EXPECT_EQ((*part)[i], stream[i] == 0 ? 1 : stream[i]);
+  auto none = again.non_zero_bytes(0);
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
+  auto capped = again.non_zero_bytes(5000);
+  ASSERT_TRUE(capped);
+  EXPECT_EQ(capped->size(), FillerRandom::kNonZeroBytes);
 }
 
 // Read-ahead system bytes: one refill per kSize bytes handed out, each byte handed out once

@@ -114,6 +114,40 @@ TEST(FragmentMessage, LimitsOfEachDelivery) {
   }
 }
 
+// padding_needed is the longest padding any cell of the message holds: a cell's padding
+// runs from offset 20 to the delimiter. A padding source of exactly that length gives the
+// same cells as a longer one, so no cell reads past it.
+TEST(FragmentMessage, PaddingNeededIsTheMostAnyCellHolds) {
+  const Bytes long_source = pattern(kMaxCellBody, 0x41);
+  for (const DeliveryCase& d : kDeliveries) {
+    SCOPED_TRACE(d.name);
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 0; n <= 4100; n += 7) lengths.push_back(n);
+    for (std::size_t n :
+         {d.one_cell - 1, d.one_cell, d.one_cell + 1, d.one_cell + 996, d.one_cell + 997, d.largest - 1, d.largest}) {
+      lengths.push_back(n);
+    }
+    for (std::size_t length : lengths) {
+      SCOPED_TRACE(length);
+      const Bytes message = pattern(length, 5);
+      auto cells = fragment_message_to_cells(d.delivery, 9, message, kIv, long_source);
+      ASSERT_TRUE(cells);
+      std::size_t most = 0;
+      for (const Bytes& cell : *cells) {
+        const auto delimiter = std::find(cell.begin() + 20, cell.end(), 0);
+        ASSERT_NE(delimiter, cell.end());
+        most = std::max(most, static_cast<std::size_t>(delimiter - cell.begin()) - 20);
+      }
+      const std::size_t needed = padding_needed(d.delivery, length);
+      EXPECT_EQ(needed, most);
+      auto exact = fragment_message_to_cells(d.delivery, 9, message, kIv, ByteView(long_source).first(needed));
+      ASSERT_TRUE(exact);
+      EXPECT_EQ(*exact, *cells);
+    }
+    EXPECT_EQ(padding_needed(d.delivery, d.largest + 1), 0u);
+  }
+}
+
 TEST(FragmentMessage, FourCellsOf2993Bytes) {
   auto cells = fragment_message_to_cells(TunnelDelivery{}, 77, pattern(2993, 1), kIv, {});
   ASSERT_TRUE(cells.has_value());
