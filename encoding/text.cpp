@@ -276,6 +276,14 @@ std::string ascii_lower(std::string_view text) {
   return out;
 }
 
+std::string ascii_upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
 std::string_view trim(std::string_view text) {
   constexpr std::string_view ws = "\t\n\r ";
   const std::size_t b = text.find_first_not_of(ws);

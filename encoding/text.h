@@ -45,6 +45,8 @@ std::string utf8_sanitize(ByteView bytes);
 
 // The text with A-Z lowered; every other byte, UTF-8 included, unchanged.
 std::string ascii_lower(std::string_view text);
+// The text with a-z raised; every other byte, UTF-8 included, unchanged.
+std::string ascii_upper(std::string_view text);
 // The text without leading and trailing TAB, LF, CR and space.
 std::string_view trim(std::string_view text);
 // A port: one or more ASCII digits (no sign, no spaces, leading zeros allowed) whose value

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(field->name == encoding::trim(line.substr(0, colon)));
     check(field->value == encoding::trim(line.substr(colon + 1)));
   }
-  const std::string upper = router::http_ascii_upper(line);
+  const std::string upper = encoding::ascii_upper(line);
   check(upper.size() == line.size() && encoding::ascii_lower(upper) == encoding::ascii_lower(line));
   for (const char c : upper) check(!(c >= 'a' && c <= 'z'));
   return 0;

@@ -35,12 +35,4 @@ std::optional<HttpHeaderField> parse_http_header_line(std::string_view line) {
   return field;
 }
 
-std::string http_ascii_upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
 }  // namespace router

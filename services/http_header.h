@@ -42,8 +42,4 @@ struct HttpHeaderField {
 // None for a line without ":", with ":" first, or whose name is blanks only.
 std::optional<HttpHeaderField> parse_http_header_line(std::string_view line);
 
-// The text with ASCII letters a-z upper-cased and every other byte unchanged (methods,
-// versions).
-std::string http_ascii_upper(std::string_view text);
-
 }  // namespace router

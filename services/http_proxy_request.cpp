@@ -170,8 +170,8 @@ std::expected<RequestLine, HttpProxyError> parse_request_line(std::string_view l
   const std::string_view target = after_method.substr(0, blank2);
   if (has_control(target, false)) return refuse(Refusal::MalformedTargetOrVersion);
   const std::string_view version = encoding::trim(after_method.substr(blank2 + 1));
-  if (!http_ascii_upper(version).starts_with("HTTP/1.")) return std::unexpected(unsupported_version(version));
-  RequestLine out{http_ascii_upper(raw_method), target};
+  if (!encoding::ascii_upper(version).starts_with("HTTP/1.")) return std::unexpected(unsupported_version(version));
+  RequestLine out{encoding::ascii_upper(raw_method), target};
   if (out.method == "CONNECT") return refuse(Refusal::ConnectDisabled);
   return out;
 }

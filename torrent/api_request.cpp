@@ -63,7 +63,7 @@ bool api_parse_header_block(TorrentApiConn& conn, ByteView head) {
       if (b1 == std::string_view::npos || b1 == 0) return false;
       const std::size_t b2 = line.find(' ', b1 + 1);
       if (b2 == std::string_view::npos || b2 < b1 + 2) return false;
-      conn.method = http_ascii_upper(line.substr(0, b1));
+      conn.method = encoding::ascii_upper(line.substr(0, b1));
       const std::string_view target = line.substr(b1 + 1, b2 - b1 - 1);
       conn.path = std::string(target.substr(0, target.find('?')));
       continue;

@@ -230,6 +230,13 @@ TEST(ParsePort, AcceptsDigitsUpTo65535) {
   for (const Case& c : cases) EXPECT_EQ(encoding::parse_port(c.text), c.port) << c.text;
 }
 
+TEST(AsciiText, UpperCasesAsciiLettersOnly) {
+  EXPECT_EQ(encoding::ascii_upper("get"), "GET");
+  EXPECT_EQ(encoding::ascii_upper("Http/1.1"), "HTTP/1.1");
+  EXPECT_EQ(encoding::ascii_upper("caf\xC3\xA9-{z}"), "CAF\xC3\xA9-{Z}");
+  EXPECT_EQ(encoding::ascii_upper(""), "");
+}
+
 TEST(AsciiText, LowerAndTrim) {
   EXPECT_EQ(encoding::ascii_lower("Stats.I2P"), "stats.i2p");
   EXPECT_EQ(encoding::ascii_lower("\xC3\x84Z@[`{"), "\xC3\x84z@[`{");  // only A-Z change

@@ -37,13 +37,6 @@ TEST(HttpHeaderLine, Table) {
   for (const LineCase& c : cases) EXPECT_EQ(parse_http_header_line(c.line), c.field) << c.line;
 }
 
-TEST(HttpHeaderLine, UpperCasesAsciiLettersOnly) {
-  EXPECT_EQ(http_ascii_upper("get"), "GET");
-  EXPECT_EQ(http_ascii_upper("Http/1.1"), "HTTP/1.1");
-  EXPECT_EQ(http_ascii_upper("caf\xC3\xA9-{z}"), "CAF\xC3\xA9-{Z}");
-  EXPECT_EQ(http_ascii_upper(""), "");
-}
-
 // Lines a client library writes, read by python's http.client: the same name, and the same
 // value once trailing blanks are left out.
 TEST(HttpHeaderLine, WellFormedLinesAgreeWithPythonHttpClient) {
