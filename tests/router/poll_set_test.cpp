@@ -497,6 +497,25 @@ struct TimerBench {
   }
   streaming::StreamConnection& first_stream() { return *r.ensure_http_proxy_session(now)->streams->connections.at(0); }
 
+  // Such a stream, established, that took the peer's first `packets` data packets in order
+  // at at_ms; the first acknowledgement of them also retired the SYN.
+  void stream_with_data(std::uint32_t packets, std::uint64_t at_ms) {
+    streaming::StreamConnection& c = stream(now.mono_ms);
+    c.state = streaming::StreamState::Established;
+    c.peer_known = true;
+    c.next_expected = 1;
+    c.remote_stream_id = 7;
+    for (std::uint32_t seq = 1; seq <= packets; ++seq) {
+      streaming::StreamingPacket data;
+      data.send_stream_id = c.local_stream_id;
+      data.receive_stream_id = 7;
+      data.seq = seq;
+      data.payload = Bytes(10, 1);
+      EXPECT_TRUE(c.receive(data, at_ms));
+    }
+    EXPECT_TRUE(c.unacked.empty());
+  }
+
   TorrentEngine& engine() {
     if (!r.torrent_engine) {
       EXPECT_TRUE(r.enable_torrent_engine(dir.path().string(), now));
@@ -624,24 +643,16 @@ TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
       // Streams.
       {"stream: timed resend", [](Bench& b) { b.stream(b.now.mono_ms - 1'400); }, 100, &Router::step_stream_connections,
        [](Bench& b) { return b.first_stream().unacked.at(0).resends == 1; }},
-      {"stream: delayed acknowledgement",
-       [](Bench& b) {
-         // One data packet of the peer, in order, 5 ms ago; its acknowledgement also retired the SYN.
-         streaming::StreamConnection& c = b.stream(b.now.mono_ms);
-         c.state = streaming::StreamState::Established;
-         c.peer_known = true;
-         c.next_expected = 1;
-         c.remote_stream_id = 7;
-         streaming::StreamingPacket data;
-         data.send_stream_id = c.local_stream_id;
-         data.receive_stream_id = 7;
-         data.seq = 1;
-         data.payload = Bytes(10, 1);
-         EXPECT_TRUE(c.receive(data, b.now.mono_ms - 5));
-         EXPECT_TRUE(c.unacked.empty());
-       },
+      // One data packet of the peer, in order, 5 ms ago: its acknowledgement waits a little
+      // for the next one. Then the ACK follows the SYN, which waits for the peer's LeaseSet2.
+      {"stream: delayed acknowledgement", [](Bench& b) { b.stream_with_data(1, b.now.mono_ms - 5); },
        streaming::kAckDelayMs - 5, &Router::step_stream_connections,
-       // The ACK after the SYN, which waits for the peer's LeaseSet2.
+       [](Bench& b) { return !b.first_stream().ack_due_ms() && b.first_stream().outbox.size() == 2; }},
+      // The second in-order packet makes the acknowledgement due at once, to be made by the
+      // stream step: the wait after the pass that took them must not sleep past it.
+      {"stream: acknowledgement due at once at the second packet",
+       [](Bench& b) { b.stream_with_data(streaming::kAckEveryPackets, b.now.mono_ms); }, 0,
+       &Router::step_stream_connections,
        [](Bench& b) { return !b.first_stream().ack_due_ms() && b.first_stream().outbox.size() == 2; }},
       // The torrent engine's LeaseSet2 publication.
       {"torrent: LeaseSet2 republication", [](Bench& b) { b.engine().last_publish_ms = b.now.mono_ms - 119'800; }, 200,

@@ -218,9 +218,10 @@ class TestNetwork {
     for (auto& r : routers_) step(*r, now);
   }
 
-  // Every router's pass, then, when none did work, their shared wait.
-  void loop_round(const ntcp2_net::Now& now) {
-    bool worked = false;
+  // Every router's pass, then, when none did work and neither did the caller (outside_work:
+  // a client it pumps in the same thread moved bytes), their shared wait.
+  void loop_round(const ntcp2_net::Now& now, bool outside_work = false) {
+    bool worked = outside_work;
     for (auto& r : routers_) worked = r->step_pass(now) || worked;
     if (worked) return;
     std::vector<router::Router*> all;
@@ -235,6 +236,20 @@ class TestNetwork {
     while (!condition()) {
       if (std::chrono::steady_clock::now() >= deadline) return false;
       step_all(ntcp2_net::read_now(), step);
+    }
+    return true;
+  }
+
+  // Rounds of the routers' loop with a client the caller pumps between them (pump: true when
+  // it moved anything), until the condition holds or limit_ms pass. A router never waits on
+  // its own while another has work: what one sends another reads in the same round, as
+  // routers in separate processes run side by side. True when the condition held.
+  bool run_loop_until(const std::function<bool()>& condition, int limit_ms, const std::function<bool()>& pump) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      const bool pumped = pump();
+      loop_round(ntcp2_net::read_now(), pumped);
     }
     return true;
   }
