@@ -7,13 +7,13 @@
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
-#include <chrono>
 #include <array>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "bench/paired.h"
 #include "crypto/aes.h"
 #include "crypto/chacha20.h"
 #include "crypto/chacha20_poly1305.h"
@@ -32,29 +32,17 @@ Bytes pattern(std::size_t n) {
   return b;
 }
 
-// Runs `ours` and `theirs` in alternating batches for the benchmark's iterations.
+// Runs `ours` and `theirs` in alternating batches for the benchmark's iterations, timed by
+// the thread's CPU time (bench/paired.h).
 template <typename Ours, typename Theirs>
 void compare(benchmark::State& state, std::size_t bytes_per_op, Ours ours, Theirs theirs) {
-  using clock = std::chrono::steady_clock;
-  constexpr int batch = 64;
-  double ours_s = 0, theirs_s = 0;
-  std::int64_t ops = 0;
-  for (auto _ : state) {
-    auto t0 = clock::now();
-    for (int i = 0; i < batch; ++i) ours();
-    auto t1 = clock::now();
-    for (int i = 0; i < batch; ++i) theirs();
-    auto t2 = clock::now();
-    ours_s += std::chrono::duration<double>(t1 - t0).count();
-    theirs_s += std::chrono::duration<double>(t2 - t1).count();
-    ops += batch;
-  }
-  const double n = static_cast<double>(ops);
-  state.counters["ours_ns"] = ours_s / n * 1e9;
-  state.counters["openssl_ns"] = theirs_s / n * 1e9;
-  state.counters["ours_MBps"] = n * static_cast<double>(bytes_per_op) / ours_s / 1e6;
-  state.counters["openssl_MBps"] = n * static_cast<double>(bytes_per_op) / theirs_s / 1e6;
-  state.counters["ratio"] = theirs_s / ours_s;
+  const bench_support::PairedTimes t = bench_support::time_paired(state, ours, theirs, 64);
+  if (t.ours_ns == 0 || t.theirs_ns == 0) return;
+  state.counters["ours_ns"] = t.ours_ns;
+  state.counters["openssl_ns"] = t.theirs_ns;
+  state.counters["ours_MBps"] = static_cast<double>(bytes_per_op) / t.ours_ns * 1e3;
+  state.counters["openssl_MBps"] = static_cast<double>(bytes_per_op) / t.theirs_ns * 1e3;
+  state.counters["ratio"] = t.theirs_ns / t.ours_ns;
 }
 
 void digest_with(const EVP_MD* md, const Bytes& data) {
