@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/loopback_pair.h"
+#include "cmd/router/startup.h"
 #include "ntcp2_net/clock.h"
 #include "ntcp2_net/glue.h"
 #include "router/router.h"
@@ -93,7 +94,7 @@ void BM_LocalBridgeBesidePlainCopy(benchmark::State& state) {
   router::StartOptions o;
   o.sam_port = 0;
   auto started = router::Router::start(o);
-  if (!started) {
+  if (!started || !cmd_router::add_loop_parts(*started)) {
     state.SkipWithError("router failed to start");
     return;
   }

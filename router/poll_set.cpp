@@ -5,11 +5,8 @@
 
 #include "ntcp2_net/glue.h"
 #include "ntcp2_net/poll_set.h"
+#include "router/loop_parts.h"
 #include "router/router.h"
-#include "services/socket_wants.h"
-#include "services/wake_deadlines.h"
-#include "torrent/api_request.h"
-#include "torrent/wake_deadlines.h"
 
 namespace router {
 
@@ -25,16 +22,6 @@ void add_read(ntcp2_net::PollSet& set, const ntcp2_net::TcpSocket& socket, PollK
 
 void add_listener(ntcp2_net::PollSet& set, const ntcp2_net::TcpListener& listener, PollKind kind) {
   set.add(listener.fd, true, false, tag(kind));
-}
-
-PollKind poll_kind(SocketOwner owner) {
-  switch (owner) {
-    case SocketOwner::SamClient: return PollKind::SamClient;
-    case SocketOwner::Bridge: return PollKind::Bridge;
-    case SocketOwner::RemoteBridge: return PollKind::RemoteBridge;
-    case SocketOwner::HttpProxyConn: return PollKind::HttpProxyConn;
-  }
-  return PollKind::SamClient;
 }
 
 bool contains(const std::vector<int>& list, int fd) { return std::find(list.begin(), list.end(), fd) != list.end(); }
@@ -64,20 +51,19 @@ void Router::collect_poll_fds(ntcp2_net::PollSet& set) const {
     }
   }
 
-  // The client services' sockets say themselves when they would be read or written.
+  // The loop parts' sockets (the client services', the torrent API's) say themselves when
+  // they would be read or written.
   std::vector<SocketWant> wants;
-  append_client_socket_wants(*this, wants);
-  for (const SocketWant& w : wants) set.add(w.fd, w.read, w.write, tag(poll_kind(w.owner)), w.ready);
-  for (const TorrentApiConn& c : torrent_api_conns) {
-    const ApiConnWants w = api_conn_wants(c);
-    if (!w.read && !w.write) continue;
-    set.add(c.socket.fd, w.read, w.write, tag(PollKind::TorrentApiConn), w.read && c.socket.rx_start < c.socket.rx_end);
+  for (const LoopPart& part : loop_parts.added()) {
+    if (part.append_socket_wants != nullptr) part.append_socket_wants(*this, wants);
   }
+  for (const SocketWant& w : wants) set.add(w.fd, w.read, w.write, tag(w.kind), w.ready);
 }
 
 // Every timer the loop keeps, each part from the same constants and fields its step compares
 // with, so the wait ends in time for each of them; the idle limit only bounds the wait. A
-// part that adds a timer adds its next instant here too.
+// part of the core that adds a timer adds its next instant here too; a package built on the
+// record gives its own through its loop part (router/loop_parts.h).
 std::uint64_t Router::next_wake_ms(const Now& now) const {
   std::uint64_t wake = now.mono_ms + kIdleWakeCapMs;
   wake = std::min(wake, next_peers_wake_ms(*this, now));
@@ -85,16 +71,9 @@ std::uint64_t Router::next_wake_ms(const Now& now) const {
   wake = std::min(wake, next_builds_wake_ms(*this, now));
   wake = std::min(wake, next_maintenance_wake_ms(*this, now));
   wake = std::min(wake, next_publications_wake_ms(*this, now));
-  wake = std::min(wake, next_streams_wake_ms(*this, now));
-  wake = std::min(wake, next_http_proxy_wake_ms(*this, now));
-  wake = std::min(wake, next_remote_bridges_wake_ms(*this, now));
-  wake = std::min(wake, next_torrent_engine_wake_ms(*this, now));
-  wake = std::min(wake, next_torrent_trackers_wake_ms(*this, now));
-  wake = std::min(wake, next_torrent_dht_wake_ms(*this, now));
-  wake = std::min(wake, next_torrent_peers_wake_ms(*this, now));
-  wake = std::min(wake, next_torrent_requests_wake_ms(*this, now));
-  wake = std::min(wake, next_torrent_extensions_wake_ms(*this, now));
-  if (const auto api = api_next_deadline_ms(torrent_api_conns)) wake = std::min(wake, *api);
+  for (const LoopPart& part : loop_parts.added()) {
+    if (part.next_wake_ms != nullptr) wake = std::min(wake, part.next_wake_ms(*this, now));
+  }
   return std::max(wake, now.mono_ms);
 }
 

@@ -51,8 +51,8 @@ void wait_for_events(std::span<Router* const> routers, const ntcp2_net::Now& now
 
 // The earliest monotonic instant at which a timer of each part of the core falls due;
 // kNoWakeDeadline when the part keeps none. A timer already due gives now.mono_ms. The client
-// services and the torrent engine declare theirs in services/wake_deadlines.h and
-// torrent/wake_deadlines.h; the loop's wait (Router::next_wake_ms) takes the earliest of all.
+// services and the torrent engine give theirs through the loop parts they add to the router
+// (router/loop_parts.h); the loop's wait (Router::next_wake_ms) takes the earliest of all.
 std::uint64_t next_peers_wake_ms(const Router& r, const ntcp2_net::Now& now);         // peers.cpp
 std::uint64_t next_lookups_wake_ms(const Router& r, const ntcp2_net::Now& now);       // lookups.cpp
 std::uint64_t next_builds_wake_ms(const Router& r, const ntcp2_net::Now& now);        // tunnel_build.cpp

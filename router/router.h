@@ -4,8 +4,10 @@
 // Start-up builds exactly one Router; it lives until the process ends and is never copied.
 // Every step of the main loop and every router operation of the client services and the
 // BitTorrent client receives it and reads and writes its fields directly: there are no
-// handles, events or callbacks between the parts of the router, only this record and the
-// lists it owns. Keyed data is found by linear scan. A client session lives as long as the
+// handles or events between the parts of the router, only this record and the lists it
+// owns. The only callbacks are the loop parts (router/loop_parts.h): through them the
+// packages built on the core add their timers and sockets to the loop's wait, which the core
+// does not name. Keyed data is found by linear scan. A client session lives as long as the
 // SAM connection that created it (the router's own sessions for good), so a session is
 // found by id each time it is needed, never held across passes; a SAM client that hung up
 // or was closed is forgotten, and pending lookups name SAM clients by a stable id.
@@ -50,6 +52,7 @@
 #include "ntcp2_net/tcp_listener.h"
 #include "ntcp2_net/tcp_socket.h"
 #include "router/bounded_lists.h"
+#include "router/loop_parts.h"
 #include "router/message_origin.h"
 #include "router/own_router_info.h"
 #include "router/peer_records.h"
@@ -143,6 +146,9 @@ struct Router {
   // left out of the waits until a pass does work again.
   std::vector<int> last_wake_fds;
   std::vector<int> quiet_fds;
+  // The parts of the packages built on the record whose timers and sockets the loop's wait
+  // takes as well (router/loop_parts.h).
+  LoopParts loop_parts;
   IdentityHashCache own_hash;  // of router_info's identity, for router_hash()
   FillerRandom filler_random;      // padding and other filler that needs no secrecy
   SystemRandomPool system_random;  // tunnel IVs: system bytes, read ahead
@@ -186,10 +192,10 @@ struct Router {
   // The pass of step without its wait; true when it did work.
   bool step_pass(const Now& now);
   // Adds every socket the loop will read now (tags: PollKind) and every link with bytes to
-  // send (router/poll_set.cpp).
+  // send, the sockets of the loop parts included (router/poll_set.cpp).
   void collect_poll_fds(ntcp2_net::PollSet& set) const;
-  // The earliest monotonic instant at which a timer of the router falls due, at most
-  // 1,000 ms after now.
+  // The earliest monotonic instant at which a timer of the router or of one of its loop
+  // parts falls due, at most 1,000 ms after now.
   std::uint64_t next_wake_ms(const Now& now) const;
 
   // Closes every socket the record holds; the lists stay in place.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/destination.h"
@@ -40,7 +41,12 @@ struct LeaseSetPublication {
   std::uint64_t republish_ms = kNoRepublish;  // monotonic; before the earliest lease ends
 };
 
-// One local client destination (a SAM session, "__http_proxy__" or "__torrent__").
+// The ids of the router's own client sessions: the HTTP proxy's and the torrent engine's.
+// A SAM client cannot create a session of either id.
+inline constexpr std::string_view kHttpProxySessionId = "__http_proxy__";
+inline constexpr std::string_view kTorrentSessionId = "__torrent__";
+
+// One local client destination (a SAM session, kHttpProxySessionId or kTorrentSessionId).
 struct SamSession {
   std::string id;
   std::string b32_address;

@@ -36,7 +36,6 @@ constexpr std::uint64_t kLeaseSetTimeoutLocalMs = 10000;
 constexpr std::uint32_t kBootstrapRetryAfterS = 3;
 // Streams to sites leave from port 0: the browser's own port means nothing to the site.
 constexpr std::uint16_t kFromPort = 0;
-constexpr std::string_view kProxySessionId = "__http_proxy__";
 
 // The first instant at which the LeaseSet2 limit of a connection has passed: its step acts
 // from then on, and the loop's wait ends then (next_http_proxy_wake_ms).
@@ -268,15 +267,15 @@ SamSession* Router::ensure_http_proxy_session(const Now& now) {
   if (http_proxy_session_id) {
     if (SamSession* s = find_session_by_id(sessions, *http_proxy_session_id)) return s;
   }
-  if (SamSession* s = find_session_by_id(sessions, kProxySessionId)) {
-    http_proxy_session_id = std::string(kProxySessionId);
+  if (SamSession* s = find_session_by_id(sessions, kHttpProxySessionId)) {
+    http_proxy_session_id = std::string(kHttpProxySessionId);
     return s;
   }
   auto t = generate_transient_destination();
   if (!t) return nullptr;
-  sessions.push_back(build_client_session(*this, kProxySessionId, *t));
+  sessions.push_back(build_client_session(*this, kHttpProxySessionId, *t));
   publish_session_leaseset2(sessions.back(), now);
-  http_proxy_session_id = std::string(kProxySessionId);
+  http_proxy_session_id = std::string(kHttpProxySessionId);
   return &sessions.back();
 }
 

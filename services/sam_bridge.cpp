@@ -11,12 +11,12 @@
 #include "router/destinations.h"
 #include "router/id_counters.h"
 #include "router/router.h"
+#include "router/session_records.h"
 #include "sam/base64_value.h"
 #include "sam/message.h"
 #include "sam/version.h"
 #include "services/address_book.h"
 #include "services/client_sessions.h"
-#include "torrent/engine_records.h"
 
 namespace router {
 

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/hash.h"
@@ -42,9 +41,6 @@ struct SamClientConn {
   // connection carries a stream, when that stream's bridge ends).
   std::vector<std::string> created_sessions;
 };
-
-// The id of the HTTP proxy's own client session.
-inline constexpr std::string_view kHttpProxySessionId = "__http_proxy__";
 
 enum class HttpProxyConnState : std::uint8_t {
   ReadingHead = 0,       // the request head is being read

@@ -4,9 +4,9 @@ namespace router {
 
 namespace {
 
-void add(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, bool read, bool write, SocketOwner owner) {
+void add(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, bool read, bool write, PollKind kind) {
   if (socket.fd >= 0 && (read || write)) {
-    out.push_back({socket.fd, read, write, read && socket.rx_start < socket.rx_end, owner});
+    out.push_back({socket.fd, read, write, read && socket.rx_start < socket.rx_end, kind});
   }
 }
 
@@ -15,7 +15,7 @@ void add(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, bool 
 void add_side(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, bool done, bool other_failed,
               const ByteQueue& onwards, const ByteQueue& towards, bool failed) {
   const bool read = !done && !other_failed && onwards.size() < kLocalQueueCapacity;
-  add(out, socket, read, !failed && !towards.empty(), SocketOwner::Bridge);
+  add(out, socket, read, !failed && !towards.empty(), PollKind::Bridge);
 }
 
 }  // namespace
@@ -23,7 +23,7 @@ void add_side(std::vector<SocketWant>& out, const ntcp2_net::TcpSocket& socket, 
 void append_client_socket_wants(const Router& r, std::vector<SocketWant>& out) {
   for (const SamClientConn& c : r.sam_clients) {
     if (c.closed) continue;
-    add(out, c.socket, c.state == SamClientState::Command, !c.out.empty(), SocketOwner::SamClient);
+    add(out, c.socket, c.state == SamClientState::Command, !c.out.empty(), PollKind::SamClient);
   }
   for (const StreamBridge& b : r.bridges) {
     add_side(out, b.socket_a, b.a_done, b.b_failed, b.to_b, b.to_a, b.a_failed);
@@ -36,13 +36,13 @@ void append_client_socket_wants(const Router& r, std::vector<SocketWant>& out) {
     const bool read = b.finishing ? b.finish_shut
                                   : b.state == RemoteBridgeState::Established && !b.local_done &&
                                         b.pending_out.size() < kLocalQueueCapacity;
-    add(out, b.socket, read, !b.local_failed && !b.to_local.empty(), SocketOwner::RemoteBridge);
+    add(out, b.socket, read, !b.local_failed && !b.to_local.empty(), PollKind::RemoteBridge);
   }
   // A proxy connection is read while its head is incomplete (or, once answered, while its
   // last bytes are drained), and written while its answer is not all out.
   for (const HttpProxyConn& c : r.http_proxy_conns) {
     const HttpConnWants w = http_conn_wants(c, c.state == HttpProxyConnState::ReadingHead);
-    add(out, c.socket, w.read, w.write, SocketOwner::HttpProxyConn);
+    add(out, c.socket, w.read, w.write, PollKind::HttpProxyConn);
   }
 }
 

@@ -3,25 +3,16 @@
 // of its sockets at once: a socket is named only while an event on it would let a step
 // make progress, so a client that is not read (one in STREAM ACCEPT, or a bridge side
 // whose queue onwards is full) never wakes the loop.
-#include <cstdint>
 #include <vector>
 
+#include "router/loop_parts.h"
 #include "router/router.h"
 
 namespace router {
 
-enum class SocketOwner : std::uint8_t { SamClient, Bridge, RemoteBridge, HttpProxyConn };
-
-struct SocketWant {
-  int fd = -1;
-  bool read = false;   // step_sam_clients or step_bridges would read it
-  bool write = false;  // bytes are queued for it
-  bool ready = false;  // read bytes already wait in the socket's own buffer
-  SocketOwner owner = SocketOwner::SamClient;
-};
-
 // Appends the wants of every open SAM client, every local and remote bridge and every
-// HTTP proxy connection.
+// HTTP proxy connection; a socket is read by step_sam_clients, step_bridges,
+// step_remote_bridges or step_http_proxy.
 void append_client_socket_wants(const Router& r, std::vector<SocketWant>& out);
 
 }  // namespace router

@@ -1,8 +1,8 @@
 #pragma once
 // When the client services' timers fall due: the loop's wait ends at the earliest of them
-// (router::Router::next_wake_ms). Each instant comes from the same deadlines its step compares
-// with; kNoWakeDeadline (router/poll_set.h) when the part keeps no timer, now.mono_ms when one
-// is already due.
+// (router::Router::next_wake_ms, through the loop part of services/loop_parts.h). Each instant
+// comes from the same deadlines its step compares with; kNoWakeDeadline (router/poll_set.h)
+// when the part keeps no timer, now.mono_ms when one is already due.
 #include <cstdint>
 
 #include "ntcp2_net/clock.h"

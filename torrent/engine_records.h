@@ -11,6 +11,7 @@
 
 #include "bittorrent/dht_table.h"
 #include "common/hash.h"
+#include "router/session_records.h"
 #include "torrent/active_torrent.h"
 #include "torrent/dht_cooldown.h"
 #include "torrent/peer_conn.h"
@@ -67,7 +68,6 @@ inline constexpr std::uint8_t kExtIdI2pDht = 3;
 inline constexpr std::int32_t kExtReqq = 64;
 inline constexpr const char* kClientVersion = "ondrel-i2p/0.1";
 inline constexpr const char* kPeerIdPrefix = "-OI0100-";
-inline constexpr const char* kTorrentSessionId = "__torrent__";
 
 // A DHT node queued for a ping.
 struct DhtBootstrapEntry {
@@ -79,7 +79,7 @@ struct DhtBootstrapEntry {
 };
 
 struct TorrentEngine {
-  std::string session_id = kTorrentSessionId;
+  std::string session_id{kTorrentSessionId};
   std::array<std::uint8_t, 20> peer_id{};  // "-OI0100-" and 12 random bytes
   std::string download_dir;                // default folder, no trailing "/"
   bittorrent::I2pDht dht;

@@ -1,9 +1,9 @@
 #pragma once
 // When the torrent engine's timers fall due: the loop's wait ends at the earliest of them
-// (router::Router::next_wake_ms). Each instant comes from the same deadlines its step compares
-// with; kNoWakeDeadline (router/poll_set.h) while the engine is not stepped or the part keeps
-// no timer, now.mono_ms when one is already due. The API's connections have their own
-// (api_next_deadline_ms, torrent/api_request.h).
+// (router::Router::next_wake_ms, through the loop part of torrent/loop_parts.h). Each instant
+// comes from the same deadlines its step compares with; kNoWakeDeadline (router/poll_set.h)
+// while the engine is not stepped or the part keeps no timer, now.mono_ms when one is already
+// due. The API's connections have their own (api_next_deadline_ms, torrent/api_request.h).
 #include <cstdint>
 
 #include "ntcp2_net/clock.h"

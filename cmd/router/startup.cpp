@@ -7,6 +7,8 @@
 #include "ntcp2_net/files.h"
 #include "ntcp2_net/glue.h"
 #include "router/defaults.h"
+#include "services/loop_parts.h"
+#include "torrent/loop_parts.h"
 
 namespace cmd_router {
 
@@ -83,9 +85,15 @@ void init_constants() {
   // run time.
 }
 
+Result<void> add_loop_parts(router::Router& r) {
+  if (auto added = router::add_services_loop_parts(r); !added) return added;
+  return router::add_torrent_loop_parts(r);
+}
+
 std::optional<router::Router> start_router(const Settings& s) {
   auto started = router::Router::start(start_options(s));
-  if (!started) {
+  if (!started || !add_loop_parts(*started)) {
+    if (started) started->close();
     print_line("error: failed to start ondrel-i2p router");
     return std::nullopt;
   }

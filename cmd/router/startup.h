@@ -6,12 +6,18 @@
 #include <vector>
 
 #include "cmd/router/command_line.h"
+#include "encoding/error.h"
 #include "router/router.h"
 
 namespace cmd_router {
 
 // Prepares the constant tables that other parts read.
 void init_constants();
+
+// Adds the parts of the loop this program runs on the router record: the client services'
+// and the torrent engine's timers and sockets join the loop's wait. Fails only when the
+// record's table of loop parts is full.
+Result<void> add_loop_parts(router::Router& r);
 
 // Starts the router and everything the settings ask for, printing progress, warnings and
 // the banner. None when the program must end (the error line is already printed).

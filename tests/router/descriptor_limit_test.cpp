@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "cmd/router/startup.h"
 #include "encoding/reader.h"
 #include "encoding/text.h"
 #include "ntcp2_net/clock.h"
@@ -55,7 +56,7 @@ int run_router_at_descriptor_limit(LineChannel& parent) {
   StartOptions options;
   options.sam_port = 0;
   auto r = Router::start(options);
-  if (!r) return 11;
+  if (!r || !cmd_router::add_loop_parts(*r)) return 11;
   parent.send(std::to_string(r->sam_listener.port) + " " + std::to_string(r->ntcp2_listener.port));
 
   std::uint64_t deadline = ntcp2_net::read_now().mono_ms + 30000;
@@ -152,7 +153,7 @@ int run_router_under_attack(LineChannel& parent) {
   StartOptions options;
   options.sam_port = 0;
   auto r = Router::start(options);
-  if (!r) return 11;
+  if (!r || !cmd_router::add_loop_parts(*r)) return 11;
   auto info = r->router_info.to_bytes();
   if (!info) return 12;
   parent.send(encoding::hex_encode(*info));

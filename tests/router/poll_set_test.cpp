@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cmd/router/startup.h"
 #include "ntcp2_net/glue.h"
 #include "ntcp2_net/poll_set.h"
 #include "router/poll_set.h"
@@ -203,6 +204,7 @@ TEST(LoopWait, WatchesTheSocketOfEveryRecordTheLoopReads) {
     SCOPED_TRACE(c.name);
     auto r = Router::start(loopback_options());
     ASSERT_TRUE(r);
+    ASSERT_TRUE(cmd_router::add_loop_parts(*r));
     Pair pair;
     ASSERT_TRUE(pair.ok());
     const int fd = pair.server.fd;
@@ -255,6 +257,7 @@ TEST(LoopWait, AConnectionOnAnyListenerEndsTheWait) {
     SCOPED_TRACE(c.name);
     auto r = Router::start(loopback_options());
     ASSERT_TRUE(r);
+    ASSERT_TRUE(cmd_router::add_loop_parts(*r));
     ntcp2_net::TcpListener& listener = c.listener(*r);
     ASSERT_GE(listener.fd, 0);
     PollSet set;
@@ -279,6 +282,7 @@ TEST(LoopWait, AConnectionOnAnyListenerEndsTheWait) {
 TEST(LoopWait, EndsWhenALinkBecomesReadableDuringTheWait) {
   auto r = Router::start(loopback_options());
   ASSERT_TRUE(r);
+  ASSERT_TRUE(cmd_router::add_loop_parts(*r));
   Pair a, b;
   ASSERT_TRUE(a.ok() && b.ok());
   const int fd_a = a.server.fd, fd_b = b.server.fd;
@@ -300,6 +304,7 @@ TEST(LoopWait, EndsWhenALinkBecomesReadableDuringTheWait) {
 TEST(LoopWait, ADescriptorThatWokeItIdlyIsLeftOutUntilAPassWorks) {
   auto r = Router::start(loopback_options());
   ASSERT_TRUE(r);
+  ASSERT_TRUE(cmd_router::add_loop_parts(*r));
   Pair pair;
   ASSERT_TRUE(pair.ok());
   const int fd = pair.server.fd;
@@ -441,6 +446,7 @@ TEST(LoopWait, WakesForTheEarliestTimer) {
     SCOPED_TRACE(c.name);
     auto r = Router::start(loopback_options());
     ASSERT_TRUE(r);
+    ASSERT_TRUE(cmd_router::add_loop_parts(*r));
     c.set_up(*r, now);
     EXPECT_EQ(r->next_wake_ms(now), now.mono_ms + c.want);
     r->close();
@@ -805,6 +811,7 @@ TEST(LoopWait, WakesForEachServiceAndTorrentTimerAtTheInstantItsStepActs) {
     SCOPED_TRACE(c.name);
     auto r = Router::start(loopback_options());
     ASSERT_TRUE(r);
+    ASSERT_TRUE(cmd_router::add_loop_parts(*r));
     {
       Bench b(*r);
       ASSERT_TRUE(b.pair.ok());

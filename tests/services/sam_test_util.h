@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "cmd/router/startup.h"
 #include "ntcp2_net/clock.h"
 #include "ntcp2_net/glue.h"
 #include "router/router.h"
@@ -35,6 +36,7 @@ inline std::optional<Router> loopback_router() {
   auto r = Router::start(o);
   EXPECT_TRUE(r) << (r ? "" : to_string(r.error()));
   if (!r) return std::nullopt;
+  EXPECT_TRUE(cmd_router::add_loop_parts(*r));
   return std::move(*r);
 }
 

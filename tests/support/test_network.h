@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cmd/router/startup.h"
 #include "common/hash.h"
 #include "encoding/error.h"
 #include "ntcp2_net/clock.h"
@@ -78,6 +79,7 @@ class TestNetwork {
       start.floodfill = std::find(options.floodfills.begin(), options.floodfills.end(), i) != options.floodfills.end();
       auto r = router::Router::start(start);
       if (!r) return std::unexpected(std::move(r.error()));
+      if (auto added = cmd_router::add_loop_parts(*r); !added) return std::unexpected(std::move(added.error()));
       r->dial_reserved_addresses = true;  // the whole network is on 127.0.0.x
       net.routers_.push_back(std::make_unique<router::Router>(std::move(*r)));
     }

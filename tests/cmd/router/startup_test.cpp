@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "ntcp2_net/clock.h"
 #include "router/defaults.h"
 #include "services/address_book.h"
+#include "tests/support/scratch.h"
 
 namespace cmd_router {
 namespace {
@@ -110,6 +112,63 @@ TEST(StartRouter, PublicModeRegistersDefaultAliasesThatHostsFilesOverride) {
     EXPECT_EQ(r->b32_aliases[i].second, i == 2 ? other : std::string(address));
   }
   EXPECT_TRUE(r->dest_aliases.empty());
+}
+
+// The program's start-up adds the client services' and the torrent engine's parts to the
+// loop: a proxy connection's time limit and the torrent engine's publication end its wait,
+// while a record started without them, holding the same, waits for the idle limit.
+TEST(StartRouter, TheLoopWaitsForTheTimersOfTheServicesAndTheTorrentEngine) {
+  test_support::ScratchDir downloads("downloads");
+  Settings s;
+  s.sam_port = 0;
+  s.http_proxy_enabled = true;
+  s.http_proxy_port = 0;
+  s.torrent_api_enabled = true;
+  s.torrent_api_port = 0;
+  s.download_dir = downloads.path().string();
+  auto program = start_router(s);
+  ASSERT_TRUE(program);
+
+  router::StartOptions o;
+  o.sam_port = 0;
+  auto bare = router::Router::start(o);
+  ASSERT_TRUE(bare);
+  const ntcp2_net::Now now = ntcp2_net::read_now();
+  auto proxy = ntcp2_net::TcpListener::bind("127.0.0.1", 0);
+  ASSERT_TRUE(proxy);
+  bare->http_proxy_listener = std::move(*proxy);
+  ASSERT_TRUE(bare->enable_torrent_engine(downloads.path().string(), now));
+
+  // Each case adds its records to those of the cases before it, in both routers.
+  struct Case {
+    const char* name;
+    void (*set_up)(router::Router&, const ntcp2_net::Now&);
+    std::uint64_t want;  // ms after now, for the program's router
+  };
+  const Case cases[] = {
+      {"nothing due", [](router::Router&, const ntcp2_net::Now&) {}, router::kIdleWakeCapMs},
+      {"a proxy connection's request limit",
+       [](router::Router& r, const ntcp2_net::Now& n) {
+         r.http_proxy_conns.emplace_back();
+         r.http_proxy_conns.back().accepted_ms = n.mono_ms - 14'700;
+       },
+       301},
+      {"the torrent engine's publication once inbound tunnels appear",
+       [](router::Router& r, const ntcp2_net::Now& n) {
+         r.tunnels.inbound.emplace_back();
+         r.tunnels.inbound.back().expires_s = static_cast<std::uint32_t>(n.wall_s() + 600);
+       },
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.set_up(*program, now);
+    c.set_up(*bare, now);
+    EXPECT_EQ(program->next_wake_ms(now), now.mono_ms + c.want);
+    EXPECT_EQ(bare->next_wake_ms(now), now.mono_ms + router::kIdleWakeCapMs);
+  }
+  program->close();
+  bare->close();
 }
 
 }  // namespace
