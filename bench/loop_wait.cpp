@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "cmd/router/startup.h"
 #include "ntcp2_net/glue.h"
 #include "router/router.h"
 #include "tests/support/test_network.h"
@@ -61,8 +62,9 @@ void BM_IdleRouterCpu(benchmark::State& state) {
   router::StartOptions options;
   options.sam_port = 0;
   options.public_mode = state.range(1) != 0;
+  // The program's router: the services' and the torrent engine's parts join its wait.
   auto r = router::Router::start(options);
-  if (!r) {
+  if (!r || !cmd_router::add_loop_parts(*r)) {
     state.SkipWithError("router failed to start");
     return;
   }
