@@ -5,6 +5,8 @@
 // other work holds the core.
 #include <time.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include <benchmark/benchmark.h>
@@ -22,29 +24,39 @@ inline double thread_seconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// A batch lasts at least this long, so that reading the thread's CPU time (a system call of
+// a few hundred nanoseconds) is lost in it.
+inline constexpr double kMinBatchSeconds = 50e-6;
+
 // The timing alone: a batch of each side first, untimed, so that what the benchmark before
 // left behind (cold caches, first-call set-up, a core slowed by wide vector code) is paid by
-// neither; then batches in turn, the side that goes first swapped every iteration, so that
-// whatever one side leaves for the next falls on both alike.
+// neither; a second, timed, sets the batch size (at least `batch`) that lasts
+// kMinBatchSeconds on the faster side. Then batches in turn, the side that goes first
+// swapped every iteration, so that whatever one side leaves for the next falls on both alike.
 template <typename Ours, typename Theirs>
 PairedTimes time_paired(benchmark::State& state, Ours&& ours, Theirs&& theirs, int batch) {
-  for (int i = 0; i < batch; ++i) ours();
-  for (int i = 0; i < batch; ++i) theirs();
+  const auto timed = [&](auto& side, int n) {
+    const double t0 = thread_seconds();
+    for (int i = 0; i < n; ++i) side();
+    return thread_seconds() - t0;
+  };
+  (void)timed(ours, batch);
+  (void)timed(theirs, batch);
+  const double faster = std::min(timed(ours, batch), timed(theirs, batch));
+  if (faster > 0 && faster < kMinBatchSeconds) {
+    batch = static_cast<int>(std::min(std::ceil(batch * kMinBatchSeconds / faster), 1e6));
+  }
+
   double ours_s = 0, theirs_s = 0;
   std::int64_t ops = 0;
   bool ours_first = true;
-  const auto timed = [&](auto& side) {
-    const double t0 = thread_seconds();
-    for (int i = 0; i < batch; ++i) side();
-    return thread_seconds() - t0;
-  };
   for (auto _ : state) {
     if (ours_first) {
-      ours_s += timed(ours);
-      theirs_s += timed(theirs);
+      ours_s += timed(ours, batch);
+      theirs_s += timed(theirs, batch);
     } else {
-      theirs_s += timed(theirs);
-      ours_s += timed(ours);
+      theirs_s += timed(theirs, batch);
+      ours_s += timed(ours, batch);
     }
     ours_first = !ours_first;
     ops += batch;
@@ -56,9 +68,6 @@ PairedTimes time_paired(benchmark::State& state, Ours&& ours, Theirs&& theirs, i
   return t;
 }
 
-// Runs batches of `ours` and `theirs` in turn for as long as the benchmark runs, and
-// reports both times per operation as counters, with vs_openssl = ours / theirs (below
-// 1 is faster than the reference).
 template <typename Ours, typename Theirs>
 PairedTimes paired(benchmark::State& state, Ours&& ours, Theirs&& theirs, int batch = 16) {
   const PairedTimes t = time_paired(state, ours, theirs, batch);
