@@ -25,6 +25,14 @@ std::optional<std::size_t> SigningPublicKeyType::signature_length() const {
   return kSignatureLength[static_cast<std::size_t>(kind())];
 }
 
+Result<Bytes> read_trailing_signature(encoding::Reader& r, SigningPublicKeyType type) {
+  auto len = type.signature_length();
+  if (!len) return r.read_remaining();
+  auto sig = r.read_bytes(static_cast<std::int64_t>(*len));
+  if (!sig) return wrap(CommonError::Encoding, std::move(sig.error()));
+  return std::move(*sig);
+}
+
 std::optional<std::size_t> CryptoPublicKeyType::public_key_length() const {
   if (is_unknown()) return std::nullopt;
   return kCryptoPublicKeyLength[static_cast<std::size_t>(kind())];

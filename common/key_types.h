@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <optional>
 
+#include "encoding/bytes.h"
+#include "encoding/error.h"
+#include "encoding/reader.h"
+
 namespace common {
 
 class SigningPublicKeyType {
@@ -57,6 +61,11 @@ class SigningPublicKeyType {
   constexpr explicit SigningPublicKeyType(std::uint16_t code) : code_(code) {}
   std::uint16_t code_;
 };
+
+// The signature at the end of a signed structure: as many bytes as a signature of type
+// takes, or every byte left when the type is Unknown and so has no known length. A signature
+// cut short is CommonError::Encoding.
+Result<Bytes> read_trailing_signature(encoding::Reader& r, SigningPublicKeyType type);
 
 inline constexpr SigningPublicKeyType SigningPublicKeyType::DsaSha1{0};
 inline constexpr SigningPublicKeyType SigningPublicKeyType::EcdsaSha256P256{1};

@@ -132,13 +132,9 @@ Result<LeaseSet2> LeaseSet2::decode(encoding::Reader& r) {
 
   // The signature is made with the transient key when one is present.
   SigningPublicKeyType signer = ls.offline_signature ? ls.offline_signature->transient_type : destination_type;
-  if (auto len = signer.signature_length()) {
-    auto sig = r.read_bytes(static_cast<std::int64_t>(*len));
-    if (!sig) return wrap(CommonError::Encoding, std::move(sig.error()));
-    ls.signature = std::move(*sig);
-  } else {
-    ls.signature = r.read_remaining();
-  }
+  auto sig = read_trailing_signature(r, signer);
+  if (!sig) return std::unexpected(std::move(sig.error()));
+  ls.signature = std::move(*sig);
   return ls;
 }
 

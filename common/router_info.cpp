@@ -97,14 +97,9 @@ Result<RouterInfo> RouterInfo::decode(encoding::Reader& r) {
   if (!options) return std::unexpected(std::move(options.error()));
   ri.options = std::move(*options);
 
-  // An unknown signing type has no known length: the signature is whatever follows.
-  if (auto len = ri.identity.keys_and_cert.signing_type().signature_length()) {
-    auto sig = r.read_bytes(static_cast<std::int64_t>(*len));
-    if (!sig) return wrap(CommonError::Encoding, std::move(sig.error()));
-    ri.signature = std::move(*sig);
-  } else {
-    ri.signature = r.read_remaining();
-  }
+  auto sig = read_trailing_signature(r, ri.identity.keys_and_cert.signing_type());
+  if (!sig) return std::unexpected(std::move(sig.error()));
+  ri.signature = std::move(*sig);
   return ri;
 }
 

@@ -2,14 +2,13 @@
 // The blocks that every NTCP2 payload is made of: type (one byte), body length (u16
 // big-endian) and body. A decrypted data frame and the second part of SessionConfirmed
 // are each a list of blocks.
-#include <concepts>
 #include <cstdint>
-#include <utility>
 #include <variant>
 #include <vector>
 
 #include "encoding/bytes.h"
 #include "encoding/error.h"
+#include "encoding/variant_of.h"
 #include "i2np/payload.h"
 
 namespace ntcp2 {
@@ -21,7 +20,7 @@ inline constexpr std::uint8_t kBlockI2np = 3;
 inline constexpr std::uint8_t kBlockTermination = 4;
 inline constexpr std::uint8_t kBlockPadding = 254;
 
-struct Ntcp2Block {
+struct Ntcp2BlockKinds {
   struct DateTime {
     std::uint32_t seconds = 0;  // unix seconds
     bool operator==(const DateTime&) const = default;
@@ -56,22 +55,10 @@ struct Ntcp2Block {
   };
 
   using Value = std::variant<DateTime, Options, RouterInfo, I2np, Termination, Padding, Unknown>;
-  Value value;
+};
 
-  template <typename T>
-  requires std::constructible_from<Value, T&&> &&(!std::same_as<std::remove_cvref_t<T>, Ntcp2Block>)Ntcp2Block(T&& v)
-      : value(std::forward<T>(v)) {}  // NOLINT: implicit on purpose
-
-  template <typename T>
-  const T* get_if() const {
-    return std::get_if<T>(&value);
-  }
-  template <typename T>
-  bool is() const {
-    return std::holds_alternative<T>(value);
-  }
-
-  bool operator==(const Ntcp2Block&) const = default;
+struct Ntcp2Block : encoding::VariantOf<Ntcp2BlockKinds> {
+  using VariantOf::VariantOf;
 };
 
 // The blocks in order, each with its header. Fails with Ntcp2Error::Malformed at the

@@ -2,18 +2,17 @@
 // The blocks that every decrypted garlic payload is made of: type (one byte), body length
 // (u16 big-endian) and body, one after the other with nothing in between. Router garlic,
 // lookup replies and all three session message kinds carry their payload this way.
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <utility>
 #include <variant>
 #include <vector>
 
 #include "common/hash.h"
 #include "encoding/bytes.h"
 #include "encoding/error.h"
+#include "encoding/variant_of.h"
 #include "encoding/writer.h"
 
 namespace ratchet {
@@ -30,7 +29,7 @@ inline constexpr std::uint8_t kBlockPadding = 254;
 
 // Where the sender wants a clove's message delivered. The flag byte on the wire holds the
 // kind in bits 6-5: 0x00, 0x20, 0x40, 0x60.
-struct CloveDelivery {
+struct CloveDeliveryKinds {
   struct Local {
     bool operator==(const Local&) const = default;
   };
@@ -49,18 +48,14 @@ struct CloveDelivery {
   };
 
   using Value = std::variant<Local, Destination, Router, Tunnel>;
-  Value value;
-
-  template <typename T>
-  requires std::constructible_from<Value, T&&> &&
-      (!std::same_as<std::remove_cvref_t<T>, CloveDelivery>)CloveDelivery(T&& v)
-      : value(std::forward<T>(v)) {}  // NOLINT: implicit on purpose
-  CloveDelivery() : value(Local{}) {}
-
-  bool operator==(const CloveDelivery&) const = default;
 };
 
-struct RatchetBlock {
+struct CloveDelivery : encoding::VariantOf<CloveDeliveryKinds> {
+  using VariantOf::VariantOf;
+  CloveDelivery() : VariantOf(Local{}) {}
+};
+
+struct RatchetBlockKinds {
   struct DateTime {
     std::uint32_t seconds = 0;  // unix seconds
     bool operator==(const DateTime&) const = default;
@@ -116,23 +111,10 @@ struct RatchetBlock {
 
   using Value = std::variant<DateTime, Termination, Options, MessageNumber, NextKey, Ack, AckRequest, GarlicClove,
                              Padding, Unknown>;
-  Value value;
+};
 
-  template <typename T>
-  requires std::constructible_from<Value, T&&> &&
-      (!std::same_as<std::remove_cvref_t<T>, RatchetBlock>)RatchetBlock(T&& v)
-      : value(std::forward<T>(v)) {}  // NOLINT: implicit on purpose
-
-  template <typename T>
-  const T* get_if() const {
-    return std::get_if<T>(&value);
-  }
-  template <typename T>
-  bool is() const {
-    return std::holds_alternative<T>(value);
-  }
-
-  bool operator==(const RatchetBlock&) const = default;
+struct RatchetBlock : encoding::VariantOf<RatchetBlockKinds> {
+  using VariantOf::VariantOf;
 };
 
 using RatchetBlocks = std::vector<RatchetBlock>;

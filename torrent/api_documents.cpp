@@ -1,8 +1,6 @@
 // The GET documents of the torrent API: snapshots of the records, walked in their list order
 // and written member by member.
 #include <algorithm>
-#include <charconv>
-#include <cstring>
 
 #include "encoding/text.h"
 #include "router/router.h"
@@ -29,61 +27,32 @@ std::string_view torrent_state(const ActiveTorrent& t) {
   return "metadata";
 }
 
-// The torrent list is written with plain stores into room reserved for it up front (see
-// bound()): each member is its key text fused with the punctuation around it, then its value.
-char* put(char* p, std::string_view s) {
-  std::memcpy(p, s.data(), s.size());
-  return p + s.size();
-}
-// Most counters of a torrent are small: those below 100 skip the general conversion.
-constexpr std::string_view kDigitPairs =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-inline char* put_number(char* p, std::uint64_t v) {
-  if (v < 10) {
-    *p = static_cast<char>('0' + v);
-    return p + 1;
-  }
-  if (v < 100) return put(p, kDigitPairs.substr(2 * v, 2));
-  return std::to_chars(p, p + 20, v).ptr;
-}
-char* put_bool(char* p, bool v) { return v ? put(p, "true") : put(p, "false"); }
-
-// Room for everything of a peer but its escaped client name: keys, punctuation, the b32
-// text and four numbers of at most 20 digits.
-constexpr std::size_t kPeerFixedRoom = 256;
-// The same for a torrent: keys, punctuation, state, booleans and 13 numbers.
-constexpr std::size_t kTorrentFixedRoom = 1024;
-
-// The most bytes write_torrent can write for t. Escaping takes at most 3 bytes per byte,
-// and 8 more of room (api_json_escape_to).
-std::size_t bound(const ActiveTorrent& t) {
-  std::size_t n = kTorrentFixedRoom + t.info_hash_hex.size() +
-                  3 * (t.name.size() + t.tracker_status.size() + t.download_dir.size() + t.error.size()) + 4 * 8;
-  for (const TorrentPeerConn& p : t.peers) n += kPeerFixedRoom + 3 * p.client.size() + 8;
+// About what a torrent's object takes, so that the list is written into one allocation: its
+// keys and counters, its texts as they are, and its peers.
+std::size_t expected_size(const ActiveTorrent& t) {
+  std::size_t n =
+      640 + t.info_hash_hex.size() + t.name.size() + t.tracker_status.size() + t.download_dir.size() + t.error.size();
+  for (const TorrentPeerConn& p : t.peers) n += 160 + p.client.size();
   return n;
 }
 
-char* write_peer(char* p, const TorrentPeerConn& c) {
-  p = put(p, R"({"b32":")");
-  p = api_put_short_b32(p, c.peer);
-  p = put(p, R"(","state":)");
-  p = put_number(p, static_cast<std::uint64_t>(std::max(c.state, 0)));
-  p = put(p, R"(,"choking":)");
-  p = put_bool(p, c.peer_choking);
-  p = put(p, R"(,"pieces":)");
-  p = put_number(p, c.peer_bitfield.count());
-  p = put(p, R"(,"in_flight":)");
-  p = put_number(p, c.inflight.size());
-  p = put(p, R"(,"blocks_recv":)");
-  p = put_number(p, c.blocks_recv);
-  p = put(p, R"(,"client":")");
-  p = api_json_escape_to(p, c.client);
-  return put(p, R"("})");
+// The list is written on every poll: the writer's calls are flattened into these two, so that
+// each key is copied as a constant and nothing is called per member but the escaping.
+[[gnu::flatten]] void write_peer(ApiJsonWriter& w, const TorrentPeerConn& c) {
+  char b32[16];
+  api_put_short_b32(b32, c.peer);
+  w.begin_object()
+      .raw("b32", std::string_view(b32, sizeof b32))
+      .number("state", static_cast<std::uint64_t>(std::max(c.state, 0)))
+      .boolean("choking", c.peer_choking)
+      .number("pieces", c.peer_bitfield.count())
+      .number("in_flight", c.inflight.size())
+      .number("blocks_recv", c.blocks_recv)
+      .escaped("client", c.client)
+      .end_object();
 }
 
-char* write_torrent(char* p, const ActiveTorrent& t) {
+[[gnu::flatten]] void write_torrent(ApiJsonWriter& w, const ActiveTorrent& t) {
   const std::uint64_t have_pieces = t.have.count();
   const std::uint64_t num_pieces = t.have.size();
   std::uint64_t inflight_blocks = 0;
@@ -107,56 +76,33 @@ char* write_torrent(char* p, const ActiveTorrent& t) {
     if (c.peer_has_all || c.peer_bitfield.count() > 0) ++seeders;
   }
 
-  p = put(p, R"({"info_hash":")");
-  p = put(p, t.info_hash_hex);
-  p = put(p, R"(","name":")");
-  p = api_json_escape_to(p, t.name);
-  p = put(p, R"(","state":")");
-  p = put(p, torrent_state(t));
-  p = put(p, R"(","paused":)");
-  p = put_bool(p, t.paused);
-  p = put(p, R"(,"completed":)");
-  p = put_bool(p, t.completed);
-  p = put(p, R"(,"has_metadata":)");
-  p = put_bool(p, t.meta.has_value());
-  p = put(p, R"(,"total_length":)");
-  p = put_number(p, t.meta ? static_cast<std::uint64_t>(std::max<std::int64_t>(t.meta->total_length, 0)) : 0);
-  p = put(p, R"(,"downloaded_bytes":)");
-  p = put_number(p, t.downloaded);
-  p = put(p, R"(,"uploaded_bytes":)");
-  p = put_number(p, t.uploaded);
-  p = put(p, R"(,"have_pieces":)");
-  p = put_number(p, have_pieces);
-  p = put(p, R"(,"num_pieces":)");
-  p = put_number(p, num_pieces);
-  p = put(p, R"(,"inflight_blocks":)");
-  p = put_number(p, inflight_blocks);
-  p = put(p, R"(,"inflight_bytes":)");
-  p = put_number(p, inflight_blocks * 16'384);
-  p = put(p, R"(,"progress_pct":)");
-  p = put_number(p, progress);
-  p = put(p, R"(,"known_peers":)");
-  p = put_number(p, t.known_peers.size());
-  p = put(p, R"(,"connected_peers":)");
-  p = put_number(p, connected);
-  p = put(p, R"(,"unchoked_peers":)");
-  p = put_number(p, unchoked);
-  p = put(p, R"(,"seeder_peers":)");
-  p = put_number(p, seeders);
-  p = put(p, R"(,"trackers":)");
-  p = put_number(p, t.trackers.size());
-  p = put(p, R"(,"last_tracker_status":")");
-  p = api_json_escape_to(p, t.tracker_status);
-  p = put(p, R"(","download_dir":")");
-  p = api_json_escape_to(p, t.download_dir);
-  p = put(p, R"(","error":")");
-  p = api_json_escape_to(p, t.error);
-  p = put(p, R"(","peers":[)");
-  for (std::size_t i = 0; i < t.peers.size(); ++i) {
-    if (i > 0) *p++ = ',';
-    p = write_peer(p, t.peers[i]);
-  }
-  return put(p, "]}");
+  w.begin_object()
+      .raw("info_hash", t.info_hash_hex)
+      .escaped("name", t.name)
+      .raw("state", torrent_state(t))
+      .boolean("paused", t.paused)
+      .boolean("completed", t.completed)
+      .boolean("has_metadata", t.meta.has_value())
+      .number("total_length", t.meta ? static_cast<std::uint64_t>(std::max<std::int64_t>(t.meta->total_length, 0)) : 0)
+      .number("downloaded_bytes", t.downloaded)
+      .number("uploaded_bytes", t.uploaded)
+      .number("have_pieces", have_pieces)
+      .number("num_pieces", num_pieces)
+      .number("inflight_blocks", inflight_blocks)
+      .number("inflight_bytes", inflight_blocks * 16'384)
+      .number("progress_pct", progress)
+      .number("known_peers", t.known_peers.size())
+      .number("connected_peers", connected)
+      .number("unchoked_peers", unchoked)
+      .number("seeder_peers", seeders)
+      .number("trackers", t.trackers.size())
+      .escaped("last_tracker_status", t.tracker_status)
+      .escaped("download_dir", t.download_dir)
+      .escaped("error", t.error)
+      .key("peers")
+      .begin_array();
+  for (const TorrentPeerConn& c : t.peers) write_peer(w, c);
+  w.end_array().end_object();
 }
 
 }  // namespace
@@ -173,27 +119,18 @@ char* api_put_short_b32(char* out, const common::Hash& hash) {
 }
 
 std::string api_torrents_document(const std::optional<TorrentEngine>& engine, std::size_t room) {
-  static constexpr std::string_view kOpen = R"({"ok":true,"torrents":[)";
-  std::size_t max = room + kOpen.size() + 2;
+  ApiJsonWriter w(room);
   if (engine) {
-    for (const ActiveTorrent& t : engine->torrents) max += bound(t) + 1;
+    std::size_t size = room + 32;
+    for (const ActiveTorrent& t : engine->torrents) size += expected_size(t);
+    w.reserve(size);
   }
-  std::string out;
-  out.resize_and_overwrite(max, [&](char* const start, std::size_t) {
-    std::memset(start, ' ', room);
-    char* p = put(start + room, kOpen);
-    if (engine) {
-      bool first = true;
-      for (const ActiveTorrent& t : engine->torrents) {
-        if (!first) *p++ = ',';
-        first = false;
-        p = write_torrent(p, t);
-      }
-    }
-    p = put(p, "]}");
-    return static_cast<std::size_t>(p - start);
-  });
-  return out;
+  w.begin_object().boolean("ok", true).key("torrents").begin_array();
+  if (engine) {
+    for (const ActiveTorrent& t : engine->torrents) write_torrent(w, t);
+  }
+  w.end_array().end_object();
+  return w.take();
 }
 
 std::string Router::build_api_status_json() const {

@@ -352,16 +352,4 @@ std::string api_router_err_msg(const Error& error) {
   return "internal error";
 }
 
-ApiJsonWriter& ApiJsonWriter::escaped(std::string_view value) {
-  const bool comma = comma_due();
-  write(2, [&](char* p) {
-    if (comma) *p++ = ',';
-    *p++ = '"';
-    return p;
-  });
-  api_json_escape_into(out_, value);
-  out_ += '"';
-  return *this;
-}
-
 }  // namespace router

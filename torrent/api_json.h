@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -77,120 +78,139 @@ std::string api_router_err_msg(const Error& error);
 // with one length check; the small functions are inline.
 class ApiJsonWriter {
  public:
+  ApiJsonWriter() = default;
+  // Starts with `room` blanks, so that a head can later go in front of the document without
+  // moving it.
+  explicit ApiJsonWriter(std::size_t room) : out_(room, ' ') {}
+
   ApiJsonWriter& begin_object() { return open('{'); }
   ApiJsonWriter& end_object() { return close('}'); }
   ApiJsonWriter& begin_array() { return open('['); }
   ApiJsonWriter& end_array() { return close(']'); }
   // The key of the next value inside an object.
   ApiJsonWriter& key(std::string_view name) {
-    const bool comma = comma_due();
-    write(name.size() + 4, [&](char* p) { return put_key(p, comma, name); });
-    after_key_ = true;
-    return *this;
-  }
-  ApiJsonWriter& escaped(std::string_view value);
-  ApiJsonWriter& raw(std::string_view value) {
-    const bool comma = comma_due();
-    write(value.size() + 3, [&](char* p) {
-      if (comma) *p++ = ',';
-      *p++ = '"';
-      p = std::copy(value.begin(), value.end(), p);
-      *p++ = '"';
-      return p;
-    });
-    return *this;
-  }
-  ApiJsonWriter& number(std::uint64_t value) {
-    const bool comma = comma_due();
-    write(21, [&](char* p) {
-      if (comma) *p++ = ',';
-      return std::to_chars(p, p + 20, value).ptr;
-    });
-    return *this;
-  }
-  ApiJsonWriter& boolean(bool value) {
-    const bool comma = comma_due();
-    write(6, [&](char* p) {
-      if (comma) *p++ = ',';
-      const std::string_view v = value ? "true" : "false";
-      return std::copy(v.begin(), v.end(), p);
-    });
+    add(name, Nothing{});
+    comma_ = false;
     return *this;
   }
 
-  // Members: key followed by the value.
-  ApiJsonWriter& escaped(std::string_view name, std::string_view value) { return key(name).escaped(value); }
-  ApiJsonWriter& raw(std::string_view name, std::string_view value) { return key(name).raw(value); }
-  ApiJsonWriter& number(std::string_view name, std::uint64_t value) {
-    const bool comma = comma_due();
-    write(name.size() + 24,
-          [&](char* p) { return std::to_chars(put_key(p, comma, name), p + name.size() + 24, value).ptr; });
-    return *this;
-  }
-  ApiJsonWriter& boolean(std::string_view name, bool value) { return key(name).boolean(value); }
+  // Values inside an array, or after key().
+  ApiJsonWriter& escaped(std::string_view value) { return add(Escaped{value}); }
+  ApiJsonWriter& raw(std::string_view value) { return add(Raw{value}); }
+  ApiJsonWriter& number(std::uint64_t value) { return add(Number{value}); }
+  ApiJsonWriter& boolean(bool value) { return add(Boolean{value}); }
+
+  // Members: key followed by the value, written together.
+  ApiJsonWriter& escaped(std::string_view name, std::string_view value) { return add(name, Escaped{value}); }
+  ApiJsonWriter& raw(std::string_view name, std::string_view value) { return add(name, Raw{value}); }
+  ApiJsonWriter& number(std::string_view name, std::uint64_t value) { return add(name, Number{value}); }
+  ApiJsonWriter& boolean(std::string_view name, bool value) { return add(name, Boolean{value}); }
 
   const std::string& text() const { return out_; }
   std::string take() { return std::move(out_); }
   void reserve(std::size_t n) { out_.reserve(n); }
 
  private:
-  // Whether a comma goes before the next value: before every value of a container but its
-  // first, never before a value that follows its key.
-  bool comma_due() {
-    if (after_key_) {
-      after_key_ = false;
-      return false;
+  // The values: the most bytes each can take, and how it is written at p (returning the end).
+  struct Nothing {
+    std::size_t max() const { return 0; }
+    char* put(char* p) const { return p; }
+  };
+  struct Escaped {
+    std::string_view text;
+    // At most 3 bytes per byte, and 8 of room behind them (api_json_escape_to).
+    std::size_t max() const { return 3 * text.size() + 10; }
+    char* put(char* p) const {
+      *p++ = '"';
+      p = api_json_escape_to(p, text);
+      *p++ = '"';
+      return p;
     }
-    if (depth_ == 0) return false;
-    const std::uint64_t bit = std::uint64_t{1} << std::min(depth_ - 1, 63);
-    const bool due = (has_items_ & bit) != 0;
-    has_items_ |= bit;
+  };
+  struct Raw {
+    std::string_view text;
+    std::size_t max() const { return text.size() + 2; }
+    char* put(char* p) const {
+      *p++ = '"';
+      p = std::copy(text.begin(), text.end(), p);
+      *p++ = '"';
+      return p;
+    }
+  };
+  struct Number {
+    std::uint64_t value;
+    std::size_t max() const { return 20; }
+    char* put(char* p) const { return std::to_chars(p, p + 20, value).ptr; }
+  };
+  struct Boolean {
+    bool value;
+    std::size_t max() const { return 5; }
+    char* put(char* p) const {
+      // Five bytes either way (the NUL of "true" goes into the room), so that the copy has
+      // one fixed size.
+      std::memcpy(p, value ? "true" : "false", 5);
+      return p + (value ? 4 : 5);
+    }
+  };
+  struct Punctuation {
+    char c;
+    std::size_t max() const { return 1; }
+    char* put(char* p) const {
+      *p++ = c;
+      return p;
+    }
+  };
+
+  // Whether a comma goes before the next value: one does after a value or a closed
+  // container, none at the start of a container or after a key.
+  bool comma_due() {
+    const bool due = comma_;
+    comma_ = true;
     return due;
   }
 
-  // Writes at most max bytes at the end: fill gets where to write and returns the end of
-  // what it wrote. The buffer grows by doubling.
-  template <typename Fill>
-  void write(std::size_t max, Fill&& fill) {
-    const std::size_t old = out_.size();
-    if (out_.capacity() - old < max) out_.reserve(std::max(out_.capacity() * 2, old + max));
-    out_.resize_and_overwrite(old + max,
-                              [&](char* p, std::size_t) { return static_cast<std::size_t>(fill(p + old) - p); });
+  // The comma where one is due, then "name": (members only), then the value, at the end with
+  // one length check. The buffer grows by doubling.
+  template <typename Value>
+  ApiJsonWriter& add(Value v) {
+    return write(v.max(), [&](char* p) { return v.put(p); });
   }
-
-  // [,]"name": at p; returns the end.
-  static char* put_key(char* p, bool comma, std::string_view name) {
-    if (comma) *p++ = ',';
-    *p++ = '"';
-    p = std::copy(name.begin(), name.end(), p);
-    *p++ = '"';
-    *p++ = ':';
-    return p;
+  template <typename Value>
+  ApiJsonWriter& add(std::string_view name, Value v) {
+    return write(name.size() + 3 + v.max(), [&](char* p) {
+      *p++ = '"';
+      p = std::copy(name.begin(), name.end(), p);
+      *p++ = '"';
+      *p++ = ':';
+      return v.put(p);
+    });
+  }
+  template <typename Fill>
+  ApiJsonWriter& write(std::size_t max, Fill&& fill) {
+    const bool comma = comma_due();
+    const std::size_t old = out_.size();
+    // When it must grow, resize_and_overwrite (libstdc++) at least doubles the buffer.
+    out_.resize_and_overwrite(old + 1 + max, [&](char* const start, std::size_t) {
+      char* p = start + old;
+      if (comma) *p++ = ',';
+      return static_cast<std::size_t>(fill(p) - start);
+    });
+    return *this;
   }
 
   ApiJsonWriter& open(char c) {
-    const bool comma = comma_due();
-    write(2, [&](char* p) {
-      if (comma) *p++ = ',';
-      *p++ = c;
-      return p;
-    });
-    ++depth_;
-    if (depth_ <= 64) has_items_ &= ~(std::uint64_t{1} << (depth_ - 1));
+    add(Punctuation{c});
+    comma_ = false;
     return *this;
   }
   ApiJsonWriter& close(char c) {
     out_ += c;
-    if (depth_ > 0) --depth_;
+    comma_ = true;
     return *this;
   }
 
   std::string out_;
-  // Bit d is set once the open container at depth d has a value. Documents nest a few
-  // levels only; deeper containers than 64 share the last bit.
-  std::uint64_t has_items_ = 0;
-  int depth_ = 0;
-  bool after_key_ = false;
+  bool comma_ = false;
 };
 
 }  // namespace router

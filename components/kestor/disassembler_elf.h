@@ -28,6 +28,10 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "ELF headers are read i
 
 struct Elf32Traits {
   static constexpr std::uint8_t kIdentClass = ELFCLASS32;
+  // Width of an absolute address, of a relocation's r_offset and of an abs32 body.
+  static constexpr std::uint32_t kVAWidth = 4;
+  static constexpr offset_t kRelEntrySize = sizeof(Elf32_Rel);
+  static constexpr offset_t kRelaEntrySize = sizeof(Elf32_Rela);
   using Ehdr = Elf32_Ehdr;
   using Shdr = Elf32_Shdr;
   using Phdr = Elf32_Phdr;
@@ -35,6 +39,9 @@ struct Elf32Traits {
 
 struct Elf64Traits {
   static constexpr std::uint8_t kIdentClass = ELFCLASS64;
+  static constexpr std::uint32_t kVAWidth = 8;
+  static constexpr offset_t kRelEntrySize = sizeof(Elf64_Rel);
+  static constexpr offset_t kRelaEntrySize = sizeof(Elf64_Rela);
   using Ehdr = Elf64_Ehdr;
   using Shdr = Elf64_Shdr;
   using Phdr = Elf64_Phdr;
@@ -44,11 +51,7 @@ struct Elf32IntelTraits : Elf32Traits {
   static constexpr ExecutableType kExeType = kExeTypeElfX86;
   static constexpr const char kExeTypeString[] = "ELF x86";
   static constexpr std::uint16_t kMachine = EM_386;
-  // Width of an absolute address, of a relocation's r_offset and of an abs32 body.
-  static constexpr std::uint32_t kVAWidth = 4;
   static constexpr std::uint32_t kRelativeRelocType = R_386_RELATIVE;
-  static constexpr offset_t kRelEntrySize = sizeof(Elf32_Rel);
-  static constexpr offset_t kRelaEntrySize = sizeof(Elf32_Rela);
   using Rel32FinderUse = Rel32FinderX86;
 };
 
@@ -56,10 +59,7 @@ struct Elf64IntelTraits : Elf64Traits {
   static constexpr ExecutableType kExeType = kExeTypeElfX64;
   static constexpr const char kExeTypeString[] = "ELF x64";
   static constexpr std::uint16_t kMachine = EM_X86_64;
-  static constexpr std::uint32_t kVAWidth = 8;
   static constexpr std::uint32_t kRelativeRelocType = R_X86_64_RELATIVE;
-  static constexpr offset_t kRelEntrySize = sizeof(Elf64_Rel);
-  static constexpr offset_t kRelaEntrySize = sizeof(Elf64_Rela);
   using Rel32FinderUse = Rel32FinderX64;
 };
 

@@ -23,10 +23,7 @@ struct ElfAArch32Traits : Elf32Traits {
   static constexpr ExecutableType kExeType = kExeTypeElfAArch32;
   static constexpr const char kExeTypeString[] = "ELF ARM";
   static constexpr std::uint16_t kMachine = EM_ARM;
-  static constexpr std::uint32_t kVAWidth = 4;
   static constexpr std::uint32_t kRelativeRelocType = R_ARM_RELATIVE;
-  static constexpr offset_t kRelEntrySize = sizeof(Elf32_Rel);
-  static constexpr offset_t kRelaEntrySize = sizeof(Elf32_Rela);
   using Translator = AArch32Rel32Translator;
 };
 
@@ -34,10 +31,7 @@ struct ElfAArch64Traits : Elf64Traits {
   static constexpr ExecutableType kExeType = kExeTypeElfAArch64;
   static constexpr const char kExeTypeString[] = "ELF ARM64";
   static constexpr std::uint16_t kMachine = EM_AARCH64;
-  static constexpr std::uint32_t kVAWidth = 8;
   static constexpr std::uint32_t kRelativeRelocType = R_AARCH64_RELATIVE;
-  static constexpr offset_t kRelEntrySize = sizeof(Elf64_Rel);
-  static constexpr offset_t kRelaEntrySize = sizeof(Elf64_Rela);
   using Translator = AArch64Rel32Translator;
 };
 
