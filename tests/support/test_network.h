@@ -62,7 +62,9 @@ class TestNetwork {
   static constexpr std::uint64_t kRoundWaitMs = 100;
 
   // The router's whole step, its own wait included: a router that has nothing to do waits
-  // for its own sockets only (at most 10 ms here), while the others do not move.
+  // for its own sockets only (at most 10 ms here), while the others do not move. What
+  // another router holds for it waits out that sleep, so a rate measured this way is not a
+  // router's; a benchmark steps loop rounds instead (run_loop_until).
   static void full_step(router::Router& r, const ntcp2_net::Now& now) { r.step(now, now.mono_ms + 10); }
   static void peers_step(router::Router& r, const ntcp2_net::Now& now) { r.step_ntcp2_peers(now); }
 
