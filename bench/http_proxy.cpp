@@ -1,11 +1,11 @@
 // A 16 MiB download through the HTTP proxy of router 0 from a site on router 1 of the
 // in-process test network (1-hop tunnels each way), beside the same 16 MiB sent over one
 // raw stream between the same two destinations, in the same run. Both transfers step the
-// routers the same way, as rounds of their loops (every router's pass, and their shared
-// wait only when no pass and no pump moved anything), so that neither waits out a sleep of
-// one router while the other holds the next packet; the browser and the site are
-// non-blocking sockets, and the raw stream's ends connections, pumped between the rounds. "proxy_MBps" and "stream_MBps" are the
-// rates, "ratio" proxy over stream.
+// routers alike, as rounds of their loops: every router's pass, and their shared wait only
+// when no pass and no pump moved anything, so that neither waits out one router's sleep
+// while the other holds the next packet. The browser and the site (non-blocking sockets)
+// and the raw stream's two ends are pumped between the rounds. "proxy_MBps" and
+// "stream_MBps" are the rates, "ratio" proxy over stream.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>

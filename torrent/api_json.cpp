@@ -173,19 +173,11 @@ char* api_json_escape_to(char* out, std::string_view text) {
   return out;
 }
 
-void api_json_escape_into(std::string& out, std::string_view text) {
-  const std::size_t old = out.size();
-  const std::size_t room = text.size() * 3 + 8;
-  if (out.capacity() - old < room) out.reserve(std::max(out.capacity() * 2, old + room));
-  out.resize_and_overwrite(old + room, [&](char* p, std::size_t) {
-    return static_cast<std::size_t>(api_json_escape_to(p + old, text) - p);
-  });
-}
-
 std::string api_json_escape(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
-  api_json_escape_into(out, text);
+  out.resize_and_overwrite(text.size() * 3 + 8, [&](char* p, std::size_t) {
+    return static_cast<std::size_t>(api_json_escape_to(p, text) - p);
+  });
   return out;
 }
 

@@ -20,8 +20,6 @@ namespace router {
 // U+0020 becomes a blank, well-formed UTF-8 is copied unchanged, and every byte that is not
 // part of well-formed UTF-8 (surrogates included) becomes U+FFFD.
 std::string api_json_escape(std::string_view text);
-// The same, appended to out.
-void api_json_escape_into(std::string& out, std::string_view text);
 // The same, written at out, which has room for 3 * text.size() + 8 bytes: the escape of a
 // text takes at most 3 bytes per byte (U+FFFD for each), and the copying loop may store up
 // to 8 bytes past what it keeps. Returns the end of what was written.

@@ -236,12 +236,7 @@ class TestNetwork {
   // Steps every router in turn until the condition holds (checked before each round) or
   // limit_ms of wall time pass. True when the condition held.
   bool run_until(const std::function<bool()>& condition, int limit_ms, const StepFn& step = {}) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      step_all(ntcp2_net::read_now(), step);
-    }
-    return true;
+    return repeat_until(condition, limit_ms, [&] { step_all(ntcp2_net::read_now(), step); });
   }
 
   // Rounds of the routers' loop with a client the caller pumps between them (pump: true when
@@ -249,16 +244,24 @@ class TestNetwork {
   // its own while another has work: what one sends another reads in the same round, as
   // routers in separate processes run side by side. True when the condition held.
   bool run_loop_until(const std::function<bool()>& condition, int limit_ms, const std::function<bool()>& pump) {
+    return repeat_until(condition, limit_ms, [&] {
+      const bool pumped = pump();
+      loop_round(ntcp2_net::read_now(), pumped);
+    });
+  }
+
+ private:
+  // Rounds until the condition holds (checked before each) or limit_ms of wall time pass.
+  template <typename Round>
+  static bool repeat_until(const std::function<bool()>& condition, int limit_ms, Round&& round) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
     while (!condition()) {
       if (std::chrono::steady_clock::now() >= deadline) return false;
-      const bool pumped = pump();
-      loop_round(ntcp2_net::read_now(), pumped);
+      round();
     }
     return true;
   }
 
- private:
   std::vector<std::unique_ptr<router::Router>> routers_;
 };
 
